@@ -1,0 +1,56 @@
+# Shared build settings and the helpers every folder uses.
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+if(VARNELLE_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
+
+include_directories(${PROJECT_SOURCE_DIR})
+
+add_compile_options(-Wall -Wextra -Wno-missing-field-initializers)
+if(VARNELLE_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(VARNELLE_SANITIZE)
+  add_compile_options(-fsanitize=${VARNELLE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=${VARNELLE_SANITIZE})
+endif()
+
+# Adds every direct subfolder that has a CMakeLists.txt, so folders never list their children by hand.
+function(varnelle_add_subdirs)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# varnelle_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# A GoogleTest program registered with CTest. Unit tests carry the label "unit"; process-level tests
+# pass LABELS process. Tests labelled "tsan" also run in the ThreadSanitizer build.
+function(varnelle_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# varnelle_bench(name SOURCES ... LIBS ...): a Google Benchmark program (not a CTest test).
+function(varnelle_bench name)
+  if(NOT VARNELLE_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bench)
+endfunction()
