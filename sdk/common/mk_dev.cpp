@@ -1,0 +1,47 @@
+#include "sdk/common/mk_dev.h"
+
+#include <cerrno>
+
+#include "platform/dev/dev.h"
+
+namespace mk {
+
+namespace dev = varnelle::dev;
+
+DevSlot::Result DevSlot::Ensure(const char* path, int flags, unsigned long bindRequest, uint32_t bindWord,
+                                bool ignoreBindResult, bool retryEintr) {
+    if (IsOpen()) return kReady;
+    std::lock_guard<std::mutex> lock(m_openMutex);
+    if (IsOpen()) return kReady;
+    int fd = dev::Open(path, flags);
+    if (fd < 0) return kOpenFailed;
+    if (bindRequest != 0) {
+        uint32_t word = bindWord;
+        int ret = retryEintr ? IoctlRetryEintr(fd, bindRequest, &word) : dev::Ioctl(fd, bindRequest, &word);
+        if (ret != 0 && !ignoreBindResult) {
+            int saved = errno;
+            dev::Close(fd);
+            errno = saved;
+            return kBindFailed;
+        }
+    }
+    m_fd.store(fd, std::memory_order_release);
+    return kReady;
+}
+
+int DevSlot::Close() {
+    std::lock_guard<std::mutex> lock(m_openMutex);
+    int fd = m_fd.exchange(-1);
+    if (fd < 0) return 0;
+    return dev::Close(fd);
+}
+
+int IoctlRetryEintr(int fd, unsigned long request, void* arg) {
+    int ret;
+    do {
+        ret = dev::Ioctl(fd, request, arg);
+    } while (ret == -1 && errno == EINTR);
+    return ret;
+}
+
+}  // namespace mk

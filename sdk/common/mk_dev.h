@@ -1,0 +1,40 @@
+// A lazily opened descriptor slot of a device node: closed (-1) until the first call that needs it,
+// then opened, bound to its object with the module's bind request and kept. The open is guarded by
+// the slot's lock so that threads reaching a closed slot together open and bind it once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace mk {
+
+class DevSlot {
+public:
+    enum Result { kReady = 0, kOpenFailed, kBindFailed };
+
+    DevSlot() = default;
+    DevSlot(const DevSlot&) = delete;
+    DevSlot& operator=(const DevSlot&) = delete;
+
+    int fd() const { return m_fd.load(std::memory_order_acquire); }
+    bool IsOpen() const { return fd() >= 0; }
+
+    // Opens `path` if the slot is closed. With a bind request, sends it with `bindWord`; a refused
+    // bind closes the descriptor again (unless `ignoreBindResult`). After kOpenFailed errno holds the
+    // open's error. `retryEintr` repeats a bind interrupted by a signal.
+    Result Ensure(const char* path, int flags, unsigned long bindRequest = 0, uint32_t bindWord = 0,
+                  bool ignoreBindResult = false, bool retryEintr = false);
+
+    // Closes an open slot; returns the close's result (0 when it was closed already).
+    int Close();
+
+private:
+    std::mutex m_openMutex;  // serialises open, bind and close
+    std::atomic<int> m_fd{-1};
+};
+
+// ioctl on a device descriptor through the seam, repeating calls interrupted by a signal.
+int IoctlRetryEintr(int fd, unsigned long request, void* arg);
+
+}  // namespace mk
