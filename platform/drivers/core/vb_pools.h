@@ -1,0 +1,80 @@
+// The kernel side of the video buffer pools: pools of equal blocks carved from simulated RAM, blocks
+// reference-counted so that several drivers can hold one (capture hands a frame to processing and
+// encoding, for example). A block goes back to its pool when its last holder releases it; a pool with
+// held blocks cannot be destroyed. Two families share the manager: the public pools and the SDK's
+// private (Ex) pools, told apart by `ex`.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnelle::drivers {
+
+class VbPools {
+public:
+    static constexpr int kMaxPools = 256;
+    static constexpr uint32_t kInvalid = 0xFFFFFFFFu;
+
+    struct BlockInfo {
+        uint32_t handle;
+        int pool;
+        uint32_t phys;
+        uint32_t size;
+        int refs;
+    };
+    struct PoolInfo {
+        int id;
+        bool ex;
+        uint32_t blockSize;
+        uint32_t blockCount;
+        uint32_t phys;      // base of the pool's memory
+        uint32_t size;      // bytes the pool spans
+        uint32_t freeBlocks;
+        std::string zone;
+    };
+
+    static VbPools& Instance();
+
+    // A new pool; its id, or -1 when there is no id or memory left. blockSize/blockCount must be > 0.
+    int CreatePool(uint32_t blockSize, uint32_t blockCount, const std::string& zone, bool ex = false);
+    // 0; -EBUSY while blocks are held; -ENOENT for no such pool.
+    int DestroyPool(int pool);
+    std::optional<PoolInfo> Pool(int pool) const;
+    std::vector<int> PoolIds() const;
+
+    // A free block of `pool`, or with pool -1 of the smallest-blocked public pool (of `zone`) whose
+    // blocks hold `size`. Its handle with one reference, or kInvalid.
+    uint32_t GetBlock(int pool, uint32_t size, const std::string& zone = "", bool ex = false);
+    // Adds a holder; false for an unknown or free block.
+    bool AddRef(uint32_t handle);
+    // Drops a holder; the block is free again at zero. False for an unknown or free block.
+    bool Release(uint32_t handle);
+    std::optional<BlockInfo> Block(uint32_t handle) const;
+    // The held block that contains physical address `phys`.
+    std::optional<BlockInfo> BlockAt(uint32_t phys) const;
+    // True when any block of the pool is held.
+    bool PoolInUse(int pool) const;
+
+    // Drops every pool (used by the system's exit and by tests).
+    void Clear();
+
+private:
+    struct Blk {
+        int refs = 0;
+    };
+    struct PoolRec {
+        bool used = false;
+        PoolInfo info{};
+        std::vector<Blk> blocks;
+    };
+    // Handles encode the pool and the block index, so a stale handle never names another pool.
+    static uint32_t MakeHandle(int pool, uint32_t index) { return (static_cast<uint32_t>(pool) << 16) | index; }
+
+    mutable std::mutex m_mutex;  // guards m_pools
+    PoolRec m_pools[kMaxPools];
+};
+
+}  // namespace varnelle::drivers
