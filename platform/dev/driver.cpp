@@ -58,9 +58,9 @@ void Driver::FailOpen(int err, int times) {
     m_openFaultTimes = times;
 }
 
-void Driver::FailRequest(unsigned long request, int code, int times, int err) {
+void Driver::FailRequest(unsigned long request, int code, int times, int err, int skip) {
     std::lock_guard<std::mutex> lock(m_faultMutex);
-    m_requestFaults.push_back({request, code, err, times});
+    m_requestFaults.push_back({request, code, err, times, skip});
 }
 
 void Driver::ClearFaults() {
@@ -86,6 +86,10 @@ bool Driver::TakeRequestFault(unsigned long request, int* result) {
     auto it = std::find_if(m_requestFaults.begin(), m_requestFaults.end(),
                            [request](const RequestFault& f) { return f.request == request; });
     if (it == m_requestFaults.end()) return false;
+    if (it->skip > 0) {
+        --it->skip;
+        return false;
+    }
     *result = it->code;
     if (it->code == -1) errno = it->err;
     if (--it->times <= 0) m_requestFaults.erase(it);

@@ -75,8 +75,9 @@ public:
     virtual ssize_t Write(File& file, const void* buf, size_t count);
 
     // Fault injection. `code` is what the call returns: an SDK code, or -1 with `err` in errno.
+    // A request fault lets `skip` calls of that request through before it fires.
     void FailOpen(int err, int times = 1);
-    void FailRequest(unsigned long request, int code, int times = 1, int err = EIO);
+    void FailRequest(unsigned long request, int code, int times = 1, int err = EIO, int skip = 0);
     void ClearFaults();
 
     // Test-side counters.
@@ -92,6 +93,7 @@ private:
         int code;
         int err;
         int times;
+        int skip;
     };
     // Returns true and sets *result when an injected fault fires for this request.
     bool TakeRequestFault(unsigned long request, int* result);

@@ -9,7 +9,7 @@ namespace mk {
 namespace dev = varnelle::dev;
 
 DevSlot::Result DevSlot::Ensure(const char* path, int flags, unsigned long bindRequest, uint32_t bindWord,
-                                bool ignoreBindResult, bool retryEintr) {
+                                bool ignoreBindResult, bool retryEintr, int* bindResult) {
     if (IsOpen()) return kReady;
     std::lock_guard<std::mutex> lock(m_openMutex);
     if (IsOpen()) return kReady;
@@ -18,6 +18,7 @@ DevSlot::Result DevSlot::Ensure(const char* path, int flags, unsigned long bindR
     if (bindRequest != 0) {
         uint32_t word = bindWord;
         int ret = retryEintr ? IoctlRetryEintr(fd, bindRequest, &word) : dev::Ioctl(fd, bindRequest, &word);
+        if (bindResult != nullptr) *bindResult = ret;
         if (ret != 0 && !ignoreBindResult) {
             int saved = errno;
             dev::Close(fd);

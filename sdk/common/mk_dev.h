@@ -22,9 +22,10 @@ public:
 
     // Opens `path` if the slot is closed. With a bind request, sends it with `bindWord`; a refused
     // bind closes the descriptor again (unless `ignoreBindResult`). After kOpenFailed errno holds the
-    // open's error. `retryEintr` repeats a bind interrupted by a signal.
+    // open's error. `retryEintr` repeats a bind interrupted by a signal. `bindResult`, when given,
+    // receives the bind request's result of this call (untouched when nothing was opened).
     Result Ensure(const char* path, int flags, unsigned long bindRequest = 0, uint32_t bindWord = 0,
-                  bool ignoreBindResult = false, bool retryEintr = false);
+                  bool ignoreBindResult = false, bool retryEintr = false, int* bindResult = nullptr);
 
     // Closes an open slot; returns the close's result (0 when it was closed already).
     int Close();

@@ -1,11 +1,13 @@
 #include "platform/drivers/all/install.h"
 
 #include "platform/drivers/mem/mem_driver.h"
+#include "platform/drivers/pciv/pciv_driver.h"
 
 namespace varnelle::drivers {
 
 void InstallAll() {
     InstallMemDriver();
+    InstallPcivDriver();
 }
 
 }  // namespace varnelle::drivers
