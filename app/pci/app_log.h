@@ -1,0 +1,25 @@
+// The program's error and debug lines.
+#pragma once
+
+#include <cstdio>
+
+// "\e[1;31m<file> <date> <time> ==><func>(<line>): " + message, then the colour reset on a line of
+// its own. `file` is the source name the line reports.
+#define APP_ERR(file, fmt, ...)                                                                     \
+    do {                                                                                            \
+        std::printf("\033[1;31m%s %s %s ==>%s(%d): " fmt, file, __DATE__, __TIME__, __FUNCTION__,   \
+                    __LINE__, ##__VA_ARGS__);                                                       \
+        std::printf("\033[0;39m\n");                                                                \
+    } while (0)
+
+// The short form without the date.
+#define APP_ERR_SHORT(file, fmt, ...)                                                               \
+    do {                                                                                            \
+        std::printf("\033[1;31m%s %s ==>%s(%d): " fmt, file, __TIME__, __FUNCTION__, __LINE__,      \
+                    ##__VA_ARGS__);                                                                 \
+        std::printf("\033[0;39m\n");                                                                \
+    } while (0)
+
+// Debug lines of the PCIe and capture code.
+#define APP_DBG(fmt, ...) \
+    std::printf("\033[0;32;32mOstrel: %s,%s,Line %d," fmt "\033[m\n", __FILE__, __FUNCTION__, __LINE__, ##__VA_ARGS__)
