@@ -226,10 +226,12 @@ void CFontManagerTT::DumpBitmap(const uint8_t* bitmap, const FontSize& size) {
 
 size_t CFontManagerTT::CachedGlyphCount() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    FollowFontSetting();
     return m_cache.size();
 }
 
 bool CFontManagerTT::IsCached(uint16_t code, const FontSize& size) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    FollowFontSetting();
     return m_cache.count(Key{code, size.width, size.height}) != 0;
 }
