@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/font/internal/font_setting.h"
 #include "base/font/internal/one_bit.h"
 #include "base/font/internal/text.h"
 #include "platform/host/env.h"
@@ -17,15 +18,9 @@ namespace {
 
 constexpr int kTabStop = 96;
 
-struct BitmapPaths {
-    std::mutex mutex;
-    std::string normal;  // guarded by mutex
-    std::string small;   // guarded by mutex
-};
-
-BitmapPaths& Paths() {
-    static auto* paths = new BitmapPaths;
-    return *paths;
+varnelle::font_internal::FontPathSetting& Setting() {
+    static auto* setting = new varnelle::font_internal::FontPathSetting;
+    return *setting;
 }
 
 bool IsUsableSize(const FontSize& s) {
@@ -36,32 +31,38 @@ bool IsUsableSize(const FontSize& s) {
 }  // namespace
 
 void CFontManager::SetFontFile(const char* path, const char* smallPath) {
-    BitmapPaths& p = Paths();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    p.normal = path != nullptr ? path : "";
-    p.small = smallPath != nullptr ? smallPath : "";
+    Setting().Store(path != nullptr ? path : "", smallPath != nullptr ? smallPath : "");
 }
 
 CFontManager* CFontManager::instance() {
-    static CFontManager* renderer = [] {
-        BitmapPaths& p = Paths();
-        std::string normal, small;
-        {
-            std::lock_guard<std::mutex> lock(p.mutex);
-            normal = p.normal;
-            small = p.small;
-        }
-        return new CFontManager(normal, small);
-    }();
+    static CFontManager* renderer = new CFontManager(FollowSetting{});
     return renderer;
 }
 
 CFontManager::CFontManager(const std::string& path, const std::string& smallPath) {
     std::puts("CFontManager::CFontManager()>>>>>>>>>");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    LoadFonts(path, smallPath);
+}
+
+CFontManager::CFontManager(FollowSetting) : m_bFollowsSetting(true) {
+    std::puts("CFontManager::CFontManager()>>>>>>>>>");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    FollowFontSetting();
+}
+
+void CFontManager::FollowFontSetting() {
+    std::string path, smallPath;
+    if (m_bFollowsSetting && Setting().ChangedSince(m_settingGeneration, &path, &smallPath))
+        LoadFonts(path, smallPath);
+}
+
+void CFontManager::LoadFonts(const std::string& path, const std::string& smallPath) {
     if (m_small.Open(varnelle::host::ChipPath(smallPath)) != FontFileError::kNone)
         std::puts("CFontManager::CFontManager Open FontSmallEn.bin File Failed!");
     if (m_normal.Open(varnelle::host::ChipPath(path)) != FontFileError::kNone)
         std::puts("CFontManager::CFontManager Open Font File Failed!");
+    FillCachedGlyphs();  // the preloaded codes stay preloaded, now from the new file
 }
 
 const BitmapFontFile* CFontManager::FontFor(const FontSize* size) const {
@@ -110,6 +111,7 @@ int CFontManager::GlyphLocked(uint16_t code, const FontSize* size, uint8_t* out,
 
 int CFontManager::GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster* raster) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    FollowFontSetting();
     uint8_t* out = nullptr;
     int outWidth = 0, outHeight = 0;
     if (raster != nullptr && raster->bitmap != nullptr) {
@@ -132,6 +134,7 @@ int CFontManager::GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster
 
 int CFontManager::GetTextWidth(const char* text, const FontSize* size) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    FollowFontSetting();
     int total = 0;
     varnelle::font_internal::ForEachChar(
         text, [&](uint16_t code) { total += GlyphLocked(code, size, nullptr, 0, 0); });
@@ -148,6 +151,7 @@ int CFontManager::TextToBitmap(uint8_t* dst, int& width, int height, const char*
     if (dst == nullptr || text == nullptr || width < 8 || height < 1 || !IsUsableSize(glyphSize)) return 0;
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    FollowFontSetting();
     if (FontFor(size) == nullptr) return 0;
     OneBitCanvas canvas(dst, width, height);
     const int stride = glyphSize.width / 8;
@@ -181,13 +185,17 @@ void CFontManager::CacheChars(const uint16_t* codes, size_t count) {
     list.erase(std::unique(list.begin(), list.end()), list.end());
 
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_cachedCodes.clear();
-    m_cachedGlyphs.clear();
-    if (!m_normal.IsOpen() || list.empty()) return;
-    const size_t gb = static_cast<size_t>(m_normal.GlyphBytes());
-    std::vector<uint8_t> glyphs((gb + 1) * list.size());
-    for (size_t i = 0; i < list.size(); ++i)
-        glyphs[list.size() * gb + i] = static_cast<uint8_t>(m_normal.Glyph(list[i], &glyphs[i * gb]));
+    FollowFontSetting();
     m_cachedCodes = std::move(list);
-    m_cachedGlyphs = std::move(glyphs);
+    FillCachedGlyphs();
+}
+
+void CFontManager::FillCachedGlyphs() {
+    m_cachedGlyphs.clear();
+    if (!m_normal.IsOpen()) return;
+    const size_t gb = static_cast<size_t>(m_normal.GlyphBytes());
+    const size_t n = m_cachedCodes.size();
+    m_cachedGlyphs.resize((gb + 1) * n);
+    for (size_t i = 0; i < n; ++i)
+        m_cachedGlyphs[n * gb + i] = static_cast<uint8_t>(m_normal.Glyph(m_cachedCodes[i], &m_cachedGlyphs[i * gb]));
 }

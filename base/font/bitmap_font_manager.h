@@ -19,15 +19,16 @@
 
 class CFontManager : public IFontManager {
 public:
-    // The process-wide renderer, built on first call from the paths stored by SetFontFile and never
-    // destroyed; a later SetFontFile does not change the files of a renderer already built.
+    // The process-wide renderer, built on first call and never destroyed. It follows SetFontFile: a
+    // later call naming other files makes its next request open them (so a renderer fetched before any
+    // font was named still gets its fonts); the preloaded codes are read again from the new file.
     static CFontManager* instance();
 
-    // Stores the chip paths of the normal and the small font for the renderer built by instance().
+    // Stores the chip paths of the normal and the small font the process-wide renderer uses.
     static void SetFontFile(const char* path, const char* smallPath);
 
     // Opens both files now (chip paths, mapped under $VARNELLE_ROOT); a file that cannot be used is
-    // reported on standard output and left unused.
+    // reported on standard output and left unused. Such a renderer does not follow SetFontFile.
     CFontManager(const std::string& path, const std::string& smallPath);
     ~CFontManager() override = default;
     CFontManager(const CFontManager&) = delete;
@@ -47,6 +48,13 @@ public:
     void CacheChars(const uint16_t* codes, size_t count);
 
 private:
+    struct FollowSetting {};
+    explicit CFontManager(FollowSetting);
+
+    void FollowFontSetting();  // m_mutex held
+    void LoadFonts(const std::string& path, const std::string& smallPath);  // m_mutex held
+    void FillCachedGlyphs();   // m_mutex held: reads the glyphs of m_cachedCodes from the normal font
+
     // The font that serves `size`, or null when that font is not loaded.
     const varnelle::font_internal::BitmapFontFile* FontFor(const FontSize* size) const;
     // Glyph of `code` into `out` (rows of outWidth / 8 bytes, outHeight rows) when given; the advance.
@@ -58,4 +66,6 @@ private:
     std::vector<uint16_t> m_cachedCodes;               // guarded by m_mutex; ascending, unique
     std::vector<uint8_t> m_cachedGlyphs;               // guarded by m_mutex; glyphs, then advances
     std::vector<uint8_t> m_glyphScratch;               // guarded by m_mutex
+    bool m_bFollowsSetting = false;
+    uint64_t m_settingGeneration = UINT64_MAX;         // guarded by m_mutex: the setting the files came from
 };

@@ -158,9 +158,9 @@ TEST(FontDumpTest, PrintsSetPixelsAsStarsRowByRow) {
               " *          \n");
 }
 
-// The process-wide choice: paths are chip paths under $VARNELLE_ROOT; the TrueType renderer follows a
-// new font name, the bitmap renderer keeps the files it was built with.
-TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndTrueTypeFollowsNewFont) {
+// The process-wide choice: paths are chip paths under $VARNELLE_ROOT, and both renderers follow a newly
+// named font, also when they were fetched before any font was named.
+TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndRenderersFollowNewFonts) {
     TempDir root;
     std::filesystem::create_directories(root.Path() + "/data/Fonts");
     ASSERT_TRUE(varnelle::font_test::WriteDejaVuFont(root.Path() + "/data/Fonts/Font.bin", 24));
@@ -171,7 +171,12 @@ TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndTrueTypeFollowsNewFo
     std::filesystem::copy_file(thai, root.Path() + "/data/Fonts/Thai.ttf");
     ASSERT_EQ(setenv("VARNELLE_ROOT", root.Path().c_str(), 1), 0);
 
+    // Fetched before any font is named (as drawing contexts are at start-up): nothing to draw yet.
     EXPECT_FALSE(IFontManager::IsTrueType());
+    IFontManager* bitmap = IFontManager::instance();
+    EXPECT_EQ(bitmap, CFontManager::instance());
+    EXPECT_EQ(bitmap->GetCharRaster('A', nullptr, nullptr), 0);
+
     IFontManager::SetFontFile("/data/Fonts/Sans.ttf", "/data/Fonts/Sans.ttf");
     EXPECT_TRUE(IFontManager::IsTrueType());
     IFontManager* tt = IFontManager::instance();
@@ -190,17 +195,21 @@ TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndTrueTypeFollowsNewFo
 
     IFontManager::SetFontFile("/data/Fonts/Font.bin", "/data/Fonts/FontSmall.bin");
     EXPECT_FALSE(IFontManager::IsTrueType());
-    IFontManager* bitmap = IFontManager::instance();
-    EXPECT_EQ(bitmap, CFontManager::instance());
+    EXPECT_EQ(IFontManager::instance(), bitmap);
+    const uint16_t preload[] = {0xE9};
+    CFontManager::instance()->CacheChars(preload, 1);
     EXPECT_GT(bitmap->GetCharRaster('A', nullptr, nullptr), 0);
     const FontSize smallSize{16, 16};
     EXPECT_GT(bitmap->GetCharRaster('A', &smallSize, nullptr), 0);
     EXPECT_LT(bitmap->GetCharRaster('W', &smallSize, nullptr), bitmap->GetCharRaster('W', nullptr, nullptr));
 
-    // Built renderers stay; the bitmap one keeps its files.
+    // Other files are opened on the next request; the preloaded codes are read again from them.
     IFontManager::SetFontFile("/data/Fonts/Missing.bin", "/data/Fonts/Missing.bin");
     EXPECT_EQ(IFontManager::instance(), bitmap);
-    EXPECT_GT(bitmap->GetCharRaster('A', nullptr, nullptr), 0);
+    EXPECT_EQ(bitmap->GetCharRaster('A', nullptr, nullptr), 0);
+    EXPECT_EQ(bitmap->GetCharRaster(0xE9, nullptr, nullptr), 0);
+    IFontManager::SetFontFile("/data/Fonts/Font.bin", "/data/Fonts/FontSmall.bin");
+    EXPECT_GT(bitmap->GetCharRaster(0xE9, nullptr, nullptr), 0);
     unsetenv("VARNELLE_ROOT");
 }
 

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
 #include "base/font/internal/coverage.h"
+#include "base/font/internal/font_setting.h"
 #include "base/font/internal/one_bit.h"
 #include "base/font/internal/text.h"
 #include "platform/host/env.h"
@@ -18,14 +18,8 @@ constexpr const char* kTraceSource = "Source/FontManagerTT";
 constexpr int kTraceCharmap = 392;
 constexpr int kTraceSize = 403;
 
-struct TrueTypeSetting {
-    std::mutex mutex;
-    std::string path;         // guarded by mutex
-    uint64_t generation = 0;  // guarded by mutex; moves on whenever the path changes
-};
-
-TrueTypeSetting& Setting() {
-    static auto* setting = new TrueTypeSetting;
+varnelle::font_internal::FontPathSetting& Setting() {
+    static auto* setting = new varnelle::font_internal::FontPathSetting;
     return *setting;
 }
 
@@ -43,14 +37,7 @@ void ClearRaster(GlyphRaster* raster, uint16_t code) {
 
 }  // namespace
 
-void CFontManagerTT::SetFontFile(const char* path) {
-    TrueTypeSetting& s = Setting();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const std::string next = path != nullptr ? path : "";
-    if (next == s.path) return;
-    s.path = next;
-    ++s.generation;
-}
+void CFontManagerTT::SetFontFile(const char* path) { Setting().Store(path != nullptr ? path : "", ""); }
 
 CFontManagerTT* CFontManagerTT::instance() {
     static CFontManagerTT* renderer = new CFontManagerTT(FollowSetting{});
@@ -66,7 +53,6 @@ CFontManagerTT::CFontManagerTT(const std::string& path) {
 CFontManagerTT::CFontManagerTT(FollowSetting) : m_bFollowsSetting(true) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (FT_Init_FreeType(&m_library) != 0) m_library = nullptr;
-    m_settingGeneration = std::numeric_limits<uint64_t>::max();
     FollowFontSetting();
 }
 
@@ -96,18 +82,8 @@ void CFontManagerTT::CloseFace() {
 }
 
 void CFontManagerTT::FollowFontSetting() {
-    if (!m_bFollowsSetting) return;
-    std::string path;
-    uint64_t generation = 0;
-    {
-        TrueTypeSetting& s = Setting();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        generation = s.generation;
-        if (generation == m_settingGeneration) return;
-        path = s.path;
-    }
-    m_settingGeneration = generation;
-    OpenFace(path);
+    std::string path, unused;
+    if (m_bFollowsSetting && Setting().ChangedSince(m_settingGeneration, &path, &unused)) OpenFace(path);
 }
 
 bool CFontManagerTT::SetFontSize(const FontSize* size) {

@@ -82,5 +82,5 @@ private:
     int m_iFaceHeight = 0;                // guarded by m_mutex: pixel height set on the face, 0 for none
     std::map<Key, CachedGlyph> m_cache;   // guarded by m_mutex
     bool m_bFollowsSetting = false;
-    uint64_t m_settingGeneration = 0;     // guarded by m_mutex: the setting the face was opened from
+    uint64_t m_settingGeneration = UINT64_MAX;  // guarded by m_mutex: the setting the face came from
 };
