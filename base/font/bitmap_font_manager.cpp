@@ -197,5 +197,6 @@ void CFontManager::FillCachedGlyphs() {
     const size_t n = m_cachedCodes.size();
     m_cachedGlyphs.resize((gb + 1) * n);
     for (size_t i = 0; i < n; ++i)
-        m_cachedGlyphs[n * gb + i] = static_cast<uint8_t>(m_normal.Glyph(m_cachedCodes[i], &m_cachedGlyphs[i * gb]));
+        m_cachedGlyphs[n * gb + i] =
+            static_cast<uint8_t>(m_normal.Glyph(m_cachedCodes[i], &m_cachedGlyphs[i * gb]));
 }

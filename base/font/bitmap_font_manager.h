@@ -51,9 +51,9 @@ private:
     struct FollowSetting {};
     explicit CFontManager(FollowSetting);
 
-    void FollowFontSetting();  // m_mutex held
+    void FollowFontSetting();                                               // m_mutex held
     void LoadFonts(const std::string& path, const std::string& smallPath);  // m_mutex held
-    void FillCachedGlyphs();   // m_mutex held: reads the glyphs of m_cachedCodes from the normal font
+    void FillCachedGlyphs();  // m_mutex held: reads the glyphs of m_cachedCodes from the normal font
 
     // The font that serves `size`, or null when that font is not loaded.
     const varnelle::font_internal::BitmapFontFile* FontFor(const FontSize* size) const;
@@ -67,5 +67,5 @@ private:
     std::vector<uint8_t> m_cachedGlyphs;               // guarded by m_mutex; glyphs, then advances
     std::vector<uint8_t> m_glyphScratch;               // guarded by m_mutex
     bool m_bFollowsSetting = false;
-    uint64_t m_settingGeneration = UINT64_MAX;         // guarded by m_mutex: the setting the files came from
+    uint64_t m_settingGeneration = UINT64_MAX;  // guarded by m_mutex: the setting the files came from
 };

@@ -42,7 +42,8 @@ std::vector<uint8_t> Expected(const fontgen::GlyphSource& src, const std::vector
         for (int r = 0; r < std::min(height, src.Height()); ++r)
             for (int c = 0; c < std::min(advance, src.Width()); ++c)
                 if (x0 + c < stride * 8 && Bit(cell.bits, src.Width() / 8, c, r))
-                    out[static_cast<size_t>(r) * stride + (x0 + c) / 8] |= static_cast<uint8_t>(0x80u >> ((x0 + c) % 8));
+                    out[static_cast<size_t>(r) * stride + (x0 + c) / 8] |=
+                        static_cast<uint8_t>(0x80u >> ((x0 + c) % 8));
     }
     return out;
 }
@@ -87,7 +88,8 @@ TEST_F(BitmapFontTest, GlyphBitsMatchSourceFontAtBothSizes) {
     };
     const FontSize normal{24, 24}, small{16, 16};
     int compared = 0;
-    for (const SizeCase& sc : {SizeCase{nullptr, s_normal}, SizeCase{&normal, s_normal}, SizeCase{&small, s_small}}) {
+    for (const SizeCase& sc :
+         {SizeCase{nullptr, s_normal}, SizeCase{&normal, s_normal}, SizeCase{&small, s_small}}) {
         for (const fontgen::CodeRange& range : fontgen::DefaultRanges(*sc.src)) {
             for (uint32_t c = range.first; c < range.end; ++c) {
                 const uint16_t code = static_cast<uint16_t>(c);
@@ -141,7 +143,12 @@ TEST_F(BitmapFontTest, TextToBitmapPlacesGlyphsAndStaysInsideDestination) {
         {"width not multiple of 8", "WWWWW", {'W', 'W', 'W', 'W', 'W'}, 43, 24},
         {"fewer rows than the glyph", "gjy", {'g', 'j', 'y'}, 64, 10},
         {"non-ascii read from file", "\xC3\xA9\xD0\x96", {0xE9, 0x416}, 64, 24},
-        {"stops at a broken sequence", "A\x80" "B", {'A'}, 64, 24},
+        {"stops at a broken sequence",
+         "A\x80"
+         "B",
+         {'A'},
+         64,
+         24},
     };
     for (const TextCase& c : cases) {
         const int stride = c.width / 8;
@@ -150,8 +157,9 @@ TEST_F(BitmapFontTest, TextToBitmapPlacesGlyphsAndStaysInsideDestination) {
         ASSERT_EQ(fonts.TextToBitmap(dst.data(), width, c.height, c.text, nullptr), 1) << c.name;
         const std::vector<uint8_t> want = Expected(*s_normal, c.codes, c.width, c.height);
         EXPECT_TRUE(std::equal(want.begin(), want.end(), dst.begin())) << c.name;
-        EXPECT_TRUE(std::all_of(dst.begin() + static_cast<long>(want.size()), dst.end(), [](uint8_t b) { return b == 0; }))
-            << c.name;
+        EXPECT_TRUE(std::all_of(dst.begin() + static_cast<long>(want.size()), dst.end(), [](uint8_t b) {
+            return b == 0;
+        })) << c.name;
     }
 }
 
@@ -183,7 +191,10 @@ TEST_F(BitmapFontTest, SmallSizeUsesSmallFontAndOtherSizesTheNormalOne) {
 TEST_F(BitmapFontTest, TextWidthIsSumOfAdvances) {
     CFontManager fonts(Normal(), Small());
     const int a = s_normal->Render('A').advance, e = s_normal->Render(0xE9).advance;
-    EXPECT_EQ(fonts.GetTextWidth("A\xC3\xA9" "A", nullptr), 2 * a + e);
+    EXPECT_EQ(fonts.GetTextWidth("A\xC3\xA9"
+                                 "A",
+                                 nullptr),
+              2 * a + e);
     EXPECT_EQ(fonts.GetTextWidth("", nullptr), 0);
     EXPECT_EQ(fonts.GetTextWidth(nullptr, nullptr), 0);
     const FontSize small{16, 16};
@@ -223,7 +234,8 @@ TEST(BitmapFontFileTest, RangeStraddling128FillsAsciiPartAndAdvanceBeyondGlyphDr
         int width = 32;
         ASSERT_EQ(fonts.TextToBitmap(dst, width, 2, "AB", s), 1);
         const uint8_t want[] = {0xFF, 0x00, 0xF0, 0x00, 0x81, 0x00, 0x0F, 0x00, 0, 0, 0, 0};
-        EXPECT_EQ(std::vector<uint8_t>(dst, dst + sizeof dst), std::vector<uint8_t>(want, want + sizeof want));
+        EXPECT_EQ(std::vector<uint8_t>(dst, dst + sizeof dst),
+                  std::vector<uint8_t>(want, want + sizeof want));
     }
 }
 
@@ -253,18 +265,26 @@ TEST(BitmapFontFileTest, RefusesFilesWhoseTablesDoNotFit) {
         {"width not multiple of 8", [](std::vector<uint8_t>& f) { Put16(f, 24 + 4, 12); },
          FontFileError::kBadGlyphSize},
         {"zero height", [](std::vector<uint8_t>& f) { Put16(f, 24 + 6, 0); }, FontFileError::kBadGlyphSize},
-        {"huge glyph", [](std::vector<uint8_t>& f) { Put16(f, 24 + 4, 0xFFF8); }, FontFileError::kBadGlyphSize},
+        {"huge glyph", [](std::vector<uint8_t>& f) { Put16(f, 24 + 4, 0xFFF8); },
+         FontFileError::kBadGlyphSize},
         {"end before first", [](std::vector<uint8_t>& f) { Put16(f, 24 + 2, 0x40); },
          FontFileError::kRangesUnsorted},
-        {"ranges out of order", [](std::vector<uint8_t>& f) { Put16(f, 40, 0x10); Put16(f, 42, 0x20); },
+        {"ranges out of order",
+         [](std::vector<uint8_t>& f) {
+             Put16(f, 40, 0x10);
+             Put16(f, 42, 0x20);
+         },
          FontFileError::kRangesUnsorted},
-        {"glyphs past end", [](std::vector<uint8_t>& f) { Put32(f, 40 + 8, static_cast<uint32_t>(f.size() - 4)); },
+        {"glyphs past end",
+         [](std::vector<uint8_t>& f) { Put32(f, 40 + 8, static_cast<uint32_t>(f.size() - 4)); },
          FontFileError::kRangeOutsideFile},
         {"glyph offset wraps", [](std::vector<uint8_t>& f) { Put32(f, 40 + 8, 0xFFFFFFF0u); },
          FontFileError::kRangeOutsideFile},
-        {"advances past end", [](std::vector<uint8_t>& f) { Put32(f, 24 + 12, static_cast<uint32_t>(f.size() - 1)); },
+        {"advances past end",
+         [](std::vector<uint8_t>& f) { Put32(f, 24 + 12, static_cast<uint32_t>(f.size() - 1)); },
          FontFileError::kRangeOutsideFile},
-        {"long range", [](std::vector<uint8_t>& f) { Put16(f, 40 + 2, 0xFFFF); }, FontFileError::kRangeOutsideFile},
+        {"long range", [](std::vector<uint8_t>& f) { Put16(f, 40 + 2, 0xFFFF); },
+         FontFileError::kRangeOutsideFile},
     };
     TempDir dir;
     const std::vector<uint8_t> good = fontgen::Serialize(CustomFont());
@@ -341,7 +361,8 @@ TEST_F(BitmapFontTest, CachedCharsSurviveLossOfTheFile) {
 // another thread keeps replacing the preloaded list, all equal the single-threaded result.
 TEST_F(BitmapFontTest, ConcurrentRendersMatchSingleThreadedResult) {
     CFontManager fonts(Normal(), Small());
-    const char* texts[] = {"Kanal \xC3\xA9\xC3\xA8 01", "\xD0\x96\xD0\xB8\xD0\xB2 \xCE\xA9", "2026-12-09 08:30", "\xC3\xBC\xC3\xB6"};
+    const char* texts[] = {"Kanal \xC3\xA9\xC3\xA8 01", "\xD0\x96\xD0\xB8\xD0\xB2 \xCE\xA9",
+                           "2026-12-09 08:30", "\xC3\xBC\xC3\xB6"};
     std::vector<std::vector<uint8_t>> want;
     for (const char* t : texts) {
         std::vector<uint8_t> dst(32 * 24, 0);

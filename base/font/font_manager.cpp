@@ -81,7 +81,9 @@ IFontManager* IFontManager::instance() {
     return CFontManager::instance();
 }
 
-bool IFontManager::IsTrueType() { return g_bTrueType.load(); }
+bool IFontManager::IsTrueType() {
+    return g_bTrueType.load();
+}
 
 bool GetDefaultFontSize(int smallFlag, FontSize* size) {
     if (size == nullptr) return false;

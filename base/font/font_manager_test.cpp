@@ -191,7 +191,8 @@ TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndRenderersFollowNewFo
     EXPECT_EQ(CFontManagerTT::instance()->CachedGlyphCount(), 0u);  // reopened on this request
     GlyphRaster thaiKo2;
     tt->GetCharRaster(0x0E01, &size, &thaiKo2);
-    EXPECT_TRUE(thaiKo2.width != thaiKo.width || thaiKo2.advance != thaiKo.advance || thaiKo2.rows != thaiKo.rows);
+    EXPECT_TRUE(thaiKo2.width != thaiKo.width || thaiKo2.advance != thaiKo.advance ||
+                thaiKo2.rows != thaiKo.rows);
 
     IFontManager::SetFontFile("/data/Fonts/Font.bin", "/data/Fonts/FontSmall.bin");
     EXPECT_FALSE(IFontManager::IsTrueType());

@@ -37,7 +37,9 @@ void ClearRaster(GlyphRaster* raster, uint16_t code) {
 
 }  // namespace
 
-void CFontManagerTT::SetFontFile(const char* path) { Setting().Store(path != nullptr ? path : "", ""); }
+void CFontManagerTT::SetFontFile(const char* path) {
+    Setting().Store(path != nullptr ? path : "", "");
+}
 
 CFontManagerTT* CFontManagerTT::instance() {
     static CFontManagerTT* renderer = new CFontManagerTT(FollowSetting{});
@@ -99,7 +101,8 @@ bool CFontManagerTT::SetFontSizeLocked(const FontSize* size) {
         return false;
     }
     if (size != nullptr) {
-        if (size->width < 1 || size->height < 1 || size->width > kMaxFontPixels || size->height > kMaxFontPixels) {
+        if (size->width < 1 || size->height < 1 || size->width > kMaxFontPixels ||
+            size->height > kMaxFontPixels) {
             std::printf("tracepoint: %s,%d\n", kTraceSource, kTraceSize);
             return false;
         }
@@ -169,7 +172,8 @@ int CFontManagerTT::GetTextWidth(const char* text, const FontSize* size) {
     return total;
 }
 
-int CFontManagerTT::TextToBitmap(uint8_t* dst, int& width, int height, const char* text, const FontSize* size) {
+int CFontManagerTT::TextToBitmap(uint8_t* dst, int& width, int height, const char* text,
+                                 const FontSize* size) {
     if (dst == nullptr || text == nullptr || width < 8 || height < 1) return 0;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     FollowFontSetting();

@@ -64,18 +64,18 @@ private:
 
     using Key = std::tuple<uint16_t, int, int>;  // code, width, height
     struct CachedGlyph {
-        GlyphRaster raster;            // raster.bitmap points into coverage
+        GlyphRaster raster;  // raster.bitmap points into coverage
         std::vector<uint8_t> coverage;
     };
 
     void OpenFace(const std::string& path);  // m_mutex held
-    void CloseFace();                         // m_mutex held
-    void FollowFontSetting();                 // m_mutex held
+    void CloseFace();                        // m_mutex held
+    void FollowFontSetting();                // m_mutex held
     bool SetFontSizeLocked(const FontSize* size);
     int GetCharRasterLocked(uint16_t code, const FontSize* size, GlyphRaster* raster);
 
     std::recursive_mutex m_mutex;
-    FontSize m_curSize{24, 24};          // guarded by m_mutex
+    FontSize m_curSize{24, 24};           // guarded by m_mutex
     FT_LibraryRec_* m_library = nullptr;  // guarded by m_mutex
     FT_FaceRec_* m_face = nullptr;        // guarded by m_mutex
     bool m_bCharmapOk = false;            // guarded by m_mutex: a Unicode or Latin-1 charmap is selected

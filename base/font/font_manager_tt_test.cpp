@@ -85,15 +85,33 @@ TEST(TrueTypeTest, TextToBitmapMatchesFreeTypeAndStaysInsideDestination) {
     const std::string thai = varnelle::font_test::ThaiFont();
     ASSERT_FALSE(thai.empty());
     const RenderCase cases[] = {
-        {"latin", false, "Hello, Varnelle", {'H', 'e', 'l', 'l', 'o', ',', ' ', 'V', 'a', 'r', 'n', 'e', 'l', 'l', 'e'}, 24, 256, 24},
+        {"latin",
+         false,
+         "Hello, Varnelle",
+         {'H', 'e', 'l', 'l', 'o', ',', ' ', 'V', 'a', 'r', 'n', 'e', 'l', 'l', 'e'},
+         24,
+         256,
+         24},
         {"tall capitals clipped above", false, "\xC3\x85\xC3\x89\xC3\x91", {0xC5, 0xC9, 0xD1}, 24, 64, 24},
         {"descenders clipped below", false, "gjpqy", {'g', 'j', 'p', 'q', 'y'}, 24, 96, 19},
         {"cut at right edge", false, "WWWWWW", {'W', 'W', 'W', 'W', 'W', 'W'}, 24, 48, 24},
         {"width not multiple of 8", false, "WWWWWW", {'W', 'W', 'W', 'W', 'W', 'W'}, 24, 45, 24},
         {"small size", false, "Kanal 1", {'K', 'a', 'n', 'a', 'l', ' ', '1'}, 16, 64, 16},
         {"cyrillic", false, "\xD0\x96\xD0\xB8\xD0\xB2", {0x416, 0x438, 0x432}, 32, 128, 32},
-        {"thai marks", true, "\xE0\xB8\x81\xE0\xB8\xB4\xE0\xB9\x88\xE0\xB8\x99", {0xE01, 0xE34, 0xE48, 0xE19}, 24, 64, 24},
-        {"thai leading mark", true, "\xE0\xB8\xB4\xE0\xB9\x89\xE0\xB8\x81", {0xE34, 0xE49, 0xE01}, 24, 64, 24},
+        {"thai marks",
+         true,
+         "\xE0\xB8\x81\xE0\xB8\xB4\xE0\xB9\x88\xE0\xB8\x99",
+         {0xE01, 0xE34, 0xE48, 0xE19},
+         24,
+         64,
+         24},
+        {"thai leading mark",
+         true,
+         "\xE0\xB8\xB4\xE0\xB9\x89\xE0\xB8\x81",
+         {0xE34, 0xE49, 0xE01},
+         24,
+         64,
+         24},
     };
     for (const RenderCase& c : cases) {
         const std::string font = c.thai ? thai : varnelle::font_test::kDejaVu;
@@ -105,8 +123,10 @@ TEST(TrueTypeTest, TextToBitmapMatchesFreeTypeAndStaysInsideDestination) {
         int width = c.width;
         const FontSize size{c.size, c.size};
         ASSERT_EQ(renderer.TextToBitmap(dst, width, c.rows, c.text, &size), 1) << c.name;
-        EXPECT_EQ(std::vector<uint8_t>(dst, dst + bytes), direct.Render(c.codes, c.size, c.width, c.rows)) << c.name;
-        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 32, [](uint8_t b) { return b == 0; })) << c.name;
+        EXPECT_EQ(std::vector<uint8_t>(dst, dst + bytes), direct.Render(c.codes, c.size, c.width, c.rows))
+            << c.name;
+        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 32, [](uint8_t b) { return b == 0; }))
+            << c.name;
         EXPECT_TRUE(std::all_of(buffer.end() - 32, buffer.end(), [](uint8_t b) { return b == 0; })) << c.name;
         EXPECT_NE(std::count(dst, dst + bytes, 0), static_cast<long>(bytes)) << c.name;
     }
@@ -128,7 +148,8 @@ TEST(TrueTypeTest, SmallDestinationIsCropOfLargeOne) {
             ASSERT_EQ(renderer.TextToBitmap(small.data(), width, h, text, &size), 1);
             for (int r = 0; r < h; ++r)
                 for (int b = 0; b < stride; ++b)
-                    ASSERT_EQ(small[static_cast<size_t>(r) * stride + b], big[static_cast<size_t>(r) * 16 + b])
+                    ASSERT_EQ(small[static_cast<size_t>(r) * stride + b],
+                              big[static_cast<size_t>(r) * 16 + b])
                         << w << "x" << h << " row " << r;
             EXPECT_EQ(width, w);
         }
@@ -204,13 +225,17 @@ TEST(TrueTypeTest, CacheKeepsAtMost257GlyphsEvictingLowestCode) {
 TEST(TrueTypeTest, WidthsAreSumsOfAdvancesAndEmptyTextIsZero) {
     CFontManagerTT renderer(varnelle::font_test::kDejaVu);
     const FontSize size{24, 24};
-    const int a = renderer.GetCharRaster('A', &size, nullptr), v = renderer.GetCharRaster('V', &size, nullptr);
+    const int a = renderer.GetCharRaster('A', &size, nullptr),
+              v = renderer.GetCharRaster('V', &size, nullptr);
     EXPECT_GT(a, 0);
     EXPECT_EQ(renderer.GetTextWidth("AVA", &size), 2 * a + v);
     EXPECT_EQ(renderer.GetTextWidth("AVA", nullptr), 2 * a + v);  // the size set last
     EXPECT_EQ(renderer.GetTextWidth("", &size), 0);
     EXPECT_EQ(renderer.GetTextWidth(nullptr, &size), 0);
-    EXPECT_EQ(renderer.GetTextWidth("A\xF0\x9F\x98\x80" "A", &size), a);
+    EXPECT_EQ(renderer.GetTextWidth("A\xF0\x9F\x98\x80"
+                                    "A",
+                                    &size),
+              a);
 }
 
 // Without a face nothing reaches FreeType: no glyph, no width, nothing drawn, a cleared raster.
@@ -267,9 +292,16 @@ struct CoverageCase {
 TEST(TrueTypeCoverageTest, ConvertsEachPixelModeAndPitch) {
     const uint8_t X = 255;
     const CoverageCase cases[] = {
-        {"mono pitch 2", FT_PIXEL_MODE_MONO, 10, 2, 2, {0x80, 0x40, 0x01, 0xC0}, true,
-         {X, 0, 0, 0, 0, 0, 0, 0, 0, X, 0, 0, 0, 0, 0, 0, 0, X, X, X}},
-        {"mono padded pitch 4", FT_PIXEL_MODE_MONO, 3, 2, 4, {0xA0, 0xFF, 0xFF, 0xFF, 0x40, 0, 0, 0}, true,
+        {"mono pitch 2", FT_PIXEL_MODE_MONO, 10, 2, 2, {0x80, 0x40, 0x01, 0xC0}, true, {X, 0, 0, 0, 0, 0, 0,
+                                                                                        0, 0, X, 0, 0, 0, 0,
+                                                                                        0, 0, 0, X, X, X}},
+        {"mono padded pitch 4",
+         FT_PIXEL_MODE_MONO,
+         3,
+         2,
+         4,
+         {0xA0, 0xFF, 0xFF, 0xFF, 0x40, 0, 0, 0},
+         true,
          {X, 0, X, 0, X, 0}},
         {"mono upward flow", FT_PIXEL_MODE_MONO, 3, 2, -1, {0x40, 0xA0}, true, {X, 0, X, 0, X, 0}},
         {"mono pitch too small", FT_PIXEL_MODE_MONO, 10, 2, 1, {0, 0}, false, {}},

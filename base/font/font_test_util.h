@@ -17,8 +17,9 @@ inline const char* kDejaVu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 // A Thai font with zero-advance marks and negative bearings.
 inline std::string ThaiFont() {
-    for (const char* p : {"/usr/share/fonts/truetype/tlwg/Loma.ttf", "/usr/share/fonts/truetype/tlwg/Garuda.ttf",
-                          "/usr/share/fonts/opentype/tlwg/Loma.otf", "/usr/share/fonts/opentype/tlwg/Garuda.otf"})
+    for (const char* p :
+         {"/usr/share/fonts/truetype/tlwg/Loma.ttf", "/usr/share/fonts/truetype/tlwg/Garuda.ttf",
+          "/usr/share/fonts/opentype/tlwg/Loma.otf", "/usr/share/fonts/opentype/tlwg/Garuda.otf"})
         if (std::filesystem::exists(p)) return p;
     return "";
 }
@@ -50,7 +51,8 @@ inline bool WriteDejaVuFont(const std::string& path, int size) {
     std::string error;
     auto source = fontgen::GlyphSource::Open(kDejaVu, size, size, &error);
     if (source == nullptr) return false;
-    return fontgen::WriteFile(path, fontgen::Serialize(fontgen::BuildFont(*source, fontgen::DefaultRanges(*source))));
+    return fontgen::WriteFile(
+        path, fontgen::Serialize(fontgen::BuildFont(*source, fontgen::DefaultRanges(*source))));
 }
 
 }  // namespace varnelle::font_test

@@ -74,7 +74,8 @@ void RenderDirect(FT_Face face, std::vector<uint8_t>& dst) {
             for (unsigned c = 0; c < g->bitmap.width; ++c) {
                 const long px = px0 + c;
                 if (row[c] != 0 && px >= 0 && px < kWidth)
-                    dst[static_cast<size_t>(y) * (kWidth / 8) + px / 8] |= static_cast<uint8_t>(0x80u >> (px % 8));
+                    dst[static_cast<size_t>(y) * (kWidth / 8) + px / 8] |=
+                        static_cast<uint8_t>(0x80u >> (px % 8));
             }
         }
         x += g->metrics.horiAdvance >> 6;
@@ -125,7 +126,6 @@ void BM_FreeTypeDirectFreshFace(benchmark::State& state) {
 }
 BENCHMARK(BM_FreeTypeDirectFreshFace)->Unit(benchmark::kMicrosecond);
 
-
 // The bitmap font pair is built once from the same font; the renderer lives for the whole run.
 CFontManager* BitmapRenderer() {
     static CFontManager* renderer = [] {
@@ -136,7 +136,8 @@ CFontManager* BitmapRenderer() {
         auto source = varnelle::fontgen::GlyphSource::Open(kFont, 24, 24, &error);
         if (source == nullptr) return static_cast<CFontManager*>(nullptr);
         const auto font = varnelle::fontgen::BuildFont(*source, varnelle::fontgen::DefaultRanges(*source));
-        if (!varnelle::fontgen::WriteFile(path, varnelle::fontgen::Serialize(font))) return static_cast<CFontManager*>(nullptr);
+        if (!varnelle::fontgen::WriteFile(path, varnelle::fontgen::Serialize(font)))
+            return static_cast<CFontManager*>(nullptr);
         auto* r = new CFontManager(path, "");
         std::remove(path.c_str());  // the renderer keeps the file open
         rmdir(dir);

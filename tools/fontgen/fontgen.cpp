@@ -54,7 +54,9 @@ GlyphSource::~GlyphSource() {
     if (m_library != nullptr) FT_Done_FreeType(m_library);
 }
 
-bool GlyphSource::Has(uint16_t code) const { return FT_Get_Char_Index(m_face, code) != 0; }
+bool GlyphSource::Has(uint16_t code) const {
+    return FT_Get_Char_Index(m_face, code) != 0;
+}
 
 CellGlyph GlyphSource::Render(uint16_t code) const {
     const int stride = m_iWidth / 8;
@@ -96,7 +98,8 @@ BitmapFont BuildFont(const GlyphSource& source, const std::vector<CodeRange>& ra
     font.height = source.Height();
     font.ranges = ranges;
     for (const CodeRange& r : ranges)
-        for (uint32_t c = r.first; c < r.end; ++c) font.glyphs.push_back(source.Render(static_cast<uint16_t>(c)));
+        for (uint32_t c = r.first; c < r.end; ++c)
+            font.glyphs.push_back(source.Render(static_cast<uint16_t>(c)));
     return font;
 }
 
@@ -123,7 +126,8 @@ std::vector<uint8_t> Serialize(const BitmapFont& font) {
         Put32(out, e + 12, static_cast<uint32_t>(advancesAt + index));
         for (uint32_t c = r.first; c < r.end; ++c, ++index) {
             const CellGlyph& g = font.glyphs[index];
-            std::copy(g.bits.begin(), g.bits.end(), out.begin() + static_cast<long>(glyphsAt + index * glyphBytes));
+            std::copy(g.bits.begin(), g.bits.end(),
+                      out.begin() + static_cast<long>(glyphsAt + index * glyphBytes));
             out[advancesAt + index] = static_cast<uint8_t>(g.advance);
         }
     }

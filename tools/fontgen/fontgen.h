@@ -25,7 +25,7 @@ struct CellGlyph {
 };
 
 struct BitmapFont {
-    int width = 0;   // a multiple of 8
+    int width = 0;  // a multiple of 8
     int height = 0;
     std::vector<CodeRange> ranges;  // ascending, not overlapping
     std::vector<CellGlyph> glyphs;  // every code of every range, in range order

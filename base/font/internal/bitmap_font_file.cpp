@@ -11,7 +11,9 @@
 namespace varnelle::font_internal {
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -33,7 +35,9 @@ bool ReadAt(int fd, void* dst, size_t n, uint64_t offset) {
 
 }  // namespace
 
-BitmapFontFile::~BitmapFontFile() { Close(); }
+BitmapFontFile::~BitmapFontFile() {
+    Close();
+}
 
 void BitmapFontFile::Close() {
     if (m_fd >= 0) ::close(m_fd);
@@ -71,7 +75,8 @@ FontFileError BitmapFontFile::Open(const std::string& path) {
     std::vector<BitmapFontRange> ranges(count);
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* e = &table[static_cast<size_t>(i) * kRangeBytes];
-        ranges[i] = BitmapFontRange{Le16(e), Le16(e + 2), Le16(e + 4), Le16(e + 6), Le32(e + 8), Le32(e + 12)};
+        ranges[i] =
+            BitmapFontRange{Le16(e), Le16(e + 2), Le16(e + 4), Le16(e + 6), Le32(e + 8), Le32(e + 12)};
     }
 
     const int width = ranges[0].width;

@@ -32,8 +32,8 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::string m_path;        // guarded by m_mutex
-    std::string m_second;      // guarded by m_mutex
+    std::string m_path;         // guarded by m_mutex
+    std::string m_second;       // guarded by m_mutex
     uint64_t m_generation = 0;  // guarded by m_mutex
 };
 

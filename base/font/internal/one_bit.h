@@ -10,7 +10,9 @@ class OneBitCanvas {
 public:
     // `width` in pixels (rows of width / 8 bytes), `height` in rows; a null or empty bitmap draws nothing.
     OneBitCanvas(uint8_t* bits, int width, int height)
-        : m_pBits(bits), m_iStride(width > 0 ? width / 8 : 0), m_iHeight(bits != nullptr && height > 0 ? height : 0) {}
+        : m_pBits(bits),
+          m_iStride(width > 0 ? width / 8 : 0),
+          m_iHeight(bits != nullptr && height > 0 ? height : 0) {}
 
     int Width() const { return m_iStride * 8; }
     int Height() const { return m_iHeight; }
@@ -27,7 +29,9 @@ private:
 };
 
 // Bit `x` of a one-bit row (most significant bit leftmost).
-inline bool OneBitAt(const uint8_t* row, int x) { return (row[x / 8] >> (7 - x % 8)) & 1; }
+inline bool OneBitAt(const uint8_t* row, int x) {
+    return (row[x / 8] >> (7 - x % 8)) & 1;
+}
 
 // Prints `width` x `height` pixels of a one-bit bitmap of rows of width / 8 bytes: '*' set, ' ' clear
 // (also for the columns past the row's last whole byte, which the bitmap does not hold).
