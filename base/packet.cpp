@@ -36,11 +36,11 @@ uint32_t CPacketImp::PutBuffer(const void* data, uint32_t len) {
     return n;
 }
 
-uint32_t CPacketImp::SetLength(uint32_t len) {
-    VARNELLE_CHECK(len <= m_Size, "Source/Packet");
+uint32_t CPacketImp::SetLength(uint32_t dwLength) {
+    VARNELLE_CHECK(dwLength <= m_Size, "Source/Packet");
     CGuard guard(m_mutex);
-    m_Length = len;
-    return len;
+    m_Length = dwLength;
+    return dwLength;
 }
 
 uint32_t CPacketImp::GetLength() {
