@@ -31,7 +31,8 @@ void CTimerImp::Start(JobCallback callback, uint32_t delayMs, uint32_t periodMs,
     CGuard guard(CTimerManager::Lock());
     CTimerManager* manager = CTimerManager::instance();
     m_callback = std::move(callback);
-    m_due = manager->GetNow() + delayMs;
+    // From the current tick, not the timer thread's last look, so a timer never fires early.
+    m_due = SystemGetMSCount64() + delayMs;
     m_period = periodMs;
     m_timeout = timeoutMs;
     m_arg = arg;
@@ -113,11 +114,6 @@ void CTimerManager::RemoveTimer(CTimerImp* timer) {
     if (timer->m_pNext != nullptr) timer->m_pNext->m_pPrev = timer->m_pPrev;
     timer->m_pPrev = nullptr;
     timer->m_pNext = nullptr;
-}
-
-uint64_t CTimerManager::GetNow() {
-    CGuard guard(Lock());
-    return m_now;
 }
 
 void CTimerManager::Check() {

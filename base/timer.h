@@ -79,8 +79,6 @@ public:
     void AddTimer(CTimerImp* timer);
     // Caller holds Lock().
     void RemoveTimer(CTimerImp* timer);
-    // The tick as last seen by the timer thread.
-    uint64_t GetNow();
     void DumpTimers();
 
 protected:

@@ -57,11 +57,14 @@ TEST_F(TimerTest, EqualDueTimesFireLaterStartedFirstAndBothFire) {
     Counter fired;
     CTimer early("EqualA"), late("EqualB");
     std::string dump;
-    {
-        // Holding the lock freezes the manager's tick, so both get the same due time.
+    // Both starts must fall in one millisecond to get the same due time; retry until they do.
+    for (bool same = false; !same;) {
+        // Holding the lock keeps the timer thread from firing either in between.
         CGuard hold(CTimerManager::Lock());
+        uint64_t before = SystemGetMSCount64();
         early.Start([&](uintptr_t) { fired.Add(); }, 30);
         late.Start([&](uintptr_t) { fired.Add(); }, 30);
+        same = SystemGetMSCount64() == before;
         testing::internal::CaptureStdout();
         DumpAllTimers();
         dump = testing::internal::GetCapturedStdout();
@@ -137,12 +140,13 @@ TEST_F(TimerTest, DestroyingTimerWhileItsCallbackRunsLetsItFinish) {
 }
 
 TEST_F(TimerTest, FiringIsDroppedWhileCallbackStillRuns) {
-    Event gate;
+    Event gate, left;
     Counter entered;
     CTimer timer("slow");
     timer.Start([&](uintptr_t) {
         entered.Add();
         gate.Wait();
+        left.Set();
     }, 5, 5);
     ASSERT_TRUE(entered.WaitFor(1));
     // Let several periods pass while the first callback is held.
@@ -151,6 +155,7 @@ TEST_F(TimerTest, FiringIsDroppedWhileCallbackStillRuns) {
     EXPECT_EQ(entered.Get(), 1);
     timer.Stop();
     gate.Set();
+    ASSERT_TRUE(left.Wait());
 }
 
 }  // namespace
