@@ -8,9 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "base/internal/check.h"
 
@@ -25,20 +25,48 @@ void CopyTruncated(char* dst, size_t size, const char* src) {
     dst[n] = '\0';
 }
 
-void* LocalOpen(const char* path, const char* mode) { return std::fopen(path, mode); }
-int LocalClose(void* h) { return std::fclose(static_cast<FILE*>(h)); }
-size_t LocalRead(void* b, size_t s, size_t c, void* h) { return std::fread(b, s, c, static_cast<FILE*>(h)); }
-size_t LocalWrite(const void* b, size_t s, size_t c, void* h) { return std::fwrite(b, s, c, static_cast<FILE*>(h)); }
-int LocalFlush(void* h) { return std::fflush(static_cast<FILE*>(h)); }
-int LocalSeek(void* h, long offset, int origin) { return std::fseek(static_cast<FILE*>(h), offset, origin); }
-long LocalTell(void* h) { return std::ftell(static_cast<FILE*>(h)); }
-char* LocalGets(char* b, int size, void* h) { return std::fgets(b, size, static_cast<FILE*>(h)); }
-int LocalPuts(const char* s, void* h) { return std::fputs(s, static_cast<FILE*>(h)); }
-int LocalAccess(const char* path, int mode) { return ::access(path, mode); }
-int LocalRename(const char* o, const char* n) { return std::rename(o, n); }
-int LocalRemove(const char* path) { return std::remove(path); }
-int LocalMkdir(const char* path) { return ::mkdir(path, 0777); }
-int LocalRmdir(const char* path) { return ::rmdir(path); }
+void* LocalOpen(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+int LocalClose(void* h) {
+    return std::fclose(static_cast<FILE*>(h));
+}
+size_t LocalRead(void* b, size_t s, size_t c, void* h) {
+    return std::fread(b, s, c, static_cast<FILE*>(h));
+}
+size_t LocalWrite(const void* b, size_t s, size_t c, void* h) {
+    return std::fwrite(b, s, c, static_cast<FILE*>(h));
+}
+int LocalFlush(void* h) {
+    return std::fflush(static_cast<FILE*>(h));
+}
+int LocalSeek(void* h, long offset, int origin) {
+    return std::fseek(static_cast<FILE*>(h), offset, origin);
+}
+long LocalTell(void* h) {
+    return std::ftell(static_cast<FILE*>(h));
+}
+char* LocalGets(char* b, int size, void* h) {
+    return std::fgets(b, size, static_cast<FILE*>(h));
+}
+int LocalPuts(const char* s, void* h) {
+    return std::fputs(s, static_cast<FILE*>(h));
+}
+int LocalAccess(const char* path, int mode) {
+    return ::access(path, mode);
+}
+int LocalRename(const char* o, const char* n) {
+    return std::rename(o, n);
+}
+int LocalRemove(const char* path) {
+    return std::remove(path);
+}
+int LocalMkdir(const char* path) {
+    return ::mkdir(path, 0777);
+}
+int LocalRmdir(const char* path) {
+    return ::rmdir(path);
+}
 
 int LocalFindNext(FindHandle handle, FindEntry* entry) {
     if (handle == -1 || handle == 0) return -1;
@@ -92,9 +120,9 @@ int LocalStatfs(const char* path, uint64_t* avail, uint64_t* total, uint64_t* fr
 }
 
 const FileSystemOps kLocalOps = {
-    LocalOpen, LocalClose, LocalRead,   LocalWrite,     LocalFlush,    LocalSeek,
-    LocalTell, LocalGets,  LocalPuts,   LocalAccess,    LocalRename,   LocalRemove,
-    LocalFindFirst, LocalFindNext, LocalFindClose, LocalMkdir, LocalRmdir, LocalStatfs,
+    LocalOpen,      LocalClose,    LocalRead,      LocalWrite,  LocalFlush,  LocalSeek,
+    LocalTell,      LocalGets,     LocalPuts,      LocalAccess, LocalRename, LocalRemove,
+    LocalFindFirst, LocalFindNext, LocalFindClose, LocalMkdir,  LocalRmdir,  LocalStatfs,
 };
 
 struct Slot {
@@ -114,12 +142,15 @@ Registry& GetRegistry() {
 
 const char* ModeString(uint32_t flags) {
     switch (flags & 15) {
-        case CFile::modeRead: return "rb";
-        case CFile::modeWrite: return (flags & CFile::modeNoTruncate) ? "ab" : "wb";
+        case CFile::modeRead:
+            return "rb";
+        case CFile::modeWrite:
+            return (flags & CFile::modeNoTruncate) ? "ab" : "wb";
         case CFile::modeReadWrite:
             if (flags & CFile::modeCreate) return (flags & CFile::modeNoTruncate) ? "ab+" : "wb+";
             return "rb+";
-        default: return "";
+        default:
+            return "";
     }
 }
 
@@ -216,9 +247,13 @@ int CFile::Puts(const char* str) {
     return m_pOps->puts(str, m_hFile);
 }
 
-bool CFile::IsOpen() { return m_hFile != nullptr; }
+bool CFile::IsOpen() {
+    return m_hFile != nullptr;
+}
 
-const char* CFile::GetFileName() { return m_szPath; }
+const char* CFile::GetFileName() {
+    return m_szPath;
+}
 
 unsigned char* CFile::Load(const char* path) {
     VARNELLE_CHECK(!m_pBuffer, "Source/File");
@@ -251,9 +286,15 @@ bool CFile::Rename(const char* oldPath, const char* newPath) {
     return GetFileSystem(oldPath)->rename(oldPath, newPath) == 0;
 }
 
-bool CFile::Remove(const char* path) { return path != nullptr && GetFileSystem(path)->remove(path) == 0; }
-bool CFile::MakeDir(const char* path) { return path != nullptr && GetFileSystem(path)->mkdir(path) == 0; }
-bool CFile::RemoveDir(const char* path) { return path != nullptr && GetFileSystem(path)->rmdir(path) == 0; }
+bool CFile::Remove(const char* path) {
+    return path != nullptr && GetFileSystem(path)->remove(path) == 0;
+}
+bool CFile::MakeDir(const char* path) {
+    return path != nullptr && GetFileSystem(path)->mkdir(path) == 0;
+}
+bool CFile::RemoveDir(const char* path) {
+    return path != nullptr && GetFileSystem(path)->rmdir(path) == 0;
+}
 
 bool CFile::Access(const char* path, int mode) {
     return path != nullptr && GetFileSystem(path)->access(path, mode) == 0;
@@ -297,13 +338,16 @@ const FileSystemOps* CFile::GetFileSystem(const char* path) {
 
 CFileFind::CFileFind() : m_pOps(&kLocalOps) {}
 
-CFileFind::~CFileFind() { Close(); }
+CFileFind::~CFileFind() {
+    Close();
+}
 
 bool CFileFind::FindFile(const char* pattern) {
     Close();
     if (pattern == nullptr) return false;
     const char* slash = std::strrchr(pattern, '/');
-    m_strDir = slash != nullptr ? std::string(pattern, static_cast<size_t>(slash - pattern + 1)) : std::string();
+    m_strDir =
+        slash != nullptr ? std::string(pattern, static_cast<size_t>(slash - pattern + 1)) : std::string();
     if (m_strDir.size() >= sizeof m_entry.name) return false;
     m_pOps = CFile::GetFileSystem(pattern);
     CopyTruncated(m_entry.name, sizeof m_entry.name, m_strDir.c_str());
@@ -323,10 +367,24 @@ void CFileFind::Close() {
     m_hFind = -1;
 }
 
-int64_t CFileFind::GetLength() { return m_entry.size; }
-std::string CFileFind::GetFileName() { return m_entry.name; }
-std::string CFileFind::GetFilePath() { return m_strDir + m_entry.name; }
-bool CFileFind::IsReadOnly() { return (m_entry.attrib & FindEntry::kReadOnly) != 0; }
-bool CFileFind::IsDirectory() { return (m_entry.attrib & FindEntry::kDirectory) != 0; }
-bool CFileFind::IsHidden() { return (m_entry.attrib & FindEntry::kHidden) != 0; }
-bool CFileFind::IsNormal() { return m_entry.attrib == FindEntry::kNormal; }
+int64_t CFileFind::GetLength() {
+    return m_entry.size;
+}
+std::string CFileFind::GetFileName() {
+    return m_entry.name;
+}
+std::string CFileFind::GetFilePath() {
+    return m_strDir + m_entry.name;
+}
+bool CFileFind::IsReadOnly() {
+    return (m_entry.attrib & FindEntry::kReadOnly) != 0;
+}
+bool CFileFind::IsDirectory() {
+    return (m_entry.attrib & FindEntry::kDirectory) != 0;
+}
+bool CFileFind::IsHidden() {
+    return (m_entry.attrib & FindEntry::kHidden) != 0;
+}
+bool CFileFind::IsNormal() {
+    return m_entry.attrib == FindEntry::kNormal;
+}

@@ -48,7 +48,7 @@ public:
         modeRead = 0,
         modeWrite = 1,
         modeReadWrite = 2,
-        modeCreate = 0x1000,    // create the file, emptying it unless modeNoTruncate
+        modeCreate = 0x1000,      // create the file, emptying it unless modeNoTruncate
         modeNoTruncate = 0x2000,  // keep the contents; writes append (mode 1, or mode 2 with modeCreate)
     };
     static constexpr size_t kMaxPath = 259;

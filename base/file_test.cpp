@@ -153,7 +153,7 @@ TEST_F(FileTest, OpeningAndSearchingLeakNoDescriptors) {
         CFileFind find;
         ASSERT_TRUE(find.FindFile((m_dir + "/*").c_str()));
         ASSERT_TRUE(find.FindFile((m_dir + "/*").c_str()));  // a new search ends the old one
-    }  // destructors close the file and the search
+    }                                                        // destructors close the file and the search
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
@@ -219,8 +219,12 @@ void* ShortOpen(const char* path, const char* mode) {
     ++g_shortOpens;
     return g_local->open(path + 6, mode);  // strip "/short"
 }
-size_t ShortRead(void* b, size_t s, size_t c, void* h) { return g_local->read(b, s, c / 2, h); }
-int ShortAccess(const char* path, int mode) { return g_local->access(path + 6, mode); }
+size_t ShortRead(void* b, size_t s, size_t c, void* h) {
+    return g_local->read(b, s, c / 2, h);
+}
+int ShortAccess(const char* path, int mode) {
+    return g_local->access(path + 6, mode);
+}
 
 TEST_F(FileTest, RegisteredPrefixRoutesToItsTableAndShortLoadGivesNull) {
     WriteFile("data", "0123456789");

@@ -8,12 +8,24 @@ CMsgQue::~CMsgQue() = default;
 bool CMsgQue::SendMessage(uint32_t msg, uintptr_t wParam, uintptr_t lParam, uint32_t priority) {
     return m_pImp->SendMessage(msg, wParam, lParam, priority);
 }
-bool CMsgQue::RecvMessage(MSG* out, bool wait) { return m_pImp->RecvMessage(out, wait); }
-void CMsgQue::QuitMessage() { m_pImp->QuitMessage(); }
-void CMsgQue::ClearMessage() { m_pImp->ClearMessage(); }
-int CMsgQue::GetMessageCount() { return m_pImp->GetMessageCount(); }
-int CMsgQue::GetMessageSize() { return m_pImp->GetMessageSize(); }
-void CMsgQue::SetMessageSize(int capacity) { m_pImp->SetMessageSize(capacity); }
+bool CMsgQue::RecvMessage(MSG* out, bool wait) {
+    return m_pImp->RecvMessage(out, wait);
+}
+void CMsgQue::QuitMessage() {
+    m_pImp->QuitMessage();
+}
+void CMsgQue::ClearMessage() {
+    m_pImp->ClearMessage();
+}
+int CMsgQue::GetMessageCount() {
+    return m_pImp->GetMessageCount();
+}
+int CMsgQue::GetMessageSize() {
+    return m_pImp->GetMessageSize();
+}
+void CMsgQue::SetMessageSize(int capacity) {
+    m_pImp->SetMessageSize(capacity);
+}
 
 CMsgQueImp::CMsgQueImp(int capacity) : m_nCapacity(capacity) {}
 CMsgQueImp::~CMsgQueImp() = default;

@@ -60,8 +60,8 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::condition_variable m_cond;     // signalled when a message is queued
-    std::deque<CMsgQue::MSG> m_queue;   // guarded by m_mutex; oldest at the front
-    bool m_bEnabled = true;             // guarded by m_mutex
-    int m_nCapacity;                    // guarded by m_mutex
+    std::condition_variable m_cond;    // signalled when a message is queued
+    std::deque<CMsgQue::MSG> m_queue;  // guarded by m_mutex; oldest at the front
+    bool m_bEnabled = true;            // guarded by m_mutex
+    int m_nCapacity;                   // guarded by m_mutex
 };

@@ -154,7 +154,8 @@ TEST(CMsgQueTest, StressMixedReceiversAndClearNeverDeadlock) {
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
             for (int i = 0; i < kPerSender; ++i) {
-                while (!q.SendMessage(1, static_cast<uintptr_t>(s), static_cast<uintptr_t>(i))) std::this_thread::yield();
+                while (!q.SendMessage(1, static_cast<uintptr_t>(s), static_cast<uintptr_t>(i)))
+                    std::this_thread::yield();
             }
         });
     }

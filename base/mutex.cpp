@@ -11,22 +11,44 @@ CMutex::CMutex(int type) {
     VARNELLE_CHECK(ret == 0 && "m_hMutex", "Source/Mutex");
 }
 
-CMutex::~CMutex() { pthread_mutex_destroy(&m_hMutex); }
+CMutex::~CMutex() {
+    pthread_mutex_destroy(&m_hMutex);
+}
 
-bool CMutex::Enter() { return pthread_mutex_lock(&m_hMutex) == 0; }
-bool CMutex::Leave() { return pthread_mutex_unlock(&m_hMutex) == 0; }
-bool CMutex::TryEnter() { return pthread_mutex_trylock(&m_hMutex) == 0; }
+bool CMutex::Enter() {
+    return pthread_mutex_lock(&m_hMutex) == 0;
+}
+bool CMutex::Leave() {
+    return pthread_mutex_unlock(&m_hMutex) == 0;
+}
+bool CMutex::TryEnter() {
+    return pthread_mutex_trylock(&m_hMutex) == 0;
+}
 
 CRWLock::CRWLock() {
     int ret = pthread_rwlock_init(&m_hRWLock, nullptr);
     VARNELLE_CHECK(ret == 0, "Source/Mutex");
 }
 
-CRWLock::~CRWLock() { pthread_rwlock_destroy(&m_hRWLock); }
+CRWLock::~CRWLock() {
+    pthread_rwlock_destroy(&m_hRWLock);
+}
 
-bool CRWLock::EnterRead() { return pthread_rwlock_rdlock(&m_hRWLock) == 0; }
-bool CRWLock::EnterWrite() { return pthread_rwlock_wrlock(&m_hRWLock) == 0; }
-bool CRWLock::TryEnterRead() { return pthread_rwlock_tryrdlock(&m_hRWLock) == 0; }
-bool CRWLock::TryEnterWrite() { return pthread_rwlock_trywrlock(&m_hRWLock) == 0; }
-bool CRWLock::LeaveRead() { return pthread_rwlock_unlock(&m_hRWLock) == 0; }
-bool CRWLock::LeaveWrite() { return pthread_rwlock_unlock(&m_hRWLock) == 0; }
+bool CRWLock::EnterRead() {
+    return pthread_rwlock_rdlock(&m_hRWLock) == 0;
+}
+bool CRWLock::EnterWrite() {
+    return pthread_rwlock_wrlock(&m_hRWLock) == 0;
+}
+bool CRWLock::TryEnterRead() {
+    return pthread_rwlock_tryrdlock(&m_hRWLock) == 0;
+}
+bool CRWLock::TryEnterWrite() {
+    return pthread_rwlock_trywrlock(&m_hRWLock) == 0;
+}
+bool CRWLock::LeaveRead() {
+    return pthread_rwlock_unlock(&m_hRWLock) == 0;
+}
+bool CRWLock::LeaveWrite() {
+    return pthread_rwlock_unlock(&m_hRWLock) == 0;
+}

@@ -34,10 +34,10 @@ private:
     };
     bool GrowLocked();
 
-    Block* m_pBlocks = nullptr;   // guarded by m_mutex; newest first
-    const uint32_t m_dwElemSize;  // requested size, at least 4
-    uint32_t m_dwStride;          // element spacing in a block
+    Block* m_pBlocks = nullptr;    // guarded by m_mutex; newest first
+    const uint32_t m_dwElemSize;   // requested size, at least 4
+    uint32_t m_dwStride;           // element spacing in a block
     uint32_t m_dwPerBlock = 1024;  // guarded by m_mutex
-    void* m_pFree = nullptr;      // guarded by m_mutex
+    void* m_pFree = nullptr;       // guarded by m_mutex
     CMutex m_mutex;
 };

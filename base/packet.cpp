@@ -13,7 +13,9 @@ namespace {
 
 constexpr int kPacketsPerArray = 1024;
 
-bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwo(uint64_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
 int FloorLog2(uint64_t v) {
     int l = 0;
@@ -53,7 +55,9 @@ uint32_t CPacketImp::GetLeft() {
     return m_Size - m_Length;
 }
 
-void CPacketImp::ClearUserData() { std::memset(m_UserData, 0, sizeof m_UserData); }
+void CPacketImp::ClearUserData() {
+    std::memset(m_UserData, 0, sizeof m_UserData);
+}
 
 uint32_t CPacketImp::AddRef() {
     CGuard guard(m_mutex);
@@ -200,8 +204,8 @@ CPacketImp* CPacketManagerImp::AllocPacket() {
     if (m_pFreePackets == nullptr) {
         auto* packets = new (std::nothrow) CPacketImp[kPacketsPerArray];
         if (packets == nullptr) return nullptr;
-        std::fprintf(stderr, "==>CPacketManagerImp: allocate buffer:%p size:%zu\n", static_cast<void*>(packets),
-                     sizeof(CPacketImp) * kPacketsPerArray);
+        std::fprintf(stderr, "==>CPacketManagerImp: allocate buffer:%p size:%zu\n",
+                     static_cast<void*>(packets), sizeof(CPacketImp) * kPacketsPerArray);
         m_packetArrays.push_back(packets);
         for (int i = kPacketsPerArray - 1; i >= 1; --i) FreePacket(&packets[i]);
         return &packets[0];
@@ -322,11 +326,12 @@ void CPacketManagerImp::DumpUsage() {
     const int64_t total = m_nTotal;
     // A pool that was refused has no units at all.
     const int percent = total > 0 ? static_cast<int>(100 - 100 * free / total) : 0;
-    std::printf("Packet usage : %dK / %dK, %d%%\n", static_cast<int>(total - free), static_cast<int>(total), percent);
+    std::printf("Packet usage : %dK / %dK, %d%%\n", static_cast<int>(total - free), static_cast<int>(total),
+                percent);
     CTime now;
     SystemGetCurrentTime(&now);
-    std::printf("\n----------------------[%02d-%02d %02d:%02d:%02d]\n", now.month, now.day, now.hour, now.minute,
-                now.second);
+    std::printf("\n----------------------[%02d-%02d %02d:%02d:%02d]\n", now.month, now.day, now.hour,
+                now.minute, now.second);
 }
 
 void CPacketManagerImp::DumpFreeNodes() {
@@ -354,5 +359,9 @@ CPacketManager* CPacketManager::instance() {
     return front;
 }
 
-void DumpPacketUsage() { CPacketManagerImp::instance()->DumpUsage(); }
-void DumpPacketNodes() { CPacketManagerImp::instance()->DumpFreeNodes(); }
+void DumpPacketUsage() {
+    CPacketManagerImp::instance()->DumpUsage();
+}
+void DumpPacketNodes() {
+    CPacketManagerImp::instance()->DumpFreeNodes();
+}

@@ -63,7 +63,7 @@ private:
     CMutex m_mutex;
     uint8_t m_ExtraInfo[kExtraInfoSize] = {};  // guarded by m_mutex
     uint8_t m_UserData[kUserDataSize] = {};
-    CPacketImp* m_pNextFree = nullptr;          // guarded by the pool's mutex
+    CPacketImp* m_pNextFree = nullptr;  // guarded by the pool's mutex
     CPacketManagerImp* m_pOwner = nullptr;
 };
 
@@ -118,15 +118,15 @@ private:
     void Unlink(int level, Node* node);
     int FreeKBLocked() const;
 
-    uint8_t* m_pRaw = nullptr;   // the arena as given or allocated
+    uint8_t* m_pRaw = nullptr;  // the arena as given or allocated
     bool m_bOwnBuffer = false;
     uint8_t* m_pBase = nullptr;  // arena rounded up to a 1 KiB boundary
     CMutex m_mutex;
-    Level m_levels[kMaxLevels];         // guarded by m_mutex
-    int m_nLevels = 0;                  // guarded by m_mutex
-    int m_nTotal = 0;                   // units in the pool
-    CPacketImp* m_pFreePackets = nullptr;      // guarded by m_mutex
-    std::vector<CPacketImp*> m_packetArrays;   // guarded by m_mutex
+    Level m_levels[kMaxLevels];               // guarded by m_mutex
+    int m_nLevels = 0;                        // guarded by m_mutex
+    int m_nTotal = 0;                         // units in the pool
+    CPacketImp* m_pFreePackets = nullptr;     // guarded by m_mutex
+    std::vector<CPacketImp*> m_packetArrays;  // guarded by m_mutex
 
     static void* sm_packetBuf;
     static uint32_t sm_packetSizeKB;

@@ -42,7 +42,8 @@ TEST(CPacketManagerTest, RequestsRoundUpToPowerOfTwoUnits) {
     struct Case {
         uint32_t request;
         uint32_t size;
-    } cases[] = {{1, 1024}, {1024, 1024}, {1025, 2048}, {3 * KB, 4 * KB}, {5 * KB, 8 * KB}, {1024 * KB, 1024 * KB}};
+    } cases[] = {{1, 1024},        {1024, 1024},     {1025, 2048},
+                 {3 * KB, 4 * KB}, {5 * KB, 8 * KB}, {1024 * KB, 1024 * KB}};
     for (const Case& c : cases) {
         CPacketImp* p = pool.GetPacket(c.request);
         ASSERT_NE(p, nullptr) << c.request;
@@ -205,7 +206,8 @@ TEST(CPacketManagerTest, ConcurrentAllocReleaseKeepsBlocksDisjointAndRestoresFre
                 size_t k = rng() % mine.size();
                 auto [p, mark] = mine[k];
                 const uint8_t* buf = p->GetBuffer();
-                for (uint32_t j = 0; j < p->GetSize(); j += 97) ASSERT_EQ(buf[j], mark) << "block was overwritten";
+                for (uint32_t j = 0; j < p->GetSize(); j += 97)
+                    ASSERT_EQ(buf[j], mark) << "block was overwritten";
                 {
                     std::lock_guard<std::mutex> lock(modelMutex);
                     live.erase(reinterpret_cast<uintptr_t>(p->GetBuffer()));

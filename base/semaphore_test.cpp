@@ -52,7 +52,7 @@ TEST(CSemaphoreTest, TimedPendWaitsTheFullTimeOnTheMonotonicClock) {
 }
 
 TEST(CSemaphoreTest, TimedPendSurvivesSignalsAndTakesLaterPost) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigaction(SIGUSR1, &sa, nullptr);
     CSemaphore sem(0);
@@ -73,8 +73,14 @@ TEST(CSemaphoreTest, ManyPostersAndPendersBalance) {
     CSemaphore sem(0);
     constexpr int kEach = 2000;
     std::thread posters[2], penders[2];
-    for (auto& t : posters) t = std::thread([&] { for (int i = 0; i < kEach; ++i) sem.Post(); });
-    for (auto& t : penders) t = std::thread([&] { for (int i = 0; i < kEach; ++i) EXPECT_TRUE(sem.Pend()); });
+    for (auto& t : posters)
+        t = std::thread([&] {
+            for (int i = 0; i < kEach; ++i) sem.Post();
+        });
+    for (auto& t : penders)
+        t = std::thread([&] {
+            for (int i = 0; i < kEach; ++i) EXPECT_TRUE(sem.Pend());
+        });
     for (auto& t : posters) t.join();
     for (auto& t : penders) t.join();
     EXPECT_FALSE(sem.Pend(0));

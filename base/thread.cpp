@@ -19,7 +19,9 @@ namespace {
 std::atomic<int> g_failThreadStarts{0};
 }  // namespace
 
-void FailThreadStarts(int n) { g_failThreadStarts.store(n); }
+void FailThreadStarts(int n) {
+    g_failThreadStarts.store(n);
+}
 
 bool TakeThreadStartFailure() {
     int n = g_failThreadStarts.load();
@@ -50,10 +52,10 @@ struct CThread::ThreadData {
     pthread_t handle{};                 // guarded by stateMutex
     bool hasHandle = false;             // guarded by stateMutex
 
-    const int requestedPriority;        // the constructor's value; decides the policy at every start
-    std::atomic<int> priority;          // as requested at the last start
-    int policy = SCHED_OTHER;           // guarded by stateMutex; read by the thread it starts
-    uint32_t stackSize;                 // recorded only
+    const int requestedPriority;  // the constructor's value; decides the policy at every start
+    std::atomic<int> priority;    // as requested at the last start
+    int policy = SCHED_OTHER;     // guarded by stateMutex; read by the thread it starts
+    uint32_t stackSize;           // recorded only
     std::atomic<int> tid{-1};
     std::atomic<uint32_t> expiry{0};
 
@@ -104,8 +106,9 @@ bool CThread::CreateThread() {
     // Detached from birth: a separate detach could fail after the thread already runs.
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t handle;
-    int ret = varnelle::base::internal::TakeThreadStartFailure() ? EAGAIN
-                                                                 : pthread_create(&handle, &attr, ThreadEntry, this);
+    int ret = varnelle::base::internal::TakeThreadStartFailure()
+                  ? EAGAIN
+                  : pthread_create(&handle, &attr, ThreadEntry, this);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         std::printf("CThread::CreateThread %s failed, %s\n", d.name.c_str(), std::strerror(ret));
@@ -192,9 +195,15 @@ bool CThread::IsTimeout() const {
     return expiry != 0 && expiry < static_cast<uint32_t>(SystemGetMSCount());
 }
 
-int CThread::GetThreadId() const { return m_pData->tid.load(); }
-int CThread::GetPriority() const { return m_pData->priority.load(); }
-int CThread::GetCurrentTid() { return static_cast<int>(syscall(SYS_gettid)); }
+int CThread::GetThreadId() const {
+    return m_pData->tid.load();
+}
+int CThread::GetPriority() const {
+    return m_pData->priority.load();
+}
+int CThread::GetCurrentTid() {
+    return static_cast<int>(syscall(SYS_gettid));
+}
 
 bool CThread::SendMessage(uint32_t msg, uintptr_t wParam, uintptr_t lParam, uint32_t priority) {
     return m_pData->queue ? m_pData->queue->SendMessage(msg, wParam, lParam, priority) : false;
@@ -212,7 +221,9 @@ void CThread::QuitMessage() {
     if (m_pData->queue) m_pData->queue->QuitMessage();
 }
 
-int CThread::GetMessageCount() { return m_pData->queue ? m_pData->queue->GetMessageCount() : 0; }
+int CThread::GetMessageCount() {
+    return m_pData->queue ? m_pData->queue->GetMessageCount() : 0;
+}
 
 PooledThread::PooledThread() : CThread("Pooled", 64, 0, 0) {}
 
@@ -324,7 +335,9 @@ int Threadlet::getThreadId() {
     return m_pWorker == nullptr ? -1 : m_pWorker->GetThreadId();
 }
 
-CThreadManager::CThreadManager() { std::puts("CThreadManager::CThreadManager()>>>>>>>>>"); }
+CThreadManager::CThreadManager() {
+    std::puts("CThreadManager::CThreadManager()>>>>>>>>>");
+}
 
 CThreadManager* CThreadManager::instance() {
     // Never destroyed: detached threads may still use it while the process exits.
@@ -389,7 +402,9 @@ void CThreadManager::RetirePooledThread(PooledThread* thread) {
     m_retired.push_back(thread);
 }
 
-void CThreadManager::SetMainThreadId(int tid) { m_mainTid.store(tid); }
+void CThreadManager::SetMainThreadId(int tid) {
+    m_mainTid.store(tid);
+}
 
 void CThreadManager::DumpThreads() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -403,4 +418,6 @@ void CThreadManager::DumpThreads() {
     }
 }
 
-void DumpAllThreads() { CThreadManager::instance()->DumpThreads(); }
+void DumpAllThreads() {
+    CThreadManager::instance()->DumpThreads();
+}

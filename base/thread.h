@@ -95,8 +95,8 @@ protected:
 
 private:
     friend class Threadlet;
-    CSemaphore m_jobSem;       // one unit per job
-    JobCallback m_job;         // written before m_jobSem is posted, read after it is taken
+    CSemaphore m_jobSem;  // one unit per job
+    JobCallback m_job;    // written before m_jobSem is posted, read after it is taken
     uintptr_t m_jobArg = 0;
     Threadlet* m_pThreadlet = nullptr;  // guarded by the threadlet lock
 };
@@ -173,8 +173,8 @@ private:
     void RetirePooledThread(PooledThread* thread);
 
     std::recursive_mutex m_mutex;
-    std::set<PooledThread*> m_idle;       // guarded by m_mutex
-    std::set<CThread*> m_threads;         // guarded by m_mutex
+    std::set<PooledThread*> m_idle;        // guarded by m_mutex
+    std::set<CThread*> m_threads;          // guarded by m_mutex
     std::vector<PooledThread*> m_retired;  // guarded by m_mutex
     std::atomic<int> m_mainTid{0};
 };

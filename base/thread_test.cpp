@@ -206,23 +206,28 @@ TEST(ThreadletTest, RunWhileBusyFailsAndLeavesRunningJobAlone) {
     Event gate, finished;
     Counter calls;
     Threadlet let;
-    ASSERT_TRUE(let.run("busy", [&](uintptr_t arg) {
-        EXPECT_EQ(arg, 7u);
-        calls.Add();
-        gate.Wait();
-        finished.Set();
-    }, 7, 0));
+    ASSERT_TRUE(let.run(
+        "busy",
+        [&](uintptr_t arg) {
+            EXPECT_EQ(arg, 7u);
+            calls.Add();
+            gate.Wait();
+            finished.Set();
+        },
+        7, 0));
     ASSERT_TRUE(calls.WaitFor(1));
     EXPECT_TRUE(let.isRunning());
     EXPECT_TRUE(let.getLoop());
     EXPECT_GT(let.getThreadId(), 0);
-    EXPECT_FALSE(let.run("second", [&](uintptr_t) { calls.Add(); }, 0, 0));
+    EXPECT_FALSE(let.run(
+        "second", [&](uintptr_t) { calls.Add(); }, 0, 0));
     gate.Set();
     ASSERT_TRUE(finished.Wait());
     ASSERT_TRUE(WaitUntil([&] { return !let.isRunning(); }));
     EXPECT_EQ(let.getThreadId(), -1);
     EXPECT_TRUE(let.isTimeout());
-    ASSERT_TRUE(let.run("third", [&](uintptr_t) { calls.Add(); }, 0, 0));
+    ASSERT_TRUE(let.run(
+        "third", [&](uintptr_t) { calls.Add(); }, 0, 0));
     ASSERT_TRUE(calls.WaitFor(2));
     EXPECT_EQ(calls.Get(), 2);
 }
@@ -230,11 +235,14 @@ TEST(ThreadletTest, RunWhileBusyFailsAndLeavesRunningJobAlone) {
 TEST(ThreadletTest, DestroyedDuringJobLetsJobFinishAndWorkerReturn) {
     Event gate, inJob, finished;
     auto* let = new Threadlet;
-    ASSERT_TRUE(let->run("doomed", [&](uintptr_t) {
-        inJob.Set();
-        gate.Wait();
-        finished.Set();
-    }, 0, 0));
+    ASSERT_TRUE(let->run(
+        "doomed",
+        [&](uintptr_t) {
+            inJob.Set();
+            gate.Wait();
+            finished.Set();
+        },
+        0, 0));
     ASSERT_TRUE(inJob.Wait());
     int tid = let->getThreadId();
     int idleBefore = CThreadManager::instance()->GetIdleCount();
@@ -249,10 +257,13 @@ TEST(ThreadletTest, DestroyedDuringJobLetsJobFinishAndWorkerReturn) {
 TEST(ThreadletTest, StoppedWorkerNeverSwallowsALaterJob) {
     Event gate, inJob;
     Threadlet let;
-    ASSERT_TRUE(let.run("stopped", [&](uintptr_t) {
-        inJob.Set();
-        gate.Wait();
-    }, 0, 0));
+    ASSERT_TRUE(let.run(
+        "stopped",
+        [&](uintptr_t) {
+            inJob.Set();
+            gate.Wait();
+        },
+        0, 0));
     ASSERT_TRUE(inJob.Wait());
     int stoppedTid = let.getThreadId();
     EXPECT_TRUE(let.stop(false));
@@ -265,10 +276,13 @@ TEST(ThreadletTest, StoppedWorkerNeverSwallowsALaterJob) {
         Event ran;
         std::atomic<int> tid{0};
         Threadlet next;
-        ASSERT_TRUE(next.run("after", [&](uintptr_t) {
-            tid = CThread::GetCurrentTid();
-            ran.Set();
-        }, 0, 0));
+        ASSERT_TRUE(next.run(
+            "after",
+            [&](uintptr_t) {
+                tid = CThread::GetCurrentTid();
+                ran.Set();
+            },
+            0, 0));
         ASSERT_TRUE(ran.Wait()) << "job " << i << " was never run";
         EXPECT_NE(tid.load(), stoppedTid);
         ASSERT_TRUE(WaitUntil([&] { return !next.isRunning(); }));
@@ -316,11 +330,13 @@ TEST(CThreadManagerTest, FailedWorkerStartIsNeverHandedOut) {
         if (p == nullptr) break;
         taken.push_back(p);
         // Still pending: p was a worker of an earlier test that went idle meanwhile. Try again.
-        ASSERT_TRUE(varnelle::base::internal::TakeThreadStartFailure()) << "a worker that failed to start was handed out";
+        ASSERT_TRUE(varnelle::base::internal::TakeThreadStartFailure())
+            << "a worker that failed to start was handed out";
     }
     varnelle::base::internal::FailThreadStarts(1);
     Threadlet let;
-    EXPECT_FALSE(let.run("nostart", [](uintptr_t) {}, 0, 0));
+    EXPECT_FALSE(let.run(
+        "nostart", [](uintptr_t) {}, 0, 0));
     EXPECT_FALSE(let.isRunning());
     for (PooledThread* p : taken) m->ReleasePooledThread(p);
 }

@@ -20,9 +20,12 @@ const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 3
 
 char SeparatorChar(int style) {
     switch (style) {
-        case 0: return '.';
-        case 2: return '/';
-        default: return '-';
+        case 0:
+            return '.';
+        case 2:
+            return '/';
+        default:
+            return '-';
     }
 }
 
@@ -34,7 +37,9 @@ uint64_t SystemGetMSCount() {
     return static_cast<uint32_t>(ms);
 }
 
-uint64_t SystemGetMSCount64() { return varnelle::host::MonotonicMs(); }
+uint64_t SystemGetMSCount64() {
+    return varnelle::host::MonotonicMs();
+}
 
 int64_t SystemGetUSCount() {
     timeval tv = varnelle::host::WallNow();
@@ -47,7 +52,9 @@ void SystemSleep(uint32_t ms) {
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 
-__attribute__((weak)) int SystemTimeToRtcTimeSet() { return 0; }
+__attribute__((weak)) int SystemTimeToRtcTimeSet() {
+    return 0;
+}
 
 CTime::CTime(int y, int mo, int d, int h, int mi, int s)
     : year(y), month(mo), day(d), wday(0), hour(h), minute(mi), second(s) {
@@ -130,22 +137,25 @@ void CTime::format(char* buf, size_t size, int flags) const {
     if (flags & kFmtTimeOnly) {
         std::snprintf(out, sizeof out, "%02d:%02d:%02d", h, minute, second);
     } else if (flags & kFmtTwoDigitYear) {
-        std::snprintf(out, sizeof out, "%02d%c%02d%c%02d %02d:%02d:%02d", a, sep, b, sep, c, h, minute, second);
+        std::snprintf(out, sizeof out, "%02d%c%02d%c%02d %02d:%02d:%02d", a, sep, b, sep, c, h, minute,
+                      second);
     } else if (flags & kFmtNoSeparators) {
         std::snprintf(out, sizeof out, ymd ? "%04d%02d%02d%02d%02d%02d" : "%02d%02d%04d%02d%02d%02d", a, b, c,
                       h, minute, second);
     } else if (flags & kFmtDateOnly) {
         std::snprintf(out, sizeof out, ymd ? "%04d%c%02d%c%02d" : "%02d%c%02d%c%04d", a, sep, b, sep, c);
     } else {
-        std::snprintf(out, sizeof out, ymd ? "%04d%c%02d%c%02d %02d:%02d:%02d" : "%02d%c%02d%c%04d %02d:%02d:%02d",
-                      a, sep, b, sep, c, h, minute, second);
+        std::snprintf(out, sizeof out,
+                      ymd ? "%04d%c%02d%c%02d %02d:%02d:%02d" : "%02d%c%02d%c%04d %02d:%02d:%02d", a, sep, b,
+                      sep, c, h, minute, second);
     }
     size_t len = std::strlen(out);
     if ((flags & kFmtNoSeconds) && len >= 3) {
         len -= 3;
         out[len] = '\0';
     }
-    if (h12 && !(flags & kFmtDateOnly)) std::snprintf(out + len, sizeof out - len, "%s", hour >= 12 ? "PM" : "AM");
+    if (h12 && !(flags & kFmtDateOnly))
+        std::snprintf(out + len, sizeof out - len, "%s", hour >= 12 ? "PM" : "AM");
     std::snprintf(buf, size, "%s", out);
 }
 
@@ -186,8 +196,8 @@ bool CTime::setCurrentTime(const CTime& value) {
         std::puts("CTime::setCurrentTime SystemTimeToRtcTimeSet -w falied");
         return false;
     }
-    std::printf("CTime::setCurrentTime to %04d-%02d-%02d %02d:%02d:%02d\n", value.year, value.month, value.day,
-                value.hour, value.minute, value.second);
+    std::printf("CTime::setCurrentTime to %04d-%02d-%02d %02d:%02d:%02d\n", value.year, value.month,
+                value.day, value.hour, value.minute, value.second);
     return true;
 }
 
@@ -197,9 +207,15 @@ void CTime::setFormat(int dateOrder, int hour12, int separator) {
     g_separator.store(separator, std::memory_order_relaxed);
 }
 
-int CTime::getDateOrder() { return g_dateOrder.load(std::memory_order_relaxed); }
-int CTime::getHour12() { return g_hour12.load(std::memory_order_relaxed); }
-int CTime::getSeparator() { return g_separator.load(std::memory_order_relaxed); }
+int CTime::getDateOrder() {
+    return g_dateOrder.load(std::memory_order_relaxed);
+}
+int CTime::getHour12() {
+    return g_hour12.load(std::memory_order_relaxed);
+}
+int CTime::getSeparator() {
+    return g_separator.load(std::memory_order_relaxed);
+}
 
 int SystemGetCurrentTime(CTime* t) {
     if (t == nullptr) return 0;
@@ -212,13 +228,24 @@ int SystemSetCurrentTime(const CTime* t) {
     return CTime::setCurrentTime(*t) ? 1 : 0;
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int GetMonthDays(int year, int month) {
     switch (month) {
-        case 2: return IsLeapYear(year) ? 29 : 28;
-        case 1: case 3: case 5: case 7: case 8: case 10: case 12: return 31;
-        default: return 30;
+        case 2:
+            return IsLeapYear(year) ? 29 : 28;
+        case 1:
+        case 3:
+        case 5:
+        case 7:
+        case 8:
+        case 10:
+        case 12:
+            return 31;
+        default:
+            return 30;
     }
 }
 
@@ -232,7 +259,9 @@ int Hour24To12(int hour) {
     return hour > 12 ? hour - 12 : hour;
 }
 
-bool IsPM(int hour) { return hour > 11; }
+bool IsPM(int hour) {
+    return hour > 11;
+}
 
 namespace {
 
@@ -276,9 +305,13 @@ void ClearPackedTime(PackedTime* p) {
     if (p != nullptr) *p = 0;
 }
 
-bool IsPackedTimeZero(PackedTime p) { return p == 0; }
+bool IsPackedTimeZero(PackedTime p) {
+    return p == 0;
+}
 
-int ComparePackedTime(PackedTime a, PackedTime b) { return a < b ? -1 : (a > b ? 1 : 0); }
+int ComparePackedTime(PackedTime a, PackedTime b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
 
 int CompareCTimePacked(const CTime& a, const CTime& b) {
     return ComparePackedTime(CTimeToPackedTime(a), CTimeToPackedTime(b));

@@ -38,9 +38,9 @@ public:
     };
 
     int year = 2000;
-    int month = 1;    // 1..12
-    int day = 1;      // 1..31
-    int wday = 6;     // 0 = Sunday
+    int month = 1;  // 1..12
+    int day = 1;    // 1..31
+    int wday = 6;   // 0 = Sunday
     int hour = 0;
     int minute = 0;
     int second = 0;

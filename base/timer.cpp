@@ -1,10 +1,13 @@
 #include "base/timer.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "base/time.h"
 
-CTimerImp::CTimerImp(const char* name) { SetName(name); }
+CTimerImp::CTimerImp(const char* name) {
+    SetName(name);
+}
 
 CTimerImp::~CTimerImp() {
     CGuard guard(CTimerManager::Lock());
@@ -27,7 +30,8 @@ std::string CTimerImp::GetName() {
     return m_name;
 }
 
-void CTimerImp::Start(JobCallback callback, uint32_t delayMs, uint32_t periodMs, uintptr_t arg, uint32_t timeoutMs) {
+void CTimerImp::Start(JobCallback callback, uint32_t delayMs, uint32_t periodMs, uintptr_t arg,
+                      uint32_t timeoutMs) {
     CGuard guard(CTimerManager::Lock());
     CTimerManager* manager = CTimerManager::instance();
     m_callback = std::move(callback);
@@ -149,9 +153,14 @@ CInfra* CInfra::instance() {
 
 int CInfra::start() {
     std::puts("CInfra::start()>>>>>>>>>>");
-    CTimerManager::instance()->Start();
+    // Only the first call starts the timer thread: a second start would wait for ever on the
+    // running one.
+    static std::once_flag once;
+    std::call_once(once, [] { CTimerManager::instance()->Start(); });
     CThreadManager::instance()->SetMainThreadId(CThread::GetCurrentTid());
     return 1;
 }
 
-void DumpAllTimers() { CTimerManager::instance()->DumpTimers(); }
+void DumpAllTimers() {
+    CTimerManager::instance()->DumpTimers();
+}

@@ -34,7 +34,7 @@ private:
     friend class CTimerManager;
     void Fire();
 
-    uint64_t m_due = 0;          // all fields guarded by the timer lock
+    uint64_t m_due = 0;  // all fields guarded by the timer lock
     uint32_t m_period = 0;
     uint32_t m_timeout = 0;
     JobCallback m_callback;
@@ -89,15 +89,16 @@ private:
     // One pass: fires every timer that is due.
     void Check();
 
-    uint64_t m_now;                  // guarded by Lock()
-    CTimerImp* m_pHead = nullptr;    // guarded by Lock(); earliest first
+    uint64_t m_now;                // guarded by Lock()
+    CTimerImp* m_pHead = nullptr;  // guarded by Lock(); earliest first
 };
 
 class CInfra {
 public:
     static CInfra* instance();
     virtual ~CInfra() = default;
-    // Starts the timer thread and records the caller as the main thread. Returns 1.
+    // Starts the timer thread (once per process) and records the caller as the main thread.
+    // Returns 1.
     int start();
 
 private:

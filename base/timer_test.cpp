@@ -16,7 +16,10 @@ using varnelle::base::testing::WaitUntil;
 
 class TimerTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { CInfra::instance()->start(); }
+    static void SetUpTestSuite() {
+        CInfra::instance()->start();
+        CInfra::instance()->start();  // a second start must not wait on the running timer thread
+    }
 };
 
 TEST_F(TimerTest, OneShotFiresOnceAfterItsDelayThenIsIdleAndCalled) {
@@ -24,11 +27,13 @@ TEST_F(TimerTest, OneShotFiresOnceAfterItsDelayThenIsIdleAndCalled) {
     CTimer timer("oneshot");
     uint64_t start = SystemGetMSCount64();
     std::atomic<uint64_t> at{0};
-    timer.Start([&](uintptr_t arg) {
-        EXPECT_EQ(arg, 5u);
-        at = SystemGetMSCount64();
-        fired.Add();
-    }, 100, 0, 5);
+    timer.Start(
+        [&](uintptr_t arg) {
+            EXPECT_EQ(arg, 5u);
+            at = SystemGetMSCount64();
+            fired.Add();
+        },
+        100, 0, 5);
     EXPECT_TRUE(timer.IsStarted());
     ASSERT_TRUE(fired.WaitFor(1));
     EXPECT_GE(at.load() - start, 100u);
@@ -92,10 +97,12 @@ TEST_F(TimerTest, StopWithCallNowRunsOneShotOnCallerButOnlyDisarmsPeriodic) {
     std::atomic<int> calls{0};
     std::atomic<int> tid{0};
     CTimer once("once"), periodic("every");
-    once.Start([&](uintptr_t) {
-        ++calls;
-        tid = CThread::GetCurrentTid();
-    }, 600000);
+    once.Start(
+        [&](uintptr_t) {
+            ++calls;
+            tid = CThread::GetCurrentTid();
+        },
+        600000);
     periodic.Start([&](uintptr_t) { ++calls; }, 600000, 600000);
     once.Stop(true);
     EXPECT_EQ(calls.load(), 1);
@@ -112,8 +119,18 @@ TEST_F(TimerTest, RestartReArmsWithNewValues) {
     Counter fired;
     std::atomic<uintptr_t> seen{0};
     CTimer timer("rearm");
-    timer.Start([&](uintptr_t a) { seen = a; fired.Add(); }, 600000, 0, 1);
-    timer.Start([&](uintptr_t a) { seen = a; fired.Add(); }, 10, 0, 2);
+    timer.Start(
+        [&](uintptr_t a) {
+            seen = a;
+            fired.Add();
+        },
+        600000, 0, 1);
+    timer.Start(
+        [&](uintptr_t a) {
+            seen = a;
+            fired.Add();
+        },
+        10, 0, 2);
     ASSERT_TRUE(fired.WaitFor(1));
     EXPECT_EQ(seen.load(), 2u);
 }
@@ -128,11 +145,13 @@ TEST_F(TimerTest, NoNameTakesCreatorsThreadId) {
 TEST_F(TimerTest, DestroyingTimerWhileItsCallbackRunsLetsItFinish) {
     Event inCallback, gate, finished;
     auto* timer = new CTimer("doomed");
-    timer->Start([&](uintptr_t) {
-        inCallback.Set();
-        gate.Wait();
-        finished.Set();
-    }, 5);
+    timer->Start(
+        [&](uintptr_t) {
+            inCallback.Set();
+            gate.Wait();
+            finished.Set();
+        },
+        5);
     ASSERT_TRUE(inCallback.Wait());
     delete timer;
     gate.Set();
@@ -143,11 +162,13 @@ TEST_F(TimerTest, FiringIsDroppedWhileCallbackStillRuns) {
     Event gate, left;
     Counter entered;
     CTimer timer("slow");
-    timer.Start([&](uintptr_t) {
-        entered.Add();
-        gate.Wait();
-        left.Set();
-    }, 5, 5);
+    timer.Start(
+        [&](uintptr_t) {
+            entered.Add();
+            gate.Wait();
+            left.Set();
+        },
+        5, 5);
     ASSERT_TRUE(entered.WaitFor(1));
     // Let several periods pass while the first callback is held.
     uint64_t until = SystemGetMSCount64() + 40;

@@ -24,7 +24,13 @@ void BM_PacketGetRelease(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_PacketGetRelease)->Arg(1024)->Arg(16 << 10)->Arg(128 << 10)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_PacketGetRelease)
+    ->Arg(1024)
+    ->Arg(16 << 10)
+    ->Arg(128 << 10)
+    ->Threads(1)
+    ->Threads(4)
+    ->UseRealTime();
 
 void BM_MallocFree(benchmark::State& state) {
     const auto size = static_cast<size_t>(state.range(0));
