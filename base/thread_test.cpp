@@ -78,6 +78,10 @@ TEST(CThreadTest, PriorityZeroRequestsTopRoundRobinAndOthersRunNormal) {
         ASSERT_TRUE(started.Wait());
         EXPECT_EQ(t.GetPriority(), c.want) << c.priority;
         EXPECT_TRUE(t.DestroyThread(true));
+        // A restart asks for the same policy and priority, not for the stored result of the last.
+        ASSERT_TRUE(t.CreateThread());
+        EXPECT_EQ(t.GetPriority(), c.want) << c.priority;
+        EXPECT_TRUE(t.DestroyThread(true));
     }
 }
 
