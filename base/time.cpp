@@ -1,0 +1,391 @@
+#include "base/time.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host/clock.h"
+
+namespace {
+
+std::atomic<int> g_dateOrder{CTime::kYMD};
+std::atomic<int> g_hour12{0};
+std::atomic<int> g_separator{58};
+
+// Days before each month in a common year.
+const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+char SeparatorChar(int style) {
+    switch (style) {
+        case 0:
+            return '.';
+        case 2:
+            return '/';
+        default:
+            return '-';
+    }
+}
+
+}  // namespace
+
+uint64_t SystemGetMSCount() {
+    // The tick counts in 10 ms steps and keeps only 32 bits, as the reporting code expects.
+    uint64_t ms = varnelle::host::MonotonicMs() / 10 * 10;
+    return static_cast<uint32_t>(ms);
+}
+
+uint64_t SystemGetMSCount64() {
+    return varnelle::host::MonotonicMs();
+}
+
+int64_t SystemGetUSCount() {
+    timeval tv = varnelle::host::WallNow();
+    return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+void SystemSleep(uint32_t ms) {
+    timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    timespec rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+__attribute__((weak)) int SystemTimeToRtcTimeSet() {
+    return 0;
+}
+
+CTime::CTime(int y, int mo, int d, int h, int mi, int s)
+    : year(y), month(mo), day(d), wday(0), hour(h), minute(mi), second(s) {
+    normalize();
+}
+
+time_t CTime::makeTime() const {
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = 0;
+    return mktime(&t);
+}
+
+void CTime::breakTime(time_t value) {
+    tm t{};
+    localtime_r(&value, &t);
+    year = t.tm_year + 1900;
+    month = t.tm_mon + 1;
+    day = t.tm_mday;
+    wday = t.tm_wday;
+    hour = t.tm_hour;
+    minute = t.tm_min;
+    second = t.tm_sec;
+}
+
+CTime& CTime::operator+=(int64_t seconds) {
+    breakTime(static_cast<time_t>(makeTime() + seconds));
+    return *this;
+}
+
+CTime& CTime::operator-=(int64_t seconds) {
+    breakTime(static_cast<time_t>(makeTime() - seconds));
+    return *this;
+}
+
+CTime CTime::operator+(int64_t seconds) const {
+    CTime r(*this);
+    r += seconds;
+    return r;
+}
+
+CTime CTime::operator-(int64_t seconds) const {
+    CTime r(*this);
+    r -= seconds;
+    return r;
+}
+
+int64_t CTime::operator-(const CTime& other) const {
+    return static_cast<int64_t>(makeTime()) - static_cast<int64_t>(other.makeTime());
+}
+
+void CTime::format(char* buf, size_t size, int flags) const {
+    if (buf == nullptr || size == 0) return;
+    char out[64];
+    const char sep = SeparatorChar(g_separator.load(std::memory_order_relaxed));
+    const int order = g_dateOrder.load(std::memory_order_relaxed);
+    const bool h12 = g_hour12.load(std::memory_order_relaxed) != 0;
+    int h = hour;
+    if (h12) h = (hour == 0) ? 12 : (hour > 12 ? hour - 12 : hour);
+
+    const bool ymd = order != kMDY && order != kDMY;
+    // The three date fields in display order, with the year given as shown.
+    int a = 0, b = 0, c = 0;
+    auto order3 = [&](int y) {
+        if (order == kMDY) {
+            a = month, b = day, c = y;
+        } else if (order == kDMY) {
+            a = day, b = month, c = y;
+        } else {
+            a = y, b = month, c = day;
+        }
+    };
+    order3((flags & kFmtTwoDigitYear) && !(flags & kFmtTimeOnly) ? year - 2000 : year);
+
+    if (flags & kFmtTimeOnly) {
+        std::snprintf(out, sizeof out, "%02d:%02d:%02d", h, minute, second);
+    } else if (flags & kFmtTwoDigitYear) {
+        std::snprintf(out, sizeof out, "%02d%c%02d%c%02d %02d:%02d:%02d", a, sep, b, sep, c, h, minute,
+                      second);
+    } else if (flags & kFmtNoSeparators) {
+        std::snprintf(out, sizeof out, ymd ? "%04d%02d%02d%02d%02d%02d" : "%02d%02d%04d%02d%02d%02d", a, b, c,
+                      h, minute, second);
+    } else if (flags & kFmtDateOnly) {
+        std::snprintf(out, sizeof out, ymd ? "%04d%c%02d%c%02d" : "%02d%c%02d%c%04d", a, sep, b, sep, c);
+    } else {
+        std::snprintf(out, sizeof out,
+                      ymd ? "%04d%c%02d%c%02d %02d:%02d:%02d" : "%02d%c%02d%c%04d %02d:%02d:%02d", a, sep, b,
+                      sep, c, h, minute, second);
+    }
+    size_t len = std::strlen(out);
+    if ((flags & kFmtNoSeconds) && len >= 3) {
+        len -= 3;
+        out[len] = '\0';
+    }
+    if (h12 && !(flags & kFmtDateOnly))
+        std::snprintf(out + len, sizeof out - len, "%s", hour >= 12 ? "PM" : "AM");
+    std::snprintf(buf, size, "%s", out);
+}
+
+std::string CTime::format(int flags) const {
+    char buf[64];
+    format(buf, sizeof buf, flags);
+    return buf;
+}
+
+CTime CTime::getCurrentTime() {
+    CTime t;
+    t.breakTime(varnelle::host::WallSeconds());
+    return t;
+}
+
+bool CTime::setCurrentTime(const CTime& value) {
+    tm t{};
+    t.tm_sec = value.second;
+    t.tm_min = value.minute;
+    t.tm_hour = value.hour;
+    t.tm_wday = value.wday;
+    t.tm_mday = value.day;
+    t.tm_mon = value.month - 1;
+    t.tm_year = value.year - 1900;
+    t.tm_isdst = 0;
+    time_t secs = mktime(&t);
+    if (secs < 0) {
+        std::puts("Format Error");
+        return false;
+    }
+    timeval tv{secs, 0};
+    if (varnelle::host::SetWallClock(tv) < 0) {
+        std::printf("Cannot Set Date\n");
+        return false;
+    }
+    SystemSleep(200);
+    if (SystemTimeToRtcTimeSet() != 0) {
+        std::puts("CTime::setCurrentTime SystemTimeToRtcTimeSet -w falied");
+        return false;
+    }
+    std::printf("CTime::setCurrentTime to %04d-%02d-%02d %02d:%02d:%02d\n", value.year, value.month,
+                value.day, value.hour, value.minute, value.second);
+    return true;
+}
+
+void CTime::setFormat(int dateOrder, int hour12, int separator) {
+    if (dateOrder >= kYMD && dateOrder <= kDMY) g_dateOrder.store(dateOrder, std::memory_order_relaxed);
+    g_hour12.store(hour12, std::memory_order_relaxed);
+    g_separator.store(separator, std::memory_order_relaxed);
+}
+
+int CTime::getDateOrder() {
+    return g_dateOrder.load(std::memory_order_relaxed);
+}
+int CTime::getHour12() {
+    return g_hour12.load(std::memory_order_relaxed);
+}
+int CTime::getSeparator() {
+    return g_separator.load(std::memory_order_relaxed);
+}
+
+int SystemGetCurrentTime(CTime* t) {
+    if (t == nullptr) return 0;
+    *t = CTime::getCurrentTime();
+    return 1;
+}
+
+int SystemSetCurrentTime(const CTime* t) {
+    if (t == nullptr) return 0;
+    return CTime::setCurrentTime(*t) ? 1 : 0;
+}
+
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int GetMonthDays(int year, int month) {
+    switch (month) {
+        case 2:
+            return IsLeapYear(year) ? 29 : 28;
+        case 1:
+        case 3:
+        case 5:
+        case 7:
+        case 8:
+        case 10:
+        case 12:
+            return 31;
+        default:
+            return 30;
+    }
+}
+
+int Hour12To24(int hour, bool pm) {
+    if (!pm) return hour == 12 ? 0 : hour;
+    return hour == 12 ? 12 : hour + 12;
+}
+
+int Hour24To12(int hour) {
+    if (hour == 0) return 12;
+    return hour > 12 ? hour - 12 : hour;
+}
+
+bool IsPM(int hour) {
+    return hour > 11;
+}
+
+namespace {
+
+constexpr PackedTime Pack(uint32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi, uint32_t s) {
+    return (y << 26) | (mo << 22) | (d << 17) | (h << 12) | (mi << 6) | s;
+}
+
+constexpr PackedTime kPackedFirst = Pack(0, 1, 1, 0, 0, 0);
+constexpr PackedTime kPackedLast = Pack(63, 12, 31, 23, 59, 59);
+
+}  // namespace
+
+PackedTime CTimeToPackedTime(const CTime& t) {
+    // A year outside the six-bit field would wrap into the wrong end of the range.
+    if (t.year < 2000) return kPackedFirst;
+    if (t.year > 2063) return kPackedLast;
+    return Pack(static_cast<uint32_t>(t.year - 2000), static_cast<uint32_t>(t.month) & 15,
+                static_cast<uint32_t>(t.day) & 31, static_cast<uint32_t>(t.hour) & 31,
+                static_cast<uint32_t>(t.minute) & 63, static_cast<uint32_t>(t.second) & 63);
+}
+
+CTime PackedTimeToCTime(PackedTime p) {
+    CTime t;
+    t.year = 2000 + static_cast<int>(p >> 26);
+    t.month = static_cast<int>((p >> 22) & 15);
+    t.day = static_cast<int>((p >> 17) & 31);
+    t.hour = static_cast<int>((p >> 12) & 31);
+    t.minute = static_cast<int>((p >> 6) & 63);
+    t.second = static_cast<int>(p & 63);
+    t.wday = 0;
+    return t;
+}
+
+int SystemGetPackedTime(PackedTime* out) {
+    if (out == nullptr) return -1;
+    *out = CTimeToPackedTime(CTime::getCurrentTime());
+    return 1;
+}
+
+void ClearPackedTime(PackedTime* p) {
+    if (p != nullptr) *p = 0;
+}
+
+bool IsPackedTimeZero(PackedTime p) {
+    return p == 0;
+}
+
+int ComparePackedTime(PackedTime a, PackedTime b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+int CompareCTimePacked(const CTime& a, const CTime& b) {
+    return ComparePackedTime(CTimeToPackedTime(a), CTimeToPackedTime(b));
+}
+
+int CheckPackedTimeRange(PackedTime v, PackedTime low, PackedTime high) {
+    if (v < low) return -1;
+    if (v > high) return 1;
+    return 0;
+}
+
+uint32_t PackedTimeToDays(PackedTime p) {
+    uint32_t y = p >> 26;
+    uint32_t m = (p >> 22) & 15;
+    if (m < 1) m = 1;
+    if (m > 12) m = 12;
+    uint32_t d = (p >> 17) & 31;
+    if (d < 1) d = 1;
+    uint32_t days = y / 4 + 1 + 365 * y + static_cast<uint32_t>(kDaysBefore[m - 1]) + d - 1;
+    if (IsLeapYear(static_cast<int>(2000 + y)) && m <= 2) days -= 1;
+    return days;
+}
+
+uint32_t PackedTimeToSeconds(PackedTime p) {
+    uint32_t second = p & 63, minute = (p >> 6) & 63, hour = (p >> 12) & 31;
+    return second + 60 * (minute + 60 * (hour + 24 * PackedTimeToDays(p)));
+}
+
+PackedTime SecondsToPackedTime(uint32_t s) {
+    uint32_t days = s / 86400;
+    uint32_t y = 0;
+    while (days >= 366) {
+        days -= IsLeapYear(static_cast<int>(2000 + y)) ? 366 : 365;
+        y = (y + 1) & 63;
+    }
+    bool leap = IsLeapYear(static_cast<int>(2000 + y));
+    uint32_t month = 1, day = 1;
+    if (days == 365) {
+        if (leap) {
+            month = 12, day = 31;
+        } else {
+            y = (y + 1) & 63;
+        }
+    } else {
+        uint32_t doy = days;  // day of the year from 0
+        if (leap && doy == 59) {
+            month = 2, day = 29;
+        } else {
+            if (leap && doy > 59) doy -= 1;
+            month = 12;
+            while (month > 1 && static_cast<uint32_t>(kDaysBefore[month - 1]) > doy) --month;
+            day = doy - static_cast<uint32_t>(kDaysBefore[month - 1]) + 1;
+        }
+    }
+    uint32_t rest = s % 86400;
+    return Pack(y, month, day, rest / 3600, (s % 3600) / 60, s % 60);
+}
+
+PackedTime AddPackedTimeSeconds(PackedTime p, int32_t s) {
+    return SecondsToPackedTime(PackedTimeToSeconds(p) + static_cast<uint32_t>(s));
+}
+
+int64_t PackedTimeDiff(PackedTime a, PackedTime b) {
+    return static_cast<int64_t>(PackedTimeToSeconds(a)) - static_cast<int64_t>(PackedTimeToSeconds(b));
+}
+
+CTime CTimeAddSecondsPacked(const CTime& t, int32_t s) {
+    return PackedTimeToCTime(AddPackedTimeSeconds(CTimeToPackedTime(t), s));
+}
+
+int64_t CTimeDiffPacked(const CTime& a, const CTime& b) {
+    return PackedTimeDiff(CTimeToPackedTime(a), CTimeToPackedTime(b));
+}
+
+void FormatPackedTime(PackedTime p, char* buf, size_t size, int flags) {
+    PackedTimeToCTime(p).format(buf, size, flags);
+}
