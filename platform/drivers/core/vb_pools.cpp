@@ -90,10 +90,24 @@ uint32_t VbPools::AddCallerBlock(int pool, uint32_t phys, uint32_t size) {
 int VbPools::DestroyPool(int pool) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (pool < 0 || pool >= kMaxPools || !m_pools[pool].used) return -ENOENT;
-    PoolRec& rec = m_pools[pool];
-    if (rec.held != 0) return -EBUSY;
-    if (!rec.info.callerBlocks) mem::ZoneAllocator::Local().Free(rec.info.phys);
-    rec = PoolRec{};
+    return DestroyLocked({pool});
+}
+
+int VbPools::DestroyPools(const std::vector<int>& pools) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return DestroyLocked(pools);
+}
+
+int VbPools::DestroyLocked(const std::vector<int>& pools) {
+    auto known = [this](int id) { return id >= 0 && id < kMaxPools && m_pools[id].used; };
+    for (int id : pools) {
+        if (known(id) && m_pools[id].held != 0) return -EBUSY;
+    }
+    for (int id : pools) {
+        if (!known(id)) continue;
+        if (!m_pools[id].info.callerBlocks) mem::ZoneAllocator::Local().Free(m_pools[id].info.phys);
+        m_pools[id] = PoolRec{};
+    }
     return 0;
 }
 

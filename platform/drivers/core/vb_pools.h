@@ -58,6 +58,9 @@ public:
     uint32_t AddCallerBlock(int pool, uint32_t phys, uint32_t size);
     // 0; -EBUSY while blocks are held; -ENOENT for no such pool. A caller pool frees no memory.
     int DestroyPool(int pool);
+    // Destroys all of `pools` or, while a block of any of them is held, none (-EBUSY). Ids that name
+    // no pool are skipped.
+    int DestroyPools(const std::vector<int>& pools);
     std::optional<PoolInfo> Pool(int pool) const;
     std::vector<int> PoolIds() const;
 
@@ -91,6 +94,7 @@ private:
         uint32_t held = 0;        // blocks with at least one holder
     };
     int FreeId() const;
+    int DestroyLocked(const std::vector<int>& pools);
     bool Overlaps(uint32_t phys, uint32_t size) const;
     BlockInfo InfoOf(int pool, uint32_t index) const;
     bool Held(uint32_t handle) const;  // a known block with a holder
