@@ -48,7 +48,7 @@ VB_CONF_S Plan(std::initializer_list<std::pair<MK_U32, MK_U32>> pools) {
 class VbTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-mpivb-XXXXXX";
+        char dir[] = "/dev/shm/varnelle-mpivb-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         s_dir = dir;
         setenv("VARNELLE_BUS", dir, 1);
@@ -77,7 +77,8 @@ protected:
         std::ifstream maps("/proc/self/maps");
         std::string line;
         int n = 0;
-        while (std::getline(maps, line)) n += line.find(s_dir + "/ram-1") != std::string::npos;
+        const std::string& ram = varnelle::mem::Ram::Local().path();
+        while (std::getline(maps, line)) n += line.find(ram) != std::string::npos;
         return n;
     }
 

@@ -68,12 +68,16 @@ public:
 class VbWireTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-vbwire-XXXXXX";
+        char dir[] = "/dev/shm/varnelle-vbwire-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         s_dir = dir;
         setenv("VARNELLE_BUS", dir, 1);
-        s_vb = std::make_shared<RecordingVb>();
-        varnelle::dev::Registry::Register(s_vb);
+        static auto vb = [] {
+            auto driver = std::make_shared<RecordingVb>();
+            varnelle::dev::Registry::Register(driver);
+            return driver;
+        }();
+        s_vb = vb;
         varnelle::drivers::InstallMemDriver();
     }
     static void TearDownTestSuite() {

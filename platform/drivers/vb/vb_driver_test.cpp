@@ -40,7 +40,7 @@ VB_CONF_S Plan(std::initializer_list<std::pair<uint32_t, uint32_t>> pools) {
 class VbDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-vbdrv-XXXXXX";
+        char dir[] = "/dev/shm/varnelle-vbdrv-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         s_dir = dir;
         setenv("VARNELLE_BUS", dir, 1);
