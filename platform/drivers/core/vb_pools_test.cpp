@@ -1,6 +1,10 @@
 #include "platform/drivers/core/vb_pools.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -12,10 +16,16 @@ namespace {
 class VbPoolsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-vbpools-XXXXXX";
+        char dir[] = "/dev/shm/varnelle-vbpools-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
+        s_dir = dir;
         setenv("VARNELLE_BUS", dir, 1);
     }
+    static void TearDownTestSuite() {
+        std::remove((s_dir + "/ram-1").c_str());
+        rmdir(s_dir.c_str());
+    }
+    static inline std::string s_dir;
     void SetUp() override { VbPools::Instance().Clear(); }
 };
 
