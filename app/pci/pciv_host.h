@@ -1,0 +1,248 @@
+// The master's end of the link: bringing slave chips up (connect, command port, port map, system
+// parameters), the time sent every 30 s, the heartbeats collected from every slave, and the command
+// senders. No live path of the slave program calls it; a master-role build (the master simulator)
+// does.
+//
+// Waiting senders read port 100 of each chip until a reply arrives. By default they wait for ever, as
+// the link has always done; PcivHostSetReplyTimeout gives them a limit so a chip that never answers
+// cannot hang the caller.
+//
+// The master's state (remote chips, its port words, the PF window base of each chip, its settings
+// for command 96, the merged alarm bitmaps) is kept here in PCIV_HOST_STATE_S.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "app/pci/pciv_msg.h"
+
+// Command 86 payload: the ports of every stream and service, 24 words.
+typedef struct {
+    uint32_t au32Port[24];
+} SLAVE_PORT_MAP_S;
+static_assert(sizeof(SLAVE_PORT_MAP_S) == 96);
+
+// Words of SLAVE_PORT_MAP_S.
+enum {
+    PCIV_PORTMAP_VENC_NOTICE = 0,
+    PCIV_PORTMAP_VENC_ACK = 1,
+    PCIV_PORTMAP_JPEG_NOTICE = 2,
+    PCIV_PORTMAP_JPEG_ACK = 3,
+    PCIV_PORTMAP_VDEC_NOTICE = 4,  // + slot, 0 to 7
+    PCIV_PORTMAP_VDEC_ACK = 12,    // + slot
+    PCIV_PORTMAP_TIME = 20,
+    PCIV_PORTMAP_HEARTBEAT = 21,
+    PCIV_PORTMAP_TITLE = 22,  // also the OSD notice port
+    PCIV_PORTMAP_OSD_ACK = 23,
+    PCIV_PORTMAP_WORDS = 24,
+};
+
+// The channel-capability record, 68 bytes: signed 16-bit counts, digital in the first 32 bytes and
+// analog in the next 32 (same slot order), then the maximum playback ways.
+typedef struct {
+    int16_t as16Digital[16];
+    int16_t as16Analog[16];
+    uint32_t u32MaxPlayBackWay;
+} HVR_CAP_S;
+static_assert(sizeof(HVR_CAP_S) == 68);
+
+// Slots of the count arrays of HVR_CAP_S (the others are reserved).
+enum {
+    HVR_CAP_D1 = 0,
+    HVR_CAP_4M = 1,
+    HVR_CAP_960H = 2,
+    HVR_CAP_720P = 4,
+    HVR_CAP_8M = 5,
+    HVR_CAP_1080P = 6,
+    HVR_CAP_CIF = 8,
+    HVR_CAP_3M = 10,
+    HVR_CAP_960P = 12,
+    HVR_CAP_5M = 14,
+};
+
+// The 32-byte settings record carried by command 96.
+typedef struct {
+    uint8_t au8Byte[32];
+} SLAVE_CFG_S;
+static_assert(sizeof(SLAVE_CFG_S) == 32);
+
+// Command 96 payload, 39 words.
+typedef struct {
+    uint32_t u32SysType;
+    uint32_t u32DevType;      // three-digit product type
+    uint32_t u32ChnEnd;       // end of the chip's input range (exclusive)
+    uint32_t u32ChnWord3;
+    uint32_t u32ChnStart;     // first input channel of the chip
+    uint32_t u32Word5;
+    uint32_t u32VdecNum;      // decoder channels
+    uint32_t u32SplitOffset;  // channel offset of the split commands
+    uint32_t u32VdecFirst;    // first decoder channel
+    uint32_t u32DigitalNum;
+    uint32_t u32PlayDecNum;
+    uint32_t u32PicSize;      // picture size code of the encoder streams
+    uint32_t u32BoardSubType;
+    uint32_t u32EncPoolFlag;
+    HVR_CAP_S stCap;
+    SLAVE_CFG_S stCfg;
+} SLAVE_SYS_PARAM_S;
+static_assert(sizeof(SLAVE_SYS_PARAM_S) == 156);
+static_assert(offsetof(SLAVE_SYS_PARAM_S, stCap) == 14 * 4);
+static_assert(offsetof(SLAVE_SYS_PARAM_S, stCfg) == 31 * 4);
+
+// Type 23 payload: local date and time, signed words.
+typedef struct {
+    int32_t s32Year;  // full year
+    int32_t s32Month;  // 1 to 12
+    int32_t s32Day;
+    int32_t s32Weekday;  // 0 Sunday
+    int32_t s32Hour;
+    int32_t s32Minute;
+    int32_t s32Second;
+    int32_t s32Reserved;
+} SLAVE_TIME_S;
+static_assert(sizeof(SLAVE_TIME_S) == 32);
+
+// Type 54 payload: bit c for channel c.
+typedef struct {
+    uint32_t u32Motion;
+    uint32_t u32Blind;
+} SLAVE_HEARTBEAT_S;
+static_assert(sizeof(SLAVE_HEARTBEAT_S) == 8);
+
+// Commands 14 and 57: block size and count in, block addresses (as the master sees them) out.
+typedef struct {
+    uint32_t au32Unused[2];
+    uint32_t u32BlkSize;
+    uint32_t u32BlkCount;  // at most 16
+    uint32_t au32Addr[16];
+} SLAVE_PCIV_MALLOC_S;
+static_assert(sizeof(SLAVE_PCIV_MALLOC_S) == 80);
+
+// The 40-byte request record that PcivHostClearReq zeroes.
+typedef struct {
+    uint32_t au32Word[10];
+} PCIV_HOST_REQ_S;
+static_assert(sizeof(PCIV_HOST_REQ_S) == 40);
+
+// A node of the master's capture list (148 bytes on the chip, where the link is 4 bytes); the last
+// word goes to CapListFreeHook before the node is freed. Host memory only: never sent.
+struct PCIV_HOST_LIST_NODE_S {
+    PCIV_HOST_LIST_NODE_S* pNext;
+    uint8_t au8Data[140];
+    uint32_t u32HookWord;
+};
+struct PCIV_HOST_LIST_S {
+    PCIV_HOST_LIST_NODE_S* pHead;
+    uint32_t u32Count;
+};
+
+// Ports of the master's plan.
+enum {
+    PCIV_HOST_PORT_VENC_NOTICE = 101,
+    PCIV_HOST_PORT_VENC_ACK = 102,
+    PCIV_HOST_PORT_JPEG_NOTICE = 103,
+    PCIV_HOST_PORT_JPEG_ACK = 104,
+    PCIV_HOST_PORT_VDEC_BASE = 105,  // notice 105 + 2i, acknowledgement 106 + 2i
+    PCIV_HOST_PORT_TIME = 121,
+    PCIV_HOST_PORT_HEARTBEAT = 122,
+    PCIV_HOST_PORT_TITLE = 123,
+    PCIV_HOST_PORT_OSD_ACK = 124,
+};
+
+// The master's share of the chip table. Remote chips and settings are written before the threads
+// start; the bitmaps are written by the status thread and read by anyone.
+struct PCIV_HOST_STATE_S {
+    int32_t as32RemoteId[PCIV_MAX_CHIP];  // -1 when unused
+    uint32_t u32RemoteNum;
+    uint32_t au32Port[PCIV_PORTMAP_WORDS];  // the plan as last sent
+    uint32_t u32TitlePort;
+    uint32_t u32TimePort;
+    uint32_t u32HeartPort;
+    uint32_t au32PfWinBase[PCIV_MAX_CHIP];
+    SLAVE_SYS_PARAM_S stSysParam;  // the master's own settings, sent by command 96
+    uint8_t au8ChnEnable[32];      // blind alarms of disabled channels are cleared
+    int32_t as32ChnMode[32];       // capture code per channel, from PcivHostAdaptViChnConfig
+    std::atomic<uint32_t> u32Motion;
+    std::atomic<uint32_t> u32Blind;
+};
+
+PCIV_HOST_STATE_S* PcivHostGetState();
+// Back to load state: no remote chip, ports 0, every channel enabled, bitmaps 0 (tests, simulator).
+void PcivHostResetState();
+// Fills the remote chips from the message channel; returns their count, or -1.
+int PcivHostEnumChip();
+// Sets the remote chips directly (ids below 0 are skipped; at most 32 are kept).
+void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count);
+
+// Limit of a waiting sender's wait for each reply, and of the status thread's read of a heartbeat
+// port. 0 or less waits for ever (the default).
+void PcivHostSetReplyTimeout(int timeoutMs);
+int PcivHostGetReplyTimeout();
+
+// Waits until `chip` is connected or `timeoutMs` passes (0 or less: for ever). 0 or -1.
+int PcivHostWaitChip(int chip, int timeoutMs);
+
+// Set-up.
+int Pciv_HostChipInit();
+int PcivInitComm(int chip);
+int PcivGetPfWin(int chip);
+int PcivHostSendPortMap(int chip);
+int PcivHostSendSysParams();
+
+// Threads. Both run until PcivHostStopThreads.
+void* PcivHostTimeSyncThread(void* arg);
+void* PcivHostStatusThread(void* arg);
+void PcivHostStopThreads();
+// One pass of the time thread: the local (platform) time to every remote chip. The last send's result.
+int PcivHostSendTime();
+// The current platform time as the slave takes it.
+SLAVE_TIME_S PcivHostLocalTime();
+// One step of the status thread on the remote entry `index`: reads one message from its heartbeat
+// port (waiting at most the reply time-out) and merges a heartbeat. 1 with the heartbeat in `pBeat`,
+// 0 for another message, -1 when nothing was read.
+int PcivHostStatusStep(int index, SLAVE_HEARTBEAT_S* pBeat);
+// Merges one slave's heartbeat into the master's bitmaps over its channel range.
+void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat);
+
+// The generic senders. To every remote chip on port 100; the waiting form returns the last reply's
+// result (0 with no chip), or -1 when a reply did not come in time. `pReply` (may be null) receives
+// the last reply.
+int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len);
+int PcivHostSendAllWait(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply);
+// To one chip, waiting for its reply: the reply's result, or -1 (send failed, no reply in time).
+int PcivHostSendChipWait(int chip, uint32_t u32Code, uint32_t u32Target, const void* pPayload, uint32_t u32Len,
+                         PCIV_MSG_S* pReply);
+
+// Command senders.
+int PcivHostGraphicsSaveVstd(uint32_t u32Standard);
+int PcivHostGraphicsSetResolution(uint32_t u32Width, uint32_t u32Height);
+int PcivHostSplitStart(uint32_t u32Value);
+int PcivHostSplitChnSet(const uint32_t au32Word[6], const uint8_t au8Data[256]);
+int PcivHostCaptureCreate(uint32_t u32Chn);
+int PcivHostCaptureStart(uint32_t a, uint32_t b);
+int PcivHostCaptureSetVstd(uint32_t a, uint32_t b);
+int PcivHostCaptureSetFormat(uint32_t a, uint32_t b, const uint8_t au8Format[12]);
+int PcivHostCaptureStop(uint32_t a, uint32_t b);
+int PcivHostCaptureForceIFrame(uint32_t a, uint32_t b);
+int PcivHostCaptureSetCover(uint32_t a, uint32_t b, const uint32_t au32Rect[4]);
+int PcivHostVdecChCreate(uint32_t u32Chn);
+int PcivHostSendCmdWait(uint32_t u32Value);
+int PcivHostAdaptViChnConfig(uint32_t u32Chn, uint32_t u32Mode, uint32_t u32Value);
+int PcivHostMotionDetectSetParameter(uint32_t u32Chn, const uint8_t au8Param[84]);
+int PcivHostMotionDetectCreate();
+int PcivHostBlindDetectSetParameter(uint32_t u32Chn, const uint8_t au8Param[8]);
+int PcivHostBlindDetectCreate();
+// Command 0 (184 bytes) and command 1 (68 bytes, header target word 1) to one chip: 0 once a reply is
+// read, -1 when none came in time.
+int PcivHostSendBufWait(int chip, const void* pBuf184);
+int PcivHostSendBufWait2(int chip, const void* pBuf68);
+// Any message type to every chip on the title port; -1 while the title port is 0.
+int PcivHostSendCmd(const void* pData, uint32_t u32Len, uint32_t u32Type);
+
+void PcivHostClearReq(PCIV_HOST_REQ_S* pReq);
+// Frees every node (malloc'ed), handing each node's last word to CapListFreeHook first.
+void PcivHostFreeList(PCIV_HOST_LIST_S* pList);
+
+// The board hook that a node's last word goes to; this board has nothing to release (0).
+int CapListFreeHook(uint32_t u32Node);
