@@ -16,11 +16,13 @@
 #include "platform/drivers/vi/vi_driver.h"
 #include "platform/mem/ram.h"
 #include "sdk/vi/mpi_vi.h"
+#include "sdk/vi/request_table_testing.h"
 
 namespace {
 
 using varnelle::drivers::VbPools;
 using varnelle::drivers::ViDriver;
+using namespace mk::testing;
 
 constexpr MK_S32 kErrDev = static_cast<MK_S32>(0xA0108001u);
 constexpr MK_S32 kErrChn = static_cast<MK_S32>(0xA0108002u);
@@ -69,37 +71,10 @@ protected:
 
 // ---- The request table, walked generically: each member with its request and a typed caller. ----
 
-template <typename T>
-constexpr size_t SizeOf() {
-    if constexpr (std::is_void_v<T>) {
-        return 0;
-    } else {
-        return sizeof(T);
-    }
-}
-
-// Calls a member through a byte buffer whatever its argument form.
-inline MK_S32 Invoke(MK_S32 (*f)(MK_S32), int id, void*) { return f(id); }
-template <typename T>
-MK_S32 Invoke(MK_S32 (*f)(MK_S32, T), int id, void* buf) {
-    T v;
-    std::memcpy(&v, buf, sizeof(T));
-    return f(id, v);
-}
-template <typename T>
-MK_S32 Invoke(MK_S32 (*f)(MK_S32, const T*), int id, void* buf) { return f(id, static_cast<const T*>(buf)); }
-template <typename T>
-MK_S32 Invoke(MK_S32 (*f)(MK_S32, T*), int id, void* buf) { return f(id, static_cast<T*>(buf)); }
-template <typename T>
-MK_S32 Invoke(MK_S32 (*f)(const T*), int, void* buf) { return f(static_cast<const T*>(buf)); }
-template <typename T>
-MK_S32 Invoke(MK_S32 (*f)(T*), int, void* buf) { return f(static_cast<T*>(buf)); }
-
 // Contents the driver accepts, different for each seed.
 template <typename T>
 void Sample(void* buf, int seed) {
-    auto* b = static_cast<unsigned char*>(buf);
-    for (size_t i = 0; i < SizeOf<T>(); ++i) b[i] = static_cast<unsigned char>(seed * 31 + i * 7 + 1);
+    FillPattern(buf, SizeOf<T>(), seed);
     if constexpr (std::is_same_v<T, VI_CHN_ATTR_S>) {
         auto* a = static_cast<VI_CHN_ATTR_S*>(buf);
         a->stCapRect.u32Width = a->u32DestWidth = 352 + 16 * seed;
@@ -122,8 +97,7 @@ struct Member {
 
 #define VI_MEMBER(name, scope, access, nr, T)                                                           \
     Member{#name, #scope, mk::vi::k##name, SizeOf<T>(),                                                \
-           [](int id, void* buf) { return Invoke(&MK_MPI_VI_##name, id, buf); }, &Sample<std::conditional_t< \
-                                                                                    std::is_void_v<T>, char, T>>},
+           [](int id, void* buf) { return Invoke(&MK_MPI_VI_##name, id, buf); }, &Sample<SampleType<T>>},
 const std::vector<Member>& Members() {
     static const std::vector<Member> members = {MK_VI_REQUESTS(VI_MEMBER)};
     return members;
