@@ -11,16 +11,22 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/mem/ram.h"
+#include "platform/mem/zone.h"
 #include "sdk/vdec/mpi_vdec.h"
 #include "sdk/vdec/vdec_jpeg.h"
 #include "sdk/vi/request_table_testing.h"
+#include "sdk/vi/test_bus.h"
 
 namespace {
 
 using varnelle::drivers::CountVdecFrames;
 using varnelle::drivers::VdecDriver;
 using namespace mk::testing;
+
+const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment);
 
 constexpr MK_S32 Code(MK_U32 c) { return static_cast<MK_S32>(c); }
 constexpr MK_S32 kErrChn = Code(0xA0058002u);
@@ -479,6 +485,34 @@ TEST_F(VdecTest, PictureWaitsEndAtTheirTimeOutOrWhenTheChannelStops) {
     taker.join();
     EXPECT_EQ(result.load(), kErrEmpty);
     EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(4, &frame), kErrParam) << "no picture was handed out";
+}
+
+TEST_F(VdecTest, UserDataIsMappedAndAFailedMappingGivesItBackOnce) {
+    varnelle::drivers::InstallMemDriver();
+    StartH264(5, 4096);
+    uint32_t phys = varnelle::mem::ZoneAllocator::Local().Allocate(8192, "", "userdata");
+    ASSERT_NE(phys, 0u);
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys + 16, "user data!", 10));
+    ASSERT_TRUE(m_driver->PutUserData(5, phys + 16, 10));
+    VDEC_USER_DATA_S data{};
+    ASSERT_EQ(MK_MPI_VDEC_GetUserData(5, &data, 0), MK_SUCCESS);
+    ASSERT_NE(data.pu8Addr, nullptr);
+    EXPECT_EQ(std::memcmp(data.pu8Addr, "user data!", 10), 0);
+    EXPECT_EQ(MK_MPI_VDEC_ReleaseUserData(5, &data), MK_SUCCESS);
+
+    // Outside RAM the mapping fails: the data goes back to the driver and the record is no longer valid,
+    // so releasing it again gives nothing back twice.
+    ASSERT_TRUE(m_driver->PutUserData(5, 0x10000000u, 10));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(MK_MPI_VDEC_GetUserData(5, &data, 0), -1);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("GetUserData: VirAddr sys mmap err. "), std::string::npos);
+    EXPECT_EQ(data.bValid, 0u);
+    EXPECT_EQ(data.pu8Addr, nullptr);
+    EXPECT_EQ(m_driver->RequestCount(mk::vdec::kReleaseUserData), 2);
+    EXPECT_EQ(MK_MPI_VDEC_ReleaseUserData(5, &data), kErrParam) << "nothing is out any more";
+    varnelle::mem::ZoneAllocator::Local().Free(phys);
 }
 
 TEST(VdecFrameCountTest, FramesAreCountedFromTheNalStructure) {

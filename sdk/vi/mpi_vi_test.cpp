@@ -3,7 +3,6 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "platform/mem/ram.h"
 #include "sdk/vi/mpi_vi.h"
 #include "sdk/vi/request_table_testing.h"
+#include "sdk/vi/test_bus.h"
 
 namespace {
 
@@ -30,21 +30,7 @@ constexpr MK_S32 kErrNull = static_cast<MK_S32>(0xA0108006u);
 constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0108010u);
 constexpr MK_S32 kErrNotBound = static_cast<MK_S32>(0xA0108047u);
 
-// A private bus directory for the simulated RAM, made before anything maps it.
-class BusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/dev/shm/varnelle-vi-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
-private:
-    std::string m_dir;
-};
-const auto* const kBus = ::testing::AddGlobalTestEnvironment(new BusEnvironment);
+const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment);
 
 class ViTest : public ::testing::Test {
 protected:

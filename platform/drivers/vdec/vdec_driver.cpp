@@ -93,7 +93,10 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
         case req::kGetFrame: return s.WaitForPicture(lock, chn, request, arg);
         case req::kReleaseUserData: {
             VDEC_USER_DATA_S data;
-            return CopyVdecIn(request, arg, &data) != 0 ? -1 : kErrParam;  // none was handed out
+            if (CopyVdecIn(request, arg, &data) != 0) return -1;
+            if (c.userDataOut == 0) return kErrParam;  // none was handed out
+            --c.userDataOut;
+            return 0;
         }
         case req::kReleaseFrame: {
             VIDEO_FRAME_INFO_S frame;
@@ -192,6 +195,15 @@ void VdecDriver::SetDecodeRate(int chn, uint32_t fps) {
 uint32_t VdecDriver::Drain(int chn, uint32_t maxFrames) {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     return m_state->DrainLocked(chn, maxFrames);
+}
+
+bool VdecDriver::PutUserData(int chn, uint32_t phys, uint32_t len) {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    vdec::Chn& c = m_state->chns[chn];
+    if (!c.created) return false;
+    c.userData.push_back(VDEC_USER_DATA_S{nullptr, phys, len, 1});
+    m_state->changed[chn].notify_all();
+    return true;
 }
 
 void VdecDriver::Reset() {

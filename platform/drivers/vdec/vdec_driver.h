@@ -1,7 +1,8 @@
 // /dev/vdec: the simulated decoder driver. 64 channels, each with a stream buffer of the size its
 // attributes give. A channel takes packets while it receives; what it holds is consumed at the
 // channel's decode rate (frames per second, computed from when the queue last started filling), so the
-// buffer empties as a decoder would empty it. No pictures come out: decoding itself is not simulated.
+// buffer empties as a decoder would empty it. No pictures come out: decoding itself is not simulated;
+// user data comes only where a test puts it.
 //
 // Frames are counted from the packets' NAL structure (Annex-B start codes): a frame is a VCL NAL unit
 // that starts a picture, that is an H.264 slice (types 1-5) whose first_mb_in_slice is 0, or an H.265
@@ -63,6 +64,10 @@ public:
     void SetDecodeRate(int chn, uint32_t fps);
     // Consumes up to maxFrames frames' worth of whole packets now; the frames taken.
     uint32_t Drain(int chn, uint32_t maxFrames = UINT32_MAX);
+
+    // Queues user data (a physical range) for the channel's next GetUserData; false when the channel
+    // does not exist.
+    bool PutUserData(int chn, uint32_t phys, uint32_t len);
 
     // Destroys every channel, ending every wait (the system's exit).
     void Reset();

@@ -44,6 +44,8 @@ struct Chn {
     uint32_t userPicInstant = 0;
     uint32_t word29 = 0, word32 = 0, word34 = 0;
     VDEC_RECORD36_S record36{};
+    std::deque<VDEC_USER_DATA_S> userData;  // put by tests, taken by GetUserData
+    uint32_t userDataOut = 0;               // taken and not yet given back
 };
 
 }  // namespace varnelle::drivers::vdec

@@ -143,28 +143,37 @@ int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigne
 
 int VdecDriver::State::WaitForPicture(std::unique_lock<std::mutex>& lock, int chn, unsigned long request,
                                       void* arg) {
+    const bool userData = request == mk::vdec::kGetUserData;
     int32_t ms;
-    const void* record;
-    if (request == mk::vdec::kGetFrame) {
-        VdecTimedReq<VIDEO_FRAME_INFO_S> req;
+    void* record;
+    if (userData) {
+        VdecTimedReq<VDEC_USER_DATA_S> req;
         if (CopyVdecIn(request, arg, &req) != 0) return -1;
         ms = req.s32MilliSec;
         record = req.pstRecord;
     } else {
-        VdecTimedReq<VDEC_USER_DATA_S> req;
+        VdecTimedReq<VIDEO_FRAME_INFO_S> req;
         if (CopyVdecIn(request, arg, &req) != 0) return -1;
         ms = req.s32MilliSec;
         record = req.pstRecord;
     }
     if (record == nullptr) return dev::Fail(EFAULT);
     if (ms < -1) return kErrParam;
-    // Decoding is not simulated, so no picture or user data ever comes: the wait ends at its time-out
-    // or when the channel is stopped, reset or destroyed.
+    // Decoding is not simulated, so no picture ever comes, and user data only when a test puts it: the
+    // wait ends at its time-out or when the channel is stopped, reset or destroyed.
     vdec::Chn& c = chns[chn];
     const uint64_t generation = c.generation;
     const Clock::time_point deadline = Deadline(Clock::now(), ms);
-    while (ms != 0 && c.generation == generation && Clock::now() < deadline) Wait(lock, changed[chn], c, deadline);
-    return kErrEmpty;
+    for (;;) {
+        if (userData && !c.userData.empty()) {
+            if (dev::CopyOut(record, c.userData.front()) != 0) return -1;
+            c.userData.pop_front();
+            ++c.userDataOut;
+            return 0;
+        }
+        if (ms == 0 || c.generation != generation || Clock::now() >= deadline) return kErrEmpty;
+        Wait(lock, changed[chn], c, deadline);
+    }
 }
 
 }  // namespace varnelle::drivers
