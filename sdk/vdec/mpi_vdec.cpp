@@ -94,20 +94,32 @@ int OpenModParam() {
     return slot.fd();
 }
 
+// The first two steps of every channel call, range check and lazy open: the channel's descriptor,
+// or -1 with *err set to the code to return.
+int ChnFd(VDEC_CHN chn, MK_S32* err) {
+    if (!ChnInRange(chn)) {
+        *err = kErrChn;
+        return -1;
+    }
+    int fd = OpenChn(chn);
+    if (fd < 0) *err = kErrNotReady;
+    return fd;
+}
+
 // The wrapper pattern: range check, lazy open and bind, null check, time-out check, one request.
 MK_S32 Request(VDEC_CHN chn, unsigned long request, void* arg, bool checkNull) {
-    if (!ChnInRange(chn)) return kErrChn;
-    int fd = OpenChn(chn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(chn, &err);
+    if (fd < 0) return err;
     if (checkNull && arg == nullptr) return kErrNull;
     return dev::Ioctl(fd, request, arg);
 }
 
 template <typename T>
 MK_S32 TimedRequest(VDEC_CHN chn, unsigned long request, T* record, MK_S32 ms) {
-    if (!ChnInRange(chn)) return kErrChn;
-    int fd = OpenChn(chn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(chn, &err);
+    if (fd < 0) return err;
     if (record == nullptr) return kErrNull;
     if (ms < -1) return kErrParam;
     VdecTimedReq<T> req{record, ms};
@@ -151,9 +163,9 @@ MK_VDEC_REQUESTS(VDEC_DEFINE)
 void MPI_VDEC_SetJpegOps(const VdecJpegOps* ops) { Vdec().jpeg.store(ops); }
 
 MK_S32 MK_MPI_VDEC_CreateChn(VDEC_CHN VdChn, const VDEC_CHN_ATTR_S* pstAttr) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     if (pstAttr == nullptr) return kErrNull;
     VDEC_CHN_ATTR_S attr = *pstAttr;
     const VdecJpegOps* jpeg = Vdec().jpeg.load();
@@ -176,9 +188,9 @@ MK_S32 MK_MPI_VDEC_CreateChn(VDEC_CHN VdChn, const VDEC_CHN_ATTR_S* pstAttr) {
 }
 
 MK_S32 MK_MPI_VDEC_DestroyChn(VDEC_CHN VdChn) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     const VdecJpegOps* jpeg = JpegOf(VdChn);
     if (jpeg != nullptr) {
         MK_S32 ret = jpeg->DestroyChn(VdChn);
@@ -195,17 +207,17 @@ MK_S32 MK_MPI_VDEC_DestroyChn(VDEC_CHN VdChn) {
 }
 
 MK_S32 MK_MPI_VDEC_StartRecvStream(VDEC_CHN VdChn) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     if (const VdecJpegOps* jpeg = JpegOf(VdChn)) (void)jpeg->StartRecvStream(VdChn);
     return dev::Ioctl(fd, mk::vdec::kStartRecvStream, nullptr);
 }
 
 MK_S32 MK_MPI_VDEC_StopRecvStream(VDEC_CHN VdChn) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     if (const VdecJpegOps* jpeg = JpegOf(VdChn)) {
         MK_S32 ret = jpeg->StopRecvStream(VdChn);
         if (ret != MK_SUCCESS) return ret;
@@ -214,9 +226,9 @@ MK_S32 MK_MPI_VDEC_StopRecvStream(VDEC_CHN VdChn) {
 }
 
 MK_S32 MK_MPI_VDEC_ResetChn(VDEC_CHN VdChn) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     const VdecJpegOps* jpeg = JpegOf(VdChn);
     if (jpeg != nullptr) {
         MK_S32 ret = jpeg->ResetChn(VdChn);
@@ -247,9 +259,9 @@ MK_S32 MK_MPI_VDEC_GetUserData(VDEC_CHN VdChn, VDEC_USER_DATA_S* pstUserData, MK
 }
 
 MK_S32 MK_MPI_VDEC_ReleaseUserData(VDEC_CHN VdChn, const VDEC_USER_DATA_S* pstUserData) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    if (fd < 0) return kErrNotReady;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    if (fd < 0) return err;
     if (pstUserData == nullptr) return kErrNull;
     VDEC_USER_DATA_S data = *pstUserData;
     bool unmapFailed = data.bValid == 1 && MK_MPI_SYS_Munmap(data.pu8Addr, data.u32Len) != 0;
@@ -274,9 +286,9 @@ MK_S32 MK_MPI_VDEC_GetModParam(VDEC_MOD_PARAM_S* pstModParam) {
 }
 
 MK_S32 MK_MPI_VDEC_GetFd(VDEC_CHN VdChn) {
-    if (!ChnInRange(VdChn)) return kErrChn;
-    int fd = OpenChn(VdChn);
-    return fd < 0 ? kErrNotReady : fd;
+    MK_S32 err;
+    int fd = ChnFd(VdChn, &err);
+    return fd < 0 ? err : fd;
 }
 
 MK_S32 MK_MPI_VDEC_CloseFd(VDEC_CHN VdChn) {
