@@ -71,6 +71,8 @@ struct VdecDriver::State {
     int WaitForPicture(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
 };
 
+namespace vdec {
+
 // Copies a request's record in or out after checking that the request's direction and size match the
 // record, as a kernel driver checks what the caller's request number claims.
 template <typename T>
@@ -84,4 +86,5 @@ int CopyVdecOut(unsigned long request, void* arg, const T& value) {
     return dev::CopyOut(arg, value);
 }
 
+}  // namespace vdec
 }  // namespace varnelle::drivers

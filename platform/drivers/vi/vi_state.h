@@ -74,6 +74,8 @@ struct ViDriver::State {
     const VI_USERPIC_ATTR_S* UserPicLocked(int chn) const;
 };
 
+namespace vi {
+
 // Copies a request's record in or out after checking that the request's direction and size match the
 // record, as a kernel driver checks what the caller's request number claims.
 template <typename T>
@@ -87,4 +89,5 @@ int CopyRequestOut(unsigned long request, void* arg, const T& value) {
     return dev::CopyOut(arg, value);
 }
 
+}  // namespace vi
 }  // namespace varnelle::drivers
