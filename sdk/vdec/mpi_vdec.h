@@ -7,6 +7,8 @@
 
 #include <sys/ioctl.h>
 
+#include <cstddef>
+
 #include "sdk/common/mk_type.h"
 #include "sdk/vi/mk_video_frame.h"
 
@@ -62,7 +64,7 @@ typedef struct {
     MK_U32 au32Reserved[7];
 } VDEC_CHN_STAT_S;
 static_assert(sizeof(VDEC_CHN_STAT_S) == 60);
-static_assert(__builtin_offsetof(VDEC_CHN_STAT_S, bStartRecvStream) == 16);
+static_assert(offsetof(VDEC_CHN_STAT_S, bStartRecvStream) == 16);
 
 // Records that only the driver reads.
 typedef struct {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/drivers/core/kernel.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/mem/ram.h"
@@ -441,7 +442,7 @@ TEST_F(VdecTest, ABlockedSenderIsReleasedByRoomResetStopAndDestroy) {
         {"reset", [&] { ASSERT_EQ(MK_MPI_VDEC_ResetChn(2), MK_SUCCESS); }, kErrPerm},
         {"stop", [&] { ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(2), MK_SUCCESS); }, kErrPerm},
         {"destroy", [&] { ASSERT_EQ(MK_MPI_VDEC_DestroyChn(2), MK_SUCCESS); }, kErrUnexist},
-        {"system exit", [&] { m_driver->Reset(); }, kErrUnexist},
+        {"system exit", [&] { varnelle::drivers::ResetMediaState(); }, kErrUnexist},
     };
     VDEC_STREAM_S st = Packet(kIdrFrame);
     for (const Case& c : cases) {
@@ -526,6 +527,7 @@ TEST(VdecFrameCountTest, FramesAreCountedFromTheNalStructure) {
         {"H.264 SPS PPS IDR", PT_H264, kIdrFrame, true, 1},
         {"H.264 one picture in two slices", PT_H264, {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x65, 0x40, 0x11}, true, 1},
         {"H.264 two P pictures", PT_H264, {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x41, 0x9B}, true, 2},
+        {"H.264 partitions B and C", PT_H264, {0, 0, 1, 0x23, 0x80, 0, 0, 1, 0x24, 0x80}, true, 0},
         {"H.264 parameter sets only", PT_H264, {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, true, 0},
         {"H.264 header cut off", PT_H264, {0, 0, 1, 0x65}, true, 0},
         {"H.265 VPS SPS PPS IDR", PT_H265,

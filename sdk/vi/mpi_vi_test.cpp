@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vi/vi_driver.h"
@@ -431,6 +432,11 @@ TEST_F(ViTest, ResetGivesBackHeldFramesAndDropsSettings) {
     EXPECT_FALSE(VbPools::Instance().PoolInUse(m_pool));
     EXPECT_FALSE(m_driver->Channel(3).enabled);
     EXPECT_EQ(m_driver->Channel(3).frameDepth, 0u);
+
+    // The system's exit reaches the driver through its reset hook.
+    ASSERT_EQ(MK_MPI_VI_EnableChn(7), MK_SUCCESS);
+    varnelle::drivers::ResetMediaState();
+    EXPECT_FALSE(m_driver->Channel(7).enabled);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 // user data comes only where a test puts it.
 //
 // Frames are counted from the packets' NAL structure (Annex-B start codes): a frame is a VCL NAL unit
-// that starts a picture, that is an H.264 slice (types 1-5) whose first_mb_in_slice is 0, or an H.265
+// that starts a picture, that is an H.264 slice (types 1, 2 and 5) whose first_mb_in_slice is 0, or an H.265
 // slice segment (types 0-31) with first_slice_segment_in_pic_flag set. For any other payload type a
 // packet with its end-of-frame flag set is one frame. Start codes split across two packets are not
 // joined.

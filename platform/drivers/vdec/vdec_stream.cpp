@@ -59,9 +59,11 @@ uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len, 
         }
         size_t h = i + 3;  // the NAL unit header
         if (payloadType == PT_H264) {
-            // Slice types 1-5; first_mb_in_slice is ue(v), so 0 is a single 1 bit.
+            // Slices (1), partition A (2) and IDR slices (5) open with first_mb_in_slice, ue(v), so 0
+            // is a single 1 bit; partitions B and C open with a slice id instead.
             unsigned type = data[h] & 0x1F;
-            if (type >= 1 && type <= 5 && h + 1 < len && (data[h + 1] & 0x80)) ++frames;
+            bool slice = type == 1 || type == 2 || type == 5;
+            if (slice && h + 1 < len && (data[h + 1] & 0x80)) ++frames;
         } else {
             // VCL types 0-31; first_slice_segment_in_pic_flag follows the two-byte header.
             unsigned type = (data[h] >> 1) & 0x3F;
