@@ -174,7 +174,12 @@ int VdecDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     return ChnRequest(*m_state, lock, file.chn, request, arg);
 }
 
+namespace {
+bool InRange(int chn) { return static_cast<unsigned>(chn) < VDEC_MAX_CHN_NUM; }
+}  // namespace
+
 VdecChnView VdecDriver::Channel(int chn) const {
+    if (!InRange(chn)) return VdecChnView{};
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->ConsumeLocked(chn, vdec::Clock::now());
     const vdec::Chn& c = m_state->chns[chn];
@@ -184,6 +189,7 @@ VdecChnView VdecDriver::Channel(int chn) const {
 }
 
 void VdecDriver::SetDecodeRate(int chn, uint32_t fps) {
+    if (!InRange(chn)) return;
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->ConsumeLocked(chn, vdec::Clock::now());
     m_state->rate[chn] = fps;
@@ -193,11 +199,13 @@ void VdecDriver::SetDecodeRate(int chn, uint32_t fps) {
 }
 
 uint32_t VdecDriver::Drain(int chn, uint32_t maxFrames) {
+    if (!InRange(chn)) return 0;
     std::lock_guard<std::mutex> lock(m_state->mutex);
     return m_state->DrainLocked(chn, maxFrames);
 }
 
 bool VdecDriver::PutUserData(int chn, uint32_t phys, uint32_t len) {
+    if (!InRange(chn)) return false;
     std::lock_guard<std::mutex> lock(m_state->mutex);
     vdec::Chn& c = m_state->chns[chn];
     if (!c.created) return false;

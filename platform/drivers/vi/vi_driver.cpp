@@ -241,12 +241,14 @@ int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
 }
 
 ViDevView ViDriver::Device(int dev) const {
+    if (static_cast<unsigned>(dev) >= VIU_MAX_DEV_NUM) return ViDevView{};
     std::lock_guard<std::mutex> lock(m_state->mutex);
     const vi::Dev& d = m_state->devs[dev];
     return ViDevView{d.enabled, d.dllSlave, d.attr};
 }
 
 ViChnView ViDriver::Channel(int chn) const {
+    if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return ViChnView{};
     std::lock_guard<std::mutex> lock(m_state->mutex);
     const vi::Chn& c = m_state->chns[chn];
     return ViChnView{c.enabled, c.interrupt, c.minorSet, c.bound, c.userPicEnabled, c.attr, c.minor, c.bind,
@@ -254,6 +256,7 @@ ViChnView ViDriver::Channel(int chn) const {
 }
 
 void ViDriver::SetLuma(int chn, std::optional<uint32_t> luma) {
+    if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return;
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->chns[chn].luma = luma;
 }
