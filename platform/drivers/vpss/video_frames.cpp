@@ -60,6 +60,24 @@ int AttrStore::Get(unsigned long key, void* arg, size_t size, const std::vector<
     return 0;
 }
 
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode) {
+    VIDEO_FRAME_INFO_S frame{};
+    if (dev::CopyIn(&frame, arg) != 0) return -1;
+    auto it = std::find_if(held.begin(), held.end(), [&](const HeldFrame& h) { return h.Same(frame); });
+    if (it == held.end()) return notHeldCode;
+    held.erase(it);
+    return 0;
+}
+
+int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode) {
+    if (arg == nullptr) return dev::Fail(EFAULT);
+    auto* req = static_cast<VIDEO_REGION_LUMA_REQ_S*>(arg);
+    if (req->u32RegionNum > MK_MAX_REGION_NUM) return tooManyCode;
+    std::fill(std::begin(req->au32Luma), std::end(req->au32Luma), 0u);
+    if (frame != nullptr && frame->block() != VbPools::kInvalid) MeasureRegionLuma(frame->frame(), req);
+    return 0;
+}
+
 void MeasureRegionLuma(const VIDEO_FRAME_INFO_S& frame, VIDEO_REGION_LUMA_REQ_S* req) {
     const mem::Ram& ram = mem::Ram::Local();
     uint32_t count = std::min<uint32_t>(req->u32RegionNum, MK_MAX_REGION_NUM);

@@ -65,6 +65,14 @@ std::vector<uint8_t> RecordBytes(const T& record) {
     return std::vector<uint8_t>(p, p + sizeof(T));
 }
 
+// Drops the frame of `held` that names the same picture as the frame record at `arg`: 0, -1/EFAULT,
+// or `notHeldCode` when the caller holds no such frame.
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode);
+
+// Answers a region-luminance request block at `arg` from `frame` (null or outside any pool block:
+// sums of 0): 0, -1/EFAULT, or `tooManyCode` for more regions than the block holds.
+int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode);
+
 // Sums the luma bytes of each region of the picture (clipped to it) into the request block. A picture
 // outside the simulated RAM gives sums of 0.
 void MeasureRegionLuma(const VIDEO_FRAME_INFO_S& frame, VIDEO_REGION_LUMA_REQ_S* req);

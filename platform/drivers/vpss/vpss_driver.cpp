@@ -205,9 +205,9 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
         case kDisableUserFrc: g.userFrameRateCtrl = false; return 0;
         case kSendFrame: return SendFrame(g, arg);
         case kGetGrpFrame: case kGetChnFrame: return GetFrame(g, c, arg, lock);
-        case kReleaseGrpFrame: return ReleaseFrame(g.userHeld, arg);
-        case kReleaseChnFrame: return ReleaseFrame(c->userHeld, arg);
-        case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, c, arg);
+        case kReleaseGrpFrame: return ReleaseHeldFrame(g.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseChnFrame: return ReleaseHeldFrame(c->userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, arg);
         case kEnableChn: c->enabled = true; return 0;
         case kDisableChn:
             c->enabled = false;
@@ -287,23 +287,9 @@ int VpssDriver::GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>
     return dev::CopyOut(arg, req);
 }
 
-int VpssDriver::ReleaseFrame(std::vector<HeldFrame>& held, void* arg) {
-    VIDEO_FRAME_INFO_S frame{};
-    if (dev::CopyIn(&frame, arg) != 0) return -1;
-    auto it = std::find_if(held.begin(), held.end(), [&](const HeldFrame& h) { return h.Same(frame); });
-    if (it == held.end()) return Err(MK_ERR_ILLEGAL_PARAM);
-    held.erase(it);
-    return 0;
-}
-
-int VpssDriver::RegionLuma(Grp& g, Chn*, void* arg) {
-    if (arg == nullptr) return dev::Fail(EFAULT);
-    auto* req = static_cast<VIDEO_REGION_LUMA_REQ_S*>(arg);
-    if (req->u32RegionNum > MK_MAX_REGION_NUM) return Err(MK_ERR_ILLEGAL_PARAM);
-    std::fill(std::begin(req->au32Luma), std::end(req->au32Luma), 0u);
+int VpssDriver::RegionLuma(Grp& g, void* arg) {
     // Every channel scales the group's picture, so the group's last frame stands for each of them.
-    if (!g.last.empty() && g.last.front().block() != VbPools::kInvalid) MeasureRegionLuma(g.last.front().frame(), req);
-    return 0;
+    return FillRegionLuma(g.last.empty() ? nullptr : &g.last.front(), arg, Err(MK_ERR_ILLEGAL_PARAM));
 }
 
 VpssDriver::GroupState VpssDriver::Group(int grp) const {

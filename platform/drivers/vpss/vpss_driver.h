@@ -75,8 +75,7 @@ private:
     void DropQueues(Grp& g);
     int SendFrame(Grp& g, void* arg);
     int GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>& lock);
-    int ReleaseFrame(std::vector<HeldFrame>& held, void* arg);
-    int RegionLuma(Grp& g, Chn* c, void* arg);
+    int RegionLuma(Grp& g, void* arg);
     MK_U32 Depth(const Chn& c) const;
     MK_U32 QueueLength(const Grp& g) const;
 
