@@ -56,7 +56,7 @@ int AttrStore::Get(unsigned long key, void* arg, size_t size, const std::vector<
     auto it = m_records.find(key);
     const std::vector<uint8_t>& rec = it != m_records.end() ? it->second : defaults;
     std::memset(arg, 0, size);
-    std::memcpy(arg, rec.data(), std::min(size, rec.size()));
+    if (!rec.empty()) std::memcpy(arg, rec.data(), std::min(size, rec.size()));
     return 0;
 }
 
