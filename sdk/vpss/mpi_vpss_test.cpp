@@ -407,15 +407,13 @@ TEST_F(VpssFrameTest, GetWaitsForAFrameSentByAnotherThread) {
 TEST_F(VpssFrameTest, DestroyWakesAWaitingGet) {
     constexpr VPSS_GRP kGrp = 45;
     CreateGroup(kGrp);
-    ASSERT_EQ(MK_MPI_VPSS_GetFileHandle((kGrp << 16) | 0xFF) >= 0, true);
     VIDEO_FRAME_INFO_S out{};
     MK_S32 got = 0;
     std::thread getter([&] { got = MK_MPI_VPSS_GetGrpFrame(kGrp, &out, -1); });
     // The destroy may come before or after the getter starts waiting; either way it must not hang.
-    while (MK_MPI_VPSS_DestroyGrp(kGrp) != MK_SUCCESS) {
-    }
+    ASSERT_EQ(MK_MPI_VPSS_DestroyGrp(kGrp), MK_SUCCESS);
     getter.join();
-    EXPECT_TRUE(got == static_cast<MK_S32>(0xA0078005)) << std::hex << got;
+    EXPECT_EQ(got, static_cast<MK_S32>(0xA0078005));
 }
 
 TEST_F(VpssFrameTest, RegionLumaSumsTheLastFramesLumaPlane) {
