@@ -2,12 +2,18 @@
 
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/vb/vb_driver.h"
+#include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/vi/vi_driver.h"
 
 namespace varnelle::drivers {
 
 void InstallAll() {
     InstallMemDriver();
     InstallPcivDriver();
+    InstallVbDriver();
+    InstallVdecDriver();
+    InstallViDriver();
 }
 
 }  // namespace varnelle::drivers
