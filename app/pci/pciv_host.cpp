@@ -97,15 +97,8 @@ int ReadTimed(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
 // Drops messages already queued on (chip, port): late replies to commands whose wait timed out, which
 // would otherwise be taken as the reply to the next command.
 void DropStale(int chip, int port) {
-    int fd = PCIV_PortFd(chip, port);
-    if (fd < 0) return;
-    PCIV_MSG_S stMsg;
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 0) <= 0) return;
-        if (PCIV_ReadMsg(chip, port, &stMsg) != 0) return;
-        APP_ERR(kSrc, "chip %d: dropped a late message of type %u on port %d\n", chip, stMsg.stMsgHead.u32MsgType, port);
-    }
+    int n = PcivHostDrainPort(chip, port);
+    if (n > 0) APP_ERR(kSrc, "chip %d: dropped %d late message(s) on port %d\n", chip, n, port);
 }
 
 int OpenIfClosed(int chip, int port) {
@@ -165,6 +158,21 @@ uint32_t RangeMask(uint32_t start, uint32_t end) {
 }  // namespace
 
 PCIV_HOST_STATE_S* PcivHostGetState() { return &Link().state; }
+
+int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) { return ReadTimed(chip, port, pMsg, timeoutMs); }
+
+int PcivHostDrainPort(int chip, int port) {
+    int fd = PCIV_PortFd(chip, port);
+    if (fd < 0) return 0;
+    PCIV_MSG_S stMsg;
+    int n = 0;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 0) <= 0) return n;
+        if (PCIV_ReadMsg(chip, port, &stMsg) != 0) return n;
+        ++n;
+    }
+}
 
 void PcivHostResetState() {
     ResetState(Link().state);
@@ -353,13 +361,12 @@ void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat) {
     s.u32Blind.store(blind);
 }
 
-int PcivHostStatusStep(int index, SLAVE_HEARTBEAT_S* pBeat) {
+int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
     PCIV_HOST_STATE_S& s = Link().state;
     if (index < 0 || index >= PCIV_MAX_CHIP) return -1;
     int chip = s.as32RemoteId[index];
     if (chip < 0 || s.u32HeartPort == 0) return -1;
     PCIV_MSG_S stMsg;
-    int timeoutMs = Link().replyTimeoutMs.load();
     if (ReadTimed(chip, static_cast<int>(s.u32HeartPort), &stMsg, timeoutMs) != 0) return -1;
     // A message shorter than a heartbeat carries no bitmaps to merge.
     if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT || stMsg.stMsgHead.u32MsgLen < sizeof(SLAVE_HEARTBEAT_S)) {
@@ -375,7 +382,7 @@ int PcivHostStatusStep(int index, SLAVE_HEARTBEAT_S* pBeat) {
 void* PcivHostStatusThread(void*) {
     int index = 0;
     while (!Link().stop.load()) {
-        if (Link().state.as32RemoteId[index] >= 0 && PcivHostStatusStep(index, nullptr) < 0) {
+        if (Link().state.as32RemoteId[index] >= 0 && PcivHostStatusStep(index, Link().replyTimeoutMs.load(), nullptr) < 0) {
             SleepMsUnlessStopped(kStatusBackoffMs);
         }
         index = (index + 1) % PCIV_MAX_CHIP;

@@ -119,6 +119,26 @@ typedef struct {
 } SLAVE_PCIV_MALLOC_S;
 static_assert(sizeof(SLAVE_PCIV_MALLOC_S) == 80);
 
+// Payload of the stream start commands (10, 11, 16, 58).
+typedef struct {
+    uint32_t u32Target;
+    uint32_t u32Reserved;
+    uint32_t u32BufSize;
+    uint32_t u32BufAddr;  // a sender's ring in the master's memory, as the DMA destination
+    uint32_t u32NoticePort;
+    uint32_t u32AckPort;
+} PCIV_TRANS_PARAM_S;
+static_assert(sizeof(PCIV_TRANS_PARAM_S) == 24);
+
+// Payload of stream notices (type 18) and acknowledgements (type 19): offsets from the ring's start,
+// end exclusive.
+typedef struct {
+    uint32_t u32Start;
+    uint32_t u32End;
+    uint32_t u32Seq;
+} PCIV_TRANS_NOTICE_S;
+static_assert(sizeof(PCIV_TRANS_NOTICE_S) == 12);
+
 // The 40-byte request record that PcivHostClearReq zeroes.
 typedef struct {
     uint32_t au32Word[10];
@@ -180,6 +200,12 @@ void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count);
 void PcivHostSetReplyTimeout(int timeoutMs);
 int PcivHostGetReplyTimeout();
 
+// Reads one message from (chip, port): with a time-out of 0 or less until one arrives, otherwise -1
+// after `timeoutMs`; -1 at once when the port is not open.
+int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs);
+// Drops what is queued on (chip, port) without waiting; returns how many messages were dropped.
+int PcivHostDrainPort(int chip, int port);
+
 // Waits until `chip` is connected or `timeoutMs` passes (0 or less: for ever). 0 or -1.
 int PcivHostWaitChip(int chip, int timeoutMs);
 
@@ -199,9 +225,9 @@ int PcivHostSendTime();
 // The current platform time as the slave takes it.
 SLAVE_TIME_S PcivHostLocalTime();
 // One step of the status thread on the remote entry `index`: reads one message from its heartbeat
-// port (waiting at most the reply time-out) and merges a heartbeat. 1 with the heartbeat in `pBeat`,
-// 0 for another message, -1 when nothing was read.
-int PcivHostStatusStep(int index, SLAVE_HEARTBEAT_S* pBeat);
+// port (waiting at most `timeoutMs`, 0 or less: until one comes) and merges a heartbeat. 1 with the
+// heartbeat in `pBeat` (may be null), 0 for another message, -1 when nothing was read.
+int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat);
 // Merges one slave's heartbeat into the master's bitmaps over its channel range.
 void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat);
 

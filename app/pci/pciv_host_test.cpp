@@ -376,16 +376,16 @@ TEST_F(HostLinkTest, HeartbeatsAreReadAndMergedShortOnesIgnored) {
     m_slave->Send(122, 54, &beat, sizeof(beat));
     m_slave->Send(122, 23, &beat, sizeof(beat));
     SLAVE_HEARTBEAT_S got{};
-    EXPECT_EQ(PcivHostStatusStep(0, &got), 0);
+    EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 0);
     EXPECT_EQ(s->u32Motion.load(), 0u);
-    EXPECT_EQ(PcivHostStatusStep(0, &got), 1);
+    EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 1);
     EXPECT_EQ(got.u32Motion, 3u);
     EXPECT_EQ(s->u32Motion.load(), 0x30u);
     EXPECT_EQ(s->u32Blind.load(), 0x50u);
-    EXPECT_EQ(PcivHostStatusStep(0, &got), 0) << "another type on the heartbeat port";
+    EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 0) << "another type on the heartbeat port";
     PcivHostSetReplyTimeout(50);
-    EXPECT_EQ(PcivHostStatusStep(0, &got), -1) << "nothing to read";
-    EXPECT_EQ(PcivHostStatusStep(5, &got), -1) << "an unused entry";
+    EXPECT_EQ(PcivHostStatusStep(0, 50, &got), -1) << "nothing to read";
+    EXPECT_EQ(PcivHostStatusStep(5, 50, &got), -1) << "an unused entry";
 }
 
 TEST_F(HostLinkTest, StatusAndTimeThreadsRunUntilStopped) {

@@ -1,0 +1,145 @@
+// varnelle-master: plays the master chip for a slave running on the same bus directory.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/host/clock.h"
+#include "tools/varnelle-master/master_sim.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: varnelle-master [options]\n"
+    "  --bus DIR         bus directory (default $VARNELLE_BUS, else /dev/shm/varnelle)\n"
+    "  --chip N          the slave's chip id (default 1)\n"
+    "  --wait S          how long to wait for the slave (default 30)\n"
+    "  --duration S      how long the session runs after set-up (default 5)\n"
+    "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin\n"
+    "  --timeout MS      limit of each wait for a reply (default 3000)\n"
+    "  --scenario NAME   basic (set-up, time, rings, heartbeats), burst (basic plus 2000 commands),\n"
+    "                    idle (port map only, then heartbeats) (default basic)\n"
+    "  --script FILE     run FILE instead of a scenario; one step a line:\n"
+    "                      setup [STD [W H]]   command 96, then 24 and 25\n"
+    "                      time                the time (type 23)\n"
+    "                      rings [VSIZE [JSIZE]]  rings in the master's RAM, commands 10 and 11\n"
+    "                      cmd CODE [WORD...]  a command with these payload words\n"
+    "                      raw CODE LEN [WORD...]  a command of LEN payload bytes\n"
+    "                      sleep MS | heartbeats N\n"
+    "  --quiet           no line per heartbeat\n";
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
+
+void RunFor(int seconds) {
+    uint64_t end = varnelle::host::MonotonicMs() + static_cast<uint64_t>(seconds) * 1000;
+    while (!g_interrupted && varnelle::host::MonotonicMs() < end) usleep(50000);
+}
+
+void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
+    varnelle::master::RingStats s = sim.Stats(name);
+    sim.Log("%s ring: %llu bytes in %llu notices, %llu wraps, %llu sequence gaps, %llu bad notices", name,
+            static_cast<unsigned long long>(s.bytes), static_cast<unsigned long long>(s.notices),
+            static_cast<unsigned long long>(s.wraps), static_cast<unsigned long long>(s.seqGaps),
+            static_cast<unsigned long long>(s.badNotices));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    varnelle::master::SimOptions opt;
+    std::string scenario = "basic";
+    std::string script;
+    int waitS = 30;
+    int durationS = 5;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n%s", a.c_str(), kUsage);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--bus") {
+            setenv("VARNELLE_BUS", value(), 1);
+        } else if (a == "--chip") {
+            opt.slaveChip = std::atoi(value());
+        } else if (a == "--wait") {
+            waitS = std::atoi(value());
+        } else if (a == "--duration") {
+            durationS = std::atoi(value());
+        } else if (a == "--out") {
+            opt.outDir = value();
+        } else if (a == "--timeout") {
+            opt.replyTimeoutMs = std::atoi(value());
+        } else if (a == "--scenario") {
+            scenario = value();
+        } else if (a == "--script") {
+            script = value();
+        } else if (a == "--quiet") {
+            opt.printBeats = false;
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (opt.slaveChip < 1 || opt.slaveChip > 31 || opt.replyTimeoutMs <= 0 || waitS <= 0 || durationS < 0) {
+        std::fprintf(stderr, "bad option value\n%s", kUsage);
+        return 2;
+    }
+    if (scenario != "basic" && scenario != "burst" && scenario != "idle") {
+        std::fprintf(stderr, "unknown scenario %s\n%s", scenario.c_str(), kUsage);
+        return 2;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    varnelle::master::MasterSim sim(opt);
+    if (sim.Open() != 0) return 1;
+    if (sim.ConnectSlave(waitS * 1000) != 0) return 1;
+    sim.StartHeartbeats();
+    std::thread timeThread(PcivHostTimeSyncThread, nullptr);
+
+    int failures = 0;
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            sim.Log("cannot read %s", script.c_str());
+            failures = 1;
+        } else if (int line = sim.RunScript(in); line != 0) {
+            sim.Log("script stopped at line %d", line);
+            failures = 1;
+        }
+    } else if (scenario != "idle") {
+        if (sim.SendSetup() != 0) ++failures;
+        std::istringstream in("rings\n");
+        if (sim.RunScript(in) != 0) ++failures;
+        if (scenario == "burst") {
+            // Commands above the table are answered with result 0 and change nothing.
+            int answered = 0;
+            for (uint32_t i = 0; i < 2000 && !g_interrupted; ++i) answered += sim.Command(200, &i, sizeof(i)) == 0;
+            sim.Log("burst: %d of 2000 commands answered with result 0", answered);
+            if (answered != 2000) ++failures;
+        }
+    }
+    RunFor(durationS);
+
+    sim.Stop();
+    timeThread.join();
+    sim.Log("summary: %llu heartbeats", static_cast<unsigned long long>(sim.Heartbeats()));
+    if (script.empty() && scenario != "idle") {
+        PrintRing(sim, "video");
+        PrintRing(sim, "jpeg");
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,374 @@
+#include "tools/varnelle-master/master_sim.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "app/pci/pciv_cmd.h"
+#include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/host/clock.h"
+#include "platform/host/env.h"
+#include "platform/mcc/mcc_driver.h"
+#include "platform/mem/ram.h"
+
+namespace varnelle::master {
+namespace {
+
+// Rings start above the first MiB of the master's RAM (room the master keeps for itself).
+constexpr uint32_t kRingArea = mem::kRamBase + (1u << 20);
+// How long a reader waits for a notice before looking at its stop flag.
+constexpr int kPollMs = 50;
+
+uint32_t RoundUpPage(uint32_t v) { return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1); }
+
+}  // namespace
+
+struct MasterSim::RingReader {
+    Ring ring;
+    uint8_t* base = nullptr;  // the ring mapped from the master's RAM
+    RingStats stats;           // guarded by MasterSim::m_mutex
+    FILE* out = nullptr;
+};
+
+MasterSim::MasterSim(SimOptions options) : m_opt(std::move(options)), m_nextPhys(kRingArea) {}
+
+MasterSim::~MasterSim() { Stop(); }
+
+void MasterSim::Log(const char* fmt, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    if (m_opt.log != nullptr) {
+        *m_opt.log << "[master] " << line << "\n";
+        m_opt.log->flush();
+    } else {
+        std::printf("[master] %s\n", line);
+        std::fflush(stdout);
+    }
+}
+
+int MasterSim::Open() {
+    setenv("VARNELLE_CHIP", "0", 1);
+    mcc::InstallMccDriver(0);
+    drivers::InstallPcivDriver();
+    PcivHostResetState();
+    PcivHostSetReplyTimeout(m_opt.replyTimeoutMs);
+    ::mkdir(host::BusDir().c_str(), 0777);
+    m_ram = std::make_unique<mem::Ram>(mem::RamPath(0), 0, mem::kMasterRamSize, true);
+    if (!m_ram->ok()) {
+        Log("cannot create the master's RAM file %s", mem::RamPath(0).c_str());
+        return -1;
+    }
+    // Checking our own chip opens the channel, which starts listening as chip 0.
+    if (PcivHostWaitChip(0, 1000) != 0) {
+        Log("cannot listen on the bus %s", host::BusDir().c_str());
+        return -1;
+    }
+    PcivHostGetState()->stSysParam = DefaultSysParams();
+    Log("chip 0 on bus %s, RAM %s", host::BusDir().c_str(), mem::RamPath(0).c_str());
+    return 0;
+}
+
+int MasterSim::ConnectSlave(int timeoutMs) {
+    int chip = m_opt.slaveChip;
+    Log("waiting for slave chip %d", chip);
+    if (PcivHostWaitChip(chip, timeoutMs) != 0) {
+        Log("slave chip %d did not appear within %d ms", chip, timeoutMs);
+        return -1;
+    }
+    int32_t ids[] = {chip};
+    PcivHostSetRemoteChips(ids, 1);
+    Pciv_HostChipInit();
+    if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
+    // Whatever an earlier slave on this bus left queued is not this slave's.
+    int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
+    for (uint32_t port : PcivHostGetState()->au32Port) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
+    if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
+    Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivHostGetState()->au32PfWinBase[chip]);
+    return 0;
+}
+
+SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
+    SLAVE_SYS_PARAM_S p;
+    std::memset(&p, 0, sizeof(p));
+    p.u32SysType = 0;
+    p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
+    p.u32ChnStart = 0;
+    p.u32ChnEnd = 8;
+    p.u32ChnWord3 = 8;
+    p.u32VdecNum = 4;
+    p.u32SplitOffset = 0;
+    p.u32VdecFirst = 8;
+    p.u32DigitalNum = 0;
+    p.u32PlayDecNum = 4;
+    p.u32PicSize = 3;
+    p.u32BoardSubType = 47;
+    p.u32EncPoolFlag = 0;
+    p.stCap.as16Analog[HVR_CAP_1080P] = 8;
+    p.stCap.u32MaxPlayBackWay = 8;
+    return p;
+}
+
+int MasterSim::SendSetup(uint32_t u32Standard, uint32_t u32Width, uint32_t u32Height) {
+    const SLAVE_SYS_PARAM_S& p = PcivHostGetState()->stSysParam;
+    Log("command 96: product %u, channels %u-%u, board %u", p.u32DevType, p.u32ChnStart, p.u32ChnEnd, p.u32BoardSubType);
+    int ret = PcivHostSendSysParams();
+    if (ret != 0) return ret;
+    ret = PcivHostGraphicsSaveVstd(u32Standard);
+    Log("command 24 (standard %u): result %d", u32Standard, ret);
+    if (ret != 0) return ret;
+    ret = PcivHostGraphicsSetResolution(u32Width, u32Height);
+    Log("command 25 (%ux%u): result %d", u32Width, u32Height, ret);
+    return ret;
+}
+
+int MasterSim::SendTime() {
+    SLAVE_TIME_S t = PcivHostLocalTime();
+    int ret = PcivHostSendTime();
+    Log("time %04d-%02d-%02d %02d:%02d:%02d sent: %d", t.s32Year, t.s32Month, t.s32Day, t.s32Hour, t.s32Minute,
+        t.s32Second, ret);
+    return ret;
+}
+
+int MasterSim::Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
+    int chip = m_opt.slaveChip;
+    if (PCIV_CmdIsAnswered(u32Code)) return PcivHostSendChipWait(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply);
+    return PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, u32Len, u32Code, pPayload);
+}
+
+uint32_t MasterSim::AllocRing(uint32_t size) {
+    uint32_t len = RoundUpPage(size);
+    if (len == 0 || !m_ram || !m_ram->Contains(m_nextPhys, len)) return 0;
+    uint32_t phys = m_nextPhys;
+    m_nextPhys += len;
+    return phys;
+}
+
+void MasterSim::WatchRing(const Ring& ring) {
+    auto reader = std::make_unique<RingReader>();
+    reader->ring = ring;
+    reader->base = static_cast<uint8_t*>(m_ram->Map(ring.phys, ring.size));
+    if (!m_opt.outDir.empty()) {
+        ::mkdir(m_opt.outDir.c_str(), 0777);
+        std::string path = m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(m_opt.slaveChip) + ".bin";
+        reader->out = std::fopen(path.c_str(), "wb");
+        if (reader->out == nullptr) Log("cannot write %s", path.c_str());
+    }
+    RingReader* r = reader.get();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_readers.push_back(std::move(reader));
+    }
+    m_threads.emplace_back([this, r] { ReadRing(r); });
+}
+
+int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
+    WatchRing(ring);
+    PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
+    int ret = Command(u32Code, &p, sizeof(p));
+    Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size, ring.phys,
+        ring.noticePort, ring.ackPort, ret);
+    return ret;
+}
+
+void MasterSim::ReadRing(RingReader* r) {
+    const Ring& ring = r->ring;
+    int chip = m_opt.slaveChip;
+    uint32_t expectSeq = 0;
+    uint32_t lastEnd = 0;
+    uint32_t ackSeq = 0;
+    PCIV_MSG_S msg;
+    while (!m_stop.load()) {
+        if (PcivHostReadMsg(chip, static_cast<int>(ring.noticePort), &msg, kPollMs) != 0) continue;
+        PCIV_TRANS_NOTICE_S n;
+        bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && msg.stMsgHead.u32MsgLen >= sizeof(n);
+        if (ok) {
+            std::memcpy(&n, msg.au32Payload, sizeof(n));
+            ok = n.u32Start <= n.u32End && n.u32End <= ring.size && r->base != nullptr;
+        }
+        if (!ok) {
+            // Acknowledging a notice we cannot place would move the sender's read position anywhere.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++r->stats.badNotices;
+            continue;
+        }
+        uint32_t len = n.u32End - n.u32Start;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (n.u32Seq != expectSeq) ++r->stats.seqGaps;
+            if (n.u32Start < lastEnd) ++r->stats.wraps;
+            r->stats.bytes += len;
+            ++r->stats.notices;
+        }
+        expectSeq = n.u32Seq + 1;
+        lastEnd = n.u32End;
+        DataSink sink;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            sink = m_sink;
+        }
+        if (sink) sink(ring, r->base + n.u32Start, len);
+        if (r->out != nullptr) std::fwrite(r->base + n.u32Start, 1, len, r->out);
+        PCIV_TRANS_NOTICE_S ack{n.u32Start, n.u32End, ackSeq++};
+        PCIV_SendMsg(chip, static_cast<int>(ring.ackPort), sizeof(ack), PCIV_MSGTYPE_FREE, &ack);
+    }
+}
+
+RingStats MasterSim::Stats(const char* name) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& r : m_readers) {
+        if (std::strcmp(r->ring.name, name) == 0) return r->stats;
+    }
+    return RingStats{};
+}
+
+void MasterSim::SetDataSink(DataSink sink) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sink = std::move(sink);
+}
+
+void MasterSim::StartHeartbeats() { m_threads.emplace_back([this] { BeatLoop(); }); }
+
+void MasterSim::BeatLoop() {
+    while (!m_stop.load()) {
+        SLAVE_HEARTBEAT_S beat;
+        if (PcivHostStatusStep(0, kPollMs, &beat) != 1) continue;
+        uint64_t n = m_beats.load() + 1;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_beatTimes.push_back(host::MonotonicUs());
+        }
+        m_beats.store(n);
+        if (m_opt.printBeats) {
+            Log("heartbeat %llu from chip %d: motion 0x%08x blind 0x%08x", static_cast<unsigned long long>(n),
+                m_opt.slaveChip, beat.u32Motion, beat.u32Blind);
+        }
+    }
+}
+
+std::vector<uint64_t> MasterSim::BeatTimes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_beatTimes;
+}
+
+bool MasterSim::WaitHeartbeats(uint64_t count, int timeoutMs) const {
+    uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
+    while (m_beats.load() < count) {
+        if (host::MonotonicMs() >= deadline) return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+void MasterSim::Stop() {
+    m_stop.store(true);
+    PcivHostStopThreads();
+    for (auto& t : m_threads) {
+        if (t.joinable()) t.join();
+    }
+    m_threads.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& r : m_readers) {
+        if (r->base != nullptr) mem::Ram::Unmap(r->base, r->ring.size);
+        r->base = nullptr;
+        if (r->out != nullptr) std::fclose(r->out);
+        r->out = nullptr;
+    }
+}
+
+namespace {
+
+bool ParseWords(std::istringstream& in, std::vector<uint32_t>* words) {
+    std::string tok;
+    while (in >> tok) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(tok.c_str(), &end, 0);
+        if (end == tok.c_str() || *end != '\0') return false;
+        words->push_back(static_cast<uint32_t>(v));
+    }
+    return true;
+}
+
+}  // namespace
+
+int MasterSim::RunScript(std::istream& in) {
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        auto hash = line.find('#');
+        if (hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::string verb;
+        if (!(words >> verb)) continue;
+        std::vector<uint32_t> args;
+        if (!ParseWords(words, &args)) {
+            Log("line %d: bad number", number);
+            return number;
+        }
+        int ret = 0;
+        if (verb == "setup") {
+            ret = SendSetup(args.size() > 0 ? args[0] : 0, args.size() > 1 ? args[1] : 1920, args.size() > 2 ? args[2] : 1080);
+        } else if (verb == "time") {
+            ret = SendTime();
+        } else if (verb == "cmd" || verb == "raw") {
+            // cmd CODE [WORD...]: the words are the payload. raw CODE LEN [WORD...]: LEN bytes, zero-filled.
+            size_t first = verb == "cmd" ? 1 : 2;
+            if (args.size() < first) {
+                Log("line %d: %s needs a code%s", number, verb.c_str(), verb == "raw" ? " and a length" : "");
+                return number;
+            }
+            uint32_t len = verb == "cmd" ? static_cast<uint32_t>(4 * (args.size() - 1)) : args[1];
+            if (len > PCIV_MSG_MAXLEN) {
+                Log("line %d: payload of %u bytes is longer than a message", number, len);
+                return number;
+            }
+            std::vector<uint8_t> payload(len, 0);
+            for (size_t i = first; i < args.size() && 4 * (i - first) + 4 <= len; ++i) {
+                std::memcpy(payload.data() + 4 * (i - first), &args[i], 4);
+            }
+            PCIV_MSG_S reply;
+            int r = Command(args[0], payload.data(), len, &reply);
+            if (PCIV_CmdIsAnswered(args[0])) {
+                Log("command %u (%u bytes): result %d, reply length %u", args[0], len, r,
+                    r == -1 ? 0u : reply.stMsgHead.u32MsgLen);
+            } else {
+                Log("command %u (%u bytes) sent: %d", args[0], len, r);
+            }
+        } else if (verb == "rings") {
+            uint32_t vsize = args.size() > 0 ? args[0] : (4u << 20);
+            uint32_t jsize = args.size() > 1 ? args[1] : (1u << 20);
+            Ring v{"video", AllocRing(vsize), vsize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK};
+            Ring j{"jpeg", AllocRing(jsize), jsize, PCIV_HOST_PORT_JPEG_NOTICE, PCIV_HOST_PORT_JPEG_ACK};
+            if (v.phys == 0 || j.phys == 0) {
+                Log("line %d: the rings do not fit in the master's RAM", number);
+                return number;
+            }
+            StartRing(10, v);
+            StartRing(11, j);
+        } else if (verb == "sleep") {
+            usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
+        } else if (verb == "heartbeats") {
+            uint64_t want = Heartbeats() + (args.empty() ? 1 : args[0]);
+            if (!WaitHeartbeats(want, m_opt.replyTimeoutMs + 100 * static_cast<int>(want))) {
+                Log("line %d: only %llu heartbeats arrived", number, static_cast<unsigned long long>(Heartbeats()));
+                return number;
+            }
+        } else {
+            Log("line %d: unknown verb '%s'", number, verb.c_str());
+            return number;
+        }
+        (void)ret;
+    }
+    return 0;
+}
+
+}  // namespace varnelle::master

@@ -1,0 +1,128 @@
+// The master-chip simulator, built on the master-side link code: it plays chip 0 on the bus, creates
+// the master's RAM file, waits for a slave, hands it its ports and set-up, sends the time, collects
+// heartbeats, provides stream rings in its RAM and acknowledges what the slave pushes into them.
+//
+// One MasterSim per process at a time (the link code keeps process-wide state). Every wait has a
+// time-out, so nothing here hangs on a slave that stops answering. Threads it starts are stopped by
+// Stop() or the destructor.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/pci/pciv_host.h"
+
+namespace varnelle::mem {
+class Ram;
+}
+
+namespace varnelle::master {
+
+struct SimOptions {
+    int slaveChip = 1;
+    int replyTimeoutMs = 3000;
+    std::string outDir;      // received streams are written here when set
+    bool printBeats = true;  // one line per heartbeat
+    std::ostream* log = nullptr;  // progress lines; null: standard output
+};
+
+// What the master has seen of one stream ring.
+struct RingStats {
+    uint64_t bytes = 0;
+    uint64_t notices = 0;
+    uint64_t wraps = 0;      // notices that started back at offset 0 after data further on
+    uint64_t seqGaps = 0;    // notices whose sequence number was not the one expected
+    uint64_t badNotices = 0; // wrong type, short, or outside the ring: not acknowledged
+};
+
+// A ring in the master's RAM that one slave sender fills.
+struct Ring {
+    const char* name = "";
+    uint32_t phys = 0;
+    uint32_t size = 0;
+    uint32_t noticePort = 0;
+    uint32_t ackPort = 0;
+};
+
+// Called with each notice's data, in ring order, on the ring's reader thread.
+using DataSink = std::function<void(const Ring& ring, const uint8_t* data, size_t length)>;
+
+class MasterSim {
+public:
+    explicit MasterSim(SimOptions options);
+    ~MasterSim();
+    MasterSim(const MasterSim&) = delete;
+    MasterSim& operator=(const MasterSim&) = delete;
+
+    // Creates the master's RAM file (<bus>/ram-0, emptied) and starts listening as chip 0. Call once
+    // $VARNELLE_BUS is set. 0 or -1.
+    int Open();
+
+    // Waits for the slave, then brings it up: command port, port map (command 86), PF window.
+    // Messages left from an earlier slave on this bus are dropped first. 0 or -1 on time-out.
+    int ConnectSlave(int timeoutMs);
+
+    // The master's settings for command 96: a plausible 8-input product.
+    static SLAVE_SYS_PARAM_S DefaultSysParams();
+    // Command 96 with the current settings, then commands 24 (video standard) and 25 (resolution),
+    // which wait for their replies. 0, or the first failure.
+    int SendSetup(uint32_t u32Standard = 0, uint32_t u32Width = 1920, uint32_t u32Height = 1080);
+    int SendTime();
+
+    // Sends one command: answered codes wait for the reply (its result, or -1 after the time-out);
+    // others return the send's result. `pReply` may be null.
+    int Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply = nullptr);
+
+    // Carves a ring of `size` bytes (page-aligned) out of the master's RAM. 0 when it does not fit.
+    uint32_t AllocRing(uint32_t size);
+    // Starts reading and acknowledging notices of `ring`, then sends the start command (10 for the
+    // encoded-video ring, 11 for the JPEG ring) and returns its reply's result (-1 on time-out).
+    int StartRing(uint32_t u32Code, const Ring& ring);
+    // Reading and acknowledging only (the sender is started some other way).
+    void WatchRing(const Ring& ring);
+    RingStats Stats(const char* name) const;
+    void SetDataSink(DataSink sink);
+
+    // Collects heartbeats on a thread of its own until Stop().
+    void StartHeartbeats();
+    uint64_t Heartbeats() const { return m_beats.load(); }
+    // Monotonic microseconds at which each heartbeat arrived.
+    std::vector<uint64_t> BeatTimes() const;
+    // Waits until at least `count` heartbeats arrived in all; false after `timeoutMs`.
+    bool WaitHeartbeats(uint64_t count, int timeoutMs) const;
+
+    // Runs a session script (see RunScript in the tool's help). 0 or the first failing line's number.
+    int RunScript(std::istream& in);
+
+    // Stops every thread this simulator started.
+    void Stop();
+
+    // One line of progress.
+    void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+private:
+    struct RingReader;
+    void ReadRing(RingReader* reader);
+    void BeatLoop();
+
+    SimOptions m_opt;
+    std::unique_ptr<mem::Ram> m_ram;
+    uint32_t m_nextPhys;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_beats{0};
+    mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers' stats, m_sink, m_logMutex use
+    std::vector<uint64_t> m_beatTimes;
+    std::vector<std::unique_ptr<RingReader>> m_readers;
+    DataSink m_sink;
+    std::vector<std::thread> m_threads;
+    std::mutex m_logMutex;  // one line at a time
+};
+
+}  // namespace varnelle::master
