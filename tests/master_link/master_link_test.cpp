@@ -1,0 +1,288 @@
+// The slave program against the master simulator, as two processes on a private bus: the reply
+// rule, window buffers, heartbeats, the time set and bad input from the master.
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/pci/pciv_cmd.h"
+#include "platform/host/clock.h"
+#include "platform/mcc/mcc_driver.h"
+#include "platform/mem/ram.h"
+#include "tests/master_link/slave_process.h"
+#include "tools/varnelle-master/master_sim.h"
+
+namespace {
+
+using varnelle::master::MasterSim;
+using varnelle::master::SimOptions;
+using varnelle::testing::SlaveProcess;
+
+constexpr int kSlave = 1;
+constexpr uint32_t kMasterView = 0x60800000u;  // slave address P is seen at P + this
+constexpr uint32_t kSlaveView = 0x9f800000u;   // and a master address turns back with this
+
+class MasterLinkTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_bus = varnelle::testing::MakePrivateBus("link"); }
+    static void TearDownTestSuite() { varnelle::testing::RemoveBus(s_bus); }
+
+    void SetUp() override {
+        ASSERT_FALSE(s_bus.empty());
+        SimOptions opt;
+        opt.slaveChip = kSlave;
+        opt.replyTimeoutMs = 5000;
+        opt.printBeats = false;
+        opt.log = &m_masterLog;
+        m_sim = std::make_unique<MasterSim>(opt);
+        ASSERT_EQ(m_sim->Open(), 0);
+        ASSERT_TRUE(m_slave.Start(VARNELLE_PROGRAM, s_bus, s_bus + "/slave.log"));
+    }
+    void TearDown() override {
+        m_sim->Stop();
+        m_slave.Kill();
+    }
+
+    // Port map and all; fails the test when the slave does not come up.
+    void Connect() { ASSERT_EQ(m_sim->ConnectSlave(10000), 0) << m_masterLog.str(); }
+
+    // Sends `code`, then code 59 as a marker whose reply is the only one 80 bytes long; returns how
+    // many replies came before the marker's, or -1 when the marker's did not come.
+    int RepliesBeforeMarker(uint32_t code, const std::vector<uint8_t>& payload) {
+        EXPECT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, static_cast<uint32_t>(payload.size()), code, payload.data()), 0);
+        EXPECT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, 0, 59, nullptr), 0);
+        // Codes 14 and 57 answer with 80 bytes themselves.
+        int marks = (code == 14 || code == 57) ? 2 : 1;
+        int replies = 0;
+        PCIV_MSG_S reply;
+        while (marks > 0) {
+            if (PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000) != 0) return -1;
+            ++replies;
+            if (reply.stMsgHead.u32MsgLen == 80) --marks;
+        }
+        return replies - 1;
+    }
+
+    // The slave is up and serving: a code above the table is answered with result 0.
+    void ExpectServing() {
+        EXPECT_TRUE(m_slave.Alive()) << m_slave.Log();
+        uint32_t word = 0;
+        PCIV_MSG_S reply;
+        EXPECT_EQ(m_sim->Command(200, &word, sizeof(word), &reply), 0);
+        EXPECT_EQ(reply.stMsgHead.u32MsgType, 22u);
+    }
+
+    static std::string s_bus;
+    std::ostringstream m_masterLog;
+    std::unique_ptr<MasterSim> m_sim;
+    SlaveProcess m_slave;
+};
+std::string MasterLinkTest::s_bus;
+
+TEST_F(MasterLinkTest, ReplyRuleOfEveryCode) {
+    Connect();
+    std::vector<uint32_t> codes;
+    for (uint32_t c = 0; c <= 96; ++c) {
+        // Code 86 with a zero map would close the heartbeat off; code 59 is the marker itself.
+        if (c != 86 && c != 59) codes.push_back(c);
+    }
+    for (uint32_t c : {97u, 150u, 200u, 1000u, 0xFFFFFFFFu}) codes.push_back(c);
+    const std::vector<uint8_t> zeros(256, 0);
+    for (uint32_t code : codes) {
+        int replies = RepliesBeforeMarker(code, zeros);
+        ASSERT_NE(replies, -1) << "code " << code << ": the slave stopped answering\n" << m_slave.Log();
+        EXPECT_EQ(replies, PCIV_CmdIsAnswered(code) ? 1 : 0) << "code " << code;
+    }
+    ExpectServing();
+}
+
+TEST_F(MasterLinkTest, CodesAboveTheTableAreAnsweredWithResultZeroAndNoPayload) {
+    Connect();
+    for (uint32_t code : {97u, 200u, 4096u, 0x80000000u}) {
+        uint32_t words[4] = {1, 2, 3, 4};
+        PCIV_MSG_S reply;
+        EXPECT_EQ(m_sim->Command(code, words, sizeof(words), &reply), 0) << code;
+        EXPECT_EQ(reply.stMsgHead.u32MsgType, 22u);
+        EXPECT_EQ(reply.stMsgHead.u32Target, 0u);
+        EXPECT_EQ(reply.stMsgHead.u32MsgLen, 0u);
+    }
+}
+
+TEST_F(MasterLinkTest, Code35IsNotAnsweredButThe34AfterItIs) {
+    Connect();
+    uint32_t cover[6] = {0, 0, 0, 0, 16, 16};
+    uint32_t iframe[2] = {0, 0};
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, sizeof(cover), 35, cover), 0);
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, sizeof(iframe), 34, iframe), 0);
+    PCIV_MSG_S reply;
+    ASSERT_EQ(PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000), 0);
+    EXPECT_EQ(reply.stMsgHead.u32MsgType, 22u);
+    EXPECT_EQ(reply.stMsgHead.u32MsgLen, 0u);
+    // Only one reply: the next one is the marker's.
+    EXPECT_EQ(RepliesBeforeMarker(200, {}), 1);
+}
+
+TEST_F(MasterLinkTest, Code59BeforeAny57RepliesWithTheZeroKeptMessage) {
+    Connect();
+    PCIV_MSG_S reply;
+    std::memset(&reply, 0xAB, sizeof(reply));
+    ASSERT_EQ(m_sim->Command(59, nullptr, 0, &reply), 0);
+    EXPECT_EQ(reply.stMsgHead.u32MsgType, 22u);
+    ASSERT_EQ(reply.stMsgHead.u32MsgLen, 80u);
+    for (int w = 0; w < 20; ++w) EXPECT_EQ(reply.au32Payload[w], 0u) << w;
+
+    // After a 57, a 59 hands back what the 57 kept, its addresses as the master sees them.
+    SLAVE_PCIV_MALLOC_S req;
+    std::memset(&req, 0, sizeof(req));
+    req.u32BlkSize = 4096;
+    req.u32BlkCount = 2;
+    PCIV_MSG_S kept;
+    ASSERT_EQ(m_sim->Command(57, &req, sizeof(req), &kept), 0);
+    ASSERT_EQ(kept.stMsgHead.u32MsgLen, 80u);
+    ASSERT_EQ(m_sim->Command(59, nullptr, 0, &reply), 0);
+    ASSERT_EQ(reply.stMsgHead.u32MsgLen, 80u);
+    EXPECT_EQ(std::memcmp(reply.au32Payload, kept.au32Payload, 80), 0);
+    EXPECT_NE(reply.au32Payload[4], 0u);
+}
+
+TEST_F(MasterLinkTest, Command14AddressesResolveIntoTheSlavesRam) {
+    Connect();
+    SLAVE_PCIV_MALLOC_S req;
+    std::memset(&req, 0, sizeof(req));
+    req.u32BlkSize = 64 * 1024;
+    req.u32BlkCount = 3;
+    PCIV_MSG_S reply;
+    ASSERT_EQ(m_sim->Command(14, &req, sizeof(req), &reply), 0) << m_slave.Log();
+    ASSERT_EQ(reply.stMsgHead.u32MsgLen, 80u);
+    SLAVE_PCIV_MALLOC_S got;
+    std::memcpy(&got, reply.au32Payload, sizeof(got));
+    varnelle::mem::Ram* slaveRam = varnelle::mem::Ram::Remote(kSlave);
+    ASSERT_NE(slaveRam, nullptr);
+    std::vector<uint32_t> local;
+    for (uint32_t i = 0; i < 3; ++i) {
+        uint32_t p = got.au32Addr[i] + kSlaveView;  // back to the slave's own address
+        EXPECT_EQ(p + kMasterView, got.au32Addr[i]);
+        EXPECT_TRUE(slaveRam->Contains(p, req.u32BlkSize)) << std::hex << got.au32Addr[i];
+        local.push_back(p);
+    }
+    for (size_t i = 0; i < local.size(); ++i) {
+        for (size_t j = i + 1; j < local.size(); ++j) {
+            EXPECT_TRUE(local[i] + req.u32BlkSize <= local[j] || local[j] + req.u32BlkSize <= local[i]) << "blocks overlap";
+        }
+    }
+
+    // Count 0 writes no address; the reply is still 80 bytes.
+    req.u32BlkCount = 0;
+    req.au32Addr[0] = 0xDEADBEEF;
+    ASSERT_EQ(m_sim->Command(14, &req, sizeof(req), &reply), 0);
+    EXPECT_EQ(reply.stMsgHead.u32MsgLen, 80u);
+    EXPECT_EQ(reply.au32Payload[4], 0xDEADBEEFu);
+
+    // More blocks than the reply can carry is refused.
+    req.u32BlkCount = 17;
+    EXPECT_NE(m_sim->Command(14, &req, sizeof(req), &reply), 0);
+    ExpectServing();
+}
+
+TEST_F(MasterLinkTest, HeartbeatsEvery100MsOnlyAfterThePortMap) {
+    // Bring the link up by hand, without the port map.
+    ASSERT_EQ(PcivHostWaitChip(kSlave, 10000), 0);
+    int32_t ids[] = {kSlave};
+    PcivHostSetRemoteChips(ids, 1);
+    for (int port : {PCIV_MSGPORT_COMM, static_cast<int>(PCIV_HOST_PORT_HEARTBEAT)}) {
+        if (PCIV_PortFd(kSlave, port) < 0) {
+            ASSERT_EQ(PCIV_OpenMsgPort(kSlave, port), 0);
+        }
+    }
+    PcivHostDrainPort(kSlave, PCIV_MSGPORT_COMM);
+    PcivHostDrainPort(kSlave, PCIV_HOST_PORT_HEARTBEAT);
+    ExpectServing();
+    PCIV_MSG_S msg;
+    EXPECT_NE(PcivHostReadMsg(kSlave, PCIV_HOST_PORT_HEARTBEAT, &msg, 500), 0) << "a heartbeat before command 86";
+
+    ASSERT_EQ(PcivHostSendPortMap(kSlave), 0);
+    m_sim->StartHeartbeats();
+    ASSERT_TRUE(m_sim->WaitHeartbeats(21, 10000)) << m_sim->Heartbeats();
+    std::vector<uint64_t> t = m_sim->BeatTimes();
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < t.size(); ++i) gaps.push_back(t[i] - t[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    uint64_t median = gaps[gaps.size() / 2];
+    EXPECT_GE(median, 90000u);
+    EXPECT_LE(median, 160000u);
+    EXPECT_GE(gaps.front(), 40000u) << "two heartbeats almost at once";
+}
+
+TEST_F(MasterLinkTest, TimeSetLeavesTheHostClockAloneAndRejectsImpossibleDates) {
+    Connect();
+    timeval before;
+    gettimeofday(&before, nullptr);
+    uint64_t mono0 = varnelle::host::MonotonicUs();
+    // A date far from now: if the slave set the host clock, the host would jump by years.
+    SLAVE_TIME_S t{2020, 2, 29, 6, 8, 15, 0, 0};
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, sizeof(t), PCIV_MSGTYPE_SETTIME, &t), 0);
+    SLAVE_TIME_S bad{INT_MAX, INT_MAX, INT_MAX, 0, INT_MAX, INT_MAX, INT_MAX, 0};
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, sizeof(bad), PCIV_MSGTYPE_SETTIME, &bad), 0);
+    EXPECT_TRUE(m_slave.WaitForLog("Format Error", 1, 5000)) << m_slave.Log();
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, 8, PCIV_MSGTYPE_SETTIME, &t), 0);
+    EXPECT_TRUE(m_slave.WaitForLog("Format Error", 2, 5000)) << "a short time message is refused\n" << m_slave.Log();
+    // Another type on the time-set port is ignored.
+    ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, sizeof(bad), PCIV_MSGTYPE_HEARTBEAT, &bad), 0);
+    ExpectServing();
+    timeval after;
+    gettimeofday(&after, nullptr);
+    int64_t wall = (after.tv_sec - before.tv_sec) * 1000000LL + (after.tv_usec - before.tv_usec);
+    int64_t mono = static_cast<int64_t>(varnelle::host::MonotonicUs() - mono0);
+    EXPECT_LT(std::llabs(wall - mono), 2000000LL) << "the host clock moved";
+    EXPECT_EQ(m_slave.CountInLog("Format Error"), 2u);
+}
+
+TEST_F(MasterLinkTest, BadInputLeavesTheProgramAnswering) {
+    Connect();
+    m_sim->StartHeartbeats();
+    using varnelle::testing::SendRawRecord;
+    // Messages shorter than a header, each length from 1 to 15 bytes.
+    uint8_t junk[4112];
+    std::memset(junk, 0x5A, sizeof(junk));
+    for (size_t len = 1; len < 16; ++len) ASSERT_TRUE(SendRawRecord(kSlave, 0, 100, junk, len));
+    ASSERT_TRUE(m_slave.WaitForLog("read len err", 15, 5000)) << m_slave.Log();
+    // Headers that lie about their length: the bytes that arrived count.
+    uint32_t head[4] = {1, 200, 4096, 0};
+    PCIV_MSG_S reply;
+    ASSERT_TRUE(SendRawRecord(kSlave, 0, 100, head, sizeof(head)));
+    ASSERT_EQ(PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000), 0);
+    EXPECT_EQ(reply.stMsgHead.u32MsgLen, 0u);
+    uint32_t lying[4 + 25] = {1, 14, 0, 0, 0, 0, 4096, 1000000};
+    ASSERT_TRUE(SendRawRecord(kSlave, 0, 100, lying, sizeof(lying)));
+    ASSERT_EQ(PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000), 0);
+    EXPECT_NE(reply.stMsgHead.s32Result, 0) << "a million window blocks";
+    // Records for ports nobody opened, and a message of the largest size.
+    ASSERT_TRUE(SendRawRecord(kSlave, 0, 5000, junk, 64));
+    ASSERT_TRUE(SendRawRecord(kSlave, 7, 100, junk, 64));
+    uint32_t big[1028] = {0, 200, 4096, 0};
+    ASSERT_TRUE(SendRawRecord(kSlave, 0, 100, big, sizeof(big)));
+    ASSERT_EQ(PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000), 0);
+    EXPECT_EQ(reply.stMsgHead.s32Result, 0);
+    ExpectServing();
+
+    // A burst of thousands of commands, sent before any reply is read: every one is answered.
+    constexpr uint32_t kBurst = 5000;
+    for (uint32_t i = 0; i < kBurst; ++i) ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, 4, 200, &i), 0);
+    uint32_t answered = 0;
+    while (answered < kBurst && PcivHostReadMsg(kSlave, PCIV_MSGPORT_COMM, &reply, 5000) == 0) {
+        answered += reply.stMsgHead.u32MsgType == 22 && reply.stMsgHead.s32Result == 0;
+    }
+    EXPECT_EQ(answered, kBurst);
+
+    // The port map twice: the ports stay, the heartbeat goes on.
+    ASSERT_EQ(PcivHostSendPortMap(kSlave), 0);
+    uint64_t beats = m_sim->Heartbeats();
+    ASSERT_TRUE(m_sim->WaitHeartbeats(beats + 5, 5000)) << m_slave.Log();
+    ExpectServing();
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include "tests/master_link/slave_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "platform/host/clock.h"
+#include "platform/mcc/mcc_driver.h"
+
+namespace varnelle::testing {
+
+std::string MakePrivateBus(const char* tag) {
+    std::string tmpl = std::string("/dev/shm/varnelle-") + tag + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) return "";
+    setenv("VARNELLE_BUS", buf.data(), 1);
+    return buf.data();
+}
+
+void RemoveBus(const std::string& bus) {
+    if (bus.rfind("/dev/shm/varnelle-", 0) == 0) {
+        std::error_code ec;
+        std::filesystem::remove_all(bus, ec);
+    }
+}
+
+bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip) {
+    Kill();
+    m_log = logPath;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        // Never outlive the test that started us.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) _exit(127);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        setenv("VARNELLE_BUS", bus.c_str(), 1);
+        setenv("VARNELLE_CHIP", std::to_string(chip).c_str(), 1);
+        // Line-buffered output, so the log shows each line as it is printed; the sanitizers must
+        // accept the preloaded buffering library.
+        const char* asan = getenv("ASAN_OPTIONS");
+        std::string opts = std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", opts.c_str(), 1);
+        execlp("stdbuf", "stdbuf", "-oL", "-eL", program.c_str(), static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    m_pid = pid;
+    return true;
+}
+
+bool SlaveProcess::Alive() {
+    if (m_pid <= 0) return false;
+    int status;
+    pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+        m_pid = -1;
+        return false;
+    }
+    return r == 0;
+}
+
+void SlaveProcess::Kill() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    int status;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
+
+std::string SlaveProcess::Log() const {
+    std::ifstream in(m_log);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+size_t SlaveProcess::CountInLog(const std::string& text) const {
+    std::string log = Log();
+    size_t n = 0;
+    for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + text.size())) ++n;
+    return n;
+}
+
+bool SlaveProcess::WaitForLog(const std::string& text, size_t count, int timeoutMs) const {
+    uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
+    while (CountInLog(text) < count) {
+        if (host::MonotonicMs() >= deadline) return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+bool SendRawRecord(int chip, uint32_t source, uint32_t port, const void* data, size_t len) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = mcc::SocketPath(chip);
+    if (path.size() >= sizeof(a.sun_path)) return false;
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        ::close(s);
+        return false;
+    }
+    std::vector<uint8_t> rec(8 + len);
+    uint32_t pre[2] = {source, port};
+    std::memcpy(rec.data(), pre, 8);
+    if (len > 0) std::memcpy(rec.data() + 8, data, len);
+    bool ok = ::send(s, rec.data(), rec.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(rec.size());
+    ::close(s);
+    return ok;
+}
+
+}  // namespace varnelle::testing
