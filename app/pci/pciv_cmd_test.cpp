@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
+
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_msg.h"
 #include "platform/mcc/mcc_driver.h"
@@ -82,9 +84,7 @@ TEST(CmdTableTest, HandlersSetStatusAndLengthAndMayReplaceTheBuffer) {
 class PcivMsgTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-pcivmsg-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("pcivmsg");
         setenv("VARNELLE_CHIP", "1", 1);
         varnelle::mcc::InstallMccDriver();
     }

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
+
 #include "platform/dev/dev.h"
 #include "platform/mcc/mcc_uapi.h"
 
@@ -22,9 +24,7 @@ namespace {
 class MccTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-mcc-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("mcc");
         setenv("VARNELLE_CHIP", "1", 1);
         InstallMccDriver();
     }

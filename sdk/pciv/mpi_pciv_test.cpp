@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
+
 #include "platform/dev/driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/mem/ram.h"
@@ -24,9 +26,7 @@ constexpr MK_S32 kBusy = static_cast<MK_S32>(0xA01A8012u);
 class PcivTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-pciv-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("pciv");
         setenv("VARNELLE_CHIP", "1", 1);
         drivers::InstallPcivDriver();
         s_master = new mem::Ram(mem::RamPath(0), 0, mem::kMasterRamSize, true);

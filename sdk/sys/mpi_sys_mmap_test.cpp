@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
+
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/mem/ram.h"
 #include "sdk/sys/mpi_sys.h"
@@ -11,9 +13,7 @@ namespace {
 class SysMmapTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-sysmmap-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("sysmmap");
         varnelle::drivers::InstallMemDriver();
     }
 };

@@ -2,12 +2,14 @@
 
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/vb/vb_driver.h"
 
 namespace varnelle::drivers {
 
 void InstallAll() {
     InstallMemDriver();
     InstallPcivDriver();
+    InstallVbDriver();
 }
 
 }  // namespace varnelle::drivers

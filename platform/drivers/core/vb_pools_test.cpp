@@ -1,6 +1,10 @@
 #include "platform/drivers/core/vb_pools.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -12,10 +16,16 @@ namespace {
 class VbPoolsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-vbpools-XXXXXX";
+        char dir[] = "/dev/shm/varnelle-vbpools-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
+        s_dir = dir;
         setenv("VARNELLE_BUS", dir, 1);
     }
+    static void TearDownTestSuite() {
+        std::remove((s_dir + "/ram-1").c_str());
+        rmdir(s_dir.c_str());
+    }
+    static inline std::string s_dir;
     void SetUp() override { VbPools::Instance().Clear(); }
 };
 
@@ -93,6 +103,62 @@ TEST_F(VbPoolsTest, ConcurrentGetAndReleaseNeverShareABlock) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_FALSE(vb.PoolInUse(p));
+}
+
+TEST_F(VbPoolsTest, AnyPoolChoosesOnlyAmongTheUsersPools) {
+    VbPools& vb = VbPools::Instance();
+    int priv = vb.CreatePool(1024, 2, "", false, VbPools::kPrivate);
+    int mod4 = vb.CreatePool(2048, 1, "", false, 4);
+    int common = vb.CreatePool(4096, 1, "");
+    int ex = vb.CreatePool(1024, 1, "", true);
+    struct Case {
+        bool ex;
+        int user;
+        int want;
+    } cases[] = {{false, VbPools::kCommon, common}, {false, 4, mod4}, {true, VbPools::kCommon, ex}};
+    for (const Case& c : cases) {
+        uint32_t h = vb.GetBlock(-1, 100, "", c.ex, c.user);
+        ASSERT_NE(h, VbPools::kInvalid) << c.user;
+        EXPECT_EQ(vb.Block(h)->pool, c.want);
+    }
+    EXPECT_EQ(vb.GetBlock(-1, 100, "", false, 5), VbPools::kInvalid) << "user 5 has no pools";
+    EXPECT_EQ(vb.GetBlock(-1, 100, "", false, VbPools::kPrivate), VbPools::kInvalid)
+        << "private pools are reached by id only";
+    EXPECT_NE(vb.GetBlock(priv, 0), VbPools::kInvalid);
+    EXPECT_EQ(vb.Pool(mod4)->user, 4);
+}
+
+TEST_F(VbPoolsTest, CallerBlocksJoinTheirPoolAndStayAfterRelease) {
+    VbPools& vb = VbPools::Instance();
+    int backing = vb.CreatePool(0x4000, 1, "");
+    uint32_t backingPhys = vb.Pool(backing)->phys;
+    uint32_t own = 0x60000000;
+    int p = vb.CreateCallerPool(2, "");
+    ASSERT_GE(p, 0);
+    EXPECT_TRUE(vb.Pool(p)->callerBlocks);
+    EXPECT_EQ(vb.GetBlock(p, 0), VbPools::kInvalid) << "no block added yet";
+    EXPECT_EQ(vb.AddCallerBlock(p, backingPhys + 0x100, 0x100), VbPools::kInvalid) << "inside a pool";
+    EXPECT_EQ(vb.AddCallerBlock(p, 0x10000000, 0x100), VbPools::kInvalid) << "outside RAM";
+    EXPECT_EQ(vb.AddCallerBlock(p, own, 0), VbPools::kInvalid) << "empty";
+    EXPECT_EQ(vb.AddCallerBlock(backing, own, 0x100), VbPools::kInvalid) << "not a caller pool";
+    uint32_t a = vb.AddCallerBlock(p, own, 0x1000);
+    ASSERT_NE(a, VbPools::kInvalid);
+    EXPECT_EQ(vb.AddCallerBlock(p, own + 0xFFF, 0x10), VbPools::kInvalid) << "overlaps the first block";
+    uint32_t b = vb.AddCallerBlock(p, own + 0x1000, 0x800);
+    ASSERT_NE(b, VbPools::kInvalid);
+    EXPECT_EQ(vb.AddCallerBlock(p, own + 0x2000, 0x800), VbPools::kInvalid) << "full";
+    EXPECT_EQ(vb.BlockAt(own + 0x17FF)->handle, b);
+    EXPECT_EQ(vb.Block(a)->phys, own);
+    EXPECT_EQ(vb.DestroyPool(p), -EBUSY);
+    EXPECT_TRUE(vb.Release(a));
+    EXPECT_TRUE(vb.Release(b));
+    EXPECT_FALSE(vb.PoolInUse(p));
+    uint32_t again = vb.GetBlock(p, 0);
+    ASSERT_NE(again, VbPools::kInvalid);
+    EXPECT_EQ(vb.Block(again)->phys, own);
+    EXPECT_TRUE(vb.Release(again));
+    EXPECT_EQ(vb.DestroyPool(p), 0);
+    EXPECT_EQ(vb.Pool(backing)->phys, backingPhys) << "a caller pool frees no memory";
 }
 
 }  // namespace

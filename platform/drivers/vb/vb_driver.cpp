@@ -1,0 +1,84 @@
+#include "platform/drivers/vb/vb_driver.h"
+
+#include <memory>
+
+#include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/vb_pools.h"
+
+namespace varnelle::drivers {
+
+VbDriver::VbDriver() : Driver("/dev/vb") {}
+
+int VbDriver::Ioctl(dev::File&, unsigned long request, void* arg) {
+    switch (request) {
+    case VB_IOC_CREATE_POOL: return CreatePool(arg, false);
+    case VB_IOC_DESTROY_POOL: return DestroyPool(arg, false);
+    case VB_IOC_GET_BLOCK: return GetBlock(arg, false);
+    case VB_IOC_RELEASE_BLOCK: return ReleaseBlock(arg, false);
+    case VB_IOC_HANDLE2PHYS: return Handle2Phys(arg, false);
+    case VB_IOC_HANDLE2POOL: return Handle2Pool(arg);
+    case VB_IOC_QUERY_BLOCK: return QueryBlock(arg);
+    case VB_IOC_INIT: return Init();
+    case VB_IOC_EXIT: return Exit();
+    case VB_IOC_GET_CONF: return GetConf(arg);
+    case VB_IOC_SET_CONF: return SetConf(arg);
+    case VB_IOC_POOL_MAP_INFO: return PoolMapInfo(arg, false);
+    case VB_IOC_POOL_IN_USE: return PoolInUse(arg, false);
+    case VB_IOC_INIT_MOD_POOL: return InitModPool(arg);
+    case VB_IOC_EXIT_MOD_POOL: return ExitModPool(arg);
+    case VB_IOC_SET_MOD_POOL_CONF: return SetModPoolConf(arg);
+    case VB_IOC_SET_SETTING: return SetSetting(arg);
+    case VB_IOC_GET_SETTING: return GetSetting(arg);
+    case VB_IOC_CREATE_POOL_EX: return CreatePool(arg, true);
+    case VB_IOC_DESTROY_POOL_EX: return DestroyPool(arg, true);
+    case VB_IOC_GET_BLOCK_EX: return GetBlock(arg, true);
+    case VB_IOC_RELEASE_BLOCK_EX: return ReleaseBlock(arg, true);
+    case VB_IOC_POOL_MAP_INFO_EX: return PoolMapInfo(arg, true);
+    case VB_IOC_POOL_IN_USE_EX: return PoolInUse(arg, true);
+    case VB_IOC_HANDLE2PHYS_EX: return Handle2Phys(arg, true);
+    case VB_IOC_CREATE_CALLER_POOL: return CreateCallerPool(arg);
+    case VB_IOC_ADD_CALLER_BLOCK: return AddCallerBlock(arg);
+    default: return dev::Fail(ENOTTY);
+    }
+}
+
+bool VbDriver::Initialised() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_initialised;
+}
+
+std::vector<int> VbDriver::CommonPools() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commonPools;
+}
+
+std::vector<int> VbDriver::ModulePools(uint32_t uid) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return uid < kUsers ? m_mod[uid].pools : std::vector<int>{};
+}
+
+uint32_t VbDriver::Setting() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_setting;
+}
+
+void VbDriver::Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_conf.reset();
+    m_initialised = false;
+    m_commonPools.clear();
+    for (ModPools& mod : m_mod) mod = ModPools{};
+    m_setting = 0;
+}
+
+void InstallVbDriver() {
+    static bool installed = [] {
+        auto driver = std::make_shared<VbDriver>();
+        // The pools themselves are dropped by VbPools' own hook.
+        RegisterResetHook([driver] { driver->Reset(); });
+        return dev::Registry::Register(driver);
+    }();
+    (void)installed;
+}
+
+}  // namespace varnelle::drivers

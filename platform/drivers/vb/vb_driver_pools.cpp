@@ -1,0 +1,171 @@
+// Pool and block requests of /dev/vb, public and Ex families alike.
+#include <cstring>
+#include <string>
+
+#include "platform/drivers/core/vb_pools.h"
+#include "platform/drivers/vb/vb_driver.h"
+
+namespace varnelle::drivers {
+namespace {
+
+constexpr int kIllegal = MK_ERR(MK_ID_VB, MK_ERR_ILLEGAL_PARAM);
+constexpr int kUnexist = MK_ERR(MK_ID_VB, MK_ERR_UNEXIST);
+
+VbPools& Pools() { return VbPools::Instance(); }
+
+// The record's zone name: up to 16 characters, the 17th byte being the terminator that follows.
+std::string ZoneOf(const VB_POOL_INFO_S& info) {
+    return std::string(info.acMmzName, strnlen(info.acMmzName, sizeof(info.acMmzName)));
+}
+
+// The pool `id` of family `ex`, or the code that refuses it.
+int FindPool(uint32_t id, bool ex, VbPools::PoolInfo* out) {
+    if (id >= VbPools::kMaxPools) return kIllegal;
+    auto pool = Pools().Pool(static_cast<int>(id));
+    if (!pool || pool->ex != ex) return kUnexist;
+    *out = *pool;
+    return 0;
+}
+
+// The held block `handle` of family `ex`, or the code that refuses it.
+int FindBlock(uint32_t handle, bool ex, VbPools::BlockInfo* out) {
+    auto block = Pools().Block(handle);
+    if (!block) return kUnexist;
+    auto pool = Pools().Pool(block->pool);
+    if (!pool || pool->ex != ex) return kUnexist;
+    *out = *block;
+    return 0;
+}
+
+// Runs `fn` on the word in place: read, answered, written back.
+template <typename Fn>
+int OnWord(void* arg, Fn fn) {
+    uint32_t word;
+    if (dev::CopyIn(&word, arg)) return -1;
+    int ret = fn(word);
+    if (ret != 0) return ret;
+    return dev::CopyOut(arg, word);
+}
+
+}  // namespace
+
+int VbDriver::CreatePool(void* arg, bool ex) {
+    VB_POOL_INFO_S info;
+    if (dev::CopyIn(&info, arg)) return -1;
+    if (info.u32BlkSize == 0 || info.u32BlkCnt == 0) return kIllegal;
+    // The Ex family has no plan: a request for any Ex pool chooses among these.
+    int id = Pools().CreatePool(info.u32BlkSize, info.u32BlkCnt, ZoneOf(info), ex,
+                                ex ? VbPools::kCommon : VbPools::kPrivate);
+    if (id < 0) return MK_ERR(MK_ID_VB, MK_ERR_NOMEM);
+    info.u32PoolId = static_cast<uint32_t>(id);
+    return dev::CopyOut(arg, info);
+}
+
+int VbDriver::DestroyPool(void* arg, bool ex) {
+    uint32_t id;
+    if (dev::CopyIn(&id, arg)) return -1;
+    VbPools::PoolInfo pool;
+    if (int ret = FindPool(id, ex, &pool)) return ret;
+    // Common and module pools go with exit; only pools made by id are destroyed by id.
+    if (!ex && pool.user != VbPools::kPrivate) return MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
+    int ret = Pools().DestroyPool(pool.id);
+    if (ret == -EBUSY) return MK_ERR(MK_ID_VB, MK_ERR_BUSY);
+    return ret == 0 ? 0 : kUnexist;
+}
+
+int VbDriver::GetBlock(void* arg, bool ex) {
+    VB_POOL_INFO_S info;
+    if (dev::CopyIn(&info, arg)) return -1;
+    uint32_t handle;
+    if (info.u32PoolId == VB_INVALID_POOLID) {
+        handle = Pools().GetBlock(-1, info.u32BlkSize, ZoneOf(info), ex);
+    } else {
+        VbPools::PoolInfo pool;
+        if (int ret = FindPool(info.u32PoolId, ex, &pool)) return ret;
+        handle = Pools().GetBlock(pool.id, 0, "", ex);
+    }
+    if (handle == VbPools::kInvalid) return MK_ERR(MK_ID_VB, MK_ERR_BUF_EMPTY);
+    info.u32Handle = handle;
+    return dev::CopyOut(arg, info);
+}
+
+int VbDriver::ReleaseBlock(void* arg, bool ex) {
+    uint32_t handle;
+    if (dev::CopyIn(&handle, arg)) return -1;
+    VbPools::BlockInfo block;
+    if (int ret = FindBlock(handle, ex, &block)) return ret;
+    return Pools().Release(handle) ? 0 : kUnexist;
+}
+
+int VbDriver::Handle2Phys(void* arg, bool ex) {
+    return OnWord(arg, [ex](uint32_t& word) {
+        VbPools::BlockInfo block;
+        if (int ret = FindBlock(word, ex, &block)) return ret;
+        word = block.phys;
+        return 0;
+    });
+}
+
+int VbDriver::Handle2Pool(void* arg) {
+    return OnWord(arg, [](uint32_t& word) {
+        VbPools::BlockInfo block;
+        if (int ret = FindBlock(word, false, &block)) return ret;
+        word = static_cast<uint32_t>(block.pool);
+        return 0;
+    });
+}
+
+int VbDriver::QueryBlock(void* arg) {
+    return OnWord(arg, [](uint32_t& word) {
+        VbPools::BlockInfo block;
+        if (int ret = FindBlock(word, false, &block)) return ret;
+        word = static_cast<uint32_t>(block.refs);
+        return 0;
+    });
+}
+
+int VbDriver::PoolMapInfo(void* arg, bool ex) {
+    VB_POOL_MAP_S map;
+    if (dev::CopyIn(&map, arg)) return -1;
+    VbPools::PoolInfo pool;
+    if (int ret = FindPool(map.u32PoolId, ex, &pool)) return ret;
+    // Caller blocks lie anywhere in RAM: there is no one range to map.
+    if (pool.callerBlocks) return MK_ERR(MK_ID_VB, MK_ERR_NOT_SUPPORT);
+    map.u32PoolSize = pool.size;
+    map.u32PhyAddr = pool.phys;
+    return dev::CopyOut(arg, map);
+}
+
+int VbDriver::PoolInUse(void* arg, bool ex) {
+    return OnWord(arg, [ex](uint32_t& word) {
+        VbPools::PoolInfo pool;
+        if (int ret = FindPool(word, ex, &pool)) return ret;
+        word = Pools().PoolInUse(pool.id) ? 1 : 0;
+        return 0;
+    });
+}
+
+int VbDriver::CreateCallerPool(void* arg) {
+    VB_POOL_INFO_S info;
+    if (dev::CopyIn(&info, arg)) return -1;
+    if (info.u32BlkCnt == 0) return kIllegal;
+    int id = Pools().CreateCallerPool(info.u32BlkCnt, ZoneOf(info));
+    if (id < 0) return MK_ERR(MK_ID_VB, MK_ERR_NOMEM);
+    info.u32PoolId = static_cast<uint32_t>(id);
+    return dev::CopyOut(arg, info);
+}
+
+int VbDriver::AddCallerBlock(void* arg) {
+    VB_POOL_INFO_S info;
+    if (dev::CopyIn(&info, arg)) return -1;
+    VbPools::PoolInfo pool;
+    if (int ret = FindPool(info.u32PoolId, false, &pool)) return ret;
+    if (!pool.callerBlocks) return MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
+    // Also refuses a full pool and memory outside RAM or inside another pool.
+    uint32_t handle = Pools().AddCallerBlock(pool.id, info.u32PhyAddr, info.u32BlkSize);
+    if (handle == VbPools::kInvalid) return kIllegal;
+    info.u32Handle = handle;
+    return dev::CopyOut(arg, info);
+}
+
+}  // namespace varnelle::drivers
