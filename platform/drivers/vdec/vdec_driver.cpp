@@ -1,0 +1,235 @@
+#include "platform/drivers/vdec/vdec_driver.h"
+
+#include "platform/drivers/core/kernel.h"
+#include "platform/drivers/vdec/vdec_state.h"
+
+namespace varnelle::drivers {
+
+namespace req = mk::vdec;
+
+namespace {
+
+constexpr int kErrParam = MK_ERR(MK_ID_VDEC, MK_ERR_ILLEGAL_PARAM);
+constexpr int kErrExist = MK_ERR(MK_ID_VDEC, MK_ERR_EXIST);
+constexpr int kErrUnexist = MK_ERR(MK_ID_VDEC, MK_ERR_UNEXIST);
+constexpr int kErrPerm = MK_ERR(MK_ID_VDEC, MK_ERR_NOT_PERM);
+
+class VdecFile : public dev::File {
+public:
+    int chn = -1;  // -1: bound to no channel (the module parameters)
+};
+
+template <typename T>
+int Store(unsigned long request, const void* arg, T* field) {
+    T v;
+    if (vdec::CopyVdecIn(request, arg, &v) != 0) return -1;
+    *field = v;
+    return 0;
+}
+
+int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg) {
+    VDEC_CHN_ATTR_S attr;
+    if (vdec::CopyVdecIn(request, arg, &attr) != 0) return -1;
+    vdec::Chn& c = s.chns[chn];
+    if (c.created) return kErrExist;
+    if (attr.u32BufSize == 0 || attr.u32BufSize > VdecDriver::kMaxBufSize) return kErrParam;
+    s.DestroyLocked(chn);  // clears what a former channel of this number left
+    c.created = true;
+    c.attr = attr;
+    return 0;
+}
+
+// A channel state record: created, receiving, bytes and frames queued, frames received and decoded.
+VDEC_RECORD31_S StateRecord(const vdec::Chn& c) {
+    return VDEC_RECORD31_S{{c.created, c.receiving, c.queuedBytes, c.queuedFrames,
+                            static_cast<uint32_t>(c.receivedFrames), static_cast<uint32_t>(c.decodedFrames)}};
+}
+
+int EnableUserPic(vdec::Chn& c, unsigned long request, const void* arg) {
+    uint32_t instant;
+    if (vdec::CopyVdecIn(request, arg, &instant) != 0) return -1;
+    if (!c.userPicSet) return MK_ERR(MK_ID_VDEC, MK_ERR_NOT_CONFIG);
+    c.userPicEnabled = true;
+    c.userPicInstant = instant;
+    return 0;
+}
+
+int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, unsigned long request,
+               void* arg) {
+    vdec::Chn& c = s.chns[chn];
+    if (request == req::kCreateChn) return Create(s, chn, request, arg);
+    if (!c.created) return kErrUnexist;
+    s.ConsumeLocked(chn, vdec::Clock::now());
+    switch (request) {
+        case req::kDestroyChn: s.DestroyLocked(chn); return 0;
+        case req::kGetChnAttr: return vdec::CopyVdecOut(request, arg, c.attr);
+        case req::kSendStream: return s.Send(lock, chn, request, arg);
+        case req::kQuery: {
+            VDEC_CHN_STAT_S st{};
+            st.enType = c.attr.enType;
+            st.u32LeftStreamBytes = c.queuedBytes;
+            st.u32LeftStreamFrames = c.queuedFrames;
+            st.bStartRecvStream = c.receiving;
+            st.u32RecvStreamFrames = static_cast<uint32_t>(c.receivedFrames);
+            st.u32DecodeStreamFrames = static_cast<uint32_t>(c.decodedFrames);
+            st.u32BufSize = c.attr.u32BufSize;
+            return vdec::CopyVdecOut(request, arg, st);
+        }
+        case req::kStartRecvStream: c.receiving = true; return 0;
+        case req::kStopRecvStream:
+            c.receiving = false;
+            s.Interrupt(chn);
+            return 0;
+        case req::kResetChn:
+            c.queue.clear();
+            c.queuedBytes = c.queuedFrames = 0;
+            s.Interrupt(chn);
+            return 0;
+        case req::kSetChnParam: return Store(request, arg, &c.param);
+        case req::kGetChnParam: return vdec::CopyVdecOut(request, arg, c.param);
+        case req::kSetChnParamEx: return Store(request, arg, &c.paramEx);
+        case req::kGetChnParamEx: return vdec::CopyVdecOut(request, arg, c.paramEx);
+        case req::kGetUserData:
+        case req::kGetFrame: return s.WaitForPicture(lock, chn, request, arg);
+        case req::kReleaseUserData: {
+            VDEC_USER_DATA_S data;
+            if (vdec::CopyVdecIn(request, arg, &data) != 0) return -1;
+            if (c.userDataOut == 0) return kErrParam;  // none was handed out
+            --c.userDataOut;
+            return 0;
+        }
+        case req::kReleaseFrame: {
+            VIDEO_FRAME_INFO_S frame;
+            return vdec::CopyVdecIn(request, arg, &frame) != 0 ? -1 : kErrParam;  // none was handed out
+        }
+        case req::kSetUserPic:
+            if (Store(request, arg, &c.userPic) != 0) return -1;
+            c.userPicSet = true;
+            return 0;
+        case req::kEnableUserPic: return EnableUserPic(c, request, arg);
+        case req::kDisableUserPic: c.userPicEnabled = false; return 0;
+        case req::kSetWord29: return Store(request, arg, &c.word29);
+        case req::kGetWord30: return vdec::CopyVdecOut(request, arg, c.word29);
+        case req::kGetRecord31: return vdec::CopyVdecOut(request, arg, StateRecord(c));
+        case req::kSetWord32: return Store(request, arg, &c.word32);
+        case req::kGetWord33: return vdec::CopyVdecOut(request, arg, c.word32);
+        case req::kSetWord34: return Store(request, arg, &c.word34);
+        case req::kGetWord35: return vdec::CopyVdecOut(request, arg, c.word34);
+        case req::kSetRecord36: return Store(request, arg, &c.record36);
+        case req::kCommand37: return 0;
+        default: return dev::Fail(ENOTTY);
+    }
+}
+
+}  // namespace
+
+VdecDriver::State::State() {
+    for (uint32_t& r : rate) r = kDefaultDecodeRate;
+}
+
+void VdecDriver::State::Interrupt(int chn) {
+    ++chns[chn].generation;
+    changed[chn].notify_all();
+}
+
+void VdecDriver::State::DestroyLocked(int chn) {
+    vdec::Chn& c = chns[chn];
+    // Callers still blocked here keep their count and see the generation move on.
+    uint64_t generation = c.generation;
+    int waiters = c.waiters;
+    c = vdec::Chn{};
+    c.generation = generation;
+    c.waiters = waiters;
+    Interrupt(chn);
+}
+
+VdecDriver::VdecDriver() : Driver("/dev/vdec"), m_state(std::make_unique<State>()) {}
+
+VdecDriver::~VdecDriver() = default;
+
+std::shared_ptr<VdecDriver> VdecDriver::Get() {
+    InstallVdecDriver();
+    return dev::Registry::Get<VdecDriver>("/dev/vdec");
+}
+
+std::unique_ptr<dev::File> VdecDriver::Open(int /*flags*/) { return std::make_unique<VdecFile>(); }
+
+int VdecDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
+    auto& file = static_cast<VdecFile&>(f);
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    switch (request) {
+        case req::kBind: {
+            uint32_t chn;
+            if (vdec::CopyVdecIn(request, arg, &chn) != 0) return -1;
+            if (file.chn >= 0) return dev::Fail(EBUSY);
+            if (chn >= VDEC_MAX_CHN_NUM) return dev::Fail(EINVAL);
+            file.chn = static_cast<int>(chn);
+            return 0;
+        }
+        case req::kSetModParam: return Store(request, arg, &m_state->modParam);
+        case req::kGetModParam: return vdec::CopyVdecOut(request, arg, m_state->modParam);
+        default: break;
+    }
+    if (file.chn < 0) return _IOC_TYPE(request) == 'D' ? kErrPerm : dev::Fail(ENOTTY);
+    return ChnRequest(*m_state, lock, file.chn, request, arg);
+}
+
+namespace {
+bool InRange(int chn) { return static_cast<unsigned>(chn) < VDEC_MAX_CHN_NUM; }
+}  // namespace
+
+VdecChnView VdecDriver::Channel(int chn) const {
+    if (!InRange(chn)) return VdecChnView{};
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->ConsumeLocked(chn, vdec::Clock::now());
+    const vdec::Chn& c = m_state->chns[chn];
+    return VdecChnView{c.created,      c.receiving,    c.userPicEnabled, c.attr,
+                       c.queuedBytes,  c.queuedFrames, static_cast<uint32_t>(c.queue.size()),
+                       c.receivedFrames, c.decodedFrames, c.waiters};
+}
+
+void VdecDriver::SetDecodeRate(int chn, uint32_t fps) {
+    if (!InRange(chn)) return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->ConsumeLocked(chn, vdec::Clock::now());
+    m_state->rate[chn] = fps;
+    // The new pace counts from now.
+    m_state->chns[chn].paceStart = vdec::Clock::now();
+    m_state->chns[chn].paceBase = m_state->chns[chn].decodedFrames;
+}
+
+uint32_t VdecDriver::Drain(int chn, uint32_t maxFrames) {
+    if (!InRange(chn)) return 0;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->DrainLocked(chn, maxFrames);
+}
+
+bool VdecDriver::PutUserData(int chn, uint32_t phys, uint32_t len) {
+    if (!InRange(chn)) return false;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    vdec::Chn& c = m_state->chns[chn];
+    if (!c.created) return false;
+    c.userData.push_back(VDEC_USER_DATA_S{nullptr, phys, len, 1});
+    m_state->changed[chn].notify_all();
+    return true;
+}
+
+void VdecDriver::Reset() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    for (int chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) m_state->DestroyLocked(chn);
+    m_state->modParam = VDEC_MOD_PARAM_S{};
+}
+
+void InstallVdecDriver() {
+    static bool installed = [] {
+        auto driver = std::make_shared<VdecDriver>();
+        dev::Registry::Register(driver);
+        RegisterResetHook([weak = std::weak_ptr<VdecDriver>(driver)] {
+            if (auto d = weak.lock()) d->Reset();
+        });
+        return true;
+    }();
+    (void)installed;
+}
+
+}  // namespace varnelle::drivers

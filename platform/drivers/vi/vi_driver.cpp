@@ -1,0 +1,287 @@
+#include "platform/drivers/vi/vi_driver.h"
+
+#include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/vb_pools.h"
+#include "platform/drivers/vi/vi_state.h"
+#include "platform/host/clock.h"
+
+namespace varnelle::drivers {
+
+namespace req = mk::vi;
+
+namespace vi {
+
+VI_DEV_ATTR_S DefaultDevAttr() {
+    VI_DEV_ATTR_S a{};
+    a.enIntfMode = 0;  // BT.656
+    a.au32CompMask[0] = 0xFF000000u;
+    a.s32AdChnId[0] = a.s32AdChnId[1] = a.s32AdChnId[2] = a.s32AdChnId[3] = -1;
+    a.enInputDataType = 1;  // YUV
+    return a;
+}
+
+VI_CHN_ATTR_S DefaultChnAttr() {
+    VI_CHN_ATTR_S a{};
+    a.stCapRect = {0, 0, 704, 576};
+    a.u32DestWidth = 704;
+    a.u32DestHeight = 576;
+    a.enCapSel = 2;
+    a.enScanMode = 1;
+    a.enPixFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
+    a.s32SrcFrameRate = 25;
+    a.s32DstFrameRate = 25;
+    return a;
+}
+
+}  // namespace vi
+
+namespace {
+
+constexpr int kErrParam = MK_ERR(MK_ID_VIU, MK_ERR_ILLEGAL_PARAM);
+constexpr int kErrPerm = MK_ERR(MK_ID_VIU, MK_ERR_NOT_PERM);
+constexpr int kMaxSize = 8192;
+
+class ViFile : public dev::File {
+public:
+    enum Kind { kUnbound, kDevice, kChannel };
+    Kind kind = kUnbound;
+    int id = -1;
+};
+
+bool ValidChnAttr(const VI_CHN_ATTR_S& a) {
+    return a.u32DestWidth >= 2 && a.u32DestWidth <= kMaxSize && a.u32DestHeight >= 2 &&
+           a.u32DestHeight <= kMaxSize && a.stCapRect.u32Width >= 2 && a.stCapRect.u32Width <= kMaxSize &&
+           a.stCapRect.u32Height >= 2 && a.stCapRect.u32Height <= kMaxSize;
+}
+
+template <typename T>
+int Store(unsigned long request, const void* arg, T* field) {
+    T v;
+    if (vi::CopyRequestIn(request, arg, &v) != 0) return -1;
+    *field = v;
+    return 0;
+}
+
+int StoreFlag(bool* flag, bool value) {
+    *flag = value;
+    return 0;
+}
+
+int DevRequest(vi::Dev& d, unsigned long request, void* arg) {
+    switch (request) {
+        case req::kSetDevAttr: return Store(request, arg, &d.attr);
+        case req::kGetDevAttr: return vi::CopyRequestOut(request, arg, d.attr);
+        case req::kSetDevAttrEx: return Store(request, arg, &d.attrEx);
+        case req::kGetDevAttrEx: return vi::CopyRequestOut(request, arg, d.attrEx);
+        case req::kEnableDev: return StoreFlag(&d.enabled, true);
+        case req::kDisableDev: return StoreFlag(&d.enabled, false);
+        case req::kEnableDllSlave: return StoreFlag(&d.dllSlave, true);
+        case req::kDisableDllSlave: return StoreFlag(&d.dllSlave, false);
+        default: return dev::Fail(ENOTTY);
+    }
+}
+
+int SetChnAttr(unsigned long request, const void* arg, VI_CHN_ATTR_S* field, bool* set) {
+    VI_CHN_ATTR_S a;
+    if (vi::CopyRequestIn(request, arg, &a) != 0) return -1;
+    if (!ValidChnAttr(a)) return kErrParam;
+    *field = a;
+    if (set) *set = true;
+    return 0;
+}
+
+int Bind(vi::Chn& c, unsigned long request, const void* arg) {
+    VI_CHN_BIND_ATTR_S b;
+    if (vi::CopyRequestIn(request, arg, &b) != 0) return -1;
+    if (static_cast<uint32_t>(b.ViDev) >= VIU_MAX_DEV_NUM || static_cast<uint32_t>(b.ViWay) > 3) return kErrParam;
+    if (c.bound) return kErrPerm;  // unbind first
+    c.bound = true;
+    c.bind = b;
+    return 0;
+}
+
+int SetDepth(vi::Chn& c, unsigned long request, const void* arg) {
+    uint32_t depth;
+    if (vi::CopyRequestIn(request, arg, &depth) != 0) return -1;
+    if (depth > ViDriver::kMaxFrameDepth) return kErrParam;
+    c.depth = depth;
+    return 0;
+}
+
+int Enable(vi::Chn& c) {
+    if (!c.enabled) c.startUs = host::MonotonicUs();
+    c.enabled = true;
+    return 0;
+}
+
+int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
+    vi::Chn& c = s.chns[chn];
+    switch (request) {
+        case req::kSetChnAttr: return SetChnAttr(request, arg, &c.attr, nullptr);
+        case req::kGetChnAttr: return vi::CopyRequestOut(request, arg, c.attr);
+        case req::kSetChnMinorAttr: return SetChnAttr(request, arg, &c.minor, &c.minorSet);
+        case req::kGetChnMinorAttr:
+            return c.minorSet ? vi::CopyRequestOut(request, arg, c.minor) : MK_ERR(MK_ID_VIU, MK_ERR_NOT_CONFIG);
+        case req::kClearChnMinorAttr: return StoreFlag(&c.minorSet, false);
+        case req::kEnableChn: return Enable(c);
+        case req::kDisableChn: return StoreFlag(&c.enabled, false);
+        case req::kEnableChnInterrupt: return StoreFlag(&c.interrupt, true);
+        case req::kDisableChnInterrupt: return StoreFlag(&c.interrupt, false);
+        case req::kSetFrameDepth: return SetDepth(c, request, arg);
+        case req::kGetFrameDepth: return vi::CopyRequestOut(request, arg, c.depth);
+        case req::kGetFrame: return s.GetFrameLocked(chn, request, arg);
+        case req::kReleaseFrame: return s.ReleaseFrameLocked(chn, request, arg);
+        case req::kBindChn: return Bind(c, request, arg);
+        case req::kGetChnBind:
+            return c.bound ? vi::CopyRequestOut(request, arg, c.bind) : MK_ERR_VI_CHN_NOT_BOUND;
+        case req::kUnBindChn:
+            if (!c.bound) return MK_ERR_VI_CHN_NOT_BOUND;
+            return StoreFlag(&c.bound, false);
+        case req::kSetUserPic: return s.SetUserPicLocked(chn, request, arg);
+        case req::kEnableUserPic: return s.EnableUserPicLocked(chn);
+        case req::kDisableUserPic: return StoreFlag(&c.userPicEnabled, false);
+        case req::kGetChnLuma: return s.LumaLocked(chn, request, arg);
+        case req::kSetSkipModeEx: return Store(request, arg, &c.skipEx);
+        case req::kGetSkipModeEx: return vi::CopyRequestOut(request, arg, c.skipEx);
+        case req::kSetVbiAttr: return Store(request, arg, &c.vbi);
+        case req::kGetVbiAttr: return vi::CopyRequestOut(request, arg, c.vbi);
+        case req::kEnableVbi: return StoreFlag(&c.vbiEnabled, true);
+        case req::kDisableVbi: return StoreFlag(&c.vbiEnabled, false);
+        case req::kSetVbiMode: return Store(request, arg, &c.vbiMode);
+        case req::kGetVbiMode: return vi::CopyRequestOut(request, arg, c.vbiMode);
+        case req::kEnableCascadeChn: return StoreFlag(&c.cascade, true);
+        case req::kDisableCascadeChn: return StoreFlag(&c.cascade, false);
+        case req::kQuery: {
+            VI_CHN_STAT_S st{};
+            st.bEnable = c.enabled;
+            st.u32FrmRate = static_cast<uint32_t>(c.attr.s32DstFrameRate > 0 ? c.attr.s32DstFrameRate : 0);
+            if (c.enabled && st.u32FrmRate > 0) {
+                st.u32IntCnt = static_cast<uint32_t>((host::MonotonicUs() - c.startUs) * st.u32FrmRate / 1000000);
+            }
+            st.u32VbFail = c.vbFail;
+            st.u32PicWidth = c.attr.u32DestWidth;
+            st.u32PicHeight = c.attr.u32DestHeight;
+            return vi::CopyRequestOut(request, arg, st);
+        }
+        case req::kSetRotate: return Store(request, arg, &c.rotate);
+        case req::kGetRotate: return vi::CopyRequestOut(request, arg, c.rotate);
+        case req::kSetSkipMode: return Store(request, arg, &c.skipMode);
+        case req::kGetSkipMode: return vi::CopyRequestOut(request, arg, c.skipMode);
+        case req::kAttachVbPool: {
+            uint32_t pool;
+            if (vi::CopyRequestIn(request, arg, &pool) != 0) return -1;
+            if (!VbPools::Instance().Pool(static_cast<int>(pool))) return MK_ERR(MK_ID_VIU, MK_ERR_UNEXIST);
+            c.pool = static_cast<int>(pool);
+            return 0;
+        }
+        case req::kDetachVbPool: c.pool = -1; return 0;
+        default: return dev::Fail(ENOTTY);
+    }
+}
+
+}  // namespace
+
+void ViDriver::State::ResetLocked() {
+    for (vi::Chn& c : chns) {
+        for (uint32_t h : c.held) VbPools::Instance().Release(h);
+        c = vi::Chn{};
+        c.attr = vi::DefaultChnAttr();
+    }
+    for (vi::Dev& d : devs) {
+        d = vi::Dev{};
+        d.attr = vi::DefaultDevAttr();
+        d.attrEx = VI_DEV_ATTR_EX_S{d.attr, {}};
+    }
+    modParam = VI_MOD_PARAM_S{};
+    publicPicSet = false;
+    publicPic = VI_USERPIC_ATTR_S{};
+}
+
+ViDriver::ViDriver() : Driver("/dev/vi"), m_state(std::make_unique<State>()) { m_state->ResetLocked(); }
+
+ViDriver::~ViDriver() = default;
+
+std::shared_ptr<ViDriver> ViDriver::Get() {
+    InstallViDriver();
+    return dev::Registry::Get<ViDriver>("/dev/vi");
+}
+
+std::unique_ptr<dev::File> ViDriver::Open(int /*flags*/) { return std::make_unique<ViFile>(); }
+
+int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
+    auto& file = static_cast<ViFile&>(f);
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (request == req::kBind) {
+        uint32_t word;
+        if (vi::CopyRequestIn(request, arg, &word) != 0) return -1;
+        if (file.kind != ViFile::kUnbound) return dev::Fail(EBUSY);
+        uint32_t dev = (word >> 16) & 0x7F, chn = word & 0x7F;
+        if ((word & 0x800000u) && dev < VIU_MAX_DEV_NUM) {
+            file.kind = ViFile::kDevice;
+            file.id = static_cast<int>(dev);
+        } else if (!(word & 0x800000u) && (word & 0x80u) && chn < VIU_MAX_CHN_NUM) {
+            file.kind = ViFile::kChannel;
+            file.id = static_cast<int>(chn);
+        } else {
+            return dev::Fail(EINVAL);
+        }
+        return 0;
+    }
+    if (request == req::kSetModParam || request == req::kGetModParam) {
+        if (file.kind == ViFile::kUnbound) return kErrPerm;
+        if (request == req::kSetModParam) return Store(request, arg, &m_state->modParam);
+        return vi::CopyRequestOut(request, arg, m_state->modParam);
+    }
+    int ret = dev::Fail(ENOTTY);
+    if (file.kind == ViFile::kDevice) ret = DevRequest(m_state->devs[file.id], request, arg);
+    if (file.kind == ViFile::kChannel) ret = ChnRequest(*m_state, file.id, request, arg);
+    // A request of the other kind of object is known but not for this descriptor.
+    if (ret == -1 && errno == ENOTTY && _IOC_TYPE(request) == 'I' && _IOC_NR(request) <= 57) ret = kErrPerm;
+    return ret;
+}
+
+ViDevView ViDriver::Device(int dev) const {
+    if (static_cast<unsigned>(dev) >= VIU_MAX_DEV_NUM) return ViDevView{};
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const vi::Dev& d = m_state->devs[dev];
+    return ViDevView{d.enabled, d.dllSlave, d.attr};
+}
+
+ViChnView ViDriver::Channel(int chn) const {
+    if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return ViChnView{};
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    const vi::Chn& c = m_state->chns[chn];
+    return ViChnView{c.enabled, c.interrupt, c.minorSet, c.bound, c.userPicEnabled, c.attr, c.minor, c.bind,
+                     c.depth, static_cast<uint32_t>(c.held.size()), c.pool};
+}
+
+void ViDriver::SetLuma(int chn, std::optional<uint32_t> luma) {
+    if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->chns[chn].luma = luma;
+}
+
+int ViDriver::CaptureFrame(int chn, VIDEO_FRAME_INFO_S* frame, uint32_t* handle) {
+    if (static_cast<uint32_t>(chn) >= VIU_MAX_CHN_NUM || frame == nullptr || handle == nullptr) return kErrParam;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->CaptureLocked(chn, frame, handle);
+}
+
+void ViDriver::Reset() {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->ResetLocked();
+}
+
+void InstallViDriver() {
+    static bool installed = [] {
+        auto driver = std::make_shared<ViDriver>();
+        dev::Registry::Register(driver);
+        RegisterResetHook([weak = std::weak_ptr<ViDriver>(driver)] {
+            if (auto d = weak.lock()) d->Reset();
+        });
+        return true;
+    }();
+    (void)installed;
+}
+
+}  // namespace varnelle::drivers

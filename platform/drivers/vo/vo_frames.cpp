@@ -1,0 +1,55 @@
+// Frames through the display: a channel shows the last frame sent to it; the user may take copies of
+// what a channel, a layer's screen or the write-back unit shows, each holding the picture's block.
+#include "platform/drivers/vo/vo_driver.h"
+
+#include "platform/drivers/vo/vo_requests.h"
+#include "platform/host/clock.h"
+
+namespace varnelle::drivers {
+
+using namespace vo;
+
+int VoDriver::SendFrame(Lay& l, Chn& c, void* arg) {
+    VIDEO_FRAME_REQ_S req{};
+    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (!c.enabled) return Err(MK_ERR_NOT_PERM);
+    // A paused channel keeps its picture; what arrives meanwhile is let go at once.
+    if (c.paused) return 0;
+    HeldFrame frame(req.stFrame);
+    c.showing.assign(1, frame);
+    c.pts = host::MonotonicUs();
+    l.lastShown.assign(1, frame);
+    l.shownSeq = ++m_seq;
+    m_frameShown.notify_all();
+    return 0;
+}
+
+int VoDriver::GetFrame(void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
+                       const std::function<const HeldFrame*()>& source) {
+    VIDEO_FRAME_REQ_S req{};
+    if (dev::CopyIn(&req, arg) != 0) return -1;
+    uint64_t generation = m_generation;
+    bool ready = WaitFor(m_frameShown, lock, req.s32MilliSec,
+                         [&] { return m_generation != generation || source() != nullptr; });
+    if (m_generation != generation) return Err(MK_ERR_UNEXIST);
+    if (!ready) return Err(MK_ERR_BUF_EMPTY);
+    const HeldFrame* frame = source();
+    req.stFrame = frame->frame();
+    held.push_back(*frame);
+    return dev::CopyOut(arg, req);
+}
+
+int VoDriver::ModuleValue(void* arg) {
+    VO_MODULE_VALUE_S req{};
+    if (dev::CopyIn(&req, arg) != 0) return -1;
+    switch (req.u32Selector) {
+        case kValueDevices: req.u32Value = VO_MAX_DEV_NUM; break;
+        case kValueLayers: req.u32Value = VO_MAX_LAYER_NUM; break;
+        case kValueChannels: req.u32Value = VO_MAX_CHN_NUM; break;
+        case kValueGraphicLayers: req.u32Value = VO_MAX_GRAPHICS_LAYER_NUM; break;
+        default: return Err(MK_ERR_ILLEGAL_PARAM);
+    }
+    return dev::CopyOut(arg, req);
+}
+
+}  // namespace varnelle::drivers

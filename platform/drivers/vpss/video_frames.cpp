@@ -1,0 +1,106 @@
+#include "platform/drivers/vpss/video_frames.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/dev/driver.h"
+#include "platform/drivers/core/vb_pools.h"
+#include "platform/mem/ram.h"
+
+namespace varnelle::drivers {
+
+HeldFrame::HeldFrame(const VIDEO_FRAME_INFO_S& frame) : m_frame(frame), m_block(VbPools::kInvalid) {
+    if (auto blk = VbPools::Instance().BlockAt(frame.u32PhyAddr[0])) m_block = blk->handle;
+    Hold();
+}
+
+HeldFrame::HeldFrame(const HeldFrame& other) : m_frame(other.m_frame), m_block(other.m_block) { Hold(); }
+
+HeldFrame& HeldFrame::operator=(const HeldFrame& other) {
+    if (this != &other) {
+        Drop();
+        m_frame = other.m_frame;
+        m_block = other.m_block;
+        Hold();
+    }
+    return *this;
+}
+
+HeldFrame::~HeldFrame() { Drop(); }
+
+void HeldFrame::Hold() {
+    // A block freed behind our back (pools cleared) cannot be held; the frame is then kept without it.
+    if (m_block != VbPools::kInvalid && !VbPools::Instance().AddRef(m_block)) m_block = VbPools::kInvalid;
+}
+
+void HeldFrame::Drop() {
+    if (m_block != VbPools::kInvalid) VbPools::Instance().Release(m_block);
+    m_block = VbPools::kInvalid;
+}
+
+bool HeldFrame::Same(const VIDEO_FRAME_INFO_S& frame) const {
+    return frame.u32PhyAddr[0] == m_frame.u32PhyAddr[0] && frame.u32PoolId == m_frame.u32PoolId &&
+           frame.u32Width == m_frame.u32Width && frame.u32Height == m_frame.u32Height;
+}
+
+int AttrStore::Set(unsigned long key, const void* arg, size_t size) {
+    if (arg == nullptr) return dev::Fail(EFAULT);
+    const auto* p = static_cast<const uint8_t*>(arg);
+    m_records[key].assign(p, p + size);
+    return 0;
+}
+
+int AttrStore::Get(unsigned long key, void* arg, size_t size, const std::vector<uint8_t>& defaults) const {
+    if (arg == nullptr) return dev::Fail(EFAULT);
+    auto it = m_records.find(key);
+    const std::vector<uint8_t>& rec = it != m_records.end() ? it->second : defaults;
+    std::memset(arg, 0, size);
+    if (!rec.empty()) std::memcpy(arg, rec.data(), std::min(size, rec.size()));
+    return 0;
+}
+
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode) {
+    VIDEO_FRAME_INFO_S frame{};
+    if (dev::CopyIn(&frame, arg) != 0) return -1;
+    auto it = std::find_if(held.begin(), held.end(), [&](const HeldFrame& h) { return h.Same(frame); });
+    if (it == held.end()) return notHeldCode;
+    held.erase(it);
+    return 0;
+}
+
+int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode) {
+    if (arg == nullptr) return dev::Fail(EFAULT);
+    auto* req = static_cast<VIDEO_REGION_LUMA_REQ_S*>(arg);
+    if (req->u32RegionNum > MK_MAX_REGION_NUM) return tooManyCode;
+    std::fill(std::begin(req->au32Luma), std::end(req->au32Luma), 0u);
+    if (frame != nullptr && frame->block() != VbPools::kInvalid) MeasureRegionLuma(frame->frame(), req);
+    return 0;
+}
+
+void MeasureRegionLuma(const VIDEO_FRAME_INFO_S& frame, VIDEO_REGION_LUMA_REQ_S* req) {
+    const mem::Ram& ram = mem::Ram::Local();
+    uint32_t count = std::min<uint32_t>(req->u32RegionNum, MK_MAX_REGION_NUM);
+    std::vector<uint8_t> row;
+    for (uint32_t i = 0; i < count; ++i) {
+        const RECT_S& r = req->astRegion[i];
+        int64_t x0 = std::max<int64_t>(r.s32X, 0), y0 = std::max<int64_t>(r.s32Y, 0);
+        int64_t x1 = std::min<int64_t>(int64_t{r.s32X} + r.u32Width, frame.u32Width);
+        int64_t y1 = std::min<int64_t>(int64_t{r.s32Y} + r.u32Height, frame.u32Height);
+        uint32_t sum = 0;
+        if (x0 < x1 && y0 < y1) {
+            row.resize(static_cast<size_t>(x1 - x0));
+            for (int64_t y = y0; y < y1; ++y) {
+                uint64_t phys = frame.u32PhyAddr[0] + static_cast<uint64_t>(y) * frame.u32Stride[0] + x0;
+                if (!ram.Contains(phys, row.size()) || !ram.Read(static_cast<uint32_t>(phys), row.data(), row.size())) {
+                    sum = 0;
+                    break;
+                }
+                for (uint8_t b : row) sum += b;
+            }
+        }
+        req->au32Luma[i] = sum;
+    }
+}
+
+}  // namespace varnelle::drivers

@@ -1,0 +1,90 @@
+// Pieces the simulated video drivers share: a frame held by the driver (with a reference on its video
+// buffer block, when it lies in one), attribute stores keyed by request, and region luminance.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "sdk/vpss/mk_comm_video.h"
+
+namespace varnelle::drivers {
+
+// A frame the driver keeps. Copies hold their own reference on the block that holds the picture, so a
+// block goes back to its pool only when the last queue, display or user lets go of it.
+class HeldFrame {
+public:
+    explicit HeldFrame(const VIDEO_FRAME_INFO_S& frame);
+    HeldFrame(const HeldFrame& other);
+    HeldFrame& operator=(const HeldFrame& other);
+    ~HeldFrame();
+
+    const VIDEO_FRAME_INFO_S& frame() const { return m_frame; }
+    // The block handle, or 0xFFFFFFFF when the picture lies in no pool block.
+    uint32_t block() const { return m_block; }
+    // True when `frame` names the same picture (the user hands back what it was given).
+    bool Same(const VIDEO_FRAME_INFO_S& frame) const;
+
+private:
+    void Hold();
+    void Drop();
+
+    VIDEO_FRAME_INFO_S m_frame;
+    uint32_t m_block;
+};
+
+// Records set and read back by request, one store per object. A record never set reads as its
+// default. Not thread-safe: the driver's lock guards it.
+class AttrStore {
+public:
+    // Copies `size` bytes from `arg`; -1/EFAULT for a null pointer.
+    int Set(unsigned long key, const void* arg, size_t size);
+    // Copies the record (or `defaults` when never set) to `arg`; -1/EFAULT for a null pointer.
+    int Get(unsigned long key, void* arg, size_t size, const std::vector<uint8_t>& defaults) const;
+    // The record as a value of type T, or `fallback` when never set.
+    template <typename T>
+    T Value(unsigned long key, T fallback) const {
+        auto it = m_records.find(key);
+        if (it == m_records.end() || it->second.size() != sizeof(T)) return fallback;
+        T v;
+        std::memcpy(&v, it->second.data(), sizeof(T));
+        return v;
+    }
+    void Clear() { m_records.clear(); }
+
+private:
+    std::map<unsigned long, std::vector<uint8_t>> m_records;
+};
+
+template <typename T>
+std::vector<uint8_t> RecordBytes(const T& record) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&record);
+    return std::vector<uint8_t>(p, p + sizeof(T));
+}
+
+// Drops the frame of `held` that names the same picture as the frame record at `arg`: 0, -1/EFAULT,
+// or `notHeldCode` when the caller holds no such frame.
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode);
+
+// Answers a region-luminance request block at `arg` from `frame` (null or outside any pool block:
+// sums of 0): 0, -1/EFAULT, or `tooManyCode` for more regions than the block holds.
+int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode);
+
+// Sums the luma bytes of each region of the picture (clipped to it) into the request block. A picture
+// outside the simulated RAM gives sums of 0.
+void MeasureRegionLuma(const VIDEO_FRAME_INFO_S& frame, VIDEO_REGION_LUMA_REQ_S* req);
+
+// Waits under `lock` until `ready()` holds, for `milliSec` (-1 for ever, 0 not at all). True when ready.
+template <typename Pred>
+bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int32_t milliSec, Pred ready) {
+    if (milliSec < 0) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    return cv.wait_for(lock, std::chrono::milliseconds(milliSec), ready);
+}
+
+}  // namespace varnelle::drivers

@@ -1,0 +1,330 @@
+#include "platform/drivers/vpss/vpss_driver.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/vb_pools.h"
+
+namespace varnelle::drivers {
+namespace {
+
+constexpr char kMagic = 'P';
+constexpr int kPixFmtYuv420Sp = 23;
+
+// The driver's requests.
+constexpr unsigned long kBind = _IOW(kMagic, 44, MK_U32);
+constexpr unsigned long kCreateGrp = _IOW(kMagic, 11, VPSS_GRP_ATTR_S);
+constexpr unsigned long kDestroyGrp = _IO(kMagic, 12);
+constexpr unsigned long kStartGrp = _IO(kMagic, 2);
+constexpr unsigned long kStopGrp = _IO(kMagic, 3);
+constexpr unsigned long kResetGrp = _IO(kMagic, 4);
+constexpr unsigned long kEnableBackupFrame = _IO(kMagic, 9);
+constexpr unsigned long kDisableBackupFrame = _IO(kMagic, 10);
+constexpr unsigned long kSendFrame = _IOW(kMagic, 25, VIDEO_FRAME_REQ_S);
+constexpr unsigned long kGetGrpFrame = _IOWR(kMagic, 28, VIDEO_FRAME_REQ_S);
+constexpr unsigned long kReleaseGrpFrame = _IOW(kMagic, 29, VIDEO_FRAME_INFO_S);
+constexpr unsigned long kEnableUserFrc = _IO(kMagic, 53);
+constexpr unsigned long kDisableUserFrc = _IO(kMagic, 54);
+constexpr unsigned long kGrpRegionLuma = _IOWR(kMagic, 45, VIDEO_REGION_LUMA_REQ_S);
+constexpr unsigned long kEnableChn = _IO(kMagic, 7);
+constexpr unsigned long kDisableChn = _IO(kMagic, 8);
+constexpr unsigned long kGetChnFrame = _IOWR(kMagic, 26, VIDEO_FRAME_REQ_S);
+constexpr unsigned long kReleaseChnFrame = _IOW(kMagic, 27, VIDEO_FRAME_INFO_S);
+constexpr unsigned long kAttachVbPool = _IOW(kMagic, 57, MK_U32);
+constexpr unsigned long kDetachVbPool = _IO(kMagic, 58);
+constexpr unsigned long kChnRegionLuma = _IOWR(kMagic, 46, VIDEO_REGION_LUMA_REQ_S);
+constexpr unsigned long kSetGrpAttr = _IOW(kMagic, 0, VPSS_GRP_ATTR_S);
+constexpr unsigned long kSetPicQueueLength = _IOW(kMagic, 49, MK_U32);
+constexpr unsigned long kSetDepth = _IOW(kMagic, 23, MK_U32);
+
+constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VPSS, num); }
+
+enum class Scope { kGrp, kChn, kMod };
+
+using Defaults = std::vector<uint8_t> (*)(const VPSS_GRP_ATTR_S& grp);
+std::vector<uint8_t> Zeros(const VPSS_GRP_ATTR_S&) { return {}; }
+std::vector<uint8_t> GrpParamDefaults(const VPSS_GRP_ATTR_S&) {
+    return RecordBytes(VPSS_GRP_PARAM_S{8, 32, 0, 32, 8, 8, 8, 8, 0});
+}
+std::vector<uint8_t> ChnParamDefaults(const VPSS_GRP_ATTR_S&) { return RecordBytes(VPSS_CHN_PARAM_S{16, 24, 8, 8, 0}); }
+std::vector<uint8_t> ChnModeDefaults(const VPSS_GRP_ATTR_S& grp) {
+    VPSS_CHN_MODE_S mode{};
+    mode.enChnMode = VPSS_CHN_MODE_AUTO;
+    mode.u32Width = grp.u32MaxW;
+    mode.u32Height = grp.u32MaxH;
+    mode.s32SrcFrameRate = mode.s32DstFrameRate = -1;
+    mode.enPixelFormat = grp.enPixFmt;
+    return RecordBytes(mode);
+}
+std::vector<uint8_t> FrameRateDefaults(const VPSS_GRP_ATTR_S&) { return RecordBytes(VPSS_FRAME_RATE_S{-1, -1}); }
+std::vector<uint8_t> QueueLengthDefaults(const VPSS_GRP_ATTR_S&) {
+    return RecordBytes(static_cast<MK_U32>(VpssDriver::kGroupQueue));
+}
+std::vector<uint8_t> FieldDefaults(const VPSS_GRP_ATTR_S&) { return RecordBytes(MK_U32{2}); }  // both fields
+
+// Records kept verbatim: what is set is what a get reads back; before a set, the default.
+struct StorePair {
+    unsigned long set, get;
+    size_t size;
+    Scope scope;
+    Defaults defaults;
+};
+#define VPSS_PAIR(scope, setNr, getNr, T, defaults) \
+    StorePair{_IOW(kMagic, setNr, T), _IOR(kMagic, getNr, T), sizeof(T), Scope::scope, defaults}
+const StorePair kPairs[] = {
+    VPSS_PAIR(kGrp, 0, 1, VPSS_GRP_ATTR_S, Zeros),
+    VPSS_PAIR(kGrp, 13, 14, VPSS_CROP_INFO_S, Zeros),
+    VPSS_PAIR(kGrp, 15, 16, VPSS_GRP_PARAM_S, GrpParamDefaults),
+    VPSS_PAIR(kGrp, 17, 18, VPSS_GRP_ADVANCED_PARAM_S, Zeros),
+    VPSS_PAIR(kGrp, 30, 31, VPSS_PRESCALE_INFO_S, Zeros),
+    VPSS_PAIR(kGrp, 32, 33, VPSS_SIZER_INFO_S, Zeros),
+    VPSS_PAIR(kGrp, 34, 35, MK_U32, FieldDefaults),
+    VPSS_PAIR(kGrp, 36, 37, VPSS_FRAME_RATE_S, FrameRateDefaults),
+    VPSS_PAIR(kGrp, 40, 41, MK_U32, Zeros),
+    VPSS_PAIR(kGrp, 47, 48, VPSS_IMG_QUALITY_CFG_S, Zeros),
+    VPSS_PAIR(kGrp, 49, 50, MK_U32, QueueLengthDefaults),
+    VPSS_PAIR(kGrp, 55, 56, MK_U32, Zeros),
+    VPSS_PAIR(kChn, 5, 6, VPSS_CHN_ATTR_S, Zeros),
+    VPSS_PAIR(kChn, 19, 20, VPSS_CHN_PARAM_S, ChnParamDefaults),
+    VPSS_PAIR(kChn, 21, 22, VPSS_CHN_MODE_S, ChnModeDefaults),
+    VPSS_PAIR(kChn, 23, 24, MK_U32, Zeros),
+    VPSS_PAIR(kChn, 42, 43, MK_U32, Zeros),
+    VPSS_PAIR(kChn, 61, 62, MK_U32, Zeros),
+    VPSS_PAIR(kMod, 59, 60, VPSS_MOD_PARAM_S, Zeros),
+};
+#undef VPSS_PAIR
+
+// The object kind a request other than a stored record concerns; none for an unknown request.
+std::optional<Scope> ScopeOf(unsigned long request) {
+    switch (request) {
+        case kCreateGrp: case kDestroyGrp: case kStartGrp: case kStopGrp: case kResetGrp:
+        case kEnableBackupFrame: case kDisableBackupFrame: case kSendFrame: case kGetGrpFrame:
+        case kReleaseGrpFrame: case kEnableUserFrc: case kDisableUserFrc: case kGrpRegionLuma:
+            return Scope::kGrp;
+        case kEnableChn: case kDisableChn: case kGetChnFrame: case kReleaseChnFrame: case kAttachVbPool:
+        case kDetachVbPool: case kChnRegionLuma:
+            return Scope::kChn;
+    }
+    return std::nullopt;
+}
+
+bool IsKnown(unsigned long request) {
+    for (const StorePair& p : kPairs) {
+        if (request == p.set || request == p.get) return true;
+    }
+    return ScopeOf(request).has_value();
+}
+
+class VpssFile : public dev::File {
+public:
+    bool bound = false;
+    MK_U32 word = 0;
+};
+
+}  // namespace
+
+struct VpssDriver::Object {
+    Scope scope;  // kGrp for a group descriptor, kChn for a channel descriptor
+    int grp;
+    int chn;
+};
+
+VpssDriver::VpssDriver() : Driver("/dev/vpss"), m_groups(kGroups) {}
+
+std::unique_ptr<dev::File> VpssDriver::Open(int) { return std::make_unique<VpssFile>(); }
+
+int VpssDriver::Bind(dev::File& file, void* arg) {
+    MK_U32 word = 0;
+    if (dev::CopyIn(&word, arg) != 0) return -1;
+    MK_U32 grp = word >> 16, chn = word & 0xFF;
+    if (grp >= static_cast<MK_U32>(kGroups) || (word & 0xFF00) != 0) return Err(MK_ERR_INVALID_DEVID);
+    if (chn != 0xFF && chn >= static_cast<MK_U32>(kChannels)) return Err(MK_ERR_INVALID_CHNID);
+    auto& f = static_cast<VpssFile&>(file);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    f.word = word;
+    f.bound = true;
+    return 0;
+}
+
+int VpssDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
+    if (request == kBind) return Bind(file, arg);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto& f = static_cast<VpssFile&>(file);
+    if (!f.bound) return IsKnown(request) ? Err(MK_ERR_NOT_PERM) : dev::Fail(ENOTTY);
+    Object obj{Scope::kGrp, static_cast<int>(f.word >> 16), static_cast<int>(f.word & 0xFF)};
+    if (obj.chn != 0xFF) obj.scope = Scope::kChn;
+    bool handled = false;
+    int ret = StoreRequest(obj, request, arg, &handled);
+    return handled ? ret : Dispatch(obj, request, arg, lock);
+}
+
+int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled) {
+    for (const StorePair& p : kPairs) {
+        if (request != p.set && request != p.get) continue;
+        *handled = true;
+        if (p.scope == Scope::kMod) {
+            return request == p.set ? m_module.Set(p.set, arg, p.size) : m_module.Get(p.set, arg, p.size, {});
+        }
+        if (obj.scope != p.scope) return Err(MK_ERR_NOT_PERM);
+        Grp& g = m_groups[obj.grp];
+        if (!g.created) return Err(MK_ERR_UNEXIST);
+        AttrStore& store = p.scope == Scope::kGrp ? g.store : g.chn[obj.chn].store;
+        if (request == p.get) {
+            VPSS_GRP_ATTR_S attr{};
+            g.store.Get(kSetGrpAttr, &attr, sizeof attr, {});
+            return store.Get(p.set, arg, p.size, p.defaults(attr));
+        }
+        int ret = store.Set(p.set, arg, p.size);
+        if (ret == 0 && request == kSetDepth) {
+            Chn& c = g.chn[obj.chn];
+            while (c.queue.size() > Depth(c)) c.queue.pop_front();
+        }
+        return ret;
+    }
+    return 0;
+}
+
+int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
+    std::optional<Scope> scope = ScopeOf(request);
+    if (!scope) return dev::Fail(ENOTTY);
+    if (obj.scope != *scope) return Err(MK_ERR_NOT_PERM);
+    bool grpRequest = *scope == Scope::kGrp;
+    Grp& g = m_groups[obj.grp];
+    if (request == kCreateGrp) return CreateGrp(g, arg);
+    if (!g.created) return Err(MK_ERR_UNEXIST);
+    Chn* c = grpRequest ? nullptr : &g.chn[obj.chn];
+    switch (request) {
+        case kDestroyGrp: DestroyGrp(g); return 0;
+        case kStartGrp: g.started = true; return 0;
+        case kStopGrp: g.started = false; return 0;
+        case kResetGrp: DropQueues(g); return 0;
+        case kEnableBackupFrame: g.backupFrame = true; return 0;
+        case kDisableBackupFrame: g.backupFrame = false; return 0;
+        case kEnableUserFrc: g.userFrameRateCtrl = true; return 0;
+        case kDisableUserFrc: g.userFrameRateCtrl = false; return 0;
+        case kSendFrame: return SendFrame(g, arg);
+        case kGetGrpFrame: case kGetChnFrame: return GetFrame(g, c, arg, lock);
+        case kReleaseGrpFrame: return ReleaseHeldFrame(g.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseChnFrame: return ReleaseHeldFrame(c->userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, arg);
+        case kEnableChn: c->enabled = true; return 0;
+        case kDisableChn:
+            c->enabled = false;
+            c->queue.clear();
+            return 0;
+        case kAttachVbPool: {
+            MK_U32 pool = 0;
+            if (dev::CopyIn(&pool, arg) != 0) return -1;
+            if (!VbPools::Instance().Pool(static_cast<int>(pool))) return Err(MK_ERR_ILLEGAL_PARAM);
+            c->vbPool = static_cast<MK_S32>(pool);
+            return 0;
+        }
+        case kDetachVbPool: c->vbPool = -1; return 0;
+    }
+    return dev::Fail(ENOTTY);
+}
+
+int VpssDriver::CreateGrp(Grp& g, void* arg) {
+    VPSS_GRP_ATTR_S attr{};
+    if (dev::CopyIn(&attr, arg) != 0) return -1;
+    if (g.created) return Err(MK_ERR_EXIST);
+    if (attr.u32MaxW == 0 || attr.u32MaxH == 0) return Err(MK_ERR_ILLEGAL_PARAM);
+    g.created = true;
+    g.store.Set(kSetGrpAttr, &attr, sizeof attr);
+    return 0;
+}
+
+void VpssDriver::DestroyGrp(Grp& g) {
+    uint64_t generation = g.generation + 1;
+    g = Grp{};
+    g.generation = generation;
+    m_frameArrived.notify_all();
+}
+
+void VpssDriver::DropQueues(Grp& g) {
+    g.queue.clear();
+    g.last.clear();
+    for (Chn& c : g.chn) c.queue.clear();
+}
+
+MK_U32 VpssDriver::Depth(const Chn& c) const { return c.store.Value<MK_U32>(kSetDepth, 0); }
+
+MK_U32 VpssDriver::QueueLength(const Grp& g) const {
+    return std::max<MK_U32>(1, g.store.Value<MK_U32>(kSetPicQueueLength, kGroupQueue));
+}
+
+int VpssDriver::SendFrame(Grp& g, void* arg) {
+    VIDEO_FRAME_REQ_S req{};
+    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (!g.started) return Err(MK_ERR_NOT_PERM);
+    HeldFrame frame(req.stFrame);
+    g.last.assign(1, frame);
+    // A full queue drops its oldest frame, as a live pipeline would.
+    g.queue.push_back(frame);
+    while (g.queue.size() > QueueLength(g)) g.queue.pop_front();
+    for (Chn& c : g.chn) {
+        if (!c.enabled || Depth(c) == 0) continue;
+        c.queue.push_back(frame);
+        while (c.queue.size() > Depth(c)) c.queue.pop_front();
+    }
+    m_frameArrived.notify_all();
+    return 0;
+}
+
+int VpssDriver::GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>& lock) {
+    VIDEO_FRAME_REQ_S req{};
+    if (dev::CopyIn(&req, arg) != 0) return -1;
+    uint64_t generation = g.generation;
+    std::deque<HeldFrame>& queue = c ? c->queue : g.queue;
+    bool ready = WaitFor(m_frameArrived, lock, req.s32MilliSec,
+                         [&] { return g.generation != generation || !queue.empty(); });
+    if (g.generation != generation) return Err(MK_ERR_UNEXIST);
+    if (!ready) return Err(MK_ERR_BUF_EMPTY);
+    req.stFrame = queue.front().frame();
+    (c ? c->userHeld : g.userHeld).push_back(queue.front());
+    queue.pop_front();
+    return dev::CopyOut(arg, req);
+}
+
+int VpssDriver::RegionLuma(Grp& g, void* arg) {
+    // Every channel scales the group's picture, so the group's last frame stands for each of them.
+    return FillRegionLuma(g.last.empty() ? nullptr : &g.last.front(), arg, Err(MK_ERR_ILLEGAL_PARAM));
+}
+
+VpssDriver::GroupState VpssDriver::Group(int grp) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Grp& g = m_groups.at(grp);
+    return {g.created, g.started, g.backupFrame, g.userFrameRateCtrl, g.queue.size(), g.userHeld.size()};
+}
+
+VpssDriver::ChnState VpssDriver::Channel(int grp, int chn) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Chn& c = m_groups.at(grp).chn[chn];
+    return {c.enabled, Depth(c), c.vbPool, c.queue.size(), c.userHeld.size()};
+}
+
+int64_t VpssDriver::BindWordOf(int fd) const {
+    auto* f = dynamic_cast<VpssFile*>(dev::Registry::Lookup(fd));
+    if (f == nullptr || &f->driver() != this) return -1;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return f->bound ? static_cast<int64_t>(f->word) : -1;
+}
+
+void VpssDriver::Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Grp& g : m_groups) DestroyGrp(g);
+    m_module.Clear();
+}
+
+void InstallVpssDriver() {
+    static bool installed = [] {
+        auto driver = std::make_shared<VpssDriver>();
+        if (!dev::Registry::Register(driver)) return false;
+        RegisterResetHook([driver] { driver->Reset(); });
+        return true;
+    }();
+    (void)installed;
+}
+
+}  // namespace varnelle::drivers

@@ -1,0 +1,59 @@
+// Test helpers that walk a module's table of one-request members generically: each member with its
+// request number and a caller that takes the argument from a byte buffer, whatever its form.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "sdk/common/mk_type.h"
+
+namespace mk::testing {
+
+template <typename T>
+constexpr size_t SizeOf() {
+    if constexpr (std::is_void_v<T>) {
+        return 0;
+    } else {
+        return sizeof(T);
+    }
+}
+
+// A record type to make samples of: char stands in for void.
+template <typename T>
+using SampleType = std::conditional_t<std::is_void_v<T>, char, T>;
+
+// The time-out the timed members get.
+inline constexpr MK_S32 kTestTimeoutMs = 0;
+
+inline MK_S32 Invoke(MK_S32 (*f)(MK_S32), int id, void*) { return f(id); }
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(MK_S32, T), int id, void* buf) {
+    T v;
+    std::memcpy(&v, buf, sizeof(T));
+    return f(id, v);
+}
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(MK_S32, const T*), int id, void* buf) { return f(id, static_cast<const T*>(buf)); }
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(MK_S32, T*), int id, void* buf) { return f(id, static_cast<T*>(buf)); }
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(MK_S32, const T*, MK_S32), int id, void* buf) {
+    return f(id, static_cast<const T*>(buf), kTestTimeoutMs);
+}
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(MK_S32, T*, MK_S32), int id, void* buf) {
+    return f(id, static_cast<T*>(buf), kTestTimeoutMs);
+}
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(const T*), int, void* buf) { return f(static_cast<const T*>(buf)); }
+template <typename T>
+MK_S32 Invoke(MK_S32 (*f)(T*), int, void* buf) { return f(static_cast<T*>(buf)); }
+
+// Bytes that differ for each seed.
+inline void FillPattern(void* buf, size_t size, int seed) {
+    auto* b = static_cast<unsigned char*>(buf);
+    for (size_t i = 0; i < size; ++i) b[i] = static_cast<unsigned char>(seed * 31 + i * 7 + 1);
+}
+
+}  // namespace mk::testing
