@@ -5,6 +5,8 @@
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
+#include "platform/drivers/vo/vo_driver.h"
+#include "platform/drivers/vpss/vpss_driver.h"
 
 namespace varnelle::drivers {
 
@@ -14,6 +16,8 @@ void InstallAll() {
     InstallVbDriver();
     InstallVdecDriver();
     InstallViDriver();
+    InstallVoDriver();
+    InstallVpssDriver();
 }
 
 }  // namespace varnelle::drivers
