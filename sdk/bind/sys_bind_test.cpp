@@ -31,7 +31,7 @@ MK_S32 Receive(MK_S32 dev, MK_S32 chn, MK_U32 arg, MPP_DATA_TYPE_E, MK_VOID*) {
     }
     ++g_receives;
     // Each channel answers its own bit so the OR is visible.
-    return g_receiveResult.load() | (1 << chn);
+    return g_receiveResult.load() | (1 << (chn % 31));
 }
 
 MPP_CHN_S Adec(MK_S32 chn) { return {MK_ID_ADEC, 0, chn}; }
