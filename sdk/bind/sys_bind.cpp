@@ -63,7 +63,9 @@ BindState& S() {
     return *state;
 }
 
-bool ValidModId(MK_S32 mod) { return static_cast<MK_U32>(mod) < MK_ID_BUTT; }
+bool ValidModId(MK_S32 mod) {
+    return static_cast<MK_U32>(mod) < MK_ID_BUTT;
+}
 
 void Normalise(MPP_CHN_S& src) {
     if (src.enModId == MK_ID_VIU || src.enModId == MK_ID_VDEC) src.s32DevId = 0;
@@ -188,7 +190,8 @@ MK_S32 SYS_BIND_RegisterReceiver(const BIND_RECEIVER_INFO_S* pstInfo) {
     }
     BindState& s = S();
     std::lock_guard<std::mutex> lock(s.tableMutex);
-    MK_S32 ret = CheckRegistration(pstInfo->enModId, pstInfo->u32MaxDevCnt, pstInfo->u32MaxChnCnt, s.receivers);
+    MK_S32 ret =
+        CheckRegistration(pstInfo->enModId, pstInfo->u32MaxDevCnt, pstInfo->u32MaxChnCnt, s.receivers);
     if (ret != MK_SUCCESS) return ret;
     auto binder = std::unique_ptr<Binder>(new (std::nothrow) Binder);
     if (!binder) return kErrNoMem;

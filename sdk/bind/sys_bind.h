@@ -43,8 +43,8 @@ typedef struct {
     MPP_MOD_ID enModId;
     MK_U32 u32MaxDevCnt;
     MK_U32 u32MaxChnCnt;
-    BIND_RECEIVE_FN pfnCallBack;        // required
-    BIND_UNBIND_FN pfnUnBindCallBack;   // may be null
+    BIND_RECEIVE_FN pfnCallBack;       // required
+    BIND_UNBIND_FN pfnUnBindCallBack;  // may be null
 } BIND_RECEIVER_INFO_S;
 
 // Clears both registries and the source caches; always 0.

@@ -34,8 +34,12 @@ MK_S32 Receive(MK_S32 dev, MK_S32 chn, MK_U32 arg, MPP_DATA_TYPE_E, MK_VOID*) {
     return g_receiveResult.load() | (1 << (chn % 31));
 }
 
-MPP_CHN_S Adec(MK_S32 chn) { return {MK_ID_ADEC, 0, chn}; }
-MPP_CHN_S Ao(MK_S32 dev, MK_S32 chn) { return {MK_ID_AO, dev, chn}; }
+MPP_CHN_S Adec(MK_S32 chn) {
+    return {MK_ID_ADEC, 0, chn};
+}
+MPP_CHN_S Ao(MK_S32 dev, MK_S32 chn) {
+    return {MK_ID_AO, dev, chn};
+}
 
 MK_S32 Send(MK_S32 chn, MK_U32 arg = 0) {
     static int frame;
@@ -153,11 +157,9 @@ TEST_F(SysBindTest, ChannelCheckRefusesBadAddresses) {
         {{MK_ID_ADEC, 1, 0}, goodDst, kErrParam},   // the decoder has one device
         {{MK_ID_ADEC, 0, 32}, goodDst, kErrParam},  // channel one past the count
         {{MK_ID_ADEC, -1, 0}, goodDst, kErrParam},  // negative ids compare as unsigned
-        {{MK_ID_BUTT, 0, 0}, goodDst, kErrParam},
-        {{-1, 0, 0}, goodDst, kErrParam},
+        {{MK_ID_BUTT, 0, 0}, goodDst, kErrParam},  {{-1, 0, 0}, goodDst, kErrParam},
         {{MK_ID_AENC, 0, 0}, goodDst, kErrParam},  // not registered
-        {goodSrc, {MK_ID_AO, 3, 0}, kErrParam},
-        {goodSrc, {MK_ID_AO, 0, -1}, kErrParam},
+        {goodSrc, {MK_ID_AO, 3, 0}, kErrParam},    {goodSrc, {MK_ID_AO, 0, -1}, kErrParam},
         {goodSrc, {MK_ID_ADEC, 0, 0}, kErrParam},  // not a receiver
     };
     for (const Case& c : cases) {

@@ -29,8 +29,8 @@ typedef struct {
     MK_U32 u32Reserved0;
     MK_U32 u32Size;  // in to allocate, in bytes
     MK_U32 u32Reserved1;
-    MK_VOID* pVirAddr;      // out from map; optionally in to unmap
-    MK_U32 u32ProtFlags;    // MK_MMZ_PROT_FLAGS
+    MK_VOID* pVirAddr;    // out from map; optionally in to unmap
+    MK_U32 u32ProtFlags;  // MK_MMZ_PROT_FLAGS
     MK_CHAR acMmbName[MK_MMZ_MMB_NAME_LEN + 1];
     MK_CHAR acZoneName[MK_MMZ_ZONE_NAME_LEN + 1];  // empty: the default zone
     MK_U8 au8Reserved[6];

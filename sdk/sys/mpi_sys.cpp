@@ -44,22 +44,28 @@ MK_S32 SysIoctl(unsigned long request, void* arg) {
     X(MK_MPI_SYS_GetU64, MK_U64, MK_SYS_IOC_GET_U64, "Null point \n")               \
     X(MK_MPI_SYS_GetWord, MK_U32, MK_SYS_IOC_GET_WORD, "Null point \n")
 
-#define MK_SYS_DEFINE_WRAPPER(name, type, request, message) \
-    MK_S32 name(type* pstRecord) {                          \
-        if (pstRecord == nullptr) {                         \
-            MK_TRACE(message);                              \
-            return kErrNull;                                \
-        }                                                   \
+#define MK_SYS_DEFINE_WRAPPER(name, type, request, message)                                     \
+    MK_S32 name(type* pstRecord) {                                                              \
+        if (pstRecord == nullptr) {                                                             \
+            MK_TRACE(message);                                                                  \
+            return kErrNull;                                                                    \
+        }                                                                                       \
         return SysIoctl(request, const_cast<MK_VOID*>(static_cast<const MK_VOID*>(pstRecord))); \
     }
 MK_SYS_RECORD_WRAPPERS(MK_SYS_DEFINE_WRAPPER)
 #undef MK_SYS_DEFINE_WRAPPER
 
-MK_S32 MK_MPI_SYS_SetU64First(MK_U64 u64Value) { return SysIoctl(MK_SYS_IOC_SET_U64_FIRST, &u64Value); }
+MK_S32 MK_MPI_SYS_SetU64First(MK_U64 u64Value) {
+    return SysIoctl(MK_SYS_IOC_SET_U64_FIRST, &u64Value);
+}
 
-MK_S32 MK_MPI_SYS_SetU64Second(MK_U64 u64Value) { return SysIoctl(MK_SYS_IOC_SET_U64_SECOND, &u64Value); }
+MK_S32 MK_MPI_SYS_SetU64Second(MK_U64 u64Value) {
+    return SysIoctl(MK_SYS_IOC_SET_U64_SECOND, &u64Value);
+}
 
-MK_S32 MK_MPI_SYS_Command(MK_VOID) { return SysIoctl(MK_SYS_IOC_COMMAND, nullptr); }
+MK_S32 MK_MPI_SYS_Command(MK_VOID) {
+    return SysIoctl(MK_SYS_IOC_COMMAND, nullptr);
+}
 
 MK_S32 MK_MPI_SYS_GetChipCustomerId(MK_U32* pu32CustomerId) {
     if (pu32CustomerId == nullptr) {
@@ -106,7 +112,8 @@ MK_S32 MK_MPI_SYS_SetMemConf(const MPP_CHN_S* pstMppChn, const MK_CHAR* pcMmzNam
     MK_SYS_MEM_CONF_S conf{};
     conf.stMppChn = *pstMppChn;
     // The field takes up to 16 characters with no room for a terminator.
-    if (pcMmzName != nullptr) std::memcpy(conf.acMmzName, pcMmzName, strnlen(pcMmzName, sizeof(conf.acMmzName)));
+    if (pcMmzName != nullptr)
+        std::memcpy(conf.acMmzName, pcMmzName, strnlen(pcMmzName, sizeof(conf.acMmzName)));
     return SysIoctl(MK_SYS_IOC_SET_MEM_CONF, &conf);
 }
 
@@ -188,4 +195,6 @@ MK_S32 MK_MPI_LOG_SetLevelConf(const LOG_LEVEL_CONF_S* pstConf) {
     return LogRequest(MK_LOG_IOC_SET_CONF, const_cast<LOG_LEVEL_CONF_S*>(pstConf));
 }
 
-MK_S32 MK_MPI_LOG_GetLevelConf(LOG_LEVEL_CONF_S* pstConf) { return LogRequest(MK_LOG_IOC_GET_CONF, pstConf); }
+MK_S32 MK_MPI_LOG_GetLevelConf(LOG_LEVEL_CONF_S* pstConf) {
+    return LogRequest(MK_LOG_IOC_GET_CONF, pstConf);
+}

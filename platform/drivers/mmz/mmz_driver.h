@@ -58,9 +58,9 @@ private:
     int GetPhys(BlockOp& op);
     int FlushRange(void* arg);
 
-    mutable std::mutex m_mutex;                // guards everything below
-    std::map<uint32_t, uint32_t> m_blocks;     // phys -> size, of blocks this driver allocated
-    std::map<uintptr_t, Mapping> m_mappings;   // user address -> mapping
+    mutable std::mutex m_mutex;               // guards everything below
+    std::map<uint32_t, uint32_t> m_blocks;    // phys -> size, of blocks this driver allocated
+    std::map<uintptr_t, Mapping> m_mappings;  // user address -> mapping
     int m_flushAll = 0;
     int m_flushRange = 0;
 };

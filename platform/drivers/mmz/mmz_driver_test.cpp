@@ -160,9 +160,9 @@ TEST_F(MmzDriverTest, FlushesCheckTheRangeAndNullRecordsGiveEfault) {
     EXPECT_EQ(dev::Ioctl(m_fd, MK_MMZ_IOC_FLUSH_RANGE, &out), -1);
     EXPECT_EQ(Driver().FlushRangeCount(), range + 1);
 
-    const unsigned long requests[] = {MK_MMZ_IOC_ALLOC, MK_MMZ_IOC_FREE, MK_MMZ_IOC_REMAP, MK_MMZ_IOC_REMAP_CACHED,
-                                      MK_MMZ_IOC_UNMAP, MK_MMZ_IOC_BUF_ALLOC, MK_MMZ_IOC_BUF_GET_PHYS,
-                                      MK_MMZ_IOC_FLUSH_RANGE};
+    const unsigned long requests[] = {MK_MMZ_IOC_ALLOC,        MK_MMZ_IOC_FREE,       MK_MMZ_IOC_REMAP,
+                                      MK_MMZ_IOC_REMAP_CACHED, MK_MMZ_IOC_UNMAP,      MK_MMZ_IOC_BUF_ALLOC,
+                                      MK_MMZ_IOC_BUF_GET_PHYS, MK_MMZ_IOC_FLUSH_RANGE};
     for (unsigned long r : requests) {
         errno = 0;
         EXPECT_EQ(dev::Ioctl(m_fd, r, nullptr), -1);

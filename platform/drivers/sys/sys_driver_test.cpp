@@ -156,10 +156,11 @@ TEST_F(SysDriverTest, StoredValuesAndRecordPairsReadBack) {
 
 TEST_F(SysDriverTest, RecordRequestsGiveEfaultForNullAndUnknownRequestsEnotty) {
     const unsigned long requests[] = {
-        MK_SYS_IOC_SET_CONF,   MK_SYS_IOC_GET_CONF,        MK_SYS_IOC_SET_U64_FIRST,   MK_SYS_IOC_GET_U64,
-        MK_SYS_IOC_BIND,       MK_SYS_IOC_UNBIND,          MK_SYS_IOC_GET_BIND_BY_DEST, MK_SYS_IOC_SET_MEM_CONF,
-        MK_SYS_IOC_GET_MEM_CONF, MK_SYS_IOC_GET_CUSTOMER_ID, MK_SYS_IOC_SET_WORD,      MK_SYS_IOC_GET_WORD,
-        MK_SYS_IOC_GET_KERNEL_CONFIG, MK_SYS_IOC_SET_PAIR, MK_SYS_IOC_QUERY_PAIR,
+        MK_SYS_IOC_SET_CONF,          MK_SYS_IOC_GET_CONF,     MK_SYS_IOC_SET_U64_FIRST,
+        MK_SYS_IOC_GET_U64,           MK_SYS_IOC_BIND,         MK_SYS_IOC_UNBIND,
+        MK_SYS_IOC_GET_BIND_BY_DEST,  MK_SYS_IOC_SET_MEM_CONF, MK_SYS_IOC_GET_MEM_CONF,
+        MK_SYS_IOC_GET_CUSTOMER_ID,   MK_SYS_IOC_SET_WORD,     MK_SYS_IOC_GET_WORD,
+        MK_SYS_IOC_GET_KERNEL_CONFIG, MK_SYS_IOC_SET_PAIR,     MK_SYS_IOC_QUERY_PAIR,
     };
     for (unsigned long r : requests) {
         errno = 0;
