@@ -1,5 +1,7 @@
 #include "sdk/sys/mpi_sys.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -7,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/dev/dev.h"
 #include "platform/dev/driver.h"
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
@@ -369,6 +372,20 @@ TEST_F(MpiSysTest, LogRecordsRoundTripPerModule) {
     EXPECT_STREQ(get.cModName, "vpss");
     LOG_LEVEL_CONF_S bad{MK_ID_BUTT, 1, ""};
     EXPECT_EQ(MK_MPI_LOG_SetLevelConf(&bad), -1);
+    EXPECT_EQ(errno, EINVAL);
+    LOG_LEVEL_CONF_S unset{MK_ID_HDMI, 9, "x"};
+    ASSERT_EQ(MK_MPI_LOG_GetLevelConf(&unset), 0);
+    EXPECT_EQ(unset.enModId, MK_ID_HDMI);
+    EXPECT_EQ(unset.s32Level, 0);
+    EXPECT_STREQ(unset.cModName, "");
+
+    int fd = dev::Open("/dev/logmpp", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(dev::Ioctl(fd, MK_LOG_IOC_GET_CONF, nullptr), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(dev::Ioctl(fd, _IOW('L', 2, LOG_LEVEL_CONF_S), &set), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    dev::Close(fd);
 }
 
 TEST_F(MpiSysTest, CloseFdClosesEveryDescriptorAndTheyReopen) {
