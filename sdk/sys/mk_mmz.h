@@ -14,7 +14,7 @@
 
 #define MK_MMZ_MMB_NAME_LEN 16   // a block name holds up to 16 characters and a zero
 #define MK_MMZ_ZONE_NAME_LEN 32  // a zone name holds up to 32 characters and a zero
-#define MK_MMZ_BUF_NAME_LEN 24   // names of the buffer record hold up to 23 characters and a zero
+#define MK_MMZ_BUF_NAME_LEN 32   // a buffer name holds up to 31 characters and a zero
 
 // The protection and mapping word of a map request: read and write (3) in the low byte, shared (1)
 // in bits 8 to 19.
@@ -47,10 +47,14 @@ typedef struct {
     MK_U32 u32ProtFlags;
     MK_VOID* pVirAddr;  // out from map; in to request 23
     MK_CHAR acBufName[MK_MMZ_BUF_NAME_LEN];
-    MK_CHAR acZoneName[MK_MMZ_ZONE_NAME_LEN];
+    MK_CHAR acZoneName[MK_MMZ_ZONE_NAME_LEN + 1];
 } MMZ_BUF_REQ_S;
 // The driver tells the two records apart by the size in the request number.
 static_assert(sizeof(MMZ_BLOCK_REQ_S) != sizeof(MMZ_BUF_REQ_S));
+// On a 64-bit host neither record takes the size of the chip's 32-bit records (80 and 76 bytes), so a
+// request number written out for those is refused rather than misread.
+static_assert(sizeof(void*) != 8 || (sizeof(MMZ_BLOCK_REQ_S) != 80 && sizeof(MMZ_BLOCK_REQ_S) != 76 &&
+                                     sizeof(MMZ_BUF_REQ_S) != 80 && sizeof(MMZ_BUF_REQ_S) != 76));
 
 // A cache range to flush.
 typedef struct {
