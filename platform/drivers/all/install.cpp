@@ -1,7 +1,10 @@
 #include "platform/drivers/all/install.h"
 
+#include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
+#include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
@@ -11,7 +14,10 @@
 namespace varnelle::drivers {
 
 void InstallAll() {
+    InstallLogmppDriver();
     InstallMemDriver();
+    InstallMmzDriver();
+    InstallSysDriver();
     InstallPcivDriver();
     InstallVbDriver();
     InstallVdecDriver();
