@@ -23,3 +23,7 @@
 // Debug lines of the PCIe and capture code.
 #define APP_DBG(fmt, ...) \
     std::printf("\033[0;32;32mOstrel: %s,%s,Line %d," fmt "\033[m\n", __FILE__, __FUNCTION__, __LINE__, ##__VA_ARGS__)
+
+// SDK failures of the PCIe command code: result, function, line.
+#define PCIV_SAMPLE_ERR(ret) \
+    std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", static_cast<unsigned>(ret), __FUNCTION__, __LINE__)

@@ -1,9 +1,11 @@
 #include "app/pci/pciv_msg.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -171,6 +173,23 @@ int PCIV_ReadMsg(int target, int port, PCIV_MSG_S* pMsg) {
     }
     if (pMsg == nullptr) return -1;
     return ReadInto(fd, pMsg, __FUNCTION__);
+}
+
+int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
+    CHECK_PORT(target, port);
+    int fd = Slot(target, port).load();
+    if (fd < 0) {
+        APP_ERR(kSrc, "you should open msg port before read message s32Port %d!\n", port);
+        return -1;
+    }
+    if (pMsg == nullptr) return -1;
+    pollfd pfd{fd, POLLIN, 0};
+    int n = ::poll(&pfd, 1, timeoutMs);
+    if (n == 0 || (n < 0 && errno == EINTR)) return PCIV_MSG_TIMEOUT;
+    if (n < 0) return -1;
+    // Another reader of the same port may have taken the message meanwhile: the read then blocks
+    // until the next one, which is what a plain read would do.
+    return ReadInto(fd, pMsg, "PCIV_ReadMsg");
 }
 
 int HwPCIV_ReadMessage(PCIV_MSG_S* pMsg) {

@@ -47,6 +47,10 @@ int PCIV_SendMsg(int target, int port, PCIV_MSG_S* pMsg);
 int PCIV_SendMsg(int target, int port, uint32_t u32Len, uint32_t u32Type, const void* pPayload);
 // Reads one message and sets the header's length to the bytes read minus 16.
 int PCIV_ReadMsg(int target, int port, PCIV_MSG_S* pMsg);
+// As PCIV_ReadMsg, but gives up after `timeoutMs` without a message and returns PCIV_MSG_TIMEOUT, so a
+// reader can look at its stop flag between messages.
+#define PCIV_MSG_TIMEOUT (-2)
+int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs);
 // As PCIV_ReadMsg on chip 0 and the title port; -1 at once while the title port is 0.
 int HwPCIV_ReadMessage(PCIV_MSG_S* pMsg);
 

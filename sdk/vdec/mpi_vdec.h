@@ -10,7 +10,7 @@
 #include <cstddef>
 
 #include "sdk/common/mk_type.h"
-#include "sdk/vi/mk_video_frame.h"
+#include "sdk/common/mk_comm_video.h"
 
 typedef MK_S32 VDEC_CHN;
 

@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 
 #include "sdk/common/mk_type.h"
-#include "sdk/vi/mk_video_frame.h"
+#include "sdk/common/mk_comm_video.h"
 
 typedef MK_S32 VI_DEV;
 typedef MK_S32 VI_CHN;

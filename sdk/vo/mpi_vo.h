@@ -10,7 +10,7 @@
 #include <sys/ioctl.h>
 
 #include "sdk/common/mk_type.h"
-#include "sdk/vpss/mk_comm_video.h"
+#include "sdk/common/mk_comm_video.h"
 
 #define VO_MAX_DEV_NUM 9
 #define VO_MAX_LAYER_NUM 10

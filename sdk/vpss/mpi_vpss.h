@@ -8,7 +8,7 @@
 #include <sys/ioctl.h>
 
 #include "sdk/common/mk_type.h"
-#include "sdk/vpss/mk_comm_video.h"
+#include "sdk/common/mk_comm_video.h"
 
 #define VPSS_MAX_GRP_NUM 256
 #define VPSS_MAX_CHN_NUM 4

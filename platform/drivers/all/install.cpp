@@ -1,19 +1,29 @@
 #include "platform/drivers/all/install.h"
 
+#include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
+#include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
+#include "platform/drivers/vo/vo_driver.h"
+#include "platform/drivers/vpss/vpss_driver.h"
 
 namespace varnelle::drivers {
 
 void InstallAll() {
+    InstallLogmppDriver();
     InstallMemDriver();
+    InstallMmzDriver();
+    InstallSysDriver();
     InstallPcivDriver();
     InstallVbDriver();
     InstallVdecDriver();
     InstallViDriver();
+    InstallVoDriver();
+    InstallVpssDriver();
 }
 
 }  // namespace varnelle::drivers

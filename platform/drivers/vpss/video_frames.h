@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "sdk/vpss/mk_comm_video.h"
+#include "sdk/common/mk_comm_video.h"
 
 namespace varnelle::drivers {
 

@@ -6,9 +6,6 @@
 
 #include "sdk/common/mk_type.h"
 
-#ifndef MK_COMM_VIDEO_RECORDS
-#define MK_COMM_VIDEO_RECORDS
-
 typedef struct {
     MK_S32 s32X;
     MK_S32 s32Y;
@@ -29,22 +26,30 @@ typedef struct {
 } RECT_S;
 static_assert(sizeof(RECT_S) == 16);
 
-// One video frame by its three picture components. It holds user-space addresses, so it keeps the
-// host's native layout; the SDK copies it whole and reads none of its fields.
+// One video picture described by its three components, the record that capture, processing, decoding,
+// display and encoding pass to each other. It carries user-space addresses, so it keeps the host's
+// native layout; request numbers that carry it are built with its sizeof.
 typedef struct {
     MK_U32 u32Width;
     MK_U32 u32Height;
-    MK_U32 u32Field;
-    MK_U32 enPixelFormat;
+    MK_U32 u32Field;       // 4: a whole frame
+    MK_U32 enPixelFormat;  // 23: semi-planar YUV 4:2:0
     MK_U32 enVideoFormat;
     MK_U32 enCompressMode;
-    MK_U32 u32PhyAddr[3];
+    MK_U32 u32PhyAddr[3];  // luma, then the two chroma components
     MK_VOID* pVirAddr[3];
     MK_U32 u32Stride[3];
-    MK_U32 au32DriverData[19];  // filled by the driver (time stamps, private data), copied unchanged
-    MK_U32 u32PoolId;
+    // Filled by the driver and copied unchanged.
+    MK_U64 u64pts;
+    MK_U32 u32TimeRef;
+    MK_U32 u32PrivateData;
+    MK_U32 au32Ext[15];
+    MK_U32 u32PoolId;  // pool of the block that holds the picture
     MK_U32 u32Reserved;
 } VIDEO_FRAME_INFO_S;
+
+#define MK_FIELD_FRAME 4
+#define MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420 23
 
 // The block of a frame request: the frame and the caller's time-out in milliseconds (-1 waits for
 // ever, 0 does not wait).
@@ -75,4 +80,3 @@ static_assert(offsetof(VIDEO_REGION_LUMA_REQ_S, u32RegionNum) == 1024);
 static_assert(offsetof(VIDEO_REGION_LUMA_REQ_S, au32Luma) == 1028);
 static_assert(offsetof(VIDEO_REGION_LUMA_REQ_S, s32MilliSec) == 1284);
 
-#endif  // MK_COMM_VIDEO_RECORDS

@@ -1,0 +1,58 @@
+#include "app/comm/comm_cfg.h"
+
+#include <cstring>
+
+namespace {
+
+struct CfgState {
+    SlaveSysCfg stSys;
+    SLAVE_CFG_S stSlaveCfg{};
+};
+
+CfgState& State() {
+    static auto* s = new CfgState;
+    return *s;
+}
+
+}  // namespace
+
+const SlaveSysCfg& SlaveGetSysCfg() { return State().stSys; }
+
+void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam) {
+    SlaveSysCfg& c = State().stSys;
+    c.u32SysType = pParam->u32SysType;
+    c.u32DevType = pParam->u32DevType;
+    c.u32ChnEnd = pParam->u32ChnEnd;
+    c.u32ChnSetting = pParam->u32ChnSetting;
+    c.u32ChnStart = pParam->u32ChnStart;
+    c.u32DecNum = pParam->u32DecNum;
+    c.u32SplitOffset = pParam->u32SplitOffset;
+    c.u32FirstDecChn = pParam->u32FirstDecChn;
+    c.u32DigitalNum = pParam->u32DigitalNum;
+    c.u32PlayDecNum = pParam->u32PlayDecNum;
+    c.u32DigitalPlaySum = pParam->u32DigitalNum + pParam->u32PlayDecNum;
+    c.u32PicSize = pParam->u32PicSize;
+    c.u32BoardSubType = pParam->u32BoardSubType;
+    c.u32EncPoolFlag = pParam->u32EncPoolFlag;
+    c.u32ChnNum = c.u32ChnEnd - c.u32ChnStart;
+    c.u32DoubleStart = 2 * c.u32ChnStart;
+    c.u32DoubleEnd = 2 * c.u32ChnEnd;
+    c.u32DoubleNum = 2 * c.u32ChnNum;
+    c.u32DoubleStartEx = 2 * c.u32ChnStart + SLAVE_STREAM_EXTRA;
+    Comm_SetSlaveCfg(&pParam->stSlaveCfg);
+}
+
+void SlaveResetSysCfg() {
+    State().stSys = SlaveSysCfg{};
+    State().stSlaveCfg = SLAVE_CFG_S{};
+}
+
+uint32_t Comm_GetSysType() { return State().stSys.u32SysType; }
+uint32_t Comm_GetDevType() { return State().stSys.u32DevType; }
+uint32_t Comm_GetBoardSubType() { return State().stSys.u32BoardSubType; }
+SLAVE_CFG_S* Comm_GetSlaveCfg() { return &State().stSlaveCfg; }
+
+int Comm_SetSlaveCfg(const SLAVE_CFG_S* pCfg) {
+    std::memcpy(&State().stSlaveCfg, pCfg, sizeof(SLAVE_CFG_S));
+    return 0;
+}

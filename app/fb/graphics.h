@@ -1,0 +1,49 @@
+// Display settings: the video standard and the output resolution the master chooses, and what they
+// mean for the decode block. The framebuffer layer (no command reaches it) comes with the 2D engine.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+enum { GRAPHICS_VSTD_PAL = 0, GRAPHICS_VSTD_NTSC = 1 };
+
+struct GraphicsState {
+    int32_t bCreated = 0;
+    int32_t bVstdSet = 0;
+    uint32_t u32Vstd = GRAPHICS_VSTD_PAL;
+    uint32_t u32Width = 1024;
+    uint32_t u32Height = 768;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;  // the framebuffer layer's
+};
+
+// The display defaults a resolution change writes into the decode block, in this order.
+struct GraphicsDisplayDefaults {
+    uint32_t u32Width;   // 704
+    uint32_t u32Height;  // standard height
+    uint32_t u32ImgWidth;
+    uint32_t u32ImgHeight;
+    uint32_t u32Three;  // 3
+    uint32_t u32FrameRate;
+    uint32_t u32Ntsc;  // 1 NTSC, 0 PAL
+};
+
+// Where the display settings reach the decode block and the cascade display. Each is optional until
+// the decoder and display modules install them.
+struct GraphicsHooks {
+    void (*pfnSetDecHeadWord)(uint32_t u32Index, uint32_t u32Value);
+    void (*pfnSetDecDisplayDefaults)(const GraphicsDisplayDefaults* pDefaults);
+    int (*pfnVoPubConfigCascade)(int s32Dev);
+    int (*pfnAVdecSetDefaults)(uint32_t u32Vstd);
+};
+void GraphicsSetHooks(const GraphicsHooks* pHooks);
+
+GraphicsState* GraphicsGetState();
+// The first call wins for the life of the process; returns 0.
+int GraphicsSaveVstd(int s32Dev, uint32_t u32Vstd);
+// au32Size = {width, height}; an unknown size becomes 1024 x 768. Returns 0.
+int GraphicsSetResolution(const uint32_t* pu32Size);
+// The display interface code of a size (17 for sizes without one); tests.
+uint32_t GraphicsIntfSync(uint32_t u32Width, uint32_t u32Height);
+// Back to the state at load (tests).
+void GraphicsReset();

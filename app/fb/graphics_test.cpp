@@ -1,0 +1,102 @@
+#include <map>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/fb/graphics.h"
+
+namespace {
+
+// What the hooks saw, in order.
+std::map<uint32_t, uint32_t> g_head;
+std::vector<std::string> g_calls;
+GraphicsDisplayDefaults g_defaults{};
+
+void SetHead(uint32_t i, uint32_t v) {
+    g_head[i] = v;
+    g_calls.push_back("head" + std::to_string(i));
+}
+void SetDefaults(const GraphicsDisplayDefaults* d) {
+    g_defaults = *d;
+    g_calls.push_back("defaults");
+}
+int PubConfig(int dev) {
+    g_calls.push_back("cascade" + std::to_string(dev));
+    return 0;
+}
+int VdecDefaults(uint32_t vstd) {
+    g_calls.push_back("avdec" + std::to_string(vstd));
+    return 0;
+}
+
+class GraphicsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GraphicsReset();
+        g_head.clear();
+        g_calls.clear();
+        GraphicsHooks h = {SetHead, SetDefaults, PubConfig, VdecDefaults};
+        GraphicsSetHooks(&h);
+    }
+    void TearDown() override { GraphicsReset(); }
+};
+
+TEST_F(GraphicsTest, TheFirstStandardWins) {
+    EXPECT_EQ(GraphicsGetState()->u32Vstd, 0u) << "PAL until told";
+    EXPECT_EQ(GraphicsSaveVstd(0, GRAPHICS_VSTD_NTSC), 0);
+    EXPECT_EQ(GraphicsSaveVstd(0, GRAPHICS_VSTD_PAL), 0);
+    EXPECT_EQ(GraphicsGetState()->u32Vstd, 1u);
+    EXPECT_EQ(g_head[3], 1u);
+    EXPECT_EQ(g_calls.size(), 1u) << "the second call writes nothing";
+}
+
+TEST_F(GraphicsTest, ResolutionsMapToInterfaceCodes) {
+    struct Case {
+        uint32_t w, h, wantW, wantH, code, imgW, imgH;
+    } cases[] = {
+        {800, 600, 800, 600, 16, 704, 576},        {1024, 768, 1024, 768, 17, 1024, 768},
+        {1280, 1024, 1280, 1024, 18, 1280, 1024},  {1280, 720, 1280, 720, 8, 1280, 720},
+        {1920, 1080, 1920, 1080, 6, 1920, 1080},   {1440, 900, 1440, 900, 20, 1440, 900},
+        {3840, 2160, 3840, 2160, 30, 3840, 2160},  {2560, 1440, 2560, 1440, 26, 2560, 1440},
+        {1366, 768, 1024, 768, 17, 1024, 768},     {0, 0, 1024, 768, 17, 1024, 768},
+    };
+    for (const Case& c : cases) {
+        uint32_t size[2] = {c.w, c.h};
+        EXPECT_EQ(GraphicsSetResolution(size), 0);
+        EXPECT_EQ(GraphicsGetState()->u32Width, c.wantW) << c.w << "x" << c.h;
+        EXPECT_EQ(GraphicsGetState()->u32Height, c.wantH) << c.w << "x" << c.h;
+        EXPECT_EQ(g_head[15], c.code) << c.w << "x" << c.h;
+        EXPECT_EQ(g_head[8], c.imgW);
+        EXPECT_EQ(g_head[9], c.imgH);
+        EXPECT_EQ(g_head[4], c.wantW);
+        EXPECT_EQ(g_head[6], c.wantW);
+        EXPECT_EQ(g_head[7], c.wantH);
+    }
+}
+
+TEST_F(GraphicsTest, StandardSetsRateAndDefaultsAndOrder) {
+    GraphicsSaveVstd(0, GRAPHICS_VSTD_NTSC);
+    g_calls.clear();
+    uint32_t size[2] = {1280, 720};
+    GraphicsSetResolution(size);
+    EXPECT_EQ(g_head[14], 30u);
+    EXPECT_EQ(g_head[16], 1u);
+    EXPECT_EQ(g_head[12], 0u);
+    EXPECT_EQ(g_defaults.u32Height, 480u);
+    EXPECT_EQ(g_defaults.u32Ntsc, 1u);
+    EXPECT_EQ(g_defaults.u32FrameRate, 30u);
+    EXPECT_EQ(g_defaults.u32Width, 704u);
+    // The display and the decoder defaults come before the final size words.
+    std::vector<std::string> tail(g_calls.end() - 5, g_calls.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"defaults", "cascade0", "avdec1", "head6", "head7"}));
+}
+
+TEST_F(GraphicsTest, PalRateWithoutHooks) {
+    GraphicsSetHooks(nullptr);
+    uint32_t size[2] = {1920, 1080};
+    EXPECT_EQ(GraphicsSetResolution(size), 0);
+    EXPECT_EQ(GraphicsGetState()->u32Width, 1920u);
+    EXPECT_TRUE(g_calls.empty());
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+#include <cstdio>
+
+#include "app/app_start.h"
+#include "platform/drivers/all/install.h"
+#include "platform/mcc/mcc_driver.h"
+
+// The simulated drivers stand in for the kernel's, which exist before any program starts: install
+// them ahead of the static initialisers that already use them (the chip enumeration).
+__attribute__((constructor(101))) static void InstallPlatform() {
+    varnelle::drivers::InstallAll();
+    varnelle::mcc::InstallMccDriver();
+}
+
+int main() {
+    InstallPlatform();
+    std::printf("\n\nVarnelle Build in:%s, %s\n", __DATE__, __TIME__);
+    CVarnelleApp app;
+    app.AppInstallSignals();
+    app.AppStart();
+    app.AppWait();
+    return 0;
+}

@@ -1,0 +1,482 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/comm/comm_cfg.h"
+#include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_slave.h"
+#include "app/pci/pciv_slave_thread.h"
+#include "app/pci/pciv_test_master.h"
+#include "app/pci/pciv_trans.h"
+#include "platform/dev/driver.h"
+#include "platform/drivers/all/install.h"
+#include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/vo/vo_driver.h"
+#include "platform/drivers/vpss/vpss_driver.h"
+#include "platform/mcc/mcc_driver.h"
+#include "platform/mem/ram.h"
+#include "platform/mem/zone.h"
+#include "sdk/pciv/mpi_pciv.h"
+#include "sdk/vb/mpi_vb.h"
+#include "sdk/vo/mpi_vo.h"
+#include "sdk/vpss/mpi_vpss.h"
+
+namespace {
+
+namespace mem = varnelle::mem;
+namespace drv = varnelle::drivers;
+using varnelle::dev::Registry;
+
+PCIV_MSG_S Cmd(uint32_t code, std::initializer_list<uint32_t> words, uint32_t len = 0) {
+    PCIV_MSG_S m;
+    std::memset(&m, 0, sizeof(m));
+    m.stMsgHead.u32MsgType = code;
+    uint32_t i = 0;
+    for (uint32_t w : words) m.au32Payload[i++] = w;
+    m.stMsgHead.u32MsgLen = len ? len : 4 * i;
+    return m;
+}
+
+class SlaveCmdTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_bus = new varnelle::testing::ScopedBus;
+        s_masterRam = new mem::Ram(mem::RamPath(0), 0, mem::kMasterRamSize, true);
+        drv::InstallAll();
+        drv::InstallVpssDriver();
+        drv::InstallVoDriver();
+        varnelle::mcc::InstallMccDriver();
+        // One block only: a second sender can exist only once the first has let its block go.
+        VB_CONF_S conf{};
+        conf.u32MaxPoolCnt = 16;
+        conf.astCommPool[0].u32BlkSize = 64 * 1024;
+        conf.astCommPool[0].u32BlkCnt = 1;
+        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), 0);
+        ASSERT_EQ(MK_MPI_VB_Init(), 0);
+    }
+    static void TearDownTestSuite() {
+        MK_MPI_VB_Exit();
+        delete s_masterRam;
+        delete s_bus;
+    }
+    void SetUp() override {
+        PCIV_ClearCmdHandlers();
+        SlaveRegisterCmdHandlers();
+        SlaveRegisterMediaCmdHandlers();
+        SlaveSetCmdHooks(nullptr);
+    }
+    void TearDown() override {
+        for (const char* node : {"/dev/pciv", "/dev/vpss", "/dev/vo", "/dev/vdec"}) Registry::Find(node)->ClearFaults();
+        SlaveSetCmdHooks(nullptr);
+    }
+
+    // Runs one command; true when answered.
+    static bool Run(PCIV_MSG_S* m) { return PCIV_RunCmd(m); }
+
+    static varnelle::testing::ScopedBus* s_bus;
+    static mem::Ram* s_masterRam;
+};
+varnelle::testing::ScopedBus* SlaveCmdTest::s_bus = nullptr;
+mem::Ram* SlaveCmdTest::s_masterRam = nullptr;
+
+TEST_F(SlaveCmdTest, KeptMessageBeforeAndAfterCommand57) {
+    PCIV_MSG_S m = Cmd(59, {});
+    ASSERT_TRUE(Run(&m)) << "the zero kept message has type 0, an answered code";
+    EXPECT_EQ(m.stMsgHead.u32MsgType, 22u);
+    EXPECT_EQ(m.stMsgHead.u32MsgLen, 80u);
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(m.au32Payload[i], 0u);
+
+    auto pciv = Registry::Find("/dev/pciv");
+    // The allocation of the second block fails: nothing stale reaches the master.
+    pciv->FailRequest(PCIV_MALLOC_CTRL, static_cast<int>(0xA01A800C), 1, EIO, 1);
+    m = Cmd(57, {0, 0, 4096, 3, 0xDEAD, 0xDEAD, 0xDEAD}, 80);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0) << "command 57 always reports success";
+    EXPECT_EQ(m.au32Payload[4], 0u);
+    EXPECT_EQ(m.au32Payload[5], 0u);
+    EXPECT_EQ(m.au32Payload[6], 0u);
+    EXPECT_TRUE(drv::PcivWindowBlocks().empty()) << "the block taken first is given back";
+
+    m = Cmd(57, {0, 0, 8192, 2}, 80);
+    ASSERT_TRUE(Run(&m));
+    std::vector<uint32_t> blocks = drv::PcivWindowBlocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    PCIV_MSG_S kept = Cmd(59, {});
+    ASSERT_TRUE(Run(&kept));
+    EXPECT_EQ(kept.stMsgHead.u32MsgLen, 80u);
+    EXPECT_EQ(kept.au32Payload[2], 8192u) << "the whole message was kept";
+    EXPECT_EQ(kept.au32Payload[4], blocks[0] + 0x60800000u);
+    EXPECT_EQ(kept.au32Payload[5], blocks[1] + 0x60800000u);
+    for (uint32_t b : blocks) MK_MPI_PCIV_Free(1, &b);
+}
+
+TEST_F(SlaveCmdTest, WindowBlocksTravelWithTheWindowOffset) {
+    PcivSetWindowBase(0);
+    PCIV_MSG_S m = Cmd(14, {0, 0, 4096, 3}, 16);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    EXPECT_EQ(m.stMsgHead.u32MsgLen, 80u);
+    EXPECT_EQ(PcivGetWindowBase(), 0x9f800000u);
+    std::vector<uint32_t> blocks = drv::PcivWindowBlocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        uint32_t master = m.au32Payload[4 + i];
+        EXPECT_EQ(master, blocks[i] + 0x60800000u);
+        uint32_t local = master + PcivGetWindowBase();  // back through the window
+        EXPECT_EQ(local, blocks[i]);
+        EXPECT_TRUE(mem::Ram::Local().Contains(local, 4096));
+    }
+    for (uint32_t b : blocks) MK_MPI_PCIV_Free(1, &b);
+
+    struct Case {
+        uint32_t count;
+        int32_t status;
+    } cases[] = {{0, 0}, {17, -1}, {0xFFFFFFFFu, -1}};
+    for (const Case& c : cases) {
+        PcivSetWindowBase(0);
+        m = Cmd(14, {0, 0, 4096, c.count, 0x1111, 0x2222}, 80);
+        ASSERT_TRUE(Run(&m));
+        EXPECT_EQ(m.stMsgHead.s32Result, c.status) << c.count;
+        EXPECT_EQ(m.stMsgHead.u32MsgLen, 80u);
+        EXPECT_EQ(m.au32Payload[4], 0x1111u) << "no address written for count " << c.count;
+        EXPECT_EQ(PcivGetWindowBase(), 0x9f800000u);
+        EXPECT_TRUE(drv::PcivWindowBlocks().empty());
+    }
+}
+
+TEST_F(SlaveCmdTest, WindowPoolsAreRecreated) {
+    PCIV_MSG_S m = Cmd(19, {2, 4096, 8192, 0, 0, 0, 0, 0, 0, 4, 2}, 68);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    PCIV_WINVBCFG_S cfg{};
+    ASSERT_TRUE(drv::PcivWinVbCreated(&cfg));
+    EXPECT_EQ(cfg.u32PoolCount, 2u);
+    EXPECT_EQ(cfg.au32BlkCount[0], 4u);
+    m = Cmd(19, {9}, 68);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_NE(m.stMsgHead.s32Result, 0) << "a refused plan is the status";
+}
+
+TEST_F(SlaveCmdTest, ProcessingGroupSizesByCode) {
+    struct Case {
+        uint32_t code, w, h;
+    } cases[] = {{4, 720, 576}, {5, 960, 576}, {18, 1280, 720}, {6, 1920, 1088}, {0, 1920, 1088}};
+    VPSS_GRP grp = 10;
+    for (const Case& c : cases) {
+        PCIV_MSG_S m = Cmd(8, {static_cast<uint32_t>(grp), c.code, 0, 0, 0, 1, 0, 0, 1});
+        ASSERT_TRUE(Run(&m));
+        EXPECT_EQ(m.stMsgHead.s32Result, 0) << c.code;
+        VPSS_GRP_ATTR_S attr{};
+        ASSERT_EQ(MK_MPI_VPSS_GetGrpAttr(grp, &attr), 0);
+        EXPECT_EQ(attr.u32MaxW, c.w);
+        EXPECT_EQ(attr.u32MaxH, c.h);
+        EXPECT_EQ(attr.enPixFmt, 23u);
+        EXPECT_EQ(attr.bHistEn, 0u) << "the field the plan leaves unset is off";
+        EXPECT_EQ(attr.enDieMode, 1u);
+        auto vpss = Registry::Get<drv::VpssDriver>("/dev/vpss");
+        EXPECT_TRUE(vpss->Group(grp).started);
+        EXPECT_TRUE(vpss->Channel(grp, 0).enabled);
+        EXPECT_FALSE(vpss->Channel(grp, 1).enabled);
+        EXPECT_TRUE(vpss->Channel(grp, 3).enabled);
+        ++grp;
+    }
+    PCIV_MSG_S again = Cmd(8, {10, 4});
+    ASSERT_TRUE(Run(&again));
+    EXPECT_EQ(again.stMsgHead.s32Result, -1) << "the group exists already";
+}
+
+TEST_F(SlaveCmdTest, DisplayChannelAttributeGetSetAndOther) {
+    PCIV_MSG_S m = Cmd(46, {0, 2, 1, 16, 32, 352, 288, 0, 1});
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    EXPECT_EQ(m.stMsgHead.u32MsgLen, 36u);
+    m = Cmd(46, {0, 2, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    EXPECT_EQ(m.stMsgHead.u32MsgLen, 36u);
+    EXPECT_EQ(m.au32Payload[2], 1u);
+    EXPECT_EQ(m.au32Payload[3], 16u);
+    EXPECT_EQ(m.au32Payload[5], 352u);
+    EXPECT_EQ(m.au32Payload[6], 288u);
+    m = Cmd(46, {0, 2, 7, 7, 7, 7, 7, 7, 3});
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, 0);
+    EXPECT_EQ(m.stMsgHead.u32MsgLen, 36u);
+    EXPECT_EQ(m.au32Payload[2], 7u) << "the payload comes back as it was";
+    m = Cmd(46, {0, 9999, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(Run(&m));
+    EXPECT_NE(m.stMsgHead.s32Result, 0) << "a bad channel's failure is the status";
+}
+
+TEST_F(SlaveCmdTest, DisplayChannelOperations) {
+    auto vo = Registry::Get<drv::VoDriver>("/dev/vo");
+    auto run = [](std::initializer_list<uint32_t> w, uint32_t code) {
+        PCIV_MSG_S m = Cmd(code, w);
+        EXPECT_FALSE(PCIV_RunCmd(&m)) << "codes 76 to 78 are not answered";
+    };
+    run({0, 3, 3}, 77);
+    EXPECT_TRUE(vo->Channel(0, 3).enabled);
+    run({0, 3, 1}, 77);
+    EXPECT_FALSE(vo->Channel(0, 3).shown);
+    run({0, 3, 0}, 77);
+    EXPECT_TRUE(vo->Channel(0, 3).shown);
+    run({0, 3, 5}, 77);
+    EXPECT_TRUE(vo->Channel(0, 3).paused);
+    run({0, 3, 4}, 77);
+    EXPECT_FALSE(vo->Channel(0, 3).paused);
+    unsigned refreshes = vo->Channel(0, 3).refreshes;
+    run({0, 3, 6}, 77);
+    EXPECT_EQ(vo->Channel(0, 3).refreshes, refreshes + 1);
+    run({0, 3, 7}, 77);
+    run({0, 3, 2}, 77);
+    EXPECT_FALSE(vo->Channel(0, 3).enabled);
+
+    run({1}, 76);
+    EXPECT_TRUE(vo->Layer(8).batching);
+    run({0}, 76);
+    EXPECT_FALSE(vo->Layer(8).batching);
+
+}
+
+TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
+    std::vector<uint32_t> plan = {101, 102, 103, 104};
+    for (int i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
+    for (int i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
+    for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
+    PCIV_MSG_S m = Cmd(86, {});
+    std::memcpy(m.au32Payload, plan.data(), 96);
+    m.stMsgHead.u32MsgLen = 96;
+    EXPECT_FALSE(Run(&m));
+    for (uint32_t p : plan) EXPECT_GE(PCIV_PortFd(0, static_cast<int>(p)), 0) << p;
+    EXPECT_EQ(PcivGetVencTrans()->u32NoticePort.load(), 101u);
+    EXPECT_EQ(PcivGetJpegTrans()->u32AckPort.load(), 104u);
+    EXPECT_EQ(PcivGetChnTrans(7)->u32NoticePort.load(), 119u);
+    EXPECT_EQ(PcivGetChnTrans(7)->u32AckPort.load(), 120u);
+    EXPECT_EQ(PcivGetOsdTrans()->u32NoticePort.load(), 123u);
+    EXPECT_EQ(PcivGetOsdTrans()->u32AckPort.load(), 124u);
+    EXPECT_EQ(PCIV_GetTitlePort(), 123u);
+    EXPECT_EQ(SlaveGetTimePort(), 121u);
+    EXPECT_EQ(SlaveGetHeartbeatPort(), 122u);
+    int fd = PCIV_PortFd(0, 101);
+    // A second map finds its ports open and only updates the numbers.
+    plan[21] = 200;
+    std::memcpy(m.au32Payload, plan.data(), 96);
+    m.stMsgHead.u32MsgType = 86;
+    Run(&m);
+    EXPECT_EQ(PCIV_PortFd(0, 101), fd);
+    EXPECT_EQ(SlaveGetHeartbeatPort(), 200u);
+    EXPECT_GE(PCIV_PortFd(0, 200), 0);
+    SlaveSetHeartbeatPort(0);
+    SlaveSetTimePort(0);
+}
+
+std::vector<std::string> g_hookCalls;
+int32_t g_splitStatus = 0;
+uint8_t g_cap0 = 0;
+
+TEST_F(SlaveCmdTest, SystemParametersStoreWordsAndTheWindowBase) {
+    SlaveCmdHooks hooks{};
+    hooks.pfnSetHvrCap = [](const uint8_t* cap) -> int32_t {
+        g_cap0 = cap[0];
+        g_hookCalls.push_back("cap");
+        return 0;
+    };
+    hooks.pfnSampleSysInit = []() -> int32_t { g_hookCalls.push_back("sysinit"); return 0; };
+    hooks.pfnInitVpssChnMap = []() -> int32_t { g_hookCalls.push_back("map"); return 0; };
+    hooks.pfnHwSplitDevInit = []() -> int32_t { g_hookCalls.push_back("splitdev"); return 0; };
+    hooks.pfnSplitCreate = []() -> int32_t { g_hookCalls.push_back("split"); return g_splitStatus; };
+    SlaveSetCmdHooks(&hooks);
+
+    SLAVE_SYS_PARAM_S p{};
+    p.u32SysType = 1;
+    p.u32DevType = 659;
+    p.u32ChnStart = 8;
+    p.u32ChnEnd = 16;
+    p.u32DecNum = 8;
+    p.u32FirstDecChn = 16;
+    p.u32BoardSubType = 53;
+    p.au8HvrCap[0] = 42;
+    p.stSlaveCfg.u8BlindSwitch = 1;
+    PCIV_MSG_S m = Cmd(96, {});
+    std::memcpy(m.au32Payload, &p, sizeof(p));
+    m.stMsgHead.u32MsgLen = sizeof(p);
+    PcivSetWindowBase(0);
+    EXPECT_FALSE(Run(&m));
+    EXPECT_EQ(PcivGetWindowBase(), 0x9f800000u);
+    EXPECT_EQ(Comm_GetDevType(), 659u);
+    EXPECT_EQ(Comm_GetBoardSubType(), 53u);
+    EXPECT_EQ(SlaveGetSysCfg().u32ChnNum, 8u);
+    EXPECT_EQ(Comm_GetSlaveCfg()->u8BlindSwitch, 1);
+    EXPECT_EQ(PcivGetVencTrans()->u32Arg.load(), 32u);
+    EXPECT_EQ(g_cap0, 42);
+    EXPECT_EQ(g_hookCalls, (std::vector<std::string>{"cap", "sysinit", "map", "splitdev", "split"}));
+
+    // The base window cannot be read: the base stays, map and split device are skipped.
+    g_hookCalls.clear();
+    PcivSetWindowBase(0x1234);
+    Registry::Find("/dev/pciv")->FailRequest(PCIV_GETBASEWINDOW_CTRL, -1);
+    m.stMsgHead.u32MsgType = 96;
+    Run(&m);
+    EXPECT_EQ(PcivGetWindowBase(), 0x1234u);
+    EXPECT_EQ(g_hookCalls, (std::vector<std::string>{"cap", "sysinit", "split"}));
+    SlaveResetSysCfg();
+}
+
+TEST_F(SlaveCmdTest, RepeatedSenderCommandStopsTheEarlierSender) {
+    for (uint32_t code : {10u, 10u, 11u}) {
+        PCIV_TRANS_CHN_S* slot = code == 10 ? PcivGetVencTrans() : PcivGetJpegTrans();
+        if (code == 11) SlaveStopSender(PcivGetVencTrans());  // the pool has one block
+        PCIV_MSG_S m = Cmd(code, {7, 0, 32 * 1024, 0x40100000, 101, 102});
+        ASSERT_TRUE(Run(&m));
+        EXPECT_EQ(m.stMsgHead.s32Result, 0) << code;
+        auto* s = static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->s32Target, 0) << "a sender always targets the master";
+        EXPECT_EQ(slot->s32Running.load(), 1);
+    }
+    SlaveStopSender(PcivGetJpegTrans());
+    PCIV_MSG_S tooBig = Cmd(10, {0, 0, 1 << 20, 0x40100000, 101, 102});
+    ASSERT_TRUE(Run(&tooBig));
+    EXPECT_EQ(tooBig.stMsgHead.s32Result, -1);
+    EXPECT_EQ(PcivGetVencTrans()->pTrans.load(), nullptr);
+    EXPECT_EQ(PcivGetVencTrans()->s32Running.load(), 0);
+}
+
+int g_started = 0;
+
+TEST_F(SlaveCmdTest, DecoderSlotsMapTheMastersBufferThroughTheWindow) {
+    SlaveCmdHooks hooks{};
+    hooks.pfnStartVdecStream = [](PCIV_TRANS_CHN_S*) { return ++g_started, 0; };
+    hooks.pfnStartOsdBuffer = [](PCIV_TRANS_CHN_S*) { return ++g_started, 0; };
+    SlaveSetCmdHooks(&hooks);
+    SLAVE_SYS_PARAM_S p{};
+    p.u32FirstDecChn = 16;
+    p.u32ChnEnd = 8;
+    SlaveStoreSysParam(&p);
+    PcivSetWindowBase(0x9f800000u);
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(64 * 1024);
+    ASSERT_NE(phys, 0u);
+    uint32_t master = phys + 0x60800000u;
+
+    struct Case {
+        uint32_t chn;
+        int32_t status;
+        int slot;
+    } cases[] = {{15, -1, -1}, {24, -1, -1}, {16, 0, 0}, {23, 0, 7}, {23, 0, 7}};
+    for (const Case& c : cases) {
+        g_started = 0;
+        PCIV_MSG_S m = Cmd(16, {0, 0, 4096, master, 105, 106, c.chn});
+        ASSERT_TRUE(Run(&m));
+        EXPECT_EQ(m.stMsgHead.s32Result, c.status) << c.chn;
+        if (c.slot < 0) {
+            EXPECT_EQ(g_started, 0);
+            continue;
+        }
+        PCIV_TRANS_CHN_S* slot = PcivGetChnTrans(c.slot);
+        auto* r = static_cast<PCIV_TRANS_RECEIVER_S*>(slot->pTrans.load());
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(slot->u32Arg.load(), c.chn);
+        EXPECT_EQ(slot->s32Running.load(), 1);
+        EXPECT_EQ(g_started, 1);
+        EXPECT_EQ(r->u32NoticePort, 105u);
+        uint32_t first = 0;
+        ASSERT_TRUE(mem::Ram::Local().Read(phys, &first, 4));
+        EXPECT_EQ(first, 0x777777u) << "the mapping lands on the local block";
+        mem::Ram::Local().Write(phys, "\0\0\0\0", 4);
+    }
+    g_started = 0;
+    PCIV_MSG_S osd = Cmd(58, {0, 0, 4096, master, 123, 124});
+    ASSERT_TRUE(Run(&osd));
+    EXPECT_EQ(osd.stMsgHead.s32Result, 0);
+    EXPECT_EQ(g_started, 1);
+    EXPECT_NE(PcivGetOsdTrans()->pTrans.load(), nullptr);
+    PCIV_MSG_S unmapped = Cmd(58, {0, 0, 4096, 0x30000000, 123, 124});
+    ASSERT_TRUE(Run(&unmapped));
+    EXPECT_EQ(unmapped.stMsgHead.s32Result, -1) << "a buffer outside RAM cannot be mapped";
+    EXPECT_EQ(PcivGetOsdTrans()->s32Running.load(), 0);
+    for (int i = 0; i < 8; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
+    mem::ZoneAllocator::Local().Free(phys);
+    SlaveResetSysCfg();
+}
+
+uint32_t g_playRec = 0;
+
+TEST_F(SlaveCmdTest, PlaybackParametersNeedTheTableAndAValidRecord) {
+    PCIV_MSG_S m = Cmd(64, {0, 0, 0, 0, 3}, 2376);
+    EXPECT_FALSE(Run(&m));  // refused without the playback table; nothing to observe but no crash
+    SlaveCmdHooks hooks{};
+    hooks.pfnSetPlayParams = [](const uint8_t* p) -> int32_t {
+        std::memcpy(&g_playRec, p + 16, 4);
+        return 0;
+    };
+    SlaveSetCmdHooks(&hooks);
+    for (uint32_t rec : {48u, 0xFFFFFFFFu, 47u}) {
+        g_playRec = 0;
+        m = Cmd(64, {0, 0, 0, 0, rec}, 2376);
+        Run(&m);
+        EXPECT_EQ(g_playRec, rec == 47 ? 47u : 0u) << rec;
+    }
+}
+
+TEST_F(SlaveCmdTest, CascadePositionsFollowThePlaybackMode) {
+    SLAVE_SYS_PARAM_S p{};
+    p.u32ChnStart = 0;
+    p.u32ChnEnd = 4;
+    p.u32FirstDecChn = 4;
+    p.u32DecNum = 2;
+    SlaveStoreSysParam(&p);
+    auto vo = Registry::Get<drv::VoDriver>("/dev/vo");
+    PCIV_MSG_S m = Cmd(81, {1});
+    EXPECT_FALSE(Run(&m));
+    for (MK_U32 pos = 0; pos < 4; ++pos) {
+        auto bound = vo->CascadePosition(pos);
+        ASSERT_TRUE(bound.has_value()) << pos;
+        EXPECT_EQ(bound->first, 7);
+        EXPECT_EQ(bound->second, static_cast<int>(pos));
+    }
+    m = Cmd(81, {0});
+    Run(&m);
+    EXPECT_FALSE(vo->CascadePosition(0).has_value());
+    EXPECT_TRUE(vo->CascadePosition(4).has_value());
+    EXPECT_TRUE(vo->CascadePosition(5).has_value());
+    m = Cmd(81, {2});
+    Run(&m);
+    EXPECT_TRUE(vo->CascadePosition(4).has_value()) << "mode 2 does nothing";
+    SlaveResetSysCfg();
+}
+
+TEST_F(SlaveCmdTest, GroupResetRunsOnlyWithASecondWordOfZero) {
+    PCIV_MSG_S m = Cmd(8, {40, 4});
+    Run(&m);
+    auto vpss = Registry::Find("/dev/vpss");
+    const unsigned long kReset = MK_VPSS_REQ_NONE(4, void);
+    vpss->ResetCounters();
+    m = Cmd(45, {40, 1});
+    EXPECT_FALSE(Run(&m));
+    EXPECT_EQ(vpss->RequestCount(kReset), 0);
+    m = Cmd(45, {40, 0});
+    EXPECT_FALSE(Run(&m));
+    EXPECT_EQ(vpss->RequestCount(kReset), 1);
+}
+
+TEST_F(SlaveCmdTest, GroupCropAndCascadePattern) {
+    PCIV_MSG_S m = Cmd(8, {41, 4});
+    Run(&m);
+    m = Cmd(47, {41, 1, 1, 8, 16, 320, 240});
+    EXPECT_FALSE(Run(&m));
+    VPSS_CROP_INFO_S crop{};
+    ASSERT_EQ(MK_MPI_VPSS_GetGrpCrop(41, &crop), 0);
+    EXPECT_EQ(crop.bEnable, 1u);
+    EXPECT_EQ(crop.stCropRect.u32Width, 320u);
+    m = Cmd(83, {3});
+    EXPECT_FALSE(Run(&m));
+    MK_U32 pattern = 0;
+    ASSERT_EQ(MK_MPI_VO_GetCascadePattern(7, &pattern), 0);
+    EXPECT_EQ(pattern, 4u) << "whatever the mode word says";
+}
+
+}  // namespace

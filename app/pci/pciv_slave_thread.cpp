@@ -1,0 +1,117 @@
+#include "app/pci/pciv_slave_thread.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "app/pci/app_log.h"
+#include "app/pci/pciv_msg.h"
+#include "platform/host/clock.h"
+
+namespace {
+
+constexpr const char* kSrc = "../pci/pciv_slave.c";
+constexpr useconds_t kHeartbeatUs = 100000;
+constexpr useconds_t kHeartbeatIdleUs = 50000;
+constexpr useconds_t kTimeIdleUs = 1000000;
+constexpr useconds_t kTimeReadRetryUs = 500000;
+// How long the listener waits for a message before looking at its port word again.
+constexpr int kTimePollMs = 200;
+
+struct ThreadState {
+    std::atomic<uint32_t> u32HeartbeatPort{0};
+    std::atomic<uint32_t> u32TimePort{0};
+    std::atomic<uint32_t> u32Motion{0};
+    std::atomic<uint32_t> u32Blind{0};
+};
+
+ThreadState& State() {
+    static auto* s = new ThreadState;
+    return *s;
+}
+
+bool Stopped(const std::atomic<bool>* pStop) { return pStop != nullptr && pStop->load(); }
+
+}  // namespace
+
+void SlaveSetHeartbeatPort(uint32_t u32Port) { State().u32HeartbeatPort = u32Port; }
+uint32_t SlaveGetHeartbeatPort() { return State().u32HeartbeatPort.load(); }
+void SlaveSetTimePort(uint32_t u32Port) { State().u32TimePort = u32Port; }
+uint32_t SlaveGetTimePort() { return State().u32TimePort.load(); }
+void SlaveSetMotionBitmap(uint32_t u32Bitmap) { State().u32Motion = u32Bitmap; }
+void SlaveSetBlindBitmap(uint32_t u32Bitmap) { State().u32Blind = u32Bitmap; }
+uint32_t SlaveGetMotionBitmap() { return State().u32Motion.load(); }
+uint32_t SlaveGetBlindBitmap() { return State().u32Blind.load(); }
+
+int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
+    struct tm stTm;
+    std::memset(&stTm, 0, sizeof(stTm));
+    stTm.tm_year = pTime->s32Year - 1900;
+    stTm.tm_mon = pTime->s32Month - 1;
+    stTm.tm_mday = pTime->s32Day;
+    stTm.tm_hour = pTime->s32Hour;
+    stTm.tm_min = pTime->s32Minute;
+    stTm.tm_sec = pTime->s32Second;
+    stTm.tm_wday = pTime->s32Weekday;
+    stTm.tm_isdst = 0;
+    time_t t = mktime(&stTm);
+    if (t < 0) {
+        APP_ERR(kSrc, "Format Error\n");
+        return -1;
+    }
+    timeval tv = {t, 0};
+    if (varnelle::host::SetWallClock(tv) != 0) {
+        APP_ERR(kSrc, "Cannot Set Date");
+        return -1;
+    }
+    return 0;
+}
+
+void SlaveHeartbeatLoop(const std::atomic<bool>* pStop) {
+    while (!Stopped(pStop)) {
+        uint32_t u32Port = State().u32HeartbeatPort.load();
+        if (u32Port == 0) {
+            usleep(kHeartbeatIdleUs);
+            continue;
+        }
+        SLAVE_HEARTBEAT_S stBeat = {State().u32Motion.load(), State().u32Blind.load()};
+        PCIV_SendMsg(0, static_cast<int>(u32Port), sizeof(stBeat), PCIV_MSGTYPE_HEARTBEAT, &stBeat);
+        usleep(kHeartbeatUs);
+    }
+}
+
+void SlaveTimeSyncLoop(const std::atomic<bool>* pStop) {
+    auto* pMsg = new PCIV_MSG_S;
+    while (!Stopped(pStop)) {
+        uint32_t u32Port = State().u32TimePort.load();
+        if (u32Port == 0) {
+            usleep(kTimeIdleUs);
+            continue;
+        }
+        int s32Ret = PCIV_ReadMsgTimeout(0, static_cast<int>(u32Port), pMsg, kTimePollMs);
+        if (s32Ret == PCIV_MSG_TIMEOUT) continue;
+        if (s32Ret != 0) {
+            usleep(kTimeReadRetryUs);
+            continue;
+        }
+        if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_SETTIME) continue;
+        // A short message must not set the clock from words of an earlier one.
+        if (pMsg->stMsgHead.u32MsgLen < offsetof(SLAVE_TIME_S, s32Res)) {
+            APP_ERR(kSrc, "Format Error\n");
+            continue;
+        }
+        SlaveSetCurrentTime(reinterpret_cast<const SLAVE_TIME_S*>(pMsg->au32Payload));
+    }
+    delete pMsg;
+}
+
+void* SlaveHeartbeatThread(void*) {
+    SlaveHeartbeatLoop(nullptr);
+    return nullptr;
+}
+
+void* SlaveTimeSyncThread(void*) {
+    SlaveTimeSyncLoop(nullptr);
+    return nullptr;
+}

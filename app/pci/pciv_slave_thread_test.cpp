@@ -1,0 +1,117 @@
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_slave_thread.h"
+#include "app/pci/pciv_test_master.h"
+#include "platform/host/clock.h"
+#include "platform/mcc/mcc_driver.h"
+
+namespace {
+
+using varnelle::testing::FakeMaster;
+
+constexpr uint32_t kHeartPort = 122;
+constexpr uint32_t kTimePort = 121;
+
+class SlaveThreadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        s_bus = new varnelle::testing::ScopedBus;
+        varnelle::mcc::InstallMccDriver();
+    }
+    static void TearDownTestSuite() { delete s_bus; }
+    static varnelle::testing::ScopedBus* s_bus;
+};
+varnelle::testing::ScopedBus* SlaveThreadTest::s_bus = nullptr;
+
+SLAVE_TIME_S Time(int y, int mo, int d, int h, int mi, int s) { return SLAVE_TIME_S{y, mo, d, 0, h, mi, s, 0}; }
+
+time_t Utc(int y, int mo, int d, int h, int mi, int s) {
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    return timegm(&t);
+}
+
+TEST_F(SlaveThreadTest, HeartbeatCarriesBothBitmapsOnceThePortIsGiven) {
+    FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    ASSERT_EQ(PCIV_OpenMsgPort(0, kHeartPort), 0);
+    SlaveSetHeartbeatPort(0);
+    SlaveSetMotionBitmap(0x5);
+    SlaveSetBlindBitmap(0x80000001u);
+    std::atomic<bool> stop{false};
+    std::thread t(SlaveHeartbeatLoop, &stop);
+    FakeMaster::Record r;
+    EXPECT_FALSE(master.Take(kHeartPort, &r, std::chrono::milliseconds(200))) << "no port, no heartbeat";
+    SlaveSetHeartbeatPort(kHeartPort);
+    ASSERT_TRUE(master.Take(kHeartPort, &r));
+    EXPECT_EQ(r.bytes, 16u + 8u);
+    EXPECT_EQ(r.msg.stMsgHead.u32MsgType, 54u);
+    EXPECT_EQ(r.msg.stMsgHead.u32MsgLen, 8u);
+    EXPECT_EQ(r.msg.stMsgHead.u32Target, 0u);
+    EXPECT_EQ(r.msg.au32Payload[0], 0x5u);
+    EXPECT_EQ(r.msg.au32Payload[1], 0x80000001u);
+    SlaveSetBlindBitmap(0);
+    // The next beats follow the bitmaps as they change.
+    for (int i = 0; i < 20 && r.msg.au32Payload[1] != 0; ++i) ASSERT_TRUE(master.Take(kHeartPort, &r));
+    EXPECT_EQ(r.msg.au32Payload[1], 0u);
+    stop = true;
+    t.join();
+    SlaveSetHeartbeatPort(0);
+    PCIV_CloseMsgPort(0, kHeartPort);
+}
+
+TEST_F(SlaveThreadTest, TimeSetMovesOnlyThePlatformClock) {
+    FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    ASSERT_EQ(PCIV_OpenMsgPort(0, kTimePort), 0);
+    SlaveSetTimePort(kTimePort);
+    time_t hostBefore = ::time(nullptr);
+    std::atomic<bool> stop{false};
+    std::thread t(SlaveTimeSyncLoop, &stop);
+    uint32_t beat[2] = {1, 2};
+    ASSERT_TRUE(master.SendMsg(kTimePort, 54, beat, 8)) << "another type on the time port is ignored";
+    SLAVE_TIME_S short_ = Time(2001, 1, 1, 0, 0, 0);
+    ASSERT_TRUE(master.SendMsg(kTimePort, 23, &short_, 8)) << "a short date is refused";
+    SLAVE_TIME_S tm = Time(2020, 2, 29, 8, 15, 0);
+    ASSERT_TRUE(master.SendMsg(kTimePort, 23, &tm, sizeof(tm)));
+    const time_t want = Utc(2020, 2, 29, 8, 15, 0);
+    // Wait for the listener to have taken all three messages.
+    while (varnelle::mcc::QueuedMessages(0, kTimePort) != 0 || std::llabs(varnelle::host::WallSeconds() - want) > 5) {
+        std::this_thread::yield();
+    }
+    EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - want), 5);
+    EXPECT_LE(std::llabs(::time(nullptr) - hostBefore), 60) << "the host clock is never set";
+    stop = true;
+    t.join();
+    SlaveSetTimePort(0);
+    PCIV_CloseMsgPort(0, kTimePort);
+}
+
+TEST_F(SlaveThreadTest, DatesAreNormalisedNotRejected) {
+    struct Case {
+        SLAVE_TIME_S in;
+        time_t want;
+    } cases[] = {
+        {Time(2018, 13, 1, 0, 0, 0), Utc(2019, 1, 1, 0, 0, 0)},
+        {Time(2018, 3, 0, 12, 0, 0), Utc(2018, 2, 28, 12, 0, 0)},
+        {Time(2038, 1, 19, 3, 14, 8), Utc(2038, 1, 19, 3, 14, 8)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(SlaveSetCurrentTime(&c.in), 0);
+        EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - c.want), 5) << c.in.s32Year << "-" << c.in.s32Month;
+    }
+}
+
+}  // namespace

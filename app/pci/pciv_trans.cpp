@@ -1,0 +1,276 @@
+#include "app/pci/pciv_trans.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "app/pci/app_log.h"
+#include "sdk/pciv/mpi_pciv.h"
+#include "sdk/sys/mpi_sys.h"
+#include "sdk/vb/mpi_vb.h"
+
+namespace {
+
+constexpr const char* kSrc = "../pci/pciv_trans.c";
+constexpr MK_S32 kDmaBusy = static_cast<MK_S32>(0xA01A8012);
+// How long the acknowledgement reader waits before looking at its running flag again.
+constexpr int kAckPollMs = 100;
+// After a failed read (port closed, channel broken): back off instead of spinning.
+constexpr useconds_t kReadRetryUs = 10000;
+
+// A notice or acknowledgement carried in `msg`, or null when the message is too short for one.
+const PCIV_TRANS_NOTICE_S* NoticeOf(const PCIV_MSG_S* pMsg) {
+    if (pMsg->stMsgHead.u32MsgLen < sizeof(PCIV_TRANS_NOTICE_S)) return nullptr;
+    return reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(pMsg->au32Payload);
+}
+
+}  // namespace
+
+int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len, uint32_t* pu32Off) {
+    if (static_cast<int32_t>(u32Len) > static_cast<int32_t>(u32Size) / 2) {
+        APP_ERR(kSrc, "#### ReadPos is 0x%x, WritePos is 0x%x, stream length is 0x%x, buffer length 0x%x.\n",
+                u32Read, u32Write, u32Len, u32Size);
+        return -1;
+    }
+    // 64-bit sums: a position near the top of the address range must not wrap into "fits".
+    if (u32Read <= u32Write) {
+        if (static_cast<uint64_t>(u32Write) + u32Len <= u32Size) {
+            *pu32Off = u32Write;
+            return 0;
+        }
+        if (u32Len < u32Read) {  // wrap: the tail after the write position is abandoned
+            *pu32Off = 0;
+            return 0;
+        }
+        return -1;
+    }
+    if (u32Read > static_cast<uint64_t>(u32Write) + u32Len) {
+        *pu32Off = u32Write;
+        return 0;
+    }
+    return -1;
+}
+
+int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t* pu32Off) {
+    return Trans_RingOffset(pSender->u32RemoteSize, pSender->u32ReadPos.load(), pSender->u32WritePos, u32Len,
+                            pu32Off);
+}
+
+bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize) {
+    const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
+    return pMsg->stMsgHead.u32MsgType == PCIV_MSGTYPE_FREE && pAck != nullptr && pAck->u32Start <= pAck->u32End &&
+           pAck->u32End <= u32RingSize;
+}
+
+int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender) {
+    if (pParam == nullptr || ppSender == nullptr) return -1;
+    // An empty ring could never take a byte, and the local buffer is as large as the ring.
+    if (pParam->u32BufSize == 0) {
+        APP_ERR(kSrc, "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", 0);
+        return -1;
+    }
+    auto* pSender = new PCIV_TRANS_SENDER_S;
+    pSender->u32RemoteBase = pParam->u32BufAddr;
+    pSender->u32RemoteSize = pParam->u32BufSize;
+    VB_BLK blk = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, pParam->u32BufSize, nullptr);
+    if (blk == VB_INVALID_HANDLE) {
+        APP_ERR(kSrc, "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", static_cast<int>(pParam->u32BufSize));
+        delete pSender;
+        return -1;
+    }
+    MK_U32 phys = MK_MPI_VB_Handle2PhysAddr(blk);
+    void* pVir = nullptr;
+    if (phys == 0) {
+        APP_ERR(kSrc, "Info:MK_MPI_VB_Handle2PhysAddr fail\n");
+    } else {
+        pVir = MK_MPI_SYS_Mmap(phys, pParam->u32BufSize);
+        if (pVir == nullptr) APP_ERR(kSrc, "Info:MK_MPI_SYS_Mmap fail\n");
+    }
+    if (pVir == nullptr) {
+        MK_MPI_VB_ReleaseBlock(blk);
+        delete pSender;
+        return -1;
+    }
+    pSender->s32Target = static_cast<int32_t>(pParam->u32Target);
+    pSender->u32Blk = blk;
+    pSender->pu8VirAddr = static_cast<uint8_t*>(pVir);
+    pSender->u32PhyAddr = phys;
+    pSender->u32LocSize = pParam->u32BufSize;
+    pSender->u32NoticePort = pParam->u32NoticePort;
+    pSender->u32AckPort = pParam->u32AckPort;
+    pSender->bInit = 1;
+    pSender->s32Running = 1;
+    if (pthread_create(&pSender->thread, nullptr, PCIV_Trans_SenderThread, pSender) != 0) {
+        APP_ERR(kSrc, "create sender thread fail\n");
+        MK_MPI_SYS_Munmap(pVir, pParam->u32BufSize);
+        MK_MPI_VB_ReleaseBlock(blk);
+        delete pSender;
+        return -1;
+    }
+    *ppSender = pSender;
+    return 0;
+}
+
+void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender) {
+    if (pSender == nullptr || !pSender->bInit) return;
+    if (pSender->s32Running.exchange(0) != 0) pthread_join(pSender->thread, nullptr);
+    MK_MPI_SYS_Munmap(pSender->pu8VirAddr, pSender->u32LocSize);
+    MK_MPI_VB_ReleaseBlock(pSender->u32Blk);
+    pSender->bInit = 0;
+    delete pSender;
+}
+
+int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {
+    *pu32Free = pSender->u32LocSize - pSender->u32Fill;
+    return 0;
+}
+
+int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len) {
+    if (static_cast<uint64_t>(pSender->u32Fill) + u32Len > pSender->u32LocSize) {
+        APP_ERR(kSrc, "local buf full !!, curpos:%d, len:%d, buflen:%d\n", static_cast<int>(pSender->u32Fill),
+                static_cast<int>(u32Len), static_cast<int>(pSender->u32LocSize));
+        return -1;
+    }
+    std::memcpy(pSender->pu8VirAddr + pSender->u32Fill, pData, u32Len);
+    pSender->u32Fill += u32Len;
+    return 0;
+}
+
+int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
+    uint32_t u32Len = pSender->u32Fill;
+    // Nothing written: a zero-sized DMA block is refused by the engine and a notice would be empty.
+    if (u32Len == 0) return 0;
+    uint32_t u32Off = 0;
+    if (Trans_GetWriteOffset(pSender, u32Len, &u32Off) != 0) {
+        APP_ERR(kSrc, "Trans_GetWriteOffset fail,s32ret= 0x%x\n", -1);
+        return -1;
+    }
+    PCIV_DMA_BLOCK_S stBlk = {pSender->u32PhyAddr, pSender->u32RemoteBase + u32Off, u32Len};
+    PCIV_DMA_TASK_S stTask = {1, 0, &stBlk};
+    MK_S32 s32Ret;
+    while ((s32Ret = MK_MPI_PCIV_DmaTask(&stTask)) == kDmaBusy) {
+        sched_yield();
+        APP_ERR(kSrc, "---- PCI DMA Wait ----\n");
+    }
+    if (s32Ret != 0) {
+        APP_ERR(kSrc, "dma task fail,s32ret= 0x%x\n", s32Ret);
+        return -1;
+    }
+    PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq};
+    pSender->u32Seq++;
+    pSender->u32WritePos = u32Off + u32Len;
+    s32Ret = PCIV_SendMsg(pSender->s32Target, static_cast<int>(pSender->u32NoticePort), sizeof(stNotice),
+                          PCIV_MSGTYPE_NOTIFY, &stNotice);
+    if (s32Ret != 0) {
+        APP_ERR(kSrc, "PCIV_SendMsg fail,s32ret= 0x%x\n", s32Ret);
+        return -1;
+    }
+    pSender->u32Fill = 0;
+    return 0;
+}
+
+void* PCIV_Trans_SenderThread(void* arg) {
+    auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(arg);
+    auto* pMsg = new PCIV_MSG_S;
+    while (pSender->s32Running.load()) {
+        std::memset(pMsg, 0, sizeof(*pMsg));
+        int s32Ret = PCIV_ReadMsgTimeout(pSender->s32Target, static_cast<int>(pSender->u32AckPort), pMsg, kAckPollMs);
+        if (s32Ret == PCIV_MSG_TIMEOUT) continue;
+        if (s32Ret != 0) {
+            usleep(kReadRetryUs);
+            continue;
+        }
+        // A stray message or an end beyond the ring would send the next DMA past the master's ring.
+        if (!Trans_AckValid(pMsg, pSender->u32RemoteSize)) {
+            APP_ERR(kSrc, "bad acknowledgement type:%u len:%u start:%u end:%u\n", pMsg->stMsgHead.u32MsgType,
+                    pMsg->stMsgHead.u32MsgLen, pMsg->au32Payload[0], pMsg->au32Payload[1]);
+            continue;
+        }
+        const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
+        uint32_t u32Last = pSender->u32LastAck.load();
+        if (pAck->u32Seq - u32Last > 1) {
+            APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq), static_cast<int>(u32Last),
+                    static_cast<int>(pAck->u32Start), static_cast<int>(pAck->u32End));
+        }
+        pSender->u32LastAck = pAck->u32Seq;
+        uint32_t u32Sent = pSender->u32Seq;  // read without a lock, as the warning needs no precision
+        if (u32Sent - pAck->u32Seq > 50) {
+            APP_ERR(kSrc, "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent), static_cast<int>(pAck->u32Seq));
+        }
+        pSender->u32ReadPos = pAck->u32End;
+    }
+    delete pMsg;
+    return nullptr;
+}
+
+int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
+    if (pParam == nullptr || ppReceiver == nullptr) return -1;
+    // The first word is marked below, so a buffer must hold at least that.
+    if (pParam->u32BufSize < sizeof(uint32_t)) return -1;
+    void* pAddr = MK_MPI_SYS_Mmap(pParam->u32BufAddr, pParam->u32BufSize);
+    if (pAddr == nullptr) return -1;
+    auto* pRecv = new PCIV_TRANS_RECEIVER_S;
+    *static_cast<volatile uint32_t*>(pAddr) = 0x777777;
+    pRecv->s32Target = static_cast<int32_t>(pParam->u32Target);
+    pRecv->pu8Addr = static_cast<uint8_t*>(pAddr);
+    pRecv->u32Size = pParam->u32BufSize;
+    pRecv->u32NoticePort = pParam->u32NoticePort;
+    pRecv->u32AckPort = pParam->u32AckPort;
+    pRecv->bInit = 1;
+    *ppReceiver = pRecv;
+    return 0;
+}
+
+void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver) {
+    if (pReceiver == nullptr) return;
+    if (pReceiver->bInit) MK_MPI_SYS_Munmap(pReceiver->pu8Addr, pReceiver->u32Size);
+    delete pReceiver;
+}
+
+namespace {
+
+int TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** ppAddr, uint32_t* pu32Len) {
+    const PCIV_TRANS_NOTICE_S* pNotice = NoticeOf(pMsg);
+    // Anything else would hand out memory outside the mapped buffer.
+    if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_NOTIFY || pNotice == nullptr ||
+        pNotice->u32Start > pNotice->u32End || pNotice->u32End > pRecv->u32Size) {
+        APP_ERR(kSrc, "bad notice type:%u len:%u start:%u end:%u\n", pMsg->stMsgHead.u32MsgType,
+                pMsg->stMsgHead.u32MsgLen, pMsg->au32Payload[0], pMsg->au32Payload[1]);
+        return -1;
+    }
+    *ppAddr = pRecv->pu8Addr + pNotice->u32Start;
+    *pu32Len = pNotice->u32End - pNotice->u32Start;
+    if (pNotice->u32Seq - pRecv->u32LastSeq > 1) {
+        APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pNotice->u32Seq),
+                static_cast<int>(pRecv->u32LastSeq), static_cast<int>(pNotice->u32Start),
+                static_cast<int>(pNotice->u32End));
+    }
+    pRecv->u32LastSeq = pNotice->u32Seq;
+    return 0;
+}
+
+}  // namespace
+
+int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len) {
+    return PCIV_Trans_GetDataTimeout(pReceiver, ppAddr, pu32Len, -1);
+}
+
+int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len,
+                              int timeoutMs) {
+    PCIV_MSG_S stMsg;
+    std::memset(&stMsg, 0, sizeof(stMsg));
+    int s32Ret = PCIV_ReadMsgTimeout(pReceiver->s32Target, static_cast<int>(pReceiver->u32NoticePort), &stMsg,
+                                     timeoutMs);
+    if (s32Ret != 0) return s32Ret;
+    return TakeNotice(pReceiver, &stMsg, ppAddr, pu32Len);
+}
+
+int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len) {
+    uint32_t u32Start = static_cast<uint32_t>(pAddr - pReceiver->pu8Addr);
+    PCIV_TRANS_NOTICE_S stAck = {u32Start, u32Start + u32Len, pReceiver->u32AckSeq};
+    pReceiver->u32AckSeq++;
+    PCIV_SendMsg(pReceiver->s32Target, static_cast<int>(pReceiver->u32AckPort), sizeof(stAck), PCIV_MSGTYPE_FREE,
+                 &stAck);
+    return 0;
+}

@@ -1,0 +1,94 @@
+// The stream transport. A sender collects data in a local buffer from the video buffer pools, copies
+// it by DMA into a ring in the master's memory and sends a notice (type 18); its acknowledgement
+// thread turns the master's type 19 messages into the ring's read position. A receiver maps a buffer
+// the master fills through the PCIe window, waits for notices and acknowledges each piece.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "app/pci/pciv_chip.h"
+
+// Payload of commands 10, 11, 16 and 58 (command 16 adds the decoder channel as a seventh word).
+typedef struct {
+    uint32_t u32Target;
+    uint32_t u32Reserved;
+    uint32_t u32BufSize;
+    uint32_t u32BufAddr;  // sender: the master's ring (DMA destination); receiver: local physical
+    uint32_t u32NoticePort;
+    uint32_t u32AckPort;
+} PCIV_TRANS_PARAM_S;
+static_assert(sizeof(PCIV_TRANS_PARAM_S) == 24);
+
+// Payload of notices (type 18) and acknowledgements (type 19). Offsets from the ring's start, end
+// exclusive.
+typedef struct {
+    uint32_t u32Start;
+    uint32_t u32End;
+    uint32_t u32Seq;
+} PCIV_TRANS_NOTICE_S;
+static_assert(sizeof(PCIV_TRANS_NOTICE_S) == 12);
+
+// Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
+// (read position, last acknowledged), which is why those two are atomic.
+struct PCIV_TRANS_SENDER_S {
+    int32_t bInit = 0;
+    int32_t s32Target = 0;
+    uint32_t u32Blk = 0;
+    uint8_t* pu8VirAddr = nullptr;
+    uint32_t u32PhyAddr = 0;
+    uint32_t u32LocSize = 0;
+    uint32_t u32Fill = 0;
+    uint32_t u32RemoteBase = 0;
+    uint32_t u32RemoteSize = 0;
+    std::atomic<uint32_t> u32ReadPos{0};
+    uint32_t u32WritePos = 0;
+    uint32_t u32NoticePort = 0;
+    uint32_t u32AckPort = 0;
+    pthread_t thread{};
+    std::atomic<int32_t> s32Running{0};
+    uint32_t u32Seq = 0;
+    std::atomic<uint32_t> u32LastAck{0};
+};
+
+// Used by the one thread that reads the slot's notices.
+struct PCIV_TRANS_RECEIVER_S {
+    int32_t bInit = 0;
+    int32_t s32Target = 0;
+    uint8_t* pu8Addr = nullptr;
+    uint32_t u32Size = 0;
+    uint32_t u32NoticePort = 0;
+    uint32_t u32AckPort = 0;
+    uint32_t u32LastSeq = 0;
+    uint32_t u32AckSeq = 0;
+};
+
+// Where the next `u32Len` bytes go in a ring of `u32Size` with read position `u32Read` and write
+// position `u32Write`: 0 with the offset, or -1 when they do not fit (or exceed half the ring).
+int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len, uint32_t* pu32Off);
+int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t* pu32Off);
+
+// True when `msg` is an acknowledgement a sender of a ring of `u32RingSize` may take: type 19, a
+// whole notice, start <= end <= ring size.
+bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize);
+
+int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender);
+// Stops the acknowledgement thread, releases the local buffer and frees the record.
+void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender);
+int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free);
+int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len);
+int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);
+void* PCIV_Trans_SenderThread(void* pSender);
+
+int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver);
+// Unmaps the master's buffer and frees the record; the caller has stopped the slot's thread.
+void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
+// Waits for the next notice: 0 with the data's address and length, or the read's failure. A message
+// that is not a notice inside the buffer is refused with -1.
+int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len);
+// As PCIV_Trans_GetData, giving PCIV_MSG_TIMEOUT after `timeoutMs` without a message, so a slot's
+// thread can look at its running flag.
+int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len, int timeoutMs);
+int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len);

@@ -1,0 +1,291 @@
+#include <sched.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_test_master.h"
+#include "app/pci/pciv_trans.h"
+#include "platform/dev/driver.h"
+#include "platform/drivers/all/install.h"
+#include "platform/mcc/mcc_driver.h"
+#include "platform/mem/ram.h"
+#include "platform/mem/zone.h"
+#include "sdk/pciv/mpi_pciv.h"
+#include "sdk/vb/mpi_vb.h"
+
+namespace {
+
+using varnelle::testing::FakeMaster;
+namespace mem = varnelle::mem;
+
+TEST(TransRingTest, OffsetsAtTheEdges) {
+    struct Case {
+        uint32_t size, read, write, len;
+        int want;
+        uint32_t off;
+    } cases[] = {
+        {1000, 0, 0, 500, 0, 0},      {1000, 0, 0, 501, -1, 0},     // at most half the ring
+        {1000, 300, 900, 100, 0, 900}, {1000, 300, 900, 150, 0, 0},  // fits after W; wraps below R
+        {1000, 300, 900, 300, -1, 0},                                // neither after W nor below R
+        {1000, 600, 200, 399, 0, 200}, {1000, 600, 200, 400, -1, 0}, // R > W leaves a gap
+        {1000, 0, 900, 100, 0, 900},  {1000, 0, 1000, 1, -1, 0},     // R = 0: no wrap possible
+        {1000, 1000, 1000, 10, 0, 0},                                // all taken: wrap to the start
+        {1000, 500, 500, 499, 0, 500}, {1000, 500, 600, 450, 0, 0},  {1000, 500, 600, 500, -1, 0},
+        {1001, 0, 0, 500, 0, 0},      {1001, 0, 0, 501, -1, 0},
+        {0x80000000u, 0, 0, 0x40000001u, -1, 0},
+    };
+    for (const Case& c : cases) {
+        uint32_t off = 12345;
+        int ret = Trans_RingOffset(c.size, c.read, c.write, c.len, &off);
+        EXPECT_EQ(ret, c.want) << c.size << " R=" << c.read << " W=" << c.write << " len=" << c.len;
+        if (ret == 0) {
+            EXPECT_EQ(off, c.off) << c.size << " R=" << c.read << " W=" << c.write << " len=" << c.len;
+        }
+    }
+}
+
+TEST(TransAckTest, OnlyWholeAcknowledgementsInsideTheRing) {
+    struct Case {
+        uint32_t type, len, start, end;
+        bool want;
+    } cases[] = {
+        {19, 12, 0, 100, true},   {19, 12, 900, 1000, true}, {19, 12, 0, 0, true},
+        {18, 12, 0, 100, false},  {54, 12, 0, 100, false},   {19, 8, 0, 100, false},
+        {19, 12, 0, 1001, false}, {19, 12, 200, 100, false}, {19, 12, 0xFFFFFFFFu, 0xFFFFFFFFu, false},
+    };
+    for (const Case& c : cases) {
+        PCIV_MSG_S m{};
+        m.stMsgHead.u32MsgType = c.type;
+        m.stMsgHead.u32MsgLen = c.len;
+        m.au32Payload[0] = c.start;
+        m.au32Payload[1] = c.end;
+        EXPECT_EQ(Trans_AckValid(&m, 1000), c.want) << c.type << " " << c.len << " " << c.start << "-" << c.end;
+    }
+}
+
+constexpr uint32_t kRingPhys = 0x40100000;
+constexpr uint32_t kNoticePort = 101;
+constexpr uint32_t kAckPort = 102;
+
+class TransTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_bus = new varnelle::testing::ScopedBus;
+        // The master's RAM file, which the DMA writes into.
+        s_masterRam = new mem::Ram(mem::RamPath(0), 0, mem::kMasterRamSize, true);
+        varnelle::drivers::InstallAll();
+        varnelle::mcc::InstallMccDriver();
+        VB_CONF_S conf{};
+        conf.u32MaxPoolCnt = 16;
+        conf.astCommPool[0].u32BlkSize = 256 * 1024;
+        conf.astCommPool[0].u32BlkCnt = 4;
+        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), 0);
+        ASSERT_EQ(MK_MPI_VB_Init(), 0);
+        ASSERT_EQ(PCIV_OpenMsgPort(0, kNoticePort), 0);
+        ASSERT_EQ(PCIV_OpenMsgPort(0, kAckPort), 0);
+    }
+    static void TearDownTestSuite() {
+        PCIV_CloseMsgPort(0, kNoticePort);
+        PCIV_CloseMsgPort(0, kAckPort);
+        MK_MPI_VB_Exit();
+        delete s_masterRam;
+        delete s_bus;
+    }
+    void TearDown() override { varnelle::dev::Registry::Find("/dev/pciv")->ClearFaults(); }
+
+    static PCIV_TRANS_PARAM_S SenderParam(uint32_t size) {
+        return PCIV_TRANS_PARAM_S{0, 0, size, kRingPhys, kNoticePort, kAckPort};
+    }
+
+    static void WaitFor(const std::function<bool()>& pred) {
+        while (!pred()) sched_yield();
+    }
+
+    static varnelle::testing::ScopedBus* s_bus;
+    static mem::Ram* s_masterRam;
+};
+varnelle::testing::ScopedBus* TransTest::s_bus = nullptr;
+mem::Ram* TransTest::s_masterRam = nullptr;
+
+uint8_t Pattern(uint64_t i) { return static_cast<uint8_t>((i * 131) ^ (i >> 7)); }
+
+TEST_F(TransTest, SenderWrapsTheRingSeveralTimesWithNothingLost) {
+    FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    constexpr uint32_t kRing = 16 * 1024;
+    PCIV_TRANS_PARAM_S param = SenderParam(kRing);
+    PCIV_TRANS_SENDER_S* s = nullptr;
+    ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->u32LocSize, kRing);
+
+    constexpr uint64_t kTotal = 10 * kRing;  // ten times round the ring
+    std::vector<uint8_t> received;
+    std::thread playMaster([&] {
+        uint32_t seq = 0;
+        while (received.size() < kTotal) {
+            FakeMaster::Record r;
+            ASSERT_TRUE(master.Take(kNoticePort, &r));
+            ASSERT_EQ(r.msg.stMsgHead.u32MsgType, 18u);
+            ASSERT_EQ(r.msg.stMsgHead.u32MsgLen, 12u);
+            const auto* n = reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+            ASSERT_EQ(n->u32Seq, seq) << "notices count from 0";
+            ASSERT_LE(n->u32End, kRing);
+            ASSERT_LT(n->u32Start, n->u32End);
+            std::vector<uint8_t> piece(n->u32End - n->u32Start);
+            ASSERT_TRUE(s_masterRam->Read(kRingPhys + n->u32Start, piece.data(), piece.size()));
+            received.insert(received.end(), piece.begin(), piece.end());
+            PCIV_TRANS_NOTICE_S ack = {n->u32Start, n->u32End, seq++};
+            ASSERT_TRUE(master.SendMsg(kAckPort, 19, &ack, sizeof(ack)));
+        }
+    });
+
+    uint64_t sent = 0;
+    uint32_t wraps = 0;
+    uint32_t lastWrite = 0;
+    for (uint32_t frame = 0; sent < kTotal; ++frame) {
+        uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(1000 + (frame * 977) % 6000, kTotal - sent));
+        std::vector<uint8_t> data(len);
+        for (uint32_t i = 0; i < len; ++i) data[i] = Pattern(sent + i);
+        ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), len), 0);
+        // A full ring is retried once the master has acknowledged more.
+        while (PCIV_Trans_SendData(s) != 0) {
+            uint32_t read = s->u32ReadPos.load();
+            WaitFor([&] { return s->u32ReadPos.load() != read; });
+        }
+        if (s->u32WritePos < lastWrite) ++wraps;
+        lastWrite = s->u32WritePos;
+        EXPECT_EQ(s->u32Fill, 0u);
+        sent += len;
+    }
+    playMaster.join();
+    EXPECT_GE(wraps, 5u);
+    ASSERT_EQ(received.size(), kTotal);
+    for (uint64_t i = 0; i < kTotal; ++i) {
+        if (received[i] != Pattern(i)) FAIL() << "byte " << i << " differs";
+    }
+    WaitFor([&] { return s->u32LastAck.load() + 1 == s->u32Seq; });
+    PCIV_Trans_DeInitSender(s);
+}
+
+TEST_F(TransTest, StrayAndOutOfRingAcknowledgementsAreIgnored) {
+    FakeMaster master;
+    PCIV_TRANS_PARAM_S param = SenderParam(4096);
+    PCIV_TRANS_SENDER_S* s = nullptr;
+    ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
+    PCIV_TRANS_NOTICE_S bad[] = {{0, 5000, 7}, {300, 200, 8}};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 18, &bad[0], 12));
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &bad[0], 12));
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &bad[1], 12));
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &bad[1], 4));
+    PCIV_TRANS_NOTICE_S good = {0, 1234, 3};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &good, 12));
+    WaitFor([&] { return s->u32ReadPos.load() != 0; });
+    EXPECT_EQ(s->u32ReadPos.load(), 1234u);
+    EXPECT_EQ(s->u32LastAck.load(), 3u) << "no refused acknowledgement was counted";
+    // A gap in the master's count is only reported.
+    PCIV_TRANS_NOTICE_S gap = {1234, 2000, 5};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &gap, 12));
+    WaitFor([&] { return s->u32ReadPos.load() == 2000; });
+    EXPECT_EQ(s->u32LastAck.load(), 5u);
+    PCIV_Trans_DeInitSender(s);
+}
+
+TEST_F(TransTest, BusyDmaIsRetriedOtherFailuresKeepTheData) {
+    FakeMaster master;
+    auto drv = varnelle::dev::Registry::Find("/dev/pciv");
+    PCIV_TRANS_PARAM_S param = SenderParam(8192);
+    PCIV_TRANS_SENDER_S* s = nullptr;
+    ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
+    uint8_t data[100];
+    std::memset(data, 0xAB, sizeof(data));
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data, sizeof(data)), 0);
+    drv->FailRequest(PCIV_DMATASK_CTRL, static_cast<int>(0xA01A8012), 3);
+    ASSERT_EQ(PCIV_Trans_SendData(s), 0);
+    EXPECT_EQ(drv->RequestCount(PCIV_DMATASK_CTRL) >= 4, true);
+    FakeMaster::Record r;
+    ASSERT_TRUE(master.Take(kNoticePort, &r));
+    uint8_t got[100];
+    ASSERT_TRUE(s_masterRam->Read(kRingPhys, got, sizeof(got)));
+    EXPECT_EQ(std::memcmp(got, data, sizeof(got)), 0);
+
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data, 50), 0);
+    drv->FailRequest(PCIV_DMATASK_CTRL, static_cast<int>(0xA01A8003), 1);
+    EXPECT_EQ(PCIV_Trans_SendData(s), -1);
+    EXPECT_EQ(s->u32Fill, 50u) << "the data stays for the retry";
+    EXPECT_EQ(s->u32WritePos, 100u);
+    EXPECT_EQ(s->u32Seq, 1u);
+    EXPECT_EQ(PCIV_Trans_SendData(s), 0);
+    EXPECT_EQ(s->u32WritePos, 150u);
+
+    EXPECT_EQ(PCIV_Trans_SendData(s), 0) << "nothing written, nothing sent";
+    EXPECT_EQ(s->u32Seq, 2u);
+    uint32_t freeBytes = 0;
+    PCIV_Trans_GetLocBufFree(s, &freeBytes);
+    EXPECT_EQ(freeBytes, 8192u);
+    std::vector<uint8_t> big(8193);
+    EXPECT_EQ(PCIV_Trans_WriteLocBuf(s, big.data(), 8193), -1);
+    EXPECT_EQ(PCIV_Trans_WriteLocBuf(s, big.data(), 8192), 0);
+    EXPECT_EQ(PCIV_Trans_SendData(s), -1) << "more than half the ring in one send";
+    PCIV_Trans_DeInitSender(s);
+}
+
+TEST_F(TransTest, SenderWithoutABufferFails) {
+    PCIV_TRANS_SENDER_S* s = nullptr;
+    PCIV_TRANS_PARAM_S tooBig = SenderParam(1024 * 1024);
+    EXPECT_EQ(PCIV_Trans_InitSender(&tooBig, &s), -1) << "no pool block that large";
+    PCIV_TRANS_PARAM_S empty = SenderParam(0);
+    EXPECT_EQ(PCIV_Trans_InitSender(&empty, &s), -1);
+    EXPECT_EQ(s, nullptr);
+}
+
+TEST_F(TransTest, ReceiverTakesNoticesInsideItsBufferAndAcknowledgesInOrder) {
+    FakeMaster master;
+    constexpr uint32_t kSize = 8192;
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(kSize);
+    ASSERT_NE(phys, 0u);
+    PCIV_TRANS_PARAM_S param = {0, 0, kSize, phys, kNoticePort, kAckPort};
+    PCIV_TRANS_RECEIVER_S* r = nullptr;
+    ASSERT_EQ(PCIV_Trans_InitReceiver(&param, &r), 0);
+    uint32_t first = 0;
+    ASSERT_TRUE(mem::Ram::Local().Read(phys, &first, 4));
+    EXPECT_EQ(first, 0x777777u);
+
+    const char text[] = "fragment";
+    ASSERT_TRUE(mem::Ram::Local().Write(phys + 100, text, sizeof(text)));
+    PCIV_TRANS_NOTICE_S bad = {100, kSize + 1, 0};
+    ASSERT_TRUE(master.SendMsg(kNoticePort, 18, &bad, 12));
+    PCIV_TRANS_NOTICE_S title = {0, 32, 0};
+    ASSERT_TRUE(master.SendMsg(kNoticePort, 1, &title, 12));
+    uint8_t* addr = nullptr;
+    uint32_t len = 0;
+    EXPECT_EQ(PCIV_Trans_GetData(r, &addr, &len), -1) << "beyond the buffer";
+    EXPECT_EQ(PCIV_Trans_GetData(r, &addr, &len), -1) << "not a notice";
+    EXPECT_EQ(PCIV_Trans_GetDataTimeout(r, &addr, &len, 1), PCIV_MSG_TIMEOUT);
+    for (uint32_t i = 0; i < 3; ++i) {
+        PCIV_TRANS_NOTICE_S n = {100, 100 + sizeof(text), i};
+        ASSERT_TRUE(master.SendMsg(kNoticePort, 18, &n, 12));
+        ASSERT_EQ(PCIV_Trans_GetData(r, &addr, &len), 0);
+        EXPECT_EQ(len, sizeof(text));
+        EXPECT_STREQ(reinterpret_cast<const char*>(addr), text);
+        EXPECT_EQ(PCIV_Trans_ReleaseData(r, addr, len), 0);
+    }
+    for (uint32_t i = 0; i < 3; ++i) {
+        FakeMaster::Record rec;
+        ASSERT_TRUE(master.Take(kAckPort, &rec));
+        EXPECT_EQ(rec.msg.stMsgHead.u32MsgType, 19u);
+        const auto* a = reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(rec.msg.au32Payload);
+        EXPECT_EQ(a->u32Start, 100u);
+        EXPECT_EQ(a->u32End, 100u + sizeof(text));
+        EXPECT_EQ(a->u32Seq, i);
+    }
+    PCIV_Trans_DeInitReceiver(r);
+    mem::ZoneAllocator::Local().Free(phys);
+}
+
+}  // namespace
