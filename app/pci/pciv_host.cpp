@@ -29,11 +29,12 @@ constexpr int kSleepSliceMs = 50;
 constexpr int kChipPollMs = 10;
 
 void ResetState(PCIV_HOST_STATE_S& s) {
-    for (int32_t& id : s.as32RemoteId) id = -1;
-    s.u32RemoteNum = 0;
-    std::memset(s.au32Port, 0, sizeof(s.au32Port));
-    s.u32TitlePort = s.u32TimePort = s.u32HeartPort = 0;
-    std::memset(s.au32PfWinBase, 0, sizeof(s.au32PfWinBase));
+    PCIV_CHIP_TABLE_S* t = PcivGetChipTable();
+    for (int32_t& id : t->as32RemoteId) id = -1;
+    t->u32RemoteNum = 0;
+    std::memset(t->au32HostPort, 0, sizeof(t->au32HostPort));
+    t->u32HostTitlePort = t->u32HostTimePort = t->u32HostHeartPort = 0;
+    std::memset(t->au32PfWinBase, 0, sizeof(t->au32PfWinBase));
     std::memset(&s.stSysParam, 0, sizeof(s.stSysParam));
     std::memset(s.au8ChnEnable, 1, sizeof(s.au8ChnEnable));
     for (int32_t& m : s.as32ChnMode) m = 0;
@@ -180,32 +181,13 @@ void PcivHostResetState() {
 }
 
 void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count) {
-    PCIV_HOST_STATE_S& s = Link().state;
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
     for (int32_t& id : s.as32RemoteId) id = -1;
     uint32_t n = 0;
     for (int i = 0; i < count && n < PCIV_MAX_CHIP; ++i) {
         if (ps32Ids[i] >= 0 && ps32Ids[i] < PCIV_MAX_CHIP) s.as32RemoteId[n++] = ps32Ids[i];
     }
     s.u32RemoteNum = n;
-}
-
-int PcivHostEnumChip() {
-    int fd = dev::Open("/dev/mcc_userdev", O_RDWR);
-    if (fd < 0) {
-        APP_ERR(kSrc, "open mcc dev fail\n");
-        return -1;
-    }
-    MCC_HANDLE_ATTR_S attr;
-    if (dev::Ioctl(fd, MK_MCC_IOC_ATTR_INIT, &attr) != 0 || dev::Ioctl(fd, MK_MCC_IOC_GET_REMOTE_ID, &attr) != 0) {
-        APP_ERR(kSrc, "get pci remote id fail \n");
-        dev::Close(fd);
-        return -1;
-    }
-    dev::Close(fd);
-    int n = 0;
-    while (n < static_cast<int>(sizeof(attr.remote_id) / sizeof(attr.remote_id[0])) && attr.remote_id[n] != -1) ++n;
-    PcivHostSetRemoteChips(attr.remote_id, n);
-    return static_cast<int>(Link().state.u32RemoteNum);
 }
 
 void PcivHostSetReplyTimeout(int timeoutMs) { Link().replyTimeoutMs.store(timeoutMs); }
@@ -267,12 +249,12 @@ int PcivGetPfWin(int chip) {
     }
     std::printf("\033[0;32;32mOstrel: %s,%s,Line %d,pci device %d -> slot:%d, pf:%x,np:%x,cfg:%x\n\033[m\n", __FILE__,
                 __FUNCTION__, __LINE__, chip, chip - 1, stBase.u32PfWinBase, stBase.u32NpWinBase, stBase.u32CfgWinBase);
-    Link().state.au32PfWinBase[chip] = stBase.u32PfWinBase;
+    PcivGetChipTable()->au32PfWinBase[chip] = stBase.u32PfWinBase;
     return 0;
 }
 
 int Pciv_HostChipInit() {
-    PCIV_HOST_STATE_S& s = Link().state;
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
     for (uint32_t i = 0; i < s.u32RemoteNum && i < PCIV_MAX_CHIP; ++i) {
         int chip = s.as32RemoteId[i];
         if (chip < 0) continue;
@@ -286,24 +268,25 @@ int Pciv_HostChipInit() {
 }
 
 int PcivHostSendPortMap(int chip) {
-    PCIV_HOST_STATE_S& s = Link().state;
-    SLAVE_PORT_MAP_S stMap;
-    BuildPlan(stMap.au32Port);
-    std::memcpy(s.au32Port, stMap.au32Port, sizeof(s.au32Port));
-    s.u32TitlePort = stMap.au32Port[PCIV_PORTMAP_TITLE];
-    s.u32TimePort = stMap.au32Port[PCIV_PORTMAP_TIME];
-    s.u32HeartPort = stMap.au32Port[PCIV_PORTMAP_HEARTBEAT];
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
+    uint32_t au32Plan[PCIV_PORTMAP_WORDS];
+    static_assert(sizeof(au32Plan) == sizeof(SLAVE_PORT_MAP_S));
+    BuildPlan(au32Plan);
+    std::memcpy(s.au32HostPort, au32Plan, sizeof(s.au32HostPort));
+    s.u32HostTitlePort = au32Plan[PCIV_PORTMAP_TITLE];
+    s.u32HostTimePort = au32Plan[PCIV_PORTMAP_TIME];
+    s.u32HostHeartPort = au32Plan[PCIV_PORTMAP_HEARTBEAT];
     static const uint32_t kOpenOrder[] = {0, 1, 2, 3, 20, 21, 22, 23, 4, 12, 5, 13, 6, 14, 7, 15, 8, 16, 9, 17, 10, 18, 11, 19};
     static_assert(sizeof(kOpenOrder) / sizeof(kOpenOrder[0]) == PCIV_PORTMAP_WORDS);
-    for (uint32_t word : kOpenOrder) OpenIfClosed(chip, static_cast<int>(stMap.au32Port[word]));
-    PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, sizeof(stMap), 86, &stMap);
+    for (uint32_t word : kOpenOrder) OpenIfClosed(chip, static_cast<int>(au32Plan[word]));
+    PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, sizeof(au32Plan), 86, au32Plan);
     return 0;
 }
 
 int PcivHostSendSysParams() {
     PCIV_HOST_STATE_S& s = Link().state;
     int ret = 0;
-    for (int chip : s.as32RemoteId) {
+    for (int chip : PcivGetChipTable()->as32RemoteId) {
         if (chip < 0) continue;
         ret = PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, sizeof(s.stSysParam), 96, &s.stSysParam);
     }
@@ -322,18 +305,18 @@ SLAVE_TIME_S PcivHostLocalTime() {
     t.s32Hour = tmNow.tm_hour;
     t.s32Minute = tmNow.tm_min;
     t.s32Second = tmNow.tm_sec;
-    t.s32Reserved = 0;
+    t.s32Res = 0;
     return t;
 }
 
 int PcivHostSendTime() {
-    PCIV_HOST_STATE_S& s = Link().state;
-    if (s.u32TimePort == 0) return -1;
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
+    if (s.u32HostTimePort == 0) return -1;
     SLAVE_TIME_S t = PcivHostLocalTime();
     int ret = 0;
     for (int chip : s.as32RemoteId) {
         if (chip < 0) continue;
-        ret = PCIV_SendMsg(chip, static_cast<int>(s.u32TimePort), sizeof(t), PCIV_MSGTYPE_SETTIME, &t);
+        ret = PCIV_SendMsg(chip, static_cast<int>(s.u32HostTimePort), sizeof(t), PCIV_MSGTYPE_SETTIME, &t);
     }
     return ret;
 }
@@ -352,8 +335,8 @@ void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat) {
     uint32_t end = s.stSysParam.u32ChnEnd;
     uint32_t mask = RangeMask(start, end);
     if (mask == 0) return;
-    uint32_t motion = (mask & (pBeat->u32Motion << start)) | (s.u32Motion.load() & ~mask);
-    uint32_t blind = (mask & (pBeat->u32Blind << start)) | (s.u32Blind.load() & ~mask);
+    uint32_t motion = (mask & (pBeat->u32MotionBitmap << start)) | (s.u32Motion.load() & ~mask);
+    uint32_t blind = (mask & (pBeat->u32BlindBitmap << start)) | (s.u32Blind.load() & ~mask);
     for (uint32_t c = start; c < end && c < 32; ++c) {
         if (s.au8ChnEnable[c] == 0) blind &= ~(1u << c);
     }
@@ -362,12 +345,12 @@ void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat) {
 }
 
 int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
-    PCIV_HOST_STATE_S& s = Link().state;
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
     if (index < 0 || index >= PCIV_MAX_CHIP) return -1;
     int chip = s.as32RemoteId[index];
-    if (chip < 0 || s.u32HeartPort == 0) return -1;
+    if (chip < 0 || s.u32HostHeartPort == 0) return -1;
     PCIV_MSG_S stMsg;
-    if (ReadTimed(chip, static_cast<int>(s.u32HeartPort), &stMsg, timeoutMs) != 0) return -1;
+    if (ReadTimed(chip, static_cast<int>(s.u32HostHeartPort), &stMsg, timeoutMs) != 0) return -1;
     // A message shorter than a heartbeat carries no bitmaps to merge.
     if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT || stMsg.stMsgHead.u32MsgLen < sizeof(SLAVE_HEARTBEAT_S)) {
         return 0;
@@ -382,11 +365,11 @@ int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
 void* PcivHostStatusThread(void*) {
     int index = 0;
     while (!Link().stop.load()) {
-        if (Link().state.as32RemoteId[index] >= 0 && PcivHostStatusStep(index, Link().replyTimeoutMs.load(), nullptr) < 0) {
+        if (PcivGetChipTable()->as32RemoteId[index] >= 0 && PcivHostStatusStep(index, Link().replyTimeoutMs.load(), nullptr) < 0) {
             SleepMsUnlessStopped(kStatusBackoffMs);
         }
         index = (index + 1) % PCIV_MAX_CHIP;
-        if (Link().state.u32RemoteNum == 0) SleepMsUnlessStopped(kStatusBackoffMs);
+        if (PcivGetChipTable()->u32RemoteNum == 0) SleepMsUnlessStopped(kStatusBackoffMs);
     }
     return nullptr;
 }
@@ -395,7 +378,7 @@ void PcivHostStopThreads() { Link().stop.store(true); }
 
 int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len) {
     int ret = 0;
-    for (int chip : Link().state.as32RemoteId) {
+    for (int chip : PcivGetChipTable()->as32RemoteId) {
         if (chip < 0) continue;
         ret = PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, u32Len, u32Code, pPayload);
     }
@@ -405,7 +388,7 @@ int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len) {
 int PcivHostSendAllWait(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
     std::lock_guard<std::mutex> lock(Link().cmdMutex);
     int ret = 0;
-    for (int chip : Link().state.as32RemoteId) {
+    for (int chip : PcivGetChipTable()->as32RemoteId) {
         if (chip < 0) continue;
         int result = 0;
         ret = SendWaitLocked(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply, &result) == 0 ? result : -1;
@@ -530,12 +513,12 @@ int PcivHostSendBufWait(int chip, const void* pBuf184) {
 int PcivHostSendBufWait2(int chip, const void* pBuf68) { return SendBufToChip(chip, 1, 1, pBuf68, 68); }
 
 int PcivHostSendCmd(const void* pData, uint32_t u32Len, uint32_t u32Type) {
-    PCIV_HOST_STATE_S& s = Link().state;
-    if (s.u32TitlePort == 0) return -1;
+    PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
+    if (s.u32HostTitlePort == 0) return -1;
     int ret = 0;
     for (int chip : s.as32RemoteId) {
         if (chip < 0) continue;
-        ret = PCIV_SendMsg(chip, static_cast<int>(s.u32TitlePort), u32Len, u32Type, pData);
+        ret = PCIV_SendMsg(chip, static_cast<int>(s.u32HostTitlePort), u32Len, u32Type, pData);
     }
     return ret;
 }

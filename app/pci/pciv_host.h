@@ -7,21 +7,21 @@
 // the link has always done; PcivHostSetReplyTimeout gives them a limit so a chip that never answers
 // cannot hang the caller.
 //
-// The master's state (remote chips, its port words, the PF window base of each chip, its settings
-// for command 96, the merged alarm bitmaps) is kept here in PCIV_HOST_STATE_S.
+// The master's remote chips, port words and per-chip PF window bases live in the chip table
+// (PCIV_CHIP_TABLE_S); its settings for command 96, the channel tables and the merged alarm bitmaps
+// in PCIV_HOST_STATE_S.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "app/comm/comm_cfg.h"
+#include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_msg.h"
-
-// Command 86 payload: the ports of every stream and service, 24 words.
-typedef struct {
-    uint32_t au32Port[24];
-} SLAVE_PORT_MAP_S;
-static_assert(sizeof(SLAVE_PORT_MAP_S) == 96);
+#include "app/pci/pciv_slave.h"
+#include "app/pci/pciv_slave_thread.h"
+#include "app/pci/pciv_trans.h"
 
 // Words of SLAVE_PORT_MAP_S.
 enum {
@@ -35,7 +35,6 @@ enum {
     PCIV_PORTMAP_HEARTBEAT = 21,
     PCIV_PORTMAP_TITLE = 22,  // also the OSD notice port
     PCIV_PORTMAP_OSD_ACK = 23,
-    PCIV_PORTMAP_WORDS = 24,
 };
 
 // The channel-capability record, 68 bytes: signed 16-bit counts, digital in the first 32 bytes and
@@ -46,6 +45,7 @@ typedef struct {
     uint32_t u32MaxPlayBackWay;
 } HVR_CAP_S;
 static_assert(sizeof(HVR_CAP_S) == 68);
+static_assert(sizeof(HVR_CAP_S) == HVR_CAP_BYTES, "command 96 carries it whole");
 
 // Slots of the count arrays of HVR_CAP_S (the others are reserved).
 enum {
@@ -60,84 +60,6 @@ enum {
     HVR_CAP_960P = 12,
     HVR_CAP_5M = 14,
 };
-
-// The 32-byte settings record carried by command 96.
-typedef struct {
-    uint8_t au8Byte[32];
-} SLAVE_CFG_S;
-static_assert(sizeof(SLAVE_CFG_S) == 32);
-
-// Command 96 payload, 39 words.
-typedef struct {
-    uint32_t u32SysType;
-    uint32_t u32DevType;      // three-digit product type
-    uint32_t u32ChnEnd;       // end of the chip's input range (exclusive)
-    uint32_t u32ChnWord3;
-    uint32_t u32ChnStart;     // first input channel of the chip
-    uint32_t u32Word5;
-    uint32_t u32VdecNum;      // decoder channels
-    uint32_t u32SplitOffset;  // channel offset of the split commands
-    uint32_t u32VdecFirst;    // first decoder channel
-    uint32_t u32DigitalNum;
-    uint32_t u32PlayDecNum;
-    uint32_t u32PicSize;      // picture size code of the encoder streams
-    uint32_t u32BoardSubType;
-    uint32_t u32EncPoolFlag;
-    HVR_CAP_S stCap;
-    SLAVE_CFG_S stCfg;
-} SLAVE_SYS_PARAM_S;
-static_assert(sizeof(SLAVE_SYS_PARAM_S) == 156);
-static_assert(offsetof(SLAVE_SYS_PARAM_S, stCap) == 14 * 4);
-static_assert(offsetof(SLAVE_SYS_PARAM_S, stCfg) == 31 * 4);
-
-// Type 23 payload: local date and time, signed words.
-typedef struct {
-    int32_t s32Year;  // full year
-    int32_t s32Month;  // 1 to 12
-    int32_t s32Day;
-    int32_t s32Weekday;  // 0 Sunday
-    int32_t s32Hour;
-    int32_t s32Minute;
-    int32_t s32Second;
-    int32_t s32Reserved;
-} SLAVE_TIME_S;
-static_assert(sizeof(SLAVE_TIME_S) == 32);
-
-// Type 54 payload: bit c for channel c.
-typedef struct {
-    uint32_t u32Motion;
-    uint32_t u32Blind;
-} SLAVE_HEARTBEAT_S;
-static_assert(sizeof(SLAVE_HEARTBEAT_S) == 8);
-
-// Commands 14 and 57: block size and count in, block addresses (as the master sees them) out.
-typedef struct {
-    uint32_t au32Unused[2];
-    uint32_t u32BlkSize;
-    uint32_t u32BlkCount;  // at most 16
-    uint32_t au32Addr[16];
-} SLAVE_PCIV_MALLOC_S;
-static_assert(sizeof(SLAVE_PCIV_MALLOC_S) == 80);
-
-// Payload of the stream start commands (10, 11, 16, 58).
-typedef struct {
-    uint32_t u32Target;
-    uint32_t u32Reserved;
-    uint32_t u32BufSize;
-    uint32_t u32BufAddr;  // a sender's ring in the master's memory, as the DMA destination
-    uint32_t u32NoticePort;
-    uint32_t u32AckPort;
-} PCIV_TRANS_PARAM_S;
-static_assert(sizeof(PCIV_TRANS_PARAM_S) == 24);
-
-// Payload of stream notices (type 18) and acknowledgements (type 19): offsets from the ring's start,
-// end exclusive.
-typedef struct {
-    uint32_t u32Start;
-    uint32_t u32End;
-    uint32_t u32Seq;
-} PCIV_TRANS_NOTICE_S;
-static_assert(sizeof(PCIV_TRANS_NOTICE_S) == 12);
 
 // The 40-byte request record that PcivHostClearReq zeroes.
 typedef struct {
@@ -170,16 +92,9 @@ enum {
     PCIV_HOST_PORT_OSD_ACK = 124,
 };
 
-// The master's share of the chip table. Remote chips and settings are written before the threads
-// start; the bitmaps are written by the status thread and read by anyone.
+// The master's own settings and alarm state. Settings are written before the threads start; the
+// bitmaps are written by the status thread and read by anyone.
 struct PCIV_HOST_STATE_S {
-    int32_t as32RemoteId[PCIV_MAX_CHIP];  // -1 when unused
-    uint32_t u32RemoteNum;
-    uint32_t au32Port[PCIV_PORTMAP_WORDS];  // the plan as last sent
-    uint32_t u32TitlePort;
-    uint32_t u32TimePort;
-    uint32_t u32HeartPort;
-    uint32_t au32PfWinBase[PCIV_MAX_CHIP];
     SLAVE_SYS_PARAM_S stSysParam;  // the master's own settings, sent by command 96
     uint8_t au8ChnEnable[32];      // blind alarms of disabled channels are cleared
     int32_t as32ChnMode[32];       // capture code per channel, from PcivHostAdaptViChnConfig
@@ -188,11 +103,11 @@ struct PCIV_HOST_STATE_S {
 };
 
 PCIV_HOST_STATE_S* PcivHostGetState();
-// Back to load state: no remote chip, ports 0, every channel enabled, bitmaps 0 (tests, simulator).
+// Back to load state: no remote chip, the master's port words 0, every channel enabled, bitmaps 0
+// (tests, simulator).
 void PcivHostResetState();
-// Fills the remote chips from the message channel; returns their count, or -1.
-int PcivHostEnumChip();
-// Sets the remote chips directly (ids below 0 are skipped; at most 32 are kept).
+// Sets the chip table's remote chips (ids outside 0 to 31 are skipped). PcivEnumChip fills them from
+// the message channel instead.
 void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count);
 
 // Limit of a waiting sender's wait for each reply, and of the status thread's read of a heartbeat

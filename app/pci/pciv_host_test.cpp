@@ -206,16 +206,16 @@ protected:
 std::string HostLinkTest::s_bus;
 
 TEST_F(HostLinkTest, PortMapCarriesThePlanAndOpensEveryPort) {
-    PCIV_HOST_STATE_S* s = PcivHostGetState();
+    PCIV_CHIP_TABLE_S* s = PcivGetChipTable();
     const uint32_t want[24] = {101, 102, 103, 104, 105, 107, 109, 111, 113, 115, 117, 119,
                                106, 108, 110, 112, 114, 116, 118, 120, 121, 122, 123, 124};
     for (int w = 0; w < 24; ++w) {
-        EXPECT_EQ(s->au32Port[w], want[w]) << w;
+        EXPECT_EQ(s->au32HostPort[w], want[w]) << w;
         EXPECT_GE(PCIV_PortFd(1, static_cast<int>(want[w])), 0) << want[w];
     }
-    EXPECT_EQ(s->u32TimePort, 121u);
-    EXPECT_EQ(s->u32HeartPort, 122u);
-    EXPECT_EQ(s->u32TitlePort, 123u);
+    EXPECT_EQ(s->u32HostTimePort, 121u);
+    EXPECT_EQ(s->u32HostHeartPort, 122u);
+    EXPECT_EQ(s->u32HostTitlePort, 123u);
     // A second bring-up finds its ports open and sends the map again.
     ASSERT_EQ(PcivInitComm(1), 0);
     Record r;
@@ -317,9 +317,11 @@ TEST_F(HostLinkTest, SysParamsGoOutAs156BytesInTheirOrder) {
     s->stSysParam.u32DevType = 656;
     s->stSysParam.u32ChnEnd = 8;
     s->stSysParam.u32BoardSubType = 47;
-    s->stSysParam.stCap.as16Analog[HVR_CAP_1080P] = 8;
-    s->stSysParam.stCap.u32MaxPlayBackWay = 16;
-    s->stSysParam.stCfg.au8Byte[24] = 1;
+    HVR_CAP_S cap{};
+    cap.as16Analog[HVR_CAP_1080P] = 8;
+    cap.u32MaxPlayBackWay = 16;
+    std::memcpy(s->stSysParam.au8HvrCap, &cap, sizeof(cap));
+    s->stSysParam.stSlaveCfg.u8JpegEnable = 1;
     EXPECT_EQ(PcivHostSendSysParams(), 0);
     Record r;
     ASSERT_TRUE(m_slave->Next(100, &r));
@@ -379,7 +381,7 @@ TEST_F(HostLinkTest, HeartbeatsAreReadAndMergedShortOnesIgnored) {
     EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 0);
     EXPECT_EQ(s->u32Motion.load(), 0u);
     EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 1);
-    EXPECT_EQ(got.u32Motion, 3u);
+    EXPECT_EQ(got.u32MotionBitmap, 3u);
     EXPECT_EQ(s->u32Motion.load(), 0x30u);
     EXPECT_EQ(s->u32Blind.load(), 0x50u);
     EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 0) << "another type on the heartbeat port";
@@ -411,14 +413,14 @@ TEST_F(HostLinkTest, TitlePortCarriesAnyTypeOnlyOncePlanned) {
     ASSERT_TRUE(m_slave->Next(123, &r));
     EXPECT_EQ(r.msg.stMsgHead.u32MsgType, 0u);
     EXPECT_EQ(r.msg.stMsgHead.u32MsgLen, 32u);
-    PcivHostGetState()->u32TitlePort = 0;
+    PcivGetChipTable()->u32HostTitlePort = 0;
     EXPECT_EQ(PcivHostSendCmd(name, sizeof(name), 0), -1);
     EXPECT_EQ(PcivHostSendCmd(name, 5000, 1), -1) << "longer than a message";
 }
 
 TEST_F(HostLinkTest, PfWindowOfEachChipIsKept) {
     EXPECT_EQ(PcivGetPfWin(1), 0);
-    EXPECT_EQ(PcivHostGetState()->au32PfWinBase[1], varnelle::drivers::kPcivWindowBase);
+    EXPECT_EQ(PcivGetChipTable()->au32PfWinBase[1], varnelle::drivers::kPcivWindowBase);
     EXPECT_EQ(PcivGetPfWin(40), -1);
 }
 

@@ -139,7 +139,7 @@ TEST_F(MasterLinkTest, Code59BeforeAny57RepliesWithTheZeroKeptMessage) {
     SLAVE_PCIV_MALLOC_S req;
     std::memset(&req, 0, sizeof(req));
     req.u32BlkSize = 4096;
-    req.u32BlkCount = 2;
+    req.u32BlkCnt = 2;
     PCIV_MSG_S kept;
     ASSERT_EQ(m_sim->Command(57, &req, sizeof(req), &kept), 0);
     ASSERT_EQ(kept.stMsgHead.u32MsgLen, 80u);
@@ -154,7 +154,7 @@ TEST_F(MasterLinkTest, Command14AddressesResolveIntoTheSlavesRam) {
     SLAVE_PCIV_MALLOC_S req;
     std::memset(&req, 0, sizeof(req));
     req.u32BlkSize = 64 * 1024;
-    req.u32BlkCount = 3;
+    req.u32BlkCnt = 3;
     PCIV_MSG_S reply;
     ASSERT_EQ(m_sim->Command(14, &req, sizeof(req), &reply), 0) << m_slave.Log();
     ASSERT_EQ(reply.stMsgHead.u32MsgLen, 80u);
@@ -164,9 +164,9 @@ TEST_F(MasterLinkTest, Command14AddressesResolveIntoTheSlavesRam) {
     ASSERT_NE(slaveRam, nullptr);
     std::vector<uint32_t> local;
     for (uint32_t i = 0; i < 3; ++i) {
-        uint32_t p = got.au32Addr[i] + kSlaveView;  // back to the slave's own address
-        EXPECT_EQ(p + kMasterView, got.au32Addr[i]);
-        EXPECT_TRUE(slaveRam->Contains(p, req.u32BlkSize)) << std::hex << got.au32Addr[i];
+        uint32_t p = got.au32PhyAddr[i] + kSlaveView;  // back to the slave's own address
+        EXPECT_EQ(p + kMasterView, got.au32PhyAddr[i]);
+        EXPECT_TRUE(slaveRam->Contains(p, req.u32BlkSize)) << std::hex << got.au32PhyAddr[i];
         local.push_back(p);
     }
     for (size_t i = 0; i < local.size(); ++i) {
@@ -176,14 +176,14 @@ TEST_F(MasterLinkTest, Command14AddressesResolveIntoTheSlavesRam) {
     }
 
     // Count 0 writes no address; the reply is still 80 bytes.
-    req.u32BlkCount = 0;
-    req.au32Addr[0] = 0xDEADBEEF;
+    req.u32BlkCnt = 0;
+    req.au32PhyAddr[0] = 0xDEADBEEF;
     ASSERT_EQ(m_sim->Command(14, &req, sizeof(req), &reply), 0);
     EXPECT_EQ(reply.stMsgHead.u32MsgLen, 80u);
     EXPECT_EQ(reply.au32Payload[4], 0xDEADBEEFu);
 
     // More blocks than the reply can carry is refused.
-    req.u32BlkCount = 17;
+    req.u32BlkCnt = 17;
     EXPECT_NE(m_sim->Command(14, &req, sizeof(req), &reply), 0);
     ExpectServing();
 }

@@ -90,9 +90,9 @@ int MasterSim::ConnectSlave(int timeoutMs) {
     if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
     // Whatever an earlier slave on this bus left queued is not this slave's.
     int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
-    for (uint32_t port : PcivHostGetState()->au32Port) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
+    for (uint32_t port : PcivGetChipTable()->au32HostPort) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
     if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
-    Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivHostGetState()->au32PfWinBase[chip]);
+    Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivGetChipTable()->au32PfWinBase[chip]);
     return 0;
 }
 
@@ -103,17 +103,20 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
     p.u32ChnStart = 0;
     p.u32ChnEnd = 8;
-    p.u32ChnWord3 = 8;
-    p.u32VdecNum = 4;
+    p.u32ChnSetting = 8;
+    p.u32DecNum = 4;
     p.u32SplitOffset = 0;
-    p.u32VdecFirst = 8;
+    p.u32FirstDecChn = 8;
     p.u32DigitalNum = 0;
     p.u32PlayDecNum = 4;
     p.u32PicSize = 3;
     p.u32BoardSubType = 47;
     p.u32EncPoolFlag = 0;
-    p.stCap.as16Analog[HVR_CAP_1080P] = 8;
-    p.stCap.u32MaxPlayBackWay = 8;
+    HVR_CAP_S cap;
+    std::memset(&cap, 0, sizeof(cap));
+    cap.as16Analog[HVR_CAP_1080P] = 8;
+    cap.u32MaxPlayBackWay = 8;
+    std::memcpy(p.au8HvrCap, &cap, sizeof(cap));
     return p;
 }
 
@@ -249,7 +252,7 @@ void MasterSim::BeatLoop() {
         m_beats.store(n);
         if (m_opt.printBeats) {
             Log("heartbeat %llu from chip %d: motion 0x%08x blind 0x%08x", static_cast<unsigned long long>(n),
-                m_opt.slaveChip, beat.u32Motion, beat.u32Blind);
+                m_opt.slaveChip, beat.u32MotionBitmap, beat.u32BlindBitmap);
         }
     }
 }
