@@ -36,7 +36,8 @@ void RemoveBus(const std::string& bus) {
     }
 }
 
-bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip) {
+bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip,
+                         const std::vector<std::string>& args) {
     Kill();
     m_log = logPath;
     pid_t parent = getpid();
@@ -57,8 +58,13 @@ bool SlaveProcess::Start(const std::string& program, const std::string& bus, con
         const char* asan = getenv("ASAN_OPTIONS");
         std::string opts = std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", opts.c_str(), 1);
-        execlp("stdbuf", "stdbuf", "-oL", "-eL", program.c_str(), static_cast<char*>(nullptr));
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (const char* a : {"stdbuf", "-oL", "-eL"}) argv.push_back(const_cast<char*>(a));
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp("stdbuf", argv.data());
+        execv(program.c_str(), argv.data() + 3);
         _exit(127);
     }
     m_pid = pid;
@@ -74,6 +80,21 @@ bool SlaveProcess::Alive() {
         return false;
     }
     return r == 0;
+}
+
+int SlaveProcess::WaitExit(int timeoutMs) {
+    if (m_pid <= 0) return -1;
+    uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
+    for (;;) {
+        int status;
+        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (host::MonotonicMs() >= deadline) return -1;
+        usleep(5000);
+    }
 }
 
 void SlaveProcess::Kill() {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace varnelle::testing {
 
@@ -22,8 +23,12 @@ public:
     SlaveProcess(const SlaveProcess&) = delete;
     SlaveProcess& operator=(const SlaveProcess&) = delete;
 
-    // Starts `program` as chip `chip` on `bus`, its output line-buffered into `logPath`.
-    bool Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip = 1);
+    // Starts `program` (with `args`) as chip `chip` on `bus`, its output line-buffered into `logPath`.
+    bool Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip = 1,
+               const std::vector<std::string>& args = {});
+    // Waits for the process to end by itself: its exit status, or -1 after `timeoutMs` (it keeps
+    // running).
+    int WaitExit(int timeoutMs);
     bool Alive();
     // SIGKILL and reap; nothing when not running.
     void Kill();

@@ -86,12 +86,15 @@ int MasterSim::ConnectSlave(int timeoutMs) {
     }
     int32_t ids[] = {chip};
     PcivHostSetRemoteChips(ids, 1);
+    // Whatever an earlier slave on this bus left queued is not this slave's; this one sends nothing
+    // but on the command port before it has the port map.
+    if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) >= 0) {
+        int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
+        for (uint32_t port : PcivGetChipTable()->au32HostPort) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
+        if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
+    }
     Pciv_HostChipInit();
     if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
-    // Whatever an earlier slave on this bus left queued is not this slave's.
-    int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
-    for (uint32_t port : PcivGetChipTable()->au32HostPort) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
-    if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
     Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivGetChipTable()->au32PfWinBase[chip]);
     return 0;
 }
