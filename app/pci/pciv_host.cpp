@@ -29,12 +29,6 @@ constexpr int kSleepSliceMs = 50;
 constexpr int kChipPollMs = 10;
 
 void ResetState(PCIV_HOST_STATE_S& s) {
-    PCIV_CHIP_TABLE_S* t = PcivGetChipTable();
-    for (int32_t& id : t->as32RemoteId) id = -1;
-    t->u32RemoteNum = 0;
-    std::memset(t->au32HostPort, 0, sizeof(t->au32HostPort));
-    t->u32HostTitlePort = t->u32HostTimePort = t->u32HostHeartPort = 0;
-    std::memset(t->au32PfWinBase, 0, sizeof(t->au32PfWinBase));
     std::memset(&s.stSysParam, 0, sizeof(s.stSysParam));
     std::memset(s.au8ChnEnable, 1, sizeof(s.au8ChnEnable));
     for (int32_t& m : s.as32ChnMode) m = 0;
@@ -42,6 +36,7 @@ void ResetState(PCIV_HOST_STATE_S& s) {
     s.u32Blind.store(0);
 }
 
+// The chip table is not touched here: enumeration may have filled it before the first master call.
 struct HostLink {
     HostLink() { ResetState(state); }
     PCIV_HOST_STATE_S state;
@@ -176,6 +171,12 @@ int PcivHostDrainPort(int chip, int port) {
 }
 
 void PcivHostResetState() {
+    PCIV_CHIP_TABLE_S* t = PcivGetChipTable();
+    for (int32_t& id : t->as32RemoteId) id = -1;
+    t->u32RemoteNum = 0;
+    std::memset(t->au32HostPort, 0, sizeof(t->au32HostPort));
+    t->u32HostTitlePort = t->u32HostTimePort = t->u32HostHeartPort = 0;
+    std::memset(t->au32PfWinBase, 0, sizeof(t->au32PfWinBase));
     ResetState(Link().state);
     Link().stop.store(false);
 }
