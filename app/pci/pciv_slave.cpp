@@ -9,6 +9,7 @@
 #include "app/pci/pciv_slave_thread.h"
 #include "app/pci/pciv_trans.h"
 #include "sdk/pciv/mpi_pciv.h"
+#include "sdk/sys/mpi_sys.h"
 
 namespace {
 
@@ -206,6 +207,23 @@ int32_t CmdSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return hk.pfnSplitCreate ? hk.pfnSplitCreate() : 0;
 }
 
+// The source of a picture channel by its kind; false for a kind the channel cannot take.
+bool PcivSource(uint32_t u32Kind, uint32_t u32Dev, uint32_t u32Chn, MPP_CHN_S* pSrc) {
+    static const MPP_MOD_ID kMods[] = {MK_ID_VIU, MK_ID_VOU, MK_ID_VDEC, MK_ID_VPSS};
+    if (u32Kind >= sizeof(kMods) / sizeof(kMods[0])) {
+        APP_ERR(kSrc, "invalid source kind %u\n", u32Kind);
+        return false;
+    }
+    pSrc->enModId = kMods[u32Kind];
+    // A decoder is named by its channel, carried in the device word.
+    pSrc->s32DevId = u32Kind == 2 ? 0 : static_cast<MK_S32>(u32Dev);
+    pSrc->s32ChnId = static_cast<MK_S32>(u32Kind == 2 ? u32Dev : u32Chn);
+    return true;
+}
+
+int32_t CmdStartPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) { return SlaveStartPciv(pMsg); }
+int32_t CmdStopPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) { return SlaveStopPciv(pMsg); }
+
 int32_t CmdSaveVstd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return GraphicsSaveVstd(0, pMsg->au32Payload[1]);
 }
@@ -237,7 +255,47 @@ void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {
     if (pOld != nullptr) PCIV_Trans_DeInitReceiver(pOld);
 }
 
+int32_t SlaveStartPciv(PCIV_MSG_S* pMsg) {
+    const auto* pReq = Payload<SLAVE_PCIV_START_S>(pMsg);
+    MPP_CHN_S stSrc;
+    if (!PcivSource(pReq->u32SrcKind, pReq->u32SrcDev, pReq->u32SrcChn, &stSrc)) return -1;
+    MK_S32 s32Chn = static_cast<MK_S32>(pReq->u32PcivChn);
+    MPP_CHN_S stDst = {MK_ID_PCIV, 0, s32Chn};
+    PCIV_ATTR_S stAttr;
+    static_assert(sizeof(stAttr) == sizeof(pReq->au32Attr));
+    std::memcpy(&stAttr, pReq->au32Attr, sizeof(stAttr));
+    MK_S32 s32Ret = MK_MPI_PCIV_Create(s32Chn, &stAttr);
+    if (s32Ret == 0) s32Ret = MK_MPI_SYS_Bind(&stSrc, &stDst);
+    if (s32Ret == 0) s32Ret = MK_MPI_PCIV_Start(s32Chn);
+    if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
+    return s32Ret;
+}
+
+int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
+    const auto* pReq = Payload<SLAVE_PCIV_STOP_S>(pMsg);
+    MPP_CHN_S stSrc;
+    if (!PcivSource(pReq->u32SrcKind, pReq->u32SrcDev, pReq->u32SrcChn, &stSrc)) return -1;
+    MK_S32 s32Chn = static_cast<MK_S32>(pReq->u32PcivChn);
+    MPP_CHN_S stDst = {MK_ID_PCIV, 0, s32Chn};
+    MK_S32 s32Ret = MK_MPI_PCIV_Stop(s32Chn);
+    if (s32Ret == 0) {
+        s32Ret = MK_MPI_SYS_UnBind(&stSrc, &stDst);
+        if (s32Ret == 0) {
+            std::printf("src mod:%d dev:%d chn:%d dest mod:%d dev:%d chn:%d\n", stSrc.enModId, stSrc.s32DevId,
+                        stSrc.s32ChnId, stDst.enModId, stDst.s32DevId, stDst.s32ChnId);
+        }
+    }
+    if (s32Ret == 0) {
+        s32Ret = MK_MPI_PCIV_Destroy(s32Chn);
+        if (s32Ret == 0) std::printf("pciv chn %d destroy ok \n", s32Chn);
+    }
+    if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
+    return s32Ret;
+}
+
 void SlaveRegisterCmdHandlers() {
+    PCIV_RegisterCmdHandler(0, CmdStartPciv);
+    PCIV_RegisterCmdHandler(1, CmdStopPciv);
     PCIV_RegisterCmdHandler(10, CmdStartVenc);
     PCIV_RegisterCmdHandler(11, CmdStartJpeg);
     PCIV_RegisterCmdHandler(14, CmdSlaveMalloc);

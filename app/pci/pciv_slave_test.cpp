@@ -20,6 +20,7 @@
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 #include "sdk/pciv/mpi_pciv.h"
+#include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vo/mpi_vo.h"
 #include "sdk/vpss/mpi_vpss.h"
@@ -46,8 +47,6 @@ protected:
         s_bus = new varnelle::testing::ScopedBus;
         s_masterRam = new mem::Ram(mem::RamPath(0), 0, mem::kMasterRamSize, true);
         drv::InstallAll();
-        drv::InstallVpssDriver();
-        drv::InstallVoDriver();
         varnelle::mcc::InstallMccDriver();
         // One block only: a second sender can exist only once the first has let its block go.
         VB_CONF_S conf{};
@@ -272,6 +271,63 @@ TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
     EXPECT_GE(PCIV_PortFd(0, 200), 0);
     SlaveSetHeartbeatPort(0);
     SlaveSetTimePort(0);
+}
+
+TEST_F(SlaveCmdTest, PictureChannelsBindTheirSourceByKind) {
+    struct Case {
+        uint32_t kind, dev, chn;
+        MPP_CHN_S src;
+    } cases[] = {
+        {0, 1, 2, {MK_ID_VIU, 1, 2}},
+        {1, 0, 3, {MK_ID_VOU, 0, 3}},
+        {2, 5, 9, {MK_ID_VDEC, 0, 5}},
+        {3, 4, 1, {MK_ID_VPSS, 4, 1}},
+    };
+    for (const Case& c : cases) {
+        PCIV_MSG_S m = Cmd(0, {}, 184);
+        m.au32Payload[1] = 6;
+        m.au32Payload[2] = 0xA5;
+        m.au32Payload[31] = c.kind;
+        m.au32Payload[32] = c.dev;
+        m.au32Payload[33] = c.chn;
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0) << c.kind;
+        EXPECT_TRUE(drv::PcivChannel(6).started);
+        EXPECT_EQ(drv::PcivChannel(6).attr.au32Word[0], 0xA5u);
+        MPP_CHN_S dst = {MK_ID_PCIV, 0, 6};
+        MPP_CHN_S src{};
+        ASSERT_EQ(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0);
+        EXPECT_EQ(src.enModId, c.src.enModId);
+        // The binding keeps the device and channel of decoders and groups; inputs and outputs are
+        // bound by the module's own rule.
+        if (c.kind >= 2) {
+            EXPECT_EQ(src.s32DevId, c.src.s32DevId);
+            EXPECT_EQ(src.s32ChnId, c.src.s32ChnId);
+        }
+        m = Cmd(1, {6, 0, c.kind, c.dev, c.chn}, 68);
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0) << c.kind;
+        EXPECT_FALSE(drv::PcivChannel(6).created);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0);
+    }
+    PCIV_MSG_S m = Cmd(0, {}, 184);
+    m.au32Payload[1] = 6;
+    m.au32Payload[31] = 4;
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, -1) << "an unknown source kind is refused";
+    EXPECT_FALSE(drv::PcivChannel(6).created);
+    m = Cmd(1, {6, 0, 7}, 68);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, -1);
+
+    Registry::Find("/dev/pciv")->FailRequest(PCIV_CREATE_CTRL, static_cast<int>(0xA01A8008));
+    m = Cmd(0, {}, 184);
+    m.au32Payload[1] = 6;
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, static_cast<int32_t>(0xA01A8008)) << "the first failure is the status";
+    MPP_CHN_S dst = {MK_ID_PCIV, 0, 6};
+    MPP_CHN_S src{};
+    EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0) << "nothing bound after a failed create";
 }
 
 std::vector<std::string> g_hookCalls;
