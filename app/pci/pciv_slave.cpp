@@ -49,13 +49,17 @@ int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot) {
 
 int32_t CmdStartVenc(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartSender(pMsg, PcivGetVencTrans());
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVenc", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVenc",
+                    __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartJpeg(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartSender(pMsg, PcivGetJpegTrans());
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartJpeg", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartJpeg",
+                    __LINE__);
     return s32Ret;
 }
 
@@ -124,13 +128,17 @@ int32_t CmdStartVdecStream(PCIV_MSG_S* pMsg, PcivCmdContext*) {
         pSlot->u32Arg = u32Chn;
         if (State().stHooks.pfnStartVdecStream) s32Ret = State().stHooks.pfnStartVdecStream(pSlot);
     }
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVdecStream", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret,
+                    "SlaveStartVdecStream", __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartOsdBuffer(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(), State().stHooks.pfnStartOsdBuffer);
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartOsdBuffer", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartOsdBuffer",
+                    __LINE__);
     return s32Ret;
 }
 
@@ -154,7 +162,9 @@ int32_t CmdPlayParams(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return State().stHooks.pfnSetPlayParams(reinterpret_cast<const uint8_t*>(pMsg->au32Payload));
 }
 
-void OpenPort(uint32_t port) { PCIV_OpenMsgPort(0, static_cast<int>(port)); }
+void OpenPort(uint32_t port) {
+    PCIV_OpenMsgPort(0, static_cast<int>(port));
+}
 
 int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const SLAVE_PORT_MAP_S stMap = *Payload<SLAVE_PORT_MAP_S>(pMsg);
@@ -221,8 +231,12 @@ bool PcivSource(uint32_t u32Kind, uint32_t u32Dev, uint32_t u32Chn, MPP_CHN_S* p
     return true;
 }
 
-int32_t CmdStartPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) { return SlaveStartPciv(pMsg); }
-int32_t CmdStopPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) { return SlaveStopPciv(pMsg); }
+int32_t CmdStartPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    return SlaveStartPciv(pMsg);
+}
+int32_t CmdStopPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    return SlaveStopPciv(pMsg);
+}
 
 int32_t CmdSaveVstd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return GraphicsSaveVstd(0, pMsg->au32Payload[1]);
@@ -234,10 +248,16 @@ int32_t CmdSetResolution(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 
 }  // namespace
 
-void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks) { State().stHooks = pHooks ? *pHooks : SlaveCmdHooks{}; }
+void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks) {
+    State().stHooks = pHooks ? *pHooks : SlaveCmdHooks{};
+}
 
-uint32_t PcivGetWindowBase() { return State().u32WindowBase.load(); }
-void PcivSetWindowBase(uint32_t u32Base) { State().u32WindowBase = u32Base; }
+uint32_t PcivGetWindowBase() {
+    return State().u32WindowBase.load();
+}
+void PcivSetWindowBase(uint32_t u32Base) {
+    State().u32WindowBase = u32Base;
+}
 
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
     pSlot->s32Running = 0;
@@ -291,6 +311,13 @@ int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
     }
     if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
     return s32Ret;
+}
+
+int SlaveCloseMsgPorts() {
+    PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32NoticePort.load()));
+    PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32AckPort.load()));
+    PCIV_CloseMsgPort(0, static_cast<int>(SlaveGetTimePort()));
+    return 0;
 }
 
 void SlaveRegisterCmdHandlers() {

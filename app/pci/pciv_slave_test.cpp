@@ -68,7 +68,8 @@ protected:
         SlaveSetCmdHooks(nullptr);
     }
     void TearDown() override {
-        for (const char* node : {"/dev/pciv", "/dev/vpss", "/dev/vo", "/dev/vdec"}) Registry::Find(node)->ClearFaults();
+        for (const char* node : {"/dev/pciv", "/dev/vpss", "/dev/vo", "/dev/vdec"})
+            Registry::Find(node)->ClearFaults();
         SlaveSetCmdHooks(nullptr);
     }
 
@@ -238,7 +239,6 @@ TEST_F(SlaveCmdTest, DisplayChannelOperations) {
     EXPECT_TRUE(vo->Layer(8).batching);
     run({0}, 76);
     EXPECT_FALSE(vo->Layer(8).batching);
-
 }
 
 TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
@@ -341,10 +341,22 @@ TEST_F(SlaveCmdTest, SystemParametersStoreWordsAndTheWindowBase) {
         g_hookCalls.push_back("cap");
         return 0;
     };
-    hooks.pfnSampleSysInit = []() -> int32_t { g_hookCalls.push_back("sysinit"); return 0; };
-    hooks.pfnInitVpssChnMap = []() -> int32_t { g_hookCalls.push_back("map"); return 0; };
-    hooks.pfnHwSplitDevInit = []() -> int32_t { g_hookCalls.push_back("splitdev"); return 0; };
-    hooks.pfnSplitCreate = []() -> int32_t { g_hookCalls.push_back("split"); return g_splitStatus; };
+    hooks.pfnSampleSysInit = []() -> int32_t {
+        g_hookCalls.push_back("sysinit");
+        return 0;
+    };
+    hooks.pfnInitVpssChnMap = []() -> int32_t {
+        g_hookCalls.push_back("map");
+        return 0;
+    };
+    hooks.pfnHwSplitDevInit = []() -> int32_t {
+        g_hookCalls.push_back("splitdev");
+        return 0;
+    };
+    hooks.pfnSplitCreate = []() -> int32_t {
+        g_hookCalls.push_back("split");
+        return g_splitStatus;
+    };
     SlaveSetCmdHooks(&hooks);
 
     SLAVE_SYS_PARAM_S p{};
