@@ -2,6 +2,7 @@
 // master side. Nothing in them is a host pointer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "app/pci/pciv_msg.h"
@@ -50,6 +51,7 @@ typedef struct {
     uint32_t u32OsdAck;
 } SLAVE_PORT_MAP_S;
 static_assert(sizeof(SLAVE_PORT_MAP_S) == 96);
+static_assert(offsetof(SLAVE_PORT_MAP_S, au32VdecAck) == 48 && offsetof(SLAVE_PORT_MAP_S, u32TimePort) == 80);
 
 // Command 0 payload (184 bytes) and command 1 payload (68 bytes).
 typedef struct {
@@ -63,6 +65,7 @@ typedef struct {
     uint32_t au32Res[12];
 } SLAVE_PCIV_START_S;
 static_assert(sizeof(SLAVE_PCIV_START_S) == 184);
+static_assert(offsetof(SLAVE_PCIV_START_S, au32Attr) == 8 && offsetof(SLAVE_PCIV_START_S, u32SrcKind) == 124);
 
 typedef struct {
     uint32_t u32PcivChn;
@@ -99,6 +102,9 @@ typedef struct {
     uint8_t au8Res3[4];
 } SLAVE_CFG_S;
 static_assert(sizeof(SLAVE_CFG_S) == 32);
+static_assert(offsetof(SLAVE_CFG_S, u32VpssSwitch) == 8 && offsetof(SLAVE_CFG_S, u8ZoomSplit) == 19 &&
+              offsetof(SLAVE_CFG_S, u8BlindSwitch) == 21 && offsetof(SLAVE_CFG_S, u8JpegEnable) == 24 &&
+              offsetof(SLAVE_CFG_S, u8Layer3Keep) == 27);
 
 #define HVR_CAP_BYTES 68
 
@@ -122,6 +128,8 @@ typedef struct {
     SLAVE_CFG_S stSlaveCfg;
 } SLAVE_SYS_PARAM_S;
 static_assert(sizeof(SLAVE_SYS_PARAM_S) == 156);
+static_assert(offsetof(SLAVE_SYS_PARAM_S, u32BoardSubType) == 48 &&
+              offsetof(SLAVE_SYS_PARAM_S, au8HvrCap) == 56 && offsetof(SLAVE_SYS_PARAM_S, stSlaveCfg) == 124);
 
 // Type 54 payload: bit c stands for channel c.
 typedef struct {
