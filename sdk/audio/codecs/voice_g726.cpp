@@ -78,30 +78,33 @@ inline int Quan15(int v) {
   return n > 15 ? 15 : n;
 }
 
-// FMULT: coefficient `an` times a value in the 11-bit floating form.
+// FMULT: coefficient `an` times a value in the 11-bit floating form. Written without branches (the
+// operands follow the speech, so branches would mispredict); the shifts are exactly the standard's:
+// (m << 6) >> bits is m >> (bits - 6) or m << (6 - bits), and the product's scaling runs through one
+// 64-bit shift for both signs of its exponent.
 inline int Fmult(int an, int srn) {
   const int anmag = an > 0 ? an : ((-an) & 0x1FFF);
-  const int anexp = std::bit_width(static_cast<unsigned>(anmag)) - 6;
-  const int anmant = anmag == 0 ? 32 : (anexp >= 0 ? anmag >> anexp : anmag << -anexp);
-  const int wanexp = anexp + ((srn >> 6) & 0xF) - 13;
-  const int wanmant = (anmant * (srn & 0x3F) + 0x30) >> 4;
-  const int retval = wanexp >= 0 ? ((wanmant << wanexp) & 0x7FFF) : (wanmant >> -wanexp);
-  return (an ^ srn) < 0 ? -retval : retval;
+  const int bits = std::bit_width(static_cast<unsigned>(anmag));
+  const int anexp = bits - 6;
+  const int anmant = anmag == 0 ? 32 : (anmag << 6) >> bits;
+  const int wanexp = anexp + ((srn >> 6) & 0xF) - 13;  // -19 to 9
+  const int64_t wanmant = (anmant * (srn & 0x3F) + 0x30) >> 4;
+  const int retval = static_cast<int>(((wanmant << 19) >> (19 - wanexp)) & 0x7FFF);
+  const int sign = (an ^ srn) >> 31;  // 0 or -1
+  return (retval ^ sign) - sign;
+}
+
+// FLOAT A/B: a signed magnitude to the 11-bit floating form, the sign carried as a negative number.
+inline int ToFloat(int mag, bool negative) {
+  const int exp = Quan15(mag);
+  const int f = mag == 0 ? kFloatZero : (exp << 6) + ((mag << 6) >> exp);
+  return negative ? f - 0x400 : f;
 }
 
 // FLOAT B of a reconstructed signal.
 inline int FloatSr(int sr) {
-  if (sr == 0) return kFloatZero;
-  if (sr > 0) {
-    const int exp = Quan15(sr);
-    return (exp << 6) + ((sr << 6) >> exp);
-  }
-  if (sr > -32768) {
-    const int mag = -sr;
-    const int exp = Quan15(mag);
-    return (exp << 6) + ((mag << 6) >> exp) - 0x400;
-  }
-  return kFloatNegZero;
+  if (sr <= -32768) return kFloatNegZero;
+  return ToFloat(sr < 0 ? -sr : sr, sr < 0);
 }
 
 template <int kBits>
@@ -197,7 +200,7 @@ class Coder {
     return sr;
   }
 
-  inline void Update(int y, int wi, int fi, int dq, int sr, int dqsez) {
+  [[gnu::always_inline]] inline void Update(int y, int wi, int fi, int dq, int sr, int dqsez) {
     const int pk0 = dqsez < 0 ? 1 : 0;
     const int dqmag = dq & 0x7FFF;
 
@@ -248,10 +251,10 @@ class Coder {
 
       // UPB: leak, then a step toward the sign agreement of dq with its history.
       constexpr int kLeak = kBits == 5 ? 9 : 8;
+      const int step = dqmag != 0 ? 128 : 0;
       for (int k = 0; k < 6; ++k) {
-        int b = s_.b[k] - (s_.b[k] >> kLeak);
-        if (dqmag != 0) b += (dq ^ s_.dq[k]) >= 0 ? 128 : -128;
-        s_.b[k] = b;
+        const int agree = ((dq ^ s_.dq[k]) >> 31) | 1;  // +1 same sign, -1 not
+        s_.b[k] = s_.b[k] - (s_.b[k] >> kLeak) + agree * step;
       }
     }
 
@@ -261,13 +264,7 @@ class Coder {
     s_.dq[3] = s_.dq[2];
     s_.dq[2] = s_.dq[1];
     s_.dq[1] = s_.dq[0];
-    if (dqmag == 0) {
-      s_.dq[0] = dq >= 0 ? kFloatZero : kFloatNegZero;
-    } else {
-      const int exp = Quan15(dqmag);
-      const int f = (exp << 6) + ((dqmag << 6) >> exp);
-      s_.dq[0] = dq >= 0 ? f : f - 0x400;
-    }
+    s_.dq[0] = ToFloat(dqmag, dq < 0);
 
     // FLOAT B.
     s_.sr[1] = s_.sr[0];
