@@ -119,7 +119,7 @@ class Coder {
   void Save(VOICE_G726_STATE_S* s) const { *s = s_; }
 
   // Code one 14-bit sample sl; returns the code word.
-  inline int Encode(int sl) {
+  [[gnu::always_inline]] inline int Encode(int sl) {
     Predict();
     const int y = StepSize();
     const int d = sl - se_;
@@ -129,7 +129,7 @@ class Coder {
   }
 
   // Decode one code word to a 16-bit sample.
-  inline int16_t Decode(int code) {
+  [[gnu::always_inline]] inline int16_t Decode(int code) {
     Predict();
     const int y = StepSize();
     const int sr = Reconstruct(code & kMask, y);
@@ -138,7 +138,7 @@ class Coder {
 
  private:
   // FMULT and ACCUM: signal estimate se and partial estimate sez.
-  inline void Predict() {
+  [[gnu::always_inline]] inline void Predict() {
     const int sezi = Fmult(s_.b[0] >> 2, s_.dq[0]) + Fmult(s_.b[1] >> 2, s_.dq[1]) +
                      Fmult(s_.b[2] >> 2, s_.dq[2]) + Fmult(s_.b[3] >> 2, s_.dq[3]) +
                      Fmult(s_.b[4] >> 2, s_.dq[4]) + Fmult(s_.b[5] >> 2, s_.dq[5]);
@@ -148,21 +148,17 @@ class Coder {
   }
 
   // MIX: scale factor y from the unlocked and locked factors and the speed control.
-  inline int StepSize() const {
-    if (s_.ap >= 256) return s_.yu;
-    int y = s_.yl >> 6;
-    const int dif = s_.yu - y;
+  // Branch-free: a zero difference adds nothing with or without the rounding term.
+  [[gnu::always_inline]] inline int StepSize() const {
+    const int yl = s_.yl >> 6;
+    const int dif = s_.yu - yl;
     const int al = s_.ap >> 2;
-    if (dif > 0) {
-      y += (dif * al) >> 6;
-    } else if (dif < 0) {
-      y += (dif * al + 0x3F) >> 6;
-    }
-    return y;
+    const int y = yl + ((dif * al + (dif < 0 ? 0x3F : 0)) >> 6);
+    return s_.ap >= 256 ? s_.yu : y;
   }
 
   // LOG, SUBTB and QUAN.
-  static inline int Quantize(int d, int y) {
+  [[gnu::always_inline]] static inline int Quantize(int d, int y) {
     const int dqm = d < 0 ? -d : d;
     const int exp = std::bit_width(static_cast<unsigned>(dqm >> 1));
     const int mant = ((dqm << 7) >> exp) & 0x7F;
@@ -174,15 +170,16 @@ class Coder {
     } else {
       int i = 0;
       for (int k = 0; k < R::kLevels; ++k) i += dln >= Decision32<kBits>::kTable.v[k] ? 1 : 0;
-      if (d < 0) return (~i) & kMask;
-      return i == 0 ? kMask : i;
+      // Negative: ones' complement of |I|; |I| = 0 is all ones either way.
+      const int complement = (~i) & kMask;
+      return d < 0 || i == 0 ? complement : i;
     }
   }
 
   static inline int Magnitude(int code) { return (code & kSignBit) ? (~code) & (kSignBit - 1) : code; }
 
   // RECONST, ADDA, ANTILOG, ADDB, ADDC and the adaptation; returns the reconstructed signal sr.
-  inline int Reconstruct(int code, int y) {
+  [[gnu::always_inline]] inline int Reconstruct(int code, int y) {
     const int mag = Magnitude(code);
     const int dql = R::kDqln[mag] + (y >> 2);
     int dq;  // sign-magnitude: sign in bit 15
@@ -226,26 +223,18 @@ class Coder {
       // UPA2 and LIMC.
       const int pks1 = pk0 ^ s_.pk[0];
       a2p = s_.a[1] - (s_.a[1] >> 7);
-      if (dqsez != 0) {
-        const int fa1 = pks1 ? s_.a[0] : -s_.a[0];
-        if (fa1 < -8191) {
-          a2p -= 0x100;
-        } else if (fa1 > 8191) {
-          a2p += 0xFF;
-        } else {
-          a2p += fa1 >> 5;
-        }
-        if (pk0 ^ s_.pk[1]) {
-          a2p = a2p <= -12160 ? -kA2Limit : (a2p >= 12416 ? kA2Limit : a2p - 0x80);
-        } else {
-          a2p = a2p <= -12416 ? -kA2Limit : (a2p >= 12160 ? kA2Limit : a2p + 0x80);
-        }
-      }
+      // The signs follow the speech, so the standard's range tests are written as clamps:
+      // -0x100 below -8191 and +0xFF above 8191 are exactly fa1 >> 5 of the clamped fa1, and the
+      // LIMC thresholds are the ±12288 limits of a2p ∓ 0x80.
+      const int active = dqsez != 0 ? 1 : 0;
+      const int fa1 = pks1 ? s_.a[0] : -s_.a[0];
+      const int fa1c = fa1 < -8192 ? -8192 : (fa1 > 8191 ? 8191 : fa1);
+      a2p += active * ((fa1c >> 5) + ((pk0 ^ s_.pk[1]) ? -0x80 : 0x80));
+      a2p = a2p < -kA2Limit ? -kA2Limit : (a2p > kA2Limit ? kA2Limit : a2p);
       s_.a[1] = a2p;
 
       // UPA1 and LIMD.
-      int a1 = s_.a[0] - (s_.a[0] >> 8);
-      if (dqsez != 0) a1 += pks1 == 0 ? 192 : -192;
+      int a1 = s_.a[0] - (s_.a[0] >> 8) + active * (pks1 == 0 ? 192 : -192);
       const int a1ul = kA1Base - a2p;
       s_.a[0] = a1 < -a1ul ? -a1ul : (a1 > a1ul ? a1ul : a1);
 
@@ -282,7 +271,7 @@ class Coder {
       s_.ap = 256;
     } else {
       const int diff = (s_.dms << 2) - s_.dml;
-      const bool fast = y < 1536 || s_.td == 1 || (diff < 0 ? -diff : diff) >= (s_.dml >> 3);
+      const bool fast = (y < 1536) | (s_.td == 1) | ((diff < 0 ? -diff : diff) >= (s_.dml >> 3));
       s_.ap += fast ? (0x200 - s_.ap) >> 4 : (-s_.ap) >> 4;
     }
   }
