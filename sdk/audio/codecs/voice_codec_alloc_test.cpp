@@ -12,11 +12,6 @@
 #include "sdk/audio/codecs/internal/speech_signal.h"
 #include "sdk/audio/codecs/voice_codec.h"
 
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<int> g_allocations{0};
@@ -25,6 +20,22 @@ void Note() {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer owns the allocator; count through its hooks instead of replacing it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
+                                                        void (*onFree)(const volatile void*));
+
+namespace {
+void OnMalloc(const volatile void*, size_t) { Note(); }
+void OnFree(const volatile void*) {}
+const int g_hooks = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+}  // namespace
+#else
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void __libc_free(void*);
 
 extern "C" void* malloc(size_t n) {
   Note();
@@ -50,6 +61,7 @@ void operator delete(void* p) noexcept { __libc_free(p); }
 void operator delete[](void* p) noexcept { __libc_free(p); }
 void operator delete(void* p, size_t) noexcept { __libc_free(p); }
 void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
+#endif
 
 namespace {
 

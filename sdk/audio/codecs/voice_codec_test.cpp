@@ -32,7 +32,7 @@ std::vector<int16_t> Speech(int n, double level = 0.5) {
 
 // A frame buffer with room for the largest frame, pre-filled so untouched bytes show.
 struct Frame {
-  uint8_t b[VOICE_MAX_FRAME_BYTES + 16];
+  uint8_t b[4 + 2 * 255 + 16];  // the longest frame a length byte can announce, and a margin
   Frame() { std::memset(b, 0xEE, sizeof(b)); }
   int Words() const { return b[2] | (b[3] << 8); }
 };
