@@ -359,6 +359,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       for (const char* dir : {"encode", "decode"}) {
         const std::string base = r.codec + "/" + dir + "/";
         const double e = Rate(base + "engine"), s = Rate(base + "spandsp"), l = Rate(base + "libavcodec");
+        if (e == 0) continue;  // filtered out of this run
         char lavc[16] = "-", ratioL[16] = "-";
         if (l > 0) {
           std::snprintf(lavc, sizeof(lavc), "%.1f", l / 1e6);
