@@ -52,14 +52,45 @@ struct Rate<5> {
   static constexpr int16_t kF[16] = {0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 3, 4, 5, 6, 6};
 };
 
-// 32-bit copies of the 3- to 5-bit decision levels for the encoder's branch-free QUAN.
+// QUAN as a lookup for 3 to 5 bits: normalised log difference (offset by kDlnOffset) -> |I|, the number
+// of decision levels not above it. Generated from the decision levels, so it is the same count.
+constexpr int kDlnOffset = 2048;
+constexpr int kDlnRange = 4096;  // dln lies within about -1300 to 2200; the rest is margin
+
 template <int kBits>
-struct Decision32 {
+struct QuanTable {
   static constexpr auto kTable = [] {
     struct T {
-      int32_t v[Rate<kBits>::kLevels];
+      uint8_t v[kDlnRange];
     } t{};
-    for (int k = 0; k < Rate<kBits>::kLevels; ++k) t.v[k] = Rate<kBits>::kDecision[k];
+    for (int k = 0; k < kDlnRange; ++k) {
+      int i = 0;
+      while (i < Rate<kBits>::kLevels && k - kDlnOffset >= Rate<kBits>::kDecision[i]) ++i;
+      t.v[k] = static_cast<uint8_t>(i);
+    }
+    return t;
+  }();
+};
+
+// The per-magnitude tables spread over every code word, so the coder indexes by code word directly.
+template <int kBits>
+struct ByCode {
+  static constexpr int kSize = 1 << kBits;
+  struct Entry {
+    int32_t dqln;  // log of the quantized difference
+    int32_t wi;  // W * 32 (up to 35904)
+    int32_t fi;  // F * 512
+  };
+  static constexpr auto kTable = [] {
+    struct T {
+      Entry v[kSize];
+    } t{};
+    constexpr int kSign = kSize / 2;
+    for (int code = 0; code < kSize; ++code) {
+      const int mag = (code & kSign) ? (~code) & (kSign - 1) : code;
+      t.v[code] = {Rate<kBits>::kDqln[mag], Rate<kBits>::kW[mag] * 32,
+                   Rate<kBits>::kF[mag] * 512};
+    }
     return t;
   }();
 };
@@ -72,9 +103,12 @@ constexpr int kToneA2 = -11776;  // TONE: a2 below this means a tone
 constexpr int kFloatZero = 0x20;  // FLOAT A/B of 0 (mantissa 32, exponent 0)
 constexpr int kFloatNegZero = 0x20 - 0x400;  // the same with the sign set
 
-// Number of significant bits; the standard's power-of-two search capped at 15.
+// Number of significant bits of 0 <= v < 2^30 without a branch for 0 (2v + 1 is never 0).
+inline int BitWidth(int v) { return 31 - std::countl_zero(static_cast<unsigned>(2 * v + 1)); }
+
+// The standard's power-of-two search, capped at 15.
 inline int Quan15(int v) {
-  const int n = std::bit_width(static_cast<unsigned>(v));
+  const int n = BitWidth(v);
   return n > 15 ? 15 : n;
 }
 
@@ -84,7 +118,7 @@ inline int Quan15(int v) {
 // 64-bit shift for both signs of its exponent.
 inline int Fmult(int an, int srn) {
   const int anmag = an > 0 ? an : ((-an) & 0x1FFF);
-  const int bits = std::bit_width(static_cast<unsigned>(anmag));
+  const int bits = BitWidth(anmag);
   const int anexp = bits - 6;
   const int anmant = anmag == 0 ? 32 : (anmag << 6) >> bits;
   const int wanexp = anexp + ((srn >> 6) & 0xF) - 13;  // -19 to 9
@@ -97,7 +131,7 @@ inline int Fmult(int an, int srn) {
 // FLOAT A/B: a signed magnitude to the 11-bit floating form, the sign carried as a negative number.
 inline int ToFloat(int mag, bool negative) {
   const int exp = Quan15(mag);
-  const int f = mag == 0 ? kFloatZero : (exp << 6) + ((mag << 6) >> exp);
+  const int f = (exp << 6) + ((mag << 6) >> exp) + (mag == 0 ? kFloatZero : 0);
   return negative ? f - 0x400 : f;
 }
 
@@ -160,7 +194,7 @@ class Coder {
   // LOG, SUBTB and QUAN.
   [[gnu::always_inline]] static inline int Quantize(int d, int y) {
     const int dqm = d < 0 ? -d : d;
-    const int exp = std::bit_width(static_cast<unsigned>(dqm >> 1));
+    const int exp = BitWidth(dqm >> 1);
     const int mant = ((dqm << 7) >> exp) & 0x7F;
     const int dl = (exp << 7) + mant;
     const int dln = dl - (y >> 2);
@@ -168,32 +202,29 @@ class Coder {
       const int i = dln >= R::kDecision[0] ? 1 : 0;
       return d < 0 ? i ^ 3 : i;
     } else {
-      int i = 0;
-      for (int k = 0; k < R::kLevels; ++k) i += dln >= Decision32<kBits>::kTable.v[k] ? 1 : 0;
+      const int index = dln + kDlnOffset;
+      const int clamped = index < 0 ? 0 : (index >= kDlnRange ? kDlnRange - 1 : index);
+      const int i = QuanTable<kBits>::kTable.v[clamped];
       // Negative: ones' complement of |I|; |I| = 0 is all ones either way.
       const int complement = (~i) & kMask;
-      return d < 0 || i == 0 ? complement : i;
+      const int useComplement = (d >> 31) | -static_cast<int>(i == 0);  // all ones or 0
+      return (complement & useComplement) | (i & ~useComplement);
     }
   }
 
-  static inline int Magnitude(int code) { return (code & kSignBit) ? (~code) & (kSignBit - 1) : code; }
-
   // RECONST, ADDA, ANTILOG, ADDB, ADDC and the adaptation; returns the reconstructed signal sr.
   [[gnu::always_inline]] inline int Reconstruct(int code, int y) {
-    const int mag = Magnitude(code);
-    const int dql = R::kDqln[mag] + (y >> 2);
-    int dq;  // sign-magnitude: sign in bit 15
-    if (dql < 0) {
-      dq = (code & kSignBit) ? -0x8000 : 0;
-    } else {
-      const int dex = (dql >> 7) & 15;
-      const int dqt = 128 + (dql & 127);
-      dq = (dqt << 7) >> (14 - dex);
-      if (code & kSignBit) dq -= 0x8000;
-    }
+    const auto& entry = ByCode<kBits>::kTable.v[code];
+    const int dql = entry.dqln + (y >> 2);
+    // ANTILOG; a negative log is a zero magnitude. dq is sign-magnitude: sign in bit 15.
+    const int dqlc = dql < 0 ? 0 : dql;
+    const int dex = (dqlc >> 7) & 15;
+    const int dqt = 128 + (dqlc & 127);
+    const int magnitude = ((dqt << 7) >> (14 - dex)) & ~(dql >> 31);
+    const int dq = (code & kSignBit) ? magnitude - 0x8000 : magnitude;
     const int sr = dq < 0 ? se_ - (dq & 0x7FFF) : se_ + dq;
     const int dqsez = sr + sez_ - se_;
-    Update(y, R::kW[mag] * 32, R::kF[mag] * 512, dq, sr, dqsez);
+    Update(y, entry.wi, entry.fi, dq, sr, dqsez);
     return sr;
   }
 
@@ -227,20 +258,22 @@ class Coder {
       // -0x100 below -8191 and +0xFF above 8191 are exactly fa1 >> 5 of the clamped fa1, and the
       // LIMC thresholds are the ±12288 limits of a2p ∓ 0x80.
       const int active = dqsez != 0 ? 1 : 0;
-      const int fa1 = pks1 ? s_.a[0] : -s_.a[0];
+      const int negate = pks1 - 1;  // 0 keeps a1, -1 negates it
+      const int fa1 = (s_.a[0] ^ negate) - negate;
       const int fa1c = fa1 < -8192 ? -8192 : (fa1 > 8191 ? 8191 : fa1);
-      a2p += active * ((fa1c >> 5) + ((pk0 ^ s_.pk[1]) ? -0x80 : 0x80));
+      a2p += active * ((fa1c >> 5) + 0x80 - ((pk0 ^ s_.pk[1]) << 8));
       a2p = a2p < -kA2Limit ? -kA2Limit : (a2p > kA2Limit ? kA2Limit : a2p);
       s_.a[1] = a2p;
 
       // UPA1 and LIMD.
-      int a1 = s_.a[0] - (s_.a[0] >> 8) + active * (pks1 == 0 ? 192 : -192);
+      int a1 = s_.a[0] - (s_.a[0] >> 8) + active * (192 - 384 * pks1);
       const int a1ul = kA1Base - a2p;
       s_.a[0] = a1 < -a1ul ? -a1ul : (a1 > a1ul ? a1ul : a1);
 
       // UPB: leak, then a step toward the sign agreement of dq with its history.
       constexpr int kLeak = kBits == 5 ? 9 : 8;
       const int step = dqmag != 0 ? 128 : 0;
+#pragma GCC unroll 6
       for (int k = 0; k < 6; ++k) {
         const int agree = ((dq ^ s_.dq[k]) >> 31) | 1;  // +1 same sign, -1 not
         s_.b[k] = s_.b[k] - (s_.b[k] >> kLeak) + agree * step;
@@ -272,7 +305,7 @@ class Coder {
     } else {
       const int diff = (s_.dms << 2) - s_.dml;
       const bool fast = (y < 1536) | (s_.td == 1) | ((diff < 0 ? -diff : diff) >= (s_.dml >> 3));
-      s_.ap += fast ? (0x200 - s_.ap) >> 4 : (-s_.ap) >> 4;
+      s_.ap += ((fast ? 0x200 : 0) - s_.ap) >> 4;
     }
   }
 
