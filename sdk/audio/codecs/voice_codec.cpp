@@ -94,8 +94,9 @@ void VOICE_AdpcmStateInit(VOICE_ADPCM_STATE_S* state) {
   state->s16StepIndex = 0;
 }
 
+// The initialisers clear every byte, padding included, so equal states compare equal bytewise.
 void VOICE_G726StateInit(VOICE_G726_STATE_S* state, int bits) {
-  *state = VOICE_G726_STATE_S{};
+  std::memset(state, 0, sizeof(*state));
   state->bits = static_cast<uint16_t>(bits);
   state->yl = 34816;
   state->yu = 544;
@@ -105,7 +106,7 @@ void VOICE_G726StateInit(VOICE_G726_STATE_S* state, int bits) {
 }
 
 void VOICE_G726StateInit16(VOICE_ADPCM16_STATE_S* state) {
-  *state = VOICE_ADPCM16_STATE_S{};
+  std::memset(state, 0, sizeof(*state));
   state->sr1 = state->sr2 = 16;
   state->dq1 = state->dq2 = state->dq3 = state->dq4 = state->dq5 = state->dq6 = 32;
   state->yu = 544;
