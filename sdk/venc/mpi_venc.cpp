@@ -65,8 +65,10 @@ int ChnFd(VENC_CHN VeChn) { return Ctx(VeChn).chnFd.fd(); }
 MK_U8* DrvToUser(const ChnCtx& c, uintptr_t drv) {
     return c.pBufUserAddr + static_cast<MK_U32>(static_cast<MK_U32>(drv) - c.u32BufDrvAddr);
 }
+// Physical memory has no mirror: an address past the ring's end is taken back to its start.
 MK_U32 DrvToPhys(const ChnCtx& c, uintptr_t drv) {
-    return c.u32BufPhyAddr - c.u32BufDrvAddr + static_cast<MK_U32>(drv);
+    MK_U32 offset = static_cast<MK_U32>(drv) - c.u32BufDrvAddr;
+    return c.u32BufPhyAddr + (c.u32BufSize != 0 ? offset % c.u32BufSize : offset);
 }
 uintptr_t UserToDrv(const ChnCtx& c, const MK_U8* user) {
     return static_cast<MK_U32>(static_cast<MK_U32>(user - c.pBufUserAddr) + c.u32BufDrvAddr);
@@ -332,7 +334,7 @@ MK_S32 MK_MPI_VENC_GetStream(VENC_CHN VeChn, VENC_STREAM_S* pstStream, MK_S32 s3
         MK_ASSERT_IN(kSource, pstPack->u32Len >= VENC_STREAM_OFFSET);
         uintptr_t drv = reinterpret_cast<uintptr_t>(pstPack->pu8UserAddr);
         pstPack->u32Len -= VENC_STREAM_OFFSET;
-        pstPack->u32PhysAddr = DrvToPhys(c, drv) + VENC_STREAM_OFFSET;
+        pstPack->u32PhysAddr = DrvToPhys(c, drv + VENC_STREAM_OFFSET);
         pstPack->pu8UserAddr = DrvToUser(c, drv) + VENC_STREAM_OFFSET;
     }
     return MK_SUCCESS;
