@@ -107,7 +107,7 @@ void BM_FetchRelease(benchmark::State& state) {
 }
 BENCHMARK(BM_FetchRelease)->Arg(PT_H264)->Arg(PT_JPEG)->Iterations(20)->Unit(benchmark::kMicrosecond);
 
-// 16 channels of 704x576 at 25 fps, fetched as they come; reports the encoder thread's CPU time
+// 16 channels of 704x576 at 25 fps, fetched as they come; reports the encoder threads' CPU time
 // over the wall time (cores), the frames per second delivered and the frames missed or dropped.
 void BM_Encoder16ChannelsD1(benchmark::State& state) {
     Reset();

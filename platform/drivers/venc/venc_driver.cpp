@@ -39,6 +39,9 @@ constexpr uint32_t kMaxFrameRate = 120;
 // The driver's own addresses of a ring: its physical address moved into the upper half.
 constexpr uint32_t kDrvAddrOffset = 0x80000000u;
 constexpr uint64_t kIdleWakeUs = 100000;
+// Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a late channel holds up
+// only half of the others.
+constexpr int kEncoderThreads = 2;
 
 uint32_t Align4(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
 
@@ -215,7 +218,7 @@ public:
             m_stop = true;
         }
         m_workCv.notify_all();
-        if (m_thread.joinable()) m_thread.join();
+        for (std::thread& t : m_threads) t.join();
     }
 
     std::unique_ptr<dev::File> Open(int) override { return std::make_unique<VencFile>(); }
@@ -282,7 +285,7 @@ private:
     bool RunJob(Job& job, const uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
     void EnsureThread();
-    void EncoderLoop();
+    void EncoderLoop(int first);
 
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_streamCv;  // a frame was queued, or a channel went away
@@ -292,7 +295,7 @@ private:
     uint64_t m_generation = 0;
     std::vector<uint8_t> m_modParam = std::vector<uint8_t>(sizeof(VENC_PARAM_MOD_S));
     bool m_stop = false;
-    std::thread m_thread;
+    std::vector<std::thread> m_threads;
 };
 
 int VencDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
@@ -800,16 +803,17 @@ int VencDriver::Push(int chn, int frames) {
 }
 
 void VencDriver::EnsureThread() {
-    if (!m_thread.joinable()) m_thread = std::thread([this] { EncoderLoop(); });
+    if (!m_threads.empty()) return;
+    for (int i = 0; i < kEncoderThreads; ++i) m_threads.emplace_back([this, i] { EncoderLoop(i); });
 }
 
-void VencDriver::EncoderLoop() {
+void VencDriver::EncoderLoop(int first) {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
         const uint64_t now = host::MonotonicUs();
         uint64_t wake = now + kIdleWakeUs;
         std::vector<Job> jobs;
-        for (int chn = 0; chn < kMaxChn; ++chn) {
+        for (int chn = first; chn < kMaxChn; chn += kEncoderThreads) {
             Channel* c = Find(chn);
             if (c == nullptr || !c->receiving) continue;
             auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, chn});
@@ -845,12 +849,14 @@ void VencDriver::EncoderLoop() {
 
 uint64_t VencDriver::ThreadCpuUs() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_thread.joinable()) return 0;
-    clockid_t cid;
-    if (pthread_getcpuclockid(m_thread.native_handle(), &cid) != 0) return 0;
-    timespec ts{};
-    clock_gettime(cid, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+    uint64_t total = 0;
+    for (std::thread& t : m_threads) {
+        clockid_t cid;
+        timespec ts{};
+        if (pthread_getcpuclockid(t.native_handle(), &cid) != 0 || clock_gettime(cid, &ts) != 0) continue;
+        total += static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+    }
+    return total;
 }
 
 std::optional<venc_view::Channel> VencDriver::View(int chn) {

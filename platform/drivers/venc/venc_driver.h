@@ -1,7 +1,7 @@
 // /dev/venc: the simulated video encoder. Channels are made from their attribute record; each has a
 // stream ring in simulated RAM (page-aligned, whole pages) that the SDK maps through a second
 // descriptor as a mirror (the ring twice back to back). While a channel receives and its source is
-// bound, one encoder thread produces real H.264 (openh264) or JPEG (libjpeg) pictures of the source's
+// bound, the encoder threads produce real H.264 (openh264) or JPEG (libjpeg) pictures of the source's
 // test pattern at the channel's frame rate, paced on the platform clock. A frame is a run of packs,
 // each a 64-byte driver header followed by one NAL unit (or one JPEG picture); a frame that does not
 // fit the free ring is dropped and counted, never written over unreleased data. Frames are released
@@ -64,7 +64,7 @@ std::optional<Channel> Get(int chn);
 // Encodes `frames` pictures of the channel now on the calling thread, whether or not it receives;
 // the picture is its source's pattern, or its own number's when unbound. Frames put into the ring.
 int PushFrames(int chn, int frames);
-// CPU time the encoder thread has used, in microseconds.
+// CPU time the encoder threads have used, in microseconds.
 uint64_t EncoderThreadCpuUs();
 
 }  // namespace venc_view
