@@ -320,6 +320,26 @@ TEST_F(VencTest, H264HonoursTheGopAndKeyFrameRequests) {
     }
 }
 
+TEST_F(VencTest, NewAttributesRestartTheStreamWithAKeyFrameAndTheNewGop) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(3, Ptr(H264Attr(96, 64, 1 << 20, 50, 25))), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(3, 2), 2);
+    VENC_CHN_ATTR_S a = H264Attr(96, 64, 1 << 20, 3, 10);
+    ASSERT_EQ(MK_MPI_VENC_SetChnAttr(3, &a), MK_SUCCESS);
+    EXPECT_EQ(view::Get(3)->frameRate, 10u);
+    ASSERT_EQ(view::PushFrames(3, 4), 4);
+    const bool expectKey[] = {1, 0, 1, 0, 0, 1};
+    for (bool key : expectKey) {
+        Fetched f;
+        ASSERT_EQ(Fetch(3, &f), MK_SUCCESS);
+        EXPECT_EQ(f.st.au32StreamInfo[0], key ? 1u : 0u);
+        EXPECT_EQ(f.packs[0].u32DataType, key ? H264E_NALU_SPS : H264E_NALU_PSLICE);
+        ASSERT_EQ(MK_MPI_VENC_ReleaseStream(3, &f.st), MK_SUCCESS);
+    }
+    // The picture size belongs to the ring made at creation.
+    a = H264Attr(64, 64, 1 << 20);
+    EXPECT_EQ(MK_MPI_VENC_SetChnAttr(3, &a), MK_ERR_VENC_NOT_SUPPORT);
+}
+
 TEST_F(VencTest, JpegChannelsProducePicturesThatDecode) {
     ASSERT_EQ(MK_MPI_VENC_CreateChn(11, Ptr(JpegAttr(320, 240))), MK_SUCCESS);
     ASSERT_EQ(view::PushFrames(11, 1), 1);

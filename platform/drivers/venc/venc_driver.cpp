@@ -94,12 +94,13 @@ struct Frame {
 };
 
 // What only the encoding side touches; its own lock lets the encoder thread, the push hook and
-// frames sent by hand encode one channel without holding the driver's lock.
+// frames sent by hand encode one channel without holding the driver's lock. It is held until the
+// frame is queued, so frames reach the ring in the order they were coded (lock order: this, then
+// the driver's lock).
 struct EncState {
     std::mutex mutex;  // guards everything below
     CodecConfig config{};
     std::unique_ptr<Codec> codec;
-    bool configDirty = true;
     uint32_t gopPos = 0;
     std::vector<uint8_t> nv12;
     std::vector<uint8_t> i420;
@@ -123,6 +124,7 @@ struct Channel {
     uint64_t nextIndex = 0;
     uint64_t pushIndex = 0;
     bool keyRequested = true;
+    bool reconfigure = false;  // the attributes changed: the codec is set up again
     uint64_t encoded = 0, dropped = 0, missed = 0, keys = 0;
     int vbPool = -1;
     std::vector<uint8_t> pendingUserData;
@@ -274,6 +276,7 @@ private:
         uint64_t pts;
         int pattern;
         bool key;
+        bool reconfigure;
         std::vector<uint8_t> userData;
         std::shared_ptr<EncState> enc;
         CodecConfig config;
@@ -504,10 +507,7 @@ int VencDriver::SetAttr(int chn, void* arg) {
     c->attr = attr;
     c->streaming = false;  // pace from now at the new rate
     c->keyRequested = true;
-    {
-        std::lock_guard<std::mutex> encLock(c->enc->mutex);
-        c->enc->configDirty = true;
-    }
+    c->reconfigure = true;
     m_workCv.notify_all();
     return 0;
 }
@@ -649,6 +649,8 @@ VencDriver::Job VencDriver::MakeJob(int chn, Channel& c, uint64_t index, uint64_
     job.pattern = pattern;
     job.key = c.keyRequested;
     c.keyRequested = false;
+    job.reconfigure = c.reconfigure;
+    c.reconfigure = false;
     job.userData.swap(c.pendingUserData);
     job.enc = c.enc;
     Rates r = RatesOf(c.attr);
@@ -665,13 +667,19 @@ bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
         EncState& e = *job.enc;
         std::lock_guard<std::mutex> encLock(e.mutex);
         const int w = job.config.width, h = job.config.height;
-        if (e.configDirty || !e.codec) {
+        if (job.reconfigure || !e.codec) {
             e.config = job.config;
             e.codec = venc::MakeCodec(e.config);
-            e.configDirty = false;
             e.gopPos = 0;
         }
         if (!e.codec) return false;
+        // A picture the codec lost leaves the next one nothing to refer to.
+        auto restartWithKey = [&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            Channel* c = Find(job.chn);
+            if (c != nullptr && c->generation == job.generation) c->keyRequested = true;
+            return false;
+        };
         const size_t ySize = static_cast<size_t>(w) * h;
         const int cw = (w + 1) / 2, ch = (h + 1) / 2;
         if (nv12 == nullptr) {
@@ -698,17 +706,17 @@ bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
         }
         key = key || e.gopPos == 0 || job.config.payloadType == PT_JPEG;
         venc::Picture pic{y, u, v, w, cw, w, h};
-        if (!e.codec->Encode(pic, key, job.pts, &units) || units.empty()) return false;
+        if (!e.codec->Encode(pic, key, job.pts, &units) || units.empty()) return restartWithKey();
         e.gopPos = key ? 1 : e.gopPos + 1;
         if (e.gopPos >= job.gop) e.gopPos = 0;
+        if (!job.userData.empty()) {
+            auto slice = std::find_if(units.begin(), units.end(), [](const Unit& u) {
+                return u.dataType == H264E_NALU_PSLICE || u.dataType == H264E_NALU_ISLICE;
+            });
+            units.insert(slice, Unit{H264E_NALU_SEI, MakeUserDataSei(job.userData)});
+        }
+        return Commit(job, units, key);
     }
-    if (!job.userData.empty()) {
-        auto slice = std::find_if(units.begin(), units.end(), [](const Unit& u) {
-            return u.dataType == H264E_NALU_PSLICE || u.dataType == H264E_NALU_ISLICE;
-        });
-        units.insert(slice, Unit{H264E_NALU_SEI, MakeUserDataSei(job.userData)});
-    }
-    return Commit(job, units, key);
 }
 
 bool VencDriver::Commit(const Job& job, std::vector<Unit>& units, bool key) {
