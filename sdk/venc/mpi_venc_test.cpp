@@ -18,6 +18,7 @@
 #include "platform/dev/driver.h"
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/venc/venc_driver.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -588,6 +589,19 @@ TEST_F(VencTest, RoiAndModuleParametersRoundTrip) {
     ASSERT_EQ(MK_MPI_VENC_SetModParam(&mod), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VENC_GetModParam(&modBack), MK_SUCCESS);
     EXPECT_EQ(0, std::memcmp(&mod, &modBack, sizeof(mod)));
+}
+
+TEST_F(VencTest, VideoBufferPoolsAttachOnlyWhenTheyExist) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(20, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    int pool = drivers::VbPools::Instance().CreatePool(4096, 2, "");
+    ASSERT_GE(pool, 0);
+    EXPECT_EQ(MK_MPI_VENC_AttachVbPool(20, static_cast<MK_U32>(pool) + 1), MK_ERR_VENC_ILLEGAL_PARAM);
+    EXPECT_EQ(MK_MPI_VENC_AttachVbPool(20, 0xFFFFFFFFu), MK_ERR_VENC_ILLEGAL_PARAM);
+    ASSERT_EQ(MK_MPI_VENC_AttachVbPool(20, static_cast<MK_U32>(pool)), MK_SUCCESS);
+    EXPECT_EQ(view::Get(20)->vbPool, pool);
+    ASSERT_EQ(MK_MPI_VENC_DetachVbPool(20), MK_SUCCESS);
+    EXPECT_EQ(view::Get(20)->vbPool, -1);
+    EXPECT_EQ(MK_MPI_VENC_AttachVbPool(21, static_cast<MK_U32>(pool)), MK_ERR_VENC_UNEXIST);  // no channel
 }
 
 TEST_F(VencTest, IntraRefreshChecksUseTheTypeFromCreation) {
