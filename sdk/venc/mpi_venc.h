@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "sdk/common/mk_comm_video.h"
 #include "sdk/common/mk_type.h"
 
 #define VENC_MAX_CHN_NUM 128
@@ -26,9 +27,6 @@
 #define MK_ERR_VENC_SYS_NOTREADY MK_ERR(MK_ID_VENC, MK_ERR_SYS_NOTREADY)
 
 typedef MK_S32 VENC_CHN;
-
-// Payload types.
-enum { PT_JPEG = 26, PT_H264 = 96 };
 
 // Rate-control modes of H.264 channels.
 enum { VENC_RC_MODE_H264CBR = 1, VENC_RC_MODE_H264VBR = 2, VENC_RC_MODE_H264FIXQP = 5 };
@@ -179,22 +177,6 @@ static_assert(sizeof(VENC_CHN_STATUS_S) == 24);
 // The name the program's capture code uses for the same record.
 typedef VENC_CHN_STATUS_S VENC_CHN_STAT_S;
 
-// A frame fed by hand (native layout: it carries user addresses). Shared with the capture,
-// processing, decode and display modules; guarded so that whichever header comes first defines it.
-#ifndef MK_VIDEO_FRAME_INFO_S_DEFINED
-#define MK_VIDEO_FRAME_INFO_S_DEFINED
-typedef struct VIDEO_FRAME_INFO_S {
-    MK_U32 u32Width;
-    MK_U32 u32Height;
-    MK_U32 au32Layout[4];
-    MK_U32 u32PhyAddr[3];
-    MK_VOID* pVirAddr[3];
-    MK_U32 u32Stride[3];
-    MK_U8 au8DriverInfo[76];
-    MK_U32 u32PoolId;
-    MK_U32 u32Reserved;
-} VIDEO_FRAME_INFO_S;
-#endif
 
 typedef struct {
     MK_U8* pu8Data;
