@@ -1,3 +1,6 @@
+#include <sched.h>
+
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -467,6 +470,51 @@ TEST_F(SlaveCmdTest, DecoderSlotsMapTheMastersBufferThroughTheWindow) {
     EXPECT_EQ(unmapped.stMsgHead.s32Result, -1) << "a buffer outside RAM cannot be mapped";
     EXPECT_EQ(PcivGetOsdTrans()->s32Running.load(), 0);
     for (int i = 0; i < 8; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
+    mem::ZoneAllocator::Local().Free(phys);
+    SlaveResetSysCfg();
+}
+
+std::atomic<int> g_receiversStarted{0};
+std::atomic<int> g_receiversEnded{0};
+
+void* ReceiverLoop(void* arg) {
+    auto* slot = static_cast<PCIV_TRANS_CHN_S*>(arg);
+    auto* r = static_cast<PCIV_TRANS_RECEIVER_S*>(slot->pTrans.load());
+    ++g_receiversStarted;
+    while (slot->s32Running.load()) {
+        uint8_t* addr;
+        uint32_t len;
+        if (PCIV_Trans_GetDataTimeout(r, &addr, &len, 20) == 0) PCIV_Trans_ReleaseData(r, addr, len);
+    }
+    ++g_receiversEnded;
+    return nullptr;
+}
+
+TEST_F(SlaveCmdTest, RepeatedReceiverCommandStopsTheEarlierThread) {
+    SlaveCmdHooks hooks{};
+    hooks.pfnStartVdecStream = [](PCIV_TRANS_CHN_S* slot) {
+        slot->bThreadValid = pthread_create(&slot->thread, nullptr, ReceiverLoop, slot) == 0;
+        return slot->bThreadValid ? 0 : -1;
+    };
+    SlaveSetCmdHooks(&hooks);
+    SLAVE_SYS_PARAM_S p{};
+    p.u32FirstDecChn = 0;
+    SlaveStoreSysParam(&p);
+    PcivSetWindowBase(0x9f800000u);
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(4096);
+    ASSERT_EQ(PCIV_OpenMsgPort(0, 140), 0);
+    for (int i = 0; i < 3; ++i) {
+        PCIV_MSG_S m = Cmd(16, {0, 0, 4096, phys + 0x60800000u, 140, 141, 2});
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0);
+        // The earlier thread has ended by the time the command returns.
+        EXPECT_EQ(g_receiversEnded.load(), i);
+        while (g_receiversStarted.load() != i + 1) sched_yield();
+    }
+    SlaveStopReceiver(PcivGetChnTrans(2));
+    EXPECT_EQ(g_receiversEnded.load(), 3);
+    EXPECT_EQ(PcivGetChnTrans(2)->pTrans.load(), nullptr);
+    PCIV_CloseMsgPort(0, 140);
     mem::ZoneAllocator::Local().Free(phys);
     SlaveResetSysCfg();
 }
