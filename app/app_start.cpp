@@ -34,7 +34,9 @@ int StartThread(void* (*pfn)(void*)) {
 
 }  // namespace
 
-void AppSetTitleThreadStart(void (*pfnStart)()) { g_pfnTitleStart = pfnStart; }
+void AppSetTitleThreadStart(void (*pfnStart)()) {
+    g_pfnTitleStart = pfnStart;
+}
 
 void SignalFunc(int) {
     APP_ERR_SHORT(kSrc, "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@ Slave catch SIGPIPE exception!\n");

@@ -13,6 +13,8 @@ __attribute__((constructor(101))) static void InstallPlatform() {
 
 int main() {
     InstallPlatform();
+    // Lines reach a log file or pipe as they are printed, as they reach the chip's console.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("\n\nVarnelle Build in:%s, %s\n", __DATE__, __TIME__);
     CVarnelleApp app;
     app.AppInstallSignals();

@@ -16,7 +16,9 @@ CfgState& State() {
 
 }  // namespace
 
-const SlaveSysCfg& SlaveGetSysCfg() { return State().stSys; }
+const SlaveSysCfg& SlaveGetSysCfg() {
+    return State().stSys;
+}
 
 void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam) {
     SlaveSysCfg& c = State().stSys;
@@ -47,10 +49,18 @@ void SlaveResetSysCfg() {
     State().stSlaveCfg = SLAVE_CFG_S{};
 }
 
-uint32_t Comm_GetSysType() { return State().stSys.u32SysType; }
-uint32_t Comm_GetDevType() { return State().stSys.u32DevType; }
-uint32_t Comm_GetBoardSubType() { return State().stSys.u32BoardSubType; }
-SLAVE_CFG_S* Comm_GetSlaveCfg() { return &State().stSlaveCfg; }
+uint32_t Comm_GetSysType() {
+    return State().stSys.u32SysType;
+}
+uint32_t Comm_GetDevType() {
+    return State().stSys.u32DevType;
+}
+uint32_t Comm_GetBoardSubType() {
+    return State().stSys.u32BoardSubType;
+}
+SLAVE_CFG_S* Comm_GetSlaveCfg() {
+    return &State().stSlaveCfg;
+}
 
 int Comm_SetSlaveCfg(const SLAVE_CFG_S* pCfg) {
     std::memcpy(&State().stSlaveCfg, pCfg, sizeof(SLAVE_CFG_S));

@@ -9,21 +9,47 @@
 
 namespace dev = varnelle::dev;
 
-int SysQueryHook(int, void*) { return 0; }
-int CapListAllocHook(void*, uint32_t) { return -1; }
-int CaptureGetBufferHook(uint32_t, uint32_t) { return 0; }
-int CapListFreeHook(uint32_t) { return 0; }
+int SysQueryHook(int, void*) {
+    return 0;
+}
+int CapListAllocHook(void*, uint32_t) {
+    return -1;
+}
+int CaptureGetBufferHook(uint32_t, uint32_t) {
+    return 0;
+}
+int CapListFreeHook(uint32_t) {
+    return 0;
+}
 void ViAdaptHook(uint32_t, uint32_t) {}
-int BlindStateHook(int) { return 0; }
-int BlindLevelHook(int) { return 0; }
+int BlindStateHook(int) {
+    return 0;
+}
+int BlindLevelHook(int) {
+    return 0;
+}
 void AlarmHookA(uint32_t) {}
-int AlarmHookB(uint32_t, int) { return 0; }
-int MotionGetStateHook(uint32_t*) { return 0; }
-int MotionSetParamHook() { return 0; }
-int AudioSwitchHook(uint32_t, uint32_t) { return 0; }
-int SystemTimeToRtcTimeSet() { return 0; }
-int DevMouseOpenHook() { return 0; }
-int DevMouseReadHook(void*) { return 0; }
+int AlarmHookB(uint32_t, int) {
+    return 0;
+}
+int MotionGetStateHook(uint32_t*) {
+    return 0;
+}
+int MotionSetParamHook() {
+    return 0;
+}
+int AudioSwitchHook(uint32_t, uint32_t) {
+    return 0;
+}
+int SystemTimeToRtcTimeSet() {
+    return 0;
+}
+int DevMouseOpenHook() {
+    return 0;
+}
+int DevMouseReadHook(void*) {
+    return 0;
+}
 
 namespace {
 

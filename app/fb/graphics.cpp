@@ -18,8 +18,8 @@ struct SizeCode {
 
 // Output sizes the display interface knows, and their timing codes.
 const SizeCode kSizes[] = {
-    {800, 600, 16},  {1024, 768, 17},  {1280, 1024, 18}, {1280, 720, 8},
-    {1920, 1080, 6}, {1440, 900, 20},  {3840, 2160, 30}, {2560, 1440, 26},
+    {800, 600, 16},  {1024, 768, 17}, {1280, 1024, 18}, {1280, 720, 8},
+    {1920, 1080, 6}, {1440, 900, 20}, {3840, 2160, 30}, {2560, 1440, 26},
 };
 constexpr uint32_t kDefaultCode = 17;
 
@@ -29,9 +29,13 @@ void SetHead(uint32_t index, uint32_t value) {
 
 }  // namespace
 
-void GraphicsSetHooks(const GraphicsHooks* pHooks) { Module().stHooks = pHooks ? *pHooks : GraphicsHooks{}; }
+void GraphicsSetHooks(const GraphicsHooks* pHooks) {
+    Module().stHooks = pHooks ? *pHooks : GraphicsHooks{};
+}
 
-GraphicsState* GraphicsGetState() { return &Module().stState; }
+GraphicsState* GraphicsGetState() {
+    return &Module().stState;
+}
 
 int GraphicsSaveVstd(int, uint32_t u32Vstd) {
     GraphicsState& st = Module().stState;

@@ -58,10 +58,16 @@ int PcivEnumChip() {
     return 0;
 }
 
-PCIV_TRANS_CHN_S* PcivGetVencTrans() { return &PcivGetChipTable()->stVencTrans; }
-PCIV_TRANS_CHN_S* PcivGetJpegTrans() { return &PcivGetChipTable()->stJpegTrans; }
+PCIV_TRANS_CHN_S* PcivGetVencTrans() {
+    return &PcivGetChipTable()->stVencTrans;
+}
+PCIV_TRANS_CHN_S* PcivGetJpegTrans() {
+    return &PcivGetChipTable()->stJpegTrans;
+}
 PCIV_TRANS_CHN_S* PcivGetChnTrans(int index) {
     if (index < 0 || index >= PCIV_VDEC_SLOT_NUM) return nullptr;
     return &PcivGetChipTable()->astChnTrans[index];
 }
-PCIV_TRANS_CHN_S* PcivGetOsdTrans() { return &PcivGetChipTable()->stOsdTrans; }
+PCIV_TRANS_CHN_S* PcivGetOsdTrans() {
+    return &PcivGetChipTable()->stOsdTrans;
+}

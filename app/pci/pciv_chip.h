@@ -9,8 +9,8 @@
 #include <mutex>
 
 #include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_proto.h"
 
-#define PCIV_VDEC_SLOT_NUM 8
 #define PCIV_PORTMAP_WORDS 24
 
 // A stream slot. The ports are written by the command loop (port map) and read by the stream

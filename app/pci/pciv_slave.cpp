@@ -9,6 +9,7 @@
 #include "app/pci/pciv_slave_thread.h"
 #include "app/pci/pciv_trans.h"
 #include "sdk/pciv/mpi_pciv.h"
+#include "sdk/sys/mpi_sys.h"
 
 namespace {
 
@@ -48,13 +49,17 @@ int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot) {
 
 int32_t CmdStartVenc(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartSender(pMsg, PcivGetVencTrans());
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVenc", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVenc",
+                    __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartJpeg(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartSender(pMsg, PcivGetJpegTrans());
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartJpeg", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartJpeg",
+                    __LINE__);
     return s32Ret;
 }
 
@@ -123,13 +128,17 @@ int32_t CmdStartVdecStream(PCIV_MSG_S* pMsg, PcivCmdContext*) {
         pSlot->u32Arg = u32Chn;
         if (State().stHooks.pfnStartVdecStream) s32Ret = State().stHooks.pfnStartVdecStream(pSlot);
     }
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVdecStream", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret,
+                    "SlaveStartVdecStream", __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartOsdBuffer(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(), State().stHooks.pfnStartOsdBuffer);
-    if (s32Ret != 0) std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartOsdBuffer", __LINE__);
+    if (s32Ret != 0)
+        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartOsdBuffer",
+                    __LINE__);
     return s32Ret;
 }
 
@@ -153,7 +162,9 @@ int32_t CmdPlayParams(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return State().stHooks.pfnSetPlayParams(reinterpret_cast<const uint8_t*>(pMsg->au32Payload));
 }
 
-void OpenPort(uint32_t port) { PCIV_OpenMsgPort(0, static_cast<int>(port)); }
+void OpenPort(uint32_t port) {
+    PCIV_OpenMsgPort(0, static_cast<int>(port));
+}
 
 int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const SLAVE_PORT_MAP_S stMap = *Payload<SLAVE_PORT_MAP_S>(pMsg);
@@ -206,6 +217,27 @@ int32_t CmdSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return hk.pfnSplitCreate ? hk.pfnSplitCreate() : 0;
 }
 
+// The source of a picture channel by its kind; false for a kind the channel cannot take.
+bool PcivSource(uint32_t u32Kind, uint32_t u32Dev, uint32_t u32Chn, MPP_CHN_S* pSrc) {
+    static const MPP_MOD_ID kMods[] = {MK_ID_VIU, MK_ID_VOU, MK_ID_VDEC, MK_ID_VPSS};
+    if (u32Kind >= sizeof(kMods) / sizeof(kMods[0])) {
+        APP_ERR(kSrc, "invalid source kind %u\n", u32Kind);
+        return false;
+    }
+    pSrc->enModId = kMods[u32Kind];
+    // A decoder is named by its channel, carried in the device word.
+    pSrc->s32DevId = u32Kind == 2 ? 0 : static_cast<MK_S32>(u32Dev);
+    pSrc->s32ChnId = static_cast<MK_S32>(u32Kind == 2 ? u32Dev : u32Chn);
+    return true;
+}
+
+int32_t CmdStartPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    return SlaveStartPciv(pMsg);
+}
+int32_t CmdStopPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    return SlaveStopPciv(pMsg);
+}
+
 int32_t CmdSaveVstd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return GraphicsSaveVstd(0, pMsg->au32Payload[1]);
 }
@@ -216,10 +248,16 @@ int32_t CmdSetResolution(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 
 }  // namespace
 
-void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks) { State().stHooks = pHooks ? *pHooks : SlaveCmdHooks{}; }
+void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks) {
+    State().stHooks = pHooks ? *pHooks : SlaveCmdHooks{};
+}
 
-uint32_t PcivGetWindowBase() { return State().u32WindowBase.load(); }
-void PcivSetWindowBase(uint32_t u32Base) { State().u32WindowBase = u32Base; }
+uint32_t PcivGetWindowBase() {
+    return State().u32WindowBase.load();
+}
+void PcivSetWindowBase(uint32_t u32Base) {
+    State().u32WindowBase = u32Base;
+}
 
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
     pSlot->s32Running = 0;
@@ -237,7 +275,54 @@ void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {
     if (pOld != nullptr) PCIV_Trans_DeInitReceiver(pOld);
 }
 
+int32_t SlaveStartPciv(PCIV_MSG_S* pMsg) {
+    const auto* pReq = Payload<SLAVE_PCIV_START_S>(pMsg);
+    MPP_CHN_S stSrc;
+    if (!PcivSource(pReq->u32SrcKind, pReq->u32SrcDev, pReq->u32SrcChn, &stSrc)) return -1;
+    MK_S32 s32Chn = static_cast<MK_S32>(pReq->u32PcivChn);
+    MPP_CHN_S stDst = {MK_ID_PCIV, 0, s32Chn};
+    PCIV_ATTR_S stAttr;
+    static_assert(sizeof(stAttr) == sizeof(pReq->au32Attr));
+    std::memcpy(&stAttr, pReq->au32Attr, sizeof(stAttr));
+    MK_S32 s32Ret = MK_MPI_PCIV_Create(s32Chn, &stAttr);
+    if (s32Ret == 0) s32Ret = MK_MPI_SYS_Bind(&stSrc, &stDst);
+    if (s32Ret == 0) s32Ret = MK_MPI_PCIV_Start(s32Chn);
+    if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
+    return s32Ret;
+}
+
+int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
+    const auto* pReq = Payload<SLAVE_PCIV_STOP_S>(pMsg);
+    MPP_CHN_S stSrc;
+    if (!PcivSource(pReq->u32SrcKind, pReq->u32SrcDev, pReq->u32SrcChn, &stSrc)) return -1;
+    MK_S32 s32Chn = static_cast<MK_S32>(pReq->u32PcivChn);
+    MPP_CHN_S stDst = {MK_ID_PCIV, 0, s32Chn};
+    MK_S32 s32Ret = MK_MPI_PCIV_Stop(s32Chn);
+    if (s32Ret == 0) {
+        s32Ret = MK_MPI_SYS_UnBind(&stSrc, &stDst);
+        if (s32Ret == 0) {
+            std::printf("src mod:%d dev:%d chn:%d dest mod:%d dev:%d chn:%d\n", stSrc.enModId, stSrc.s32DevId,
+                        stSrc.s32ChnId, stDst.enModId, stDst.s32DevId, stDst.s32ChnId);
+        }
+    }
+    if (s32Ret == 0) {
+        s32Ret = MK_MPI_PCIV_Destroy(s32Chn);
+        if (s32Ret == 0) std::printf("pciv chn %d destroy ok \n", s32Chn);
+    }
+    if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
+    return s32Ret;
+}
+
+int SlaveCloseMsgPorts() {
+    PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32NoticePort.load()));
+    PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32AckPort.load()));
+    PCIV_CloseMsgPort(0, static_cast<int>(SlaveGetTimePort()));
+    return 0;
+}
+
 void SlaveRegisterCmdHandlers() {
+    PCIV_RegisterCmdHandler(0, CmdStartPciv);
+    PCIV_RegisterCmdHandler(1, CmdStopPciv);
     PCIV_RegisterCmdHandler(10, CmdStartVenc);
     PCIV_RegisterCmdHandler(11, CmdStartJpeg);
     PCIV_RegisterCmdHandler(14, CmdSlaveMalloc);

@@ -7,67 +7,13 @@
 
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_proto.h"
 
 // Master addresses become local by adding the window base; local addresses travel to the master with
 // this added (mod 2^32).
 #define PCIV_MASTER_WINDOW_OFFSET 0x60800000u
 #define PCIV_DEFAULT_WINDOW_BASE 0x9f800000u
-#define PCIV_MALLOC_MAX_BLK 16
 #define PLAY_CHN_REC_NUM 48
-
-// Command 14 and 57 payload.
-typedef struct {
-    uint32_t au32Res[2];
-    uint32_t u32BlkSize;
-    uint32_t u32BlkCnt;
-    uint32_t au32PhyAddr[PCIV_MALLOC_MAX_BLK];
-} SLAVE_PCIV_MALLOC_S;
-static_assert(sizeof(SLAVE_PCIV_MALLOC_S) == 80);
-
-// Command 86 payload: the ports of every further stream and thread.
-typedef struct {
-    uint32_t u32VencNotice, u32VencAck;
-    uint32_t u32JpegNotice, u32JpegAck;
-    uint32_t au32VdecNotice[PCIV_VDEC_SLOT_NUM];
-    uint32_t au32VdecAck[PCIV_VDEC_SLOT_NUM];
-    uint32_t u32TimePort;
-    uint32_t u32HeartbeatPort;
-    uint32_t u32TitlePort;  // also the OSD slot's notice port
-    uint32_t u32OsdAck;
-} SLAVE_PORT_MAP_S;
-static_assert(sizeof(SLAVE_PORT_MAP_S) == 96);
-
-// Command 0 payload (184 bytes) and command 1 payload (68 bytes).
-typedef struct {
-    uint32_t u32Res0;
-    uint32_t u32PcivChn;
-    uint32_t au32Attr[28];  // PCIV_ATTR_S
-    uint32_t u32Res30;
-    uint32_t u32SrcKind;  // 0 video input, 1 video output, 2 decoder, 3 processing group
-    uint32_t u32SrcDev;
-    uint32_t u32SrcChn;
-    uint32_t au32Res[12];
-} SLAVE_PCIV_START_S;
-static_assert(sizeof(SLAVE_PCIV_START_S) == 184);
-
-typedef struct {
-    uint32_t u32PcivChn;
-    uint32_t u32Res1;
-    uint32_t u32SrcKind;
-    uint32_t u32SrcDev;
-    uint32_t u32SrcChn;
-    uint32_t au32Res[12];
-} SLAVE_PCIV_STOP_S;
-static_assert(sizeof(SLAVE_PCIV_STOP_S) == 68);
-
-// Command 46 payload: layer, channel, VO_CHN_ATTR_S (six words), operation (0 get, 1 set).
-typedef struct {
-    uint32_t u32Layer;
-    uint32_t u32Chn;
-    uint32_t au32Attr[6];
-    uint32_t u32Op;
-} SLAVE_VO_CHN_ATTR_S;
-static_assert(sizeof(SLAVE_VO_CHN_ATTR_S) == 36);
 
 // What later modules plug into the handlers. Each is optional: a step whose hook is missing is
 // skipped (or, for the playback table, the command is refused).
@@ -103,6 +49,9 @@ void PcivSetWindowBase(uint32_t u32Base);
 // Stops the slot's sender or receiver (thread first) and frees its record.
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot);
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot);
+
+// Closes the encoded-video notice and acknowledgement ports and the time-set port; returns 0.
+int SlaveCloseMsgPorts();
 
 int32_t SlaveStartPciv(PCIV_MSG_S* pMsg);
 int32_t SlaveStopPciv(PCIV_MSG_S* pMsg);

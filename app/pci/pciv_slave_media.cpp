@@ -19,10 +19,22 @@ constexpr MK_U32 kPixFmtYuv420 = 23;
 // Code 8: the group's maximum size from the size code; unknown codes get the largest.
 void GrpMaxSize(uint32_t u32Code, MK_U32* pW, MK_U32* pH) {
     switch (u32Code) {
-        case 4: *pW = 720; *pH = 576; break;
-        case 5: *pW = 960; *pH = 576; break;
-        case 18: *pW = 1280; *pH = 720; break;
-        default: *pW = 1920; *pH = 1088; break;
+        case 4:
+            *pW = 720;
+            *pH = 576;
+            break;
+        case 5:
+            *pW = 960;
+            *pH = 576;
+            break;
+        case 18:
+            *pW = 1280;
+            *pH = 720;
+            break;
+        default:
+            *pW = 1920;
+            *pH = 1088;
+            break;
     }
 }
 
@@ -72,14 +84,16 @@ int32_t CmdVoChnAttr(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     std::memcpy(&stAttr, pReq->au32Attr, sizeof(stAttr));
     MK_S32 s32Ret = 0;
     if (pReq->u32Op == 0) {
-        s32Ret = MK_MPI_VO_GetChnAttr(static_cast<VO_LAYER>(pReq->u32Layer), static_cast<VO_CHN>(pReq->u32Chn), &stAttr);
+        s32Ret = MK_MPI_VO_GetChnAttr(static_cast<VO_LAYER>(pReq->u32Layer),
+                                      static_cast<VO_CHN>(pReq->u32Chn), &stAttr);
         if (s32Ret != 0) {
             APP_ERR(kSrc, "MK_MPI_VO_GetChnAttr failed 0x%#x", s32Ret);
         } else {
             std::memcpy(pReq->au32Attr, &stAttr, sizeof(stAttr));
         }
     } else if (pReq->u32Op == 1) {
-        s32Ret = MK_MPI_VO_SetChnAttr(static_cast<VO_LAYER>(pReq->u32Layer), static_cast<VO_CHN>(pReq->u32Chn), &stAttr);
+        s32Ret = MK_MPI_VO_SetChnAttr(static_cast<VO_LAYER>(pReq->u32Layer),
+                                      static_cast<VO_CHN>(pReq->u32Chn), &stAttr);
         if (s32Ret != 0) APP_ERR(kSrc, "MK_MPI_VO_SetChnAttr failed 0x%#x", s32Ret);
     }
     return s32Ret;
@@ -107,11 +121,13 @@ int32_t CmdSetVoCmd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 
 int32_t CmdVoChnOp(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     typedef MK_S32 (*ChnOp)(VO_LAYER, VO_CHN);
-    static const ChnOp kOps[] = {MK_MPI_VO_ShowChn,   MK_MPI_VO_HideChn,  MK_MPI_VO_DisableChn, MK_MPI_VO_EnableChn,
-                                 MK_MPI_VO_ResumeChn, MK_MPI_VO_PauseChn, MK_MPI_VO_RefreshChn};
+    static const ChnOp kOps[] = {MK_MPI_VO_ShowChn,   MK_MPI_VO_HideChn,   MK_MPI_VO_DisableChn,
+                                 MK_MPI_VO_EnableChn, MK_MPI_VO_ResumeChn, MK_MPI_VO_PauseChn,
+                                 MK_MPI_VO_RefreshChn};
     uint32_t u32Op = pMsg->au32Payload[2];
     if (u32Op >= sizeof(kOps) / sizeof(kOps[0])) return 0;
-    return kOps[u32Op](static_cast<VO_LAYER>(pMsg->au32Payload[0]), static_cast<VO_CHN>(pMsg->au32Payload[1]));
+    return kOps[u32Op](static_cast<VO_LAYER>(pMsg->au32Payload[0]),
+                       static_cast<VO_CHN>(pMsg->au32Payload[1]));
 }
 
 // On the cascade device a channel's position equals its number.

@@ -1,3 +1,6 @@
+#include <sched.h>
+
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 #include "sdk/pciv/mpi_pciv.h"
+#include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vo/mpi_vo.h"
 #include "sdk/vpss/mpi_vpss.h"
@@ -46,8 +50,6 @@ protected:
         s_bus = new varnelle::testing::ScopedBus;
         s_masterRam = new mem::Ram(mem::RamPath(0), 0, mem::kMasterRamSize, true);
         drv::InstallAll();
-        drv::InstallVpssDriver();
-        drv::InstallVoDriver();
         varnelle::mcc::InstallMccDriver();
         // One block only: a second sender can exist only once the first has let its block go.
         VB_CONF_S conf{};
@@ -69,7 +71,8 @@ protected:
         SlaveSetCmdHooks(nullptr);
     }
     void TearDown() override {
-        for (const char* node : {"/dev/pciv", "/dev/vpss", "/dev/vo", "/dev/vdec"}) Registry::Find(node)->ClearFaults();
+        for (const char* node : {"/dev/pciv", "/dev/vpss", "/dev/vo", "/dev/vdec"})
+            Registry::Find(node)->ClearFaults();
         SlaveSetCmdHooks(nullptr);
     }
 
@@ -239,7 +242,6 @@ TEST_F(SlaveCmdTest, DisplayChannelOperations) {
     EXPECT_TRUE(vo->Layer(8).batching);
     run({0}, 76);
     EXPECT_FALSE(vo->Layer(8).batching);
-
 }
 
 TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
@@ -274,6 +276,63 @@ TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
     SlaveSetTimePort(0);
 }
 
+TEST_F(SlaveCmdTest, PictureChannelsBindTheirSourceByKind) {
+    struct Case {
+        uint32_t kind, dev, chn;
+        MPP_CHN_S src;
+    } cases[] = {
+        {0, 1, 2, {MK_ID_VIU, 1, 2}},
+        {1, 0, 3, {MK_ID_VOU, 0, 3}},
+        {2, 5, 9, {MK_ID_VDEC, 0, 5}},
+        {3, 4, 1, {MK_ID_VPSS, 4, 1}},
+    };
+    for (const Case& c : cases) {
+        PCIV_MSG_S m = Cmd(0, {}, 184);
+        m.au32Payload[1] = 6;
+        m.au32Payload[2] = 0xA5;
+        m.au32Payload[31] = c.kind;
+        m.au32Payload[32] = c.dev;
+        m.au32Payload[33] = c.chn;
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0) << c.kind;
+        EXPECT_TRUE(drv::PcivChannel(6).started);
+        EXPECT_EQ(drv::PcivChannel(6).attr.au32Word[0], 0xA5u);
+        MPP_CHN_S dst = {MK_ID_PCIV, 0, 6};
+        MPP_CHN_S src{};
+        ASSERT_EQ(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0);
+        EXPECT_EQ(src.enModId, c.src.enModId);
+        // The binding keeps the device and channel of decoders and groups; inputs and outputs are
+        // bound by the module's own rule.
+        if (c.kind >= 2) {
+            EXPECT_EQ(src.s32DevId, c.src.s32DevId);
+            EXPECT_EQ(src.s32ChnId, c.src.s32ChnId);
+        }
+        m = Cmd(1, {6, 0, c.kind, c.dev, c.chn}, 68);
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0) << c.kind;
+        EXPECT_FALSE(drv::PcivChannel(6).created);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0);
+    }
+    PCIV_MSG_S m = Cmd(0, {}, 184);
+    m.au32Payload[1] = 6;
+    m.au32Payload[31] = 4;
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, -1) << "an unknown source kind is refused";
+    EXPECT_FALSE(drv::PcivChannel(6).created);
+    m = Cmd(1, {6, 0, 7}, 68);
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, -1);
+
+    Registry::Find("/dev/pciv")->FailRequest(PCIV_CREATE_CTRL, static_cast<int>(0xA01A8008));
+    m = Cmd(0, {}, 184);
+    m.au32Payload[1] = 6;
+    ASSERT_TRUE(Run(&m));
+    EXPECT_EQ(m.stMsgHead.s32Result, static_cast<int32_t>(0xA01A8008)) << "the first failure is the status";
+    MPP_CHN_S dst = {MK_ID_PCIV, 0, 6};
+    MPP_CHN_S src{};
+    EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&dst, &src), 0) << "nothing bound after a failed create";
+}
+
 std::vector<std::string> g_hookCalls;
 int32_t g_splitStatus = 0;
 uint8_t g_cap0 = 0;
@@ -285,10 +344,22 @@ TEST_F(SlaveCmdTest, SystemParametersStoreWordsAndTheWindowBase) {
         g_hookCalls.push_back("cap");
         return 0;
     };
-    hooks.pfnSampleSysInit = []() -> int32_t { g_hookCalls.push_back("sysinit"); return 0; };
-    hooks.pfnInitVpssChnMap = []() -> int32_t { g_hookCalls.push_back("map"); return 0; };
-    hooks.pfnHwSplitDevInit = []() -> int32_t { g_hookCalls.push_back("splitdev"); return 0; };
-    hooks.pfnSplitCreate = []() -> int32_t { g_hookCalls.push_back("split"); return g_splitStatus; };
+    hooks.pfnSampleSysInit = []() -> int32_t {
+        g_hookCalls.push_back("sysinit");
+        return 0;
+    };
+    hooks.pfnInitVpssChnMap = []() -> int32_t {
+        g_hookCalls.push_back("map");
+        return 0;
+    };
+    hooks.pfnHwSplitDevInit = []() -> int32_t {
+        g_hookCalls.push_back("splitdev");
+        return 0;
+    };
+    hooks.pfnSplitCreate = []() -> int32_t {
+        g_hookCalls.push_back("split");
+        return g_splitStatus;
+    };
     SlaveSetCmdHooks(&hooks);
 
     SLAVE_SYS_PARAM_S p{};
@@ -399,6 +470,51 @@ TEST_F(SlaveCmdTest, DecoderSlotsMapTheMastersBufferThroughTheWindow) {
     EXPECT_EQ(unmapped.stMsgHead.s32Result, -1) << "a buffer outside RAM cannot be mapped";
     EXPECT_EQ(PcivGetOsdTrans()->s32Running.load(), 0);
     for (int i = 0; i < 8; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
+    mem::ZoneAllocator::Local().Free(phys);
+    SlaveResetSysCfg();
+}
+
+std::atomic<int> g_receiversStarted{0};
+std::atomic<int> g_receiversEnded{0};
+
+void* ReceiverLoop(void* arg) {
+    auto* slot = static_cast<PCIV_TRANS_CHN_S*>(arg);
+    auto* r = static_cast<PCIV_TRANS_RECEIVER_S*>(slot->pTrans.load());
+    ++g_receiversStarted;
+    while (slot->s32Running.load()) {
+        uint8_t* addr;
+        uint32_t len;
+        if (PCIV_Trans_GetDataTimeout(r, &addr, &len, 20) == 0) PCIV_Trans_ReleaseData(r, addr, len);
+    }
+    ++g_receiversEnded;
+    return nullptr;
+}
+
+TEST_F(SlaveCmdTest, RepeatedReceiverCommandStopsTheEarlierThread) {
+    SlaveCmdHooks hooks{};
+    hooks.pfnStartVdecStream = [](PCIV_TRANS_CHN_S* slot) {
+        slot->bThreadValid = pthread_create(&slot->thread, nullptr, ReceiverLoop, slot) == 0;
+        return slot->bThreadValid ? 0 : -1;
+    };
+    SlaveSetCmdHooks(&hooks);
+    SLAVE_SYS_PARAM_S p{};
+    p.u32FirstDecChn = 0;
+    SlaveStoreSysParam(&p);
+    PcivSetWindowBase(0x9f800000u);
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(4096);
+    ASSERT_EQ(PCIV_OpenMsgPort(0, 140), 0);
+    for (int i = 0; i < 3; ++i) {
+        PCIV_MSG_S m = Cmd(16, {0, 0, 4096, phys + 0x60800000u, 140, 141, 2});
+        ASSERT_TRUE(Run(&m));
+        ASSERT_EQ(m.stMsgHead.s32Result, 0);
+        // The earlier thread has ended by the time the command returns.
+        EXPECT_EQ(g_receiversEnded.load(), i);
+        while (g_receiversStarted.load() != i + 1) sched_yield();
+    }
+    SlaveStopReceiver(PcivGetChnTrans(2));
+    EXPECT_EQ(g_receiversEnded.load(), 3);
+    EXPECT_EQ(PcivGetChnTrans(2)->pTrans.load(), nullptr);
+    PCIV_CloseMsgPort(0, 140);
     mem::ZoneAllocator::Local().Free(phys);
     SlaveResetSysCfg();
 }

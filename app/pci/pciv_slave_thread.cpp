@@ -31,18 +31,36 @@ ThreadState& State() {
     return *s;
 }
 
-bool Stopped(const std::atomic<bool>* pStop) { return pStop != nullptr && pStop->load(); }
+bool Stopped(const std::atomic<bool>* pStop) {
+    return pStop != nullptr && pStop->load();
+}
 
 }  // namespace
 
-void SlaveSetHeartbeatPort(uint32_t u32Port) { State().u32HeartbeatPort = u32Port; }
-uint32_t SlaveGetHeartbeatPort() { return State().u32HeartbeatPort.load(); }
-void SlaveSetTimePort(uint32_t u32Port) { State().u32TimePort = u32Port; }
-uint32_t SlaveGetTimePort() { return State().u32TimePort.load(); }
-void SlaveSetMotionBitmap(uint32_t u32Bitmap) { State().u32Motion = u32Bitmap; }
-void SlaveSetBlindBitmap(uint32_t u32Bitmap) { State().u32Blind = u32Bitmap; }
-uint32_t SlaveGetMotionBitmap() { return State().u32Motion.load(); }
-uint32_t SlaveGetBlindBitmap() { return State().u32Blind.load(); }
+void SlaveSetHeartbeatPort(uint32_t u32Port) {
+    State().u32HeartbeatPort = u32Port;
+}
+uint32_t SlaveGetHeartbeatPort() {
+    return State().u32HeartbeatPort.load();
+}
+void SlaveSetTimePort(uint32_t u32Port) {
+    State().u32TimePort = u32Port;
+}
+uint32_t SlaveGetTimePort() {
+    return State().u32TimePort.load();
+}
+void SlaveSetMotionBitmap(uint32_t u32Bitmap) {
+    State().u32Motion = u32Bitmap;
+}
+void SlaveSetBlindBitmap(uint32_t u32Bitmap) {
+    State().u32Blind = u32Bitmap;
+}
+uint32_t SlaveGetMotionBitmap() {
+    return State().u32Motion.load();
+}
+uint32_t SlaveGetBlindBitmap() {
+    return State().u32Blind.load();
+}
 
 int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
     struct tm stTm;

@@ -5,25 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-// Type 54 payload: bit c stands for channel c.
-typedef struct {
-    uint32_t u32MotionBitmap;
-    uint32_t u32BlindBitmap;
-} SLAVE_HEARTBEAT_S;
-static_assert(sizeof(SLAVE_HEARTBEAT_S) == 8);
-
-// Type 23 payload.
-typedef struct {
-    int32_t s32Year;   // full year, e.g. 2018
-    int32_t s32Month;  // 1 to 12
-    int32_t s32Day;
-    int32_t s32Weekday;  // 0 Sunday
-    int32_t s32Hour;
-    int32_t s32Minute;
-    int32_t s32Second;
-    int32_t s32Res;
-} SLAVE_TIME_S;
-static_assert(sizeof(SLAVE_TIME_S) == 32);
+#include "app/pci/pciv_proto.h"
 
 void SlaveSetHeartbeatPort(uint32_t u32Port);
 uint32_t SlaveGetHeartbeatPort();

@@ -30,7 +30,9 @@ protected:
 };
 varnelle::testing::ScopedBus* SlaveThreadTest::s_bus = nullptr;
 
-SLAVE_TIME_S Time(int y, int mo, int d, int h, int mi, int s) { return SLAVE_TIME_S{y, mo, d, 0, h, mi, s, 0}; }
+SLAVE_TIME_S Time(int y, int mo, int d, int h, int mi, int s) {
+    return SLAVE_TIME_S{y, mo, d, 0, h, mi, s, 0};
+}
 
 time_t Utc(int y, int mo, int d, int h, int mi, int s) {
     struct tm t = {};
@@ -88,7 +90,8 @@ TEST_F(SlaveThreadTest, TimeSetMovesOnlyThePlatformClock) {
     ASSERT_TRUE(master.SendMsg(kTimePort, 23, &tm, sizeof(tm)));
     const time_t want = Utc(2020, 2, 29, 8, 15, 0);
     // Wait for the listener to have taken all three messages.
-    while (varnelle::mcc::QueuedMessages(0, kTimePort) != 0 || std::llabs(varnelle::host::WallSeconds() - want) > 5) {
+    while (varnelle::mcc::QueuedMessages(0, kTimePort) != 0 ||
+           std::llabs(varnelle::host::WallSeconds() - want) > 5) {
         std::this_thread::yield();
     }
     EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - want), 5);
@@ -110,7 +113,8 @@ TEST_F(SlaveThreadTest, DatesAreNormalisedNotRejected) {
     };
     for (const Case& c : cases) {
         ASSERT_EQ(SlaveSetCurrentTime(&c.in), 0);
-        EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - c.want), 5) << c.in.s32Year << "-" << c.in.s32Month;
+        EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - c.want), 5)
+            << c.in.s32Year << "-" << c.in.s32Month;
     }
 }
 

@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -35,7 +35,8 @@ public:
         m_listen = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un addr = Address(0);
         ::unlink(addr.sun_path);
-        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(m_listen, 16) != 0) {
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+            ::listen(m_listen, 16) != 0) {
             ::close(m_listen);
             m_listen = -1;
             return;

@@ -27,7 +27,8 @@ const PCIV_TRANS_NOTICE_S* NoticeOf(const PCIV_MSG_S* pMsg) {
 
 }  // namespace
 
-int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len, uint32_t* pu32Off) {
+int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len,
+                     uint32_t* pu32Off) {
     if (static_cast<int32_t>(u32Len) > static_cast<int32_t>(u32Size) / 2) {
         APP_ERR(kSrc, "#### ReadPos is 0x%x, WritePos is 0x%x, stream length is 0x%x, buffer length 0x%x.\n",
                 u32Read, u32Write, u32Len, u32Size);
@@ -59,8 +60,8 @@ int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t
 
 bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize) {
     const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
-    return pMsg->stMsgHead.u32MsgType == PCIV_MSGTYPE_FREE && pAck != nullptr && pAck->u32Start <= pAck->u32End &&
-           pAck->u32End <= u32RingSize;
+    return pMsg->stMsgHead.u32MsgType == PCIV_MSGTYPE_FREE && pAck != nullptr &&
+           pAck->u32Start <= pAck->u32End && pAck->u32End <= u32RingSize;
 }
 
 int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender) {
@@ -175,7 +176,8 @@ void* PCIV_Trans_SenderThread(void* arg) {
     auto* pMsg = new PCIV_MSG_S;
     while (pSender->s32Running.load()) {
         std::memset(pMsg, 0, sizeof(*pMsg));
-        int s32Ret = PCIV_ReadMsgTimeout(pSender->s32Target, static_cast<int>(pSender->u32AckPort), pMsg, kAckPollMs);
+        int s32Ret =
+            PCIV_ReadMsgTimeout(pSender->s32Target, static_cast<int>(pSender->u32AckPort), pMsg, kAckPollMs);
         if (s32Ret == PCIV_MSG_TIMEOUT) continue;
         if (s32Ret != 0) {
             usleep(kReadRetryUs);
@@ -190,13 +192,15 @@ void* PCIV_Trans_SenderThread(void* arg) {
         const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
         uint32_t u32Last = pSender->u32LastAck.load();
         if (pAck->u32Seq - u32Last > 1) {
-            APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq), static_cast<int>(u32Last),
-                    static_cast<int>(pAck->u32Start), static_cast<int>(pAck->u32End));
+            APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq),
+                    static_cast<int>(u32Last), static_cast<int>(pAck->u32Start),
+                    static_cast<int>(pAck->u32End));
         }
         pSender->u32LastAck = pAck->u32Seq;
         uint32_t u32Sent = pSender->u32Seq;  // read without a lock, as the warning needs no precision
         if (u32Sent - pAck->u32Seq > 50) {
-            APP_ERR(kSrc, "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent), static_cast<int>(pAck->u32Seq));
+            APP_ERR(kSrc, "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent),
+                    static_cast<int>(pAck->u32Seq));
         }
         pSender->u32ReadPos = pAck->u32End;
     }
@@ -270,7 +274,7 @@ int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAdd
     uint32_t u32Start = static_cast<uint32_t>(pAddr - pReceiver->pu8Addr);
     PCIV_TRANS_NOTICE_S stAck = {u32Start, u32Start + u32Len, pReceiver->u32AckSeq};
     pReceiver->u32AckSeq++;
-    PCIV_SendMsg(pReceiver->s32Target, static_cast<int>(pReceiver->u32AckPort), sizeof(stAck), PCIV_MSGTYPE_FREE,
-                 &stAck);
+    PCIV_SendMsg(pReceiver->s32Target, static_cast<int>(pReceiver->u32AckPort), sizeof(stAck),
+                 PCIV_MSGTYPE_FREE, &stAck);
     return 0;
 }

@@ -10,26 +10,7 @@
 #include <cstdint>
 
 #include "app/pci/pciv_chip.h"
-
-// Payload of commands 10, 11, 16 and 58 (command 16 adds the decoder channel as a seventh word).
-typedef struct {
-    uint32_t u32Target;
-    uint32_t u32Reserved;
-    uint32_t u32BufSize;
-    uint32_t u32BufAddr;  // sender: the master's ring (DMA destination); receiver: local physical
-    uint32_t u32NoticePort;
-    uint32_t u32AckPort;
-} PCIV_TRANS_PARAM_S;
-static_assert(sizeof(PCIV_TRANS_PARAM_S) == 24);
-
-// Payload of notices (type 18) and acknowledgements (type 19). Offsets from the ring's start, end
-// exclusive.
-typedef struct {
-    uint32_t u32Start;
-    uint32_t u32End;
-    uint32_t u32Seq;
-} PCIV_TRANS_NOTICE_S;
-static_assert(sizeof(PCIV_TRANS_NOTICE_S) == 12);
+#include "app/pci/pciv_proto.h"
 
 // Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
 // (read position, last acknowledged), which is why those two are atomic.
@@ -67,7 +48,8 @@ struct PCIV_TRANS_RECEIVER_S {
 
 // Where the next `u32Len` bytes go in a ring of `u32Size` with read position `u32Read` and write
 // position `u32Write`: 0 with the offset, or -1 when they do not fit (or exceed half the ring).
-int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len, uint32_t* pu32Off);
+int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len,
+                     uint32_t* pu32Off);
 int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t* pu32Off);
 
 // True when `msg` is an acknowledgement a sender of a ring of `u32RingSize` may take: type 19, a
@@ -90,5 +72,6 @@ void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len);
 // As PCIV_Trans_GetData, giving PCIV_MSG_TIMEOUT after `timeoutMs` without a message, so a slot's
 // thread can look at its running flag.
-int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len, int timeoutMs);
+int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len,
+                              int timeoutMs);
 int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len);

@@ -48,6 +48,9 @@ typedef struct {
     MK_U32 u32Reserved;
 } VIDEO_FRAME_INFO_S;
 
+// Payload types of encoded streams.
+enum { PT_JPEG = 26, PT_H264 = 96, PT_H265 = 265, PT_MJPEG = 1002 };
+
 #define MK_FIELD_FRAME 4
 #define MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420 23
 

@@ -16,10 +16,6 @@ typedef MK_S32 VDEC_CHN;
 
 #define VDEC_MAX_CHN_NUM 64
 
-#define PT_JPEG 26
-#define PT_H264 96
-#define PT_H265 265
-#define PT_MJPEG 1002
 // What a channel record holds for a channel of any type but JPEG and MJPEG.
 #define VDEC_CTX_TYPE_OTHER 268
 

@@ -7,6 +7,7 @@
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/venc/venc_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/drivers/vpss/vpss_driver.h"
@@ -21,6 +22,7 @@ void InstallAll() {
     InstallPcivDriver();
     InstallVbDriver();
     InstallVdecDriver();
+    InstallVencDriver();
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();

@@ -1,0 +1,152 @@
+// The master link's wire records: fixed-width little-endian layouts shared by the slave and the
+// master side. Nothing in them is a host pointer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/pci/pciv_msg.h"
+
+#define PCIV_VDEC_SLOT_NUM 8
+#define PCIV_MALLOC_MAX_BLK 16
+
+// Payload of commands 10, 11, 16 and 58 (command 16 adds the decoder channel as a seventh word).
+typedef struct {
+    uint32_t u32Target;
+    uint32_t u32Reserved;
+    uint32_t u32BufSize;
+    uint32_t u32BufAddr;  // sender: the master's ring (DMA destination); receiver: local physical
+    uint32_t u32NoticePort;
+    uint32_t u32AckPort;
+} PCIV_TRANS_PARAM_S;
+static_assert(sizeof(PCIV_TRANS_PARAM_S) == 24);
+
+// Payload of notices (type 18) and acknowledgements (type 19). Offsets from the ring's start, end
+// exclusive.
+typedef struct {
+    uint32_t u32Start;
+    uint32_t u32End;
+    uint32_t u32Seq;
+} PCIV_TRANS_NOTICE_S;
+static_assert(sizeof(PCIV_TRANS_NOTICE_S) == 12);
+
+// Command 14 and 57 payload.
+typedef struct {
+    uint32_t au32Res[2];
+    uint32_t u32BlkSize;
+    uint32_t u32BlkCnt;
+    uint32_t au32PhyAddr[PCIV_MALLOC_MAX_BLK];
+} SLAVE_PCIV_MALLOC_S;
+static_assert(sizeof(SLAVE_PCIV_MALLOC_S) == 80);
+
+// Command 86 payload: the ports of every further stream and thread.
+typedef struct {
+    uint32_t u32VencNotice, u32VencAck;
+    uint32_t u32JpegNotice, u32JpegAck;
+    uint32_t au32VdecNotice[PCIV_VDEC_SLOT_NUM];
+    uint32_t au32VdecAck[PCIV_VDEC_SLOT_NUM];
+    uint32_t u32TimePort;
+    uint32_t u32HeartbeatPort;
+    uint32_t u32TitlePort;  // also the OSD slot's notice port
+    uint32_t u32OsdAck;
+} SLAVE_PORT_MAP_S;
+static_assert(sizeof(SLAVE_PORT_MAP_S) == 96);
+static_assert(offsetof(SLAVE_PORT_MAP_S, au32VdecAck) == 48 && offsetof(SLAVE_PORT_MAP_S, u32TimePort) == 80);
+
+// Command 0 payload (184 bytes) and command 1 payload (68 bytes).
+typedef struct {
+    uint32_t u32Res0;
+    uint32_t u32PcivChn;
+    uint32_t au32Attr[28];  // PCIV_ATTR_S
+    uint32_t u32Res30;
+    uint32_t u32SrcKind;  // 0 video input, 1 video output, 2 decoder, 3 processing group
+    uint32_t u32SrcDev;
+    uint32_t u32SrcChn;
+    uint32_t au32Res[12];
+} SLAVE_PCIV_START_S;
+static_assert(sizeof(SLAVE_PCIV_START_S) == 184);
+static_assert(offsetof(SLAVE_PCIV_START_S, au32Attr) == 8 && offsetof(SLAVE_PCIV_START_S, u32SrcKind) == 124);
+
+typedef struct {
+    uint32_t u32PcivChn;
+    uint32_t u32Res1;
+    uint32_t u32SrcKind;
+    uint32_t u32SrcDev;
+    uint32_t u32SrcChn;
+    uint32_t au32Res[12];
+} SLAVE_PCIV_STOP_S;
+static_assert(sizeof(SLAVE_PCIV_STOP_S) == 68);
+
+// Command 46 payload: layer, channel, VO_CHN_ATTR_S (six words), operation (0 get, 1 set).
+typedef struct {
+    uint32_t u32Layer;
+    uint32_t u32Chn;
+    uint32_t au32Attr[6];
+    uint32_t u32Op;
+} SLAVE_VO_CHN_ATTR_S;
+static_assert(sizeof(SLAVE_VO_CHN_ATTR_S) == 36);
+
+// The 32-byte settings record (command 96 payload words 31 to 38). Bytes not named are carried only.
+typedef struct {
+    uint8_t au8Res0[8];
+    uint32_t u32VpssSwitch;  // bytes 8 to 11: processing-group switches
+    uint8_t au8Res1[7];
+    uint8_t u8ZoomSplit;    // byte 19: zoom window and split thread
+    uint8_t u8SpotEnable;   // byte 20
+    uint8_t u8BlindSwitch;  // byte 21
+    uint8_t au8Res2[2];
+    uint8_t u8JpegEnable;   // byte 24
+    uint8_t u8AudioSwitch;  // byte 25
+    uint8_t u8Res26;
+    uint8_t u8Layer3Keep;  // byte 27: display layer 3 channels left alone
+    uint8_t au8Res3[4];
+} SLAVE_CFG_S;
+static_assert(sizeof(SLAVE_CFG_S) == 32);
+static_assert(offsetof(SLAVE_CFG_S, u32VpssSwitch) == 8 && offsetof(SLAVE_CFG_S, u8ZoomSplit) == 19 &&
+              offsetof(SLAVE_CFG_S, u8BlindSwitch) == 21 && offsetof(SLAVE_CFG_S, u8JpegEnable) == 24 &&
+              offsetof(SLAVE_CFG_S, u8Layer3Keep) == 27);
+
+#define HVR_CAP_BYTES 68
+
+// Command 96 payload: 39 words, 156 bytes.
+typedef struct {
+    uint32_t u32SysType;
+    uint32_t u32DevType;  // product type, a three-digit code
+    uint32_t u32ChnEnd;   // end of this chip's input channel range (exclusive)
+    uint32_t u32ChnSetting;
+    uint32_t u32ChnStart;  // first input channel of this chip
+    uint32_t u32Res5;
+    uint32_t u32DecNum;       // decoder channels
+    uint32_t u32SplitOffset;  // channel offset of the split commands
+    uint32_t u32FirstDecChn;  // decoder slot i serves channel first + i
+    uint32_t u32DigitalNum;
+    uint32_t u32PlayDecNum;
+    uint32_t u32PicSize;  // picture size code of the encoder streams
+    uint32_t u32BoardSubType;
+    uint32_t u32EncPoolFlag;
+    uint8_t au8HvrCap[HVR_CAP_BYTES];
+    SLAVE_CFG_S stSlaveCfg;
+} SLAVE_SYS_PARAM_S;
+static_assert(sizeof(SLAVE_SYS_PARAM_S) == 156);
+static_assert(offsetof(SLAVE_SYS_PARAM_S, u32BoardSubType) == 48 &&
+              offsetof(SLAVE_SYS_PARAM_S, au8HvrCap) == 56 && offsetof(SLAVE_SYS_PARAM_S, stSlaveCfg) == 124);
+
+// Type 54 payload: bit c stands for channel c.
+typedef struct {
+    uint32_t u32MotionBitmap;
+    uint32_t u32BlindBitmap;
+} SLAVE_HEARTBEAT_S;
+static_assert(sizeof(SLAVE_HEARTBEAT_S) == 8);
+
+// Type 23 payload.
+typedef struct {
+    int32_t s32Year;   // full year, e.g. 2018
+    int32_t s32Month;  // 1 to 12
+    int32_t s32Day;
+    int32_t s32Weekday;  // 0 Sunday
+    int32_t s32Hour;
+    int32_t s32Minute;
+    int32_t s32Second;
+    int32_t s32Res;
+} SLAVE_TIME_S;
+static_assert(sizeof(SLAVE_TIME_S) == 32);

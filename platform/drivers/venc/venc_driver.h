@@ -1,0 +1,72 @@
+// /dev/venc: the simulated video encoder. Channels are made from their attribute record; each has a
+// stream ring in simulated RAM (page-aligned, whole pages) that the SDK maps through a second
+// descriptor as a mirror (the ring twice back to back). While a channel receives and its source is
+// bound, the encoder threads produce real H.264 (openh264) or JPEG (libjpeg) pictures of the source's
+// test pattern at the channel's frame rate, paced on the platform clock. A frame is a run of packs,
+// each a 64-byte driver header followed by one NAL unit (or one JPEG picture); a frame that does not
+// fit the free ring is dropped and counted, never written over unreleased data. Frames are released
+// in order only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sdk/venc/mpi_venc.h"
+
+namespace varnelle::drivers {
+
+// Registers the driver for /dev/venc (once).
+void InstallVencDriver();
+
+// The 64-byte header the driver keeps in front of every pack in the ring.
+struct VencPackHeader {
+    uint32_t magic;  // kVencPackMagic
+    uint32_t len;    // pack bytes, this header included
+    uint32_t seq;    // the frame's sequence number
+    uint32_t index;  // the pack's place in its frame
+    uint64_t pts;
+    uint32_t dataType;
+    uint32_t dataOffset;
+    uint32_t frameEnd;
+    uint32_t chn;
+    uint32_t reserved[6];
+};
+static_assert(sizeof(VencPackHeader) == VENC_STREAM_OFFSET);
+constexpr uint32_t kVencPackMagic = 0x434E4556;  // "VENC"
+
+// Test-side view of the driver's state.
+namespace venc_view {
+
+struct Channel {
+    bool receiving = false;
+    bool sourceBound = false;
+    VENC_CHN_ATTR_S attr{};
+    uint32_t ringPhys = 0;
+    uint32_t ringDrvAddr = 0;
+    uint32_t ringSize = 0;
+    uint64_t writePos = 0;    // bytes written since creation
+    uint64_t releasePos = 0;  // bytes released since creation
+    uint32_t queuedFrames = 0;   // waiting to be fetched
+    uint32_t fetchedFrames = 0;  // fetched, not yet released
+    uint64_t encodedFrames = 0;  // put into the ring
+    uint64_t droppedFrames = 0;  // encoded but found no room
+    uint64_t missedFrames = 0;   // due but never encoded (the encoder fell behind)
+    uint64_t keyFrames = 0;
+    int vbPool = -1;
+    uint32_t frameRate = 0;
+    uint32_t gop = 0;
+    std::vector<uint8_t> lastUserData;
+};
+
+// The channel's state; nothing when the driver is not installed or the channel does not exist.
+std::optional<Channel> Get(int chn);
+// Encodes `frames` pictures of the channel now on the calling thread, whether or not it receives;
+// the picture is its source's pattern, or its own number's when unbound. Frames put into the ring.
+int PushFrames(int chn, int frames);
+// CPU time the encoder threads have used, in microseconds.
+uint64_t EncoderThreadCpuUs();
+
+}  // namespace venc_view
+
+}  // namespace varnelle::drivers

@@ -1,0 +1,216 @@
+// The encoder driver's shared parts: its records, the channel state and the driver class, whose
+// core (venc_driver.cpp), stream ring (venc_stream.cpp) and encoding (venc_encode.cpp) live apart.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dev/driver.h"
+#include "platform/drivers/venc/venc_codec.h"
+#include "platform/drivers/venc/venc_driver.h"
+
+namespace varnelle::drivers::venc {
+
+constexpr int kMaxChn = VENC_MAX_CHN_NUM;
+constexpr uint32_t kMaxPicSide = 4096;
+constexpr uint32_t kMaxRing = 64u << 20;
+constexpr uint32_t kDefaultFrameRate = 25;
+constexpr uint32_t kMaxFrameRate = 120;
+// The driver's own addresses of a ring: its physical address moved into the upper half.
+constexpr uint32_t kDrvAddrOffset = 0x80000000u;
+constexpr uint64_t kIdleWakeUs = 100000;
+// Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a late channel holds up
+// only half of the others.
+constexpr int kEncoderThreads = 2;
+
+inline uint32_t Align4(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
+
+struct VencFile : dev::File {
+    int chn = -1;        // the channel a bind request tied it to
+    int32_t getTimeoutMs = -1;
+    int32_t sendTimeoutMs = -1;
+};
+
+struct Pack {
+    uint64_t pos;  // ring position of the header, counted from creation
+    uint32_t len;  // header included
+    uint32_t dataType;
+    bool frameEnd;
+};
+
+struct Frame {
+    uint32_t seq;
+    uint64_t pts;
+    bool key;
+    uint64_t endPos;  // ring position after the frame's last pack
+    uint32_t payloadBytes;
+    std::vector<Pack> packs;
+};
+
+// What only the encoding side touches; its own lock lets the encoder thread, the push hook and
+// frames sent by hand encode one channel without holding the driver's lock. It is held until the
+// frame is queued, so frames reach the ring in the order they were coded (lock order: this, then
+// the driver's lock).
+struct EncState {
+    std::mutex mutex;  // guards everything below
+    CodecConfig config{};
+    std::unique_ptr<Codec> codec;
+    uint32_t gopPos = 0;
+    std::vector<uint8_t> nv12;
+    std::vector<uint8_t> i420;
+};
+
+struct Channel {
+    uint64_t generation = 0;  // tells a channel from a later one of the same number
+    VENC_CHN_ATTR_S attr{};
+    uint32_t ringPhys = 0;
+    uint32_t ringSize = 0;
+    uint8_t* ring = nullptr;  // the driver's mirror mapping
+    uint64_t writePos = 0;
+    uint64_t releasePos = 0;
+    std::deque<Frame> frames;  // oldest first; the first `fetched` have been handed out
+    size_t fetched = 0;
+    uint32_t seq = 0;
+    bool receiving = false;
+    // Pacing: frame n of the stream is due at streamStartUs + n * period.
+    bool streaming = false;
+    uint64_t streamStartUs = 0;
+    uint64_t nextIndex = 0;
+    uint64_t pushIndex = 0;
+    bool keyRequested = true;
+    bool reconfigure = false;  // the attributes changed: the codec is set up again
+    uint64_t encoded = 0, dropped = 0, missed = 0, keys = 0;
+    int vbPool = -1;
+    std::vector<uint8_t> pendingUserData;
+    std::vector<uint8_t> lastUserData;
+    std::map<std::string, std::vector<uint8_t>> params;
+    std::map<uint32_t, VENC_ROI_CFG_S> rois;
+    std::shared_ptr<EncState> enc = std::make_shared<EncState>();
+};
+
+inline bool IsH264(const VENC_CHN_ATTR_S& a) { return a.stVeAttr.enType == PT_H264; }
+
+inline uint32_t PicWidth(const VENC_CHN_ATTR_S& a) {
+    return IsH264(a) ? a.stVeAttr.stAttrH264e.u32PicWidth : a.stVeAttr.stAttrJpeg.u32PicWidth;
+}
+inline uint32_t PicHeight(const VENC_CHN_ATTR_S& a) {
+    return IsH264(a) ? a.stVeAttr.stAttrH264e.u32PicHeight : a.stVeAttr.stAttrJpeg.u32PicHeight;
+}
+inline uint32_t BufSize(const VENC_CHN_ATTR_S& a) { return a.stVeAttr.au32Attr[2]; }
+
+// Destination frame rate, GOP and bit rate of the rate-control part; defaults where it has none.
+struct Rates {
+    uint32_t fps = kDefaultFrameRate;
+    uint32_t gop = kDefaultFrameRate;
+    uint32_t kbps = 0;
+};
+Rates RatesOf(const VENC_CHN_ATTR_S& a);
+
+inline int PatternOf(const MPP_CHN_S& src) { return src.enModId == MK_ID_VPSS ? src.s32DevId : src.s32ChnId; }
+
+// The parameter operations the driver only keeps: request -> setting, and whether it sets or reads.
+struct ParamEntry {
+    const char* key;
+    uint32_t size;
+    bool set;
+};
+
+class VencDriver : public dev::Driver {
+public:
+    VencDriver() : Driver("/dev/venc") {}
+    ~VencDriver() override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_workCv.notify_all();
+        for (std::thread& t : m_threads) t.join();
+    }
+
+    std::unique_ptr<dev::File> Open(int) override { return std::make_unique<VencFile>(); }
+
+    void Release(dev::File& file) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& f = static_cast<VencFile&>(file);
+        if (f.chn >= 0) Unlink(f);
+    }
+
+    int Ioctl(dev::File& file, unsigned long request, void* arg) override;
+    void* Mmap(dev::File& file, void* addr, size_t length, int prot, int flags, off_t offset) override;
+
+    void Reset();
+    std::optional<venc_view::Channel> View(int chn);
+    int Push(int chn, int frames);
+    uint64_t ThreadCpuUs();
+
+private:
+    // Requests on a bound channel.
+    int Bind(VencFile& f, void* arg);
+    int Create(int chn, void* arg);
+    int Destroy(int chn);
+    int GetStream(VencFile& f, void* arg);
+    int ReleaseStream(int chn, void* arg);
+    int BufInfo(int chn, void* arg);
+    int ResetChn(int chn);
+    int StartRecv(int chn, bool on);
+    int Query(int chn, void* arg);
+    int AttachPool(int chn, void* arg);
+    int GetAttr(int chn, void* arg);
+    int SetAttr(int chn, void* arg);
+    int UserData(int chn, void* arg);
+    int Roi(int chn, void* arg, bool set);
+    int SendFrame(VencFile& f, void* arg);
+    int Param(int chn, const ParamEntry& e, void* arg);
+    int ModParam(void* arg, bool set);
+
+    // Channel helpers; call with m_mutex held.
+    Channel* Find(int chn) { return m_chn[chn].get(); }
+    void DropChannel(int chn);
+    void UpdateReadable(int chn);
+    void Unlink(VencFile& f);
+    uint32_t DrvAddr(const Channel& c, uint64_t pos) const {
+        return c.ringPhys + kDrvAddrOffset + static_cast<uint32_t>(pos % c.ringSize);
+    }
+
+    // Encoding.
+    struct Job {
+        int chn;
+        uint64_t generation;
+        uint64_t frameIndex;
+        uint64_t pts;
+        int pattern;
+        bool key;
+        bool reconfigure;
+        std::vector<uint8_t> userData;
+        std::shared_ptr<EncState> enc;
+        CodecConfig config;
+        uint32_t gop;
+    };
+    // Fills the job from the channel; call with m_mutex held.
+    Job MakeJob(int chn, Channel& c, uint64_t index, uint64_t pts, int pattern);
+    // Encodes outside the driver lock and queues the result; true when the frame reached the ring.
+    bool RunJob(Job& job, const uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
+    bool Commit(const Job& job, std::vector<Unit>& units, bool key);
+    void EnsureThread();
+    void EncoderLoop(int first);
+
+    std::mutex m_mutex;  // guards everything below
+    std::condition_variable m_streamCv;  // a frame was queued, or a channel went away
+    std::condition_variable m_workCv;    // the encoder thread has something new to look at
+    std::unique_ptr<Channel> m_chn[kMaxChn];
+    std::vector<VencFile*> m_files[kMaxChn];
+    uint64_t m_generation = 0;
+    std::vector<uint8_t> m_modParam = std::vector<uint8_t>(sizeof(VENC_PARAM_MOD_S));
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+};
+
+}  // namespace varnelle::drivers::venc
