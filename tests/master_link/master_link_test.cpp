@@ -285,4 +285,21 @@ TEST_F(MasterLinkTest, BadInputLeavesTheProgramAnswering) {
     ExpectServing();
 }
 
+TEST_F(MasterLinkTest, ScriptedSessionRunsAgainstTheProgram) {
+    Connect();
+    m_sim->StartHeartbeats();
+    std::istringstream script(
+        "setup 0 1280 720   # command 96, then 24 and 25\n"
+        "time\n"
+        "cmd 34 0 0\n"
+        "raw 14 80 0 0 4096 2\n"
+        "cmd 35 0 0 0 0 16 16\n"
+        "heartbeats 3\n");
+    EXPECT_EQ(m_sim->RunScript(script), 0) << m_masterLog.str();
+    EXPECT_NE(m_masterLog.str().find("command 14 (80 bytes): result 0, reply length 80"), std::string::npos)
+        << m_masterLog.str();
+    EXPECT_NE(m_masterLog.str().find("command 35 (24 bytes) sent: 0"), std::string::npos) << m_masterLog.str();
+    ExpectServing();
+}
+
 }  // namespace

@@ -1,0 +1,82 @@
+// The simulator's own logic without a slave: scripts, ring placement, and that nothing waits for a
+// slave that is not there.
+#include "tools/varnelle-master/master_sim.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/host/clock.h"
+#include "platform/mem/ram.h"
+
+namespace {
+
+using varnelle::master::MasterSim;
+
+class MasterSimTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char tmpl[] = "/dev/shm/varnelle-sim-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        s_bus = tmpl;
+        setenv("VARNELLE_BUS", tmpl, 1);
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(s_bus); }
+    void SetUp() override {
+        varnelle::master::SimOptions opt;
+        opt.log = &m_log;
+        opt.replyTimeoutMs = 200;
+        m_sim = std::make_unique<MasterSim>(opt);
+        ASSERT_EQ(m_sim->Open(), 0);
+    }
+    static std::string s_bus;
+    std::ostringstream m_log;
+    std::unique_ptr<MasterSim> m_sim;
+};
+std::string MasterSimTest::s_bus;
+
+TEST_F(MasterSimTest, ScriptStopsAtTheFirstBadLineAndNamesIt) {
+    struct Case {
+        const char* script;
+        int line;
+    };
+    const Case cases[] = {
+        {"# only a comment\n\n   \n", 0},
+        {"sleep 1\nbogus 1\n", 2},
+        {"sleep 1\ncmd 200 12x\n", 2},
+        {"cmd\n", 1},
+        {"raw 200\n", 1},
+        {"raw 200 5000\n", 1},
+        {"sleep 0 # trailing comment\nrings 4294967295\n", 2},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.script);
+        EXPECT_EQ(m_sim->RunScript(in), c.line) << c.script << m_log.str();
+    }
+}
+
+TEST_F(MasterSimTest, RingsArePageAlignedInsideTheMastersRamAndRefusedBeyondIt) {
+    uint32_t a = m_sim->AllocRing(1000);
+    uint32_t b = m_sim->AllocRing(4096);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_EQ(a % varnelle::mem::kPageSize, 0u);
+    EXPECT_EQ(b - a, varnelle::mem::kPageSize) << "1000 bytes take one page";
+    EXPECT_GE(a, varnelle::mem::kRamBase);
+    EXPECT_EQ(m_sim->AllocRing(0), 0u);
+    EXPECT_EQ(m_sim->AllocRing(static_cast<uint32_t>(varnelle::mem::kMasterRamSize)), 0u);
+    uint32_t c = m_sim->AllocRing(1u << 20);
+    EXPECT_EQ(c, b + varnelle::mem::kPageSize) << "a refused ring takes nothing";
+}
+
+TEST_F(MasterSimTest, NothingWaitsForAnAbsentSlave) {
+    uint64_t t0 = varnelle::host::MonotonicMs();
+    EXPECT_EQ(m_sim->ConnectSlave(100), -1);
+    EXPECT_EQ(m_sim->Command(34, nullptr, 0), -1) << "no command port";
+    EXPECT_FALSE(m_sim->WaitHeartbeats(1, 50));
+    EXPECT_LT(varnelle::host::MonotonicMs() - t0, 2000u);
+}
+
+}  // namespace
