@@ -1,7 +1,6 @@
 #include "app/pci/pciv_host.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -82,11 +81,10 @@ int ReadTimed(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
     }
     uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
     for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        int left = RemainingMs(deadline);
-        int n = ::poll(&pfd, 1, left);
-        if (n > 0 && PCIV_ReadMsg(chip, port, pMsg) == 0) return 0;
-        if (n == 0 || RemainingMs(deadline) == 0) return -1;
+        int ret = PCIV_ReadMsgTimeout(chip, port, pMsg, RemainingMs(deadline));
+        if (ret == 0) return 0;
+        // A broken message is not a reply: go on waiting for one until the time is up.
+        if (RemainingMs(deadline) == 0) return -1;
     }
 }
 
@@ -158,16 +156,11 @@ PCIV_HOST_STATE_S* PcivHostGetState() { return &Link().state; }
 int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) { return ReadTimed(chip, port, pMsg, timeoutMs); }
 
 int PcivHostDrainPort(int chip, int port) {
-    int fd = PCIV_PortFd(chip, port);
-    if (fd < 0) return 0;
+    if (PCIV_PortFd(chip, port) < 0) return 0;
     PCIV_MSG_S stMsg;
     int n = 0;
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 0) <= 0) return n;
-        if (PCIV_ReadMsg(chip, port, &stMsg) != 0) return n;
-        ++n;
-    }
+    while (PCIV_ReadMsgTimeout(chip, port, &stMsg, 0) == 0) ++n;
+    return n;
 }
 
 void PcivHostResetState() {
