@@ -1,0 +1,73 @@
+// The varnelle-master tool itself against the program, both as child processes on a private bus.
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/master_link/slave_process.h"
+
+namespace {
+
+using varnelle::testing::SlaveProcess;
+
+class MasterLinkToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_bus = varnelle::testing::MakePrivateBus("tool");
+        ASSERT_FALSE(m_bus.empty());
+        ASSERT_TRUE(m_slave.Start(VARNELLE_PROGRAM, m_bus, m_bus + "/slave.log"));
+    }
+    void TearDown() override {
+        m_master.Kill();
+        m_slave.Kill();
+        varnelle::testing::RemoveBus(m_bus);
+    }
+    // Runs the tool to its end; its exit status.
+    int RunTool(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--bus", m_bus, "--wait", "10", "--timeout", "5000"};
+        all.insert(all.end(), args.begin(), args.end());
+        if (!m_master.Start(MASTER_TOOL, m_bus, m_bus + "/master.log", 0, all)) return -1;
+        return m_master.WaitExit(60000);
+    }
+
+    std::string m_bus;
+    SlaveProcess m_slave;
+    SlaveProcess m_master;
+};
+
+TEST_F(MasterLinkToolTest, BurstScenarioIsAnsweredAndHeartbeatsArePrinted) {
+    ASSERT_EQ(RunTool({"--scenario", "burst", "--duration", "1"}), 0) << m_master.Log();
+    std::string log = m_master.Log();
+    EXPECT_NE(log.find("burst: 2000 of 2000 commands answered with result 0"), std::string::npos) << log;
+    EXPECT_NE(log.find("command 24 (standard 0): result 0"), std::string::npos) << log;
+    EXPECT_GE(m_master.CountInLog("heartbeat "), 5u) << log;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("summary: ([0-9]+) heartbeats"))) << log;
+    EXPECT_GE(std::stoi(m[1]), 5);
+    EXPECT_TRUE(m_slave.Alive());
+}
+
+TEST_F(MasterLinkToolTest, ScriptFileRunsAndABadLineFailsTheSession) {
+    std::string good = m_bus + "/good.txt";
+    std::ofstream(good) << "setup\ntime\ncmd 34 0 0\nheartbeats 2\n";
+    ASSERT_EQ(RunTool({"--script", good, "--duration", "0", "--quiet"}), 0) << m_master.Log();
+    EXPECT_EQ(m_master.CountInLog("heartbeat "), 0u) << "--quiet prints no heartbeat lines";
+    EXPECT_NE(m_master.Log().find("command 34 (8 bytes): result"), std::string::npos) << m_master.Log();
+
+    std::string bad = m_bus + "/bad.txt";
+    std::ofstream(bad) << "time\nfly 3\n";
+    EXPECT_EQ(RunTool({"--script", bad, "--duration", "0", "--quiet"}), 1);
+    EXPECT_NE(m_master.Log().find("line 2: unknown verb 'fly'"), std::string::npos) << m_master.Log();
+    EXPECT_TRUE(m_slave.Alive());
+}
+
+TEST_F(MasterLinkToolTest, BadOptionsAreRefusedWithUsage) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--scenario", "dance"}, {"--chip", "0"}, {"--duration"}, {"--frobnicate"}}) {
+        EXPECT_EQ(RunTool(args), 2);
+        EXPECT_NE(m_master.Log().find("usage: varnelle-master"), std::string::npos) << m_master.Log();
+    }
+}
+
+}  // namespace
