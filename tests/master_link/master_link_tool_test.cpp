@@ -1,6 +1,6 @@
 // The varnelle-master tool itself against the program, both as child processes on a private bus.
+#include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -42,9 +42,9 @@ TEST_F(MasterLinkToolTest, BurstScenarioIsAnsweredAndHeartbeatsArePrinted) {
     EXPECT_NE(log.find("burst: 2000 of 2000 commands answered with result 0"), std::string::npos) << log;
     EXPECT_NE(log.find("command 24 (standard 0): result 0"), std::string::npos) << log;
     EXPECT_GE(m_master.CountInLog("heartbeat "), 5u) << log;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(log, m, std::regex("summary: ([0-9]+) heartbeats"))) << log;
-    EXPECT_GE(std::stoi(m[1]), 5);
+    size_t at = log.find("summary: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_GE(std::strtoul(log.c_str() + at + 9, nullptr, 10), 5u) << log.substr(at);
     EXPECT_TRUE(m_slave.Alive());
 }
 
