@@ -51,8 +51,9 @@ HostLink& Link() {
     return *l;
 }
 
-#define PCIV_HOST_ERR(ret) \
-    std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", static_cast<unsigned>(ret), __FUNCTION__, __LINE__)
+#define PCIV_HOST_ERR(ret)                                                                              \
+    std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", static_cast<unsigned>(ret), \
+                __FUNCTION__, __LINE__)
 
 void SleepMsUnlessStopped(int ms) {
     while (ms > 0 && !Link().stop.load()) {
@@ -151,9 +152,13 @@ uint32_t RangeMask(uint32_t start, uint32_t end) {
 
 }  // namespace
 
-PCIV_HOST_STATE_S* PcivHostGetState() { return &Link().state; }
+PCIV_HOST_STATE_S* PcivHostGetState() {
+    return &Link().state;
+}
 
-int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) { return ReadTimed(chip, port, pMsg, timeoutMs); }
+int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
+    return ReadTimed(chip, port, pMsg, timeoutMs);
+}
 
 int PcivHostDrainPort(int chip, int port) {
     if (PCIV_PortFd(chip, port) < 0) return 0;
@@ -184,8 +189,12 @@ void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count) {
     s.u32RemoteNum = n;
 }
 
-void PcivHostSetReplyTimeout(int timeoutMs) { Link().replyTimeoutMs.store(timeoutMs); }
-int PcivHostGetReplyTimeout() { return Link().replyTimeoutMs.load(); }
+void PcivHostSetReplyTimeout(int timeoutMs) {
+    Link().replyTimeoutMs.store(timeoutMs);
+}
+int PcivHostGetReplyTimeout() {
+    return Link().replyTimeoutMs.load();
+}
 
 int PcivHostWaitChip(int chip, int timeoutMs) {
     int fd = dev::Open("/dev/mcc_userdev", O_RDWR);
@@ -241,8 +250,9 @@ int PcivGetPfWin(int chip) {
         PCIV_HOST_ERR(ret);
         return ret;
     }
-    std::printf("\033[0;32;32mOstrel: %s,%s,Line %d,pci device %d -> slot:%d, pf:%x,np:%x,cfg:%x\n\033[m\n", __FILE__,
-                __FUNCTION__, __LINE__, chip, chip - 1, stBase.u32PfWinBase, stBase.u32NpWinBase, stBase.u32CfgWinBase);
+    std::printf("\033[0;32;32mOstrel: %s,%s,Line %d,pci device %d -> slot:%d, pf:%x,np:%x,cfg:%x\n\033[m\n",
+                __FILE__, __FUNCTION__, __LINE__, chip, chip - 1, stBase.u32PfWinBase, stBase.u32NpWinBase,
+                stBase.u32CfgWinBase);
     PcivGetChipTable()->au32PfWinBase[chip] = stBase.u32PfWinBase;
     return 0;
 }
@@ -270,7 +280,8 @@ int PcivHostSendPortMap(int chip) {
     s.u32HostTitlePort = au32Plan[PCIV_PORTMAP_TITLE];
     s.u32HostTimePort = au32Plan[PCIV_PORTMAP_TIME];
     s.u32HostHeartPort = au32Plan[PCIV_PORTMAP_HEARTBEAT];
-    static const uint32_t kOpenOrder[] = {0, 1, 2, 3, 20, 21, 22, 23, 4, 12, 5, 13, 6, 14, 7, 15, 8, 16, 9, 17, 10, 18, 11, 19};
+    static const uint32_t kOpenOrder[] = {0, 1,  2, 3,  20, 21, 22, 23, 4,  12, 5,  13,
+                                          6, 14, 7, 15, 8,  16, 9,  17, 10, 18, 11, 19};
     static_assert(sizeof(kOpenOrder) / sizeof(kOpenOrder[0]) == PCIV_PORTMAP_WORDS);
     for (uint32_t word : kOpenOrder) OpenIfClosed(chip, static_cast<int>(au32Plan[word]));
     PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, sizeof(au32Plan), 86, au32Plan);
@@ -346,7 +357,8 @@ int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
     PCIV_MSG_S stMsg;
     if (ReadTimed(chip, static_cast<int>(s.u32HostHeartPort), &stMsg, timeoutMs) != 0) return -1;
     // A message shorter than a heartbeat carries no bitmaps to merge.
-    if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT || stMsg.stMsgHead.u32MsgLen < sizeof(SLAVE_HEARTBEAT_S)) {
+    if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT ||
+        stMsg.stMsgHead.u32MsgLen < sizeof(SLAVE_HEARTBEAT_S)) {
         return 0;
     }
     SLAVE_HEARTBEAT_S stBeat;
@@ -359,7 +371,8 @@ int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
 void* PcivHostStatusThread(void*) {
     int index = 0;
     while (!Link().stop.load()) {
-        if (PcivGetChipTable()->as32RemoteId[index] >= 0 && PcivHostStatusStep(index, Link().replyTimeoutMs.load(), nullptr) < 0) {
+        if (PcivGetChipTable()->as32RemoteId[index] >= 0 &&
+            PcivHostStatusStep(index, Link().replyTimeoutMs.load(), nullptr) < 0) {
             SleepMsUnlessStopped(kStatusBackoffMs);
         }
         index = (index + 1) % PCIV_MAX_CHIP;
@@ -368,7 +381,9 @@ void* PcivHostStatusThread(void*) {
     return nullptr;
 }
 
-void PcivHostStopThreads() { Link().stop.store(true); }
+void PcivHostStopThreads() {
+    Link().stop.store(true);
+}
 
 int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len) {
     int ret = 0;
@@ -385,13 +400,16 @@ int PcivHostSendAllWait(uint32_t u32Code, const void* pPayload, uint32_t u32Len,
     for (int chip : PcivGetChipTable()->as32RemoteId) {
         if (chip < 0) continue;
         int result = 0;
-        ret = SendWaitLocked(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply, &result) == 0 ? result : -1;
+        ret =
+            SendWaitLocked(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply, &result) == 0
+                ? result
+                : -1;
     }
     return ret;
 }
 
-int PcivHostSendChipWait(int chip, uint32_t u32Code, uint32_t u32Target, const void* pPayload, uint32_t u32Len,
-                         PCIV_MSG_S* pReply) {
+int PcivHostSendChipWait(int chip, uint32_t u32Code, uint32_t u32Target, const void* pPayload,
+                         uint32_t u32Len, PCIV_MSG_S* pReply) {
     if (chip < 0 || chip >= PCIV_MAX_CHIP) return -1;
     std::lock_guard<std::mutex> lock(Link().cmdMutex);
     int result = 0;
@@ -430,7 +448,9 @@ int PcivHostSplitChnSet(const uint32_t au32Word[6], const uint8_t au8Data[256]) 
     return PcivHostSendAllWait(27, p, sizeof(p), nullptr);
 }
 
-int PcivHostCaptureCreate(uint32_t u32Chn) { return PcivHostSendAllWait(28, &u32Chn, 4, nullptr); }
+int PcivHostCaptureCreate(uint32_t u32Chn) {
+    return PcivHostSendAllWait(28, &u32Chn, 4, nullptr);
+}
 
 namespace {
 int SendPairWait(uint32_t code, uint32_t a, uint32_t b) {
@@ -439,8 +459,12 @@ int SendPairWait(uint32_t code, uint32_t a, uint32_t b) {
 }
 }  // namespace
 
-int PcivHostCaptureStart(uint32_t a, uint32_t b) { return SendPairWait(30, a, b); }
-int PcivHostCaptureSetVstd(uint32_t a, uint32_t b) { return SendPairWait(31, a, b); }
+int PcivHostCaptureStart(uint32_t a, uint32_t b) {
+    return SendPairWait(30, a, b);
+}
+int PcivHostCaptureSetVstd(uint32_t a, uint32_t b) {
+    return SendPairWait(31, a, b);
+}
 
 int PcivHostCaptureSetFormat(uint32_t a, uint32_t b, const uint8_t au8Format[12]) {
     uint8_t p[20];
@@ -450,32 +474,60 @@ int PcivHostCaptureSetFormat(uint32_t a, uint32_t b, const uint8_t au8Format[12]
     return PcivHostSendAllWait(32, p, sizeof(p), nullptr);
 }
 
-int PcivHostCaptureStop(uint32_t a, uint32_t b) { return SendPairWait(33, a, b); }
-int PcivHostCaptureForceIFrame(uint32_t a, uint32_t b) { return SendPairWait(34, a, b); }
+int PcivHostCaptureStop(uint32_t a, uint32_t b) {
+    return SendPairWait(33, a, b);
+}
+int PcivHostCaptureForceIFrame(uint32_t a, uint32_t b) {
+    return SendPairWait(34, a, b);
+}
 
 int PcivHostCaptureSetCover(uint32_t a, uint32_t b, const uint32_t au32Rect[4]) {
     uint32_t p[6] = {a, b, au32Rect[0], au32Rect[1], au32Rect[2], au32Rect[3]};
     return PcivHostSendAll(35, p, sizeof(p));
 }
 
-int PcivHostVdecChCreate(uint32_t u32Chn) { return PcivHostSendAll(55, &u32Chn, 4); }
-int PcivHostSendCmdWait(uint32_t u32Value) { return PcivHostSendAllWait(56, &u32Value, 4, nullptr); }
+int PcivHostVdecChCreate(uint32_t u32Chn) {
+    return PcivHostSendAll(55, &u32Chn, 4);
+}
+int PcivHostSendCmdWait(uint32_t u32Value) {
+    return PcivHostSendAllWait(56, &u32Value, 4, nullptr);
+}
 
 int PcivHostAdaptViChnConfig(uint32_t u32Chn, uint32_t u32Mode, uint32_t u32Value) {
     PCIV_HOST_STATE_S& s = Link().state;
     uint32_t p[3] = {u32Chn - s.stSysParam.u32ChnStart, u32Mode, u32Value};
     int code = -1;
     switch (u32Mode) {
-        case 8: code = 2; break;
-        case 12: code = 8; break;
-        case 1: code = 11; break;
-        case 2: code = 14; break;
-        case 9: code = 17; break;
-        case 11: code = 16; break;
-        case 10: code = 18; break;
-        case 5: case 6: code = 10; break;
-        case 13: code = 7; break;
-        default: break;
+        case 8:
+            code = 2;
+            break;
+        case 12:
+            code = 8;
+            break;
+        case 1:
+            code = 11;
+            break;
+        case 2:
+            code = 14;
+            break;
+        case 9:
+            code = 17;
+            break;
+        case 11:
+            code = 16;
+            break;
+        case 10:
+            code = 18;
+            break;
+        case 5:
+        case 6:
+            code = 10;
+            break;
+        case 13:
+            code = 7;
+            break;
+        default:
+            break;
     }
     // A channel outside the table has no state to record.
     if (code >= 0 && u32Chn < 32) s.as32ChnMode[u32Chn] = code;
@@ -489,7 +541,9 @@ int PcivHostMotionDetectSetParameter(uint32_t u32Chn, const uint8_t au8Param[84]
     return PcivHostSendAll(88, p, sizeof(p));
 }
 
-int PcivHostMotionDetectCreate() { return PcivHostSendAll(89, nullptr, 0); }
+int PcivHostMotionDetectCreate() {
+    return PcivHostSendAll(89, nullptr, 0);
+}
 
 int PcivHostBlindDetectSetParameter(uint32_t u32Chn, const uint8_t au8Param[8]) {
     uint8_t p[12];
@@ -498,13 +552,17 @@ int PcivHostBlindDetectSetParameter(uint32_t u32Chn, const uint8_t au8Param[8]) 
     return PcivHostSendAll(90, p, sizeof(p));
 }
 
-int PcivHostBlindDetectCreate() { return PcivHostSendAll(91, nullptr, 0); }
+int PcivHostBlindDetectCreate() {
+    return PcivHostSendAll(91, nullptr, 0);
+}
 
 int PcivHostSendBufWait(int chip, const void* pBuf184) {
     return SendBufToChip(chip, 0, static_cast<uint32_t>(chip), pBuf184, 184);
 }
 
-int PcivHostSendBufWait2(int chip, const void* pBuf68) { return SendBufToChip(chip, 1, 1, pBuf68, 68); }
+int PcivHostSendBufWait2(int chip, const void* pBuf68) {
+    return SendBufToChip(chip, 1, 1, pBuf68, 68);
+}
 
 int PcivHostSendCmd(const void* pData, uint32_t u32Len, uint32_t u32Type) {
     PCIV_CHIP_TABLE_S& s = *PcivGetChipTable();
@@ -535,4 +593,6 @@ void PcivHostFreeList(PCIV_HOST_LIST_S* pList) {
 }
 
 // Weak: the slave program's board hooks may bring their own.
-__attribute__((weak)) int CapListFreeHook(uint32_t) { return 0; }
+__attribute__((weak)) int CapListFreeHook(uint32_t) {
+    return 0;
+}

@@ -152,8 +152,8 @@ void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat);
 int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len);
 int PcivHostSendAllWait(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply);
 // To one chip, waiting for its reply: the reply's result, or -1 (send failed, no reply in time).
-int PcivHostSendChipWait(int chip, uint32_t u32Code, uint32_t u32Target, const void* pPayload, uint32_t u32Len,
-                         PCIV_MSG_S* pReply);
+int PcivHostSendChipWait(int chip, uint32_t u32Code, uint32_t u32Target, const void* pPayload,
+                         uint32_t u32Len, PCIV_MSG_S* pReply);
 
 // Command senders.
 int PcivHostGraphicsSaveVstd(uint32_t u32Standard);

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -353,7 +353,8 @@ TEST_F(HostLinkTest, TimeCarriesThePlatformClock) {
     timeval hostNow;
     gettimeofday(&hostNow, nullptr);
     int64_t us = static_cast<int64_t>(hostNow.tv_sec) * 1000000 + hostNow.tv_usec + saved;
-    varnelle::host::SetWallClock(timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)});
+    varnelle::host::SetWallClock(
+        timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)});
     Record r;
     ASSERT_TRUE(m_slave->Next(121, &r));
     EXPECT_EQ(r.msg.stMsgHead.u32MsgType, 23u);
@@ -434,12 +435,12 @@ struct MergeCase {
 TEST(HeartbeatMergeTest, MergesOverTheRangeAndMasksDisabledChannels) {
     const MergeCase cases[] = {
         {0, 8, 255, 0xFF, 0x0F, 0x0, 0xFF, 0x0F},
-        {0, 8, 255, 0x1FF, 0x0, 0x0, 0xFF, 0x0},            // bits beyond the range are cut
-        {8, 16, 255, 0x1, 0x2, 0x3, 0x103, 0x200},           // other chips' bits are kept
-        {8, 16, 9, 0x0, 0x3, 0x0, 0x0, 0x100},               // channel 9 disabled
-        {4, 4, 255, 0xF, 0xF, 0x7, 0x7, 0x0},                // empty range: nothing changes
-        {24, 40, 255, 0xFFFF, 0x0, 0x0, 0xFF000000, 0x0},    // range clipped at 32 channels
-        {40, 48, 255, 0xFFFF, 0xFFFF, 0x0, 0x0, 0x0},        // start beyond the bitmap
+        {0, 8, 255, 0x1FF, 0x0, 0x0, 0xFF, 0x0},           // bits beyond the range are cut
+        {8, 16, 255, 0x1, 0x2, 0x3, 0x103, 0x200},         // other chips' bits are kept
+        {8, 16, 9, 0x0, 0x3, 0x0, 0x0, 0x100},             // channel 9 disabled
+        {4, 4, 255, 0xF, 0xF, 0x7, 0x7, 0x0},              // empty range: nothing changes
+        {24, 40, 255, 0xFFFF, 0x0, 0x0, 0xFF000000, 0x0},  // range clipped at 32 channels
+        {40, 48, 255, 0xFFFF, 0xFFFF, 0x0, 0x0, 0x0},      // start beyond the bitmap
     };
     for (const MergeCase& c : cases) {
         PcivHostResetState();
@@ -457,7 +458,7 @@ TEST(HeartbeatMergeTest, MergesOverTheRangeAndMasksDisabledChannels) {
 
 TEST(HostRecordsTest, AdaptViChnConfigRecordsTheCodeOfEachMode) {
     PcivHostResetState();
-    const std::pair<uint32_t, int32_t> modes[] = {{8, 2}, {12, 8}, {1, 11}, {2, 14}, {9, 17}, {11, 16},
+    const std::pair<uint32_t, int32_t> modes[] = {{8, 2},   {12, 8}, {1, 11}, {2, 14}, {9, 17}, {11, 16},
                                                   {10, 18}, {5, 10}, {6, 10}, {13, 7}, {3, 0}};
     for (const auto& [mode, code] : modes) {
         PcivHostGetState()->as32ChnMode[2] = 0;

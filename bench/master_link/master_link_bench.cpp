@@ -90,7 +90,8 @@ BENCHMARK(BM_RawSeqpacketPingPong)->UseRealTime();
 void BM_CommandRoundTrip(benchmark::State& state) {
     varnelle::master::MasterSim sim(Options());
     varnelle::testing::SlaveProcess slave;
-    if (sim.Open() != 0 || !slave.Start(VARNELLE_PROGRAM, g_bus, g_bus + "/slave.log") || sim.ConnectSlave(10000) != 0) {
+    if (sim.Open() != 0 || !slave.Start(VARNELLE_PROGRAM, g_bus, g_bus + "/slave.log") ||
+        sim.ConnectSlave(10000) != 0) {
         state.SkipWithError("the slave did not come up");
         return;
     }
@@ -140,7 +141,8 @@ void BM_TransportIntoRing(benchmark::State& state) {
         varnelle::testing::SlaveProcess peer;
         // Chunks of 1 to the given size, pseudo-random, as frames of varying size would be.
         peer.Start(TRANS_PEER, g_bus, g_bus + "/peer.log", 1,
-                   {std::to_string(ring.phys), std::to_string(ringSize), std::to_string(total), std::to_string(maxChunk)});
+                   {std::to_string(ring.phys), std::to_string(ringSize), std::to_string(total),
+                    std::to_string(maxChunk)});
         if (sim.ConnectSlave(10000) != 0) {
             state.SkipWithError("the stand-in sender did not come up");
             return;

@@ -53,7 +53,9 @@ protected:
     // Sends `code`, then code 59 as a marker whose reply is the only one 80 bytes long; returns how
     // many replies came before the marker's, or -1 when the marker's did not come.
     int RepliesBeforeMarker(uint32_t code, const std::vector<uint8_t>& payload) {
-        EXPECT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, static_cast<uint32_t>(payload.size()), code, payload.data()), 0);
+        EXPECT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, static_cast<uint32_t>(payload.size()), code,
+                               payload.data()),
+                  0);
         EXPECT_EQ(PCIV_SendMsg(kSlave, PCIV_MSGPORT_COMM, 0, 59, nullptr), 0);
         // Codes 14 and 57 answer with 80 bytes themselves.
         int marks = (code == 14 || code == 57) ? 2 : 1;
@@ -171,7 +173,8 @@ TEST_F(MasterLinkTest, Command14AddressesResolveIntoTheSlavesRam) {
     }
     for (size_t i = 0; i < local.size(); ++i) {
         for (size_t j = i + 1; j < local.size(); ++j) {
-            EXPECT_TRUE(local[i] + req.u32BlkSize <= local[j] || local[j] + req.u32BlkSize <= local[i]) << "blocks overlap";
+            EXPECT_TRUE(local[i] + req.u32BlkSize <= local[j] || local[j] + req.u32BlkSize <= local[i])
+                << "blocks overlap";
         }
     }
 
@@ -202,7 +205,8 @@ TEST_F(MasterLinkTest, HeartbeatsEvery100MsOnlyAfterThePortMap) {
     PcivHostDrainPort(kSlave, PCIV_HOST_PORT_HEARTBEAT);
     ExpectServing();
     PCIV_MSG_S msg;
-    EXPECT_NE(PcivHostReadMsg(kSlave, PCIV_HOST_PORT_HEARTBEAT, &msg, 500), 0) << "a heartbeat before command 86";
+    EXPECT_NE(PcivHostReadMsg(kSlave, PCIV_HOST_PORT_HEARTBEAT, &msg, 500), 0)
+        << "a heartbeat before command 86";
 
     ASSERT_EQ(PcivHostSendPortMap(kSlave), 0);
     m_sim->StartHeartbeats();
@@ -229,7 +233,8 @@ TEST_F(MasterLinkTest, TimeSetLeavesTheHostClockAloneAndRejectsImpossibleDates) 
     ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, sizeof(bad), PCIV_MSGTYPE_SETTIME, &bad), 0);
     EXPECT_TRUE(m_slave.WaitForLog("Format Error", 1, 5000)) << m_slave.Log();
     ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, 8, PCIV_MSGTYPE_SETTIME, &t), 0);
-    EXPECT_TRUE(m_slave.WaitForLog("Format Error", 2, 5000)) << "a short time message is refused\n" << m_slave.Log();
+    EXPECT_TRUE(m_slave.WaitForLog("Format Error", 2, 5000)) << "a short time message is refused\n"
+                                                             << m_slave.Log();
     // Another type on the time-set port is ignored.
     ASSERT_EQ(PCIV_SendMsg(kSlave, PCIV_HOST_PORT_TIME, sizeof(bad), PCIV_MSGTYPE_HEARTBEAT, &bad), 0);
     ExpectServing();
@@ -298,7 +303,8 @@ TEST_F(MasterLinkTest, ScriptedSessionRunsAgainstTheProgram) {
     EXPECT_EQ(m_sim->RunScript(script), 0) << m_masterLog.str();
     EXPECT_NE(m_masterLog.str().find("command 14 (80 bytes): result 0, reply length 80"), std::string::npos)
         << m_masterLog.str();
-    EXPECT_NE(m_masterLog.str().find("command 35 (24 bytes) sent: 0"), std::string::npos) << m_masterLog.str();
+    EXPECT_NE(m_masterLog.str().find("command 35 (24 bytes) sent: 0"), std::string::npos)
+        << m_masterLog.str();
     ExpectServing();
 }
 

@@ -38,7 +38,8 @@ TEST_P(MasterLinkTransTest, EveryByteArrivesInOrderWhileTheRingWrapsManyTimes) {
     opt.printBeats = false;
     MasterSim sim(opt);
     ASSERT_EQ(sim.Open(), 0);
-    Ring ring{"video", sim.AllocRing(c.ringSize), c.ringSize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK};
+    Ring ring{"video", sim.AllocRing(c.ringSize), c.ringSize, PCIV_HOST_PORT_VENC_NOTICE,
+              PCIV_HOST_PORT_VENC_ACK};
     ASSERT_NE(ring.phys, 0u);
     const uint64_t total = static_cast<uint64_t>(c.ringSize) * c.laps;
 
@@ -62,7 +63,8 @@ TEST_P(MasterLinkTransTest, EveryByteArrivesInOrderWhileTheRingWrapsManyTimes) {
     EXPECT_EQ(peer.WaitExit(10000), 0) << peer.Log();
     sim.Stop();
     varnelle::master::RingStats s = sim.Stats("video");
-    EXPECT_EQ(checked.load(), total) << "notices " << s.notices << " bad " << s.badNotices << " gaps " << s.seqGaps;
+    EXPECT_EQ(checked.load(), total) << "notices " << s.notices << " bad " << s.badNotices << " gaps "
+                                     << s.seqGaps;
     EXPECT_EQ(s.bytes, total);
     EXPECT_EQ(wrong.load(), 0u) << "bytes lost, repeated or overwritten before they were read";
     EXPECT_EQ(s.seqGaps, 0u);
@@ -72,7 +74,7 @@ TEST_P(MasterLinkTransTest, EveryByteArrivesInOrderWhileTheRingWrapsManyTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rings, MasterLinkTransTest,
-                         ::testing::Values(TransCase{64 * 1024, 16 * 1024, 8},    // chunks up to a quarter ring
+                         ::testing::Values(TransCase{64 * 1024, 16 * 1024, 8},  // chunks up to a quarter ring
                                            TransCase{256 * 1024, 128 * 1024, 6},  // up to half the ring
                                            TransCase{1 << 20, 4096, 4}));         // many small notices
 

@@ -36,8 +36,8 @@ void RemoveBus(const std::string& bus) {
     }
 }
 
-bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath, int chip,
-                         const std::vector<std::string>& args) {
+bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath,
+                         int chip, const std::vector<std::string>& args) {
     Kill();
     m_log = logPath;
     pid_t parent = getpid();

@@ -7,7 +7,9 @@
 
 namespace varnelle::testing {
 
-inline uint8_t PatternByte(uint64_t k) { return static_cast<uint8_t>(k * 7 + (k >> 9) + (k >> 17)); }
+inline uint8_t PatternByte(uint64_t k) {
+    return static_cast<uint8_t>(k * 7 + (k >> 9) + (k >> 17));
+}
 
 inline void FillPattern(uint64_t offset, uint8_t* out, size_t len) {
     for (size_t i = 0; i < len; ++i) out[i] = PatternByte(offset + i);

@@ -70,11 +70,13 @@ int main(int argc, char** argv) {
     uint64_t t1 = varnelle::host::MonotonicUs();
     // Done when the last notice is acknowledged.
     uint64_t deadline = varnelle::host::MonotonicMs() + 10000;
-    while (sender->u32LastAck.load() + 1 != sender->u32Seq && varnelle::host::MonotonicMs() < deadline) usleep(1000);
+    while (sender->u32LastAck.load() + 1 != sender->u32Seq && varnelle::host::MonotonicMs() < deadline)
+        usleep(1000);
     bool acked = sender->u32LastAck.load() + 1 == sender->u32Seq;
     std::printf("peer: sent %llu bytes in %u notices in %llu us, %llu waits for room, %s\n",
-                static_cast<unsigned long long>(sent), sender->u32Seq, static_cast<unsigned long long>(t1 - t0),
-                static_cast<unsigned long long>(waits), acked ? "all acknowledged" : "acknowledgements missing");
+                static_cast<unsigned long long>(sent), sender->u32Seq,
+                static_cast<unsigned long long>(t1 - t0), static_cast<unsigned long long>(waits),
+                acked ? "all acknowledged" : "acknowledgements missing");
     std::fflush(stdout);
     return acked ? 0 : 9;
 }

@@ -1,9 +1,9 @@
 // varnelle-master: plays the master chip for a slave running on the same bus directory.
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -35,7 +35,9 @@ const char kUsage[] =
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnSignal(int) { g_interrupted = 1; }
+void OnSignal(int) {
+    g_interrupted = 1;
+}
 
 void RunFor(int seconds) {
     uint64_t end = varnelle::host::MonotonicMs() + static_cast<uint64_t>(seconds) * 1000;
@@ -127,7 +129,8 @@ int main(int argc, char** argv) {
         if (scenario == "burst") {
             // Commands above the table are answered with result 0 and change nothing.
             int answered = 0;
-            for (uint32_t i = 0; i < 2000 && !g_interrupted; ++i) answered += sim.Command(200, &i, sizeof(i)) == 0;
+            for (uint32_t i = 0; i < 2000 && !g_interrupted; ++i)
+                answered += sim.Command(200, &i, sizeof(i)) == 0;
             sim.Log("burst: %d of 2000 commands answered with result 0", answered);
             if (answered != 2000) ++failures;
         }

@@ -24,20 +24,24 @@ constexpr uint32_t kRingArea = mem::kRamBase + (1u << 20);
 // How long a reader waits for a notice before looking at its stop flag.
 constexpr int kPollMs = 50;
 
-uint32_t RoundUpPage(uint32_t v) { return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1); }
+uint32_t RoundUpPage(uint32_t v) {
+    return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1);
+}
 
 }  // namespace
 
 struct MasterSim::RingReader {
     Ring ring;
     uint8_t* base = nullptr;  // the ring mapped from the master's RAM
-    RingStats stats;           // guarded by MasterSim::m_mutex
+    RingStats stats;          // guarded by MasterSim::m_mutex
     FILE* out = nullptr;
 };
 
 MasterSim::MasterSim(SimOptions options) : m_opt(std::move(options)), m_nextPhys(kRingArea) {}
 
-MasterSim::~MasterSim() { Stop(); }
+MasterSim::~MasterSim() {
+    Stop();
+}
 
 void MasterSim::Log(const char* fmt, ...) {
     char line[512];
@@ -90,12 +94,14 @@ int MasterSim::ConnectSlave(int timeoutMs) {
     // but on the command port before it has the port map.
     if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) >= 0) {
         int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
-        for (uint32_t port : PcivGetChipTable()->au32HostPort) dropped += PcivHostDrainPort(chip, static_cast<int>(port));
+        for (uint32_t port : PcivGetChipTable()->au32HostPort)
+            dropped += PcivHostDrainPort(chip, static_cast<int>(port));
         if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
     }
     Pciv_HostChipInit();
     if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
-    Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivGetChipTable()->au32PfWinBase[chip]);
+    Log("slave chip %d connected; port map sent, PF window 0x%x", chip,
+        PcivGetChipTable()->au32PfWinBase[chip]);
     return 0;
 }
 
@@ -125,7 +131,8 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
 
 int MasterSim::SendSetup(uint32_t u32Standard, uint32_t u32Width, uint32_t u32Height) {
     const SLAVE_SYS_PARAM_S& p = PcivHostGetState()->stSysParam;
-    Log("command 96: product %u, channels %u-%u, board %u", p.u32DevType, p.u32ChnStart, p.u32ChnEnd, p.u32BoardSubType);
+    Log("command 96: product %u, channels %u-%u, board %u", p.u32DevType, p.u32ChnStart, p.u32ChnEnd,
+        p.u32BoardSubType);
     int ret = PcivHostSendSysParams();
     if (ret != 0) return ret;
     ret = PcivHostGraphicsSaveVstd(u32Standard);
@@ -139,14 +146,15 @@ int MasterSim::SendSetup(uint32_t u32Standard, uint32_t u32Width, uint32_t u32He
 int MasterSim::SendTime() {
     SLAVE_TIME_S t = PcivHostLocalTime();
     int ret = PcivHostSendTime();
-    Log("time %04d-%02d-%02d %02d:%02d:%02d sent: %d", t.s32Year, t.s32Month, t.s32Day, t.s32Hour, t.s32Minute,
-        t.s32Second, ret);
+    Log("time %04d-%02d-%02d %02d:%02d:%02d sent: %d", t.s32Year, t.s32Month, t.s32Day, t.s32Hour,
+        t.s32Minute, t.s32Second, ret);
     return ret;
 }
 
 int MasterSim::Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
     int chip = m_opt.slaveChip;
-    if (PCIV_CmdIsAnswered(u32Code)) return PcivHostSendChipWait(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply);
+    if (PCIV_CmdIsAnswered(u32Code))
+        return PcivHostSendChipWait(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply);
     return PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, u32Len, u32Code, pPayload);
 }
 
@@ -164,7 +172,8 @@ void MasterSim::WatchRing(const Ring& ring) {
     reader->base = static_cast<uint8_t*>(m_ram->Map(ring.phys, ring.size));
     if (!m_opt.outDir.empty()) {
         ::mkdir(m_opt.outDir.c_str(), 0777);
-        std::string path = m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(m_opt.slaveChip) + ".bin";
+        std::string path =
+            m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(m_opt.slaveChip) + ".bin";
         reader->out = std::fopen(path.c_str(), "wb");
         if (reader->out == nullptr) Log("cannot write %s", path.c_str());
     }
@@ -180,8 +189,8 @@ int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
     WatchRing(ring);
     PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
     int ret = Command(u32Code, &p, sizeof(p));
-    Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size, ring.phys,
-        ring.noticePort, ring.ackPort, ret);
+    Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size,
+        ring.phys, ring.noticePort, ring.ackPort, ret);
     return ret;
 }
 
@@ -241,7 +250,9 @@ void MasterSim::SetDataSink(DataSink sink) {
     m_sink = std::move(sink);
 }
 
-void MasterSim::StartHeartbeats() { m_threads.emplace_back([this] { BeatLoop(); }); }
+void MasterSim::StartHeartbeats() {
+    m_threads.emplace_back([this] { BeatLoop(); });
+}
 
 void MasterSim::BeatLoop() {
     while (!m_stop.load()) {
@@ -322,7 +333,8 @@ int MasterSim::RunScript(std::istream& in) {
         }
         int ret = 0;
         if (verb == "setup") {
-            ret = SendSetup(args.size() > 0 ? args[0] : 0, args.size() > 1 ? args[1] : 1920, args.size() > 2 ? args[2] : 1080);
+            ret = SendSetup(args.size() > 0 ? args[0] : 0, args.size() > 1 ? args[1] : 1920,
+                            args.size() > 2 ? args[2] : 1080);
         } else if (verb == "time") {
             ret = SendTime();
         } else if (verb == "cmd" || verb == "raw") {
@@ -365,7 +377,8 @@ int MasterSim::RunScript(std::istream& in) {
         } else if (verb == "heartbeats") {
             uint64_t want = Heartbeats() + (args.empty() ? 1 : args[0]);
             if (!WaitHeartbeats(want, m_opt.replyTimeoutMs + 100 * static_cast<int>(want))) {
-                Log("line %d: only %llu heartbeats arrived", number, static_cast<unsigned long long>(Heartbeats()));
+                Log("line %d: only %llu heartbeats arrived", number,
+                    static_cast<unsigned long long>(Heartbeats()));
                 return number;
             }
         } else {

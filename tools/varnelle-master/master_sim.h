@@ -28,8 +28,8 @@ namespace varnelle::master {
 struct SimOptions {
     int slaveChip = 1;
     int replyTimeoutMs = 3000;
-    std::string outDir;      // received streams are written here when set
-    bool printBeats = true;  // one line per heartbeat
+    std::string outDir;           // received streams are written here when set
+    bool printBeats = true;       // one line per heartbeat
     std::ostream* log = nullptr;  // progress lines; null: standard output
 };
 
@@ -37,9 +37,9 @@ struct SimOptions {
 struct RingStats {
     uint64_t bytes = 0;
     uint64_t notices = 0;
-    uint64_t wraps = 0;      // notices that started back at offset 0 after data further on
-    uint64_t seqGaps = 0;    // notices whose sequence number was not the one expected
-    uint64_t badNotices = 0; // wrong type, short, or outside the ring: not acknowledged
+    uint64_t wraps = 0;       // notices that started back at offset 0 after data further on
+    uint64_t seqGaps = 0;     // notices whose sequence number was not the one expected
+    uint64_t badNotices = 0;  // wrong type, short, or outside the ring: not acknowledged
 };
 
 // A ring in the master's RAM that one slave sender fills.
