@@ -166,7 +166,19 @@ uint32_t MasterSim::AllocRing(uint32_t size) {
     return phys;
 }
 
-void MasterSim::WatchRing(const Ring& ring) {
+bool MasterSim::Watching(uint32_t noticePort) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& r : m_readers) {
+        if (r->ring.noticePort == noticePort) return true;
+    }
+    return false;
+}
+
+bool MasterSim::WatchRing(const Ring& ring) {
+    if (Watching(ring.noticePort)) {
+        Log("port %u already carries a ring", ring.noticePort);
+        return false;
+    }
     auto reader = std::make_unique<RingReader>();
     reader->ring = ring;
     reader->base = static_cast<uint8_t*>(m_ram->Map(ring.phys, ring.size));
@@ -183,10 +195,11 @@ void MasterSim::WatchRing(const Ring& ring) {
         m_readers.push_back(std::move(reader));
     }
     m_threads.emplace_back([this, r] { ReadRing(r); });
+    return true;
 }
 
 int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
-    WatchRing(ring);
+    if (!WatchRing(ring)) return -1;
     PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
     int ret = Command(u32Code, &p, sizeof(p));
     Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size,
@@ -202,6 +215,11 @@ void MasterSim::ReadRing(RingReader* r) {
     uint32_t ackSeq = 0;
     PCIV_MSG_S msg;
     while (!m_stop.load()) {
+        if (PCIV_PortFd(chip, static_cast<int>(ring.noticePort)) < 0) {
+            // Not connected yet: nothing can arrive.
+            usleep(kPollMs * 1000);
+            continue;
+        }
         if (PcivHostReadMsg(chip, static_cast<int>(ring.noticePort), &msg, kPollMs) != 0) continue;
         PCIV_TRANS_NOTICE_S n;
         bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && msg.stMsgHead.u32MsgLen >= sizeof(n);
@@ -257,6 +275,11 @@ void MasterSim::StartHeartbeats() {
 void MasterSim::BeatLoop() {
     while (!m_stop.load()) {
         SLAVE_HEARTBEAT_S beat;
+        if (PcivGetChipTable()->u32HostHeartPort == 0) {
+            // No port map sent yet: nothing can arrive.
+            usleep(kPollMs * 1000);
+            continue;
+        }
         if (PcivHostStatusStep(0, kPollMs, &beat) != 1) continue;
         uint64_t n = m_beats.load() + 1;
         {
@@ -331,12 +354,13 @@ int MasterSim::RunScript(std::istream& in) {
             Log("line %d: bad number", number);
             return number;
         }
-        int ret = 0;
+        // A command the slave refuses is logged and the session goes on; only a line that cannot be
+        // run stops it.
         if (verb == "setup") {
-            ret = SendSetup(args.size() > 0 ? args[0] : 0, args.size() > 1 ? args[1] : 1920,
-                            args.size() > 2 ? args[2] : 1080);
+            SendSetup(args.size() > 0 ? args[0] : 0, args.size() > 1 ? args[1] : 1920,
+                      args.size() > 2 ? args[2] : 1080);
         } else if (verb == "time") {
-            ret = SendTime();
+            SendTime();
         } else if (verb == "cmd" || verb == "raw") {
             // cmd CODE [WORD...]: the words are the payload. raw CODE LEN [WORD...]: LEN bytes, zero-filled.
             size_t first = verb == "cmd" ? 1 : 2;
@@ -362,6 +386,10 @@ int MasterSim::RunScript(std::istream& in) {
                 Log("command %u (%u bytes) sent: %d", args[0], len, r);
             }
         } else if (verb == "rings") {
+            if (Watching(PCIV_HOST_PORT_VENC_NOTICE) || Watching(PCIV_HOST_PORT_JPEG_NOTICE)) {
+                Log("line %d: the rings are provided already", number);
+                return number;
+            }
             uint32_t vsize = args.size() > 0 ? args[0] : (4u << 20);
             uint32_t jsize = args.size() > 1 ? args[1] : (1u << 20);
             Ring v{"video", AllocRing(vsize), vsize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK};
@@ -385,7 +413,6 @@ int MasterSim::RunScript(std::istream& in) {
             Log("line %d: unknown verb '%s'", number, verb.c_str());
             return number;
         }
-        (void)ret;
     }
     return 0;
 }

@@ -83,10 +83,13 @@ public:
     // Carves a ring of `size` bytes (page-aligned) out of the master's RAM. 0 when it does not fit.
     uint32_t AllocRing(uint32_t size);
     // Starts reading and acknowledging notices of `ring`, then sends the start command (10 for the
-    // encoded-video ring, 11 for the JPEG ring) and returns its reply's result (-1 on time-out).
+    // encoded-video ring, 11 for the JPEG ring) and returns its reply's result (-1 on time-out, or
+    // when the ring's notice port is already watched).
     int StartRing(uint32_t u32Code, const Ring& ring);
-    // Reading and acknowledging only (the sender is started some other way).
-    void WatchRing(const Ring& ring);
+    // Reading and acknowledging only (the sender is started some other way). False when the notice
+    // port is already watched: two readers would split one stream between them.
+    bool WatchRing(const Ring& ring);
+    bool Watching(uint32_t noticePort) const;
     RingStats Stats(const char* name) const;
     void SetDataSink(DataSink sink);
 
@@ -117,7 +120,7 @@ private:
     uint32_t m_nextPhys;
     std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_beats{0};
-    mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers' stats, m_sink, m_logMutex use
+    mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers and their stats, m_sink
     std::vector<uint64_t> m_beatTimes;
     std::vector<std::unique_ptr<RingReader>> m_readers;
     DataSink m_sink;

@@ -50,6 +50,7 @@ TEST_F(MasterSimTest, ScriptStopsAtTheFirstBadLineAndNamesIt) {
         {"raw 200\n", 1},
         {"raw 200 5000\n", 1},
         {"sleep 0 # trailing comment\nrings 4294967295\n", 2},
+        {"rings 65536 65536\nrings\n", 2},  // a second set would split the streams
     };
     for (const Case& c : cases) {
         std::istringstream in(c.script);
