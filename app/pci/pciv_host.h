@@ -16,12 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/comm/comm_cfg.h"
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_msg.h"
-#include "app/pci/pciv_slave.h"
-#include "app/pci/pciv_slave_thread.h"
-#include "app/pci/pciv_trans.h"
+#include "app/pci/pciv_proto.h"
 
 // Words of SLAVE_PORT_MAP_S.
 enum {
