@@ -22,12 +22,14 @@ const char kUsage[] =
     "  --duration S      how long the session runs after set-up (default 5)\n"
     "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin\n"
     "  --timeout MS      limit of each wait for a reply (default 3000)\n"
-    "  --scenario NAME   basic (set-up, time, rings, heartbeats), burst (basic plus 2000 commands),\n"
-    "                    idle (port map only, then heartbeats) (default basic)\n"
+    "  --scenario NAME   basic (set-up, time, rings, heartbeats), stream (basic plus capture started\n"
+    "                    on every channel), burst (basic plus 2000 commands), idle (port map only,\n"
+    "                    then heartbeats) (default basic)\n"
     "  --script FILE     run FILE instead of a scenario; one step a line:\n"
     "                      setup [STD [W H]]   command 96, then 24 and 25\n"
     "                      time                the time (type 23)\n"
     "                      rings [VSIZE [JSIZE]]  rings in the master's RAM, commands 10 and 11\n"
+    "                      capture CH          commands 28, 31, 32 and 30 for channel CH\n"
     "                      cmd CODE [WORD...]  a command with these payload words\n"
     "                      raw CODE LEN [WORD...]  a command of LEN payload bytes\n"
     "                      sleep MS | heartbeats N\n"
@@ -99,7 +101,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bad option value\n%s", kUsage);
         return 2;
     }
-    if (scenario != "basic" && scenario != "burst" && scenario != "idle") {
+    if (scenario != "basic" && scenario != "stream" && scenario != "burst" && scenario != "idle") {
         std::fprintf(stderr, "unknown scenario %s\n%s", scenario.c_str(), kUsage);
         return 2;
     }
@@ -126,6 +128,10 @@ int main(int argc, char** argv) {
         if (sim.SendSetup() != 0) ++failures;
         std::istringstream in("rings\n");
         if (sim.RunScript(in) != 0) ++failures;
+        if (scenario == "stream") {
+            const SLAVE_SYS_PARAM_S& p = PcivHostGetState()->stSysParam;
+            for (uint32_t c = p.u32ChnStart; c < p.u32ChnEnd && !g_interrupted; ++c) sim.StartCapture(c);
+        }
         if (scenario == "burst") {
             // Commands above the table are answered with result 0 and change nothing.
             int answered = 0;

@@ -151,6 +151,18 @@ int MasterSim::SendTime() {
     return ret;
 }
 
+int MasterSim::StartCapture(uint32_t chn, uint32_t u32Standard) {
+    // Format record: byte 1 mode (0 constant bit rate), byte 2 size code, byte 3 quality, byte 4 frame
+    // rate, bytes 6-7 bit rate, byte 8 GOP in seconds.
+    const uint8_t format[12] = {0, 0, 14, 2, 25, 0, 0x00, 0x08, 2, 0, 0, 0};
+    int ret = PcivHostCaptureCreate(chn);
+    if (ret == 0) ret = PcivHostCaptureSetVstd(chn, u32Standard);
+    if (ret == 0) ret = PcivHostCaptureSetFormat(chn, 0, format);
+    if (ret == 0) ret = PcivHostCaptureStart(chn, 0);
+    Log("capture channel %u main stream: %d", chn, ret);
+    return ret;
+}
+
 int MasterSim::Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
     int chip = m_opt.slaveChip;
     if (PCIV_CmdIsAnswered(u32Code))
@@ -400,6 +412,12 @@ int MasterSim::RunScript(std::istream& in) {
             }
             StartRing(10, v);
             StartRing(11, j);
+        } else if (verb == "capture") {
+            if (args.empty()) {
+                Log("line %d: capture needs a channel", number);
+                return number;
+            }
+            StartCapture(args[0]);
         } else if (verb == "sleep") {
             usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
         } else if (verb == "heartbeats") {

@@ -75,6 +75,9 @@ public:
     // which wait for their replies. 0, or the first failure.
     int SendSetup(uint32_t u32Standard = 0, uint32_t u32Width = 1920, uint32_t u32Height = 1080);
     int SendTime();
+    // Starts the main stream of capture channel `chn`: commands 28 (create), 31 (standard), 32 (a
+    // 1080P format at 25 frames, 2048 kbit/s) and 30 (start). 0, or the first failing result.
+    int StartCapture(uint32_t chn, uint32_t u32Standard = 0);
 
     // Sends one command: answered codes wait for the reply (its result, or -1 after the time-out);
     // others return the send's result. `pReply` may be null.

@@ -47,6 +47,7 @@ TEST_F(MasterSimTest, ScriptStopsAtTheFirstBadLineAndNamesIt) {
         {"sleep 1\nbogus 1\n", 2},
         {"sleep 1\ncmd 200 12x\n", 2},
         {"cmd\n", 1},
+        {"capture\n", 1},
         {"raw 200\n", 1},
         {"raw 200 5000\n", 1},
         {"sleep 0 # trailing comment\nrings 4294967295\n", 2},
