@@ -1,5 +1,6 @@
 // Media channel operations of the command loop: processing groups, display channels and the cascade
 // positions.
+#include <algorithm>
 #include <cstring>
 
 #include "app/comm/comm_cfg.h"
@@ -130,10 +131,13 @@ int32_t CmdVoChnOp(PCIV_MSG_S* pMsg, PcivCmdContext*) {
                        static_cast<VO_CHN>(pMsg->au32Payload[1]));
 }
 
-// On the cascade device a channel's position equals its number.
+// On the cascade device a channel's position equals its number. The range comes from the master's
+// command 96 unchecked: walk only the channels the display has, so a wild count cannot keep the
+// command loop busy for billions of refused calls.
 void CascadeChannels(uint32_t u32First, uint32_t u32Count, bool bBind) {
-    for (uint32_t i = 0; i < u32Count; ++i) {
-        MK_U32 chn = u32First + i;
+    uint64_t u64End = std::min<uint64_t>(static_cast<uint64_t>(u32First) + u32Count, VO_MAX_CHN_NUM);
+    for (uint64_t u64Chn = u32First; u64Chn < u64End; ++u64Chn) {
+        MK_U32 chn = static_cast<MK_U32>(u64Chn);
         if (bBind) {
             MK_S32 s32Ret = MK_MPI_VO_CascadePosBindChn(chn, kCascadeDev, static_cast<VO_CHN>(chn));
             if (s32Ret != 0) APP_ERR(kSrc, "MK_MPI_VO_CascadePosBindChn failed! 0x%#x\n", s32Ret);

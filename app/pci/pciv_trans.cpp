@@ -215,7 +215,9 @@ int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVE
     void* pAddr = MK_MPI_SYS_Mmap(pParam->u32BufAddr, pParam->u32BufSize);
     if (pAddr == nullptr) return -1;
     auto* pRecv = new PCIV_TRANS_RECEIVER_S;
-    *static_cast<volatile uint32_t*>(pAddr) = 0x777777;
+    // The master names the address: it need not be word-aligned.
+    const uint32_t u32Mark = 0x777777;
+    std::memcpy(pAddr, &u32Mark, sizeof(u32Mark));
     pRecv->s32Target = static_cast<int32_t>(pParam->u32Target);
     pRecv->pu8Addr = static_cast<uint8_t*>(pAddr);
     pRecv->u32Size = pParam->u32BufSize;
