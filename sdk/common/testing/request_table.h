@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "sdk/common/mk_type.h"
 
@@ -49,6 +52,37 @@ template <typename T>
 MK_S32 Invoke(MK_S32 (*f)(const T*), int, void* buf) { return f(static_cast<const T*>(buf)); }
 template <typename T>
 MK_S32 Invoke(MK_S32 (*f)(T*), int, void* buf) { return f(static_cast<T*>(buf)); }
+
+// One row of a module's request table, callable on the test's fixed ids with a buffer.
+struct TableEntry {
+    std::string name;
+    std::string kind;
+    unsigned long request;
+    size_t size;
+    std::function<MK_S32(void*)> call;
+};
+
+inline const TableEntry& FindEntry(const std::vector<TableEntry>& table, const std::string& name) {
+    for (const TableEntry& e : table) {
+        if (e.name == name) return e;
+    }
+    throw std::runtime_error("no entry " + name);
+}
+
+// The Set members that carry a record or a value, each with a Get partner to read it back.
+inline std::vector<std::string> SetNames(const std::vector<TableEntry>& table) {
+    std::vector<std::string> names;
+    for (const TableEntry& e : table) {
+        if (e.name.rfind("Set", 0) == 0 && (e.kind == "SET" || e.kind == "VAL")) names.push_back(e.name);
+    }
+    return names;
+}
+
+inline std::vector<std::string> AllNames(const std::vector<TableEntry>& table) {
+    std::vector<std::string> names;
+    for (const TableEntry& e : table) names.push_back(e.name);
+    return names;
+}
 
 // Bytes that differ for each seed.
 inline void FillPattern(void* buf, size_t size, int seed) {
