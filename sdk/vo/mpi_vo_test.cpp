@@ -19,6 +19,8 @@
 namespace {
 
 using mk::testing::AllNames;
+using mk::testing::ExpectCodesPassThrough;
+using mk::testing::ExpectRoundTrip;
 using mk::testing::FindEntry;
 using mk::testing::SetNames;
 using mk::testing::SizeOf;
@@ -68,8 +70,8 @@ const std::vector<Entry>& Table() {
 const Entry& Find(const std::string& name) { return FindEntry(Table(), name); }
 
 // A private bus directory for the simulated RAM, and the driver, for the whole program.
-[[maybe_unused]] auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("vo", varnelle::drivers::InstallVoDriver));
+[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(
+    new mk::testing::BusEnvironment("vo", varnelle::drivers::InstallVoDriver));
 
 std::shared_ptr<VoDriver> Driver() { return varnelle::dev::Registry::Get<VoDriver>("/dev/vo"); }
 
@@ -114,11 +116,9 @@ TEST_P(VoTableTest, SetThenGetRoundTrips) {
     const Entry& set = Find(GetParam());
     const Entry& get = Find("Get" + GetParam().substr(3));
     ASSERT_EQ(set.size, get.size);
-    std::vector<uint8_t> in(set.size), out(set.size, 0xEE);
+    std::vector<uint8_t> in(set.size);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 5 + 1);
-    ASSERT_EQ(set.call(in.data()), MK_SUCCESS) << set.name;
-    ASSERT_EQ(get.call(out.data()), MK_SUCCESS) << get.name;
-    EXPECT_EQ(in, out) << set.name;
+    ExpectRoundTrip(set, get, in);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPairs, VoTableTest, ::testing::ValuesIn(SetNames(Table())),
@@ -128,12 +128,7 @@ class VoPassThroughTest : public VoTest, public ::testing::WithParamInterface<st
 
 // Whatever code the driver answers a request with reaches the caller unchanged.
 TEST_P(VoPassThroughTest, InjectedDriverCodeReachesCallerBitForBit) {
-    const Entry& e = Find(GetParam());
-    std::vector<uint8_t> buf(std::max<size_t>(e.size, sizeof(VIDEO_FRAME_REQ_S)));
-    for (MK_S32 code : {Code(0xA00F8010), Code(0xA00FFFFF), MK_S32{-1}}) {
-        Driver()->FailRequest(e.request, code, 1, EPERM);
-        EXPECT_EQ(e.call(buf.data()), code) << e.name;
-    }
+    ExpectCodesPassThrough(*Driver(), Find(GetParam()), {Code(0xA00F8010), Code(0xA00FFFFF), MK_S32{-1}});
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRequests, VoPassThroughTest, ::testing::ValuesIn(AllNames(Table())),

@@ -18,6 +18,8 @@
 namespace {
 
 using mk::testing::AllNames;
+using mk::testing::ExpectCodesPassThrough;
+using mk::testing::ExpectRoundTrip;
 using mk::testing::FindEntry;
 using mk::testing::SetNames;
 using mk::testing::SizeOf;
@@ -58,8 +60,8 @@ const std::vector<Entry>& Table() {
 const Entry& Find(const std::string& name) { return FindEntry(Table(), name); }
 
 // A private bus directory for the simulated RAM, and the driver, for the whole program.
-[[maybe_unused]] auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("vpss", varnelle::drivers::InstallVpssDriver));
+[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(
+    new mk::testing::BusEnvironment("vpss", varnelle::drivers::InstallVpssDriver));
 
 std::shared_ptr<VpssDriver> Driver() { return varnelle::dev::Registry::Get<VpssDriver>("/dev/vpss"); }
 
@@ -91,11 +93,9 @@ TEST_P(VpssTableTest, SetThenGetRoundTrips) {
     const Entry& get = Find("Get" + GetParam().substr(3));
     ASSERT_EQ(set.size, get.size);
     CreateGroup(kTableGrp);
-    std::vector<uint8_t> in(set.size), out(set.size, 0xEE);
+    std::vector<uint8_t> in(set.size);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 3);
-    ASSERT_EQ(set.call(in.data()), MK_SUCCESS) << set.name;
-    ASSERT_EQ(get.call(out.data()), MK_SUCCESS) << get.name;
-    EXPECT_EQ(in, out) << set.name;
+    ExpectRoundTrip(set, get, in);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPairs, VpssTableTest, ::testing::ValuesIn(SetNames(Table())),
@@ -105,12 +105,8 @@ class VpssPassThroughTest : public VpssTest, public ::testing::WithParamInterfac
 
 // Whatever code the driver answers a request with reaches the caller unchanged.
 TEST_P(VpssPassThroughTest, InjectedDriverCodeReachesCallerBitForBit) {
-    const Entry& e = Find(GetParam());
-    std::vector<uint8_t> buf(std::max<size_t>(e.size, sizeof(VIDEO_FRAME_REQ_S)));
-    for (MK_S32 code : {static_cast<MK_S32>(0xA0078010), static_cast<MK_S32>(0xA007FFFF), MK_S32{-1}}) {
-        Driver()->FailRequest(e.request, code, 1, EPERM);
-        EXPECT_EQ(e.call(buf.data()), code) << e.name;
-    }
+    ExpectCodesPassThrough(*Driver(), Find(GetParam()),
+                           {static_cast<MK_S32>(0xA0078010), static_cast<MK_S32>(0xA007FFFF), MK_S32{-1}});
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRequests, VpssPassThroughTest, ::testing::ValuesIn(AllNames(Table())),

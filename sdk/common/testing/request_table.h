@@ -2,13 +2,21 @@
 // request number and a caller that takes the argument from a byte buffer, whatever its form.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/dev/driver.h"
+#include "sdk/common/mk_comm_video.h"
 #include "sdk/common/mk_type.h"
 
 namespace mk::testing {
@@ -82,6 +90,24 @@ inline std::vector<std::string> AllNames(const std::vector<TableEntry>& table) {
     std::vector<std::string> names;
     for (const TableEntry& e : table) names.push_back(e.name);
     return names;
+}
+
+// What is set through `set` comes back through its Get partner byte for byte.
+inline void ExpectRoundTrip(const TableEntry& set, const TableEntry& get, std::vector<uint8_t> in) {
+    std::vector<uint8_t> out(in.size(), 0xEE);
+    ASSERT_EQ(set.call(in.data()), MK_SUCCESS) << set.name;
+    ASSERT_EQ(get.call(out.data()), MK_SUCCESS) << get.name;
+    EXPECT_EQ(in, out) << set.name;
+}
+
+// Each code the driver is made to answer the entry's request with reaches the caller unchanged.
+inline void ExpectCodesPassThrough(varnelle::dev::Driver& driver, const TableEntry& e,
+                                   std::initializer_list<MK_S32> codes) {
+    std::vector<uint8_t> buf(std::max<size_t>(e.size, sizeof(VIDEO_FRAME_REQ_S)));
+    for (MK_S32 code : codes) {
+        driver.FailRequest(e.request, code, 1, EPERM);
+        EXPECT_EQ(e.call(buf.data()), code) << e.name;
+    }
 }
 
 // Bytes that differ for each seed.
