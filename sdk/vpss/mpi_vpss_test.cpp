@@ -17,13 +17,8 @@
 
 namespace {
 
-using mk::testing::AllNames;
-using mk::testing::ExpectCodesPassThrough;
-using mk::testing::ExpectRoundTrip;
-using mk::testing::FindEntry;
-using mk::testing::SetNames;
-using mk::testing::SizeOf;
-using Entry = mk::testing::TableEntry;
+using namespace mk::testing;
+using Entry = TableEntry;
 using varnelle::drivers::VbPools;
 using varnelle::drivers::VpssDriver;
 
