@@ -1,9 +1,15 @@
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/host/clock.h"
 #include "platform/host/env.h"
+#include "platform/host/test_bus.h"
 
 namespace varnelle::host {
 namespace {
@@ -36,6 +42,51 @@ TEST(HostEnvTest, ChipIdRejectsGarbage) {
     EXPECT_EQ(ChipId(1), 1);
     unsetenv("VARNELLE_CHIP");
     EXPECT_EQ(ChipId(0), 0);
+}
+
+// A directory that cannot be made is an error; there is no fallback that the exit clean-up would
+// remove. The checks run in a child that leaves by _exit, so no exit handler runs whatever happens.
+TEST(PrivateBusTest, UnmakeableDirectoryFailsAndLeavesTheBusAlone) {
+    const std::string longTag(300, 'x');
+    for (const char* tag : {"no/such/folder", longTag.c_str()}) {
+        EXPECT_EXIT(
+            {
+                setenv("VARNELLE_BUS", "/dev/shm/varnelle-kept", 1);
+                try {
+                    UsePrivateBus(tag);
+                    _exit(1);
+                } catch (const std::runtime_error&) {
+                }
+                _exit(std::string(std::getenv("VARNELLE_BUS")) == "/dev/shm/varnelle-kept" ? 0 : 2);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << tag;
+    }
+}
+
+// At exit the directory it made goes, with its contents, even when $VARNELLE_BUS has been pointed
+// elsewhere since; the other directory stays.
+TEST(PrivateBusTest, ExitRemovesOnlyTheDirectoryItMade) {
+    namespace fs = std::filesystem;
+    std::string other = "/dev/shm/varnelle-hostother-XXXXXX";
+    ASSERT_NE(mkdtemp(other.data()), nullptr);
+    const std::string tag = "hosttest-" + std::to_string(getpid());
+    EXPECT_EXIT(
+        {
+            const std::string& dir = UsePrivateBus(tag.c_str());
+            std::FILE* f = std::fopen((dir + "/ram-1").c_str(), "w");
+            if (f != nullptr) std::fclose(f);
+            setenv("VARNELLE_BUS", other.c_str(), 1);
+            std::exit(fs::exists(dir + "/ram-1") ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(fs::exists(other));
+    int left = 0;
+    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+        left += entry.path().string().rfind("/dev/shm/varnelle-" + tag + "-", 0) == 0;
+    }
+    EXPECT_EQ(left, 0);
+    fs::remove_all(other);
 }
 
 TEST(HostClockTest, SettingTheWallClockMovesOnlyTheOffset) {

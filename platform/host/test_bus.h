@@ -3,22 +3,29 @@
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 namespace varnelle::host {
 
 inline const std::string& UsePrivateBus(const char* tag = "test") {
+    // The exit handler removes the path it was given, never whatever $VARNELLE_BUS names by then, and
+    // reads it from a plain buffer that is never destroyed before it runs.
+    static char made[256];
     static std::string dir = [tag] {
         std::string tmpl = std::string("/dev/shm/varnelle-") + tag + "-XXXXXX";
-        char* made = mkdtemp(tmpl.data());
-        std::string path = made != nullptr ? made : "/tmp";
-        setenv("VARNELLE_BUS", path.c_str(), 1);
+        if (tmpl.size() >= sizeof(made) || mkdtemp(tmpl.data()) == nullptr) {
+            throw std::runtime_error("cannot make a private bus directory " + tmpl);
+        }
+        std::memcpy(made, tmpl.c_str(), tmpl.size() + 1);
+        setenv("VARNELLE_BUS", made, 1);
         std::atexit([] {
             std::error_code ec;
-            std::filesystem::remove_all(std::getenv("VARNELLE_BUS"), ec);
+            std::filesystem::remove_all(made, ec);
         });
-        return path;
+        return tmpl;
     }();
     return dir;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 
@@ -17,19 +18,17 @@ namespace {
 
 class RamTest : public ::testing::Test {
 protected:
+    // Each test makes its RAM file afresh in the program's private bus directory.
     void SetUp() override {
-        char tmpl[] = "/dev/shm/varnelle-mem-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_ram = std::make_unique<Ram>(m_dir + "/ram-1", 1, kSlaveRamSize, true);
+        m_path = host::UsePrivateBus("mem") + "/ram-1";
+        m_ram = std::make_unique<Ram>(m_path, 1, kSlaveRamSize, true);
         ASSERT_TRUE(m_ram->ok());
     }
     void TearDown() override {
         m_ram.reset();
-        unlink((m_dir + "/ram-1").c_str());
-        rmdir(m_dir.c_str());
+        unlink(m_path.c_str());
     }
-    std::string m_dir;
+    std::string m_path;
     std::unique_ptr<Ram> m_ram;
 };
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -16,6 +15,7 @@
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 
 namespace {
@@ -36,16 +36,12 @@ MK_S32 ReceiveNothing(MK_S32, MK_S32, MK_U32, MPP_DATA_TYPE_E, MK_VOID*) {
 class MpiSysTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-mpisys-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("mpisys");
         drivers::InstallSysDriver();
         drivers::InstallMmzDriver();
         drivers::InstallLogmppDriver();
         drivers::InstallMemDriver();
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(s_dir); }
     void SetUp() override {
         for (const char* path : {"/dev/sys", "/dev/mmz_userdev", "/dev/logmpp", "/dev/mem"}) {
             dev::Registry::Find(path)->ClearFaults();
@@ -60,10 +56,7 @@ protected:
     static dev::Driver& Sys() { return *dev::Registry::Find("/dev/sys"); }
     static drivers::SysDriver& SysView() { return *dev::Registry::Get<drivers::SysDriver>("/dev/sys"); }
     static drivers::MmzDriver& Mmz() { return *dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev"); }
-
-    static std::string s_dir;
 };
-std::string MpiSysTest::s_dir;
 
 struct RequestCase {
     const char* name;

@@ -18,6 +18,8 @@
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
+#include "platform/drivers/vb/vb_plan_testing.h"
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb_testing.h"
@@ -33,32 +35,15 @@ constexpr MK_S32 kNotReady = MK_ERR(MK_ID_VB, MK_ERR_SYS_NOTREADY);
 constexpr MK_S32 kBusy = MK_ERR(MK_ID_VB, MK_ERR_BUSY);
 constexpr MK_S32 kUnexist = MK_ERR(MK_ID_VB, MK_ERR_UNEXIST);
 
-VB_CONF_S Plan(std::initializer_list<std::pair<MK_U32, MK_U32>> pools) {
-    VB_CONF_S conf{};
-    conf.u32MaxPoolCnt = 4;
-    int i = 0;
-    for (auto [size, count] : pools) {
-        conf.astCommPool[i].u32BlkSize = size;
-        conf.astCommPool[i].u32BlkCnt = count;
-        ++i;
-    }
-    return conf;
-}
+using varnelle::drivers::vb_testing::Plan;
 
 class VbTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char dir[] = "/dev/shm/varnelle-mpivb-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("mpivb");
         varnelle::drivers::InstallVbDriver();
         varnelle::drivers::InstallMemDriver();
         s_driver = varnelle::dev::Registry::Get<VbDriver>("/dev/vb");
-    }
-    static void TearDownTestSuite() {
-        std::remove((s_dir + "/ram-1").c_str());
-        rmdir(s_dir.c_str());
     }
     void SetUp() override { Fresh(); }
     void TearDown() override { Fresh(); }
@@ -82,7 +67,6 @@ protected:
         return n;
     }
 
-    static inline std::string s_dir;
     static inline std::shared_ptr<VbDriver> s_driver;
 };
 

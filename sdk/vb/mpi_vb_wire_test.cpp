@@ -12,6 +12,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/mem/mem_driver.h"
+#include "platform/host/test_bus.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vb/mpi_vb_testing.h"
 
@@ -68,10 +69,7 @@ public:
 class VbWireTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char dir[] = "/dev/shm/varnelle-vbwire-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("vbwire");
         static auto vb = [] {
             auto driver = std::make_shared<RecordingVb>();
             varnelle::dev::Registry::Register(driver);
@@ -82,8 +80,6 @@ protected:
     }
     static void TearDownTestSuite() {
         mk::vb_testing::CloseDevice();
-        std::remove((s_dir + "/ram-1").c_str());
-        rmdir(s_dir.c_str());
     }
     void SetUp() override {
         mk::vb_testing::CloseDevice();
@@ -92,7 +88,6 @@ protected:
         s_vb->answers.clear();
     }
 
-    static inline std::string s_dir;
     static inline std::shared_ptr<RecordingVb> s_vb;
 };
 

@@ -16,10 +16,10 @@
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
+#include "sdk/common/testing/bus_environment.h"
+#include "sdk/common/testing/request_table.h"
 #include "sdk/vdec/mpi_vdec.h"
 #include "sdk/vdec/vdec_jpeg.h"
-#include "sdk/vi/request_table_testing.h"
-#include "sdk/vi/test_bus.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ using varnelle::drivers::CountVdecFrames;
 using varnelle::drivers::VdecDriver;
 using namespace mk::testing;
 
-const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment);
+const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("vdec"));
 
 constexpr MK_S32 Code(MK_U32 c) { return static_cast<MK_S32>(c); }
 constexpr MK_S32 kErrChn = Code(0xA0058002u);

@@ -22,6 +22,7 @@
 #include "platform/drivers/venc/venc_driver.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
+#include "sdk/common/testing/bus_environment.h"
 
 namespace {
 
@@ -100,26 +101,12 @@ bool Mapped(const void* addr) {
 
 std::shared_ptr<dev::Driver> Drv() { return dev::Registry::Find("/dev/venc"); }
 
-// A private bus directory for the simulated RAM, for the whole program.
-class BusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/dev/shm/varnelle-venc-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+// A private bus directory for the simulated RAM, and the driver, for the whole program.
+[[maybe_unused]] ::testing::Environment* const g_bus =
+    ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("venc", [] {
         drivers::InstallVencDriver();
         Ram::Local();
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf " + m_dir;
-        (void)std::system(cmd.c_str());
-    }
-
-private:
-    std::string m_dir;
-};
-[[maybe_unused]] ::testing::Environment* const g_bus = ::testing::AddGlobalTestEnvironment(new BusEnvironment);
+    }));
 
 class VencTest : public ::testing::Test {
 protected:

@@ -15,9 +15,9 @@
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "platform/mem/ram.h"
+#include "sdk/common/testing/bus_environment.h"
+#include "sdk/common/testing/request_table.h"
 #include "sdk/vi/mpi_vi.h"
-#include "sdk/vi/request_table_testing.h"
-#include "sdk/vi/test_bus.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ constexpr MK_S32 kErrNull = static_cast<MK_S32>(0xA0108006u);
 constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0108010u);
 constexpr MK_S32 kErrNotBound = static_cast<MK_S32>(0xA0108047u);
 
-const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment);
+const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("vi"));
 
 class ViTest : public ::testing::Test {
 protected:

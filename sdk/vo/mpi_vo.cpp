@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "platform/dev/dev.h"
+#include "sdk/common/mk_debug.h"
 #include "sdk/common/mk_dev.h"
+#include "sdk/common/mk_frame_req.h"
 
 namespace {
 
@@ -29,41 +31,20 @@ VoModule& Module() {
 
 constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VOU, num); }
 
-// Where a wrapper was called from, for its log lines.
-struct Site {
-    const char* func;
-    int line;
-};
-#define VO_SITE Site{__func__, __LINE__}
-#define VO_LOG(site, fmt, ...) \
-    std::fprintf(stderr, "[Func]:%s [Line]:%d [Info]:" fmt, (site).func, (site).line, ##__VA_ARGS__)
+using Site = mk::TraceSite;
+#define VO_SITE MK_TRACE_SITE
 
 // Range checks, unsigned so that a negative id is out of range too.
-bool DevOk(const Site& site, MK_S32 dev) {
-    if (static_cast<MK_U32>(dev) < VO_MAX_DEV_NUM) return true;
-    VO_LOG(site, "VoDev(%d) is invalid\r\n", dev);
+bool IdOk(const Site& site, MK_S32 id, MK_U32 limit, const char* what) {
+    if (static_cast<MK_U32>(id) < limit) return true;
+    MK_TRACE_AT(site, "%s(%d) is invalid\r\n", what, id);
     return false;
 }
-bool LayerOk(const Site& site, MK_S32 layer) {
-    if (static_cast<MK_U32>(layer) < VO_MAX_LAYER_NUM) return true;
-    VO_LOG(site, "VoLayer(%d) is invalid\r\n", layer);
-    return false;
-}
-bool ChnOk(const Site& site, MK_S32 chn) {
-    if (static_cast<MK_U32>(chn) < VO_MAX_CHN_NUM) return true;
-    VO_LOG(site, "VoChn(%d) is invalid\r\n", chn);
-    return false;
-}
-bool GfxOk(const Site& site, MK_S32 gfx) {
-    if (static_cast<MK_U32>(gfx) < VO_MAX_GRAPHICS_LAYER_NUM) return true;
-    VO_LOG(site, "u32Layer(%d) is invalid\r\n", gfx);
-    return false;
-}
-bool WbcOk(const Site& site, MK_S32 wbc) {
-    if (static_cast<MK_U32>(wbc) < VO_MAX_WBC_NUM) return true;
-    VO_LOG(site, "WBC(%d) is invalid\r\n", wbc);
-    return false;
-}
+bool DevOk(const Site& site, MK_S32 dev) { return IdOk(site, dev, VO_MAX_DEV_NUM, "VoDev"); }
+bool LayerOk(const Site& site, MK_S32 layer) { return IdOk(site, layer, VO_MAX_LAYER_NUM, "VoLayer"); }
+bool ChnOk(const Site& site, MK_S32 chn) { return IdOk(site, chn, VO_MAX_CHN_NUM, "VoChn"); }
+bool GfxOk(const Site& site, MK_S32 gfx) { return IdOk(site, gfx, VO_MAX_GRAPHICS_LAYER_NUM, "u32Layer"); }
+bool WbcOk(const Site& site, MK_S32 wbc) { return IdOk(site, wbc, VO_MAX_WBC_NUM, "WBC"); }
 
 // The object a call concerns: its descriptor slot and the word that binds it.
 struct Target {
@@ -155,7 +136,7 @@ MK_S32 Open(const Target& t, int* fd) {
 
 MK_S32 CheckNull(const Site& site, const void* p) {
     if (p != nullptr) return MK_SUCCESS;
-    VO_LOG(site, "NULL addr!\r\n");
+    MK_TRACE_AT(site, "NULL addr!\r\n");
     return Err(MK_ERR_NULL_PTR);
 }
 
@@ -174,10 +155,7 @@ MK_S32 SendFrame(const Site& site, const Checked& c, unsigned long request, cons
     int fd = -1;
     MK_S32 ret = Open(c.target, &fd);
     if (ret != MK_SUCCESS || (ret = CheckNull(site, frame)) != MK_SUCCESS) return ret;
-    VIDEO_FRAME_REQ_S block{};
-    block.stFrame = *frame;
-    block.s32MilliSec = milliSec;
-    return dev::Ioctl(fd, request, &block);
+    return mk::SendFrameRequest(fd, request, *frame, milliSec);
 }
 
 // The caller's record changes only when the driver hands a frame over.
@@ -187,10 +165,9 @@ MK_S32 GetFrame(const Site& site, const Checked& c, unsigned long request, VIDEO
     int fd = -1;
     MK_S32 ret = Open(c.target, &fd);
     if (ret != MK_SUCCESS || (ret = CheckNull(site, frame)) != MK_SUCCESS) return ret;
-    VIDEO_FRAME_REQ_S block{};
-    block.s32MilliSec = milliSec;
-    ret = dev::Ioctl(fd, request, &block);
-    if (ret == MK_SUCCESS) *frame = block.stFrame;
+    VIDEO_FRAME_INFO_S got;
+    ret = mk::GetFrameRequest(fd, request, milliSec, &got);
+    if (ret == MK_SUCCESS) *frame = got;
     return ret;
 }
 
@@ -206,8 +183,8 @@ MK_S32 GetRegionLuma(const Site& site, const Checked& c, unsigned long request, 
     // Unsigned: a count with the top bit set is too many, not a negative few.
     MK_U32 count = info->u32RegionNum;
     if (count > MK_MAX_REGION_NUM) {
-        VO_LOG(site, "VoLayer(%d, %d) region number exceed max number %d\n", c.target.layer, c.target.chn,
-               MK_MAX_REGION_NUM);
+        MK_TRACE_AT(site, "VoLayer(%d, %d) region number exceed max number %d\n", c.target.layer,
+                    c.target.chn, MK_MAX_REGION_NUM);
         return Err(MK_ERR_ILLEGAL_PARAM);
     }
     VIDEO_REGION_LUMA_REQ_S block{};

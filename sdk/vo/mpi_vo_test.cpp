@@ -1,12 +1,10 @@
 #include "sdk/vo/mpi_vo.h"
 
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <latch>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,9 +13,13 @@
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/mem/ram.h"
+#include "sdk/common/testing/bus_environment.h"
+#include "sdk/common/testing/request_table.h"
 
 namespace {
 
+using namespace mk::testing;
+using Entry = TableEntry;
 using varnelle::drivers::VbPools;
 using varnelle::drivers::VoDriver;
 
@@ -28,27 +30,9 @@ constexpr VO_CHN kChn = 5;
 constexpr VO_WBC kWbc = 0;
 constexpr GRAPHIC_LAYER kGfx = 1;
 
-template <typename T>
-constexpr size_t SizeOf() {
-    if constexpr (std::is_void_v<T>) {
-        return 0;
-    } else {
-        return sizeof(T);
-    }
-}
-
 RECT_S g_regions[MK_MAX_REGION_NUM];
 VO_REGION_INFO_S g_regionInfo{g_regions, 1};
 MK_U32 g_luma[MK_MAX_REGION_NUM];
-
-// One row of the request table, callable on the ids above with a buffer.
-struct Entry {
-    std::string name;
-    std::string kind;
-    unsigned long request;
-    size_t size;
-    std::function<MK_S32(void*)> call;
-};
 
 #define T_CALL_DEV(fn, ...) fn(kDev __VA_OPT__(, ) __VA_ARGS__)
 #define T_CALL_LAYER(fn, ...) fn(kLayer __VA_OPT__(, ) __VA_ARGS__)
@@ -78,29 +62,11 @@ const std::vector<Entry>& Table() {
     return table;
 }
 
-const Entry& Find(const std::string& name) {
-    for (const Entry& e : Table()) {
-        if (e.name == name) return e;
-    }
-    throw std::runtime_error("no entry " + name);
-}
+const Entry& Find(const std::string& name) { return FindEntry(Table(), name); }
 
 // A private bus directory for the simulated RAM, and the driver, for the whole program.
-class VoEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/dev/shm/varnelle-vo-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_bus = dir;
-        setenv("VARNELLE_BUS", dir, 1);
-        varnelle::drivers::InstallVoDriver();
-    }
-    void TearDown() override { std::filesystem::remove_all(m_bus); }
-
-private:
-    std::string m_bus;
-};
-[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(new VoEnvironment);
+[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(
+    new mk::testing::BusEnvironment("vo", varnelle::drivers::InstallVoDriver));
 
 std::shared_ptr<VoDriver> Driver() { return varnelle::dev::Registry::Get<VoDriver>("/dev/vo"); }
 
@@ -145,41 +111,22 @@ TEST_P(VoTableTest, SetThenGetRoundTrips) {
     const Entry& set = Find(GetParam());
     const Entry& get = Find("Get" + GetParam().substr(3));
     ASSERT_EQ(set.size, get.size);
-    std::vector<uint8_t> in(set.size), out(set.size, 0xEE);
+    std::vector<uint8_t> in(set.size);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 5 + 1);
-    ASSERT_EQ(set.call(in.data()), MK_SUCCESS) << set.name;
-    ASSERT_EQ(get.call(out.data()), MK_SUCCESS) << get.name;
-    EXPECT_EQ(in, out) << set.name;
+    ExpectRoundTrip(set, get, in);
 }
 
-std::vector<std::string> SetNames() {
-    std::vector<std::string> names;
-    for (const Entry& e : Table()) {
-        if (e.name.rfind("Set", 0) == 0 && (e.kind == "SET" || e.kind == "VAL")) names.push_back(e.name);
-    }
-    return names;
-}
-INSTANTIATE_TEST_SUITE_P(AllPairs, VoTableTest, ::testing::ValuesIn(SetNames()),
+INSTANTIATE_TEST_SUITE_P(AllPairs, VoTableTest, ::testing::ValuesIn(SetNames(Table())),
                          [](const auto& info) { return info.param; });
 
 class VoPassThroughTest : public VoTest, public ::testing::WithParamInterface<std::string> {};
 
 // Whatever code the driver answers a request with reaches the caller unchanged.
 TEST_P(VoPassThroughTest, InjectedDriverCodeReachesCallerBitForBit) {
-    const Entry& e = Find(GetParam());
-    std::vector<uint8_t> buf(std::max<size_t>(e.size, sizeof(VIDEO_FRAME_REQ_S)));
-    for (MK_S32 code : {Code(0xA00F8010), Code(0xA00FFFFF), MK_S32{-1}}) {
-        Driver()->FailRequest(e.request, code, 1, EPERM);
-        EXPECT_EQ(e.call(buf.data()), code) << e.name;
-    }
+    ExpectCodesPassThrough(*Driver(), Find(GetParam()), {Code(0xA00F8010), Code(0xA00FFFFF), MK_S32{-1}});
 }
 
-std::vector<std::string> AllNames() {
-    std::vector<std::string> names;
-    for (const Entry& e : Table()) names.push_back(e.name);
-    return names;
-}
-INSTANTIATE_TEST_SUITE_P(AllRequests, VoPassThroughTest, ::testing::ValuesIn(AllNames()),
+INSTANTIATE_TEST_SUITE_P(AllRequests, VoPassThroughTest, ::testing::ValuesIn(AllNames(Table())),
                          [](const auto& info) { return info.param; });
 
 // Every request without an argument is one the driver knows, whatever state it finds.

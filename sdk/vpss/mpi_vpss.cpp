@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "platform/dev/dev.h"
+#include "sdk/common/mk_debug.h"
 #include "sdk/common/mk_dev.h"
+#include "sdk/common/mk_frame_req.h"
 
 namespace {
 
@@ -26,14 +28,8 @@ VpssModule& Module() {
     return *module;
 }
 
-// Where a wrapper was called from, for its log lines.
-struct Site {
-    const char* func;
-    int line;
-};
-#define VPSS_SITE Site{__func__, __LINE__}
-#define VPSS_LOG(site, fmt, ...) \
-    std::fprintf(stderr, "[Func]:%s [Line]:%d [Info]:" fmt, (site).func, (site).line, ##__VA_ARGS__)
+using Site = mk::TraceSite;
+#define VPSS_SITE MK_TRACE_SITE
 
 // The object a call concerns.
 struct Target {
@@ -47,11 +43,11 @@ MK_S32 CheckIds(const Site& site, const Target& t) {
     if (t.kind == Target::kMod) return MK_SUCCESS;
     // Unsigned, so that a negative id is out of range too.
     if (static_cast<MK_U32>(t.grp) >= VPSS_MAX_GRP_NUM) {
-        VPSS_LOG(site, "VpssGrpid(%d) is invalid\r\n", t.grp);
+        MK_TRACE_AT(site, "VpssGrpid(%d) is invalid\r\n", t.grp);
         return MK_ERR(MK_ID_VPSS, MK_ERR_INVALID_DEVID);
     }
     if (t.kind == Target::kChn && static_cast<MK_U32>(t.chn) >= VPSS_MAX_CHN_NUM) {
-        VPSS_LOG(site, "VpssChnID(%d) is invalid\r\n", t.chn);
+        MK_TRACE_AT(site, "VpssChnID(%d) is invalid\r\n", t.chn);
         return MK_ERR(MK_ID_VPSS, MK_ERR_INVALID_CHNID);
     }
     return MK_SUCCESS;
@@ -59,7 +55,7 @@ MK_S32 CheckIds(const Site& site, const Target& t) {
 
 MK_S32 CheckNull(const Site& site, const void* p) {
     if (p != nullptr) return MK_SUCCESS;
-    VPSS_LOG(site, "NULL pointer \r\n");
+    MK_TRACE_AT(site, "NULL pointer \r\n");
     return MK_ERR(MK_ID_VPSS, MK_ERR_NULL_PTR);
 }
 
@@ -104,10 +100,7 @@ MK_S32 SendFrame(const Site& site, const Target& t, unsigned long request, const
     if (ret != MK_SUCCESS || (ret = CheckNull(site, frame)) != MK_SUCCESS) return ret;
     int fd = -1;
     if ((ret = Open(t, &fd)) != MK_SUCCESS) return ret;
-    VIDEO_FRAME_REQ_S block{};
-    block.stFrame = *frame;
-    block.s32MilliSec = milliSec;
-    return dev::Ioctl(fd, request, &block);
+    return mk::SendFrameRequest(fd, request, *frame, milliSec);
 }
 
 // The frame goes back to the caller whatever the request returned. The block starts zeroed, so a
@@ -118,11 +111,7 @@ MK_S32 GetFrame(const Site& site, const Target& t, unsigned long request, VIDEO_
     if (ret != MK_SUCCESS || (ret = CheckNull(site, frame)) != MK_SUCCESS) return ret;
     int fd = -1;
     if ((ret = Open(t, &fd)) != MK_SUCCESS) return ret;
-    VIDEO_FRAME_REQ_S block{};
-    block.s32MilliSec = milliSec;
-    ret = dev::Ioctl(fd, request, &block);
-    *frame = block.stFrame;
-    return ret;
+    return mk::GetFrameRequest(fd, request, milliSec, frame);
 }
 
 MK_S32 GetRegionLuma(const Site& site, const Target& t, unsigned long request, const VPSS_REGION_INFO_S* info,
@@ -178,7 +167,7 @@ MK_S32 MK_MPI_VPSS_GetFileHandle(MK_U32 u32BindWord) {
     if (chnByte == kGroupWordChn) {
         t.kind = Target::kGrp;
     } else if (chnByte >= VPSS_MAX_CHN_NUM) {
-        VPSS_LOG(VPSS_SITE, "VpssChnID(%d) is invalid\r\n", static_cast<int>(chnByte));
+        MK_TRACE_AT(VPSS_SITE, "VpssChnID(%d) is invalid\r\n", static_cast<int>(chnByte));
         return MK_ERR(MK_ID_VPSS, MK_ERR_INVALID_CHNID);
     }
     int fd = -1;

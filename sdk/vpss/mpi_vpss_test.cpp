@@ -2,11 +2,9 @@
 
 #include <latch>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,9 +12,13 @@
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vpss/vpss_driver.h"
 #include "platform/mem/ram.h"
+#include "sdk/common/testing/bus_environment.h"
+#include "sdk/common/testing/request_table.h"
 
 namespace {
 
+using namespace mk::testing;
+using Entry = TableEntry;
 using varnelle::drivers::VbPools;
 using varnelle::drivers::VpssDriver;
 
@@ -25,27 +27,9 @@ using varnelle::drivers::VpssDriver;
 constexpr VPSS_GRP kTableGrp = 10;
 constexpr VPSS_CHN kTableChn = 1;
 
-template <typename T>
-constexpr size_t SizeOf() {
-    if constexpr (std::is_void_v<T>) {
-        return 0;
-    } else {
-        return sizeof(T);
-    }
-}
-
 RECT_S g_regions[MK_MAX_REGION_NUM];
 VPSS_REGION_INFO_S g_regionInfo{g_regions, 1};
 MK_U32 g_luma[MK_MAX_REGION_NUM];
-
-// One row of the request table, callable on the table's group and channel with a buffer.
-struct Entry {
-    std::string name;
-    std::string kind;
-    unsigned long request;
-    size_t size;
-    std::function<MK_S32(void*)> call;
-};
 
 #define T_CALL_GRP(fn, ...) fn(kTableGrp __VA_OPT__(, ) __VA_ARGS__)
 #define T_CALL_CHN(fn, ...) fn(kTableGrp, kTableChn __VA_OPT__(, ) __VA_ARGS__)
@@ -68,37 +52,11 @@ const std::vector<Entry>& Table() {
     return table;
 }
 
-const Entry& Find(const std::string& name) {
-    for (const Entry& e : Table()) {
-        if (e.name == name) return e;
-    }
-    throw std::runtime_error("no entry " + name);
-}
-
-std::vector<std::string> SetNames() {
-    std::vector<std::string> names;
-    for (const Entry& e : Table()) {
-        if (e.name.rfind("Set", 0) == 0 && (e.kind == "SET" || e.kind == "VAL")) names.push_back(e.name);
-    }
-    return names;
-}
+const Entry& Find(const std::string& name) { return FindEntry(Table(), name); }
 
 // A private bus directory for the simulated RAM, and the driver, for the whole program.
-class VpssEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char dir[] = "/dev/shm/varnelle-vpss-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_bus = dir;
-        setenv("VARNELLE_BUS", dir, 1);
-        varnelle::drivers::InstallVpssDriver();
-    }
-    void TearDown() override { std::filesystem::remove_all(m_bus); }
-
-private:
-    std::string m_bus;
-};
-[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(new VpssEnvironment);
+[[maybe_unused]] auto* const g_environment = ::testing::AddGlobalTestEnvironment(
+    new mk::testing::BusEnvironment("vpss", varnelle::drivers::InstallVpssDriver));
 
 std::shared_ptr<VpssDriver> Driver() { return varnelle::dev::Registry::Get<VpssDriver>("/dev/vpss"); }
 
@@ -130,34 +88,23 @@ TEST_P(VpssTableTest, SetThenGetRoundTrips) {
     const Entry& get = Find("Get" + GetParam().substr(3));
     ASSERT_EQ(set.size, get.size);
     CreateGroup(kTableGrp);
-    std::vector<uint8_t> in(set.size), out(set.size, 0xEE);
+    std::vector<uint8_t> in(set.size);
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 7 + 3);
-    ASSERT_EQ(set.call(in.data()), MK_SUCCESS) << set.name;
-    ASSERT_EQ(get.call(out.data()), MK_SUCCESS) << get.name;
-    EXPECT_EQ(in, out) << set.name;
+    ExpectRoundTrip(set, get, in);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPairs, VpssTableTest, ::testing::ValuesIn(SetNames()),
+INSTANTIATE_TEST_SUITE_P(AllPairs, VpssTableTest, ::testing::ValuesIn(SetNames(Table())),
                          [](const auto& info) { return info.param; });
 
 class VpssPassThroughTest : public VpssTest, public ::testing::WithParamInterface<std::string> {};
 
 // Whatever code the driver answers a request with reaches the caller unchanged.
 TEST_P(VpssPassThroughTest, InjectedDriverCodeReachesCallerBitForBit) {
-    const Entry& e = Find(GetParam());
-    std::vector<uint8_t> buf(std::max<size_t>(e.size, sizeof(VIDEO_FRAME_REQ_S)));
-    for (MK_S32 code : {static_cast<MK_S32>(0xA0078010), static_cast<MK_S32>(0xA007FFFF), MK_S32{-1}}) {
-        Driver()->FailRequest(e.request, code, 1, EPERM);
-        EXPECT_EQ(e.call(buf.data()), code) << e.name;
-    }
+    ExpectCodesPassThrough(*Driver(), Find(GetParam()),
+                           {static_cast<MK_S32>(0xA0078010), static_cast<MK_S32>(0xA007FFFF), MK_S32{-1}});
 }
 
-std::vector<std::string> AllNames() {
-    std::vector<std::string> names;
-    for (const Entry& e : Table()) names.push_back(e.name);
-    return names;
-}
-INSTANTIATE_TEST_SUITE_P(AllRequests, VpssPassThroughTest, ::testing::ValuesIn(AllNames()),
+INSTANTIATE_TEST_SUITE_P(AllRequests, VpssPassThroughTest, ::testing::ValuesIn(AllNames(Table())),
                          [](const auto& info) { return info.param; });
 
 // Every request without an argument is one the driver knows, whatever state it finds.

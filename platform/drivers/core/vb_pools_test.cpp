@@ -10,22 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/host/test_bus.h"
+
 namespace varnelle::drivers {
 namespace {
 
 class VbPoolsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char dir[] = "/dev/shm/varnelle-vbpools-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("vbpools");
     }
-    static void TearDownTestSuite() {
-        std::remove((s_dir + "/ram-1").c_str());
-        rmdir(s_dir.c_str());
-    }
-    static inline std::string s_dir;
     void SetUp() override { VbPools::Instance().Clear(); }
 };
 

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/dev/dev.h"
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 #include "sdk/sys/mk_mmz.h"
@@ -23,14 +23,10 @@ using varnelle::drivers::MmzDriver;
 class MmzDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-mmzdrv-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("mmzdrv");
         varnelle::drivers::InstallMmzDriver();
         ASSERT_TRUE(mem::ZoneAllocator::Local().AddZone("jpeg", 0x50000000, 16 << 20));
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(s_dir); }
     void SetUp() override {
         m_fd = dev::Open("/dev/mmz_userdev", O_RDWR);
         ASSERT_GE(m_fd, 0);
@@ -50,11 +46,9 @@ protected:
         return req;
     }
 
-    static std::string s_dir;
     int m_fd = -1;
     size_t m_blocksBefore = 0;
 };
-std::string MmzDriverTest::s_dir;
 
 TEST_F(MmzDriverTest, AllocatedBlockMapsOntoItsRamAndFreesAgain) {
     MMZ_BLOCK_REQ_S req = Block(10000, "AENC(0)StrmBuf", "jpeg");

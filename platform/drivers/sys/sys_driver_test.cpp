@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "platform/dev/dev.h"
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/kernel.h"
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 #include "sdk/sys/mpi_sys.h"
 
@@ -30,13 +30,9 @@ constexpr int kErrUnexist = MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
 class SysDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static char dir[] = "/dev/shm/varnelle-sysdrv-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("sysdrv");
         varnelle::drivers::InstallSysDriver();
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(s_dir); }
     void SetUp() override {
         m_fd = dev::Open("/dev/sys", O_RDWR);
         ASSERT_GE(m_fd, 0);
@@ -59,10 +55,8 @@ protected:
         return ret;
     }
 
-    static std::string s_dir;
     int m_fd = -1;
 };
-std::string SysDriverTest::s_dir;
 
 TEST_F(SysDriverTest, KernelBindGraphRefusesASecondSource) {
     MPP_CHN_S vi{MK_ID_VIU, 0, 1}, vi2{MK_ID_VIU, 0, 2}, grp{MK_ID_VPSS, 3, 0}, src;

@@ -71,14 +71,7 @@ void VbDriver::Reset() {
     m_setting = 0;
 }
 
-void InstallVbDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<VbDriver>();
-        // The pools themselves are dropped by VbPools' own hook.
-        RegisterResetHook([driver] { driver->Reset(); });
-        return dev::Registry::Register(driver);
-    }();
-    (void)installed;
-}
+// The pools themselves are dropped by VbPools' own hook.
+void InstallVbDriver() { InstallDriverOnce<VbDriver>(); }
 
 }  // namespace varnelle::drivers

@@ -12,6 +12,8 @@
 #include "platform/dev/dev.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/vb_pools.h"
+#include "platform/drivers/vb/vb_plan_testing.h"
+#include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
 
 namespace varnelle::drivers {
@@ -25,31 +27,14 @@ constexpr int kNotReady = MK_ERR(MK_ID_VB, MK_ERR_SYS_NOTREADY);
 constexpr int kBusy = MK_ERR(MK_ID_VB, MK_ERR_BUSY);
 constexpr int kEmpty = MK_ERR(MK_ID_VB, MK_ERR_BUF_EMPTY);
 
-VB_CONF_S Plan(std::initializer_list<std::pair<uint32_t, uint32_t>> pools) {
-    VB_CONF_S conf{};
-    conf.u32MaxPoolCnt = 4;
-    int i = 0;
-    for (auto [size, count] : pools) {
-        conf.astCommPool[i].u32BlkSize = size;
-        conf.astCommPool[i].u32BlkCnt = count;
-        ++i;
-    }
-    return conf;
-}
+using vb_testing::Plan;
 
 class VbDriverTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char dir[] = "/dev/shm/varnelle-vbdrv-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        s_dir = dir;
-        setenv("VARNELLE_BUS", dir, 1);
+        varnelle::host::UsePrivateBus("vbdrv");
         InstallVbDriver();
         s_driver = dev::Registry::Get<VbDriver>("/dev/vb");
-    }
-    static void TearDownTestSuite() {
-        std::remove((s_dir + "/ram-1").c_str());
-        rmdir(s_dir.c_str());
     }
     void SetUp() override {
         ResetMediaState();
@@ -79,7 +64,6 @@ protected:
     }
     int SetPlan(const VB_CONF_S& conf) { return Io(VB_IOC_SET_CONF, const_cast<VB_CONF_S*>(&conf)); }
 
-    static inline std::string s_dir;
     static inline std::shared_ptr<VbDriver> s_driver;
     int m_fd = -1;
 };

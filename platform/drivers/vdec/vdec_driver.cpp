@@ -22,14 +22,14 @@ public:
 template <typename T>
 int Store(unsigned long request, const void* arg, T* field) {
     T v;
-    if (vdec::CopyVdecIn(request, arg, &v) != 0) return -1;
+    if (CopyRequestIn(request, arg, &v) != 0) return -1;
     *field = v;
     return 0;
 }
 
 int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg) {
     VDEC_CHN_ATTR_S attr;
-    if (vdec::CopyVdecIn(request, arg, &attr) != 0) return -1;
+    if (CopyRequestIn(request, arg, &attr) != 0) return -1;
     vdec::Chn& c = s.chns[chn];
     if (c.created) return kErrExist;
     if (attr.u32BufSize == 0 || attr.u32BufSize > VdecDriver::kMaxBufSize) return kErrParam;
@@ -47,7 +47,7 @@ VDEC_RECORD31_S StateRecord(const vdec::Chn& c) {
 
 int EnableUserPic(vdec::Chn& c, unsigned long request, const void* arg) {
     uint32_t instant;
-    if (vdec::CopyVdecIn(request, arg, &instant) != 0) return -1;
+    if (CopyRequestIn(request, arg, &instant) != 0) return -1;
     if (!c.userPicSet) return MK_ERR(MK_ID_VDEC, MK_ERR_NOT_CONFIG);
     c.userPicEnabled = true;
     c.userPicInstant = instant;
@@ -62,7 +62,7 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
     s.ConsumeLocked(chn, vdec::Clock::now());
     switch (request) {
         case req::kDestroyChn: s.DestroyLocked(chn); return 0;
-        case req::kGetChnAttr: return vdec::CopyVdecOut(request, arg, c.attr);
+        case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
         case req::kSendStream: return s.Send(lock, chn, request, arg);
         case req::kQuery: {
             VDEC_CHN_STAT_S st{};
@@ -73,7 +73,7 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             st.u32RecvStreamFrames = static_cast<uint32_t>(c.receivedFrames);
             st.u32DecodeStreamFrames = static_cast<uint32_t>(c.decodedFrames);
             st.u32BufSize = c.attr.u32BufSize;
-            return vdec::CopyVdecOut(request, arg, st);
+            return CopyRequestOut(request, arg, st);
         }
         case req::kStartRecvStream: c.receiving = true; return 0;
         case req::kStopRecvStream:
@@ -86,21 +86,21 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             s.Interrupt(chn);
             return 0;
         case req::kSetChnParam: return Store(request, arg, &c.param);
-        case req::kGetChnParam: return vdec::CopyVdecOut(request, arg, c.param);
+        case req::kGetChnParam: return CopyRequestOut(request, arg, c.param);
         case req::kSetChnParamEx: return Store(request, arg, &c.paramEx);
-        case req::kGetChnParamEx: return vdec::CopyVdecOut(request, arg, c.paramEx);
+        case req::kGetChnParamEx: return CopyRequestOut(request, arg, c.paramEx);
         case req::kGetUserData:
         case req::kGetFrame: return s.WaitForPicture(lock, chn, request, arg);
         case req::kReleaseUserData: {
             VDEC_USER_DATA_S data;
-            if (vdec::CopyVdecIn(request, arg, &data) != 0) return -1;
+            if (CopyRequestIn(request, arg, &data) != 0) return -1;
             if (c.userDataOut == 0) return kErrParam;  // none was handed out
             --c.userDataOut;
             return 0;
         }
         case req::kReleaseFrame: {
             VIDEO_FRAME_INFO_S frame;
-            return vdec::CopyVdecIn(request, arg, &frame) != 0 ? -1 : kErrParam;  // none was handed out
+            return CopyRequestIn(request, arg, &frame) != 0 ? -1 : kErrParam;  // none was handed out
         }
         case req::kSetUserPic:
             if (Store(request, arg, &c.userPic) != 0) return -1;
@@ -109,12 +109,12 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
         case req::kEnableUserPic: return EnableUserPic(c, request, arg);
         case req::kDisableUserPic: c.userPicEnabled = false; return 0;
         case req::kSetWord29: return Store(request, arg, &c.word29);
-        case req::kGetWord30: return vdec::CopyVdecOut(request, arg, c.word29);
-        case req::kGetRecord31: return vdec::CopyVdecOut(request, arg, StateRecord(c));
+        case req::kGetWord30: return CopyRequestOut(request, arg, c.word29);
+        case req::kGetRecord31: return CopyRequestOut(request, arg, StateRecord(c));
         case req::kSetWord32: return Store(request, arg, &c.word32);
-        case req::kGetWord33: return vdec::CopyVdecOut(request, arg, c.word32);
+        case req::kGetWord33: return CopyRequestOut(request, arg, c.word32);
         case req::kSetWord34: return Store(request, arg, &c.word34);
-        case req::kGetWord35: return vdec::CopyVdecOut(request, arg, c.word34);
+        case req::kGetWord35: return CopyRequestOut(request, arg, c.word34);
         case req::kSetRecord36: return Store(request, arg, &c.record36);
         case req::kCommand37: return 0;
         default: return dev::Fail(ENOTTY);
@@ -160,14 +160,14 @@ int VdecDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     switch (request) {
         case req::kBind: {
             uint32_t chn;
-            if (vdec::CopyVdecIn(request, arg, &chn) != 0) return -1;
+            if (CopyRequestIn(request, arg, &chn) != 0) return -1;
             if (file.chn >= 0) return dev::Fail(EBUSY);
             if (chn >= VDEC_MAX_CHN_NUM) return dev::Fail(EINVAL);
             file.chn = static_cast<int>(chn);
             return 0;
         }
         case req::kSetModParam: return Store(request, arg, &m_state->modParam);
-        case req::kGetModParam: return vdec::CopyVdecOut(request, arg, m_state->modParam);
+        case req::kGetModParam: return CopyRequestOut(request, arg, m_state->modParam);
         default: break;
     }
     if (file.chn < 0) return _IOC_TYPE(request) == 'D' ? kErrPerm : dev::Fail(ENOTTY);
@@ -220,16 +220,6 @@ void VdecDriver::Reset() {
     m_state->modParam = VDEC_MOD_PARAM_S{};
 }
 
-void InstallVdecDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<VdecDriver>();
-        dev::Registry::Register(driver);
-        RegisterResetHook([weak = std::weak_ptr<VdecDriver>(driver)] {
-            if (auto d = weak.lock()) d->Reset();
-        });
-        return true;
-    }();
-    (void)installed;
-}
+void InstallVdecDriver() { InstallDriverOnce<VdecDriver>(); }
 
 }  // namespace varnelle::drivers

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 
 namespace varnelle::drivers::vdec {
@@ -71,20 +72,4 @@ struct VdecDriver::State {
     int WaitForPicture(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
 };
 
-namespace vdec {
-
-// Copies a request's record in or out after checking that the request's direction and size match the
-// record, as a kernel driver checks what the caller's request number claims.
-template <typename T>
-int CopyVdecIn(unsigned long request, const void* arg, T* out) {
-    if (!(_IOC_DIR(request) & _IOC_WRITE) || _IOC_SIZE(request) != sizeof(T)) return dev::Fail(EINVAL);
-    return dev::CopyIn(out, arg);
-}
-template <typename T>
-int CopyVdecOut(unsigned long request, void* arg, const T& value) {
-    if (!(_IOC_DIR(request) & _IOC_READ) || _IOC_SIZE(request) != sizeof(T)) return dev::Fail(EINVAL);
-    return dev::CopyOut(arg, value);
-}
-
-}  // namespace vdec
 }  // namespace varnelle::drivers

@@ -105,7 +105,7 @@ uint32_t VdecDriver::State::DrainLocked(int chn, uint32_t maxFrames) {
 int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
     VdecTimedReq<const VDEC_STREAM_S> req;
     VDEC_STREAM_S st;
-    if (vdec::CopyVdecIn(request, arg, &req) != 0 || dev::CopyIn(&st, req.pstRecord) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0 || dev::CopyIn(&st, req.pstRecord) != 0) return -1;
     if (st.u32Len > 0 && st.pu8Addr == nullptr) return dev::Fail(EFAULT);
     if (req.s32MilliSec < -1) return kErrParam;
     vdec::Chn& c = chns[chn];
@@ -150,12 +150,12 @@ int VdecDriver::State::WaitForPicture(std::unique_lock<std::mutex>& lock, int ch
     void* record;
     if (userData) {
         VdecTimedReq<VDEC_USER_DATA_S> req;
-        if (vdec::CopyVdecIn(request, arg, &req) != 0) return -1;
+        if (CopyRequestIn(request, arg, &req) != 0) return -1;
         ms = req.s32MilliSec;
         record = req.pstRecord;
     } else {
         VdecTimedReq<VIDEO_FRAME_INFO_S> req;
-        if (vdec::CopyVdecIn(request, arg, &req) != 0) return -1;
+        if (CopyRequestIn(request, arg, &req) != 0) return -1;
         ms = req.s32MilliSec;
         record = req.pstRecord;
     }

@@ -373,18 +373,7 @@ std::shared_ptr<venc::VencDriver> Driver() { return dev::Registry::Get<venc::Ven
 
 }  // namespace
 
-void InstallVencDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<venc::VencDriver>();
-        if (!dev::Registry::Register(driver)) return false;
-        std::weak_ptr<venc::VencDriver> weak = driver;
-        RegisterResetHook([weak] {
-            if (auto d = weak.lock()) d->Reset();
-        });
-        return true;
-    }();
-    (void)installed;
-}
+void InstallVencDriver() { InstallDriverOnce<venc::VencDriver>(); }
 
 namespace venc_view {
 

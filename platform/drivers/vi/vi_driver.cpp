@@ -57,7 +57,7 @@ bool ValidChnAttr(const VI_CHN_ATTR_S& a) {
 template <typename T>
 int Store(unsigned long request, const void* arg, T* field) {
     T v;
-    if (vi::CopyRequestIn(request, arg, &v) != 0) return -1;
+    if (CopyRequestIn(request, arg, &v) != 0) return -1;
     *field = v;
     return 0;
 }
@@ -70,9 +70,9 @@ int StoreFlag(bool* flag, bool value) {
 int DevRequest(vi::Dev& d, unsigned long request, void* arg) {
     switch (request) {
         case req::kSetDevAttr: return Store(request, arg, &d.attr);
-        case req::kGetDevAttr: return vi::CopyRequestOut(request, arg, d.attr);
+        case req::kGetDevAttr: return CopyRequestOut(request, arg, d.attr);
         case req::kSetDevAttrEx: return Store(request, arg, &d.attrEx);
-        case req::kGetDevAttrEx: return vi::CopyRequestOut(request, arg, d.attrEx);
+        case req::kGetDevAttrEx: return CopyRequestOut(request, arg, d.attrEx);
         case req::kEnableDev: return StoreFlag(&d.enabled, true);
         case req::kDisableDev: return StoreFlag(&d.enabled, false);
         case req::kEnableDllSlave: return StoreFlag(&d.dllSlave, true);
@@ -83,7 +83,7 @@ int DevRequest(vi::Dev& d, unsigned long request, void* arg) {
 
 int SetChnAttr(unsigned long request, const void* arg, VI_CHN_ATTR_S* field, bool* set) {
     VI_CHN_ATTR_S a;
-    if (vi::CopyRequestIn(request, arg, &a) != 0) return -1;
+    if (CopyRequestIn(request, arg, &a) != 0) return -1;
     if (!ValidChnAttr(a)) return kErrParam;
     *field = a;
     if (set) *set = true;
@@ -92,7 +92,7 @@ int SetChnAttr(unsigned long request, const void* arg, VI_CHN_ATTR_S* field, boo
 
 int Bind(vi::Chn& c, unsigned long request, const void* arg) {
     VI_CHN_BIND_ATTR_S b;
-    if (vi::CopyRequestIn(request, arg, &b) != 0) return -1;
+    if (CopyRequestIn(request, arg, &b) != 0) return -1;
     if (static_cast<uint32_t>(b.ViDev) >= VIU_MAX_DEV_NUM || static_cast<uint32_t>(b.ViWay) > 3) return kErrParam;
     if (c.bound) return kErrPerm;  // unbind first
     c.bound = true;
@@ -102,7 +102,7 @@ int Bind(vi::Chn& c, unsigned long request, const void* arg) {
 
 int SetDepth(vi::Chn& c, unsigned long request, const void* arg) {
     uint32_t depth;
-    if (vi::CopyRequestIn(request, arg, &depth) != 0) return -1;
+    if (CopyRequestIn(request, arg, &depth) != 0) return -1;
     if (depth > ViDriver::kMaxFrameDepth) return kErrParam;
     c.depth = depth;
     return 0;
@@ -118,22 +118,22 @@ int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
     vi::Chn& c = s.chns[chn];
     switch (request) {
         case req::kSetChnAttr: return SetChnAttr(request, arg, &c.attr, nullptr);
-        case req::kGetChnAttr: return vi::CopyRequestOut(request, arg, c.attr);
+        case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
         case req::kSetChnMinorAttr: return SetChnAttr(request, arg, &c.minor, &c.minorSet);
         case req::kGetChnMinorAttr:
-            return c.minorSet ? vi::CopyRequestOut(request, arg, c.minor) : MK_ERR(MK_ID_VIU, MK_ERR_NOT_CONFIG);
+            return c.minorSet ? CopyRequestOut(request, arg, c.minor) : MK_ERR(MK_ID_VIU, MK_ERR_NOT_CONFIG);
         case req::kClearChnMinorAttr: return StoreFlag(&c.minorSet, false);
         case req::kEnableChn: return Enable(c);
         case req::kDisableChn: return StoreFlag(&c.enabled, false);
         case req::kEnableChnInterrupt: return StoreFlag(&c.interrupt, true);
         case req::kDisableChnInterrupt: return StoreFlag(&c.interrupt, false);
         case req::kSetFrameDepth: return SetDepth(c, request, arg);
-        case req::kGetFrameDepth: return vi::CopyRequestOut(request, arg, c.depth);
+        case req::kGetFrameDepth: return CopyRequestOut(request, arg, c.depth);
         case req::kGetFrame: return s.GetFrameLocked(chn, request, arg);
         case req::kReleaseFrame: return s.ReleaseFrameLocked(chn, request, arg);
         case req::kBindChn: return Bind(c, request, arg);
         case req::kGetChnBind:
-            return c.bound ? vi::CopyRequestOut(request, arg, c.bind) : MK_ERR_VI_CHN_NOT_BOUND;
+            return c.bound ? CopyRequestOut(request, arg, c.bind) : MK_ERR_VI_CHN_NOT_BOUND;
         case req::kUnBindChn:
             if (!c.bound) return MK_ERR_VI_CHN_NOT_BOUND;
             return StoreFlag(&c.bound, false);
@@ -142,13 +142,13 @@ int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
         case req::kDisableUserPic: return StoreFlag(&c.userPicEnabled, false);
         case req::kGetChnLuma: return s.LumaLocked(chn, request, arg);
         case req::kSetSkipModeEx: return Store(request, arg, &c.skipEx);
-        case req::kGetSkipModeEx: return vi::CopyRequestOut(request, arg, c.skipEx);
+        case req::kGetSkipModeEx: return CopyRequestOut(request, arg, c.skipEx);
         case req::kSetVbiAttr: return Store(request, arg, &c.vbi);
-        case req::kGetVbiAttr: return vi::CopyRequestOut(request, arg, c.vbi);
+        case req::kGetVbiAttr: return CopyRequestOut(request, arg, c.vbi);
         case req::kEnableVbi: return StoreFlag(&c.vbiEnabled, true);
         case req::kDisableVbi: return StoreFlag(&c.vbiEnabled, false);
         case req::kSetVbiMode: return Store(request, arg, &c.vbiMode);
-        case req::kGetVbiMode: return vi::CopyRequestOut(request, arg, c.vbiMode);
+        case req::kGetVbiMode: return CopyRequestOut(request, arg, c.vbiMode);
         case req::kEnableCascadeChn: return StoreFlag(&c.cascade, true);
         case req::kDisableCascadeChn: return StoreFlag(&c.cascade, false);
         case req::kQuery: {
@@ -161,15 +161,15 @@ int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
             st.u32VbFail = c.vbFail;
             st.u32PicWidth = c.attr.u32DestWidth;
             st.u32PicHeight = c.attr.u32DestHeight;
-            return vi::CopyRequestOut(request, arg, st);
+            return CopyRequestOut(request, arg, st);
         }
         case req::kSetRotate: return Store(request, arg, &c.rotate);
-        case req::kGetRotate: return vi::CopyRequestOut(request, arg, c.rotate);
+        case req::kGetRotate: return CopyRequestOut(request, arg, c.rotate);
         case req::kSetSkipMode: return Store(request, arg, &c.skipMode);
-        case req::kGetSkipMode: return vi::CopyRequestOut(request, arg, c.skipMode);
+        case req::kGetSkipMode: return CopyRequestOut(request, arg, c.skipMode);
         case req::kAttachVbPool: {
             uint32_t pool;
-            if (vi::CopyRequestIn(request, arg, &pool) != 0) return -1;
+            if (CopyRequestIn(request, arg, &pool) != 0) return -1;
             if (!VbPools::Instance().Pool(static_cast<int>(pool))) return MK_ERR(MK_ID_VIU, MK_ERR_UNEXIST);
             c.pool = static_cast<int>(pool);
             return 0;
@@ -213,7 +213,7 @@ int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     if (request == req::kBind) {
         uint32_t word;
-        if (vi::CopyRequestIn(request, arg, &word) != 0) return -1;
+        if (CopyRequestIn(request, arg, &word) != 0) return -1;
         if (file.kind != ViFile::kUnbound) return dev::Fail(EBUSY);
         uint32_t dev = (word >> 16) & 0x7F, chn = word & 0x7F;
         if ((word & 0x800000u) && dev < VIU_MAX_DEV_NUM) {
@@ -230,7 +230,7 @@ int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     if (request == req::kSetModParam || request == req::kGetModParam) {
         if (file.kind == ViFile::kUnbound) return kErrPerm;
         if (request == req::kSetModParam) return Store(request, arg, &m_state->modParam);
-        return vi::CopyRequestOut(request, arg, m_state->modParam);
+        return CopyRequestOut(request, arg, m_state->modParam);
     }
     int ret = dev::Fail(ENOTTY);
     if (file.kind == ViFile::kDevice) ret = DevRequest(m_state->devs[file.id], request, arg);
@@ -272,16 +272,6 @@ void ViDriver::Reset() {
     m_state->ResetLocked();
 }
 
-void InstallViDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<ViDriver>();
-        dev::Registry::Register(driver);
-        RegisterResetHook([weak = std::weak_ptr<ViDriver>(driver)] {
-            if (auto d = weak.lock()) d->Reset();
-        });
-        return true;
-    }();
-    (void)installed;
-}
+void InstallViDriver() { InstallDriverOnce<ViDriver>(); }
 
 }  // namespace varnelle::drivers

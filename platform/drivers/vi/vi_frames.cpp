@@ -90,7 +90,7 @@ int ViDriver::State::CaptureLocked(int chn, VIDEO_FRAME_INFO_S* frame, uint32_t*
 int ViDriver::State::GetFrameLocked(int chn, unsigned long request, void* arg) {
     vi::Chn& c = chns[chn];
     VI_FRAME_REQ_S req;
-    if (vi::CopyRequestIn(request, arg, &req) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!c.enabled) return kErrNotEnabled;
     // Frames reach the user only up to the depth the user asked to keep.
     if (c.depth == 0) return MK_ERR(MK_ID_VIU, MK_ERR_NOT_PERM);
@@ -98,7 +98,7 @@ int ViDriver::State::GetFrameLocked(int chn, unsigned long request, void* arg) {
     uint32_t handle;
     int ret = CaptureLocked(chn, &req.stFrame, &handle);
     if (ret != 0) return ret;
-    if (vi::CopyRequestOut(request, arg, req) != 0) {
+    if (CopyRequestOut(request, arg, req) != 0) {
         VbPools::Instance().Release(handle);
         return -1;
     }
@@ -108,7 +108,7 @@ int ViDriver::State::GetFrameLocked(int chn, unsigned long request, void* arg) {
 
 int ViDriver::State::ReleaseFrameLocked(int chn, unsigned long request, void* arg) {
     VIDEO_FRAME_INFO_S frame;
-    if (vi::CopyRequestIn(request, arg, &frame) != 0) return -1;
+    if (CopyRequestIn(request, arg, &frame) != 0) return -1;
     std::vector<uint32_t>& held = chns[chn].held;
     for (auto it = held.begin(); it != held.end(); ++it) {
         std::optional<VbPools::BlockInfo> info = VbPools::Instance().Block(*it);
@@ -126,7 +126,7 @@ int ViDriver::State::LumaLocked(int chn, unsigned long request, void* arg) {
     VI_CHN_LUMA_S luma{};
     if (c.luma) {
         luma.u32Luma = *c.luma;
-        return vi::CopyRequestOut(request, arg, luma);
+        return CopyRequestOut(request, arg, luma);
     }
     if (!c.enabled) return kErrNotEnabled;
     const VI_USERPIC_ATTR_S* pic = c.userPicEnabled ? UserPicLocked(chn) : nullptr;
@@ -142,12 +142,12 @@ int ViDriver::State::LumaLocked(int chn, unsigned long request, void* arg) {
     uint64_t sum = 0;
     for (uint8_t v : y) sum += v;
     luma.u32Luma = static_cast<uint32_t>(sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : sum);
-    return vi::CopyRequestOut(request, arg, luma);
+    return CopyRequestOut(request, arg, luma);
 }
 
 int ViDriver::State::SetUserPicLocked(int chn, unsigned long request, void* arg) {
     VI_USERPIC_ATTR_S pic;
-    if (vi::CopyRequestIn(request, arg, &pic) != 0) return -1;
+    if (CopyRequestIn(request, arg, &pic) != 0) return -1;
     const VIDEO_FRAME_INFO_S& f = pic.stUsrPicFrm;
     if (f.u32Width < 2 || f.u32Width > kMaxSize || f.u32Height < 2 || f.u32Height > kMaxSize ||
         f.u32Stride[0] < f.u32Width) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vi/vi_driver.h"
 
 namespace varnelle::drivers::vi {
@@ -74,20 +75,4 @@ struct ViDriver::State {
     const VI_USERPIC_ATTR_S* UserPicLocked(int chn) const;
 };
 
-namespace vi {
-
-// Copies a request's record in or out after checking that the request's direction and size match the
-// record, as a kernel driver checks what the caller's request number claims.
-template <typename T>
-int CopyRequestIn(unsigned long request, const void* arg, T* out) {
-    if (!(_IOC_DIR(request) & _IOC_WRITE) || _IOC_SIZE(request) != sizeof(T)) return dev::Fail(EINVAL);
-    return dev::CopyIn(out, arg);
-}
-template <typename T>
-int CopyRequestOut(unsigned long request, void* arg, const T& value) {
-    if (!(_IOC_DIR(request) & _IOC_READ) || _IOC_SIZE(request) != sizeof(T)) return dev::Fail(EINVAL);
-    return dev::CopyOut(arg, value);
-}
-
-}  // namespace vi
 }  // namespace varnelle::drivers

@@ -27,16 +27,10 @@ std::vector<uint8_t> DispBufLenDefaults(int) { return RecordBytes(MK_U32{3}); }
 std::vector<uint8_t> FieldDefaults(int) { return RecordBytes(MK_U32{2}); }  // both fields
 std::vector<uint8_t> ChnFrameRateDefaults(int) { return RecordBytes(MK_U32{25}); }
 
-// Records kept verbatim: what is set is what a get reads back; before a set, the default.
-struct StorePair {
-    unsigned long set, get;
-    size_t size;
-    Scope scope;
-    Defaults defaults;
-};
+using Pair = StorePair<Scope, Defaults>;
 #define VO_PAIR(scope, setNr, getNr, T, defaults) \
-    StorePair{_IOW(kMagic, setNr, T), _IOR(kMagic, getNr, T), sizeof(T), Scope::scope, defaults}
-const StorePair kPairs[] = {
+    VIDEO_STORE_PAIR(Pair, kMagic, Scope::scope, setNr, getNr, T, defaults)
+const Pair kPairs[] = {
     VO_PAIR(kDev, 4, 5, VO_PUB_ATTR_S, Zeros),
     VO_PAIR(kDev, 6, 7, MK_U32, DevFrameRateDefaults),
     VO_PAIR(kDev, 8, 9, MK_U32, Zeros),
@@ -96,13 +90,6 @@ std::optional<Scope> ScopeOf(unsigned long request) {
     return std::nullopt;
 }
 
-const StorePair* FindPair(unsigned long request) {
-    for (const StorePair& p : kPairs) {
-        if (request == p.set || request == p.get) return &p;
-    }
-    return nullptr;
-}
-
 class VoFile : public dev::File {
 public:
     bool bound = false;
@@ -158,7 +145,7 @@ int VoDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
     if (request == kBind) return Bind(file, arg);
     std::unique_lock<std::mutex> lock(m_mutex);
     auto& f = static_cast<VoFile&>(file);
-    bool known = FindPair(request) != nullptr || ScopeOf(request).has_value();
+    bool known = FindStorePair(kPairs, request) != nullptr || ScopeOf(request).has_value();
     if (!known) return dev::Fail(ENOTTY);
     if (!f.bound) return Err(MK_ERR_NOT_PERM);
     Object obj = Object::FromWord(f.word);
@@ -168,7 +155,7 @@ int VoDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
 }
 
 int VoDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled) {
-    const StorePair* p = FindPair(request);
+    const Pair* p = FindStorePair(kPairs, request);
     if (p == nullptr) return 0;
     *handled = true;
     if (!obj.Serves(p->scope)) return Err(MK_ERR_NOT_PERM);
@@ -433,14 +420,6 @@ void VoDriver::ResetLocked() {
     m_frameShown.notify_all();
 }
 
-void InstallVoDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<VoDriver>();
-        if (!dev::Registry::Register(driver)) return false;
-        RegisterResetHook([driver] { driver->Reset(); });
-        return true;
-    }();
-    (void)installed;
-}
+void InstallVoDriver() { InstallDriverOnce<VoDriver>(); }
 
 }  // namespace varnelle::drivers

@@ -2,7 +2,10 @@
 // buffer block, when it lies in one), attribute stores keyed by request, and region luminance.
 #pragma once
 
+#include <sys/ioctl.h>
+
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -35,6 +38,28 @@ private:
     VIDEO_FRAME_INFO_S m_frame;
     uint32_t m_block;
 };
+
+// A record a driver keeps verbatim: what is set is what a get reads back; before a set, the default.
+// Scope is the driver's own kind of object the record belongs to, Defaults how it makes a default.
+template <typename Scope, typename Defaults>
+struct StorePair {
+    unsigned long set, get;
+    size_t size;
+    Scope scope;
+    Defaults defaults;
+};
+// The pair for records of type T under request numbers setNr (write) and getNr (read).
+#define VIDEO_STORE_PAIR(Pair, magic, scope, setNr, getNr, T, defaults) \
+    Pair{_IOW(magic, setNr, T), _IOR(magic, getNr, T), sizeof(T), scope, defaults}
+
+// The pair whose set or get request is `request`, or null.
+template <typename Pair, size_t N>
+const Pair* FindStorePair(const Pair (&pairs)[N], unsigned long request) {
+    for (const Pair& p : pairs) {
+        if (request == p.set || request == p.get) return &p;
+    }
+    return nullptr;
+}
 
 // Records set and read back by request, one store per object. A record never set reads as its
 // default. Not thread-safe: the driver's lock guards it.

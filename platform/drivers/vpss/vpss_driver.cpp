@@ -63,16 +63,10 @@ std::vector<uint8_t> QueueLengthDefaults(const VPSS_GRP_ATTR_S&) {
 }
 std::vector<uint8_t> FieldDefaults(const VPSS_GRP_ATTR_S&) { return RecordBytes(MK_U32{2}); }  // both fields
 
-// Records kept verbatim: what is set is what a get reads back; before a set, the default.
-struct StorePair {
-    unsigned long set, get;
-    size_t size;
-    Scope scope;
-    Defaults defaults;
-};
+using Pair = StorePair<Scope, Defaults>;
 #define VPSS_PAIR(scope, setNr, getNr, T, defaults) \
-    StorePair{_IOW(kMagic, setNr, T), _IOR(kMagic, getNr, T), sizeof(T), Scope::scope, defaults}
-const StorePair kPairs[] = {
+    VIDEO_STORE_PAIR(Pair, kMagic, Scope::scope, setNr, getNr, T, defaults)
+const Pair kPairs[] = {
     VPSS_PAIR(kGrp, 0, 1, VPSS_GRP_ATTR_S, Zeros),
     VPSS_PAIR(kGrp, 13, 14, VPSS_CROP_INFO_S, Zeros),
     VPSS_PAIR(kGrp, 15, 16, VPSS_GRP_PARAM_S, GrpParamDefaults),
@@ -110,10 +104,7 @@ std::optional<Scope> ScopeOf(unsigned long request) {
 }
 
 bool IsKnown(unsigned long request) {
-    for (const StorePair& p : kPairs) {
-        if (request == p.set || request == p.get) return true;
-    }
-    return ScopeOf(request).has_value();
+    return FindStorePair(kPairs, request) != nullptr || ScopeOf(request).has_value();
 }
 
 class VpssFile : public dev::File {
@@ -160,29 +151,28 @@ int VpssDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
 }
 
 int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled) {
-    for (const StorePair& p : kPairs) {
-        if (request != p.set && request != p.get) continue;
-        *handled = true;
-        if (p.scope == Scope::kMod) {
-            return request == p.set ? m_module.Set(p.set, arg, p.size) : m_module.Get(p.set, arg, p.size, {});
-        }
-        if (obj.scope != p.scope) return Err(MK_ERR_NOT_PERM);
-        Grp& g = m_groups[obj.grp];
-        if (!g.created) return Err(MK_ERR_UNEXIST);
-        AttrStore& store = p.scope == Scope::kGrp ? g.store : g.chn[obj.chn].store;
-        if (request == p.get) {
-            VPSS_GRP_ATTR_S attr{};
-            g.store.Get(kSetGrpAttr, &attr, sizeof attr, {});
-            return store.Get(p.set, arg, p.size, p.defaults(attr));
-        }
-        int ret = store.Set(p.set, arg, p.size);
-        if (ret == 0 && request == kSetDepth) {
-            Chn& c = g.chn[obj.chn];
-            while (c.queue.size() > Depth(c)) c.queue.pop_front();
-        }
-        return ret;
+    const Pair* found = FindStorePair(kPairs, request);
+    if (found == nullptr) return 0;
+    const Pair& p = *found;
+    *handled = true;
+    if (p.scope == Scope::kMod) {
+        return request == p.set ? m_module.Set(p.set, arg, p.size) : m_module.Get(p.set, arg, p.size, {});
     }
-    return 0;
+    if (obj.scope != p.scope) return Err(MK_ERR_NOT_PERM);
+    Grp& g = m_groups[obj.grp];
+    if (!g.created) return Err(MK_ERR_UNEXIST);
+    AttrStore& store = p.scope == Scope::kGrp ? g.store : g.chn[obj.chn].store;
+    if (request == p.get) {
+        VPSS_GRP_ATTR_S attr{};
+        g.store.Get(kSetGrpAttr, &attr, sizeof attr, {});
+        return store.Get(p.set, arg, p.size, p.defaults(attr));
+    }
+    int ret = store.Set(p.set, arg, p.size);
+    if (ret == 0 && request == kSetDepth) {
+        Chn& c = g.chn[obj.chn];
+        while (c.queue.size() > Depth(c)) c.queue.pop_front();
+    }
+    return ret;
 }
 
 int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
@@ -317,14 +307,6 @@ void VpssDriver::Reset() {
     m_module.Clear();
 }
 
-void InstallVpssDriver() {
-    static bool installed = [] {
-        auto driver = std::make_shared<VpssDriver>();
-        if (!dev::Registry::Register(driver)) return false;
-        RegisterResetHook([driver] { driver->Reset(); });
-        return true;
-    }();
-    (void)installed;
-}
+void InstallVpssDriver() { InstallDriverOnce<VpssDriver>(); }
 
 }  // namespace varnelle::drivers
