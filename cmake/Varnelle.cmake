@@ -29,7 +29,7 @@ endfunction()
 
 # varnelle_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
 # A GoogleTest program registered with CTest. Unit tests carry the label "unit"; process-level tests
-# pass LABELS process. Tests labelled "tsan" also run in the ThreadSanitizer build.
+# pass LABELS process. Tests labelled "notsan" are left out of the ThreadSanitizer run.
 function(varnelle_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_LABELS)

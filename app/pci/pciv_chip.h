@@ -39,11 +39,12 @@ struct PCIV_CHIP_TABLE_S {
     PCIV_TRANS_CHN_S stOsdTrans;
 
     // Master side only: its own port words (the port map it sends), its title, time-set and
-    // heartbeat ports, and each chip's PF window base.
+    // heartbeat ports, and each chip's PF window base. The three ports are read by the master's
+    // time and status threads while a new port map may be written.
     uint32_t au32HostPort[PCIV_PORTMAP_WORDS] = {};
-    uint32_t u32HostTitlePort = 0;
-    uint32_t u32HostTimePort = 0;
-    uint32_t u32HostHeartPort = 0;
+    std::atomic<uint32_t> u32HostTitlePort{0};
+    std::atomic<uint32_t> u32HostTimePort{0};
+    std::atomic<uint32_t> u32HostHeartPort{0};
     uint32_t au32PfWinBase[PCIV_MAX_CHIP] = {};
 };
 

@@ -213,9 +213,9 @@ TEST_F(HostLinkTest, PortMapCarriesThePlanAndOpensEveryPort) {
         EXPECT_EQ(s->au32HostPort[w], want[w]) << w;
         EXPECT_GE(PCIV_PortFd(1, static_cast<int>(want[w])), 0) << want[w];
     }
-    EXPECT_EQ(s->u32HostTimePort, 121u);
-    EXPECT_EQ(s->u32HostHeartPort, 122u);
-    EXPECT_EQ(s->u32HostTitlePort, 123u);
+    EXPECT_EQ(s->u32HostTimePort.load(), 121u);
+    EXPECT_EQ(s->u32HostHeartPort.load(), 122u);
+    EXPECT_EQ(s->u32HostTitlePort.load(), 123u);
     // A second bring-up finds its ports open and sends the map again.
     ASSERT_EQ(PcivInitComm(1), 0);
     Record r;

@@ -158,8 +158,8 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
         APP_ERR(kSrc, "dma task fail,s32ret= 0x%x\n", s32Ret);
         return -1;
     }
-    PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq};
-    pSender->u32Seq++;
+    PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq.load()};
+    pSender->u32Seq.fetch_add(1);
     pSender->u32WritePos = u32Off + u32Len;
     s32Ret = PCIV_SendMsg(pSender->s32Target, static_cast<int>(pSender->u32NoticePort), sizeof(stNotice),
                           PCIV_MSGTYPE_NOTIFY, &stNotice);
@@ -197,7 +197,7 @@ void* PCIV_Trans_SenderThread(void* arg) {
                     static_cast<int>(pAck->u32End));
         }
         pSender->u32LastAck = pAck->u32Seq;
-        uint32_t u32Sent = pSender->u32Seq;  // read without a lock, as the warning needs no precision
+        uint32_t u32Sent = pSender->u32Seq.load(std::memory_order_relaxed);
         if (u32Sent - pAck->u32Seq > 50) {
             APP_ERR(kSrc, "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent),
                     static_cast<int>(pAck->u32Seq));

@@ -13,7 +13,7 @@
 #include "app/pci/pciv_proto.h"
 
 // Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
-// (read position, last acknowledged), which is why those two are atomic.
+// (read position, last acknowledged). The words one thread writes and the other reads are atomic.
 struct PCIV_TRANS_SENDER_S {
     int32_t bInit = 0;
     int32_t s32Target = 0;
@@ -30,7 +30,7 @@ struct PCIV_TRANS_SENDER_S {
     uint32_t u32AckPort = 0;
     pthread_t thread{};
     std::atomic<int32_t> s32Running{0};
-    uint32_t u32Seq = 0;
+    std::atomic<uint32_t> u32Seq{0};
     std::atomic<uint32_t> u32LastAck{0};
 };
 

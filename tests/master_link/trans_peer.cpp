@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         usleep(1000);
     bool acked = sender->u32LastAck.load() + 1 == sender->u32Seq;
     std::printf("peer: sent %llu bytes in %u notices in %llu us, %llu waits for room, %s\n",
-                static_cast<unsigned long long>(sent), sender->u32Seq,
+                static_cast<unsigned long long>(sent), sender->u32Seq.load(),
                 static_cast<unsigned long long>(t1 - t0), static_cast<unsigned long long>(waits),
                 acked ? "all acknowledged" : "acknowledgements missing");
     std::fflush(stdout);
