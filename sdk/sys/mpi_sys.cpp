@@ -41,7 +41,6 @@ MK_S32 SysIoctl(unsigned long request, void* arg) {
 #define MK_SYS_RECORD_WRAPPERS(X)                                                   \
     X(MK_MPI_SYS_SetConf, const MPP_SYS_CONF_S, MK_SYS_IOC_SET_CONF, "null ptr!\n") \
     X(MK_MPI_SYS_GetConf, MPP_SYS_CONF_S, MK_SYS_IOC_GET_CONF, "null ptr!\n")       \
-    X(MK_MPI_SYS_GetU64, MK_U64, MK_SYS_IOC_GET_U64, "Null point \n")               \
     X(MK_MPI_SYS_GetWord, MK_U32, MK_SYS_IOC_GET_WORD, "Null point \n")
 
 #define MK_SYS_DEFINE_WRAPPER(name, type, request, message)                                     \
@@ -63,6 +62,15 @@ MK_S32 MK_MPI_SYS_SetU64Second(MK_U64 u64Value) {
     return SysIoctl(MK_SYS_IOC_SET_U64_SECOND, &u64Value);
 }
 
+// Unlike the record wrappers, the node is opened before the null check, and a null record is
+// refused without a message.
+MK_S32 MK_MPI_SYS_GetU64(MK_U64* pu64Value) {
+    MK_S32 ret = OpenSys();
+    if (ret != MK_SUCCESS) return ret;
+    if (pu64Value == nullptr) return kErrNull;
+    return dev::Ioctl(Module().sys.fd(), MK_SYS_IOC_GET_U64, pu64Value);
+}
+
 MK_S32 MK_MPI_SYS_Command(MK_VOID) {
     return SysIoctl(MK_SYS_IOC_COMMAND, nullptr);
 }
@@ -72,7 +80,9 @@ MK_S32 MK_MPI_SYS_GetChipCustomerId(MK_U32* pu32CustomerId) {
         MK_TRACE("Null point \n");
         return kErrNull;
     }
-    MK_S32 ret = SysIoctl(MK_SYS_IOC_GET_CUSTOMER_ID, pu32CustomerId);
+    MK_S32 ret = OpenSys();
+    if (ret != MK_SUCCESS) return ret;
+    ret = dev::Ioctl(Module().sys.fd(), MK_SYS_IOC_GET_CUSTOMER_ID, pu32CustomerId);
     if (ret != MK_SUCCESS) {
         MK_TRACE("System get chip customer ID failed!\n");
         return kErrNotReady;
@@ -81,7 +91,9 @@ MK_S32 MK_MPI_SYS_GetChipCustomerId(MK_U32* pu32CustomerId) {
 }
 
 MK_S32 MK_MPI_SYS_SetWord(MK_U32 u32Word) {
-    return SysIoctl(MK_SYS_IOC_SET_WORD, &u32Word) == MK_SUCCESS ? MK_SUCCESS : kErrNotReady;
+    MK_S32 ret = OpenSys();
+    if (ret != MK_SUCCESS) return ret;
+    return dev::Ioctl(Module().sys.fd(), MK_SYS_IOC_SET_WORD, &u32Word) == MK_SUCCESS ? MK_SUCCESS : kErrNotReady;
 }
 
 MK_S32 MK_MPI_SYS_SetRecordPair(const MK_SYS_RECORD8_S* pstKey, const MK_SYS_RECORD16_S* pstValue) {

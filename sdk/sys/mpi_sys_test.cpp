@@ -198,6 +198,29 @@ TEST_F(MpiSysTest, UnopenableSysNodeReturnsErrnoAndIsRetried) {
     EXPECT_EQ(SysView().ConfWord(), 16u);
 }
 
+TEST_F(MpiSysTest, UnopenableSysNodeGivesErrnoAheadOfEveryOtherAnswer) {
+    MK_U32 id = 0;
+    struct {
+        const char* name;
+        std::function<MK_S32()> call;
+        MK_S32 wantOnceOpen;
+    } cases[] = {
+        {"GetChipCustomerId", [&] { return MK_MPI_SYS_GetChipCustomerId(&id); }, 0},
+        {"SetWord", [] { return MK_MPI_SYS_SetWord(9); }, 0},
+        {"GetU64 null", [] { return MK_MPI_SYS_GetU64(nullptr); }, kErrNull},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(MK_MPI_SYS_CloseFd(), 0);
+        Sys().FailOpen(ENXIO, 1);
+        EXPECT_EQ(c.call(), ENXIO) << c.name;
+        EXPECT_EQ(c.call(), c.wantOnceOpen) << c.name;
+    }
+    // The null value record is refused without a message of its own.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(MK_MPI_SYS_GetU64(nullptr), kErrNull);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(MpiSysTest, KernelBindsAreNormalisedBeforeTheyAreSent) {
     struct Case {
         MPP_CHN_S src, dst, wantSrc, wantDst;
