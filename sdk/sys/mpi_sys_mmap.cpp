@@ -45,8 +45,9 @@ MK_VOID* MK_MPI_SYS_Mmap(MK_U32 u32PhyAddr, MK_U32 u32Size) {
 
 MK_S32 MK_MPI_SYS_Munmap(MK_VOID* pVirAddr, MK_U32 u32Size) {
     auto addr = reinterpret_cast<uintptr_t>(pVirAddr);
+    // A size of 0 names no pages: munmap refuses the empty extent rather than a page being guessed.
     return dev::Munmap(reinterpret_cast<void*>(addr & ~static_cast<uintptr_t>(0xFFF)),
-                       PageMapLength(addr, u32Size == 0 ? 1 : u32Size));
+                       u32Size == 0 ? 0 : PageMapLength(addr, u32Size));
 }
 
 MK_VOID* MK_MPI_SYS_MmapCache(MK_U32 u32PhyAddr, MK_U32 u32Size) {

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,20 @@ TEST_F(SysMmapTest, MappingsAliasTheSimulatedRam) {
     ASSERT_TRUE(varnelle::mem::Ram::Local().Read(0x40200123, back, 16));
     EXPECT_STREQ(back, "through /dev/mem");
     MK_MPI_SYS_Munmap(a, 64);
+}
+
+TEST_F(SysMmapTest, UnmapOfSizeZeroUnmapsNothing) {
+    for (MK_U32 offset : {0u, 0x10u}) {
+        auto* p = static_cast<char*>(MK_MPI_SYS_Mmap(0x40300000 + offset, 0x2000));
+        ASSERT_NE(p, nullptr);
+        errno = 0;
+        EXPECT_EQ(MK_MPI_SYS_Munmap(p, 0), -1) << offset;
+        EXPECT_EQ(errno, EINVAL) << offset;
+        // Still mapped: both pages can be written.
+        p[0] = 1;
+        p[0x1FFF] = 2;
+        EXPECT_EQ(MK_MPI_SYS_Munmap(p, 0x2000), 0);
+    }
 }
 
 TEST_F(SysMmapTest, RefusesZeroSizeAndAddressesOutsideRam) {
