@@ -93,7 +93,8 @@ MK_S32 MK_MPI_SYS_GetChipCustomerId(MK_U32* pu32CustomerId) {
 MK_S32 MK_MPI_SYS_SetWord(MK_U32 u32Word) {
     MK_S32 ret = OpenSys();
     if (ret != MK_SUCCESS) return ret;
-    return dev::Ioctl(Module().sys.fd(), MK_SYS_IOC_SET_WORD, &u32Word) == MK_SUCCESS ? MK_SUCCESS : kErrNotReady;
+    ret = dev::Ioctl(Module().sys.fd(), MK_SYS_IOC_SET_WORD, &u32Word);
+    return ret == MK_SUCCESS ? MK_SUCCESS : kErrNotReady;
 }
 
 MK_S32 MK_MPI_SYS_SetRecordPair(const MK_SYS_RECORD8_S* pstKey, const MK_SYS_RECORD16_S* pstValue) {
