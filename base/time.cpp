@@ -61,6 +61,18 @@ CTime::CTime(int y, int mo, int d, int h, int mi, int s)
     normalize();
 }
 
+CTime& CTime::operator=(const CTime& other) {
+    year = other.year;
+    month = other.month;
+    day = other.day;
+    wday = other.wday;
+    hour = other.hour;
+    minute = other.minute;
+    second = other.second;
+    normalize();
+    return *this;
+}
+
 time_t CTime::makeTime() const {
     tm t{};
     t.tm_year = year - 1900;

@@ -114,6 +114,29 @@ TEST(CTimeTest, SetCurrentTimeInSummerReadsBackTheSameHour) {
     varnelle::host::SetWallClock(host);
 }
 
+TEST(CTimeTest, AssignmentNormalisesFieldsSetByHand) {
+    struct Case {
+        int year, month, day, hour;
+        int wantYear, wantMonth, wantDay, wantHour, wantWday;
+    } cases[] = {
+        {2018, 2, 30, 0, 2018, 3, 2, 0, 5},
+        {2018, 12, 32, 0, 2019, 1, 1, 0, 2},
+        {2018, 4, 18, 24, 2018, 4, 19, 0, 4},
+        {2018, 4, 18, 11, 2018, 4, 18, 11, 3},
+    };
+    for (const Case& c : cases) {
+        CTime raw;
+        raw.year = c.year, raw.month = c.month, raw.day = c.day, raw.hour = c.hour;
+        CTime t;
+        t = raw;
+        EXPECT_EQ(t.year, c.wantYear) << c.month << "-" << c.day;
+        EXPECT_EQ(t.month, c.wantMonth) << c.month << "-" << c.day;
+        EXPECT_EQ(t.day, c.wantDay) << c.month << "-" << c.day;
+        EXPECT_EQ(t.hour, c.wantHour) << c.month << "-" << c.day;
+        EXPECT_EQ(t.wday, c.wantWday) << c.month << "-" << c.day;
+    }
+}
+
 TEST(CTimeTest, ArithmeticAndComparison) {
     CTime a(2018, 12, 31, 23, 59, 30);
     CTime b = a + 45;
