@@ -61,6 +61,18 @@ CTime::CTime(int y, int mo, int d, int h, int mi, int s)
     normalize();
 }
 
+CTime& CTime::operator=(const CTime& other) {
+    year = other.year;
+    month = other.month;
+    day = other.day;
+    wday = other.wday;
+    hour = other.hour;
+    minute = other.minute;
+    second = other.second;
+    normalize();
+    return *this;
+}
+
 time_t CTime::makeTime() const {
     tm t{};
     t.tm_year = year - 1900;
@@ -69,7 +81,9 @@ time_t CTime::makeTime() const {
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
-    t.tm_isdst = 0;
+    // The fields are local time as breakTime gives it: let mktime decide whether daylight saving
+    // applies, or every round trip in summer would move the hour on by one.
+    t.tm_isdst = -1;
     return mktime(&t);
 }
 
@@ -180,7 +194,7 @@ bool CTime::setCurrentTime(const CTime& value) {
     t.tm_mday = value.day;
     t.tm_mon = value.month - 1;
     t.tm_year = value.year - 1900;
-    t.tm_isdst = 0;
+    t.tm_isdst = -1;  // local time, with daylight saving where it applies
     time_t secs = mktime(&t);
     if (secs < 0) {
         std::puts("Format Error");

@@ -49,6 +49,9 @@ public:
     CTime() = default;
     // Stores the fields and normalises them through the calendar (2018-02-30 is 2018-03-02).
     CTime(int year, int month, int day, int hour, int minute, int second);
+    CTime(const CTime&) = default;
+    // Assignment normalises: fields set by hand arrive as a calendar date (Feb 30 is Mar 2).
+    CTime& operator=(const CTime& other);
 
     time_t makeTime() const;
     void breakTime(time_t t);

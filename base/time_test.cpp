@@ -66,6 +66,77 @@ TEST(CTimeTest, DefaultIsStartOfTwoThousandAndFieldsNormalise) {
     EXPECT_EQ(t.wday, 5);
 }
 
+// Switches the process to a zone with daylight saving for one test, then back to UTC.
+struct DaylightSavingZone {
+    DaylightSavingZone() {
+        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+        tzset();
+    }
+    ~DaylightSavingZone() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+TEST(CTimeTest, LocalTimeKeepsItsHourInSummerAndWinter) {
+    DaylightSavingZone zone;
+    struct Case {
+        int month, day;
+    } cases[] = {{7, 1}, {1, 15}, {3, 24}, {10, 30}};
+    for (const Case& c : cases) {
+        CTime t(2018, c.month, c.day, 12, 0, 0);
+        EXPECT_EQ(t.hour, 12) << c.month << "-" << c.day;
+        CTime later = t + 3600;
+        EXPECT_EQ(later.hour, 13) << c.month << "-" << c.day;
+        EXPECT_EQ(later - t, 3600);
+        CTime same = t + 0;
+        EXPECT_EQ(same.hour, 12);
+        EXPECT_TRUE(same == t);
+    }
+    // Over the spring change a day has 23 hours of real time.
+    EXPECT_EQ(CTime(2018, 3, 25, 12, 0, 0) - CTime(2018, 3, 24, 12, 0, 0), 23 * 3600);
+}
+
+TEST(CTimeTest, SetCurrentTimeInSummerReadsBackTheSameHour) {
+    DaylightSavingZone zone;
+    const timeval host = [] {
+        timeval tv;
+        gettimeofday(&tv, nullptr);
+        return tv;
+    }();
+    g_rtcResult = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(CTime::setCurrentTime(CTime(2030, 7, 15, 8, 30, 0)));
+    testing::internal::GetCapturedStdout();
+    CTime now = CTime::getCurrentTime();
+    EXPECT_EQ(now.day, 15);
+    EXPECT_EQ(now.hour, 8);
+    varnelle::host::SetWallClock(host);
+}
+
+TEST(CTimeTest, AssignmentNormalisesFieldsSetByHand) {
+    struct Case {
+        int year, month, day, hour;
+        int wantYear, wantMonth, wantDay, wantHour, wantWday;
+    } cases[] = {
+        {2018, 2, 30, 0, 2018, 3, 2, 0, 5},
+        {2018, 12, 32, 0, 2019, 1, 1, 0, 2},
+        {2018, 4, 18, 24, 2018, 4, 19, 0, 4},
+        {2018, 4, 18, 11, 2018, 4, 18, 11, 3},
+    };
+    for (const Case& c : cases) {
+        CTime raw;
+        raw.year = c.year, raw.month = c.month, raw.day = c.day, raw.hour = c.hour;
+        CTime t;
+        t = raw;
+        EXPECT_EQ(t.year, c.wantYear) << c.month << "-" << c.day;
+        EXPECT_EQ(t.month, c.wantMonth) << c.month << "-" << c.day;
+        EXPECT_EQ(t.day, c.wantDay) << c.month << "-" << c.day;
+        EXPECT_EQ(t.hour, c.wantHour) << c.month << "-" << c.day;
+        EXPECT_EQ(t.wday, c.wantWday) << c.month << "-" << c.day;
+    }
+}
+
 TEST(CTimeTest, ArithmeticAndComparison) {
     CTime a(2018, 12, 31, 23, 59, 30);
     CTime b = a + 45;
