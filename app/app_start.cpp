@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "app/pci/app_log.h"
 #include "app/pci/pciv_chip.h"
@@ -26,6 +27,14 @@ int foo() {
     return 0;
 }
 [[maybe_unused]] const int g_s32Enumerated = foo();
+
+// An arithmetic fault raised by an instruction recurs as soon as the handler returns, which would
+// print the line for ever on a spinning thread: after the line, the default action ends the program.
+// A SIGFPE sent by another process is only logged.
+void FpeAction(int sig, siginfo_t* pInfo, void*) {
+    SignalFuncFPE(sig);
+    if (pInfo != nullptr && pInfo->si_code > 0) signal(SIGFPE, SIG_DFL);
+}
 
 int StartThread(void* (*pfn)(void*)) {
     pthread_t tid;
@@ -61,7 +70,12 @@ int SlavePcivInit() {
 
 int CVarnelleApp::AppInstallSignals() {
     signal(SIGPIPE, SignalFunc);
-    signal(SIGFPE, SignalFuncFPE);
+    struct sigaction stFpe;
+    std::memset(&stFpe, 0, sizeof(stFpe));
+    stFpe.sa_sigaction = FpeAction;
+    stFpe.sa_flags = SA_SIGINFO;
+    sigemptyset(&stFpe.sa_mask);
+    sigaction(SIGFPE, &stFpe, nullptr);
     return 1;
 }
 

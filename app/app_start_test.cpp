@@ -1,6 +1,9 @@
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -18,10 +21,38 @@ using varnelle::testing::FakeMaster;
 TEST(AppStartTest, SignalsArePrintedAndIgnored) {
     CVarnelleApp app;
     EXPECT_EQ(app.AppInstallSignals(), 1);
+    ::testing::internal::CaptureStdout();
     raise(SIGPIPE);
     raise(SIGFPE);
-    SUCCEED() << "still running";
+    raise(SIGFPE);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Slave catch SIGPIPE exception!"), std::string::npos) << out;
+    size_t first = out.find("Slave catch SIGFPE exception!");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_NE(out.find("Slave catch SIGFPE exception!", first + 1), std::string::npos) << "a sent SIGFPE is only logged";
 }
+
+// The division traps only on processors that fault on it.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((noinline, no_sanitize_undefined)) int Divide(int b) {
+    volatile int n = 1;  // unknown to the compiler, so the division is really done
+    return n / b;
+}
+
+TEST(AppStartDeathTest, ArithmeticFaultIsLoggedOnceThenEndsTheProgram) {
+    EXPECT_EXIT(
+        {
+            CVarnelleApp app;
+            app.AppInstallSignals();
+            alarm(5);  // a handler that keeps returning would loop: end it as a failure
+            volatile int zero = 0;
+            volatile int r = Divide(zero);
+            (void)r;
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGFPE), "");
+}
+#endif
 
 TEST(AppStartTest, MasterLinkComesUpAndServesCommands) {
     varnelle::testing::ScopedBus bus;

@@ -37,6 +37,16 @@ protected:
         SlaveRegisterCmdHandlers();
         SlaveRegisterMediaCmdHandlers();
     }
+    static void TearDownTestSuite() {
+        // The senders and receivers the random commands started go before the RAM they use.
+        SlaveStopSender(PcivGetVencTrans());
+        SlaveStopSender(PcivGetJpegTrans());
+        for (int i = 0; i < PCIV_VDEC_SLOT_NUM; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
+        SlaveStopReceiver(PcivGetOsdTrans());
+        MK_MPI_VB_Exit();
+        delete s_masterRam;
+        delete s_bus;
+    }
     static varnelle::testing::ScopedBus* s_bus;
     static mem::Ram* s_masterRam;
 };

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <set>
 #include <vector>
 
@@ -144,7 +145,11 @@ TEST_F(PcivMsgTest, ReadSetsTheLengthAndRefusesFragments) {
     PCIV_MSG_S out;
     ASSERT_EQ(PCIV_ReadMsg(0, 170, &out), 0);
     EXPECT_EQ(out.stMsgHead.u32MsgLen, 0u);
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(PCIV_ReadMsg(0, 170, &out), -1);
+    std::string line = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(line.find("==>PCIV_ReadMsg("), std::string::npos) << line;
+    EXPECT_NE(line.find("PCIV_ReadMsg -> read len err:15"), std::string::npos) << line;
     ASSERT_EQ(PCIV_ReadMsg(0, 170, &out), 0);
     EXPECT_EQ(out.stMsgHead.u32MsgLen, 8u);
     EXPECT_EQ(out.au32Payload[0], 5u);

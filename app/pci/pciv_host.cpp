@@ -334,6 +334,18 @@ void* PcivHostTimeSyncThread(void*) {
     return nullptr;
 }
 
+namespace {
+// Blind alarms of the range's disabled channels are dropped.
+uint32_t ClearDisabledBlind(const PCIV_HOST_STATE_S& s, uint32_t blind) {
+    uint32_t start = s.stSysParam.u32ChnStart;
+    uint32_t end = s.stSysParam.u32ChnEnd;
+    for (uint32_t c = start; c < end && c < 32; ++c) {
+        if (s.au8ChnEnable[c] == 0) blind &= ~(1u << c);
+    }
+    return blind;
+}
+}  // namespace
+
 void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat) {
     PCIV_HOST_STATE_S& s = Link().state;
     uint32_t start = s.stSysParam.u32ChnStart;
@@ -342,11 +354,8 @@ void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat) {
     if (mask == 0) return;
     uint32_t motion = (mask & (pBeat->u32MotionBitmap << start)) | (s.u32Motion.load() & ~mask);
     uint32_t blind = (mask & (pBeat->u32BlindBitmap << start)) | (s.u32Blind.load() & ~mask);
-    for (uint32_t c = start; c < end && c < 32; ++c) {
-        if (s.au8ChnEnable[c] == 0) blind &= ~(1u << c);
-    }
     s.u32Motion.store(motion);
-    s.u32Blind.store(blind);
+    s.u32Blind.store(ClearDisabledBlind(s, blind));
 }
 
 int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
@@ -356,9 +365,12 @@ int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
     if (chip < 0 || s.u32HostHeartPort == 0) return -1;
     PCIV_MSG_S stMsg;
     if (ReadTimed(chip, static_cast<int>(s.u32HostHeartPort), &stMsg, timeoutMs) != 0) return -1;
-    // A message shorter than a heartbeat carries no bitmaps to merge.
+    // A message shorter than a heartbeat carries no bitmaps to merge; any read still drops the blind
+    // alarms of channels disabled since.
     if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT ||
         stMsg.stMsgHead.u32MsgLen < sizeof(SLAVE_HEARTBEAT_S)) {
+        PCIV_HOST_STATE_S& st = Link().state;
+        st.u32Blind.store(ClearDisabledBlind(st, st.u32Blind.load()));
         return 0;
     }
     SLAVE_HEARTBEAT_S stBeat;

@@ -385,7 +385,10 @@ TEST_F(HostLinkTest, HeartbeatsAreReadAndMergedShortOnesIgnored) {
     EXPECT_EQ(got.u32MotionBitmap, 3u);
     EXPECT_EQ(s->u32Motion.load(), 0x30u);
     EXPECT_EQ(s->u32Blind.load(), 0x50u);
+    s->au8ChnEnable[6] = 0;
     EXPECT_EQ(PcivHostStatusStep(0, 2000, &got), 0) << "another type on the heartbeat port";
+    EXPECT_EQ(s->u32Blind.load(), 0x10u) << "a channel disabled since loses its blind alarm on any read";
+    EXPECT_EQ(s->u32Motion.load(), 0x30u);
     PcivHostSetReplyTimeout(50);
     EXPECT_EQ(PcivHostStatusStep(0, 50, &got), -1) << "nothing to read";
     EXPECT_EQ(PcivHostStatusStep(5, 50, &got), -1) << "an unused entry";

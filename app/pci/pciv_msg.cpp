@@ -56,7 +56,7 @@ int ReadInto(int fd, PCIV_MSG_S* pMsg, const char* func) {
     ssize_t n = dev::Read(fd, pMsg, sizeof(PCIV_MSG_S));
     if (n <= 0) return -1;
     if (n < static_cast<ssize_t>(sizeof(PCIV_MSG_HEAD_S))) {
-        APP_ERR(kSrc, "%s -> read len err:%d\n", func, static_cast<int>(n));
+        APP_ERR_IN(kSrc, func, "%s -> read len err:%d\n", func, static_cast<int>(n));
         return -1;
     }
     pMsg->stMsgHead.u32MsgLen = static_cast<uint32_t>(n) - sizeof(PCIV_MSG_HEAD_S);

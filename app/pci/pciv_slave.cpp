@@ -85,15 +85,15 @@ int32_t CmdSlaveMalloc(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     return WindowMalloc(pMsg);
 }
 
-int32_t CmdOsdMalloc(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
+int32_t Pciv_SlaveINIT_OSD_MALLOC(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     pCtx->u32ReplyLen = sizeof(SLAVE_PCIV_MALLOC_S);
     int32_t s32Ret = WindowMalloc(pMsg);
-    if (s32Ret != 0) APP_DBG("MK_MPI_PCIV_Malloc failed 0x%#x", s32Ret);
+    if (s32Ret != 0) APP_DBG(kSrc, "MK_MPI_PCIV_Malloc failed 0x%#x", s32Ret);
     std::memcpy(&State().stKeptMsg, pMsg, sizeof(PCIV_MSG_S));
     return 0;
 }
 
-int32_t CmdOsdMallocGet(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
+int32_t Pciv_SlaveINIT_OSD_MALLOCGet(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     std::memcpy(pMsg, &State().stKeptMsg, sizeof(PCIV_MSG_S));
     pCtx->u32ReplyLen = sizeof(SLAVE_PCIV_MALLOC_S);
     return 0;
@@ -142,7 +142,7 @@ int32_t CmdStartOsdBuffer(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return s32Ret;
 }
 
-int32_t CmdInitWinVb(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t Pciv_SlaveInitWinVb(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     MK_S32 s32Ret = MK_MPI_PCIV_WinVbDestroy();
     if (s32Ret == 0) s32Ret = MK_MPI_PCIV_WinVbCreate(Payload<PCIV_WINVBCFG_S>(pMsg));
     if (s32Ret != 0) PCIV_SAMPLE_ERR(s32Ret);
@@ -197,7 +197,7 @@ int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return 0;
 }
 
-int32_t CmdSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t SlaveSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const SlaveCmdHooks& hk = State().stHooks;
     const auto* pParam = Payload<SLAVE_SYS_PARAM_S>(pMsg);
     SlaveStoreSysParam(pParam);
@@ -327,14 +327,14 @@ void SlaveRegisterCmdHandlers() {
     PCIV_RegisterCmdHandler(11, CmdStartJpeg);
     PCIV_RegisterCmdHandler(14, CmdSlaveMalloc);
     PCIV_RegisterCmdHandler(16, CmdStartVdecStream);
-    PCIV_RegisterCmdHandler(19, CmdInitWinVb);
+    PCIV_RegisterCmdHandler(19, Pciv_SlaveInitWinVb);
     PCIV_RegisterCmdHandler(24, CmdSaveVstd);
     PCIV_RegisterCmdHandler(25, CmdSetResolution);
-    PCIV_RegisterCmdHandler(57, CmdOsdMalloc);
+    PCIV_RegisterCmdHandler(57, Pciv_SlaveINIT_OSD_MALLOC);
     PCIV_RegisterCmdHandler(58, CmdStartOsdBuffer);
-    PCIV_RegisterCmdHandler(59, CmdOsdMallocGet);
+    PCIV_RegisterCmdHandler(59, Pciv_SlaveINIT_OSD_MALLOCGet);
     PCIV_RegisterCmdHandler(61, CmdSetResolution);
     PCIV_RegisterCmdHandler(64, CmdPlayParams);
     PCIV_RegisterCmdHandler(86, CmdPortMap);
-    PCIV_RegisterCmdHandler(96, CmdSysParamsInit);
+    PCIV_RegisterCmdHandler(96, SlaveSysParamsInit);
 }

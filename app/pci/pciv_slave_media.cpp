@@ -39,7 +39,7 @@ void GrpMaxSize(uint32_t u32Code, MK_U32* pW, MK_U32* pH) {
     }
 }
 
-int32_t CmdStartVpss(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t SlaveStartVpss(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const uint32_t* p = pMsg->au32Payload;
     VPSS_GRP grp = static_cast<VPSS_GRP>(p[0]);
     VPSS_GRP_ATTR_S stAttr = {};
@@ -77,7 +77,7 @@ int32_t CmdResetVpss(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return MK_MPI_VPSS_ResetGrp(static_cast<VPSS_GRP>(pMsg->au32Payload[0]));
 }
 
-int32_t CmdVoChnAttr(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
+int32_t SlaveVoChnAttrConfig(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     pCtx->u32ReplyLen = sizeof(SLAVE_VO_CHN_ATTR_S);
     auto* pReq = reinterpret_cast<SLAVE_VO_CHN_ATTR_S*>(pMsg->au32Payload);
     static_assert(sizeof(pReq->au32Attr) == sizeof(VO_CHN_ATTR_S));
@@ -100,7 +100,7 @@ int32_t CmdVoChnAttr(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     return s32Ret;
 }
 
-int32_t CmdSetGrpCrop(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t SlaveSetVpssGrpGrop(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     VPSS_CROP_INFO_S stCrop;
     std::memcpy(&stCrop, &pMsg->au32Payload[1], sizeof(stCrop));
     MK_S32 s32Ret = MK_MPI_VPSS_SetGrpCrop(static_cast<VPSS_GRP>(pMsg->au32Payload[0]), &stCrop);
@@ -108,7 +108,7 @@ int32_t CmdSetGrpCrop(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return s32Ret;
 }
 
-int32_t CmdSetVoCmd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t SlaverSetVoCmd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     MK_S32 s32Ret;
     if (pMsg->au32Payload[0] == 1) {
         s32Ret = MK_MPI_VO_SetAttrBegin(kCascadeLayer);
@@ -140,15 +140,15 @@ void CascadeChannels(uint32_t u32First, uint32_t u32Count, bool bBind) {
         MK_U32 chn = static_cast<MK_U32>(u64Chn);
         if (bBind) {
             MK_S32 s32Ret = MK_MPI_VO_CascadePosBindChn(chn, kCascadeDev, static_cast<VO_CHN>(chn));
-            if (s32Ret != 0) APP_ERR(kSrc, "MK_MPI_VO_CascadePosBindChn failed! 0x%#x\n", s32Ret);
+            if (s32Ret != 0) APP_ERR_IN(kSrc, "SlaverPlayBackMode", "MK_MPI_VO_CascadePosBindChn failed! 0x%#x\n", s32Ret);
         } else {
             MK_S32 s32Ret = MK_MPI_VO_CascadePosUnBindChn(chn, kCascadeDev, static_cast<VO_CHN>(chn));
-            if (s32Ret != 0) APP_ERR(kSrc, "MK_MPI_VO_CascadePosUnBindChn failed! 0x%#x\n", s32Ret);
+            if (s32Ret != 0) APP_ERR_IN(kSrc, "SlaverPlayBackMode", "MK_MPI_VO_CascadePosUnBindChn failed! 0x%#x\n", s32Ret);
         }
     }
 }
 
-int32_t CmdPlayBackMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+int32_t SlaverPlayBackMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const SlaveSysCfg& c = SlaveGetSysCfg();
     switch (pMsg->au32Payload[0]) {
         case 1:
@@ -165,8 +165,8 @@ int32_t CmdPlayBackMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return 0;
 }
 
-int32_t CmdSetVoSplitMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    APP_DBG("pSplitMode->dwMode %d", static_cast<int>(pMsg->au32Payload[0]));
+int32_t SlaverSetVoSplitMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    APP_DBG(kSrc, "pSplitMode->dwMode %d", static_cast<int>(pMsg->au32Payload[0]));
     MK_S32 s32Ret = MK_MPI_VO_SetCascadePattern(kCascadeDev, kCascadePattern);
     if (s32Ret != 0) std::printf("MK_MPI_VO_SetCascadePattern failed!\n");
     return s32Ret;
@@ -175,13 +175,13 @@ int32_t CmdSetVoSplitMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 }  // namespace
 
 void SlaveRegisterMediaCmdHandlers() {
-    PCIV_RegisterCmdHandler(8, CmdStartVpss);
+    PCIV_RegisterCmdHandler(8, SlaveStartVpss);
     PCIV_RegisterCmdHandler(45, CmdResetVpss);
-    PCIV_RegisterCmdHandler(46, CmdVoChnAttr);
-    PCIV_RegisterCmdHandler(47, CmdSetGrpCrop);
-    PCIV_RegisterCmdHandler(76, CmdSetVoCmd);
+    PCIV_RegisterCmdHandler(46, SlaveVoChnAttrConfig);
+    PCIV_RegisterCmdHandler(47, SlaveSetVpssGrpGrop);
+    PCIV_RegisterCmdHandler(76, SlaverSetVoCmd);
     PCIV_RegisterCmdHandler(77, CmdVoChnOp);
     SlaveRegisterVdecCmdHandlers();
-    PCIV_RegisterCmdHandler(81, CmdPlayBackMode);
-    PCIV_RegisterCmdHandler(83, CmdSetVoSplitMode);
+    PCIV_RegisterCmdHandler(81, SlaverPlayBackMode);
+    PCIV_RegisterCmdHandler(83, SlaverSetVoSplitMode);
 }

@@ -596,3 +596,36 @@ TEST_F(SlaveCmdTest, GroupCropAndCascadePattern) {
 }
 
 }  // namespace
+
+// The lines a failing handler prints carry the handler's own name and source file, as the master's
+// log readers expect.
+TEST_F(SlaveCmdTest, FailureLinesNameTheHandler) {
+    PCIV_MSG_S grp = Cmd(8, {42, 4});
+    Run(&grp);
+    struct Case {
+        const char* what;
+        const char* node;      // device to fail a request of, or null
+        unsigned long request;
+        PCIV_MSG_S msg;
+        const char* expected;  // in the printed line
+    } cases[] = {
+        {"window pools", "/dev/pciv", PCIV_WINVBDESTROY_CTRL, Cmd(19, {1}, 68), "Func:Pciv_SlaveInitWinVb,"},
+        {"osd buffers", "/dev/pciv", PCIV_MALLOC_CTRL, Cmd(57, {0, 0, 4096, 1}, 80),
+         "Ostrel: ../pci/pciv_slave.c,Pciv_SlaveINIT_OSD_MALLOC,Line"},
+        {"base window", "/dev/pciv", PCIV_GETBASEWINDOW_CTRL, Cmd(96, {}, 156),
+         "==>SlaveSysParamsInit("},
+        {"group exists", nullptr, 0, Cmd(8, {42, 4}), "==>SlaveStartVpss("},
+        {"display attribute", nullptr, 0, Cmd(46, {99, 0, 0, 0, 0, 0, 0, 0, 0}), "==>SlaveVoChnAttrConfig("},
+        {"group crop", nullptr, 0, Cmd(47, {43, 1, 1, 8, 16, 320, 240}), "==>SlaveSetVpssGrpGrop("},
+        {"split mode", nullptr, 0, Cmd(83, {3}), "Ostrel: ../pci/pciv_slave.c,SlaverSetVoSplitMode,Line"},
+    };
+    for (Case& c : cases) {
+        if (c.node) Registry::Find(c.node)->FailRequest(c.request, -1, 1, EIO);
+        ::testing::internal::CaptureStdout();
+        Run(&c.msg);
+        std::string out = ::testing::internal::GetCapturedStdout();
+        if (c.node) Registry::Find(c.node)->ClearFaults();
+        EXPECT_NE(out.find(c.expected), std::string::npos) << c.what << ": " << out;
+    }
+    SlaveResetSysCfg();
+}

@@ -30,7 +30,7 @@ const PCIV_TRANS_NOTICE_S* NoticeOf(const PCIV_MSG_S* pMsg) {
 int Trans_RingOffset(uint32_t u32Size, uint32_t u32Read, uint32_t u32Write, uint32_t u32Len,
                      uint32_t* pu32Off) {
     if (static_cast<int32_t>(u32Len) > static_cast<int32_t>(u32Size) / 2) {
-        APP_ERR(kSrc, "#### ReadPos is 0x%x, WritePos is 0x%x, stream length is 0x%x, buffer length 0x%x.\n",
+        APP_ERR_IN(kSrc, "Trans_GetWriteOffset", "#### ReadPos is 0x%x, WritePos is 0x%x, stream length is 0x%x, buffer length 0x%x.\n",
                 u32Read, u32Write, u32Len, u32Size);
         return -1;
     }
@@ -248,7 +248,7 @@ int TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** p
     *ppAddr = pRecv->pu8Addr + pNotice->u32Start;
     *pu32Len = pNotice->u32End - pNotice->u32Start;
     if (pNotice->u32Seq - pRecv->u32LastSeq > 1) {
-        APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pNotice->u32Seq),
+        APP_ERR_IN(kSrc, "PCIV_Trans_GetData", "%d,%d, start:%d,end:%d \n", static_cast<int>(pNotice->u32Seq),
                 static_cast<int>(pRecv->u32LastSeq), static_cast<int>(pNotice->u32Start),
                 static_cast<int>(pNotice->u32End));
     }

@@ -1,6 +1,7 @@
 #include <sched.h>
 
 #include <cstring>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -40,7 +41,13 @@ TEST(TransRingTest, OffsetsAtTheEdges) {
     };
     for (const Case& c : cases) {
         uint32_t off = 12345;
+        ::testing::internal::CaptureStdout();
         int ret = Trans_RingOffset(c.size, c.read, c.write, c.len, &off);
+        std::string line = ::testing::internal::GetCapturedStdout();
+        if (c.len > c.size / 2) {
+            EXPECT_NE(line.find("==>Trans_GetWriteOffset(" ), std::string::npos) << line;
+            EXPECT_NE(line.find("#### ReadPos is"), std::string::npos) << line;
+        }
         EXPECT_EQ(ret, c.want) << c.size << " R=" << c.read << " W=" << c.write << " len=" << c.len;
         if (ret == 0) {
             EXPECT_EQ(off, c.off) << c.size << " R=" << c.read << " W=" << c.write << " len=" << c.len;
@@ -279,6 +286,13 @@ TEST_F(TransTest, ReceiverTakesNoticesInsideItsBufferAndAcknowledgesInOrder) {
         EXPECT_STREQ(reinterpret_cast<const char*>(addr), text);
         EXPECT_EQ(PCIV_Trans_ReleaseData(r, addr, len), 0);
     }
+    PCIV_TRANS_NOTICE_S gap = {100, 100 + sizeof(text), 5};
+    ASSERT_TRUE(master.SendMsg(kNoticePort, 18, &gap, 12));
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(PCIV_Trans_GetData(r, &addr, &len), 0);
+    std::string line = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(line.find("==>PCIV_Trans_GetData(" ), std::string::npos) << line;
+    EXPECT_NE(line.find("5,2, start:100,end:109"), std::string::npos) << line;
     for (uint32_t i = 0; i < 3; ++i) {
         FakeMaster::Record rec;
         ASSERT_TRUE(master.Take(kAckPort, &rec));
