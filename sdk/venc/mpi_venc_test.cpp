@@ -255,6 +255,34 @@ TEST_F(VencTest, BackPressureDropsNewFramesWithoutOverwriting) {
     EXPECT_EQ(view::PushFrames(7, 1), 1);
 }
 
+TEST_F(VencTest, ResetDropsWaitingFramesButNotOnesStillHeld) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(7, Ptr(H264Attr(176, 144, 8192, 1))), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(7, 2), 2);
+    Fetched held;
+    ASSERT_EQ(Fetch(7, &held), MK_SUCCESS);
+    const std::vector<uint8_t> kept = Payload(held);
+    const int fd = MK_MPI_VENC_GetFd(7);
+    ASSERT_TRUE(Readable(fd));
+    ASSERT_EQ(MK_MPI_VENC_ResetChn(7), MK_SUCCESS);
+    EXPECT_FALSE(Readable(fd));
+    EXPECT_EQ(view::Get(7)->queuedFrames, 0u);
+    EXPECT_EQ(view::Get(7)->fetchedFrames, 1u);
+    // New frames go only where the held one does not lie; it is given back as usual.
+    view::PushFrames(7, 40);
+    EXPECT_EQ(kept, Payload(held));
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(7, &held.st), MK_SUCCESS);
+    Fetched f;
+    while (Fetch(7, &f) == MK_SUCCESS) ASSERT_EQ(MK_MPI_VENC_ReleaseStream(7, &f.st), MK_SUCCESS);
+    auto v = view::Get(7);
+    EXPECT_EQ(v->releasePos, v->writePos);
+    // With nothing held, a reset leaves the whole ring free.
+    ASSERT_EQ(view::PushFrames(7, 1), 1);
+    ASSERT_EQ(MK_MPI_VENC_ResetChn(7), MK_SUCCESS);
+    v = view::Get(7);
+    EXPECT_EQ(v->releasePos, v->writePos);
+    EXPECT_EQ(view::PushFrames(7, 1), 1);
+}
+
 TEST_F(VencTest, DescriptorIsReadableExactlyWhileAFrameWaits) {
     ASSERT_EQ(MK_MPI_VENC_CreateChn(9, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
     int fd = MK_MPI_VENC_GetFd(9);

@@ -206,9 +206,10 @@ int VencDriver::ResetChn(int chn) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-    c->frames.clear();
-    c->fetched = 0;
-    c->releasePos = c->writePos;
+    // Frames fetched and not yet released stay: their caller still reads them where they lie, and
+    // gives them back afterwards. Only what waits to be fetched is dropped.
+    c->frames.resize(c->fetched);
+    c->writePos = c->frames.empty() ? c->releasePos : c->frames.back().endPos;
     c->keyRequested = true;  // what follows must decode without the dropped frames
     UpdateReadable(chn);
     m_streamCv.notify_all();
