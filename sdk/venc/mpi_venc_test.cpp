@@ -467,6 +467,23 @@ TEST_F(VencTest, UserDataTravelsInAnSeiBeforeTheSlice) {
     EXPECT_EQ(view::Get(4)->lastUserData, std::vector<uint8_t>(data, data + sizeof(data)));
 }
 
+TEST_F(VencTest, UserDataLengthsFromOneTo1024AreSent) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(4, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    static MK_U8 data[1025];
+    const struct {
+        MK_U32 len;
+        MK_S32 code;
+        int sent;
+    } cases[] = {{0, MK_ERR_VENC_ILLEGAL_PARAM, 0}, {1, MK_SUCCESS, 1}, {1024, MK_SUCCESS, 1},
+                 {1025, MK_ERR_VENC_ILLEGAL_PARAM, 0}};
+    for (const auto& c : cases) {
+        const int before = Drv()->RequestCount(VENC_IOC_InsertUserData);
+        EXPECT_EQ(MK_MPI_VENC_InsertUserData(4, data, c.len), c.code) << c.len;
+        EXPECT_EQ(Drv()->RequestCount(VENC_IOC_InsertUserData) - before, c.sent) << c.len;
+    }
+    EXPECT_EQ(view::Get(4)->lastUserData.size(), 1024u);
+}
+
 TEST_F(VencTest, FramesSentByHandAreEncodedFromRam) {
     ASSERT_EQ(MK_MPI_VENC_CreateChn(6, Ptr(H264Attr(64, 48, 65536))), MK_SUCCESS);
     uint32_t phys = varnelle::mem::ZoneAllocator::Local().Allocate(64 * 48 * 3 / 2);
