@@ -255,6 +255,34 @@ TEST_F(VencTest, BackPressureDropsNewFramesWithoutOverwriting) {
     EXPECT_EQ(view::PushFrames(7, 1), 1);
 }
 
+TEST_F(VencTest, ResetDropsWaitingFramesButNotOnesStillHeld) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(7, Ptr(H264Attr(176, 144, 8192, 1))), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(7, 2), 2);
+    Fetched held;
+    ASSERT_EQ(Fetch(7, &held), MK_SUCCESS);
+    const std::vector<uint8_t> kept = Payload(held);
+    const int fd = MK_MPI_VENC_GetFd(7);
+    ASSERT_TRUE(Readable(fd));
+    ASSERT_EQ(MK_MPI_VENC_ResetChn(7), MK_SUCCESS);
+    EXPECT_FALSE(Readable(fd));
+    EXPECT_EQ(view::Get(7)->queuedFrames, 0u);
+    EXPECT_EQ(view::Get(7)->fetchedFrames, 1u);
+    // New frames go only where the held one does not lie; it is given back as usual.
+    view::PushFrames(7, 40);
+    EXPECT_EQ(kept, Payload(held));
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(7, &held.st), MK_SUCCESS);
+    Fetched f;
+    while (Fetch(7, &f) == MK_SUCCESS) ASSERT_EQ(MK_MPI_VENC_ReleaseStream(7, &f.st), MK_SUCCESS);
+    auto v = view::Get(7);
+    EXPECT_EQ(v->releasePos, v->writePos);
+    // With nothing held, a reset leaves the whole ring free.
+    ASSERT_EQ(view::PushFrames(7, 1), 1);
+    ASSERT_EQ(MK_MPI_VENC_ResetChn(7), MK_SUCCESS);
+    v = view::Get(7);
+    EXPECT_EQ(v->releasePos, v->writePos);
+    EXPECT_EQ(view::PushFrames(7, 1), 1);
+}
+
 TEST_F(VencTest, DescriptorIsReadableExactlyWhileAFrameWaits) {
     ASSERT_EQ(MK_MPI_VENC_CreateChn(9, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
     int fd = MK_MPI_VENC_GetFd(9);
@@ -323,9 +351,58 @@ TEST_F(VencTest, NewAttributesRestartTheStreamWithAKeyFrameAndTheNewGop) {
         EXPECT_EQ(f.packs[0].u32DataType, key ? H264E_NALU_SPS : H264E_NALU_PSLICE);
         ASSERT_EQ(MK_MPI_VENC_ReleaseStream(3, &f.st), MK_SUCCESS);
     }
-    // The picture size belongs to the ring made at creation.
+    // The maximum size belongs to the ring made at creation.
     a = H264Attr(64, 64, 1 << 20);
     EXPECT_EQ(MK_MPI_VENC_SetChnAttr(3, &a), MK_ERR_VENC_NOT_SUPPORT);
+}
+
+TEST_F(VencTest, PictureSizeChangesWithinTheMaximumSizeOfCreation) {
+    // A snapshot channel as the program makes it: 704x576, later set to the size a request asks.
+    VENC_CHN_ATTR_S jpeg = JpegAttr(704, 576);
+    jpeg.stVeAttr.stAttrJpeg.u32BufSize = 811008;
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(22, &jpeg), MK_SUCCESS);
+    VENC_CHN_ATTR_S a{};
+    ASSERT_EQ(MK_MPI_VENC_GetChnAttr(22, &a), MK_SUCCESS);
+    a.stVeAttr.stAttrJpeg.u32PicWidth = 352;
+    a.stVeAttr.stAttrJpeg.u32PicHeight = 288;
+    ASSERT_EQ(MK_MPI_VENC_SetChnAttr(22, &a), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VENC_ResetChn(22), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(22, 1), 1);
+    Fetched f;
+    ASSERT_EQ(Fetch(22, &f), MK_SUCCESS);
+    std::vector<uint8_t> jpg = Payload(f);
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpg.data(), jpg.size());
+    ASSERT_EQ(jpeg_read_header(&cinfo, TRUE), JPEG_HEADER_OK);
+    EXPECT_EQ(cinfo.image_width, 352u);
+    EXPECT_EQ(cinfo.image_height, 288u);
+    jpeg_destroy_decompress(&cinfo);
+    ASSERT_EQ(MK_MPI_VENC_ReleaseStream(22, &f.st), MK_SUCCESS);
+
+    // What stays fixed: the payload type, the maximum size and the ring.
+    struct Case {
+        const char* what;
+        std::function<void(VENC_CHN_ATTR_S&)> change;
+        MK_S32 code;
+    };
+    const Case cases[] = {
+        {"back to full size", [](VENC_CHN_ATTR_S& x) { x.stVeAttr.stAttrJpeg.u32PicWidth = 704; }, MK_SUCCESS},
+        {"past the maximum", [](VENC_CHN_ATTR_S& x) { x.stVeAttr.stAttrJpeg.u32PicWidth = 720; },
+         MK_ERR_VENC_ILLEGAL_PARAM},
+        {"larger maximum", [](VENC_CHN_ATTR_S& x) { x.stVeAttr.stAttrJpeg.u32MaxPicWidth = 720; },
+         MK_ERR_VENC_NOT_SUPPORT},
+        {"other ring size", [](VENC_CHN_ATTR_S& x) { x.stVeAttr.stAttrJpeg.u32BufSize = 65536; },
+         MK_ERR_VENC_NOT_SUPPORT},
+        {"other payload", [](VENC_CHN_ATTR_S& x) { x = H264Attr(704, 576, 811008); }, MK_ERR_VENC_NOT_SUPPORT},
+    };
+    for (const Case& c : cases) {
+        VENC_CHN_ATTR_S x = a;
+        c.change(x);
+        EXPECT_EQ(MK_MPI_VENC_SetChnAttr(22, &x), c.code) << c.what;
+    }
 }
 
 TEST_F(VencTest, JpegChannelsProducePicturesThatDecode) {
@@ -388,6 +465,23 @@ TEST_F(VencTest, UserDataTravelsInAnSeiBeforeTheSlice) {
     EXPECT_EQ(f.packs[2].u32DataType, H264E_NALU_SEI);
     EXPECT_EQ(f.packs[3].u32DataType, H264E_NALU_ISLICE);
     EXPECT_EQ(view::Get(4)->lastUserData, std::vector<uint8_t>(data, data + sizeof(data)));
+}
+
+TEST_F(VencTest, UserDataLengthsFromOneTo1024AreSent) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(4, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    static MK_U8 data[1025];
+    const struct {
+        MK_U32 len;
+        MK_S32 code;
+        int sent;
+    } cases[] = {{0, MK_ERR_VENC_ILLEGAL_PARAM, 0}, {1, MK_SUCCESS, 1}, {1024, MK_SUCCESS, 1},
+                 {1025, MK_ERR_VENC_ILLEGAL_PARAM, 0}};
+    for (const auto& c : cases) {
+        const int before = Drv()->RequestCount(VENC_IOC_InsertUserData);
+        EXPECT_EQ(MK_MPI_VENC_InsertUserData(4, data, c.len), c.code) << c.len;
+        EXPECT_EQ(Drv()->RequestCount(VENC_IOC_InsertUserData) - before, c.sent) << c.len;
+    }
+    EXPECT_EQ(view::Get(4)->lastUserData.size(), 1024u);
 }
 
 TEST_F(VencTest, FramesSentByHandAreEncodedFromRam) {

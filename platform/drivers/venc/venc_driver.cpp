@@ -206,9 +206,10 @@ int VencDriver::ResetChn(int chn) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-    c->frames.clear();
-    c->fetched = 0;
-    c->releasePos = c->writePos;
+    // Frames fetched and not yet released stay: their caller still reads them where they lie, and
+    // gives them back afterwards. Only what waits to be fetched is dropped.
+    c->frames.resize(c->fetched);
+    c->writePos = c->frames.empty() ? c->releasePos : c->frames.back().endPos;
     c->keyRequested = true;  // what follows must decode without the dropped frames
     UpdateReadable(chn);
     m_streamCv.notify_all();
@@ -266,9 +267,12 @@ int VencDriver::SetAttr(int chn, void* arg) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-    // The ring and the picture size are fixed at creation; a new size needs a new channel.
-    if (attr.stVeAttr.enType != c->attr.stVeAttr.enType || PicWidth(attr) != PicWidth(c->attr) ||
-        PicHeight(attr) != PicHeight(c->attr) || BufSize(attr) != BufSize(c->attr))
+    // The payload type, the maximum size and the ring are fixed at creation; the picture may change
+    // size within that maximum (the snapshot channels are resized this way).
+    const uint32_t* was = c->attr.stVeAttr.au32Attr;
+    const uint32_t* now = attr.stVeAttr.au32Attr;
+    if (attr.stVeAttr.enType != c->attr.stVeAttr.enType || now[0] != was[0] || now[1] != was[1] ||
+        BufSize(attr) != BufSize(c->attr))
         return MK_ERR_VENC_NOT_SUPPORT;
     c->attr = attr;
     c->streaming = false;  // pace from now at the new rate

@@ -45,7 +45,7 @@ struct Channel {
     uint32_t ringPhys = 0;
     uint32_t ringDrvAddr = 0;
     uint32_t ringSize = 0;
-    uint64_t writePos = 0;    // bytes written since creation
+    uint64_t writePos = 0;    // bytes written since creation, less those a reset dropped
     uint64_t releasePos = 0;  // bytes released since creation
     uint32_t queuedFrames = 0;   // waiting to be fetched
     uint32_t fetchedFrames = 0;  // fetched, not yet released
