@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/pci/pciv_msg.h"
+#include "platform/host/test_bus.h"
 #include "platform/mcc/mcc_driver.h"
 
 namespace varnelle::testing {
@@ -173,17 +174,11 @@ private:
 };
 
 // A private bus directory under /dev/shm for one test program, removed at its end.
+// This test program's private bus, with the slave's chip id. The directory is the process-wide one of
+// UsePrivateBus (the message channel and the RAM file bind to it once) and goes when the process ends.
 class ScopedBus {
 public:
-    ScopedBus() {
-        char tmpl[] = "/dev/shm/varnelle-app-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) m_dir = tmpl;
-        ::setenv("VARNELLE_BUS", m_dir.c_str(), 1);
-        ::setenv("VARNELLE_CHIP", "1", 1);
-    }
-    ~ScopedBus() {
-        if (!m_dir.empty()) std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
+    ScopedBus() : m_dir(host::UsePrivateBus("app")) { ::setenv("VARNELLE_CHIP", "1", 1); }
     const std::string& dir() const { return m_dir; }
 
 private:
