@@ -54,3 +54,35 @@ function(varnelle_bench name)
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bench)
 endfunction()
+
+# Fuzzing: with VARNELLE_FUZZ (clang) every object is built for libFuzzer with ASan and UBSan and each
+# varnelle_fuzz target gets libFuzzer's driver; scripts/fuzz runs them. Without it a target links a
+# replay driver that runs its seed corpus once, as a unit test, so the seeds keep building and passing.
+option(VARNELLE_FUZZ "Build the libFuzzer targets with clang, ASan and UBSan" OFF)
+if(VARNELLE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+add_custom_target(fuzzers)
+add_library(varnelle_fuzz_replay STATIC EXCLUDE_FROM_ALL ${CMAKE_CURRENT_LIST_DIR}/fuzz_replay_main.cpp)
+
+# varnelle_fuzz(name SOURCES ... LIBS ... CORPUS dir)
+# SOURCES define LLVMFuzzerTestOneInput (and may define LLVMFuzzerInitialize). CORPUS is the seed
+# folder in the source tree, relative to the calling folder.
+function(varnelle_fuzz name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  get_filename_component(corpus ${F_CORPUS} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS} Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
+  add_dependencies(fuzzers ${name})
+  file(WRITE ${PROJECT_BINARY_DIR}/fuzz/${name}.corpus "${corpus}\n")
+  if(VARNELLE_FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_link_libraries(${name} PRIVATE varnelle_fuzz_replay)
+    add_test(NAME ${name}_seeds COMMAND ${name} ${corpus})
+    set_tests_properties(${name}_seeds PROPERTIES LABELS unit TIMEOUT 300)
+  endif()
+endfunction()
