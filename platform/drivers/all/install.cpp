@@ -3,6 +3,7 @@
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
+#include "platform/drivers/mouse/mouse_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
@@ -26,6 +27,7 @@ void InstallAll() {
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();
+    InstallMouseDriver();
 }
 
 }  // namespace varnelle::drivers
