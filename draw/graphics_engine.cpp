@@ -64,7 +64,7 @@ void PixelRoutine(void* pixel, uint32_t value) {
 }
 
 // The 16-bit copy fill: a pixel alone at each end that is not on a 4-byte boundary, two pixels per
-// 32-bit word between.
+// 32-bit word between (written 64 bytes at a time where the run allows).
 void Fill16(uint8_t* p, int count, uint32_t value) {
     uint8_t* end = p + size_t(count) * 2;
     if (reinterpret_cast<uintptr_t>(p) & 3) {
@@ -76,8 +76,14 @@ void Fill16(uint8_t* p, int count, uint32_t value) {
         Store<2>(end, value);
     }
     const uint32_t word = (value & 0xFFFF) * 0x10001u;
-    uint32_t block[4] = {word, word, word, word};
-    for (; end - p >= 16; p += 16) std::memcpy(p, block, 16);
+    using Block = uint32_t __attribute__((vector_size(16)));
+    const Block block = {word, word, word, word};
+    for (; end - p >= 64; p += 64) {
+        std::memcpy(p, &block, 16);
+        std::memcpy(p + 16, &block, 16);
+        std::memcpy(p + 32, &block, 16);
+        std::memcpy(p + 48, &block, 16);
+    }
     for (; end - p >= 4; p += 4) std::memcpy(p, &word, 4);
     // A run at an odd address keeps one pixel between its words.
     if (p < end) Store<2>(p, value);

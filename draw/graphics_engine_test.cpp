@@ -76,8 +76,9 @@ uint32_t Apply(int rop, uint32_t dst, uint32_t v) {
 constexpr int kGuard = 16;
 constexpr uint8_t kCanary = 0xA5;
 
-// Every fill and copy routine, every count 0 to 9 and every start alignment: exactly the run's
-// pixels change, as the reference says; the bytes around it keep their canaries.
+// Every fill and copy routine, every count 0 to 9 (and longer runs, through the block loops) and
+// every start alignment: exactly the run's pixels change, as the reference says; the bytes around it
+// keep their canaries.
 TEST(GraphicsEngineTest, FillAndCopyAtEveryCountAndAlignment) {
     std::mt19937 rng(5);
     for (int rop = 0; rop < N_ROP; ++rop) {
@@ -85,12 +86,12 @@ TEST(GraphicsEngineTest, FillAndCopyAtEveryCountAndAlignment) {
             GraphicsObject obj;
             ASSERT_TRUE(selectObject(obj, rop, bpp));
             const int bytes = bpp + 1;
-            for (int count = 0; count <= 9; ++count) {
+            for (int count : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 32, 33, 34, 63, 64, 65, 100}) {
                 for (int align = 0; align < 4; ++align) {
                     for (int variant = 0; variant < 4; ++variant) {
                         const size_t n = size_t(count) * bytes;
                         // 64-byte aligned base, so align is the run's offset from a 4-byte boundary.
-                        alignas(64) uint8_t buf[2 * kGuard + 40];
+                        alignas(64) uint8_t buf[2 * kGuard + 4 * 100 + 4];
                         std::memset(buf, kCanary, sizeof(buf));
                         uint8_t* run = buf + kGuard + align;
                         for (size_t i = 0; i < n; ++i) run[i] = static_cast<uint8_t>(rng());
