@@ -16,6 +16,49 @@ CObjectPool& NodePool(uint32_t nodeSize) {
     return *pool;
 }
 
+// Nodes given back on a thread are kept for that thread's next rectangles, so regions take the
+// pool's lock once per node only when a thread's cache runs dry or overflows. The cache itself is
+// plain data that outlives the thread's destructors; the flusher hands the nodes back to the pool
+// when the thread ends, after which the thread uses the pool directly.
+struct NodeCache {
+    static constexpr int kMax = 256;
+    void* nodes[kMax];
+    int count;
+    bool closed;
+};
+thread_local NodeCache t_cache;
+
+struct NodeCacheFlusher {
+    uint32_t nodeSize = 0;
+    ~NodeCacheFlusher() {
+        while (t_cache.count > 0) NodePool(nodeSize).Free(t_cache.nodes[--t_cache.count]);
+        t_cache.closed = true;
+    }
+};
+thread_local NodeCacheFlusher t_flusher;
+
+void* TakeNode(uint32_t nodeSize) {
+    if (t_cache.count > 0) return t_cache.nodes[--t_cache.count];
+    return NodePool(nodeSize).Alloc();
+}
+
+void GiveNode(void* node, uint32_t nodeSize) {
+    if (!t_cache.closed && t_cache.count < NodeCache::kMax) {
+        t_flusher.nodeSize = nodeSize;  // makes the flusher exist on this thread
+        t_cache.nodes[t_cache.count++] = node;
+        return;
+    }
+    NodePool(nodeSize).Free(node);
+}
+
+// Whether two normalised, non-empty rectangles share a pixel, and the shared part.
+bool Overlap(const CRect& a, const CRect& b, CRect* out) {
+    if (a.left >= b.right || b.left >= a.right || a.top >= b.bottom || b.top >= a.bottom) return false;
+    *out = CRect(std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+                 std::min(a.bottom, b.bottom));
+    return true;
+}
+
 CRect Normalized(PCRECT r) {
     CRect n(r);
     n.NormalizeRect();
@@ -31,7 +74,7 @@ CRegion::~CRegion() {
 }
 
 CRegion::Node* CRegion::NewNode(const RECT& r) {
-    void* mem = NodePool(sizeof(Node)).Alloc();
+    void* mem = TakeNode(sizeof(Node));
     if (mem == nullptr) return nullptr;
     return new (mem) Node{nullptr, nullptr, CRect(&r)};
 }
@@ -70,7 +113,7 @@ void CRegion::Remove(Node* node) {
         m_pTail = node->prev;
     }
     if (m_pCursor == node) m_pCursor = nullptr;
-    NodePool(sizeof(Node)).Free(node);
+    GiveNode(node, sizeof(Node));
 }
 
 void CRegion::RecomputeBounds() {
@@ -187,15 +230,19 @@ bool CRegion::IntersectRect(PCRECT r) {
 
 bool CRegion::SubtractRect(PCRECT r) {
     if (r == nullptr) return false;
-    CRect rc = Normalized(r);
-    if (!::IntersectRect(nullptr, &rc, &m_bounds)) return false;
+    return Subtract(Normalized(r), true);
+}
+
+bool CRegion::Subtract(const CRect& rc, bool exactBounds) {
+    if (rc.IsRectEmpty() || !::IntersectRect(nullptr, &rc, &m_bounds)) return false;
     if (RectInRect(&m_bounds, &rc)) {
         SetEmpty();
         return true;
     }
     for (Node* n = m_pHead; n != nullptr;) {
         Node* next = n->next;
-        if (::IntersectRect(nullptr, &n->rect, &rc)) {
+        CRect common;
+        if (Overlap(n->rect, rc, &common)) {
             RECT pieces[4];
             int count = ::SubtractRect(pieces, &n->rect, &rc);
             if (count == 0) {
@@ -211,7 +258,7 @@ bool CRegion::SubtractRect(PCRECT r) {
         n = next;
     }
     // A rectangle strictly inside the bounds cannot have taken any of their edges away.
-    if (!RectInRectStrict(&rc, &m_bounds)) RecomputeBounds();
+    if (exactBounds && !RectInRectStrict(&rc, &m_bounds)) RecomputeBounds();
     return true;
 }
 
@@ -226,17 +273,20 @@ bool CRegion::IntersectRgn(const CRegion* other) {
     m_pCursor = nullptr;
     // other may be this region: it is read through the old list, which stays intact until the end.
     Node* otherHead = other == this ? oldHead : other->m_pHead;
+    const CRect otherBounds = other->m_bounds;
     for (Node* a = oldHead; a != nullptr; a = a->next) {
+        CRect common;
+        // List rectangles are never empty, so a rectangle outside the other's bounds meets none.
+        if (!Overlap(a->rect, otherBounds, &common)) continue;
         for (Node* b = otherHead; b != nullptr; b = b->next) {
-            CRect common;
-            if (common.IntersectRect(&a->rect, &b->rect)) {
+            if (Overlap(a->rect, b->rect, &common)) {
                 if (Node* node = NewNode(common)) Append(node);
             }
         }
     }
     for (Node* n = oldHead; n != nullptr;) {
         Node* next = n->next;
-        NodePool(sizeof(Node)).Free(n);
+        GiveNode(n, sizeof(Node));
         n = next;
     }
     RecomputeBounds();
@@ -246,14 +296,17 @@ bool CRegion::IntersectRgn(const CRegion* other) {
 bool CRegion::SubtractRgn(const CRegion* other) {
     if (other == nullptr) return false;
     if (!::IntersectRect(nullptr, &m_bounds, &other->m_bounds)) return false;
+    // Between the rectangles the bounds may stay too large (which only skips the shortcuts); they
+    // are made exact once at the end.
     if (other == this) {
         // Subtracting the list being changed would walk freed nodes: use a snapshot.
         std::vector<CRect> own;
         for (Node* n = m_pHead; n != nullptr; n = n->next) own.push_back(n->rect);
-        for (const CRect& rc : own) SubtractRect(&rc);
-        return false;
+        for (const CRect& rc : own) Subtract(rc, false);
+    } else {
+        for (Node* n = other->m_pHead; n != nullptr; n = n->next) Subtract(n->rect, false);
     }
-    for (Node* n = other->m_pHead; n != nullptr; n = n->next) SubtractRect(&n->rect);
+    RecomputeBounds();
     return false;
 }
 

@@ -68,6 +68,9 @@ private:
     };
 
     static Node* NewNode(const RECT& r);
+    // SubtractRect of a normalised rectangle; with exactBounds false the bounds may stay larger than
+    // the rectangles (the caller recomputes them).
+    bool Subtract(const CRect& rc, bool exactBounds);
     void Append(Node* node);
     void InsertBefore(Node* node, Node* before);
     // Unlinks node and gives it back to the pool.
