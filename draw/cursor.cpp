@@ -16,8 +16,6 @@ using varnelle::draw::internal::ParseCursorFile;
 
 namespace {
 
-constexpr int kSize = CCursor::kSize;
-
 // The pieces of a that b does not cover.
 int Outside(RECT out[4], const CRect& a, const CRect& b) {
     if (a.IsRectEmpty()) return 0;
