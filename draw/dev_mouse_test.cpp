@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "draw/gdi.h"
+#include "draw/testing/mouse_message.h"
 #include "draw/testing/test_util.h"
 
 namespace {
@@ -15,18 +16,8 @@ namespace {
 using varnelle::draw::internal::MouseDecoder;
 using varnelle::draw::internal::MouseMessages;
 
-struct Msg {
-    uint32_t code, first, second;
-    bool operator==(const Msg&) const = default;
-};
-
-void PrintTo(const Msg& m, std::ostream* os) {
-    *os << std::hex << "{0x" << m.code << ", 0x" << m.first << ", 0x" << m.second << "}";
-}
-
-uint32_t Pos(int x, int y) {
-    return uint32_t(x) << 16 | uint32_t(y);
-}
+using varnelle::draw::testing::Msg;
+using varnelle::draw::testing::Pos;
 
 // Feeds one packet read at tick now and gives the messages it posts.
 std::vector<Msg> Feed(MouseDecoder& d, uint8_t buttons, int8_t dx, int8_t dy, int8_t wheel, uint32_t now) {

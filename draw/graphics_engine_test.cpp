@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pixman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -125,7 +126,7 @@ TEST(GraphicsEngineTest, FillAndCopyAtEveryCountAndAlignment) {
                             obj.copy(run, count, src.data(), keyed, key | (bytes < 4 ? 0xFF000000u : 0));
                             what += keyed ? " keyed copy" : " copy";
                         }
-                        ASSERT_EQ(0, std::memcmp(run, want.data(), n)) << what;
+                        ASSERT_TRUE(std::equal(want.begin(), want.end(), run)) << what;
                         for (int i = 0; i < kGuard + align; ++i) ASSERT_EQ(buf[i], kCanary) << what << " before";
                         for (size_t i = kGuard + align + n; i < sizeof(buf); ++i) {
                             ASSERT_EQ(buf[i], kCanary) << what << " after";

@@ -14,6 +14,7 @@
 #include "draw/dev_mouse.h"
 #include "draw/gdi.h"
 #include "draw/graphics_manager.h"
+#include "draw/testing/mouse_message.h"
 #include "draw/testing/test_util.h"
 #include "platform/drivers/mouse/mouse_driver.h"
 
@@ -23,18 +24,8 @@ using varnelle::drivers::MouseDriver;
 
 constexpr auto kWait = std::chrono::seconds(10);
 
-struct Msg {
-    uint32_t code, first, second;
-    bool operator==(const Msg&) const = default;
-};
-
-void PrintTo(const Msg& m, std::ostream* os) {
-    *os << std::hex << "{0x" << m.code << ", 0x" << m.first << ", 0x" << m.second << "}";
-}
-
-uint32_t Pos(int x, int y) {
-    return uint32_t(x) << 16 | uint32_t(y);
-}
+using varnelle::draw::testing::Msg;
+using varnelle::draw::testing::Pos;
 
 // What the GDI front's listener heard, in order.
 class Heard {
