@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/thread.h"
 #include "draw/dev_mouse.h"
 #include "draw/line_raster.h"
 #include "draw/testing/printers.h"
@@ -36,6 +37,8 @@ public:
     void SetUp() override {
         ASSERT_TRUE(varnelle::draw::testing::ConfigureTestLayers({kW, kH, kFormatArgb1555}));
         ASSERT_EQ(CGraphicsManager::instance()->RefreshSurface(0, 0), 1);
+        // It announces itself when first made, which may be on the mouse thread while a test captures.
+        CThreadManager::instance();
     }
 };
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new CursorEnvironment);

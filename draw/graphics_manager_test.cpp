@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "base/thread.h"
 #include "draw/cursor.h"
 #include "draw/gdi.h"
 #include "draw/testing/printers.h"
@@ -68,6 +69,7 @@ TEST(GraphicsManagerTest, CursorAndFrontWithoutALayer) {
     cursor->enable(true);
     cursor->show(true);
     cursor->enable(false);
+    CThreadManager::instance();  // it announces itself when first made, maybe on the mouse thread
     testing::internal::CaptureStdout();
     CGDI::instance()->start();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "CGDI::start()>>>>>>>>\n");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/comm/comm_hook.h"
+#include "base/thread.h"
 #include "draw/dev_mouse.h"
 #include "draw/gdi.h"
 #include "draw/graphics_manager.h"
@@ -95,6 +96,7 @@ TEST(CommDrawHookTest, HooksOpenAndReadTheMouseNode) {
 TEST(CommDrawHookTest, StartedReaderWithoutPacketsIsIdle) {
     auto driver = MouseDriver::Get();
     ASSERT_EQ(CGDI::instance()->addListener(GdiListener::Plain(Heard::Listen)), 1);
+    CThreadManager::instance();  // it announces itself when first made, maybe on the mouse thread
     testing::internal::CaptureStdout();
     CGDI::instance()->start();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "CGDI::start()>>>>>>>>\n") << "and no layer refreshed";
