@@ -125,7 +125,7 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     std::memset(&cap, 0, sizeof(cap));
     cap.as16Analog[HVR_CAP_1080P] = 8;
     cap.u32MaxPlayBackWay = 8;
-    std::memcpy(p.au8HvrCap, &cap, sizeof(cap));
+    p.stHvrCap = cap;
     return p;
 }
 
