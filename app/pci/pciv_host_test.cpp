@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -274,6 +276,38 @@ TEST_F(HostLinkTest, StatusAndTimeThreadsRunUntilStopped) {
     PcivHostStopThreads();
     status.join();
     time.join();
+}
+
+// With the default reply time-out (0: wait without limit) the status thread waits for a heartbeat
+// that may never come; a stop must still end it.
+TEST_F(HostLinkTest, StatusThreadStopsWhileWaitingWithoutLimit) {
+    PcivHostGetState()->stSysParam.u32ChnEnd = 4;
+    PcivHostSetReplyTimeout(0);
+    std::thread status(PcivHostStatusThread, nullptr);
+    // One heartbeat shows the thread is reading; then it waits for the next, which never comes.
+    SLAVE_HEARTBEAT_S beat{0x2, 0x0};
+    m_slave->Send(122, 54, &beat, sizeof(beat));
+    while (PcivHostGetState()->u32Motion.load() != 2) std::this_thread::yield();
+    std::promise<void> joined;
+    std::thread joiner([&] {
+        PcivHostStopThreads();
+        status.join();
+        joined.set_value();
+    });
+    // Only a guard against a hang.
+    if (joined.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the status thread did not stop";
+        std::abort();
+    }
+    joiner.join();
+}
+
+TEST_F(HostLinkTest, PfWindowLineNamesTheSourceNotTheBuildMachinesPath) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(PcivGetPfWin(1), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Ostrel: ../pci/pciv_host.c,PcivGetPfWin,Line"), std::string::npos) << out;
+    EXPECT_EQ(out.find("pciv_host.cpp"), std::string::npos) << "no path of the build machine: " << out;
 }
 
 TEST_F(HostLinkTest, TitlePortCarriesAnyTypeOnlyOncePlanned) {
