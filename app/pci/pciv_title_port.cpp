@@ -140,6 +140,11 @@ int HwPCIV_ReadMessageTimeout(PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* p
         APP_ERR_IN(kSrc, "HwPCIV_ReadMessage", "invalid pci msg port(%d,%d)!\n", 0, static_cast<int>(port));
         return -1;
     }
+    if (PCIV_PortFd(0, static_cast<int>(port)) < 0) {
+        APP_ERR_IN(kSrc, "HwPCIV_ReadMessage", "you should open msg port before read message s32Port %d!\n",
+                   static_cast<int>(port));
+        return -1;
+    }
     PCIV_TitlePortStart();
     return Port().titles.Take(pMsg, timeoutMs, pStop);
 }

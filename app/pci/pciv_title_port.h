@@ -54,8 +54,8 @@ bool PCIV_TitlePortClaim(uint32_t u32Type, PcivMsgQueue* pQueue);
 void PCIV_TitlePortRelease(uint32_t u32Type, PcivMsgQueue* pQueue);
 
 // The next title message (a type nobody claimed), as a read of chip 0's title port: -1 at once while
-// the title port word is 0, or when it is outside the message ports. Starts the reader when it is
-// not running.
+// the title port word is 0, or (with a line) when it is outside the message ports or not open. Starts
+// the reader when it is not running.
 int HwPCIV_ReadMessage(PCIV_MSG_S* pMsg);
 // As HwPCIV_ReadMessage, giving PCIV_MSG_TIMEOUT after `timeoutMs` or once `pStop` is requested.
 int HwPCIV_ReadMessageTimeout(PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop);
