@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -171,21 +173,29 @@ TEST_F(LocalesTest, BrokenOrCutTextIsReportedAndStopsTheWalk) {
         const char* name;
         std::string bytes;
         std::vector<uint16_t> preloaded;
-        std::vector<std::pair<const char*, const char*>> found;
+        std::vector<std::pair<const char*, const char*>> found;  // a missing key gives itself back
         bool reported;
     };
     const Case cases[] = {
-        {"EndsInsideTwoByte", kMark + "a=\xC3\xA9\nb=x\xC3", {0xE9, 0xFEFF}, {{"a", "\xC3\xA9"}}, true},
+        {"EndsInsideTwoByte",
+         kMark + "a=\xC3\xA9\nb=x\xC3",
+         {0xE9, 0xFEFF},
+         {{"a", "\xC3\xA9"}, {"b", "b"}},
+         true},
         {"EndsInsideThreeByte", kMark + "a=1\nb=\xE4\xB8", {0xFEFF}, {{"a", "1"}}, true},
         {"EndsInsideAfterLf", kMark + "a=1\n\xE4", {0xFEFF}, {{"a", "1"}}, true},
-        {"NulInside", kMark + std::string("a=1\n\0b=\xC3\xA9\n", 13), {0xFEFF}, {{"a", "1"}}, true},
+        {"NulInside",
+         kMark + std::string("a=1\n\0b=\xC3\xA9\n", 10),
+         {0xFEFF},
+         {{"a", "1"}, {"b", "b"}},
+         true},
         {"StrayContinuation",
          kMark + "a=\x80\nb=\xD0\xB6\n",
          {0xFEFF},
          {{"a", "\x80"}, {"b", "\xD0\xB6"}},
          true},
         {"FourByte", kMark + "a=\xF0\x9F\x98\x80\nb=2\n", {0xFEFF}, {{"b", "2"}}, true},
-        {"EndsAtValue", kMark + "a=\xD0\xB6", {0x436, 0xFEFF}, {}, false},
+        {"EndsAtValue", kMark + "a=\xD0\xB6", {0x436, 0xFEFF}, {{"a", "a"}}, false},
         {"EndsAtLf", kMark + "a=\xD0\xB6\n", {0x436, 0xFEFF}, {{"a", "\xD0\xB6"}}, false},
     };
     auto locales = Make();
@@ -234,13 +244,41 @@ TEST_F(LocalesTest, LanguagesAreTheDirectorysFiles) {
     EXPECT_EQ(names, (std::vector<std::string>{"Arabic", "English"}));
 }
 
-// An unset or missing directory lists nothing (an unset one must not list the root).
+// A listing of the root answered by a table of its own, so that listing "/" shows on any machine.
+std::atomic<int> g_rootListings{0};
+FindHandle RootFindFirst(const char*, FindEntry* entry) {
+    ++g_rootListings;
+    std::snprintf(entry->name, sizeof entry->name, "%s", "RootFile");
+    entry->attrib = FindEntry::kNormal;
+    return 1;
+}
+int RootFindNext(FindHandle, FindEntry*) {
+    return -1;
+}
+int RootFindClose(FindHandle) {
+    return 0;
+}
+
+// An unset directory lists nothing (not the root); a missing one lists nothing either.
 TEST_F(LocalesTest, UnsetOrMissingDirectoryListsNothing) {
+    FileSystemOps root{};
+    root.findFirst = RootFindFirst;
+    root.findNext = RootFindNext;
+    root.findClose = RootFindClose;
+    ASSERT_TRUE(CFile::RegisterFileSystem("/*", &root));
+    {
+        CFileFind probe;  // the table answers a root listing
+        ASSERT_TRUE(probe.FindFile("/*"));
+        EXPECT_EQ(probe.GetFileName(), "RootFile");
+    }
+    g_rootListings = 0;
     for (const std::string& dir : {std::string(), m_dir.File("absent")}) {
         CLocales::SetStringsDir(dir);
         auto locales = Make();
         EXPECT_TRUE(locales->GetLanguages().empty()) << dir;
     }
+    EXPECT_EQ(g_rootListings.load(), 0);
+    CFile::RegisterFileSystem("/*", nullptr);
 }
 
 }  // namespace
