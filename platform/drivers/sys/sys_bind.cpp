@@ -3,7 +3,7 @@
 
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/sys/sys_driver.h"
-#include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/sys_ioctl.h"
 
 namespace varnelle::drivers {
 namespace {

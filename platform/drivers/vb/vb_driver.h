@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
-#include "sdk/vb/mpi_vb.h"
+#include "sdk/vb/vb_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -19,7 +19,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/vpss/video_frames.h"
-#include "sdk/vo/mpi_vo.h"
+#include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -12,31 +12,31 @@ namespace {
 constexpr char kMagic = 'P';
 constexpr int kPixFmtYuv420Sp = 23;
 
-// The driver's requests.
-constexpr unsigned long kBind = _IOW(kMagic, 44, MK_U32);
-constexpr unsigned long kCreateGrp = _IOW(kMagic, 11, VPSS_GRP_ATTR_S);
-constexpr unsigned long kDestroyGrp = _IO(kMagic, 12);
-constexpr unsigned long kStartGrp = _IO(kMagic, 2);
-constexpr unsigned long kStopGrp = _IO(kMagic, 3);
-constexpr unsigned long kResetGrp = _IO(kMagic, 4);
-constexpr unsigned long kEnableBackupFrame = _IO(kMagic, 9);
-constexpr unsigned long kDisableBackupFrame = _IO(kMagic, 10);
-constexpr unsigned long kSendFrame = _IOW(kMagic, 25, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kGetGrpFrame = _IOWR(kMagic, 28, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseGrpFrame = _IOW(kMagic, 29, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kEnableUserFrc = _IO(kMagic, 53);
-constexpr unsigned long kDisableUserFrc = _IO(kMagic, 54);
-constexpr unsigned long kGrpRegionLuma = _IOWR(kMagic, 45, VIDEO_REGION_LUMA_REQ_S);
-constexpr unsigned long kEnableChn = _IO(kMagic, 7);
-constexpr unsigned long kDisableChn = _IO(kMagic, 8);
-constexpr unsigned long kGetChnFrame = _IOWR(kMagic, 26, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseChnFrame = _IOW(kMagic, 27, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kAttachVbPool = _IOW(kMagic, 57, MK_U32);
-constexpr unsigned long kDetachVbPool = _IO(kMagic, 58);
-constexpr unsigned long kChnRegionLuma = _IOWR(kMagic, 46, VIDEO_REGION_LUMA_REQ_S);
-constexpr unsigned long kSetGrpAttr = _IOW(kMagic, 0, VPSS_GRP_ATTR_S);
-constexpr unsigned long kSetPicQueueLength = _IOW(kMagic, 49, MK_U32);
-constexpr unsigned long kSetDepth = _IOW(kMagic, 23, MK_U32);
+// The driver's requests, under the names it uses.
+constexpr unsigned long kBind = mk::vpss::kBind;
+constexpr unsigned long kCreateGrp = mk::vpss::kCreateGrp;
+constexpr unsigned long kDestroyGrp = mk::vpss::kDestroyGrp;
+constexpr unsigned long kStartGrp = mk::vpss::kStartGrp;
+constexpr unsigned long kStopGrp = mk::vpss::kStopGrp;
+constexpr unsigned long kResetGrp = mk::vpss::kResetGrp;
+constexpr unsigned long kEnableBackupFrame = mk::vpss::kEnableBackupFrame;
+constexpr unsigned long kDisableBackupFrame = mk::vpss::kDisableBackupFrame;
+constexpr unsigned long kSendFrame = mk::vpss::kSendFrame;
+constexpr unsigned long kGetGrpFrame = mk::vpss::kGetGrpFrame;
+constexpr unsigned long kReleaseGrpFrame = mk::vpss::kReleaseGrpFrame;
+constexpr unsigned long kEnableUserFrc = mk::vpss::kEnableUserFrameRateCtrl;
+constexpr unsigned long kDisableUserFrc = mk::vpss::kDisableUserFrameRateCtrl;
+constexpr unsigned long kGrpRegionLuma = mk::vpss::kGetGrpRegionLuma;
+constexpr unsigned long kEnableChn = mk::vpss::kEnableChn;
+constexpr unsigned long kDisableChn = mk::vpss::kDisableChn;
+constexpr unsigned long kGetChnFrame = mk::vpss::kGetChnFrame;
+constexpr unsigned long kReleaseChnFrame = mk::vpss::kReleaseChnFrame;
+constexpr unsigned long kAttachVbPool = mk::vpss::kAttachVbPool;
+constexpr unsigned long kDetachVbPool = mk::vpss::kDetachVbPool;
+constexpr unsigned long kChnRegionLuma = mk::vpss::kGetChnRegionLuma;
+constexpr unsigned long kSetGrpAttr = mk::vpss::kSetGrpAttr;
+constexpr unsigned long kSetPicQueueLength = mk::vpss::kSetPicQueueLength;
+constexpr unsigned long kSetDepth = mk::vpss::kSetDepth;
 
 constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VPSS, num); }
 

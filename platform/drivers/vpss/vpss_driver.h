@@ -12,7 +12,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/vpss/video_frames.h"
-#include "sdk/vpss/mpi_vpss.h"
+#include "sdk/vpss/vpss_ioctl.h"
 
 namespace varnelle::drivers {
 
