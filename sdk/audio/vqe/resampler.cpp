@@ -57,7 +57,7 @@ MK_S32 ProcessOut(RESAMPLER_S* r, const MK_S16* in, MK_S16* out, MK_S32 n, MK_S3
     if (r->hInst[RESAMPLER_SIDE_OUT] == nullptr) return MK_ERR_RESAMPLER_ILLEGAL_PARAM;
     const MK_S32 wanted = *inOut;
     const MK_S32 carried = r->s32CarryNum;
-    if (wanted < 0 || n > RESAMPLER_WORK_SAMPLES) return MK_ERR_RESAMPLER_ILLEGAL_PARAM;
+    if (wanted < 0) return MK_ERR_RESAMPLER_ILLEGAL_PARAM;
     const MK_S32 predicted = OutputsFor(r, r->u64Phase, n);
     // The surplus must fit the carry buffer; checked before RES runs so a refusal changes nothing.
     if (carried + predicted - std::min(wanted, carried + predicted) > RESAMPLER_WORK_SAMPLES ||
