@@ -130,13 +130,14 @@ TEST_P(ResamplerQualityTest, ToneFrequencySnrAndPassbandMatchTheReferences) {
 
 TEST_P(ResamplerQualityTest, ImagesOfTonesUpToTheBandEdgeAreRejected) {
     const Pair p = GetParam();
-    const double low = std::min(p.in, p.out);
+    if (p.in > p.out) return;  // lowering the rate makes no images
+    const double low = p.in;
     for (double rel : {0.25, 0.4, 0.45}) {
         const double ft = rel * low;
         const std::vector<int16_t> in = Tone(static_cast<size_t>(p.in), p.in, ft, -1.0);
         std::vector<int16_t> out = OursOneShot(in, p.in, p.out);
         auto [a, b] = Middle(out, p.out);
-        // The first image (raising the rate) or alias (lowering it) of the tone.
+        // The first image of the tone.
         const double image = ComponentDb(out.data() + a, b - a, p.out, low - ft);
         EXPECT_LE(image, -1.0 - 85.0) << ft << " Hz";
     }
