@@ -268,9 +268,9 @@ int32_t CmdPlayParams(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return pfn(reinterpret_cast<const uint8_t*>(pMsg->au32Payload));
 }
 
+// A port that an earlier map opened is found open ("have open!") and stays as it is.
 void OpenPort(uint32_t port) {
-    // A port a later map names again stays open: only its role changes.
-    if (PCIV_PortFd(0, static_cast<int>(port)) < 0) PCIV_OpenMsgPort(0, static_cast<int>(port));
+    PCIV_OpenMsgPort(0, static_cast<int>(port));
 }
 
 int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
