@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <atomic>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 #include "draw/gdi.h"
 #include "draw/testing/printers.h"
@@ -109,6 +111,34 @@ TEST(TestLayerTest, GdiStartRefreshesAndConfiguresLayerZero) {
     EXPECT_EQ(calls[1].op, TestLayerCall::kConfigure);
     EXPECT_EQ(calls[1].a, 200);
     EXPECT_EQ(calls[1].b, 0);
+}
+
+// Refreshes on one thread while others read the records and set the colour key: every record read
+// is whole (one refresh's), and the count adds up.
+TEST(TestLayerTest, RecordsReadWhileRefreshed) {
+    CGraphicsManager* m = CGraphicsManager::instance();
+    testing::internal::CaptureStdout();
+    m->RefreshSurface(1, 0);
+    testing::internal::GetCapturedStdout();
+    const int before = m->GetRefreshCount(1);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            GraphicsSurface s{};
+            m->GetSurface(1, &s);
+            CRect r;
+            m->GetLayerRect(1, r);
+            ASSERT_TRUE(s.width == 640 && s.height == 480 && s.pitch == 1280);
+            ASSERT_EQ(r, CRect(0, 0, 640, 480));
+            m->SetColorKey(m->GetColorKey() + 1, 0);
+        }
+    });
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 200; ++i) m->RefreshSurface(1, i);
+    testing::internal::GetCapturedStdout();
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(m->GetRefreshCount(1), before + 200);
 }
 
 // The PNG a person looks at holds the layer's pixels, as Pillow reads them.
