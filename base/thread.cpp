@@ -60,7 +60,9 @@ struct CThread::ThreadData {
     int policy = SCHED_OTHER;     // guarded by stateMutex; read by the thread it starts
     uint32_t stackSize;           // recorded only
     std::atomic<int> tid{-1};
-    std::atomic<uint32_t> expiry{0};
+    // The last SetTimeout: its tick in the low 32 bits, its span in ms in the high 32 (0: none), in
+    // one word so a reader never sees the tick of one call with the span of another.
+    std::atomic<uint64_t> timeout{0};
 
     mutable std::mutex nameMutex;
     std::string name;  // guarded by nameMutex
@@ -203,17 +205,15 @@ std::string CThread::GetThreadName() const {
 }
 
 void CThread::SetTimeout(uint32_t ms) {
-    if (ms == 0) {
-        m_pData->expiry.store(0);
-        return;
-    }
-    uint32_t expiry = static_cast<uint32_t>(SystemGetMSCount()) + ms;
-    m_pData->expiry.store(expiry < ms ? 0 : expiry);
+    const auto start = static_cast<uint32_t>(SystemGetMSCount());
+    m_pData->timeout.store(ms == 0 ? 0 : (uint64_t{ms} << 32) | start);
 }
 
 bool CThread::IsTimeout() const {
-    uint32_t expiry = m_pData->expiry.load();
-    return expiry != 0 && expiry < static_cast<uint32_t>(SystemGetMSCount());
+    const uint64_t timeout = m_pData->timeout.load();
+    const auto ms = static_cast<uint32_t>(timeout >> 32);
+    // Measured as elapsed time, so a timeout set just before the tick wraps still expires after it.
+    return ms != 0 && SystemMSElapsed(static_cast<uint32_t>(timeout)) > ms;
 }
 
 int CThread::GetThreadId() const {

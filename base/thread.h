@@ -59,7 +59,8 @@ public:
 
     int SetThreadName(const char* name);
     std::string GetThreadName() const;
-    // 0 clears the expiry; otherwise the expiry is now + ms on the 32-bit tick, 0 when that wraps.
+    // 0 clears the timeout; otherwise IsTimeout holds once more than ms have passed on the tick (across
+    // its wrap too). For the thread table only.
     void SetTimeout(uint32_t ms);
     bool IsTimeout() const;
     // Kernel thread id of the running thread, -1 before the first run.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "base/internal/fault.h"
+#include "base/internal/test_clock.h"
 #include "base/internal/test_event.h"
 
 namespace {
@@ -278,15 +279,30 @@ TEST(CThreadTest, FailedStartLeavesThreadStoppedAndRestartable) {
     EXPECT_TRUE(t.DestroyThread(true));
 }
 
-TEST(CThreadTest, TimeoutExpiresAndWrapIsStoredAsNone) {
+TEST(CThreadTest, TimeoutExpiresAndClears) {
     FnThread t("timeout", 64, 0, [](FnThread&) {});
     EXPECT_FALSE(t.IsTimeout());
-    t.SetTimeout(0xFFFFFFFFu);  // wraps past 2^32
+    t.SetTimeout(0xFFFFFFFFu);  // the longest span: not expired
     EXPECT_FALSE(t.IsTimeout());
     t.SetTimeout(1);
     EXPECT_TRUE(WaitUntil([&] { return t.IsTimeout(); }));
     t.SetTimeout(0);
     EXPECT_FALSE(t.IsTimeout());
+}
+
+// The tick wraps at 2^32 ms; a timeout set just before the wrap still expires after it.
+TEST(CThreadTest, TimeoutCountsAcrossTheTickWrap) {
+    varnelle::base::testing::FakeMSCount tick(4294967290u);
+    FnThread t("wrap", 64, 0, [](FnThread&) {});
+    t.SetTimeout(20);
+    const struct Step {
+        uint64_t tick;  // as the clock gives it; SystemGetMSCount keeps 32 bits
+        bool timeout;
+    } steps[] = {{4294967290u, false}, {4294967300u, false}, {4294967310u, false}, {4294967320u, true}};
+    for (const Step& s : steps) {
+        tick.Set(s.tick);
+        EXPECT_EQ(t.IsTimeout(), s.timeout) << "at tick " << static_cast<uint32_t>(s.tick);
+    }
 }
 
 TEST(CThreadTest, QueueOperationsWithoutQueueReportNothing) {
