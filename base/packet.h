@@ -131,13 +131,14 @@ private:
     uint8_t* m_pBase = nullptr;  // arena rounded up to a 1 KiB boundary
     int m_nLevels = 0;           // fixed after construction
     int m_nTotal = 0;            // units in the pool
-    // What the lock guards shares its cache line, which moves from core to core with the lock.
+    // What the lock guards most often shares its cache line, which moves from core to core with the
+    // lock: the level mask, the packet-object stack and the smallest levels.
     alignas(64) varnelle::base::internal::SpinLock m_lock;
     uint32_t m_nonEmptyLevels = 0;  // guarded by m_lock; bit L set while level L has a free block
-    Level m_levels[kMaxLevels];     // guarded by m_lock
     // The free packet objects as a stack of pointers, most recently freed last: popping never reads
     // the packet object itself (whose line is another thread's) while the lock is held.
-    std::vector<CPacketImp*> m_freePackets;   // guarded by m_lock
+    std::vector<CPacketImp*> m_freePackets;  // guarded by m_lock
+    Level m_levels[kMaxLevels];              // guarded by m_lock
     std::vector<CPacketImp*> m_packetArrays;  // guarded by m_lock
 
     static void* sm_packetBuf;
