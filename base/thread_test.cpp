@@ -1,6 +1,7 @@
 #include "base/thread.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -536,6 +537,26 @@ TEST(CThreadManagerTest, DumpListsMainAndRegisteredThreads) {
     EXPECT_NE(out.find("                    Main       1234   64  Normal"), std::string::npos) << out;
     EXPECT_NE(out.find("Dumped"), std::string::npos);
     EXPECT_TRUE(t.DestroyThread(true));
+}
+
+// A body that deletes its own object would return into freed memory: that stops the program.
+class SelfDeletingThread : public CThread {
+public:
+    SelfDeletingThread() : CThread("SelfDeleting", 64, 0) {}
+
+protected:
+    void ThreadProc() override { delete this; }
+};
+
+TEST(CThreadDeathTest, BodyDeletingItsOwnObjectStops) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* t = new SelfDeletingThread;
+            t->CreateThread();
+            for (;;) pause();
+        },
+        "CThread deleted by its own running body");
 }
 
 TEST(CThreadManagerDeathTest, ReleasingNullWorkerStops) {
