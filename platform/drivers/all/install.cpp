@@ -4,6 +4,7 @@
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/rgn/rgn_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -26,6 +27,7 @@ void InstallAll() {
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();
+    InstallRgnDriver();
 }
 
 }  // namespace varnelle::drivers
