@@ -5,6 +5,7 @@
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/drivers/rgn/rgn_driver.h"
+#include "platform/drivers/vda/vda_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -28,6 +29,7 @@ void InstallAll() {
     InstallVoDriver();
     InstallVpssDriver();
     InstallRgnDriver();
+    InstallVdaDriver();
 }
 
 }  // namespace varnelle::drivers
