@@ -6,6 +6,7 @@
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/drivers/rgn/rgn_driver.h"
 #include "platform/drivers/vda/vda_driver.h"
+#include "platform/drivers/hdmi/hdmi_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -30,6 +31,7 @@ void InstallAll() {
     InstallVpssDriver();
     InstallRgnDriver();
     InstallVdaDriver();
+    InstallHdmiDriver();
 }
 
 }  // namespace varnelle::drivers
