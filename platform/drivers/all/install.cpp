@@ -7,6 +7,7 @@
 #include "platform/drivers/rgn/rgn_driver.h"
 #include "platform/drivers/vda/vda_driver.h"
 #include "platform/drivers/hdmi/hdmi_driver.h"
+#include "platform/drivers/tde/tde_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -32,6 +33,7 @@ void InstallAll() {
     InstallRgnDriver();
     InstallVdaDriver();
     InstallHdmiDriver();
+    InstallTdeDriver();
 }
 
 }  // namespace varnelle::drivers
