@@ -8,6 +8,7 @@
 #include "platform/drivers/vda/vda_driver.h"
 #include "platform/drivers/hdmi/hdmi_driver.h"
 #include "platform/drivers/tde/tde_driver.h"
+#include "platform/drivers/fb/fb_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -34,6 +35,7 @@ void InstallAll() {
     InstallVdaDriver();
     InstallHdmiDriver();
     InstallTdeDriver();
+    InstallFbDrivers();
 }
 
 }  // namespace varnelle::drivers
