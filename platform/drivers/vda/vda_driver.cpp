@@ -15,6 +15,7 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/request_copy.h"
+#include "platform/drivers/core/stream_pacer.h"
 #include "platform/host/clock.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -65,10 +66,7 @@ struct Channel {
     uint32_t bufPhys = 0;
     uint32_t bufSize = 0;
     bool receiving = false;
-    // Pacing: picture n of the input is due at startUs + n * kPicturePeriodUs.
-    bool streaming = false;
-    uint64_t startUs = 0;
-    uint64_t nextResult = 0;
+    StreamPacer pacer;    // result n is due n intervals after the start
     uint64_t pushed = 0;  // results made by hand
     std::deque<Result> results;  // oldest first
     std::vector<bool> slotBusy;
@@ -296,7 +294,7 @@ private:
             Channel* c = Find(chn);
             if (c == nullptr) return MK_ERR_VDA_UNEXIST;
             c->receiving = on;
-            c->streaming = false;
+            c->pacer.Stop();
             if (on && !m_thread.joinable()) m_thread = std::thread([this] { Loop(); });
             m_workCv.notify_all();
             m_dataCv.notify_all();
@@ -561,21 +559,15 @@ private:
                 if (c == nullptr || !c->receiving) continue;
                 auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VDA, 0, chn});
                 if (!src) {
-                    c->streaming = false;
+                    c->pacer.Stop();  // results come again from the next bind on
                     continue;
                 }
+                // The first result compares the pictures of one interval after the start.
                 const uint64_t period = kPicturePeriodUs * c->Interval();
-                if (!c->streaming) {
-                    c->streaming = true;
-                    c->startUs = now;
-                    c->nextResult = 1;
+                if (auto due = c->pacer.Poll(now, period, 1)) {
+                    jobs.push_back(MakeJob(chn, *c, PatternOf(*src), *due * c->Interval()));
                 }
-                const uint64_t due = (now - c->startUs) / period;
-                if (due >= c->nextResult) {
-                    jobs.push_back(MakeJob(chn, *c, PatternOf(*src), due * c->Interval()));
-                    c->nextResult = due + 1;
-                }
-                wake = std::min(wake, c->startUs + c->nextResult * period);
+                wake = std::min(wake, c->pacer.NextAt(period));
             }
             if (jobs.empty()) {
                 m_workCv.wait_for(lock, std::chrono::microseconds(wake > now ? wake - now : 0));
