@@ -9,7 +9,7 @@
 
 #include "app/fb/graphics.h"
 #include "app/fb/graphics_internal.h"
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "platform/dev/dev.h"
 #include "sdk/tde/mpi_tde.h"
 
