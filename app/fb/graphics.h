@@ -28,15 +28,22 @@ struct GraphicsDisplayDefaults {
     uint32_t u32Ntsc;  // 1 NTSC, 0 PAL
 };
 
-// Where the display settings reach the decode block and the cascade display. Each is optional until
-// the decoder and display modules install them.
-struct GraphicsHooks {
-    void (*pfnSetDecHeadWord)(uint32_t u32Index, uint32_t u32Value);
-    void (*pfnSetDecDisplayDefaults)(const GraphicsDisplayDefaults* pDefaults);
-    int (*pfnVoPubConfigCascade)(int s32Dev);
-    int (*pfnAVdecSetDefaults)(uint32_t u32Vstd);
-};
-void GraphicsSetHooks(const GraphicsHooks* pHooks);
+// Where the display settings reach the decode block and the cascade display. Each hook has its own
+// setter, called by the module that owns the step from its Register function (AppRegisterModules,
+// app/app_modules.cpp); null takes it out. While a hook is missing, each command that needs it prints
+// one line naming it and goes on (commands 24 and 25 are answered with 0 whatever happens).
+// Head word `u32Index` of the decode block AVdecState := `u32Value` (the decode module).
+typedef void (*GraphicsDecHeadWordFn)(uint32_t u32Index, uint32_t u32Value);
+// The display defaults of the decode block (the decode module).
+typedef void (*GraphicsDecDisplayDefaultsFn)(const GraphicsDisplayDefaults* pDefaults);
+// Comm_VoPubConfig_Cascade (the display module).
+typedef int (*GraphicsVoPubConfigCascadeFn)(int s32Dev);
+// AVdecSetDefaults (the decode module).
+typedef int (*GraphicsAVdecSetDefaultsFn)(uint32_t u32Vstd);
+void GraphicsSetDecHeadWordHook(GraphicsDecHeadWordFn pfn);
+void GraphicsSetDecDisplayDefaultsHook(GraphicsDecDisplayDefaultsFn pfn);
+void GraphicsSetVoPubConfigCascadeHook(GraphicsVoPubConfigCascadeFn pfn);
+void GraphicsSetAVdecSetDefaultsHook(GraphicsAVdecSetDefaultsFn pfn);
 
 GraphicsState* GraphicsGetState();
 // The first call wins for the life of the process; returns 0.
@@ -45,5 +52,5 @@ int GraphicsSaveVstd(int s32Dev, uint32_t u32Vstd);
 int GraphicsSetResolution(const uint32_t* pu32Size);
 // The display interface code of a size (17 for sizes without one); tests.
 uint32_t GraphicsIntfSync(uint32_t u32Width, uint32_t u32Height);
-// Back to the state at load (tests).
+// Back to the state at load, hooks taken out (tests).
 void GraphicsReset();

@@ -21,7 +21,7 @@
 #include <memory>
 
 #include "platform/dev/driver.h"
-#include "sdk/vdec/mpi_vdec.h"
+#include "sdk/vdec/vdec_ioctl.h"
 
 namespace varnelle::drivers {
 
