@@ -59,6 +59,7 @@ bool RingCanRead(const AO_CIRBUF_S& r, MK_U32 len) {
 }
 
 void RingPeek(const AO_CIRBUF_S& r, MK_U8* dst, MK_U32 len) {
+    if (len == 0) return;
     if (r.u32Read + len <= r.u32Size) {
         std::memcpy(dst, r.pVirAddr + r.u32Read, len);
     } else {
