@@ -529,6 +529,13 @@ TEST_F(AoTest, DumpsHoldInputAndOutputUpToTheirLimit) {
     EXPECT_TRUE(std::equal(in.begin(), in.end(), sentIn.begin()));
     EXPECT_EQ(out.size(), in.size());
     EXPECT_NE(out, in) << "the output file holds the filtered signal";
+    // What the output file holds is what went on to the device.
+    PlayAll(Attr(8000, 80));
+    std::vector<MK_U8> played = m_drv->Channel(2).played[0];
+    const auto rest = RingBytes(2, 0);
+    played.insert(played.end(), rest.begin(), rest.end());
+    ASSERT_GE(played.size(), out.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), played.begin()));
     ASSERT_EQ(MK_MPI_AO_DisableChn(0, 2), 0);
     std::filesystem::remove_all(tmpl);
 }
