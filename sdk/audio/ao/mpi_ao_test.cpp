@@ -102,6 +102,21 @@ protected:
     size_t m_blocks = 0;
 };
 
+TEST(AoRequestTest, RequestNumbersAreWrittenOutByHand) {
+    static_assert(sizeof(void*) != 8 || sizeof(AO_SEND_FRAME_REQ_S) == 128, "the host's send record");
+    const struct {
+        unsigned long got, want;
+    } table[] = {
+        {MK_AO_IOC_BIND, 0x40045800},          {MK_AO_IOC_SET_PUBATTR, 0x40285801}, {MK_AO_IOC_GET_PUBATTR, 0x80285802},
+        {MK_AO_IOC_ENABLE, 0x5803},            {MK_AO_IOC_DISABLE, 0x5804},         {MK_AO_IOC_SEND_FRAME, 0xC0805805},
+        {MK_AO_IOC_ENABLE_CHN, 0x5806},        {MK_AO_IOC_DISABLE_CHN, 0x5807},     {MK_AO_IOC_CLEAR_CHN_BUF, 0x580C},
+        {MK_AO_IOC_QUERY_CHN_STAT, 0x800C580D}, {MK_AO_IOC_RESMP_DBG, 0x4010580E},  {MK_AO_IOC_VQE_DBG, 0x4440580F},
+        {MK_AO_IOC_SET_CLKDIR, 0x40045812},    {MK_AO_IOC_SET_MUTE, 0x40105816},    {MK_AO_IOC_GET_MUTE, 0xC0105817},
+        {MK_AO_IOC_SET_DUMP, 0x42085819},      {MK_AO_IOC_GET_DUMP, 0x8208581A},    {MK_AO_IOC_CHN_STATE, 0x8004581B},
+    };
+    for (const auto& r : table) EXPECT_EQ(r.got, r.want) << std::hex << r.want;
+}
+
 TEST_F(AoTest, IdsAndPointersAreCheckedBeforeTheDeviceOpens) {
     const int opens = m_drv->OpenCount();
     AIO_ATTR_S a{};
