@@ -1,5 +1,6 @@
 #include "platform/drivers/all/install.h"
 
+#include "platform/drivers/ao/ao_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
@@ -37,6 +38,7 @@ void InstallAll() {
     InstallHdmiDriver();
     InstallTdeDriver();
     InstallFbDrivers();
+    InstallAoDriver();
     InstallMouseDriver();
 }
 
