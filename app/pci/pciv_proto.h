@@ -106,3 +106,23 @@ typedef struct {
     int32_t s32Res;
 } SLAVE_TIME_S;
 static_assert(sizeof(SLAVE_TIME_S) == 32);
+
+// The 48-byte header in front of every encoded frame pushed into the master's rings. The payload
+// follows, padded with zeros to a multiple of 4, so the next header starts 48 + padded length on.
+#define PCIV_STREAM_MAGIC 0x55555555u
+typedef struct {
+    uint32_t u32Magic;
+    uint32_t u32PayloadType;  // 96 H.264, 26 JPEG
+    uint32_t u32PadLen;       // payload length raised to a multiple of 4
+    uint32_t u32Len;          // payload length
+    uint32_t u32Seq;          // the encoder's sequence number of the frame
+    uint32_t u32Res20;        // written as 0; receivers do not interpret it
+    uint64_t u64Pts;          // of the first pack, microseconds
+    uint32_t u32Chn;          // H.264: encoder channel (2 x capture channel + stream); JPEG: capture channel
+    uint32_t u32Res36;        // written as 0
+    uint32_t u32FrameEnd;     // frame-end flag of the first pack
+    uint32_t u32DataType;     // data type of the first pack (H.264: its NAL unit type)
+} PCIV_StreamHead;
+static_assert(sizeof(PCIV_StreamHead) == 48);
+static_assert(offsetof(PCIV_StreamHead, u64Pts) == 24 && offsetof(PCIV_StreamHead, u32Chn) == 32 &&
+              offsetof(PCIV_StreamHead, u32DataType) == 44);

@@ -20,7 +20,9 @@ const char kUsage[] =
     "  --chip N          the slave's chip id (default 1)\n"
     "  --wait S          how long to wait for the slave (default 30)\n"
     "  --duration S      how long the session runs after set-up (default 5)\n"
-    "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin\n"
+    "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin, each H.264\n"
+    "                    channel to DIR/venc-<chn>.h264 and each JPEG picture to\n"
+    "                    DIR/jpeg-<chn>-<n>.jpg\n"
     "  --timeout MS      limit of each wait for a reply (default 3000)\n"
     "  --scenario NAME   basic (set-up, time, rings, heartbeats), stream (basic plus capture started\n"
     "                    on every channel), burst (basic plus 2000 commands), idle (port map only,\n"
@@ -30,6 +32,12 @@ const char kUsage[] =
     "                      time                the time (type 23)\n"
     "                      rings [VSIZE [JSIZE]]  rings in the master's RAM, commands 10 and 11\n"
     "                      capture CH          commands 28, 31, 32 and 30 for channel CH\n"
+    "                      format CH STREAM KIND RC SIZE QUALITY FPS FLAGS KBPS GOP\n"
+    "                                          command 32 (GOP in seconds)\n"
+    "                      idr CH STREAM       command 34, an I frame\n"
+    "                      font NAME           a font name on the title port\n"
+    "                      title CH INDEX SHOW X Y W H COLOUR BG MAIN SUB JPEG TEXT\n"
+    "                                          a title text ('|' between lines) on the title port\n"
     "                      cmd CODE [WORD...]  a command with these payload words\n"
     "                      raw CODE LEN [WORD...]  a command of LEN payload bytes\n"
     "                      sleep MS | heartbeats N\n"
@@ -52,6 +60,17 @@ void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
             static_cast<unsigned long long>(s.bytes), static_cast<unsigned long long>(s.notices),
             static_cast<unsigned long long>(s.wraps), static_cast<unsigned long long>(s.seqGaps),
             static_cast<unsigned long long>(s.badNotices));
+    varnelle::master::SplitStats split = sim.Split(name);
+    if (split.records == 0 && split.badRecords == 0) return;
+    sim.Log("%s ring: %llu frame records, %llu bad", name, static_cast<unsigned long long>(split.records),
+            static_cast<unsigned long long>(split.badRecords));
+    for (const auto& [chn, c] : split.channels) {
+        sim.Log("  channel %u: %llu frames, %llu bytes, %llu key frames, %llu sequence gaps, %llu restarts, "
+                "%llu time stamps not rising",
+                chn, static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.bytes),
+                static_cast<unsigned long long>(c.keyFrames), static_cast<unsigned long long>(c.seqGaps),
+                static_cast<unsigned long long>(c.seqRestarts), static_cast<unsigned long long>(c.ptsBackwards));
+    }
 }
 
 }  // namespace
@@ -146,7 +165,7 @@ int main(int argc, char** argv) {
     sim.Stop();
     timeThread.join();
     sim.Log("summary: %llu heartbeats", static_cast<unsigned long long>(sim.Heartbeats()));
-    if (script.empty() && scenario != "idle") {
+    if (!script.empty() || scenario != "idle") {
         PrintRing(sim, "video");
         PrintRing(sim, "jpeg");
     }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "app/cascade/cascade_proto.h"
 #include "app/pci/pciv_cmd.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/host/clock.h"
@@ -37,6 +39,7 @@ struct MasterSim::RingReader {
     uint8_t* base = nullptr;  // the ring mapped from the master's RAM
     RingStats stats;          // guarded by MasterSim::m_mutex
     FILE* out = nullptr;
+    std::unique_ptr<StreamSplitter> split;
 };
 
 MasterSim::MasterSim(SimOptions options) : m_opt(std::move(options)), m_nextPhys(kRingArea) {}
@@ -196,6 +199,7 @@ bool MasterSim::WatchRing(const Ring& ring) {
     auto reader = std::make_unique<RingReader>();
     reader->ring = ring;
     reader->base = static_cast<uint8_t*>(m_ram->Map(ring.phys, ring.size));
+    reader->split = std::make_unique<StreamSplitter>(m_opt.outDir, std::strcmp(ring.name, "jpeg") == 0);
     if (!m_opt.outDir.empty()) {
         ::mkdir(m_opt.outDir.c_str(), 0777);
         std::string path =
@@ -263,6 +267,7 @@ void MasterSim::ReadRing(RingReader* r) {
             sink = m_sink;
         }
         if (sink) sink(ring, r->base + n.u32Start, len);
+        r->split->Feed(r->base + n.u32Start, len);
         if (r->out != nullptr) std::fwrite(r->base + n.u32Start, 1, len, r->out);
         PCIV_TRANS_NOTICE_S ack{n.u32Start, n.u32End, ackSeq++};
         PCIV_SendMsg(chip, static_cast<int>(ring.ackPort), sizeof(ack), PCIV_MSGTYPE_FREE, &ack);
@@ -275,6 +280,58 @@ RingStats MasterSim::Stats(const char* name) const {
         if (std::strcmp(r->ring.name, name) == 0) return r->stats;
     }
     return RingStats{};
+}
+
+SplitStats MasterSim::Split(const char* name) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& r : m_readers) {
+        if (std::strcmp(r->ring.name, name) == 0) return r->split->Stats();
+    }
+    return SplitStats{};
+}
+
+int MasterSim::SetFormat(uint32_t chn, uint32_t stream, const uint8_t au8Format[12]) {
+    int ret = PcivHostCaptureSetFormat(chn, stream, au8Format);
+    Log("command 32 (channel %u stream %u: kind %u, size %u, %u fps, %u kbit/s, GOP %u s): result %d", chn, stream,
+        au8Format[0], au8Format[2], au8Format[4], au8Format[6] | au8Format[7] << 8, au8Format[8], ret);
+    return ret;
+}
+
+int MasterSim::ForceIdr(uint32_t chn, uint32_t stream) {
+    int ret = PcivHostCaptureForceIFrame(chn, stream);
+    Log("command 34 (channel %u stream %u): result %d", chn, stream, ret);
+    return ret;
+}
+
+int MasterSim::SendFont(const std::string& name) {
+    CASCADE_FONT_NAME_S font{};
+    std::memcpy(font.szName, name.data(), std::min(name.size(), sizeof(font.szName)));
+    int ret = PcivHostSendCmd(&font, sizeof(font), CASCADE_MSG_FONT);
+    Log("font %s: %d", name.c_str(), ret);
+    return ret;
+}
+
+int MasterSim::SendTitle(const Title& t) {
+    CASCADE_TITLE_MSG_S m;
+    std::memset(&m, 0, sizeof(m));
+    m.u32Chn = t.chn;
+    const uint32_t head[2] = {t.index, t.show};
+    const uint16_t place[4] = {t.x, t.y, t.width, t.height};
+    const uint32_t colours[2] = {t.textColor, t.bgColor};
+    std::memcpy(m.au8Title, head, sizeof(head));
+    std::memcpy(m.au8Title + 8, place, sizeof(place));
+    std::memcpy(m.au8Title + 16, colours, sizeof(colours));
+    // Lines end in NUL each; the text field keeps what fits.
+    std::string text = t.text;
+    for (char& ch : text) {
+        if (ch == '|') ch = '\0';
+    }
+    std::memcpy(m.szText, text.data(), std::min(text.size(), sizeof(m.szText)));
+    for (int i = 0; i < CASCADE_SIZE_NUM; ++i) m.astStream[i].u32Size = t.sizes[i];
+    int ret = PcivHostSendCmd(&m, sizeof(m), CASCADE_MSG_TITLE);
+    Log("title channel %u index %u show %u at %u,%u %ux%u: %d", t.chn, t.index, t.show, t.x, t.y, t.width, t.height,
+        ret);
+    return ret;
 }
 
 void MasterSim::SetDataSink(DataSink sink) {
@@ -365,6 +422,43 @@ int MasterSim::RunScript(std::istream& in) {
         std::istringstream words(line);
         std::string verb;
         if (!(words >> verb)) continue;
+        if (verb == "font") {
+            std::string name;
+            if (!(words >> name)) {
+                Log("line %d: font needs a name", number);
+                return number;
+            }
+            SendFont(name);
+            continue;
+        }
+        if (verb == "title") {
+            // title CH INDEX SHOW X Y W H COLOUR BG MAIN SUB JPEG TEXT...
+            uint32_t v[12];
+            bool ok = true;
+            for (uint32_t& x : v) {
+                std::string tok;
+                char* end = nullptr;
+                ok = ok && (words >> tok) && (x = static_cast<uint32_t>(std::strtoul(tok.c_str(), &end, 0)), *end == '\0');
+            }
+            if (!ok) {
+                Log("line %d: title needs 12 numbers and a text", number);
+                return number;
+            }
+            Title t;
+            t.chn = v[0];
+            t.index = v[1];
+            t.show = v[2];
+            t.x = static_cast<uint16_t>(v[3]);
+            t.y = static_cast<uint16_t>(v[4]);
+            t.width = static_cast<uint16_t>(v[5]);
+            t.height = static_cast<uint16_t>(v[6]);
+            t.textColor = v[7];
+            t.bgColor = v[8];
+            for (int i = 0; i < 3; ++i) t.sizes[i] = v[9 + i];
+            std::getline(words >> std::ws, t.text);
+            SendTitle(t);
+            continue;
+        }
         std::vector<uint32_t> args;
         if (!ParseWords(words, &args)) {
             Log("line %d: bad number", number);
@@ -422,6 +516,24 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             StartCapture(args[0]);
+        } else if (verb == "format") {
+            // format CH STREAM KIND RC SIZE QUALITY FPS FLAGS KBPS GOP
+            if (args.size() != 10) {
+                Log("line %d: format needs a channel, a stream and 8 format values", number);
+                return number;
+            }
+            const uint8_t format[12] = {static_cast<uint8_t>(args[2]), static_cast<uint8_t>(args[3]),
+                                        static_cast<uint8_t>(args[4]), static_cast<uint8_t>(args[5]),
+                                        static_cast<uint8_t>(args[6]), static_cast<uint8_t>(args[7]),
+                                        static_cast<uint8_t>(args[8] & 0xFF), static_cast<uint8_t>(args[8] >> 8),
+                                        static_cast<uint8_t>(args[9]), 0, 0, 0};
+            SetFormat(args[0], args[1], format);
+        } else if (verb == "idr") {
+            if (args.size() != 2) {
+                Log("line %d: idr needs a channel and a stream", number);
+                return number;
+            }
+            ForceIdr(args[0], args[1]);
         } else if (verb == "sleep") {
             usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
         } else if (verb == "heartbeats") {

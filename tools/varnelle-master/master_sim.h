@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/pci/pciv_host.h"
+#include "tools/varnelle-master/stream_split.h"
 
 namespace varnelle::mem {
 class Ram;
@@ -94,6 +95,8 @@ public:
     bool WatchRing(const Ring& ring);
     bool Watching(uint32_t noticePort) const;
     RingStats Stats(const char* name) const;
+    // The frame records read from a ring so far, per channel.
+    SplitStats Split(const char* name) const;
     void SetDataSink(DataSink sink);
 
     // Collects heartbeats on a thread of its own until Stop().
@@ -103,6 +106,21 @@ public:
     std::vector<uint64_t> BeatTimes() const;
     // Waits until at least `count` heartbeats arrived in all; false after `timeoutMs`.
     bool WaitHeartbeats(uint64_t count, int timeoutMs) const;
+
+    // Command 32 with a 12-byte format record, and command 34 (an I frame), for a stream of a channel.
+    int SetFormat(uint32_t chn, uint32_t stream, const uint8_t au8Format[12]);
+    int ForceIdr(uint32_t chn, uint32_t stream);
+    // The title channel: a font name (type 0, cut to 32 bytes) and a title text (type 1). In the text
+    // '|' separates lines. -1 while the port map has not named the title port.
+    int SendFont(const std::string& name);
+    struct Title {
+        uint32_t chn = 0, index = 0, show = 1;
+        uint16_t x = 0, y = 0, width = 0, height = 0;
+        uint32_t textColor = 0xFFFFFF, bgColor = 0;
+        uint32_t sizes[3] = {704, 352, 704};  // main, sub, JPEG picture size values
+        std::string text;
+    };
+    int SendTitle(const Title& title);
 
     // Runs a session script (see RunScript in the tool's help). 0 or the first failing line's number.
     int RunScript(std::istream& in);

@@ -52,11 +52,20 @@ TEST_F(MasterSimTest, ScriptStopsAtTheFirstBadLineAndNamesIt) {
         {"raw 200 5000\n", 1},
         {"sleep 0 # trailing comment\nrings 4294967295\n", 2},
         {"rings 65536 65536\nrings\n", 2},  // a second set would split the streams
+        {"format 0 0 1 2 3\n", 1},
+        {"format 0 0 1 0 0 2 25 1 2048 2 9\n", 1},
+        {"idr 0\n", 1},
+        {"font\n", 1},
+        {"title 0 0 1 2 3 4 5 6 7 8 9\n", 1},
+        {"title 0 0 1 2 3 4 5 6 7 8 9 x Cam\n", 1},
+        // Refused by the absent slave, which only costs a line.
+        {"font DejaVuSans\ntitle 0 1 1 8 8 96 48 0xFFFFFF 0 704 352 704 Cam 1|Door\nidr 0 0\n", 0},
     };
     for (const Case& c : cases) {
         std::istringstream in(c.script);
         EXPECT_EQ(m_sim->RunScript(in), c.line) << c.script << m_log.str();
     }
+    EXPECT_NE(m_log.str().find("title channel 0 index 1 show 1 at 8,8 96x48: -1"), std::string::npos) << m_log.str();
 }
 
 TEST_F(MasterSimTest, RingsArePageAlignedInsideTheMastersRamAndRefusedBeyondIt) {
