@@ -1,0 +1,328 @@
+// The H.264 push: the stream header, where a record goes in the local buffer, and the fetch pass on
+// real encoder channels against a master that acknowledges, or stops acknowledging, its ring.
+#include "app/enc/venc_push.h"
+
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/comm/comm_cfg.h"
+#include "app/enc/capture_state.h"
+#include "app/enc/capture_test_util.h"
+#include "platform/dev/driver.h"
+#include "platform/drivers/venc/venc_driver.h"
+#include "sdk/pciv/pciv_ioctl.h"
+#include "sdk/venc/mpi_venc.h"
+
+namespace {
+
+namespace view = varnelle::drivers::venc_view;
+using varnelle::testing::ParsedRecord;
+using varnelle::testing::ParseRecords;
+using varnelle::testing::RingMaster;
+
+TEST(VencPushHeadTest, LengthsAndFirstPackFields) {
+    struct Pack {
+        uint32_t len, off;
+        uint64_t pts;
+        uint32_t end, type;
+    };
+    struct Case {
+        std::vector<Pack> packs;
+        uint32_t len, padded;
+    };
+    // Lengths are summed over (length - offset); the padding raises them to a multiple of 4.
+    const Case cases[] = {
+        {{{600, 0, 40000, 0, 7}, {421, 20, 40000, 1, 5}}, 1001, 1004},
+        {{{1004, 0, 7, 1, 1}}, 1004, 1004},
+        {{{3, 0, 1, 1, 1}}, 3, 4},
+        {{}, 0, 0},
+        {{{10, 10, 5, 0, 8}}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<VENC_PACK_S> packs(c.packs.size() + 1);
+        for (size_t i = 0; i < c.packs.size(); ++i) {
+            packs[i].u32Len = c.packs[i].len;
+            packs[i].u32DataOffset = c.packs[i].off;
+            packs[i].u64Pts = c.packs[i].pts;
+            packs[i].bFrameEnd = c.packs[i].end;
+            packs[i].u32DataType = c.packs[i].type;
+        }
+        VENC_STREAM_S st{};
+        st.pstPack = packs.data();
+        st.u32PackCnt = static_cast<uint32_t>(c.packs.size());
+        st.u32SeqNum = 77;
+        PCIV_StreamHead h = VencPushMakeHead(&st, 96, 5);
+        std::vector<uint8_t> b(sizeof(h));
+        std::memcpy(b.data(), &h, sizeof(h));
+        auto rec = ParseRecords(b.data(), b.size());
+        // The header alone, read by the table's offsets (its payload is not in these bytes).
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 0), 0x55555555u);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 4), 96u);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 8), c.padded);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 12), c.len);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 16), 77u);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 20), 0u);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 32), 5u);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 36), 0u);
+        uint64_t pts;
+        std::memcpy(&pts, b.data() + 24, 8);
+        EXPECT_EQ(pts, c.packs.empty() ? 0 : c.packs[0].pts);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 40), c.packs.empty() ? 0 : c.packs[0].end);
+        EXPECT_EQ(varnelle::testing::WordAt(b.data(), 44), c.packs.empty() ? 0 : c.packs[0].type);
+    }
+}
+
+TEST(VencPushHeadTest, PlacementAtTheSendLimit) {
+    struct Case {
+        uint32_t fill, record, limit;
+        VencPushPlace want;
+    };
+    const Case cases[] = {
+        {0, 1000, 1000, VENC_PUSH_WRITE},          // a record of the whole limit into an empty buffer
+        {0, 1001, 1000, VENC_PUSH_NEVER},          // never fits, whatever is sent first
+        {400, 600, 1000, VENC_PUSH_WRITE},         // exactly the room left
+        {400, 601, 1000, VENC_PUSH_SEND_FIRST},    // one byte more
+        {1000, 48, 1000, VENC_PUSH_SEND_FIRST},
+        {0xFFFFFFF0u, 0x20, 0xFFFFFFFFu, VENC_PUSH_SEND_FIRST},  // no wrap in the sum
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(VencPushPlaceRecord(c.fill, c.record, c.limit), c.want) << c.fill << "+" << c.record;
+}
+
+// Encoder channels 0 to 3 (capture channels 0 and 1, main and sub) with small pictures, a master that
+// acknowledges its ring, and the H.264 thread's state.
+class VencPushFlowTest : public ::testing::Test {
+protected:
+    static constexpr int kStreams = 4;
+
+    void SetUp() override {
+        m_ram = varnelle::testing::CaptureTestBus();
+        m_master = std::make_unique<varnelle::testing::FakeMaster>();
+        ASSERT_TRUE(m_master->ok());
+        SLAVE_SYS_PARAM_S p{};
+        p.u32ChnStart = 0;
+        p.u32ChnEnd = kStreams / 2;
+        SlaveStoreSysParam(&p);
+        ASSERT_EQ(CaptureStateInit(), 0);
+        for (int s = 0; s < kStreams; ++s) {
+            VENC_CHN_ATTR_S a{};
+            a.stVeAttr.enType = PT_H264;
+            a.stVeAttr.stAttrH264e = {176, 144, 65536, 2, 1, 176, 144, 0, 0};
+            a.stRcAttr.enRcMode = VENC_RC_MODE_H264CBR;
+            a.stRcAttr.stAttrH264Cbr = {25, 1, 25, 25, 512, 2, {0, 0}};
+            ASSERT_EQ(MK_MPI_VENC_CreateChn(s, &a), 0);
+            CaptureStreamRec* rec = CaptureStream(s / 2, s % 2);
+            rec->s32Fd = MK_MPI_VENC_GetFd(s);
+            rec->s32Receiving = 1;
+        }
+        m_ctx.pSlot = &m_slot;
+        m_ctx.u32PayloadType = VENC_PT_H264;
+    }
+    void TearDown() override {
+        varnelle::testing::StopSlotSender(&m_slot);
+        for (int s = 0; s < kStreams; ++s) MK_MPI_VENC_DestroyChn(s);
+        CaptureResetState();
+        SlaveResetSysCfg();
+        varnelle::dev::Registry::Find("/dev/pciv")->ClearFaults();
+    }
+    bool StartSender(uint32_t size) {
+        return varnelle::testing::StartSlotSender(&m_slot, varnelle::testing::kVideoRingPhys, size,
+                                                  varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck);
+    }
+    PCIV_TRANS_SENDER_S* Sender() { return static_cast<PCIV_TRANS_SENDER_S*>(m_slot.pTrans.load()); }
+
+    varnelle::mem::Ram* m_ram = nullptr;
+    std::unique_ptr<varnelle::testing::FakeMaster> m_master;
+    PCIV_TRANS_CHN_S m_slot;
+    VencPushCtx m_ctx;
+};
+
+TEST_F(VencPushFlowTest, RecordsFollowEachOtherFourAlignedWithZerosInTheGaps) {
+    ASSERT_TRUE(StartSender(1u << 20));
+    // Whatever the buffer held before must not show through the reserved words or the padding.
+    std::memset(Sender()->pu8VirAddr, 0xCC, Sender()->u32LocSize);
+    for (int s = 0; s < kStreams; ++s) ASSERT_EQ(view::PushFrames(s, 3), 3);
+    for (int i = 0; i < 3; ++i)
+        for (int s = 0; s < kStreams; ++s) ASSERT_EQ(VencPushWriteFrame(&m_ctx, s, static_cast<uint32_t>(s)), 1);
+    auto recs = ParseRecords(Sender()->pu8VirAddr, Sender()->u32Fill);
+    ASSERT_EQ(recs.size(), 12u);
+    EXPECT_EQ(Sender()->u32Fill % 4, 0u);
+    uint32_t nextSeq[kStreams] = {};
+    size_t at = 0;
+    for (const ParsedRecord& r : recs) {
+        EXPECT_EQ(r.at, at);
+        at += 48 + r.padded;
+        EXPECT_EQ(r.magic, 0x55555555u);
+        EXPECT_EQ(r.pt, 96u);
+        EXPECT_EQ(r.padded, (r.len + 3) / 4 * 4);
+        EXPECT_EQ(r.res20, 0u);
+        EXPECT_EQ(r.res36, 0u);
+        EXPECT_EQ(r.padding, std::vector<uint8_t>(r.padded - r.len, 0));
+        ASSERT_LT(r.chn, 4u);
+        EXPECT_EQ(r.seq, nextSeq[r.chn]++) << "channel " << r.chn;
+        // An H.264 frame starts with a start code; an I frame with its sequence parameter set.
+        ASSERT_GE(r.payload.size(), 5u);
+        EXPECT_EQ(r.payload[0] | r.payload[1] | r.payload[2], 0);
+        EXPECT_EQ(r.payload[3], 1);
+        EXPECT_EQ(r.payload[4] & 0x1F, r.type);
+    }
+    EXPECT_EQ(recs[0].type, 7u) << "the first frame is an I frame";
+    for (int s = 0; s < kStreams; ++s) EXPECT_EQ(view::Get(s)->fetchedFrames, 0u) << "every frame released";
+}
+
+TEST_F(VencPushFlowTest, FourFramesWaitForTheFifthBeforeTheyAreSent) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(StartSender(1u << 20));
+    for (int s = 0; s < kStreams; ++s) ASSERT_EQ(view::PushFrames(s, 1), 1);
+    ASSERT_EQ(VencPushPass(&m_ctx), 4);
+    EXPECT_EQ(m_ctx.stats.u64Sends.load(), 0u);
+    EXPECT_GT(Sender()->u32Fill, 0u);
+    ASSERT_EQ(view::PushFrames(2, 1), 1);
+    ASSERT_EQ(VencPushPass(&m_ctx), 1);
+    EXPECT_EQ(m_ctx.stats.u64Sends.load(), 1u);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] { return ring.RecordCount() == 5; }));
+    auto recs = ring.Records();
+    const uint32_t order[] = {0, 1, 2, 3, 2};
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(recs[i].chn, order[i]) << i;
+    EXPECT_EQ(ring.Notices(), 1u);
+}
+
+TEST_F(VencPushFlowTest, NoStreamReceivingOrNoChannelMeansWait) {
+    for (int s = 0; s < kStreams; ++s) CaptureStream(s / 2, s % 2)->s32Receiving = 0;
+    EXPECT_EQ(VencPushPass(&m_ctx), -1);
+    CaptureStream(1, 1)->s32Receiving = 1;
+    SLAVE_SYS_PARAM_S p{};
+    SlaveStoreSysParam(&p);  // no capture channel on this chip
+    EXPECT_EQ(VencPushPass(&m_ctx), -1);
+}
+
+TEST_F(VencPushFlowTest, StreamsWithoutDescriptorOrNotReceivingAreNotFetched) {
+    ASSERT_TRUE(StartSender(1u << 20));
+    for (int s = 0; s < kStreams; ++s) ASSERT_EQ(view::PushFrames(s, 1), 1);
+    CaptureStream(0, 1)->s32Fd = -1;
+    CaptureStream(1, 0)->s32Receiving = 0;
+    ASSERT_EQ(VencPushPass(&m_ctx), 2);
+    auto recs = ParseRecords(Sender()->pu8VirAddr, Sender()->u32Fill);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].chn, 0u);
+    EXPECT_EQ(recs[1].chn, 3u);
+    EXPECT_EQ(view::Get(1)->queuedFrames, 1u);
+    EXPECT_EQ(view::Get(2)->queuedFrames, 1u);
+}
+
+TEST_F(VencPushFlowTest, AFrameBeforeAnySenderIsReleasedAndCounted) {
+    ASSERT_EQ(view::PushFrames(0, 2), 2);
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 0);
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 0);
+    EXPECT_EQ(m_ctx.stats.u64DropNoSender.load(), 2u);
+    EXPECT_EQ(view::Get(0)->fetchedFrames, 0u);
+    EXPECT_EQ(view::Get(0)->queuedFrames, 0u);
+    EXPECT_EQ(m_ctx.s32SinceSend, 0);
+}
+
+TEST_F(VencPushFlowTest, AFrameLargerThanHalfTheRingIsDroppedTheRestGoes) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    // An I frame of the 176 x 144 test picture is well above 512 bytes; its P frames are below.
+    ASSERT_TRUE(StartSender(1024));
+    ASSERT_EQ(view::PushFrames(0, 3), 3);
+    for (int i = 0; i < 3; ++i) VencPushWriteFrame(&m_ctx, 0, 0);
+    EXPECT_EQ(m_ctx.stats.u64DropTooLarge.load(), 1u);
+    EXPECT_EQ(m_ctx.stats.u64Frames.load(), 2u);
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] { return ring.RecordCount() == 2; }));
+    for (const ParsedRecord& r : ring.Records()) EXPECT_LE(48 + r.padded, 512u);
+    EXPECT_EQ(view::Get(0)->fetchedFrames, 0u);
+}
+
+TEST_F(VencPushFlowTest, AHeldFrameKeepsItsOwnChannelAndComesFirst) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(StartSender(1u << 20));
+    ASSERT_EQ(view::PushFrames(3, 1), 1);
+    ASSERT_EQ(view::PushFrames(0, 1), 1);
+    // Fill the buffer to just below its send limit with a record of the master's own making, and let
+    // the one send that would make room fail.
+    const uint32_t limit = Sender()->u32RemoteSize / 2;
+    std::vector<uint8_t> filler(limit - 40, 0);
+    const uint32_t head[4] = {0x55555555, 96, limit - 88, limit - 88};
+    std::memcpy(filler.data(), head, sizeof(head));
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(Sender(), filler.data(), static_cast<uint32_t>(filler.size())), 0);
+    varnelle::dev::Registry::Find("/dev/pciv")->FailRequest(PCIV_DMATASK_CTRL, -1, 1);
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 0);
+    ASSERT_FALSE(m_ctx.held.empty());
+    EXPECT_EQ(view::Get(3)->fetchedFrames, 0u) << "the encoder has its frame back while it waits";
+    // The pass that comes next writes nothing before the held frame is out.
+    ASSERT_EQ(VencPushPass(&m_ctx), 0);
+    EXPECT_TRUE(m_ctx.held.empty());
+    ASSERT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 1);
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] { return ring.RecordCount() == 3; }));
+    auto recs = ring.Records();
+    EXPECT_EQ(recs[1].chn, 3u) << "the held frame carries the stream it came from";
+    EXPECT_EQ(recs[2].chn, 0u);
+}
+
+TEST_F(VencPushFlowTest, AMasterThatStopsAcknowledgingHoldsUpNoLockAndTheStreamResumes) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(StartSender(64 * 1024));
+    ring.HoldAcks(true);
+    std::atomic<bool> stop{false};
+    m_ctx.pStop = &stop;
+    std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
+    // Frames keep coming until the ring is full and the thread retries its send.
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64SendRetries.load() >= 3;
+    }));
+    // A capture command or a title takes the capture lock meanwhile.
+    ASSERT_EQ(CaptureLock(), 0);
+    ASSERT_EQ(CaptureUnlock(), 0);
+    const uint64_t sentBefore = m_ctx.stats.u64Sends.load();
+    ring.HoldAcks(false);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64Sends.load() >= sentBefore + 3;
+    }));
+    stop = true;
+    fetch.join();
+    // Nothing fetched was lost: the master sees every sequence number and rising time stamps.
+    auto recs = ring.Records();
+    ASSERT_GT(recs.size(), 5u);
+    for (size_t i = 1; i < recs.size(); ++i) {
+        EXPECT_EQ(recs[i].seq, recs[i - 1].seq + 1) << i;
+        EXPECT_GT(recs[i].pts, recs[i - 1].pts) << i;
+    }
+    EXPECT_EQ(m_ctx.stats.u64DropNoSender.load() + m_ctx.stats.u64DropStopped.load(), 0u);
+}
+
+TEST_F(VencPushFlowTest, ASenderStoppedWhileAFrameWaitsDropsItAndLetsTheThreadGo) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(StartSender(64 * 1024));
+    ring.HoldAcks(true);
+    std::atomic<bool> stop{false};
+    m_ctx.pStop = &stop;
+    std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64SendRetries.load() >= 2;
+    }));
+    // A repeated command 10 stops the sender: the retry sees it and lets the slot go.
+    varnelle::testing::StopSlotSender(&m_slot);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64DropNoSender.load() >= 1;
+    }));
+    stop = true;
+    fetch.join();
+    EXPECT_EQ(view::Get(0)->fetchedFrames, 0u);
+}
+
+}  // namespace
