@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <set>
 
 #include "platform/host/clock.h"
@@ -130,6 +131,16 @@ void PacedThread::WaitSettled(uint64_t nowUs, std::chrono::steady_clock::time_po
     m_cv.wait_until(lock, deadline, [&] {
         return m_stop || (!m_running && !m_woken && (m_next == kIdle || nowUs < m_next));
     });
+}
+
+uint64_t PacedThread::CpuUs() const {
+    clockid_t cid;
+    timespec ts{};
+    if (pthread_getcpuclockid(const_cast<std::thread&>(m_thread).native_handle(), &cid) != 0 ||
+        clock_gettime(cid, &ts) != 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
 uint64_t PacedThread::Rounds() const {

@@ -55,8 +55,9 @@ public:
 
     // Runs the tick again as soon as possible. Any thread, the tick included.
     void Wake();
-    // Ticks run so far (test view).
+    // Ticks run so far, and the thread's CPU time in microseconds (test and benchmark views).
     uint64_t Rounds() const;
+    uint64_t CpuUs() const;
 
 private:
     friend class MediaClock;

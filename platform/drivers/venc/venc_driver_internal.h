@@ -171,6 +171,7 @@ private:
     int UserData(int chn, unsigned long request, void* arg);
     int Roi(int chn, unsigned long request, void* arg, bool set);
     int SendFrame(VencFile& f, unsigned long request, void* arg);
+    int Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out);
     int Param(int chn, const ParamEntry& e, unsigned long request, void* arg);
     int ModParam(unsigned long request, void* arg, bool set);
 

@@ -123,16 +123,24 @@ bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
     }
 }
 
+// The channel that takes a frame sent by hand: 0 with *out set, or the code that refuses the frame.
+// Call with m_mutex held.
+int VencDriver::Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out) {
+    Channel* c = Find(chn);
+    if (c == nullptr) return MK_ERR_VENC_UNEXIST;
+    if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
+    if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr)) return MK_ERR_VENC_ILLEGAL_PARAM;
+    *out = c;
+    return 0;
+}
+
 int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     VIDEO_FRAME_INFO_S frame;
     if (CopyRequestIn(request, arg, &frame) != 0) return -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        Channel* c = Find(f.chn);
-        if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-        if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
-        if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr))
-            return MK_ERR_VENC_ILLEGAL_PARAM;
+        Channel* c;
+        if (int err = Receiver(f.chn, frame, &c)) return err;
     }
     // Semi-planar 4:2:0 from simulated RAM: luma at component 0, interleaved chroma at component 1.
     // The picture is read before the job takes the channel's key-frame request and user data, so a
@@ -152,12 +160,9 @@ int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     Job job;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        Channel* c = Find(f.chn);
-        if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-        if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
-        // The attributes may have changed while the picture was read.
-        if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr))
-            return MK_ERR_VENC_ILLEGAL_PARAM;
+        // Again: the channel may have changed while the picture was read.
+        Channel* c;
+        if (int err = Receiver(f.chn, frame, &c)) return err;
         job = MakeJob(f.chn, *c, c->pushIndex++, host::MonotonicUs(), f.chn);
     }
     if (RunJob(job, nv12.data(), w)) return 0;

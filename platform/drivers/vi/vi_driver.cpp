@@ -333,6 +333,8 @@ void ViDriver::Reset() {
     m_state->ResetLocked();
 }
 
+uint64_t ViDriver::ProducerCpuUs() const { return m_producer ? m_producer->CpuUs() : 0; }
+
 void InstallViDriver() { InstallDriverOnce<ViDriver>(); }
 
 }  // namespace varnelle::drivers
