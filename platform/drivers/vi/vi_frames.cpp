@@ -8,6 +8,7 @@
 
 #include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/media_clock.h"
+#include "platform/drivers/core/overlay.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/ram_window.h"
 #include "platform/drivers/core/vb_pools.h"
@@ -77,9 +78,11 @@ std::optional<HeldFrame> Render(const vi::FrameJob& job) {
     uint8_t* y = frame->Plane(0);
     uint8_t* uv = frame->Plane(1);
     if (y == nullptr || uv == nullptr) return std::nullopt;
-    Draw(job, PatternFrame{y, frame->Stride(0), uv, frame->Stride(1), static_cast<int>(job.width),
-                           static_cast<int>(job.height)},
-         SecondsOfDay());
+    const PatternFrame f{y, frame->Stride(0), uv, frame->Stride(1), static_cast<int>(job.width),
+                         static_cast<int>(job.height)};
+    Draw(job, f, SecondsOfDay());
+    // Covers (and any overlay) attached to the channel are part of what it captures.
+    DrawChannelRegions(MPP_CHN_S{MK_ID_VIU, 0, job.chn}, f);
     return frame;
 }
 
