@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
 
 #include "app/pci/pciv_test_master.h"
 #include "app/pci/pciv_trans.h"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -141,15 +142,9 @@ int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, u
             ++pCtx->stats.u64DropTooLarge;
             --pCtx->s32SinceSend;
         } else {
-            if (VencPushPlaceRecord(pSender->u32Fill, u32Record, SendLimit(pSender)) == VENC_PUSH_SEND_FIRST &&
-                PCIV_Trans_SendData(pSender) == 0) {
-                ++pCtx->stats.u64Sends;
-                pCtx->s32SinceSend = 1;
-            }
             if (VencPushPlaceRecord(pSender->u32Fill, u32Record, SendLimit(pSender)) != VENC_PUSH_WRITE) {
-                APP_ERR(kSrc, "venc stream local buffer not enough,chn:%d, %d < %d+%d \n", static_cast<int>(u32HeadChn),
-                        static_cast<int>(SendLimit(pSender) - pSender->u32Fill), static_cast<int>(stHead.u32PadLen),
-                        static_cast<int>(kHeadLen));
+                // The buffer goes first; the send (and any wait for the master) happens after the pass,
+                // without the capture lock, so the frame waits as a copy.
                 CopyRecord(&pCtx->held, stHead, stStream);
             } else {
                 WriteRecord(pSender, stHead, stStream);
@@ -235,6 +230,7 @@ int VencPushPass(VencPushCtx* pCtx, int selectMs) {
     int written = 0;
     int s32Ret = CaptureLock();
     if (s32Ret != 0) APP_ERR(kSrc, "lock failed %#x", s32Ret);
+    const auto t0 = std::chrono::steady_clock::now();
     for (uint32_t s = 0; s < u32Streams && pCtx->held.empty(); ++s) {
         CaptureStreamRec* pRec = CaptureStream(s / 2, s % 2);
         const int fd = pRec->s32Fd.load();
@@ -245,6 +241,8 @@ int VencPushPass(VencPushCtx* pCtx, int selectMs) {
         s32Ret = CaptureUnlock();
         if (s32Ret != 0) APP_ERR(kSrc, "lock failed %#x", s32Ret);
     }
+    pCtx->u64HoldNs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
     if (pCtx->s32SinceSend > kSendAfter || !pCtx->held.empty()) VencPushSend(pCtx);
     return written;
 }

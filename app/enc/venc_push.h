@@ -8,9 +8,9 @@
 // under the capture lock, so no encoder channel is rebuilt while one of its frames is out.
 //
 // The buffer is sent after five frames, or before a frame would take its fill past half the master's
-// ring (the most one send carries). When the ring is full the frame waiting for room is kept as a copy
-// (the encoder gets its frame back at once) and the send is retried, backing off 1 to 50 ms, with no
-// lock held, for as long as the sender runs. A frame that could never fit, or that comes while no
+// ring (the most one send carries): that frame is kept as a copy (the encoder gets its frame back at
+// once), the pass ends, and the send happens after it, without the capture lock. A full ring is
+// retried, backing off 1 to 50 ms, with no lock held, for as long as the sender runs. A frame that could never fit, or that comes while no
 // sender exists, is released and counted as dropped.
 #pragma once
 
@@ -43,6 +43,7 @@ struct VencPushCtx {
     std::vector<VENC_PACK_S> packs;    // the pack array of the frame being fetched
     std::vector<uint8_t> held;         // a whole frame record waiting for room, or empty
     const std::atomic<bool>* pStop = nullptr;  // tests end a thread with it; the program never does
+    uint64_t u64HoldNs = 0;  // how long the last pass that took the capture lock held it
     VencPushStats stats;
 };
 
