@@ -1,6 +1,7 @@
 #include "platform/drivers/all/install.h"
 
 #include "platform/drivers/logmpp/logmpp_driver.h"
+#include "platform/drivers/adec/adec_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
@@ -26,6 +27,7 @@ void InstallAll() {
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();
+    InstallAdecDriver();
 }
 
 }  // namespace varnelle::drivers
