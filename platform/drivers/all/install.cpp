@@ -2,6 +2,7 @@
 
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/adec/adec_driver.h"
+#include "platform/drivers/ai/ai_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
@@ -28,6 +29,7 @@ void InstallAll() {
     InstallVoDriver();
     InstallVpssDriver();
     InstallAdecDriver();
+    InstallAiDriver();
 }
 
 }  // namespace varnelle::drivers

@@ -16,6 +16,7 @@ enum class Fault {
     kAdecTst,         // its time-stamp list
     kAdecSendThread,  // its output thread
     kAdecDecThread,   // its decode thread
+    kAiVqeCreate,     // an input channel's voice-quality instance (the engine refusing it)
     kCount,
 };
 
