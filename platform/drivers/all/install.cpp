@@ -3,6 +3,7 @@
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/adec/adec_driver.h"
 #include "platform/drivers/ai/ai_driver.h"
+#include "platform/drivers/aenc/aenc_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
@@ -30,6 +31,7 @@ void InstallAll() {
     InstallVpssDriver();
     InstallAdecDriver();
     InstallAiDriver();
+    InstallAencDriver();
 }
 
 }  // namespace varnelle::drivers

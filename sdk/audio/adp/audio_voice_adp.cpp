@@ -108,7 +108,6 @@ VoiceCtx* Ctx(MK_VOID* p) { return static_cast<VoiceCtx*>(p); }
 
 }  // namespace
 
-#define ADP_ASSERT(cond) MK_ASSERT_IN(kSource, cond)
 
 // ---- LPCM ----
 
@@ -119,9 +118,9 @@ MK_S32 CloseLPCMDecoder(MK_VOID*) { return MK_SUCCESS; }
 MK_S32 GetFrmInfo(MK_VOID*, MK_VOID*) { return MK_SUCCESS; }
 
 MK_S32 EncodeLPCMFrm(MK_VOID*, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen) {
-    ADP_ASSERT(pstData != NULL);
-    ADP_ASSERT(pu8Outbuf != NULL);
-    ADP_ASSERT(pu32OutLen != NULL);
+    MK_ASSERT_IN(kSource, pstData != NULL);
+    MK_ASSERT_IN(kSource, pu8Outbuf != NULL);
+    MK_ASSERT_IN(kSource, pu32OutLen != NULL);
     std::memcpy(pu8Outbuf, pstData->pVirAddr[0], pstData->u32Len);
     *pu32OutLen = pstData->u32Len;
     return MK_SUCCESS;
@@ -129,11 +128,11 @@ MK_S32 EncodeLPCMFrm(MK_VOID*, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, M
 
 MK_S32 DecodeLPCMFrm(MK_VOID*, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* pu16Outbuf, MK_U32* pu32OutLen,
                      MK_U32* pu32Chns) {
-    ADP_ASSERT(pu8Inbuf != NULL);
-    ADP_ASSERT(ps32LeftByte != NULL);
-    ADP_ASSERT(pu16Outbuf != NULL);
-    ADP_ASSERT(pu32OutLen != NULL);
-    ADP_ASSERT(pu32Chns != NULL);
+    MK_ASSERT_IN(kSource, pu8Inbuf != NULL);
+    MK_ASSERT_IN(kSource, ps32LeftByte != NULL);
+    MK_ASSERT_IN(kSource, pu16Outbuf != NULL);
+    MK_ASSERT_IN(kSource, pu32OutLen != NULL);
+    MK_ASSERT_IN(kSource, pu32Chns != NULL);
     *pu32Chns = 1;
     const MK_S32 left = *ps32LeftByte > 0 ? *ps32LeftByte : 0;
     std::memcpy(pu16Outbuf, *pu8Inbuf, static_cast<size_t>(left));
@@ -145,34 +144,34 @@ MK_S32 DecodeLPCMFrm(MK_VOID*, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* p
 // ---- G.711 ----
 
 MK_S32 OpenG711AEncoder(MK_VOID*, MK_VOID** ppEncoder) {
-    ADP_ASSERT(ppEncoder != NULL);
+    MK_ASSERT_IN(kSource, ppEncoder != NULL);
     return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711A, 0, "G711A encoder", MK_ERR_AENC_NOMEM);
 }
 
 MK_S32 OpenG711UEncoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
-    ADP_ASSERT(pEncoderAttr != NULL);
-    ADP_ASSERT(ppEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppEncoder != NULL);
     return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711U, 0, "G711U encoder", MK_ERR_AENC_NOMEM);
 }
 
 MK_S32 OpenG711ADecoder(MK_VOID*, MK_VOID** ppDecoder) {
-    ADP_ASSERT(ppDecoder != NULL);
+    MK_ASSERT_IN(kSource, ppDecoder != NULL);
     return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711A, 0, "G711A decoder", MK_ERR_ADEC_NOMEM);
 }
 
 MK_S32 OpenG711UDecoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
-    ADP_ASSERT(pDecoderAttr != NULL);
-    ADP_ASSERT(ppDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppDecoder != NULL);
     return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711U, 0, "G711U decoder", MK_ERR_ADEC_NOMEM);
 }
 
 // G.711 and G.726 code frames of 80 to 480 points in steps of 80.
 static MK_S32 EncodeCommon(const char* func, int line, MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData,
                            MK_U8* pu8Outbuf, MK_U32* pu32OutLen) {
-    ADP_ASSERT(pEncoder != NULL);
-    ADP_ASSERT(pstData != NULL);
-    ADP_ASSERT(pu8Outbuf != NULL);
-    ADP_ASSERT(pu32OutLen != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pstData != NULL);
+    MK_ASSERT_IN(kSource, pu8Outbuf != NULL);
+    MK_ASSERT_IN(kSource, pu32OutLen != NULL);
     const MK_U32 points = FramePoints(pstData);
     if (!IsFramePoints(points)) {
         std::printf("%s, %d, points:%d of each frame is illegal!\n", func, line, points);
@@ -191,12 +190,12 @@ MK_S32 EncodeG711UFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu
 
 static MK_S32 DecodeCommon(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* pu16Outbuf,
                            MK_U32* pu32OutLen, MK_U32* pu32Chns) {
-    ADP_ASSERT(pDecoder != NULL);
-    ADP_ASSERT(pu8Inbuf != NULL);
-    ADP_ASSERT(ps32LeftByte != NULL);
-    ADP_ASSERT(pu16Outbuf != NULL);
-    ADP_ASSERT(pu32OutLen != NULL);
-    ADP_ASSERT(pu32Chns != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pu8Inbuf != NULL);
+    MK_ASSERT_IN(kSource, ps32LeftByte != NULL);
+    MK_ASSERT_IN(kSource, pu16Outbuf != NULL);
+    MK_ASSERT_IN(kSource, pu32OutLen != NULL);
+    MK_ASSERT_IN(kSource, pu32Chns != NULL);
     *pu32Chns = 1;
     return DecodeVoice(Ctx(pDecoder), pu8Inbuf, ps32LeftByte, pu16Outbuf, pu32OutLen);
 }
@@ -212,35 +211,35 @@ MK_S32 DecodeG711UFrm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte,
 }
 
 MK_S32 CloseG711AEncoder(MK_VOID* pEncoder) {
-    ADP_ASSERT(pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
     return ReopenAndFree(Ctx(pEncoder));
 }
 MK_S32 CloseG711UEncoder(MK_VOID* pEncoder) {
-    ADP_ASSERT(pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
     return ReopenAndFree(Ctx(pEncoder));
 }
 MK_S32 CloseG711ADecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return ReopenAndFree(Ctx(pDecoder));
 }
 MK_S32 CloseG711UDecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return ReopenAndFree(Ctx(pDecoder));
 }
 MK_S32 ResetG711ADecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return Reopen(Ctx(pDecoder));
 }
 MK_S32 ResetG711UDecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return Reopen(Ctx(pDecoder));
 }
 
 // ---- ADPCM ----
 
 MK_S32 OpenADPCMEncoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
-    ADP_ASSERT(pEncoderAttr != NULL);
-    ADP_ASSERT(ppEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppEncoder != NULL);
     const MK_U32 type = static_cast<const AUDIO_ATTR_ADPCM_S*>(pEncoderAttr)->enADPCMType;
     if (type >= ADPCM_TYPE_BUTT) {
         std::printf("%s, %d, type:%d of ADPCM encoder is illegal!\n", __func__, __LINE__, type);
@@ -251,10 +250,10 @@ MK_S32 OpenADPCMEncoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
 }
 
 MK_S32 EncodeADPCMFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen) {
-    ADP_ASSERT(pEncoder != NULL);
-    ADP_ASSERT(pstData != NULL);
-    ADP_ASSERT(pu8Outbuf != NULL);
-    ADP_ASSERT(pu32OutLen != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pstData != NULL);
+    MK_ASSERT_IN(kSource, pu8Outbuf != NULL);
+    MK_ASSERT_IN(kSource, pu32OutLen != NULL);
     VoiceCtx* ctx = Ctx(pEncoder);
     const MK_U32 points = FramePoints(pstData);
     switch (ctx->u32AdpcmType) {
@@ -281,13 +280,13 @@ MK_S32 EncodeADPCMFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu
 }
 
 MK_S32 CloseADPCMEncoder(MK_VOID* pEncoder) {
-    ADP_ASSERT(pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
     return ReopenAndFree(Ctx(pEncoder));
 }
 
 MK_S32 OpenADPCMDecoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
-    ADP_ASSERT(pDecoderAttr != NULL);
-    ADP_ASSERT(ppDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppDecoder != NULL);
     const MK_U32 type = static_cast<const AUDIO_ATTR_ADPCM_S*>(pDecoderAttr)->enADPCMType;
     if (type >= ADPCM_TYPE_BUTT) {
         std::printf("%s, %d, type:%d of ADPCM decoder is illegal!\n", __func__, __LINE__, type);
@@ -303,20 +302,20 @@ MK_S32 DecodeADPCMFrm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte,
 }
 
 MK_S32 CloseADPCMDecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return ReopenAndFree(Ctx(pDecoder));
 }
 
 MK_S32 ResetADPCMDecoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return Reopen(Ctx(pDecoder));
 }
 
 // ---- G.726 ----
 
 MK_S32 OpenG726Encoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
-    ADP_ASSERT(pEncoderAttr != NULL);
-    ADP_ASSERT(ppEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppEncoder != NULL);
     const MK_U32 bps = static_cast<const AUDIO_ATTR_G726_S*>(pEncoderAttr)->enG726bps;
     if (bps >= G726_BUTT) {
         std::printf("%s, %d, bps:%d of G726 encoder is illegal!\n", __func__, __LINE__, bps);
@@ -330,13 +329,13 @@ MK_S32 EncodeG726Frm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8
 }
 
 MK_S32 CloseG726Encoder(MK_VOID* pEncoder) {
-    ADP_ASSERT(pEncoder != NULL);
+    MK_ASSERT_IN(kSource, pEncoder != NULL);
     return ReopenAndFree(Ctx(pEncoder));
 }
 
 MK_S32 OpenG726Decoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
-    ADP_ASSERT(pDecoderAttr != NULL);
-    ADP_ASSERT(ppDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
+    MK_ASSERT_IN(kSource, ppDecoder != NULL);
     const MK_U32 bps = static_cast<const AUDIO_ATTR_G726_S*>(pDecoderAttr)->enG726bps;
     if (bps >= G726_BUTT) {
         std::printf("%s, %d, bps:%d of G726 decoder is illegal!\n", __func__, __LINE__, bps);
@@ -351,12 +350,12 @@ MK_S32 DecodeG726Frm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, 
 }
 
 MK_S32 CloseG726Decoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return ReopenAndFree(Ctx(pDecoder));
 }
 
 MK_S32 ResetG726Decoder(MK_VOID* pDecoder) {
-    ADP_ASSERT(pDecoder != NULL);
+    MK_ASSERT_IN(kSource, pDecoder != NULL);
     return Reopen(Ctx(pDecoder));
 }
 
