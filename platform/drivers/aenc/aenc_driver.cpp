@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -28,6 +29,7 @@ struct AencDriver::State {
         bool kernelEncode = false;
         bool hasBuffer = false;
         AENC_STREAM_BUF_S buf{};
+        uint8_t* map = nullptr;  // the buffer mapped for reading slot headers
         // Packets counted from the buffer's start: published, handed out, given back.
         uint64_t published = 0;
         uint64_t handed = 0;
@@ -42,9 +44,14 @@ struct AencDriver::State {
         std::set<AencFile*> files;
 
         uint32_t Slots() const { return buf.u32DataLen / buf.u32CbPackLen; }
-        uint32_t SlotPhys(uint64_t packet) const {
-            return buf.u32PhyAddr + buf.u32HeadLen +
-                   static_cast<uint32_t>(packet % Slots()) * buf.u32CbPackLen;
+        uint32_t SlotOffset(uint64_t packet) const {
+            return buf.u32HeadLen + static_cast<uint32_t>(packet % Slots()) * buf.u32CbPackLen;
+        }
+        uint32_t SlotPhys(uint64_t packet) const { return buf.u32PhyAddr + SlotOffset(packet); }
+        AENC_STREAM_HEADER_S Header(uint64_t packet) const {
+            AENC_STREAM_HEADER_S h;
+            std::memcpy(&h, map + SlotOffset(packet), sizeof(h));
+            return h;
         }
     };
 
@@ -60,6 +67,8 @@ struct AencDriver::State {
 
     void DropBufferLocked(int chn) {
         Chn& c = chns[chn];
+        if (c.map != nullptr) mem::Ram::Unmap(c.map, c.buf.u32HeadLen + c.buf.u32DataLen);
+        c.map = nullptr;
         c.hasBuffer = false;
         c.buf = AENC_STREAM_BUF_S{};
         c.published = c.handed = c.released = 0;
@@ -82,6 +91,8 @@ struct AencDriver::State {
         if (!blk || blk->phys != b.u32PhyAddr || blk->size < static_cast<uint64_t>(b.u32HeadLen) + b.u32DataLen) {
             return MK_ERR_AENC_ILLEGAL_PARAM;
         }
+        c.map = static_cast<uint8_t*>(mem::Ram::Local().Map(b.u32PhyAddr, b.u32HeadLen + b.u32DataLen));
+        if (c.map == nullptr) return MK_ERR_AENC_NOMEM;
         c.buf = b;
         c.hasBuffer = true;
         c.published = c.handed = c.released = 0;
@@ -101,9 +112,9 @@ struct AencDriver::State {
         // One slot always stays empty.
         if (c.published + fresh - c.released > slots - 1) return MK_ERR_AENC_BUF_FULL;
         for (uint64_t k = 0; k < fresh; ++k) {
-            AENC_STREAM_HEADER_S h{};
-            if (!mem::Ram::Local().Read(c.SlotPhys(c.published + k), &h, sizeof(h))) return MK_ERR_AENC_ILLEGAL_PARAM;
-            if (h.u32Len > c.buf.u32CbPackLen - sizeof(h)) return MK_ERR_AENC_ILLEGAL_PARAM;
+            if (c.Header(c.published + k).u32Len > c.buf.u32CbPackLen - sizeof(AENC_STREAM_HEADER_S)) {
+                return MK_ERR_AENC_ILLEGAL_PARAM;
+            }
         }
         c.published += fresh;
         UpdateReadable(chn);
@@ -128,11 +139,9 @@ struct AencDriver::State {
         --c.waiters;
         if (c.epoch != epoch || !c.created) return MK_ERR_AENC_UNEXIST;
         if (c.handed >= c.published) return MK_ERR_AENC_BUF_EMPTY;
-        AENC_STREAM_HEADER_S h{};
+        const AENC_STREAM_HEADER_S h = c.Header(c.handed);
         const uint32_t slot = c.SlotPhys(c.handed);
-        if (!mem::Ram::Local().Read(slot, &h, sizeof(h)) || h.u32Len > c.buf.u32CbPackLen - sizeof(h)) {
-            return MK_ERR_AENC_ILLEGAL_PARAM;
-        }
+        if (h.u32Len > c.buf.u32CbPackLen - sizeof(h)) return MK_ERR_AENC_ILLEGAL_PARAM;
         ++c.handed;
         UpdateReadable(chn);
         req.u32PhyAddr = slot + static_cast<uint32_t>(sizeof(h)) + static_cast<uint32_t>(c.shift);

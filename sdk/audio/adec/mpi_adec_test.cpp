@@ -106,6 +106,16 @@ std::vector<int16_t> Pcm(const AUDIO_FRAME_INFO_S& info) {
 
 std::shared_ptr<drivers::AdecDriver> Drv() { return drivers::AdecDriver::Get(); }
 
+// The request numbers, written out by hand: 'H', number, direction and size (the attribute holds a
+// user address, so its size is the host's).
+TEST(AdecRequestTest, RequestNumbersAreWrittenOutByHand) {
+    static_assert(sizeof(void*) != 8 || sizeof(ADEC_CHN_ATTR_S) == 24, "the host's attribute");
+    EXPECT_EQ(MK_ADEC_IOC_BIND, 0x40044800u);
+    EXPECT_EQ(MK_ADEC_IOC_CREATE_CHN, 0x40184801u);
+    EXPECT_EQ(MK_ADEC_IOC_DESTROY_CHN, 0x4802u);
+    EXPECT_EQ(MK_ADEC_IOC_DBG_INFO, 0x401C4803u);
+}
+
 class AdecTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -64,6 +64,27 @@ constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0178010);
     }));
 
 std::shared_ptr<drivers::AencDriver> Drv() { return drivers::AencDriver::Get(); }
+
+// The request numbers, written out by hand: 'A', number, direction and size (records with user
+// addresses take the host's size).
+TEST(AencRequestTest, RequestNumbersAreWrittenOutByHand) {
+    static_assert(sizeof(void*) != 8 || sizeof(AENC_CHN_ATTR_S) == 24, "the host's attribute");
+    static_assert(sizeof(void*) != 8 || sizeof(AENC_KERNEL_QUERY_S) == 32, "the host's question");
+    static_assert(sizeof(void*) != 8 || sizeof(AUDIO_FRAME_S) == 56, "the host's frame");
+    const struct {
+        unsigned long got, want;
+    } table[] = {
+        {MK_AENC_IOC_CREATE_CHN, 0x40184100},     {MK_AENC_IOC_DESTROY_CHN, 0x4101},
+        {MK_AENC_IOC_GET_FRAME, 0x80804102},      {MK_AENC_IOC_RELEASE_FRAME, 0x40804103},
+        {MK_AENC_IOC_DBG_INFO, 0x40204104},       {MK_AENC_IOC_GET_STREAM, 0xC0284105},
+        {MK_AENC_IOC_RELEASE_STREAM, 0x40204106}, {MK_AENC_IOC_SET_STREAM_BUF, 0x40104107},
+        {MK_AENC_IOC_RELEASE_STREAM_BUF, 0x4108}, {MK_AENC_IOC_BIND, 0x40044109},
+        {MK_AENC_IOC_KERNEL_ENCODE, 0x4038410A},  {MK_AENC_IOC_QUERY_KERNEL, 0xC020410B},
+        {MK_AENC_IOC_UPDATE_WRTAIL, 0x4004410C},  {MK_AENC_IOC_NEW_PACKET, 0x410D},
+        {MK_AENC_IOC_SET_DUMP, 0x4208410E},       {MK_AENC_IOC_GET_DUMP, 0x8208410F},
+    };
+    for (const auto& r : table) EXPECT_EQ(r.got, r.want) << std::hex << r.want;
+}
 std::shared_ptr<drivers::MmzDriver> Mmz() { return varnelle::dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev"); }
 
 AUDIO_ATTR_PLAIN_S g_plain{};

@@ -13,6 +13,27 @@ namespace {
 [[maybe_unused]] ::testing::Environment* const g_bus =
     ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("ai", InstallDrivers));
 
+// The request numbers, written out by hand: 'Z', number, direction and size (the frame records carry
+// user addresses, so their sizes are the host's).
+TEST(AiRequestTest, RequestNumbersAreWrittenOutByHand) {
+    static_assert(sizeof(void*) != 8 || sizeof(AI_FRAME_REQ_S) == 136, "the host's frame request");
+    static_assert(sizeof(void*) != 8 || sizeof(AUDIO_FRAME_RECORD_S) == 128, "the host's frame record");
+    const struct {
+        unsigned long got, want;
+    } table[] = {
+        {MK_AI_IOC_BIND, 0x40045A00},          {MK_AI_IOC_SET_PUBATTR, 0x40285A01}, {MK_AI_IOC_GET_PUBATTR, 0x80285A02},
+        {MK_AI_IOC_ENABLE, 0x5A03},            {MK_AI_IOC_DISABLE, 0x5A04},         {MK_AI_IOC_GET_POOL, 0x80045A05},
+        {MK_AI_IOC_GET_CHN_PARAM, 0x80045A06}, {MK_AI_IOC_SET_CHN_PARAM, 0x40045A07}, {MK_AI_IOC_GET_FRAME, 0xC0885A08},
+        {MK_AI_IOC_RELEASE_FRAME, 0x40805A09}, {MK_AI_IOC_AEC_ON, 0x40085A0A},      {MK_AI_IOC_AEC_OFF, 0x5A0B},
+        {MK_AI_IOC_ENABLE_CHN, 0x5A0C},        {MK_AI_IOC_DISABLE_CHN, 0x5A0D},     {MK_AI_IOC_RESMP_DBG, 0x40105A12},
+        {MK_AI_IOC_VQE_DBG, 0x41405A13},       {MK_AI_IOC_VQE_VOLUME, 0x40045A14},  {MK_AI_IOC_SET_TRACK_MODE, 0x40045A15},
+        {MK_AI_IOC_GET_TRACK_MODE, 0x80045A16}, {MK_AI_IOC_SET_CLKDIR, 0x40045A17}, {MK_AI_IOC_GET_CLKDIR, 0x80045A18},
+        {MK_AI_IOC_CLR_PUBATTR, 0x5A19},       {MK_AI_IOC_SET_DUMP, 0x42085A1A},    {MK_AI_IOC_GET_DUMP, 0x82085A1B},
+        {MK_AI_IOC_REF_FRAME_ON, 0x40085A1C},  {MK_AI_IOC_REF_FRAME_OFF, 0x5A1D},
+    };
+    for (const auto& r : table) EXPECT_EQ(r.got, r.want) << std::hex << r.want;
+}
+
 bool Readable(int fd) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
