@@ -161,6 +161,7 @@ struct AdecChn {
     std::thread outThread;
     std::thread decThread;
     bool bEndOfStream = false;
+    MK_U32 u32FullWaits = 0;  // rounds a blocking stream send waited for room
 };
 
 struct AdecModule {
@@ -475,6 +476,7 @@ MK_S32 CreateChnLocked(MK_S32 chn, const ADEC_CHN_ATTR_S& attr) {
     c.stDbg.u32G726Bps = 8;
     c.stDbg.u32AdpcmType = 3;
     c.bEndOfStream = false;
+    c.u32FullWaits = 0;
     c.stAttr = attr;
 
     const MK_S32 handle = FindDecoder(attr.enType);
@@ -663,6 +665,7 @@ MK_S32 SendStreamMode(AdecChn& c, std::unique_lock<std::mutex>& lock, MK_S32 chn
             src += room;
             remaining -= room;
         }
+        if (remaining > 0) ++c.u32FullWaits;
         lock.unlock();
         usleep(kRetryUs);
         if (remaining == 0) return MK_SUCCESS;
@@ -916,6 +919,12 @@ MK_U32 Waiters(MK_S32 chn) {
     AdecChn& c = Adec().chn[chn];
     std::lock_guard<std::mutex> lock(c.mutex);
     return c.u32Waiters;
+}
+
+MK_U32 FullWaits(MK_S32 chn) {
+    AdecChn& c = Adec().chn[chn];
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.u32FullWaits;
 }
 
 }  // namespace mk::adec_testing

@@ -328,6 +328,31 @@ INSTANTIATE_TEST_SUITE_P(Pieces, AdecStreamTest,
                          ::testing::Values(PieceCase{1, 8}, PieceCase{164, 2}, PieceCase{1000, 4},
                                            PieceCase{0, 300}));
 
+TEST_F(AdecTest, ABlockingSendWaitsForRoomAndDropsNothing) {
+    // Two slots: the decode thread stops after two frames until the caller takes them, and the
+    // stream buffer stays full meanwhile.
+    const ADEC_CHN_ATTR_S a = Attr(PT_G711A, 2, ADEC_MODE_STREAM);
+    ASSERT_EQ(MK_MPI_ADEC_CreateChn(12, &a), MK_SUCCESS);
+    const int frames = 120;
+    Frames f = Encode(VOICE_CODEC_G711A, frames, 160);
+    std::vector<MK_U8> all;
+    for (auto& p : f.packets) all.insert(all.end(), p.begin(), p.end());
+    std::atomic<MK_S32> sent{1};
+    std::thread sender([&] {
+        AUDIO_STREAM_S s = Stream(all);
+        sent = MK_MPI_ADEC_SendStream(12, &s, 1);
+    });
+    ASSERT_TRUE(WaitFor([] { return mk::adec_testing::FullWaits(12) >= 3; }));
+    for (int i = 0; i < frames; ++i) {
+        AUDIO_FRAME_INFO_S info{};
+        ASSERT_EQ(MK_MPI_ADEC_GetFrame(12, &info, 1), MK_SUCCESS) << i;
+        EXPECT_EQ(Pcm(info), f.pcm[i]) << "frame " << i;
+        ASSERT_EQ(MK_MPI_ADEC_ReleaseFrame(12, &info), MK_SUCCESS);
+    }
+    sender.join();
+    EXPECT_EQ(sent.load(), MK_SUCCESS);
+}
+
 TEST_F(AdecTest, NonBlockingStreamSendTakesAllOrNothing) {
     const ADEC_CHN_ATTR_S a = Attr(PT_G711U, 4, ADEC_MODE_STREAM);
     ASSERT_EQ(MK_MPI_ADEC_CreateChn(5, &a), MK_SUCCESS);

@@ -7,5 +7,7 @@ namespace mk::adec_testing {
 
 // Callers of the channel now inside a blocking send or get.
 MK_U32 Waiters(MK_S32 chn);
+// Rounds the channel's blocking stream sends have waited for room in a full stream buffer.
+MK_U32 FullWaits(MK_S32 chn);
 
 }  // namespace mk::adec_testing

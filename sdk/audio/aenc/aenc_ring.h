@@ -25,8 +25,8 @@ struct SampleRing {
     bool Append(const uint8_t* src, uint32_t len) {
         if (!HasRoom(len)) return false;
         const uint32_t first = size - write < len ? size - write : len;
-        std::memcpy(data + write, src, first);
-        std::memcpy(data, src + first, len - first);
+        if (first > 0) std::memcpy(data + write, src, first);
+        if (len > first) std::memcpy(data, src + first, len - first);
         const uint64_t end = static_cast<uint64_t>(write) + len;
         if (end >= size) {
             write = static_cast<uint32_t>(end - size);
@@ -41,8 +41,8 @@ struct SampleRing {
     bool Peek(uint8_t* dst, uint32_t len) const {
         if (Held() < len) return false;
         const uint32_t first = size - read < len ? size - read : len;
-        std::memcpy(dst, data + read, first);
-        std::memcpy(dst + first, data, len - first);
+        if (first > 0) std::memcpy(dst, data + read, first);
+        if (len > first) std::memcpy(dst + first, data, len - first);
         return true;
     }
 

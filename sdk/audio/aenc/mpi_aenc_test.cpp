@@ -335,6 +335,30 @@ TEST_F(AencTest, ShortFramesAreGatheredIntoChannelFrames) {
     EXPECT_EQ(got, std::vector<int16_t>(all.begin(), all.begin() + 960));
 }
 
+TEST_F(AencTest, GatheredFramesWrapTheRingsAndComeOutInOrder) {
+    // 240-point frames into a 320-point channel, long enough to go round the 16384-byte rings often.
+    const AENC_CHN_ATTR_S a = Attr(PT_G711A, 320, 16);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(3, &a), MK_SUCCESS);
+    const int frames = 400;  // 96000 samples
+    std::vector<int16_t> left = Speech(240 * frames, 12), right = Speech(240 * frames, 13);
+    Coder ref(VOICE_CODEC_G711A);
+    size_t packets = 0;
+    for (int i = 0; i < frames; ++i) {
+        std::vector<int16_t> l(left.begin() + 240 * i, left.begin() + 240 * (i + 1));
+        std::vector<int16_t> r(right.begin() + 240 * i, right.begin() + 240 * (i + 1));
+        AUDIO_FRAME_S f = Frame(l, i, &r);
+        ASSERT_EQ(MK_MPI_AENC_SendFrame(3, &f, nullptr), MK_SUCCESS) << i;
+        AUDIO_STREAM_S s{};
+        while (MK_MPI_AENC_GetStream(3, &s, 0) == MK_SUCCESS) {
+            std::vector<int16_t> want(left.begin() + 320 * packets, left.begin() + 320 * (packets + 1));
+            EXPECT_EQ(Bytes(s), ref.Encode(want)) << "packet " << packets;
+            ++packets;
+            ASSERT_EQ(MK_MPI_AENC_ReleaseStream(3, &s), MK_SUCCESS);
+        }
+    }
+    EXPECT_EQ(packets, static_cast<size_t>(240 * frames / 320));
+}
+
 TEST_F(AencTest, LongFramesOfAResamplingInputGoOutWhole) {
     // The bound input resamples, so longer frames are let in; stereo frames skip the processing.
     BindInput(0, 0, 4, 8000, 160);

@@ -61,7 +61,7 @@ inline std::vector<int16_t> Speech(size_t n, uint32_t seed = 1, double rate = 80
 
 inline std::vector<uint8_t> Bytes(const std::vector<int16_t>& s) {
     std::vector<uint8_t> b(s.size() * 2);
-    std::memcpy(b.data(), s.data(), b.size());
+    if (!b.empty()) std::memcpy(b.data(), s.data(), b.size());
     return b;
 }
 
