@@ -1,6 +1,5 @@
 #include "sdk/audio/adec/mpi_adec.h"
 
-#include <dirent.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,12 +17,15 @@
 #include "sdk/audio/adp/audio_fault.h"
 #include "sdk/audio/codecs/voice_codec.h"
 #include "sdk/audio/testing/speech_signal.h"
+#include "sdk/audio/testing/threads.h"
 #include "sdk/bind/sys_bind.h"
 #include "sdk/common/testing/bus_environment.h"
 
 namespace {
 
 namespace drivers = varnelle::drivers;
+using varnelle::audiotest::WaitFor;
+int Threads() { return varnelle::audiotest::ThreadCount(); }
 using mk::audio::Fault;
 
 constexpr MK_S32 kErrParam = static_cast<MK_S32>(0xA0188003);
@@ -43,25 +45,6 @@ AUDIO_ATTR_PLAIN_S g_plain{};
 
 ADEC_CHN_ATTR_S Attr(MK_U32 type, MK_U32 buf, ADEC_MODE_E mode, MK_VOID* value = &g_plain) {
     return ADEC_CHN_ATTR_S{type, buf, mode, value};
-}
-
-// Threads of the process: a joined thread leaves the list a moment after the join returns.
-int Threads() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-// Waits for a condition that other threads make true; false after ten seconds.
-bool WaitFor(const std::function<bool()>& cond) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 // Frames of one codec made by the engine, and what the engine decodes them to.

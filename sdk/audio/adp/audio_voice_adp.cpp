@@ -109,6 +109,18 @@ VoiceCtx* Ctx(MK_VOID* p) { return static_cast<VoiceCtx*>(p); }
 }  // namespace
 
 
+// Close runs the codec-open step once more and frees the context; Reset runs it alone.
+#define ADP_CLOSE(name, handle)                   \
+    MK_S32 name(MK_VOID* handle) {                \
+        MK_ASSERT_IN(kSource, handle != NULL);    \
+        return ReopenAndFree(Ctx(handle));        \
+    }
+#define ADP_RESET(name)                           \
+    MK_S32 name(MK_VOID* pDecoder) {              \
+        MK_ASSERT_IN(kSource, pDecoder != NULL);  \
+        return Reopen(Ctx(pDecoder));             \
+    }
+
 // ---- LPCM ----
 
 MK_S32 OpenLPCMEncoder(MK_VOID*, MK_VOID**) { return MK_SUCCESS; }
@@ -210,30 +222,12 @@ MK_S32 DecodeG711UFrm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte,
     return DecodeCommon(pDecoder, pu8Inbuf, ps32LeftByte, pu16Outbuf, pu32OutLen, pu32Chns);
 }
 
-MK_S32 CloseG711AEncoder(MK_VOID* pEncoder) {
-    MK_ASSERT_IN(kSource, pEncoder != NULL);
-    return ReopenAndFree(Ctx(pEncoder));
-}
-MK_S32 CloseG711UEncoder(MK_VOID* pEncoder) {
-    MK_ASSERT_IN(kSource, pEncoder != NULL);
-    return ReopenAndFree(Ctx(pEncoder));
-}
-MK_S32 CloseG711ADecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return ReopenAndFree(Ctx(pDecoder));
-}
-MK_S32 CloseG711UDecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return ReopenAndFree(Ctx(pDecoder));
-}
-MK_S32 ResetG711ADecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return Reopen(Ctx(pDecoder));
-}
-MK_S32 ResetG711UDecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return Reopen(Ctx(pDecoder));
-}
+ADP_CLOSE(CloseG711AEncoder, pEncoder)
+ADP_CLOSE(CloseG711UEncoder, pEncoder)
+ADP_CLOSE(CloseG711ADecoder, pDecoder)
+ADP_CLOSE(CloseG711UDecoder, pDecoder)
+ADP_RESET(ResetG711ADecoder)
+ADP_RESET(ResetG711UDecoder)
 
 // ---- ADPCM ----
 
@@ -279,10 +273,7 @@ MK_S32 EncodeADPCMFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu
     return EncodeVoice(ctx, pstData, pu8Outbuf, pu32OutLen);
 }
 
-MK_S32 CloseADPCMEncoder(MK_VOID* pEncoder) {
-    MK_ASSERT_IN(kSource, pEncoder != NULL);
-    return ReopenAndFree(Ctx(pEncoder));
-}
+ADP_CLOSE(CloseADPCMEncoder, pEncoder)
 
 MK_S32 OpenADPCMDecoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
     MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
@@ -301,15 +292,9 @@ MK_S32 DecodeADPCMFrm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte,
     return DecodeCommon(pDecoder, pu8Inbuf, ps32LeftByte, pu16Outbuf, pu32OutLen, pu32Chns);
 }
 
-MK_S32 CloseADPCMDecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return ReopenAndFree(Ctx(pDecoder));
-}
+ADP_CLOSE(CloseADPCMDecoder, pDecoder)
 
-MK_S32 ResetADPCMDecoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return Reopen(Ctx(pDecoder));
-}
+ADP_RESET(ResetADPCMDecoder)
 
 // ---- G.726 ----
 
@@ -328,10 +313,7 @@ MK_S32 EncodeG726Frm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8
     return EncodeCommon(__func__, __LINE__, pEncoder, pstData, pu8Outbuf, pu32OutLen);
 }
 
-MK_S32 CloseG726Encoder(MK_VOID* pEncoder) {
-    MK_ASSERT_IN(kSource, pEncoder != NULL);
-    return ReopenAndFree(Ctx(pEncoder));
-}
+ADP_CLOSE(CloseG726Encoder, pEncoder)
 
 MK_S32 OpenG726Decoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
     MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
@@ -349,15 +331,9 @@ MK_S32 DecodeG726Frm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, 
     return DecodeCommon(pDecoder, pu8Inbuf, ps32LeftByte, pu16Outbuf, pu32OutLen, pu32Chns);
 }
 
-MK_S32 CloseG726Decoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return ReopenAndFree(Ctx(pDecoder));
-}
+ADP_CLOSE(CloseG726Decoder, pDecoder)
 
-MK_S32 ResetG726Decoder(MK_VOID* pDecoder) {
-    MK_ASSERT_IN(kSource, pDecoder != NULL);
-    return Reopen(Ctx(pDecoder));
-}
+ADP_RESET(ResetG726Decoder)
 
 // ---- Registration ----
 

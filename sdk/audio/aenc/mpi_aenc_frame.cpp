@@ -18,7 +18,6 @@ namespace {
 
 constexpr MK_U64 kFlushBytes = 51200;
 constexpr MK_U64 kMaxRefLeadUs = 119999;  // a reference this far ahead of its frame is not used
-constexpr MK_U32 kResmpBlkLen = 8192;
 constexpr MK_U32 kMaxResmpPoints = 2048;
 
 enum DumpKind { kIn, kOut, kRef };
@@ -209,19 +208,11 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
         } else if (frame.enSoundmode == AUDIO_SOUND_MODE_STEREO) {
             MK_TRACE("can't do resample for stereo!\n");
             fail = MK_FAILURE;
-        } else if ((resmp.blk = MK_MPI_VB_GetBlockEx(pool, kResmpBlkLen, nullptr)) == VB_INVALID_HANDLE) {
-            MK_TRACE("get a resmp vb failed!\n");
-            fail = MK_FAILURE;
         } else {
-            const MK_U32 phys = MK_MPI_VB_Handle2PhysAddrEx(resmp.blk);
+            MK_U32 phys = 0;
             MK_VOID* vir = nullptr;
-            if (phys == 0) {
-                MK_TRACE("get resmp vb physical addr failed!\n");
-                fail = MK_FAILURE;
-            } else if (MK_MPI_VB_GetBlkVirAddrEx(pool, phys, &vir) != MK_SUCCESS) {
-                MK_TRACE("get resmp vb virtual addr failed!\n");
-                fail = MK_FAILURE;
-            } else {
+            fail = MPI_AI_TakeResmpBlock(MK_TRACE_SITE, static_cast<VB_POOL>(pool), &resmp.blk, &phys, &vir);
+            if (fail == MK_SUCCESS) {
                 frame.pVirAddr[0] = vir;
                 frame.u32PhyAddr[0] = phys;
                 frame.u32PoolId[0] = static_cast<MK_U32>(pool);

@@ -1,6 +1,5 @@
 #include "sdk/audio/aenc/mpi_aenc.h"
 
-#include <dirent.h>
 #include <poll.h>
 
 #include <atomic>
@@ -28,6 +27,7 @@
 #include "sdk/audio/ai/mpi_ai.h"
 #include "sdk/audio/codecs/voice_codec.h"
 #include "sdk/audio/testing/speech_signal.h"
+#include "sdk/audio/testing/threads.h"
 #include "sdk/audio/vqe/upvqe.h"
 #include "sdk/common/testing/bus_environment.h"
 #include "sdk/sys/mk_mmz.h"
@@ -37,6 +37,8 @@
 namespace {
 
 namespace drivers = varnelle::drivers;
+using varnelle::audiotest::WaitFor;
+int Threads() { return varnelle::audiotest::ThreadCount(); }
 using mk::audio::Fault;
 using varnelle::mem::Ram;
 
@@ -92,23 +94,6 @@ AUDIO_ATTR_ADPCM_S g_ima{ADPCM_TYPE_IMA};
 
 AENC_CHN_ATTR_S Attr(MK_U32 type, MK_U32 points, MK_U32 bufSize = 8, MK_VOID* value = &g_plain) {
     return AENC_CHN_ATTR_S{type, points, bufSize, value};
-}
-
-int Threads() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-bool WaitFor(const std::function<bool()>& cond) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 std::vector<int16_t> Speech(size_t n, uint32_t seed) {

@@ -20,6 +20,7 @@
 #include "sdk/audio/adp/audio_fault.h"
 #include "sdk/audio/ai/mpi_ai.h"
 #include "sdk/audio/testing/speech_signal.h"
+#include "sdk/audio/testing/threads.h"
 #include "sdk/common/testing/bus_environment.h"
 #include "sdk/vb/mpi_vb.h"
 
@@ -70,15 +71,7 @@ inline std::vector<int16_t> Samples(const AUDIO_FRAME_S& f, int track = 0) {
     return std::vector<int16_t>(p, p + f.u32Len / 2);
 }
 
-// Waits for a condition other threads make true; false after ten seconds.
-inline bool WaitFor(const std::function<bool()>& cond) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+using varnelle::audiotest::WaitFor;
 
 inline void InstallDrivers() {
     drivers::InstallAiDriver();

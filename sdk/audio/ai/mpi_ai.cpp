@@ -191,21 +191,55 @@ MK_S32 MPI_AI_Exit(MK_VOID) {
     return MK_SUCCESS;
 }
 
-// ---- Plain wrappers ----
+// ---- Plain wrappers: checks, the lazy open and one request, each written once ----
 
-MK_S32 MK_MPI_AI_SetPubAttr(MK_S32 AiDevId, const AIO_ATTR_S* pstAttr) {
-    AI_CHECK_DEV(AiDevId);
-    if (pstAttr == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    return DevRequest(AiDevId, MK_AI_IOC_SET_PUBATTR, const_cast<AIO_ATTR_S*>(pstAttr));
+// Record requests on a device's slot and on a channel's: name, record type, request.
+#define AI_DEV_RECORD_CALLS(X)                                           \
+    X(MK_MPI_AI_SetPubAttr, const AIO_ATTR_S, MK_AI_IOC_SET_PUBATTR)     \
+    X(MK_MPI_AI_GetPubAttr, AIO_ATTR_S, MK_AI_IOC_GET_PUBATTR)           \
+    X(MK_MPI_AI_GetTrackMode, MK_U32, MK_AI_IOC_GET_TRACK_MODE)          \
+    X(MK_MPI_AI_GetClkDir, MK_U32, MK_AI_IOC_GET_CLKDIR)
+#define AI_CHN_RECORD_CALLS(X)                                                \
+    X(MK_MPI_AI_SetChnParam, const AI_CHN_PARAM_S, MK_AI_IOC_SET_CHN_PARAM)   \
+    X(MK_MPI_AI_GetChnParam, AI_CHN_PARAM_S, MK_AI_IOC_GET_CHN_PARAM)         \
+    X(MPI_AI_SetResmpDbgInfo, const AI_RESMP_DBG_S, MK_AI_IOC_RESMP_DBG)      \
+    X(MPI_AI_SetVqeDbgInfo, const AI_VQE_DBG_S, MK_AI_IOC_VQE_DBG)
+
+#define AI_DEV_RECORD_CALL(name, type, request)                                      \
+    MK_S32 name(MK_S32 AiDevId, type* pstRecord) {                                   \
+        AI_CHECK_DEV(AiDevId);                                                       \
+        if (pstRecord == nullptr) return MK_ERR_AI_NULL_PTR;                         \
+        AI_OPEN(AiChnIndex(AiDevId, 0));                                             \
+        return DevRequest(AiDevId, request, const_cast<MK_VOID*>(static_cast<const MK_VOID*>(pstRecord))); \
+    }
+#define AI_CHN_RECORD_CALL(name, type, request)                                                    \
+    MK_S32 name(MK_S32 AiDevId, MK_S32 AiChn, type* pstRecord) {                                   \
+        AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstRecord);                                               \
+        return Request(index, request, const_cast<MK_VOID*>(static_cast<const MK_VOID*>(pstRecord))); \
+    }
+AI_DEV_RECORD_CALLS(AI_DEV_RECORD_CALL)
+AI_CHN_RECORD_CALLS(AI_CHN_RECORD_CALL)
+#undef AI_DEV_RECORD_CALL
+#undef AI_CHN_RECORD_CALL
+
+namespace {
+
+// A device word checked against its largest value after the lazy open, then set.
+MK_S32 SetDevWord(mk::TraceSite site, MK_S32 dev, MK_U32 value, MK_U32 max, const char* name, unsigned long request) {
+    if (static_cast<MK_U32>(dev) >= AI_DEV_MAX_NUM) {
+        MK_TRACE_AT(site, "ai dev %d is invalid\n", dev);
+        return MK_ERR_AI_INVALID_DEVID;
+    }
+    const MK_S32 ret = OpenSlot(site, AiChnIndex(dev, 0));
+    if (ret != MK_SUCCESS) return ret;
+    if (value > max) {
+        MK_TRACE_AT(site, "illegal param: %s(%d)!\n", name, value);
+        return MK_ERR_AI_ILLEGAL_PARAM;
+    }
+    return DevRequest(dev, request, &value);
 }
 
-MK_S32 MK_MPI_AI_GetPubAttr(MK_S32 AiDevId, AIO_ATTR_S* pstAttr) {
-    AI_CHECK_DEV(AiDevId);
-    if (pstAttr == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    return DevRequest(AiDevId, MK_AI_IOC_GET_PUBATTR, pstAttr);
-}
+}  // namespace
 
 MK_S32 MK_MPI_AI_ClrPubAttr(MK_S32 AiDevId) {
     AI_CHECK_DEV(AiDevId);
@@ -213,77 +247,17 @@ MK_S32 MK_MPI_AI_ClrPubAttr(MK_S32 AiDevId) {
     return DevRequest(AiDevId, MK_AI_IOC_CLR_PUBATTR, nullptr);
 }
 
-MK_S32 MK_MPI_AI_SetChnParam(MK_S32 AiDevId, MK_S32 AiChn, const AI_CHN_PARAM_S* pstChnParam) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstChnParam == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, AiChn));
-    return Request(AiChnIndex(AiDevId, AiChn), MK_AI_IOC_SET_CHN_PARAM, const_cast<AI_CHN_PARAM_S*>(pstChnParam));
-}
-
-MK_S32 MK_MPI_AI_GetChnParam(MK_S32 AiDevId, MK_S32 AiChn, AI_CHN_PARAM_S* pstChnParam) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstChnParam == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, AiChn));
-    return Request(AiChnIndex(AiDevId, AiChn), MK_AI_IOC_GET_CHN_PARAM, pstChnParam);
-}
-
 MK_S32 MK_MPI_AI_SetTrackMode(MK_S32 AiDevId, MK_U32 enTrackMode) {
-    AI_CHECK_DEV(AiDevId);
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    if (enTrackMode > 7) {
-        MK_TRACE("illegal param: enTrackMode(%d)!\n", enTrackMode);
-        return MK_ERR_AI_ILLEGAL_PARAM;
-    }
-    return DevRequest(AiDevId, MK_AI_IOC_SET_TRACK_MODE, &enTrackMode);
-}
-
-MK_S32 MK_MPI_AI_GetTrackMode(MK_S32 AiDevId, MK_U32* penTrackMode) {
-    AI_CHECK_DEV(AiDevId);
-    if (penTrackMode == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    return DevRequest(AiDevId, MK_AI_IOC_GET_TRACK_MODE, penTrackMode);
+    return SetDevWord(MK_TRACE_SITE, AiDevId, enTrackMode, 7, "enTrackMode", MK_AI_IOC_SET_TRACK_MODE);
 }
 
 MK_S32 MK_MPI_AI_SetClkDir(MK_S32 AiDevId, MK_U32 enClkDir) {
-    AI_CHECK_DEV(AiDevId);
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    if (enClkDir > 1) {
-        MK_TRACE("illegal param: enClkDir(%d)!\n", enClkDir);
-        return MK_ERR_AI_ILLEGAL_PARAM;
-    }
-    return DevRequest(AiDevId, MK_AI_IOC_SET_CLKDIR, &enClkDir);
-}
-
-MK_S32 MK_MPI_AI_GetClkDir(MK_S32 AiDevId, MK_U32* penClkDir) {
-    AI_CHECK_DEV(AiDevId);
-    if (penClkDir == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, 0));
-    return DevRequest(AiDevId, MK_AI_IOC_GET_CLKDIR, penClkDir);
+    return SetDevWord(MK_TRACE_SITE, AiDevId, enClkDir, 1, "enClkDir", MK_AI_IOC_SET_CLKDIR);
 }
 
 MK_S32 MK_MPI_AI_GetFd(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    AI_OPEN(AiChnIndex(AiDevId, AiChn));
-    return Ai().fd[AiChnIndex(AiDevId, AiChn)].fd();
-}
-
-MK_S32 MPI_AI_SetResmpDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_RESMP_DBG_S* pstInfo) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstInfo == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, AiChn));
-    return Request(AiChnIndex(AiDevId, AiChn), MK_AI_IOC_RESMP_DBG, const_cast<AI_RESMP_DBG_S*>(pstInfo));
-}
-
-MK_S32 MPI_AI_SetVqeDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_VQE_DBG_S* pstInfo) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstInfo == nullptr) return MK_ERR_AI_NULL_PTR;
-    AI_OPEN(AiChnIndex(AiDevId, AiChn));
-    return Request(AiChnIndex(AiDevId, AiChn), MK_AI_IOC_VQE_DBG, const_cast<AI_VQE_DBG_S*>(pstInfo));
+    AI_CHN_ENTRY(AiDevId, AiChn);
+    return Ai().fd[index].fd();
 }
 
 // ---- Devices ----
@@ -324,11 +298,7 @@ MK_S32 MK_MPI_AI_Disable(MK_S32 AiDevId) {
 // ---- Channels ----
 
 MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.bChnEnabled) return MK_SUCCESS;
     MK_S32 ret = Request(index, MK_AI_IOC_ENABLE_CHN);
@@ -344,11 +314,7 @@ MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn) {
 }
 
 MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
     if (!c.bChnEnabled) return MK_SUCCESS;
     lock.unlock();

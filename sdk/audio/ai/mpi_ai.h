@@ -16,7 +16,9 @@
 #include "sdk/audio/ai/ai_ioctl.h"
 #include "sdk/audio/vqe/vqe_config.h"
 #include "sdk/common/mk_comm_audio.h"
+#include "sdk/common/mk_debug.h"
 #include "sdk/common/mk_type.h"
+#include "sdk/vb/vb_ioctl.h"
 
 // A channel's voice-quality attribute: which record modules run and how. bUsrMode 0 in a module's
 // block selects the engine's defaults (its other fields are then not checked).
@@ -119,3 +121,7 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex);
 MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig);
 MK_S32 MPI_AI_SetResmpDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_RESMP_DBG_S* pstInfo);
 MK_S32 MPI_AI_SetVqeDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_VQE_DBG_S* pstInfo);
+// A block of an input channel's resampling pool for up-sampled output, as the input and the encoder
+// take one: 0 with the block and its addresses, or -1 after the message (logged at `site`) and with
+// nothing left taken.
+MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_U32* pu32PhyAddr, MK_VOID** ppVirAddr);

@@ -59,23 +59,10 @@ MK_S32 GetReSmpVb(MK_S32 index, ChnCtx& c, AI_FRAME_REQ_S& req) {
     }
     if (c.stResmpAttr.enInSampleRate >= c.stResmpAttr.enOutSampleRate) return MK_SUCCESS;
     const VB_POOL pool = static_cast<VB_POOL>(c.s32ResmpPoolId);
-    const VB_BLK blk = MK_MPI_VB_GetBlockEx(pool, AI_RESMP_BLK_LEN, nullptr);
-    if (blk == VB_INVALID_HANDLE) {
-        MK_TRACE("get a resmp vb failed!\n");
-        return MK_FAILURE;
-    }
-    const MK_U32 phys = MK_MPI_VB_Handle2PhysAddrEx(blk);
-    if (phys == 0) {
-        MK_TRACE("get resmp vb physical addr failed!\n");
-        MK_MPI_VB_ReleaseBlockEx(blk);
-        return MK_FAILURE;
-    }
+    VB_BLK blk = VB_INVALID_HANDLE;
+    MK_U32 phys = 0;
     MK_VOID* vir = nullptr;
-    if (MK_MPI_VB_GetBlkVirAddrEx(pool, phys, &vir) != MK_SUCCESS) {
-        MK_TRACE("get resmp vb virtual addr failed!\n");
-        MK_MPI_VB_ReleaseBlockEx(blk);
-        return MK_FAILURE;
-    }
+    if (MPI_AI_TakeResmpBlock(MK_TRACE_SITE, pool, &blk, &phys, &vir) != MK_SUCCESS) return MK_FAILURE;
     AUDIO_FRAME_RECORD_S rec{};
     rec.stFrame = req.stFrame;
     rec.stAecFrm = req.stAecFrm;
@@ -213,6 +200,29 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
 
 }  // namespace
 
+MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_U32* pu32PhyAddr,
+                             MK_VOID** ppVirAddr) {
+    const VB_BLK blk = MK_MPI_VB_GetBlockEx(Pool, AI_RESMP_BLK_LEN, nullptr);
+    if (blk == VB_INVALID_HANDLE) {
+        MK_TRACE_AT(site, "get a resmp vb failed!\n");
+        return MK_FAILURE;
+    }
+    const MK_U32 phys = MK_MPI_VB_Handle2PhysAddrEx(blk);
+    if (phys == 0) {
+        MK_TRACE_AT(site, "get resmp vb physical addr failed!\n");
+        MK_MPI_VB_ReleaseBlockEx(blk);
+        return MK_FAILURE;
+    }
+    if (MK_MPI_VB_GetBlkVirAddrEx(Pool, phys, ppVirAddr) != MK_SUCCESS) {
+        MK_TRACE_AT(site, "get resmp vb virtual addr failed!\n");
+        MK_MPI_VB_ReleaseBlockEx(blk);
+        return MK_FAILURE;
+    }
+    *pBlk = blk;
+    *pu32PhyAddr = phys;
+    return MK_SUCCESS;
+}
+
 namespace mk::ai {
 
 void CloseDumpLocked(MK_S32 index) {
@@ -309,10 +319,7 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
     AI_OPEN(index);
     ChnCtx& c = Ai().chn[index];
     std::unique_lock<std::mutex> lock(c.mutex);
-    if (!c.bChnEnabled) {
-        MK_TRACE("AI chn %d is not enable\n", AiChn);
-        return MK_ERR_AI_NOT_ENABLED;
-    }
+    AI_CHECK_ENABLED(AiChn);
     if (c.bResmpDisabling) {
         MK_TRACE("AI chn %d being disable resample now\n", AiChn);
         return MK_ERR_AI_NOT_SUPPORT;
@@ -374,17 +381,12 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
 
 MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstFrm,
                               const AEC_FRAME_S* pstAecFrm) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstFrm == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstFrm);
     AUDIO_FRAME_RECORD_S rec{};
     rec.stFrame = *pstFrm;
     if (pstAecFrm != nullptr) rec.stAecFrm = *pstAecFrm;
     MK_S32 ret = Request(index, MK_AI_IOC_RELEASE_FRAME, &rec);
     if (ret != MK_SUCCESS) return ret;
-    ChnCtx& c = Ai().chn[index];
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
         if (c.u32ResmpFramesOut > 0 && --c.u32ResmpFramesOut == 0) c.condResmpReleased.notify_all();
@@ -395,16 +397,9 @@ MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S*
 }
 
 MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRate) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
-    if (!c.bChnEnabled) {
-        MK_TRACE("AI chn %d is not enable\n", AiChn);
-        return MK_ERR_AI_NOT_ENABLED;
-    }
+    AI_CHECK_ENABLED(AiChn);
     if (c.bResmpEnabled) {
         if (c.stResmpAttr.enOutSampleRate == enOutSampleRate) return MK_SUCCESS;
         MK_TRACE("Resmp has been enabled but the resamplerate:%d not the same as before:%d.\n", enOutSampleRate,
@@ -523,17 +518,10 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
 }
 
 MK_S32 MK_MPI_AI_DisableReSmp(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     {
         std::lock_guard<std::mutex> lock(c.mutex);
-        if (!c.bChnEnabled) {
-            MK_TRACE("AI chn %d is not enable\n", AiChn);
-            return MK_ERR_AI_NOT_ENABLED;
-        }
+        AI_CHECK_ENABLED(AiChn);
     }
     MK_S32 ret = MPI_AI_DisableReSmp(index);
     if (ret != MK_SUCCESS) return ret;
@@ -595,22 +583,14 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
 }
 
 MK_S32 MK_MPI_AI_SaveFile(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_SAVE_FILE_INFO_S* pstSaveFileInfo) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstSaveFileInfo == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    std::lock_guard<std::mutex> lock(Ai().chn[index].mutex);
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstSaveFileInfo);
+    std::lock_guard<std::mutex> lock(c.mutex);
     return Request(index, MK_AI_IOC_SET_DUMP, const_cast<AUDIO_SAVE_FILE_INFO_S*>(pstSaveFileInfo));
 }
 
 MK_S32 MK_MPI_AI_QueryFileStatus(MK_S32 AiDevId, MK_S32 AiChn, MK_U32* pbCfg) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pbCfg == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    std::lock_guard<std::mutex> lock(Ai().chn[index].mutex);
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pbCfg);
+    std::lock_guard<std::mutex> lock(c.mutex);
     AUDIO_SAVE_FILE_INFO_S cfg{};
     MK_S32 ret = Request(index, MK_AI_IOC_GET_DUMP, &cfg);
     if (ret == MK_SUCCESS) *pbCfg = cfg.bCfg;

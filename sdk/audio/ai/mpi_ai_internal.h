@@ -84,6 +84,30 @@ Module& Ai();
         if (open_ret_ != MK_SUCCESS) return open_ret_;                \
     } while (0)
 
+// The start of a channel entry point: range checks, the pointer check where there is a pointer, the
+// lazy open; defines `index` and `c` in the calling function.
+#define AI_CHN_ENTRY(dev_, chn_)                   \
+    AI_CHECK_DEV(dev_);                            \
+    AI_CHECK_CHN(chn_);                            \
+    const MK_S32 index = AiChnIndex(dev_, chn_);   \
+    AI_OPEN(index);                                \
+    [[maybe_unused]] mk::ai::ChnCtx& c = mk::ai::Ai().chn[index]
+#define AI_CHN_ENTRY_PTR(dev_, chn_, ptr_)              \
+    AI_CHECK_DEV(dev_);                                 \
+    AI_CHECK_CHN(chn_);                                 \
+    if ((ptr_) == nullptr) return MK_ERR_AI_NULL_PTR;   \
+    const MK_S32 index = AiChnIndex(dev_, chn_);        \
+    AI_OPEN(index);                                     \
+    [[maybe_unused]] mk::ai::ChnCtx& c = mk::ai::Ai().chn[index]
+// Refuses a disabled channel (its mutex held), naming it as the caller's message does.
+#define AI_CHECK_ENABLED(chn_)                                 \
+    do {                                                       \
+        if (!c.bChnEnabled) {                                  \
+            MK_TRACE("AI chn %d is not enable\n", chn_);       \
+            return MK_ERR_AI_NOT_ENABLED;                      \
+        }                                                      \
+    } while (0)
+
 // Opens and binds the slot of `index`: 0, or 0xA0158010 (after "open /dev/ai failed!" when the open
 // itself failed).
 MK_S32 OpenSlot(TraceSite site, MK_S32 index);

@@ -331,18 +331,10 @@ void ClearFlags(UPVQE_CONFIG_S& cfg) {
 
 MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32 AoChn,
                             const AI_VQE_CONFIG_S* pstVqeConfig) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstVqeConfig == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstVqeConfig);
     const AI_VQE_CONFIG_S a = *pstVqeConfig;
-    ChnCtx& c = Ai().chn[index];
     std::unique_lock<std::mutex> lock(c.mutex);
-    if (!c.bChnEnabled) {
-        MK_TRACE("AI chn %d is not enable\n", AiChn);
-        return MK_ERR_AI_NOT_ENABLED;
-    }
+    AI_CHECK_ENABLED(AiChn);
     if (c.bVqeEnabled) {
         MK_TRACE("AI chn %d has enable vqe! Please disable vqe then config it!\n", AiChn);
         return MK_ERR_AI_NOT_PERM;
@@ -471,12 +463,7 @@ MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32
 }
 
 MK_S32 MK_MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, AI_VQE_CONFIG_S* pstVqeConfig) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstVqeConfig == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstVqeConfig);
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.bVqeConfigured && !c.bVqeSetByUser) {
         MK_TRACE("AI chn %d isn't config vqe by  MK_MPI_AI_SetVqeAttr!\n", AiChn);
@@ -514,12 +501,7 @@ MK_S32 MK_MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, AI_VQE_CONFIG_S* pstVq
 }
 
 MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (pstConfig == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstConfig);
     std::lock_guard<std::mutex> lock(c.mutex);
     if ((!c.bVqeConfigured && !c.bResmpEnabled) || c.hVqe == nullptr) {
         MK_TRACE("AI chn %d is not config vqe and resmp!\n", AiChn);
@@ -534,16 +516,9 @@ MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig
 }
 
 MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
-    if (!c.bChnEnabled) {
-        MK_TRACE("AI chn %d is not enable\n", AiChn);
-        return MK_ERR_AI_NOT_ENABLED;
-    }
+    AI_CHECK_ENABLED(AiChn);
     if (c.bVqeEnabled) return MK_SUCCESS;
     if (!c.bVqeConfigured) {
         MK_TRACE("AI chn %d is not config vqe attr!\n", AiChn);
@@ -602,11 +577,7 @@ MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
 }
 
 MK_S32 MK_MPI_AI_DisableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
     if (!c.bVqeEnabled) return MK_SUCCESS;
     if (c.au32Flag[kAec] == 1) {
@@ -661,12 +632,7 @@ MK_S32 MK_MPI_AI_SetVqeVolume(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 s32VolumeDb) 
 }
 
 MK_S32 MK_MPI_AI_GetVqeVolume(MK_S32 AiDevId, MK_S32 AiChn, MK_S32* ps32VolumeDb) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    if (ps32VolumeDb == nullptr) return MK_ERR_AI_NULL_PTR;
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY_PTR(AiDevId, AiChn, ps32VolumeDb);
     std::lock_guard<std::mutex> lock(c.mutex);
     if (!c.bVqeEnabled || c.hVqe == nullptr) {
         MK_TRACE("AI chn %d is not config vqe!\n", AiChn);
@@ -715,11 +681,7 @@ MK_S32 MK_MPI_AI_EnableAecRefFrame(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId,
 }
 
 MK_S32 MK_MPI_AI_DisableAecRefFrame(MK_S32 AiDevId, MK_S32 AiChn) {
-    AI_CHECK_DEV(AiDevId);
-    AI_CHECK_CHN(AiChn);
-    const MK_S32 index = AiChnIndex(AiDevId, AiChn);
-    AI_OPEN(index);
-    ChnCtx& c = Ai().chn[index];
+    AI_CHN_ENTRY(AiDevId, AiChn);
     std::lock_guard<std::mutex> lock(c.mutex);
     if (c.bAecRefFrameEnabled) {
         Request(index, MK_AI_IOC_REF_FRAME_OFF);
