@@ -25,7 +25,7 @@ namespace {
 
 namespace drivers = varnelle::drivers;
 using varnelle::audiotest::WaitFor;
-int Threads() { return varnelle::audiotest::ThreadCount(); }
+int Threads() { return varnelle::audiotest::ThreadCount({"ADEC_DecProc", "ADEC_SendAoProc"}); }
 using mk::audio::Fault;
 
 constexpr MK_S32 kErrParam = static_cast<MK_S32>(0xA0188003);

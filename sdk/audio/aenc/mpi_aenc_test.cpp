@@ -38,7 +38,7 @@ namespace {
 
 namespace drivers = varnelle::drivers;
 using varnelle::audiotest::WaitFor;
-int Threads() { return varnelle::audiotest::ThreadCount(); }
+int Threads() { return varnelle::audiotest::ThreadCount({"aenc_get"}); }
 using mk::audio::Fault;
 using varnelle::mem::Ram;
 

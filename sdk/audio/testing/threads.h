@@ -5,7 +5,10 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <initializer_list>
+#include <string>
 #include <thread>
 
 namespace varnelle::audiotest {
@@ -20,13 +23,21 @@ inline bool WaitFor(const std::function<bool()>& cond) {
     return true;
 }
 
-// Threads of the process; a joined thread leaves the list a moment after the join returns.
-inline int ThreadCount() {
+// Threads of the process with one of `names` (a thread's name as prctl set it); a joined thread leaves
+// the list a moment after the join returns. Counting by name leaves out the runtime's own threads (a
+// sanitizer's, for one).
+inline int ThreadCount(std::initializer_list<const char*> names) {
     int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) return -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string comm;
+        std::getline(f, comm);
+        for (const char* name : names) n += comm == name ? 1 : 0;
     }
+    closedir(d);
     return n;
 }
 
