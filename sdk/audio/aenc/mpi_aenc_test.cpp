@@ -465,8 +465,12 @@ TEST_F(AencTest, TheWorkerEncodesTheBoundInputsFrames) {
         std::memcpy(inj.track0.data(), pcm.data(), 640);
         inj.timeStamp = 5000 + i;
         ASSERT_EQ(drivers::AiDriver::Get()->Inject(1, 2, inj), 0);
+        ASSERT_TRUE(WaitFor([fd] {
+            pollfd p{fd, POLLIN, 0};
+            return ::poll(&p, 1, 0) == 1;
+        })) << "readable once the packet waits";
         AUDIO_STREAM_S s{};
-        ASSERT_EQ(MK_MPI_AENC_GetStream(11, &s, -1), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AENC_GetStream(11, &s, 0), MK_SUCCESS);
         EXPECT_EQ(Bytes(s), ref.Encode(pcm)) << i;
         EXPECT_EQ(s.u64TimeStamp, 5000u + i);
         EXPECT_EQ(s.u32Seq, i);
