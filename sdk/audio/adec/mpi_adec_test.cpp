@@ -536,11 +536,12 @@ TEST_F(AdecTest, EndOfStreamDropsTheTrailingPartAndResetsTheDecoder) {
     }));
     ASSERT_EQ(MK_MPI_ADEC_SendEndOfStream(11, 1), MK_SUCCESS);  // and at once, whatever the thread did
     for (size_t i = 0; i < second.packets.size(); ++i) {
-        AUDIO_STREAM_S p = Stream(second.packets[i]);
+        AUDIO_STREAM_S p = Stream(second.packets[i], 5000 + i);
         ASSERT_EQ(MK_MPI_ADEC_SendStream(11, &p, 1), MK_SUCCESS);
         AUDIO_FRAME_INFO_S info{};
         ASSERT_EQ(MK_MPI_ADEC_GetFrame(11, &info, 1), MK_SUCCESS);
         EXPECT_EQ(Pcm(info), second.pcm[i]) << i;
+        EXPECT_EQ(info.pstFrame->u64TimeStamp, 5000 + i) << "no stamp of the dropped stream is left";
         MK_MPI_ADEC_ReleaseFrame(11, &info);
     }
     EXPECT_EQ(MK_MPI_ADEC_SendEndOfStream(11, 2), kErrParam);

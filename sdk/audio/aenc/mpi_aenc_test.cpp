@@ -578,6 +578,37 @@ TEST_F(AencTest, FramesGoThroughTheBoundInputsInstance) {
     ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS);
 }
 
+TEST_F(AencTest, OnlyAnInputChannelLendsItsInstance) {
+    // Input channel 0:0 processes; a capture channel bound to the encoder has the same numbers.
+    AIO_ATTR_S ai{};
+    ai.enSampleRate = AUDIO_SAMPLE_RATE_8000;
+    ai.enBitwidth = AUDIO_BIT_WIDTH_16;
+    ai.u32PtNumPerFrm = 160;
+    ai.u32ChnCount = 2;
+    ASSERT_EQ(MK_MPI_AI_SetPubAttr(0, &ai), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_Enable(0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_EnableChn(0, 0), MK_SUCCESS);
+    AI_VQE_CONFIG_S v{};
+    v.bHpfOpen = 1;
+    v.s32WorkSampleRate = 8000;
+    v.s32FrameSample = 80;
+    ASSERT_EQ(MK_MPI_AI_SetVqeAttr(0, 0, 0, 0, &v), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_EnableVqe(0, 0), MK_SUCCESS);
+    MPP_CHN_S src{MK_ID_VIU, 0, 0}, dst{MK_ID_AENC, 0, 16};
+    ASSERT_EQ(MK_MPI_SYS_Bind(&src, &dst), MK_SUCCESS);
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(16, &a), MK_SUCCESS);
+    std::vector<int16_t> pcm = Speech(160, 8);
+    AUDIO_FRAME_S f = Frame(pcm);
+    ASSERT_EQ(MK_MPI_AENC_SendFrame(16, &f, nullptr), MK_SUCCESS);
+    AUDIO_STREAM_S s{};
+    ASSERT_EQ(MK_MPI_AENC_GetStream(16, &s, 0), MK_SUCCESS);
+    EXPECT_EQ(std::memcmp(s.pStream, pcm.data(), 320), 0) << "passed on unprocessed";
+    ASSERT_EQ(MK_MPI_AENC_ReleaseStream(16, &s), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_SYS_UnBind(&src, &dst), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_DisableChn(0, 0), MK_SUCCESS);
+}
+
 TEST_F(AencTest, DumpFilesHoldInputAndOutputUpToTheLimit) {
     char tmpl[] = "aenc_dump_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -589,13 +620,15 @@ TEST_F(AencTest, DumpFilesHoldInputAndOutputUpToTheLimit) {
     v.s32FrameSample = 80;
     ASSERT_EQ(MK_MPI_AI_SetVqeAttr(1, 0, 0, 0, &v), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_AI_EnableVqe(1, 0), MK_SUCCESS);
-    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160, 16);
+    // Up-sampled: each input frame dumped with its own length, each output frame with its own.
+    ASSERT_EQ(MK_MPI_AI_EnableReSmp(1, 0, 16000), MK_SUCCESS);
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 320, 16);
     ASSERT_EQ(MK_MPI_AENC_CreateChn(15, &a), MK_SUCCESS);
     AUDIO_DUMPFILE_CFG_S cfg{};
     cfg.bCfg = MK_TRUE;
     std::snprintf(cfg.aFilePath, sizeof(cfg.aFilePath), "%s", dir.c_str());
     std::snprintf(cfg.aFileName, sizeof(cfg.aFileName), "d");
-    cfg.u32FileSize = 1;
+    cfg.u32FileSize = 2;
     ASSERT_EQ(MK_MPI_AENC_SetDumpConfig(15, &cfg), MK_SUCCESS);
     std::vector<uint8_t> in, out;
     for (int i = 0; i < 5; ++i) {
@@ -606,7 +639,7 @@ TEST_F(AencTest, DumpFilesHoldInputAndOutputUpToTheLimit) {
         ASSERT_EQ(drivers::AiDriver::Get()->Inject(1, 0, inj), 0);
         AUDIO_STREAM_S s{};
         ASSERT_EQ(MK_MPI_AENC_GetStream(15, &s, -1), MK_SUCCESS);
-        if (i < 4) {  // 4 x 320 bytes reach the 1 KB limit
+        if (i < 4) {  // 4 x 640 output bytes reach the 2 KB limit
             in.insert(in.end(), inj.track0.begin(), inj.track0.end());
             out.insert(out.end(), s.pStream, s.pStream + s.u32Len);
         }

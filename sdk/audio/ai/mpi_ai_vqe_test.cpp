@@ -318,6 +318,43 @@ TEST_F(AiTest, EightBitFramesAreWidenedForProcessing) {
     }
 }
 
+TEST_F(AiTest, ResampledEightBitFramesStaySixteenBitsWide) {
+    Start(1, Attr(8000, 160, AUDIO_BIT_WIDTH_8), 2, 8);
+    AI_VQE_CONFIG_S a = HpfOnly(8000, 80);
+    ASSERT_EQ(MK_MPI_AI_SetVqeAttr(1, 2, 0, 0, &a), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_EnableVqe(1, 2), MK_SUCCESS);
+    for (MK_U32 rate : {16000u, 0u}) {
+        if (rate != 0) {
+            ASSERT_EQ(MK_MPI_AI_EnableReSmp(1, 2, rate), MK_SUCCESS);
+        }
+        drivers::AiInjectFrame inj;
+        inj.track0.assign(160, 0x40);
+        ASSERT_EQ(Drv()->Inject(1, 2, inj), 0);
+        AUDIO_FRAME_S f{};
+        ASSERT_EQ(MK_MPI_AI_GetFrame(1, 2, &f, nullptr, -1), MK_SUCCESS);
+        EXPECT_EQ(f.enBitwidth, AUDIO_BIT_WIDTH_16) << rate;
+        EXPECT_EQ(f.u32Len % 2, 0u);
+        EXPECT_LE(f.u32Len, (rate != 0 ? 320u : 160u) * 2) << "points, 16 bits each";
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(1, 2, &f, nullptr), MK_SUCCESS);
+        if (rate != 0) {
+            ASSERT_EQ(MK_MPI_AI_DisableReSmp(1, 2), MK_SUCCESS);
+        }
+    }
+}
+
+TEST_F(AiTest, ADisableAfterAFailedReplacementStillTakesResamplingDown) {
+    Start(0, Attr(8000, 160), 1, 4);
+    ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 1, 16000), MK_SUCCESS);
+    const MK_S32 pool = g_astVqeState[0][1].s32ResmpPoolId;
+    AI_VQE_CONFIG_S a = HpfOnly();
+    mk::audio::ArmFault(mk::audio::Fault::kAiVqeCreate);
+    EXPECT_EQ(MK_MPI_AI_SetVqeAttr(0, 1, 0, 0, &a), kErrVqe);
+    EXPECT_EQ(g_astVqeState[0][1].hVqe, nullptr);
+    EXPECT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS) << "no instance to read is no reason to stay up";
+    EXPECT_FALSE(drivers::VbPools::Instance().Pool(pool).has_value());
+    EXPECT_FALSE(Drv()->Channel(0, 1).enabled);
+}
+
 TEST_F(AiTest, AFrameTooLongForTheWorkBufferIsRefused) {
     Start(1, Attr(8000, 4096, AUDIO_BIT_WIDTH_8), 1, 4);
     AI_VQE_CONFIG_S a = HpfOnly(8000, 80);
@@ -462,9 +499,11 @@ TEST_F(AiTest, SwitchingResamplingOffWaitsForResampledFramesAndRefusesNewOnes) {
     Start(0, Attr(8000, 160), 0, 8);
     ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 0, 16000), MK_SUCCESS);
     const MK_S32 pool = g_astVqeState[0][0].s32ResmpPoolId;
-    Feed(0, 0, 160, 1);
-    AUDIO_FRAME_S held{};
-    ASSERT_EQ(MK_MPI_AI_GetFrame(0, 0, &held, nullptr, -1), MK_SUCCESS);
+    AUDIO_FRAME_S held[2]{};
+    for (AUDIO_FRAME_S& h : held) {
+        Feed(0, 0, 160, 1);
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 0, &h, nullptr, -1), MK_SUCCESS);
+    }
     // A getter waits in the driver while resampling goes off.
     std::atomic<MK_S32> got{1};
     std::thread getter([&] {
@@ -485,7 +524,10 @@ TEST_F(AiTest, SwitchingResamplingOffWaitsForResampledFramesAndRefusesNewOnes) {
     EXPECT_EQ(got.load(), kErrNotSupport);
     EXPECT_FALSE(done.load());
     EXPECT_EQ(Drv()->HeldBlocks(), 0u) << "the getter's frame went back";
-    ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 0, &held, nullptr), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 0, &held[0], nullptr), MK_SUCCESS);
+    EXPECT_FALSE(done.load()) << "one resampled frame is still out";
+    EXPECT_TRUE(drivers::VbPools::Instance().Pool(pool).has_value());
+    ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 0, &held[1], nullptr), MK_SUCCESS);
     disabler.join();
     EXPECT_FALSE(drivers::VbPools::Instance().Pool(pool).has_value());
     Feed(0, 0, 160, 3);
@@ -608,6 +650,35 @@ TEST_F(AiDumpTest, FilesHoldTheFramesUntilTheLimitAndThenStop) {
     EXPECT_EQ(Read("Sou_AiDev0_Chn1_8K_t.pcm"), out);
     EXPECT_TRUE(std::filesystem::exists(m_dir + "/Rin_AiDev0_Chn1_8K_t.pcm"));
     EXPECT_EQ(pfdAiIn[1], nullptr);
+}
+
+TEST_F(AiDumpTest, AnEightBitInputIsDumpedWhole) {
+    Start(1, Attr(8000, 160, AUDIO_BIT_WIDTH_8), 0, 8);
+    AI_VQE_CONFIG_S a = HpfOnly();
+    ASSERT_EQ(MK_MPI_AI_SetVqeAttr(1, 0, 0, 0, &a), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_EnableVqe(1, 0), MK_SUCCESS);
+    AUDIO_SAVE_FILE_INFO_S cfg{};
+    cfg.bCfg = MK_TRUE;
+    std::snprintf(cfg.aFilePath, sizeof(cfg.aFilePath), "%s", m_dir.c_str());
+    std::snprintf(cfg.aFileName, sizeof(cfg.aFileName), "w");
+    cfg.u32FileSize = 64;
+    ASSERT_EQ(MK_MPI_AI_SaveFile(1, 0, &cfg), MK_SUCCESS);
+    std::vector<uint8_t> widened;
+    for (int i = 0; i < 3; ++i) {
+        drivers::AiInjectFrame inj;
+        for (int k = 0; k < 160; ++k) {
+            const uint8_t b = static_cast<uint8_t>(k * 5 + i);
+            inj.track0.push_back(b);
+            widened.push_back(0);  // the sample b << 8, little-endian
+            widened.push_back(b);
+        }
+        ASSERT_EQ(Drv()->Inject(1, 0, inj), 0);
+        AUDIO_FRAME_S f{};
+        ASSERT_EQ(MK_MPI_AI_GetFrame(1, 0, &f, nullptr, 0), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(1, 0, &f, nullptr), MK_SUCCESS);
+    }
+    ASSERT_EQ(MK_MPI_AI_DisableChn(1, 0), MK_SUCCESS);  // closes the files
+    EXPECT_EQ(Read("Sin_AiDev1_Chn0_8K_w.pcm"), widened) << "every widened sample, not the first half";
 }
 
 TEST_F(AiDumpTest, UnterminatedNamesAreReadOnlyToTheirFieldsEnd) {
