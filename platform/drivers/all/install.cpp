@@ -1,5 +1,6 @@
 #include "platform/drivers/all/install.h"
 
+#include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
@@ -26,6 +27,7 @@ void InstallAll() {
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();
+    InstallJpegDriver();
 }
 
 }  // namespace varnelle::drivers
