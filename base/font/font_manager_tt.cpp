@@ -128,6 +128,21 @@ int CFontManagerTT::GetCharRaster(uint16_t code, const FontSize* size, GlyphRast
     return GetCharRasterLocked(code, size, raster);
 }
 
+int CFontManagerTT::GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster* raster,
+                                  std::vector<uint8_t>* coverage) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    FollowFontSetting();
+    GlyphRaster glyph;
+    const int advance = GetCharRasterLocked(code, size, &glyph);
+    if (coverage != nullptr) {
+        const size_t bytes = glyph.bitmap != nullptr ? static_cast<size_t>(glyph.width) * glyph.rows : 0;
+        coverage->assign(glyph.bitmap, glyph.bitmap + bytes);
+    }
+    glyph.bitmap = coverage != nullptr && !coverage->empty() ? coverage->data() : nullptr;
+    if (raster != nullptr) *raster = glyph;
+    return advance;
+}
+
 int CFontManagerTT::GetCharRasterLocked(uint16_t code, const FontSize* size, GlyphRaster* raster) {
     const FontSize want = size != nullptr ? *size : m_curSize;
     const Key key{code, want.width, want.height};

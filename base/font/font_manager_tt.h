@@ -50,6 +50,11 @@ public:
 
     // raster->bitmap is set to 8-bit coverage owned by the renderer. The advance is capped at 255.
     int GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster* raster) override;
+    // The same glyph with its coverage copied into `coverage` (width x rows bytes) while the mutex is
+    // held, and raster->bitmap pointing there (null for an empty glyph): the copy stays valid whatever
+    // other threads ask of the renderer, where the renderer's own bitmap may be evicted at once.
+    int GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster* raster,
+                      std::vector<uint8_t>* coverage);
     int GetTextWidth(const char* text, const FontSize* size) override;
     int TextToBitmap(uint8_t* dst, int& width, int height, const char* text, const FontSize* size) override;
     void DumpBitmap(const uint8_t* bitmap, const FontSize& size) override;

@@ -393,3 +393,71 @@ TEST(TrueTypeTest, ConcurrentRendersMatchSingleThreadedResult) {
 }
 
 }  // namespace
+
+namespace {
+
+// Copies taken while other threads keep evicting the cache still hold the glyph asked for: the copy is
+// made under the renderer's mutex, where the renderer's own bitmap may be freed by the next request.
+TEST(TrueTypeTest, CopiedCoverageSurvivesConcurrentEviction) {
+    CFontManagerTT renderer(varnelle::font_test::kDejaVu);
+    CFontManagerTT reference(varnelle::font_test::kDejaVu);
+    const FontSize size{24, 24};
+    const std::vector<uint16_t> codes = {'A', 'g', 'W', 0x416, 0x3A9, 0x628, '@', 'j'};
+    std::vector<std::vector<uint8_t>> want;
+    std::vector<GlyphRaster> wantRaster;
+    for (uint16_t code : codes) {
+        GlyphRaster g;
+        reference.GetCharRaster(code, &size, &g);
+        ASSERT_NE(g.bitmap, nullptr) << code;
+        want.emplace_back(g.bitmap, g.bitmap + static_cast<size_t>(g.width) * g.rows);
+        wantRaster.push_back(g);
+    }
+
+    constexpr int kReaders = 3, kRounds = 150;
+    std::atomic<int> readersDone{0}, mismatches{0};
+    std::thread evicter([&] {
+        // Cycles through more distinct glyphs than the cache holds, so entries are freed all the time.
+        for (uint16_t code = 0x21; readersDone.load() < kReaders; code = code >= 0x21 + 400 ? 0x21 : code + 1)
+            renderer.GetCharRaster(code, &size, nullptr);
+    });
+    std::vector<std::thread> readers;
+    for (int t = 0; t < kReaders; ++t) {
+        readers.emplace_back([&, t] {
+            std::vector<uint8_t> coverage;
+            for (int i = 0; i < kRounds; ++i) {
+                const size_t k = static_cast<size_t>(t + i) % codes.size();
+                GlyphRaster g;
+                const int advance = renderer.GetCharRaster(codes[k], &size, &g, &coverage);
+                // Let other threads run between the call and the read, as a drawing loop would.
+                renderer.GetCharRaster(static_cast<uint16_t>(0x100 + i), &size, nullptr);
+                const bool same = advance == wantRaster[k].advance && g.width == wantRaster[k].width &&
+                                  g.rows == wantRaster[k].rows && g.left == wantRaster[k].left &&
+                                  g.top == wantRaster[k].top && g.bitmap == coverage.data() &&
+                                  coverage == want[k];
+                if (!same) ++mismatches;
+            }
+            ++readersDone;
+        });
+    }
+    for (auto& th : readers) th.join();
+    evicter.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(TrueTypeTest, CopiedCoverageOfEmptyGlyphIsEmpty) {
+    CFontManagerTT renderer(varnelle::font_test::kDejaVu);
+    const FontSize size{24, 24};
+    std::vector<uint8_t> coverage(5, 7);
+    GlyphRaster g;
+    EXPECT_GT(renderer.GetCharRaster(' ', &size, &g, &coverage), 0);
+    EXPECT_TRUE(coverage.empty());
+    EXPECT_EQ(g.bitmap, nullptr);
+    // Without a face: no advance, nothing copied.
+    CFontManagerTT none("");
+    coverage.assign(5, 7);
+    EXPECT_EQ(none.GetCharRaster('A', &size, &g, &coverage), 0);
+    EXPECT_TRUE(coverage.empty());
+    EXPECT_EQ(g.bitmap, nullptr);
+}
+
+}  // namespace

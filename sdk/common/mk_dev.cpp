@@ -1,6 +1,10 @@
 #include "sdk/common/mk_dev.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/dev/dev.h"
 
@@ -35,6 +39,20 @@ int DevSlot::Close() {
     int fd = m_fd.exchange(-1);
     if (fd < 0) return 0;
     return dev::Close(fd);
+}
+
+bool DevSlot::NodeIsDevice(const char* path) {
+    struct stat st;
+    if (dev::Stat(path, &st) != 0) {
+        int err = errno;
+        std::fprintf(stderr, "Cannot identify '%s': %d, %s\n", path, err, std::strerror(err));
+        return false;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        std::fprintf(stderr, "%s is no device\n", path);
+        return false;
+    }
+    return true;
 }
 
 int IoctlRetryEintr(int fd, unsigned long request, void* arg) {

@@ -30,6 +30,11 @@ public:
     // Closes an open slot; returns the close's result (0 when it was closed already).
     int Close();
 
+    // True when `path` names a character device, as the modules that check before they open require;
+    // otherwise writes "Cannot identify '%s': %d, %s\n" (stat failed) or "%s is no device\n" to
+    // standard error and gives false.
+    static bool NodeIsDevice(const char* path);
+
 private:
     std::mutex m_openMutex;  // serialises open, bind and close
     std::atomic<int> m_fd{-1};

@@ -1,7 +1,6 @@
 #include "sdk/vdec/mpi_vdec.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -53,26 +52,11 @@ VdecModule& Vdec() {
 
 bool ChnInRange(VDEC_CHN chn) { return static_cast<MK_U32>(chn) < VDEC_MAX_CHN_NUM; }
 
-// The node must be a character device before it is opened.
-bool NodeIsDevice() {
-    struct stat st;
-    if (dev::Stat(kVdecPath, &st) != 0) {
-        int err = errno;
-        std::fprintf(stderr, "Cannot identify '%s': %d, %s\n", kVdecPath, err, std::strerror(err));
-        return false;
-    }
-    if (!S_ISCHR(st.st_mode)) {
-        std::fprintf(stderr, "%s is no device\n", kVdecPath);
-        return false;
-    }
-    return true;
-}
-
 // Opens and binds a channel's descriptor: its fd, or -1 after the failure's message.
 int OpenChn(VDEC_CHN chn) {
     mk::DevSlot& slot = Vdec().chnFd[chn];
     if (slot.IsOpen()) return slot.fd();
-    if (!NodeIsDevice()) {
+    if (!mk::DevSlot::NodeIsDevice(kVdecPath)) {
         std::printf("open vdec err\n");
         return -1;
     }
@@ -87,7 +71,7 @@ int OpenChn(VDEC_CHN chn) {
 int OpenModParam() {
     mk::DevSlot& slot = Vdec().modParamFd;
     if (slot.IsOpen()) return slot.fd();
-    if (!NodeIsDevice() || slot.Ensure(kVdecPath, O_RDWR) != mk::DevSlot::kReady) {
+    if (!mk::DevSlot::NodeIsDevice(kVdecPath) || slot.Ensure(kVdecPath, O_RDWR) != mk::DevSlot::kReady) {
         std::printf("open vdec err\n");
         return -1;
     }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -76,25 +75,13 @@ uintptr_t UserToDrv(const ChnCtx& c, const MK_U8* user) {
 
 // ---- The call frame ----
 
-bool NodeIsDevice() {
-    struct stat st;
-    if (dev::Stat(kVencPath, &st) != 0) {
-        int err = errno;
-        std::fprintf(stderr, "Cannot identify '%s': %d, %s\n", kVencPath, err, std::strerror(err));
-        return false;
-    }
-    if (!S_ISCHR(st.st_mode)) {
-        std::fprintf(stderr, "%s is no device\n", kVencPath);
-        return false;
-    }
-    return true;
-}
-
 MK_S32 OpenChn(const char* func, VENC_CHN VeChn) {
     ChnCtx& c = Ctx(VeChn);
     if (c.chnFd.IsOpen()) return MK_SUCCESS;
     mk::DevSlot::Result r = mk::DevSlot::kOpenFailed;
-    if (NodeIsDevice()) r = c.chnFd.Ensure(kVencPath, O_RDWR, VENC_IOC_BindChn, static_cast<uint32_t>(VeChn));
+    if (mk::DevSlot::NodeIsDevice(kVencPath)) {
+        r = c.chnFd.Ensure(kVencPath, O_RDWR, VENC_IOC_BindChn, static_cast<uint32_t>(VeChn));
+    }
     if (r == mk::DevSlot::kOpenFailed) {
         std::fprintf(stderr, "func:%s, Chn %d open err\n", func, VeChn);
         return MK_ERR_VENC_SYS_NOTREADY;
@@ -471,7 +458,8 @@ MK_S32 ModParamRequest(const char* func, unsigned long request, const VENC_PARAM
     if (pstModParam == nullptr) return NullPtr(func);
     mk::DevSlot& slot = State().modParamFd;
     // 0 is a valid descriptor: only a negative slot is closed.
-    if (!slot.IsOpen() && (!NodeIsDevice() || slot.Ensure(kVencPath, O_RDWR) != mk::DevSlot::kReady)) {
+    if (!slot.IsOpen() &&
+        (!mk::DevSlot::NodeIsDevice(kVencPath) || slot.Ensure(kVencPath, O_RDWR) != mk::DevSlot::kReady)) {
         std::printf("open venc err");
         return MK_ERR_VENC_SYS_NOTREADY;
     }

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "platform/dev/driver.h"
-#include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/sys_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 #include "sdk/sys/mk_mmz.h"
@@ -34,47 +35,49 @@ void Store(MMZ_BUF_REQ_S& r, const MmzDriver::BlockOp& op) {
 MmzDriver::MmzDriver() : Driver("/dev/mmz_userdev") {}
 
 template <typename Record>
-int MmzDriver::Handle(void* arg, int (MmzDriver::*handler)(BlockOp&)) {
+int MmzDriver::Handle(unsigned long request, void* arg, int (MmzDriver::*handler)(BlockOp&)) {
     Record record;
-    if (dev::CopyIn(&record, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &record) != 0) return -1;
     BlockOp op = Load(record);
     int ret = (this->*handler)(op);
     if (ret != 0) return ret;
+    // The free request sends its record only.
+    if (!(_IOC_DIR(request) & _IOC_READ)) return 0;
     Store(record, op);
-    return dev::CopyOut(arg, record);
+    return CopyRequestOut(request, arg, record);
 }
 
 int MmzDriver::Ioctl(dev::File&, unsigned long request, void* arg) {
     switch (request) {
         case MK_MMZ_IOC_ALLOC:
-            return Handle<MMZ_BLOCK_REQ_S>(arg, &MmzDriver::Alloc);
+            return Handle<MMZ_BLOCK_REQ_S>(request, arg, &MmzDriver::Alloc);
         case MK_MMZ_IOC_FREE:
-            return Handle<MMZ_BLOCK_REQ_S>(arg, &MmzDriver::Free);
+            return Handle<MMZ_BLOCK_REQ_S>(request, arg, &MmzDriver::Free);
         case MK_MMZ_IOC_REMAP:
-            return Handle<MMZ_BLOCK_REQ_S>(arg, &MmzDriver::MapUncached);
+            return Handle<MMZ_BLOCK_REQ_S>(request, arg, &MmzDriver::MapUncached);
         case MK_MMZ_IOC_REMAP_CACHED:
-            return Handle<MMZ_BLOCK_REQ_S>(arg, &MmzDriver::MapCached);
+            return Handle<MMZ_BLOCK_REQ_S>(request, arg, &MmzDriver::MapCached);
         case MK_MMZ_IOC_UNMAP:
-            return Handle<MMZ_BLOCK_REQ_S>(arg, &MmzDriver::Unmap);
+            return Handle<MMZ_BLOCK_REQ_S>(request, arg, &MmzDriver::Unmap);
         case MK_MMZ_IOC_BUF_ALLOC:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::Alloc);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::Alloc);
         case MK_MMZ_IOC_BUF_FREE:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::Free);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::Free);
         case MK_MMZ_IOC_BUF_REMAP:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::MapUncached);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::MapUncached);
         case MK_MMZ_IOC_BUF_REMAP_CACHED:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::MapCached);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::MapCached);
         case MK_MMZ_IOC_BUF_UNMAP:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::Unmap);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::Unmap);
         case MK_MMZ_IOC_BUF_GET_PHYS:
-            return Handle<MMZ_BUF_REQ_S>(arg, &MmzDriver::GetPhys);
+            return Handle<MMZ_BUF_REQ_S>(request, arg, &MmzDriver::GetPhys);
         case MK_MMZ_IOC_FLUSH_ALL: {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_flushAll;
             return 0;
         }
         case MK_MMZ_IOC_FLUSH_RANGE:
-            return FlushRange(arg);
+            return FlushRange(request, arg);
         default:
             return dev::Fail(ENOTTY);
     }
@@ -149,9 +152,9 @@ int MmzDriver::GetPhys(BlockOp& op) {
     return 0;
 }
 
-int MmzDriver::FlushRange(void* arg) {
+int MmzDriver::FlushRange(unsigned long request, void* arg) {
     MMZ_FLUSH_REQ_S req;
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!mem::Ram::Local().Contains(req.u32PhyAddr, req.u32Size)) return dev::Fail(EINVAL);
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_flushRange;

@@ -48,7 +48,7 @@ private:
         bool cached;
     };
     template <typename Record>
-    int Handle(void* arg, int (MmzDriver::*handler)(BlockOp&));
+    int Handle(unsigned long request, void* arg, int (MmzDriver::*handler)(BlockOp&));
     int Alloc(BlockOp& op);
     int Free(BlockOp& op);
     int Map(BlockOp& op, bool cached);
@@ -56,7 +56,7 @@ private:
     int MapCached(BlockOp& op) { return Map(op, true); }
     int Unmap(BlockOp& op);
     int GetPhys(BlockOp& op);
-    int FlushRange(void* arg);
+    int FlushRange(unsigned long request, void* arg);
 
     mutable std::mutex m_mutex;               // guards everything below
     std::map<uint32_t, uint32_t> m_blocks;    // phys -> size, of blocks this driver allocated

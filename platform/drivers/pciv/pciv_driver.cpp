@@ -12,6 +12,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/host/env.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -38,22 +39,22 @@ public:
 
     int Ioctl(dev::File& file, unsigned long request, void* arg) override {
         auto& f = static_cast<PcivFile&>(file);
-        if (request == PCIV_BINDCHN2FD_CTRL) return Bind(f, arg);
+        if (request == PCIV_BINDCHN2FD_CTRL) return Bind(f, request, arg);
         if (f.chn < 0) return dev::Fail(EBADFD);
         switch (request) {
-            case PCIV_CREATE_CTRL: return Create(f.chn, arg);
+            case PCIV_CREATE_CTRL: return Create(f.chn, request, arg);
             case PCIV_DESTROY_CTRL: return Destroy(f.chn);
             case PCIV_START_CTRL: return SetStarted(f.chn, true);
             case PCIV_STOP_CTRL: return SetStarted(f.chn, false);
-            case PCIV_MALLOC_CTRL: return Malloc(arg);
-            case PCIV_FREE_CTRL: return Free(arg);
-            case PCIV_MALLOC_CHN_BUF_CTRL: return MallocChnBuf(f.chn, arg);
-            case PCIV_FREE_CHN_BUF_CTRL: return FreeChnBuf(f.chn, arg);
-            case PCIV_GETBASEWINDOW_CTRL: return BaseWindow(arg);
-            case PCIV_GETLOCALID_CTRL: return dev::CopyOut(arg, static_cast<int32_t>(host::ChipId()));
-            case PCIV_ENUMCHIPID_CTRL: return EnumChips(arg);
-            case PCIV_DMATASK_CTRL: return Dma(arg);
-            case PCIV_WINVBCREATE_CTRL: return WinVbCreate(arg);
+            case PCIV_MALLOC_CTRL: return Malloc(request, arg);
+            case PCIV_FREE_CTRL: return Free(request, arg);
+            case PCIV_MALLOC_CHN_BUF_CTRL: return MallocChnBuf(f.chn, request, arg);
+            case PCIV_FREE_CHN_BUF_CTRL: return FreeChnBuf(f.chn, request, arg);
+            case PCIV_GETBASEWINDOW_CTRL: return BaseWindow(request, arg);
+            case PCIV_GETLOCALID_CTRL: return CopyRequestOut(request, arg, static_cast<int32_t>(host::ChipId()));
+            case PCIV_ENUMCHIPID_CTRL: return EnumChips(request, arg);
+            case PCIV_DMATASK_CTRL: return Dma(request, arg);
+            case PCIV_WINVBCREATE_CTRL: return WinVbCreate(request, arg);
             case PCIV_WINVBDESTROY_CTRL: return WinVbDestroy();
             default: return dev::Fail(ENOTTY);
         }
@@ -89,17 +90,17 @@ public:
     }
 
 private:
-    int Bind(PcivFile& f, void* arg) {
+    int Bind(PcivFile& f, unsigned long request, void* arg) {
         uint32_t chn;
-        if (dev::CopyIn(&chn, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &chn) != 0) return -1;
         if (chn >= PCIV_MAX_CHN_NUM) return kErrIllegal;
         f.chn = static_cast<int>(chn);
         return 0;
     }
 
-    int Create(int chn, void* arg) {
+    int Create(int chn, unsigned long request, void* arg) {
         PCIV_ATTR_S attr;
-        if (dev::CopyIn(&attr, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &attr) != 0) return -1;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_channels[chn].created) return kErrExist;
         m_channels[chn] = PcivChannelView{true, false, attr};
@@ -121,9 +122,9 @@ private:
         return 0;
     }
 
-    int Malloc(void* arg) {
+    int Malloc(unsigned long request, void* arg) {
         PCIV_IOC_MALLOC_S rec;
-        if (dev::CopyIn(&rec, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &rec) != 0) return -1;
         if (rec.u32Size == 0) return kErrIllegal;
         uint32_t phys = mem::ZoneAllocator::Local().Allocate(rec.u32Size, "", "pciv");
         if (phys == 0) return kErrNoMem;
@@ -132,12 +133,12 @@ private:
             m_blocks.push_back(phys);
         }
         rec.u32PhyAddr = phys;
-        return dev::CopyOut(arg, rec);
+        return CopyRequestOut(request, arg, rec);
     }
 
-    int Free(void* arg) {
+    int Free(unsigned long request, void* arg) {
         uint32_t phys;
-        if (dev::CopyIn(&phys, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &phys) != 0) return -1;
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = std::find(m_blocks.begin(), m_blocks.end(), phys);
         if (it == m_blocks.end()) return kErrIllegal;
@@ -146,9 +147,9 @@ private:
         return 0;
     }
 
-    int MallocChnBuf(int chn, void* arg) {
+    int MallocChnBuf(int chn, unsigned long request, void* arg) {
         PCIV_IOC_MALLOC_CHN_BUF_S rec;
-        if (dev::CopyIn(&rec, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &rec) != 0) return -1;
         if (rec.u32Size == 0 || rec.u32ChnId != static_cast<uint32_t>(chn)) return kErrIllegal;
         std::lock_guard<std::mutex> lock(m_mutex);
         auto key = std::make_pair(chn, rec.u32Index);
@@ -157,12 +158,12 @@ private:
         if (phys == 0) return kErrNoMem;
         m_chnBufs[key] = phys;
         rec.u32PhyAddr = phys;
-        return dev::CopyOut(arg, rec);
+        return CopyRequestOut(request, arg, rec);
     }
 
-    int FreeChnBuf(int chn, void* arg) {
+    int FreeChnBuf(int chn, unsigned long request, void* arg) {
         uint32_t index;
-        if (dev::CopyIn(&index, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &index) != 0) return -1;
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_chnBufs.find({chn, index});
         if (it == m_chnBufs.end()) return kErrIllegal;
@@ -171,32 +172,30 @@ private:
         return 0;
     }
 
-    int BaseWindow(void* arg) {
+    int BaseWindow(unsigned long request, void* arg) {
         PCIV_BASEWINDOW_S win;
-        if (dev::CopyIn(&win, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &win) != 0) return -1;
         if (win.s32ChipId < 0 || win.s32ChipId >= PCIV_MAX_CHIPNUM) return kErrIllegal;
         win.u32NpWinBase = kPcivWindowBase;
         win.u32PfWinBase = kPcivWindowBase;
         win.u32CfgWinBase = kPcivWindowBase;
         win.u32PfAHBAddr = kPcivWindowBase;
-        return dev::CopyOut(arg, win);
+        return CopyRequestOut(request, arg, win);
     }
 
-    int EnumChips(void* arg) {
+    int EnumChips(unsigned long request, void* arg) {
         int32_t ids[PCIV_MAX_CHIPNUM];
         for (int32_t& id : ids) id = -1;
         int n = 0;
         for (int chip = 0; chip < PCIV_MAX_CHIPNUM; ++chip) {
             if (::access(mem::RamPath(chip).c_str(), F_OK) == 0) ids[n++] = chip;
         }
-        if (arg == nullptr) return dev::Fail(EFAULT);
-        std::memcpy(arg, ids, sizeof(ids));
-        return 0;
+        return CopyRequestOutBytes(request, arg, ids, sizeof(ids));
     }
 
-    int Dma(void* arg) {
+    int Dma(unsigned long request, void* arg) {
         PCIV_DMA_TASK_S task;
-        if (dev::CopyIn(&task, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &task) != 0) return -1;
         if (task.u32Count == 0 || task.u32Count > PCIV_MAX_DMABLK) return kErrIllegal;
         if (task.pBlock == nullptr) return dev::Fail(EFAULT);
         const mem::Ram& local = mem::Ram::Local();
@@ -230,9 +229,9 @@ private:
         return 0;
     }
 
-    int WinVbCreate(void* arg) {
+    int WinVbCreate(unsigned long request, void* arg) {
         PCIV_WINVBCFG_S cfg;
-        if (dev::CopyIn(&cfg, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &cfg) != 0) return -1;
         if (cfg.u32PoolCount > 8) return kErrIllegal;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_winVb) return kErrExist;

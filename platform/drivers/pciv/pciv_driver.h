@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sdk/pciv/mpi_pciv.h"
+#include "sdk/pciv/pciv_ioctl.h"
 
 namespace varnelle::drivers {
 

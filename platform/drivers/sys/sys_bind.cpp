@@ -2,8 +2,9 @@
 #include <cstring>
 
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/sys/sys_driver.h"
-#include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/sys_ioctl.h"
 
 namespace varnelle::drivers {
 namespace {
@@ -16,36 +17,36 @@ bool ValidChn(const MPP_CHN_S& c) {
 
 }  // namespace
 
-int SysDriver::Bind(void* arg) {
+int SysDriver::Bind(unsigned long request, void* arg) {
     MK_SYS_BIND_REQ_S req;
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!ValidChn(req.stSrcChn) || !ValidChn(req.stDestChn)) return kErrParam;
     // A destination already fed by a source is refused.
     return BindGraph::Instance().Bind(req.stSrcChn, req.stDestChn);
 }
 
-int SysDriver::Unbind(void* arg) {
+int SysDriver::Unbind(unsigned long request, void* arg) {
     MK_SYS_BIND_REQ_S req;
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!ValidChn(req.stDestChn)) return kErrParam;
     // As in the in-process table, unbinding a destination that is not bound changes nothing.
     BindGraph::Instance().Unbind(req.stDestChn);
     return 0;
 }
 
-int SysDriver::GetBindByDest(void* arg) {
+int SysDriver::GetBindByDest(unsigned long request, void* arg) {
     MK_SYS_BIND_REQ_S req;
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!ValidChn(req.stDestChn)) return kErrParam;
     auto src = BindGraph::Instance().SourceOf(req.stDestChn);
     if (!src) return MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
     req.stSrcChn = *src;
-    return dev::CopyOut(arg, req);
+    return CopyRequestOut(request, arg, req);
 }
 
-int SysDriver::SetMemConf(void* arg) {
+int SysDriver::SetMemConf(unsigned long request, void* arg) {
     MK_SYS_MEM_CONF_S conf;
-    if (dev::CopyIn(&conf, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &conf) != 0) return -1;
     if (!ValidChn(conf.stMppChn)) return kErrParam;
     // A name may fill all 16 bytes without a terminator.
     std::string name(conf.acMmzName, strnlen(conf.acMmzName, sizeof(conf.acMmzName)));
@@ -59,15 +60,15 @@ int SysDriver::SetMemConf(void* arg) {
     return 0;
 }
 
-int SysDriver::GetMemConf(void* arg) {
+int SysDriver::GetMemConf(unsigned long request, void* arg) {
     MK_SYS_MEM_CONF_EX_S conf;
-    if (dev::CopyIn(&conf, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &conf) != 0) return -1;
     if (!ValidChn(conf.stMppChn)) return kErrParam;
     std::memset(conf.acMmzName, 0, sizeof(conf.acMmzName));
     std::memset(conf.acTerminator, 0, sizeof(conf.acTerminator));
     std::string name = MemConfOf(conf.stMppChn);
     std::memcpy(conf.acMmzName, name.data(), name.size());
-    return dev::CopyOut(arg, conf);
+    return CopyRequestOut(request, arg, conf);
 }
 
 std::string SysDriver::MemConfOf(const MPP_CHN_S& chn) const {

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/mem/ram.h"
-#include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/sys_ioctl.h"
 
 namespace varnelle::drivers {
 
@@ -21,62 +22,62 @@ int SysDriver::Ioctl(dev::File&, unsigned long request, void* arg) {
             return Exit();
         case MK_SYS_IOC_SET_CONF: {
             MPP_SYS_CONF_S conf;
-            if (dev::CopyIn(&conf, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &conf) != 0) return -1;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_conf = conf.u32AlignWidth;
             return 0;
         }
         case MK_SYS_IOC_GET_CONF: {
             std::lock_guard<std::mutex> lock(m_mutex);
-            return dev::CopyOut(arg, MPP_SYS_CONF_S{m_conf});
+            return CopyRequestOut(request, arg, MPP_SYS_CONF_S{m_conf});
         }
         case MK_SYS_IOC_SET_U64_FIRST:
         case MK_SYS_IOC_SET_U64_SECOND: {
             uint64_t value;
-            if (dev::CopyIn(&value, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &value) != 0) return -1;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_value64 = value;
             return 0;
         }
         case MK_SYS_IOC_GET_U64: {
             std::lock_guard<std::mutex> lock(m_mutex);
-            return dev::CopyOut(arg, m_value64);
+            return CopyRequestOut(request, arg, m_value64);
         }
         case MK_SYS_IOC_BIND:
-            return Bind(arg);
+            return Bind(request, arg);
         case MK_SYS_IOC_UNBIND:
-            return Unbind(arg);
+            return Unbind(request, arg);
         case MK_SYS_IOC_GET_BIND_BY_DEST:
-            return GetBindByDest(arg);
+            return GetBindByDest(request, arg);
         case MK_SYS_IOC_SET_MEM_CONF:
-            return SetMemConf(arg);
+            return SetMemConf(request, arg);
         case MK_SYS_IOC_GET_MEM_CONF:
-            return GetMemConf(arg);
+            return GetMemConf(request, arg);
         case MK_SYS_IOC_GET_CUSTOMER_ID: {
             std::lock_guard<std::mutex> lock(m_mutex);
-            return dev::CopyOut(arg, m_customerId);
+            return CopyRequestOut(request, arg, m_customerId);
         }
         case MK_SYS_IOC_SET_WORD: {
             uint32_t word;
-            if (dev::CopyIn(&word, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &word) != 0) return -1;
             std::lock_guard<std::mutex> lock(m_mutex);
             m_word = word;
             return 0;
         }
         case MK_SYS_IOC_GET_WORD: {
             std::lock_guard<std::mutex> lock(m_mutex);
-            return dev::CopyOut(arg, m_word);
+            return CopyRequestOut(request, arg, m_word);
         }
         case MK_SYS_IOC_GET_KERNEL_CONFIG: {
             std::lock_guard<std::mutex> lock(m_mutex);
-            return dev::CopyOut(arg, MK_SYS_KERNEL_CONFIG_S{m_kernelConfig[0], m_kernelConfig[1]});
+            return CopyRequestOut(request, arg, MK_SYS_KERNEL_CONFIG_S{m_kernelConfig[0], m_kernelConfig[1]});
         }
         case MK_SYS_IOC_COMMAND:
             return 0;
         case MK_SYS_IOC_SET_PAIR:
-            return SetPair(arg);
+            return SetPair(request, arg);
         case MK_SYS_IOC_QUERY_PAIR:
-            return QueryPair(arg);
+            return QueryPair(request, arg);
         default:
             return dev::Fail(ENOTTY);
     }
@@ -100,9 +101,9 @@ int SysDriver::Exit() {
     return 0;
 }
 
-int SysDriver::SetPair(void* arg) {
+int SysDriver::SetPair(unsigned long request, void* arg) {
     MK_SYS_RECORD_PAIR_S pair;
-    if (dev::CopyIn(&pair, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &pair) != 0) return -1;
     PairValue value;
     std::copy(std::begin(pair.stValue.au32Word), std::end(pair.stValue.au32Word), value.begin());
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -110,14 +111,14 @@ int SysDriver::SetPair(void* arg) {
     return 0;
 }
 
-int SysDriver::QueryPair(void* arg) {
+int SysDriver::QueryPair(unsigned long request, void* arg) {
     MK_SYS_RECORD_PAIR_S pair;
-    if (dev::CopyIn(&pair, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &pair) != 0) return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_pairs.find(PairKey{pair.stKey.au32Word[0], pair.stKey.au32Word[1]});
     if (it == m_pairs.end()) return MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
     std::copy(it->second.begin(), it->second.end(), pair.stValue.au32Word);
-    return dev::CopyOut(arg, pair);
+    return CopyRequestOut(request, arg, pair);
 }
 
 void* SysDriver::Mmap(dev::File&, void*, size_t length, int, int, off_t offset) {

@@ -44,13 +44,13 @@ private:
 
     int Init();
     int Exit();
-    int Bind(void* arg);
-    int Unbind(void* arg);
-    int GetBindByDest(void* arg);
-    int SetMemConf(void* arg);
-    int GetMemConf(void* arg);
-    int SetPair(void* arg);
-    int QueryPair(void* arg);
+    int Bind(unsigned long request, void* arg);
+    int Unbind(unsigned long request, void* arg);
+    int GetBindByDest(unsigned long request, void* arg);
+    int SetMemConf(unsigned long request, void* arg);
+    int GetMemConf(unsigned long request, void* arg);
+    int SetPair(unsigned long request, void* arg);
+    int QueryPair(unsigned long request, void* arg);
 
     mutable std::mutex m_mutex;  // guards everything below
     bool m_up = false;

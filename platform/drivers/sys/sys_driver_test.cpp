@@ -15,7 +15,7 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/host/test_bus.h"
 #include "platform/mem/ram.h"
-#include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/sys_ioctl.h"
 
 namespace {
 

@@ -11,33 +11,33 @@ VbDriver::VbDriver() : Driver("/dev/vb") {}
 
 int VbDriver::Ioctl(dev::File&, unsigned long request, void* arg) {
     switch (request) {
-    case VB_IOC_CREATE_POOL: return CreatePool(arg, false);
-    case VB_IOC_DESTROY_POOL: return DestroyPool(arg, false);
-    case VB_IOC_GET_BLOCK: return GetBlock(arg, false);
-    case VB_IOC_RELEASE_BLOCK: return ReleaseBlock(arg, false);
-    case VB_IOC_HANDLE2PHYS: return Handle2Phys(arg, false);
-    case VB_IOC_HANDLE2POOL: return Handle2Pool(arg);
-    case VB_IOC_QUERY_BLOCK: return QueryBlock(arg);
+    case VB_IOC_CREATE_POOL: return CreatePool(request, arg, false);
+    case VB_IOC_DESTROY_POOL: return DestroyPool(request, arg, false);
+    case VB_IOC_GET_BLOCK: return GetBlock(request, arg, false);
+    case VB_IOC_RELEASE_BLOCK: return ReleaseBlock(request, arg, false);
+    case VB_IOC_HANDLE2PHYS: return Handle2Phys(request, arg, false);
+    case VB_IOC_HANDLE2POOL: return Handle2Pool(request, arg);
+    case VB_IOC_QUERY_BLOCK: return QueryBlock(request, arg);
     case VB_IOC_INIT: return Init();
     case VB_IOC_EXIT: return Exit();
-    case VB_IOC_GET_CONF: return GetConf(arg);
-    case VB_IOC_SET_CONF: return SetConf(arg);
-    case VB_IOC_POOL_MAP_INFO: return PoolMapInfo(arg, false);
-    case VB_IOC_POOL_IN_USE: return PoolInUse(arg, false);
-    case VB_IOC_INIT_MOD_POOL: return InitModPool(arg);
-    case VB_IOC_EXIT_MOD_POOL: return ExitModPool(arg);
-    case VB_IOC_SET_MOD_POOL_CONF: return SetModPoolConf(arg);
-    case VB_IOC_SET_SETTING: return SetSetting(arg);
-    case VB_IOC_GET_SETTING: return GetSetting(arg);
-    case VB_IOC_CREATE_POOL_EX: return CreatePool(arg, true);
-    case VB_IOC_DESTROY_POOL_EX: return DestroyPool(arg, true);
-    case VB_IOC_GET_BLOCK_EX: return GetBlock(arg, true);
-    case VB_IOC_RELEASE_BLOCK_EX: return ReleaseBlock(arg, true);
-    case VB_IOC_POOL_MAP_INFO_EX: return PoolMapInfo(arg, true);
-    case VB_IOC_POOL_IN_USE_EX: return PoolInUse(arg, true);
-    case VB_IOC_HANDLE2PHYS_EX: return Handle2Phys(arg, true);
-    case VB_IOC_CREATE_CALLER_POOL: return CreateCallerPool(arg);
-    case VB_IOC_ADD_CALLER_BLOCK: return AddCallerBlock(arg);
+    case VB_IOC_GET_CONF: return GetConf(request, arg);
+    case VB_IOC_SET_CONF: return SetConf(request, arg);
+    case VB_IOC_POOL_MAP_INFO: return PoolMapInfo(request, arg, false);
+    case VB_IOC_POOL_IN_USE: return PoolInUse(request, arg, false);
+    case VB_IOC_INIT_MOD_POOL: return InitModPool(request, arg);
+    case VB_IOC_EXIT_MOD_POOL: return ExitModPool(request, arg);
+    case VB_IOC_SET_MOD_POOL_CONF: return SetModPoolConf(request, arg);
+    case VB_IOC_SET_SETTING: return SetSetting(request, arg);
+    case VB_IOC_GET_SETTING: return GetSetting(request, arg);
+    case VB_IOC_CREATE_POOL_EX: return CreatePool(request, arg, true);
+    case VB_IOC_DESTROY_POOL_EX: return DestroyPool(request, arg, true);
+    case VB_IOC_GET_BLOCK_EX: return GetBlock(request, arg, true);
+    case VB_IOC_RELEASE_BLOCK_EX: return ReleaseBlock(request, arg, true);
+    case VB_IOC_POOL_MAP_INFO_EX: return PoolMapInfo(request, arg, true);
+    case VB_IOC_POOL_IN_USE_EX: return PoolInUse(request, arg, true);
+    case VB_IOC_HANDLE2PHYS_EX: return Handle2Phys(request, arg, true);
+    case VB_IOC_CREATE_CALLER_POOL: return CreateCallerPool(request, arg);
+    case VB_IOC_ADD_CALLER_BLOCK: return AddCallerBlock(request, arg);
     default: return dev::Fail(ENOTTY);
     }
 }

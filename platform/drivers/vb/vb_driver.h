@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
-#include "sdk/vb/mpi_vb.h"
+#include "sdk/vb/vb_ioctl.h"
 
 namespace varnelle::drivers {
 
@@ -33,28 +33,28 @@ private:
     static constexpr uint32_t kUsers = VB_MAX_MOD_COMM_POOL_ID + 1;
 
     // Pools and blocks (vb_driver_pools.cpp).
-    int CreatePool(void* arg, bool ex);
-    int DestroyPool(void* arg, bool ex);
-    int GetBlock(void* arg, bool ex);
-    int ReleaseBlock(void* arg, bool ex);
-    int Handle2Phys(void* arg, bool ex);
-    int Handle2Pool(void* arg);
-    int QueryBlock(void* arg);
-    int PoolMapInfo(void* arg, bool ex);
-    int PoolInUse(void* arg, bool ex);
-    int CreateCallerPool(void* arg);
-    int AddCallerBlock(void* arg);
+    int CreatePool(unsigned long request, void* arg, bool ex);
+    int DestroyPool(unsigned long request, void* arg, bool ex);
+    int GetBlock(unsigned long request, void* arg, bool ex);
+    int ReleaseBlock(unsigned long request, void* arg, bool ex);
+    int Handle2Phys(unsigned long request, void* arg, bool ex);
+    int Handle2Pool(unsigned long request, void* arg);
+    int QueryBlock(unsigned long request, void* arg);
+    int PoolMapInfo(unsigned long request, void* arg, bool ex);
+    int PoolInUse(unsigned long request, void* arg, bool ex);
+    int CreateCallerPool(unsigned long request, void* arg);
+    int AddCallerBlock(unsigned long request, void* arg);
 
     // Plan, life cycle and module pools (vb_driver_conf.cpp).
     int Init();
     int Exit();
-    int SetConf(void* arg);
-    int GetConf(void* arg);
-    int SetModPoolConf(void* arg);
-    int InitModPool(void* arg);
-    int ExitModPool(void* arg);
-    int SetSetting(void* arg);
-    int GetSetting(void* arg);
+    int SetConf(unsigned long request, void* arg);
+    int GetConf(unsigned long request, void* arg);
+    int SetModPoolConf(unsigned long request, void* arg);
+    int InitModPool(unsigned long request, void* arg);
+    int ExitModPool(unsigned long request, void* arg);
+    int SetSetting(unsigned long request, void* arg);
+    int GetSetting(unsigned long request, void* arg);
 
     // Creates the used entries of `conf` as pools of `user`; on failure destroys what it made.
     static bool CreatePlan(const VB_CONF_S& conf, int user, std::vector<int>* pools);

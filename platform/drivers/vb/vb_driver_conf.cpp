@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vb/vb_driver.h"
 
@@ -70,9 +71,9 @@ int VbDriver::Exit() {
     return 0;
 }
 
-int VbDriver::SetConf(void* arg) {
+int VbDriver::SetConf(unsigned long request, void* arg) {
     VB_CONF_S conf;
-    if (dev::CopyIn(&conf, arg)) return -1;
+    if (CopyRequestIn(request, arg, &conf)) return -1;
     if (!NamesFit(conf)) return kIllegal;
     std::lock_guard<std::mutex> lock(m_mutex);
     // The plan in force cannot change under its pools.
@@ -81,17 +82,17 @@ int VbDriver::SetConf(void* arg) {
     return 0;
 }
 
-int VbDriver::GetConf(void* arg) {
+int VbDriver::GetConf(unsigned long request, void* arg) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_conf) return MK_ERR(MK_ID_VB, MK_ERR_NOT_CONFIG);
     VB_CONF_S conf = *m_conf;
     lock.unlock();
-    return dev::CopyOut(arg, conf);
+    return CopyRequestOut(request, arg, conf);
 }
 
-int VbDriver::SetModPoolConf(void* arg) {
+int VbDriver::SetModPoolConf(unsigned long request, void* arg) {
     VB_MOD_POOL_CONF_S rec;
-    if (dev::CopyIn(&rec, arg)) return -1;
+    if (CopyRequestIn(request, arg, &rec)) return -1;
     if (rec.u32Uid >= kUsers || !NamesFit(rec.stConf)) return kIllegal;
     std::lock_guard<std::mutex> lock(m_mutex);
     ModPools& mod = m_mod[rec.u32Uid];
@@ -100,9 +101,9 @@ int VbDriver::SetModPoolConf(void* arg) {
     return 0;
 }
 
-int VbDriver::InitModPool(void* arg) {
+int VbDriver::InitModPool(unsigned long request, void* arg) {
     uint32_t uid;
-    if (dev::CopyIn(&uid, arg)) return -1;
+    if (CopyRequestIn(request, arg, &uid)) return -1;
     if (uid >= kUsers) return kIllegal;
     std::lock_guard<std::mutex> lock(m_mutex);
     ModPools& mod = m_mod[uid];
@@ -114,9 +115,9 @@ int VbDriver::InitModPool(void* arg) {
     return 0;
 }
 
-int VbDriver::ExitModPool(void* arg) {
+int VbDriver::ExitModPool(unsigned long request, void* arg) {
     uint32_t uid;
-    if (dev::CopyIn(&uid, arg)) return -1;
+    if (CopyRequestIn(request, arg, &uid)) return -1;
     if (uid >= kUsers) return kIllegal;
     std::lock_guard<std::mutex> lock(m_mutex);
     ModPools& mod = m_mod[uid];
@@ -127,19 +128,19 @@ int VbDriver::ExitModPool(void* arg) {
     return 0;
 }
 
-int VbDriver::SetSetting(void* arg) {
+int VbDriver::SetSetting(unsigned long request, void* arg) {
     VB_SETTING_S rec;
-    if (dev::CopyIn(&rec, arg)) return -1;
+    if (CopyRequestIn(request, arg, &rec)) return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_setting = rec.u32Setting;
     return 0;
 }
 
-int VbDriver::GetSetting(void* arg) {
+int VbDriver::GetSetting(unsigned long request, void* arg) {
     std::unique_lock<std::mutex> lock(m_mutex);
     VB_SETTING_S rec{m_setting};
     lock.unlock();
-    return dev::CopyOut(arg, rec);
+    return CopyRequestOut(request, arg, rec);
 }
 
 }  // namespace varnelle::drivers

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vb/vb_driver.h"
 
@@ -39,31 +40,31 @@ int FindBlock(uint32_t handle, bool ex, VbPools::BlockInfo* out) {
 
 // Runs `fn` on the word in place: read, answered, written back.
 template <typename Fn>
-int OnWord(void* arg, Fn fn) {
+int OnWord(unsigned long request, void* arg, Fn fn) {
     uint32_t word;
-    if (dev::CopyIn(&word, arg)) return -1;
+    if (CopyRequestIn(request, arg, &word)) return -1;
     int ret = fn(word);
     if (ret != 0) return ret;
-    return dev::CopyOut(arg, word);
+    return CopyRequestOut(request, arg, word);
 }
 
 }  // namespace
 
-int VbDriver::CreatePool(void* arg, bool ex) {
+int VbDriver::CreatePool(unsigned long request, void* arg, bool ex) {
     VB_POOL_INFO_S info;
-    if (dev::CopyIn(&info, arg)) return -1;
+    if (CopyRequestIn(request, arg, &info)) return -1;
     if (info.u32BlkSize == 0 || info.u32BlkCnt == 0) return kIllegal;
     // The Ex family has no plan: a request for any Ex pool chooses among these.
     int id = Pools().CreatePool(info.u32BlkSize, info.u32BlkCnt, ZoneOf(info), ex,
                                 ex ? VbPools::kCommon : VbPools::kPrivate);
     if (id < 0) return MK_ERR(MK_ID_VB, MK_ERR_NOMEM);
     info.u32PoolId = static_cast<uint32_t>(id);
-    return dev::CopyOut(arg, info);
+    return CopyRequestOut(request, arg, info);
 }
 
-int VbDriver::DestroyPool(void* arg, bool ex) {
+int VbDriver::DestroyPool(unsigned long request, void* arg, bool ex) {
     uint32_t id;
-    if (dev::CopyIn(&id, arg)) return -1;
+    if (CopyRequestIn(request, arg, &id)) return -1;
     VbPools::PoolInfo pool;
     if (int ret = FindPool(id, ex, &pool)) return ret;
     // Common and module pools go with exit; only pools made by id are destroyed by id.
@@ -73,9 +74,9 @@ int VbDriver::DestroyPool(void* arg, bool ex) {
     return ret == 0 ? 0 : kUnexist;
 }
 
-int VbDriver::GetBlock(void* arg, bool ex) {
+int VbDriver::GetBlock(unsigned long request, void* arg, bool ex) {
     VB_POOL_INFO_S info;
-    if (dev::CopyIn(&info, arg)) return -1;
+    if (CopyRequestIn(request, arg, &info)) return -1;
     uint32_t handle;
     if (info.u32PoolId == VB_INVALID_POOLID) {
         handle = Pools().GetBlock(-1, info.u32BlkSize, ZoneOf(info), ex);
@@ -86,19 +87,19 @@ int VbDriver::GetBlock(void* arg, bool ex) {
     }
     if (handle == VbPools::kInvalid) return MK_ERR(MK_ID_VB, MK_ERR_BUF_EMPTY);
     info.u32Handle = handle;
-    return dev::CopyOut(arg, info);
+    return CopyRequestOut(request, arg, info);
 }
 
-int VbDriver::ReleaseBlock(void* arg, bool ex) {
+int VbDriver::ReleaseBlock(unsigned long request, void* arg, bool ex) {
     uint32_t handle;
-    if (dev::CopyIn(&handle, arg)) return -1;
+    if (CopyRequestIn(request, arg, &handle)) return -1;
     VbPools::BlockInfo block;
     if (int ret = FindBlock(handle, ex, &block)) return ret;
     return Pools().Release(handle) ? 0 : kUnexist;
 }
 
-int VbDriver::Handle2Phys(void* arg, bool ex) {
-    return OnWord(arg, [ex](uint32_t& word) {
+int VbDriver::Handle2Phys(unsigned long request, void* arg, bool ex) {
+    return OnWord(request, arg, [ex](uint32_t& word) {
         VbPools::BlockInfo block;
         if (int ret = FindBlock(word, ex, &block)) return ret;
         word = block.phys;
@@ -106,8 +107,8 @@ int VbDriver::Handle2Phys(void* arg, bool ex) {
     });
 }
 
-int VbDriver::Handle2Pool(void* arg) {
-    return OnWord(arg, [](uint32_t& word) {
+int VbDriver::Handle2Pool(unsigned long request, void* arg) {
+    return OnWord(request, arg, [](uint32_t& word) {
         VbPools::BlockInfo block;
         if (int ret = FindBlock(word, false, &block)) return ret;
         word = static_cast<uint32_t>(block.pool);
@@ -115,8 +116,8 @@ int VbDriver::Handle2Pool(void* arg) {
     });
 }
 
-int VbDriver::QueryBlock(void* arg) {
-    return OnWord(arg, [](uint32_t& word) {
+int VbDriver::QueryBlock(unsigned long request, void* arg) {
+    return OnWord(request, arg, [](uint32_t& word) {
         VbPools::BlockInfo block;
         if (int ret = FindBlock(word, false, &block)) return ret;
         word = static_cast<uint32_t>(block.refs);
@@ -124,20 +125,20 @@ int VbDriver::QueryBlock(void* arg) {
     });
 }
 
-int VbDriver::PoolMapInfo(void* arg, bool ex) {
+int VbDriver::PoolMapInfo(unsigned long request, void* arg, bool ex) {
     VB_POOL_MAP_S map;
-    if (dev::CopyIn(&map, arg)) return -1;
+    if (CopyRequestIn(request, arg, &map)) return -1;
     VbPools::PoolInfo pool;
     if (int ret = FindPool(map.u32PoolId, ex, &pool)) return ret;
     // Caller blocks lie anywhere in RAM: there is no one range to map.
     if (pool.callerBlocks) return MK_ERR(MK_ID_VB, MK_ERR_NOT_SUPPORT);
     map.u32PoolSize = pool.size;
     map.u32PhyAddr = pool.phys;
-    return dev::CopyOut(arg, map);
+    return CopyRequestOut(request, arg, map);
 }
 
-int VbDriver::PoolInUse(void* arg, bool ex) {
-    return OnWord(arg, [ex](uint32_t& word) {
+int VbDriver::PoolInUse(unsigned long request, void* arg, bool ex) {
+    return OnWord(request, arg, [ex](uint32_t& word) {
         VbPools::PoolInfo pool;
         if (int ret = FindPool(word, ex, &pool)) return ret;
         word = Pools().PoolInUse(pool.id) ? 1 : 0;
@@ -145,19 +146,19 @@ int VbDriver::PoolInUse(void* arg, bool ex) {
     });
 }
 
-int VbDriver::CreateCallerPool(void* arg) {
+int VbDriver::CreateCallerPool(unsigned long request, void* arg) {
     VB_POOL_INFO_S info;
-    if (dev::CopyIn(&info, arg)) return -1;
+    if (CopyRequestIn(request, arg, &info)) return -1;
     if (info.u32BlkCnt == 0) return kIllegal;
     int id = Pools().CreateCallerPool(info.u32BlkCnt, ZoneOf(info));
     if (id < 0) return MK_ERR(MK_ID_VB, MK_ERR_NOMEM);
     info.u32PoolId = static_cast<uint32_t>(id);
-    return dev::CopyOut(arg, info);
+    return CopyRequestOut(request, arg, info);
 }
 
-int VbDriver::AddCallerBlock(void* arg) {
+int VbDriver::AddCallerBlock(unsigned long request, void* arg) {
     VB_POOL_INFO_S info;
-    if (dev::CopyIn(&info, arg)) return -1;
+    if (CopyRequestIn(request, arg, &info)) return -1;
     VbPools::PoolInfo pool;
     if (int ret = FindPool(info.u32PoolId, false, &pool)) return ret;
     if (!pool.callerBlocks) return MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
@@ -165,7 +166,7 @@ int VbDriver::AddCallerBlock(void* arg) {
     uint32_t handle = Pools().AddCallerBlock(pool.id, info.u32PhyAddr, info.u32BlkSize);
     if (handle == VbPools::kInvalid) return kIllegal;
     info.u32Handle = handle;
-    return dev::CopyOut(arg, info);
+    return CopyRequestOut(request, arg, info);
 }
 
 }  // namespace varnelle::drivers

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "sdk/vb/mpi_vb.h"
+#include "sdk/vb/vb_ioctl.h"
 
 namespace varnelle::drivers::vb_testing {
 

@@ -22,7 +22,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/vdec/vdec_jpeg.h"
-#include "sdk/vdec/mpi_vdec.h"
+#include "sdk/vdec/vdec_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -7,6 +7,7 @@
 
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
 #include "platform/mem/ram.h"
@@ -69,53 +70,54 @@ const std::map<unsigned long, ParamEntry>& ParamTable() {
 
 int VencDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
     auto& f = static_cast<VencFile&>(file);
-    if (request == VENC_IOC_BindChn) return Bind(f, arg);
-    if (request == VENC_IOC_SetModParam) return ModParam(arg, true);
-    if (request == VENC_IOC_GetModParam) return ModParam(arg, false);
+    if (request == VENC_IOC_BindChn) return Bind(f, request, arg);
+    if (request == VENC_IOC_SetModParam) return ModParam(request, arg, true);
+    if (request == VENC_IOC_GetModParam) return ModParam(request, arg, false);
     int chn = f.chn;
     if (chn < 0) return MK_ERR_VENC_NOT_PERM;
     switch (request) {
-        case VENC_IOC_CreateChn: return Create(chn, arg);
+        case VENC_IOC_CreateChn: return Create(chn, request, arg);
         case VENC_IOC_DestroyChn: return Destroy(chn);
-        case VENC_IOC_GetStream: return GetStream(f, arg);
-        case VENC_IOC_ReleaseStream: return ReleaseStream(chn, arg);
-        case VENC_IOC_GetBufInfo: return BufInfo(chn, arg);
-        case VENC_IOC_SetGetTimeout: return dev::CopyIn(&f.getTimeoutMs, arg);
-        case VENC_IOC_SetSendTimeout: return dev::CopyIn(&f.sendTimeoutMs, arg);
+        case VENC_IOC_GetStream: return GetStream(f, request, arg);
+        case VENC_IOC_ReleaseStream: return ReleaseStream(chn, request, arg);
+        case VENC_IOC_GetBufInfo: return BufInfo(chn, request, arg);
+        case VENC_IOC_SetGetTimeout: return CopyRequestIn(request, arg, &f.getTimeoutMs);
+        case VENC_IOC_SetSendTimeout: return CopyRequestIn(request, arg, &f.sendTimeoutMs);
         case VENC_IOC_ResetChn: return ResetChn(chn);
         case VENC_IOC_StartRecvPic: return StartRecv(chn, true);
         case VENC_IOC_StopRecvPic: return StartRecv(chn, false);
-        case VENC_IOC_Query: return Query(chn, arg);
-        case VENC_IOC_AttachVbPool: return AttachPool(chn, arg);
-        case VENC_IOC_DetachVbPool: return AttachPool(chn, nullptr);
-        case VENC_IOC_GetChnAttr: return GetAttr(chn, arg);
-        case VENC_IOC_SetChnAttr: return SetAttr(chn, arg);
-        case VENC_IOC_InsertUserData: return UserData(chn, arg);
-        case VENC_IOC_GetRoiCfg: return Roi(chn, arg, false);
-        case VENC_IOC_SetRoiCfg: return Roi(chn, arg, true);
-        case VENC_IOC_SendFrame: return SendFrame(f, arg);
+        case VENC_IOC_Query: return Query(chn, request, arg);
+        case VENC_IOC_AttachVbPool: return AttachPool(chn, request, arg);
+        case VENC_IOC_DetachVbPool: return AttachPool(chn, request, nullptr);
+        case VENC_IOC_GetChnAttr: return GetAttr(chn, request, arg);
+        case VENC_IOC_SetChnAttr: return SetAttr(chn, request, arg);
+        case VENC_IOC_InsertUserData: return UserData(chn, request, arg);
+        case VENC_IOC_GetRoiCfg: return Roi(chn, request, arg, false);
+        case VENC_IOC_SetRoiCfg: return Roi(chn, request, arg, true);
+        case VENC_IOC_SendFrame: return SendFrame(f, request, arg);
         case VENC_IOC_RequestIDR: {
             uint32_t flag;
-            if (dev::CopyIn(&flag, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &flag) != 0) return -1;
             std::lock_guard<std::mutex> lock(m_mutex);
             Channel* c = Find(chn);
             if (c == nullptr) return MK_ERR_VENC_UNEXIST;
             c->keyRequested = true;
             return 0;
         }
-        case VENC_IOC_SetIntraRefresh: return Param(chn, ParamEntry{"IntraRefresh", sizeof(VENC_PARAM_INTRA_REFRESH_S), true}, arg);
+        case VENC_IOC_SetIntraRefresh:
+            return Param(chn, ParamEntry{"IntraRefresh", sizeof(VENC_PARAM_INTRA_REFRESH_S), true}, request, arg);
         default: break;
     }
     auto it = ParamTable().find(request);
     if (it == ParamTable().end()) return dev::Fail(ENOTTY);
-    return Param(chn, it->second, arg);
+    return Param(chn, it->second, request, arg);
 }
 
 // ---- Binding and the channel life cycle ----
 
-int VencDriver::Bind(VencFile& f, void* arg) {
+int VencDriver::Bind(VencFile& f, unsigned long request, void* arg) {
     uint32_t chn;
-    if (dev::CopyIn(&chn, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &chn) != 0) return -1;
     if (chn >= static_cast<uint32_t>(kMaxChn)) return MK_ERR_VENC_INVALID_CHNID;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (f.chn >= 0) Unlink(f);
@@ -138,9 +140,9 @@ void VencDriver::UpdateReadable(int chn) {
     for (VencFile* f : m_files[chn]) f->SetReadable(ready);
 }
 
-int VencDriver::Create(int chn, void* arg) {
+int VencDriver::Create(int chn, unsigned long request, void* arg) {
     VENC_CHN_ATTR_S attr;
-    if (dev::CopyIn(&attr, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &attr) != 0) return -1;
     if (int err = CheckAttr(attr)) return err;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (Find(chn) != nullptr) return MK_ERR(MK_ID_VENC, MK_ERR_EXIST);
@@ -182,12 +184,12 @@ void VencDriver::Reset() {
     std::fill(m_modParam.begin(), m_modParam.end(), 0);
 }
 
-int VencDriver::BufInfo(int chn, void* arg) {
+int VencDriver::BufInfo(int chn, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
     VENC_DRV_BUF_INFO_S info{c->ringPhys, c->ringPhys + kDrvAddrOffset, c->ringSize, 0};
-    return dev::CopyOut(arg, info);
+    return CopyRequestOut(request, arg, info);
 }
 
 void* VencDriver::Mmap(dev::File&, void*, size_t length, int, int, off_t offset) {
@@ -226,7 +228,7 @@ int VencDriver::StartRecv(int chn, bool on) {
     return 0;
 }
 
-int VencDriver::Query(int chn, void* arg) {
+int VencDriver::Query(int chn, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
@@ -234,14 +236,14 @@ int VencDriver::Query(int chn, void* arg) {
     st.u32LeftStreamBytes = static_cast<uint32_t>(c->writePos - c->releasePos);
     st.u32LeftStreamFrames = static_cast<uint32_t>(c->frames.size() - c->fetched);
     st.u32FramePacks = c->fetched < c->frames.size() ? static_cast<uint32_t>(c->frames[c->fetched].packs.size()) : 0;
-    return dev::CopyOut(arg, st);
+    return CopyRequestOut(request, arg, st);
 }
 
-int VencDriver::AttachPool(int chn, void* arg) {
+int VencDriver::AttachPool(int chn, unsigned long request, void* arg) {
     int pool = -1;
     if (arg != nullptr) {
         uint32_t id;
-        if (dev::CopyIn(&id, arg) != 0) return -1;
+        if (CopyRequestIn(request, arg, &id) != 0) return -1;
         if (id >= static_cast<uint32_t>(VbPools::kMaxPools) || !VbPools::Instance().Pool(static_cast<int>(id)))
             return MK_ERR_VENC_ILLEGAL_PARAM;
         pool = static_cast<int>(id);
@@ -253,16 +255,16 @@ int VencDriver::AttachPool(int chn, void* arg) {
     return 0;
 }
 
-int VencDriver::GetAttr(int chn, void* arg) {
+int VencDriver::GetAttr(int chn, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-    return dev::CopyOut(arg, c->attr);
+    return CopyRequestOut(request, arg, c->attr);
 }
 
-int VencDriver::SetAttr(int chn, void* arg) {
+int VencDriver::SetAttr(int chn, unsigned long request, void* arg) {
     VENC_CHN_ATTR_S attr;
-    if (dev::CopyIn(&attr, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &attr) != 0) return -1;
     if (int err = CheckAttr(attr)) return err;
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
@@ -282,9 +284,9 @@ int VencDriver::SetAttr(int chn, void* arg) {
     return 0;
 }
 
-int VencDriver::UserData(int chn, void* arg) {
+int VencDriver::UserData(int chn, unsigned long request, void* arg) {
     VENC_USER_DATA_S req;
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (req.pu8Data == nullptr) return dev::Fail(EFAULT);
     if (req.u32Len == 0 || req.u32Len > VENC_USER_DATA_MAX) return MK_ERR_VENC_ILLEGAL_PARAM;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -296,9 +298,9 @@ int VencDriver::UserData(int chn, void* arg) {
     return 0;
 }
 
-int VencDriver::Roi(int chn, void* arg, bool set) {
+int VencDriver::Roi(int chn, unsigned long request, void* arg, bool set) {
     VENC_ROI_CFG_S roi;
-    if (dev::CopyIn(&roi, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &roi) != 0) return -1;
     if (roi.u32Index >= VENC_MAX_ROI_NUM) return MK_ERR_VENC_ILLEGAL_PARAM;
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
@@ -310,12 +312,13 @@ int VencDriver::Roi(int chn, void* arg, bool set) {
     auto it = c->rois.find(roi.u32Index);
     if (it == c->rois.end()) {
         std::memset(roi.au32Cfg, 0, sizeof(roi.au32Cfg));
-        return dev::CopyOut(arg, roi);
+        return CopyRequestOut(request, arg, roi);
     }
-    return dev::CopyOut(arg, it->second);
+    return CopyRequestOut(request, arg, it->second);
 }
 
-int VencDriver::Param(int chn, const ParamEntry& e, void* arg) {
+int VencDriver::Param(int chn, const ParamEntry& e, unsigned long request, void* arg) {
+    if (!RequestCarries(request, e.set ? _IOC_WRITE : _IOC_READ, e.size)) return dev::Fail(EINVAL);
     if (arg == nullptr) return dev::Fail(EFAULT);
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
@@ -330,7 +333,8 @@ int VencDriver::Param(int chn, const ParamEntry& e, void* arg) {
     return 0;
 }
 
-int VencDriver::ModParam(void* arg, bool set) {
+int VencDriver::ModParam(unsigned long request, void* arg, bool set) {
+    if (!RequestCarries(request, set ? _IOC_WRITE : _IOC_READ, m_modParam.size())) return dev::Fail(EINVAL);
     if (arg == nullptr) return dev::Fail(EFAULT);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (set) {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "sdk/venc/mpi_venc.h"
+#include "sdk/venc/venc_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -153,23 +153,23 @@ public:
 
 private:
     // Requests on a bound channel.
-    int Bind(VencFile& f, void* arg);
-    int Create(int chn, void* arg);
+    int Bind(VencFile& f, unsigned long request, void* arg);
+    int Create(int chn, unsigned long request, void* arg);
     int Destroy(int chn);
-    int GetStream(VencFile& f, void* arg);
-    int ReleaseStream(int chn, void* arg);
-    int BufInfo(int chn, void* arg);
+    int GetStream(VencFile& f, unsigned long request, void* arg);
+    int ReleaseStream(int chn, unsigned long request, void* arg);
+    int BufInfo(int chn, unsigned long request, void* arg);
     int ResetChn(int chn);
     int StartRecv(int chn, bool on);
-    int Query(int chn, void* arg);
-    int AttachPool(int chn, void* arg);
-    int GetAttr(int chn, void* arg);
-    int SetAttr(int chn, void* arg);
-    int UserData(int chn, void* arg);
-    int Roi(int chn, void* arg, bool set);
-    int SendFrame(VencFile& f, void* arg);
-    int Param(int chn, const ParamEntry& e, void* arg);
-    int ModParam(void* arg, bool set);
+    int Query(int chn, unsigned long request, void* arg);
+    int AttachPool(int chn, unsigned long request, void* arg);
+    int GetAttr(int chn, unsigned long request, void* arg);
+    int SetAttr(int chn, unsigned long request, void* arg);
+    int UserData(int chn, unsigned long request, void* arg);
+    int Roi(int chn, unsigned long request, void* arg, bool set);
+    int SendFrame(VencFile& f, unsigned long request, void* arg);
+    int Param(int chn, const ParamEntry& e, unsigned long request, void* arg);
+    int ModParam(unsigned long request, void* arg, bool set);
 
     // Channel helpers; call with m_mutex held.
     Channel* Find(int chn) { return m_chn[chn].get(); }

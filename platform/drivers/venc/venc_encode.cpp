@@ -8,6 +8,7 @@
 
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/pattern.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
 #include "platform/host/clock.h"
 #include "platform/mem/ram.h"
@@ -122,9 +123,9 @@ bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
     }
 }
 
-int VencDriver::SendFrame(VencFile& f, void* arg) {
+int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     VIDEO_FRAME_INFO_S frame;
-    if (dev::CopyIn(&frame, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &frame) != 0) return -1;
     Job job;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -2,13 +2,14 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
 
 namespace varnelle::drivers::venc {
 
-int VencDriver::GetStream(VencFile& f, void* arg) {
+int VencDriver::GetStream(VencFile& f, unsigned long request, void* arg) {
     VENC_STREAM_S st;
-    if (dev::CopyIn(&st, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &st) != 0) return -1;
     int chn = f.chn;
     std::unique_lock<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
@@ -46,12 +47,12 @@ int VencDriver::GetStream(VencFile& f, void* arg) {
     st.au32StreamInfo[1] = fr.payloadBytes;
     ++c->fetched;
     UpdateReadable(chn);
-    return dev::CopyOut(arg, st);
+    return CopyRequestOut(request, arg, st);
 }
 
-int VencDriver::ReleaseStream(int chn, void* arg) {
+int VencDriver::ReleaseStream(int chn, unsigned long request, void* arg) {
     VENC_STREAM_S st;
-    if (dev::CopyIn(&st, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &st) != 0) return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;

@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "platform/dev/driver.h"
-#include "sdk/vi/mpi_vi.h"
+#include "sdk/vi/vi_ioctl.h"
 
 namespace varnelle::drivers {
 

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vo/vo_requests.h"
 
 namespace varnelle::drivers {
@@ -123,9 +124,9 @@ VoDriver::VoDriver() : Driver("/dev/vo"), m_layers(new Lay[VO_MAX_LAYER_NUM]) { 
 
 std::unique_ptr<dev::File> VoDriver::Open(int) { return std::make_unique<VoFile>(); }
 
-int VoDriver::Bind(dev::File& file, void* arg) {
+int VoDriver::Bind(dev::File& file, unsigned long request, void* arg) {
     MK_U32 w = 0;
-    if (dev::CopyIn(&w, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &w) != 0) return -1;
     Object obj = Object::FromWord(w);
     if (obj.kind == Object::kWbc && ((w >> 24) & 7) != 0) return Err(MK_ERR_VO_INVALID_WBC);
     if (obj.kind == Object::kGfx && obj.gfx >= VO_MAX_GRAPHICS_LAYER_NUM) return Err(MK_ERR_VO_INVALID_GFX_LAYER);
@@ -142,7 +143,7 @@ int VoDriver::Bind(dev::File& file, void* arg) {
 }
 
 int VoDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
-    if (request == kBind) return Bind(file, arg);
+    if (request == kBind) return Bind(file, request, arg);
     std::unique_lock<std::mutex> lock(m_mutex);
     auto& f = static_cast<VoFile&>(file);
     bool known = FindStorePair(kPairs, request) != nullptr || ScopeOf(request).has_value();
@@ -170,9 +171,9 @@ int VoDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, 
             index = obj.chn;
             // A batch takes effect at its end; until then reads give what is in force.
             if (l.batching && request == p->set) {
-                if (arg == nullptr) return dev::Fail(EFAULT);
-                const auto* b = static_cast<const uint8_t*>(arg);
-                l.pending.emplace_back(obj.chn, p->set, std::vector<uint8_t>(b, b + p->size));
+                std::vector<uint8_t> bytes(p->size);
+                if (CopyRequestInBytes(request, arg, bytes.data(), bytes.size()) != 0) return -1;
+                l.pending.emplace_back(obj.chn, p->set, std::move(bytes));
                 return 0;
             }
             break;
@@ -181,8 +182,8 @@ int VoDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, 
         case Scope::kGfx: store = &m_gfx[obj.gfx].store; index = obj.gfx; break;
         default: store = &m_module; break;
     }
-    if (request == p->get) return store->Get(p->set, arg, p->size, p->defaults(index));
-    return store->Set(p->set, arg, p->size);
+    if (request == p->get) return store->Get(p->set, request, arg, p->size, p->defaults(index));
+    return store->Set(p->set, request, arg, p->size);
 }
 
 int VoDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
@@ -193,7 +194,7 @@ int VoDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std:
             return DevRequest(m_devs[obj.dev], request);
         case Scope::kCas: {
             MK_U32 pos = 0;
-            if (dev::CopyIn(&pos, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &pos) != 0) return -1;
             if (pos >= VO_MAX_CHN_NUM) return Err(MK_ERR_ILLEGAL_PARAM);
             auto it = m_cascadePos.find(pos);
             std::pair<int, int> target{obj.dev, obj.chn};
@@ -225,7 +226,7 @@ int VoDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std:
             return WbcRequest(request, arg, lock);
         case Scope::kGfx: {
             MK_U32 device = 0;
-            if (dev::CopyIn(&device, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &device) != 0) return -1;
             if (device >= VO_MAX_DEV_NUM) return Err(MK_ERR_INVALID_DEVID);
             Gfx& g = m_gfx[obj.gfx];
             if (request == kBindGraphicLayer) {
@@ -238,7 +239,7 @@ int VoDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std:
             return 0;
         }
         case Scope::kMod:
-            if (request == kModuleValue) return ModuleValue(arg);
+            if (request == kModuleValue) return ModuleValue(request, arg);
             m_cascade = request == kEnableCascade;
             return 0;
     }
@@ -269,17 +270,17 @@ int VoDriver::LayerRequest(int layer, unsigned long request, void* arg, std::uni
             return 0;
         case kSetAttrEnd:
             if (!l.batching) return Err(MK_ERR_NOT_PERM);
-            for (auto& [chn, key, bytes] : l.pending) l.chn[chn].store.Set(key, bytes.data(), bytes.size());
+            for (auto& [chn, key, bytes] : l.pending) l.chn[chn].store.Put(key, bytes.data(), bytes.size());
             l.pending.clear();
             l.batching = false;
             return 0;
         case kEnableDoubleFrame: l.doubleFrame = true; return 0;
         case kDisableDoubleFrame: l.doubleFrame = false; return 0;
         case kGetScreenFrame:
-            return GetFrame(arg, l.userHeld, lock, [&l]() -> const HeldFrame* {
+            return GetFrame(request, arg, l.userHeld, lock, [&l]() -> const HeldFrame* {
                 return l.lastShown.empty() ? nullptr : &l.lastShown.front();
             });
-        case kReleaseScreenFrame: return ReleaseHeldFrame(l.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseScreenFrame: return ReleaseHeldFrame(l.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
     }
     return dev::Fail(ENOTTY);
 }
@@ -306,20 +307,20 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
         case kHideChn: c.shown = false; return 0;
         case kClearChnBuffer: {
             MK_U32 clearAll = 0;
-            if (dev::CopyIn(&clearAll, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &clearAll) != 0) return -1;
             c.showing.clear();
             return 0;
         }
-        case kGetChnPts: return dev::CopyOut(arg, c.showing.empty() ? MK_U64{0} : c.pts);
-        case kQueryChnStat: return dev::CopyOut(arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size())});
-        case kSendFrame: return SendFrame(l, c, arg);
+        case kGetChnPts: return CopyRequestOut(request, arg, c.showing.empty() ? MK_U64{0} : c.pts);
+        case kQueryChnStat: return CopyRequestOut(request, arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size())});
+        case kSendFrame: return SendFrame(l, c, request, arg);
         case kGetChnFrame:
-            return GetFrame(arg, c.userHeld, lock, [&c]() -> const HeldFrame* {
+            return GetFrame(request, arg, c.userHeld, lock, [&c]() -> const HeldFrame* {
                 return c.showing.empty() ? nullptr : &c.showing.front();
             });
-        case kReleaseChnFrame: return ReleaseHeldFrame(c.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseChnFrame: return ReleaseHeldFrame(c.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
         case kChnRegionLuma:
-            return FillRegionLuma(c.showing.empty() ? nullptr : &c.showing.front(), arg, Err(MK_ERR_ILLEGAL_PARAM));
+            return FillRegionLuma(c.showing.empty() ? nullptr : &c.showing.front(), request, arg, Err(MK_ERR_ILLEGAL_PARAM));
     }
     return dev::Fail(ENOTTY);
 }
@@ -331,9 +332,9 @@ int VoDriver::WbcRequest(unsigned long request, void* arg, std::unique_lock<std:
         case kGetWbcFrame: {
             if (!m_wbc.enabled) return Err(MK_ERR_NOT_PERM);
             // The written-back picture is the one shown last on a layer of the source device.
-            return GetFrame(arg, m_wbc.userHeld, lock, [this]() -> const HeldFrame* {
+            return GetFrame(request, arg, m_wbc.userHeld, lock, [this]() -> const HeldFrame* {
                 VO_WBC_SOURCE_S src{};
-                m_wbc.store.Get(kSetWbcSource, &src, sizeof src, {});
+                m_wbc.store.Read(kSetWbcSource, &src, sizeof src, {});
                 const Lay* best = nullptr;
                 for (int i = 0; i < VO_MAX_LAYER_NUM; ++i) {
                     const Lay& l = m_layers[i];
@@ -343,7 +344,7 @@ int VoDriver::WbcRequest(unsigned long request, void* arg, std::unique_lock<std:
                 return best ? &best->lastShown.front() : nullptr;
             });
         }
-        case kReleaseWbcFrame: return ReleaseHeldFrame(m_wbc.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseWbcFrame: return ReleaseHeldFrame(m_wbc.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
     }
     return dev::Fail(ENOTTY);
 }
@@ -366,7 +367,7 @@ VoDriver::ChnState VoDriver::Channel(int layer, int chn) const {
     ChnState s{c.enabled, c.shown, c.paused, c.frameRateMatch, c.steps, c.refreshes, !c.showing.empty(), {}, {},
                c.userHeld.size()};
     if (!c.showing.empty()) s.frame = c.showing.front().frame();
-    c.store.Get(kSetChnDispPos, &s.position, sizeof s.position, {});
+    c.store.Read(kSetChnDispPos, &s.position, sizeof s.position, {});
     return s;
 }
 

@@ -19,7 +19,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/vpss/video_frames.h"
-#include "sdk/vo/mpi_vo.h"
+#include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers {
 
@@ -95,18 +95,18 @@ private:
     };
     struct Object;
 
-    int Bind(dev::File& file, void* arg);
+    int Bind(dev::File& file, unsigned long request, void* arg);
     int StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled);
     int Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int DevRequest(Dv& d, unsigned long request);
     int LayerRequest(int layer, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int ChnRequest(int layer, int chn, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int WbcRequest(unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
-    int SendFrame(Lay& l, Chn& c, void* arg);
+    int SendFrame(Lay& l, Chn& c, unsigned long request, void* arg);
     // Waits for `source` to give a frame, hands the caller a copy and keeps one in `held`.
-    int GetFrame(void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
+    int GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
                  const std::function<const HeldFrame*()>& source);
-    int ModuleValue(void* arg);
+    int ModuleValue(unsigned long request, void* arg);
     void ResetLocked();
 
     mutable std::mutex m_mutex;  // guards everything below

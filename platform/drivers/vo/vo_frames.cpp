@@ -2,6 +2,7 @@
 // what a channel, a layer's screen or the write-back unit shows, each holding the picture's block.
 #include "platform/drivers/vo/vo_driver.h"
 
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vo/vo_requests.h"
 #include "platform/host/clock.h"
 
@@ -9,9 +10,9 @@ namespace varnelle::drivers {
 
 using namespace vo;
 
-int VoDriver::SendFrame(Lay& l, Chn& c, void* arg) {
+int VoDriver::SendFrame(Lay& l, Chn& c, unsigned long request, void* arg) {
     VIDEO_FRAME_REQ_S req{};
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!c.enabled) return Err(MK_ERR_NOT_PERM);
     // A paused channel keeps its picture; what arrives meanwhile is let go at once.
     if (c.paused) return 0;
@@ -24,10 +25,10 @@ int VoDriver::SendFrame(Lay& l, Chn& c, void* arg) {
     return 0;
 }
 
-int VoDriver::GetFrame(void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
+int VoDriver::GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
                        const std::function<const HeldFrame*()>& source) {
     VIDEO_FRAME_REQ_S req{};
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     uint64_t generation = m_generation;
     bool ready = WaitFor(m_frameShown, lock, req.s32MilliSec,
                          [&] { return m_generation != generation || source() != nullptr; });
@@ -36,12 +37,12 @@ int VoDriver::GetFrame(void* arg, std::vector<HeldFrame>& held, std::unique_lock
     const HeldFrame* frame = source();
     req.stFrame = frame->frame();
     held.push_back(*frame);
-    return dev::CopyOut(arg, req);
+    return CopyRequestOut(request, arg, req);
 }
 
-int VoDriver::ModuleValue(void* arg) {
+int VoDriver::ModuleValue(unsigned long request, void* arg) {
     VO_MODULE_VALUE_S req{};
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     switch (req.u32Selector) {
         case kValueDevices: req.u32Value = VO_MAX_DEV_NUM; break;
         case kValueLayers: req.u32Value = VO_MAX_LAYER_NUM; break;
@@ -49,7 +50,7 @@ int VoDriver::ModuleValue(void* arg) {
         case kValueGraphicLayers: req.u32Value = VO_MAX_GRAPHICS_LAYER_NUM; break;
         default: return Err(MK_ERR_ILLEGAL_PARAM);
     }
-    return dev::CopyOut(arg, req);
+    return CopyRequestOut(request, arg, req);
 }
 
 }  // namespace varnelle::drivers

@@ -1,67 +1,65 @@
-// The requests /dev/vo answers (private to the driver).
+// The requests /dev/vo answers, under the names the driver uses (private to the driver).
 #pragma once
 
-#include <sys/ioctl.h>
-
-#include "sdk/vo/mpi_vo.h"
+#include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers::vo {
 
 constexpr char kMagic = 'O';
 constexpr int kPixFmtYuv420Sp = 23;
 
-constexpr unsigned long kBind = _IOW(kMagic, 0, MK_U32);
+constexpr unsigned long kBind = mk::vo::kBind;
 // devices
-constexpr unsigned long kEnable = _IO(kMagic, 2);
-constexpr unsigned long kDisable = _IO(kMagic, 3);
-constexpr unsigned long kEnableCascadeDev = _IO(kMagic, 85);
-constexpr unsigned long kDisableCascadeDev = _IO(kMagic, 86);
+constexpr unsigned long kEnable = mk::vo::kEnable;
+constexpr unsigned long kDisable = mk::vo::kDisable;
+constexpr unsigned long kEnableCascadeDev = mk::vo::kEnableCascadeDev;
+constexpr unsigned long kDisableCascadeDev = mk::vo::kDisableCascadeDev;
 // cascade positions
-constexpr unsigned long kCascadePosBindChn = _IOW(kMagic, 89, MK_U32);
-constexpr unsigned long kCascadePosUnBindChn = _IOW(kMagic, 90, MK_U32);
+constexpr unsigned long kCascadePosBindChn = mk::vo::kCascadePosBindChn;
+constexpr unsigned long kCascadePosUnBindChn = mk::vo::kCascadePosUnBindChn;
 // layers
-constexpr unsigned long kBindVideoLayer = _IO(kMagic, 30);
-constexpr unsigned long kUnBindVideoLayer = _IO(kMagic, 31);
-constexpr unsigned long kEnableVideoLayer = _IO(kMagic, 24);
-constexpr unsigned long kDisableVideoLayer = _IO(kMagic, 25);
-constexpr unsigned long kGetScreenFrame = _IOWR(kMagic, 40, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseScreenFrame = _IOW(kMagic, 41, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kSetAttrBegin = _IO(kMagic, 44);
-constexpr unsigned long kSetAttrEnd = _IO(kMagic, 45);
-constexpr unsigned long kEnableDoubleFrame = _IO(kMagic, 46);
-constexpr unsigned long kDisableDoubleFrame = _IO(kMagic, 47);
+constexpr unsigned long kBindVideoLayer = mk::vo::kBindVideoLayer;
+constexpr unsigned long kUnBindVideoLayer = mk::vo::kUnBindVideoLayer;
+constexpr unsigned long kEnableVideoLayer = mk::vo::kEnableVideoLayer;
+constexpr unsigned long kDisableVideoLayer = mk::vo::kDisableVideoLayer;
+constexpr unsigned long kGetScreenFrame = mk::vo::kGetScreenFrame;
+constexpr unsigned long kReleaseScreenFrame = mk::vo::kReleaseScreenFrame;
+constexpr unsigned long kSetAttrBegin = mk::vo::kSetAttrBegin;
+constexpr unsigned long kSetAttrEnd = mk::vo::kSetAttrEnd;
+constexpr unsigned long kEnableDoubleFrame = mk::vo::kEnableDoubleFrame;
+constexpr unsigned long kDisableDoubleFrame = mk::vo::kDisableDoubleFrame;
 // channels
-constexpr unsigned long kEnableRecvFrameRateMatch = _IO(kMagic, 10);
-constexpr unsigned long kDisableRecvFrameRateMatch = _IO(kMagic, 11);
-constexpr unsigned long kEnableChn = _IO(kMagic, 48);
-constexpr unsigned long kDisableChn = _IO(kMagic, 49);
-constexpr unsigned long kSetChnDispPos = _IOW(kMagic, 54, POINT_S);
-constexpr unsigned long kSendFrame = _IOW(kMagic, 58, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kGetChnFrame = _IOWR(kMagic, 59, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseChnFrame = _IOW(kMagic, 60, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kPauseChn = _IO(kMagic, 63);
-constexpr unsigned long kResumeChn = _IO(kMagic, 64);
-constexpr unsigned long kStepChn = _IO(kMagic, 65);
-constexpr unsigned long kRefreshChn = _IO(kMagic, 66);
-constexpr unsigned long kShowChn = _IO(kMagic, 69);
-constexpr unsigned long kHideChn = _IO(kMagic, 70);
-constexpr unsigned long kGetChnPts = _IOR(kMagic, 71, MK_U64);
-constexpr unsigned long kQueryChnStat = _IOR(kMagic, 72, VO_QUERY_STATUS_S);
-constexpr unsigned long kClearChnBuffer = _IOW(kMagic, 73, MK_U32);
-constexpr unsigned long kChnRegionLuma = _IOWR(kMagic, 82, VIDEO_REGION_LUMA_REQ_S);
+constexpr unsigned long kEnableRecvFrameRateMatch = mk::vo::kEnableRecvFrameRateMatch;
+constexpr unsigned long kDisableRecvFrameRateMatch = mk::vo::kDisableRecvFrameRateMatch;
+constexpr unsigned long kEnableChn = mk::vo::kEnableChn;
+constexpr unsigned long kDisableChn = mk::vo::kDisableChn;
+constexpr unsigned long kSetChnDispPos = mk::vo::kSetChnDispPos;
+constexpr unsigned long kSendFrame = mk::vo::kSendFrame;
+constexpr unsigned long kGetChnFrame = mk::vo::kGetChnFrame;
+constexpr unsigned long kReleaseChnFrame = mk::vo::kReleaseChnFrame;
+constexpr unsigned long kPauseChn = mk::vo::kPauseChn;
+constexpr unsigned long kResumeChn = mk::vo::kResumeChn;
+constexpr unsigned long kStepChn = mk::vo::kStepChn;
+constexpr unsigned long kRefreshChn = mk::vo::kRefreshChn;
+constexpr unsigned long kShowChn = mk::vo::kShowChn;
+constexpr unsigned long kHideChn = mk::vo::kHideChn;
+constexpr unsigned long kGetChnPts = mk::vo::kGetChnPts;
+constexpr unsigned long kQueryChnStat = mk::vo::kQueryChnStat;
+constexpr unsigned long kClearChnBuffer = mk::vo::kClearChnBuffer;
+constexpr unsigned long kChnRegionLuma = mk::vo::kGetChnRegionLuma;
 // write-back
-constexpr unsigned long kSetWbcSource = _IOW(kMagic, 12, VO_WBC_SOURCE_S);
-constexpr unsigned long kEnableWbc = _IO(kMagic, 14);
-constexpr unsigned long kDisableWbc = _IO(kMagic, 15);
-constexpr unsigned long kGetWbcFrame = _IOWR(kMagic, 22, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseWbcFrame = _IOW(kMagic, 23, VIDEO_FRAME_INFO_S);
+constexpr unsigned long kSetWbcSource = mk::vo::kSetWbcSource;
+constexpr unsigned long kEnableWbc = mk::vo::kEnableWbc;
+constexpr unsigned long kDisableWbc = mk::vo::kDisableWbc;
+constexpr unsigned long kGetWbcFrame = mk::vo::kGetWbcFrame;
+constexpr unsigned long kReleaseWbcFrame = mk::vo::kReleaseWbcFrame;
 // graphic layers
-constexpr unsigned long kBindGraphicLayer = _IOW(kMagic, 93, MK_U32);
-constexpr unsigned long kUnBindGraphicLayer = _IOW(kMagic, 94, MK_U32);
+constexpr unsigned long kBindGraphicLayer = mk::vo::kBindGraphicLayer;
+constexpr unsigned long kUnBindGraphicLayer = mk::vo::kUnBindGraphicLayer;
 // the module
-constexpr unsigned long kEnableCascade = _IO(kMagic, 91);
-constexpr unsigned long kDisableCascade = _IO(kMagic, 92);
-constexpr unsigned long kModuleValue = _IOWR(kMagic, 101, VO_MODULE_VALUE_S);
+constexpr unsigned long kEnableCascade = mk::vo::kEnableCascade;
+constexpr unsigned long kDisableCascade = mk::vo::kDisableCascade;
+constexpr unsigned long kModuleValue = mk::vo::kGetModuleValue;
 
 // Selectors of the module query.
 enum ModuleValue : MK_U32 { kValueDevices = 0, kValueLayers = 1, kValueChannels = 2, kValueGraphicLayers = 3 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/mem/ram.h"
 
@@ -44,32 +45,46 @@ bool HeldFrame::Same(const VIDEO_FRAME_INFO_S& frame) const {
            frame.u32Width == m_frame.u32Width && frame.u32Height == m_frame.u32Height;
 }
 
-int AttrStore::Set(unsigned long key, const void* arg, size_t size) {
-    if (arg == nullptr) return dev::Fail(EFAULT);
-    const auto* p = static_cast<const uint8_t*>(arg);
-    m_records[key].assign(p, p + size);
+int AttrStore::Set(unsigned long key, unsigned long request, const void* arg, size_t size) {
+    std::vector<uint8_t> rec(size);
+    if (CopyRequestInBytes(request, arg, rec.data(), size) != 0) return -1;
+    m_records[key] = std::move(rec);
     return 0;
 }
 
-int AttrStore::Get(unsigned long key, void* arg, size_t size, const std::vector<uint8_t>& defaults) const {
-    if (arg == nullptr) return dev::Fail(EFAULT);
+int AttrStore::Get(unsigned long key, unsigned long request, void* arg, size_t size,
+                   const std::vector<uint8_t>& defaults) const {
+    std::vector<uint8_t> rec(size);
+    Read(key, rec.data(), size, defaults);
+    return CopyRequestOutBytes(request, arg, rec.data(), size);
+}
+
+void AttrStore::Put(unsigned long key, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    m_records[key].assign(p, p + size);
+}
+
+void AttrStore::Read(unsigned long key, void* out, size_t size, const std::vector<uint8_t>& defaults) const {
     auto it = m_records.find(key);
     const std::vector<uint8_t>& rec = it != m_records.end() ? it->second : defaults;
-    std::memset(arg, 0, size);
-    if (!rec.empty()) std::memcpy(arg, rec.data(), std::min(size, rec.size()));
-    return 0;
+    std::memset(out, 0, size);
+    if (!rec.empty()) std::memcpy(out, rec.data(), std::min(size, rec.size()));
 }
 
-int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode) {
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, unsigned long request, const void* arg, int notHeldCode) {
     VIDEO_FRAME_INFO_S frame{};
-    if (dev::CopyIn(&frame, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &frame) != 0) return -1;
     auto it = std::find_if(held.begin(), held.end(), [&](const HeldFrame& h) { return h.Same(frame); });
     if (it == held.end()) return notHeldCode;
     held.erase(it);
     return 0;
 }
 
-int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode) {
+int FillRegionLuma(const HeldFrame* frame, unsigned long request, void* arg, int tooManyCode) {
+    // The block goes in and comes back.
+    if (_IOC_DIR(request) != (_IOC_READ | _IOC_WRITE) || _IOC_SIZE(request) != sizeof(VIDEO_REGION_LUMA_REQ_S)) {
+        return dev::Fail(EINVAL);
+    }
     if (arg == nullptr) return dev::Fail(EFAULT);
     auto* req = static_cast<VIDEO_REGION_LUMA_REQ_S*>(arg);
     if (req->u32RegionNum > MK_MAX_REGION_NUM) return tooManyCode;

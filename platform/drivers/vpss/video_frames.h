@@ -65,10 +65,15 @@ const Pair* FindStorePair(const Pair (&pairs)[N], unsigned long request) {
 // default. Not thread-safe: the driver's lock guards it.
 class AttrStore {
 public:
-    // Copies `size` bytes from `arg`; -1/EFAULT for a null pointer.
-    int Set(unsigned long key, const void* arg, size_t size);
-    // Copies the record (or `defaults` when never set) to `arg`; -1/EFAULT for a null pointer.
-    int Get(unsigned long key, void* arg, size_t size, const std::vector<uint8_t>& defaults) const;
+    // A request's record of `size` bytes in and out, checked against the request number: -1/EINVAL
+    // when the request does not carry it, -1/EFAULT for a null pointer. Get copies `defaults` when the
+    // record was never set.
+    int Set(unsigned long key, unsigned long request, const void* arg, size_t size);
+    int Get(unsigned long key, unsigned long request, void* arg, size_t size,
+            const std::vector<uint8_t>& defaults) const;
+    // The same for the driver's own use.
+    void Put(unsigned long key, const void* data, size_t size);
+    void Read(unsigned long key, void* out, size_t size, const std::vector<uint8_t>& defaults) const;
     // The record as a value of type T, or `fallback` when never set.
     template <typename T>
     T Value(unsigned long key, T fallback) const {
@@ -90,13 +95,14 @@ std::vector<uint8_t> RecordBytes(const T& record) {
     return std::vector<uint8_t>(p, p + sizeof(T));
 }
 
-// Drops the frame of `held` that names the same picture as the frame record at `arg`: 0, -1/EFAULT,
-// or `notHeldCode` when the caller holds no such frame.
-int ReleaseHeldFrame(std::vector<HeldFrame>& held, const void* arg, int notHeldCode);
+// Drops the frame of `held` that names the same picture as the frame record that `request` carries at
+// `arg`: 0, -1 with errno, or `notHeldCode` when the caller holds no such frame.
+int ReleaseHeldFrame(std::vector<HeldFrame>& held, unsigned long request, const void* arg, int notHeldCode);
 
-// Answers a region-luminance request block at `arg` from `frame` (null or outside any pool block:
-// sums of 0): 0, -1/EFAULT, or `tooManyCode` for more regions than the block holds.
-int FillRegionLuma(const HeldFrame* frame, void* arg, int tooManyCode);
+// Answers the region-luminance request block that `request` carries at `arg` from `frame` (null or
+// outside any pool block: sums of 0): 0, -1 with errno, or `tooManyCode` for more regions than the
+// block holds.
+int FillRegionLuma(const HeldFrame* frame, unsigned long request, void* arg, int tooManyCode);
 
 // Sums the luma bytes of each region of the picture (clipped to it) into the request block. A picture
 // outside the simulated RAM gives sums of 0.

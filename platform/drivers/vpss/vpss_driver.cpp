@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 
 namespace varnelle::drivers {
@@ -12,31 +13,31 @@ namespace {
 constexpr char kMagic = 'P';
 constexpr int kPixFmtYuv420Sp = 23;
 
-// The driver's requests.
-constexpr unsigned long kBind = _IOW(kMagic, 44, MK_U32);
-constexpr unsigned long kCreateGrp = _IOW(kMagic, 11, VPSS_GRP_ATTR_S);
-constexpr unsigned long kDestroyGrp = _IO(kMagic, 12);
-constexpr unsigned long kStartGrp = _IO(kMagic, 2);
-constexpr unsigned long kStopGrp = _IO(kMagic, 3);
-constexpr unsigned long kResetGrp = _IO(kMagic, 4);
-constexpr unsigned long kEnableBackupFrame = _IO(kMagic, 9);
-constexpr unsigned long kDisableBackupFrame = _IO(kMagic, 10);
-constexpr unsigned long kSendFrame = _IOW(kMagic, 25, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kGetGrpFrame = _IOWR(kMagic, 28, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseGrpFrame = _IOW(kMagic, 29, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kEnableUserFrc = _IO(kMagic, 53);
-constexpr unsigned long kDisableUserFrc = _IO(kMagic, 54);
-constexpr unsigned long kGrpRegionLuma = _IOWR(kMagic, 45, VIDEO_REGION_LUMA_REQ_S);
-constexpr unsigned long kEnableChn = _IO(kMagic, 7);
-constexpr unsigned long kDisableChn = _IO(kMagic, 8);
-constexpr unsigned long kGetChnFrame = _IOWR(kMagic, 26, VIDEO_FRAME_REQ_S);
-constexpr unsigned long kReleaseChnFrame = _IOW(kMagic, 27, VIDEO_FRAME_INFO_S);
-constexpr unsigned long kAttachVbPool = _IOW(kMagic, 57, MK_U32);
-constexpr unsigned long kDetachVbPool = _IO(kMagic, 58);
-constexpr unsigned long kChnRegionLuma = _IOWR(kMagic, 46, VIDEO_REGION_LUMA_REQ_S);
-constexpr unsigned long kSetGrpAttr = _IOW(kMagic, 0, VPSS_GRP_ATTR_S);
-constexpr unsigned long kSetPicQueueLength = _IOW(kMagic, 49, MK_U32);
-constexpr unsigned long kSetDepth = _IOW(kMagic, 23, MK_U32);
+// The driver's requests, under the names it uses.
+constexpr unsigned long kBind = mk::vpss::kBind;
+constexpr unsigned long kCreateGrp = mk::vpss::kCreateGrp;
+constexpr unsigned long kDestroyGrp = mk::vpss::kDestroyGrp;
+constexpr unsigned long kStartGrp = mk::vpss::kStartGrp;
+constexpr unsigned long kStopGrp = mk::vpss::kStopGrp;
+constexpr unsigned long kResetGrp = mk::vpss::kResetGrp;
+constexpr unsigned long kEnableBackupFrame = mk::vpss::kEnableBackupFrame;
+constexpr unsigned long kDisableBackupFrame = mk::vpss::kDisableBackupFrame;
+constexpr unsigned long kSendFrame = mk::vpss::kSendFrame;
+constexpr unsigned long kGetGrpFrame = mk::vpss::kGetGrpFrame;
+constexpr unsigned long kReleaseGrpFrame = mk::vpss::kReleaseGrpFrame;
+constexpr unsigned long kEnableUserFrc = mk::vpss::kEnableUserFrameRateCtrl;
+constexpr unsigned long kDisableUserFrc = mk::vpss::kDisableUserFrameRateCtrl;
+constexpr unsigned long kGrpRegionLuma = mk::vpss::kGetGrpRegionLuma;
+constexpr unsigned long kEnableChn = mk::vpss::kEnableChn;
+constexpr unsigned long kDisableChn = mk::vpss::kDisableChn;
+constexpr unsigned long kGetChnFrame = mk::vpss::kGetChnFrame;
+constexpr unsigned long kReleaseChnFrame = mk::vpss::kReleaseChnFrame;
+constexpr unsigned long kAttachVbPool = mk::vpss::kAttachVbPool;
+constexpr unsigned long kDetachVbPool = mk::vpss::kDetachVbPool;
+constexpr unsigned long kChnRegionLuma = mk::vpss::kGetChnRegionLuma;
+constexpr unsigned long kSetGrpAttr = mk::vpss::kSetGrpAttr;
+constexpr unsigned long kSetPicQueueLength = mk::vpss::kSetPicQueueLength;
+constexpr unsigned long kSetDepth = mk::vpss::kSetDepth;
 
 constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VPSS, num); }
 
@@ -125,9 +126,9 @@ VpssDriver::VpssDriver() : Driver("/dev/vpss"), m_groups(kGroups) {}
 
 std::unique_ptr<dev::File> VpssDriver::Open(int) { return std::make_unique<VpssFile>(); }
 
-int VpssDriver::Bind(dev::File& file, void* arg) {
+int VpssDriver::Bind(dev::File& file, unsigned long request, void* arg) {
     MK_U32 word = 0;
-    if (dev::CopyIn(&word, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &word) != 0) return -1;
     MK_U32 grp = word >> 16, chn = word & 0xFF;
     if (grp >= static_cast<MK_U32>(kGroups) || (word & 0xFF00) != 0) return Err(MK_ERR_INVALID_DEVID);
     if (chn != 0xFF && chn >= static_cast<MK_U32>(kChannels)) return Err(MK_ERR_INVALID_CHNID);
@@ -139,7 +140,7 @@ int VpssDriver::Bind(dev::File& file, void* arg) {
 }
 
 int VpssDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
-    if (request == kBind) return Bind(file, arg);
+    if (request == kBind) return Bind(file, request, arg);
     std::unique_lock<std::mutex> lock(m_mutex);
     auto& f = static_cast<VpssFile&>(file);
     if (!f.bound) return IsKnown(request) ? Err(MK_ERR_NOT_PERM) : dev::Fail(ENOTTY);
@@ -156,7 +157,8 @@ int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg
     const Pair& p = *found;
     *handled = true;
     if (p.scope == Scope::kMod) {
-        return request == p.set ? m_module.Set(p.set, arg, p.size) : m_module.Get(p.set, arg, p.size, {});
+        return request == p.set ? m_module.Set(p.set, request, arg, p.size)
+                                : m_module.Get(p.set, request, arg, p.size, {});
     }
     if (obj.scope != p.scope) return Err(MK_ERR_NOT_PERM);
     Grp& g = m_groups[obj.grp];
@@ -164,10 +166,10 @@ int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg
     AttrStore& store = p.scope == Scope::kGrp ? g.store : g.chn[obj.chn].store;
     if (request == p.get) {
         VPSS_GRP_ATTR_S attr{};
-        g.store.Get(kSetGrpAttr, &attr, sizeof attr, {});
-        return store.Get(p.set, arg, p.size, p.defaults(attr));
+        g.store.Read(kSetGrpAttr, &attr, sizeof attr, {});
+        return store.Get(p.set, request, arg, p.size, p.defaults(attr));
     }
-    int ret = store.Set(p.set, arg, p.size);
+    int ret = store.Set(p.set, request, arg, p.size);
     if (ret == 0 && request == kSetDepth) {
         Chn& c = g.chn[obj.chn];
         while (c.queue.size() > Depth(c)) c.queue.pop_front();
@@ -181,7 +183,7 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
     if (obj.scope != *scope) return Err(MK_ERR_NOT_PERM);
     bool grpRequest = *scope == Scope::kGrp;
     Grp& g = m_groups[obj.grp];
-    if (request == kCreateGrp) return CreateGrp(g, arg);
+    if (request == kCreateGrp) return CreateGrp(g, request, arg);
     if (!g.created) return Err(MK_ERR_UNEXIST);
     Chn* c = grpRequest ? nullptr : &g.chn[obj.chn];
     switch (request) {
@@ -193,11 +195,11 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
         case kDisableBackupFrame: g.backupFrame = false; return 0;
         case kEnableUserFrc: g.userFrameRateCtrl = true; return 0;
         case kDisableUserFrc: g.userFrameRateCtrl = false; return 0;
-        case kSendFrame: return SendFrame(g, arg);
-        case kGetGrpFrame: case kGetChnFrame: return GetFrame(g, c, arg, lock);
-        case kReleaseGrpFrame: return ReleaseHeldFrame(g.userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
-        case kReleaseChnFrame: return ReleaseHeldFrame(c->userHeld, arg, Err(MK_ERR_ILLEGAL_PARAM));
-        case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, arg);
+        case kSendFrame: return SendFrame(g, request, arg);
+        case kGetGrpFrame: case kGetChnFrame: return GetFrame(g, c, request, arg, lock);
+        case kReleaseGrpFrame: return ReleaseHeldFrame(g.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseChnFrame: return ReleaseHeldFrame(c->userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, request, arg);
         case kEnableChn: c->enabled = true; return 0;
         case kDisableChn:
             c->enabled = false;
@@ -205,7 +207,7 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
             return 0;
         case kAttachVbPool: {
             MK_U32 pool = 0;
-            if (dev::CopyIn(&pool, arg) != 0) return -1;
+            if (CopyRequestIn(request, arg, &pool) != 0) return -1;
             if (!VbPools::Instance().Pool(static_cast<int>(pool))) return Err(MK_ERR_ILLEGAL_PARAM);
             c->vbPool = static_cast<MK_S32>(pool);
             return 0;
@@ -215,13 +217,13 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
     return dev::Fail(ENOTTY);
 }
 
-int VpssDriver::CreateGrp(Grp& g, void* arg) {
+int VpssDriver::CreateGrp(Grp& g, unsigned long request, void* arg) {
     VPSS_GRP_ATTR_S attr{};
-    if (dev::CopyIn(&attr, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &attr) != 0) return -1;
     if (g.created) return Err(MK_ERR_EXIST);
     if (attr.u32MaxW == 0 || attr.u32MaxH == 0) return Err(MK_ERR_ILLEGAL_PARAM);
     g.created = true;
-    g.store.Set(kSetGrpAttr, &attr, sizeof attr);
+    g.store.Put(kSetGrpAttr, &attr, sizeof attr);
     return 0;
 }
 
@@ -244,9 +246,9 @@ MK_U32 VpssDriver::QueueLength(const Grp& g) const {
     return std::max<MK_U32>(1, g.store.Value<MK_U32>(kSetPicQueueLength, kGroupQueue));
 }
 
-int VpssDriver::SendFrame(Grp& g, void* arg) {
+int VpssDriver::SendFrame(Grp& g, unsigned long request, void* arg) {
     VIDEO_FRAME_REQ_S req{};
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!g.started) return Err(MK_ERR_NOT_PERM);
     HeldFrame frame(req.stFrame);
     g.last.assign(1, frame);
@@ -262,9 +264,9 @@ int VpssDriver::SendFrame(Grp& g, void* arg) {
     return 0;
 }
 
-int VpssDriver::GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>& lock) {
+int VpssDriver::GetFrame(Grp& g, Chn* c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
     VIDEO_FRAME_REQ_S req{};
-    if (dev::CopyIn(&req, arg) != 0) return -1;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
     uint64_t generation = g.generation;
     std::deque<HeldFrame>& queue = c ? c->queue : g.queue;
     bool ready = WaitFor(m_frameArrived, lock, req.s32MilliSec,
@@ -274,12 +276,12 @@ int VpssDriver::GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>
     req.stFrame = queue.front().frame();
     (c ? c->userHeld : g.userHeld).push_back(queue.front());
     queue.pop_front();
-    return dev::CopyOut(arg, req);
+    return CopyRequestOut(request, arg, req);
 }
 
-int VpssDriver::RegionLuma(Grp& g, void* arg) {
+int VpssDriver::RegionLuma(Grp& g, unsigned long request, void* arg) {
     // Every channel scales the group's picture, so the group's last frame stands for each of them.
-    return FillRegionLuma(g.last.empty() ? nullptr : &g.last.front(), arg, Err(MK_ERR_ILLEGAL_PARAM));
+    return FillRegionLuma(g.last.empty() ? nullptr : &g.last.front(), request, arg, Err(MK_ERR_ILLEGAL_PARAM));
 }
 
 VpssDriver::GroupState VpssDriver::Group(int grp) const {

@@ -12,7 +12,7 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/vpss/video_frames.h"
-#include "sdk/vpss/mpi_vpss.h"
+#include "sdk/vpss/vpss_ioctl.h"
 
 namespace varnelle::drivers {
 
@@ -67,15 +67,15 @@ private:
     };
     struct Object;  // what a bound descriptor names
 
-    int Bind(dev::File& file, void* arg);
+    int Bind(dev::File& file, unsigned long request, void* arg);
     int Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled);
-    int CreateGrp(Grp& g, void* arg);
+    int CreateGrp(Grp& g, unsigned long request, void* arg);
     void DestroyGrp(Grp& g);
     void DropQueues(Grp& g);
-    int SendFrame(Grp& g, void* arg);
-    int GetFrame(Grp& g, Chn* c, void* arg, std::unique_lock<std::mutex>& lock);
-    int RegionLuma(Grp& g, void* arg);
+    int SendFrame(Grp& g, unsigned long request, void* arg);
+    int GetFrame(Grp& g, Chn* c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
+    int RegionLuma(Grp& g, unsigned long request, void* arg);
     MK_U32 Depth(const Chn& c) const;
     MK_U32 QueueLength(const Grp& g) const;
 
