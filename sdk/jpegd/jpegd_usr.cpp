@@ -26,7 +26,6 @@ namespace dev = varnelle::dev;
 namespace {
 
 constexpr const char* kUsrSource = "sdk/code/mpi/jpegd/jpegd_usr";
-#define JPEGD_ASSERT(cond) MK_ASSERT_IN(kUsrSource, cond)
 
 constexpr MK_S32 kErrChn = MK_ERR(MK_ID_VDEC, MK_ERR_INVALID_CHNID);
 constexpr MK_S32 kErrExist = MK_ERR(MK_ID_VDEC, MK_ERR_EXIST);
@@ -125,7 +124,8 @@ void ListPushTail(DecList& l, Decoder* d) {
 }
 
 Decoder* ListPopHead(DecList& l) {
-    JPEGD_ASSERT(l.head.next != MK_NULL);
+    const Decoder* plist = l.head.next;
+    MK_ASSERT_IN(kUsrSource, plist != MK_NULL);
     Decoder* d = l.head.next;
     if (d == &l.head) return nullptr;
     d->next->prev = &l.head;
@@ -193,19 +193,19 @@ int VdecFd(VDEC_CHN chn) { return MK_MPI_VDEC_GetFd(chn); }
 
 void ReleaseStream(VDEC_CHN chn, Ctx& c) {
     const MK_S32 s32Ret = dev::Ioctl(VdecFd(chn), MK_JPEGD_IOC_RELEASE_STREAM, &c.stream);
-    JPEGD_ASSERT(MK_SUCCESS == s32Ret);
+    MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
     std::memset(&c.stream, 0, sizeof(c.stream));
 }
 
 void Report(VDEC_CHN chn, MK_S32 errType, MK_U32 width, MK_U32 height) {
     JPEGD_REPORT_S r{errType, width, height};
     const MK_S32 s32Ret = dev::Ioctl(VdecFd(chn), MK_JPEGD_IOC_REPORT, &r);
-    JPEGD_ASSERT(MK_SUCCESS == s32Ret);
+    MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
 }
 
 void PutFrame(VDEC_CHN chn, JPEGD_FRAME_S* f) {
     const MK_S32 s32Ret = dev::Ioctl(VdecFd(chn), MK_JPEGD_IOC_PUT_FRAME, f);
-    JPEGD_ASSERT(MK_SUCCESS == s32Ret);
+    MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
 }
 
 void UnmapStream(Ctx& c) {
@@ -226,21 +226,6 @@ void FreeDecoder(Decoder* d) {
 }
 
 // ---- The parse thread ----
-
-// Lengths the parser gets: the stream less the driver's 15-byte trailer; false when nothing is left.
-bool ParseLengths(const JPEGD_STREAM_S& s, MK_U32* len1, MK_U32* len2) {
-    const MK_S64 l1 = s.au32Len[0];
-    const MK_S64 l2 = s.au32Len[1];
-    if (l1 + l2 - JPEGD_STREAM_TAIL <= 0) return false;
-    if (l2 - JPEGD_STREAM_TAIL >= 1) {
-        *len1 = static_cast<MK_U32>(l1);
-        *len2 = static_cast<MK_U32>(l2 - JPEGD_STREAM_TAIL);
-    } else {
-        *len1 = static_cast<MK_U32>(l1 + l2 - JPEGD_STREAM_TAIL);
-        *len2 = 0;
-    }
-    return true;
-}
 
 // A picture the channel cannot decode: the stream goes back, the outcome is reported.
 void RefusePicture(VDEC_CHN chn, Ctx& c, MK_S32 errType, MK_U32 width, MK_U32 height) {
@@ -278,7 +263,7 @@ void ParseChannel(VDEC_CHN chn) {
         return;
     }
     MK_U32 len1 = 0, len2 = 0;
-    if (!ParseLengths(c.stream, &len1, &len2)) {
+    if (!mk::jpegd::ParseLengths(c.stream, &len1, &len2)) {
         // Nothing but (part of) the trailer: no picture to parse.
         RefusePicture(chn, c, JPEGD_ERR_DECODE, c.attr.u32PicWidth, c.attr.u32PicHeight);
         c.busy = false;
@@ -423,7 +408,7 @@ void DecodePicture(Decoder* d) {
     Report(chn, c.errType, r.u32OutWidth, r.u32OutHeight);
     PutFrame(chn, &f);
     const MK_S32 s32Ret = dev::Ioctl(VdecFd(chn), MK_JPEGD_IOC_RELEASE_STREAM, &c.stream);
-    JPEGD_ASSERT(MK_SUCCESS == s32Ret);
+    MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
     UnmapFrameBuf(c);
     UnmapStream(c);
     std::memset(&c.stream, 0, sizeof(c.stream));
@@ -500,7 +485,7 @@ void GiveBack(VDEC_CHN chn, Ctx& c) {
             std::printf("chn state: %d\n", c.state);
             std::printf("put vb fail!%x\n", static_cast<unsigned>(s32Ret));
         }
-        JPEGD_ASSERT(MK_SUCCESS == s32Ret);
+        MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
     }
     std::memset(&c.frameBuf, 0, sizeof(c.frameBuf));
 }
@@ -524,6 +509,20 @@ MK_S32 Quiesce(VDEC_CHN chn, int to) {
 namespace mk::jpegd {
 
 void SetThreadStarter(ThreadStarter starter) { g_starter.store(starter); }
+
+bool ParseLengths(const JPEGD_STREAM_S& s, MK_U32* len1, MK_U32* len2) {
+    const MK_S64 l1 = s.au32Len[0];
+    const MK_S64 l2 = s.au32Len[1];
+    if (l1 + l2 - JPEGD_STREAM_TAIL <= 0) return false;
+    if (l2 - JPEGD_STREAM_TAIL >= 1) {
+        *len1 = static_cast<MK_U32>(l1);
+        *len2 = static_cast<MK_U32>(l2 - JPEGD_STREAM_TAIL);
+    } else {
+        *len1 = static_cast<MK_U32>(l1 + l2 - JPEGD_STREAM_TAIL);
+        *len2 = 0;
+    }
+    return true;
+}
 
 const VdecJpegOps kJpegdOps = {
     JPEGD_CreateChn, JPEGD_DestroyChn, JPEGD_StartRecvStream, JPEGD_StopRecvStream,
@@ -647,3 +646,10 @@ MK_S32 JPEGD_StartRecvStream(VDEC_CHN VdChn) { return SetReceiving(VdChn, true);
 MK_S32 JPEGD_StopRecvStream(VDEC_CHN VdChn) { return SetReceiving(VdChn, false); }
 
 MK_S32 JPEGD_GetErrorType(VDEC_CHN VdChn) { return InRange(VdChn) ? M().ctx[VdChn].errType.load() : -1; }
+
+int mk::jpegd::ChannelState(VDEC_CHN chn) {
+    if (!InRange(chn)) return -1;
+    Ctx& c = M().ctx[chn];
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.state;
+}

@@ -36,13 +36,16 @@ std::shared_ptr<JpegDriver> JpegDriver::Get() {
 }
 
 int JpegDriver::Ioctl(dev::File&, unsigned long request, void* arg) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     switch (request) {
         case MK_JPEG_IOC_OPEN: ++m_opens; return 0;
         case MK_JPEG_IOC_CLOSE: ++m_closes; return 0;
         case MK_JPEG_IOC_WAIT: {
             JPEG_WAIT_S w;
             if (CopyRequestIn(request, arg, &w) != 0) return -1;
+            ++m_waiting;
+            m_released.wait(lock, [this] { return !m_hold; });
+            --m_waiting;
             Wait rec{m_default, {}};
             if (!m_script.empty()) {
                 rec.answer = m_script.front();
@@ -82,6 +85,22 @@ void JpegDriver::SetDefaultAnswer(uint32_t answer) {
     m_default = answer;
 }
 
+void JpegDriver::HoldWaits() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = true;
+}
+
+void JpegDriver::ReleaseWaits() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = false;
+    m_released.notify_all();
+}
+
+int JpegDriver::Waiting() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waiting;
+}
+
 std::vector<JpegDriver::Wait> JpegDriver::Waits() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_waits;
@@ -107,6 +126,8 @@ void JpegDriver::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_script.clear();
     m_default = JPEG_WAIT_ERROR;
+    m_hold = false;
+    m_released.notify_all();
     m_waits.clear();
     m_opens = m_closes = 0;
     if (m_window != nullptr) std::memset(m_window, 0, kPage);

@@ -3,8 +3,10 @@
 // mapping) and answers the wait for the end of a decode. There is no decoder behind the registers: each
 // wait is answered from a script that tests set, and by default with 3 (error), so every picture falls
 // back to the software decoder. Each answered wait is logged with the registers as the user left them.
+// Tests may also hold waits (a decode in progress) until they let them go.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -39,6 +41,10 @@ public:
     // Test view and script; all thread-safe.
     void SetWaitScript(std::vector<uint32_t> answers);  // answered in order, then the default
     void SetDefaultAnswer(uint32_t answer);
+    // While held, waits block (counted in Waiting()) until released.
+    void HoldWaits();
+    void ReleaseWaits();
+    int Waiting() const;
     std::vector<Wait> Waits() const;
     std::vector<uint32_t> Registers() const;
     int Opens() const;   // open requests ('j' 0)
@@ -54,6 +60,9 @@ private:
     std::deque<uint32_t> m_script;
     uint32_t m_default;
     std::vector<Wait> m_waits;
+    std::condition_variable m_released;
+    bool m_hold = false;
+    int m_waiting = 0;
     int m_opens = 0;
     int m_closes = 0;
 };

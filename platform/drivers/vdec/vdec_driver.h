@@ -81,6 +81,8 @@ public:
     // The ring size of the channel's next creation (0: the attribute's buffer size), kept across
     // creations.
     void SetJpegBufSize(int chn, uint32_t bytes);
+    // While held, the channel's frame-buffer requests wait (a decoder caught between parse and decode).
+    void HoldJpegFrameBufs(int chn, bool hold);
 
     struct State;  // kernel-side state, private to the driver's sources
 

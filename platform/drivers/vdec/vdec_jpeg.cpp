@@ -88,7 +88,11 @@ void VdecDriver::State::JpegDestroyLocked(int chn) {
         mem::Ram::Unmap(j.ring, j.ringSize);
         mem::ZoneAllocator::Local().Free(j.ringPhys);
     }
+    const uint32_t waiters = j.frameBufWaiters;  // still blocked here; they see the channel gone
+    const JPEGD_FRAME_S last = j.lastFrame;      // the test view shows what came back last
     j = JpegChn{};
+    j.frameBufWaiters = waiters;
+    j.lastFrame = last;
 }
 
 namespace {
@@ -172,9 +176,15 @@ int ReleaseStream(VdecDriver::State& s, int chn, unsigned long request, void* ar
     return 0;
 }
 
-int GetFrameBuf(JpegChn& j, int chn, unsigned long request, void* arg) {
+int GetFrameBuf(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, unsigned long request,
+                void* arg) {
+    JpegChn& j = s.jpeg[chn];
     JPEGD_FRAME_BUF_S r;
     if (CopyRequestIn(request, arg, &r) != 0) return -1;
+    ++j.frameBufWaiters;
+    s.changed[chn].wait(lock, [&] { return !j.holdFrameBufs || !j.active; });
+    --j.frameBufWaiters;
+    if (!j.active) return kErrUnexist;
     if (r.u32Width == 0 || r.u32Height == 0 || r.u32Format > JPEGD_FMT_MAX_DECODED) return kErrParam;
     const uint64_t size = FrameBufSize(r.u32Width, r.u32Height);
     if (size > UINT32_MAX) return kErrParam;
@@ -235,6 +245,7 @@ int PutFrame(VdecDriver::State& s, int chn, unsigned long request, void* arg) {
         }
     }
     j.buffers.erase(it);
+    j.lastFrame = f;
     if (f.bPicture != 1) {
         VbPools::Instance().Release(f.u32Token);
         return 0;
@@ -328,7 +339,7 @@ bool VdecDriver::State::JpegRequest(std::unique_lock<std::mutex>& lock, int chn,
     switch (request) {
         case MK_JPEGD_IOC_GET_STREAM: *ret = GetStream(j, request, arg); return true;
         case MK_JPEGD_IOC_RELEASE_STREAM: *ret = ReleaseStream(*this, chn, request, arg); return true;
-        case MK_JPEGD_IOC_GET_FRAME_BUF: *ret = GetFrameBuf(j, chn, request, arg); return true;
+        case MK_JPEGD_IOC_GET_FRAME_BUF: *ret = GetFrameBuf(*this, lock, chn, request, arg); return true;
         case MK_JPEGD_IOC_PUT_FRAME: *ret = PutFrame(*this, chn, request, arg); return true;
         case MK_JPEGD_IOC_BUF_INFO: {
             JPEGD_BUF_INFO_S info{};
@@ -366,7 +377,16 @@ VdecJpegView VdecDriver::JpegChannel(int chn) const {
     v.droppedFrames = j.dropped;
     std::copy(std::begin(j.reportCount), std::end(j.reportCount), v.reportCount);
     v.reports.assign(j.reports.begin(), j.reports.end());
+    v.lastFrame = j.lastFrame;
+    v.frameBufWaiters = j.frameBufWaiters;
     return v;
+}
+
+void VdecDriver::HoldJpegFrameBufs(int chn, bool hold) {
+    if (static_cast<unsigned>(chn) >= VDEC_MAX_CHN_NUM) return;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->jpeg[chn].holdFrameBufs = hold;
+    m_state->changed[chn].notify_all();
 }
 
 bool VdecDriver::SetJpegWritePos(int chn, uint32_t offset) {

@@ -30,6 +30,8 @@ struct VdecJpegView {
     uint64_t droppedFrames;
     uint64_t reportCount[5];  // per error type 0 to 4
     std::vector<JPEGD_REPORT_S> reports;  // the latest, oldest first
+    JPEGD_FRAME_S lastFrame;  // the last frame record given back (kept when the channel goes)
+    uint32_t frameBufWaiters;  // frame-buffer requests held by the test hook
 };
 
 namespace vdec {
@@ -67,6 +69,9 @@ struct JpegChn {
     uint64_t dropped = 0;
     uint64_t reportCount[5] = {};
     std::deque<JPEGD_REPORT_S> reports;
+    JPEGD_FRAME_S lastFrame{};
+    bool holdFrameBufs = false;  // test hook: frame-buffer requests wait while set
+    uint32_t frameBufWaiters = 0;
 };
 
 }  // namespace vdec

@@ -77,6 +77,28 @@ inline Bytes Ppm(uint32_t w, uint32_t h, int seed = 0) {
     return out;
 }
 
+// A picture of noise (hardly compressible), as a PPM file.
+inline Bytes NoisePpm(uint32_t w, uint32_t h, uint32_t seed = 1) {
+    std::string head = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    Bytes out(head.begin(), head.end());
+    uint32_t x = seed;
+    for (size_t i = 0; i < static_cast<size_t>(w) * h * 3; ++i) {
+        x = x * 1664525u + 1013904223u;
+        out.push_back(static_cast<uint8_t>(x >> 24));
+    }
+    return out;
+}
+
+// A grey picture as a PGM file.
+inline Bytes Pgm(uint32_t w, uint32_t h) {
+    std::string head = "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    Bytes out(head.begin(), head.end());
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) out.push_back(static_cast<uint8_t>((x * 5 + y * 3) & 0xFF));
+    }
+    return out;
+}
+
 // cjpeg with `options` over a picture file (PPM or PGM).
 inline Bytes Cjpeg(const Bytes& picture, const std::string& options) {
     const std::string in = Fresh(".pnm"), out = Fresh(".jpg");
@@ -127,6 +149,31 @@ inline Bytes FfmpegNv21(const Bytes& jpg) {
     Bytes yuv = ReadFile(out);
     std::filesystem::remove(in);
     std::filesystem::remove(out);
+    return yuv;
+}
+
+// The same for several streams in one ffmpeg run (starting ffmpeg costs more than decoding).
+inline std::vector<Bytes> FfmpegNv21(const std::vector<Bytes>& jpgs) {
+    std::vector<std::string> huff, out;
+    std::string inputs, outputs;
+    for (size_t i = 0; i < jpgs.size(); ++i) {
+        const std::string in = Fresh(".jpg");
+        huff.push_back(Fresh(".jpg"));
+        out.push_back(Fresh(".yuv"));
+        WriteFile(in, jpgs[i]);
+        Run("jpegtran -copy none -outfile " + huff[i] + " " + in);
+        std::filesystem::remove(in);
+        inputs += " -i " + huff[i];
+        outputs += " -map " + std::to_string(i) + ":v -vf scale=in_range=full:out_range=full -pix_fmt nv21 -f rawvideo " +
+                   out[i];
+    }
+    Run("ffmpeg -v error" + inputs + outputs + " -y");
+    std::vector<Bytes> yuv;
+    for (size_t i = 0; i < jpgs.size(); ++i) {
+        yuv.push_back(ReadFile(out[i]));
+        std::filesystem::remove(huff[i]);
+        std::filesystem::remove(out[i]);
+    }
     return yuv;
 }
 
