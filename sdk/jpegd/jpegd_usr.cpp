@@ -10,9 +10,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/dev/dev.h"
 #include "sdk/common/mk_debug.h"
@@ -38,7 +41,7 @@ constexpr MK_S32 kErrNotReady = MK_ERR(MK_ID_VDEC, MK_ERR_SYS_NOTREADY);
 enum State { kCreated = 1, kResetting = 3, kDestroying = 4, kFree = 5 };
 
 constexpr int kDecoders = 6;
-constexpr useconds_t kPassSleepUs = 100;
+constexpr std::chrono::microseconds kPassPause{100};
 constexpr useconds_t kBusyPollUs = 1000;
 
 struct Ctx {
@@ -50,7 +53,9 @@ struct Ctx {
     MK_U8* fbVirAddr;
     MK_U32 fbSize;
     JPEGD_BUF_INFO_S bufInfo;
+    MK_U8* ringVirAddr;     // the working buffer, mapped for the channel's life
     MK_U8* streamVirAddr[2];
+    bool streamMapped[2];   // a part outside the working buffer, mapped for the picture
     bool receiving;              // guarded by mutex
     std::atomic<bool> busy;      // a thread works on the channel's picture
     std::atomic<MK_S32> errType;  // outcome of the last picture
@@ -72,6 +77,74 @@ struct DecList {
     int count;
 };
 
+// Frame buffers stay mapped once mapped (the most recently used ones): setting up the page tables of a
+// buffer for every picture costs more than decoding into it. Used by both threads.
+class MapCache {
+public:
+    // A mapping of [phys, phys + size), or null when none can be made.
+    MK_U8* Map(MK_U32 phys, MK_U32 size) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Entry& e : m_entries) {
+            if (e.phys == phys && e.size == size) {
+                ++e.users;
+                e.lastUse = ++m_clock;
+                return e.vir;
+            }
+        }
+        auto* vir = static_cast<MK_U8*>(MK_MPI_SYS_Mmap(phys, size));
+        if (vir == nullptr) return nullptr;
+        if (m_entries.size() >= kKept) EvictOneLocked();
+        m_entries.push_back(Entry{phys, size, vir, 1, ++m_clock});
+        return vir;
+    }
+    // The caller is done with a mapping; it stays for the next picture.
+    void Unmap(const MK_U8* vir) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Entry& e : m_entries) {
+            if (e.vir == vir && e.users > 0) {
+                --e.users;
+                return;
+            }
+        }
+    }
+    // Unmaps everything no picture uses, or everything (once no thread is left to use any).
+    void Clear(bool all) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            if (it->users == 0 || all) {
+                MK_MPI_SYS_Munmap(it->vir, it->size);
+                it = m_entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kKept = 32;
+    struct Entry {
+        MK_U32 phys;
+        MK_U32 size;
+        MK_U8* vir;
+        int users;
+        uint64_t lastUse;
+    };
+    // Drops the least recently used mapping that no picture uses (none: the cache grows).
+    void EvictOneLocked() {
+        auto oldest = m_entries.end();
+        for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+            if (it->users == 0 && (oldest == m_entries.end() || it->lastUse < oldest->lastUse)) oldest = it;
+        }
+        if (oldest == m_entries.end()) return;
+        MK_MPI_SYS_Munmap(oldest->vir, oldest->size);
+        m_entries.erase(oldest);
+    }
+
+    std::mutex m_mutex;  // guards everything below
+    std::vector<Entry> m_entries;
+    uint64_t m_clock = 0;
+};
+
 struct Module {
     // Channel contexts.
     Ctx ctx[VDEC_MAX_CHN_NUM];
@@ -85,10 +158,16 @@ struct Module {
     sem_t stDecSema;    // a picture went on the busy list
     // Threads.
     std::atomic<int> runFlag;
+    // The parse thread's pause between passes, cut short when a channel's picture is done.
+    std::mutex passMutex;
+    std::condition_variable passCv;
+    bool passWanted = false;  // guarded by passMutex
     pthread_t decThread;
     pthread_t parseThread;
     bool decStarted;
     bool parseStarted;
+    // Frame buffers' mappings.
+    MapCache frameMaps;
     // Set-up.
     std::mutex initMutex;  // serialises init and take-down
     std::atomic<bool> initialised;
@@ -208,16 +287,36 @@ void PutFrame(VDEC_CHN chn, JPEGD_FRAME_S* f) {
     MK_ASSERT_IN(kUsrSource, MK_SUCCESS == s32Ret);
 }
 
+// A part of the picture: inside the working buffer, through the channel's mapping of it; elsewhere
+// mapped for this picture alone.
+MK_U8* MapStreamPart(Ctx& c, int part) {
+    const MK_U32 phys = c.stream.au32PhyAddr[part];
+    const MK_U32 len = c.stream.au32Len[part];
+    const MK_U64 off = static_cast<MK_U64>(phys) - c.bufInfo.u32PhyAddr;
+    if (c.ringVirAddr != nullptr && phys >= c.bufInfo.u32PhyAddr && off + len <= c.bufInfo.u32Len) {
+        c.streamMapped[part] = false;
+        return c.ringVirAddr + off;
+    }
+    c.streamMapped[part] = true;
+    return static_cast<MK_U8*>(MK_MPI_SYS_Mmap(phys, len));
+}
+
 void UnmapStream(Ctx& c) {
     for (int i = 0; i < 2; ++i) {
-        if (c.streamVirAddr[i] != nullptr) MK_MPI_SYS_Munmap(c.streamVirAddr[i], c.stream.au32Len[i]);
+        if (c.streamVirAddr[i] != nullptr && c.streamMapped[i]) MK_MPI_SYS_Munmap(c.streamVirAddr[i], c.stream.au32Len[i]);
         c.streamVirAddr[i] = nullptr;
+        c.streamMapped[i] = false;
     }
 }
 
 void UnmapFrameBuf(Ctx& c) {
-    if (c.fbVirAddr != nullptr) MK_MPI_SYS_Munmap(c.fbVirAddr, c.fbSize);
+    if (c.fbVirAddr != nullptr) M().frameMaps.Unmap(c.fbVirAddr);
     c.fbVirAddr = nullptr;
+}
+
+void UnmapRing(Ctx& c) {
+    if (c.ringVirAddr != nullptr) MK_MPI_SYS_Munmap(c.ringVirAddr, c.bufInfo.u32Len);
+    c.ringVirAddr = nullptr;
 }
 
 void FreeDecoder(Decoder* d) {
@@ -253,10 +352,8 @@ void ParseChannel(VDEC_CHN chn) {
         }
         c.stream = st;
     }
-    c.streamVirAddr[0] = static_cast<MK_U8*>(MK_MPI_SYS_Mmap(c.stream.au32PhyAddr[0], c.stream.au32Len[0]));
-    if (c.streamVirAddr[0] != nullptr && c.stream.au32PhyAddr[1] != 0) {
-        c.streamVirAddr[1] = static_cast<MK_U8*>(MK_MPI_SYS_Mmap(c.stream.au32PhyAddr[1], c.stream.au32Len[1]));
-    }
+    c.streamVirAddr[0] = MapStreamPart(c, 0);
+    if (c.streamVirAddr[0] != nullptr && c.stream.au32PhyAddr[1] != 0) c.streamVirAddr[1] = MapStreamPart(c, 1);
     if (c.streamVirAddr[0] == nullptr || (c.stream.au32PhyAddr[1] != 0 && c.streamVirAddr[1] == nullptr)) {
         UnmapStream(c);
         c.busy = false;
@@ -328,7 +425,7 @@ void ParseChannel(VDEC_CHN chn) {
     }
     c.fbPhyAddr = c.frameBuf.u32PhyAddr;
     c.fbSize = c.frameBuf.u32Size;
-    c.fbVirAddr = static_cast<MK_U8*>(MK_MPI_SYS_Mmap(c.fbPhyAddr, c.fbSize));
+    c.fbVirAddr = M().frameMaps.Map(c.fbPhyAddr, c.fbSize);
     if (c.fbVirAddr == nullptr) {
         retryLater();
         return;
@@ -357,7 +454,9 @@ void* JpegdParseThread(void* arg) {
     auto* run = static_cast<std::atomic<int>*>(arg);
     while (*run == 1) {
         for (VDEC_CHN chn = 0; chn < VDEC_MAX_CHN_NUM && *run == 1; ++chn) ParseChannel(chn);
-        usleep(kPassSleepUs);
+        std::unique_lock<std::mutex> lock(M().passMutex);
+        M().passCv.wait_for(lock, kPassPause, [&] { return M().passWanted || *run != 1; });
+        M().passWanted = false;
     }
     return nullptr;
 }
@@ -416,6 +515,12 @@ void DecodePicture(Decoder* d) {
     c.busy = false;
     FreeDecoder(d);
     sem_post(&m.stParseSema);
+    // The channel may have its next picture waiting: the parse thread need not finish its pause.
+    {
+        std::lock_guard<std::mutex> lock(m.passMutex);
+        m.passWanted = true;
+    }
+    m.passCv.notify_one();
 }
 
 void* JpegdDecodeThread(void* arg) {
@@ -440,7 +545,11 @@ void* JpegdDecodeThread(void* arg) {
 // Stops the threads that run (after a failed start, or at the take-down) and joins them.
 void StopThreads() {
     Module& m = M();
-    m.runFlag = 0;
+    {
+        std::lock_guard<std::mutex> lock(m.passMutex);
+        m.runFlag = 0;
+    }
+    m.passCv.notify_one();
     sem_post(&m.stDecSema);
     // The parse thread may wait for a decoder that the ended decode thread will never give back.
     sem_post(&m.stParseSema);
@@ -545,7 +654,9 @@ MK_S32 JPEGD_USR_Init(MK_VOID) {
         c.fbVirAddr = nullptr;
         c.fbSize = 0;
         c.bufInfo = JPEGD_BUF_INFO_S{};
+        c.ringVirAddr = nullptr;
         c.streamVirAddr[0] = c.streamVirAddr[1] = nullptr;
+        c.streamMapped[0] = c.streamMapped[1] = false;
         c.receiving = false;
         c.busy = false;
         c.errType = JPEGD_ERR_NONE;
@@ -572,6 +683,11 @@ MK_S32 JPEGD_USR_DeInit(MK_VOID) {
         std::lock_guard<std::mutex> decLock(m.stDecMutex);
         if (m.decodersMade) JPGDestroyDecoders();
     }
+    for (Ctx& c : m.ctx) {
+        std::lock_guard<std::mutex> ctxLock(c.mutex);
+        UnmapRing(c);
+    }
+    m.frameMaps.Clear(true);
     sem_destroy(&m.stParseSema);
     sem_destroy(&m.stDecSema);
     m.initialised = false;
@@ -600,6 +716,8 @@ MK_S32 JPEGD_CreateChn(VDEC_CHN VdChn, const VDEC_CHN_ATTR_S* pstAttr) {
             if (ret != MK_SUCCESS) return ret;
         }
     }
+    // Pictures are read through one mapping of the working buffer (a part outside it is mapped alone).
+    c.ringVirAddr = static_cast<MK_U8*>(MK_MPI_SYS_Mmap(info.u32PhyAddr, info.u32Len));
     c.attr = *pstAttr;
     c.state = kCreated;
     c.busy = false;
@@ -613,6 +731,7 @@ MK_S32 JPEGD_DestroyChn(VDEC_CHN VdChn) {
     std::lock_guard<std::mutex> lock(c.mutex);
     c.state = kFree;
     GiveBack(VdChn, c);
+    UnmapRing(c);
     return MK_SUCCESS;
 }
 

@@ -444,6 +444,34 @@ TEST_F(JpegdTest, APictureWithoutAFrameBufferWaitsForOne) {
     EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(0, &second), MK_SUCCESS);
 }
 
+TEST_F(JpegdTest, FramesInMoreBuffersThanStayMappedAllDecodeRight) {
+    ASSERT_EQ(VbPools::Instance().DestroyPool(m_pool), 0);
+    m_pool = VbPools::Instance().CreatePool(16u << 10, 40, "");
+    Start(0);
+    // Five different pictures in turn: a buffer written through another's mapping would show.
+    std::vector<Bytes> jpgs, lumas;
+    for (int k = 0; k < 5; ++k) {
+        jpgs.push_back(Cjpeg(Ppm(64, 32, k), "-sample 2x2"));
+        lumas.push_back(Djpeg(jpgs.back(), "-grayscale"));
+    }
+    std::vector<VIDEO_FRAME_INFO_S> held;
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(Send(0, jpgs[i % 5], static_cast<MK_U64>(i)), MK_SUCCESS);
+        VIDEO_FRAME_INFO_S f{};
+        ASSERT_EQ(MK_MPI_VDEC_GetFrame(0, &f, kWaitMs), MK_SUCCESS);
+        held.push_back(f);
+    }
+    for (size_t i = 0; i < held.size(); ++i) {
+        const VIDEO_FRAME_INFO_S& f = held[i];
+        EXPECT_EQ(f.u64pts, i);
+        auto* y = static_cast<uint8_t*>(MK_MPI_SYS_Mmap(f.u32PhyAddr[0], f.u32Stride[0] * f.u32Height));
+        ASSERT_NE(y, nullptr);
+        EXPECT_EQ(Rows(y, f.u32Stride[0], 64, 32), lumas[i % 5]) << i;
+        MK_MPI_SYS_Munmap(y, f.u32Stride[0] * f.u32Height);
+        EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(0, &held[i]), MK_SUCCESS);
+    }
+}
+
 // ---- Binding ----
 
 TEST_F(JpegdTest, ABoundChannelDropsItsOldestUnfetchedFrameRatherThanStall) {

@@ -128,23 +128,66 @@ Writer ChooseWriter(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h, int space) 
     return cinfo->jpeg_color_space == need ? w : kWriterNone;
 }
 
-// One output line of the library (grey, or Y Cb Cr per pixel) into the caller's semi-planar areas. An
-// odd width still gets its last chroma pair, from the last pixel.
+// The luma of a line of Y Cb Cr pixels, and the sum of it.
+MK_U32 CopyLuma(MK_U8* y, const JSAMPLE* row, JDIMENSION w) {
+    MK_U32 sum = 0;
+    JDIMENSION x = 0;
+    for (; x + 4 <= w; x += 4, row += 12) {
+        const MK_U8 a = row[0], b = row[3], c = row[6], d = row[9];
+        y[x] = a;
+        y[x + 1] = b;
+        y[x + 2] = c;
+        y[x + 3] = d;
+        sum += static_cast<MK_U32>(a + b + c + d);
+    }
+    for (; x < w; ++x, row += 3) {
+        y[x] = row[0];
+        sum += row[0];
+    }
+    return sum;
+}
+
+MK_U32 Sum(const MK_U8* p, JDIMENSION n) {
+    MK_U32 sum = 0;
+    for (JDIMENSION i = 0; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+// Cr of even positions and Cb of odd ones; an odd width still gets its last pair, from the last pixel.
+void ChromaAlternate(MK_U8* c, const JSAMPLE* row, JDIMENSION w) {
+    JDIMENSION x = 0;
+    for (; x + 2 <= w; x += 2) {
+        c[x] = row[3 * x + 2];
+        c[x + 1] = row[3 * x + 4];
+    }
+    if (x < w) {
+        c[x] = row[3 * x + 2];
+        c[x + 1] = row[3 * x + 1];
+    }
+}
+
+// (Cr, Cb) of every `step`-th position.
+void ChromaPairs(MK_U8* c, const JSAMPLE* row, JDIMENSION w, JDIMENSION step) {
+    for (JDIMENSION x = 0; x < w; x += step, c += 2) {
+        c[0] = row[3 * x + 2];
+        c[1] = row[3 * x + 1];
+    }
+}
+
+// One output line of the library (grey, or Y Cb Cr per pixel) into the caller's semi-planar areas.
 void WriteLine(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, JDIMENSION line, const JSAMPLE* row) {
     const MK_JPEG_OUTDESC_S& d = h->stOutDesc;
     const JDIMENSION w = cinfo->output_width;
     MK_U8* y = d.apu8VirAddr[0] + static_cast<size_t>(line) * d.au32Stride[0];
     const int comps = cinfo->output_components;
+    MK_U32 sum;
     if (comps == 1) {
         std::memcpy(y, row, w);
+        sum = h->bResultWords ? Sum(y, w) : 0;
     } else {
-        for (JDIMENSION x = 0; x < w; ++x) y[x] = row[3 * x];
+        sum = CopyLuma(y, row, w);
     }
-    if (h->bResultWords) {
-        MK_U32 sum = 0;
-        for (JDIMENSION x = 0; x < w; ++x) sum += y[x];
-        h->au32Result[0] += sum;
-    }
+    if (h->bResultWords) h->au32Result[0] += sum;
     const Writer writer = static_cast<Writer>(h->s32Writer);
     if (writer == kLumaOnly || comps != 3) return;
     const bool everyLine = writer == kAlternateEvery || writer == kPairsEvery;
@@ -152,35 +195,12 @@ void WriteLine(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, JDIMENSION line, const
     const size_t offset = everyLine ? static_cast<size_t>(line) * d.au32Stride[1]
                                     : static_cast<size_t>(line) * d.au32Stride[1] / 2;
     MK_U8* c = d.apu8VirAddr[1] + offset;
-    const JSAMPLE* cb = row + 1;
-    const JSAMPLE* cr = row + 2;
     switch (writer) {
         case kAlternateHalf:
-        case kAlternateEvery: {
-            JDIMENSION x = 0;
-            for (; x + 1 < w; x += 2) {
-                c[x] = cr[3 * x];
-                c[x + 1] = cb[3 * (x + 1)];
-            }
-            if (x < w) {
-                c[x] = cr[3 * x];
-                c[x + 1] = cb[3 * x];
-            }
-            break;
-        }
-        case kEvenPairsHalf:
-            for (JDIMENSION x = 0; x < w; x += 2) {
-                c[x] = cr[3 * x];
-                c[x + 1] = cb[3 * x];
-            }
-            break;
+        case kAlternateEvery: ChromaAlternate(c, row, w); break;
+        case kEvenPairsHalf: ChromaPairs(c, row, w, 2); break;
         case kPairsHalf:
-        case kPairsEvery:
-            for (JDIMENSION x = 0; x < w; ++x) {
-                c[2 * x] = cr[3 * x];
-                c[2 * x + 1] = cb[3 * x];
-            }
-            break;
+        case kPairsEvery: ChromaPairs(c, row, w, 1); break;
         default: break;
     }
 }
