@@ -419,6 +419,11 @@ TEST_F(JpegdTest, PicturesTooLargeOfUnsupportedColourOrCorruptAreReportedAndGive
     }
     EXPECT_EQ(decoded, 2u);
     EXPECT_EQ(m_vdec->JpegChannel(0).framesQueued, 0u);
+    // A channel's largest area does not fit 32 bits: no picture is larger.
+    Start(1, PT_JPEG, 65536, 65536);
+    ASSERT_EQ(Send(1, cases[0].jpg), MK_SUCCESS);
+    EXPECT_EQ(Reports(1, 1).back().s32ErrType, JPEGD_ERR_NONE);
+    EXPECT_EQ(Take(1).info.u32Width, 64u);
     EXPECT_EQ(VbPools::Instance().Pool(m_pool)->freeBlocks, 8u) << "no frame buffer kept by a refused picture";
 }
 

@@ -491,6 +491,12 @@ TEST_F(JpegLibTest, OnlyPicturesTheRegistersCanCarryGoToTheHardware) {
     EXPECT_EQ(Opens(drv, base, 15, true, [](Dec& d) { d.c.scale_denom = 8; }), 0);
     EXPECT_EQ(Opens(drv, base, 15, true, [](Dec& d) { d.c.scale_denom = 4; }), 1);
     EXPECT_EQ(Opens(drv, base, 15, false, [](Dec& d) { d.c.scale_denom = 8; }), 1);
+    // One component per scan: the hardware takes one interleaved scan.
+    const std::string scans = PathOf("scans.txt");
+    WriteFile(scans, Bytes{'0', ';', '\n', '1', ';', '\n', '2', ';', '\n'});
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-scans " + scans)), 0);
+    // Quantisers only in slot 1: the hardware would take the standard ones for slot 0.
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-qslots 1,1,1")), 0);
     // Tables the registers would carry wrongly: swapped slots, a third table, more than 176 AC symbols.
     const Bytes swapped = SwapHuffmanSlots(base);
     EXPECT_EQ(Opens(drv, swapped), 0);
