@@ -362,30 +362,9 @@ TEST(JpegdParseLengthsTest, TheTrailerIsLeftOutOfWhicheverPartHoldsIt) {
 
 // A four-component picture, made with the library itself (cjpeg makes none).
 Bytes CmykJpeg(uint32_t w, uint32_t h) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* buf = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buf, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 4;
-    c.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&c);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<JSAMPLE> row(static_cast<size_t>(w) * 4);
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w * 4; ++x) row[x] = static_cast<JSAMPLE>(x * 3 + y);
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(buf, buf + size);
-    jpeg_destroy_compress(&c);
-    std::free(buf);
-    return out;
+    Bytes samples(static_cast<size_t>(w) * h * 4);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint8_t>(i * 3 + i / (w * 4));
+    return Compress(w, h, 4, JCS_CMYK, samples, [](jpeg_compress_struct&) {});
 }
 
 TEST_F(JpegdTest, PicturesTooLargeOfUnsupportedColourOrCorruptAreReportedAndGivenBack) {

@@ -262,31 +262,10 @@ TEST_F(JpegLibTest, SoftwareRgbNeedsTheMergedUpsamplerOrADescriptor) {
 // ---- Colour formats recorded from the header ----
 
 Bytes FourComponents(J_COLOR_SPACE jpegSpace, bool adobe) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* buf = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buf, &size);
-    c.image_width = 16;
-    c.image_height = 16;
-    c.input_components = 4;
-    c.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&c);
-    jpeg_set_colorspace(&c, jpegSpace);
-    c.write_Adobe_marker = adobe ? TRUE : FALSE;
-    jpeg_start_compress(&c, TRUE);
-    std::vector<JSAMPLE> row(16 * 4, 100);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(buf, buf + size);
-    jpeg_destroy_compress(&c);
-    std::free(buf);
-    return out;
+    return Compress(16, 16, 4, JCS_CMYK, Bytes(16 * 16 * 4, 100), [&](jpeg_compress_struct& c) {
+        jpeg_set_colorspace(&c, jpegSpace);
+        c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    });
 }
 
 MK_U32 FormatOf(const Bytes& jpg) {
@@ -429,43 +408,21 @@ Bytes WithThirdTable(const Bytes& jpg) {
 
 // A picture whose chroma AC table has 200 symbols, all codes of eight bits.
 Bytes WithLongAcTable() {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* buf = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buf, &size);
-    c.image_width = 64;
-    c.image_height = 32;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    JHUFF_TBL* t = c.ac_huff_tbl_ptrs[1];
-    std::memset(t->bits, 0, sizeof(t->bits));
-    t->bits[8] = 200;
-    // Every baseline AC symbol (run 0-15, size 1-10, EOB, ZRL), then 38 that no picture uses.
-    int n = 0;
-    t->huffval[n++] = 0x00;
-    t->huffval[n++] = 0xF0;
-    for (int run = 0; run < 16; ++run) {
-        for (int size = 1; size <= 10; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
-    }
-    for (int run = 0; n < 200; ++run) {
-        for (int size = 11; size <= 15 && n < 200; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
-    }
-    jpeg_start_compress(&c, TRUE);
-    const Bytes ppm = Ppm(64, 32);
-    const Bytes rgb = PnmPixels(ppm);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW r = const_cast<JSAMPLE*>(rgb.data()) + static_cast<size_t>(c.next_scanline) * 64 * 3;
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(buf, buf + size);
-    jpeg_destroy_compress(&c);
-    std::free(buf);
-    return out;
+    return Compress(64, 32, 3, JCS_RGB, PnmPixels(Ppm(64, 32)), [](jpeg_compress_struct& c) {
+        JHUFF_TBL* t = c.ac_huff_tbl_ptrs[1];
+        std::memset(t->bits, 0, sizeof(t->bits));
+        t->bits[8] = 200;
+        // Every baseline AC symbol (run 0-15, size 1-10, EOB, ZRL), then 38 that no picture uses.
+        int n = 0;
+        t->huffval[n++] = 0x00;
+        t->huffval[n++] = 0xF0;
+        for (int run = 0; run < 16; ++run) {
+            for (int size = 1; size <= 10; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
+        }
+        for (int run = 0; n < 200; ++run) {
+            for (int size = 11; size <= 15 && n < 200; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
+        }
+    });
 }
 
 TEST_F(JpegLibTest, OnlyPicturesTheRegistersCanCarryGoToTheHardware) {

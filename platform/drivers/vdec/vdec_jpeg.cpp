@@ -57,6 +57,18 @@ Clock::time_point Deadline(int32_t ms) {
     return ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
 }
 
+// Waits for a change on the channel until `deadline` (none: max), counted as a waiter.
+void WaitForChange(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, Clock::time_point deadline) {
+    vdec::Chn& c = s.chns[chn];
+    ++c.waiters;
+    if (deadline == Clock::time_point::max()) {
+        s.changed[chn].wait(lock);
+    } else {
+        s.changed[chn].wait_until(lock, deadline);
+    }
+    --c.waiters;
+}
+
 }  // namespace
 
 bool VdecDriver::State::JpegCreateLocked(int chn) {
@@ -116,13 +128,7 @@ int JpegSend(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, 
     const Clock::time_point deadline = Deadline(req.s32MilliSec);
     while (j.ringSize - (j.writePos - j.readPos) < need) {
         if (req.s32MilliSec == 0 || Clock::now() >= deadline) return kErrFull;
-        ++c.waiters;
-        if (deadline == Clock::time_point::max()) {
-            s.changed[chn].wait(lock);
-        } else {
-            s.changed[chn].wait_until(lock, deadline);
-        }
-        --c.waiters;
+        WaitForChange(s, lock, chn, deadline);
         // Stopped, reset or destroyed meanwhile: the picture belongs to a stream that is gone.
         if (c.generation != generation) return c.created ? kErrPerm : kErrUnexist;
     }
@@ -276,13 +282,7 @@ int GetFrame(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, 
     const Clock::time_point deadline = Deadline(req.s32MilliSec);
     while (j.frames.empty()) {
         if (req.s32MilliSec == 0 || c.generation != generation || Clock::now() >= deadline) return kErrEmpty;
-        ++c.waiters;
-        if (deadline == Clock::time_point::max()) {
-            s.changed[chn].wait(lock);
-        } else {
-            s.changed[chn].wait_until(lock, deadline);
-        }
-        --c.waiters;
+        WaitForChange(s, lock, chn, deadline);
     }
     if (dev::CopyOut(req.pstRecord, j.frames.front().info) != 0) return -1;
     j.fetched.push_back(j.frames.front().block);

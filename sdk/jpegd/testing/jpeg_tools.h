@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "platform/host/test_bus.h"
 
@@ -175,6 +178,35 @@ inline std::vector<Bytes> FfmpegNv21(const std::vector<Bytes>& jpgs) {
         std::filesystem::remove(out[i]);
     }
     return yuv;
+}
+
+// libjpeg's own compressor over interleaved samples (`components` per pixel of `space`), with its
+// defaults changed by `tune`: for streams cjpeg does not make.
+template <typename Tune>
+Bytes Compress(uint32_t w, uint32_t h, int components, J_COLOR_SPACE space, const Bytes& samples, Tune tune) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buf, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = components;
+    c.in_color_space = space;
+    jpeg_set_defaults(&c);
+    tune(c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW r = const_cast<JSAMPLE*>(samples.data()) + static_cast<size_t>(c.next_scanline) * w * components;
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    Bytes out(buf, buf + size);
+    jpeg_destroy_compress(&c);
+    std::free(buf);
+    return out;
 }
 
 // PSNR of two equally long byte runs, in dB (1000 when equal).
