@@ -7,12 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/pci/app_log.h"
+#include "app/app_modules.h"
+#include "app/comm/app_log.h"
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_msg.h"
-#include "app/pci/pciv_slave.h"
 #include "app/pci/pciv_slave_thread.h"
+#include "app/pci/pciv_title_port.h"
 #include "base/semaphore.h"
 
 namespace {
@@ -60,11 +61,12 @@ int SlavePcivInit() {
     if (s32Ret != 0) return s32Ret;
     s32Ret = PCIV_OpenMsgPort(0, PCIV_MSGPORT_COMM);
     if (s32Ret != 0) return s32Ret;
-    SlaveRegisterCmdHandlers();
-    SlaveRegisterMediaCmdHandlers();
+    AppRegisterModules();
     StartThread(SlaveTimeSyncThread);
     StartThread(SlaveHeartbeatThread);
     StartThread(SlaveCmdThread);
+    // The one reader of the title port; it idles until the port map names the port.
+    PCIV_TitlePortStart();
     return 0;
 }
 

@@ -1,12 +1,13 @@
 #include "app/comm/comm_cfg.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace {
 
 struct CfgState {
+    std::mutex mutex;  // guards stSys; readers copy it whole
     SlaveSysCfg stSys;
-    SLAVE_CFG_S stSlaveCfg{};
 };
 
 CfgState& State() {
@@ -16,12 +17,13 @@ CfgState& State() {
 
 }  // namespace
 
-const SlaveSysCfg& SlaveGetSysCfg() {
+SlaveSysCfg SlaveGetSysCfg() {
+    std::lock_guard<std::mutex> lock(State().mutex);
     return State().stSys;
 }
 
 void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam) {
-    SlaveSysCfg& c = State().stSys;
+    SlaveSysCfg c;
     c.u32SysType = pParam->u32SysType;
     c.u32DevType = pParam->u32DevType;
     c.u32ChnEnd = pParam->u32ChnEnd;
@@ -41,28 +43,31 @@ void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam) {
     c.u32DoubleEnd = 2 * c.u32ChnEnd;
     c.u32DoubleNum = 2 * c.u32ChnNum;
     c.u32DoubleStartEx = 2 * c.u32ChnStart + SLAVE_STREAM_EXTRA;
-    Comm_SetSlaveCfg(&pParam->stSlaveCfg);
+    c.stSlaveCfg = pParam->stSlaveCfg;
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().stSys = c;
 }
 
 void SlaveResetSysCfg() {
+    std::lock_guard<std::mutex> lock(State().mutex);
     State().stSys = SlaveSysCfg{};
-    State().stSlaveCfg = SLAVE_CFG_S{};
 }
 
 uint32_t Comm_GetSysType() {
-    return State().stSys.u32SysType;
+    return SlaveGetSysCfg().u32SysType;
 }
 uint32_t Comm_GetDevType() {
-    return State().stSys.u32DevType;
+    return SlaveGetSysCfg().u32DevType;
 }
 uint32_t Comm_GetBoardSubType() {
-    return State().stSys.u32BoardSubType;
+    return SlaveGetSysCfg().u32BoardSubType;
 }
 SLAVE_CFG_S* Comm_GetSlaveCfg() {
-    return &State().stSlaveCfg;
+    return &State().stSys.stSlaveCfg;
 }
 
 int Comm_SetSlaveCfg(const SLAVE_CFG_S* pCfg) {
-    std::memcpy(&State().stSlaveCfg, pCfg, sizeof(SLAVE_CFG_S));
+    std::lock_guard<std::mutex> lock(State().mutex);
+    std::memcpy(&State().stSys.stSlaveCfg, pCfg, sizeof(SLAVE_CFG_S));
     return 0;
 }

@@ -1,10 +1,10 @@
 // The settings that command 96 delivers, kept for the life of the process, and their accessors.
-// Written by the command loop; modules read them afterwards.
+// Written by the command loop; any thread reads them.
 #pragma once
 
 #include <cstdint>
 
-#include "app/pci/pciv_proto.h"
+#include "app/comm/comm_records.h"
 
 // The settings block. The values before command 96 are the ones given here.
 struct SlaveSysCfg {
@@ -28,13 +28,17 @@ struct SlaveSysCfg {
     uint32_t u32DoubleEnd = 16;      // 2 x range end
     uint32_t u32DoubleNum = 16;      // 2 x channel count
     uint32_t u32DoubleStartEx = 24;  // 2 x range start + the fixed stream setting
+    SLAVE_CFG_S stSlaveCfg{};        // the 32-byte settings record, all zero before command 96
 };
 
 // The fixed settings word added to twice the range start.
 #define SLAVE_STREAM_EXTRA 8
 
-const SlaveSysCfg& SlaveGetSysCfg();
-// Stores the command 96 words and computes the derived ones; the settings record is stored too.
+// A copy of the whole block, taken under the module's lock: a thread that reads the settings while a
+// second command 96 stores new ones sees the old block or the new one, never a mix. Any thread.
+SlaveSysCfg SlaveGetSysCfg();
+// Stores the command 96 words, computes the derived ones and stores the settings record, all in one
+// step.
 void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam);
 // Back to the values before command 96 (tests).
 void SlaveResetSysCfg();
@@ -42,5 +46,7 @@ void SlaveResetSysCfg();
 uint32_t Comm_GetSysType();
 uint32_t Comm_GetDevType();
 uint32_t Comm_GetBoardSubType();
+// The settings record in place. Only the command loop's thread (which alone writes it) may read
+// through this address; other threads take SlaveGetSysCfg().stSlaveCfg.
 SLAVE_CFG_S* Comm_GetSlaveCfg();
 int Comm_SetSlaveCfg(const SLAVE_CFG_S* pCfg);

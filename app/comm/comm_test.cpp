@@ -1,5 +1,7 @@
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +65,34 @@ TEST(CommCfgTest, StoringComputesTheDerivedWords) {
     const uint8_t* raw = reinterpret_cast<const uint8_t*>(Comm_GetSlaveCfg());
     EXPECT_EQ(raw[24], 1) << "the JPEG switch is byte 24";
     EXPECT_EQ(raw[8], 0x04) << "the processing switches are bytes 8 to 11";
+    SlaveResetSysCfg();
+}
+
+// Capture threads read the settings while a second command 96 stores new ones: every copy they take
+// is one whole block, the derived words matching the stored ones and the settings record with them.
+TEST(CommCfgTest, ReadersSeeWholeBlocksWhileCommand96RewritesThem) {
+    SlaveResetSysCfg();
+    SLAVE_SYS_PARAM_S a = Param(0, 8);
+    SLAVE_SYS_PARAM_S b = Param(8, 24);
+    b.stSlaveCfg.u8JpegEnable = 0;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            SlaveSysCfg c = SlaveGetSysCfg();
+            bool wholeA = c.u32ChnStart == 0 && c.u32ChnEnd == 8 && c.u32ChnNum == 8 && c.u32DoubleEnd == 16 &&
+                          c.stSlaveCfg.u8JpegEnable == 1;
+            bool wholeB = c.u32ChnStart == 8 && c.u32ChnEnd == 24 && c.u32ChnNum == 16 && c.u32DoubleEnd == 48 &&
+                          c.stSlaveCfg.u8JpegEnable == 0;
+            bool before = c.u32ChnStart == 8 && c.u32ChnEnd == 8 && c.u32ChnNum == 8;
+            torn += !(wholeA || wholeB || before);
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 20000 || reads.load() < 1000; ++i) SlaveStoreSysParam(i % 2 ? &b : &a);
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0u) << "of " << reads.load();
     SlaveResetSysCfg();
 }
 

@@ -1,10 +1,20 @@
 #include "app/fb/graphics.h"
+#include "app/fb/graphics_internal.h"
+
+#include <atomic>
+
+#include "app/comm/app_log.h"
 
 namespace {
 
+constexpr const char* kSrc = "../fb/Graphics.c";
+
 struct GraphicsModule {
     GraphicsState stState;
-    GraphicsHooks stHooks{};
+    std::atomic<GraphicsDecHeadWordFn> pfnSetDecHeadWord{nullptr};
+    std::atomic<GraphicsDecDisplayDefaultsFn> pfnSetDecDisplayDefaults{nullptr};
+    std::atomic<GraphicsVoPubConfigCascadeFn> pfnVoPubConfigCascade{nullptr};
+    std::atomic<GraphicsAVdecSetDefaultsFn> pfnAVdecSetDefaults{nullptr};
 };
 
 GraphicsModule& Module() {
@@ -23,14 +33,42 @@ const SizeCode kSizes[] = {
 };
 constexpr uint32_t kDefaultCode = 17;
 
-void SetHead(uint32_t index, uint32_t value) {
-    if (Module().stHooks.pfnSetDecHeadWord) Module().stHooks.pfnSetDecHeadWord(index, value);
+void PrintMissing(const char* pszFunc, const char* pszHook) {
+    APP_ERR_IN(kSrc, pszFunc, "%s is not available on this slave\n", pszHook);
 }
+
+// Writes head words of the decode block; the first missing write of an operation says so once.
+class HeadWriter {
+public:
+    explicit HeadWriter(const char* pszFunc) : m_pszFunc(pszFunc), m_pfn(Module().pfnSetDecHeadWord.load()) {}
+    void operator()(uint32_t index, uint32_t value) {
+        if (m_pfn != nullptr) {
+            m_pfn(index, value);
+        } else if (!m_bSaid) {
+            PrintMissing(m_pszFunc, "the decode block");
+            m_bSaid = true;
+        }
+    }
+
+private:
+    const char* m_pszFunc;
+    GraphicsDecHeadWordFn m_pfn;
+    bool m_bSaid = false;
+};
 
 }  // namespace
 
-void GraphicsSetHooks(const GraphicsHooks* pHooks) {
-    Module().stHooks = pHooks ? *pHooks : GraphicsHooks{};
+void GraphicsSetDecHeadWordHook(GraphicsDecHeadWordFn pfn) {
+    Module().pfnSetDecHeadWord = pfn;
+}
+void GraphicsSetDecDisplayDefaultsHook(GraphicsDecDisplayDefaultsFn pfn) {
+    Module().pfnSetDecDisplayDefaults = pfn;
+}
+void GraphicsSetVoPubConfigCascadeHook(GraphicsVoPubConfigCascadeFn pfn) {
+    Module().pfnVoPubConfigCascade = pfn;
+}
+void GraphicsSetAVdecSetDefaultsHook(GraphicsAVdecSetDefaultsFn pfn) {
+    Module().pfnAVdecSetDefaults = pfn;
 }
 
 GraphicsState* GraphicsGetState() {
@@ -40,6 +78,7 @@ GraphicsState* GraphicsGetState() {
 int GraphicsSaveVstd(int, uint32_t u32Vstd) {
     GraphicsState& st = Module().stState;
     if (st.bVstdSet) return 0;
+    HeadWriter SetHead("GraphicsSaveVstd");
     SetHead(3, u32Vstd);
     st.u32Vstd = u32Vstd;
     st.bVstdSet = 1;
@@ -69,6 +108,7 @@ int GraphicsSetResolution(const uint32_t* pu32Size) {
     uint32_t rate = ntsc ? 30 : 25;
     uint32_t stdHeight = ntsc ? 480 : 576;
     bool svga = w == 800 && h == 600;
+    HeadWriter SetHead("GraphicsSetResolution");
     SetHead(4, w);
     SetHead(5, h);
     SetHead(8, svga ? 704 : w);
@@ -79,22 +119,37 @@ int GraphicsSetResolution(const uint32_t* pu32Size) {
     SetHead(14, rate);
     SetHead(15, code);
     SetHead(16, 1);
-    const GraphicsHooks& hk = Module().stHooks;
-    if (hk.pfnSetDecDisplayDefaults) {
+    GraphicsModule& m = Module();
+    if (GraphicsDecDisplayDefaultsFn pfn = m.pfnSetDecDisplayDefaults.load()) {
         GraphicsDisplayDefaults d = {704, stdHeight, 704, stdHeight, 3, rate, ntsc ? 1u : 0u};
-        hk.pfnSetDecDisplayDefaults(&d);
+        pfn(&d);
+    } else {
+        PrintMissing("GraphicsSetResolution", "the display defaults of the decode block");
     }
-    if (hk.pfnVoPubConfigCascade) hk.pfnVoPubConfigCascade(0);
-    if (hk.pfnAVdecSetDefaults) hk.pfnAVdecSetDefaults(st.u32Vstd);
+    if (GraphicsVoPubConfigCascadeFn pfn = m.pfnVoPubConfigCascade.load()) {
+        pfn(0);
+    } else {
+        PrintMissing("GraphicsSetResolution", "Comm_VoPubConfig_Cascade");
+    }
+    if (GraphicsAVdecSetDefaultsFn pfn = m.pfnAVdecSetDefaults.load()) {
+        pfn(st.u32Vstd);
+    } else {
+        PrintMissing("GraphicsSetResolution", "AVdecSetDefaults");
+    }
     SetHead(6, st.u32Width);
     SetHead(7, st.u32Height);
     return 0;
 }
 
 void GraphicsReset() {
-    Module().stState.bVstdSet = 0;
-    Module().stState.u32Vstd = GRAPHICS_VSTD_PAL;
-    Module().stState.u32Width = 1024;
-    Module().stState.u32Height = 768;
-    Module().stHooks = GraphicsHooks{};
+    GraphicsFbReset();
+    GraphicsState& st = Module().stState;
+    st.bVstdSet = 0;
+    st.u32Vstd = GRAPHICS_VSTD_PAL;
+    st.u32Width = 1024;
+    st.u32Height = 768;
+    GraphicsSetDecHeadWordHook(nullptr);
+    GraphicsSetDecDisplayDefaultsHook(nullptr);
+    GraphicsSetVoPubConfigCascadeHook(nullptr);
+    GraphicsSetAVdecSetDefaultsHook(nullptr);
 }

@@ -1,4 +1,5 @@
 #include <map>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,8 +36,10 @@ protected:
         GraphicsReset();
         g_head.clear();
         g_calls.clear();
-        GraphicsHooks h = {SetHead, SetDefaults, PubConfig, VdecDefaults};
-        GraphicsSetHooks(&h);
+        GraphicsSetDecHeadWordHook(SetHead);
+        GraphicsSetDecDisplayDefaultsHook(SetDefaults);
+        GraphicsSetVoPubConfigCascadeHook(PubConfig);
+        GraphicsSetAVdecSetDefaultsHook(VdecDefaults);
     }
     void TearDown() override { GraphicsReset(); }
 };
@@ -91,12 +94,52 @@ TEST_F(GraphicsTest, StandardSetsRateAndDefaultsAndOrder) {
     EXPECT_EQ(tail, (std::vector<std::string>{"defaults", "cascade0", "avdec1", "head6", "head7"}));
 }
 
-TEST_F(GraphicsTest, PalRateWithoutHooks) {
-    GraphicsSetHooks(nullptr);
-    uint32_t size[2] = {1920, 1080};
-    EXPECT_EQ(GraphicsSetResolution(size), 0);
-    EXPECT_EQ(GraphicsGetState()->u32Width, 1920u);
-    EXPECT_TRUE(g_calls.empty());
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+// Each module sets its own hook; the ones still missing say so once per command and the command goes
+// on with the others.
+TEST_F(GraphicsTest, HooksAreSetOneByOneAndEachMissingOneIsOneLine) {
+    struct Case {
+        bool head, defaults, cascade, avdec;
+        std::vector<std::string> calls;  // of a resolution change, after the head words
+        size_t lines;
+    } cases[] = {
+        {false, false, false, false, {}, 4},
+        {false, false, true, false, {"cascade0"}, 3},
+        {false, true, false, true, {"defaults", "avdec0"}, 2},
+        {true, true, true, true, {"defaults", "cascade0", "avdec0"}, 0},
+    };
+    for (const Case& c : cases) {
+        GraphicsReset();
+        g_calls.clear();
+        if (c.head) GraphicsSetDecHeadWordHook(SetHead);
+        if (c.defaults) GraphicsSetDecDisplayDefaultsHook(SetDefaults);
+        if (c.cascade) GraphicsSetVoPubConfigCascadeHook(PubConfig);
+        if (c.avdec) GraphicsSetAVdecSetDefaultsHook(VdecDefaults);
+        uint32_t size[2] = {1920, 1080};
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(GraphicsSetResolution(size), 0);
+        std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(GraphicsGetState()->u32Width, 1920u);
+        EXPECT_EQ(Count(out, "is not available on this slave"), c.lines) << out;
+        EXPECT_EQ(Count(out, "../fb/Graphics.c"), c.lines) << out;
+        std::vector<std::string> calls;
+        for (const std::string& call : g_calls) {
+            if (call.rfind("head", 0) != 0) calls.push_back(call);
+        }
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(g_calls.size() - calls.size(), c.head ? 12u : 0u) << "every head word, or none";
+    }
+    GraphicsReset();
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(GraphicsSaveVstd(0, GRAPHICS_VSTD_NTSC), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Count(out, "the decode block is not available"), 1u) << out;
+    EXPECT_EQ(GraphicsGetState()->u32Vstd, 1u) << "kept even without the decode block";
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "platform/dev/dev.h"
 #include "platform/mcc/mcc_uapi.h"
 

@@ -15,17 +15,26 @@
 
 // A stream slot. The ports are written by the command loop (port map) and read by the stream
 // threads; the record pointer and running flag by the command loop and the slot's threads.
+//
+// Lock order. Whoever uses the record (a sender's fetch thread) holds mtxTrans for each step, checks
+// s32Running in any retry (a full ring waiting for the master) and gives the lock up as soon as it
+// reads 0. Whoever stops the slot (a repeated start command) clears s32Running and requests `stop`
+// first, then takes mtxTrans only to take the record out, and joins threads without holding it. So a
+// master that stops acknowledging can delay a repeated start by one step of the user, never for ever.
 struct PCIV_TRANS_CHN_S {
     std::atomic<uint32_t> u32Arg{0};  // decoder channel of a decoder slot; 2 x range end for video
-    pthread_t thread{};               // the slot's receiver thread, when bThreadValid
+    pthread_t thread{};               // the slot's receiver thread, when bThreadValid (command loop only)
     bool bThreadValid = false;
     std::atomic<int32_t> s32Running{0};
     std::atomic<void*> pTrans{nullptr};  // PCIV_TRANS_SENDER_S or PCIV_TRANS_RECEIVER_S
     std::atomic<uint32_t> u32NoticePort{0};
     std::atomic<uint32_t> u32AckPort{0};
-    // Held by whoever uses the record (the fetch thread of a sender, the command that replaces it),
-    // so a record is never torn down under its user.
+    // The port this side reads for the running record (a sender's acknowledgements, a receiver's
+    // notices); 0 while stopped. No two readers may share one.
+    std::atomic<uint32_t> u32ReadPort{0};
     std::mutex mtxTrans;
+    // Requested when the slot stops: wakes the receiver thread's wait for a notice at once.
+    PcivStop stop;
 };
 
 struct PCIV_CHIP_TABLE_S {

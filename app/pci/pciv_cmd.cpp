@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 
 namespace {
 

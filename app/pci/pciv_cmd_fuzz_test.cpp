@@ -79,7 +79,7 @@ TEST_F(CmdFuzzTest, RandomPayloadsNeitherCrashNorStopTheLoop) {
         m.stMsgHead.u32MsgLen = len;
         bool answered = PCIV_RunCmd(&m);
         if (code < 97) {
-            EXPECT_EQ(answered, PCIV_CmdIsAnswered(code) || code == 59) << "code " << code;
+            EXPECT_EQ(answered, varnelle::testing::CodeIsAnswered(code) || code == 59) << "code " << code;
         }
         if (answered) {
             ASSERT_EQ(m.stMsgHead.u32MsgType, 22u);

@@ -1,18 +1,18 @@
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
-#include <string>
 #include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "platform/host/test_bus.h"
-
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_test_master.h"
+#include "platform/host/test_bus.h"
 #include "platform/mcc/mcc_driver.h"
 
 namespace {
@@ -29,16 +29,14 @@ PCIV_MSG_S Msg(uint32_t type, uint32_t len = 0) {
 
 TEST(CmdTableTest, ReplyRuleAndStatusOfEveryCodeWithoutHandlers) {
     PCIV_ClearCmdHandlers();
-    const std::set<uint32_t> unanswered = {35, 41, 42, 43, 44, 45, 47, 48, 49, 50, 51, 52, 53, 55, 61, 62,
-                                           63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 73, 74, 75, 76, 77, 78,
-                                           80, 81, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 96};
     const std::set<uint32_t> noHandler = {2,  3,  4,  5,  6,  7,  9,  12, 13, 15, 17, 18, 20,
                                           21, 22, 23, 29, 36, 37, 38, 39, 40, 54, 56, 60, 79};
     const std::set<uint32_t> fixedZero = {24, 25, 57};
     for (uint32_t code = 0; code < 300; ++code) {
         PCIV_MSG_S m = Msg(code, 8);
         bool answered = PCIV_RunCmd(&m);
-        EXPECT_EQ(answered, unanswered.count(code) == 0) << code;
+        EXPECT_EQ(answered, varnelle::testing::CodeIsAnswered(code)) << code;
+        EXPECT_EQ(PCIV_CmdIsAnswered(code), varnelle::testing::CodeIsAnswered(code)) << code;
         if (!answered) {
             EXPECT_EQ(m.stMsgHead.u32MsgType, code) << "an unanswered buffer is left alone";
             continue;
@@ -89,26 +87,6 @@ protected:
         setenv("VARNELLE_CHIP", "1", 1);
         varnelle::mcc::InstallMccDriver();
     }
-
-    static int RawConnect(int chip) {
-        int s = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, varnelle::mcc::SocketPath(chip).c_str());
-        if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-            ::close(s);
-            return -1;
-        }
-        return s;
-    }
-
-    static void SendAsChip0(int s, uint32_t port, const void* body, size_t len) {
-        std::vector<uint8_t> r(8 + len);
-        uint32_t prefix[2] = {0, port};
-        std::memcpy(r.data(), prefix, 8);
-        std::memcpy(r.data() + 8, body, len);
-        ASSERT_EQ(::send(s, r.data(), r.size(), 0), static_cast<ssize_t>(r.size()));
-    }
 };
 
 TEST_F(PcivMsgTest, PortChecksAtTheEdges) {
@@ -135,13 +113,12 @@ TEST_F(PcivMsgTest, PortChecksAtTheEdges) {
 
 TEST_F(PcivMsgTest, ReadSetsTheLengthAndRefusesFragments) {
     ASSERT_EQ(PCIV_OpenMsgPort(0, 170), 0);
-    int s = RawConnect(1);
-    ASSERT_GE(s, 0);
+    varnelle::testing::FakeMaster master;
     PCIV_MSG_S in = Msg(30, 8);
     in.au32Payload[0] = 5;
-    SendAsChip0(s, 170, &in, 16);        // exactly a header: length 0
-    SendAsChip0(s, 170, &in, 15);        // too short
-    SendAsChip0(s, 170, &in, 16 + 8);
+    ASSERT_TRUE(master.Send(170, &in, 16));  // exactly a header: length 0
+    ASSERT_TRUE(master.Send(170, &in, 15));  // too short
+    ASSERT_TRUE(master.Send(170, &in, 16 + 8));
     PCIV_MSG_S out;
     ASSERT_EQ(PCIV_ReadMsg(0, 170, &out), 0);
     EXPECT_EQ(out.stMsgHead.u32MsgLen, 0u);
@@ -153,17 +130,51 @@ TEST_F(PcivMsgTest, ReadSetsTheLengthAndRefusesFragments) {
     ASSERT_EQ(PCIV_ReadMsg(0, 170, &out), 0);
     EXPECT_EQ(out.stMsgHead.u32MsgLen, 8u);
     EXPECT_EQ(out.au32Payload[0], 5u);
-    ::close(s);
     PCIV_CloseMsgPort(0, 170);
 }
 
-TEST_F(PcivMsgTest, TitlePortReadNeedsThePortWord) {
-    PCIV_SetTitlePort(0);
-    PCIV_MSG_S m;
-    EXPECT_EQ(HwPCIV_ReadMessage(&m), -1);
-    PCIV_SetTitlePort(300);
-    EXPECT_EQ(HwPCIV_ReadMessage(&m), -1);
-    PCIV_SetTitlePort(0);
+// Two readers wait on one port: the one message goes to one of them, and the other still returns at
+// its time limit instead of blocking in a read the first one emptied.
+TEST_F(PcivMsgTest, ReadersOfOnePortNeverBlockPastTheirTimeOrStop) {
+    ASSERT_EQ(PCIV_OpenMsgPort(0, 171), 0);
+    varnelle::testing::FakeMaster master;
+    for (int round = 0; round < 5; ++round) {
+        std::atomic<int> got{0}, timedOut{0}, ready{0};
+        auto reader = [&] {
+            PCIV_MSG_S m;
+            ++ready;
+            int r = PCIV_ReadMsgTimeout(0, 171, &m, 200);
+            (r == 0 ? got : timedOut)++;
+        };
+        std::thread a(reader), b(reader);
+        while (ready.load() < 2) std::this_thread::yield();
+        ASSERT_TRUE(master.SendMsg(171, 1, nullptr, 0));
+        a.join();
+        b.join();
+        EXPECT_EQ(got.load(), 1) << round;
+        EXPECT_EQ(timedOut.load(), 1) << round;
+    }
+    // A reader without a time limit ends as soon as its stop is requested.
+    PcivStop stop;
+    std::atomic<int> result{1};
+    std::thread waiter([&] {
+        PCIV_MSG_S m;
+        result = PCIV_ReadMsgTimeout(0, 171, &m, -1, &stop);
+    });
+    stop.Request();
+    waiter.join();
+    EXPECT_EQ(result.load(), PCIV_MSG_TIMEOUT);
+    EXPECT_TRUE(stop.Requested());
+    stop.Reset();
+    EXPECT_FALSE(stop.Requested());
+    // A read without a limit on a port closed under it gives up.
+    std::thread closed([&] {
+        PCIV_MSG_S m;
+        result = PCIV_ReadMsg(0, 171, &m);
+    });
+    PCIV_CloseMsgPort(0, 171);
+    closed.join();
+    EXPECT_EQ(result.load(), -1);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "platform/dev/dev.h"
 #include "platform/host/clock.h"
 #include "platform/mcc/mcc_uapi.h"
@@ -41,6 +41,7 @@ struct HostLink {
     PCIV_HOST_STATE_S state;
     std::atomic<int> replyTimeoutMs{0};
     std::atomic<bool> stop{false};
+    PcivStop wake;  // requested with `stop`: ends the status thread's wait for a heartbeat at once
     // One command at a time: a waiting sender's reply is the next message on port 100, so two
     // senders must not interleave.
     std::mutex cmdMutex;
@@ -68,24 +69,19 @@ int RemainingMs(uint64_t deadlineMs) {
     return now >= deadlineMs ? 0 : static_cast<int>(deadlineMs - now);
 }
 
-// Reads one message from (chip, port). With a time-out of 0 or less it retries until a read succeeds;
-// otherwise it gives up with -1 after the time-out. A port that is not open cannot deliver: -1 at once.
-int ReadTimed(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
-    int fd = PCIV_PortFd(chip, port);
-    if (fd < 0) return -1;
-    if (timeoutMs <= 0) {
-        while (PCIV_ReadMsg(chip, port, pMsg) != 0) {
-            if (PCIV_PortFd(chip, port) < 0) return -1;
-            usleep(0);
-        }
-        return 0;
-    }
-    uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
+// Reads one message from (chip, port). With a time-out of 0 or less it waits until one arrives (or
+// `pStop` is requested); otherwise it gives up after the time-out. 0, PCIV_MSG_TIMEOUT, or -1 when the
+// port is not open (at once) or is closed meanwhile.
+int ReadTimed(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop = nullptr) {
+    if (PCIV_PortFd(chip, port) < 0) return -1;
+    uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
-        int ret = PCIV_ReadMsgTimeout(chip, port, pMsg, RemainingMs(deadline));
+        int ret = PCIV_ReadMsgTimeout(chip, port, pMsg, timeoutMs > 0 ? RemainingMs(deadline) : -1, pStop);
         if (ret == 0) return 0;
+        if (pStop != nullptr && pStop->Requested()) return PCIV_MSG_TIMEOUT;
+        if (PCIV_PortFd(chip, port) < 0) return -1;
         // A broken message is not a reply: go on waiting for one until the time is up.
-        if (RemainingMs(deadline) == 0) return -1;
+        if (timeoutMs > 0 && RemainingMs(deadline) == 0) return PCIV_MSG_TIMEOUT;
     }
 }
 
@@ -157,7 +153,7 @@ PCIV_HOST_STATE_S* PcivHostGetState() {
 }
 
 int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
-    return ReadTimed(chip, port, pMsg, timeoutMs);
+    return ReadTimed(chip, port, pMsg, timeoutMs) == 0 ? 0 : -1;
 }
 
 int PcivHostDrainPort(int chip, int port) {
@@ -177,6 +173,7 @@ void PcivHostResetState() {
     std::memset(t->au32PfWinBase, 0, sizeof(t->au32PfWinBase));
     ResetState(Link().state);
     Link().stop.store(false);
+    Link().wake.Reset();
 }
 
 void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count) {
@@ -203,6 +200,7 @@ int PcivHostWaitChip(int chip, int timeoutMs) {
         return -1;
     }
     MCC_HANDLE_ATTR_S attr;
+    std::memset(&attr, 0, sizeof(attr));
     if (dev::Ioctl(fd, MK_MCC_IOC_ATTR_INIT, &attr) != 0) {
         dev::Close(fd);
         return -1;
@@ -251,7 +249,7 @@ int PcivGetPfWin(int chip) {
         return ret;
     }
     std::printf("\033[0;32;32mOstrel: %s,%s,Line %d,pci device %d -> slot:%d, pf:%x,np:%x,cfg:%x\n\033[m\n",
-                __FILE__, __FUNCTION__, __LINE__, chip, chip - 1, stBase.u32PfWinBase, stBase.u32NpWinBase,
+                kSrc, __FUNCTION__, __LINE__, chip, chip - 1, stBase.u32PfWinBase, stBase.u32NpWinBase,
                 stBase.u32CfgWinBase);
     PcivGetChipTable()->au32PfWinBase[chip] = stBase.u32PfWinBase;
     return 0;
@@ -364,7 +362,7 @@ int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat) {
     int chip = s.as32RemoteId[index];
     if (chip < 0 || s.u32HostHeartPort == 0) return -1;
     PCIV_MSG_S stMsg;
-    if (ReadTimed(chip, static_cast<int>(s.u32HostHeartPort), &stMsg, timeoutMs) != 0) return -1;
+    if (ReadTimed(chip, static_cast<int>(s.u32HostHeartPort), &stMsg, timeoutMs, &Link().wake) != 0) return -1;
     // A message shorter than a heartbeat carries no bitmaps to merge; any read still drops the blind
     // alarms of channels disabled since.
     if (stMsg.stMsgHead.u32MsgType != PCIV_MSGTYPE_HEARTBEAT ||
@@ -395,6 +393,7 @@ void* PcivHostStatusThread(void*) {
 
 void PcivHostStopThreads() {
     Link().stop.store(true);
+    Link().wake.Request();
 }
 
 int PcivHostSendAll(uint32_t u32Code, const void* pPayload, uint32_t u32Len) {

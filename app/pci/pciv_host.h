@@ -34,30 +34,6 @@ enum {
     PCIV_PORTMAP_OSD_ACK = 23,
 };
 
-// The channel-capability record, 68 bytes: signed 16-bit counts, digital in the first 32 bytes and
-// analog in the next 32 (same slot order), then the maximum playback ways.
-typedef struct {
-    int16_t as16Digital[16];
-    int16_t as16Analog[16];
-    uint32_t u32MaxPlayBackWay;
-} HVR_CAP_S;
-static_assert(sizeof(HVR_CAP_S) == 68);
-static_assert(sizeof(HVR_CAP_S) == HVR_CAP_BYTES, "command 96 carries it whole");
-
-// Slots of the count arrays of HVR_CAP_S (the others are reserved).
-enum {
-    HVR_CAP_D1 = 0,
-    HVR_CAP_4M = 1,
-    HVR_CAP_960H = 2,
-    HVR_CAP_720P = 4,
-    HVR_CAP_8M = 5,
-    HVR_CAP_1080P = 6,
-    HVR_CAP_CIF = 8,
-    HVR_CAP_3M = 10,
-    HVR_CAP_960P = 12,
-    HVR_CAP_5M = 14,
-};
-
 // The 40-byte request record that PcivHostClearReq zeroes.
 typedef struct {
     uint32_t au32Word[10];
@@ -128,7 +104,8 @@ int PcivGetPfWin(int chip);
 int PcivHostSendPortMap(int chip);
 int PcivHostSendSysParams();
 
-// Threads. Both run until PcivHostStopThreads.
+// Threads. Both run until PcivHostStopThreads, which also ends the status thread's wait for a heartbeat
+// when the reply time-out is 0 (no limit).
 void* PcivHostTimeSyncThread(void* arg);
 void* PcivHostStatusThread(void* arg);
 void PcivHostStopThreads();
@@ -137,8 +114,9 @@ int PcivHostSendTime();
 // The current platform time as the slave takes it.
 SLAVE_TIME_S PcivHostLocalTime();
 // One step of the status thread on the remote entry `index`: reads one message from its heartbeat
-// port (waiting at most `timeoutMs`, 0 or less: until one comes) and merges a heartbeat. 1 with the
-// heartbeat in `pBeat` (may be null), 0 for another message, -1 when nothing was read.
+// port (waiting at most `timeoutMs`, 0 or less: until one comes or the threads are stopped) and merges
+// a heartbeat. 1 with the heartbeat in `pBeat` (may be null), 0 for another message, -1 when nothing
+// was read.
 int PcivHostStatusStep(int index, int timeoutMs, SLAVE_HEARTBEAT_S* pBeat);
 // Merges one slave's heartbeat into the master's bitmaps over its channel range.
 void PcivHostMergeHeartbeat(const SLAVE_HEARTBEAT_S* pBeat);

@@ -1,25 +1,22 @@
 // The master's end of the link against a fake chip 1 that speaks the channel's socket protocol
-// directly: it records what the master sends and answers port 100 as told.
+// directly.
 #include "app/pci/pciv_host.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <mutex>
+#include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_test_master.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/host/clock.h"
 #include "platform/host/env.h"
@@ -30,147 +27,18 @@ namespace {
 std::atomic<int> g_hookCalls{0};
 std::atomic<uint32_t> g_hookWordSum{0};
 
-struct Record {
-    uint32_t port;
-    PCIV_MSG_S msg;
-};
+using Record = varnelle::testing::FakeChip::Record;
 
-// Chip 1 at the socket level.
-class FakeSlave {
+// Chip 1 at the socket level: it records what the master sends and answers port 100 as told.
+class FakeSlave : public varnelle::testing::FakeChip {
 public:
-    FakeSlave() {
-        m_listen = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un a = Addr(1);
-        ::unlink(a.sun_path);
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        EXPECT_EQ(::listen(m_listen, 8), 0);
-        m_accept = std::thread([this] { AcceptLoop(); });
-    }
-    ~FakeSlave() {
-        m_stopping = true;
-        int wake = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un a = Addr(1);
-        ::connect(wake, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        m_accept.join();
-        ::close(wake);
-        ::close(m_listen);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (int c : m_conns) ::shutdown(c, SHUT_RDWR);
-        }
-        for (auto& t : m_readers) t.join();
-        for (int c : m_conns) ::close(c);
-        if (m_out >= 0) ::close(m_out);
-        ::unlink(Addr(1).sun_path);
-    }
-
-    // Replies to answered commands on port 100 with this result (no reply when `silent`).
-    void SetReply(bool silent, int32_t result) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_silent = silent;
-        m_result = result;
-    }
-
-    // Sends a message to chip 0 as chip 1.
+    FakeSlave() : FakeChip(1, 0) { AnswerCommands(true, 0); }
+    void SetReply(bool silent, int32_t result) { AnswerCommands(!silent, result); }
     void Send(uint32_t port, uint32_t type, const void* payload, uint32_t len) {
-        std::vector<uint8_t> rec(8 + 16 + len);
-        uint32_t pre[2] = {1, port};
-        uint32_t head[4] = {0, type, len, 0};
-        std::memcpy(rec.data(), pre, 8);
-        std::memcpy(rec.data() + 8, head, 16);
-        if (len) std::memcpy(rec.data() + 24, payload, len);
-        std::lock_guard<std::mutex> lock(m_sendMutex);
-        if (m_out < 0) {
-            m_out = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-            sockaddr_un a = Addr(0);
-            ASSERT_EQ(::connect(m_out, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        }
-        ASSERT_EQ(::send(m_out, rec.data(), rec.size(), MSG_NOSIGNAL), static_cast<ssize_t>(rec.size()));
+        ASSERT_TRUE(SendMsg(port, type, payload, len));
     }
-
-    // Waits for the next record the master sent on `port` (up to 5 s).
-    bool Next(uint32_t port, Record* out) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        bool ok = m_cv.wait_for(lock, std::chrono::seconds(5), [&] { return !m_got[port].empty(); });
-        if (!ok) return false;
-        *out = m_got[port].front();
-        m_got[port].pop_front();
-        return true;
-    }
-    size_t Pending(uint32_t port) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_got[port].size();
-    }
-
-private:
-    static sockaddr_un Addr(int chip) {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::string p = varnelle::mcc::SocketPath(chip);
-        std::strncpy(a.sun_path, p.c_str(), sizeof(a.sun_path) - 1);
-        return a;
-    }
-    void AcceptLoop() {
-        for (;;) {
-            int c = ::accept(m_listen, nullptr, nullptr);
-            if (c < 0) return;
-            if (m_stopping) {
-                ::close(c);
-                return;
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_conns.push_back(c);
-            m_readers.emplace_back([this, c] { ReadLoop(c); });
-        }
-    }
-    void ReadLoop(int c) {
-        std::vector<uint8_t> buf(8 + 4112);
-        for (;;) {
-            ssize_t n = ::recv(c, buf.data(), buf.size(), 0);
-            if (n <= 0) return;
-            if (n < 24) continue;
-            Record r;
-            std::memset(&r.msg, 0, sizeof(r.msg));
-            std::memcpy(&r.port, buf.data() + 4, 4);
-            std::memcpy(&r.msg, buf.data() + 8, static_cast<size_t>(n) - 8);
-            bool reply;
-            int32_t result;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_got[r.port].push_back(r);
-                reply = r.port == 100 && !m_silent && PCIV_CmdIsAnswered(r.msg.stMsgHead.u32MsgType);
-                result = m_result;
-            }
-            m_cv.notify_all();
-            if (reply) {
-                uint32_t head[4] = {0, 22, 0, static_cast<uint32_t>(result)};
-                uint32_t pre[2] = {1, 100};
-                uint8_t rec[24];
-                std::memcpy(rec, pre, 8);
-                std::memcpy(rec + 8, head, 16);
-                std::lock_guard<std::mutex> lock(m_sendMutex);
-                if (m_out < 0) {
-                    m_out = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-                    sockaddr_un a = Addr(0);
-                    if (::connect(m_out, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) continue;
-                }
-                ::send(m_out, rec, sizeof(rec), MSG_NOSIGNAL);
-            }
-        }
-    }
-
-    int m_listen = -1;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_accept;
-    std::mutex m_mutex;  // guards everything below but the sockets
-    std::condition_variable m_cv;
-    std::vector<int> m_conns;
-    std::vector<std::thread> m_readers;
-    std::map<uint32_t, std::deque<Record>> m_got;
-    bool m_silent = false;
-    int32_t m_result = 0;
-    std::mutex m_sendMutex;  // guards m_out
-    int m_out = -1;
+    bool Next(uint32_t port, Record* out) { return Take(port, out, std::chrono::seconds(5)); }
+    size_t Pending(uint32_t port) { return Count(port); }
 };
 
 class HostLinkTest : public ::testing::Test {
@@ -320,7 +188,7 @@ TEST_F(HostLinkTest, SysParamsGoOutAs156BytesInTheirOrder) {
     HVR_CAP_S cap{};
     cap.as16Analog[HVR_CAP_1080P] = 8;
     cap.u32MaxPlayBackWay = 16;
-    std::memcpy(s->stSysParam.au8HvrCap, &cap, sizeof(cap));
+    s->stSysParam.stHvrCap = cap;
     s->stSysParam.stSlaveCfg.u8JpegEnable = 1;
     EXPECT_EQ(PcivHostSendSysParams(), 0);
     Record r;
@@ -408,6 +276,38 @@ TEST_F(HostLinkTest, StatusAndTimeThreadsRunUntilStopped) {
     PcivHostStopThreads();
     status.join();
     time.join();
+}
+
+// With the default reply time-out (0: wait without limit) the status thread waits for a heartbeat
+// that may never come; a stop must still end it.
+TEST_F(HostLinkTest, StatusThreadStopsWhileWaitingWithoutLimit) {
+    PcivHostGetState()->stSysParam.u32ChnEnd = 4;
+    PcivHostSetReplyTimeout(0);
+    std::thread status(PcivHostStatusThread, nullptr);
+    // One heartbeat shows the thread is reading; then it waits for the next, which never comes.
+    SLAVE_HEARTBEAT_S beat{0x2, 0x0};
+    m_slave->Send(122, 54, &beat, sizeof(beat));
+    while (PcivHostGetState()->u32Motion.load() != 2) std::this_thread::yield();
+    std::promise<void> joined;
+    std::thread joiner([&] {
+        PcivHostStopThreads();
+        status.join();
+        joined.set_value();
+    });
+    // Only a guard against a hang.
+    if (joined.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the status thread did not stop";
+        std::abort();
+    }
+    joiner.join();
+}
+
+TEST_F(HostLinkTest, PfWindowLineNamesTheSourceNotTheBuildMachinesPath) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(PcivGetPfWin(1), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Ostrel: ../pci/pciv_host.c,PcivGetPfWin,Line"), std::string::npos) << out;
+    EXPECT_EQ(out.find("pciv_host.cpp"), std::string::npos) << "no path of the build machine: " << out;
 }
 
 TEST_F(HostLinkTest, TitlePortCarriesAnyTypeOnlyOncePlanned) {

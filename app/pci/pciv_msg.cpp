@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "platform/dev/dev.h"
+#include "platform/host/clock.h"
 #include "platform/mcc/mcc_uapi.h"
 
 namespace dev = varnelle::dev;
@@ -22,6 +25,8 @@ constexpr int kPortCount = PCIV_MSGPORT_MAX - PCIV_MSGPORT_MIN + 1;
 // Between two checks of an absent master: often enough to connect at once, rarely enough not to
 // spin a core.
 constexpr useconds_t kConnectPollUs = 20000;
+// A reader without a time limit looks this often whether its port was closed under it.
+constexpr int kOpenCheckMs = 1000;
 
 struct PortTable {
     std::atomic<int> fds[PCIV_MAX_CHIP][kPortCount];
@@ -52,8 +57,9 @@ std::atomic<int>& Slot(int target, int port) { return Ports().fds[target][port -
         }                                                                                 \
     } while (0)
 
-int ReadInto(int fd, PCIV_MSG_S* pMsg, const char* func) {
+int ReadOnce(int fd, PCIV_MSG_S* pMsg, const char* func) {
     ssize_t n = dev::Read(fd, pMsg, sizeof(PCIV_MSG_S));
+    if (n < 0 && errno == EAGAIN) return PCIV_MSG_TIMEOUT;
     if (n <= 0) return -1;
     if (n < static_cast<ssize_t>(sizeof(PCIV_MSG_HEAD_S))) {
         APP_ERR_IN(kSrc, func, "%s -> read len err:%d\n", func, static_cast<int>(n));
@@ -63,7 +69,60 @@ int ReadInto(int fd, PCIV_MSG_S* pMsg, const char* func) {
     return 0;
 }
 
+// Waits for the port's next message and reads it. The descriptor does not block: when another reader
+// of the port took the message between the wait and the read, this one waits again instead of
+// blocking inside the read past its time or its stop.
+int ReadWait(std::atomic<int>& slot, int fd, PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop,
+             const char* func) {
+    uint64_t deadline = timeoutMs < 0 ? 0 : varnelle::host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
+    for (;;) {
+        int s32Ret = ReadOnce(fd, pMsg, func);
+        if (s32Ret != PCIV_MSG_TIMEOUT) return s32Ret;
+        int waitMs = kOpenCheckMs;
+        if (timeoutMs >= 0) {
+            uint64_t now = varnelle::host::MonotonicMs();
+            if (now >= deadline) return PCIV_MSG_TIMEOUT;
+            waitMs = static_cast<int>(std::min<uint64_t>(deadline - now, kOpenCheckMs));
+        }
+        int r = PCIV_WaitReadable(fd, waitMs, pStop);
+        if (r < 0) return -1;
+        if (pStop != nullptr && pStop->Requested()) return PCIV_MSG_TIMEOUT;
+        if (r == 0 && slot.load() != fd) return -1;  // closed while we waited
+    }
+}
+
 }  // namespace
+
+PcivStop::PcivStop() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+PcivStop::~PcivStop() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void PcivStop::Request() {
+    eventfd_write(m_fd, 1);
+}
+
+bool PcivStop::Requested() const {
+    pollfd p{m_fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+}
+
+void PcivStop::Reset() {
+    eventfd_t v;
+    eventfd_read(m_fd, &v);
+}
+
+int PCIV_WaitReadable(int fd, int timeoutMs, const PcivStop* pStop) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {pStop != nullptr ? pStop->fd() : -1, POLLIN, 0}};
+    for (;;) {
+        int n = ::poll(p, pStop != nullptr ? 2 : 1, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0 || (p[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) == 0) return 0;
+        return (p[0].revents & POLLNVAL) ? -1 : 1;
+    }
+}
 
 int PCIV_WaitConnect(int target) {
     int fd = dev::Open("/dev/mcc_userdev", O_RDWR);
@@ -72,6 +131,7 @@ int PCIV_WaitConnect(int target) {
         return -1;
     }
     MCC_HANDLE_ATTR_S attr;
+    std::memset(&attr, 0, sizeof(attr));
     if (dev::Ioctl(fd, MK_MCC_IOC_ATTR_INIT, &attr) != 0) {
         APP_ERR(kSrc, "initialization for attr failed!\n");
         dev::Close(fd);
@@ -98,7 +158,8 @@ int PCIV_OpenMsgPort(int target, int port) {
         APP_ERR(kSrc, "pci msg port(%d,%d) have open!\n", target, port);
         return -1;
     }
-    int fd = dev::Open("/dev/mcc_userdev", O_RDWR);
+    // Readers wait with poll and then read, so a message another reader took never blocks them.
+    int fd = dev::Open("/dev/mcc_userdev", O_RDWR | O_NONBLOCK);
     if (fd < 0) {
         APP_ERR(kSrc, "open pci msg dev fail!\n");
         return -1;
@@ -172,40 +233,18 @@ int PCIV_ReadMsg(int target, int port, PCIV_MSG_S* pMsg) {
         return -1;
     }
     if (pMsg == nullptr) return -1;
-    return ReadInto(fd, pMsg, __FUNCTION__);
+    return ReadWait(Slot(target, port), fd, pMsg, -1, nullptr, __FUNCTION__);
 }
 
-int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
+int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop) {
     CHECK_PORT(target, port);
     int fd = Slot(target, port).load();
     if (fd < 0) {
-        APP_ERR(kSrc, "you should open msg port before read message s32Port %d!\n", port);
+        APP_ERR_IN(kSrc, "PCIV_ReadMsg", "you should open msg port before read message s32Port %d!\n", port);
         return -1;
     }
     if (pMsg == nullptr) return -1;
-    pollfd pfd{fd, POLLIN, 0};
-    int n = ::poll(&pfd, 1, timeoutMs);
-    if (n == 0 || (n < 0 && errno == EINTR)) return PCIV_MSG_TIMEOUT;
-    if (n < 0) return -1;
-    // Another reader of the same port may have taken the message meanwhile: the read then blocks
-    // until the next one, which is what a plain read would do.
-    return ReadInto(fd, pMsg, "PCIV_ReadMsg");
-}
-
-int HwPCIV_ReadMessage(PCIV_MSG_S* pMsg) {
-    uint32_t port = Ports().titlePort.load();
-    if (port == 0) return -1;
-    if (port > PCIV_MSGPORT_MAX || port < PCIV_MSGPORT_MIN) {
-        APP_ERR(kSrc, "invalid pci msg port(%d,%d)!\n", 0, static_cast<int>(port));
-        return -1;
-    }
-    int fd = Slot(0, static_cast<int>(port)).load();
-    if (fd < 0) {
-        APP_ERR(kSrc, "you should open msg port before read message s32Port %d!\n", static_cast<int>(port));
-        return -1;
-    }
-    if (pMsg == nullptr) return -1;
-    return ReadInto(fd, pMsg, __FUNCTION__);
+    return ReadWait(Slot(target, port), fd, pMsg, timeoutMs, pStop, "PCIV_ReadMsg");
 }
 
 int PCIV_PortFd(int target, int port) { return PortValid(target, port) ? Slot(target, port).load() : -1; }

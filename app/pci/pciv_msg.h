@@ -36,6 +36,26 @@ enum {
     PCIV_MSGTYPE_HEARTBEAT = 54,
 };
 
+// A stop request that wakes a reader at once. The reader's thread waits on its port and on this; any
+// thread may request the stop. Not copyable: readers keep its address.
+class PcivStop {
+public:
+    PcivStop();
+    ~PcivStop();
+    PcivStop(const PcivStop&) = delete;
+    PcivStop& operator=(const PcivStop&) = delete;
+
+    void Request();
+    bool Requested() const;
+    // Clears the request, before the stop is handed to a new reader.
+    void Reset();
+    // Readable while the stop is requested (for poll).
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 // Blocks until `target` is connected, then handshakes on port 1000. 0, or -1 when the device is
 // missing.
 int PCIV_WaitConnect(int target);
@@ -45,16 +65,21 @@ int PCIV_CloseMsgPort(int target, int port);
 int PCIV_SendMsg(int target, int port, PCIV_MSG_S* pMsg);
 // Builds the header and sends; lengths above 4096 are refused.
 int PCIV_SendMsg(int target, int port, uint32_t u32Len, uint32_t u32Type, const void* pPayload);
-// Reads one message and sets the header's length to the bytes read minus 16.
+// Reads one message and sets the header's length to the bytes read minus 16. Waits while none is
+// queued; -1 when the port is closed meanwhile.
 int PCIV_ReadMsg(int target, int port, PCIV_MSG_S* pMsg);
-// As PCIV_ReadMsg, but gives up after `timeoutMs` without a message and returns PCIV_MSG_TIMEOUT, so a
-// reader can look at its stop flag between messages.
+// As PCIV_ReadMsg, but gives up with PCIV_MSG_TIMEOUT after `timeoutMs` (below 0: no limit) or as soon
+// as `pStop` (may be null) is requested, so a reader never waits past its stop. Several readers of one
+// port may wait at once: each message goes to one of them, and the others go on waiting.
 #define PCIV_MSG_TIMEOUT (-2)
-int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs);
-// As PCIV_ReadMsg on chip 0 and the title port; -1 at once while the title port is 0.
-int HwPCIV_ReadMessage(PCIV_MSG_S* pMsg);
+int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop = nullptr);
 
-// The descriptor of an open port, or -1.
+// Waits until `fd` is readable (1), the time is up or `pStop` is requested (0), or poll fails (-1).
+// `timeoutMs` below 0 waits without limit.
+int PCIV_WaitReadable(int fd, int timeoutMs, const PcivStop* pStop);
+
+// The descriptor of an open port, or -1. Port descriptors are non-blocking: read them through the
+// operations above.
 int PCIV_PortFd(int target, int port);
 
 // The title port word (set by command 86).

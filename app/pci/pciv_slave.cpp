@@ -3,10 +3,11 @@
 #include <atomic>
 #include <cstring>
 
+#include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
 #include "app/fb/graphics.h"
-#include "app/pci/app_log.h"
 #include "app/pci/pciv_slave_thread.h"
+#include "app/pci/pciv_title_port.h"
 #include "app/pci/pciv_trans.h"
 #include "sdk/pciv/mpi_pciv.h"
 #include "sdk/sys/mpi_sys.h"
@@ -15,15 +16,30 @@ namespace {
 
 constexpr const char* kSrc = "../pci/pciv_slave.c";
 
+struct SlaveHooks {
+    std::atomic<SlaveSetHvrCapFn> pfnSetHvrCap{nullptr};
+    std::atomic<SlaveSysStepFn> pfnSampleSysInit{nullptr};
+    std::atomic<SlaveSysStepFn> pfnInitVpssChnMap{nullptr};
+    std::atomic<SlaveSysStepFn> pfnHwSplitDevInit{nullptr};
+    std::atomic<SlaveSysStepFn> pfnSplitCreate{nullptr};
+    std::atomic<SlaveSlotThreadFn> pfnVdecStreamThread{nullptr};
+    std::atomic<SlaveSlotThreadFn> pfnOsdBufferThread{nullptr};
+    std::atomic<SlavePlayParamsFn> pfnSetPlayParams{nullptr};
+};
+
 struct SlaveState {
     std::atomic<uint32_t> u32WindowBase{0};
     PCIV_MSG_S stKeptMsg{};  // command 57's message, read back by command 59
-    SlaveCmdHooks stHooks{};
+    SlaveHooks stHooks;
 };
 
 SlaveState& State() {
     static auto* s = new SlaveState;
     return *s;
+}
+
+SlaveHooks& Hooks() {
+    return State().stHooks;
 }
 
 template <typename T>
@@ -32,35 +48,88 @@ T* Payload(PCIV_MSG_S* pMsg) {
     return reinterpret_cast<T*>(pMsg->au32Payload);
 }
 
-// Commands 10 and 11. A repeated command stops the earlier sender first, so one port never has two
-// acknowledgement readers.
-int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot) {
+void PrintSampleErr(int32_t s32Ret, const char* pszFunc, int line) {
+    std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", static_cast<unsigned>(s32Ret), pszFunc,
+                line);
+}
+
+void PrintMissing(const char* pszFunc, const char* pszHook) {
+    APP_ERR_IN(kSrc, pszFunc, "%s is not available on this slave\n", pszHook);
+}
+
+PCIV_TRANS_CHN_S* const* Slots(size_t* pCount) {
+    static PCIV_TRANS_CHN_S* const kSlots[] = {
+        PcivGetVencTrans(),  PcivGetJpegTrans(),  PcivGetChnTrans(0), PcivGetChnTrans(1),
+        PcivGetChnTrans(2),  PcivGetChnTrans(3),  PcivGetChnTrans(4), PcivGetChnTrans(5),
+        PcivGetChnTrans(6),  PcivGetChnTrans(7),  PcivGetOsdTrans(),
+    };
+    *pCount = sizeof(kSlots) / sizeof(kSlots[0]);
+    return kSlots;
+}
+
+// A port this side would read that another reader already reads (the time listener, the title-port
+// reader, another running slot): the two would take each other's messages.
+const char* ReadPortTaken(uint32_t u32Port, const PCIV_TRANS_CHN_S* pSelf) {
+    if (u32Port == SlaveGetTimePort()) return "the time-set port";
+    if (u32Port == PCIV_GetTitlePort()) return "the title port";
+    size_t n = 0;
+    PCIV_TRANS_CHN_S* const* slots = Slots(&n);
+    for (size_t i = 0; i < n; ++i) {
+        if (slots[i] != pSelf && slots[i]->u32ReadPort.load() == u32Port) return "another stream";
+    }
+    return nullptr;
+}
+
+// The stream ports of commands 10, 11, 16 and 58: ports the port map opened (never the command port),
+// and, for the one this side reads, a port no other reader has. `bTitleOk`: a receiver may take its
+// notices from the title port, through the title-port reader.
+bool StreamPortsValid(const char* pszFunc, const PCIV_TRANS_PARAM_S* pParam, bool bSender,
+                      const PCIV_TRANS_CHN_S* pSlot) {
+    for (uint32_t u32Port : {pParam->u32NoticePort, pParam->u32AckPort}) {
+        if (u32Port == PCIV_MSGPORT_COMM || u32Port < PCIV_MSGPORT_MIN || u32Port > PCIV_MSGPORT_MAX ||
+            PCIV_PortFd(0, static_cast<int>(u32Port)) < 0) {
+            APP_ERR_IN(kSrc, pszFunc, "port %u was not opened by the port map\n", u32Port);
+            return false;
+        }
+    }
+    uint32_t u32Read = bSender ? pParam->u32AckPort : pParam->u32NoticePort;
+    const char* pszTaken = ReadPortTaken(u32Read, pSlot);
+    if (pszTaken != nullptr && !(!bSender && u32Read == PCIV_GetTitlePort())) {
+        APP_ERR_IN(kSrc, pszFunc, "port %u is read already as %s\n", u32Read, pszTaken);
+        return false;
+    }
+    return true;
+}
+
+// Commands 10 and 11. The sender always targets the master. A repeated command stops the earlier
+// sender first (by the slot's lock order), so one port never has two acknowledgement readers.
+int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const char* pszFunc) {
     auto* pParam = Payload<PCIV_TRANS_PARAM_S>(pMsg);
     pParam->u32Target = 0;
-    std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
-    SlaveStopSender(pSlot);
-    PCIV_TRANS_SENDER_S* pSender = nullptr;
-    int s32Ret = PCIV_Trans_InitSender(pParam, &pSender);
-    if (s32Ret != 0) return s32Ret;
-    pSlot->pTrans = pSender;
-    pSlot->s32Running = 1;
-    return 0;
+    int32_t s32Ret = -1;
+    if (StreamPortsValid(pszFunc, pParam, true, pSlot)) {
+        SlaveStopSender(pSlot);
+        PCIV_TRANS_SENDER_S* pSender = nullptr;
+        s32Ret = PCIV_Trans_InitSender(pParam, &pSender);
+        if (s32Ret == 0) {
+            {
+                std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+                pSlot->pTrans = pSender;
+            }
+            pSlot->u32ReadPort = pParam->u32AckPort;
+            pSlot->s32Running = 1;
+        }
+    }
+    if (s32Ret != 0) PrintSampleErr(s32Ret, pszFunc, __LINE__);
+    return s32Ret;
 }
 
 int32_t CmdStartVenc(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    int32_t s32Ret = StartSender(pMsg, PcivGetVencTrans());
-    if (s32Ret != 0)
-        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartVenc",
-                    __LINE__);
-    return s32Ret;
+    return StartSender(pMsg, PcivGetVencTrans(), "SlaveStartVenc");
 }
 
 int32_t CmdStartJpeg(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    int32_t s32Ret = StartSender(pMsg, PcivGetJpegTrans());
-    if (s32Ret != 0)
-        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartJpeg",
-                    __LINE__);
-    return s32Ret;
+    return StartSender(pMsg, PcivGetJpegTrans(), "SlaveStartJpeg");
 }
 
 // Commands 14 and 57: window blocks, their addresses as the master sees them.
@@ -100,45 +169,81 @@ int32_t Pciv_SlaveINIT_OSD_MALLOCGet(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
 }
 
 // Commands 16 and 58. The master's buffer address becomes local with the window base. A repeated
-// command stops the slot's earlier receiver and its thread first.
-int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, int (*pfnStart)(PCIV_TRANS_CHN_S*)) {
+// command stops the slot's earlier receiver and its thread first. Nothing is set up while no module
+// serves the slot, or for a target other than the master or ports the port map did not open.
+int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, SlaveSlotThreadFn pfnThread, const char* pszFunc,
+                      const char* pszThread) {
+    if (pfnThread == nullptr) {
+        PrintMissing(pszFunc, pszThread);
+        return -1;
+    }
     PCIV_TRANS_PARAM_S stParam = *Payload<PCIV_TRANS_PARAM_S>(pMsg);
-    stParam.u32BufAddr += PcivGetWindowBase();
-    std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+    if (stParam.u32Target != 0) {
+        APP_ERR_IN(kSrc, pszFunc, "target %u is not the master\n", stParam.u32Target);
+        return -1;
+    }
+    if (!StreamPortsValid(pszFunc, &stParam, false, pSlot)) return -1;
     SlaveStopReceiver(pSlot);
+    // The title port has one reader; a receiver that takes its notices there gets them from it.
+    PcivMsgQueue* pQueue = nullptr;
+    if (stParam.u32NoticePort == PCIV_GetTitlePort()) {
+        pQueue = new PcivMsgQueue("osd notice");
+        if (!PCIV_TitlePortClaim(PCIV_MSGTYPE_NOTIFY, pQueue)) {
+            APP_ERR_IN(kSrc, pszFunc, "notices on port %u are read already by another stream\n",
+                       stParam.u32NoticePort);
+            delete pQueue;
+            return -1;
+        }
+        PCIV_TitlePortStart();
+    }
+    stParam.u32BufAddr += PcivGetWindowBase();
     PCIV_TRANS_RECEIVER_S* pRecv = nullptr;
     int s32Ret = PCIV_Trans_InitReceiver(&stParam, &pRecv);
-    if (s32Ret != 0) return s32Ret;
-    pSlot->pTrans = pRecv;
+    if (s32Ret != 0) {
+        if (pQueue != nullptr) {
+            PCIV_TitlePortRelease(PCIV_MSGTYPE_NOTIFY, pQueue);
+            delete pQueue;
+        }
+        return s32Ret;
+    }
+    pRecv->pStop = &pSlot->stop;
+    pRecv->pNoticeQueue = pQueue;
+    pSlot->stop.Reset();
+    {
+        std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+        pSlot->pTrans = pRecv;
+    }
+    pSlot->u32ReadPort = stParam.u32NoticePort;
     pSlot->s32Running = 1;
-    if (pfnStart != nullptr) s32Ret = pfnStart(pSlot);
-    return s32Ret;
+    // A decoder slot serves the channel of word 6; the OSD slot has no channel.
+    if (pSlot != PcivGetOsdTrans()) pSlot->u32Arg = pMsg->au32Payload[6];
+    pSlot->bThreadValid = pthread_create(&pSlot->thread, nullptr, pfnThread, pSlot) == 0;
+    if (!pSlot->bThreadValid) {
+        SlaveStopReceiver(pSlot);
+        return -1;
+    }
+    return 0;
 }
 
 int32_t CmdStartVdecStream(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     uint32_t u32Chn = pMsg->au32Payload[6];
     uint32_t u32Index = u32Chn - SlaveGetSysCfg().u32FirstDecChn;
     PCIV_TRANS_CHN_S* pSlot = PcivGetChnTrans(static_cast<int>(u32Index));
+    int32_t s32Ret = -1;
     if (u32Index >= PCIV_VDEC_SLOT_NUM || pSlot == nullptr) {
-        APP_ERR(kSrc, "decoder channel %u has no stream slot\n", u32Chn);
-        return -1;
+        APP_ERR_IN(kSrc, "SlaveStartVdecStream", "decoder channel %u has no stream slot\n", u32Chn);
+    } else {
+        s32Ret = StartReceiver(pMsg, pSlot, Hooks().pfnVdecStreamThread.load(), "SlaveStartVdecStream",
+                               "SlaveVdecStreamThread");
     }
-    int32_t s32Ret = StartReceiver(pMsg, pSlot, nullptr);
-    if (s32Ret == 0) {
-        pSlot->u32Arg = u32Chn;
-        if (State().stHooks.pfnStartVdecStream) s32Ret = State().stHooks.pfnStartVdecStream(pSlot);
-    }
-    if (s32Ret != 0)
-        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret,
-                    "SlaveStartVdecStream", __LINE__);
+    if (s32Ret != 0) PrintSampleErr(s32Ret, "SlaveStartVdecStream", __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartOsdBuffer(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(), State().stHooks.pfnStartOsdBuffer);
-    if (s32Ret != 0)
-        std::printf("\033[0;31mSample Pciv err:%x,Func:%s,Line:%d\033[0;39m\n", s32Ret, "SlaveStartOsdBuffer",
-                    __LINE__);
+    int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(), Hooks().pfnOsdBufferThread.load(),
+                                   "SlaveStartOsdBuffer", "SlaveOsdBufferThread");
+    if (s32Ret != 0) PrintSampleErr(s32Ret, "SlaveStartOsdBuffer", __LINE__);
     return s32Ret;
 }
 
@@ -155,19 +260,38 @@ int32_t CmdPlayParams(PCIV_MSG_S* pMsg, PcivCmdContext*) {
         APP_ERR(kSrc, "playback record index %u out of range\n", u32Rec);
         return -1;
     }
-    if (State().stHooks.pfnSetPlayParams == nullptr) {
-        APP_ERR(kSrc, "playback table unavailable\n");
+    SlavePlayParamsFn pfn = Hooks().pfnSetPlayParams.load();
+    if (pfn == nullptr) {
+        PrintMissing("CmdPlayParams", "the playback table");
         return -1;
     }
-    return State().stHooks.pfnSetPlayParams(reinterpret_cast<const uint8_t*>(pMsg->au32Payload));
+    return pfn(reinterpret_cast<const uint8_t*>(pMsg->au32Payload));
 }
 
+// A port that an earlier map opened is found open ("have open!") and stays as it is.
 void OpenPort(uint32_t port) {
     PCIV_OpenMsgPort(0, static_cast<int>(port));
 }
 
 int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const SLAVE_PORT_MAP_S stMap = *Payload<SLAVE_PORT_MAP_S>(pMsg);
+    if (!SlavePortMapValid(&stMap)) {
+        APP_ERR_IN(kSrc, "SlavePortMap", "port map refused (a port outside %d-%d, the command port or one named twice): "
+                   "the earlier map stays\n", PCIV_MSGPORT_MIN + 1, PCIV_MSGPORT_MAX);
+        return -1;
+    }
+    // The listeners' ports must not be ports a running stream reads.
+    for (uint32_t u32Port : {stMap.u32TimePort, stMap.u32TitlePort}) {
+        size_t n = 0;
+        PCIV_TRANS_CHN_S* const* slots = Slots(&n);
+        for (size_t i = 0; i < n; ++i) {
+            if (slots[i]->u32ReadPort.load() == u32Port && !(u32Port == stMap.u32TitlePort && slots[i] == PcivGetOsdTrans())) {
+                APP_ERR_IN(kSrc, "SlavePortMap", "port map refused: port %u is read by a running stream: the earlier map stays\n",
+                           u32Port);
+                return -1;
+            }
+        }
+    }
     PcivGetVencTrans()->u32NoticePort = stMap.u32VencNotice;
     PcivGetVencTrans()->u32AckPort = stMap.u32VencAck;
     PcivGetJpegTrans()->u32NoticePort = stMap.u32JpegNotice;
@@ -197,13 +321,27 @@ int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return 0;
 }
 
+// Runs one step of command 96, or says that no module carries it out.
+int32_t SysStep(const std::atomic<SlaveSysStepFn>& hook, const char* pszName) {
+    SlaveSysStepFn pfn = hook.load();
+    if (pfn == nullptr) {
+        PrintMissing("SlaveSysParamsInit", pszName);
+        return -1;
+    }
+    return pfn();
+}
+
 int32_t SlaveSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    const SlaveCmdHooks& hk = State().stHooks;
+    SlaveHooks& hk = Hooks();
     const auto* pParam = Payload<SLAVE_SYS_PARAM_S>(pMsg);
     SlaveStoreSysParam(pParam);
     PcivGetVencTrans()->u32Arg = SlaveGetSysCfg().u32DoubleEnd;
-    if (hk.pfnSetHvrCap) hk.pfnSetHvrCap(pParam->au8HvrCap);
-    if (hk.pfnSampleSysInit) hk.pfnSampleSysInit();
+    if (SlaveSetHvrCapFn pfnCap = hk.pfnSetHvrCap.load()) {
+        pfnCap(&pParam->stHvrCap);
+    } else {
+        PrintMissing("SlaveSysParamsInit", "Comm_SetHvrCap");
+    }
+    SysStep(hk.pfnSampleSysInit, "SampleSysInit");
     PCIV_BASEWINDOW_S stBase = {};
     stBase.s32ChipId = 0;
     MK_S32 s32Ret = MK_MPI_PCIV_GetBaseWindow(0, &stBase);
@@ -211,10 +349,10 @@ int32_t SlaveSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
         APP_ERR(kSrc, "MK_MPI_PCIV_GetBaseWindow error:0x%x\n", s32Ret);
     } else {
         PcivSetWindowBase(stBase.u32PfAHBAddr);
-        if (hk.pfnInitVpssChnMap) hk.pfnInitVpssChnMap();
-        if (hk.pfnHwSplitDevInit) hk.pfnHwSplitDevInit();
+        SysStep(hk.pfnInitVpssChnMap, "Comm_InitVpssChnMap");
+        SysStep(hk.pfnHwSplitDevInit, "HwSplitDevInit");
     }
-    return hk.pfnSplitCreate ? hk.pfnSplitCreate() : 0;
+    return SysStep(hk.pfnSplitCreate, "SplitCreate");
 }
 
 // The source of a picture channel by its kind; false for a kind the channel cannot take.
@@ -248,8 +386,52 @@ int32_t CmdSetResolution(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 
 }  // namespace
 
-void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks) {
-    State().stHooks = pHooks ? *pHooks : SlaveCmdHooks{};
+void SlaveSetHvrCapHook(SlaveSetHvrCapFn pfn) {
+    Hooks().pfnSetHvrCap = pfn;
+}
+void SlaveSetSampleSysInitHook(SlaveSysStepFn pfn) {
+    Hooks().pfnSampleSysInit = pfn;
+}
+void SlaveSetInitVpssChnMapHook(SlaveSysStepFn pfn) {
+    Hooks().pfnInitVpssChnMap = pfn;
+}
+void SlaveSetHwSplitDevInitHook(SlaveSysStepFn pfn) {
+    Hooks().pfnHwSplitDevInit = pfn;
+}
+void SlaveSetSplitCreateHook(SlaveSysStepFn pfn) {
+    Hooks().pfnSplitCreate = pfn;
+}
+void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn) {
+    Hooks().pfnVdecStreamThread = pfn;
+}
+void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn) {
+    Hooks().pfnOsdBufferThread = pfn;
+}
+void SlaveSetPlayParamsHook(SlavePlayParamsFn pfn) {
+    Hooks().pfnSetPlayParams = pfn;
+}
+
+void SlaveClearHooks() {
+    SlaveSetHvrCapHook(nullptr);
+    SlaveSetSampleSysInitHook(nullptr);
+    SlaveSetInitVpssChnMapHook(nullptr);
+    SlaveSetHwSplitDevInitHook(nullptr);
+    SlaveSetSplitCreateHook(nullptr);
+    SlaveSetVdecStreamThread(nullptr);
+    SlaveSetOsdBufferThread(nullptr);
+    SlaveSetPlayParamsHook(nullptr);
+}
+
+bool SlavePortMapValid(const SLAVE_PORT_MAP_S* pMap) {
+    static_assert(sizeof(SLAVE_PORT_MAP_S) == PCIV_PORTMAP_WORDS * sizeof(uint32_t));
+    uint32_t au32Word[PCIV_PORTMAP_WORDS];
+    std::memcpy(au32Word, pMap, sizeof(au32Word));
+    bool abSeen[PCIV_MSGPORT_MAX + 1] = {};
+    for (uint32_t u32Port : au32Word) {
+        if (u32Port <= PCIV_MSGPORT_COMM || u32Port > PCIV_MSGPORT_MAX || abSeen[u32Port]) return false;
+        abSeen[u32Port] = true;
+    }
+    return true;
 }
 
 uint32_t PcivGetWindowBase() {
@@ -260,19 +442,38 @@ void PcivSetWindowBase(uint32_t u32Base) {
 }
 
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
+    // The running flag first: a fetch thread retrying a full ring sees it and lets the lock go.
     pSlot->s32Running = 0;
-    auto* pOld = static_cast<PCIV_TRANS_SENDER_S*>(pSlot->pTrans.exchange(nullptr));
-    if (pOld != nullptr) PCIV_Trans_DeInitSender(pOld);
+    void* pOld = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+        pOld = pSlot->pTrans.exchange(nullptr);
+    }
+    pSlot->u32ReadPort = 0;
+    // Joins the acknowledgement thread; no lock is held meanwhile.
+    if (pOld != nullptr) PCIV_Trans_DeInitSender(static_cast<PCIV_TRANS_SENDER_S*>(pOld));
 }
 
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {
     pSlot->s32Running = 0;
+    pSlot->stop.Request();
     if (pSlot->bThreadValid) {
         pthread_join(pSlot->thread, nullptr);
         pSlot->bThreadValid = false;
     }
-    auto* pOld = static_cast<PCIV_TRANS_RECEIVER_S*>(pSlot->pTrans.exchange(nullptr));
-    if (pOld != nullptr) PCIV_Trans_DeInitReceiver(pOld);
+    void* pOld = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+        pOld = pSlot->pTrans.exchange(nullptr);
+    }
+    pSlot->u32ReadPort = 0;
+    auto* pRecv = static_cast<PCIV_TRANS_RECEIVER_S*>(pOld);
+    if (pRecv == nullptr) return;
+    if (pRecv->pNoticeQueue != nullptr) {
+        PCIV_TitlePortRelease(PCIV_MSGTYPE_NOTIFY, pRecv->pNoticeQueue);
+        delete pRecv->pNoticeQueue;
+    }
+    PCIV_Trans_DeInitReceiver(pRecv);
 }
 
 int32_t SlaveStartPciv(PCIV_MSG_S* pMsg) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "app/comm/comm_records.h"
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_proto.h"
@@ -15,27 +16,45 @@
 #define PCIV_DEFAULT_WINDOW_BASE 0x9f800000u
 #define PLAY_CHN_REC_NUM 48
 
-// What later modules plug into the handlers. Each is optional: a step whose hook is missing is
-// skipped (or, for the playback table, the command is refused).
-struct SlaveCmdHooks {
-    // Command 96, in this order: the capability record, the media system set-up, then (after the
-    // base window) the processing-channel map and the split device, and last the split module,
-    // whose result is the command's status.
-    int32_t (*pfnSetHvrCap)(const uint8_t* pu8Cap);
-    int32_t (*pfnSampleSysInit)();
-    int32_t (*pfnInitVpssChnMap)();
-    int32_t (*pfnHwSplitDevInit)();
-    int32_t (*pfnSplitCreate)();
-    // Commands 16 and 58: start the slot's receiver thread once its receiver is set up. The thread
-    // runs while the slot's s32Running is set, and the hook stores its id in the slot (thread,
-    // bThreadValid) so a repeated command can stop it.
-    int (*pfnStartVdecStream)(PCIV_TRANS_CHN_S* pSlot);
-    int (*pfnStartOsdBuffer)(PCIV_TRANS_CHN_S* pSlot);
-    // Command 64: copy the playback parameters (2376 bytes) into the playback table; the record
-    // index (payload word 4) has been checked to be below 48.
-    int32_t (*pfnSetPlayParams)(const uint8_t* pu8Payload);
-};
-void SlaveSetCmdHooks(const SlaveCmdHooks* pHooks);
+// ---- Hooks: the steps of these handlers that other modules carry out ----
+//
+// Each hook has its own setter, called by the module that owns the step from its Register function;
+// AppRegisterModules (app/app_modules.cpp) calls every module's Register function once at start-up,
+// before the command loop runs. A setter replaces only its own hook (null takes it out). A hook that
+// is missing when its command runs prints one line naming it; an answered command then gives -1.
+// Hooks run on the command loop's thread.
+
+// Command 96, in this order: Comm_SetHvrCap with the capability record, SampleSysInit, then (only
+// when the base window was read) Comm_InitVpssChnMap and HwSplitDevInit, and last SplitCreate, whose
+// result is the command's status.
+typedef int32_t (*SlaveSetHvrCapFn)(const HVR_CAP_S* pCap);
+typedef int32_t (*SlaveSysStepFn)();
+void SlaveSetHvrCapHook(SlaveSetHvrCapFn pfn);
+void SlaveSetSampleSysInitHook(SlaveSysStepFn pfn);
+void SlaveSetInitVpssChnMapHook(SlaveSysStepFn pfn);
+void SlaveSetHwSplitDevInitHook(SlaveSysStepFn pfn);
+void SlaveSetSplitCreateHook(SlaveSysStepFn pfn);
+
+// Commands 16 and 58: the thread that serves a receiver slot (SlaveVdecStreamThread for the decoder
+// slots, SlaveOsdBufferThread for the OSD slot). The handler sets the slot up (receiver in pTrans,
+// u32Arg, s32Running = 1) and starts the thread with the slot as its argument. The thread runs while
+// s32Running is set and reads notices only with PCIV_Trans_GetDataTimeout (or GetData) on the slot's
+// receiver, which returns as soon as the slot is stopped. A repeated command stops it (clears
+// s32Running, requests the slot's stop, joins) before it starts the next one. Until the hook is set
+// the commands answer -1: nothing would read the master's notices.
+typedef void* (*SlaveSlotThreadFn)(void* pSlot);
+void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn);
+void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn);
+
+// Command 64: copies the playback parameters (2376 bytes) into the playback table; the record index
+// (payload word 4) has been checked to be below 48.
+typedef int32_t (*SlavePlayParamsFn)(const uint8_t* pu8Payload);
+void SlaveSetPlayParamsHook(SlavePlayParamsFn pfn);
+
+// Takes out every hook (tests).
+void SlaveClearHooks();
+
+// ---- Handlers and their helpers ----
 
 // Installs the handlers of this module into the command table.
 void SlaveRegisterCmdHandlers();
@@ -46,7 +65,12 @@ void SlaveRegisterVdecCmdHandlers();  // 78, called by the above
 uint32_t PcivGetWindowBase();
 void PcivSetWindowBase(uint32_t u32Base);
 
-// Stops the slot's sender or receiver (thread first) and frees its record.
+// True when a port map may be taken: every word is a message port (100 to 227) other than the command
+// port 100, and no port is named twice.
+bool SlavePortMapValid(const SLAVE_PORT_MAP_S* pMap);
+
+// Stops the slot's sender or receiver by the slot's lock order (see PCIV_TRANS_CHN_S) and frees its
+// record. Command loop only.
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot);
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot);
 

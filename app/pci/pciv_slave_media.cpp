@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/comm/comm_cfg.h"
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "app/pci/pciv_slave.h"
 #include "sdk/vo/mpi_vo.h"
 #include "sdk/vpss/mpi_vpss.h"

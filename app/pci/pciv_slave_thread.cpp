@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <ctime>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
 #include "app/pci/pciv_msg.h"
 #include "platform/host/clock.h"
 
@@ -63,6 +64,11 @@ uint32_t SlaveGetBlindBitmap() {
 }
 
 int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
+    // A year or month at the bottom of the range cannot be offset without overflowing.
+    if (pTime->s32Year < INT_MIN + 1900 || pTime->s32Month == INT_MIN) {
+        APP_ERR(kSrc, "Format Error\n");
+        return -1;
+    }
     struct tm stTm;
     std::memset(&stTm, 0, sizeof(stTm));
     stTm.tm_year = pTime->s32Year - 1900;
@@ -72,7 +78,9 @@ int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
     stTm.tm_min = pTime->s32Minute;
     stTm.tm_sec = pTime->s32Second;
     stTm.tm_wday = pTime->s32Weekday;
-    stTm.tm_isdst = 0;
+    // The master sends its local time: whether summer time applies is the zone's to say, as for any
+    // local time. Forcing it off would set the clock an hour ahead all summer.
+    stTm.tm_isdst = -1;
     time_t t = mktime(&stTm);
     if (t < 0) {
         APP_ERR(kSrc, "Format Error\n");
@@ -113,15 +121,21 @@ void SlaveTimeSyncLoop(const std::atomic<bool>* pStop) {
             usleep(kTimeReadRetryUs);
             continue;
         }
-        if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_SETTIME) continue;
-        // A short message must not set the clock from words of an earlier one.
-        if (pMsg->stMsgHead.u32MsgLen < offsetof(SLAVE_TIME_S, s32Res)) {
-            APP_ERR(kSrc, "Format Error\n");
-            continue;
-        }
-        SlaveSetCurrentTime(reinterpret_cast<const SLAVE_TIME_S*>(pMsg->au32Payload));
+        SlaveTakeTimeMsg(pMsg);
     }
     delete pMsg;
+}
+
+int SlaveTakeTimeMsg(const PCIV_MSG_S* pMsg) {
+    if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_SETTIME) return 1;
+    // A short message must not set the clock from words of an earlier one.
+    if (pMsg->stMsgHead.u32MsgLen < offsetof(SLAVE_TIME_S, s32Res)) {
+        APP_ERR_IN(kSrc, "SlaveSetCurrentTime", "Format Error\n");
+        return -1;
+    }
+    SLAVE_TIME_S stTime;
+    std::memcpy(&stTime, pMsg->au32Payload, sizeof(stTime));
+    return SlaveSetCurrentTime(&stTime);
 }
 
 void* SlaveHeartbeatThread(void*) {

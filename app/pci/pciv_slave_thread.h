@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/pci/pciv_msg.h"
 #include "app/pci/pciv_proto.h"
 
 void SlaveSetHeartbeatPort(uint32_t u32Port);
@@ -18,9 +19,13 @@ void SlaveSetBlindBitmap(uint32_t u32Bitmap);
 uint32_t SlaveGetMotionBitmap();
 uint32_t SlaveGetBlindBitmap();
 
-// Sets the clock (the platform's offset; the host clock is never set) to the local time given.
-// 0, or -1 when the date cannot be converted.
+// Sets the clock (the platform's offset; the host clock is never set) to the local time given, with
+// summer time where the zone has it. 0, or -1 when the date cannot be converted ("Format Error") or
+// the clock refuses it ("Cannot Set Date").
 int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime);
+// One message read from the time-set port: a whole type 23 sets the clock (its result); another type
+// is ignored (1); a short one is refused (-1).
+int SlaveTakeTimeMsg(const PCIV_MSG_S* pMsg);
 
 // Thread entries; they never return.
 void* SlaveHeartbeatThread(void*);

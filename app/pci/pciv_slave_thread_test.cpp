@@ -1,4 +1,6 @@
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -115,6 +117,72 @@ TEST_F(SlaveThreadTest, DatesAreNormalisedNotRejected) {
         ASSERT_EQ(SlaveSetCurrentTime(&c.in), 0);
         EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - c.want), 5)
             << c.in.s32Year << "-" << c.in.s32Month;
+    }
+}
+
+// The master sends its local time; a zone with summer time must read it back unchanged, summer and
+// winter. UTC offsets of Berlin written by hand: +2 in summer, +1 in winter.
+TEST_F(SlaveThreadTest, LocalTimeInAZoneWithSummerTimeReadsBackAsSent) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    struct Case {
+        SLAVE_TIME_S in;
+        time_t utc;
+    } cases[] = {
+        {Time(2020, 7, 15, 8, 15, 0), Utc(2020, 7, 15, 6, 15, 0)},
+        {Time(2020, 1, 15, 8, 15, 0), Utc(2020, 1, 15, 7, 15, 0)},
+        {Time(2020, 3, 29, 1, 59, 59), Utc(2020, 3, 29, 0, 59, 59)},  // the last second of winter time
+        {Time(2020, 3, 29, 3, 0, 0), Utc(2020, 3, 29, 1, 0, 0)},      // the first of summer time
+        {Time(2020, 12, 31, 23, 59, 59), Utc(2020, 12, 31, 22, 59, 59)},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(SlaveSetCurrentTime(&c.in), 0);
+        time_t now = varnelle::host::WallSeconds();
+        EXPECT_LE(std::llabs(now - c.utc), 2) << c.in.s32Month << "-" << c.in.s32Day;
+        struct tm local = {};
+        localtime_r(&now, &local);
+        EXPECT_EQ(local.tm_hour, c.in.s32Hour) << c.in.s32Month << "-" << c.in.s32Day;
+        EXPECT_EQ(local.tm_mday, c.in.s32Day);
+        EXPECT_EQ(local.tm_mon + 1, c.in.s32Month);
+    }
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+// What the time-set port may carry: a whole type 23 sets the clock; other types are ignored; short
+// messages, dates that cannot be converted and times the clock cannot hold are refused, each leaving
+// the clock where it was.
+TEST_F(SlaveThreadTest, TimeMessagesTheClockRefusesLeaveItAlone) {
+    SLAVE_TIME_S good = Time(2021, 6, 1, 12, 0, 0);
+    PCIV_MSG_S m{};
+    m.stMsgHead.u32MsgType = PCIV_MSGTYPE_SETTIME;
+    m.stMsgHead.u32MsgLen = sizeof(good);
+    std::memcpy(m.au32Payload, &good, sizeof(good));
+    ASSERT_EQ(SlaveTakeTimeMsg(&m), 0);
+    const time_t want = Utc(2021, 6, 1, 12, 0, 0);
+    struct Case {
+        const char* what;
+        uint32_t type, len;
+        SLAVE_TIME_S t;
+        int result;
+    } cases[] = {
+        {"another type", 54, 32, Time(1999, 1, 1, 0, 0, 0), 1},
+        {"short", 23, 24, Time(1999, 1, 1, 0, 0, 0), -1},
+        {"before 1970", 23, 32, Time(1969, 12, 31, 0, 0, 0), -1},
+        {"after 9999", 23, 32, Time(10000, 1, 1, 0, 0, 0), -1},
+        {"lowest year", 23, 32, Time(INT_MIN, 1, 1, 0, 0, 0), -1},
+        {"lowest month", 23, 32, Time(2020, INT_MIN, 1, 0, 0, 0), -1},
+        {"highest everything", 23, 32, Time(INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX), -1},
+    };
+    for (const Case& c : cases) {
+        PCIV_MSG_S bad{};
+        bad.stMsgHead.u32MsgType = c.type;
+        bad.stMsgHead.u32MsgLen = c.len;
+        std::memcpy(bad.au32Payload, &c.t, sizeof(c.t));
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(SlaveTakeTimeMsg(&bad), c.result) << c.what;
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_LE(std::llabs(varnelle::host::WallSeconds() - want), 5) << c.what;
     }
 }
 

@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "app/pci/app_log.h"
+#include "app/comm/app_log.h"
+#include "app/pci/pciv_title_port.h"
 #include "sdk/pciv/mpi_pciv.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
@@ -14,10 +15,11 @@ namespace {
 
 constexpr const char* kSrc = "../pci/pciv_trans.c";
 constexpr MK_S32 kDmaBusy = static_cast<MK_S32>(0xA01A8012);
-// How long the acknowledgement reader waits before looking at its running flag again.
-constexpr int kAckPollMs = 100;
+// How long the acknowledgement reader waits before looking at its running flag again (a teardown
+// wakes it at once through the sender's stop).
+constexpr int kAckPollMs = 1000;
 // After a failed read (port closed, channel broken): back off instead of spinning.
-constexpr useconds_t kReadRetryUs = 10000;
+constexpr int kReadRetryMs = 10;
 
 // A notice or acknowledgement carried in `msg`, or null when the message is too short for one.
 const PCIV_TRANS_NOTICE_S* NoticeOf(const PCIV_MSG_S* pMsg) {
@@ -115,7 +117,10 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
 
 void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender) {
     if (pSender == nullptr || !pSender->bInit) return;
-    if (pSender->s32Running.exchange(0) != 0) pthread_join(pSender->thread, nullptr);
+    if (pSender->s32Running.exchange(0) != 0) {
+        pSender->stop.Request();
+        pthread_join(pSender->thread, nullptr);
+    }
     MK_MPI_SYS_Munmap(pSender->pu8VirAddr, pSender->u32LocSize);
     MK_MPI_VB_ReleaseBlock(pSender->u32Blk);
     pSender->bInit = 0;
@@ -171,38 +176,44 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     return 0;
 }
 
+int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg) {
+    // A stray message or an end beyond the ring would send the next DMA past the master's ring.
+    if (!Trans_AckValid(pMsg, pSender->u32RemoteSize)) {
+        uint32_t len = pMsg->stMsgHead.u32MsgLen;
+        APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "bad acknowledgement type:%u len:%u start:%u end:%u\n",
+                   pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
+                   len >= 8 ? pMsg->au32Payload[1] : 0);
+        return -1;
+    }
+    const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
+    uint32_t u32Last = pSender->u32LastAck.load();
+    if (pAck->u32Seq - u32Last > 1) {
+        APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq),
+                   static_cast<int>(u32Last), static_cast<int>(pAck->u32Start), static_cast<int>(pAck->u32End));
+    }
+    pSender->u32LastAck = pAck->u32Seq;
+    uint32_t u32Sent = pSender->u32Seq.load(std::memory_order_relaxed);
+    if (u32Sent - pAck->u32Seq > 50) {
+        APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent),
+                   static_cast<int>(pAck->u32Seq));
+    }
+    pSender->u32ReadPos = pAck->u32End;
+    return 0;
+}
+
 void* PCIV_Trans_SenderThread(void* arg) {
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(arg);
     auto* pMsg = new PCIV_MSG_S;
     while (pSender->s32Running.load()) {
         std::memset(pMsg, 0, sizeof(*pMsg));
-        int s32Ret =
-            PCIV_ReadMsgTimeout(pSender->s32Target, static_cast<int>(pSender->u32AckPort), pMsg, kAckPollMs);
+        int s32Ret = PCIV_ReadMsgTimeout(pSender->s32Target, static_cast<int>(pSender->u32AckPort), pMsg,
+                                         kAckPollMs, &pSender->stop);
         if (s32Ret == PCIV_MSG_TIMEOUT) continue;
         if (s32Ret != 0) {
-            usleep(kReadRetryUs);
+            PCIV_WaitReadable(pSender->stop.fd(), kReadRetryMs, nullptr);
             continue;
         }
-        // A stray message or an end beyond the ring would send the next DMA past the master's ring.
-        if (!Trans_AckValid(pMsg, pSender->u32RemoteSize)) {
-            APP_ERR(kSrc, "bad acknowledgement type:%u len:%u start:%u end:%u\n", pMsg->stMsgHead.u32MsgType,
-                    pMsg->stMsgHead.u32MsgLen, pMsg->au32Payload[0], pMsg->au32Payload[1]);
-            continue;
-        }
-        const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
-        uint32_t u32Last = pSender->u32LastAck.load();
-        if (pAck->u32Seq - u32Last > 1) {
-            APP_ERR(kSrc, "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq),
-                    static_cast<int>(u32Last), static_cast<int>(pAck->u32Start),
-                    static_cast<int>(pAck->u32End));
-        }
-        pSender->u32LastAck = pAck->u32Seq;
-        uint32_t u32Sent = pSender->u32Seq.load(std::memory_order_relaxed);
-        if (u32Sent - pAck->u32Seq > 50) {
-            APP_ERR(kSrc, "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent),
-                    static_cast<int>(pAck->u32Seq));
-        }
-        pSender->u32ReadPos = pAck->u32End;
+        PCIV_Trans_TakeAck(pSender, pMsg);
     }
     delete pMsg;
     return nullptr;
@@ -234,15 +245,16 @@ void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver) {
     delete pReceiver;
 }
 
-namespace {
-
-int TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** ppAddr, uint32_t* pu32Len) {
+int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
+                          uint32_t* pu32Len) {
     const PCIV_TRANS_NOTICE_S* pNotice = NoticeOf(pMsg);
     // Anything else would hand out memory outside the mapped buffer.
     if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_NOTIFY || pNotice == nullptr ||
         pNotice->u32Start > pNotice->u32End || pNotice->u32End > pRecv->u32Size) {
-        APP_ERR(kSrc, "bad notice type:%u len:%u start:%u end:%u\n", pMsg->stMsgHead.u32MsgType,
-                pMsg->stMsgHead.u32MsgLen, pMsg->au32Payload[0], pMsg->au32Payload[1]);
+        uint32_t len = pMsg->stMsgHead.u32MsgLen;
+        APP_ERR_IN(kSrc, "PCIV_Trans_GetData", "bad notice type:%u len:%u start:%u end:%u\n",
+                   pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
+                   len >= 8 ? pMsg->au32Payload[1] : 0);
         return -1;
     }
     *ppAddr = pRecv->pu8Addr + pNotice->u32Start;
@@ -256,8 +268,6 @@ int TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** p
     return 0;
 }
 
-}  // namespace
-
 int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len) {
     return PCIV_Trans_GetDataTimeout(pReceiver, ppAddr, pu32Len, -1);
 }
@@ -266,10 +276,12 @@ int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr
                               int timeoutMs) {
     PCIV_MSG_S stMsg;
     std::memset(&stMsg, 0, sizeof(stMsg));
-    int s32Ret = PCIV_ReadMsgTimeout(pReceiver->s32Target, static_cast<int>(pReceiver->u32NoticePort), &stMsg,
-                                     timeoutMs);
+    int s32Ret = pReceiver->pNoticeQueue != nullptr
+                     ? pReceiver->pNoticeQueue->Take(&stMsg, timeoutMs, pReceiver->pStop)
+                     : PCIV_ReadMsgTimeout(pReceiver->s32Target, static_cast<int>(pReceiver->u32NoticePort), &stMsg,
+                                           timeoutMs, pReceiver->pStop);
     if (s32Ret != 0) return s32Ret;
-    return TakeNotice(pReceiver, &stMsg, ppAddr, pu32Len);
+    return PCIV_Trans_TakeNotice(pReceiver, &stMsg, ppAddr, pu32Len);
 }
 
 int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len) {

@@ -12,6 +12,8 @@
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_proto.h"
 
+class PcivMsgQueue;
+
 // Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
 // (read position, last acknowledged). The words one thread writes and the other reads are atomic.
 struct PCIV_TRANS_SENDER_S {
@@ -32,6 +34,7 @@ struct PCIV_TRANS_SENDER_S {
     std::atomic<int32_t> s32Running{0};
     std::atomic<uint32_t> u32Seq{0};
     std::atomic<uint32_t> u32LastAck{0};
+    PcivStop stop;  // wakes the acknowledgement thread when the sender is torn down
 };
 
 // Used by the one thread that reads the slot's notices.
@@ -44,6 +47,10 @@ struct PCIV_TRANS_RECEIVER_S {
     uint32_t u32AckPort = 0;
     uint32_t u32LastSeq = 0;
     uint32_t u32AckSeq = 0;
+    // Set by whoever runs the receiver: the stop that ends its waits (the slot's), and, when its notice
+    // port is the title port, the queue the title-port reader hands its notices to.
+    const PcivStop* pStop = nullptr;
+    PcivMsgQueue* pNoticeQueue = nullptr;
 };
 
 // Where the next `u32Len` bytes go in a ring of `u32Size` with read position `u32Read` and write
@@ -55,6 +62,13 @@ int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t
 // True when `msg` is an acknowledgement a sender of a ring of `u32RingSize` may take: type 19, a
 // whole notice, start <= end <= ring size.
 bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize);
+// Takes one message read from the acknowledgement port: an acknowledgement moves the read position
+// (gaps and a master far behind are printed); anything else is printed and refused with -1.
+int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg);
+// Takes one message read from the notice port: 0 with the data's address and length inside the mapped
+// buffer, or -1 (printed) for anything that is not such a notice.
+int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
+                          uint32_t* pu32Len);
 
 int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender);
 // Stops the acknowledgement thread, releases the local buffer and frees the record.
@@ -70,8 +84,8 @@ void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 // Waits for the next notice: 0 with the data's address and length, or the read's failure. A message
 // that is not a notice inside the buffer is refused with -1.
 int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len);
-// As PCIV_Trans_GetData, giving PCIV_MSG_TIMEOUT after `timeoutMs` without a message, so a slot's
-// thread can look at its running flag.
+// As PCIV_Trans_GetData, giving PCIV_MSG_TIMEOUT after `timeoutMs` without a message or as soon as the
+// receiver's stop is requested, so a slot's thread can look at its running flag.
 int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len,
                               int timeoutMs);
 int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len);

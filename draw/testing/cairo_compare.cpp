@@ -136,7 +136,7 @@ const std::string& FailureDirectory() {
         std::error_code ec;
         const std::filesystem::path base = root != nullptr && *root != '\0'
                                                ? std::filesystem::path(root)
-                                               : std::filesystem::temp_directory_path(ec);
+                                               : std::filesystem::current_path(ec);
         std::string pattern = (base / "varnelle-draw-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) dir = pattern;
     }

@@ -88,8 +88,8 @@ Comparison Compare(const Picture& got, const Picture& want, int distance);
 
 // The assertion tests use: true when the pictures match within the tolerance; otherwise writes
 // <name>-got.png, <name>-want.png and <name>-diff.png (red beyond the distance, yellow within it) into a
-// directory made for the failures of this process (under $VARNELLE_TEST_OUT, else the temporary
-// directory), and says where.
+// directory made for the failures of this process (under $VARNELLE_TEST_OUT, else the working
+// directory, which ctest sets to the test's build folder; never a shared one), and says where.
 testing::AssertionResult MatchesWithin(const Picture& got, const Picture& want, Tolerance tolerance,
                                        const std::string& name);
 

@@ -14,7 +14,7 @@ using namespace varnelle::draw_testing;
 class OutputDirectory : public testing::Environment {
 public:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnelle-draw-test-XXXXXX").string();
+        std::string pattern = (std::filesystem::current_path() / "varnelle-draw-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_root = pattern;
         setenv("VARNELLE_TEST_OUT", m_root.c_str(), 1);

@@ -12,7 +12,9 @@ namespace varnelle::host {
 timeval WallNow();
 time_t WallSeconds();
 
-// Makes the wall clock read `t` from now on. Returns 0.
+// Makes the wall clock read `t` from now on: 0, or -1/EINVAL for a time before 1970 or after the year
+// 9999. With $VARNELLE_TRACE set, the local time the clock then shows is written to
+// $VARNELLE_TRACE/clock-<chip>.txt.
 int SetWallClock(const timeval& t);
 
 // Current offset in microseconds (wall clock minus host clock).

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -102,6 +103,23 @@ TEST(HostClockTest, SettingTheWallClockMovesOnlyTheOffset) {
     EXPECT_GE(host.tv_sec, before.tv_sec);
     SetWallClock(host);
     EXPECT_LE(std::llabs(WallOffsetUs()), 1000000);
+}
+
+TEST(HostClockTest, TimesOutsideTheClocksRangeAreRefusedAndChangeNothing) {
+    int64_t before = WallOffsetUs();
+    for (timeval t : {timeval{-1, 0}, timeval{253402300800, 0}, timeval{0x7FFFFFFFFFFFFFFF, 0},
+                      timeval{1000, -1}, timeval{1000, 1000000}}) {
+        errno = 0;
+        EXPECT_EQ(SetWallClock(t), -1) << t.tv_sec;
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_LE(std::llabs(WallOffsetUs() - before), 1000000);
+    timeval last{253402300799, 0};  // 9999-12-31 23:59:59 UTC
+    EXPECT_EQ(SetWallClock(last), 0);
+    EXPECT_LE(WallSeconds() - last.tv_sec, 2);
+    timeval host;
+    gettimeofday(&host, nullptr);
+    SetWallClock(host);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "platform/mcc/mcc_driver.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -66,6 +68,13 @@ public:
 
 using QueueKey = std::pair<int, int>;  // (source chip, port)
 
+// Messages waiting for a reader of one (source chip, port), and what was dropped for want of room.
+struct Queue {
+    std::deque<std::vector<uint8_t>> messages;
+    size_t bytes = 0;
+    uint64_t dropped = 0;
+};
+
 class MccDriver : public dev::Driver {
 public:
     explicit MccDriver(int defaultChip) : Driver("/dev/mcc_userdev"), m_defaultChip(defaultChip) {}
@@ -122,10 +131,14 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         if (!f.bound) return dev::Fail(ENOTCONN);
         QueueKey key{f.target, f.port};
-        m_arrived.wait(lock, [&] { return !f.bound || !m_queues[key].empty(); });
+        Queue& q = m_queues[key];
+        if (q.messages.empty() && (f.flags() & O_NONBLOCK)) return dev::Fail(EAGAIN);
+        m_arrived.wait(lock, [&] { return !f.bound || !q.messages.empty(); });
         if (!f.bound) return dev::Fail(EBADF);
-        std::vector<uint8_t> msg = std::move(m_queues[key].front());
-        m_queues[key].pop_front();
+        std::vector<uint8_t> msg = std::move(q.messages.front());
+        q.messages.pop_front();
+        q.bytes -= msg.size();
+        m_totalBytes -= msg.size();
         UpdateReadable(key);
         size_t n = std::min(count, msg.size());
         std::memcpy(buf, msg.data(), n);
@@ -135,7 +148,23 @@ public:
     size_t Queued(int source, int port) {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_queues.find({source, port});
-        return it == m_queues.end() ? 0 : it->second.size();
+        return it == m_queues.end() ? 0 : it->second.messages.size();
+    }
+
+    uint64_t Dropped(int source, int port) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_queues.find({source, port});
+        return it == m_queues.end() ? 0 : it->second.dropped;
+    }
+
+    uint64_t DroppedOutside() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_droppedOutside;
+    }
+
+    size_t QueuedBytes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_totalBytes;
     }
 
 private:
@@ -186,15 +215,43 @@ private:
             if (n <= 0) break;  // the peer went away
             // Records that are too short or too long are not messages of this channel: drop them.
             if (static_cast<size_t>(n) <= kPrefix || static_cast<size_t>(n) > kPrefix + kMccMaxMessage) continue;
-            int source = static_cast<int>(GetLe32(buf.data()));
-            int port = static_cast<int>(GetLe32(buf.data() + 4));
-            std::lock_guard<std::mutex> lock(m_mutex);
-            QueueKey key{source, port};
-            m_queues[key].emplace_back(buf.begin() + kPrefix, buf.begin() + n);
-            UpdateReadable(key);
-            m_arrived.notify_all();
+            uint32_t source = GetLe32(buf.data());
+            uint32_t port = GetLe32(buf.data() + 4);
+            Enqueue(source, port, buf.data() + kPrefix, static_cast<size_t>(n) - kPrefix);
         }
         ::close(conn);
+    }
+
+    // Keeps one message for its reader, or drops it: outside the channel's ports and chips at once,
+    // otherwise when its queue or the process's queues are full. Nothing is allocated for a message
+    // that is dropped.
+    void Enqueue(uint32_t source, uint32_t port, const uint8_t* data, size_t length) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (source > static_cast<uint32_t>(kMccMaxChip) || port < static_cast<uint32_t>(kMccPortMin) ||
+            port > static_cast<uint32_t>(kMccPortMax)) {
+            if (m_droppedOutside++ == 0) {
+                std::fprintf(stderr, "mcc: message for source chip %u port %u is outside the channel: dropped\n",
+                             source, port);
+            }
+            return;
+        }
+        QueueKey key{static_cast<int>(source), static_cast<int>(port)};
+        Queue& q = m_queues[key];
+        if (q.messages.size() >= kMccQueueMaxMessages || q.bytes + length > kMccQueueMaxBytes ||
+            m_totalBytes + length > kMccTotalMaxBytes) {
+            if (q.dropped++ == 0) {
+                std::fprintf(stderr,
+                             "mcc: no room for messages of source chip %u port %u (%zu queued in %zu bytes, "
+                             "%zu bytes in all queues): dropping them\n",
+                             source, port, q.messages.size(), q.bytes, m_totalBytes);
+            }
+            return;
+        }
+        q.messages.emplace_back(data, data + length);
+        q.bytes += length;
+        m_totalBytes += length;
+        UpdateReadable(key);
+        m_arrived.notify_all();
     }
 
     int Connect(MccFile& f, const MCC_HANDLE_ATTR_S& attr) {
@@ -221,7 +278,7 @@ private:
     void UpdateReadable(const QueueKey& key) {
         auto it = m_bound.find(key);
         if (it == m_bound.end()) return;
-        bool ready = !m_queues[key].empty();
+        bool ready = !m_queues[key].messages.empty();
         for (MccFile* f : it->second) f->SetReadable(ready);
     }
 
@@ -272,9 +329,11 @@ private:
     std::mutex m_listenMutex;  // guards the listener's start
     int m_listenFd = -1;
 
-    std::mutex m_mutex;  // guards the queues and the bound-file lists
+    std::mutex m_mutex;  // guards the queues, their counters and the bound-file lists
     std::condition_variable m_arrived;
-    std::map<QueueKey, std::deque<std::vector<uint8_t>>> m_queues;
+    std::map<QueueKey, Queue> m_queues;
+    size_t m_totalBytes = 0;          // in all the queues
+    uint64_t m_droppedOutside = 0;    // records outside the channel's ports and chips
     std::map<QueueKey, std::vector<MccFile*>> m_bound;
 
     std::mutex m_sendMutex;  // guards m_peers; one record at a time per process
@@ -300,6 +359,18 @@ void InstallMccDriver(int defaultChip) {
 
 size_t QueuedMessages(int sourceChip, int port) {
     return Instance() ? Instance()->Queued(sourceChip, port) : 0;
+}
+
+uint64_t DroppedMessages(int sourceChip, int port) {
+    return Instance() ? Instance()->Dropped(sourceChip, port) : 0;
+}
+
+uint64_t DroppedOutsideChannel() {
+    return Instance() ? Instance()->DroppedOutside() : 0;
+}
+
+size_t QueuedBytes() {
+    return Instance() ? Instance()->QueuedBytes() : 0;
 }
 
 }  // namespace varnelle::mcc

@@ -7,6 +7,13 @@
 // message sent early waits for its port. A read returns one whole message and blocks while there is
 // none; it never returns end-of-file. "Chip M is connected" means M's socket accepts a connection;
 // the remote chips are those whose sockets are present in the bus directory. Priorities are ignored.
+//
+// A descriptor opened with O_NONBLOCK reads -1/EAGAIN instead of blocking when nothing is queued, so
+// a reader can wait with poll and never block past its own stop.
+//
+// Queues are bounded (mcc_uapi.h): a message beyond its queue's room or the process's is dropped and
+// counted for its (source chip, port), and the first drop of each queue is logged to standard error.
+// Records for ports or source chips outside the channel are dropped at once.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +25,12 @@ namespace varnelle::mcc {
 // open (host::ChipId(defaultChip)).
 void InstallMccDriver(int defaultChip = 1);
 
-// Test view: messages queued for (source chip, port) and not yet read.
+// Test view: messages queued for (source chip, port) and not yet read; messages dropped for it; records
+// dropped for being outside the channel; bytes queued in all.
 size_t QueuedMessages(int sourceChip, int port);
+uint64_t DroppedMessages(int sourceChip, int port);
+uint64_t DroppedOutsideChannel();
+size_t QueuedBytes();
 
 std::string SocketPath(int chip);
 

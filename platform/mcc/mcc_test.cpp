@@ -6,7 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -164,6 +166,126 @@ TEST_F(MccTest, UnboundDescriptorsNeitherReadNorWrite) {
     EXPECT_EQ(dev::Ioctl(fd, MK_MCC_IOC_CONNECT, nullptr), -1);
     EXPECT_EQ(errno, EFAULT);
     dev::Close(fd);
+}
+
+// Sends `count` records of `size` message bytes on one connection and waits until the driver has
+// sorted every one of them (kept or dropped).
+void SendMany(int peer, uint32_t source, uint32_t port, size_t size, size_t count) {
+    std::vector<uint8_t> r(8 + size, 0x33);
+    for (int i = 0; i < 4; ++i) {
+        r[i] = static_cast<uint8_t>(source >> (8 * i));
+        r[4 + i] = static_cast<uint8_t>(port >> (8 * i));
+    }
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(::send(peer, r.data(), r.size(), 0), static_cast<ssize_t>(r.size()));
+}
+
+void WaitSorted(int source, int port, uint64_t total) {
+    while (QueuedMessages(source, port) + DroppedMessages(source, port) < total) std::this_thread::yield();
+}
+
+// Reads every message of (target, port) without blocking and closes the descriptor.
+size_t Drain(int target, int port) {
+    int fd = dev::Open("/dev/mcc_userdev", O_RDWR | O_NONBLOCK);
+    MCC_HANDLE_ATTR_S attr{};
+    attr.target_id = target;
+    attr.port = port;
+    EXPECT_EQ(dev::Ioctl(fd, MK_MCC_IOC_CONNECT, &attr), 0);
+    std::vector<uint8_t> buf(kMccMaxMessage);
+    size_t n = 0;
+    while (dev::Read(fd, buf.data(), buf.size()) > 0) ++n;
+    EXPECT_EQ(errno, EAGAIN);
+    dev::Close(fd);
+    return n;
+}
+
+TEST_F(MccTest, QueuesHoldAtMost8192MessagesOr8MiBAndCountWhatTheyDrop) {
+    int peer = ConnectToChip1();
+    ::testing::internal::CaptureStderr();
+    // Small messages: the count is the limit.
+    SendMany(peer, 0, 170, 16, 8192 + 10);
+    WaitSorted(0, 170, 8192 + 10);
+    EXPECT_EQ(QueuedMessages(0, 170), 8192u);
+    EXPECT_EQ(DroppedMessages(0, 170), 10u);
+    // Messages of the largest size: 8 MiB holds 2040 of 4112 bytes (2041 would be 8,392,592 bytes).
+    SendMany(peer, 2, 171, 4112, 2100);
+    WaitSorted(2, 171, 2100);
+    EXPECT_EQ(QueuedMessages(2, 171), 2040u);
+    EXPECT_EQ(DroppedMessages(2, 171), 60u);
+    EXPECT_EQ(QueuedMessages(0, 171), 0u) << "queues are per source chip";
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << "one line for each queue's first drop:\n" << err;
+    EXPECT_NE(err.find("no room for messages of source chip 0 port 170 (8192 queued"), std::string::npos) << err;
+
+    // A message read makes room for one more; the counts go on from where they were.
+    EXPECT_EQ(Drain(0, 170), 8192u);
+    SendMany(peer, 0, 170, 16, 1);
+    WaitSorted(0, 170, 11);
+    EXPECT_EQ(QueuedMessages(0, 170), 1u);
+    EXPECT_EQ(DroppedMessages(0, 170), 10u);
+    EXPECT_EQ(Drain(0, 170), 1u);
+    EXPECT_EQ(Drain(2, 171), 2040u);
+    EXPECT_EQ(QueuedBytes(), 0u);
+    ::close(peer);
+}
+
+TEST_F(MccTest, AllQueuesTogetherHoldAtMost64MiB) {
+    int peer = ConnectToChip1();
+    // Eight full queues of 4112-byte messages take 67,107,840 bytes; one more message would pass
+    // 64 MiB (67,108,864 bytes).
+    for (uint32_t port = 180; port < 188; ++port) {
+        SendMany(peer, 0, port, 4112, 2040);
+        WaitSorted(0, static_cast<int>(port), 2040);
+        ASSERT_EQ(DroppedMessages(0, static_cast<int>(port)), 0u) << port;
+    }
+    EXPECT_EQ(QueuedBytes(), 67107840u);
+    SendMany(peer, 0, 190, 4112, 1);
+    WaitSorted(0, 190, 1);
+    EXPECT_EQ(DroppedMessages(0, 190), 1u);
+    SendMany(peer, 0, 190, 1024, 1);
+    WaitSorted(0, 190, 2);
+    EXPECT_EQ(QueuedMessages(0, 190), 1u) << "a message that still fits is kept";
+    for (int port = 180; port < 188; ++port) EXPECT_EQ(Drain(0, port), 2040u);
+    EXPECT_EQ(Drain(0, 190), 1u);
+    EXPECT_EQ(QueuedBytes(), 0u);
+    ::close(peer);
+}
+
+TEST_F(MccTest, RecordsOutsideTheChannelAreDroppedAtOnce) {
+    int peer = ConnectToChip1();
+    uint64_t before = DroppedOutsideChannel();
+    struct Case {
+        uint32_t source, port;
+    } cases[] = {{0, 99}, {0, 228}, {0, 5000}, {32, 150}, {0xFFFFFFFFu, 150}, {0, 0x80000064u}};
+    for (const Case& c : cases) SendMany(peer, c.source, c.port, 16, 1);
+    SendMany(peer, 31, 227, 16, 1);  // the last chip and port of the channel
+    WaitSorted(31, 227, 1);
+    EXPECT_EQ(DroppedOutsideChannel() - before, std::size(cases));
+    EXPECT_EQ(QueuedMessages(0, 99), 0u);
+    EXPECT_EQ(QueuedMessages(0, 228), 0u);
+    EXPECT_EQ(Drain(31, 227), 1u);
+    ::close(peer);
+}
+
+TEST_F(MccTest, NonBlockingDescriptorSaysEagainInsteadOfWaiting) {
+    int fd = dev::Open("/dev/mcc_userdev", O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 3);
+    MCC_HANDLE_ATTR_S attr{};
+    attr.target_id = 0;
+    attr.port = 200;
+    ASSERT_EQ(dev::Ioctl(fd, MK_MCC_IOC_CONNECT, &attr), 0);
+    char buf[32] = {};
+    EXPECT_EQ(dev::Read(fd, buf, sizeof(buf)), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    int peer = ConnectToChip1();
+    auto r = Record(0, 200, "now");
+    ASSERT_EQ(::send(peer, r.data(), r.size(), 0), static_cast<ssize_t>(r.size()));
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(dev::Read(fd, buf, sizeof(buf)), 3);
+    EXPECT_EQ(dev::Read(fd, buf, sizeof(buf)), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    dev::Close(fd);
+    ::close(peer);
 }
 
 TEST_F(MccTest, WriteToAbsentChipFails) {

@@ -27,3 +27,14 @@ static_assert(MK_MCC_IOC_ATTR_INIT == 0x40884D06);
 
 // The largest message: a 16-byte header and 4096 bytes of payload.
 constexpr uint32_t kMccMaxMessage = 4112;
+
+// The channel's message ports and chips: a record for a port or source outside them is dropped.
+constexpr int kMccPortMin = 100;
+constexpr int kMccPortMax = 227;
+constexpr int kMccMaxChip = 31;
+
+// What the receiving side keeps of messages no reader has taken yet: per (source chip, port) queue,
+// and in all the queues of a process. A message beyond either is dropped and counted.
+constexpr size_t kMccQueueMaxMessages = 8192;
+constexpr size_t kMccQueueMaxBytes = 8u << 20;
+constexpr size_t kMccTotalMaxBytes = 64u << 20;

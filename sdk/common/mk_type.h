@@ -10,6 +10,7 @@ typedef uint64_t MK_U64;
 typedef uint16_t MK_U16;
 typedef int16_t MK_S16;
 typedef uint8_t MK_U8;
+typedef int8_t MK_S8;
 typedef char MK_CHAR;
 typedef void MK_VOID;
 

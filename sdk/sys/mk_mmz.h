@@ -79,3 +79,16 @@ typedef struct {
 // Flush the whole data cache (any argument is ignored), or one range.
 #define MK_MMZ_IOC_FLUSH_ALL _IO('c', 40)
 #define MK_MMZ_IOC_FLUSH_RANGE _IOW('c', 50, MMZ_FLUSH_REQ_S)
+
+namespace mk {
+
+// How a zone block request pair ended.
+enum MmzResult { kMmzOk = 0, kMmzAllocFailed, kMmzMapFailed };
+
+// Allocates the block `req` describes (size, name, zone; protection filled here) through the zone
+// descriptor `fd` and maps it with `mapRequest` (MK_MMZ_IOC_REMAP or _CACHED), leaving the physical and
+// user addresses in `req`. A block that cannot be mapped is freed again. Prints nothing; callers that
+// share a descriptor serialise their calls.
+MmzResult MmzAllocAndMap(int fd, MMZ_BLOCK_REQ_S* req, unsigned long mapRequest);
+
+}  // namespace mk

@@ -31,18 +31,17 @@ MK_S32 AllocAndMap(MK_U32* pu32PhyAddr, MK_VOID** ppVirAddr, const MK_CHAR* pstr
     int fd = MmzFd();
     MMZ_BLOCK_REQ_S req{};
     req.u32Size = u32Len;
-    req.u32ProtFlags = MK_MMZ_PROT_FLAGS;
     if (pstrMmb != nullptr) std::strncpy(req.acMmbName, pstrMmb, MK_MMZ_MMB_NAME_LEN);
     if (pstrZone != nullptr) std::strncpy(req.acZoneName, pstrZone, MK_MMZ_ZONE_NAME_LEN);
-    if (dev::Ioctl(fd, MK_MMZ_IOC_ALLOC, &req) != MK_SUCCESS) {
-        MK_TRACE("System alloc mmz memory failed!\n");
-        return MK_FAILURE;
-    }
-    if (dev::Ioctl(fd, mapRequest, &req) != MK_SUCCESS) {
-        MK_TRACE("System remap mmz memory failed!\n");
-        // Nobody else knows the block's address: give it back rather than leak it.
-        dev::Ioctl(fd, MK_MMZ_IOC_FREE, &req);
-        return MK_FAILURE;
+    switch (mk::MmzAllocAndMap(fd, &req, mapRequest)) {
+        case mk::kMmzOk:
+            break;
+        case mk::kMmzAllocFailed:
+            MK_TRACE("System alloc mmz memory failed!\n");
+            return MK_FAILURE;
+        case mk::kMmzMapFailed:
+            MK_TRACE("System remap mmz memory failed!\n");
+            return MK_FAILURE;
     }
     *pu32PhyAddr = req.u32PhyAddr;
     *ppVirAddr = req.pVirAddr;
@@ -50,6 +49,21 @@ MK_S32 AllocAndMap(MK_U32* pu32PhyAddr, MK_VOID** ppVirAddr, const MK_CHAR* pstr
 }
 
 }  // namespace
+
+namespace mk {
+
+MmzResult MmzAllocAndMap(int fd, MMZ_BLOCK_REQ_S* req, unsigned long mapRequest) {
+    req->u32ProtFlags = MK_MMZ_PROT_FLAGS;
+    if (dev::Ioctl(fd, MK_MMZ_IOC_ALLOC, req) != MK_SUCCESS) return kMmzAllocFailed;
+    if (dev::Ioctl(fd, mapRequest, req) != MK_SUCCESS) {
+        // Nobody else knows the block's address: give it back rather than leak it.
+        dev::Ioctl(fd, MK_MMZ_IOC_FREE, req);
+        return kMmzMapFailed;
+    }
+    return kMmzOk;
+}
+
+}  // namespace mk
 
 MK_S32 MK_MPI_SYS_MmzAlloc(MK_U32* pu32PhyAddr, MK_VOID** ppVirAddr, const MK_CHAR* pstrMmb,
                            const MK_CHAR* pstrZone, MK_U32 u32Len) {

@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <vector>
 
 #include "platform/host/clock.h"
-#include "platform/mcc/mcc_driver.h"
 
 namespace varnelle::testing {
 
@@ -126,27 +123,6 @@ bool SlaveProcess::WaitForLog(const std::string& text, size_t count, int timeout
         usleep(10000);
     }
     return true;
-}
-
-bool SendRawRecord(int chip, uint32_t source, uint32_t port, const void* data, size_t len) {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::string path = mcc::SocketPath(chip);
-    if (path.size() >= sizeof(a.sun_path)) return false;
-    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    int s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        ::close(s);
-        return false;
-    }
-    std::vector<uint8_t> rec(8 + len);
-    uint32_t pre[2] = {source, port};
-    std::memcpy(rec.data(), pre, 8);
-    if (len > 0) std::memcpy(rec.data() + 8, data, len);
-    bool ok = ::send(s, rec.data(), rec.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(rec.size());
-    ::close(s);
-    return ok;
 }
 
 }  // namespace varnelle::testing

@@ -44,8 +44,4 @@ private:
     std::string m_log;
 };
 
-// Sends one raw record to chip `chip`'s channel socket as if from chip `source` on `port`: the 8-byte
-// prefix and `len` bytes. The driver of the channel would never send such records; tests do.
-bool SendRawRecord(int chip, uint32_t source, uint32_t port, const void* data, size_t len);
-
 }  // namespace varnelle::testing

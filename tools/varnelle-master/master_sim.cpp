@@ -23,6 +23,8 @@ namespace {
 constexpr uint32_t kRingArea = mem::kRamBase + (1u << 20);
 // How long a reader waits for a notice before looking at its stop flag.
 constexpr int kPollMs = 50;
+// Heartbeat arrival times kept (ten a second: about 27 minutes).
+constexpr size_t kMaxBeatTimes = 16384;
 
 uint32_t RoundUpPage(uint32_t v) {
     return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1);
@@ -125,7 +127,7 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     std::memset(&cap, 0, sizeof(cap));
     cap.as16Analog[HVR_CAP_1080P] = 8;
     cap.u32MaxPlayBackWay = 8;
-    std::memcpy(p.au8HvrCap, &cap, sizeof(cap));
+    p.stHvrCap = cap;
     return p;
 }
 
@@ -296,6 +298,8 @@ void MasterSim::BeatLoop() {
         uint64_t n = m_beats.load() + 1;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            // A simulator left running for days keeps only the latest arrival times.
+            if (m_beatTimes.size() >= kMaxBeatTimes) m_beatTimes.erase(m_beatTimes.begin(), m_beatTimes.begin() + kMaxBeatTimes / 2);
             m_beatTimes.push_back(host::MonotonicUs());
         }
         m_beats.store(n);

@@ -99,7 +99,7 @@ public:
     // Collects heartbeats on a thread of its own until Stop().
     void StartHeartbeats();
     uint64_t Heartbeats() const { return m_beats.load(); }
-    // Monotonic microseconds at which each heartbeat arrived.
+    // Monotonic microseconds at which the latest heartbeats arrived (at least the last 8,192).
     std::vector<uint64_t> BeatTimes() const;
     // Waits until at least `count` heartbeats arrived in all; false after `timeoutMs`.
     bool WaitHeartbeats(uint64_t count, int timeoutMs) const;

@@ -1,0 +1,10 @@
+#include "app/app_modules.h"
+
+#include "app/pci/pciv_slave.h"
+
+void AppRegisterModules() {
+    // The command loop's own handlers.
+    SlaveRegisterCmdHandlers();
+    SlaveRegisterMediaCmdHandlers();
+    // Each further module adds its Register call here, one line each.
+}

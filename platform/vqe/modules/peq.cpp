@@ -1,0 +1,29 @@
+// libvqe_PEQ.so: the parametric equaliser of the record engine's extended chain.
+#include <memory>
+#include <stdexcept>
+
+#include "platform/vqe/module_export.h"
+#include "platform/vqe/vqe_params.h"
+#include "platform/vqe/vqe_reblock.h"
+
+namespace varnelle::vqe {
+namespace {
+
+inline int Samples(const VQE_BUF_DESC_S* in) { return static_cast<int>(in->u32Bytes / sizeof(int16_t)); }
+inline const int16_t* In(const VQE_BUF_DESC_S* d) { return static_cast<const int16_t*>(d->pData); }
+inline int16_t* Out(VQE_BUF_DESC_S* d) { return static_cast<int16_t*>(d->pData); }
+
+struct Peq {
+    ParametricEq eq;
+    Peq(MK_S32 rate, MK_VOID* param) : eq(PeqBands(ModuleBlock<VQE_PEQ_CONFIG_S>(param)), rate) {}
+    int Process(VQE_BUF_DESC_S* in, VQE_BUF_DESC_S* out) {
+        eq.Process(In(in), Out(out), Samples(in));
+        out->u32Bytes = in->u32Bytes;
+        return 0;
+    }
+};
+
+}  // namespace
+}  // namespace varnelle::vqe
+
+VQE_EXPORT_MODULE(PEQ, varnelle::vqe::Peq);
