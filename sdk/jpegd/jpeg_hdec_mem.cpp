@@ -118,7 +118,7 @@ bool HuffFits(j_decompress_ptr cinfo, JHUFF_TBL* const* tables, bool dc) {
 bool TablesFit(j_decompress_ptr cinfo) {
     if (cinfo->quant_tbl_ptrs[0] == nullptr) return false;  // the hardware would use the standard tables
     for (int c = 0; c < cinfo->num_components && c < 3; ++c) {
-        if (!QuantFits(cinfo->quant_tbl_ptrs[cinfo->comp_info[c].quant_tbl_no])) return false;
+        if (!QuantFits(mk::jpeg::QuantOf(cinfo, c))) return false;
     }
     return HuffFits(cinfo, cinfo->dc_huff_tbl_ptrs, true) && HuffFits(cinfo, cinfo->ac_huff_tbl_ptrs, false);
 }

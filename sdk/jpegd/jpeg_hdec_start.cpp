@@ -110,7 +110,7 @@ void AcFirstOffset(const Huff& t, MK_U32 first[17], MK_U32 offset[17]) {
 
 void ProgramQuant(j_decompress_ptr cinfo, volatile MK_U32* regs) {
     const JQUANT_TBL* q[3] = {};
-    for (int c = 0; c < cinfo->num_components && c < 3; ++c) q[c] = cinfo->quant_tbl_ptrs[cinfo->comp_info[c].quant_tbl_no];
+    for (int c = 0; c < cinfo->num_components && c < 3; ++c) q[c] = jpeg::QuantOf(cinfo, c);
     if (q[0] == nullptr) ERREXIT1(cinfo, JERR_NO_QUANT_TABLE, cinfo->comp_info[0].quant_tbl_no);
     if (q[1] == nullptr) q[1] = q[0];
     if (q[2] == nullptr) q[2] = q[1];
@@ -270,14 +270,15 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     });
 }
 
-// After a decode into the middle buffer, the picture goes to the caller's buffers.
+// After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
+// the software decoder writes them (the middle buffer's luma may be a line or column larger).
 void CopyMiddleOut(MK_JPEG_HANDLE* h) {
     const MK_JPEG_OUTDESC_S& d = h->stOutDesc;
     const MK_JPEG_OUTINFO_S& o = h->stOut;
     if (d.apu8VirAddr[0] != nullptr) {
-        for (MK_U32 y = 0; y < o.u32LumaHeight; ++y) {
+        for (MK_U32 y = 0; y < o.u32OutHeight; ++y) {
             std::memcpy(d.apu8VirAddr[0] + y * d.au32Stride[0], h->pu8MidLumaVirAddr + y * o.u32LumaStride,
-                        o.u32LumaWidth);
+                        o.u32OutWidth);
         }
     }
     if (d.apu8VirAddr[1] != nullptr && o.u32ChromaSize != 0) {

@@ -482,6 +482,27 @@ TEST_F(JpegLibTest, AHardwareDecodeLeavesTheLinesToBeCounted) {
     EXPECT_EQ(d.c.global_state, 200) << "the object is ready for the next picture";
 }
 
+TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLines) {
+    // Odd sizes: the middle buffer's luma is a line and a column larger than the picture.
+    const Bytes jpg = Cjpeg(Ppm(33, 17), "-sample 2x2");
+    m_jpeg->SetWaitScript({JPEG_WAIT_DONE});
+    Dec d;
+    Out out;
+    ASSERT_EQ(DecodeYuv(d, jpg, 15, true, &out), 0);
+    EXPECT_EQ(m_jpeg->Opens(), 1);
+    // The luma area holds 17 lines of 33 and the chroma area 9 lines: nothing was written past them.
+    const size_t lumaEnd = static_cast<size_t>(out.lumaStride) * 17;
+    EXPECT_EQ(out.luma.size(), lumaEnd);
+    for (size_t row = 9; row < 17; ++row) {
+        const uint8_t* r = out.chroma.data() + row * out.chromaStride;
+        EXPECT_EQ(Bytes(r, r + out.chromaStride), Bytes(out.chromaStride, 0xEE)) << "chroma line " << row;
+    }
+    for (size_t row = 0; row < 17; ++row) {
+        const uint8_t* r = out.luma.data() + row * out.lumaStride + 33;
+        EXPECT_EQ(Bytes(r, r + out.lumaStride - 33), Bytes(out.lumaStride - 33, 0xEE)) << "luma line " << row;
+    }
+}
+
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.
 class JpegPiecesTest : public JpegLibTest {
 protected:

@@ -38,6 +38,13 @@ inline MK_U64 MemPosition(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
 // Flushes the data cache before the hardware reads what the CPU wrote (the zone driver's request).
 void FlushCache(int mmzFd, MK_U32 phys);
 
+// The quantiser a component selects; null when the frame header names a slot that does not exist (the
+// header is read before the library checks the slot).
+inline const JQUANT_TBL* QuantOf(j_decompress_ptr cinfo, int component) {
+    const int slot = cinfo->comp_info[component].quant_tbl_no;
+    return slot >= 0 && slot < NUM_QUANT_TBLS ? cinfo->quant_tbl_ptrs[slot] : nullptr;
+}
+
 // Whether the stream is read by physical address: a memory source whose address the zone knows.
 inline bool PhysicalStream(const MK_JPEG_HANDLE* h) { return h->bStreamBufSet && h->bKnownSrc && !h->bStdioSrc; }
 
