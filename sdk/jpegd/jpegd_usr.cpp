@@ -7,6 +7,7 @@
 // Lock order: a channel's mutex before the decoder-list mutex, never the other way about.
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -450,7 +451,7 @@ void ParseChannel(VDEC_CHN chn) {
 }
 
 void* JpegdParseThread(void* arg) {
-    pthread_setname_np(pthread_self(), "JpegdParseThread");
+    prctl(PR_SET_NAME, "JpegdParseThread");  // the kernel keeps 15 characters
     auto* run = static_cast<std::atomic<int>*>(arg);
     while (*run == 1) {
         for (VDEC_CHN chn = 0; chn < VDEC_MAX_CHN_NUM && *run == 1; ++chn) ParseChannel(chn);
@@ -524,7 +525,7 @@ void DecodePicture(Decoder* d) {
 }
 
 void* JpegdDecodeThread(void* arg) {
-    pthread_setname_np(pthread_self(), "JpegdDecodeThread");
+    prctl(PR_SET_NAME, "JpegdDecodeThread");
     Module& m = M();
     auto* run = static_cast<std::atomic<int>*>(arg);
     while (*run == 1) {

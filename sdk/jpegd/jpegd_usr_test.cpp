@@ -3,9 +3,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -606,6 +609,36 @@ TEST_F(JpegdTest, ChannelOperationsCheckRangeStateAndReceiving) {
     ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(3), MK_SUCCESS);
     EXPECT_EQ(MK_MPI_VDEC_DestroyChn(3), MK_SUCCESS);
     EXPECT_FALSE(m_vdec->Channel(3).created);
+}
+
+// The names of this process's threads, as the kernel keeps them (15 characters).
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST_F(JpegdTest, TheFirstChannelStartsBothNamedThreadsAndTheTakeDownEndsThem) {
+    auto count = [](const char* name) {
+        const std::vector<std::string> names = ThreadNames();
+        return std::count(names.begin(), names.end(), std::string(name));
+    };
+    EXPECT_EQ(count("JpegdParseThrea"), 0);
+    Start(0);
+    Start(1);
+    EXPECT_EQ(count("JpegdParseThrea"), 1);
+    EXPECT_EQ(count("JpegdDecodeThre"), 1);
+    ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VDEC_DestroyChn(0), MK_SUCCESS);
+    EXPECT_EQ(count("JpegdParseThrea"), 1) << "destroying channels does not stop them";
+    ASSERT_EQ(MPI_VDEC_Exit(), MK_SUCCESS);
+    EXPECT_EQ(count("JpegdParseThrea"), 0);
+    EXPECT_EQ(count("JpegdDecodeThre"), 0);
+    ASSERT_EQ(MPI_VDEC_Init(), MK_SUCCESS);
 }
 
 TEST_F(JpegdTest, ACreationThatFailsLeavesNothingHalfMade) {
