@@ -630,8 +630,8 @@ TEST_F(JpegdTest, TheFirstChannelStartsBothNamedThreadsAndTheTakeDownEndsThem) {
     EXPECT_EQ(count("JpegdParseThrea"), 0);
     Start(0);
     Start(1);
-    EXPECT_EQ(count("JpegdParseThrea"), 1);
-    EXPECT_EQ(count("JpegdDecodeThre"), 1);
+    // Each thread names itself as it starts.
+    EXPECT_TRUE(WaitFor([&] { return count("JpegdParseThrea") == 1 && count("JpegdDecodeThre") == 1; }));
     ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VDEC_DestroyChn(0), MK_SUCCESS);
     EXPECT_EQ(count("JpegdParseThrea"), 1) << "destroying channels does not stop them";
