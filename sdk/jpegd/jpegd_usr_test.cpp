@@ -730,9 +730,12 @@ TEST_F(JpegdDeathTest, ARefusedGiveBackEndsTheProcess) {
                 Start(0);
                 m_vdec->FailRequest(request, Code(0xA0058003u));
                 Send(0, jpg);
+                // The decode thread ends the process; should it not, this thread ends it without dying,
+                // and without the exit handlers, which would remove the bus directory this process shares.
                 VIDEO_FRAME_INFO_S f{};
                 MK_MPI_VDEC_GetFrame(0, &f, kWaitMs);
-                std::exit(0);
+                std::this_thread::sleep_for(std::chrono::seconds(20));
+                _exit(0);
             },
             ::testing::ExitedWithCode(255), "Condition: MK_SUCCESS == s32Ret");
     }
