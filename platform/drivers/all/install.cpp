@@ -1,6 +1,7 @@
 #include "platform/drivers/all/install.h"
 
 #include "platform/drivers/ao/ao_driver.h"
+#include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
@@ -40,6 +41,7 @@ void InstallAll() {
     InstallFbDrivers();
     InstallAoDriver();
     InstallMouseDriver();
+    InstallJpegDriver();
 }
 
 }  // namespace varnelle::drivers
