@@ -1,6 +1,7 @@
 #include "platform/drivers/all/install.h"
 
 #include "platform/drivers/ao/ao_driver.h"
+#include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/adec/adec_driver.h"
 #include "platform/drivers/ai/ai_driver.h"
@@ -46,6 +47,7 @@ void InstallAll() {
     InstallAdecDriver();
     InstallAiDriver();
     InstallAencDriver();
+    InstallJpegDriver();
 }
 
 }  // namespace varnelle::drivers
