@@ -47,17 +47,17 @@ const std::vector<int16_t>& Input() {
 }
 
 void Count(benchmark::State& state, double samplesPerIteration) {
-    state.counters["samples_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * samplesPerIteration, benchmark::Counter::kIsRate);
+    state.counters["samples_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * samplesPerIteration, benchmark::Counter::kIsRate);
 }
 
 struct Codec {
     const char* name;
     MK_U32 type;
-    MK_U32 word;      // G.726 rate code
-    int16_t engine;   // to make the decoder's packets
+    MK_U32 word;     // G.726 rate code
+    int16_t engine;  // to make the decoder's packets
     bool g711;
-    int alaw;         // SpanDSP's G.711 mode
+    int alaw;  // SpanDSP's G.711 mode
     int g726Rate;
     MK_U32 decPoints;  // samples in a 164-byte packet
     double encTarget;  // the least ratio to SpanDSP
@@ -88,8 +88,8 @@ void AencChannel(benchmark::State& state, Codec c) {
         f.pVirAddr[0] = &pcm[at];
         at = at + 640 < kSamples ? at + 320 : 0;
         AUDIO_STREAM_S s{};
-        if (MK_MPI_AENC_SendFrame(0, &f, nullptr) != MK_SUCCESS || MK_MPI_AENC_GetStream(0, &s, 0) != MK_SUCCESS ||
-            MK_MPI_AENC_ReleaseStream(0, &s) != MK_SUCCESS) {
+        if (MK_MPI_AENC_SendFrame(0, &f, nullptr) != MK_SUCCESS ||
+            MK_MPI_AENC_GetStream(0, &s, 0) != MK_SUCCESS || MK_MPI_AENC_ReleaseStream(0, &s) != MK_SUCCESS) {
             state.SkipWithError("frame");
             break;
         }
@@ -100,12 +100,14 @@ void AencChannel(benchmark::State& state, Codec c) {
 
 void SpanEncode(benchmark::State& state, Codec c) {
     g711_state_t* g711 = c.g711 ? g711_init(nullptr, c.alaw) : nullptr;
-    g726_state_t* g726 = c.g711 ? nullptr : g726_init(nullptr, c.g726Rate, G726_ENCODING_LINEAR, G726_PACKING_RIGHT);
+    g726_state_t* g726 =
+        c.g711 ? nullptr : g726_init(nullptr, c.g726Rate, G726_ENCODING_LINEAR, G726_PACKING_RIGHT);
     const std::vector<int16_t>& pcm = Input();
     uint8_t out[640];
     int at = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(c.g711 ? g711_encode(g711, out, &pcm[at], 320) : g726_encode(g726, out, &pcm[at], 320));
+        benchmark::DoNotOptimize(c.g711 ? g711_encode(g711, out, &pcm[at], 320)
+                                        : g726_encode(g726, out, &pcm[at], 320));
         at = at + 640 < kSamples ? at + 320 : 0;
     }
     Count(state, 320);
@@ -144,7 +146,8 @@ void AdecChannel(benchmark::State& state, Codec c) {
         s.u32Len = 164;
         i = i + 1 < packets.size() ? i + 1 : 0;
         AUDIO_FRAME_INFO_S info{};
-        if (MK_MPI_ADEC_SendStream(0, &s, 0) != MK_SUCCESS || MK_MPI_ADEC_GetFrame(0, &info, 0) != MK_SUCCESS ||
+        if (MK_MPI_ADEC_SendStream(0, &s, 0) != MK_SUCCESS ||
+            MK_MPI_ADEC_GetFrame(0, &info, 0) != MK_SUCCESS ||
             MK_MPI_ADEC_ReleaseFrame(0, &info) != MK_SUCCESS) {
             state.SkipWithError("packet");
             break;
@@ -156,13 +159,15 @@ void AdecChannel(benchmark::State& state, Codec c) {
 
 void SpanDecode(benchmark::State& state, Codec c) {
     g711_state_t* g711 = c.g711 ? g711_init(nullptr, c.alaw) : nullptr;
-    g726_state_t* g726 = c.g711 ? nullptr : g726_init(nullptr, c.g726Rate, G726_ENCODING_LINEAR, G726_PACKING_RIGHT);
+    g726_state_t* g726 =
+        c.g711 ? nullptr : g726_init(nullptr, c.g726Rate, G726_ENCODING_LINEAR, G726_PACKING_RIGHT);
     std::vector<std::vector<MK_U8>> packets = Packets(c);
     int16_t out[512];
     size_t i = 0;
     for (auto _ : state) {
         const MK_U8* payload = packets[i].data() + 4;
-        benchmark::DoNotOptimize(c.g711 ? g711_decode(g711, out, payload, 160) : g726_decode(g726, out, payload, 160));
+        benchmark::DoNotOptimize(c.g711 ? g711_decode(g711, out, payload, 160)
+                                        : g726_decode(g726, out, payload, 160));
         i = i + 1 < packets.size() ? i + 1 : 0;
     }
     Count(state, c.decPoints);
@@ -186,8 +191,8 @@ public:
     }
 
     void PrintSummary() const {
-        std::printf("\n%-9s %-9s %12s %12s %8s %8s %s\n", "codec", "channel", "sdk M/s", "spandsp M/s", "ratio",
-                    "target", "");
+        std::printf("\n%-9s %-9s %12s %12s %8s %8s %s\n", "codec", "channel", "sdk M/s", "spandsp M/s",
+                    "ratio", "target", "");
         for (const Codec& c : kCodecs) {
             for (const char* dir : {"aenc", "adec"}) {
                 const std::string base = std::string(c.name) + "/" + dir + "/";
@@ -195,8 +200,8 @@ public:
                 if (sdk == 0 || span == 0) continue;
                 const double target = std::strcmp(dir, "aenc") == 0 ? c.encTarget : c.decTarget;
                 const double ratio = sdk / span;
-                std::printf("%-9s %-9s %12.1f %12.1f %8.2f %8.2f %s\n", c.name, dir, sdk / 1e6, span / 1e6, ratio,
-                            target, ratio >= target ? "ok" : "BELOW");
+                std::printf("%-9s %-9s %12.1f %12.1f %8.2f %8.2f %s\n", c.name, dir, sdk / 1e6, span / 1e6,
+                            ratio, target, ratio >= target ? "ok" : "BELOW");
             }
         }
     }
@@ -216,7 +221,8 @@ public:
             value = 1;
         }
         const double pairNs =
-            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kPairs;
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+            kPairs;
         close(fd);
         std::printf("\nreadiness on and off (two system calls): %.0f ns per frame on this host\n", pairNs);
         for (const Codec& c : kCodecs) {

@@ -48,14 +48,24 @@ using varnelle::audiotest::WaitFor;
         varnelle::mem::Ram::Local();
     }));
 
-std::shared_ptr<drivers::SysDriver> Sys() { return varnelle::dev::Registry::Get<drivers::SysDriver>("/dev/sys"); }
-std::shared_ptr<drivers::MmzDriver> Mmz() { return varnelle::dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev"); }
+std::shared_ptr<drivers::SysDriver> Sys() {
+    return varnelle::dev::Registry::Get<drivers::SysDriver>("/dev/sys");
+}
+std::shared_ptr<drivers::MmzDriver> Mmz() {
+    return varnelle::dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev");
+}
 
 // The JPEG decode channels' start and stop, counted: the last step of the start.
 int g_jpegInits = 0;
 int g_jpegExits = 0;
-const VdecJpegOps kJpeg = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                           [] { return ++g_jpegInits, MK_SUCCESS; }, [] { return ++g_jpegExits, MK_SUCCESS; }};
+const VdecJpegOps kJpeg = {nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           [] { return ++g_jpegInits, MK_SUCCESS; },
+                           [] { return ++g_jpegExits, MK_SUCCESS; }};
 
 // Whether a module holds its role in the bind table: registering it again is refused then.
 bool SenderHeld(MPP_MOD_ID mod) {
@@ -65,7 +75,9 @@ bool SenderHeld(MPP_MOD_ID mod) {
     return ret == static_cast<MK_S32>(0xA0028009);
 }
 
-MK_S32 Ignore(MK_S32, MK_S32, MK_U32, MPP_DATA_TYPE_E, MK_VOID*) { return MK_SUCCESS; }
+MK_S32 Ignore(MK_S32, MK_S32, MK_U32, MPP_DATA_TYPE_E, MK_VOID*) {
+    return MK_SUCCESS;
+}
 
 bool ReceiverHeld(MPP_MOD_ID mod) {
     BIND_RECEIVER_INFO_S info{mod, 3, 20, Ignore, nullptr};
@@ -74,7 +86,9 @@ bool ReceiverHeld(MPP_MOD_ID mod) {
     return ret == static_cast<MK_S32>(0xA0028009);
 }
 
-int ChannelThreads() { return varnelle::audiotest::ThreadCount({"aenc_get", "ADEC_DecProc", "ADEC_SendAoProc"}); }
+int ChannelThreads() {
+    return varnelle::audiotest::ThreadCount({"aenc_get", "ADEC_DecProc", "ADEC_SendAoProc"});
+}
 
 class SysInitTest : public ::testing::Test {
 protected:

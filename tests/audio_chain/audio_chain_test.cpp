@@ -94,7 +94,8 @@ struct ChainCase {
 };
 
 std::string CaseName(const ::testing::TestParamInfo<ChainCase>& p) {
-    return std::string(p.param.codec.name) + "_" + std::to_string(p.param.points) + (p.param.speech ? "_speech" : "_sine");
+    return std::string(p.param.codec.name) + "_" + std::to_string(p.param.points) +
+           (p.param.speech ? "_speech" : "_sine");
 }
 
 std::vector<ChainCase> Cases() {
@@ -125,7 +126,8 @@ std::vector<int16_t> FfmpegDecode(const std::vector<MK_U8>& bytes, const char* f
         in.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
     const std::string cmd = std::string("ffmpeg -nostdin -hide_banner -loglevel error -y -f ") + format +
-                            " -ar 8000 -ac 1 -i '" + dir + "/in.raw' -f s16le -acodec pcm_s16le '" + dir + "/out.raw'";
+                            " -ar 8000 -ac 1 -i '" + dir + "/in.raw' -f s16le -acodec pcm_s16le '" + dir +
+                            "/out.raw'";
     const int status = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
     std::ifstream out(dir + "/out.raw", std::ios::binary);
@@ -218,7 +220,8 @@ TEST_P(AudioChainTest, DecodedSamplesAreTheEnginesAndTheOutsideDecodersOwn) {
         for (MK_U32 i = 0; i < kFrames; ++i) {
             MK_U8 frame[VOICE_MAX_FRAME_BYTES];
             ASSERT_EQ(MK_VOICE_EncodeFrame(&enc, &pcm[static_cast<size_t>(i) * c.points], frame,
-                                           static_cast<int16_t>(c.points)), 0);
+                                           static_cast<int16_t>(c.points)),
+                      0);
             ASSERT_EQ(std::vector<MK_U8>(frame, frame + (frame[2] + 2) * 2), packets[i]) << "packet " << i;
             int16_t out[VOICE_MAX_DECODE_SAMPLES];
             uint16_t count = 0;
@@ -233,9 +236,11 @@ TEST_P(AudioChainTest, DecodedSamplesAreTheEnginesAndTheOutsideDecodersOwn) {
         case Outside::kAlaw:
         case Outside::kUlaw: {
             std::vector<int16_t> theirs;
-            for (MK_U8 b : payloads) theirs.push_back(k.outside == Outside::kAlaw ? alaw_to_linear(b) : ulaw_to_linear(b));
+            for (MK_U8 b : payloads)
+                theirs.push_back(k.outside == Outside::kAlaw ? alaw_to_linear(b) : ulaw_to_linear(b));
             EXPECT_EQ(theirs, decoded) << "SpanDSP";
-            EXPECT_EQ(FfmpegDecode(payloads, k.outside == Outside::kAlaw ? "alaw" : "mulaw"), decoded) << "ffmpeg";
+            EXPECT_EQ(FfmpegDecode(payloads, k.outside == Outside::kAlaw ? "alaw" : "mulaw"), decoded)
+                << "ffmpeg";
             break;
         }
         case Outside::kG726: {

@@ -20,7 +20,9 @@ std::shared_ptr<AdecDriver> AdecDriver::Get() {
     return dev::Registry::Get<AdecDriver>("/dev/adec");
 }
 
-std::unique_ptr<dev::File> AdecDriver::Open(int) { return std::make_unique<AdecFile>(); }
+std::unique_ptr<dev::File> AdecDriver::Open(int) {
+    return std::make_unique<AdecFile>();
+}
 
 int AdecDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
     auto& f = static_cast<AdecFile&>(file);
@@ -83,6 +85,8 @@ void AdecDriver::Reset() {
     for (Chn& c : m_chn) c = Chn{};
 }
 
-void InstallAdecDriver() { InstallDriverOnce<AdecDriver>(); }
+void InstallAdecDriver() {
+    InstallDriverOnce<AdecDriver>();
+}
 
 }  // namespace varnelle::drivers

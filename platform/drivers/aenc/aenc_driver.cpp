@@ -55,7 +55,7 @@ struct AencDriver::State {
         }
     };
 
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex;            // guards everything below
     std::condition_variable cv;  // packets published, channels gone
     Chn chns[AENC_MAX_CHN_NUM];
     std::set<uint32_t> kernelTypes;
@@ -88,7 +88,8 @@ struct AencDriver::State {
         }
         // The whole buffer must be one zone block the process was given.
         std::optional<mem::ZoneAllocator::Block> blk = mem::ZoneAllocator::Local().Find(b.u32PhyAddr);
-        if (!blk || blk->phys != b.u32PhyAddr || blk->size < static_cast<uint64_t>(b.u32HeadLen) + b.u32DataLen) {
+        if (!blk || blk->phys != b.u32PhyAddr ||
+            blk->size < static_cast<uint64_t>(b.u32HeadLen) + b.u32DataLen) {
             return MK_ERR_AENC_ILLEGAL_PARAM;
         }
         c.map = static_cast<uint8_t*>(mem::Ram::Local().Map(b.u32PhyAddr, b.u32HeadLen + b.u32DataLen));
@@ -184,7 +185,9 @@ std::shared_ptr<AencDriver> AencDriver::Get() {
     return dev::Registry::Get<AencDriver>("/dev/aenc");
 }
 
-std::unique_ptr<dev::File> AencDriver::Open(int) { return std::make_unique<AencFile>(); }
+std::unique_ptr<dev::File> AencDriver::Open(int) {
+    return std::make_unique<AencFile>();
+}
 
 void AencDriver::Release(dev::File& file) {
     auto& f = static_cast<AencFile&>(file);
@@ -314,8 +317,9 @@ void AencDriver::ShiftNextPacket(int chn, int32_t delta) {
 AencChnView AencDriver::Channel(int chn) const {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     const State::Chn& c = m_state->chns[chn];
-    return AencChnView{c.created,  c.attr,     c.kernelEncode, c.hasBuffer, c.buf,          c.published, c.handed,
-                       c.released, c.waiters, c.dbg,          c.dbgCount,  c.kernelFrames, c.dump};
+    return AencChnView{c.created,   c.attr,         c.kernelEncode, c.hasBuffer, c.buf,
+                       c.published, c.handed,       c.released,     c.waiters,   c.dbg,
+                       c.dbgCount,  c.kernelFrames, c.dump};
 }
 
 int AencDriver::CreatedChannels() const {

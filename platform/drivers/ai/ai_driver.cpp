@@ -23,8 +23,8 @@ namespace {
 
 constexpr uint32_t kMaxPoints = 4096;
 constexpr int kAencChns = 49;
-constexpr uint64_t kMaxCatchUp = 64;      // frames a late generator makes up at once; older ones are missed
-constexpr double kSpeechSeconds = 4.0;    // the speech-like signal repeats after this
+constexpr uint64_t kMaxCatchUp = 64;    // frames a late generator makes up at once; older ones are missed
+constexpr double kSpeechSeconds = 4.0;  // the speech-like signal repeats after this
 
 class AiFile : public dev::File {
 public:
@@ -39,17 +39,30 @@ struct Held {
 
 bool ValidRate(uint32_t rate) {
     switch (rate) {
-        case 8000: case 11025: case 12000: case 16000: case 22050: case 24000:
-        case 32000: case 44100: case 48000: case 64000: case 96000:
+        case 8000:
+        case 11025:
+        case 12000:
+        case 16000:
+        case 22050:
+        case 24000:
+        case 32000:
+        case 44100:
+        case 48000:
+        case 64000:
+        case 96000:
             return true;
         default:
             return false;
     }
 }
 
-uint32_t TrackBytes(const AIO_ATTR_S& a) { return a.u32PtNumPerFrm * AudioBytesPerPoint(a.enBitwidth); }
+uint32_t TrackBytes(const AIO_ATTR_S& a) {
+    return a.u32PtNumPerFrm * AudioBytesPerPoint(a.enBitwidth);
+}
 // A track's room in a block: 8-bit samples may be widened to 16 bits in place.
-uint32_t TrackRoom(const AIO_ATTR_S& a) { return TrackBytes(a) * (a.enBitwidth == AUDIO_BIT_WIDTH_8 ? 2 : 1); }
+uint32_t TrackRoom(const AIO_ATTR_S& a) {
+    return TrackBytes(a) * (a.enBitwidth == AUDIO_BIT_WIDTH_8 ? 2 : 1);
+}
 
 void ReleaseAll(std::deque<Held>& q) {
     for (const Held& h : q) VbPools::Instance().Release(h.handle);
@@ -104,7 +117,7 @@ struct AiDriver::State {
         std::vector<Held> held;
     };
 
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex;            // guards everything below
     std::condition_variable cv;  // frames captured, channels disabled, generators changed
     Dev devs[AI_DEV_MAX_NUM];
     Chn chns[AI_CHN_INDEX_NUM];
@@ -156,8 +169,8 @@ struct AiDriver::State {
         cv.notify_all();
     }
 
-    int CaptureLocked(int index, const uint8_t* t0, const uint8_t* t1, uint32_t len, uint64_t ts, bool withRef,
-                      const uint8_t* ref, uint32_t refLen) {
+    int CaptureLocked(int index, const uint8_t* t0, const uint8_t* t1, uint32_t len, uint64_t ts,
+                      bool withRef, const uint8_t* ref, uint32_t refLen) {
         const int devId = index / AI_MAX_CHN_NUM;
         Dev& d = devs[devId];
         Chn& c = chns[index];
@@ -235,8 +248,9 @@ struct AiDriver::State {
         if (c.source == AiSource::kSpeech && !c.speech.empty()) return c.speech[n % c.speech.size()];
         const double amp = 32767.0 * std::pow(10.0, c.level / 20.0);
         const double rate = d.attr.enSampleRate;
-        return static_cast<int16_t>(std::lround(amp * std::sin(2.0 * 3.14159265358979323846 * c.freq *
-                                                                static_cast<double>(n % (1ull << 40)) / rate)));
+        return static_cast<int16_t>(
+            std::lround(amp * std::sin(2.0 * 3.14159265358979323846 * c.freq *
+                                       static_cast<double>(n % (1ull << 40)) / rate)));
     }
 
     // Makes generator frame `k` of the channel.
@@ -346,7 +360,9 @@ std::shared_ptr<AiDriver> AiDriver::Get() {
     return dev::Registry::Get<AiDriver>("/dev/ai");
 }
 
-std::unique_ptr<dev::File> AiDriver::Open(int) { return std::make_unique<AiFile>(); }
+std::unique_ptr<dev::File> AiDriver::Open(int) {
+    return std::make_unique<AiFile>();
+}
 
 void AiDriver::Release(dev::File& file) {
     auto& f = static_cast<AiFile&>(file);
@@ -365,7 +381,8 @@ int Store(unsigned long request, const void* arg, T* field) {
 }
 
 bool ValidAo(const AI_AEC_AO_S& ao) {
-    return static_cast<uint32_t>(ao.s32AoDev) < AI_DEV_MAX_NUM && static_cast<uint32_t>(ao.s32AoChn) < AI_MAX_CHN_NUM;
+    return static_cast<uint32_t>(ao.s32AoDev) < AI_DEV_MAX_NUM &&
+           static_cast<uint32_t>(ao.s32AoChn) < AI_MAX_CHN_NUM;
 }
 
 }  // namespace
@@ -394,9 +411,9 @@ int AiDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
             AIO_ATTR_S a;
             if (CopyRequestIn(request, arg, &a) != 0) return -1;
             if (d.enabled) return MK_ERR_AI_NOT_PERM;
-            if (!ValidRate(a.enSampleRate) || a.enBitwidth > AUDIO_BIT_WIDTH_16 || a.enSoundmode > AUDIO_SOUND_MODE_STEREO ||
-                a.u32PtNumPerFrm == 0 || a.u32PtNumPerFrm > kMaxPoints || a.u32ChnCount == 0 ||
-                a.u32ChnCount > AI_MAX_CHN_NUM) {
+            if (!ValidRate(a.enSampleRate) || a.enBitwidth > AUDIO_BIT_WIDTH_16 ||
+                a.enSoundmode > AUDIO_SOUND_MODE_STEREO || a.u32PtNumPerFrm == 0 ||
+                a.u32PtNumPerFrm > kMaxPoints || a.u32ChnCount == 0 || a.u32ChnCount > AI_MAX_CHN_NUM) {
                 return MK_ERR_AI_ILLEGAL_PARAM;
             }
             d.attr = a;
@@ -413,8 +430,8 @@ int AiDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
         case MK_AI_IOC_ENABLE: {
             if (!d.attrSet) return MK_ERR_AI_NOT_CONFIG;
             if (d.enabled) return 0;
-            const int pool = VbPools::Instance().CreatePool(2 * TrackRoom(d.attr), d.attr.u32ChnCount * kBlocksPerChn, "",
-                                                            true, VbPools::kPrivate);
+            const int pool = VbPools::Instance().CreatePool(
+                2 * TrackRoom(d.attr), d.attr.u32ChnCount * kBlocksPerChn, "", true, VbPools::kPrivate);
             if (pool < 0) return MK_ERR_AI_NOMEM;
             d.pool = pool;
             d.enabled = true;
@@ -495,7 +512,8 @@ int AiDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
             std::optional<VbPools::PoolInfo> p = b ? VbPools::Instance().Pool(b->pool) : std::nullopt;
             bool devicePool = false;
             for (const State::Dev& any : s.devs) devicePool |= b && any.pool == b->pool;
-            if (b && p && p->ex && !devicePool && static_cast<uint32_t>(b->pool) == rec.stFrame.u32PoolId[0]) {
+            if (b && p && p->ex && !devicePool &&
+                static_cast<uint32_t>(b->pool) == rec.stFrame.u32PoolId[0]) {
                 VbPools::Instance().Release(b->handle);
                 return 0;
             }
@@ -604,10 +622,15 @@ AiChnView AiDriver::Channel(int devId, int chn) const {
     for (const State::Bound& b : s.bound) {
         for (const Held& h : b.held) boundHeld += h.srcIndex == AiChnIndex(devId, chn) ? 1 : 0;
     }
-    return AiChnView{c.enabled, c.depth, c.aec, c.refFrame, c.aecAo,
-                     static_cast<uint32_t>(c.queue.size()), c.waiters, static_cast<uint32_t>(c.held.size()), boundHeld,
-                     c.captured, c.missed, static_cast<uint32_t>(c.ring.size()), c.resmp, c.vqe, c.vqeCount,
-                     c.volume, c.dump};
+    return AiChnView{c.enabled,  c.depth,
+                     c.aec,      c.refFrame,
+                     c.aecAo,    static_cast<uint32_t>(c.queue.size()),
+                     c.waiters,  static_cast<uint32_t>(c.held.size()),
+                     boundHeld,  c.captured,
+                     c.missed,   static_cast<uint32_t>(c.ring.size()),
+                     c.resmp,    c.vqe,
+                     c.vqeCount, c.volume,
+                     c.dump};
 }
 
 AiDevView AiDriver::Device(int devId) const {
@@ -673,6 +696,8 @@ void AiDriver::Reset() {
     s.ResetLocked();
 }
 
-void InstallAiDriver() { InstallDriverOnce<AiDriver>(); }
+void InstallAiDriver() {
+    InstallDriverOnce<AiDriver>();
+}
 
 }  // namespace varnelle::drivers

@@ -31,7 +31,7 @@ enum class AiSource { kNone, kSine, kSpeech };
 // One frame a test hands the driver: the samples of each track as bytes in the device's width.
 struct AiInjectFrame {
     std::vector<uint8_t> track0;
-    std::vector<uint8_t> track1;  // stereo devices
+    std::vector<uint8_t> track1;        // stereo devices
     std::optional<uint64_t> timeStamp;  // else the capture time
     bool withRef = false;               // carries an echo reference (when the channel wants one)
     std::vector<uint8_t> ref;           // its samples; zeros when shorter
@@ -43,16 +43,16 @@ struct AiChnView {
     bool aec;
     bool refFrame;
     AI_AEC_AO_S aecAo;
-    uint32_t queued;    // frames waiting for the caller
-    uint32_t waiters;   // callers waiting in a get
-    uint32_t held;      // frames the caller has and has not given back
-    uint32_t boundHeld; // frames the encoder channels hold
+    uint32_t queued;     // frames waiting for the caller
+    uint32_t waiters;    // callers waiting in a get
+    uint32_t held;       // frames the caller has and has not given back
+    uint32_t boundHeld;  // frames the encoder channels hold
     uint64_t captured;
-    uint64_t missed;    // frames the pool had no room for
-    uint32_t refRing;   // reference blocks the driver keeps
+    uint64_t missed;   // frames the pool had no room for
+    uint32_t refRing;  // reference blocks the driver keeps
     AI_RESMP_DBG_S resmp;
     AI_VQE_DBG_S vqe;
-    int vqeCount;       // status records received
+    int vqeCount;  // status records received
     int32_t volume;
     AUDIO_SAVE_FILE_INFO_S dump;
 };
@@ -70,7 +70,7 @@ class AiDriver : public dev::Driver {
 public:
     static constexpr uint32_t kMaxDepth = 30;
     static constexpr uint32_t kBlocksPerChn = 48;
-    static constexpr uint32_t kBoundDepth = 8;   // frames queued for each bound encoder channel
+    static constexpr uint32_t kBoundDepth = 8;  // frames queued for each bound encoder channel
     static constexpr uint32_t kRefRing = 4;
 
     AiDriver();

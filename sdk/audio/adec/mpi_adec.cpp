@@ -34,7 +34,7 @@ namespace {
 constexpr const char* kSource = "sdk/code/shelf/audio/audio/mpi/src/mpi_adec";
 constexpr MK_S32 kStreamBufLen = 16384;  // a channel's stream buffer
 constexpr MK_U32 kMaxSlots = 300;
-constexpr MK_U32 kTrackBytes = 16384;    // one track of a frame slot
+constexpr MK_U32 kTrackBytes = 16384;  // one track of a frame slot
 constexpr MK_U32 kSlotBytes = 2 * kTrackBytes;
 constexpr int kTstNodes = 300;
 constexpr useconds_t kRetryUs = 10000;
@@ -147,8 +147,8 @@ struct AdecChn {
     MK_VOID* pDecoder = nullptr;
     ADEC_CHN_ATTR_S stAttr{};
     ADEC_MODE_E enMode = ADEC_MODE_PACK;
-    sem_t semRead;   // ready frames
-    sem_t semWrite;  // free slots for pack-mode senders, at most u32BufSize - 1
+    sem_t semRead;          // ready frames
+    sem_t semWrite;         // free slots for pack-mode senders, at most u32BufSize - 1
     MK_U32 u32Waiters = 0;  // callers inside a semaphore wait
     MK_U32 u32Seq = 0;
     ADEC_DBG_INFO_S stDbg{};
@@ -177,11 +177,14 @@ AdecModule& Adec() {
     return *m;
 }
 
-bool ChnValid(MK_S32 chn) { return static_cast<MK_U32>(chn) < ADEC_MAX_CHN_NUM; }
+bool ChnValid(MK_S32 chn) {
+    return static_cast<MK_U32>(chn) < ADEC_MAX_CHN_NUM;
+}
 
 // The wrapper's lazy open and bind: 0 or the not-ready code.
 MK_S32 OpenChn(MK_S32 chn) {
-    mk::DevSlot::Result r = Adec().fd[chn].Ensure("/dev/adec", O_RDWR, MK_ADEC_IOC_BIND, static_cast<MK_U32>(chn));
+    mk::DevSlot::Result r =
+        Adec().fd[chn].Ensure("/dev/adec", O_RDWR, MK_ADEC_IOC_BIND, static_cast<MK_U32>(chn));
     if (r == mk::DevSlot::kReady) return MK_SUCCESS;
     if (r == mk::DevSlot::kOpenFailed) std::printf("open adec dev fail\n");
     return MK_ERR_ADEC_SYS_NOTREADY;
@@ -304,7 +307,9 @@ MK_S32 EndOfStreamLocked(AdecChn& c) {
     return MK_SUCCESS;
 }
 
-void PollSleep() { usleep(g_s32HRTimer == 1 ? 10000 : 1000); }
+void PollSleep() {
+    usleep(g_s32HRTimer == 1 ? 10000 : 1000);
+}
 
 // Stream mode: decodes whole frames from the stream buffer as they complete.
 void DecProc(AdecChn* c) {
@@ -333,8 +338,8 @@ void DecProc(AdecChn* c) {
             MK_U32 outLen = 0;
             MK_U32 chns = 1;
             const ADEC_DECODER_S& d = Adec().registry.astDecoder[c->s32Handle];
-            MK_S32 ret = d.pfnDecodeFrm(c->pDecoder, &in, &c->s32LeftBytes, static_cast<MK_U16*>(s.stFrame.pVirAddr[0]),
-                                        &outLen, &chns);
+            MK_S32 ret = d.pfnDecodeFrm(c->pDecoder, &in, &c->s32LeftBytes,
+                                        static_cast<MK_U16*>(s.stFrame.pVirAddr[0]), &outLen, &chns);
             c->s32ReadPos = static_cast<MK_S32>(in - c->au8Stream);
             if (ret == MK_SUCCESS) {
                 FillFrame(*c, s, outLen, chns, TrimTst(*c));
@@ -423,7 +428,8 @@ FramePool* MakePool(MK_S32 chn, MK_U32 n) {
         MK_TRACE("adec chn %d malloc AF buffer failed!\n", chn);
         return nullptr;
     }
-    pool->pu8Data = static_cast<MK_U8*>(FaultFires(Fault::kAdecFrameData) ? nullptr : std::malloc(n * kSlotBytes));
+    pool->pu8Data =
+        static_cast<MK_U8*>(FaultFires(Fault::kAdecFrameData) ? nullptr : std::malloc(n * kSlotBytes));
     if (pool->pu8Data == nullptr) {
         MK_TRACE("adec chn %d init AF buffer failed!\n", chn);
         delete pool;
@@ -618,7 +624,8 @@ MK_S32 SendPack(AdecChn& c, std::unique_lock<std::mutex>& lock, MK_S32 chn, cons
     MK_U32 chns = 1;
     FramePool::Slot& slot = pool->astSlot[i];
     const ADEC_DECODER_S& d = Adec().registry.astDecoder[c.s32Handle];
-    MK_S32 ret = d.pfnDecodeFrm(c.pDecoder, &in, &left, static_cast<MK_U16*>(slot.stFrame.pVirAddr[0]), &outLen, &chns);
+    MK_S32 ret = d.pfnDecodeFrm(c.pDecoder, &in, &left, static_cast<MK_U16*>(slot.stFrame.pVirAddr[0]),
+                                &outLen, &chns);
     if (ret != MK_SUCCESS) {
         pool->Push(pool->freeList, i, SlotState::kFree);
         sem_post(&c.semWrite);
@@ -637,7 +644,8 @@ MK_S32 SendPack(AdecChn& c, std::unique_lock<std::mutex>& lock, MK_S32 chn, cons
 
 MK_S32 SendStreamMode(AdecChn& c, std::unique_lock<std::mutex>& lock, MK_S32 chn, const AUDIO_STREAM_S& s,
                       MK_U32 bBlock) {
-    if (bBlock == 0 && static_cast<MK_S64>(s.u32Len) > kStreamBufLen - c.s32LeftBytes) return MK_ERR_ADEC_BUF_FULL;
+    if (bBlock == 0 && static_cast<MK_S64>(s.u32Len) > kStreamBufLen - c.s32LeftBytes)
+        return MK_ERR_ADEC_BUF_FULL;
     ++c.stDbg.u32RecvPackets;
     SendDbg(chn, c.stDbg);
     if (s.u32Len == 0) return MK_SUCCESS;
@@ -652,7 +660,8 @@ MK_S32 SendStreamMode(AdecChn& c, std::unique_lock<std::mutex>& lock, MK_S32 chn
         Compact(c);
         const MK_S32 room = kStreamBufLen - c.s32LeftBytes;
         if (remaining < room) {
-            if (c.pstTst != nullptr) c.pstTst->Append(s.u64TimeStamp, c.s32LeftBytes, static_cast<MK_S32>(remaining));
+            if (c.pstTst != nullptr)
+                c.pstTst->Append(s.u64TimeStamp, c.s32LeftBytes, static_cast<MK_S32>(remaining));
             std::memcpy(c.au8Stream + c.s32LeftBytes, src, static_cast<size_t>(remaining));
             c.s32LeftBytes += static_cast<MK_S32>(remaining);
             return MK_SUCCESS;

@@ -20,8 +20,9 @@ typedef struct {
     MK_S32 (*pfnOpenDecoder)(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder);
     // Decodes one frame from *pu8Inbuf, advancing it and lowering *ps32LeftByte by what it consumed;
     // 0, MK_ERR_ADEC_BUF_LACK without consuming when less than a frame is left, or a failure.
-    MK_S32 (*pfnDecodeFrm)(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* pu16Outbuf,
-                           MK_U32* pu32OutLen, MK_U32* pu32Chns);
+    MK_S32 (*pfnDecodeFrm)
+    (MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* pu16Outbuf, MK_U32* pu32OutLen,
+     MK_U32* pu32Chns);
     MK_S32 (*pfnGetFrmInfo)(MK_VOID* pDecoder, MK_VOID* pInfo);
     MK_S32 (*pfnCloseDecoder)(MK_VOID* pDecoder);
     MK_S32 (*pfnResetDecoder)(MK_VOID* pDecoder);  // may be null

@@ -1,6 +1,5 @@
 #include "sdk/audio/adec/mpi_adec.h"
 
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,7 +24,9 @@ namespace {
 
 namespace drivers = varnelle::drivers;
 using varnelle::audiotest::WaitFor;
-int Threads() { return varnelle::audiotest::ThreadCount({"ADEC_DecProc", "ADEC_SendAoProc"}); }
+int Threads() {
+    return varnelle::audiotest::ThreadCount({"ADEC_DecProc", "ADEC_SendAoProc"});
+}
 using mk::audio::Fault;
 
 constexpr MK_S32 kErrParam = static_cast<MK_S32>(0xA0188003);
@@ -62,7 +63,9 @@ Frames Encode(int16_t codecId, int frames, int points, uint32_t seed = 1) {
     Frames f;
     for (int i = 0; i < frames; ++i) {
         MK_U8 buf[VOICE_MAX_FRAME_BYTES];
-        EXPECT_EQ(MK_VOICE_EncodeFrame(&enc, &speech[static_cast<size_t>(i) * points], buf, static_cast<int16_t>(points)), 0);
+        EXPECT_EQ(MK_VOICE_EncodeFrame(&enc, &speech[static_cast<size_t>(i) * points], buf,
+                                       static_cast<int16_t>(points)),
+                  0);
         const size_t len = (buf[2] + 2u) * 2u;
         f.packets.emplace_back(buf, buf + len);
         std::vector<MK_U8> copy(buf, buf + len);
@@ -87,7 +90,9 @@ std::vector<int16_t> Pcm(const AUDIO_FRAME_INFO_S& info) {
     return std::vector<int16_t>(p, p + info.pstFrame->u32Len / 2);
 }
 
-std::shared_ptr<drivers::AdecDriver> Drv() { return drivers::AdecDriver::Get(); }
+std::shared_ptr<drivers::AdecDriver> Drv() {
+    return drivers::AdecDriver::Get();
+}
 
 // The request numbers, written out by hand: 'H', number, direction and size (the attribute holds a
 // user address, so its size is the host's).
@@ -127,7 +132,7 @@ TEST_F(AdecTest, AttributesAreCheckedBeforeAnythingIsMade) {
         {Attr(PT_G711A, 10, static_cast<ADEC_MODE_E>(2)), kErrParam},
         {Attr(PT_LPCM, 10, ADEC_MODE_STREAM), kErrParam},
         {Attr(37, 10, ADEC_MODE_PACK), kErrParam},
-        {Attr(22, 10, ADEC_MODE_PACK), kErrParam},  // not registered
+        {Attr(22, 10, ADEC_MODE_PACK), kErrParam},                   // not registered
         {Attr(PT_ADPCMA, 10, ADEC_MODE_PACK, &badType), kErrParam},  // the decoder's open refuses
         {Attr(PT_G711A, 2, ADEC_MODE_PACK), MK_SUCCESS},
         {Attr(PT_G711U, 300, ADEC_MODE_STREAM), MK_SUCCESS},
@@ -407,7 +412,8 @@ TEST_F(AdecTest, DestroyWakesBlockedGettersAndSenders) {
         AUDIO_STREAM_S s2 = s;
         sent = MK_MPI_ADEC_SendStream(8, &s2, 1);
     });
-    ASSERT_TRUE(WaitFor([] { return mk::adec_testing::Waiters(7) == 2 && mk::adec_testing::Waiters(8) == 1; }));
+    ASSERT_TRUE(
+        WaitFor([] { return mk::adec_testing::Waiters(7) == 2 && mk::adec_testing::Waiters(8) == 1; }));
     ASSERT_EQ(MK_MPI_ADEC_DestroyChn(7), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_ADEC_DestroyChn(8), MK_SUCCESS);
     for (std::thread& t : waiters) t.join();
@@ -438,7 +444,8 @@ TEST_P(AdecCreateStepTest, FailureUnwindsEverything) {
     mk::audio::ArmFault(c.fault);
     EXPECT_EQ(MK_MPI_ADEC_CreateChn(9, &a), kErrNoMem) << c.step;
     EXPECT_FALSE(Drv()->Channel(9).created);
-    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; })) << "a joined thread leaves the task list";
+    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; }))
+        << "a joined thread leaves the task list";
     AUDIO_FRAME_INFO_S info{};
     EXPECT_EQ(MK_MPI_ADEC_GetFrame(9, &info, 0), kErrUnexist);
     ASSERT_EQ(MK_MPI_ADEC_CreateChn(9, &a), MK_SUCCESS);
@@ -448,7 +455,8 @@ TEST_P(AdecCreateStepTest, FailureUnwindsEverything) {
     ASSERT_EQ(MK_MPI_ADEC_GetFrame(9, &info, 1), MK_SUCCESS);
     EXPECT_EQ(Pcm(info), f.pcm[0]);
     ASSERT_EQ(MK_MPI_ADEC_DestroyChn(9), MK_SUCCESS);
-    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; })) << "a joined thread leaves the task list";
+    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; }))
+        << "a joined thread leaves the task list";
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, AdecCreateStepTest,
@@ -457,7 +465,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, AdecCreateStepTest,
                                            StepCase{"frame data", Fault::kAdecFrameData, ADEC_MODE_STREAM},
                                            StepCase{"time stamps", Fault::kAdecTst, ADEC_MODE_STREAM},
                                            StepCase{"output thread", Fault::kAdecSendThread, ADEC_MODE_PACK},
-                                           StepCase{"decode thread", Fault::kAdecDecThread, ADEC_MODE_STREAM}));
+                                           StepCase{"decode thread", Fault::kAdecDecThread,
+                                                    ADEC_MODE_STREAM}));
 
 // A receiver standing in for audio output in the bind table.
 struct Receiver {
@@ -555,7 +564,8 @@ TEST_F(AdecTest, ExitDestroysEveryChannelAndInitBringsTheDecodersBack) {
     EXPECT_EQ(Drv()->CreatedChannels(), 3);
     ASSERT_EQ(MPI_ADEC_Exit(), MK_SUCCESS);
     EXPECT_EQ(Drv()->CreatedChannels(), 0);
-    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; })) << "a joined thread leaves the task list";
+    EXPECT_TRUE(WaitFor([threads] { return Threads() == threads; }))
+        << "a joined thread leaves the task list";
     EXPECT_EQ(MK_MPI_ADEC_CreateChn(0, &a), kErrParam) << "no decoders while the module is down";
     ASSERT_EQ(MPI_ADEC_Init(), MK_SUCCESS);
     ASSERT_EQ(MPI_ADEC_Init(), MK_SUCCESS);

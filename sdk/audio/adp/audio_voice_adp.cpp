@@ -50,11 +50,10 @@ MK_U32 FramePoints(const AUDIO_FRAME_S* f) {
 
 // Makes a zeroed context for `codecId` and opens the engine on it; `what` names the context in the
 // allocation message, `noMem` is the module's code.
-MK_S32 OpenContext(const char* func, int line, MK_VOID** pp, MK_U32 codecId, MK_U32 adpcmType, const char* what,
-                   MK_S32 noMem) {
-    auto* ctx = static_cast<VoiceCtx*>(mk::audio::FaultFires(mk::audio::Fault::kAdpAlloc)
-                                           ? nullptr
-                                           : std::malloc(sizeof(VoiceCtx)));
+MK_S32 OpenContext(const char* func, int line, MK_VOID** pp, MK_U32 codecId, MK_U32 adpcmType,
+                   const char* what, MK_S32 noMem) {
+    auto* ctx = static_cast<VoiceCtx*>(
+        mk::audio::FaultFires(mk::audio::Fault::kAdpAlloc) ? nullptr : std::malloc(sizeof(VoiceCtx)));
     if (ctx == nullptr) {
         std::printf("%s, %d, malloc %s context failed!\n", func, line, what);
         return noMem;
@@ -104,30 +103,41 @@ MK_S32 Reopen(VoiceCtx* ctx) {
     return VOICE_CodecOpen(&ctx->stState, static_cast<int16_t>(ctx->u32CodecId));
 }
 
-VoiceCtx* Ctx(MK_VOID* p) { return static_cast<VoiceCtx*>(p); }
+VoiceCtx* Ctx(MK_VOID* p) {
+    return static_cast<VoiceCtx*>(p);
+}
 
 }  // namespace
 
-
 // Close runs the codec-open step once more and frees the context; Reset runs it alone.
-#define ADP_CLOSE(name, handle)                   \
-    MK_S32 name(MK_VOID* handle) {                \
-        MK_ASSERT_IN(kSource, handle != NULL);    \
-        return ReopenAndFree(Ctx(handle));        \
+#define ADP_CLOSE(name, handle)                \
+    MK_S32 name(MK_VOID* handle) {             \
+        MK_ASSERT_IN(kSource, handle != NULL); \
+        return ReopenAndFree(Ctx(handle));     \
     }
-#define ADP_RESET(name)                           \
-    MK_S32 name(MK_VOID* pDecoder) {              \
-        MK_ASSERT_IN(kSource, pDecoder != NULL);  \
-        return Reopen(Ctx(pDecoder));             \
+#define ADP_RESET(name)                          \
+    MK_S32 name(MK_VOID* pDecoder) {             \
+        MK_ASSERT_IN(kSource, pDecoder != NULL); \
+        return Reopen(Ctx(pDecoder));            \
     }
 
 // ---- LPCM ----
 
-MK_S32 OpenLPCMEncoder(MK_VOID*, MK_VOID**) { return MK_SUCCESS; }
-MK_S32 CloseLPCMEncoder(MK_VOID*) { return MK_SUCCESS; }
-MK_S32 OpenLPCMDecoder(MK_VOID*, MK_VOID**) { return MK_SUCCESS; }
-MK_S32 CloseLPCMDecoder(MK_VOID*) { return MK_SUCCESS; }
-MK_S32 GetFrmInfo(MK_VOID*, MK_VOID*) { return MK_SUCCESS; }
+MK_S32 OpenLPCMEncoder(MK_VOID*, MK_VOID**) {
+    return MK_SUCCESS;
+}
+MK_S32 CloseLPCMEncoder(MK_VOID*) {
+    return MK_SUCCESS;
+}
+MK_S32 OpenLPCMDecoder(MK_VOID*, MK_VOID**) {
+    return MK_SUCCESS;
+}
+MK_S32 CloseLPCMDecoder(MK_VOID*) {
+    return MK_SUCCESS;
+}
+MK_S32 GetFrmInfo(MK_VOID*, MK_VOID*) {
+    return MK_SUCCESS;
+}
 
 MK_S32 EncodeLPCMFrm(MK_VOID*, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen) {
     MK_ASSERT_IN(kSource, pstData != NULL);
@@ -157,24 +167,28 @@ MK_S32 DecodeLPCMFrm(MK_VOID*, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* p
 
 MK_S32 OpenG711AEncoder(MK_VOID*, MK_VOID** ppEncoder) {
     MK_ASSERT_IN(kSource, ppEncoder != NULL);
-    return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711A, 0, "G711A encoder", MK_ERR_AENC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711A, 0, "G711A encoder",
+                       MK_ERR_AENC_NOMEM);
 }
 
 MK_S32 OpenG711UEncoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
     MK_ASSERT_IN(kSource, pEncoderAttr != NULL);
     MK_ASSERT_IN(kSource, ppEncoder != NULL);
-    return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711U, 0, "G711U encoder", MK_ERR_AENC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppEncoder, VOICE_CODEC_G711U, 0, "G711U encoder",
+                       MK_ERR_AENC_NOMEM);
 }
 
 MK_S32 OpenG711ADecoder(MK_VOID*, MK_VOID** ppDecoder) {
     MK_ASSERT_IN(kSource, ppDecoder != NULL);
-    return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711A, 0, "G711A decoder", MK_ERR_ADEC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711A, 0, "G711A decoder",
+                       MK_ERR_ADEC_NOMEM);
 }
 
 MK_S32 OpenG711UDecoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
     MK_ASSERT_IN(kSource, pDecoderAttr != NULL);
     MK_ASSERT_IN(kSource, ppDecoder != NULL);
-    return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711U, 0, "G711U decoder", MK_ERR_ADEC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppDecoder, VOICE_CODEC_G711U, 0, "G711U decoder",
+                       MK_ERR_ADEC_NOMEM);
 }
 
 // G.711 and G.726 code frames of 80 to 480 points in steps of 80.
@@ -254,8 +268,9 @@ MK_S32 EncodeADPCMFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu
         case ADPCM_TYPE_DVI4:
         case ADPCM_TYPE_ORG_DVI4:
             if (!IsFramePoints(points)) {
-                std::printf("[Func]:%s [Line]:%d [Info]:the u32PtNumPerFrm%d is illegal for ADPCM_TYPE_DVI4\n",
-                            __func__, __LINE__, points);
+                std::printf(
+                    "[Func]:%s [Line]:%d [Info]:the u32PtNumPerFrm%d is illegal for ADPCM_TYPE_DVI4\n",
+                    __func__, __LINE__, points);
                 return MK_ERR_AENC_ILLEGAL_PARAM;
             }
             break;
@@ -267,7 +282,8 @@ MK_S32 EncodeADPCMFrm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu
             }
             break;
         default:
-            std::printf("%s, %d, type:%d of ADPCM encoder is illegal!\n", __func__, __LINE__, ctx->u32AdpcmType);
+            std::printf("%s, %d, type:%d of ADPCM encoder is illegal!\n", __func__, __LINE__,
+                        ctx->u32AdpcmType);
             return MK_ERR_AENC_ILLEGAL_PARAM;
     }
     return EncodeVoice(ctx, pstData, pu8Outbuf, pu32OutLen);
@@ -306,7 +322,8 @@ MK_S32 OpenG726Encoder(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder) {
         std::printf("%s, %d, bps:%d of G726 encoder is illegal!\n", __func__, __LINE__, bps);
         return MK_ERR_AENC_ILLEGAL_PARAM;
     }
-    return OpenContext(__func__, __LINE__, ppEncoder, kG726CodecId[bps], 0, "G726 encoder", MK_ERR_AENC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppEncoder, kG726CodecId[bps], 0, "G726 encoder",
+                       MK_ERR_AENC_NOMEM);
 }
 
 MK_S32 EncodeG726Frm(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen) {
@@ -323,7 +340,8 @@ MK_S32 OpenG726Decoder(MK_VOID* pDecoderAttr, MK_VOID** ppDecoder) {
         std::printf("%s, %d, bps:%d of G726 decoder is illegal!\n", __func__, __LINE__, bps);
         return MK_ERR_ADEC_ILLEGAL_PARAM;
     }
-    return OpenContext(__func__, __LINE__, ppDecoder, kG726CodecId[bps], 0, "G726 decoder", MK_ERR_ADEC_NOMEM);
+    return OpenContext(__func__, __LINE__, ppDecoder, kG726CodecId[bps], 0, "G726 decoder",
+                       MK_ERR_ADEC_NOMEM);
 }
 
 MK_S32 DecodeG726Frm(MK_VOID* pDecoder, MK_U8** pu8Inbuf, MK_S32* ps32LeftByte, MK_U16* pu16Outbuf,
@@ -356,9 +374,12 @@ MK_S32 AUDIO_RegisterEncoders(MK_VOID) {
 MK_S32 AUDIO_RegisterDecoders(MK_VOID) {
     static const ADEC_DECODER_S kDecoders[] = {
         {PT_LPCM, "Lpcm", OpenLPCMDecoder, DecodeLPCMFrm, GetFrmInfo, CloseLPCMDecoder, nullptr},
-        {PT_G711A, "G711a", OpenG711ADecoder, DecodeG711AFrm, GetFrmInfo, CloseG711ADecoder, ResetG711ADecoder},
-        {PT_G711U, "G711u", OpenG711UDecoder, DecodeG711UFrm, GetFrmInfo, CloseG711UDecoder, ResetG711UDecoder},
-        {PT_ADPCMA, "Adpcm", OpenADPCMDecoder, DecodeADPCMFrm, GetFrmInfo, CloseADPCMDecoder, ResetADPCMDecoder},
+        {PT_G711A, "G711a", OpenG711ADecoder, DecodeG711AFrm, GetFrmInfo, CloseG711ADecoder,
+         ResetG711ADecoder},
+        {PT_G711U, "G711u", OpenG711UDecoder, DecodeG711UFrm, GetFrmInfo, CloseG711UDecoder,
+         ResetG711UDecoder},
+        {PT_ADPCMA, "Adpcm", OpenADPCMDecoder, DecodeADPCMFrm, GetFrmInfo, CloseADPCMDecoder,
+         ResetADPCMDecoder},
         {PT_G726, "G726", OpenG726Decoder, DecodeG726Frm, GetFrmInfo, CloseG726Decoder, ResetG726Decoder},
     };
     for (const ADEC_DECODER_S& d : kDecoders) {

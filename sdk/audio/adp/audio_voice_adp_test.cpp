@@ -56,16 +56,20 @@ struct Codec {
     MK_U32 attr;  // ADPCM type or G.726 rate code
 };
 
-const Codec kG711A{"G711a", OpenG711AEncoder, EncodeG711AFrm, CloseG711AEncoder,
-                   OpenG711ADecoder, DecodeG711AFrm, CloseG711ADecoder, ResetG711ADecoder, 0};
-const Codec kG711U{"G711u", OpenG711UEncoder, EncodeG711UFrm, CloseG711UEncoder,
-                   OpenG711UDecoder, DecodeG711UFrm, CloseG711UDecoder, ResetG711UDecoder, 0};
+const Codec kG711A{"G711a",           OpenG711AEncoder,  EncodeG711AFrm,
+                   CloseG711AEncoder, OpenG711ADecoder,  DecodeG711AFrm,
+                   CloseG711ADecoder, ResetG711ADecoder, 0};
+const Codec kG711U{"G711u",           OpenG711UEncoder,  EncodeG711UFrm,
+                   CloseG711UEncoder, OpenG711UDecoder,  DecodeG711UFrm,
+                   CloseG711UDecoder, ResetG711UDecoder, 0};
 Codec Adpcm(MK_U32 type) {
-    return {"Adpcm", OpenADPCMEncoder, EncodeADPCMFrm, CloseADPCMEncoder, OpenADPCMDecoder, DecodeADPCMFrm,
+    return {"Adpcm",           OpenADPCMEncoder,  EncodeADPCMFrm,
+            CloseADPCMEncoder, OpenADPCMDecoder,  DecodeADPCMFrm,
             CloseADPCMDecoder, ResetADPCMDecoder, type};
 }
 Codec G726(MK_U32 rate) {
-    return {"G726", OpenG726Encoder, EncodeG726Frm, CloseG726Encoder, OpenG726Decoder, DecodeG726Frm,
+    return {"G726",           OpenG726Encoder,  EncodeG726Frm,
+            CloseG726Encoder, OpenG726Decoder,  DecodeG726Frm,
             CloseG726Decoder, ResetG726Decoder, rate};
 }
 
@@ -103,14 +107,14 @@ TEST_P(AdpEncodePointsTest, AcceptsOnlyItsFrameSizes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AdpEncodePointsTest,
-    ::testing::Values(PointCase{kG711A, 80, true}, PointCase{kG711A, 480, true}, PointCase{kG711A, 400, false},
-                      PointCase{kG711A, 81, false}, PointCase{kG711U, 320, true}, PointCase{kG711U, 0, false},
-                      PointCase{G726(G726_32K), 240, true}, PointCase{G726(G726_40K_MSB), 400, false},
-                      PointCase{Adpcm(ADPCM_TYPE_DVI4), 80, true}, PointCase{Adpcm(ADPCM_TYPE_DVI4), 81, false},
-                      PointCase{Adpcm(ADPCM_TYPE_ORG_DVI4), 160, true},
-                      PointCase{Adpcm(ADPCM_TYPE_ORG_DVI4), 161, false}, PointCase{Adpcm(ADPCM_TYPE_IMA), 81, true},
-                      PointCase{Adpcm(ADPCM_TYPE_IMA), 481, true}, PointCase{Adpcm(ADPCM_TYPE_IMA), 80, false},
-                      PointCase{Adpcm(ADPCM_TYPE_IMA), 400, false}));
+    ::testing::Values(
+        PointCase{kG711A, 80, true}, PointCase{kG711A, 480, true}, PointCase{kG711A, 400, false},
+        PointCase{kG711A, 81, false}, PointCase{kG711U, 320, true}, PointCase{kG711U, 0, false},
+        PointCase{G726(G726_32K), 240, true}, PointCase{G726(G726_40K_MSB), 400, false},
+        PointCase{Adpcm(ADPCM_TYPE_DVI4), 80, true}, PointCase{Adpcm(ADPCM_TYPE_DVI4), 81, false},
+        PointCase{Adpcm(ADPCM_TYPE_ORG_DVI4), 160, true}, PointCase{Adpcm(ADPCM_TYPE_ORG_DVI4), 161, false},
+        PointCase{Adpcm(ADPCM_TYPE_IMA), 81, true}, PointCase{Adpcm(ADPCM_TYPE_IMA), 481, true},
+        PointCase{Adpcm(ADPCM_TYPE_IMA), 80, false}, PointCase{Adpcm(ADPCM_TYPE_IMA), 400, false}));
 
 TEST(AdpTest, G711FrameOf160BytesGivesAPacketOf84) {
     MK_VOID* h = nullptr;
@@ -133,8 +137,8 @@ TEST(AdpTest, OpenRefusesTypesAndRatesPastTheTable) {
         MK_U32 word;
         MK_S32 code;
     } const cases[] = {
-        {OpenADPCMEncoder, 3, kAencIllegal}, {OpenADPCMDecoder, 3, kAdecIllegal},
-        {OpenG726Encoder, 8, kAencIllegal},  {OpenG726Decoder, 8, kAdecIllegal},
+        {OpenADPCMEncoder, 3, kAencIllegal},          {OpenADPCMDecoder, 3, kAdecIllegal},
+        {OpenG726Encoder, 8, kAencIllegal},           {OpenG726Decoder, 8, kAdecIllegal},
         {OpenADPCMEncoder, 0xFFFFFFFF, kAencIllegal},
     };
     for (const Case& c : cases) {

@@ -37,18 +37,18 @@ static_assert(sizeof(AENC_STREAM_HEADER_S) == 16);
 // 32-bit values; the four positions are byte offsets into the data area, multiples of the slot length,
 // each in a line of its own. Words 0x04 to 0x14 hold offsets from the block's start.
 #define AENC_RING_HEAD_LEN 208
-#define AENC_RING_DATA_PHYS 0x00    // physical address of the data area
-#define AENC_RING_RDHEAD_AT 0x04    // offset of the read-head word
+#define AENC_RING_DATA_PHYS 0x00  // physical address of the data area
+#define AENC_RING_RDHEAD_AT 0x04  // offset of the read-head word
 #define AENC_RING_RDTAIL_AT 0x08
 #define AENC_RING_WRHEAD_AT 0x0C
 #define AENC_RING_WRTAIL_AT 0x10
-#define AENC_RING_DATA_AT 0x14      // offset of the data area
+#define AENC_RING_DATA_AT 0x14  // offset of the data area
 #define AENC_RING_DATA_LEN 0x18
 #define AENC_RING_SLOT_LEN 0x1C
-#define AENC_RING_RDHEAD 0x20       // next slot handed to the caller
-#define AENC_RING_RDTAIL 0x40       // oldest slot not yet given back
-#define AENC_RING_WRHEAD 0x80       // next slot the encoder writes
-#define AENC_RING_WRTAIL 0xC0       // end of what the driver was told of
+#define AENC_RING_RDHEAD 0x20  // next slot handed to the caller
+#define AENC_RING_RDTAIL 0x40  // oldest slot not yet given back
+#define AENC_RING_WRHEAD 0x80  // next slot the encoder writes
+#define AENC_RING_WRTAIL 0xC0  // end of what the driver was told of
 
 // Request 7: the stream buffer as the driver sees it.
 typedef struct {

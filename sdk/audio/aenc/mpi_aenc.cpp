@@ -50,8 +50,12 @@ Registry& Reg() {
     return *r;
 }
 
-bool IsFramePoints(MK_U32 n) { return n == 80 || n == 160 || n == 240 || n == 320 || n == 480; }
-bool IsImaPoints(MK_U32 n) { return n == 81 || n == 161 || n == 241 || n == 321 || n == 481; }
+bool IsFramePoints(MK_U32 n) {
+    return n == 80 || n == 160 || n == 240 || n == 320 || n == 480;
+}
+bool IsImaPoints(MK_U32 n) {
+    return n == 81 || n == 161 || n == 241 || n == 321 || n == 481;
+}
 
 MK_S32 CheckAttr(const AENC_CHN_ATTR_S& a) {
     if (a.pValue == nullptr) return MK_ERR_AENC_NULL_PTR;
@@ -66,16 +70,32 @@ MK_S32 CheckAttr(const AENC_CHN_ATTR_S& a) {
     const MK_U32 n = a.u32PtNumPerFrm;
     bool ok = true;
     switch (a.enType) {
-        case PT_LPCM: ok = n <= 2048; break;
-        case PT_G711A: case PT_G711U: case PT_G726: ok = IsFramePoints(n); break;
+        case PT_LPCM:
+            ok = n <= 2048;
+            break;
+        case PT_G711A:
+        case PT_G711U:
+        case PT_G726:
+            ok = IsFramePoints(n);
+            break;
         case PT_ADPCMA:
             ok = *static_cast<const MK_U32*>(a.pValue) == ADPCM_TYPE_IMA ? IsImaPoints(n) : IsFramePoints(n);
             break;
-        case 37: case 42: ok = n == 512 || n == 1024 || n == 2048; break;
-        case 1001: ok = n == 160; break;
-        case 1003: ok = n == 320; break;
-        case 43: ok = n == 1152; break;
-        default: break;
+        case 37:
+        case 42:
+            ok = n == 512 || n == 1024 || n == 2048;
+            break;
+        case 1001:
+            ok = n == 160;
+            break;
+        case 1003:
+            ok = n == 320;
+            break;
+        case 43:
+            ok = n == 1152;
+            break;
+        default:
+            break;
     }
     if (!ok) {
         MK_TRACE("invalid u32PtNumPerFrm(%d)\n", n);
@@ -158,7 +178,9 @@ MK_S32 StrmBufInit(AencChn& c, MK_S32 chn, MK_U32 maxFrmLen, MK_U32 bufSize) {
     return MK_SUCCESS;
 }
 
-MK_S32 PollSleep() { return usleep(g_s32HRTimer == 1 ? 10000 : 1000); }
+MK_S32 PollSleep() {
+    return usleep(g_s32HRTimer == 1 ? 10000 : 1000);
+}
 
 // The worker: frames of the bound input, through the encoder, back to the driver.
 void ChnGetFrmProc(AencChn* c) {
@@ -277,7 +299,8 @@ MK_S32 CreateChnLocked(AencChn& c, MK_S32 chn, const AENC_CHN_ATTR_S& attr) {
         return MK_ERR_AENC_NOMEM;
     }
     c.pu8CirVir = static_cast<MK_U8*>(cir);
-    for (int i = 0; i < 2; ++i) c.ring[i] = SampleRing{c.pu8CirVir + i * (kCirBufLen / 2), kCirBufLen / 2, 0, 0, false};
+    for (int i = 0; i < 2; ++i)
+        c.ring[i] = SampleRing{c.pu8CirVir + i * (kCirBufLen / 2), kCirBufLen / 2, 0, 0, false};
     AENC_CHN_ATTR_S kernelAttr = attr;
     ret = Request(chn, MK_AENC_IOC_CREATE_CHN, &kernelAttr);
     if (ret != MK_SUCCESS) {
@@ -330,7 +353,8 @@ MK_S32 Request(MK_S32 chn, unsigned long request, MK_VOID* arg) {
 }
 
 MK_S32 OpenChn(const char* func, int line, MK_S32 chn) {
-    DevSlot::Result r = Aenc().fd[chn].Ensure("/dev/aenc", O_RDWR, MK_AENC_IOC_BIND, static_cast<MK_U32>(chn));
+    DevSlot::Result r =
+        Aenc().fd[chn].Ensure("/dev/aenc", O_RDWR, MK_AENC_IOC_BIND, static_cast<MK_U32>(chn));
     if (r == DevSlot::kReady) return MK_SUCCESS;
     if (r == DevSlot::kOpenFailed) {
         std::printf("open aenc dev fail\n");
@@ -503,7 +527,8 @@ MK_S32 MK_MPI_AENC_GetStream(MK_S32 AeChn, AUDIO_STREAM_S* pstStream, MK_S32 s32
     if (req.u32PhyAddr < c.stReadBuf.u32PhyAddr || off >= c.stReadBuf.u32Len ||
         off % c.u32CbPackLen != sizeof(AENC_STREAM_HEADER_S) ||
         req.u32Len > c.u32CbPackLen - sizeof(AENC_STREAM_HEADER_S)) {
-        MK_TRACE("aenc chn:%d packet 0x%x len %d is outside the stream buffer\n", AeChn, req.u32PhyAddr, req.u32Len);
+        MK_TRACE("aenc chn:%d packet 0x%x len %d is outside the stream buffer\n", AeChn, req.u32PhyAddr,
+                 req.u32Len);
         return MK_ERR_AENC_ILLEGAL_PARAM;
     }
     pstStream->u32PhyAddr = req.u32PhyAddr;

@@ -22,7 +22,8 @@ typedef struct {
     MK_CHAR aszName[16];
     MK_S32 (*pfnOpenEncoder)(MK_VOID* pEncoderAttr, MK_VOID** ppEncoder);
     // 0 with the packet at pu8Outbuf and its length set; MK_AENC_NO_PACKET; or a failure.
-    MK_S32 (*pfnEncodeFrm)(MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen);
+    MK_S32 (*pfnEncodeFrm)
+    (MK_VOID* pEncoder, const AUDIO_FRAME_S* pstData, MK_U8* pu8Outbuf, MK_U32* pu32OutLen);
     MK_S32 (*pfnCloseEncoder)(MK_VOID* pEncoder);
 } AENC_ENCODER_S;
 

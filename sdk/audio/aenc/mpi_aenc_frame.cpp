@@ -22,7 +22,9 @@ constexpr MK_U32 kMaxResmpPoints = 2048;
 
 enum DumpKind { kIn, kOut, kRef };
 
-bool IsFramePoints(MK_U32 n) { return n == 80 || n == 160 || n == 240 || n == 320 || n == 480; }
+bool IsFramePoints(MK_U32 n) {
+    return n == 80 || n == 160 || n == 240 || n == 320 || n == 480;
+}
 
 MK_S32 CheckFrame(MK_S32 chn, const AUDIO_FRAME_S& f) {
     if (f.u32Len == 0 || f.u32Len > kMaxFrameBytes) {
@@ -58,8 +60,8 @@ MK_S64 FreeSpace(const AencChn& c) {
     return (tail > head ? tail - head : tail + c.u32DataLen - head) - c.u32CbPackLen;
 }
 
-void SaveFile(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, const AUDIO_FRAME_S& out, const AEC_FRAME_S* ref,
-              MK_U32 inLen) {
+void SaveFile(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, const AUDIO_FRAME_S& out,
+              const AEC_FRAME_S* ref, MK_U32 inLen) {
     AUDIO_DUMPFILE_CFG_S cfg{};
     if (Request(chn, MK_AENC_IOC_GET_DUMP, &cfg) != MK_SUCCESS) {
         MK_TRACE("get aenc dumpfile cfg error!\n");
@@ -75,8 +77,8 @@ void SaveFile(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, const AUDIO_FR
         char names[3][256];
         const char* kinds[3] = {"Sin", "Sou", "Rin"};
         for (int k = 0; k < 3; ++k) {
-            std::snprintf(names[k], sizeof(names[k]), "%.*s/%s_Dev%d_Chn%d_%.*s.pcm", pathLen, cfg.aFilePath, kinds[k],
-                          aiDev, aiChn, nameLen, cfg.aFileName);
+            std::snprintf(names[k], sizeof(names[k]), "%.*s/%s_Dev%d_Chn%d_%.*s.pcm", pathLen, cfg.aFilePath,
+                          kinds[k], aiDev, aiChn, nameLen, cfg.aFileName);
         }
         pfdAencIn[chn] = std::fopen(names[kIn], "wb+");
         pfdAencOut[chn] = std::fopen(names[kOut], "wb+");
@@ -110,7 +112,8 @@ void SaveFile(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, const AUDIO_FR
     if (c.au64DumpBytes[kIn] >= limit || c.au64DumpBytes[kOut] >= limit || c.au64DumpBytes[kRef] >= limit) {
         cfg.bCfg = MK_FALSE;
         cfg.u32FileSize = 1;
-        if (Request(chn, MK_AENC_IOC_SET_DUMP, &cfg) != MK_SUCCESS) MK_TRACE("set aenc dumpfile cfg error!\n");
+        if (Request(chn, MK_AENC_IOC_SET_DUMP, &cfg) != MK_SUCCESS)
+            MK_TRACE("set aenc dumpfile cfg error!\n");
         CloseDumpLocked(chn);
     }
 }
@@ -172,7 +175,8 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
     MK_U32 nOut = n;
     const bool rateChange = cfg.s32OutSampleRate != cfg.s32InSampleRate;
     if (rateChange) {
-        const MK_U64 in = static_cast<MK_U32>(cfg.s32InSampleRate), out = static_cast<MK_U32>(cfg.s32OutSampleRate);
+        const MK_U64 in = static_cast<MK_U32>(cfg.s32InSampleRate),
+                     out = static_cast<MK_U32>(cfg.s32OutSampleRate);
         nOut = static_cast<MK_U32>((n * out + in - 1) / in);
         if (c.bKernelEncode && !IsFramePoints(nOut)) {
             MK_TRACE("SamplePoint(%d) is not support for voie encode!\n", nOut);
@@ -249,7 +253,8 @@ MK_S32 EncodePacket(AencChn& c, MK_S32 chn, const AENC_ENCODER_S& e, const AUDIO
     AENC_STREAM_HEADER_S h{frame.u64TimeStamp, len, c.u32Seq++};
     std::memcpy(wr, &h, sizeof(h));
     if (c.u32CbPackLen % 4 != 0) {
-        std::printf("%s err! Len(%d) must be multiples of word(32-bit)!\n", "VALG_CB_UpdateWrHead", c.u32CbPackLen);
+        std::printf("%s err! Len(%d) must be multiples of word(32-bit)!\n", "VALG_CB_UpdateWrHead",
+                    c.u32CbPackLen);
     } else {
         MK_U32 head = c.Word(AENC_RING_WRHEAD) + c.u32CbPackLen;
         const MK_U32 tail = c.Word(AENC_RING_RDTAIL);
@@ -283,12 +288,13 @@ MK_S32 SoftEncode(AencChn& c, MK_S32 chn, AUDIO_FRAME_S& frame) {
     const MK_U32 tracks = frame.enSoundmode == AUDIO_SOUND_MODE_STEREO ? 2 : 1;
     for (MK_U32 t = 0; t < tracks; ++t) {
         if (!c.ring[t].HasRoom(frame.u32Len)) {
-            MK_TRACE("It's no free buffer to save data! frame len:%d, u32Write:%d, u32Read:%d\n", frame.u32Len,
-                     c.ring[t].write, c.ring[t].read);
+            MK_TRACE("It's no free buffer to save data! frame len:%d, u32Write:%d, u32Read:%d\n",
+                     frame.u32Len, c.ring[t].write, c.ring[t].read);
             return MK_ERR_AENC_BUF_FULL;
         }
     }
-    for (MK_U32 t = 0; t < tracks; ++t) c.ring[t].Append(static_cast<const MK_U8*>(frame.pVirAddr[t]), frame.u32Len);
+    for (MK_U32 t = 0; t < tracks; ++t)
+        c.ring[t].Append(static_cast<const MK_U8*>(frame.pVirAddr[t]), frame.u32Len);
     // Every whole channel frame gathered goes out, each packet with room of its own in the buffer.
     const MK_U32 frameLen = c.u32PtNumPerFrm << frame.enBitwidth;
     for (bool first = true;; first = false) {
@@ -334,7 +340,8 @@ MK_S32 MK_MPI_AENC_SendFrame(MK_S32 AeChn, const AUDIO_FRAME_S* pstFrm, const AE
     const MPP_CHN_S dest{MK_ID_AENC, 0, AeChn};
     MPP_CHN_S src{};
     if (MK_MPI_SYS_GetBindbyDest(&dest, &src) == MK_SUCCESS && src.enModId == MK_ID_AI &&
-        static_cast<MK_U32>(src.s32DevId) < AI_DEV_MAX_NUM && static_cast<MK_U32>(src.s32ChnId) < AI_MAX_CHN_NUM) {
+        static_cast<MK_U32>(src.s32DevId) < AI_DEV_MAX_NUM &&
+        static_cast<MK_U32>(src.s32ChnId) < AI_MAX_CHN_NUM) {
         AI_VQE_STATE_S& st = g_astVqeState[src.s32DevId][src.s32ChnId];
         std::lock_guard<std::mutex> slock(st.mutex);
         if (st.hVqe != nullptr) {

@@ -87,10 +87,10 @@ MK_S32 OpenChn(const char* func, int line, MK_S32 chn);
     do {                                                                                    \
         if (static_cast<MK_U32>(chn) >= AENC_MAX_CHN_NUM) return MK_ERR_AENC_INVALID_CHNID; \
     } while (0)
-#define AENC_OPEN(chn)                                                        \
-    do {                                                                      \
-        const MK_S32 open_ret_ = mk::aenc::OpenChn(__func__, __LINE__, chn);  \
-        if (open_ret_ != MK_SUCCESS) return open_ret_;                        \
+#define AENC_OPEN(chn)                                                       \
+    do {                                                                     \
+        const MK_S32 open_ret_ = mk::aenc::OpenChn(__func__, __LINE__, chn); \
+        if (open_ret_ != MK_SUCCESS) return open_ret_;                       \
     } while (0)
 
 // The registry slot's encoder, or null when the slot is free (the registry's lock is taken).

@@ -38,7 +38,9 @@ namespace {
 
 namespace drivers = varnelle::drivers;
 using varnelle::audiotest::WaitFor;
-int Threads() { return varnelle::audiotest::ThreadCount({"aenc_get"}); }
+int Threads() {
+    return varnelle::audiotest::ThreadCount({"aenc_get"});
+}
 using mk::audio::Fault;
 using varnelle::mem::Ram;
 
@@ -65,7 +67,9 @@ constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0178010);
         Ram::Local();
     }));
 
-std::shared_ptr<drivers::AencDriver> Drv() { return drivers::AencDriver::Get(); }
+std::shared_ptr<drivers::AencDriver> Drv() {
+    return drivers::AencDriver::Get();
+}
 
 // The request numbers, written out by hand: 'A', number, direction and size (records with user
 // addresses take the host's size).
@@ -87,7 +91,9 @@ TEST(AencRequestTest, RequestNumbersAreWrittenOutByHand) {
     };
     for (const auto& r : table) EXPECT_EQ(r.got, r.want) << std::hex << r.want;
 }
-std::shared_ptr<drivers::MmzDriver> Mmz() { return varnelle::dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev"); }
+std::shared_ptr<drivers::MmzDriver> Mmz() {
+    return varnelle::dev::Registry::Get<drivers::MmzDriver>("/dev/mmz_userdev");
+}
 
 AUDIO_ATTR_PLAIN_S g_plain{};
 AUDIO_ATTR_ADPCM_S g_ima{ADPCM_TYPE_IMA};
@@ -124,7 +130,9 @@ struct Coder {
     }
 };
 
-std::vector<MK_U8> Bytes(const AUDIO_STREAM_S& s) { return std::vector<MK_U8>(s.pStream, s.pStream + s.u32Len); }
+std::vector<MK_U8> Bytes(const AUDIO_STREAM_S& s) {
+    return std::vector<MK_U8>(s.pStream, s.pStream + s.u32Len);
+}
 
 class AencTest : public ::testing::Test {
 protected:
@@ -204,8 +212,10 @@ TEST_F(AencTest, TheStreamBufferIsLaidOutForTheDriver) {
     struct Case {
         AENC_CHN_ATTR_S attr;
         MK_U32 slot;
-    } const cases[] = {{Attr(PT_G711A, 320, 10), 1024}, {Attr(PT_ADPCMA, 161, 4, &g_ima), 512},
-                       {Attr(PT_LPCM, 1024, 3), 8256}, {Attr(PT_G726, 160, 300, &g_plain), 1024}};
+    } const cases[] = {{Attr(PT_G711A, 320, 10), 1024},
+                       {Attr(PT_ADPCMA, 161, 4, &g_ima), 512},
+                       {Attr(PT_LPCM, 1024, 3), 8256},
+                       {Attr(PT_G726, 160, 300, &g_plain), 1024}};
     for (const Case& c : cases) {
         ASSERT_EQ(MK_MPI_AENC_CreateChn(5, &c.attr), MK_SUCCESS);
         const drivers::AencChnView v = Drv()->Channel(5);
@@ -215,7 +225,8 @@ TEST_F(AencTest, TheStreamBufferIsLaidOutForTheDriver) {
         EXPECT_EQ(v.buffer.u32HeadLen, 208u);
         MK_U32 head[52];
         ASSERT_TRUE(Ram::Local().Read(v.buffer.u32PhyAddr, head, sizeof(head)));
-        const MK_U32 want[8] = {v.buffer.u32PhyAddr + 208, 0x20, 0x40, 0x80, 0xC0, 208, c.slot * c.attr.u32BufSize, c.slot};
+        const MK_U32 want[8] = {v.buffer.u32PhyAddr + 208,  0x20,  0x40, 0x80, 0xC0, 208,
+                                c.slot * c.attr.u32BufSize, c.slot};
         for (int w = 0; w < 8; ++w) EXPECT_EQ(head[w], want[w]) << "word " << w;
         for (MK_U32 at : {0x20u, 0x40u, 0x80u, 0xC0u}) EXPECT_EQ(head[at / 4], 0u);
         ASSERT_EQ(MK_MPI_AENC_DestroyChn(5), MK_SUCCESS);
@@ -425,7 +436,8 @@ TEST_F(AencTest, EveryCreationStepFailedInTurnLeavesNothing) {
         {"driver refuses the type", [] { Drv()->FailRequest(MK_AENC_IOC_QUERY_KERNEL, -1); }, kErrParam},
         {"encoder context", [] { mk::audio::ArmFault(Fault::kAdpAlloc); }, kErrNoMem},
         {"stream buffer", [] { Mmz()->FailRequest(MK_MMZ_IOC_ALLOC, -1); }, kErrNoMem},
-        {"kernel buffer", [] { Drv()->FailRequest(MK_AENC_IOC_SET_STREAM_BUF, static_cast<int>(0xA0178055)); },
+        {"kernel buffer",
+         [] { Drv()->FailRequest(MK_AENC_IOC_SET_STREAM_BUF, static_cast<int>(0xA0178055)); },
          static_cast<MK_S32>(0xA0178055)},
         {"sample rings", [] { Mmz()->FailRequest(MK_MMZ_IOC_ALLOC, -1, 1, EIO, 1); }, kErrNoMem},
         {"driver channel", [] { Drv()->FailRequest(MK_AENC_IOC_CREATE_CHN, static_cast<int>(0xA0178066)); },

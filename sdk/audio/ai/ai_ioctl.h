@@ -15,13 +15,15 @@
 #define AI_DEV_MAX_NUM 3
 #define AI_MAX_CHN_NUM 20
 #define AI_CHN_INDEX_NUM (AI_DEV_MAX_NUM * AI_MAX_CHN_NUM)
-#define MAX_AI_POINT_NUM 2048     // the most points of a resampled frame
-#define AI_CACHE_BUF_LEN 4096     // a channel's work buffer: the most bytes a processed track may hold
-#define AI_RESMP_BLK_LEN 8192     // a block of a channel's resampling pool
+#define MAX_AI_POINT_NUM 2048  // the most points of a resampled frame
+#define AI_CACHE_BUF_LEN 4096  // a channel's work buffer: the most bytes a processed track may hold
+#define AI_RESMP_BLK_LEN 8192  // a block of a channel's resampling pool
 #define AI_RESMP_BLK_NUM 10
 #define AI_VQE_DBG_WORDS 80
 
-constexpr MK_S32 AiChnIndex(MK_S32 dev, MK_S32 chn) { return dev * AI_MAX_CHN_NUM + chn; }
+constexpr MK_S32 AiChnIndex(MK_S32 dev, MK_S32 chn) {
+    return dev * AI_MAX_CHN_NUM + chn;
+}
 
 typedef struct {
     MK_U32 u32UsrFrmDepth;  // frames the driver keeps for the caller

@@ -40,7 +40,9 @@ constexpr MK_S32 kErrEmpty = static_cast<MK_S32>(0xA015800E);
 constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0158010);
 constexpr MK_S32 kErrVqe = static_cast<MK_S32>(0xA0158041);
 
-inline std::shared_ptr<drivers::AiDriver> Drv() { return drivers::AiDriver::Get(); }
+inline std::shared_ptr<drivers::AiDriver> Drv() {
+    return drivers::AiDriver::Get();
+}
 
 inline AIO_ATTR_S Attr(MK_U32 rate, MK_U32 points, AUDIO_BIT_WIDTH_E width = AUDIO_BIT_WIDTH_16,
                        bool stereo = false, MK_U32 chns = 4) {

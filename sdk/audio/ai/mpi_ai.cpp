@@ -65,7 +65,8 @@ MK_S32 ReplaceInstanceLocked(MK_S32 index, const UPVQE_CONFIG_S* cfg,
     st.hVqe = nullptr;
     if (cfg == nullptr) return MK_SUCCESS;
     MK_VOID* h = nullptr;
-    MK_S32 ret = mk::audio::FaultFires(mk::audio::Fault::kAiVqeCreate) ? MK_ERR_UPVQE_NOMEM : MK_UPVQE_Create(&h, cfg);
+    MK_S32 ret =
+        mk::audio::FaultFires(mk::audio::Fault::kAiVqeCreate) ? MK_ERR_UPVQE_NOMEM : MK_UPVQE_Create(&h, cfg);
     if (ret != MK_SUCCESS) return ret;
     c.hVqe = h;
     st.hVqe = h;
@@ -132,7 +133,9 @@ using namespace mk::ai;
 
 namespace {
 
-MK_S32 DevRequest(MK_S32 dev, unsigned long request, MK_VOID* arg) { return Request(AiChnIndex(dev, 0), request, arg); }
+MK_S32 DevRequest(MK_S32 dev, unsigned long request, MK_VOID* arg) {
+    return Request(AiChnIndex(dev, 0), request, arg);
+}
 
 }  // namespace
 
@@ -194,27 +197,27 @@ MK_S32 MPI_AI_Exit(MK_VOID) {
 // ---- Plain wrappers: checks, the lazy open and one request, each written once ----
 
 // Record requests on a device's slot and on a channel's: name, record type, request.
-#define AI_DEV_RECORD_CALLS(X)                                           \
-    X(MK_MPI_AI_SetPubAttr, const AIO_ATTR_S, MK_AI_IOC_SET_PUBATTR)     \
-    X(MK_MPI_AI_GetPubAttr, AIO_ATTR_S, MK_AI_IOC_GET_PUBATTR)           \
-    X(MK_MPI_AI_GetTrackMode, MK_U32, MK_AI_IOC_GET_TRACK_MODE)          \
+#define AI_DEV_RECORD_CALLS(X)                                       \
+    X(MK_MPI_AI_SetPubAttr, const AIO_ATTR_S, MK_AI_IOC_SET_PUBATTR) \
+    X(MK_MPI_AI_GetPubAttr, AIO_ATTR_S, MK_AI_IOC_GET_PUBATTR)       \
+    X(MK_MPI_AI_GetTrackMode, MK_U32, MK_AI_IOC_GET_TRACK_MODE)      \
     X(MK_MPI_AI_GetClkDir, MK_U32, MK_AI_IOC_GET_CLKDIR)
-#define AI_CHN_RECORD_CALLS(X)                                                \
-    X(MK_MPI_AI_SetChnParam, const AI_CHN_PARAM_S, MK_AI_IOC_SET_CHN_PARAM)   \
-    X(MK_MPI_AI_GetChnParam, AI_CHN_PARAM_S, MK_AI_IOC_GET_CHN_PARAM)         \
-    X(MPI_AI_SetResmpDbgInfo, const AI_RESMP_DBG_S, MK_AI_IOC_RESMP_DBG)      \
+#define AI_CHN_RECORD_CALLS(X)                                              \
+    X(MK_MPI_AI_SetChnParam, const AI_CHN_PARAM_S, MK_AI_IOC_SET_CHN_PARAM) \
+    X(MK_MPI_AI_GetChnParam, AI_CHN_PARAM_S, MK_AI_IOC_GET_CHN_PARAM)       \
+    X(MPI_AI_SetResmpDbgInfo, const AI_RESMP_DBG_S, MK_AI_IOC_RESMP_DBG)    \
     X(MPI_AI_SetVqeDbgInfo, const AI_VQE_DBG_S, MK_AI_IOC_VQE_DBG)
 
-#define AI_DEV_RECORD_CALL(name, type, request)                                      \
-    MK_S32 name(MK_S32 AiDevId, type* pstRecord) {                                   \
-        AI_CHECK_DEV(AiDevId);                                                       \
-        if (pstRecord == nullptr) return MK_ERR_AI_NULL_PTR;                         \
-        AI_OPEN(AiChnIndex(AiDevId, 0));                                             \
+#define AI_DEV_RECORD_CALL(name, type, request)                                                            \
+    MK_S32 name(MK_S32 AiDevId, type* pstRecord) {                                                         \
+        AI_CHECK_DEV(AiDevId);                                                                             \
+        if (pstRecord == nullptr) return MK_ERR_AI_NULL_PTR;                                               \
+        AI_OPEN(AiChnIndex(AiDevId, 0));                                                                   \
         return DevRequest(AiDevId, request, const_cast<MK_VOID*>(static_cast<const MK_VOID*>(pstRecord))); \
     }
-#define AI_CHN_RECORD_CALL(name, type, request)                                                    \
-    MK_S32 name(MK_S32 AiDevId, MK_S32 AiChn, type* pstRecord) {                                   \
-        AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstRecord);                                               \
+#define AI_CHN_RECORD_CALL(name, type, request)                                                       \
+    MK_S32 name(MK_S32 AiDevId, MK_S32 AiChn, type* pstRecord) {                                      \
+        AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstRecord);                                                  \
         return Request(index, request, const_cast<MK_VOID*>(static_cast<const MK_VOID*>(pstRecord))); \
     }
 AI_DEV_RECORD_CALLS(AI_DEV_RECORD_CALL)
@@ -225,7 +228,8 @@ AI_CHN_RECORD_CALLS(AI_CHN_RECORD_CALL)
 namespace {
 
 // A device word checked against its largest value after the lazy open, then set.
-MK_S32 SetDevWord(mk::TraceSite site, MK_S32 dev, MK_U32 value, MK_U32 max, const char* name, unsigned long request) {
+MK_S32 SetDevWord(mk::TraceSite site, MK_S32 dev, MK_U32 value, MK_U32 max, const char* name,
+                  unsigned long request) {
     if (static_cast<MK_U32>(dev) >= AI_DEV_MAX_NUM) {
         MK_TRACE_AT(site, "ai dev %d is invalid\n", dev);
         return MK_ERR_AI_INVALID_DEVID;

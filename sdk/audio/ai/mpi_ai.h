@@ -45,10 +45,10 @@ typedef struct {
 // What the audio encoder reads of an input channel's voice-quality state. Every replacement of the
 // instance happens under `mutex` (taken inside the channel's own mutex), and the handle here follows.
 typedef struct {
-    MK_VOID* hVqe;           // null when the channel has no instance
+    MK_VOID* hVqe;  // null when the channel has no instance
     MK_U32 bVqeEnable;
     MK_U32 bResmpEnable;
-    MK_S32 s32ResmpPoolId;   // -1 when none
+    MK_S32 s32ResmpPoolId;  // -1 when none
     std::mutex mutex;
 } AI_VQE_STATE_S;
 
@@ -124,4 +124,5 @@ MK_S32 MPI_AI_SetVqeDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_VQE_DBG_S* ps
 // A block of an input channel's resampling pool for up-sampled output, as the input and the encoder
 // take one: 0 with the block and its addresses, or -1 after the message (logged at `site`) and with
 // nothing left taken.
-MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_U32* pu32PhyAddr, MK_VOID** ppVirAddr);
+MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_U32* pu32PhyAddr,
+                             MK_VOID** ppVirAddr);

@@ -20,7 +20,15 @@ enum DumpKind { kIn, kOut, kRef };
 
 bool IsResampleRate(MK_U32 rate) {
     switch (rate) {
-        case 8000: case 11025: case 12000: case 16000: case 22050: case 24000: case 32000: case 44100: case 48000:
+        case 8000:
+        case 11025:
+        case 12000:
+        case 16000:
+        case 22050:
+        case 24000:
+        case 32000:
+        case 44100:
+        case 48000:
             return true;
         default:
             return false;
@@ -89,15 +97,17 @@ struct Outcome {
 };
 
 // Steps 7 to 16 of a frame: resampling and processing of `req` into `out` (channel mutex held).
-Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAME_S* pstAecFrm, AUDIO_FRAME_S* out) {
+Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAME_S* pstAecFrm,
+                AUDIO_FRAME_S* out) {
     const MK_S32 index = AiChnIndex(dev, chn);
     MK_U32 outPoints = 0;
     if (c.bResmpEnabled) {
         const AUDIO_RESAMPLE_ATTR_S& r = c.stResmpAttr;
         outPoints = (r.enOutSampleRate * r.u32InPointNum + r.enInSampleRate - 1) / r.enInSampleRate;
         if (outPoints == 0 || outPoints > MAX_AI_POINT_NUM) {
-            MK_TRACE("PointNum after ai resample is:%d, it's biger than MAX_AI_POINT_NUM:%d, or smaller than 0\n",
-                     outPoints, MAX_AI_POINT_NUM);
+            MK_TRACE(
+                "PointNum after ai resample is:%d, it's biger than MAX_AI_POINT_NUM:%d, or smaller than 0\n",
+                outPoints, MAX_AI_POINT_NUM);
             return {Step::kFailReturn, MK_FAILURE};
         }
     }
@@ -256,8 +266,8 @@ void SaveFileLocked(MK_S32 dev, MK_S32 chn, const MK_U8* in, MK_U32 inLen, const
         const int nameLen = static_cast<int>(strnlen(cfg.aFileName, sizeof(cfg.aFileName)));
         const MK_U32 outRate = c.bResmpEnabled ? c.stResmpAttr.enOutSampleRate : attr.enSampleRate;
         char names[3][256];
-        std::snprintf(names[kIn], sizeof(names[kIn]), "%.*s/Sin_AiDev%d_Chn%d_%dK_%.*s.pcm", pathLen, cfg.aFilePath,
-                      dev, chn, attr.enSampleRate / 1000, nameLen, cfg.aFileName);
+        std::snprintf(names[kIn], sizeof(names[kIn]), "%.*s/Sin_AiDev%d_Chn%d_%dK_%.*s.pcm", pathLen,
+                      cfg.aFilePath, dev, chn, attr.enSampleRate / 1000, nameLen, cfg.aFileName);
         std::snprintf(names[kRef], sizeof(names[kRef]), "%.*s/Rin_AiDev%d_Chn%d_%dK_%.*s.pcm", pathLen,
                       cfg.aFilePath, dev, chn, attr.enSampleRate / 1000, nameLen, cfg.aFileName);
         std::snprintf(names[kOut], sizeof(names[kOut]), "%.*s/Sou_AiDev%d_Chn%d_%dK_%.*s.pcm", pathLen,
@@ -270,9 +280,10 @@ void SaveFileLocked(MK_S32 dev, MK_S32 chn, const MK_U8* in, MK_U32 inLen, const
                 if (*f != nullptr) std::fclose(*f);
                 *f = nullptr;
             }
-            std::printf("DevId:%d, AiChn:%d, File: InFilePath/OutFilePath/RefFilePath open failed!Please check your "
-                        "Filepath!\n",
-                        dev, chn);
+            std::printf(
+                "DevId:%d, AiChn:%d, File: InFilePath/OutFilePath/RefFilePath open failed!Please check your "
+                "Filepath!\n",
+                dev, chn);
             return;
         }
         c.bDumpOpen = 1;
@@ -344,7 +355,8 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
         }
         AUDIO_FRAME_S& f = req.stFrame;
         const MK_U32 tracks = f.enSoundmode == AUDIO_SOUND_MODE_STEREO ? 2 : 1;
-        for (MK_U32 t = 0; t < tracks && ret == MK_SUCCESS; ++t) ret = VirAddr(f.u32PoolId[t], f.u32PhyAddr[t], &f.pVirAddr[t]);
+        for (MK_U32 t = 0; t < tracks && ret == MK_SUCCESS; ++t)
+            ret = VirAddr(f.u32PoolId[t], f.u32PhyAddr[t], &f.pVirAddr[t]);
         if (ret == MK_SUCCESS && req.stAecFrm.bValid == MK_TRUE) {
             AUDIO_FRAME_S& rf = req.stAecFrm.stRefFrame;
             const MK_U32 refTracks = rf.enSoundmode == AUDIO_SOUND_MODE_STEREO ? 2 : 1;
@@ -363,7 +375,8 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
             if (req.stAecFrm.bValid == MK_TRUE) *pstAecFrm = req.stAecFrm;
         }
         Outcome o{Step::kUnprocessed, MK_SUCCESS};
-        if ((c.bVqeEnabled || c.bResmpEnabled) && c.hVqe != nullptr) o = Process(AiDevId, AiChn, c, req, pstAecFrm, pstFrm);
+        if ((c.bVqeEnabled || c.bResmpEnabled) && c.hVqe != nullptr)
+            o = Process(AiDevId, AiChn, c, req, pstAecFrm, pstFrm);
         if (o.step == Step::kDone || o.step == Step::kUnprocessed) {
             if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
                 ++c.u32ResmpFramesOut;
@@ -402,8 +415,8 @@ MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRat
     AI_CHECK_ENABLED(AiChn);
     if (c.bResmpEnabled) {
         if (c.stResmpAttr.enOutSampleRate == enOutSampleRate) return MK_SUCCESS;
-        MK_TRACE("Resmp has been enabled but the resamplerate:%d not the same as before:%d.\n", enOutSampleRate,
-                 c.stResmpAttr.enOutSampleRate);
+        MK_TRACE("Resmp has been enabled but the resamplerate:%d not the same as before:%d.\n",
+                 enOutSampleRate, c.stResmpAttr.enOutSampleRate);
         return MK_ERR_AI_NOT_PERM;
     }
     auto checkFailed = [&](MK_S32 code) {
@@ -555,7 +568,8 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
     cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enSampleRate);
     if (c.s32ResmpPoolId != -1) {
         c.bResmpDisabling = 1;
-        if (c.u32ResmpFramesOut != 0) MK_TRACE("There is some frame not released: AiDev%d AiChn%d!\n", dev, chn);
+        if (c.u32ResmpFramesOut != 0)
+            MK_TRACE("There is some frame not released: AiDev%d AiChn%d!\n", dev, chn);
         // Every resampled frame out, not just the next one to come back.
         c.condResmpReleased.wait(lock, [&c] { return c.u32ResmpFramesOut == 0; });
         if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {

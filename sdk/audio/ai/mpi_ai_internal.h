@@ -18,8 +18,8 @@ constexpr const char* kSource = "sdk/code/shelf/audio/audio/mpi/src/mpi_ai";
 enum Flag { kAnr, kAec, kAgc, kHpf, kRnr, kEq, kHdr, kFlagCount = 9 };
 
 struct ChnCtx {
-    std::mutex mutex;  // guards every field below
-    std::condition_variable condResmpReleased;  // u32ResmpFramesOut dropped to 0
+    std::mutex mutex;                            // guards every field below
+    std::condition_variable condResmpReleased;   // u32ResmpFramesOut dropped to 0
     std::condition_variable condFramesReleased;  // u32FramesOut dropped to 0
     MK_U32 au32Flag[kFlagCount] = {};
     MK_U32 bVqeConfigured = 0;
@@ -47,7 +47,7 @@ struct ChnCtx {
 };
 
 struct DevCtx {
-    std::mutex mutex;  // guards s32PoolId
+    std::mutex mutex;       // guards s32PoolId
     MK_S32 s32PoolId = -1;  // the device's frame pool, mapped while the device is enabled
 };
 
@@ -64,48 +64,48 @@ struct Module {
 Module& Ai();
 
 // Range checks and the lazy open, written once: they return from the calling function.
-#define AI_CHECK_DEV(dev)                                       \
-    do {                                                        \
-        if (static_cast<MK_U32>(dev) >= AI_DEV_MAX_NUM) {       \
-            MK_TRACE("ai dev %d is invalid\n", dev);            \
-            return MK_ERR_AI_INVALID_DEVID;                     \
-        }                                                       \
+#define AI_CHECK_DEV(dev)                                 \
+    do {                                                  \
+        if (static_cast<MK_U32>(dev) >= AI_DEV_MAX_NUM) { \
+            MK_TRACE("ai dev %d is invalid\n", dev);      \
+            return MK_ERR_AI_INVALID_DEVID;               \
+        }                                                 \
     } while (0)
-#define AI_CHECK_CHN(chn)                                       \
-    do {                                                        \
-        if (static_cast<MK_U32>(chn) >= AI_MAX_CHN_NUM) {       \
-            MK_TRACE("ai chnid %d is invalid\n", chn);          \
-            return MK_ERR_AI_INVALID_CHNID;                     \
-        }                                                       \
+#define AI_CHECK_CHN(chn)                                 \
+    do {                                                  \
+        if (static_cast<MK_U32>(chn) >= AI_MAX_CHN_NUM) { \
+            MK_TRACE("ai chnid %d is invalid\n", chn);    \
+            return MK_ERR_AI_INVALID_CHNID;               \
+        }                                                 \
     } while (0)
-#define AI_OPEN(index)                                                \
-    do {                                                              \
+#define AI_OPEN(index)                                                   \
+    do {                                                                 \
         const MK_S32 open_ret_ = mk::ai::OpenSlot(MK_TRACE_SITE, index); \
-        if (open_ret_ != MK_SUCCESS) return open_ret_;                \
+        if (open_ret_ != MK_SUCCESS) return open_ret_;                   \
     } while (0)
 
 // The start of a channel entry point: range checks, the pointer check where there is a pointer, the
 // lazy open; defines `index` and `c` in the calling function.
-#define AI_CHN_ENTRY(dev_, chn_)                   \
-    AI_CHECK_DEV(dev_);                            \
-    AI_CHECK_CHN(chn_);                            \
-    const MK_S32 index = AiChnIndex(dev_, chn_);   \
-    AI_OPEN(index);                                \
+#define AI_CHN_ENTRY(dev_, chn_)                 \
+    AI_CHECK_DEV(dev_);                          \
+    AI_CHECK_CHN(chn_);                          \
+    const MK_S32 index = AiChnIndex(dev_, chn_); \
+    AI_OPEN(index);                              \
     [[maybe_unused]] mk::ai::ChnCtx& c = mk::ai::Ai().chn[index]
-#define AI_CHN_ENTRY_PTR(dev_, chn_, ptr_)              \
-    AI_CHECK_DEV(dev_);                                 \
-    AI_CHECK_CHN(chn_);                                 \
-    if ((ptr_) == nullptr) return MK_ERR_AI_NULL_PTR;   \
-    const MK_S32 index = AiChnIndex(dev_, chn_);        \
-    AI_OPEN(index);                                     \
+#define AI_CHN_ENTRY_PTR(dev_, chn_, ptr_)            \
+    AI_CHECK_DEV(dev_);                               \
+    AI_CHECK_CHN(chn_);                               \
+    if ((ptr_) == nullptr) return MK_ERR_AI_NULL_PTR; \
+    const MK_S32 index = AiChnIndex(dev_, chn_);      \
+    AI_OPEN(index);                                   \
     [[maybe_unused]] mk::ai::ChnCtx& c = mk::ai::Ai().chn[index]
 // Refuses a disabled channel (its mutex held), naming it as the caller's message does.
-#define AI_CHECK_ENABLED(chn_)                                 \
-    do {                                                       \
-        if (!c.bChnEnabled) {                                  \
-            MK_TRACE("AI chn %d is not enable\n", chn_);       \
-            return MK_ERR_AI_NOT_ENABLED;                      \
-        }                                                      \
+#define AI_CHECK_ENABLED(chn_)                           \
+    do {                                                 \
+        if (!c.bChnEnabled) {                            \
+            MK_TRACE("AI chn %d is not enable\n", chn_); \
+            return MK_ERR_AI_NOT_ENABLED;                \
+        }                                                \
     } while (0)
 
 // Opens and binds the slot of `index`: 0, or 0xA0158010 (after "open /dev/ai failed!" when the open

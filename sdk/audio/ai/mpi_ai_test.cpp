@@ -21,15 +21,32 @@ TEST(AiRequestTest, RequestNumbersAreWrittenOutByHand) {
     const struct {
         unsigned long got, want;
     } table[] = {
-        {MK_AI_IOC_BIND, 0x40045A00},          {MK_AI_IOC_SET_PUBATTR, 0x40285A01}, {MK_AI_IOC_GET_PUBATTR, 0x80285A02},
-        {MK_AI_IOC_ENABLE, 0x5A03},            {MK_AI_IOC_DISABLE, 0x5A04},         {MK_AI_IOC_GET_POOL, 0x80045A05},
-        {MK_AI_IOC_GET_CHN_PARAM, 0x80045A06}, {MK_AI_IOC_SET_CHN_PARAM, 0x40045A07}, {MK_AI_IOC_GET_FRAME, 0xC0885A08},
-        {MK_AI_IOC_RELEASE_FRAME, 0x40805A09}, {MK_AI_IOC_AEC_ON, 0x40085A0A},      {MK_AI_IOC_AEC_OFF, 0x5A0B},
-        {MK_AI_IOC_ENABLE_CHN, 0x5A0C},        {MK_AI_IOC_DISABLE_CHN, 0x5A0D},     {MK_AI_IOC_RESMP_DBG, 0x40105A12},
-        {MK_AI_IOC_VQE_DBG, 0x41405A13},       {MK_AI_IOC_VQE_VOLUME, 0x40045A14},  {MK_AI_IOC_SET_TRACK_MODE, 0x40045A15},
-        {MK_AI_IOC_GET_TRACK_MODE, 0x80045A16}, {MK_AI_IOC_SET_CLKDIR, 0x40045A17}, {MK_AI_IOC_GET_CLKDIR, 0x80045A18},
-        {MK_AI_IOC_CLR_PUBATTR, 0x5A19},       {MK_AI_IOC_SET_DUMP, 0x42085A1A},    {MK_AI_IOC_GET_DUMP, 0x82085A1B},
-        {MK_AI_IOC_REF_FRAME_ON, 0x40085A1C},  {MK_AI_IOC_REF_FRAME_OFF, 0x5A1D},
+        {MK_AI_IOC_BIND, 0x40045A00},
+        {MK_AI_IOC_SET_PUBATTR, 0x40285A01},
+        {MK_AI_IOC_GET_PUBATTR, 0x80285A02},
+        {MK_AI_IOC_ENABLE, 0x5A03},
+        {MK_AI_IOC_DISABLE, 0x5A04},
+        {MK_AI_IOC_GET_POOL, 0x80045A05},
+        {MK_AI_IOC_GET_CHN_PARAM, 0x80045A06},
+        {MK_AI_IOC_SET_CHN_PARAM, 0x40045A07},
+        {MK_AI_IOC_GET_FRAME, 0xC0885A08},
+        {MK_AI_IOC_RELEASE_FRAME, 0x40805A09},
+        {MK_AI_IOC_AEC_ON, 0x40085A0A},
+        {MK_AI_IOC_AEC_OFF, 0x5A0B},
+        {MK_AI_IOC_ENABLE_CHN, 0x5A0C},
+        {MK_AI_IOC_DISABLE_CHN, 0x5A0D},
+        {MK_AI_IOC_RESMP_DBG, 0x40105A12},
+        {MK_AI_IOC_VQE_DBG, 0x41405A13},
+        {MK_AI_IOC_VQE_VOLUME, 0x40045A14},
+        {MK_AI_IOC_SET_TRACK_MODE, 0x40045A15},
+        {MK_AI_IOC_GET_TRACK_MODE, 0x80045A16},
+        {MK_AI_IOC_SET_CLKDIR, 0x40045A17},
+        {MK_AI_IOC_GET_CLKDIR, 0x80045A18},
+        {MK_AI_IOC_CLR_PUBATTR, 0x5A19},
+        {MK_AI_IOC_SET_DUMP, 0x42085A1A},
+        {MK_AI_IOC_GET_DUMP, 0x82085A1B},
+        {MK_AI_IOC_REF_FRAME_ON, 0x40085A1C},
+        {MK_AI_IOC_REF_FRAME_OFF, 0x5A1D},
     };
     for (const auto& r : table) EXPECT_EQ(r.got, r.want) << std::hex << r.want;
 }
@@ -85,7 +102,8 @@ TEST_F(AiTest, TrackModeAndClockDirectionAreChecked) {
         bool track;
         MK_U32 value;
         MK_S32 want;
-    } const cases[] = {{true, 7, MK_SUCCESS}, {true, 8, kErrParam}, {false, 1, MK_SUCCESS}, {false, 2, kErrParam}};
+    } const cases[] = {
+        {true, 7, MK_SUCCESS}, {true, 8, kErrParam}, {false, 1, MK_SUCCESS}, {false, 2, kErrParam}};
     for (const Case& c : cases) {
         const MK_S32 got = c.track ? MK_MPI_AI_SetTrackMode(0, c.value) : MK_MPI_AI_SetClkDir(0, c.value);
         EXPECT_EQ(got, c.want) << c.track << " " << c.value;
@@ -217,7 +235,8 @@ TEST_P(AiFormatTest, FramesCarryTheirSamplesStampsAndSequence) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AiFormatTest,
-                         ::testing::Values(FormatCase{AUDIO_BIT_WIDTH_16, false}, FormatCase{AUDIO_BIT_WIDTH_8, false},
+                         ::testing::Values(FormatCase{AUDIO_BIT_WIDTH_16, false},
+                                           FormatCase{AUDIO_BIT_WIDTH_8, false},
                                            FormatCase{AUDIO_BIT_WIDTH_16, true}));
 
 TEST_F(AiTest, DisableWaitsUntilTheLastFrameComesBack) {
@@ -263,7 +282,8 @@ TEST_F(AiTest, GeneratorFramesArePacedAndCarryTheSignal) {
         const std::vector<int16_t> s = Samples(f);
         ASSERT_EQ(s.size(), 160u);
         for (int n = 0; n < 160; ++n) {
-            ASSERT_EQ(s[n], Drv()->SourceSample(0, 0, static_cast<MK_U64>(f.u32Seq) * 160 + n)) << i << " " << n;
+            ASSERT_EQ(s[n], Drv()->SourceSample(0, 0, static_cast<MK_U64>(f.u32Seq) * 160 + n))
+                << i << " " << n;
         }
         ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 0, &f, nullptr), MK_SUCCESS);
     }

@@ -13,9 +13,15 @@ namespace {
 
 constexpr MK_S32 kParam = MK_ERR_AI_ILLEGAL_PARAM;
 
-bool OutU8(MK_S8 v, unsigned max) { return static_cast<MK_U8>(v) > max; }
-bool OutU16(MK_S16 v, unsigned max) { return static_cast<MK_U16>(v) > max; }
-bool Out(int v, int lo, int hi) { return v < lo || v > hi; }
+bool OutU8(MK_S8 v, unsigned max) {
+    return static_cast<MK_U8>(v) > max;
+}
+bool OutU16(MK_S16 v, unsigned max) {
+    return static_cast<MK_U16>(v) > max;
+}
+bool Out(int v, int lo, int hi) {
+    return v < lo || v > hi;
+}
 
 // ---- General checks ----
 
@@ -37,12 +43,14 @@ MK_S32 AiCheckVqe(const AI_VQE_CONFIG_S& a, MK_S32 chn) {
         MK_TRACE(" work sample rate: %d is valid only for rnr hpf , ai chn:%d.\n", rate, chn);
         return kParam;
     }
-    const MK_U32 flags[] = {a.bAgcOpen, a.bAecOpen, a.bAnrOpen, a.bHpfOpen, a.bRnrOpen, a.bEqOpen, a.bHdrOpen};
+    const MK_U32 flags[] = {a.bAgcOpen, a.bAecOpen, a.bAnrOpen, a.bHpfOpen,
+                            a.bRnrOpen, a.bEqOpen,  a.bHdrOpen};
     bool any = false;
     for (MK_U32 f : flags) {
         if (f > 1) {
-            MK_TRACE("flag of agc: %d, aec: %d, anr: %d, hpf: %d rnr: %d eq: %d hdr: %d is invalid, ai chn:%d\n",
-                     a.bAgcOpen, a.bAecOpen, a.bAnrOpen, a.bHpfOpen, a.bRnrOpen, a.bEqOpen, a.bHdrOpen, chn);
+            MK_TRACE(
+                "flag of agc: %d, aec: %d, anr: %d, hpf: %d rnr: %d eq: %d hdr: %d is invalid, ai chn:%d\n",
+                a.bAgcOpen, a.bAecOpen, a.bAnrOpen, a.bHpfOpen, a.bRnrOpen, a.bEqOpen, a.bHdrOpen, chn);
             return kParam;
         }
         any |= f == 1;
@@ -53,8 +61,9 @@ MK_S32 AiCheckVqe(const AI_VQE_CONFIG_S& a, MK_S32 chn) {
         return MK_ERR_AI_NOT_PERM;
     }
     if (a.bRnrOpen && (a.bAnrOpen || a.bAgcOpen || a.bAecOpen || a.bEqOpen)) {
-        MK_TRACE(" anr: %d (agc: %d, aec: %d, eq: %d), rnr: %d cannot both be true at the same time, ai chn:%d\n",
-                 a.bAnrOpen, a.bAgcOpen, a.bAecOpen, a.bEqOpen, a.bRnrOpen, chn);
+        MK_TRACE(
+            " anr: %d (agc: %d, aec: %d, eq: %d), rnr: %d cannot both be true at the same time, ai chn:%d\n",
+            a.bAnrOpen, a.bAgcOpen, a.bAecOpen, a.bEqOpen, a.bRnrOpen, chn);
         return MK_ERR_AI_NOT_PERM;
     }
     if (a.bEqOpen && !a.bAgcOpen) {
@@ -80,9 +89,10 @@ bool UsrModeChecked(MK_U32 mode, MK_S32* ret, const char* func) {
 MK_S32 AiCheckAgc(const VQE_AGC_CONFIG_S& g, MK_S32 dev, MK_S32 chn) {
     MK_S32 ret;
     if (UsrModeChecked(g.bUsrMode, &ret, __func__)) return ret;
-    const bool bad = OutU16(g.s16NoiseSupSwitch, 1) || OutU8(g.s8ImproveSNR, 2) || OutU8(g.s8AdjustSpeed, 10) ||
-                     OutU8(g.s8MaxGain, 30) || Out(g.s8NoiseFloor, -65, -20) || OutU8(g.s8OutputMode, 1) ||
-                     Out(g.s8TargetLevel, -40, -1) || OutU8(g.s8UseHighPassFilt, 5);
+    const bool bad = OutU16(g.s16NoiseSupSwitch, 1) || OutU8(g.s8ImproveSNR, 2) ||
+                     OutU8(g.s8AdjustSpeed, 10) || OutU8(g.s8MaxGain, 30) || Out(g.s8NoiseFloor, -65, -20) ||
+                     OutU8(g.s8OutputMode, 1) || Out(g.s8TargetLevel, -40, -1) ||
+                     OutU8(g.s8UseHighPassFilt, 5);
     if (!bad) return MK_SUCCESS;
     MK_TRACE("Ai dev: %d, ai chn:%d, enable agc failed because of wrong param!\n", dev, chn);
     MK_TRACE("s16NoiseSupSwitch: %d [0,1]\n", g.s16NoiseSupSwitch);
@@ -139,7 +149,8 @@ MK_S32 AiCheckVqeAec(const VQE_AEC_CONFIG_S& e, MK_S32 rate, MK_S32 dev, MK_S32 
     for (int i = 1; i < 6; ++i) {
         if (e.s16ERLBand[i] < e.s16ERLBand[i - 1]) {
             MK_TRACE("Ai dev: %d, ai chn:%d, enable aec failed because of wrong param!\n", dev, chn);
-            MK_TRACE("s16ERLBand[%d]: %d < s16ERLBand[%d]: %d\n", i, e.s16ERLBand[i], i - 1, e.s16ERLBand[i - 1]);
+            MK_TRACE("s16ERLBand[%d]: %d < s16ERLBand[%d]: %d\n", i, e.s16ERLBand[i], i - 1,
+                     e.s16ERLBand[i - 1]);
             return kParam;
         }
     }
@@ -149,7 +160,8 @@ MK_S32 AiCheckVqeAec(const VQE_AEC_CONFIG_S& e, MK_S32 rate, MK_S32 dev, MK_S32 
     } const orders[] = {
         {e.s16EchoBandHigh, e.s16EchoBandLow, "s16EchoBandHigh: %d <= s16EchoBandLow: %d\n"},
         {e.s16EchoBandHigh2, e.s16EchoBandLow2, "s16EchoBandHigh2: %d <= s16EchoBandLow2: %d\n"},
-        {e.s16VioceProtectFreqL1, e.s16VioceProtectFreqL, "s16VioceProtectFreqL1: %d <= s16VioceProtectFreqL: %d\n"},
+        {e.s16VioceProtectFreqL1, e.s16VioceProtectFreqL,
+         "s16VioceProtectFreqL1: %d <= s16VioceProtectFreqL: %d\n"},
     };
     for (const Order& o : orders) {
         if (o.high <= o.low) {
@@ -255,18 +267,20 @@ bool SameAec(const VQE_AEC_CONFIG_S& a, const VQE_AEC_CONFIG_S& b) {
            a.s16EchoBandLow == b.s16EchoBandLow && a.s16EchoBandHigh == b.s16EchoBandHigh &&
            a.s16EchoBandLow2 == b.s16EchoBandLow2 && a.s16EchoBandHigh2 == b.s16EchoBandHigh2 &&
            std::memcmp(a.s16ERLBand, b.s16ERLBand, sizeof(a.s16ERLBand)) == 0 &&
-           std::memcmp(a.s16ERL, b.s16ERL, sizeof(a.s16ERL)) == 0 && a.s16VioceProtectFreqL == b.s16VioceProtectFreqL &&
+           std::memcmp(a.s16ERL, b.s16ERL, sizeof(a.s16ERL)) == 0 &&
+           a.s16VioceProtectFreqL == b.s16VioceProtectFreqL &&
            a.s16VioceProtectFreqL1 == b.s16VioceProtectFreqL1;
 }
 
 bool SameAgc(const VQE_AGC_CONFIG_S& a, const VQE_AGC_CONFIG_S& b) {
-    return a.s8TargetLevel == b.s8TargetLevel && a.s8NoiseFloor == b.s8NoiseFloor && a.s8MaxGain == b.s8MaxGain &&
-           a.s8AdjustSpeed == b.s8AdjustSpeed && a.s8ImproveSNR == b.s8ImproveSNR &&
-           a.s8UseHighPassFilt == b.s8UseHighPassFilt && a.s8OutputMode == b.s8OutputMode &&
-           a.s16NoiseSupSwitch == b.s16NoiseSupSwitch;
+    return a.s8TargetLevel == b.s8TargetLevel && a.s8NoiseFloor == b.s8NoiseFloor &&
+           a.s8MaxGain == b.s8MaxGain && a.s8AdjustSpeed == b.s8AdjustSpeed &&
+           a.s8ImproveSNR == b.s8ImproveSNR && a.s8UseHighPassFilt == b.s8UseHighPassFilt &&
+           a.s8OutputMode == b.s8OutputMode && a.s16NoiseSupSwitch == b.s16NoiseSupSwitch;
 }
 
-bool SameAttr(const AI_VQE_CONFIG_S& n, const ChnCtx& c, const UPVQE_CONFIG_S& cur, MK_S32 aoDev, MK_S32 aoChn) {
+bool SameAttr(const AI_VQE_CONFIG_S& n, const ChnCtx& c, const UPVQE_CONFIG_S& cur, MK_S32 aoDev,
+              MK_S32 aoChn) {
     if (n.bAnrOpen != c.au32Flag[kAnr] || n.bAecOpen != c.au32Flag[kAec] || n.bAgcOpen != c.au32Flag[kAgc] ||
         n.bHpfOpen != c.au32Flag[kHpf] || n.bRnrOpen != c.au32Flag[kRnr] || n.bEqOpen != c.au32Flag[kEq] ||
         n.bHdrOpen != c.au32Flag[kHdr] || n.s32WorkSampleRate != cur.s32WorkSampleRate ||
@@ -278,32 +292,36 @@ bool SameAttr(const AI_VQE_CONFIG_S& n, const ChnCtx& c, const UPVQE_CONFIG_S& c
         return false;
     }
     if (n.bAecOpen && (n.stAecCfg.bUsrMode != cur.stAecCfg.bUsrMode ||
-                       (n.stAecCfg.bUsrMode == 1 && !SameAec(n.stAecCfg, cur.stAecCfg)) || aoDev != c.s32AecAoDev ||
-                       aoChn != c.s32AecAoChn)) {
+                       (n.stAecCfg.bUsrMode == 1 && !SameAec(n.stAecCfg, cur.stAecCfg)) ||
+                       aoDev != c.s32AecAoDev || aoChn != c.s32AecAoChn)) {
         return false;
     }
     const VQE_ANR_CONFIG_S &na = n.stAnrCfg, &ca = cur.stAnrCfg;
-    if (n.bAnrOpen && (na.bUsrMode != ca.bUsrMode ||
-                       (na.bUsrMode == 1 && (na.s16NrIntensity != ca.s16NrIntensity ||
-                                             na.s16NoiseDbThr != ca.s16NoiseDbThr || na.s8SpProSwitch != ca.s8SpProSwitch)))) {
+    if (n.bAnrOpen &&
+        (na.bUsrMode != ca.bUsrMode || (na.bUsrMode == 1 && (na.s16NrIntensity != ca.s16NrIntensity ||
+                                                             na.s16NoiseDbThr != ca.s16NoiseDbThr ||
+                                                             na.s8SpProSwitch != ca.s8SpProSwitch)))) {
         return false;
     }
     const VQE_RNR_CONFIG_S &nr = n.stRnrCfg, &cr = cur.stRnrCfg;
-    if (n.bRnrOpen && (nr.bUsrMode != cr.bUsrMode ||
-                       (nr.bUsrMode == 1 && (nr.s32NrMode != cr.s32NrMode || nr.s32MaxNrLevel != cr.s32MaxNrLevel ||
-                                             nr.s32NoiseThresh != cr.s32NoiseThresh)))) {
+    if (n.bRnrOpen &&
+        (nr.bUsrMode != cr.bUsrMode ||
+         (nr.bUsrMode == 1 && (nr.s32NrMode != cr.s32NrMode || nr.s32MaxNrLevel != cr.s32MaxNrLevel ||
+                               nr.s32NoiseThresh != cr.s32NoiseThresh)))) {
         return false;
     }
     if (n.bAgcOpen && (n.stAgcCfg.bUsrMode != cur.stAgcCfg.bUsrMode ||
                        (n.stAgcCfg.bUsrMode == 1 && !SameAgc(n.stAgcCfg, cur.stAgcCfg)))) {
         return false;
     }
-    if (n.bEqOpen && std::memcmp(n.stEqCfg.s8GaindB, cur.stEqCfg.s8GaindB, sizeof(n.stEqCfg.s8GaindB)) != 0) return false;
+    if (n.bEqOpen && std::memcmp(n.stEqCfg.s8GaindB, cur.stEqCfg.s8GaindB, sizeof(n.stEqCfg.s8GaindB)) != 0)
+        return false;
     const VQE_HDR_CONFIG_S &nh = n.stHdrCfg, &ch = cur.stHdrCfg;
     if (n.bHdrOpen && (nh.bUsrMode != ch.bUsrMode ||
-                       (nh.bUsrMode == 1 && (nh.s32MinGaindB != ch.s32MinGaindB || nh.s32MaxGaindB != ch.s32MaxGaindB ||
-                                             nh.s32MicGaindB != ch.s32MicGaindB ||
-                                             nh.s32MicGainStepdB != ch.s32MicGainStepdB || nh.pcallback != ch.pcallback)))) {
+                       (nh.bUsrMode == 1 &&
+                        (nh.s32MinGaindB != ch.s32MinGaindB || nh.s32MaxGaindB != ch.s32MaxGaindB ||
+                         nh.s32MicGaindB != ch.s32MicGaindB || nh.s32MicGainStepdB != ch.s32MicGainStepdB ||
+                         nh.pcallback != ch.pcallback)))) {
         return false;
     }
     return true;

@@ -24,7 +24,9 @@ namespace {
 constexpr MK_S32 kAoDev = static_cast<MK_S32>(0xA0168001);
 constexpr MK_S32 kAoChn = static_cast<MK_S32>(0xA0168002);
 
-MK_S32 HdrCallback(MK_S32) { return 0; }
+MK_S32 HdrCallback(MK_S32) {
+    return 0;
+}
 
 // High-pass filter alone with the engine's defaults, the attribute every check case starts from.
 AI_VQE_CONFIG_S HpfOnly(MK_S32 rate = 8000, MK_S32 frame = 80) {
@@ -94,41 +96,105 @@ TEST_F(AiTest, VqeAttributesAreCheckedAgainstTheirRanges) {
         {"eq without agc", [](AI_VQE_CONFIG_S& a) { a.bEqOpen = 1; }, kErrNotPerm},
         {"rnr alone", [](AI_VQE_CONFIG_S& a) { a.bHpfOpen = 0, a.bRnrOpen = 1; }, MK_SUCCESS},
         {"hdr alone", [](AI_VQE_CONFIG_S& a) { a.bHpfOpen = 0, a.bHdrOpen = 1; }, MK_SUCCESS},
-        {"agc max gain 31", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8MaxGain = 31; }, kErrParam},
-        {"agc noise floor -66", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8NoiseFloor = -66; }, kErrParam},
-        {"agc target 0", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8TargetLevel = 0; }, kErrParam},
-        {"agc negative switch", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s16NoiseSupSwitch = -1; }, kErrParam},
+        {"agc max gain 31",
+         [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8MaxGain = 31; },
+         kErrParam},
+        {"agc noise floor -66",
+         [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8NoiseFloor = -66; },
+         kErrParam},
+        {"agc target 0",
+         [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s8TargetLevel = 0; },
+         kErrParam},
+        {"agc negative switch",
+         [](AI_VQE_CONFIG_S& a) {
+             a.bAgcOpen = 1, a.stAgcCfg = UserAgc(), a.stAgcCfg.s16NoiseSupSwitch = -1;
+         },
+         kErrParam},
         {"agc user mode 2", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg.bUsrMode = 2; }, kErrParam},
         {"agc in range", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.stAgcCfg = UserAgc(); }, MK_SUCCESS},
         {"aec output device 3", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1; }, kAoDev, 3, 0},
         {"aec output channel 20", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1; }, kAoChn, 0, 20},
-        {"aec band 64 at 8 kHz", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandHigh = 64; }, kErrParam},
-        {"aec band 64 at 16 kHz", [](AI_VQE_CONFIG_S& a) { a.s32WorkSampleRate = 16000, a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandHigh = 64; }, MK_SUCCESS},
-        {"aec band 0", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandLow2 = 0; }, kErrParam},
-        {"aec bands falling", [](AI_VQE_CONFIG_S& a) {
+        {"aec band 64 at 8 kHz",
+         [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandHigh = 64; },
+         kErrParam},
+        {"aec band 64 at 16 kHz",
+         [](AI_VQE_CONFIG_S& a) {
+             a.s32WorkSampleRate = 16000, a.bAecOpen = 1, a.stAecCfg = UserAec(),
+             a.stAecCfg.s16EchoBandHigh = 64;
+         },
+         MK_SUCCESS},
+        {"aec band 0",
+         [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandLow2 = 0; },
+         kErrParam},
+        {"aec bands falling",
+         [](AI_VQE_CONFIG_S& a) {
              a.bAecOpen = 1, a.stAecCfg = UserAec();
              const MK_S16 b[6] = {10, 20, 15, 30, 40, 50};
-             std::copy(b, b + 6, a.stAecCfg.s16ERLBand); }, kErrParam},
-        {"aec bands level", [](AI_VQE_CONFIG_S& a) {
+             std::copy(b, b + 6, a.stAecCfg.s16ERLBand);
+         },
+         kErrParam},
+        {"aec bands level",
+         [](AI_VQE_CONFIG_S& a) {
              a.bAecOpen = 1, a.stAecCfg = UserAec();
              const MK_S16 b[6] = {10, 20, 20, 30, 40, 50};
-             std::copy(b, b + 6, a.stAecCfg.s16ERLBand); }, MK_SUCCESS},
-        {"aec high below low", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandHigh = 10; }, kErrParam},
-        {"aec negative cng", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s8CngMode = -1; }, kErrParam},
-        {"aec erl 19", [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16ERL[6] = 19; }, kErrParam},
-        {"hpf 100 Hz", [](AI_VQE_CONFIG_S& a) { a.stHpfCfg = {1, 100}; }, kErrParam},
-        {"hpf 150 Hz", [](AI_VQE_CONFIG_S& a) { a.stHpfCfg = {1, 150}; }, MK_SUCCESS},
-        {"rnr level 1", [](AI_VQE_CONFIG_S& a) { a.bHpfOpen = 0, a.bRnrOpen = 1, a.stRnrCfg = {1, 0, 1, -40}; }, kErrParam},
-        {"rnr thresh -81", [](AI_VQE_CONFIG_S& a) { a.bHpfOpen = 0, a.bRnrOpen = 1, a.stRnrCfg = {1, 0, 10, -81}; }, kErrParam},
-        {"rnr mode 1 at 48 kHz", [](AI_VQE_CONFIG_S& a) { a.s32WorkSampleRate = 48000, a.bRnrOpen = 1, a.stRnrCfg = {1, 1, 10, -40}; }, kErrParam},
-        {"anr intensity 26", [](AI_VQE_CONFIG_S& a) { a.bAnrOpen = 1, a.stAnrCfg = {1, 26, 40, 0, 0}; }, kErrParam},
-        {"anr threshold 29", [](AI_VQE_CONFIG_S& a) { a.bAnrOpen = 1, a.stAnrCfg = {1, 10, 29, 0, 0}; }, kErrParam},
-        {"hdr without callback", [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 10, 2, nullptr}; }, kErrParam},
-        {"hdr mic gain above max", [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 31, 2, HdrCallback}; }, kErrParam},
+             std::copy(b, b + 6, a.stAecCfg.s16ERLBand);
+         },
+         MK_SUCCESS},
+        {"aec high below low",
+         [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16EchoBandHigh = 10; },
+         kErrParam},
+        {"aec negative cng",
+         [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s8CngMode = -1; },
+         kErrParam},
+        {"aec erl 19",
+         [](AI_VQE_CONFIG_S& a) { a.bAecOpen = 1, a.stAecCfg = UserAec(), a.stAecCfg.s16ERL[6] = 19; },
+         kErrParam},
+        {"hpf 100 Hz",
+         [](AI_VQE_CONFIG_S& a) {
+             a.stHpfCfg = {1, 100};
+         },
+         kErrParam},
+        {"hpf 150 Hz",
+         [](AI_VQE_CONFIG_S& a) {
+             a.stHpfCfg = {1, 150};
+         },
+         MK_SUCCESS},
+        {"rnr level 1",
+         [](AI_VQE_CONFIG_S& a) {
+             a.bHpfOpen = 0, a.bRnrOpen = 1, a.stRnrCfg = {1, 0, 1, -40};
+         },
+         kErrParam},
+        {"rnr thresh -81",
+         [](AI_VQE_CONFIG_S& a) {
+             a.bHpfOpen = 0, a.bRnrOpen = 1, a.stRnrCfg = {1, 0, 10, -81};
+         },
+         kErrParam},
+        {"rnr mode 1 at 48 kHz",
+         [](AI_VQE_CONFIG_S& a) {
+             a.s32WorkSampleRate = 48000, a.bRnrOpen = 1, a.stRnrCfg = {1, 1, 10, -40};
+         },
+         kErrParam},
+        {"anr intensity 26",
+         [](AI_VQE_CONFIG_S& a) {
+             a.bAnrOpen = 1, a.stAnrCfg = {1, 26, 40, 0, 0};
+         },
+         kErrParam},
+        {"anr threshold 29",
+         [](AI_VQE_CONFIG_S& a) {
+             a.bAnrOpen = 1, a.stAnrCfg = {1, 10, 29, 0, 0};
+         },
+         kErrParam},
+        {"hdr without callback",
+         [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 10, 2, nullptr}; }, kErrParam},
+        {"hdr mic gain above max",
+         [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 31, 2, HdrCallback}; }, kErrParam},
         {"hdr user mode 2", [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg.bUsrMode = 2; }, kErrParam},
-        {"hdr in range", [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 30, 3, HdrCallback}; }, MK_SUCCESS},
-        {"eq gain 21", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.bEqOpen = 1, a.stEqCfg.s8GaindB[9] = 21; }, kErrParam},
-        {"eq gain -100", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.bEqOpen = 1, a.stEqCfg.s8GaindB[0] = -100; }, MK_SUCCESS},
+        {"hdr in range",
+         [](AI_VQE_CONFIG_S& a) { a.bHdrOpen = 1, a.stHdrCfg = {1, 0, 30, 30, 3, HdrCallback}; }, MK_SUCCESS},
+        {"eq gain 21", [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.bEqOpen = 1, a.stEqCfg.s8GaindB[9] = 21; },
+         kErrParam},
+        {"eq gain -100",
+         [](AI_VQE_CONFIG_S& a) { a.bAgcOpen = 1, a.bEqOpen = 1, a.stEqCfg.s8GaindB[0] = -100; }, MK_SUCCESS},
     };
     for (const CheckCase& c : cases) {
         AI_VQE_CONFIG_S a = HpfOnly();
@@ -238,7 +304,8 @@ TEST_F(AiTest, VolumeIsCheckedAndReachesEngineAndDriver) {
     struct Case {
         MK_S32 db;
         MK_S32 want;
-    } const cases[] = {{-21, kErrParam}, {-20, MK_SUCCESS}, {10, MK_SUCCESS}, {11, kErrParam}, {-3, MK_SUCCESS}};
+    } const cases[] = {
+        {-21, kErrParam}, {-20, MK_SUCCESS}, {10, MK_SUCCESS}, {11, kErrParam}, {-3, MK_SUCCESS}};
     for (const Case& c : cases) EXPECT_EQ(MK_MPI_AI_SetVqeVolume(0, 0, c.db), c.want) << c.db;
     MK_S32 db = 0;
     ASSERT_EQ(MK_MPI_AI_GetVqeVolume(0, 0, &db), MK_SUCCESS);
@@ -377,7 +444,8 @@ TEST_F(AiTest, WithoutReferencesAChannelHandsOutItsDepthOfRawFramesThenRefuses) 
     AUDIO_FRAME_S f{};
     AEC_FRAME_S aec{};
     Feed(0, 3, 160, 1);
-    EXPECT_EQ(MK_MPI_AI_GetFrame(0, 3, &f, nullptr, 0), kErrNull) << "echo cancellation needs the reference record";
+    EXPECT_EQ(MK_MPI_AI_GetFrame(0, 3, &f, nullptr, 0), kErrNull)
+        << "echo cancellation needs the reference record";
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 5; ++i) {
             const std::vector<int16_t> in = Feed(0, 3, 160, 20 + i);
@@ -480,15 +548,13 @@ TEST_F(AiTest, ResamplingIsCheckedBeforeItStarts) {
         MK_S32 want;
     } const cases[] = {
         {0, 1, 16000, kErrNotPerm},  // the device's own rate
-        {0, 1, 17000, kErrParam},
-        {0, 0, 8000, kErrNotEnabled},
-        {1, 0, 16000, kErrParam},    // stereo
-        {2, 0, 8000, kErrNotPerm},   // 64 kHz devices do not resample
-        {0, 1, 8000, MK_SUCCESS},
-        {0, 1, 8000, MK_SUCCESS},    // again, same rate
-        {0, 1, 48000, kErrNotPerm},  // again, another rate
+        {0, 1, 17000, kErrParam},   {0, 0, 8000, kErrNotEnabled}, {1, 0, 16000, kErrParam},  // stereo
+        {2, 0, 8000, kErrNotPerm},                             // 64 kHz devices do not resample
+        {0, 1, 8000, MK_SUCCESS},   {0, 1, 8000, MK_SUCCESS},  // again, same rate
+        {0, 1, 48000, kErrNotPerm},                            // again, another rate
     };
-    for (const Case& c : cases) EXPECT_EQ(MK_MPI_AI_EnableReSmp(c.dev, c.chn, c.rate), c.want) << c.dev << " " << c.rate;
+    for (const Case& c : cases)
+        EXPECT_EQ(MK_MPI_AI_EnableReSmp(c.dev, c.chn, c.rate), c.want) << c.dev << " " << c.rate;
     (void)f;
     ASSERT_EQ(MK_MPI_AI_DisableReSmp(0, 1), MK_SUCCESS);
     EXPECT_EQ(Drv()->Channel(0, 1).resmp.bReSmpEnable, 0u);
