@@ -500,11 +500,7 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
     UPVQE_CONFIG_S cfg{};
     if (c.bVqeConfigured) {
         lock.unlock();
-        MK_S32 ret = MPI_AI_GetVqeAttr(dev, chn, &cfg);
-        if (ret != MK_SUCCESS) {
-            MK_TRACE("AiDev: %d get vqe attr failed!\n", dev);
-            return MK_ERR_AI_NOT_CONFIG;
-        }
+        if (ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
         lock.lock();
     } else {
         cfg.s32WorkSampleRate = static_cast<MK_S32>(pstAttr->enInSampleRate);
@@ -554,10 +550,7 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
     const bool hasInstance = c.hVqe != nullptr;
     lock.unlock();
     UPVQE_CONFIG_S cfg{};
-    if (hasInstance && MPI_AI_GetVqeAttr(dev, chn, &cfg) != MK_SUCCESS) {
-        MK_TRACE("AiDev: %d get vqe attr failed!\n", dev);
-        return MK_ERR_AI_NOT_CONFIG;
-    }
+    if (hasInstance && ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     lock.lock();
     AIO_ATTR_S attr{};
     if (MK_MPI_AI_GetPubAttr(dev, &attr) != MK_SUCCESS) {

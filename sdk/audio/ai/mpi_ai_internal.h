@@ -121,6 +121,10 @@ MK_S32 Request(MK_S32 index, unsigned long request, MK_VOID* arg = nullptr);
 MK_S32 ReplaceInstanceLocked(MK_S32 index, const UPVQE_CONFIG_S* cfg,
                              const std::function<void(AI_VQE_STATE_S&)>& update = {});
 
+// The channel's record configuration as MPI_AI_GetVqeAttr gives it (which takes the channel's mutex:
+// call without it): 0, or 0xA0158007 after "get vqe attr failed".
+MK_S32 ReadRecordConfig(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg);
+
 // The status record of a channel's processing, word by word.
 AI_VQE_DBG_S VqeStatus(bool on, const UPVQE_CONFIG_S* cfg);
 // Sends the status record of the channel (processing on with its configuration, or off).

@@ -386,10 +386,7 @@ MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32
         lock.unlock();
     } else {
         UPVQE_CONFIG_S cur{};
-        if (MPI_AI_GetVqeAttr(AiDevId, AiChn, &cur) != MK_SUCCESS) {
-            MK_TRACE("AiDev: %d get vqe attr failed!\n", AiDevId);
-            return MK_ERR_AI_NOT_CONFIG;
-        }
+        if (ReadRecordConfig(AiDevId, AiChn, cur) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
         if (configured) {
             std::lock_guard<std::mutex> check(c.mutex);
             if (SameAttr(a, c, cur, AoDevId, AoChn)) return MK_SUCCESS;
@@ -533,6 +530,12 @@ MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig
     return MK_SUCCESS;
 }
 
+MK_S32 mk::ai::ReadRecordConfig(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg) {
+    if (MPI_AI_GetVqeAttr(dev, chn, &cfg) == MK_SUCCESS) return MK_SUCCESS;
+    MK_TRACE("AiDev: %d get vqe attr failed!\n", dev);
+    return MK_ERR_AI_NOT_CONFIG;
+}
+
 MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
@@ -557,10 +560,7 @@ MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
     }
     lock.unlock();
     UPVQE_CONFIG_S cfg{};
-    if (MPI_AI_GetVqeAttr(AiDevId, AiChn, &cfg) != MK_SUCCESS) {
-        MK_TRACE("AiDev: %d get vqe attr failed!\n", AiDevId);
-        return MK_ERR_AI_NOT_CONFIG;
-    }
+    if (ReadRecordConfig(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     lock.lock();
     if (cfg.s32InSampleRate != static_cast<MK_S32>(attr.enSampleRate)) {
         MK_TRACE("vqe's sample rate in:%d and device's sample rate:%d must be same!\n", cfg.s32InSampleRate,
@@ -607,10 +607,7 @@ MK_S32 MK_MPI_AI_DisableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
     }
     lock.unlock();
     UPVQE_CONFIG_S cfg{};
-    if (MPI_AI_GetVqeAttr(AiDevId, AiChn, &cfg) != MK_SUCCESS) {
-        MK_TRACE("AiDev: %d get vqe attr failed!\n", AiDevId);
-        return MK_ERR_AI_NOT_CONFIG;
-    }
+    if (ReadRecordConfig(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     lock.lock();
     ClearFlags(cfg);
     if (ReplaceInstanceLocked(index, &cfg) != MK_SUCCESS) {
