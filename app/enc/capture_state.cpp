@@ -56,8 +56,10 @@ CaptureStreamRec* CaptureStream(uint32_t u32Chn, uint32_t u32Kind) {
 }
 
 int CaptureStateInit() {
-    CaptureResetState();
+    // The block is zero from load; what the commands set before the module is made (the JPEG flag of
+    // command 82) stays.
     CaptureState* s = Block();
+    if (s->bLocksInit) return 0;
     int ret = pthread_mutex_init(&s->mtxCapture, nullptr);
     if (ret != 0) return ret;
     ret = pthread_mutex_init(&s->mtxSecond, nullptr);

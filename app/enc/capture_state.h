@@ -114,8 +114,8 @@ int CaptureUnlock();
 CaptureStreamRec* CaptureStream(uint32_t u32Chn, uint32_t u32Kind);
 CaptureChnRec* CaptureChn(uint32_t u32Chn);
 
-// The once-per-process part of the first create command: clears the block and the fd set, initialises
-// the capture lock and the second lock. 0, or the pthread error (the module stays uncreated).
+// The once-per-process part of the first create command: initialises the capture lock and the second
+// lock (the block is zero from load). 0, or the pthread error (the module stays uncreated).
 int CaptureStateInit();
 
 // Back to the state at load: uncreated, every field zero, fds -1 (tests). Destroys nothing.

@@ -76,6 +76,7 @@ void StreamSplitter::Take(const StreamRecord& r) {
     c.lastSeq = r.seq;
     c.lastPts = r.pts;
     c.lastDataType = r.dataType;
+    if (c.log.size() < ChannelStats::kFrameLog) c.log.emplace_back(r.pts, r.dataType);
     if (!m_jpeg && r.dataType == kNalSps) ++c.keyFrames;
     if (m_outDir.empty()) return;
     if (m_jpeg) {

@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace varnelle::master {
 
@@ -26,6 +28,9 @@ struct ChannelStats {
     uint64_t lastPts = 0;
     uint64_t firstPts = 0;
     uint32_t lastDataType = 0;
+    // Time stamp and data type of each frame in arrival order (the first kFrameLog of them).
+    std::vector<std::pair<uint64_t, uint32_t>> log;
+    static constexpr size_t kFrameLog = 1u << 16;
 };
 
 struct SplitStats {
