@@ -108,6 +108,13 @@ TEST(DcLineTest, ShortLinesByHand) {
     }
 }
 
+TEST(DcLineTest, ShadesFloorByTheRgb565Channels) {
+    CDC dc(CDC::kMemory, 4, 4);
+    EXPECT_EQ(dc.ShadeColor(0x000000, -40, -40, -40), 0x080408u);
+    EXPECT_EQ(dc.ShadeColor(0xFFFFFF, 40, 40, 40), 0xFFFFFFu);
+    EXPECT_EQ(dc.ShadeColor(0x102030, -20, 0, -20), 0x08201Cu);
+}
+
 TEST(DcLineTest, WidePenWarnsAndDrawsEveryCopy) {
     CDC dc(CDC::kMemory, 40, 40);
     dc.SetPen(kRed, 0, 11);
