@@ -19,6 +19,8 @@ bool CDC::IntFillPolygon(const Point* points, int count, const CRect& rect) {
     const CRect bounds = ClipBounds();
     const int64_t y0 = std::max(rect.top, bounds.top);
     const int64_t y1 = std::min(rect.bottom, bounds.bottom);
+    std::vector<CRect> clip;
+    for (const CRect* q = m_clip.GetFirstRect(); q != nullptr; q = m_clip.GetNextRect()) clip.push_back(*q);
     std::vector<const FillEdge*> active;
     for (int64_t y = y0; y < y1; ++y) {
         if (!scan.Row(y, &active) || active.empty()) return false;
@@ -30,9 +32,12 @@ bool CDC::IntFillPolygon(const Point* points, int count, const CRect& rect) {
             const FillEdge* left = active[i];
             const FillEdge* right = active[i + 1];
             if (right->spanMax <= left->spanMin) continue;
-            FillClipped(CRect(Clamp32(left->spanMin), static_cast<int32_t>(y), Clamp32(right->spanMax),
-                              static_cast<int32_t>(y + 1)),
-                        m_brushColor);
+            for (const CRect& q : clip) {
+                if (y < q.top || y >= q.bottom) continue;
+                const int64_t l = std::max<int64_t>(left->spanMin, q.left);
+                const int64_t r = std::min<int64_t>(right->spanMax, q.right);
+                if (l < r) m_obj.fill(PixelAddr(int32_t(l), int32_t(y)), int(r - l), m_brushColor);
+            }
         }
     }
     return true;

@@ -11,11 +11,14 @@ namespace {
 
 std::atomic<uint64_t> g_checkFailures{0};
 
-bool Check(bool ok, const char* condition) {
-    if (ok) return true;
+__attribute__((noinline, cold)) bool Fail(const char* condition) {
     g_checkFailures.fetch_add(1, std::memory_order_relaxed);
     std::printf("CDC: polygon edge check failed: %s\n", condition);
     return false;
+}
+
+inline bool Check(bool ok, const char* condition) {
+    return __builtin_expect(ok, 1) ? true : Fail(condition);
 }
 
 int64_t CeilDiv128(__int128 a, __int128 b) {
@@ -51,12 +54,16 @@ FillEdge MakeEdge(const Point& a, const Point& b, int index) {
     e.error = (upward ? -1 : 0) + e.errorMax / 2;
     e.xStep = e.dx >= 0 ? 1 : -1;
     e.direction = upward ? -1 : 1;
+    if (e.absdy > 0) {
+        e.stepQuot = (e.errorMax - 1) / e.absdy;
+        e.stepRem = (e.errorMax - 1) % e.absdy;
+    }
     return e;
 }
 
-bool UpdateScanline(FillEdge& e, int64_t y) {
-    if (e.dy == 0) return true;
-    if (!Check(e.fromY <= y && e.toY > y, "pEdge->FromY <= Scanline && pEdge->ToY > Scanline")) return false;
+// One scan line of an edge that covers it (the walk takes in only such edges), inlined into the walk;
+// the checks fail rarely and cost a compare each.
+static inline __attribute__((always_inline)) bool Step(FillEdge& e, int64_t y) {
     if (!e.xMajor) {
         e.spanMin = e.spanMax = e.x;
         e.error += e.absdx;
@@ -68,7 +75,14 @@ bool UpdateScanline(FillEdge& e, int64_t y) {
         return Check(e.error < e.errorMax, "pEdge->Error < pEdge->ErrorMax");
     }
     if (!Check(e.y == y, "pEdge->y == Scanline")) return false;
-    const int64_t k = (e.errorMax - e.error - 1) / e.absdy;
+    // k = (ErrorMax - Error - 1) / absdy; after the first line Error lies in [0, absdy), where the
+    // quotient is one of two known values.
+    int64_t k;
+    if (e.error >= 0 && e.error < e.absdy) {
+        k = e.error <= e.stepRem ? e.stepQuot : e.stepQuot - 1;
+    } else {
+        k = (e.errorMax - e.error - 1) / e.absdy;
+    }
     const int64_t old = e.x;
     if (k > 0) {
         e.x += k * e.xStep;
@@ -79,7 +93,8 @@ bool UpdateScanline(FillEdge& e, int64_t y) {
     } else {
         e.spanMin = e.spanMax = e.x;
     }
-    if (!Check((e.errorMax - e.error - 1) / e.absdy == 0, "(pEdge->ErrorMax-pEdge->Error-1) / pEdge->absdy == 0"))
+    // Error < ErrorMax holds here, so the quotient is 0 exactly when the numerator is below absdy.
+    if (!Check(e.errorMax - e.error - 1 < e.absdy, "(pEdge->ErrorMax-pEdge->Error-1) / pEdge->absdy == 0"))
         return false;
     e.error += e.absdy;
     e.x += e.xStep;
@@ -87,6 +102,12 @@ bool UpdateScanline(FillEdge& e, int64_t y) {
     e.error -= e.errorMax;
     e.y += 1;
     return true;
+}
+
+bool UpdateScanline(FillEdge& e, int64_t y) {
+    if (e.dy == 0) return true;
+    if (!Check(e.fromY <= y && e.toY > y, "pEdge->FromY <= Scanline && pEdge->ToY > Scanline")) return false;
+    return Step(e, y);
 }
 
 void SeekScanline(FillEdge& e, int64_t y) {
@@ -119,6 +140,7 @@ PolygonScanner::PolygonScanner(const Point* points, int count) {
         if (a.y == b.y) continue;
         m_edges.push_back(MakeEdge(a, b, static_cast<int>(m_edges.size())));
     }
+    m_keys.assign(m_edges.size(), 0);
     m_order.resize(m_edges.size());
     for (size_t i = 0; i < m_order.size(); ++i) m_order[i] = static_cast<int>(i);
     std::stable_sort(m_order.begin(), m_order.end(),
@@ -126,28 +148,48 @@ PolygonScanner::PolygonScanner(const Point* points, int count) {
 }
 
 bool PolygonScanner::Row(int64_t y, std::vector<const FillEdge*>* active) {
-    active->clear();
     if (y <= m_lastRow) return Check(false, "Scanline grows");
     m_lastRow = y;
-    // Edges that ended drop out; edges that began come in.
-    m_active.erase(std::remove_if(m_active.begin(), m_active.end(),
-                                  [&](int i) { return m_edges[size_t(i)].toY <= y; }),
-                   m_active.end());
+    // The edges that began come in, among the live ones in polygon order.
     for (; m_next < m_order.size() && m_edges[size_t(m_order[m_next])].fromY <= y; ++m_next) {
         const int i = m_order[m_next];
-        if (m_edges[size_t(i)].toY > y) m_active.push_back(i);
+        if (m_edges[size_t(i)].toY <= y) continue;
+        m_live.insert(std::lower_bound(m_live.begin(), m_live.end(), i), i);
+        m_active.push_back({0, i});
     }
-    for (int i : m_active) {
+    // Every live edge steps one line, in polygon order: neighbouring sides run alike, so the walk's
+    // branches go the same way from one edge to the next. Edges that ended drop out.
+    constexpr int64_t kEnded = INT64_MIN;
+    size_t kept = 0;
+    for (const int i : m_live) {
         FillEdge& e = m_edges[size_t(i)];
+        if (e.toY <= y) {
+            m_keys[size_t(i)] = kEnded;
+            continue;
+        }
         if (e.y != y) SeekScanline(e, y);
-        if (!UpdateScanline(e, y)) return false;
-        active->push_back(&e);
+        if (!Step(e, y)) return false;
+        m_keys[size_t(i)] = e.spanMin + e.spanMax;
+        m_live[kept++] = i;
     }
-    std::sort(active->begin(), active->end(), [](const FillEdge* a, const FillEdge* b) {
-        const int64_t sa = a->spanMin + a->spanMax, sb = b->spanMin + b->spanMax;
-        if (sa != sb) return sa < sb;
-        return a->index > b->index;
-    });
+    m_live.resize(kept);
+    kept = 0;
+    for (const Active& a : m_active) {
+        const int64_t key = m_keys[size_t(a.index)];
+        if (key != kEnded) m_active[kept++] = {key, a.index};
+    }
+    m_active.resize(kept);
+    // By span middle, the later edge first among equals. The order changes little from one line to
+    // the next (only where sides cross), so the last line's order is sorted again by insertion.
+    auto before = [](const Active& a, const Active& b) { return a.key != b.key ? a.key < b.key : a.index > b.index; };
+    for (size_t k = 1; k < m_active.size(); ++k) {
+        const Active v = m_active[k];
+        size_t j = k;
+        for (; j > 0 && before(v, m_active[j - 1]); --j) m_active[j] = m_active[j - 1];
+        m_active[j] = v;
+    }
+    active->resize(m_active.size());
+    for (size_t k = 0; k < m_active.size(); ++k) (*active)[k] = &m_edges[size_t(m_active[k].index)];
     return true;
 }
 

@@ -34,6 +34,8 @@ struct FillEdge {
     int xStep;
     int direction;  // +1 given top to bottom, -1 bottom to top
     int index;      // order in the polygon
+    int64_t stepQuot;  // (ErrorMax - 1) / absdy and its remainder: an x-major edge's steps per line
+    int64_t stepRem;
 };
 
 // The edge from (x1, y1) to (x2, y2) at its upper end.
@@ -60,7 +62,13 @@ private:
     std::vector<FillEdge> m_edges;
     std::vector<int> m_order;   // edge indexes by FromY
     size_t m_next = 0;          // first edge of m_order not yet taken in
-    std::vector<int> m_active;  // edge indexes
+    struct Active {
+        int64_t key;  // span minimum + maximum on the current line
+        int index;
+    };
+    std::vector<Active> m_active;  // in the last line's order
+    std::vector<int> m_live;       // the same edges in polygon order
+    std::vector<int64_t> m_keys;   // per edge: span minimum + maximum on the current line
     int64_t m_lastRow = INT64_MIN;
 };
 
