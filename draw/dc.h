@@ -269,13 +269,14 @@ private:
     // The outline through the clip without lifting (the caller holds the lift).
     void Outline(const Point* device, int count);
 
-    // Text: one line of codes[from, to) at (x, y) through each of rects, in each style position.
+    // Text: one line of codes[from, to) at (x, y) through each of rects, in each style position. The
+    // TrueType form passes the glyphs of all codes, fetched once; the bitmap form fetches its own.
     struct Glyph;
     void DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t to, int64_t x, int64_t y,
-                      const std::vector<CRect>& rects, bool trueType);
+                      const std::vector<CRect>& rects, const Glyph* trueTypeGlyphs);
     // The glyphs at (x, y) inside q (which lies on the surface).
-    void BitmapRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x, int64_t y);
-    void TrueTypeRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x, int64_t y);
+    void BitmapRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
+    void TrueTypeRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
 
     // Images: copies 16-bit pixels onto dest ∩ each clip rectangle, surface pixel (X, Y) from image
     // pixel (X - ox, Y - oy); dest must lie inside the image so placed. Black source pixels become the

@@ -40,9 +40,64 @@ struct Offset {
     int dx;
     int dy;
 };
+
+// What one drawing needs, kept per thread so that text costs no allocations once warm.
+struct TextScratch {
+    std::string text;
+    std::vector<CRect> rects;
+    std::vector<uint16_t> codes;
+    std::vector<int64_t> advances;
+};
+TextScratch& Scratch() {
+    thread_local TextScratch scratch;
+    return scratch;
+}
 constexpr Offset kPlain[] = {{0, 0}};
 constexpr Offset kBold[] = {{0, 0}, {1, 0}};
 constexpr Offset kOutline[] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 2}, {2, 0}, {2, 1}, {2, 2}};
+
+// Coverage blending: each channel of the pixel under the glyph (its colour as PixelToColor gives it)
+// moves toward the text colour's by coverage / 255, truncated. The 16-bit formats take their channels
+// straight from the pixels; x / 255 is (x + 1 + (x >> 8)) >> 8 for every sum that can occur.
+class Blend {
+public:
+    Blend(int format, uint32_t textPixel) : m_format(format), m_text(PixelToColor(format, textPixel)) {
+        m_tr = m_text & 0xFF;
+        m_tg = (m_text >> 8) & 0xFF;
+        m_tb = (m_text >> 16) & 0xFF;
+    }
+    uint32_t Mix(uint32_t a, uint32_t basePixel) const {
+        uint32_t r, g, b;
+        if (m_format == kFormatRgb565) {
+            r = (basePixel >> 8) & 0xF8;
+            g = (basePixel >> 3) & 0xFC;
+            b = (basePixel << 3) & 0xF8;
+        } else if (m_format == kFormatArgb1555) {
+            r = (basePixel >> 7) & 0xF8;
+            g = (basePixel >> 2) & 0xF8;
+            b = (basePixel << 3) & 0xF8;
+        } else {
+            const uint32_t base = PixelToColor(m_format, basePixel);
+            return ColorToPixel(m_format, Channel(a, base & 0xFF, m_tr) | Channel(a, (base >> 8) & 0xFF, m_tg) << 8 |
+                                              Channel(a, (base >> 16) & 0xFF, m_tb) << 16);
+        }
+        r = Channel(a, r, m_tr);
+        g = Channel(a, g, m_tg);
+        b = Channel(a, b, m_tb);
+        if (m_format == kFormatRgb565) return (r >> 3) << 11 | (g >> 2) << 5 | b >> 3;
+        return (r >> 3) << 10 | (g >> 3) << 5 | b >> 3;
+    }
+
+private:
+    static uint32_t Channel(uint32_t a, uint32_t base, uint32_t text) {
+        const uint32_t x = (255 - a) * base + a * text;
+        return (x + 1 + (x >> 8)) >> 8;
+    }
+
+    int m_format;
+    uint32_t m_text;
+    uint32_t m_tr, m_tg, m_tb;
+};
 
 }  // namespace
 
@@ -57,8 +112,11 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
     CursorLift lift(m_pCursor, area);
 
     const size_t n = maxBytes > 0 ? strnlen(utf8, static_cast<size_t>(maxBytes)) : 0;
-    const std::string text(utf8, n);
-    std::vector<CRect> rects;
+    TextScratch& scratch = Scratch();
+    std::string& text = scratch.text;
+    text.assign(utf8, n);
+    std::vector<CRect>& rects = scratch.rects;
+    rects.clear();
     for (const CRect* q = m_clip.GetFirstRect(); q != nullptr; q = m_clip.GetNextRect()) {
         CRect part;
         if (part.IntersectRect(q, &box)) rects.push_back(part);
@@ -95,7 +153,8 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
             break;
     }
 
-    std::vector<uint16_t> codes;
+    std::vector<uint16_t>& codes = scratch.codes;
+    codes.clear();
     for (size_t pos = 0; pos < n;) {
         int length = 0;
         const uint16_t code = fonts->Utf8ToUnicode(text.c_str() + pos, length);
@@ -105,8 +164,22 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
     }
     if (const int mode = ShapingMode(); mode >= 0) CArabicParser::instance()->parse(codes, codes, mode);
 
-    std::vector<int64_t> advances(codes.size());
-    for (size_t i = 0; i < codes.size(); ++i) advances[i] = fonts->GetCharRaster(codes[i], &size, nullptr);
+    // The TrueType form takes every glyph once, with its advance; the bitmap form asks for advances
+    // alone and reads the glyphs of the lines it draws.
+    thread_local std::vector<Glyph> ttGlyphs;
+    std::vector<int64_t>& advances = scratch.advances;
+    advances.resize(codes.size());
+    if (trueType) {
+        auto* tt = static_cast<CFontManagerTT*>(fonts);
+        if (ttGlyphs.size() < codes.size()) ttGlyphs.resize(codes.size());
+        for (size_t i = 0; i < codes.size(); ++i) {
+            Glyph& g = ttGlyphs[i];
+            g.advance = tt->GetCharRaster(codes[i], &size, &g.raster, &g.bits);
+            advances[i] = g.advance;
+        }
+    } else {
+        for (size_t i = 0; i < codes.size(); ++i) advances[i] = fonts->GetCharRaster(codes[i], &size, nullptr);
+    }
 
     const bool wrap = (m_textFormat & kTextWrap) != 0;
     size_t start = 0;
@@ -127,7 +200,7 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
             continue;
         }
         // The code that did not fit begins the next line when wrapping.
-        DrawTextLine(codes, start, wrap && !last ? i : i + 1, x, y, rects, trueType);
+        DrawTextLine(codes, start, wrap && !last ? i : i + 1, x, y, rects, trueType ? ttGlyphs.data() : nullptr);
         start = i;
         y += fontHeight + 4;
         if (y + fontHeight > box.bottom || !wrap) break;
@@ -137,26 +210,23 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
 }
 
 void CDC::DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t to, int64_t x, int64_t y,
-                       const std::vector<CRect>& rects, bool trueType) {
+                       const std::vector<CRect>& rects, const Glyph* trueTypeGlyphs) {
     if (from >= to || rects.empty()) return;
-    const FontSize size{m_fontSize.cx, m_fontSize.cy};
-    std::vector<Glyph> glyphs(to - from);
-    if (trueType) {
-        auto* tt = dynamic_cast<CFontManagerTT*>(IFontManager::instance());
-        if (tt == nullptr) return;
-        for (size_t i = from; i < to; ++i) {
-            Glyph& g = glyphs[i - from];
-            g.advance = tt->GetCharRaster(codes[i], &size, &g.raster, &g.bits);
-        }
-    } else {
+    const Glyph* glyphs = trueTypeGlyphs != nullptr ? trueTypeGlyphs + from : nullptr;
+    thread_local std::vector<Glyph> bitmapGlyphs;
+    if (glyphs == nullptr) {
+        const FontSize size{m_fontSize.cx, m_fontSize.cy};
         IFontManager* fonts = IFontManager::instance();
         const size_t bytes = size.width >= 8 && size.height > 0 ? size_t(size.width / 8) * size_t(size.height) : 0;
+        if (bitmapGlyphs.size() < to - from) bitmapGlyphs.resize(to - from);
         for (size_t i = from; i < to; ++i) {
-            Glyph& g = glyphs[i - from];
+            Glyph& g = bitmapGlyphs[i - from];
+            g.raster = GlyphRaster{};
             g.bits.assign(bytes, 0);
             g.raster.bitmap = bytes != 0 ? g.bits.data() : nullptr;
             g.advance = fonts->GetCharRaster(codes[i], &size, &g.raster);
         }
+        glyphs = bitmapGlyphs.data();
     }
     const Offset* offsets = kPlain;
     size_t count = 1;
@@ -169,16 +239,16 @@ void CDC::DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t t
     }
     for (const CRect& q : rects) {
         for (size_t k = 0; k < count; ++k) {
-            if (trueType) {
-                TrueTypeRun(glyphs, q, x + offsets[k].dx, y + offsets[k].dy);
+            if (trueTypeGlyphs != nullptr) {
+                TrueTypeRun(glyphs, to - from, q, x + offsets[k].dx, y + offsets[k].dy);
             } else {
-                BitmapRun(glyphs, q, x + offsets[k].dx, y + offsets[k].dy);
+                BitmapRun(glyphs, to - from, q, x + offsets[k].dx, y + offsets[k].dy);
             }
         }
     }
 }
 
-void CDC::BitmapRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x, int64_t y) {
+void CDC::BitmapRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int64_t x, int64_t y) {
     const int64_t h = m_fontSize.cy;
     const int64_t stride = m_fontSize.cx / 8;
     const int64_t glyphColumns = stride * 8;
@@ -186,7 +256,8 @@ void CDC::BitmapRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x,
     const int64_t r1 = std::min<int64_t>(h, q.bottom - y);
     const bool opaque = m_bkMode == 0;
     int64_t previous = 0;  // advance of the last glyph that had one
-    for (const Glyph& g : glyphs) {
+    for (size_t gi = 0; gi < glyphCount; ++gi) {
+        const Glyph& g = glyphs[gi];
         const int64_t adv = g.advance;
         // A glyph without advance combines with the one before: it is drawn over that cell, leaving
         // the pen where it was, and never paints background.
@@ -219,12 +290,12 @@ void CDC::BitmapRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x,
     }
 }
 
-void CDC::TrueTypeRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t x, int64_t y) {
+void CDC::TrueTypeRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int64_t x, int64_t y) {
     const int64_t baseline = y + 13 * int64_t{m_fontSize.cy} / 16;
     const bool opaque = m_bkMode == 0;
-    const uint32_t text = PixelToColor(m_format, m_textColor);
-    const uint32_t background = PixelToColor(m_format, m_bkColor);
-    for (const Glyph& g : glyphs) {
+    const Blend blend(m_format, m_textColor);
+    for (size_t gi = 0; gi < glyphCount; ++gi) {
+        const Glyph& g = glyphs[gi];
         const int64_t gx = x + g.raster.left;
         const int64_t gy = baseline + g.raster.top;
         const int64_t gw = g.raster.width;
@@ -248,14 +319,7 @@ void CDC::TrueTypeRun(const std::vector<Glyph>& glyphs, const CRect& q, int64_t 
                         if (opaque) m_obj.pixel(p, m_bkColor);
                         continue;
                     }
-                    const uint32_t base = opaque ? background : PixelToColor(m_format, LoadPixel(p));
-                    uint32_t blended = 0;
-                    for (int shift = 0; shift <= 16; shift += 8) {
-                        const uint32_t b = (base >> shift) & 0xFF;
-                        const uint32_t t = (text >> shift) & 0xFF;
-                        blended |= (((255 - a) * b + a * t) / 255) << shift;
-                    }
-                    m_obj.pixel(p, ColorToPixel(m_format, blended));
+                    m_obj.pixel(p, blend.Mix(a, opaque ? m_bkColor : LoadPixel(p)));
                 }
             }
         }
