@@ -6,6 +6,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "base/internal/check.h"
+#include "platform/host/env.h"
 
 namespace {
 
@@ -25,8 +27,9 @@ void CopyTruncated(char* dst, size_t size, const char* src) {
     dst[n] = '\0';
 }
 
+// Every path the local table is given is a chip path: it goes through LocalFilePath here and only here.
 void* LocalOpen(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    return std::fopen(LocalFilePath(path).c_str(), mode);
 }
 int LocalClose(void* h) {
     return std::fclose(static_cast<FILE*>(h));
@@ -53,19 +56,19 @@ int LocalPuts(const char* s, void* h) {
     return std::fputs(s, static_cast<FILE*>(h));
 }
 int LocalAccess(const char* path, int mode) {
-    return ::access(path, mode);
+    return ::access(LocalFilePath(path).c_str(), mode);
 }
 int LocalRename(const char* o, const char* n) {
-    return std::rename(o, n);
+    return std::rename(LocalFilePath(o).c_str(), LocalFilePath(n).c_str());
 }
 int LocalRemove(const char* path) {
-    return std::remove(path);
+    return std::remove(LocalFilePath(path).c_str());
 }
 int LocalMkdir(const char* path) {
-    return ::mkdir(path, 0777);
+    return ::mkdir(LocalFilePath(path).c_str(), 0777);
 }
 int LocalRmdir(const char* path) {
-    return ::rmdir(path);
+    return ::rmdir(LocalFilePath(path).c_str());
 }
 
 int LocalFindNext(FindHandle handle, FindEntry* entry) {
@@ -79,7 +82,7 @@ int LocalFindNext(FindHandle handle, FindEntry* entry) {
     entry->time = 0;
     struct stat st;
     // An entry that vanished or cannot be read is still listed, with no size, time or attributes.
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::stat(LocalFilePath(path.c_str()).c_str(), &st) == 0) {
         entry->size = st.st_size;
         entry->time = st.st_mtime;
         if (S_ISDIR(st.st_mode)) entry->attrib |= FindEntry::kDirectory;
@@ -94,7 +97,7 @@ FindHandle LocalFindFirst(const char* pattern, FindEntry* entry) {
     char dir[kMaxPattern + 1];
     std::memcpy(dir, pattern, len + 1);
     if (len > 0 && dir[len - 1] == '*') dir[--len] = '\0';
-    DIR* d = opendir(len == 0 ? "." : dir);
+    DIR* d = opendir(len == 0 ? "." : LocalFilePath(dir).c_str());
     if (d == nullptr) return -1;
     auto handle = reinterpret_cast<FindHandle>(d);
     if (LocalFindNext(handle, entry) != 0) {
@@ -111,7 +114,7 @@ int LocalFindClose(FindHandle handle) {
 
 int LocalStatfs(const char* path, uint64_t* avail, uint64_t* total, uint64_t* free) {
     struct statfs fs;
-    if (::statfs(path, &fs) != 0) return -1;
+    if (::statfs(LocalFilePath(path).c_str(), &fs) != 0) return -1;
     const auto bsize = static_cast<uint64_t>(fs.f_bsize);
     if (avail != nullptr) *avail = bsize * fs.f_bavail;
     if (total != nullptr) *total = bsize * fs.f_blocks;
@@ -156,6 +159,10 @@ const char* ModeString(uint32_t flags) {
 
 }  // namespace
 
+std::string LocalFilePath(const char* path) {
+    return path != nullptr ? varnelle::host::ChipPath(path) : std::string();
+}
+
 CFile::CFile() : m_pOps(&kLocalOps) {}
 
 CFile::~CFile() {
@@ -182,7 +189,7 @@ bool CFile::Open(const char* path, uint32_t flags) {
         // Never empty a file opened only for reading.
         if (!(flags & modeNoTruncate) && access != modeRead) oflags |= O_TRUNC;
     }
-    int fd = ::open(path, oflags, 0666);
+    int fd = ::open(LocalFilePath(path).c_str(), oflags, 0666);
     if (fd == -1) return false;
     m_hFile = fdopen(fd, mode);
     if (m_hFile == nullptr) {
@@ -222,7 +229,8 @@ uint32_t CFile::Seek(int64_t offset, int origin) {
 uint32_t CFile::GetPosition() {
     if (m_hFile == nullptr) return 0;
     long pos = m_pOps->tell(m_hFile);
-    return pos < 0 ? 0 : static_cast<uint32_t>(pos);
+    // A position past 32 bits has no true answer here: 0, as for a failure.
+    return pos < 0 || static_cast<unsigned long>(pos) > UINT32_MAX ? 0 : static_cast<uint32_t>(pos);
 }
 
 uint32_t CFile::GetLength() {
@@ -230,8 +238,14 @@ uint32_t CFile::GetLength() {
     long pos = m_pOps->tell(m_hFile);
     if (m_pOps->seek(m_hFile, 0, SEEK_END) == 0) {
         long end = m_pOps->tell(m_hFile);
-        // An emptied file reports 0, not the length seen before.
-        if (end >= 0) m_dwLength = static_cast<uint32_t>(end);
+        // An emptied file reports 0, not the length seen before; a file too long for the 32-bit
+        // length reports 0 too rather than its length modulo 4 GiB.
+        if (end >= 0 && static_cast<unsigned long>(end) > UINT32_MAX) {
+            std::printf("CFile::GetLength %s: %ld bytes do not fit 32 bits\n", m_szPath, end);
+            m_dwLength = 0;
+        } else if (end >= 0) {
+            m_dwLength = static_cast<uint32_t>(end);
+        }
     }
     if (pos >= 0) m_pOps->seek(m_hFile, pos, SEEK_SET);
     return m_dwLength;

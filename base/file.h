@@ -41,6 +41,11 @@ struct FileSystemOps {
     int (*statfs)(const char* path, uint64_t* availBytes, uint64_t* totalBytes, uint64_t* freeBytes);
 };
 
+// Where the local table finds `path` on this host: chip paths ("/data/Fonts/...") sit under
+// $VARNELLE_ROOT when that is set. The one mapping of chip paths: every operation of the local table goes
+// through it, and so does any code that must hand a chip path to another library (the font renderers).
+std::string LocalFilePath(const char* path);
+
 class CFile {
 public:
     // Open flags: the low four bits are the access mode.

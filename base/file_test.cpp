@@ -1,11 +1,13 @@
 #include "base/file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -106,6 +108,39 @@ TEST_F(FileTest, LengthSeekAndPosition) {
     EXPECT_EQ(f.Write(buf, 1), 0u);
     EXPECT_EQ(f.Seek(0, 2), 0u);
     EXPECT_EQ(f.Gets(buf, sizeof buf), nullptr);
+}
+
+// Lengths and positions are 32-bit: a file beyond 4 GiB - 1 gives no length (0), and Load refuses it
+// instead of returning its length modulo 4 GiB. The files are sparse, so they cost no disk.
+TEST_F(FileTest, LengthBeyondThirtyTwoBitsIsRefused) {
+    const struct Case {
+        const char* name;
+        uint64_t size;
+        uint32_t length;  // what GetLength and Seek(0, 2) give
+    } cases[] = {
+        {"max", 0xFFFFFFFFull, 0xFFFFFFFFu},
+        {"four-gib", 0x100000000ull, 0},
+        {"four-gib-and-five", 0x100000005ull, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string path = Path(c.name);
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(c.size)), 0);
+        ::close(fd);
+        CFile f;
+        ASSERT_TRUE(f.Open(path.c_str())) << c.name;
+        EXPECT_EQ(f.GetLength(), c.length) << c.name;
+        EXPECT_EQ(f.GetPosition(), 0u) << c.name;
+        EXPECT_EQ(f.Seek(0, 2), c.length) << c.name;
+        f.Close();
+        if (c.length == 0) {
+            CFile loader;
+            EXPECT_EQ(loader.Load(path.c_str()), nullptr) << c.name;
+            EXPECT_EQ(loader.GetLength(), 0u) << c.name;
+        }
+        ::unlink(path.c_str());
+    }
 }
 
 TEST_F(FileTest, GetsAndPutsLines) {
@@ -210,6 +245,65 @@ TEST_F(FileTest, PathOperations) {
     EXPECT_LE(avail, free);
     EXPECT_LE(free, total);
     EXPECT_FALSE(CFile::StatFS(Path("missing").c_str(), &avail, &total, &free));
+}
+
+// Chip paths ("/data/...") reach the same files through every operation of the local table when
+// $VARNELLE_ROOT names a root; the names the caller sees stay chip paths.
+TEST_F(FileTest, ChipPathsSitUnderTheRootForEveryOperation) {
+    namespace fs = std::filesystem;
+    struct RootGuard {
+        explicit RootGuard(const std::string& root) { setenv("VARNELLE_ROOT", root.c_str(), 1); }
+        ~RootGuard() { unsetenv("VARNELLE_ROOT"); }
+    } root(m_dir);
+    fs::create_directories(m_dir + "/data/Fonts");
+    WriteFile("data/Fonts/Font.bin", "0123456789");
+
+    EXPECT_TRUE(CFile::Access("/data/Fonts/Font.bin", 0));
+    EXPECT_FALSE(CFile::Access("/data/Fonts/Missing.bin", 0));
+    CFile f;
+    ASSERT_TRUE(f.Open("/data/Fonts/Font.bin"));
+    EXPECT_STREQ(f.GetFileName(), "/data/Fonts/Font.bin");
+    EXPECT_EQ(f.GetLength(), 10u);
+    f.Close();
+    unsigned char* loaded = f.Load("/data/Fonts/Font.bin");
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(loaded), 10), "0123456789");
+
+    ASSERT_TRUE(f.Open("/data/new.txt", CFile::modeWrite | CFile::modeCreate));
+    EXPECT_EQ(f.Write("abc", 3), 3u);
+    f.Close();
+    EXPECT_EQ(ReadFile("data/new.txt"), "abc");
+    EXPECT_TRUE(CFile::Rename("/data/new.txt", "/data/renamed.txt"));
+    EXPECT_EQ(ReadFile("data/renamed.txt"), "abc");
+    EXPECT_TRUE(CFile::MakeDir("/data/sub"));
+    EXPECT_TRUE(fs::is_directory(m_dir + "/data/sub"));
+
+    CFileFind find;
+    std::set<std::string> names;
+    bool fontIsTen = false, subIsDir = false;
+    for (bool more = find.FindFile("/data/*"); more; more = find.FindNextFile()) {
+        names.insert(find.GetFileName());
+        if (find.GetFileName() == "renamed.txt") {
+            EXPECT_EQ(find.GetFilePath(), "/data/renamed.txt");
+        }
+        if (find.GetFileName() == "sub") subIsDir = find.IsDirectory();
+    }
+    find.Close();
+    for (bool more = find.FindFile("/data/Fonts/*"); more; more = find.FindNextFile()) {
+        if (find.GetFileName() == "Font.bin") fontIsTen = find.GetLength() == 10;
+    }
+    find.Close();
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "Fonts", "renamed.txt", "sub"}));
+    EXPECT_TRUE(subIsDir);
+    EXPECT_TRUE(fontIsTen);
+
+    EXPECT_TRUE(CFile::RemoveDir("/data/sub"));
+    EXPECT_TRUE(CFile::Remove("/data/renamed.txt"));
+    EXPECT_FALSE(fs::exists(m_dir + "/data/renamed.txt"));
+    uint64_t avail = 0, total = 0, free = 0;
+    EXPECT_TRUE(CFile::StatFS("/data", &avail, &total, &free));
+    EXPECT_EQ(LocalFilePath("/data/Fonts/Font.bin"), m_dir + "/data/Fonts/Font.bin");
+    EXPECT_EQ(LocalFilePath("relative/x"), "relative/x");
 }
 
 // A file system that reads only half of what is asked, and counts its opens.

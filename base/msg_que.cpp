@@ -42,6 +42,14 @@ bool CMsgQueImp::SendMessage(uint32_t msg, uintptr_t wParam, uintptr_t lParam, u
     return true;
 }
 
+void CMsgQueImp::PostStop(uint32_t msg) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back({msg, 0, 0, static_cast<uint32_t>(SystemGetMSCount())});
+    }
+    m_cond.notify_one();
+}
+
 bool CMsgQueImp::RecvMessage(CMsgQue::MSG* out, bool wait) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (wait) {

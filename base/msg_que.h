@@ -59,6 +59,11 @@ public:
     void SetMessageSize(int capacity);
 
 private:
+    friend class CThread;
+    // Queues msg even on a full queue or one that has quit: a thread's stop request must always reach
+    // a body waiting on its queue.
+    void PostStop(uint32_t msg);
+
     std::mutex m_mutex;
     std::condition_variable m_cond;    // signalled when a message is queued
     std::deque<CMsgQue::MSG> m_queue;  // guarded by m_mutex; oldest at the front

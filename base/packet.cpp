@@ -28,9 +28,11 @@ int FloorLog2(uint64_t v) {
 
 }  // namespace
 
+using Guard = std::lock_guard<varnelle::base::internal::SpinLock>;
+
 uint32_t CPacketImp::PutBuffer(const void* data, uint32_t len) {
     if (data == nullptr) return 0;
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     uint32_t n = m_Size - m_Length;
     if (len < n) n = len;
     if (n != 0) std::memcpy(m_pBuffer + m_Length, data, n);
@@ -40,18 +42,18 @@ uint32_t CPacketImp::PutBuffer(const void* data, uint32_t len) {
 
 uint32_t CPacketImp::SetLength(uint32_t dwLength) {
     VARNELLE_CHECK(dwLength <= m_Size, "Source/Packet");
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     m_Length = dwLength;
     return dwLength;
 }
 
 uint32_t CPacketImp::GetLength() {
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     return m_Length;
 }
 
 uint32_t CPacketImp::GetLeft() {
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     return m_Size - m_Length;
 }
 
@@ -60,41 +62,44 @@ void CPacketImp::ClearUserData() {
 }
 
 uint32_t CPacketImp::AddRef() {
-    CGuard guard(m_mutex);
-    return ++m_RefCount;
+    return m_RefCount.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 uint32_t CPacketImp::GetRef() {
-    CGuard guard(m_mutex);
-    return m_RefCount;
+    return m_RefCount.load(std::memory_order_relaxed);
 }
 
 uint32_t CPacketImp::Release() {
-    uint32_t count;
-    {
-        CGuard guard(m_mutex);
-        if (m_RefCount == 0) {
+    uint32_t count = m_RefCount.load(std::memory_order_acquire);
+    for (;;) {
+        if (count == 0) {
             std::printf("CPacketImp::Release() reffrence count error pid %d \n", CThread::GetCurrentTid());
-            std::printf("m_RefCount is %d m_Length is %d m_Size is %d \r\n", static_cast<int>(m_RefCount),
-                        static_cast<int>(m_Length), static_cast<int>(m_Size));
+            std::printf("m_RefCount is %d m_Length is %d m_Size is %d \r\n", static_cast<int>(count),
+                        static_cast<int>(GetLength()), static_cast<int>(m_Size));
+            VARNELLE_CHECK(m_RefCount > 0, "Source/Packet");
         }
-        VARNELLE_CHECK(m_RefCount > 0, "Source/Packet");
-        count = --m_RefCount;
+        if (count == 1) {
+            // The caller holds the only reference, so no other thread may touch the count: no atomic
+            // read-modify-write is needed, and the acquire above ordered every earlier release.
+            m_RefCount.store(0, std::memory_order_relaxed);
+            m_pOwner->PutPacket(this);
+            return 0;
+        }
+        if (m_RefCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
+                                             std::memory_order_acquire))
+            return count - 1;
     }
-    // The packet's own mutex is released before the pool's is taken.
-    if (count == 0) m_pOwner->PutPacket(this);
-    return count;
 }
 
 void CPacketImp::GetExtraInfo(void* out) {
     if (out == nullptr) return;
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     std::memcpy(out, m_ExtraInfo, sizeof m_ExtraInfo);
 }
 
 void CPacketImp::SetExtraInfo(const void* in) {
     if (in == nullptr) return;
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     std::memcpy(m_ExtraInfo, in, sizeof m_ExtraInfo);
 }
 
@@ -158,12 +163,7 @@ CPacketManagerImp::CPacketManagerImp(void* buffer, uint32_t sizeKB) {
         n += n & 1;
     }
 
-    int preallocated = m_nTotal / 16;
-    if (preallocated > 0) {
-        auto* packets = new CPacketImp[static_cast<size_t>(preallocated)];
-        m_packetArrays.push_back(packets);
-        for (int i = preallocated - 1; i >= 0; --i) FreePacket(&packets[i]);
-    }
+    GrowPackets(m_nTotal / 16);
     DumpUsage();
 }
 
@@ -173,11 +173,12 @@ CPacketManagerImp::~CPacketManagerImp() {
     if (m_bOwnBuffer) delete[] m_pRaw;
 }
 
-void CPacketManagerImp::Push(int level, Node* node) {
+inline void CPacketManagerImp::Push(int level, Node* node) {
     Node*& head = m_levels[level].head;
     if (head == nullptr) {
         node->next = node;
         node->prev = node;
+        m_nonEmptyLevels |= 1u << level;
     } else {
         node->next = head;
         node->prev = head->prev;
@@ -187,10 +188,11 @@ void CPacketManagerImp::Push(int level, Node* node) {
     head = node;
 }
 
-void CPacketManagerImp::Unlink(int level, Node* node) {
+inline void CPacketManagerImp::Unlink(int level, Node* node) {
     Node*& head = m_levels[level].head;
     if (node->next == node) {
         head = nullptr;
+        m_nonEmptyLevels &= ~(1u << level);
     } else {
         node->prev->next = node->next;
         node->next->prev = node->prev;
@@ -200,78 +202,98 @@ void CPacketManagerImp::Unlink(int level, Node* node) {
     node->prev = nullptr;
 }
 
-CPacketImp* CPacketManagerImp::AllocPacket() {
-    if (m_pFreePackets == nullptr) {
-        auto* packets = new (std::nothrow) CPacketImp[kPacketsPerArray];
-        if (packets == nullptr) return nullptr;
-        std::fprintf(stderr, "==>CPacketManagerImp: allocate buffer:%p size:%zu\n",
-                     static_cast<void*>(packets), sizeof(CPacketImp) * kPacketsPerArray);
-        m_packetArrays.push_back(packets);
-        for (int i = kPacketsPerArray - 1; i >= 1; --i) FreePacket(&packets[i]);
-        return &packets[0];
-    }
-    CPacketImp* p = m_pFreePackets;
-    m_pFreePackets = p->m_pNextFree;
-    p->m_pNextFree = nullptr;
+CPacketImp* CPacketManagerImp::GrowPackets(int count) {
+    if (count <= 0) return nullptr;
+    auto* packets = new (std::nothrow) CPacketImp[static_cast<size_t>(count)];
+    if (packets == nullptr) return nullptr;
+    Guard guard(m_lock);
+    m_packetArrays.push_back(packets);
+    // Room for every object the pool owns, so a free never allocates. Stacked so the array's first
+    // object is handed out first.
+    m_freePackets.reserve(m_packetArrays.size() * kPacketsPerArray);
+    for (int i = count - 1; i >= 0; --i) FreePacket(&packets[i]);
+    return packets;
+}
+
+inline CPacketImp* CPacketManagerImp::AllocPacket() {
+    if (m_freePackets.empty()) return nullptr;
+    CPacketImp* p = m_freePackets.back();
+    m_freePackets.pop_back();
     return p;
 }
 
-void CPacketManagerImp::FreePacket(CPacketImp* p) {
+inline void CPacketManagerImp::FreePacket(CPacketImp* p) {
     VARNELLE_CHECK(p != nullptr, "Source/Packet");
-    p->m_pNextFree = m_pFreePackets;
-    m_pFreePackets = p;
+    m_freePackets.push_back(p);
 }
 
 CPacketImp* CPacketManagerImp::GetPacket(uint32_t size) {
-    CGuard guard(m_mutex);
-    CPacketImp* p = AllocPacket();
-    if (p == nullptr) {
-        std::puts("CPacketManagerImp::GetPacket packet error!!!!!!");
-        return nullptr;
-    }
-    p->m_RefCount = 1;
-    p->m_pBuffer = nullptr;
-    p->m_Size = 0;
-    p->m_Length = 0;
-    p->m_pOwner = this;
-    if (size == 0) return p;
-
     // In 64 bits: rounding a size near 4 GiB up to whole units must not wrap.
     const uint64_t units = (static_cast<uint64_t>(size) + kUnit - 1) / kUnit;
-    int level = FloorLog2(units) + (IsPowerOfTwo(units) ? 0 : 1);
-    int found = -1;
+    const int level = size == 0 ? 0 : FloorLog2(units) + (IsPowerOfTwo(units) ? 0 : 1);
     // A block's byte size must also fit the packet's 32-bit size.
-    if (units <= static_cast<uint64_t>(m_nTotal) && (uint64_t{kUnit} << level) <= UINT32_MAX) {
-        for (int j = level; j < m_nLevels; ++j) {
-            if (m_levels[j].head != nullptr) {
-                found = j;
-                break;
+    const bool fits = units <= static_cast<uint64_t>(m_nTotal) && (uint64_t{kUnit} << level) <= UINT32_MAX;
+    for (;;) {
+        CPacketImp* p;
+        int found = -1;
+        int index = 0;
+        {
+            Guard guard(m_lock);
+            p = AllocPacket();
+            if (p != nullptr && size != 0) {
+                const uint32_t candidates = fits ? m_nonEmptyLevels & (~0u << level) : 0;
+                if (candidates != 0) {
+                    found = __builtin_ctz(candidates);
+                    Node* node = m_levels[found].head;
+                    Unlink(found, node);
+                    index = node->index;
+                    // Keep the left half at each split; the right half becomes free.
+                    for (int k = found - 1; k >= level; --k) {
+                        index *= 2;
+                        Push(k, &m_levels[k].nodes[index + 1]);
+                    }
+                } else {
+                    FreePacket(p);
+                }
             }
         }
+        if (p == nullptr) {
+            // Out of packet objects: a new array, allocated and announced outside the lock.
+            CPacketImp* grown = GrowPackets(kPacketsPerArray);
+            if (grown == nullptr) {
+                std::puts("CPacketManagerImp::GetPacket packet error!!!!!!");
+                return nullptr;
+            }
+            std::fprintf(stderr, "==>CPacketManagerImp: allocate buffer:%p size:%zu\n", static_cast<void*>(grown),
+                         sizeof(CPacketImp) * kPacketsPerArray);
+            continue;
+        }
+        if (size != 0 && found < 0) {
+            std::puts("@@@@@@@@@@@@@CPacketManagerImp::GetPacket none free node!!!!!!");
+            return nullptr;
+        }
+        // The object is this caller's alone from here on.
+        p->m_RefCount.store(1, std::memory_order_relaxed);
+        p->m_Length = 0;
+        p->m_pOwner = this;
+        p->m_Size = size == 0 ? 0 : static_cast<uint32_t>(uint64_t{kUnit} << level);
+        p->m_pBuffer = size == 0 ? nullptr : m_pBase + (static_cast<size_t>(index) << level) * kUnit;
+        return p;
     }
-    if (found < 0) {
-        std::puts("@@@@@@@@@@@@@CPacketManagerImp::GetPacket none free node!!!!!!");
-        FreePacket(p);
-        return nullptr;
-    }
-    Node* node = m_levels[found].head;
-    Unlink(found, node);
-    int index = node->index;
-    // Keep the left half at each split; the right half becomes free.
-    for (int k = found - 1; k >= level; --k) {
-        index *= 2;
-        Push(k, &m_levels[k].nodes[index + 1]);
-    }
-    p->m_Size = static_cast<uint32_t>(uint64_t{kUnit} << level);
-    p->m_pBuffer = m_pBase + (static_cast<size_t>(index) << level) * kUnit;
-    return p;
 }
 
 void CPacketManagerImp::PutPacket(CPacketImp* packet) {
-    CGuard guard(m_mutex);
-    if (packet != nullptr && packet->m_Size != 0 && packet->m_pBuffer != nullptr) {
-        int level = FloorLog2(packet->m_Size / kUnit);
-        int index = static_cast<int>(static_cast<size_t>(packet->m_pBuffer - m_pBase) / kUnit >> level);
+    VARNELLE_CHECK(packet != nullptr && "p", "Source/Packet");
+    int level = 0, index = 0;
+    const bool hasBlock = packet->m_Size != 0 && packet->m_pBuffer != nullptr;
+    if (hasBlock) {
+        level = FloorLog2(packet->m_Size / kUnit);
+        index = static_cast<int>(static_cast<size_t>(packet->m_pBuffer - m_pBase) / kUnit >> level);
+    }
+    packet->m_pBuffer = nullptr;
+    packet->m_Size = 0;
+    Guard guard(m_lock);
+    if (hasBlock) {
         while (level < m_nLevels - 1) {
             Node* buddy = &m_levels[level].nodes[index ^ 1];
             if (buddy->prev == nullptr) break;
@@ -280,8 +302,6 @@ void CPacketManagerImp::PutPacket(CPacketImp* packet) {
             index /= 2;
         }
         Push(level, &m_levels[level].nodes[index]);
-        packet->m_pBuffer = nullptr;
-        packet->m_Size = 0;
     }
     FreePacket(packet);
 }
@@ -301,12 +321,12 @@ int CPacketManagerImp::FreeKBLocked() const {
 }
 
 int CPacketManagerImp::GetFreeKB() {
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     return FreeKBLocked();
 }
 
 std::vector<std::vector<int>> CPacketManagerImp::GetFreeNodes() {
-    CGuard guard(m_mutex);
+    Guard guard(m_lock);
     std::vector<std::vector<int>> lists(static_cast<size_t>(m_nLevels));
     for (int level = 0; level < m_nLevels; ++level) {
         const Node* head = m_levels[level].head;
@@ -321,8 +341,12 @@ std::vector<std::vector<int>> CPacketManagerImp::GetFreeNodes() {
 }
 
 void CPacketManagerImp::DumpUsage() {
-    CGuard guard(m_mutex);
-    const int64_t free = FreeKBLocked();
+    int64_t free;
+    {
+        Guard guard(m_lock);
+        free = FreeKBLocked();
+    }
+    // Printed outside the lock, which other threads spin on.
     const int64_t total = m_nTotal;
     // A pool that was refused has no units at all.
     const int percent = total > 0 ? static_cast<int>(100 - 100 * free / total) : 0;
@@ -335,18 +359,11 @@ void CPacketManagerImp::DumpUsage() {
 }
 
 void CPacketManagerImp::DumpFreeNodes() {
-    CGuard guard(m_mutex);
+    const std::vector<std::vector<int>> lists = GetFreeNodes();
     std::puts("______________________________");
-    for (int level = 0; level < m_nLevels; ++level) {
+    for (size_t level = 0; level < lists.size(); ++level) {
         std::printf("%4d : ", 1 << level);
-        const Node* head = m_levels[level].head;
-        if (head != nullptr) {
-            const Node* n = head;
-            do {
-                std::printf("%d ", n->index);
-                n = n->next;
-            } while (n != head);
-        }
+        for (int index : lists[level]) std::printf("%d ", index);
         std::printf("\n");
     }
     std::printf("\n");

@@ -2,13 +2,18 @@
 // power-of-two runs of 1 KiB units. A packet holds at least the requested size, its buffer is 1 KiB
 // aligned, its count starts at 1, and packet and buffer go back to the pool when the count reaches 0.
 // CPacketManager::instance is the process-wide pool; it is created on first use and never destroyed.
+//
+// Locking: each pool operation holds the pool's spin lock once, for a handful of list operations (a
+// bitmask of non-empty levels finds the free block); a packet's count is atomic, so only the last
+// Release reaches the pool. Packet objects come in arrays of 1024 that are allocated outside the lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "base/mutex.h"
+#include "base/internal/spin_lock.h"
 
 class CPacketManagerImp;
 
@@ -58,12 +63,11 @@ private:
 
     uint8_t* m_pBuffer = nullptr;  // inside the arena; null for a packet of size 0
     uint32_t m_Size = 0;           // power of two times 1024, or 0
-    uint32_t m_Length = 0;         // guarded by m_mutex
-    uint32_t m_RefCount = 0;       // guarded by m_mutex
-    CMutex m_mutex;
-    uint8_t m_ExtraInfo[kExtraInfoSize] = {};  // guarded by m_mutex
+    uint32_t m_Length = 0;         // guarded by m_lock
+    std::atomic<uint32_t> m_RefCount{0};
+    varnelle::base::internal::SpinLock m_lock;
+    uint8_t m_ExtraInfo[kExtraInfoSize] = {};  // guarded by m_lock
     uint8_t m_UserData[kUserDataSize] = {};
-    CPacketImp* m_pNextFree = nullptr;  // guarded by the pool's mutex
     CPacketManagerImp* m_pOwner = nullptr;
 };
 
@@ -112,21 +116,30 @@ private:
         int count = 0;
     };
 
+    // Caller holds m_lock.
     CPacketImp* AllocPacket();
     void FreePacket(CPacketImp* p);
     void Push(int level, Node* node);
     void Unlink(int level, Node* node);
     int FreeKBLocked() const;
+    // Adds an array of count packet objects to the free list, allocated outside m_lock; the array, or
+    // null when no memory was left.
+    CPacketImp* GrowPackets(int count);
 
     uint8_t* m_pRaw = nullptr;  // the arena as given or allocated
     bool m_bOwnBuffer = false;
     uint8_t* m_pBase = nullptr;  // arena rounded up to a 1 KiB boundary
-    CMutex m_mutex;
-    Level m_levels[kMaxLevels];               // guarded by m_mutex
-    int m_nLevels = 0;                        // guarded by m_mutex
-    int m_nTotal = 0;                         // units in the pool
-    CPacketImp* m_pFreePackets = nullptr;     // guarded by m_mutex
-    std::vector<CPacketImp*> m_packetArrays;  // guarded by m_mutex
+    int m_nLevels = 0;           // fixed after construction
+    int m_nTotal = 0;            // units in the pool
+    // What the lock guards most often shares its cache line, which moves from core to core with the
+    // lock: the level mask, the packet-object stack and the smallest levels.
+    alignas(64) varnelle::base::internal::SpinLock m_lock;
+    uint32_t m_nonEmptyLevels = 0;  // guarded by m_lock; bit L set while level L has a free block
+    // The free packet objects as a stack of pointers, most recently freed last: popping never reads
+    // the packet object itself (whose line is another thread's) while the lock is held.
+    std::vector<CPacketImp*> m_freePackets;  // guarded by m_lock
+    Level m_levels[kMaxLevels];              // guarded by m_lock
+    std::vector<CPacketImp*> m_packetArrays;  // guarded by m_lock
 
     static void* sm_packetBuf;
     static uint32_t sm_packetSizeKB;

@@ -1,10 +1,12 @@
 #include "base/packet.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -162,8 +164,30 @@ TEST(CPacketTest, ProcessPoolServesPackets) {
     p->Release();
 }
 
+// Takes packet objects of size 0 until the pool has to grow (by 1024 objects; it says so on the error
+// stream); returns how many were free before that, all distinct, and releases them all.
+int FreePacketObjects(CPacketManagerImp& pool) {
+    std::vector<CPacketImp*> taken;
+    std::set<CPacketImp*> distinct;
+    for (;;) {
+        testing::internal::CaptureStderr();
+        CPacketImp* p = pool.GetPacket(0);
+        const bool grew = !testing::internal::GetCapturedStderr().empty();
+        if (p == nullptr) break;
+        EXPECT_TRUE(distinct.insert(p).second) << "a packet object was handed out twice";
+        if (grew) {
+            p->Release();
+            break;
+        }
+        taken.push_back(p);
+    }
+    for (CPacketImp* p : taken) p->Release();
+    return static_cast<int>(taken.size());
+}
+
 // Several threads allocate and release against a model of the lent ranges: no two live packets
-// overlap, every buffer is aligned and large enough, and the free lists end as they started.
+// overlap, every buffer is aligned and large enough, and the free lists and packet objects end as they
+// started.
 TEST(CPacketManagerTest, ConcurrentAllocReleaseKeepsBlocksDisjointAndRestoresFreeLists) {
     constexpr uint32_t kArenaKB = 2048;
     Arena arena(kArenaKB, true);
@@ -174,6 +198,7 @@ TEST(CPacketManagerTest, ConcurrentAllocReleaseKeepsBlocksDisjointAndRestoresFre
     const uintptr_t lo = reinterpret_cast<uintptr_t>(pool.GetBase());
     const uintptr_t hi = lo + static_cast<uintptr_t>(pool.GetTotalKB()) * KB;
 
+    const int objects = FreePacketObjects(pool);
     auto worker = [&](unsigned seed) {
         std::mt19937 rng(seed);
         std::vector<std::pair<CPacketImp*, uint8_t>> mine;
@@ -231,6 +256,39 @@ TEST(CPacketManagerTest, ConcurrentAllocReleaseKeepsBlocksDisjointAndRestoresFre
     EXPECT_TRUE(live.empty());
     EXPECT_EQ(pool.GetFreeKB(), pool.GetTotalKB());
     EXPECT_EQ(pool.GetFreeNodes(), start);
+    // Every packet object came back once: the counting above grew the pool by one array of 1024.
+    EXPECT_EQ(FreePacketObjects(pool), objects + 1024);
+}
+
+// Packets shared by several threads, each dropping its reference at the same time: every block and every
+// packet object goes back exactly once.
+TEST(CPacketManagerTest, SharedPacketsReleasedFromManyThreadsReturnExactlyOnce) {
+    constexpr int kThreads = 4;
+    Arena arena(1024);
+    CPacketManagerImp pool(arena.buffer, 1024);
+    // A 1024 KiB pool starts with 64 objects; each count grows it by 1024.
+    const int objects = FreePacketObjects(pool);
+    EXPECT_EQ(objects, 1024 / 16);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<CPacketImp*> shared;
+        for (int i = 0; i < 40; ++i) {
+            CPacketImp* p = pool.GetPacket(1 + (i % 5) * KB);
+            ASSERT_NE(p, nullptr);
+            for (int r = 1; r < kThreads; ++r) p->AddRef();
+            shared.push_back(p);
+        }
+        std::atomic<int> lastReleases{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                for (CPacketImp* p : shared) lastReleases += p->Release() == 0;
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(lastReleases.load(), 40);
+        ASSERT_EQ(pool.GetFreeKB(), 1024) << "round " << round;
+    }
+    EXPECT_EQ(FreePacketObjects(pool), objects + 1024);
 }
 
 TEST(CPacketDeathTest, MisuseStopsTheProgram) {

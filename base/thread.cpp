@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +50,8 @@ struct CThread::ThreadData {
     std::mutex stateMutex;
     std::condition_variable stateCond;  // signalled when a run ends
     bool running = false;               // guarded by stateMutex: a body is active (start token taken)
+    uint64_t runsStarted = 0;           // guarded by stateMutex
+    uint64_t runsEnded = 0;             // guarded by stateMutex; a stopper waits for its run's number
     pthread_t handle{};                 // guarded by stateMutex
     bool hasHandle = false;             // guarded by stateMutex
 
@@ -57,7 +60,9 @@ struct CThread::ThreadData {
     int policy = SCHED_OTHER;     // guarded by stateMutex; read by the thread it starts
     uint32_t stackSize;           // recorded only
     std::atomic<int> tid{-1};
-    std::atomic<uint32_t> expiry{0};
+    // The last SetTimeout: its tick in the low 32 bits, its span in ms in the high 32 (0: none), in
+    // one word so a reader never sees the tick of one call with the span of another.
+    std::atomic<uint64_t> timeout{0};
 
     mutable std::mutex nameMutex;
     std::string name;  // guarded by nameMutex
@@ -74,12 +79,24 @@ CThread::CThread(const char* name, int priority, int queueSize, uint32_t stackSi
     : m_pData(std::make_unique<ThreadData>(name, priority, queueSize, stackSize)) {}
 
 CThread::~CThread() {
-    bool started;
+    bool running, self;
     {
         std::lock_guard<std::mutex> lock(m_pData->stateMutex);
-        started = m_pData->hasHandle;
+        running = m_pData->running;
+        self = running && pthread_equal(m_pData->handle, pthread_self());
     }
-    if (started) DestroyThread(false);
+    if (!running) return;
+    // The body would go on with freed memory: a body cannot wait for itself, so that is fatal; from
+    // any other thread the run is stopped and waited for.
+    VARNELLE_CHECK(!self && "CThread deleted by its own running body", "Source/Thread");
+    std::printf("CThread::~CThread %s still running: stopping it and waiting for its end\n",
+                GetThreadName().c_str());
+    DestroyThread(true);
+}
+
+bool CThread::HasActiveRun() const {
+    std::lock_guard<std::mutex> lock(m_pData->stateMutex);
+    return m_pData->running;
 }
 
 bool CThread::CreateThread() {
@@ -99,6 +116,7 @@ bool CThread::CreateThread() {
     if (d.stackSize < kMinStackSize) d.stackSize = kMinStackSize;
 
     d.running = true;
+    ++d.runsStarted;
     m_bLoop.store(true, std::memory_order_release);
 
     pthread_attr_t attr;
@@ -116,6 +134,7 @@ bool CThread::CreateThread() {
         // nor reports a running thread.
         m_bLoop.store(false, std::memory_order_release);
         d.running = false;
+        ++d.runsEnded;
         d.stateCond.notify_all();
         return false;
     }
@@ -153,6 +172,7 @@ void* CThread::ThreadEntry(void* arg) {
         std::lock_guard<std::mutex> lock(d.stateMutex);
         if (d.queue) d.queue->ClearMessage();
         d.running = false;
+        ++d.runsEnded;
         // Last touch of the object: a waiter may destroy it as soon as this lock is released.
         d.stateCond.notify_all();
     }
@@ -161,12 +181,15 @@ void* CThread::ThreadEntry(void* arg) {
 
 bool CThread::DestroyThread(bool wait) {
     ThreadData& d = *m_pData;
-    bool wasLooping = m_bLoop.exchange(false, std::memory_order_acq_rel);
+    // The flag changes under the lock CreateThread sets it under, so a restart waiting to begin can
+    // neither lose this stop nor be taken for the run being stopped.
     std::unique_lock<std::mutex> lock(d.stateMutex);
+    const bool wasLooping = m_bLoop.exchange(false, std::memory_order_acq_rel);
     if (!d.running) return true;
-    if (wasLooping && d.queue) d.queue->SendMessage(kStopMessage, 0, 0, 0);
+    if (wasLooping && d.queue) d.queue->PostStop(kStopMessage);
     if (pthread_equal(d.handle, pthread_self())) return true;
-    if (wait) d.stateCond.wait(lock, [&d] { return !d.running; });
+    const uint64_t run = d.runsStarted;
+    if (wait) d.stateCond.wait(lock, [&d, run] { return d.runsEnded >= run; });
     return true;
 }
 
@@ -182,17 +205,15 @@ std::string CThread::GetThreadName() const {
 }
 
 void CThread::SetTimeout(uint32_t ms) {
-    if (ms == 0) {
-        m_pData->expiry.store(0);
-        return;
-    }
-    uint32_t expiry = static_cast<uint32_t>(SystemGetMSCount()) + ms;
-    m_pData->expiry.store(expiry < ms ? 0 : expiry);
+    const auto start = static_cast<uint32_t>(SystemGetMSCount());
+    m_pData->timeout.store(ms == 0 ? 0 : (uint64_t{ms} << 32) | start);
 }
 
 bool CThread::IsTimeout() const {
-    uint32_t expiry = m_pData->expiry.load();
-    return expiry != 0 && expiry < static_cast<uint32_t>(SystemGetMSCount());
+    const uint64_t timeout = m_pData->timeout.load();
+    const auto ms = static_cast<uint32_t>(timeout >> 32);
+    // Measured as elapsed time, so a timeout set just before the tick wraps still expires after it.
+    return ms != 0 && SystemMSElapsed(static_cast<uint32_t>(timeout)) > ms;
 }
 
 int CThread::GetThreadId() const {
@@ -284,9 +305,13 @@ bool Threadlet::stop(bool wait) {
         if (worker == nullptr) return true;
         // Cleared while linked, so the worker sees it when it unlinks and retires itself.
         worker->DestroyThread(false);
+        if (!wait) return true;
+        // Counted while linked (so before the worker can retire): it is not reaped under this waiter.
+        worker->m_nWaiters.fetch_add(1, std::memory_order_relaxed);
     }
-    // Workers are never destroyed, so waiting on one outside the lock is safe.
-    return wait ? worker->DestroyThread(true) : true;
+    worker->DestroyThread(true);
+    worker->m_nWaiters.fetch_sub(1, std::memory_order_release);
+    return true;
 }
 
 bool Threadlet::isRunning() {
@@ -377,6 +402,7 @@ int CThreadManager::GetIdleCount() {
 
 PooledThread* CThreadManager::GetPooledThread() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ReapRetiredLocked();
     if (!m_idle.empty()) {
         PooledThread* worker = *m_idle.begin();
         m_idle.erase(m_idle.begin());
@@ -391,6 +417,11 @@ PooledThread* CThreadManager::GetPooledThread() {
     return worker;
 }
 
+int CThreadManager::GetRetiredCount() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return static_cast<int>(m_retired.size());
+}
+
 void CThreadManager::ReleasePooledThread(PooledThread* thread) {
     VARNELLE_CHECK(thread != nullptr && "pThread", "Source/Thread");
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -399,7 +430,18 @@ void CThreadManager::ReleasePooledThread(PooledThread* thread) {
 
 void CThreadManager::RetirePooledThread(PooledThread* thread) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ReapRetiredLocked();
     m_retired.push_back(thread);
+}
+
+void CThreadManager::ReapRetiredLocked() {
+    auto ended = [](PooledThread* w) {
+        // A waiter leaves the count only after its last touch of the worker.
+        return w->m_nWaiters.load(std::memory_order_acquire) == 0 && !w->HasActiveRun();
+    };
+    auto keep = std::partition(m_retired.begin(), m_retired.end(), [&](PooledThread* w) { return !ended(w); });
+    for (auto it = keep; it != m_retired.end(); ++it) delete *it;
+    m_retired.erase(keep, m_retired.end());
 }
 
 void CThreadManager::SetMainThreadId(int tid) {

@@ -4,9 +4,10 @@
 // Threadlets: small job handles that run one callback on a worker and give it back.
 //
 // Guarantees: one run of a CThread at a time (a second CreateThread waits until the previous body
-// has returned); DestroyThread(true) from another thread returns only once the body has returned and
-// the thread has unregistered, even when the body ended on its own. The object must outlive its
-// thread: destroy it only after DestroyThread(true) has returned on another thread.
+// has returned); DestroyThread(true) from another thread returns once the run it stopped has returned
+// and unregistered, even when the body ended on its own or a restart is already waiting. The object
+// must outlive its thread: destroy it only after DestroyThread(true) has returned on another thread
+// (a destructor that finds the body still running reports the misuse and waits for it).
 #pragma once
 
 #include <atomic>
@@ -46,16 +47,20 @@ public:
     // Starts the body on a new detached thread; waits first while a previous run is still in its
     // body. False when no thread could be started (the object is then as before the call).
     bool CreateThread();
-    // Clears the loop flag, sends kStopMessage while the body runs and, with wait from another
-    // thread, waits until the body has returned. Called by the thread itself it never waits.
-    // Always true.
+    // Clears the loop flag, sends kStopMessage while the body runs (also to a queue that is full or
+    // has quit) and, with wait from another thread, waits until that run has returned. Called by the
+    // thread itself it never waits. Always true.
     bool DestroyThread(bool wait = false);
     // True once the loop flag is cleared (also before the first start).
     bool IsThreadOver() const { return !m_bLoop.load(std::memory_order_acquire); }
+    // True from a start until its body has returned and the thread has unregistered; once false the
+    // thread no longer touches the object.
+    bool HasActiveRun() const;
 
     int SetThreadName(const char* name);
     std::string GetThreadName() const;
-    // 0 clears the expiry; otherwise the expiry is now + ms on the 32-bit tick, 0 when that wraps.
+    // 0 clears the timeout; otherwise IsTimeout holds once more than ms have passed on the tick (across
+    // its wrap too). For the thread table only.
     void SetTimeout(uint32_t ms);
     bool IsTimeout() const;
     // Kernel thread id of the running thread, -1 before the first run.
@@ -95,10 +100,13 @@ protected:
 
 private:
     friend class Threadlet;
+    friend class CThreadManager;
     CSemaphore m_jobSem;  // one unit per job
     JobCallback m_job;    // written before m_jobSem is posted, read after it is taken
     uintptr_t m_jobArg = 0;
     Threadlet* m_pThreadlet = nullptr;  // guarded by the threadlet lock
+    // Threadlet::stop callers waiting for this worker's end; a retired worker is deleted only at 0.
+    std::atomic<int> m_nWaiters{0};
 };
 
 class IThreadLet {
@@ -157,6 +165,8 @@ public:
     bool HasThread(CThread* thread);
     int GetThreadCount();
     int GetIdleCount();
+    // Workers retired by Threadlet::stop and not yet deleted.
+    int GetRetiredCount();
 
     // The idle worker with the lowest address, or a newly started one; null when none could start.
     PooledThread* GetPooledThread();
@@ -169,8 +179,10 @@ public:
 private:
     CThreadManager();
     friend class PooledThread;
-    // Keeps a worker whose thread has been asked to end, so it is never lent again.
+    // Keeps a worker whose thread has been asked to end, so it is never lent again, until it is reaped.
     void RetirePooledThread(PooledThread* thread);
+    // Deletes the retired workers whose run has ended and that nobody waits on. Caller holds m_mutex.
+    void ReapRetiredLocked();
 
     std::recursive_mutex m_mutex;
     std::set<PooledThread*> m_idle;        // guarded by m_mutex

@@ -1,16 +1,22 @@
 #include "base/thread.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "base/internal/fault.h"
+#include "base/internal/test_clock.h"
 #include "base/internal/test_event.h"
 
 namespace {
@@ -33,6 +39,21 @@ protected:
 private:
     std::function<void(FnThread&)> m_body;
 };
+
+// Runs fn on a thread of its own and waits for it within the wait limit. A hung thread can be neither
+// joined nor abandoned safely, so a hang ends the test program with the name of what hung.
+template <class F>
+void ExpectFinishes(const char* what, F fn) {
+    auto done = std::make_shared<Event>();
+    std::thread([fn, done]() mutable {
+        fn();
+        done->Set();
+    }).detach();
+    if (!done->Wait()) {
+        std::fprintf(stderr, "%s hangs\n", what);
+        std::abort();
+    }
+}
 
 // Body that waits for messages until asked to stop.
 void ServeUntilStopped(FnThread& t) {
@@ -130,6 +151,78 @@ TEST(CThreadTest, DestroyWaitRacingBodyThatEndsReleasesWaiter) {
     }
 }
 
+// A stop that races a restart waits for the run it stopped, never for the run the restart began.
+TEST(CThreadTest, StopRacingRestartWaitsOnlyForTheRunItStopped) {
+    FnThread t("restartrace", 64, 4, [](FnThread& self) { ServeUntilStopped(self); });
+    ExpectFinishes("DestroyThread(true) racing CreateThread", [&t] {
+        for (int i = 0; i < 300; ++i) {
+            ASSERT_TRUE(t.CreateThread());
+            std::thread restarter([&t] { EXPECT_TRUE(t.CreateThread()); });
+            EXPECT_TRUE(t.DestroyThread(true));
+            restarter.join();
+            EXPECT_FALSE(t.IsThreadOver()) << "the restarted run was stopped by a stop meant for the first";
+            EXPECT_TRUE(t.DestroyThread(true));
+        }
+    });
+}
+
+// The stop message reaches a body waiting on its queue even when the queue has quit or is full.
+TEST(CThreadTest, StopReachesBodyWhoseQueueQuitOrIsFull) {
+    const struct Case {
+        const char* name;
+        bool quit;
+        int queued;  // messages waiting before the stop; the queue holds 2
+    } cases[] = {{"quit", true, 0}, {"full", false, 2}, {"quit-and-full", true, 2}};
+    for (const Case& c : cases) {
+        Event gate;
+        Counter received;
+        FnThread t(c.name, 64, 2, [&](FnThread& self) {
+            gate.Wait();
+            CMsgQue::MSG msg;
+            while (self.RecvMessage(&msg, true)) {
+                received.Add();
+                if (msg.msg == CThread::kStopMessage) break;
+            }
+        });
+        ASSERT_TRUE(t.CreateThread());
+        for (int i = 0; i < c.queued; ++i) ASSERT_TRUE(t.SendMessage(1));
+        if (c.quit) t.QuitMessage();
+        ExpectFinishes(c.name, [&] {
+            t.DestroyThread(false);
+            gate.Set();
+            EXPECT_TRUE(t.DestroyThread(true));
+        });
+        EXPECT_EQ(received.Get(), c.queued + 1) << c.name;
+    }
+}
+
+// Destroying the object of a thread whose body still runs is a misuse: it is reported, and the body is
+// stopped and waited for instead of being left with freed memory.
+Event g_spinStarted, g_spinEnded;
+class SpinThread : public CThread {
+public:
+    SpinThread() : CThread("Spinner", 64, 0) {}
+
+protected:
+    void ThreadProc() override {
+        g_spinStarted.Set();
+        while (!IsThreadOver()) std::this_thread::yield();
+        g_spinEnded.Set();
+    }
+};
+
+TEST(CThreadTest, DestroyingObjectOfRunningThreadReportsItAndWaitsForTheBody) {
+    auto* t = new SpinThread;
+    ASSERT_TRUE(t->CreateThread());
+    ASSERT_TRUE(g_spinStarted.Wait());
+    testing::internal::CaptureStdout();
+    delete t;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(g_spinEnded.IsSet());
+    EXPECT_NE(out.find("Spinner"), std::string::npos) << out;
+    EXPECT_NE(out.find("still running"), std::string::npos) << out;
+}
+
 TEST(CThreadTest, DestroyFromBodyItselfDoesNotWait) {
     std::atomic<bool> result{false};
     Event done;
@@ -187,15 +280,30 @@ TEST(CThreadTest, FailedStartLeavesThreadStoppedAndRestartable) {
     EXPECT_TRUE(t.DestroyThread(true));
 }
 
-TEST(CThreadTest, TimeoutExpiresAndWrapIsStoredAsNone) {
+TEST(CThreadTest, TimeoutExpiresAndClears) {
     FnThread t("timeout", 64, 0, [](FnThread&) {});
     EXPECT_FALSE(t.IsTimeout());
-    t.SetTimeout(0xFFFFFFFFu);  // wraps past 2^32
+    t.SetTimeout(0xFFFFFFFFu);  // the longest span: not expired
     EXPECT_FALSE(t.IsTimeout());
     t.SetTimeout(1);
     EXPECT_TRUE(WaitUntil([&] { return t.IsTimeout(); }));
     t.SetTimeout(0);
     EXPECT_FALSE(t.IsTimeout());
+}
+
+// The tick wraps at 2^32 ms; a timeout set just before the wrap still expires after it.
+TEST(CThreadTest, TimeoutCountsAcrossTheTickWrap) {
+    varnelle::base::testing::FakeMSCount tick(4294967290u);
+    FnThread t("wrap", 64, 0, [](FnThread&) {});
+    t.SetTimeout(20);
+    const struct Step {
+        uint64_t tick;  // as the clock gives it; SystemGetMSCount keeps 32 bits
+        bool timeout;
+    } steps[] = {{4294967290u, false}, {4294967300u, false}, {4294967310u, false}, {4294967320u, true}};
+    for (const Step& s : steps) {
+        tick.Set(s.tick);
+        EXPECT_EQ(t.IsTimeout(), s.timeout) << "at tick " << static_cast<uint32_t>(s.tick);
+    }
 }
 
 TEST(CThreadTest, QueueOperationsWithoutQueueReportNothing) {
@@ -293,6 +401,59 @@ TEST(ThreadletTest, StoppedWorkerNeverSwallowsALaterJob) {
     }
 }
 
+// Every Threadlet::stop retires its worker; retired workers are deleted once their run has ended.
+TEST(ThreadletTest, StoppedWorkersAreReapedOnceTheirRunEnds) {
+    CThreadManager* m = CThreadManager::instance();
+    for (int i = 0; i < 20; ++i) {
+        Event inJob, gate;
+        Threadlet let;
+        ASSERT_TRUE(let.run(
+            "reaped",
+            [&](uintptr_t) {
+                inJob.Set();
+                gate.Wait();
+            },
+            0, 0));
+        ASSERT_TRUE(inJob.Wait());
+        EXPECT_TRUE(let.stop(false));
+        gate.Set();
+        EXPECT_TRUE(let.stop(true));
+        ASSERT_TRUE(WaitUntil([&] { return !let.isRunning(); }));
+    }
+    // Lending a worker reaps those whose run has ended.
+    EXPECT_TRUE(WaitUntil([&] {
+        m->ReleasePooledThread(m->GetPooledThread());
+        return m->GetRetiredCount() == 0;
+    })) << m->GetRetiredCount() << " retired workers kept";
+}
+
+// Waiters in stop(true) and the reaping of retired workers run side by side; a worker is never deleted
+// under a waiter (the sanitizer builds catch a use after free).
+TEST(ThreadletTest, StopWaitersAndReapingRaceSafely) {
+    CThreadManager* m = CThreadManager::instance();
+    std::atomic<bool> churn{true};
+    std::thread reaper([&] {
+        while (churn.load()) m->ReleasePooledThread(m->GetPooledThread());
+    });
+    for (int i = 0; i < 50; ++i) {
+        Event inJob, gate;
+        Threadlet let;
+        ASSERT_TRUE(let.run(
+            "waited",
+            [&](uintptr_t) {
+                inJob.Set();
+                gate.Wait();
+            },
+            0, 0));
+        ASSERT_TRUE(inJob.Wait());
+        std::thread waiter([&] { EXPECT_TRUE(let.stop(true)); });
+        gate.Set();
+        waiter.join();
+    }
+    churn = false;
+    reaper.join();
+}
+
 TEST(ThreadletTest, MemberFunctionCallbackRunsOnObject) {
     struct Target {
         Counter hits;
@@ -376,6 +537,26 @@ TEST(CThreadManagerTest, DumpListsMainAndRegisteredThreads) {
     EXPECT_NE(out.find("                    Main       1234   64  Normal"), std::string::npos) << out;
     EXPECT_NE(out.find("Dumped"), std::string::npos);
     EXPECT_TRUE(t.DestroyThread(true));
+}
+
+// A body that deletes its own object would return into freed memory: that stops the program.
+class SelfDeletingThread : public CThread {
+public:
+    SelfDeletingThread() : CThread("SelfDeleting", 64, 0) {}
+
+protected:
+    void ThreadProc() override { delete this; }
+};
+
+TEST(CThreadDeathTest, BodyDeletingItsOwnObjectStops) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* t = new SelfDeletingThread;
+            t->CreateThread();
+            for (;;) pause();
+        },
+        "CThread deleted by its own running body");
 }
 
 TEST(CThreadManagerDeathTest, ReleasingNullWorkerStops) {

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/internal/test_clock.h"
 #include "platform/host/clock.h"
 
 namespace {
+
+std::atomic<uint64_t (*)()> g_msCountSource{nullptr};
 
 std::atomic<int> g_dateOrder{CTime::kYMD};
 std::atomic<int> g_hour12{0};
@@ -31,10 +34,19 @@ char SeparatorChar(int style) {
 
 }  // namespace
 
+void varnelle::base::internal::SetMSCountSource(uint64_t (*source)()) {
+    g_msCountSource.store(source);
+}
+
 uint64_t SystemGetMSCount() {
     // The tick counts in 10 ms steps and keeps only 32 bits, as the reporting code expects.
-    uint64_t ms = varnelle::host::MonotonicMs() / 10 * 10;
+    uint64_t (*source)() = g_msCountSource.load(std::memory_order_relaxed);
+    uint64_t ms = source != nullptr ? source() : varnelle::host::MonotonicMs() / 10 * 10;
     return static_cast<uint32_t>(ms);
+}
+
+uint32_t SystemMSElapsed(uint32_t since) {
+    return static_cast<uint32_t>(SystemGetMSCount()) - since;
 }
 
 uint64_t SystemGetMSCount64() {
@@ -61,6 +73,10 @@ CTime::CTime(int y, int mo, int d, int h, int mi, int s)
     normalize();
 }
 
+CTime::CTime(const CTime& other) {
+    *this = other;
+}
+
 CTime& CTime::operator=(const CTime& other) {
     year = other.year;
     month = other.month;
@@ -73,30 +89,40 @@ CTime& CTime::operator=(const CTime& other) {
     return *this;
 }
 
-time_t CTime::makeTime() const {
+namespace {
+
+void FieldsFromTm(const tm& t, CTime* out) {
+    out->year = t.tm_year + 1900;
+    out->month = t.tm_mon + 1;
+    out->day = t.tm_mday;
+    out->wday = t.tm_wday;
+    out->hour = t.tm_hour;
+    out->minute = t.tm_min;
+    out->second = t.tm_sec;
+}
+
+tm TmFromFields(const CTime& value) {
     tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    // The fields are local time as breakTime gives it: let mktime decide whether daylight saving
-    // applies, or every round trip in summer would move the hour on by one.
-    t.tm_isdst = -1;
-    return mktime(&t);
+    t.tm_year = value.year - 1900;
+    t.tm_mon = value.month - 1;
+    t.tm_mday = value.day;
+    t.tm_hour = value.hour;
+    t.tm_min = value.minute;
+    t.tm_sec = value.second;
+    return t;
+}
+
+}  // namespace
+
+time_t CTime::makeTime() const {
+    tm t = TmFromFields(*this);
+    return timegm(&t);
 }
 
 void CTime::breakTime(time_t value) {
     tm t{};
-    localtime_r(&value, &t);
-    year = t.tm_year + 1900;
-    month = t.tm_mon + 1;
-    day = t.tm_mday;
-    wday = t.tm_wday;
-    hour = t.tm_hour;
-    minute = t.tm_min;
-    second = t.tm_sec;
+    gmtime_r(&value, &t);
+    FieldsFromTm(t, this);
 }
 
 CTime& CTime::operator+=(int64_t seconds) {
@@ -180,20 +206,17 @@ std::string CTime::format(int flags) const {
 }
 
 CTime CTime::getCurrentTime() {
-    CTime t;
-    t.breakTime(varnelle::host::WallSeconds());
-    return t;
+    const time_t now = varnelle::host::WallSeconds();
+    tm t{};
+    localtime_r(&now, &t);
+    CTime value;
+    FieldsFromTm(t, &value);
+    return value;
 }
 
 bool CTime::setCurrentTime(const CTime& value) {
-    tm t{};
-    t.tm_sec = value.second;
-    t.tm_min = value.minute;
-    t.tm_hour = value.hour;
+    tm t = TmFromFields(value);
     t.tm_wday = value.wday;
-    t.tm_mday = value.day;
-    t.tm_mon = value.month - 1;
-    t.tm_year = value.year - 1900;
     t.tm_isdst = -1;  // local time, with daylight saving where it applies
     time_t secs = mktime(&t);
     if (secs < 0) {

@@ -14,6 +14,9 @@
 // Millisecond tick for stamps and reporting: counts in steps of 10 ms and wraps at 2^32 ms (the
 // upper 32 bits are always 0). Deadlines that must never wrap use SystemGetMSCount64.
 uint64_t SystemGetMSCount();
+// Milliseconds since `since`, a value of SystemGetMSCount, as an unsigned 32-bit difference: right across
+// the wrap, for spans below 2^32 ms.
+uint32_t SystemMSElapsed(uint32_t since);
 // Monotonic milliseconds that never wrap.
 uint64_t SystemGetMSCount64();
 // Wall-clock microseconds since the epoch.
@@ -49,11 +52,16 @@ public:
     CTime() = default;
     // Stores the fields and normalises them through the calendar (2018-02-30 is 2018-03-02).
     CTime(int year, int month, int day, int hour, int minute, int second);
-    CTime(const CTime&) = default;
-    // Assignment normalises: fields set by hand arrive as a calendar date (Feb 30 is Mar 2).
+    // Copying and assignment both normalise: fields set by hand arrive as a calendar date (Feb 30 is
+    // Mar 2).
+    CTime(const CTime& other);
     CTime& operator=(const CTime& other);
 
+    // The fields as seconds of a calendar without daylight saving (they are read as UTC), so
+    // arithmetic and comparisons step evenly through the hours a zone repeats or skips. Only
+    // getCurrentTime and setCurrentTime go through the local zone.
     time_t makeTime() const;
+    // The fields of such seconds.
     void breakTime(time_t t);
     void normalize() { breakTime(makeTime()); }
 

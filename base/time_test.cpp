@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/internal/test_clock.h"
 #include "platform/host/clock.h"
 
 // The test's own hardware-clock hook, so the failure path can be driven.
@@ -37,6 +39,16 @@ TEST(SystemClockTest, MillisecondTickStepsByTenAndKeepsThirtyTwoBits) {
     EXPECT_EQ(a % 10, 0u);
     uint64_t b = SystemGetMSCount64();
     EXPECT_GE(b, a);
+}
+
+TEST(SystemClockTest, ElapsedIsTheUnsignedDifferenceAcrossTheWrap) {
+    varnelle::base::testing::FakeMSCount tick(4294967290u);
+    const auto start = static_cast<uint32_t>(SystemGetMSCount());
+    EXPECT_EQ(start, 4294967290u);
+    tick.Set(4294967300u);
+    EXPECT_EQ(SystemGetMSCount(), 4u);
+    EXPECT_EQ(SystemMSElapsed(start), 10u);
+    EXPECT_EQ(SystemMSElapsed(4), 0u);
 }
 
 TEST(SystemClockTest, MicrosecondCountUsesAllSixtyFourBits) {
@@ -93,8 +105,52 @@ TEST(CTimeTest, LocalTimeKeepsItsHourInSummerAndWinter) {
         EXPECT_EQ(same.hour, 12);
         EXPECT_TRUE(same == t);
     }
-    // Over the spring change a day has 23 hours of real time.
-    EXPECT_EQ(CTime(2018, 3, 25, 12, 0, 0) - CTime(2018, 3, 24, 12, 0, 0), 23 * 3600);
+    // Differences count calendar time, as if daylight saving were off.
+    EXPECT_EQ(CTime(2018, 3, 25, 12, 0, 0) - CTime(2018, 3, 24, 12, 0, 0), 24 * 3600);
+}
+
+// Stepping over the repeated autumn hour or the skipped spring hour moves one calendar hour per 3600 s,
+// and differences and comparisons across them do not depend on how the zone reads that hour.
+TEST(CTimeTest, StepsAndDifferencesCountCalendarHoursAcrossSummerTimeChanges) {
+    DaylightSavingZone zone;
+    struct Walk {
+        const char* name;
+        CTime start;
+        int64_t step;
+        int hours[4];
+    } walks[] = {
+        {"autumn forward", CTime(2024, 10, 27, 0, 30, 0), 3600, {1, 2, 3, 4}},
+        {"autumn backward", CTime(2024, 10, 27, 4, 30, 0), -3600, {3, 2, 1, 0}},
+        {"spring forward", CTime(2024, 3, 31, 0, 30, 0), 3600, {1, 2, 3, 4}},
+        {"spring backward", CTime(2024, 3, 31, 4, 30, 0), -3600, {3, 2, 1, 0}},
+    };
+    for (const Walk& w : walks) {
+        CTime t = w.start;
+        for (int want : w.hours) {
+            const CTime before = t;
+            t += w.step;
+            EXPECT_EQ(t.hour, want) << w.name;
+            EXPECT_EQ(t.minute, 30) << w.name;
+            EXPECT_EQ(t - before, w.step) << w.name;
+            EXPECT_EQ(w.step > 0 ? before < t : t < before, true) << w.name;
+        }
+    }
+    struct Diff {
+        CTime a, b;
+        int64_t want;
+    } diffs[] = {
+        {CTime(2024, 10, 27, 3, 0, 0), CTime(2024, 10, 27, 2, 0, 0), 3600},
+        {CTime(2024, 10, 27, 2, 30, 0), CTime(2024, 10, 27, 1, 30, 0), 3600},
+        {CTime(2024, 3, 31, 3, 0, 0), CTime(2024, 3, 31, 2, 0, 0), 3600},
+        {CTime(2024, 10, 28, 0, 0, 0), CTime(2024, 10, 27, 0, 0, 0), 86400},
+        {CTime(2024, 3, 31, 12, 0, 0), CTime(2024, 3, 30, 12, 0, 0), 86400},
+    };
+    for (const Diff& d : diffs) {
+        EXPECT_EQ(d.a - d.b, d.want) << d.a.format() << " - " << d.b.format();
+        EXPECT_TRUE(d.b < d.a) << d.a.format();
+    }
+    // 02:30 exists as a calendar value on the spring day too.
+    EXPECT_EQ(CTime(2024, 3, 31, 2, 30, 0).hour, 2);
 }
 
 TEST(CTimeTest, SetCurrentTimeInSummerReadsBackTheSameHour) {
@@ -111,6 +167,8 @@ TEST(CTimeTest, SetCurrentTimeInSummerReadsBackTheSameHour) {
     CTime now = CTime::getCurrentTime();
     EXPECT_EQ(now.day, 15);
     EXPECT_EQ(now.hour, 8);
+    // The clock itself is set through local time: 08:30 summer time is 06:30 UTC.
+    EXPECT_LE(std::llabs(static_cast<long long>(varnelle::host::WallSeconds()) - 1910327400LL), 2);
     varnelle::host::SetWallClock(host);
 }
 
@@ -135,6 +193,20 @@ TEST(CTimeTest, AssignmentNormalisesFieldsSetByHand) {
         EXPECT_EQ(t.hour, c.wantHour) << c.month << "-" << c.day;
         EXPECT_EQ(t.wday, c.wantWday) << c.month << "-" << c.day;
     }
+}
+
+// Copying and assigning agree: both give the calendar value of fields set by hand.
+TEST(CTimeTest, CopyAndAssignmentGiveTheSameFields) {
+    CTime raw;
+    raw.year = 2018, raw.month = 2, raw.day = 30, raw.hour = 25;
+    CTime copied(raw);
+    CTime assigned;
+    assigned = raw;
+    const auto fields = [](const CTime& t) {
+        return std::vector<int>{t.year, t.month, t.day, t.wday, t.hour, t.minute, t.second};
+    };
+    EXPECT_EQ(fields(copied), fields(assigned));
+    EXPECT_EQ(fields(copied), (std::vector<int>{2018, 3, 3, 6, 1, 0, 0}));
 }
 
 TEST(CTimeTest, ArithmeticAndComparison) {

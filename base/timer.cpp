@@ -65,17 +65,24 @@ bool CTimerImp::IsCalled() {
     return m_bCalled;
 }
 
-void CTimerImp::Fire() {
+void CTimerImp::Fire(uint64_t now) {
     CTimerManager* manager = CTimerManager::instance();
     manager->RemoveTimer(this);
     if (m_period != 0) {
         m_due += m_period;
         manager->AddTimer(this);
-    } else {
-        m_bArmed = false;
-        m_bCalled = true;
+        m_threadlet.run(m_name.c_str(), m_callback, m_arg, m_timeout);
+        return;
     }
-    m_threadlet.run(m_name.c_str(), m_callback, m_arg, m_timeout);
+    if (!m_threadlet.run(m_name.c_str(), m_callback, m_arg, m_timeout)) {
+        // The previous callback is still returning (or no worker could start): stay armed and look
+        // again on the next tick rather than lose the only call.
+        m_due = now;
+        manager->AddTimer(this);
+        return;
+    }
+    m_bArmed = false;
+    m_bCalled = true;
 }
 
 CTimerManager::CTimerManager() : CThread("TimerManager", 2, 0, 0), m_now(SystemGetMSCount64()) {
@@ -90,6 +97,13 @@ CTimerManager* CTimerManager::instance() {
 CMutex& CTimerManager::Lock() {
     static auto* lock = new CMutex(CMutex::kRecursive);
     return *lock;
+}
+
+bool CTimerManager::Start() {
+    std::lock_guard<std::mutex> lock(m_startMutex);
+    // A second CreateThread would wait for the running thread to end, that is for ever.
+    if (!IsThreadOver() && HasActiveRun()) return true;
+    return CreateThread();
 }
 
 void CTimerManager::AddTimer(CTimerImp* timer) {
@@ -126,7 +140,8 @@ void CTimerManager::Check() {
     // The tick is monotonic and 64 bits wide: it never wraps, so it never needs rebasing.
     if (now <= m_now) return;
     m_now = now;
-    while (m_pHead != nullptr && m_pHead->m_due < m_now) m_pHead->Fire();
+    // A postponed one-shot timer comes back due at m_now, so this pass does not see it again.
+    while (m_pHead != nullptr && m_pHead->m_due < m_now) m_pHead->Fire(m_now);
 }
 
 void CTimerManager::ThreadProc() {
@@ -153,10 +168,7 @@ CInfra* CInfra::instance() {
 
 int CInfra::start() {
     std::puts("CInfra::start()>>>>>>>>>>");
-    // Only the first call starts the timer thread: a second start would wait for ever on the
-    // running one.
-    static std::once_flag once;
-    std::call_once(once, [] { CTimerManager::instance()->Start(); });
+    CTimerManager::instance()->Start();
     CThreadManager::instance()->SetMainThreadId(CThread::GetCurrentTid());
     return 1;
 }

@@ -1,13 +1,15 @@
 // Millisecond timers. A CTimer calls a JobCallback after a delay, once or periodically. One thread,
 // the CTimerManager, keeps the armed timers sorted by due time on a 64-bit monotonic tick that never
 // wraps and fires each due timer on a pooled worker through the timer's own Threadlet, so a slow
-// callback never delays the others; a firing that finds the previous callback still running is
-// dropped. One recursive process-wide lock guards the list, every timer and the firing, so a
-// callback run by Stop(true) may start or stop timers.
+// callback never delays the others. A periodic firing that finds the previous callback still running
+// is dropped; a one-shot firing is never lost: it waits until the previous callback (often the one that
+// re-armed the timer) has returned. One recursive process-wide lock guards the list, every timer and
+// the firing, so a callback run by Stop(true) may start or stop timers.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/mutex.h"
@@ -32,7 +34,7 @@ public:
 
 private:
     friend class CTimerManager;
-    void Fire();
+    void Fire(uint64_t now);
 
     uint64_t m_due = 0;  // all fields guarded by the timer lock
     uint32_t m_period = 0;
@@ -74,7 +76,8 @@ public:
     // The lock that guards every timer; recursive.
     static CMutex& Lock();
 
-    bool Start() { return CreateThread(); }
+    // Starts the timer thread; true at once when it already runs.
+    bool Start();
     // Inserts ahead of the first timer whose due time is not earlier. Caller holds Lock().
     void AddTimer(CTimerImp* timer);
     // Caller holds Lock().
@@ -89,6 +92,7 @@ private:
     // One pass: fires every timer that is due.
     void Check();
 
+    std::mutex m_startMutex;       // one Start at a time
     uint64_t m_now;                // guarded by Lock()
     CTimerImp* m_pHead = nullptr;  // guarded by Lock(); earliest first
 };

@@ -1,7 +1,11 @@
 #include "base/timer.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +25,44 @@ protected:
         CInfra::instance()->start();  // a second start must not wait on the running timer thread
     }
 };
+
+// Repeated starts of the running timer thread return at once instead of waiting for it to end.
+TEST_F(TimerTest, StartingTheRunningManagerAgainReturns) {
+    auto done = std::make_shared<Event>();
+    std::thread([done] {
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(CTimerManager::instance()->Start());
+        done->Set();
+    }).detach();
+    if (!done->Wait()) {
+        std::fprintf(stderr, "a second CTimerManager::Start hangs\n");
+        std::abort();
+    }
+    EXPECT_FALSE(CTimerManager::instance()->IsThreadOver());
+}
+
+// A one-shot timer that re-arms itself from its callback fires again, also when the callback goes on
+// past the new due time: that firing waits for the callback to return instead of being lost.
+TEST_F(TimerTest, OneShotReArmedFromItsOwnCallbackFiresEveryTime) {
+    for (const uint32_t delay : {0u, 1u, 5u}) {
+        constexpr int kTimes = 6;
+        Counter fired, returned;
+        CTimer timer("again");
+        JobCallback again = [&](uintptr_t) {
+            fired.Add();
+            if (fired.Get() < kTimes) {
+                timer.Start(again, delay);
+                // Still busy when the new firing falls due.
+                const uint64_t until = SystemGetMSCount64() + delay + 3;
+                while (SystemGetMSCount64() < until) std::this_thread::yield();
+            }
+            returned.Add();  // the last touch of this iteration's locals
+        };
+        timer.Start(again, delay);
+        EXPECT_TRUE(returned.WaitFor(kTimes)) << "delay " << delay << ": " << fired.Get() << " firings";
+        ASSERT_TRUE(WaitUntil([&] { return timer.IsCalled() && !timer.IsStarted(); }));
+        EXPECT_EQ(fired.Get(), kTimes);
+    }
+}
 
 TEST_F(TimerTest, OneShotFiresOnceAfterItsDelayThenIsIdleAndCalled) {
     Counter fired;

@@ -1,4 +1,5 @@
 #include "app/fb/graphics.h"
+#include "app/fb/graphics_internal.h"
 
 #include <atomic>
 #include <mutex>
@@ -156,14 +157,16 @@ int GraphicsSetResolution(const uint32_t* pu32Size) {
 }
 
 void GraphicsReset() {
+    GraphicsFbReset();
     {
         std::lock_guard<std::mutex> lock(Module().geometryMutex);
         Module().stGeometry = kGeometryAtLoad;
     }
-    Module().stState.bVstdSet = 0;
-    Module().stState.u32Vstd = GRAPHICS_VSTD_PAL;
-    Module().stState.u32Width = 1024;
-    Module().stState.u32Height = 768;
+    GraphicsState& st = Module().stState;
+    st.bVstdSet = 0;
+    st.u32Vstd = GRAPHICS_VSTD_PAL;
+    st.u32Width = 1024;
+    st.u32Height = 768;
     GraphicsSetDecHeadWordHook(nullptr);
     GraphicsSetDecDisplayDefaultsHook(nullptr);
     GraphicsSetVoPubConfigCascadeHook(nullptr);

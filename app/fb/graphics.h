@@ -8,13 +8,51 @@
 
 enum { GRAPHICS_VSTD_PAL = 0, GRAPHICS_VSTD_NTSC = 1 };
 
+// Framebuffer layers: 0 the GUI, 1 a video-sized layer, 2 another, 3 the 32 x 32 cursor.
+enum { GRAPHICS_LAYER_GUI = 0, GRAPHICS_LAYER_VIDEO = 1, GRAPHICS_LAYER_2 = 2, GRAPHICS_LAYER_CURSOR = 3,
+       GRAPHICS_LAYER_NUM = 4 };
+
+// One framebuffer layer: its device, whether it is used, its geometry and its memory once mapped.
+struct GraphicsLayer {
+    int32_t s32Fd = -1;
+    int32_t bEnable = 0;
+    uint32_t u32Width = 0;
+    uint32_t u32Height = 0;
+    uint32_t u32VirWidth = 0;
+    uint32_t u32VirHeight = 0;
+    uint8_t* pu8Mem = nullptr;
+    uint32_t u32MemLen = 0;
+    uint32_t u32PhyAddr = 0;
+    uint32_t u32Stride = 0;
+};
+
+// The display information GraphicsGetInfo hands out.
+struct GraphicsInfo {
+    uint32_t u32Width;
+    uint32_t u32Height;
+};
+static_assert(sizeof(GraphicsInfo) == 8);
+
+// The GUI layer as a surface: pixel format (0: ARGB1555), bytes per row, size.
+struct GraphicsFbSurface {
+    uint32_t u32Format;
+    uint32_t u32Stride;
+    uint32_t u32Width;
+    uint32_t u32Height;
+    uint32_t au32Reserved[3];
+};
+static_assert(sizeof(GraphicsFbSurface) == 28);
+
 struct GraphicsState {
     int32_t bCreated = 0;
     int32_t bVstdSet = 0;
     uint32_t u32Vstd = GRAPHICS_VSTD_PAL;
     uint32_t u32Width = 1024;
     uint32_t u32Height = 768;
+    GraphicsLayer astLayer[GRAPHICS_LAYER_NUM];
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;  // the framebuffer layer's
+    GraphicsInfo stInfo{};
+    int32_t bLayersSet = 0;  // GraphicsSetVstd has run
 };
 
 // The display defaults a resolution change writes into the decode block, in this order.
@@ -67,5 +105,17 @@ int GraphicsSaveVstd(int s32Dev, uint32_t u32Vstd);
 int GraphicsSetResolution(const uint32_t* pu32Size);
 // The display interface code of a size (17 for sizes without one); tests.
 uint32_t GraphicsIntfSync(uint32_t u32Width, uint32_t u32Height);
-// Back to the state at load, hooks taken out (tests).
+// The framebuffer layer, which no command reaches. Create opens the 2D engine and the enabled layers'
+// devices (0 and 3); -1 when the engine cannot be opened. SetVstd sets every open layer to 16-bit
+// ARGB1555 at its size, maps, clears and shows it, then fills the GUI layer with 0x8000 by an engine
+// job; -1 when a step fails (a failed fill's job is cancelled). Both run once.
+int GraphicsCreate();
+int GraphicsSetVstd();
+// Closes the enabled layers' devices.
+int GraphicsDestory();
+// Runs GraphicsSetVstd once, then describes the GUI layer.
+int GraphicsGetSurface(GraphicsFbSurface* pSurface);
+int GraphicsGetInfo(GraphicsInfo* pInfo);
+
+// Back to the state at load, hooks taken out (tests): layers closed, the engine released.
 void GraphicsReset();

@@ -7,7 +7,7 @@
 #include "base/font/internal/font_setting.h"
 #include "base/font/internal/one_bit.h"
 #include "base/font/internal/text.h"
-#include "platform/host/env.h"
+#include "base/file.h"
 
 using varnelle::font_internal::BitmapFontFile;
 using varnelle::font_internal::FontFileError;
@@ -58,9 +58,9 @@ void CFontManager::FollowFontSetting() {
 }
 
 void CFontManager::LoadFonts(const std::string& path, const std::string& smallPath) {
-    if (m_small.Open(varnelle::host::ChipPath(smallPath)) != FontFileError::kNone)
+    if (m_small.Open(LocalFilePath(smallPath.c_str())) != FontFileError::kNone)
         std::puts("CFontManager::CFontManager Open FontSmallEn.bin File Failed!");
-    if (m_normal.Open(varnelle::host::ChipPath(path)) != FontFileError::kNone)
+    if (m_normal.Open(LocalFilePath(path.c_str())) != FontFileError::kNone)
         std::puts("CFontManager::CFontManager Open Font File Failed!");
     FillCachedGlyphs();  // the preloaded codes stay preloaded, now from the new file
 }

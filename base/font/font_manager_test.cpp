@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file.h"
 #include "base/font/bitmap_font_manager.h"
 #include "base/font/font_manager_tt.h"
 #include "base/font/font_test_util.h"
@@ -170,6 +171,8 @@ TEST(FontManagerSingletonTest, SetFontFileChoosesRendererAndRenderersFollowNewFo
     ASSERT_FALSE(thai.empty());
     std::filesystem::copy_file(thai, root.Path() + "/data/Fonts/Thai.ttf");
     ASSERT_EQ(setenv("VARNELLE_ROOT", root.Path().c_str(), 1), 0);
+    // The program's check that a font exists looks in the tree the renderers open.
+    EXPECT_TRUE(CFile::Access("/data/Fonts/Sans.ttf", 0));
 
     // Fetched before any font is named (as drawing contexts are at start-up): nothing to draw yet.
     EXPECT_FALSE(IFontManager::IsTrueType());

@@ -6,11 +6,11 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include "base/file.h"
 #include "base/font/internal/coverage.h"
 #include "base/font/internal/font_setting.h"
 #include "base/font/internal/one_bit.h"
 #include "base/font/internal/text.h"
-#include "platform/host/env.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ void CFontManagerTT::OpenFace(const std::string& path) {
     CloseFace();
     if (m_library == nullptr || path.empty()) return;
     FT_Face face = nullptr;
-    if (FT_New_Face(m_library, varnelle::host::ChipPath(path).c_str(), 0, &face) != 0) return;
+    if (FT_New_Face(m_library, LocalFilePath(path.c_str()).c_str(), 0, &face) != 0) return;
     m_face = face;
     m_bCharmapOk = SelectCharmap(face);
     m_iFaceHeight = 0;

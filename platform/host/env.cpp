@@ -27,6 +27,11 @@ std::string ChipPath(const std::string& path) {
     return r + path;
 }
 
+std::string TraceDir() {
+    const char* dir = std::getenv("VARNELLE_TRACE");
+    return dir != nullptr ? dir : "";
+}
+
 bool RealTimeAllowed() {
     const char* rt = std::getenv("VARNELLE_RT");
     return rt != nullptr && std::strcmp(rt, "1") == 0;

@@ -16,6 +16,9 @@ int ChipId(int defaultChip = 1);
 // returns the path unchanged otherwise.
 std::string ChipPath(const std::string& path);
 
+// $VARNELLE_TRACE: the directory where drivers write what a person would look at; empty when unset.
+std::string TraceDir();
+
 // True when the process may ask for real-time scheduling ($VARNELLE_RT=1).
 bool RealTimeAllowed();
 

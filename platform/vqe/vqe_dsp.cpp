@@ -303,18 +303,24 @@ void NoiseReducer::Process(const int16_t* in, int16_t* out) {
         } else if (m_smoothPower[k] < 4.0f * nz) {
             nz = 0.96f * nz + 0.04f * m_smoothPower[k];  // speech absent: follow the noise
         } else {
-            nz *= 1.004f;  // speech present: creep up so a louder noise is found again
+            nz *= 1.001f;  // speech present: creep up so a louder noise is found again
         }
         const double noise = std::max<double>(nz, 1e-3);
         const double gamma = p / noise;
         const double xi = 0.98 * m_prevGainedPower[k] / noise + 0.02 * std::max(gamma - 1.0, 0.0);
+        // The Wiener gain, or its square root where the bin clearly holds more than noise, so speech
+        // keeps its level while the noise between it goes down to the floor.
         double g = xi / (1.0 + xi);
+        if (gamma > 3.0) g = std::sqrt(g);
         if (p < gate) g = 0.0;
         gains[k] = static_cast<float>(std::max(g, m_floor));
     }
     if (m_p.protectHarmonics) {
         std::vector<float> smoothed(gains);
-        for (int k = 1; k + 1 < bins; ++k) smoothed[k] = std::max({gains[k - 1], gains[k], gains[k + 1]});
+        // A gain spread over two bins each side keeps the edges of voiced harmonics.
+        for (int k = 0; k < bins; ++k) {
+            for (int j = std::max(0, k - 2); j <= std::min(bins - 1, k + 2); ++j) smoothed[k] = std::max(smoothed[k], gains[j]);
+        }
         gains.swap(smoothed);
     }
     for (int k = 0; k < bins; ++k) {

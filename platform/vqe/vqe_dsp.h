@@ -213,7 +213,8 @@ private:
 
 // Short-time Fourier noise suppression: frames of F samples, windows of 2F (sine window for analysis
 // and synthesis, 50 % overlap), a noise spectrum tracked by a slow minimum follower, decision-directed
-// a-priori SNR and a Wiener gain no lower than the floor. Delays the signal by F samples.
+// a-priori SNR and a Wiener gain (its square root where a bin clearly holds more than noise), no lower
+// than the floor. Delays the signal by F samples.
 class NoiseReducer {
 public:
     struct Params {

@@ -1,5 +1,6 @@
 #include "sdk/common/mk_dev.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -61,6 +62,20 @@ int IoctlRetryEintr(int fd, unsigned long request, void* arg) {
         ret = dev::Ioctl(fd, request, arg);
     } while (ret == -1 && errno == EINTR);
     return ret;
+}
+
+bool MapPhysPages(int fd, uint32_t phys, uint32_t size, PhysMapping* out) {
+    const uint32_t offset = phys & 0xFFFu;
+    const size_t length = ((static_cast<size_t>(size == 0 ? 1 : size) - 1 + offset) & ~size_t{0xFFF}) + 0x1000;
+    void* base = dev::Mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(phys - offset));
+    if (base == MAP_FAILED) return false;
+    *out = PhysMapping{base, length, static_cast<uint8_t*>(base) + offset};
+    return true;
+}
+
+int UnmapPhysPages(const PhysMapping& mapping) {
+    if (mapping.base == nullptr) return 0;
+    return dev::Munmap(mapping.base, mapping.length);
 }
 
 }  // namespace mk

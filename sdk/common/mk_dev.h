@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -42,5 +43,17 @@ private:
 
 // ioctl on a device descriptor through the seam, repeating calls interrupted by a signal.
 int IoctlRetryEintr(int fd, unsigned long request, void* arg);
+
+// A physical range mapped through a memory descriptor: the whole pages that hold it, shared and
+// read-write. `user` is the address of the range's first byte; `base` and `length` are what to unmap.
+struct PhysMapping {
+    void* base = nullptr;
+    size_t length = 0;
+    uint8_t* user = nullptr;
+};
+// Maps [phys, phys + size) (size at least 1) through `fd`; false with errno when the map fails.
+bool MapPhysPages(int fd, uint32_t phys, uint32_t size, PhysMapping* out);
+// Unmaps what MapPhysPages mapped: the munmap's result; a mapping with no base unmaps nothing.
+int UnmapPhysPages(const PhysMapping& mapping);
 
 }  // namespace mk

@@ -13,10 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include "sdk/hdmi/mpi_hdmi.h"
 #include "sdk/pciv/pciv_ioctl.h"
+#include "sdk/rgn/rgn_ioctl.h"
 #include "sdk/sys/mk_mmz.h"
 #include "sdk/sys/sys_ioctl.h"
+#include "sdk/tde/tde_ioctl.h"
 #include "sdk/vb/vb_ioctl.h"
+#include "sdk/vda/vda_ioctl.h"
 #include "sdk/vdec/vdec_ioctl.h"
 #include "sdk/venc/venc_ioctl.h"
 #include "sdk/vi/vi_ioctl.h"
@@ -217,6 +221,34 @@ const Row kRows[] = {
     WR("venc", "GetModParam", 'E', 128, 20), W("venc", "SetPatternAdaptiveCfg", 'E', 130, 16),
     R("venc", "GetPatternAdaptiveCfg", 'E', 131, 16), W("venc", "SetSceneInput", 'E', 132, 4),
     R("venc", "GetSceneInput", 'E', 133, 4),
+    // RGN.
+    WR("rgn", "Create", 'R', 0, 24), W("rgn", "Destroy", 'R', 2, 4), WH("rgn", "SetBitMap", 'R', 5, 20),
+    W("rgn", "AttachToChn", 'R', 9, 76), W("rgn", "Request11", 'R', 11, 8), WRH("rgn", "GetCanvas", 'R', 13, 36),
+    W("rgn", "UpdateCanvas", 'R', 14, 4),
+    // VDA.
+    W("vda", "CreateChn", 'M', 0, 168), N("vda", "DestroyChn", 'M', 1), N("vda", "StartRecvPic", 'M', 6),
+    N("vda", "StopRecvPic", 'M', 7), WRH("vda", "GetData", 'M', 8, 80), WH("vda", "ReleaseData", 'M', 9, 72),
+    W("vda", "ResetOdRegion", 'M', 10, 4), W("vda", "Bind", 'M', 13, 4), WR("vda", "GetBuf", 'M', 14, 8),
+    WH("vda", "SendPic", 'M', 15, 152),
+    // HDMI.
+    W("hdmi", "Bind", 'h', 1, 4), WR("hdmi", "Init", 'h', 2, 8), N("hdmi", "DeInit", 'h', 3), N("hdmi", "Open", 'h', 4),
+    N("hdmi", "Close", 'h', 5), N("hdmi", "Start", 'h', 6), N("hdmi", "Stop", 'h', 7),
+    WR("hdmi", "GetSinkCapability", 'h', 8, 420), WR("hdmi", "PollEvent", 'h', 9, 12), WR("hdmi", "GetAttr", 'h', 10, 84),
+    WR("hdmi", "SetAttr", 'h', 11, 84), WR("hdmi", "GetInfoFrame", 'h', 14, 84), WR("hdmi", "SetInfoFrame", 'h', 15, 84),
+    WR("hdmi", "SetAVMute", 'h', 16, 4), WR("hdmi", "Request17", 'h', 17, 4), WR("hdmi", "GetDeepColor", 'h', 18, 4),
+    WR("hdmi", "SetDeepColor", 'h', 19, 4), WR("hdmi", "SetxvYCCMode", 'h', 20, 4), WR("hdmi", "SetCECCommand", 'h', 21, 36),
+    WR("hdmi", "GetCECCommand", 'h', 22, 36), WR("hdmi", "CECStatus", 'h', 23, 28), WR("hdmi", "Request24", 'h', 24, 4),
+    WR("hdmi", "Force_GetEDID", 'h', 25, 520), WR("hdmi", "PlayStus", 'h', 26, 4), N("hdmi", "CEC_Enable", 'h', 27),
+    N("hdmi", "CEC_Disable", 'h', 28), WR("hdmi", "SetParam", 'h', 29, 4), WR("hdmi", "GetParam", 'h', 30, 4),
+    // TDE.
+    W("tde", "BeginJob", 't', 1, 4), W("tde", "TwoSource", 't', 2, 352), W("tde", "Param", 't', 3, 296),
+    W("tde", "Copy", 't', 4, 132), W("tde", "Scale", 't', 5, 132), W("tde", "Fill", 't', 6, 72),
+    W("tde", "Simple7", 't', 7, 132), W("tde", "Special", 't', 8, 148), W("tde", "EndJob", 't', 9, 16),
+    W("tde", "SetValue10", 't', 10, 4), W("tde", "CancelJob", 't', 11, 4), W("tde", "Four12", 't', 12, 268),
+    W("tde", "Four13", 't', 13, 268), N("tde", "Request14", 't', 14), N("tde", "Request15", 't', 15),
+    W("tde", "SetValue17", 't', 17, 4), R("tde", "GetValue18", 't', 18, 4), W("tde", "SetFlag19", 't', 19, 1),
+    R("tde", "GetFlag20", 't', 20, 1), W("tde", "SetValue21", 't', 21, 4), W("tde", "SetValue22", 't', 22, 4),
+    W("tde", "Three", 't', 23, 336), W("tde", "SetValue24", 't', 24, 4),
 };
 
 #undef N
@@ -314,6 +346,42 @@ std::vector<Built> BuiltRequests() {
              {"pciv", "WinVbCreate", PCIV_WINVBCREATE_CTRL}, {"pciv", "WinVbDestroy", PCIV_WINVBDESTROY_CTRL}}) {
         out.push_back(b);
     }
+    for (const Built& b : std::vector<Built>{
+             // RGN.
+             {"rgn", "Create", mk::rgn::kCreate}, {"rgn", "Destroy", mk::rgn::kDestroy},
+             {"rgn", "SetBitMap", mk::rgn::kSetBitMap}, {"rgn", "AttachToChn", mk::rgn::kAttachToChn},
+             {"rgn", "Request11", mk::rgn::kRequest11}, {"rgn", "GetCanvas", mk::rgn::kGetCanvas},
+             {"rgn", "UpdateCanvas", mk::rgn::kUpdateCanvas},
+             // VDA.
+             {"vda", "CreateChn", mk::vda::kCreateChn}, {"vda", "DestroyChn", mk::vda::kDestroyChn},
+             {"vda", "StartRecvPic", mk::vda::kStartRecvPic}, {"vda", "StopRecvPic", mk::vda::kStopRecvPic},
+             {"vda", "GetData", mk::vda::kGetData}, {"vda", "ReleaseData", mk::vda::kReleaseData},
+             {"vda", "ResetOdRegion", mk::vda::kResetOdRegion}, {"vda", "Bind", mk::vda::kBind},
+             {"vda", "GetBuf", mk::vda::kGetBuf}, {"vda", "SendPic", mk::vda::kSendPic},
+             // HDMI.
+             {"hdmi", "Bind", mk::hdmi::kBind}, {"hdmi", "Init", mk::hdmi::kInit}, {"hdmi", "DeInit", mk::hdmi::kDeInit},
+             {"hdmi", "Open", mk::hdmi::kOpen}, {"hdmi", "Close", mk::hdmi::kClose}, {"hdmi", "Start", mk::hdmi::kStart},
+             {"hdmi", "Stop", mk::hdmi::kStop}, {"hdmi", "GetSinkCapability", mk::hdmi::kGetSinkCapability},
+             {"hdmi", "PollEvent", mk::hdmi::kPollEvent}, {"hdmi", "GetInfoFrame", mk::hdmi::kGetInfoFrame},
+             {"hdmi", "SetInfoFrame", mk::hdmi::kSetInfoFrame}, {"hdmi", "GetCECCommand", mk::hdmi::kGetCECCommand},
+             {"hdmi", "Force_GetEDID", mk::hdmi::kForceGetEDID}, {"hdmi", "PlayStus", mk::hdmi::kPlayStus},
+             // TDE.
+             {"tde", "BeginJob", mk::tde::kBeginJob}, {"tde", "TwoSource", mk::tde::kTwoSource},
+             {"tde", "Param", mk::tde::kParam}, {"tde", "Copy", mk::tde::kCopy}, {"tde", "Scale", mk::tde::kScale},
+             {"tde", "Fill", mk::tde::kFill}, {"tde", "Simple7", mk::tde::kSimple7}, {"tde", "Special", mk::tde::kSpecial},
+             {"tde", "EndJob", mk::tde::kEndJob}, {"tde", "SetValue10", mk::tde::kSetValue10},
+             {"tde", "CancelJob", mk::tde::kCancelJob}, {"tde", "Four12", mk::tde::kFour12},
+             {"tde", "Four13", mk::tde::kFour13}, {"tde", "Request14", mk::tde::kRequest14},
+             {"tde", "Request15", mk::tde::kRequest15}, {"tde", "SetValue17", mk::tde::kSetValue17},
+             {"tde", "GetValue18", mk::tde::kGetValue18}, {"tde", "SetFlag19", mk::tde::kSetFlag19},
+             {"tde", "GetFlag20", mk::tde::kGetFlag20}, {"tde", "SetValue21", mk::tde::kSetValue21},
+             {"tde", "SetValue22", mk::tde::kSetValue22}, {"tde", "Three", mk::tde::kThree},
+             {"tde", "SetValue24", mk::tde::kSetValue24}}) {
+        out.push_back(b);
+    }
+#define HDMI_ROW(name, checks, req, T) out.push_back({"hdmi", #name, mk::hdmi::req});
+    MK_HDMI_REQUESTS(HDMI_ROW)
+#undef HDMI_ROW
     return out;
 }
 

@@ -21,8 +21,9 @@ void Put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
 
 std::unique_ptr<GlyphSource> GlyphSource::Open(const std::string& fontPath, int width, int height,
                                                std::string* error) {
-    if (width <= 0 || width % 8 != 0 || height <= 0 || width > 256 || height > 256) {
-        *error = "cell must be 8 to 256 pixels wide in steps of 8 and 1 to 256 high";
+    // Advances are stored in a byte and reach the cell width, so the cell stops short of 256.
+    if (width <= 0 || width % 8 != 0 || height <= 0 || width > kMaxCellWidth || height > kMaxCellHeight) {
+        *error = "cell must be 8 to 248 pixels wide in steps of 8 and 1 to 256 high";
         return nullptr;
     }
     std::unique_ptr<GlyphSource> s(new GlyphSource);

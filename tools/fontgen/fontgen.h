@@ -31,12 +31,16 @@ struct BitmapFont {
     std::vector<CellGlyph> glyphs;  // every code of every range, in range order
 };
 
+// The largest cell: a glyph's advance (up to the cell width) is stored in one byte.
+constexpr int kMaxCellWidth = 248;
+constexpr int kMaxCellHeight = 256;
+
 // A scalable font rendered into cells of width x height pixels: the glyph's pixels whose coverage is
 // at least half are set, the baseline sits at the font's ascent, pixels outside the cell are dropped.
 class GlyphSource {
 public:
-    // Null with `error` set when the font cannot be opened or the cell is not a positive multiple of 8
-    // wide.
+    // Null with `error` set when the font cannot be opened or the cell is not a multiple of 8 up to
+    // kMaxCellWidth wide and 1 to kMaxCellHeight high.
     static std::unique_ptr<GlyphSource> Open(const std::string& fontPath, int width, int height,
                                              std::string* error);
     ~GlyphSource();

@@ -1,9 +1,15 @@
 #include "platform/drivers/all/install.h"
 
+#include "platform/drivers/ao/ao_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
+#include "platform/drivers/rgn/rgn_driver.h"
+#include "platform/drivers/vda/vda_driver.h"
+#include "platform/drivers/hdmi/hdmi_driver.h"
+#include "platform/drivers/tde/tde_driver.h"
+#include "platform/drivers/fb/fb_driver.h"
 #include "platform/drivers/sys/sys_driver.h"
 #include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -26,6 +32,12 @@ void InstallAll() {
     InstallViDriver();
     InstallVoDriver();
     InstallVpssDriver();
+    InstallRgnDriver();
+    InstallVdaDriver();
+    InstallHdmiDriver();
+    InstallTdeDriver();
+    InstallFbDrivers();
+    InstallAoDriver();
 }
 
 }  // namespace varnelle::drivers

@@ -198,7 +198,8 @@ private:
     // Fills the job from the channel; call with m_mutex held.
     Job MakeJob(int chn, Channel& c, uint64_t index, uint64_t pts, int pattern);
     // Encodes outside the driver lock and queues the result; true when the frame reached the ring.
-    bool RunJob(Job& job, const uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
+    // The channel's regions are drawn into `nv12` (or the pattern drawn in its place) first.
+    bool RunJob(Job& job, uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
     void EnsureThread();
     void EncoderLoop(int first);

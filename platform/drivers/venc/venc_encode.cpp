@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/overlay.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
@@ -64,7 +65,7 @@ VencDriver::Job VencDriver::MakeJob(int chn, Channel& c, uint64_t index, uint64_
     return job;
 }
 
-bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
+bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
     std::vector<Unit> units;
     bool key = job.key;
     {
@@ -94,6 +95,8 @@ bool VencDriver::RunJob(Job& job, const uint8_t* nv12, size_t nv12Stride) {
             nv12 = e.nv12.data();
             nv12Stride = static_cast<size_t>(w);
         }
+        DrawChannelRegions(MPP_CHN_S{MK_ID_VENC, 0, job.chn},
+                           PatternFrame{nv12, nv12Stride, nv12 + nv12Stride * h, nv12Stride, w, h});
         // The codecs take planar chroma; the pattern and the frames fed by hand are semi-planar.
         e.i420.resize(ySize + 2 * static_cast<size_t>(cw) * ch);
         uint8_t* y = e.i420.data();

@@ -19,7 +19,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kStopDb = 95.0;
-constexpr int kLanes = 8;  // coefficient rows are padded to whole vectors
+constexpr int kLanes = 8;               // floats per vector
+constexpr int kUnroll = 4;              // independent sums, so additions do not wait on each other
+constexpr int kRowPad = kLanes * kUnroll;  // coefficient rows are padded to this
 
 typedef float Vec __attribute__((vector_size(kLanes * sizeof(float))));
 
@@ -50,7 +52,7 @@ public:
         const double beta = 0.1102 * (kStopDb - 8.7);
         const double tapsLow = (kStopDb - 7.95) / (2.285 * 2.0 * kPi * 0.1);
         m_k = static_cast<int>(std::ceil(tapsLow * common / low / m_l));
-        m_k = (m_k + kLanes - 1) / kLanes * kLanes;
+        m_k = (m_k + kRowPad - 1) / kRowPad * kRowPad;
         const int total = m_k * m_l;
         const double fc = 0.45 * low / common;  // cut-off, cycles per sample at the common rate
         const double mid = (total - 1) / 2.0;
@@ -95,15 +97,18 @@ public:
 
 private:
     int16_t Dot(const float* c, const float* x) const {
-        Vec acc = {};
-        for (int j = 0; j < m_k; j += kLanes) {
-            Vec a, b;
-            __builtin_memcpy(&a, c + j, sizeof(Vec));
-            __builtin_memcpy(&b, x + j, sizeof(Vec));
-            acc += a * b;
+        Vec acc[kUnroll] = {};
+        for (int j = 0; j < m_k; j += kRowPad) {
+            for (int u = 0; u < kUnroll; ++u) {
+                Vec a, b;
+                __builtin_memcpy(&a, c + j + u * kLanes, sizeof(Vec));
+                __builtin_memcpy(&b, x + j + u * kLanes, sizeof(Vec));
+                acc[u] += a * b;
+            }
         }
+        const Vec sum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
         float s = 0.0f;
-        for (int l = 0; l < kLanes; ++l) s += acc[l];
+        for (int l = 0; l < kLanes; ++l) s += sum[l];
         s = std::nearbyint(s);
         return static_cast<int16_t>(s > 32767.0f ? 32767.0f : (s < -32768.0f ? -32768.0f : s));
     }

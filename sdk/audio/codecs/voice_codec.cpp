@@ -55,6 +55,11 @@ bool IsAlaw(int16_t id) {
     return id == VOICE_CODEC_G711A || id == VOICE_CODEC_G711A_SWAP;
 }
 
+// The sample counts a G.711, G.726 or id-68 frame may decode to.
+bool DecodableCount(int n) {
+    return n > 0 && n <= kMaxFrameSamples + 1 && n % kFrameSamples == 0;
+}
+
 void WriteHeader(int words, uint8_t* frame) {
     frame[0] = VOICE_FRAME_MARK & 0xFF;
     frame[1] = VOICE_FRAME_MARK >> 8;
@@ -81,7 +86,7 @@ int32_t DecodeFrameBounded(VOICE_CODEC_STATE_S* state, uint8_t* frame, int16_t* 
         return AdpcmDecode(&state->adpcm, id, payload, words, samples, capacity, count);
     }
     const int n = words * 16 / codec.bits;
-    if (n > kMaxFrameSamples + 1 || n % kFrameSamples != 0 || n > capacity) return MK_ERR_VOICE_DEC_LENGTH;
+    if (!DecodableCount(n) || n > capacity) return MK_ERR_VOICE_DEC_LENGTH;
     switch (codec.family) {
         case Family::kG711:
             G711Decode(IsAlaw(id), codec.swapped, payload, n, samples);
@@ -229,6 +234,8 @@ int32_t MK_VOICE_TransCodeFrame(VOICE_TRANSCODER_S* pair, uint8_t* frame) {
         case VOICE_CODEC_G711U: {
             uint8_t* payload = frame + kHeaderBytes;
             const int words = frame[2];
+            // Only lengths the G.711 decoder takes: a longer one would swap past the largest frame.
+            if (!DecodableCount(words * 2)) return MK_ERR_VOICE_DEC_LENGTH;
             for (int k = 0; k < words; ++k) {
                 const uint8_t t = payload[2 * k];
                 payload[2 * k] = payload[2 * k + 1];

@@ -140,6 +140,6 @@ int32_t MK_VOICE_TransCodeReset(VOICE_TRANSCODER_S* pair, int32_t kind);
 
 // Rewrites `frame` in place; it needs room for VOICE_MAX_FRAME_BYTES. Returns 0,
 // MK_ERR_VOICE_TRANS_NULL, MK_ERR_VOICE_NULL_INPUT (frame null), MK_ERR_VOICE_TRANS_KIND (encoder id not
-// 1 to 4) or the engine's code when the frame cannot be decoded or re-encoded; the frame then keeps its
-// content.
+// 1 to 4) or the engine's code when the frame cannot be decoded or re-encoded (for G.711, a length the
+// decoder refuses: MK_ERR_VOICE_DEC_LENGTH); the frame then keeps its content.
 int32_t MK_VOICE_TransCodeFrame(VOICE_TRANSCODER_S* pair, uint8_t* frame);

@@ -603,6 +603,35 @@ TEST(VoiceCodecTest, TransCodeTurnsSwappedG711IntoPlain) {
     }
 }
 
+// The swap takes only lengths the G.711 decoder takes (40, 80, ... 240 words); any other length byte is
+// refused with the frame untouched. The frame is exactly as long as the largest frame, so a swap past
+// its end shows under the address sanitizer.
+TEST(VoiceCodecTest, TransCodeSwapRefusesLengthsTheG711DecoderRefuses) {
+    for (const int32_t kind : {VOICE_TRANS_G711A, VOICE_TRANS_G711U}) {
+        VOICE_TRANSCODER_S pair{};
+        ASSERT_EQ(MK_VOICE_TransCodeReset(&pair, kind), 0);
+        for (int length = 0; length <= 255; ++length) {
+            const bool allowed = length != 0 && length % 40 == 0 && length <= 240;
+            std::vector<uint8_t> frame(VOICE_MAX_FRAME_BYTES);
+            for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 3);
+            frame[0] = 0x00, frame[1] = 0x01, frame[2] = static_cast<uint8_t>(length), frame[3] = 0;
+            const std::vector<uint8_t> before = frame;
+            const int32_t ret = MK_VOICE_TransCodeFrame(&pair, frame.data());
+            if (!allowed) {
+                EXPECT_EQ(ret, MK_ERR_VOICE_DEC_LENGTH) << "length " << length;
+                EXPECT_EQ(frame, before) << "length " << length;
+                continue;
+            }
+            ASSERT_EQ(ret, 0) << "length " << length;
+            for (int k = 0; k < length; ++k) {
+                EXPECT_EQ(frame[4 + 2 * k], before[5 + 2 * k]) << "length " << length << " word " << k;
+                EXPECT_EQ(frame[5 + 2 * k], before[4 + 2 * k]) << "length " << length << " word " << k;
+            }
+            EXPECT_TRUE(std::equal(frame.begin() + 4 + 2 * length, frame.end(), before.begin() + 4 + 2 * length));
+        }
+    }
+}
+
 TEST(VoiceCodecTest, TransCodeTurnsHeaderlessAdpcmIntoBlockFrames) {
     const std::vector<int16_t> pcm = Speech(480);
     VOICE_CODEC_STATE_S raw = Open(VOICE_CODEC_DVI4_RAW), rawDec = Open(VOICE_CODEC_DVI4_RAW);

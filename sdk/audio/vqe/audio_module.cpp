@@ -64,6 +64,8 @@ MK_S32 AUDIO_LoadModule(AUDIO_MODULE_S* pstModule, const MK_CHAR* pszPrefix, con
         } else {
             std::fprintf(stderr, "dlopen %s failed\n", file);
         }
+        const char* why = dlerror();
+        if (why != nullptr) std::fprintf(stderr, "%s\n", why);
         return -1;
     }
     char symbol[64];
