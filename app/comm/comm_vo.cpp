@@ -1,11 +1,14 @@
 #include "app/comm/comm_vo.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <initializer_list>
 
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
 #include "app/fb/graphics.h"
+#include "sdk/hdmi/mpi_hdmi.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vo/mpi_vo.h"
 
@@ -15,6 +18,8 @@ constexpr const char* kSrc = "../comm/vivo.c";
 constexpr MK_U32 kIntfTypeCascade = 16;
 constexpr MK_U32 kPixFmt = 23;
 constexpr VO_LAYER kLayer3 = 3;
+constexpr MK_U32 kIntfHdmiBit = 32;
+constexpr useconds_t kHdmiSettleUs = 500 * 1000;
 
 bool In(uint32_t v, std::initializer_list<uint32_t> set) {
     for (uint32_t s : set) {
@@ -99,6 +104,70 @@ int32_t Comm_VoHdmiFormatOf(uint32_t u32IntfSync) {
     return 0;
 }
 
+namespace {
+
+int32_t Comm_VoHdmiStart(int32_t s32Format) {
+    HDMI_INIT_PARA_S stInit = {nullptr, nullptr, 0};
+    MK_MPI_HDMI_Init(&stInit);
+    MK_MPI_HDMI_Open(HDMI_ID_0);
+    HDMI_ATTR_S stAttr;
+    if (MK_MPI_HDMI_GetAttr(HDMI_ID_0, &stAttr) != 0) {
+        APP_ERR_IN(kSrc, "Comm_VoHdmiStart", "MK_MPI_HDMI_GetAttr");
+        return -1;
+    }
+    stAttr.au32Video[COMM_HDMI_ATTR_ENABLE] = 1;
+    stAttr.au32Video[COMM_HDMI_ATTR_FORMAT] = static_cast<MK_U32>(s32Format);
+    stAttr.au32Video[COMM_HDMI_ATTR_DEEP_COLOR] = COMM_HDMI_DEEP_COLOR_BITS;
+    if (MK_MPI_HDMI_SetAttr(HDMI_ID_0, &stAttr) != 0) {
+        APP_ERR_IN(kSrc, "Comm_VoHdmiStart", "MK_MPI_HDMI_SetAttr");
+        return -1;
+    }
+    if (MK_MPI_HDMI_GetAttr(HDMI_ID_0, &stAttr) != 0) {
+        APP_ERR_IN(kSrc, "Comm_VoHdmiStart", "MK_MPI_HDMI_GetAttr");
+        return -1;
+    }
+    stAttr.bEnableAudio = 1;
+    stAttr.enSampleRate = COMM_HDMI_AUDIO_RATE;
+    if (MK_MPI_HDMI_SetAttr(HDMI_ID_0, &stAttr) != 0) {
+        APP_ERR_IN(kSrc, "Comm_VoHdmiStart", "MK_MPI_HDMI_SetAttr");
+        return -1;
+    }
+    MK_MPI_HDMI_Start(HDMI_ID_0);
+    return 0;
+}
+
+}  // namespace
+
+int32_t Comm_VoHdmiConvertSync(uint32_t u32IntfSync) {
+    return Comm_VoHdmiStart(Comm_VoHdmiFormatOf(u32IntfSync));
+}
+
+int32_t TryGetVoSupportResoltion(int32_t s32VoDev) {
+    const uint32_t u32Sync = GraphicsGetDisplayGeometry().u32IntfSync;
+    MK_MPI_VO_Disable(s32VoDev);
+    VO_PUB_ATTR_S stPub = {};
+    stPub.enIntfType = (u32Sync == 26 || u32Sync == 30) ? 32 : 36;
+    stPub.enIntfSync = u32Sync;
+    MK_S32 s32Ret = MK_MPI_VO_SetPubAttr(s32VoDev, &stPub);
+    if (s32Ret == 0) s32Ret = MK_MPI_VO_Enable(s32VoDev);
+    if (s32Ret != 0) {
+        APP_ERR(kSrc, "failed with %#x!", static_cast<unsigned>(s32Ret));
+        return -1;
+    }
+    if (stPub.enIntfType & kIntfHdmiBit) {
+        Comm_VoHdmiConvertSync(u32Sync);
+        usleep(kHdmiSettleUs);
+    }
+    HDMI_SINK_CAPABILITY_S stCap;
+    if ((s32Ret = MK_MPI_HDMI_GetSinkCapability(HDMI_ID_0, &stCap)) != 0) {
+        APP_ERR(kSrc, "HDMI Not Plug In,failed with %#x!", static_cast<unsigned>(s32Ret));
+        return -1;
+    }
+    if (!stCap.bConnected) return -1;
+    if (u32Sync == 26 || u32Sync == 30) return stCap.au32Word[Comm_VoHdmiFormatOf(u32Sync)] ? 0 : -1;
+    return 0;
+}
+
 int32_t Comm_VoPubConfig(int32_t s32VoDev) {
     const GraphicsDisplayGeometry g = GraphicsGetDisplayGeometry();
     MK_S32 s32Ret = MK_MPI_VO_Disable(s32VoDev);
@@ -122,8 +191,10 @@ int32_t Comm_VoPubConfig(int32_t s32VoDev) {
         APP_ERR(kSrc, "failed with %#x!", static_cast<unsigned>(s32Ret));
         return -1;
     }
-    // FIXME: an HDMI interface (bit 32) starts HDMI output here once the HDMI module exists.
-    if (u32IntfType & 32) APP_ERR(kSrc, "HDMI is not available on this slave, format %d", Comm_VoHdmiFormatOf(g.u32IntfSync));
+    if (u32IntfType & kIntfHdmiBit) {
+        Comm_VoHdmiConvertSync(g.u32IntfSync);
+        usleep(kHdmiSettleUs);
+    }
     VO_VIDEO_LAYER_ATTR_S stLayer = {};
     stLayer.stDispRect = {0, 0, g.u32Width, g.u32Height};
     stLayer.stImageSize = {g.u32ImgWidth, g.u32ImgHeight};

@@ -26,6 +26,20 @@ int32_t Comm_VoChnConfig(int32_t s32VoLayer, int32_t s32VoChn, const VO_CHN_ATTR
 int32_t Comm_VoPubConfig(int32_t s32VoDev);
 // The HDMI video format code of a display timing code (0 and a line for codes it does not know).
 int32_t Comm_VoHdmiFormatOf(uint32_t u32IntfSync);
+// Starts HDMI output in the format of a display timing code, with 8000 Hz audio. 0 or -1.
+int32_t Comm_VoHdmiConvertSync(uint32_t u32IntfSync);
+// Sets device s32VoDev up with the stored timing and asks the HDMI sink whether it takes it: 0 when a
+// sink is connected (and, for the 4K timings 26 and 30, supports their format), -1 otherwise.
+int32_t TryGetVoSupportResoltion(int32_t s32VoDev);
+
+// What this program writes into and reads from the HDMI records: attribute words 0 to 2 (output
+// enabled, video format, deep colour bits) and the sink's per-format support flags.
+#define COMM_HDMI_ATTR_ENABLE 0
+#define COMM_HDMI_ATTR_FORMAT 1
+#define COMM_HDMI_ATTR_DEEP_COLOR 2
+#define COMM_HDMI_DEEP_COLOR_BITS 16
+#define COMM_HDMI_AUDIO_RATE 8000
+// Support flag of HDMI video format f in the sink capability: au32Word[f].
 // Scales the colour values of graphic layer 0 by four levels 0 to 100 (50 keeps the default) and sets
 // the HDMI and VGA values of the boards that have them. Other layers: 0.
 int32_t Comm_VoPubTVColorConfig(int32_t s32Layer, const uint32_t* pu32Levels);
