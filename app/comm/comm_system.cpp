@@ -50,6 +50,7 @@ void PrintRefused(const SysVbPlan& plan) {
 }  // namespace
 
 int32_t SAMPLE_COMM_SYS_Init(const VB_CONF_S* pstVbConf) {
+    // FIXME: the system stop (first) and start (last) join these steps when the SDK has them.
     for (MK_U32 uid = 0; uid < kModUsers; ++uid) MK_MPI_VB_ExitModCommPool(uid);
     for (VB_POOL pool = 0; pool < VB_MAX_POOLS; ++pool) MK_MPI_VB_DestroyPool(pool);
     MK_MPI_VB_Exit();

@@ -33,13 +33,13 @@ int32_t Comm_VoHdmiConvertSync(uint32_t u32IntfSync);
 int32_t TryGetVoSupportResoltion(int32_t s32VoDev);
 
 // What this program writes into and reads from the HDMI records: attribute words 0 to 2 (output
-// enabled, video format, deep colour bits) and the sink's per-format support flags.
+// enabled, video format, deep colour bits), and in the sink capability au32Word[f], the support flag
+// of HDMI video format f.
 #define COMM_HDMI_ATTR_ENABLE 0
 #define COMM_HDMI_ATTR_FORMAT 1
 #define COMM_HDMI_ATTR_DEEP_COLOR 2
 #define COMM_HDMI_DEEP_COLOR_BITS 16
 #define COMM_HDMI_AUDIO_RATE 8000
-// Support flag of HDMI video format f in the sink capability: au32Word[f].
 // Scales the colour values of graphic layer 0 by four levels 0 to 100 (50 keeps the default) and sets
 // the HDMI and VGA values of the boards that have them. Other layers: 0.
 int32_t Comm_VoPubTVColorConfig(int32_t s32Layer, const uint32_t* pu32Levels);
