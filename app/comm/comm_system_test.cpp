@@ -448,3 +448,21 @@ TEST_F(SystemSetupTest, ReadersOnOtherThreadsSeeWholeValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Chips at index 32 and above wait on bit 0; chips already ready cost no poll.
+TEST(ReadyBitsTest, ReadyChipsReturnAtOnce) {
+    struct Case {
+        uint32_t bits, chips;
+    } cases[] = {{0x3, 2}, {0xFFFFFFFFu, 40}, {0x1, 1}, {0x0, 0}};
+    for (const Case& c : cases) {
+        Comm_SetReadyBits(c.bits, c.chips);
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(Comm_WaitReadyBits(), 0);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << std::hex << c.bits << " " << c.chips;
+    }
+    Comm_SetReadyBits(0, 2);
+}
+
+}  // namespace
