@@ -202,8 +202,17 @@ int32_t Adapt(int32_t s32Chn, const AdaptFormat& f, int32_t s32Fps, const AdaptO
     return 0;
 }
 
+// Whether the split records can be read; while they cannot, one line says so.
+bool WiringAvailable() {
+    if (CommGetSetupHooks().pfnSplitGetChnWiring.load() != nullptr) return true;
+    int32_t s32Vi, s32Dev;
+    CommHookSplitGetChnWiring(0, &s32Vi, &s32Dev);
+    return false;
+}
+
 // The logical channel whose split record names capture channel s32ViChn, or -1.
 int32_t LogicalOf(int32_t s32ViChn) {
+    if (!WiringAvailable()) return -1;
     uint32_t u32End = SlaveGetSysCfg().u32ChnEnd;
     int32_t n = u32End > COMM_VI_CHN_NUM ? COMM_VI_CHN_NUM : static_cast<int32_t>(u32End);
     for (int32_t i = 0; i < n; ++i) {
@@ -426,6 +435,7 @@ uint32_t Comm_GetCaptureParam() {
 }
 
 int32_t Comm_ViConfigV2(int32_t bDllSlave) {
+    if (!WiringAvailable()) return -1;
     uint32_t u32End = SlaveGetSysCfg().u32ChnEnd;
     int32_t n = u32End > COMM_VI_CHN_NUM ? COMM_VI_CHN_NUM : static_cast<int32_t>(u32End);
     int32_t as32Vi[COMM_VI_CHN_NUM], as32Dev[COMM_VI_CHN_NUM];
