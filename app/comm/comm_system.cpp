@@ -10,6 +10,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_setup_hooks.h"
 #include "sdk/sys/mpi_sys.h"
+#include "sdk/sys/mpi_sys_init.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vdec/mpi_vdec.h"
 
@@ -50,7 +51,7 @@ void PrintRefused(const SysVbPlan& plan) {
 }  // namespace
 
 int32_t SAMPLE_COMM_SYS_Init(const VB_CONF_S* pstVbConf) {
-    // FIXME: the system stop (first) and start (last) join these steps when the SDK has them.
+    MK_MPI_SYS_Exit();
     for (MK_U32 uid = 0; uid < kModUsers; ++uid) MK_MPI_VB_ExitModCommPool(uid);
     for (VB_POOL pool = 0; pool < VB_MAX_POOLS; ++pool) MK_MPI_VB_DestroyPool(pool);
     MK_MPI_VB_Exit();
@@ -73,6 +74,11 @@ int32_t SAMPLE_COMM_SYS_Init(const VB_CONF_S* pstVbConf) {
     if (MK_MPI_SYS_SetConf(&stSysConf) != 0) {
         PrintPlace(__FUNCTION__, __LINE__);
         std::printf("MK_MPI_SYS_SetConf failed\n");
+        return -1;
+    }
+    if (MK_MPI_SYS_Init() != 0) {
+        PrintPlace(__FUNCTION__, __LINE__);
+        std::printf("MK_MPI_SYS_Init failed!\n");
         return -1;
     }
     return 0;
