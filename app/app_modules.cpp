@@ -1,6 +1,7 @@
 #include "app/app_modules.h"
 
 #include "app/comm/comm_register.h"
+#include "app/enc/capture_cmd.h"
 #include "app/pci/pciv_slave.h"
 
 void AppRegisterModules() {
@@ -9,4 +10,5 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
+    CaptureRegister();
 }
