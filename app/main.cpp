@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "app/app_start.h"
+#include "app/cascade/cascade_manager.h"
 #include "platform/drivers/all/install.h"
 #include "platform/mcc/mcc_driver.h"
 
@@ -18,6 +19,8 @@ int main() {
     std::printf("\n\nVarnelle Build in:%s, %s\n", __DATE__, __TIME__);
     CVarnelleApp app;
     app.AppInstallSignals();
+    // The title thread starts once the master link's set-up has returned, also when that failed.
+    AppSetTitleThreadStart(CCascadeManager::StartTitleThread);
     app.AppStart();
     app.AppWait();
     return 0;
