@@ -239,11 +239,7 @@ void FollowModelMode(int32_t c) {
     CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(c));
     if (static_cast<uint32_t>(rate) == pChn->astStream[0].u32CfgFrameRate) return;
     Set_VichnFPS(c, rate, 0);
-    CaptureSetRCSrc(c, rate, rate, rate);
-    for (CaptureStreamRec& st : pChn->astStream) {
-        st.u32PrevFrameRate = st.u32CfgFrameRate;
-        st.u32CfgFrameRate = static_cast<uint32_t>(std::max(0, rate));
-    }
+    CaptureModelFrameRate(c, rate);
 }
 
 // ---- Command handlers ----
@@ -536,6 +532,31 @@ int CaptureSetChnFlag(int32_t s32Chn) {
     }
     pChn->s32JpegAllowed = 1;
     return 0;
+}
+
+int CaptureModelFrameRate(int32_t s32Chn, int32_t s32Rate) {
+    CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));
+    if (pChn == nullptr) return -1;
+    const int r = CaptureSetRCSrc(s32Chn, s32Rate, s32Rate, s32Rate);
+    for (CaptureStreamRec& st : pChn->astStream) {
+        st.u32PrevFrameRate = st.u32CfgFrameRate;
+        st.u32CfgFrameRate = static_cast<uint32_t>(std::max(0, s32Rate));
+    }
+    return r;
+}
+
+int CaptureRestoreFrameRate(int32_t s32Chn) {
+    CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));
+    if (pChn == nullptr) return -1;
+    // A stream never lowered has no previous rate: it keeps the one it has.
+    uint32_t au32Rate[2];
+    for (int k = 0; k < 2; ++k) {
+        const CaptureStreamRec& st = pChn->astStream[k];
+        au32Rate[k] = st.u32PrevFrameRate != 0 ? st.u32PrevFrameRate : st.u32CfgFrameRate;
+    }
+    const int r = CaptureSetRCSrc(s32Chn, 0, static_cast<int32_t>(au32Rate[0]), static_cast<int32_t>(au32Rate[1]));
+    for (int k = 0; k < 2; ++k) pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
+    return r;
 }
 
 void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitModelModeFn pfnModel) {

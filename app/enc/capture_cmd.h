@@ -54,5 +54,14 @@ typedef int32_t (*CaptureSplitDisplayModeFn)();
 typedef int32_t (*CaptureSplitModelModeFn)(int32_t* ps32Rate, int32_t* ps32Flag);
 void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitModelModeFn pfnModel);
 
+// The capture frame rate of a busy display (command 53, and a format command during playback):
+// CaptureModelFrameRate moves both encoder streams of channel s32Chn to s32Rate (CaptureSetRCSrc with
+// rate, rate, rate) and keeps each stream's configured rate as its previous one before storing the
+// new rate; CaptureRestoreFrameRate gives both streams their previous rates back (source rate taken
+// from the input) and makes them the configured ones again. The video input's own rate is the
+// caller's. 0 or -1 (a channel outside the 32 records, or CaptureSetRCSrc's failure). Command loop only.
+int CaptureModelFrameRate(int32_t s32Chn, int32_t s32Rate);
+int CaptureRestoreFrameRate(int32_t s32Chn);
+
 // Installs the capture commands and the set-up's capture hooks.
 void CaptureRegister();

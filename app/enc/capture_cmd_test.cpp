@@ -558,6 +558,49 @@ TEST_F(CaptureCmdTest, SourceRatesAdaptBothStreams) {
     EXPECT_EQ(CaptureSetRCSrc(40, 15, 0, 0), -1);
 }
 
+int32_t PlaybackMode() { return 1; }
+int32_t ModelRate12(int32_t* rate, int32_t* flag) {
+    *rate = 12;
+    *flag = 1;
+    return 0;
+}
+
+TEST_F(CaptureCmdTest, ABusyDisplayLowersBothStreamsAndRestoringGivesTheirRatesBack) {
+    Make(0);
+    ASSERT_EQ(Format(0, 0, Fmt{.fps = 25, .kbps = 2000}), 0);
+    ASSERT_EQ(Format(0, 1, Fmt{.size = 3, .fps = 20, .kbps = 500}), 0);
+    CaptureStreamRec* main = CaptureStream(0, 0);
+    CaptureStreamRec* sub = CaptureStream(0, 1);
+    ASSERT_EQ(main->u32CfgFrameRate, 25u);
+    ASSERT_EQ(sub->u32CfgFrameRate, 20u);
+    ASSERT_EQ(CaptureModelFrameRate(0, 12), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 12u);
+    EXPECT_EQ(Attr(1).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 12u);
+    EXPECT_EQ(main->u32CfgFrameRate, 12u);
+    EXPECT_EQ(main->u32PrevFrameRate, 25u);
+    EXPECT_EQ(sub->u32PrevFrameRate, 20u);
+    // Back: the source rate from the input (25 on this board), each stream its own earlier rate.
+    ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32SrcFrmRate, 25u);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 25u);
+    EXPECT_EQ(Attr(1).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 20u);
+    EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    EXPECT_EQ(sub->u32CfgFrameRate, 20u);
+    // A restore with nothing lowered keeps the configured rates.
+    ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
+    EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    EXPECT_EQ(CaptureModelFrameRate(32, 12), -1);
+    EXPECT_EQ(CaptureRestoreFrameRate(-1), -1);
+
+    // A format command during playback keeps to the display's rate.
+    CaptureSetSplitModeHooks(PlaybackMode, ModelRate12);
+    ASSERT_EQ(Format(0, 0, Fmt{.fps = 25, .kbps = 2000}), 0);
+    CaptureSetSplitModeHooks(nullptr, nullptr);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 12u);
+    EXPECT_EQ(main->u32CfgFrameRate, 12u);
+    EXPECT_EQ(main->u32PrevFrameRate, 25u);
+}
+
 TEST_F(CaptureCmdTest, CommandsThroughTheTable) {
     auto run = [](uint32_t code, std::vector<uint32_t> words, uint32_t len) {
         PCIV_MSG_S m{};
