@@ -360,7 +360,8 @@ int JPEGChCreate(int32_t s32Chn) {
     }
     // A decode channel: its number is the decoder channel plus the channel end.
     if (s32Chn >= end + static_cast<int64_t>(cfg.u32DecNum)) return 0;
-    // FIXME: decode channels' snapshots store into the capture lists, which are not in this program yet.
+    // A decode channel's snapshots go into a capture list, and this program has none: no encoder is made
+    // that nothing would read.
     APP_ERR(kSrc, "JPEGChCreate: vichn = %d, decode snapshots are not available", s32Chn);
     return -1;
 }
