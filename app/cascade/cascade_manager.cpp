@@ -167,13 +167,14 @@ bool CCascadeManager::KeepBuffers(int w, int h) {
     return GetBuffers(w, h, &m_kept);
 }
 
-int CCascadeManager::setTitle(int32_t s32Chn, const OSD_TITLE_S* pstTitle, const char* pszText, size_t textLen,
-                              const uint32_t au32Size[CASCADE_SIZE_NUM]) {
+int CCascadeManager::setTitle(int32_t s32Chn, const OSD_TITLE_S* pstTitle, const char* pszText,
+                              size_t textLen, const uint32_t au32Size[CASCADE_SIZE_NUM]) {
     if (pstTitle == nullptr || au32Size == nullptr) return -1;
     const uint32_t index = pstTitle->u32Index;
     int w = pstTitle->u16Width, h = pstTitle->u16Height;
     if (index >= OSD_TITLE_INDEX_NUM) {
-        APP_ERR_SHORT(kSrc, "the index is %d, out of range(%d)", static_cast<int>(index), OSD_TITLE_INDEX_NUM);
+        APP_ERR_SHORT(kSrc, "the index is %d, out of range(%d)", static_cast<int>(index),
+                      OSD_TITLE_INDEX_NUM);
         return -1;
     }
     if (w * h >= kMaxTitlePixels) {
@@ -209,7 +210,8 @@ int CCascadeManager::setTitle(int32_t s32Chn, const OSD_TITLE_S* pstTitle, const
             for (int i = 0; i < 4; ++i) std::memset(m_kept.apPacket[i]->GetBuffer(), 0, au32Buf[i]);
             lineAt(0);
             int width = w;
-            pFont->TextToBitmap(m_kept.apPacket[BUF_TEXT]->GetBuffer(), width, CASCADE_TITLE_BAND, line, &stFont);
+            pFont->TextToBitmap(m_kept.apPacket[BUF_TEXT]->GetBuffer(), width, CASCADE_TITLE_BAND, line,
+                                &stFont);
             m_keptW = w;
             m_keptH = h;
         } else {
@@ -217,7 +219,8 @@ int CCascadeManager::setTitle(int32_t s32Chn, const OSD_TITLE_S* pstTitle, const
             // their own width and height could be larger than those buffers.
             bRender = false;
             if (m_keptW == 0 && pstTitle->u32Show != 0) {
-                APP_ERR_SHORT(kSrc, "channel %d: no title rendered for channel 0 yet", static_cast<int>(s32Chn));
+                APP_ERR_SHORT(kSrc, "channel %d: no title rendered for channel 0 yet",
+                              static_cast<int>(s32Chn));
                 return -1;
             }
             w = m_keptW;

@@ -120,7 +120,7 @@ TEST_F(CascadeTest, TheStreamsSizeValueChoosesDoubleFullOrHalf) {
     };
     const Case cases[] = {
         {"DejaVuSans", 1021, 192, 96}, {"DejaVuSans", 1020, 96, 48}, {"DejaVuSans", 401, 96, 48},
-        {"DejaVuSans", 400, 48, 24},   {"Thai", 400, 96, 48},       {"DejaVuSans", 0, 48, 24},
+        {"DejaVuSans", 400, 48, 24},   {"Thai", 400, 96, 48},        {"DejaVuSans", 0, 48, 24},
     };
     for (const Case& c : cases) {
         PCIV_MSG_S font = FontMsg(c.font, std::strlen(c.font));
@@ -154,7 +154,8 @@ TEST_F(CascadeTest, TheDoublePictureIsTheFullOneInBlocksWithTwoColoursOnly) {
     }
     ASSERT_EQ(dbl->pixels.size(), 4 * full->pixels.size());
     for (int y = 0; y < 96; ++y)
-        for (int x = 0; x < 192; ++x) ASSERT_EQ(dbl->pixels[y * 192 + x], full->pixels[(y / 2) * 96 + x / 2]) << x << "," << y;
+        for (int x = 0; x < 192; ++x)
+            ASSERT_EQ(dbl->pixels[y * 192 + x], full->pixels[(y / 2) * 96 + x / 2]) << x << "," << y;
 }
 
 TEST_F(CascadeTest, TitlesOf8200PixelsAreRefused) {
@@ -225,7 +226,8 @@ TEST_F(CascadeTest, MessagesOfAnotherTypeOrLengthAreRefused) {
     m.stMsgHead.u32MsgType = 2;
     m.stMsgHead.u32MsgLen = 120;
     EXPECT_EQ(m_mgr->HandleMessage(&m), -1);
-    EXPECT_NE(::testing::internal::GetCapturedStdout().find("HwPCIV_ReadMessage Error 2 120"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("HwPCIV_ReadMessage Error 2 120"),
+              std::string::npos);
     EXPECT_EQ(rgn::Count(), 0u);
 }
 

@@ -89,7 +89,8 @@ bool StartThread(void* (*pfn)(void*)) {
 
 }  // namespace
 
-VENC_PARAM_S CaptureFormatParam(uint32_t u32Vstd, uint32_t u32RateLimit, uint32_t u32SysPicSize, const uint8_t* f) {
+VENC_PARAM_S CaptureFormatParam(uint32_t u32Vstd, uint32_t u32RateLimit, uint32_t u32SysPicSize,
+                                const uint8_t* f) {
     VENC_PARAM_S p{};
     const uint32_t kind = f[CAP_FMT_KIND];
     const bool bVirtualI = kind == CAP_KIND_VIRTUAL_I;
@@ -161,7 +162,8 @@ int SetStreamFormat(int32_t c, uint32_t u32Kind, const uint8_t* f) {
     VENC_CHN_ATTR_S stAttr;
     VencSetH264Param(&stAttr, &p, c);
     const VENC_ATTR_H264_S& old = stOld.stVeAttr.stAttrH264e;
-    if (bExists && old.u32PicWidth == stNew.u32Width && old.u32PicHeight == stNew.u32Height && st.u32Kind == kind) {
+    if (bExists && old.u32PicWidth == stNew.u32Width && old.u32PicHeight == stNew.u32Height &&
+        st.u32Kind == kind) {
         r = MK_MPI_VENC_SetChnAttr(e, &stAttr);
         if (r != 0) APP_ERR(kSrc, "chn:%d MK_VENC_SetAttr failed %#X", e, r);
         Open_VirtualIFrameFunc(e, *VencRcWord(&stAttr.stRcAttr, VENC_RC_DST), bVirtualI);
@@ -175,7 +177,8 @@ int SetStreamFormat(int32_t c, uint32_t u32Kind, const uint8_t* f) {
             st.s32Receiving = 0;
         }
         if (bExists) {
-            if (Comm_VencUnBindVpss(e, grp, grpChn) != 0) APP_ERR(kSrc, "chan :%d Comm_VencUnBindVpss err 0x%x", c, -1);
+            if (Comm_VencUnBindVpss(e, grp, grpChn) != 0)
+                APP_ERR(kSrc, "chan :%d Comm_VencUnBindVpss err 0x%x", c, -1);
             if (VencStopChn(e) != 0) APP_ERR(kSrc, "chan :%d VencStopChn err 0x%x", c, -1);
         }
         if (VencStartChn(e, &stAttr, bVirtualI) != 0) {
@@ -252,18 +255,22 @@ int32_t CmdCreate(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return CaptureCreate(static_cast<int32_t>(pMsg->au32Payload[0]));
 }
 int32_t CmdStart(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    return CaptureStart(static_cast<int32_t>(pMsg->au32Payload[0]), static_cast<int32_t>(pMsg->au32Payload[1]));
+    return CaptureStart(static_cast<int32_t>(pMsg->au32Payload[0]),
+                        static_cast<int32_t>(pMsg->au32Payload[1]));
 }
 int32_t CmdSetVstd(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    return CaptureSetVstd(static_cast<int32_t>(pMsg->au32Payload[0]), static_cast<int32_t>(pMsg->au32Payload[1]));
+    return CaptureSetVstd(static_cast<int32_t>(pMsg->au32Payload[0]),
+                          static_cast<int32_t>(pMsg->au32Payload[1]));
 }
 int32_t CmdSetFormat(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     // A payload too short for the format record carries none.
     const uint8_t* f = pMsg->stMsgHead.u32MsgLen >= 8 + CAPTURE_FORMAT_LEN ? PayloadBytes(pMsg) + 8 : nullptr;
-    return CaptureSetFormat(static_cast<int32_t>(pMsg->au32Payload[0]), static_cast<int32_t>(pMsg->au32Payload[1]), f);
+    return CaptureSetFormat(static_cast<int32_t>(pMsg->au32Payload[0]),
+                            static_cast<int32_t>(pMsg->au32Payload[1]), f);
 }
 int32_t CmdStop(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    return CaptureStop(static_cast<int32_t>(pMsg->au32Payload[0]), static_cast<int32_t>(pMsg->au32Payload[1]));
+    return CaptureStop(static_cast<int32_t>(pMsg->au32Payload[0]),
+                       static_cast<int32_t>(pMsg->au32Payload[1]));
 }
 int32_t CmdForceIFrame(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return CaptureForceIFrame(static_cast<int32_t>(pMsg->au32Payload[0]),
@@ -271,7 +278,8 @@ int32_t CmdForceIFrame(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 }
 int32_t CmdSetCover(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     const uint8_t* r = pMsg->stMsgHead.u32MsgLen >= 24 ? PayloadBytes(pMsg) + 8 : nullptr;
-    return CaptureSetCover(static_cast<int32_t>(pMsg->au32Payload[0]), static_cast<int32_t>(pMsg->au32Payload[1]), r);
+    return CaptureSetCover(static_cast<int32_t>(pMsg->au32Payload[0]),
+                           static_cast<int32_t>(pMsg->au32Payload[1]), r);
 }
 int32_t CmdSetChnFlag(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return CaptureSetChnFlag(static_cast<int32_t>(pMsg->au32Payload[0]));
@@ -299,8 +307,8 @@ uint32_t HookGetVstd() {
 
 }  // namespace
 
-void CaptureJpegSize(uint32_t u32Vstd, uint8_t u8SizeCode, uint32_t u32SysPicSize, uint32_t* pu32W, uint32_t* pu32H,
-                     int32_t* ps32Code) {
+void CaptureJpegSize(uint32_t u32Vstd, uint8_t u8SizeCode, uint32_t u32SysPicSize, uint32_t* pu32W,
+                     uint32_t* pu32H, int32_t* ps32Code) {
     const SIZE_S s1 = PicSize(u32Vstd, u8SizeCode);
     const SIZE_S s2 = PicSize(u32Vstd, static_cast<int32_t>(Comm_GetSysFlag()));
     const SIZE_S s3 = PicSize(u32Vstd, 4);
@@ -412,7 +420,8 @@ int CaptureForceIFrame(int32_t s32Chn, int32_t s32Type) {
 int CaptureSetFormat(int32_t s32Chn, int32_t s32Type, const uint8_t* f) {
     const SlaveSysCfg cfg = SlaveGetSysCfg();
     if (static_cast<uint32_t>(s32Chn) >= ChnEnd(cfg) || static_cast<uint32_t>(s32Type) > 4 || f == nullptr) {
-        APP_ERR(kSrc, "Invaild channel = %d; dwType = %d pFormat\xA3\xBA%p\n", s32Chn, s32Type, static_cast<const void*>(f));
+        APP_ERR(kSrc, "Invaild channel = %d; dwType = %d pFormat\xA3\xBA%p\n", s32Chn, s32Type,
+                static_cast<const void*>(f));
         return -1;
     }
     CaptureState* s = CaptureGetState();
@@ -473,7 +482,8 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
     if (enable == 0) return 0;
     const uint32_t left = rect[0], top = rect[1], right = rect[2], bottom = rect[3];
     if (right < left || bottom < top) {
-        APP_ERR(kSrc, "channel %d index %d cover (%u,%u)-(%u,%u) invalid", s32Chn, s32Index, left, top, right, bottom);
+        APP_ERR(kSrc, "channel %d index %d cover (%u,%u)-(%u,%u) invalid", s32Chn, s32Index, left, top, right,
+                bottom);
         return -1;
     }
     int32_t viChn = -1, viDev = -1;
@@ -554,7 +564,8 @@ int CaptureRestoreFrameRate(int32_t s32Chn) {
         const CaptureStreamRec& st = pChn->astStream[k];
         au32Rate[k] = st.u32PrevFrameRate != 0 ? st.u32PrevFrameRate : st.u32CfgFrameRate;
     }
-    const int r = CaptureSetRCSrc(s32Chn, 0, static_cast<int32_t>(au32Rate[0]), static_cast<int32_t>(au32Rate[1]));
+    const int r =
+        CaptureSetRCSrc(s32Chn, 0, static_cast<int32_t>(au32Rate[0]), static_cast<int32_t>(au32Rate[1]));
     for (int k = 0; k < 2; ++k) pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
     return r;
 }

@@ -44,8 +44,18 @@ struct Fmt {
     uint16_t kbps = 2048;
     uint8_t gop = 2;
     std::vector<uint8_t> Bytes() const {
-        return {kind, rc, size, quality, fps, flags, static_cast<uint8_t>(kbps & 0xFF), static_cast<uint8_t>(kbps >> 8),
-                gop, 0, 0, 0};
+        return {kind,
+                rc,
+                size,
+                quality,
+                fps,
+                flags,
+                static_cast<uint8_t>(kbps & 0xFF),
+                static_cast<uint8_t>(kbps >> 8),
+                gop,
+                0,
+                0,
+                0};
     }
 };
 
@@ -105,7 +115,7 @@ TEST(CaptureFormatParamTest, JpegQualityAndSize) {
     // Limited above by size code 0 (the system flag) and below by QCIF; larger heights take command
     // 96's picture size code (7 here).
     const S sizes[] = {
-        {0, 14, 704, 576, 7}, {0, 3, 352, 288, 3}, {0, 4, 176, 144, 4}, {0, 0, 704, 576, 0},
+        {0, 14, 704, 576, 7}, {0, 3, 352, 288, 3},  {0, 4, 176, 144, 4}, {0, 0, 704, 576, 0},
         {1, 0, 704, 480, 0},  {1, 14, 704, 480, 7}, {1, 3, 352, 240, 3}, {0, 6, 320, 240, 6},
     };
     for (const S& s : sizes) {
@@ -126,7 +136,9 @@ int32_t Wiring(int32_t chn, int32_t* vi, int32_t* dev) {
     return 0;
 }
 int32_t g_mainCode = 0;
-int32_t ChnVi(int32_t, int32_t sel) { return sel == 0 ? g_mainCode : 3; }
+int32_t ChnVi(int32_t, int32_t sel) {
+    return sel == 0 ? g_mainCode : 3;
+}
 
 struct Settings {
     uint32_t dev = 656, end = 4, picSize = 3, poolFlag = 0;
@@ -140,10 +152,12 @@ protected:
     static void SetUpTestSuite() {
         s_bus = new varnelle::testing::ScopedBus;
         // The master's RAM, which the stream sender's DMA writes into.
-        s_masterRam = new varnelle::mem::Ram(varnelle::mem::RamPath(0), 0, varnelle::mem::kMasterRamSize, true);
+        s_masterRam =
+            new varnelle::mem::Ram(varnelle::mem::RamPath(0), 0, varnelle::mem::kMasterRamSize, true);
         varnelle::drivers::InstallAll();
         varnelle::mcc::InstallMccDriver();
-        for (uint32_t port : {varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck}) PCIV_OpenMsgPort(0, port);
+        for (uint32_t port : {varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck})
+            PCIV_OpenMsgPort(0, port);
     }
     static void TearDownTestSuite() {
         delete s_masterRam;
@@ -188,7 +202,9 @@ protected:
         PCIV_ClearCmdHandlers();
         CaptureRegister();
     }
-    static std::shared_ptr<varnelle::dev::Driver> Venc() { return varnelle::dev::Registry::Find("/dev/venc"); }
+    static std::shared_ptr<varnelle::dev::Driver> Venc() {
+        return varnelle::dev::Registry::Find("/dev/venc");
+    }
     static int Count(unsigned long request) { return Venc()->RequestCount(request); }
     static VENC_CHN_ATTR_S Attr(int e) {
         auto v = view::Get(e);
@@ -474,11 +490,11 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
     const Case cases[] = {
         {0, 0, 352, 288, 0, {0, 0, 704, 576}},
         {88, 72, 176, 144, 0, {176, 144, 176, 144}},
-        {1, 1, 2, 2, 0, {0, 0, 0, 0}},      // less than a step of 4 pixels
+        {1, 1, 2, 2, 0, {0, 0, 0, 0}},  // less than a step of 4 pixels
         {1, 1, 3, 3, 0, {0, 0, 4, 4}},
-        {5, 0, 10, 4, 0, {8, 0, 8, 8}},      // 704 x 5 / 1408 = 2, x 4
-        {200, 0, 100, 10, -1, {}},          // right before left
-        {0, 200, 10, 100, -1, {}},          // bottom above top
+        {5, 0, 10, 4, 0, {8, 0, 8, 8}},  // 704 x 5 / 1408 = 2, x 4
+        {200, 0, 100, 10, -1, {}},       // right before left
+        {0, 200, 10, 100, -1, {}},       // bottom above top
     };
     for (const Case& c : cases) {
         uint8_t rec[16] = {};
@@ -558,7 +574,9 @@ TEST_F(CaptureCmdTest, SourceRatesAdaptBothStreams) {
     EXPECT_EQ(CaptureSetRCSrc(40, 15, 0, 0), -1);
 }
 
-int32_t PlaybackMode() { return 1; }
+int32_t PlaybackMode() {
+    return 1;
+}
 int32_t ModelRate12(int32_t* rate, int32_t* flag) {
     *rate = 12;
     *flag = 1;

@@ -29,11 +29,21 @@ constexpr uint32_t kPtJpeg = 26;
 int16_t Analog(const HVR_CAP_S& cap, int slot) {
     return cap.as16Analog[slot];
 }
-int16_t A4m(const HVR_CAP_S& c) { return Analog(c, HVR_CAP_4M); }       // byte 34
-int16_t A1080p(const HVR_CAP_S& c) { return Analog(c, HVR_CAP_1080P); }  // byte 44
-int16_t A3m(const HVR_CAP_S& c) { return Analog(c, HVR_CAP_3M); }       // byte 52
-int16_t A960p(const HVR_CAP_S& c) { return Analog(c, HVR_CAP_960P); }   // byte 56
-int16_t A5m(const HVR_CAP_S& c) { return Analog(c, HVR_CAP_5M); }       // byte 60
+int16_t A4m(const HVR_CAP_S& c) {
+    return Analog(c, HVR_CAP_4M);
+}  // byte 34
+int16_t A1080p(const HVR_CAP_S& c) {
+    return Analog(c, HVR_CAP_1080P);
+}  // byte 44
+int16_t A3m(const HVR_CAP_S& c) {
+    return Analog(c, HVR_CAP_3M);
+}  // byte 52
+int16_t A960p(const HVR_CAP_S& c) {
+    return Analog(c, HVR_CAP_960P);
+}  // byte 56
+int16_t A5m(const HVR_CAP_S& c) {
+    return Analog(c, HVR_CAP_5M);
+}  // byte 60
 
 bool FdFailed(MK_S32 fd) {
     // The invalid-channel and not-ready codes, and any other refusal: none is a descriptor.
@@ -302,7 +312,8 @@ int VencChCreate(int32_t s32Chn, uint32_t u32Vstd) {
 
 VENC_CHN JpegChnOf(int32_t s32Chn) {
     const SlaveSysCfg cfg = SlaveGetSysCfg();
-    const int64_t j = static_cast<int64_t>(s32Chn) + 2 * static_cast<int64_t>(cfg.u32ChnEnd) + 2 * ChipChnNum(cfg);
+    const int64_t j =
+        static_cast<int64_t>(s32Chn) + 2 * static_cast<int64_t>(cfg.u32ChnEnd) + 2 * ChipChnNum(cfg);
     return j >= 0 && j < VENC_MAX_CHN_NUM ? static_cast<VENC_CHN>(j) : -1;
 }
 
@@ -329,14 +340,21 @@ int JPEGChCreate(int32_t s32Chn) {
         const SIZE_S stPic = PicSize(u32Vstd, code);
         VENC_CHN_ATTR_S stAttr{};
         stAttr.stVeAttr.enType = kPtJpeg;
-        stAttr.stVeAttr.stAttrJpeg = {stPic.u32Width, stPic.u32Height, stPic.u32Width * stPic.u32Height * 3 / 2, 1,
-                                      stPic.u32Width, stPic.u32Height, 0, {0, 0}};
+        stAttr.stVeAttr.stAttrJpeg = {stPic.u32Width,
+                                      stPic.u32Height,
+                                      stPic.u32Width * stPic.u32Height * 3 / 2,
+                                      1,
+                                      stPic.u32Width,
+                                      stPic.u32Height,
+                                      0,
+                                      {0, 0}};
         if (VencStartChn(j, &stAttr) != 0) {
             APP_ERR(kSrc, "VencStartChn err 0x%x", -1);
             return -1;
         }
         const COMM_VPSS_CHN_MAP_S map = Comm_GetVpssChnMapCopy();
-        if (Comm_VencBindVpss(j, s32Chn + map.as32Word[VPSS_MAP_IN_BASE], map.as32Word[VPSS_MAP_IN_LAST4_CHN]) != 0) {
+        if (Comm_VencBindVpss(j, s32Chn + map.as32Word[VPSS_MAP_IN_BASE],
+                              map.as32Word[VPSS_MAP_IN_LAST4_CHN]) != 0) {
             APP_ERR(kSrc, "Comm_VencBindVpss err 0x%x", -1);
             return -1;
         }

@@ -9,10 +9,10 @@
 
 // The application's input to the attribute builder, in this order.
 typedef struct {
-    uint32_t u32Vstd;      // 0 PAL, 1 NTSC
-    uint32_t u32BitRate;   // kbit/s
+    uint32_t u32Vstd;     // 0 PAL, 1 NTSC
+    uint32_t u32BitRate;  // kbit/s
     uint32_t u32PayloadType;
-    uint32_t u32RcMode;    // 1 constant, 2 variable, 5 fixed quantiser
+    uint32_t u32RcMode;  // 1 constant, 2 variable, 5 fixed quantiser
     int32_t s32SizeCode;
     uint32_t u32FrameRate;
     uint32_t u32Fluctuate;

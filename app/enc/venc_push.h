@@ -10,8 +10,8 @@
 // The buffer is sent after five frames, or before a frame would take its fill past half the master's
 // ring (the most one send carries): that frame is kept as a copy (the encoder gets its frame back at
 // once), the pass ends, and the send happens after it, without the capture lock. A full ring is
-// retried, backing off 1 to 50 ms, with no lock held, for as long as the sender runs. A frame that could never fit, or that comes while no
-// sender exists, is released and counted as dropped.
+// retried, backing off 1 to 50 ms, with no lock held, for as long as the sender runs. A frame that
+// could never fit, or that comes while no sender exists, is released and counted as dropped.
 #pragma once
 
 #include <atomic>

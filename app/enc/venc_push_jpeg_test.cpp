@@ -34,7 +34,9 @@ int32_t Wiring(int32_t chn, int32_t* vi, int32_t* dev) {
     *dev = chn / 4;
     return chn >= 0 && chn < 32 ? 0 : -1;
 }
-int32_t ChnVi(int32_t, int32_t sel) { return sel == 0 ? 0 : 3; }
+int32_t ChnVi(int32_t, int32_t sel) {
+    return sel == 0 ? 0 : 3;
+}
 
 // The size libjpeg reads from a picture; {0, 0} when it is no JPEG.
 std::pair<uint32_t, uint32_t> JpegSize(const std::vector<uint8_t>& data) {
@@ -94,15 +96,16 @@ TEST_F(JpegPushTest, ANewSizeGivesPicturesOfThatSizeWithoutANewBind) {
     const auto source = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, j});
     ASSERT_TRUE(source.has_value());
     auto sys = varnelle::dev::Registry::Find("/dev/sys");
-    const int binds = sys->RequestCount(MK_SYS_IOC_BIND), creates =
-        varnelle::dev::Registry::Find("/dev/venc")->RequestCount(VENC_IOC_CreateChn);
+    const int binds = sys->RequestCount(MK_SYS_IOC_BIND),
+              creates = varnelle::dev::Registry::Find("/dev/venc")->RequestCount(VENC_IOC_CreateChn);
     ASSERT_EQ(CaptureStart(1, 4), 0);
     const uint8_t cif[12] = {0, 0, 3, 2, 1, 1, 0, 8, 1, 0, 0, 0};
     ASSERT_EQ(CaptureSetFormat(1, 4, cif), 0);
     // Channel 0 has no JPEG started: its turn passes. A picture of the new size arrives.
     for (int i = 0; i < 5 && m_ctx.stats.u64Frames.load() == 0; ++i) ASSERT_EQ(JpegPushPass(&m_ctx), 0);
     ASSERT_EQ(VencPushSend(&m_ctx), 0);
-    ASSERT_TRUE(vt::RingMaster::WaitUntil([&] { return ring.RecordCount() == m_ctx.stats.u64Frames.load(); }));
+    ASSERT_TRUE(
+        vt::RingMaster::WaitUntil([&] { return ring.RecordCount() == m_ctx.stats.u64Frames.load(); }));
     auto recs = ring.Records();
     ASSERT_FALSE(recs.empty());
     EXPECT_EQ(recs[0].pt, 26u);

@@ -111,12 +111,13 @@ RGN_HANDLE OsdTitleHandle(uint32_t u32ChnEnd, uint32_t u32Chn, uint32_t u32Strea
     return 2 * u32Chn + u32Stream + u32Index * 4 * u32ChnEnd;
 }
 
-void OsdTitlePosition(uint32_t u32Vstd, uint32_t u32PicW, uint32_t u32PicH, const OSD_TITLE_S* t, uint32_t* pu32X,
-                      uint32_t* pu32Y) {
+void OsdTitlePosition(uint32_t u32Vstd, uint32_t u32PicW, uint32_t u32PicH, const OSD_TITLE_S* t,
+                      uint32_t* pu32X, uint32_t* pu32Y) {
     const int64_t w = t->u16Width, h = t->u16Height;
     int64_t x = static_cast<uint16_t>(u32PicW * t->u16X / kGridW);
     // A title wider than the picture would put its left edge below 0: it starts at 0.
-    if (x + w > static_cast<int64_t>(u32PicW) - 2) x = std::max<int64_t>(0, static_cast<int64_t>(u32PicW) - w - 2);
+    if (x + w > static_cast<int64_t>(u32PicW) - 2)
+        x = std::max<int64_t>(0, static_cast<int64_t>(u32PicW) - w - 2);
     x &= ~int64_t{7};
     const uint32_t gridH = u32Vstd == 1 ? kGridHNtsc : kGridHPal;
     int64_t y = static_cast<uint16_t>(u32PicH * t->u16Y / gridH);
@@ -143,8 +144,8 @@ int32_t CaptureSetTitleV2(uint32_t u32Chn, uint32_t u32Stream, const OSD_TITLE_S
     const SlaveSysCfg cfg = SlaveGetSysCfg();
     const uint32_t u32ChnNum = static_cast<uint32_t>(CommChipChnNumOf(cfg));
     const int32_t s32Chn = static_cast<int32_t>(u32Chn), s32Stream = static_cast<int32_t>(u32Stream);
-    if (u32Chn >= u32ChnNum ||
-        (u32Stream != CAPTURE_STREAM_MAIN && u32Stream != CAPTURE_STREAM_SUB && u32Stream != CAPTURE_STREAM_JPEG)) {
+    if (u32Chn >= u32ChnNum || (u32Stream != CAPTURE_STREAM_MAIN && u32Stream != CAPTURE_STREAM_SUB &&
+                                u32Stream != CAPTURE_STREAM_JPEG)) {
         APP_ERR(kSrc, "%d:streamType:%d", s32Chn, s32Stream);
         return -1;
     }
@@ -222,7 +223,8 @@ int32_t CaptureSetTitleV2(uint32_t u32Chn, uint32_t u32Stream, const OSD_TITLE_S
 OsdTitleSlotView OsdTitleGetSlot(uint32_t u32Chn, uint32_t u32Stream, uint32_t u32Index) {
     OsdTitleSlotView v{-1, -1, 0, OSD_TITLE_S{}};
     if (u32Chn >= CAPTURE_CHN_NUM || u32Index >= OSD_TITLE_INDEX_NUM) return v;
-    if (u32Stream != CAPTURE_STREAM_MAIN && u32Stream != CAPTURE_STREAM_SUB && u32Stream != CAPTURE_STREAM_JPEG)
+    if (u32Stream != CAPTURE_STREAM_MAIN && u32Stream != CAPTURE_STREAM_SUB &&
+        u32Stream != CAPTURE_STREAM_JPEG)
         return v;
     const TitleSlot& slot = State().astSlot[u32Index][u32Chn][SlotOf(u32Stream)];
     v.s32SizeCode = slot.s32SizeCode;

@@ -27,7 +27,7 @@ TEST(OsdTitlePlaceTest, GridToPicture) {
         uint32_t wantX, wantY;
     };
     const Case cases[] = {
-        {0, 704, 576, 350, 280, 64, 40, 632, 536},    // kept inside the picture, then on the grids of 8 and 2
+        {0, 704, 576, 350, 280, 64, 40, 632, 536},  // kept inside the picture, then on the grids of 8 and 2
         {0, 704, 576, 0, 0, 64, 40, 0, 0},
         {0, 704, 576, 11, 3, 16, 16, 16, 6},          // 22 down to 16; 6 is even already
         {1, 704, 480, 176, 120, 32, 32, 352, 240},    // NTSC: 240 lines on the grid
@@ -59,7 +59,8 @@ TEST(OsdTitlePlaceTest, HandlesNeverMeetCoversOrEachOther) {
                 for (uint32_t s : {0u, 1u, 4u}) {
                     RGN_HANDLE h = OsdTitleHandle(end, c, s, i);
                     EXPECT_LT(h, static_cast<RGN_HANDLE>(RGN_HANDLE_MAX));
-                    EXPECT_TRUE(taken.insert(h).second) << "end " << end << " c " << c << " s " << s << " i " << i;
+                    EXPECT_TRUE(taken.insert(h).second)
+                        << "end " << end << " c " << c << " s " << s << " i " << i;
                 }
             }
         }
@@ -88,8 +89,8 @@ protected:
         ASSERT_EQ(CaptureStateInit(), 0);
         CaptureTitleInit();
         for (uint32_t c = 0; c < kEnd; ++c) {
-            CaptureStream(c, 0)->s32SizeCode = 0;   // 704 x 576
-            CaptureStream(c, 1)->s32SizeCode = 3;   // 352 x 288
+            CaptureStream(c, 0)->s32SizeCode = 0;  // 704 x 576
+            CaptureStream(c, 1)->s32SizeCode = 3;  // 352 x 288
             CaptureTitleSetReady(c, 1);
         }
     }
@@ -224,7 +225,8 @@ TEST_F(OsdTitleTest, NarrowInputsPlaceOnTheirOwnWidthAndARebuildMarkMakesTheRegi
     OSD_TITLE_S t = Title(1, 350, 0, 64, 16);
     ASSERT_EQ(CaptureSetTitleV2(0, 0, &t), 0);
     const RGN_HANDLE h = OsdTitleHandle(kEnd, 0, 0, 1);
-    EXPECT_EQ(rgn::Get(h)->channels[0].second.unChnAttr.stOverlayChn.stPoint.s32X, 792);  // 864 - 64 - 2, by 8
+    EXPECT_EQ(rgn::Get(h)->channels[0].second.unChnAttr.stOverlayChn.stPoint.s32X,
+              792);  // 864 - 64 - 2, by 8
     in->s32TitleRebuild = 1;
     ASSERT_EQ(CaptureSetTitleV2(0, 0, &t), 0);
     EXPECT_EQ(rgn::Get(h)->bitmapLoads, 1u) << "made again for the mark";
@@ -232,7 +234,8 @@ TEST_F(OsdTitleTest, NarrowInputsPlaceOnTheirOwnWidthAndARebuildMarkMakesTheRegi
     in->u8Input = 10;  // the whole byte 10: 1728
     t.u16X = 351;
     ASSERT_EQ(CaptureSetTitleV2(0, 0, &t), 0);
-    EXPECT_EQ(rgn::Get(h)->channels[0].second.unChnAttr.stOverlayChn.stPoint.s32X, 1656);  // 1728 - 64 - 2, by 8
+    EXPECT_EQ(rgn::Get(h)->channels[0].second.unChnAttr.stOverlayChn.stPoint.s32X,
+              1656);  // 1728 - 64 - 2, by 8
 }
 
 TEST_F(OsdTitleTest, TitlesFromTwoThreadsRaceAFormatChangeSafely) {

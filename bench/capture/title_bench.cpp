@@ -111,7 +111,8 @@ double FreeTypeUs(int rounds) {
     once();
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; ++i) once();
-    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    const double us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     FT_Done_Face(face);
     FT_Done_FreeType(lib);
     return us / rounds;
@@ -135,7 +136,8 @@ void TitleLoop(benchmark::State& state, bool withFont) {
         mgr->HandleMessage(&title);
         ++n;
     }
-    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count() / n;
+    const double us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count() / n;
     const double ft = FreeTypeUs(200);
     state.counters["us_per_title"] = us;
     state.counters["freetype_us"] = ft;
@@ -144,10 +146,14 @@ void TitleLoop(benchmark::State& state, bool withFont) {
     state.counters["loads"] = r ? static_cast<double>(r->bitmapLoads) : 0;
 }
 
-void BM_TitleToBitmapLoad(benchmark::State& state) { TitleLoop(state, false); }
+void BM_TitleToBitmapLoad(benchmark::State& state) {
+    TitleLoop(state, false);
+}
 BENCHMARK(BM_TitleToBitmapLoad)->MinTime(0.2);
 
-void BM_FontNameAndTitleToBitmapLoad(benchmark::State& state) { TitleLoop(state, true); }
+void BM_FontNameAndTitleToBitmapLoad(benchmark::State& state) {
+    TitleLoop(state, true);
+}
 BENCHMARK(BM_FontNameAndTitleToBitmapLoad)->MinTime(0.2);
 
 }  // namespace

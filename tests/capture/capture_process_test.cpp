@@ -153,7 +153,8 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
     ASSERT_EQ(Cmd(33, {0, 1}), 0);
     // Pictures go to the master five at a time, and one channel makes one a pass (about 1.8 s with
     // the seven idle channels): wait for the first batch.
-    while (m_sim->Stats("jpeg").notices == 0 && varnelle::host::MonotonicUs() < start + 20000000) usleep(50000);
+    while (m_sim->Stats("jpeg").notices == 0 && varnelle::host::MonotonicUs() < start + 20000000)
+        usleep(50000);
     ASSERT_EQ(Cmd(33, {0, 4}), 0);
     usleep(500000);  // the last batch on its way
     m_sim->Stop();
@@ -175,7 +176,8 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
         EXPECT_EQ(status, 0) << file;
         EXPECT_EQ(errors, "") << file;
         const std::vector<std::string> frames = Lines(Shell(
-            "ffprobe -v error -select_streams v -show_entries frame=key_frame,width,height -of csv=p=0 " + file));
+            "ffprobe -v error -select_streams v -show_entries frame=key_frame,width,height -of csv=p=0 " +
+            file));
         EXPECT_EQ(frames.size(), c.frames) << file;
         if (!frames.empty()) {
             EXPECT_EQ(frames[0], chn == 0 ? "1,704,576" : "1,352,288") << file;
@@ -184,8 +186,9 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
 
     // ---- GOP 50 kept, the requested I frame within two frames ----
     {
-        const std::vector<std::string> frames = Lines(Shell(
-            "ffprobe -v error -select_streams v -show_entries frame=key_frame -of csv=p=0 " + m_out + "/venc-0.h264"));
+        const std::vector<std::string> frames =
+            Lines(Shell("ffprobe -v error -select_streams v -show_entries frame=key_frame -of csv=p=0 " +
+                        m_out + "/venc-0.h264"));
         std::vector<size_t> keys;
         for (size_t i = 0; i < frames.size(); ++i)
             if (frames[i] == "1") keys.push_back(i);
@@ -246,14 +249,14 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
         EXPECT_EQ(h, b.size == 24 ? kTitleH : kTitleH / 2u);
         const fs::path png = keep / ("title-" + std::to_string(b.handle) + ".png");
         int status = 0;
-        Shell("ffmpeg -v error -y -f rawvideo -pix_fmt rgb555le -s " + std::to_string(w) + "x" + std::to_string(h) +
-                " -i " + raw.string() + " " + png.string() + " 2>&1",
-            &status);
+        Shell("ffmpeg -v error -y -f rawvideo -pix_fmt rgb555le -s " + std::to_string(w) + "x" +
+                  std::to_string(h) + " -i " + raw.string() + " " + png.string() + " 2>&1",
+              &status);
         ASSERT_EQ(status, 0) << png;
         if (b.size != 24) continue;  // the half-size picture is sampled, not drawn at 12 pixels
-        const std::string report = Shell(std::string(VARNELLE_PYTHON3) + " " + TITLE_CHECK + " " + png.string() +
-                                           " '" + kTitle + "' " + kDejaVu + " 24 2>&1",
-                                       &status);
+        const std::string report = Shell(std::string(VARNELLE_PYTHON3) + " " + TITLE_CHECK + " " +
+                                             png.string() + " '" + kTitle + "' " + kDejaVu + " 24 2>&1",
+                                         &status);
         EXPECT_EQ(status, 0) << report;
     }
 
@@ -267,9 +270,9 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
         const std::string file = m_out + "/venc-0.h264";
         const fs::path frame = fs::path(m_bus) / "frame.gray";
         int status = 0;
-        Shell("ffmpeg -v error -y -i " + file + " -vf select='eq(n\\," + pick + ")' -frames:v 1 -f rawvideo -pix_fmt gray " +
-                frame.string() + " 2>&1",
-            &status);
+        Shell("ffmpeg -v error -y -i " + file + " -vf select='eq(n\\," + pick +
+                  ")' -frames:v 1 -f rawvideo -pix_fmt gray " + frame.string() + " 2>&1",
+              &status);
         ASSERT_EQ(status, 0);
         const std::vector<uint8_t> y = ReadAll(frame);
         ASSERT_EQ(y.size(), 704u * 576u);
