@@ -575,6 +575,17 @@ void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitMod
     g_pfnModelMode = pfnModel;
 }
 
+int CaptureGetBufSize() {
+    switch (SlaveGetSysCfg().u32DevType) {
+        case 651:
+            return 16384;
+        case 656:
+            return 20480;
+        default:
+            return -1;
+    }
+}
+
 void CaptureRegister() {
     PCIV_RegisterCmdHandler(28, CmdCreate);
     PCIV_RegisterCmdHandler(30, CmdStart);

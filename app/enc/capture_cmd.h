@@ -63,5 +63,8 @@ void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitMod
 int CaptureModelFrameRate(int32_t s32Chn, int32_t s32Rate);
 int CaptureRestoreFrameRate(int32_t s32Chn);
 
+// The capture-list buffer size of the product: 16384 for product 651, 20480 for 656, else -1.
+int CaptureGetBufSize();
+
 // Installs the capture commands and the set-up's capture hooks.
 void CaptureRegister();

@@ -619,6 +619,17 @@ TEST_F(CaptureCmdTest, ABusyDisplayLowersBothStreamsAndRestoringGivesTheirRatesB
     EXPECT_EQ(main->u32PrevFrameRate, 25u);
 }
 
+TEST_F(CaptureCmdTest, CaptureListBufferSizeByProduct) {
+    const std::pair<uint32_t, int> rows[] = {{651, 16384}, {656, 20480}, {650, -1},
+                                             {652, -1},    {657, -1},    {0, -1}};
+    for (const auto& [dev, size] : rows) {
+        Settings s;
+        s.dev = dev;
+        Apply(s);
+        EXPECT_EQ(CaptureGetBufSize(), size) << dev;
+    }
+}
+
 TEST_F(CaptureCmdTest, CommandsThroughTheTable) {
     auto run = [](uint32_t code, std::vector<uint32_t> words, uint32_t len) {
         PCIV_MSG_S m{};
