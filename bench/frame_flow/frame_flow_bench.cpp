@@ -25,8 +25,8 @@ namespace drivers = varnelle::drivers;
 constexpr int kW = 704, kH = 576;
 
 void BM_DrawPattern(benchmark::State& state) {
-    std::vector<uint8_t> pic(drivers::Nv12Size(kW, kH));
-    const size_t stride = drivers::Nv12Stride(kW);
+    std::vector<uint8_t> pic(drivers::FrameBytes(kW, kH));
+    const size_t stride = drivers::FrameStride(kW);
     uint64_t frame = 0;
     for (auto _ : state) {
         drivers::DrawTestPattern({pic.data(), stride, pic.data() + stride * kH, stride, kW, kH}, 3, frame++, 45296);
@@ -41,7 +41,7 @@ void BM_Capture16Channels(benchmark::State& state) {
     drivers::InstallViDriver();
     drivers::ResetMediaState();
     auto vi = drivers::ViDriver::Get();
-    const int pool = drivers::VbPools::Instance().CreatePool(drivers::Nv12Size(kW, kH), 64, "");
+    const int pool = drivers::VbPools::Instance().CreatePool(drivers::FrameBytes(kW, kH), 64, "");
     drivers::testing::ManualClock clock;
     drivers::testing::RecordingSink sink(50, 1);
     constexpr int kChannels = 16;

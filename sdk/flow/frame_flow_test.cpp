@@ -42,7 +42,7 @@ protected:
         drivers::ResetMediaState();
         VB_CONF_S conf{};
         conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::Nv12Size(kW, kH);
+        conf.astCommPool[0].u32BlkSize = drivers::FrameBytes(kW, kH);
         conf.astCommPool[0].u32BlkCnt = kBlocks;
         ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
         ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
@@ -98,8 +98,8 @@ drivers::PatternYuv SignatureOf(const VIDEO_FRAME_INFO_S& f) {
         for (uint8_t b : row) y += b;
         EXPECT_TRUE(ram.Read(f.u32PhyAddr[1] + (line / 2) * f.u32Stride[1] + (r.x & ~1), row.data(), row.size()));
         for (size_t i = 0; i + 1 < row.size(); i += 2) {
-            u += row[i];
-            v += row[i + 1];
+            v += row[i];  // pairs hold V first, then U
+            u += row[i + 1];
         }
         n += row.size();
     }

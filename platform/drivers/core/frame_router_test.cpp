@@ -29,7 +29,7 @@ protected:
     static void SetUpTestSuite() { host::UsePrivateBus("frameflow"); }
     void SetUp() override {
         ResetMediaState();
-        m_pool = VbPools::Instance().CreatePool(Nv12Size(64, 48), 4, "");
+        m_pool = VbPools::Instance().CreatePool(FrameBytes(64, 48), 4, "");
         ASSERT_GE(m_pool, 0);
     }
     void TearDown() override { ResetMediaState(); }

@@ -97,7 +97,7 @@ bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
         }
         DrawChannelRegions(MPP_CHN_S{MK_ID_VENC, 0, job.chn},
                            PatternFrame{nv12, nv12Stride, nv12 + nv12Stride * h, nv12Stride, w, h});
-        // The codecs take planar chroma; the pattern and the frames fed by hand are semi-planar.
+        // The codecs take planar chroma; the pattern and the frames fed by hand are semi-planar, V first.
         e.i420.resize(ySize + 2 * static_cast<size_t>(cw) * ch);
         uint8_t* y = e.i420.data();
         uint8_t* u = y + ySize;
@@ -107,8 +107,8 @@ bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
         for (int row = 0; row < ch; ++row) {
             const uint8_t* src = uvPlane + row * nv12Stride;
             for (int x = 0; x < cw; ++x) {
-                u[row * cw + x] = src[2 * x];
-                v[row * cw + x] = src[2 * x + 1];
+                v[row * cw + x] = src[2 * x];
+                u[row * cw + x] = src[2 * x + 1];
             }
         }
         key = key || e.gopPos == 0 || job.config.payloadType == PT_JPEG;
