@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,31 @@ TEST(FramePacerTest, DueTimesComeFromTheStartAndNeverDrift) {
             EXPECT_EQ(p.DueIndex(kStart + c.dueAfterStartUs - 1), c.index - 1) << c.fps << " fps, frame " << c.index;
         }
     }
+}
+
+TEST(FramePacerTest, APeriodPacesFromTheStartAndAFirstFrameSkipsTheOnesBefore) {
+    // One frame every 40 ms from t = 1000, the first at index 1 (one period after the start): polled
+    // at uneven moments, some late.
+    FramePacer p;
+    p.StartPeriod(1000, 40000, 1);
+    struct Step {
+        uint64_t now;
+        std::optional<uint64_t> due;
+        uint64_t missed;
+        uint64_t nextDue;
+    } steps[] = {
+        {1000, std::nullopt, 0, 41000},  {30000, std::nullopt, 0, 41000}, {41000, 1, 0, 81000},
+        {80999, std::nullopt, 0, 81000}, {200000, 4, 2, 201000},          {201000, 5, 2, 241000},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(p.Take(s.now), s.due) << s.now;
+        EXPECT_EQ(p.Missed(), s.missed) << s.now;
+        EXPECT_EQ(p.NextDueUs(), s.nextDue) << s.now;
+    }
+    // A long period does not overflow: a day of 90-second periods.
+    p.StartPeriod(kStart, 90000000);
+    EXPECT_EQ(p.DueUs(960), kStart + 86400000000ull);
+    EXPECT_EQ(p.DueIndex(kStart + 86400000000ull - 1), 959u);
 }
 
 TEST(FramePacerTest, EachFrameIsTakenOnceAndALateWakeCountsTheSkippedOnesMissed) {
