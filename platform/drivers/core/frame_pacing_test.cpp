@@ -1,6 +1,7 @@
 #include "platform/drivers/core/frame_pacing.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -165,6 +166,31 @@ TEST(PacedThreadTest, TicksWhenTheirTimeComesOnTheStoppedClockAndWhenWoken) {
     EXPECT_EQ(seen[1], 0u) << "woken, not timed";
     // No tick ran before 40 ms once 40 ms was asked for: the third saw the clock at 40 ms or later.
     for (size_t i = 2; i < seen.size(); ++i) EXPECT_GE(seen[i], 40000u) << i;
+}
+
+// A tick that hands work on wakes the next paced thread (capture to processing to encoding); Advance
+// returns only once the whole chain has done what fell due, whatever the order the threads were made in.
+TEST(PacedThreadTest, AdvanceWaitsForAChainOfThreadsThatWakeEachOther) {
+    testing::ManualClock clock;
+    constexpr int kLinks = 4;
+    constexpr uint64_t kDue = testing::ManualClock::kStartUs + 40000;
+    std::atomic<int> done[kLinks] = {};
+    std::unique_ptr<PacedThread> links[kLinks];
+    // The last link is made first, so the threads tend to be visited against the chain's order.
+    for (int i = kLinks - 1; i >= 0; --i) {
+        links[i] = std::make_unique<PacedThread>("chain", [&, i](uint64_t now) -> uint64_t {
+            const bool fire = i == 0 ? now >= kDue && done[0].load() == 0 : done[i - 1].load() > done[i].load();
+            if (fire) {
+                ++done[i];
+                if (i + 1 < kLinks) links[i + 1]->Wake();
+            }
+            return i == 0 && done[0].load() == 0 ? kDue : PacedThread::kIdle;
+        });
+    }
+    clock.Settle();
+    for (int i = 0; i < kLinks; ++i) EXPECT_EQ(done[i].load(), 0) << i;
+    clock.Advance(40000);
+    for (int i = 0; i < kLinks; ++i) EXPECT_EQ(done[i].load(), 1) << "link " << i << " had not run when Advance returned";
 }
 
 TEST(PacedThreadTest, StopsAndJoinsWhileIdleOrWaiting) {
