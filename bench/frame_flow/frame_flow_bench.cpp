@@ -45,6 +45,17 @@ namespace drivers = varnelle::drivers;
 
 constexpr int kW = 704, kH = 576;
 
+// A capture channel of kW x kH at 25 fps, enabled.
+void StartCapture(VI_CHN chn) {
+    VI_CHN_ATTR_S attr{};
+    attr.stCapRect = {0, 0, kW, kH};
+    attr.u32DestWidth = kW;
+    attr.u32DestHeight = kH;
+    attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
+    MK_MPI_VI_SetChnAttr(chn, &attr);
+    MK_MPI_VI_EnableChn(chn);
+}
+
 void BM_DrawPattern(benchmark::State& state) {
     std::vector<uint8_t> pic(drivers::FrameBytes(kW, kH));
     const size_t stride = drivers::FrameStride(kW);
@@ -67,14 +78,8 @@ void BM_Capture16Channels(benchmark::State& state) {
     drivers::testing::RecordingSink sink(50, 1);
     constexpr int kChannels = 16;
     for (int chn = 0; chn < kChannels; ++chn) {
-        VI_CHN_ATTR_S attr{};
-        attr.stCapRect = {0, 0, kW, kH};
-        attr.u32DestWidth = kW;
-        attr.u32DestHeight = kH;
-        attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-        MK_MPI_VI_SetChnAttr(chn, &attr);
         drivers::BindGraph::Instance().Bind({MK_ID_VIU, 0, chn}, {50, 0, chn});
-        MK_MPI_VI_EnableChn(chn);
+        StartCapture(chn);
     }
     clock.Settle();
     const uint64_t cpu0 = vi->ProducerCpuUs();
@@ -248,13 +253,7 @@ FlowRun WholeFlow(double seconds) {
         MPP_CHN_S vi{MK_ID_VIU, 0, chn}, in{MK_ID_VPSS, chn, 0}, out{MK_ID_VPSS, chn, 0}, venc{MK_ID_VENC, 0, chn};
         MK_MPI_SYS_Bind(&vi, &in);
         MK_MPI_SYS_Bind(&out, &venc);
-        VI_CHN_ATTR_S attr{};
-        attr.stCapRect = {0, 0, kW, kH};
-        attr.u32DestWidth = kW;
-        attr.u32DestHeight = kH;
-        attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-        MK_MPI_VI_SetChnAttr(chn, &attr);
-        MK_MPI_VI_EnableChn(chn);
+        StartCapture(chn);
     }
     FlowRun r = Measure(seconds, [](const std::atomic<bool>&) {});
     for (int chn = 0; chn < kFlowChannels; ++chn) MK_MPI_VI_DisableChn(chn);

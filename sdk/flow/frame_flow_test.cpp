@@ -11,12 +11,12 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/vb_pools.h"
-#include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/drivers/vpss/vpss_driver.h"
 #include "platform/mem/ram.h"
 #include "sdk/common/testing/bus_environment.h"
+#include "sdk/flow/flow_testing.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vi/mpi_vi.h"
@@ -40,15 +40,7 @@ class FrameFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::FrameBytes(kW, kH);
-        conf.astCommPool[0].u32BlkCnt = kBlocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        auto vb = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb");
-        ASSERT_EQ(vb->CommonPools().size(), 1u);
-        m_pool = vb->CommonPools()[0];
+        ASSERT_NO_FATAL_FAILURE(flow_testing::StartCommonPool(drivers::FrameBytes(kW, kH), kBlocks, &m_pool));
     }
     void TearDown() override {
         MK_MPI_VB_Exit();

@@ -17,8 +17,8 @@ extern "C" {
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/core/video_frames.h"
-#include "platform/drivers/vb/vb_driver.h"
 #include "sdk/common/testing/bus_environment.h"
+#include "sdk/flow/flow_testing.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/venc/mpi_venc.h"
@@ -127,15 +127,7 @@ class VencFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::FrameBytes(kW, kH);
-        conf.astCommPool[0].u32BlkCnt = kBlocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        auto vb = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb");
-        ASSERT_EQ(vb->CommonPools().size(), 1u);
-        m_pool = vb->CommonPools()[0];
+        ASSERT_NO_FATAL_FAILURE(flow_testing::StartCommonPool(drivers::FrameBytes(kW, kH), kBlocks, &m_pool));
     }
     void TearDown() override {
         MPI_VENC_Exit();

@@ -82,6 +82,36 @@ std::vector<uint8_t> Payload(const Fetched& f) {
     return out;
 }
 
+// A JPEG picture decoded with libjpeg, 3 bytes of Y, Cb and Cr a pixel.
+struct DecodedJpeg {
+    unsigned width = 0, height = 0;
+    long warnings = 0;
+    std::vector<uint8_t> ycc;
+};
+DecodedJpeg DecodeJpeg(const std::vector<uint8_t>& jpg) {
+    DecodedJpeg d;
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpg.data(), jpg.size());
+    if (jpeg_read_header(&cinfo, TRUE) == JPEG_HEADER_OK) {
+        cinfo.out_color_space = JCS_YCbCr;
+        jpeg_start_decompress(&cinfo);
+        d.width = cinfo.output_width;
+        d.height = cinfo.output_height;
+        d.ycc.resize(static_cast<size_t>(d.width) * d.height * 3);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW r = d.ycc.data() + static_cast<size_t>(cinfo.output_scanline) * d.width * 3;
+            jpeg_read_scanlines(&cinfo, &r, 1);
+        }
+        jpeg_finish_decompress(&cinfo);
+    }
+    d.warnings = err.num_warnings;
+    jpeg_destroy_decompress(&cinfo);
+    return d;
+}
+
 // Reads ring bytes through physical memory, wrapping at the ring's end.
 std::vector<uint8_t> ReadRing(const view::Channel& v, uint32_t phys, size_t len) {
     std::vector<uint8_t> out(len);
@@ -375,16 +405,9 @@ TEST_F(VencTest, PictureSizeChangesWithinTheMaximumSizeOfCreation) {
     ASSERT_EQ(view::PushFrames(22, 1), 1);
     Fetched f;
     ASSERT_EQ(Fetch(22, &f), MK_SUCCESS);
-    std::vector<uint8_t> jpg = Payload(f);
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpg.data(), jpg.size());
-    ASSERT_EQ(jpeg_read_header(&cinfo, TRUE), JPEG_HEADER_OK);
-    EXPECT_EQ(cinfo.image_width, 352u);
-    EXPECT_EQ(cinfo.image_height, 288u);
-    jpeg_destroy_decompress(&cinfo);
+    const DecodedJpeg jpg = DecodeJpeg(Payload(f));
+    EXPECT_EQ(jpg.width, 352u);
+    EXPECT_EQ(jpg.height, 288u);
     ASSERT_EQ(MK_MPI_VENC_ReleaseStream(22, &f.st), MK_SUCCESS);
 
     // What stays fixed: the payload type, the maximum size and the ring.
@@ -416,24 +439,10 @@ TEST_F(VencTest, JpegChannelsProducePicturesThatDecode) {
     Fetched f;
     ASSERT_EQ(Fetch(11, &f), MK_SUCCESS);
     ASSERT_EQ(f.st.u32PackCnt, 1u);
-    std::vector<uint8_t> jpg = Payload(f);
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpg.data(), jpg.size());
-    ASSERT_EQ(jpeg_read_header(&cinfo, TRUE), JPEG_HEADER_OK);
-    jpeg_start_decompress(&cinfo);
-    EXPECT_EQ(cinfo.output_width, 320u);
-    EXPECT_EQ(cinfo.output_height, 240u);
-    std::vector<uint8_t> row(cinfo.output_width * cinfo.output_components);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW r = row.data();
-        jpeg_read_scanlines(&cinfo, &r, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    EXPECT_EQ(err.num_warnings, 0);
-    jpeg_destroy_decompress(&cinfo);
+    const DecodedJpeg jpg = DecodeJpeg(Payload(f));
+    EXPECT_EQ(jpg.width, 320u);
+    EXPECT_EQ(jpg.height, 240u);
+    EXPECT_EQ(jpg.warnings, 0);
 }
 
 // ---- Pictures received through the binding ----
@@ -539,24 +548,10 @@ TEST_F(VencReceiveTest, AnotherSizeIsScaledAndRegionsGoIntoTheEncodersOwnCopy) {
     ASSERT_EQ(got, MK_SUCCESS);
     EXPECT_EQ(red.Plane(0)[0], 81) << "the shared picture is not drawn into";
 
-    std::vector<uint8_t> jpg = Payload(f);
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpg.data(), jpg.size());
-    ASSERT_EQ(jpeg_read_header(&cinfo, TRUE), JPEG_HEADER_OK);
-    cinfo.out_color_space = JCS_YCbCr;
-    jpeg_start_decompress(&cinfo);
-    ASSERT_EQ(cinfo.output_width, 64u);
-    ASSERT_EQ(cinfo.output_height, 48u);
-    std::vector<uint8_t> pic(64 * 48 * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW r = pic.data() + cinfo.output_scanline * 64 * 3;
-        jpeg_read_scanlines(&cinfo, &r, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    const DecodedJpeg jpg = DecodeJpeg(Payload(f));
+    ASSERT_EQ(jpg.width, 64u);
+    ASSERT_EQ(jpg.height, 48u);
+    const std::vector<uint8_t>& pic = jpg.ycc;
     // Mean Y, Cb, Cr of a block: the corner, and the bottom right away from it.
     auto mean = [&](int x0, int y0, int n, int comp) {
         int sum = 0;
