@@ -198,7 +198,8 @@ int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     // within the limits is scaled to the picture size. The picture is checked before the job takes
     // the channel's key-frame request and user data, so a frame refused here leaves them for the next.
     const uint32_t w = frame.u32Width, h = frame.u32Height;
-    if (w == 0 || h == 0 || w > kMaxPicSide || h > kMaxPicSide || frame.u32Stride[0] < w || frame.u32Stride[1] < w)
+    if (w == 0 || h == 0 || w > kMaxPicSide || h > kMaxPicSide || frame.u32Stride[0] < w ||
+        frame.u32Stride[1] < ((w + 1) & ~1u))  // chroma rows hold whole pairs
         return MK_ERR_VENC_ILLEGAL_PARAM;
     HeldFrame picture(frame);
     if (picture.Plane(0) == nullptr || picture.Plane(1) == nullptr) return MK_ERR_VENC_ILLEGAL_PARAM;

@@ -290,6 +290,33 @@ TEST_F(VpssDriverTest, CropKeepsThePartItNamesClippedAndEvenAligned) {
     EXPECT_EQ(Release(2, 0, &out), 0);
 }
 
+TEST_F(VpssDriverTest, APictureSentByHandMustLieWhollyInRam) {
+    constexpr MK_S32 kErrParam = static_cast<MK_S32>(0xA0078003);
+    Start(9);
+    const HeldFrame good = Quadrants();
+    struct Case {
+        const char* what;
+        void (*change)(VIDEO_FRAME_INFO_S&);
+        MK_S32 code;
+    } cases[] = {
+        {"as made", [](VIDEO_FRAME_INFO_S&) {}, 0},
+        {"an odd width whose chroma rows hold the last pair", [](VIDEO_FRAME_INFO_S& f) { f.u32Width = 63; }, 0},
+        {"no width", [](VIDEO_FRAME_INFO_S& f) { f.u32Width = 0; }, kErrParam},
+        {"wider than 8192", [](VIDEO_FRAME_INFO_S& f) { f.u32Width = 8193; }, kErrParam},
+        {"luma rows shorter than the picture", [](VIDEO_FRAME_INFO_S& f) { f.u32Stride[0] = 32; }, kErrParam},
+        {"chroma rows short of the last pair", [](VIDEO_FRAME_INFO_S& f) { f.u32Width = 63, f.u32Stride[1] = 63; }, kErrParam},
+        {"luma outside RAM", [](VIDEO_FRAME_INFO_S& f) { f.u32PhyAddr[0] = 0x10; }, kErrParam},
+        {"chroma running off the end of RAM", [](VIDEO_FRAME_INFO_S& f) { f.u32PhyAddr[1] = 0xBFFFFF00u; }, kErrParam},
+    };
+    for (const Case& c : cases) {
+        VIDEO_FRAME_REQ_S req{};
+        req.stFrame = good.frame();
+        c.change(req.stFrame);
+        EXPECT_EQ(Grp(9, mk::vpss::kSendFrame, &req), c.code) << c.what;
+    }
+    EXPECT_TRUE(Eventually([&] { return Driver().Group(9).processed == 2; }));
+}
+
 TEST_F(VpssDriverTest, TheDepthQueueKeepsTheNewestPicturesForTheUser) {
     Start(3);
     Enable(3, 0, 2);

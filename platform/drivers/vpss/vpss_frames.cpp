@@ -76,7 +76,12 @@ int VpssDriver::SendFrame(int grp, unsigned long request, void* arg, std::unique
     Grp& g = m_groups[grp];
     if (!g.started) return Err(MK_ERR_NOT_PERM);
     const VIDEO_FRAME_INFO_S& f = req.stFrame;
-    if (!Usable(SIZE_S{f.u32Width, f.u32Height})) return Err(MK_ERR_ILLEGAL_PARAM);
+    // Rows as long as the picture (chroma pairs whole), both planes in RAM: every reader stays inside.
+    if (!Usable(SIZE_S{f.u32Width, f.u32Height}) || f.u32Stride[0] < f.u32Width ||
+        f.u32Stride[1] < ((f.u32Width + 1) & ~1u))
+        return Err(MK_ERR_ILLEGAL_PARAM);
+    HeldFrame frame(f);
+    if (frame.Plane(0) == nullptr || frame.Plane(1) == nullptr) return Err(MK_ERR_ILLEGAL_PARAM);
     const uint64_t life = g.life;
     // A live source lets the oldest queued picture go; a picture sent by hand waits for room instead.
     const bool room = WaitFor(m_changed, lock, req.s32MilliSec, [&] {
@@ -86,7 +91,7 @@ int VpssDriver::SendFrame(int grp, unsigned long request, void* arg, std::unique
     if (!g.started) return Err(MK_ERR_NOT_PERM);
     if (!room) return Err(MK_ERR_BUF_FULL);
     // A picture the group's frame-rate control lets go is taken all the same.
-    AcceptLocked(grp, HeldFrame(f));
+    AcceptLocked(grp, frame);
     lock.unlock();
     WakeWorker(grp);
     return 0;
