@@ -620,6 +620,14 @@ TEST_F(VencTest, FramesSentByHandAreEncodedFromRam) {
     EXPECT_EQ(view::Get(6)->encodedFrames, 2u);
     small.u32Width = 0;
     EXPECT_EQ(MK_MPI_VENC_SendFrame(6, &small, 0), MK_ERR_VENC_ILLEGAL_PARAM);
+    // An odd width: the chroma rows must hold its last pair whole, or the reader runs past them.
+    VIDEO_FRAME_INFO_S odd = frame;
+    odd.u32Width = 63;
+    odd.u32Stride[1] = 63;
+    EXPECT_EQ(MK_MPI_VENC_SendFrame(6, &odd, 0), MK_ERR_VENC_ILLEGAL_PARAM);
+    odd.u32Stride[1] = 64;
+    EXPECT_EQ(MK_MPI_VENC_SendFrame(6, &odd, 0), MK_SUCCESS);
+    EXPECT_EQ(view::Get(6)->encodedFrames, 3u);
     frame.u32PhyAddr[0] = 0x10;  // outside RAM
     EXPECT_EQ(MK_MPI_VENC_SendFrame(6, &frame, 0), MK_ERR_VENC_ILLEGAL_PARAM);
     varnelle::mem::ZoneAllocator::Local().Free(phys);

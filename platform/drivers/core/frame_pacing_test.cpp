@@ -142,8 +142,10 @@ TEST(PacedThreadTest, TicksWhenTheirTimeComesOnTheStoppedClockAndWhenWoken) {
     PacedThread thread("paced-test", [&](uint64_t now) {
         std::lock_guard<std::mutex> lock(m);
         seen.push_back(now - testing::ManualClock::kStartUs);
-        uint64_t ask = askFor.load();
-        return ask == 0 ? PacedThread::kIdle : testing::ManualClock::kStartUs + ask;
+        // Once the asked-for time has come the thread goes idle: a time already past would tick again
+        // at once, and stepping the clock would wait for it in vain.
+        const uint64_t ask = askFor.load(), due = testing::ManualClock::kStartUs + ask;
+        return ask == 0 || now >= due ? PacedThread::kIdle : due;
     });
     auto ticks = [&] {
         std::lock_guard<std::mutex> lock(m);
