@@ -227,6 +227,7 @@ protected:
 TEST_F(CaptureCmdTest, AMasterThatStopsAcknowledgingHoldsUpNeitherFormatsNorTitles) {
     namespace vt = varnelle::testing;
     Make(0);
+    ASSERT_TRUE(vt::StartCaptureInput(0, 0, 704, 576));
     ASSERT_EQ(Format(0, 0, Fmt{.size = 3}), 0);
     ASSERT_EQ(CaptureStart(0, 0), 0);
     vt::FakeMaster master;

@@ -13,13 +13,14 @@
 #include <thread>
 #include <vector>
 
-
 #include "app/pci/pciv_test_master.h"
 #include "app/pci/pciv_trans.h"
 #include "platform/drivers/all/install.h"
 #include "platform/mcc/mcc_driver.h"
 #include "platform/mem/ram.h"
+#include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
+#include "sdk/vi/mpi_vi.h"
 
 namespace varnelle::testing {
 
@@ -45,8 +46,20 @@ inline std::vector<ParsedRecord> ParseRecords(const uint8_t* data, size_t size) 
     size_t off = 0;
     while (off + 48 <= size) {
         const uint8_t* p = data + off;
-        ParsedRecord r{WordAt(p, 0), WordAt(p, 4), WordAt(p, 8), WordAt(p, 12), WordAt(p, 16), WordAt(p, 20),
-                       WordAt(p, 32), WordAt(p, 36), WordAt(p, 40), WordAt(p, 44), 0, off, {}, {}};
+        ParsedRecord r{WordAt(p, 0),
+                       WordAt(p, 4),
+                       WordAt(p, 8),
+                       WordAt(p, 12),
+                       WordAt(p, 16),
+                       WordAt(p, 20),
+                       WordAt(p, 32),
+                       WordAt(p, 36),
+                       WordAt(p, 40),
+                       WordAt(p, 44),
+                       0,
+                       off,
+                       {},
+                       {}};
         std::memcpy(&r.pts, p + 24, 8);
         if (r.padded < r.len || off + 48 + r.padded > size) break;
         r.payload.assign(p + 48, p + 48 + r.len);
@@ -86,7 +99,8 @@ inline mem::Ram* CaptureTestBus() {
 }
 
 // Starts a sender of a ring of `size` bytes at `phys` in `slot`, as commands 10 and 11 do.
-inline bool StartSlotSender(PCIV_TRANS_CHN_S* pSlot, uint32_t phys, uint32_t size, uint32_t notice, uint32_t ack) {
+inline bool StartSlotSender(PCIV_TRANS_CHN_S* pSlot, uint32_t phys, uint32_t size, uint32_t notice,
+                            uint32_t ack) {
     PCIV_TRANS_PARAM_S p{0, 0, size, phys, notice, ack};
     PCIV_TRANS_SENDER_S* s = nullptr;
     if (PCIV_Trans_InitSender(&p, &s) != 0) return false;
@@ -107,6 +121,19 @@ inline void StopSlotSender(PCIV_TRANS_CHN_S* pSlot) {
         old = pSlot->pTrans.exchange(nullptr);
     }
     if (old != nullptr) PCIV_Trans_DeInitSender(static_cast<PCIV_TRANS_SENDER_S*>(old));
+}
+
+// A camera on video input channel `vi` at 25 frames a second, bound to processing group `grp` (which
+// the capture module made): what the master's input set-up does, so the encoders have pictures.
+inline bool StartCaptureInput(VI_CHN vi, MK_S32 grp, uint32_t w, uint32_t h) {
+    VI_CHN_ATTR_S a{};
+    a.stCapRect = {0, 0, w, h};
+    a.u32DestWidth = w;
+    a.u32DestHeight = h;
+    a.s32SrcFrameRate = a.s32DstFrameRate = 25;
+    MPP_CHN_S src{MK_ID_VIU, 0, vi}, dst{MK_ID_VPSS, grp, 0};
+    return MK_MPI_SYS_Bind(&src, &dst) == 0 && MK_MPI_VI_SetChnAttr(vi, &a) == 0 &&
+           MK_MPI_VI_EnableChn(vi) == 0;
 }
 
 // The master's end of one ring: reads every notice, keeps the records it carries and acknowledges
@@ -158,7 +185,8 @@ private:
             m_ram->Read(m_phys + n->u32Start, data.data(), data.size());
             PCIV_TRANS_NOTICE_S a{n->u32Start, n->u32End, seq++};
             std::lock_guard<std::mutex> lock(m_mutex);
-            for (ParsedRecord& rec : ParseRecords(data.data(), data.size())) m_records.push_back(std::move(rec));
+            for (ParsedRecord& rec : ParseRecords(data.data(), data.size()))
+                m_records.push_back(std::move(rec));
             if (m_hold) {
                 m_pending.push_back(a);
             } else {

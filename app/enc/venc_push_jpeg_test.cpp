@@ -71,11 +71,13 @@ protected:
         ASSERT_EQ(CaptureSetChnFlag(1), 0);
         ASSERT_EQ(CaptureCreate(1), 0);
         ASSERT_EQ(CaptureSetVstd(1, 0), 0);
+        ASSERT_TRUE(vt::StartCaptureInput(1, 1, 704, 576));
         m_ctx.pSlot = &m_slot;
         m_ctx.u32PayloadType = VENC_PT_JPEG;
         ASSERT_TRUE(vt::StartSlotSender(&m_slot, vt::kJpegRingPhys, 4u << 20, vt::kJpegNotice, vt::kJpegAck));
     }
     void TearDown() override {
+        MK_MPI_VI_DisableChn(1);
         vt::StopSlotSender(&m_slot);
         for (int e = 0; e < VENC_MAX_CHN_NUM; ++e) MK_MPI_VENC_DestroyChn(e);
         CaptureResetState();
