@@ -121,6 +121,12 @@ inline void StopSlotSender(PCIV_TRANS_CHN_S* pSlot) {
         old = pSlot->pTrans.exchange(nullptr);
     }
     if (old != nullptr) PCIV_Trans_DeInitSender(static_cast<PCIV_TRANS_SENDER_S*>(old));
+    // Acknowledgements the master sent this sender that it never read would reach the next test's
+    // sender and move its ring's read position: they go, until the ports stay quiet for a while.
+    PCIV_MSG_S m;
+    for (uint32_t port : {kVideoAck, kJpegAck})
+        while (PCIV_ReadMsgTimeout(0, static_cast<int>(port), &m, 50) >= 0) {
+        }
 }
 
 // A camera on video input channel `vi` at 25 frames a second, bound to processing group `grp` (which
