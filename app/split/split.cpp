@@ -29,6 +29,7 @@ void InitState() {
     g_state.s32Mode = -1;
     g_state.s32Page = -1;
     g_state.stZoom.s32VoChn = -1;
+    for (int32_t i = 0; i < MAX_ANALOG_VO_CHN; ++i) g_state.astChn[i].s32VoChn = i;
 }
 
 struct Init {

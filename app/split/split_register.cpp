@@ -2,6 +2,7 @@
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
 #include "app/split/split.h"
+#include "app/split/split_cmd.h"
 
 namespace {
 
@@ -20,4 +21,5 @@ void SplitRegisterModule() {
     CommSetSplitGetVstdHook(SplitGetVstd);
     CommSetSplitGetSinglePreviewHook(SplitGetSinglePreview);
     PCIV_RegisterCmdHandler(26, CmdSplitStart);
+    SplitRegisterCmds();
 }
