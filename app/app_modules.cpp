@@ -2,6 +2,7 @@
 
 #include "app/comm/comm_register.h"
 #include "app/pci/pciv_slave.h"
+#include "app/split/split.h"
 
 void AppRegisterModules() {
     // The command loop's own handlers.
@@ -9,4 +10,5 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
+    SplitRegisterModule();
 }
