@@ -1,5 +1,7 @@
 #include "app/app_modules.h"
 
+#include "app/dec/avdec.h"
+#include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
 
 void AppRegisterModules() {
@@ -7,4 +9,6 @@ void AppRegisterModules() {
     SlaveRegisterCmdHandlers();
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
+    SlaveRegisterReceivers();
+    AVdecRegister();
 }
