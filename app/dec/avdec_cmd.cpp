@@ -6,6 +6,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/dec/avdec.h"
 #include "app/dec/avdec_state.h"
+#include "app/dec/play_ctrl.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
 #include "sdk/vdec/mpi_vdec.h"
@@ -78,6 +79,7 @@ int AVdecSetDefaults(uint32_t) {
 
 void AVdecRegister() {
     PCIV_RegisterCmdHandler(63, CmdVdecCreateChn);
+    PlayRegisterCmdHandlers();
     SlaveSetPlayParamsHook(AVdecSetPlayParams);
     GraphicsSetDecHeadWordHook(AVdecSetHeadWord);
     GraphicsSetDecDisplayDefaultsHook(AVdecSetDisplayDefaults);

@@ -196,7 +196,11 @@ public:
         VDEC_FRAMEINFO* pHead = nullptr;  // oldest; guarded by mutex
         VDEC_FRAMEINFO* pTail = nullptr;  // newest; guarded by mutex
         std::atomic<uint8_t*> pu8Ring{nullptr};
-        std::atomic<bool> bThread{false};  // the feeding thread runs
+        // Where the ring parser goes on (forward play): every byte before it has been looked at.
+        // Guarded by mutex; forgotten when the list is freed.
+        uint32_t u32ScanPos = 0;
+        bool bScanValid = false;
+        std::atomic<int32_t> s32PicCode{-1};  // the channel's picture-size code, once created
     };
     Host& HostOf(uint32_t u32Chn) { return m_astHost[u32Chn]; }
 

@@ -1,0 +1,281 @@
+#include "app/dec/play_ctrl.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/comm/cap_frame.h"
+#include "app/comm/comm_cfg.h"
+#include "app/dec/avdec.h"
+#include "app/dec/avdec_internal.h"
+#include "app/dec/vdec_feed.h"
+#include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_slave.h"
+#include "platform/dev/driver.h"
+#include "platform/drivers/all/install.h"
+#include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/vo/vo_driver.h"
+#include "platform/host/test_bus.h"
+#include "sdk/vdec/mpi_vdec.h"
+#include "sdk/vo/mpi_vo.h"
+#include "sdk/vpss/vpss_ioctl.h"
+
+namespace {
+
+namespace drv = varnelle::drivers;
+using varnelle::dev::Registry;
+
+constexpr uint32_t kChn = 2;    // decode channel
+constexpr int kVdec = 6;        // its decoder
+constexpr int kVo = 5;          // its display channel
+constexpr uint32_t kGrp = 3;    // its processing group
+constexpr int kHideDev = 7;     // the display device PlayStop hides on
+
+// Command 64 with the display enabled, hiding on kHideDev, and the record of kChn.
+void SendPlayParams(uint32_t hide = 0) {
+    std::vector<uint8_t> p(2376, 0);
+    auto put = [&p](uint32_t off, uint32_t v) { std::memcpy(&p[off], &v, 4); };
+    put(16, kChn);
+    put(28 + 4 * (12 - 6), kHideDev);  // head words 6.. come from payload byte 28 on
+    put(28 + 4 * (13 - 6), 1);
+    put(1992 + REC_VPSS_GRP, kGrp);
+    put(1992 + REC_VO_CHN, kVo);
+    put(1992 + REC_VDEC_CHN, kVdec);
+    put(1992 + REC_HIDE, hide);
+    PCIV_MSG_S m;
+    std::memset(&m, 0, sizeof(m));
+    m.stMsgHead.u32MsgType = 64;
+    m.stMsgHead.u32MsgLen = 2376;
+    std::memcpy(m.au32Payload, p.data(), 2376);
+    PCIV_RunCmd(&m);
+}
+
+bool Cmd(uint32_t code, uint32_t p0, uint32_t p1 = 0) {
+    PCIV_MSG_S m;
+    std::memset(&m, 0, sizeof(m));
+    m.stMsgHead.u32MsgType = code;
+    m.stMsgHead.u32MsgLen = 8;
+    m.au32Payload[0] = p0;
+    m.au32Payload[1] = p1;
+    return PCIV_RunCmd(&m);
+}
+
+uint32_t Rec(uint32_t field) {
+    return AVdecGetChnTable()->Rec(kChn, field);
+}
+
+class PlayTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        varnelle::host::UsePrivateBus("play");
+        drv::InstallAll();
+    }
+    void SetUp() override {
+        PCIV_ClearCmdHandlers();
+        SlaveRegisterCmdHandlers();
+        AVdecRegister();
+        AVdecGetState()->Clear();
+        AVdecGetChnTable()->Clear();
+        SLAVE_SYS_PARAM_S sp{};
+        sp.u32PlayDecNum = 4;
+        sp.u32DecNum = 8;
+        sp.u32FirstDecChn = 0;
+        SlaveStoreSysParam(&sp);
+        VDEC_CHN_ATTR_S a = {96, 1 << 20, 5, 1920, 1080, 2, 1, 0};
+        ASSERT_EQ(MK_MPI_VDEC_CreateChn(kVdec, &a), 0);
+        SendPlayParams();
+        m_vdec = Registry::Find("/dev/vdec");
+        m_vo = Registry::Find("/dev/vo");
+        m_vpss = Registry::Find("/dev/vpss");
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+    }
+    void TearDown() override {
+        AVdecSetRing(kChn, nullptr, 0);
+        MK_MPI_VDEC_DestroyChn(kVdec);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ClearFaults();
+        SlaveClearHooks();
+        SlaveResetSysCfg();
+    }
+    static drv::VoDriver::ChnState Vo() {
+        return static_cast<drv::VoDriver*>(Registry::Find("/dev/vo").get())->Channel(8, kVo);
+    }
+    static drv::VoDriver::ChnState VoOn(int layer) {
+        return static_cast<drv::VoDriver*>(Registry::Find("/dev/vo").get())->Channel(layer, kVo);
+    }
+    int Vdec(unsigned long req) const { return m_vdec->RequestCount(req); }
+
+    std::shared_ptr<varnelle::dev::Driver> m_vdec, m_vo, m_vpss;
+};
+
+TEST_F(PlayTest, StartRestartsTheDecoderAndShowsTheChannel) {
+    MK_MPI_VO_HideChn(8, kVo);
+    AVdecGetChnTable()->SetRec(kChn, REC_RATE_ADJ, 7);
+    EXPECT_FALSE(Cmd(70, kChn)) << "not answered";
+    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 1);
+    EXPECT_EQ(Vdec(mk::vdec::kResetChn), 1);
+    EXPECT_EQ(Vdec(mk::vdec::kStartRecvStream), 1);
+    EXPECT_TRUE(drv::VdecDriver::Get()->Channel(kVdec).receiving);
+    EXPECT_TRUE(Vo().shown);
+    struct Field {
+        uint32_t off, want;
+    } fields[] = {{REC_RUNNING, 1}, {REC_STARVED, 1}, {REC_RESYNC, 1}, {REC_RATE, 100}, {REC_RECEIVING, 1},
+                  {REC_SHOWN, 1},   {REC_PAUSED, 0},  {REC_BUSY, 0},   {REC_RATE_ADJ, 0}};
+    for (const Field& f : fields) EXPECT_EQ(Rec(f.off), f.want) << f.off;
+    EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u);
+    // Shown already: a second start does not show the channel again.
+    MK_MPI_VO_HideChn(8, kVo);
+    Cmd(70, kChn);
+    EXPECT_FALSE(Vo().shown);
+}
+
+TEST_F(PlayTest, StartKeepsAHiddenChannelHidden) {
+    SendPlayParams(1);
+    MK_MPI_VO_HideChn(8, kVo);
+    Cmd(70, kChn);
+    EXPECT_FALSE(Vo().shown);
+    EXPECT_EQ(Rec(REC_SHOWN), 1u);
+}
+
+TEST_F(PlayTest, PauseHidesUnlessTheStillPictureStays) {
+    for (uint32_t still : {0u, 1u}) {
+        Cmd(70, kChn);
+        MK_MPI_VO_ResumeChn(8, kVo);
+        MK_MPI_VO_ShowChn(8, kVo);
+        EXPECT_FALSE(Cmd(74, kChn, still));
+        EXPECT_TRUE(Vo().paused) << still;
+        EXPECT_EQ(Vo().shown, still == 1) << still;
+        EXPECT_EQ(Rec(REC_PAUSED), 1u);
+        EXPECT_EQ(Rec(REC_BUSY), 0u);
+        Cmd(72, kChn);
+        EXPECT_FALSE(Vo().paused);
+        EXPECT_TRUE(Vo().shown);
+        EXPECT_EQ(Rec(REC_PAUSED), 0u);
+    }
+}
+
+TEST_F(PlayTest, StopOnAPausedChannelResumesTheDisplayFirst) {
+    Cmd(70, kChn);
+    Cmd(74, kChn, 1);
+    const unsigned long kResetGrp = MK_VPSS_REQ_NONE(4, void);
+    m_vpss->ResetCounters();
+    EXPECT_FALSE(Cmd(71, kChn));
+    EXPECT_FALSE(Vo().paused);
+    EXPECT_EQ(Rec(REC_PAUSED), 0u);
+    EXPECT_EQ(Rec(REC_RUNNING), 0u);
+    EXPECT_EQ(Rec(REC_SHOWN), 0u);
+    EXPECT_EQ(Rec(REC_LIST_RESET), 1u);
+    EXPECT_FALSE(drv::VdecDriver::Get()->Channel(kVdec).receiving);
+    EXPECT_EQ(m_vpss->RequestCount(kResetGrp), 1);
+    // Hidden on the device the playback block names, not on 8.
+    EXPECT_FALSE(VoOn(kHideDev).shown);
+    for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(Rec(REC_CLOCK + 4 * i), 0u);
+}
+
+TEST_F(PlayTest, StopWhoseResumeFailsReturnsTheErrorAndStaysPaused) {
+    Cmd(70, kChn);
+    Cmd(74, kChn, 1);
+    m_vo->FailRequest(mk::vo::kResumeChn, static_cast<int>(0xA00F8012), 1);
+    EXPECT_EQ(PlayStop(kChn), static_cast<int32_t>(0xA00F8012));
+    EXPECT_EQ(Rec(REC_PAUSED), 1u);
+    EXPECT_EQ(Rec(REC_BUSY), 0u);
+}
+
+TEST_F(PlayTest, FlushAndDirectionRestartTheDecoderAndEmptyTheList) {
+    std::vector<uint8_t> ring(1 << 20, 0);
+    AVdecSetRing(kChn, ring.data(), static_cast<uint32_t>(ring.size()));
+    uint8_t head[16];
+    uint32_t n = CapFrameWriteHeader(head, CAP_FRAME_P, 100, 0, 0, 0, 0, 0);
+    for (uint32_t i = 0; i < 5; ++i) std::memcpy(&ring[i * 108], head, n);
+    AVdecGetState()->SetRec(kChn, REC_RING_WRITE, 5 * 108);
+    ASSERT_EQ(getframeinfo(kChn, 0), 0);
+    ASSERT_NE(AVdecGetState()->HostOf(kChn).pHead, nullptr);
+    Cmd(70, kChn);
+    EXPECT_EQ(AVdecGetState()->HostOf(kChn).pHead, nullptr) << "start frees an old list";
+    ASSERT_EQ(getframeinfo(kChn, 0), 0) << "the ring offsets were cleared with it";
+    AVdecGetState()->SetRec(kChn, REC_RING_WRITE, 5 * 108);
+    ASSERT_EQ(getframeinfo(kChn, 0), 0);
+    ASSERT_NE(AVdecGetState()->HostOf(kChn).pHead, nullptr);
+    m_vdec->ResetCounters();
+    AVdecGetChnTable()->SetRec(kChn, REC_SPEED, 8);
+    AVdecGetChnTable()->SetRec(kChn, REC_FRAME_CNT, 9);
+    EXPECT_FALSE(Cmd(73, kChn));
+    EXPECT_EQ(AVdecGetState()->HostOf(kChn).pHead, nullptr);
+    EXPECT_EQ(AVdecGetState()->Rec(kChn, REC_RING_WRITE), 0u);
+    EXPECT_EQ(Rec(REC_RESYNC), 1u);
+    EXPECT_EQ(Rec(REC_FRAME_CNT), 0u) << "faster than normal";
+    EXPECT_EQ(Vdec(mk::vdec::kResetChn), 1);
+    EXPECT_EQ(Rec(REC_RECEIVING), 1u);
+
+    // The saved position is the write offset less the oldest remembered frame, in the ring.
+    struct Case {
+        uint32_t size, write, oldest, saved;
+    } cases[] = {{1000, 100, 900, 200}, {1000, 900, 100, 800}, {0, 100, 900, 0}};
+    for (const Case& c : cases) {
+        AVdecState* t = AVdecGetChnTable();
+        t->SetRec(kChn, REC_RING_SIZE, c.size);
+        t->SetRec(kChn, REC_RING_WRITE, c.write);
+        t->SetRec(kChn, REC_LAST_OFF0, c.oldest);
+        EXPECT_FALSE(Cmd(69, kChn, 1));
+        EXPECT_EQ(Rec(REC_SAVED_POS), c.saved) << c.size << " " << c.write;
+        EXPECT_EQ(Rec(REC_DIRECTION), 1u);
+    }
+    m_vdec->ResetCounters();
+    EXPECT_EQ(PlaySetDirection(kChn, 2), -1);
+    EXPECT_EQ(Rec(REC_DIRECTION), 1u);
+    EXPECT_EQ(Vdec(mk::vdec::kResetChn), 0);
+}
+
+// 69 to 74 take only the decode channels 0 .. total - 1.
+TEST_F(PlayTest, ChannelsOutsideTheDecodeChannelsAreRefused) {
+    for (uint32_t chn : {4u, 48u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(PlaySetDirection(chn, 0), -1);
+        EXPECT_EQ(PlayStart(chn), -1);
+        EXPECT_EQ(PlayStop(chn), -1);
+        EXPECT_EQ(PlayResume(chn), -1);
+        EXPECT_EQ(PlayFlush(chn), -1);
+        EXPECT_EQ(PlayPause(chn, 0), -1);
+    }
+    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
+    EXPECT_EQ(m_vo->RequestCount(mk::vo::kPauseChn), 0);
+    EXPECT_EQ(PlayStart(3), 0);
+}
+
+// The commands free the frame list while the parser fills it: both take the record's mutex.
+TEST_F(PlayTest, ListCommandsAndTheParserShareTheRecordSafely) {
+    std::vector<uint8_t> ring(1 << 20, 0);
+    AVdecSetRing(kChn, ring.data(), static_cast<uint32_t>(ring.size()));
+    uint8_t head[16];
+    uint32_t n = CapFrameWriteHeader(head, CAP_FRAME_P, 56, 0, 0, 0, 0, 0);
+    for (uint32_t i = 0; i < 64; ++i) std::memcpy(&ring[i * 64], head, n);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> scans{0};
+    std::thread producer([&] {
+        while (!stop.load()) {
+            {
+                // The producer's offsets change under the record's mutex, as the parser's do.
+                AVdecState::Host& h = AVdecGetState()->HostOf(kChn);
+                pthread_mutex_lock(&h.mutex);
+                AVdecGetState()->SetRec(kChn, REC_RING_WRITE, 64 * 64);
+                pthread_mutex_unlock(&h.mutex);
+            }
+            getframeinfo(kChn, 0);
+            ++scans;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        switch (i % 3) {
+            case 0: PlayFlush(kChn); break;
+            case 1: PlayStop(kChn); break;
+            default: PlaySetDirection(kChn, 0); break;
+        }
+    }
+    while (scans.load() < 10) std::this_thread::yield();
+    stop = true;
+    producer.join();
+    AVdecFreeFrameList(kChn);
+}
+
+}  // namespace
