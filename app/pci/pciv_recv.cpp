@@ -78,10 +78,17 @@ void TakeFragment(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, PCIV_TRANS_RECEIV
         PCIV_Trans_AckOffsets(pRecv, n.u32Start, n.u32End);
         return;
     }
-    std::memcpy(pCtx->pu8Frame + pCtx->u32Assembled, pRecv->pu8Addr + n.u32Start + PCIV_FRAG_HEAD_LEN, h.u32Len);
-    pCtx->u32Assembled += h.u32Len;
+    const uint8_t* pu8Data = pRecv->pu8Addr + n.u32Start + PCIV_FRAG_HEAD_LEN;
+    // A frame in one fragment goes to the decoder from where it lies: the buffer is ours until the
+    // fragment is acknowledged.
+    bool bInPlace = h.u32Last == 1 && pCtx->u32Assembled == 0;
+    if (!bInPlace) {
+        std::memcpy(pCtx->pu8Frame + pCtx->u32Assembled, pu8Data, h.u32Len);
+        pCtx->u32Assembled += h.u32Len;
+    }
     if (h.u32Last == 1) {
-        VDEC_STREAM_S stStream = {pCtx->pu8Frame, pCtx->u32Assembled, h.u64Pts, h.bEndOfFrame, h.bEndOfStream};
+        VDEC_STREAM_S stStream = {bInPlace ? pu8Data : pCtx->pu8Frame, bInPlace ? h.u32Len : pCtx->u32Assembled,
+                                  h.u64Pts, h.bEndOfFrame, h.bEndOfStream};
         pCtx->u32Assembled = 0;
         // A last fragment without data drops what was joined.
         if (h.u32Len == 0) {

@@ -10,6 +10,9 @@
 // and including its last (when the refused fragment's header cannot be read, up to the next last).
 // A message of another type on the notice port is dropped without an acknowledgement.
 //
+// A frame in one fragment goes to the decoder from the shared buffer where it lies; the fragments of a
+// longer frame are copied once into the frame buffer, which goes to the decoder whole.
+//
 // A frame the decoder refuses is retried every 10 ms while the decoder is full or not receiving, the
 // channel's playback record is running and the slot runs; every other refusal drops it at once. Each
 // fragment is acknowledged once the frame it belongs to is taken or dropped.
