@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "platform/dev/dev.h"
@@ -44,11 +45,32 @@ int AudioSwitchHook(uint32_t, uint32_t) {
 int SystemTimeToRtcTimeSet() {
     return 0;
 }
-int DevMouseOpenHook() {
+
+// The board has no graphics layer of its own for the drawing library.
+int SlaveGraphicsCreate(GraphicsSurface*, GraphicsLayer**) {
     return 0;
 }
-int DevMouseReadHook(void*) {
+
+namespace {
+
+// The mouse node, opened once: the reader calls the open hook again when it is destroyed.
+std::atomic<int> g_mouseFd{-1};
+
+}  // namespace
+
+int DevMouseOpenHook() {
+    if (g_mouseFd.load() >= 0) return 0;
+    int fd = dev::Open("/dev/mouse", O_RDONLY);
+    int none = -1;
+    if (fd >= 0 && !g_mouseFd.compare_exchange_strong(none, fd)) dev::Close(fd);
     return 0;
+}
+
+// One packet, waiting for it; non-zero when there is no mouse to read (no node, unplugged).
+int DevMouseReadHook(void* pBuf) {
+    const int fd = g_mouseFd.load();
+    if (pBuf == nullptr || fd < 0) return -1;
+    return dev::Read(fd, pBuf, 4) == 4 ? 0 : -1;
 }
 
 namespace {

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// SlaveGraphicsCreate, DevMouseOpenHook, DevMouseReadHook: the drawing library's layers and mouse.
+#include "draw/draw_hooks.h"
+
 int SysQueryHook(int query, void* pOut);
 int CapListAllocHook(void* pBuf, uint32_t size);
 int CaptureGetBufferHook(uint32_t a, uint32_t b);
@@ -18,8 +21,6 @@ int MotionSetParamHook();
 int AudioSwitchHook(uint32_t a, uint32_t b);
 // The base library's clock setter calls it after setting the time: the hardware clock is not set.
 int SystemTimeToRtcTimeSet();
-int DevMouseOpenHook();
-int DevMouseReadHook(void* pBuf);
 
 // A 32-bit word of physical memory through /dev/mem. 0, or -1 when the device cannot be opened or
 // the page mapped.

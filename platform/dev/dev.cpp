@@ -23,6 +23,7 @@ constexpr const char* kChipNodes[] = {
     "/dev/hdmi", "/dev/mk_tde", "/dev/jpeg",      "/dev/pciv",   "/dev/adec",  "/dev/aenc",
     "/dev/ai",   "/dev/ao",   "/dev/mcc_userdev", "/dev/fb0",    "/dev/fb1",   "/dev/fb2",
     "/dev/fb3",
+    "/dev/mouse",
 };
 
 }  // namespace

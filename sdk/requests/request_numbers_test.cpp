@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "sdk/hdmi/mpi_hdmi.h"
+#include "sdk/jpegd/jpegd_ioctl.h"
 #include "sdk/pciv/pciv_ioctl.h"
 #include "sdk/rgn/rgn_ioctl.h"
 #include "sdk/sys/mk_mmz.h"
@@ -94,6 +95,11 @@ const Row kRows[] = {
     R("vdec", "GetRecord31", 'D', 31, 24), W("vdec", "SetWord32", 'D', 32, 4), R("vdec", "GetWord33", 'D', 33, 4),
     W("vdec", "SetWord34", 'D', 34, 4), R("vdec", "GetWord35", 'D', 35, 4), W("vdec", "SetRecord36", 'D', 36, 8),
     N("vdec", "Command37", 'D', 37), W("vdec", "SetModParam", 'D', 38, 8), R("vdec", "GetModParam", 'D', 39, 8),
+    // The JPEG channels of VDEC, and the JPEG decoder block (its wait carries two words).
+    R("vdec", "JpegGetStream", 'D', 44, 40), W("vdec", "JpegReleaseStream", 'D', 45, 40),
+    WR("vdec", "JpegGetFrameBuf", 'D', 46, 24), W("vdec", "JpegPutFrame", 'D', 47, 64),
+    R("vdec", "JpegBufInfo", 'D', 49, 24), W("vdec", "JpegReport", 'D', 50, 12),
+    N("jpeg", "Open", 'j', 0), N("jpeg", "Close", 'j', 1), WR("jpeg", "Wait", 'j', 2, 8),
     // VI.
     W("vi", "SetDevAttr", 'I', 0, 112), W("vi", "SetDevAttrEx", 'I', 1, 128), R("vi", "GetDevAttr", 'I', 2, 112),
     R("vi", "GetDevAttrEx", 'I', 3, 128), N("vi", "EnableDev", 'I', 4), N("vi", "DisableDev", 'I', 5),
@@ -305,6 +311,10 @@ std::vector<Built> BuiltRequests() {
              {"vdec", "ResetChn", mk::vdec::kResetChn},               {"vdec", "Bind", mk::vdec::kBind},
              {"vdec", "GetUserData", mk::vdec::kGetUserData},         {"vdec", "ReleaseUserData", mk::vdec::kReleaseUserData},
              {"vdec", "SetModParam", mk::vdec::kSetModParam},         {"vdec", "GetModParam", mk::vdec::kGetModParam},
+             {"vdec", "JpegGetStream", MK_JPEGD_IOC_GET_STREAM}, {"vdec", "JpegReleaseStream", MK_JPEGD_IOC_RELEASE_STREAM},
+             {"vdec", "JpegGetFrameBuf", MK_JPEGD_IOC_GET_FRAME_BUF}, {"vdec", "JpegPutFrame", MK_JPEGD_IOC_PUT_FRAME},
+             {"vdec", "JpegBufInfo", MK_JPEGD_IOC_BUF_INFO}, {"vdec", "JpegReport", MK_JPEGD_IOC_REPORT},
+             {"jpeg", "Open", MK_JPEG_IOC_OPEN}, {"jpeg", "Close", MK_JPEG_IOC_CLOSE}, {"jpeg", "Wait", MK_JPEG_IOC_WAIT},
              // VB.
              {"vb", "CreatePool", VB_IOC_CREATE_POOL}, {"vb", "DestroyPool", VB_IOC_DESTROY_POOL},
              {"vb", "GetBlock", VB_IOC_GET_BLOCK}, {"vb", "ReleaseBlock", VB_IOC_RELEASE_BLOCK},

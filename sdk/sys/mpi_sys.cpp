@@ -13,7 +13,7 @@
 namespace dev = varnelle::dev;
 using namespace mk::sys;
 
-MK_S32 g_s32HRTimer = 0;
+std::atomic<MK_S32> g_s32HRTimer{0};
 
 namespace mk::sys {
 

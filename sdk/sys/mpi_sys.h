@@ -7,14 +7,16 @@
 // called from any thread.
 #pragma once
 
+#include <atomic>
+
 #include "sdk/bind/sys_bind.h"
 #include "sdk/common/mk_type.h"
 #include "sdk/sys/mk_mmz.h"
 #include "sdk/sys/sys_ioctl.h"
 
 // The kernel's timer setting, stored by MK_MPI_SYS_Init: 1 makes the audio threads poll every 10 ms,
-// anything else every 1 ms.
-extern MK_S32 g_s32HRTimer;
+// anything else every 1 ms. Written by the set-up thread while audio threads read it.
+extern std::atomic<MK_S32> g_s32HRTimer;
 
 // ---- Configuration ----
 

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -420,6 +423,31 @@ TEST_F(MpiSysTest, CloseFdClosesEveryDescriptorAndTheyReopen) {
     EXPECT_EQ(MK_MPI_SYS_CloseFd(), 0) << "closing closed descriptors is a no-op";
     EXPECT_EQ(MK_MPI_LOG_SetLevelConf(&log), 0);
     EXPECT_GE(MK_MPI_SYS_GetFd(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The set-up thread writes the timer setting while the audio threads read it; under ThreadSanitizer a
+// plain word is reported as a race here.
+TEST(MpiSysTimerSettingTest, WrittenAndReadFromSeveralThreads) {
+    std::atomic<int> readersUp{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    std::atomic<long> ones{0};
+    for (int i = 0; i < 2; ++i) {
+        readers.emplace_back([&] {
+            readersUp.fetch_add(1);
+            while (!stop.load()) ones.fetch_add(g_s32HRTimer == 1 ? 1 : 0);
+        });
+    }
+    while (readersUp.load() < 2) std::this_thread::yield();
+    for (int i = 0; i < 1000; ++i) g_s32HRTimer = i % 2;
+    g_s32HRTimer = 0;
+    stop = true;
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(g_s32HRTimer.load(), 0);
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ MK_S32 MK_MPI_VB_GetConf(VB_CONF_S* pstConf);
 MK_S32 MK_MPI_VB_Init(MK_VOID);
 MK_S32 MK_MPI_VB_Exit(MK_VOID);
 
-// Pools reached by id. CreatePool returns the pool id, or VB_INVALID_POOLID on any failure.
+// Pools reached by id. CreatePool returns the pool id, or VB_INVALID_POOLID on any failure; a pool
+// holds at most VB_MAX_BLOCKS blocks.
 VB_POOL MK_MPI_VB_CreatePool(MK_U32 u32BlkSize, MK_U32 u32BlkCnt, const MK_CHAR* pcMmzName);
 MK_S32 MK_MPI_VB_DestroyPool(VB_POOL Pool);
 

@@ -489,3 +489,37 @@ TEST_F(VbTest, CallerBlocksBecomeBlocksOfTheirPool) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle kept by a caller past the destruction of its pool must not give back a block that another
+// user holds in a pool that took the same id since.
+TEST_F(VbTest, AStaleHandleOfAReusedPoolIdReleasesNothing) {
+    StartCommonPools(Plan({{4096, 2}}));
+    VB_POOL first = MK_MPI_VB_CreatePool(8192, 1, nullptr);
+    ASSERT_NE(first, VB_INVALID_POOLID);
+    VB_BLK stale = MK_MPI_VB_GetBlock(first, 0, nullptr);
+    ASSERT_NE(stale, VB_INVALID_HANDLE);
+    ASSERT_EQ(MK_MPI_VB_ReleaseBlock(stale), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VB_DestroyPool(first), MK_SUCCESS);
+    VB_POOL second = MK_MPI_VB_CreatePool(8192, 1, nullptr);
+    ASSERT_EQ(second, first);
+    VB_BLK held = MK_MPI_VB_GetBlock(second, 0, nullptr);
+    ASSERT_NE(held, VB_INVALID_HANDLE);
+    EXPECT_EQ(MK_MPI_VB_ReleaseBlock(stale), kUnexist);
+    EXPECT_EQ(MK_MPI_VB_Handle2PhysAddr(stale), 0u);
+    EXPECT_EQ(MK_MPI_VB_QueryBlock(held), 1) << "the other user still holds its block";
+    EXPECT_EQ(MK_MPI_VB_DestroyPool(second), kBusy);
+    EXPECT_EQ(MK_MPI_VB_ReleaseBlock(held), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VB_DestroyPool(second), MK_SUCCESS);
+}
+
+TEST_F(VbTest, PoolsOfMoreThan4095BlocksAreRefused) {
+    StartCommonPools(Plan({{4096, 2}}));
+    EXPECT_EQ(MK_MPI_VB_CreatePool(64, 4096, nullptr), VB_INVALID_POOLID);
+    VB_POOL p = MK_MPI_VB_CreatePool(64, 4095, nullptr);
+    ASSERT_NE(p, VB_INVALID_POOLID);
+    EXPECT_EQ(MK_MPI_VB_DestroyPool(p), MK_SUCCESS);
+}
+
+}  // namespace

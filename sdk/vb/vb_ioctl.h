@@ -14,6 +14,10 @@
 #define MAX_MMZ_NAME_LEN 16
 #define VB_INVALID_POOLID (-1U)
 #define VB_INVALID_HANDLE (-1U)
+// Blocks a pool may hold: a handle keeps 12 bits for the block's index, 8 for the pool id and 12 for a
+// generation of the pool id, so that a handle outliving its pool names no block of a later pool
+// with the same id.
+#define VB_MAX_BLOCKS 4095
 
 typedef MK_U32 VB_POOL;
 typedef MK_U32 VB_BLK;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/dev/dev.h"
 #include "sdk/common/mk_debug.h"
@@ -26,6 +27,9 @@ constexpr uint32_t kMaxBufSize = 0x40000000u;
 
 struct ChnCtx {
     mk::DevSlot chnFd;  // bound to the channel; its lock serialises the lazy open
+    // Held shared by a get for its whole run, the wait in the driver included, and taken alone by
+    // Exit before it unmaps the ring, so a get never rewrites packs against a ring that is gone.
+    std::shared_mutex getMutex;
     // The stream ring as this process sees it. Guarded by bufMutex; a caller keeps create, destroy,
     // get and release of one channel in one thread, the lock only keeps Exit safe against them.
     std::mutex bufMutex;
@@ -228,13 +232,17 @@ MK_S32 MPI_VENC_Exit(MK_VOID) {
     VencState& s = State();
     std::lock_guard<std::mutex> lock(s.initMutex);
     if (!s.inited.load(std::memory_order_acquire)) return MK_SUCCESS;
-    for (VENC_CHN chn = 0; chn < VENC_MAX_CHN_NUM; ++chn) {
-        CloseChnFd(chn);
-        // A later Init starts from zeroed records; a ring left mapped here would be lost for good.
-        std::lock_guard<std::mutex> bufLock(s.chn[chn].bufMutex);
-        UnmapStreamBuf(s.chn[chn]);
-    }
+    // Calls that start from now on wait for the module in MPI_VENC_Init; gets already running see
+    // the flag and give up.
     s.inited.store(false, std::memory_order_release);
+    // Closing a channel's descriptor ends the wait of a get on it in the driver.
+    for (VENC_CHN chn = 0; chn < VENC_MAX_CHN_NUM; ++chn) CloseChnFd(chn);
+    for (ChnCtx& c : s.chn) {
+        std::unique_lock<std::shared_mutex> gets(c.getMutex);
+        // A later Init starts from zeroed records; a ring left mapped here would be lost for good.
+        std::lock_guard<std::mutex> bufLock(c.bufMutex);
+        UnmapStreamBuf(c);
+    }
     return MK_SUCCESS;
 }
 
@@ -292,6 +300,10 @@ MK_S32 MK_MPI_VENC_GetStream(VENC_CHN VeChn, VENC_STREAM_S* pstStream, MK_S32 s3
     if (pstStream == nullptr || pstStream->pstPack == nullptr) return NullPtr(__func__);
     if (s32MilliSec < -1) return BadTimeout(__func__, s32MilliSec);
     ChnCtx& c = Ctx(VeChn);
+    std::shared_lock<std::shared_mutex> get(c.getMutex);
+    // An Exit that ran since the call frame has closed the descriptor and unmaps the ring.
+    auto exited = [] { return !State().inited.load(std::memory_order_acquire); };
+    if (exited()) return MK_ERR_VENC_SYS_NOTREADY;
     int fd = ChnFd(VeChn);
     {
         std::lock_guard<std::mutex> lock(c.bufMutex);
@@ -309,10 +321,10 @@ MK_S32 MK_MPI_VENC_GetStream(VENC_CHN VeChn, VENC_STREAM_S* pstStream, MK_S32 s3
     // The wait happens without the ring lock, so a release from another thread is not held up.
     MK_S32 timeout = s32MilliSec;
     ret = dev::Ioctl(fd, VENC_IOC_SetGetTimeout, &timeout);
-    if (ret != MK_SUCCESS) return ret;
+    if (ret != MK_SUCCESS) return exited() ? MK_ERR_VENC_SYS_NOTREADY : ret;
     const MK_U32 capacity = pstStream->u32PackCnt;
     ret = dev::Ioctl(fd, VENC_IOC_GetStream, pstStream);
-    if (ret != MK_SUCCESS) return ret;
+    if (ret != MK_SUCCESS) return exited() ? MK_ERR_VENC_SYS_NOTREADY : ret;
     // Rewriting more packs than the caller's array holds would write past it.
     MK_ASSERT_IN(kSource, pstStream->u32PackCnt <= capacity);
     std::lock_guard<std::mutex> lock(c.bufMutex);

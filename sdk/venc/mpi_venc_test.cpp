@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -792,6 +793,138 @@ TEST_F(VencTest, DestroyWhileAGetWaitsWakesItWithAnError) {
     ASSERT_EQ(MK_MPI_VENC_DestroyChn(21), MK_SUCCESS);
     waiter.join();
     EXPECT_EQ(result.load(), MK_ERR_VENC_UNEXIST);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Frames held across destruction, descriptor close and module exit ----
+
+TEST_F(VencTest, DestroyIsRefusedWhileAFetchedFrameIsHeld) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(22, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(22, 1), 1);
+    Fetched f;
+    ASSERT_EQ(Fetch(22, &f), MK_SUCCESS);
+    const std::vector<uint8_t> before = Payload(f);
+    EXPECT_EQ(MK_MPI_VENC_DestroyChn(22), MK_ERR(MK_ID_VENC, MK_ERR_BUSY));
+    // The refused destruction leaves the mapping: the held frame still reads.
+    EXPECT_TRUE(Mapped(f.packs[0].pu8UserAddr));
+    EXPECT_EQ(Payload(f), before);
+    VENC_STREAM_BUF_INFO_S buf{};
+    EXPECT_EQ(MK_MPI_VENC_GetStreamBufInfo(22, &buf), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VENC_ReleaseStream(22, &f.st), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VENC_DestroyChn(22), MK_SUCCESS);
+    EXPECT_FALSE(view::Get(22));
+}
+
+// Starts a get that waits without limit on `chn` and returns once the driver has it waiting.
+std::thread WaitingGet(VENC_CHN chn, std::atomic<MK_S32>* result, Fetched* f) {
+    *result = 1;
+    std::thread t([=] { *result = Fetch(chn, f, -1); });
+    while (view::Get(chn)->getWaiters == 0) std::this_thread::yield();
+    return t;
+}
+
+TEST_F(VencTest, ClosingTheDescriptorEndsAWaitingGetWhichTakesNothing) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(23, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    std::atomic<MK_S32> result;
+    Fetched f;
+    std::thread waiter = WaitingGet(23, &result, &f);
+    ASSERT_EQ(MK_MPI_VENC_CloseFd(23), MK_SUCCESS);
+    // A frame that arrives now stays for the next get.
+    view::PushFrames(23, 1);
+    waiter.join();
+    EXPECT_EQ(result.load(), MK_ERR_VENC_SYS_NOTREADY);
+    auto v = view::Get(23);
+    EXPECT_EQ(v->fetchedFrames, 0u);
+    EXPECT_EQ(v->queuedFrames, 1u);
+    EXPECT_EQ(v->getWaiters, 0);
+    ASSERT_EQ(Fetch(23, &f), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(23, &f.st), MK_SUCCESS);
+}
+
+TEST_F(VencTest, AGetWaitingAcrossExitReturnsNotReadyAndTakesNothing) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(24, Ptr(H264Attr(64, 64, 65536))), MK_SUCCESS);
+    std::atomic<MK_S32> result;
+    Fetched f;
+    std::thread waiter = WaitingGet(24, &result, &f);
+    ASSERT_EQ(MPI_VENC_Exit(), MK_SUCCESS);
+    view::PushFrames(24, 1);
+    waiter.join();
+    EXPECT_EQ(result.load(), MK_ERR_VENC_SYS_NOTREADY);
+    EXPECT_EQ(view::Get(24)->fetchedFrames, 0u) << "nothing is taken that nobody could release";
+    // The module comes back; the frame is there to fetch from a fresh mapping.
+    ASSERT_EQ(Fetch(24, &f), MK_SUCCESS);
+    EXPECT_TRUE(Mapped(f.packs[0].pu8UserAddr));
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(24, &f.st), MK_SUCCESS);
+}
+
+// ---- A refused frame keeps what the next accepted frame is to carry ----
+
+bool CarriesSei(const Fetched& f, const std::vector<uint8_t>& data) {
+    for (MK_U32 i = 0; i < f.st.u32PackCnt; ++i) {
+        const VENC_PACK_S& p = f.packs[i];
+        if (p.u32DataType != H264E_NALU_SEI) continue;
+        std::vector<uint8_t> nal(p.pu8UserAddr, p.pu8UserAddr + p.u32Len);
+        if (std::search(nal.begin(), nal.end(), data.begin(), data.end()) != nal.end()) return true;
+    }
+    return false;
+}
+
+TEST_F(VencTest, ARefusedSendFrameKeepsTheKeyFrameRequestAndUserData) {
+    const MK_U32 w = 64, h = 48;
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(25, Ptr(H264Attr(w, h, 1 << 18, 50))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VENC_StartRecvPic(25), MK_SUCCESS);
+    uint32_t phys = varnelle::mem::ZoneAllocator::Local().Allocate(w * h * 3 / 2);
+    ASSERT_NE(phys, 0u);
+    std::vector<uint8_t> pic(w * h * 3 / 2, 100);
+    ASSERT_TRUE(Ram::Local().Write(phys, pic.data(), pic.size()));
+    VIDEO_FRAME_INFO_S frame{};
+    frame.u32Width = w;
+    frame.u32Height = h;
+    frame.u32PhyAddr[0] = phys;
+    frame.u32PhyAddr[1] = phys + w * h;
+    frame.u32Stride[0] = frame.u32Stride[1] = w;
+    ASSERT_EQ(MK_MPI_VENC_SendFrame(25, &frame, 0), MK_SUCCESS);  // the first is a key frame anyway
+    ASSERT_EQ(MK_MPI_VENC_SendFrame(25, &frame, 0), MK_SUCCESS);
+    MK_U8 data[] = {'k', 'e', 'p', 't'};
+    ASSERT_EQ(MK_MPI_VENC_RequestIDR(25, MK_TRUE), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VENC_InsertUserData(25, data, sizeof data), MK_SUCCESS);
+    VIDEO_FRAME_INFO_S bad = frame;
+    bad.u32PhyAddr[1] = 0x10;  // chroma outside RAM
+    EXPECT_EQ(MK_MPI_VENC_SendFrame(25, &bad, 0), MK_ERR_VENC_ILLEGAL_PARAM);
+    ASSERT_EQ(MK_MPI_VENC_SendFrame(25, &frame, 0), MK_SUCCESS);
+    Fetched f;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(Fetch(25, &f), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_VENC_ReleaseStream(25, &f.st), MK_SUCCESS);
+    }
+    ASSERT_EQ(Fetch(25, &f), MK_SUCCESS);
+    EXPECT_EQ(f.st.au32StreamInfo[0], 1u) << "the requested key frame";
+    EXPECT_TRUE(CarriesSei(f, std::vector<uint8_t>(data, data + sizeof data)));
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(25, &f.st), MK_SUCCESS);
+    varnelle::mem::ZoneAllocator::Local().Free(phys);
+}
+
+// A frame the full ring cannot take hands its user data on to the next frame that fits.
+TEST_F(VencTest, UserDataOfAFrameDroppedForWantOfRoomTravelsWithTheNextFrame) {
+    ASSERT_EQ(MK_MPI_VENC_CreateChn(26, Ptr(H264Attr(176, 144, 8192, 1))), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(26, 1), 1);
+    Fetched held;
+    ASSERT_EQ(Fetch(26, &held), MK_SUCCESS);
+    while (view::PushFrames(26, 1) == 1) {
+    }
+    MK_U8 data[] = {'r', 'o', 'o', 'm'};
+    ASSERT_EQ(MK_MPI_VENC_InsertUserData(26, data, sizeof data), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(26, 1), 0) << "the ring is full";
+    ASSERT_EQ(MK_MPI_VENC_ReleaseStream(26, &held.st), MK_SUCCESS);
+    Fetched f;
+    while (Fetch(26, &f) == MK_SUCCESS) ASSERT_EQ(MK_MPI_VENC_ReleaseStream(26, &f.st), MK_SUCCESS);
+    ASSERT_EQ(view::PushFrames(26, 1), 1);
+    ASSERT_EQ(Fetch(26, &f), MK_SUCCESS);
+    EXPECT_TRUE(CarriesSei(f, std::vector<uint8_t>(data, data + sizeof data)));
+    EXPECT_EQ(MK_MPI_VENC_ReleaseStream(26, &f.st), MK_SUCCESS);
 }
 
 }  // namespace

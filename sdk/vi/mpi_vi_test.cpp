@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <climits>
+#include <ctime>
+#include <optional>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_testing.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/vb_pools.h"
@@ -21,9 +25,20 @@
 
 namespace {
 
+using varnelle::drivers::BindGraph;
+using varnelle::drivers::HeldFrame;
 using varnelle::drivers::VbPools;
+using varnelle::drivers::ViChnView;
 using varnelle::drivers::ViDriver;
+using varnelle::drivers::testing::Eventually;
+using varnelle::drivers::testing::ManualClock;
+using varnelle::drivers::testing::RecordingSink;
 using namespace mk::testing;
+
+// A module id no driver of this program receives for: the tests' own receiver.
+constexpr int kTestModule = 50;
+
+const VI_CHN_ATTR_S* Ptr(const VI_CHN_ATTR_S& a) { return &a; }
 
 constexpr MK_S32 kErrDev = static_cast<MK_S32>(0xA0108001u);
 constexpr MK_S32 kErrChn = static_cast<MK_S32>(0xA0108002u);
@@ -304,33 +319,55 @@ TEST_F(ViTest, AttributesOutsideTheCaptureLimitsAreRefused) {
     EXPECT_EQ(MK_MPI_VI_SetFrameDepth(0, ViDriver::kMaxFrameDepth + 1), static_cast<MK_S32>(0xA0108003u));
 }
 
-TEST_F(ViTest, GetFrameDeliversTheTestPatternInAHeldPoolBlock) {
-    MakePool();
-    VI_CHN_ATTR_S attr{};
-    attr.stCapRect = {0, 0, 352, 288};
-    attr.u32DestWidth = 352;
-    attr.u32DestHeight = 288;
-    attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-    ASSERT_EQ(MK_MPI_VI_SetChnAttr(9, &attr), MK_SUCCESS);
-    ASSERT_EQ(MK_MPI_VI_EnableChn(9), MK_SUCCESS);
-    ASSERT_EQ(MK_MPI_VI_SetFrameDepth(9, 1), MK_SUCCESS);
+// The time of day the pattern shows for a wall time.
+int SecondsOfDay(int64_t wallUs) {
+    time_t t = static_cast<time_t>(wallUs / 1000000);
+    tm local{};
+    localtime_r(&t, &local);
+    return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
 
+VI_CHN_ATTR_S Attr(MK_U32 w, MK_U32 h, MK_S32 srcFps = 25, MK_S32 dstFps = 25) {
+    VI_CHN_ATTR_S attr{};
+    attr.stCapRect = {0, 0, w, h};
+    attr.u32DestWidth = w;
+    attr.u32DestHeight = h;
+    attr.enCapSel = 2;
+    attr.enScanMode = 1;
+    attr.enPixFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
+    attr.s32SrcFrameRate = srcFps;
+    attr.s32DstFrameRate = dstFps;
+    return attr;
+}
+
+TEST_F(ViTest, GetFrameDeliversTheTestPatternInAHeldPoolBlock) {
+    ManualClock clock;
+    MakePool();
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(9, Ptr(Attr(352, 288))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_SetFrameDepth(9, 1), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(9), MK_SUCCESS);
+
+    // Frame 0 falls due as the channel starts.
     VIDEO_FRAME_INFO_S frame{};
     ASSERT_EQ(MK_MPI_VI_GetFrame(9, &frame, 2000), MK_SUCCESS);
     EXPECT_EQ(frame.u32Width, 352u);
     EXPECT_EQ(frame.u32Height, 288u);
+    EXPECT_EQ(frame.u32TimeRef, 0u);
+    EXPECT_EQ(frame.u64pts, ManualClock::kStartUs);
     EXPECT_EQ(frame.enPixelFormat, static_cast<MK_U32>(MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420));
     EXPECT_EQ(frame.u32PoolId, static_cast<MK_U32>(m_pool));
     auto block = VbPools::Instance().BlockAt(frame.u32PhyAddr[0]);
     ASSERT_TRUE(block.has_value());
-    EXPECT_EQ(block->refs, 1);
+    EXPECT_EQ(block->refs, 1) << "the user's hold only";
 
-    // The luma plane is the pattern of the frame the driver says it is.
-    size_t stride = frame.u32Stride[0];
-    std::vector<uint8_t> got(stride * 288), want(stride * 288);
-    ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[0], got.data(), got.size()));
-    varnelle::drivers::DrawTestPattern({want.data(), stride, nullptr, 0, 352, 288}, 9, frame.u32TimeRef / 2);
-    for (int row = 0; row < 288; ++row) {
+    // Both planes are the pattern of the frame the driver says it is, at the media clock's time.
+    const size_t stride = frame.u32Stride[0];
+    std::vector<uint8_t> got(stride * 288 * 3 / 2), want(stride * 288 * 3 / 2);
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[0], got.data(), stride * 288));
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[1], got.data() + stride * 288, stride * 144));
+    varnelle::drivers::DrawTestPattern({want.data(), stride, want.data() + stride * 288, stride, 352, 288}, 9,
+                                       frame.u32TimeRef / 2, SecondsOfDay(ManualClock::kWallUs));
+    for (int row = 0; row < 288 + 144; ++row) {
         ASSERT_EQ(std::memcmp(&got[row * stride], &want[row * stride], 352), 0) << "row " << row;
     }
 
@@ -340,6 +377,12 @@ TEST_F(ViTest, GetFrameDeliversTheTestPatternInAHeldPoolBlock) {
     EXPECT_EQ(MK_MPI_VI_ReleaseFrame(9, &frame), MK_SUCCESS);
     EXPECT_FALSE(VbPools::Instance().BlockAt(frame.u32PhyAddr[0]).has_value()) << "block back in its pool";
     EXPECT_EQ(MK_MPI_VI_ReleaseFrame(9, &frame), static_cast<MK_S32>(0xA0108003u)) << "released twice";
+    // The next frame comes when it falls due.
+    clock.AdvanceMs(40);
+    ASSERT_EQ(MK_MPI_VI_GetFrame(9, &second, 2000), MK_SUCCESS);
+    EXPECT_EQ(second.u32TimeRef, 2u);
+    EXPECT_EQ(second.u64pts, ManualClock::kStartUs + 40000);
+    EXPECT_EQ(MK_MPI_VI_ReleaseFrame(9, &second), MK_SUCCESS);
 }
 
 TEST_F(ViTest, FailedGetFrameLeavesTheCallersRecordAsItWas) {
@@ -354,36 +397,181 @@ TEST_F(ViTest, FailedGetFrameLeavesTheCallersRecordAsItWas) {
     EXPECT_EQ(std::memcmp(&frame, &before, sizeof(frame)), 0);
 }
 
-TEST_F(ViTest, CapturedBlocksOutliveTheUsersReleaseWhileAConsumerHoldsThem) {
+// Frames are due at the enable time plus whole periods of the source frame rate, whenever the
+// producer wakes; one that wakes late makes the newest frame due and counts the skipped ones.
+TEST_F(ViTest, FramesFollowTheMediaClockAndLateOnesAreCountedMissed) {
+    ManualClock clock;
     MakePool();
-    ASSERT_EQ(MK_MPI_VI_EnableChn(0), MK_SUCCESS);
-    VIDEO_FRAME_INFO_S frame{};
-    uint32_t handle = 0;
-    ASSERT_EQ(m_driver->CaptureFrame(0, &frame, &handle), 0);
-    ASSERT_TRUE(VbPools::Instance().AddRef(handle));  // an encoder takes the frame too
-    EXPECT_TRUE(VbPools::Instance().Release(handle));
-    EXPECT_TRUE(VbPools::Instance().Block(handle).has_value());
-    EXPECT_TRUE(VbPools::Instance().Release(handle));
-    EXPECT_FALSE(VbPools::Instance().Block(handle).has_value());
-    EXPECT_EQ(m_driver->CaptureFrame(1, &frame, &handle), static_cast<int>(0xA0108005u)) << "channel 1 is off";
+    RecordingSink sink(kTestModule);
+    const MPP_CHN_S dst{kTestModule, 0, 2};
+    ASSERT_EQ(BindGraph::Instance().Bind({MK_ID_VIU, 0, 2}, dst), 0);
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(2, Ptr(Attr(64, 48))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(2), MK_SUCCESS);
+    ASSERT_TRUE(sink.WaitReceived(dst, 1));
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(sink.WaitReceived(dst, 2));
+    clock.AdvanceMs(39);  // 79 ms: frame 2 is not due before 80
+    clock.AdvanceMs(1);
+    ASSERT_TRUE(sink.WaitReceived(dst, 3));
+    clock.AdvanceMs(1000);  // 1080 ms: frame 27 is due, 3 to 26 were never made
+    ASSERT_TRUE(sink.WaitReceived(dst, 4));
+    std::vector<uint32_t> refs;
+    for (const auto& f : sink.Log(dst)) refs.push_back(f.u32TimeRef / 2);
+    EXPECT_EQ(refs, (std::vector<uint32_t>{0, 1, 2, 27}));
+    EXPECT_EQ(sink.Log(dst).back().u64pts, ManualClock::kStartUs + 27 * 40000);
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(2).framesMade == 4; }));
+    ViChnView v = m_driver->Channel(2);
+    EXPECT_EQ(v.framesIn, 4u);
+    EXPECT_EQ(v.framesMissed, 24u);
+    EXPECT_EQ(v.framesMade, 4u);
+    EXPECT_EQ(sink.Received(dst), 4u) << "no frame between the due times";
+    BindGraph::Instance().Unbind(dst);
 }
 
-TEST_F(ViTest, LumaIsWhatTheTestSetElseTheMeasuredPicture) {
+// The destination rate keeps D of every S input frames, evenly spread.
+TEST_F(ViTest, TheDestinationFrameRateKeepsItsShareOfTheInputFrames) {
+    ManualClock clock;
+    MakePool();
+    RecordingSink sink(kTestModule, 1);
+    const MPP_CHN_S dst{kTestModule, 0, 3};
+    ASSERT_EQ(BindGraph::Instance().Bind({MK_ID_VIU, 0, 3}, dst), 0);
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(3, Ptr(Attr(64, 48, 25, 5))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(3), MK_SUCCESS);
+    for (uint64_t k = 1; k <= 25; ++k) {
+        ASSERT_TRUE(Eventually([&] { return m_driver->Channel(3).framesIn == k; })) << k;
+        clock.AdvanceMs(40);
+    }
+    ASSERT_TRUE(sink.WaitReceived(dst, 5));
+    std::vector<uint32_t> kept;
+    for (const auto& f : sink.Log(dst)) kept.push_back(f.u32TimeRef / 2);
+    EXPECT_EQ(kept, (std::vector<uint32_t>{4, 9, 14, 19, 24}));
+    BindGraph::Instance().Unbind(dst);
+}
+
+// Unbinding stops the flow: the receiver lets go of what it held, the channel makes nothing more, and
+// the pool is full again. Binding again resumes it.
+TEST_F(ViTest, UnbindStopsTheFlowAndThePoolIsFullAgain) {
+    ManualClock clock;
+    MakePool();
+    RecordingSink sink(kTestModule, 3);
+    const MPP_CHN_S src{MK_ID_VIU, 0, 4}, dst{kTestModule, 1, 4};
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(4, Ptr(Attr(176, 144))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(4), MK_SUCCESS);
+    clock.Settle();  // frame 0 falls due with nobody bound to take it
+    ASSERT_EQ(BindGraph::Instance().Bind(src, dst), 0);
+    EXPECT_EQ(sink.Binds(dst), 1);
+    for (uint64_t n = 1; n <= 5; ++n) {
+        clock.AdvanceMs(40);
+        ASSERT_TRUE(sink.WaitReceived(dst, n));
+    }
+    EXPECT_EQ(VbPools::Instance().Pool(m_pool)->freeBlocks, 4u - 3u) << "the receiver holds three";
+    ASSERT_EQ(BindGraph::Instance().Unbind(dst), 0);
+    EXPECT_EQ(sink.Unbinds(dst), 1);
+    // The producer lets go of the frame it last handed on once the hand-over is done.
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(4).framesMade == 5; }));
+    EXPECT_TRUE(Eventually([&] { return VbPools::Instance().Pool(m_pool)->freeBlocks == 4u; }));
+    const uint64_t made = m_driver->Channel(4).framesMade;
+    const uint64_t in = m_driver->Channel(4).framesIn;
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(4).framesIn == in + 1; }));
+    EXPECT_EQ(m_driver->Channel(4).framesMade, made) << "nobody receives: nothing is drawn";
+    EXPECT_EQ(VbPools::Instance().Pool(m_pool)->freeBlocks, 4u);
+    ASSERT_EQ(BindGraph::Instance().Bind(src, dst), 0);
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(sink.WaitReceived(dst, 6));
+    // Disabling the channel stops it too; the receiver still holds what it took until it lets go.
+    ASSERT_EQ(MK_MPI_VI_DisableChn(4), MK_SUCCESS);
+    sink.DropAll();
+    EXPECT_TRUE(Eventually([&] { return VbPools::Instance().Pool(m_pool)->freeBlocks == 4u; }));
+    BindGraph::Instance().Unbind(dst);
+}
+
+TEST_F(ViTest, NoFreeBlockCountsAFailureAndTheFlowGoesOn) {
+    ManualClock clock;
+    const int pool = VbPools::Instance().CreatePool(varnelle::drivers::Nv12Size(64, 48), 1, "");
+    ASSERT_GE(pool, 0);
+    ASSERT_EQ(MK_MPI_VI_AttachVbPool(6, static_cast<MK_U32>(pool)), MK_SUCCESS);
+    RecordingSink sink(kTestModule, 1);
+    const MPP_CHN_S dst{kTestModule, 0, 6};
+    ASSERT_EQ(BindGraph::Instance().Bind({MK_ID_VIU, 0, 6}, dst), 0);
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(6, Ptr(Attr(64, 48))), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(6), MK_SUCCESS);
+    ASSERT_TRUE(sink.WaitReceived(dst, 1));
+    clock.AdvanceMs(40);  // the one block is still held by the receiver
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(6).vbFail == 1; }));
+    VI_CHN_STAT_S st{};
+    ASSERT_EQ(MK_MPI_VI_Query(6, &st), MK_SUCCESS);
+    EXPECT_EQ(st.u32VbFail, 1u);
+    sink.DropAll();
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(sink.WaitReceived(dst, 2));
+    BindGraph::Instance().Unbind(dst);
+    EXPECT_TRUE(Eventually([&] { return VbPools::Instance().Pool(pool)->freeBlocks == 1u; }));
+}
+
+TEST_F(ViTest, CapturedBlocksOutliveTheUsersReleaseWhileAConsumerHoldsThem) {
+    ManualClock clock;
+    MakePool();
+    ASSERT_EQ(MK_MPI_VI_SetFrameDepth(0, 1), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(0), MK_SUCCESS);
+    VIDEO_FRAME_INFO_S frame{};
+    ASSERT_EQ(MK_MPI_VI_GetFrame(0, &frame, 2000), MK_SUCCESS);
+    // A receiver takes the same picture.
+    std::optional<HeldFrame> consumer;
+    consumer.emplace(frame);
+    ASSERT_EQ(MK_MPI_VI_ReleaseFrame(0, &frame), MK_SUCCESS);
+    EXPECT_TRUE(VbPools::Instance().BlockAt(frame.u32PhyAddr[0]).has_value());
+    consumer.reset();
+    EXPECT_FALSE(VbPools::Instance().BlockAt(frame.u32PhyAddr[0]).has_value());
+    EXPECT_FALSE(m_driver->CaptureFrame(1)) << "channel 1 is off";
+}
+
+TEST_F(ViTest, LumaLevelAndLostSignalShowInPicturesAndInTheMeasure) {
+    ManualClock clock;
+    MakePool();
     VI_CHN_LUMA_S luma{};
     EXPECT_EQ(MK_MPI_VI_GetChnLuma(4, &luma), static_cast<MK_S32>(0xA0108005u)) << "not enabled";
-    m_driver->SetLuma(4, 123456u);
-    ASSERT_EQ(MK_MPI_VI_GetChnLuma(4, &luma), MK_SUCCESS);
-    EXPECT_EQ(luma.u32Luma, 123456u);
-    m_driver->SetLuma(4, std::nullopt);
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(4, Ptr(Attr(64, 48))), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_EnableChn(4), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_GetChnLuma(4, &luma), MK_SUCCESS);
-    EXPECT_GT(luma.u32Luma, 0u) << "the pattern is not black";
+    EXPECT_GT(luma.u32Luma, 64u * 48u * 16u) << "the pattern is not dark";
+
+    // A covered lens: a flat field of the level, in the measure and in the frames.
+    m_driver->SetLumaLevel(4, 30);
+    ASSERT_EQ(MK_MPI_VI_GetChnLuma(4, &luma), MK_SUCCESS);
+    EXPECT_EQ(luma.u32Luma, 64u * 48u * 30u);
+    std::optional<HeldFrame> f = m_driver->CaptureFrame(4);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->Plane(0)[0], 30);
+    EXPECT_EQ(f->Plane(0)[f->Stride(0) * 47 + 63], 30);
+    EXPECT_EQ(f->Plane(1)[0], 128);
+    f.reset();
+    m_driver->SetLumaLevel(4, std::nullopt);
+
+    // No signal: no live frames, lost ones counted, a dark measure.
+    m_driver->SetNoSignal(4, true);
+    ASSERT_EQ(MK_MPI_VI_SetFrameDepth(4, 1), MK_SUCCESS);
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(4).framesLost >= 1; }));
+    VIDEO_FRAME_INFO_S frame{};
+    EXPECT_EQ(MK_MPI_VI_GetFrame(4, &frame, 0), static_cast<MK_S32>(0xA010800Eu));
+    ASSERT_EQ(MK_MPI_VI_GetChnLuma(4, &luma), MK_SUCCESS);
+    EXPECT_EQ(luma.u32Luma, 0u);
+    VI_CHN_STAT_S st{};
+    ASSERT_EQ(MK_MPI_VI_Query(4, &st), MK_SUCCESS);
+    EXPECT_GE(st.u32LostInt, 1u);
+    m_driver->SetNoSignal(4, false);
+    clock.AdvanceMs(40);
+    ASSERT_EQ(MK_MPI_VI_GetFrame(4, &frame, 2000), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VI_ReleaseFrame(4, &frame), MK_SUCCESS);
 }
 
 TEST_F(ViTest, UserPictureNeedsAPictureAndReplacesTheLiveInput) {
+    ManualClock clock;
     MakePool();
     EXPECT_EQ(MK_MPI_VI_EnableUserPic(5), static_cast<MK_S32>(0xA0108007u));
-    // A black picture in a pool block, public for every channel, set through channel 0.
+    // A black picture in a pool block, public for every channel, set through channel 0, laid out as
+    // the program builds it: luma, then two chroma parts of a quarter each.
     const MK_U32 w = 176, h = 144;
     uint32_t blk = VbPools::Instance().GetBlock(m_pool, w * h * 3 / 2);
     ASSERT_NE(blk, VbPools::kInvalid);
@@ -396,10 +584,13 @@ TEST_F(ViTest, UserPictureNeedsAPictureAndReplacesTheLiveInput) {
     pic.stUsrPicFrm.u32Width = w;
     pic.stUsrPicFrm.u32Height = h;
     pic.stUsrPicFrm.u32PhyAddr[0] = phys;
-    pic.stUsrPicFrm.u32PhyAddr[1] = pic.stUsrPicFrm.u32PhyAddr[2] = phys + w * h;
-    pic.stUsrPicFrm.u32Stride[0] = pic.stUsrPicFrm.u32Stride[1] = pic.stUsrPicFrm.u32Stride[2] = w;
+    pic.stUsrPicFrm.u32PhyAddr[1] = phys + w * h;
+    pic.stUsrPicFrm.u32PhyAddr[2] = phys + w * h + w * h / 4;
+    pic.stUsrPicFrm.u32Stride[0] = w;
+    pic.stUsrPicFrm.u32Stride[1] = pic.stUsrPicFrm.u32Stride[2] = w / 4;
     ASSERT_EQ(MK_MPI_VI_SetUserPic(0, &pic), MK_SUCCESS);
 
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(5, Ptr(Attr(352, 288))), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_EnableChn(5), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_EnableUserPic(5), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_DisableChnInterrupt(5), MK_SUCCESS);
@@ -408,25 +599,34 @@ TEST_F(ViTest, UserPictureNeedsAPictureAndReplacesTheLiveInput) {
     VI_CHN_LUMA_S luma{};
     ASSERT_EQ(MK_MPI_VI_GetChnLuma(5, &luma), MK_SUCCESS);
     EXPECT_EQ(luma.u32Luma, 0u) << "a black picture";
+    // Without interrupt the input is gone, but the user picture still flows, at the channel's size.
     ASSERT_EQ(MK_MPI_VI_SetFrameDepth(5, 1), MK_SUCCESS);
+    clock.AdvanceMs(40);
     VIDEO_FRAME_INFO_S frame{};
-    ASSERT_EQ(MK_MPI_VI_GetFrame(5, &frame, 0), MK_SUCCESS);
-    EXPECT_EQ(frame.u32Width, w);
-    EXPECT_EQ(frame.u32Height, h);
+    ASSERT_EQ(MK_MPI_VI_GetFrame(5, &frame, 2000), MK_SUCCESS);
+    EXPECT_EQ(frame.u32Width, 352u);
+    EXPECT_EQ(frame.u32Height, 288u);
+    uint8_t y = 0xFF;
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[0] + frame.u32Stride[0] * 100 + 200, &y, 1));
+    EXPECT_EQ(y, 0u);
     EXPECT_EQ(MK_MPI_VI_ReleaseFrame(5, &frame), MK_SUCCESS);
 
     ASSERT_EQ(MK_MPI_VI_DisableUserPic(5), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChnInterrupt(5), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_GetChnLuma(5, &luma), MK_SUCCESS);
     EXPECT_GT(luma.u32Luma, 0u) << "the live pattern again";
     VbPools::Instance().Release(blk);
 }
 
 TEST_F(ViTest, ResetGivesBackHeldFramesAndDropsSettings) {
+    ManualClock clock;
     MakePool();
-    ASSERT_EQ(MK_MPI_VI_EnableChn(3), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_SetFrameDepth(3, 2), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_EnableChn(3), MK_SUCCESS);
     VIDEO_FRAME_INFO_S frame{};
-    ASSERT_EQ(MK_MPI_VI_GetFrame(3, &frame, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VI_GetFrame(3, &frame, 2000), MK_SUCCESS);
+    clock.AdvanceMs(40);
+    ASSERT_TRUE(Eventually([&] { return m_driver->Channel(3).queuedFrames == 1; }));
     EXPECT_TRUE(VbPools::Instance().PoolInUse(m_pool));
     m_driver->Reset();
     EXPECT_FALSE(VbPools::Instance().PoolInUse(m_pool));

@@ -1,9 +1,11 @@
 #include "platform/drivers/all/install.h"
 
 #include "platform/drivers/ao/ao_driver.h"
+#include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
+#include "platform/drivers/mouse/mouse_driver.h"
 #include "platform/drivers/pciv/pciv_driver.h"
 #include "platform/drivers/rgn/rgn_driver.h"
 #include "platform/drivers/vda/vda_driver.h"
@@ -38,6 +40,8 @@ void InstallAll() {
     InstallTdeDriver();
     InstallFbDrivers();
     InstallAoDriver();
+    InstallMouseDriver();
+    InstallJpegDriver();
 }
 
 }  // namespace varnelle::drivers

@@ -16,20 +16,37 @@ BindGraph& BindGraph::Instance() {
 }
 
 int BindGraph::Bind(const MPP_CHN_S& src, const MPP_CHN_S& dst) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Edge& e : m_edges) {
-        if (SameChn(e.dst, dst)) return MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM);
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Edge& e : m_edges) {
+            if (SameChn(e.dst, dst)) return MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM);
+        }
+        m_edges.push_back({src, dst});
+        listener = m_listener;
     }
-    m_edges.push_back({src, dst});
+    if (listener) listener(true, src, dst);
     return 0;
 }
 
 int BindGraph::Unbind(const MPP_CHN_S& dst) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = std::find_if(m_edges.begin(), m_edges.end(), [&](const Edge& e) { return SameChn(e.dst, dst); });
-    if (it == m_edges.end()) return MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
-    m_edges.erase(it);
+    Listener listener;
+    MPP_CHN_S src;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find_if(m_edges.begin(), m_edges.end(), [&](const Edge& e) { return SameChn(e.dst, dst); });
+        if (it == m_edges.end()) return MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
+        src = it->src;
+        m_edges.erase(it);
+        listener = m_listener;
+    }
+    if (listener) listener(false, src, dst);
     return 0;
+}
+
+void BindGraph::SetListener(Listener listener) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_listener = std::move(listener);
 }
 
 std::optional<MPP_CHN_S> BindGraph::SourceOf(const MPP_CHN_S& dst) const {

@@ -1,7 +1,9 @@
 // The kernel's bind graph: which source channel feeds each destination. A destination has at most one
-// source; a source may feed many destinations. Drivers ask it whether their input is bound.
+// source; a source may feed many destinations. Drivers ask it whether their input is bound; the frame
+// router (frame_router.h) follows it to deliver frames and hears of every change.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -23,15 +25,21 @@ public:
     // True when some source feeds a destination of module `mod`, device `dev`, channel `chn`.
     bool IsBound(int mod, int dev, int chn) const { return SourceOf(MPP_CHN_S{mod, dev, chn}).has_value(); }
     size_t Size() const;
+    // Drops every binding without telling the listener (the system's exit resets the drivers anyway).
     void Clear();
+
+    // Told of each bind made (bound true) and unbind done, after the graph changed, with no lock held.
+    using Listener = std::function<void(bool bound, const MPP_CHN_S& src, const MPP_CHN_S& dst)>;
+    void SetListener(Listener listener);
 
 private:
     struct Edge {
         MPP_CHN_S src;
         MPP_CHN_S dst;
     };
-    mutable std::mutex m_mutex;  // guards m_edges
+    mutable std::mutex m_mutex;  // guards m_edges and m_listener
     std::vector<Edge> m_edges;
+    Listener m_listener;
 };
 
 inline bool SameChn(const MPP_CHN_S& a, const MPP_CHN_S& b) {

@@ -1,7 +1,12 @@
-// The deterministic test picture that simulated capture and encoding show: a grey ramp background,
-// the source channel's number in large digits, and a bar that moves one step per frame, so a person can
-// tell which input a stream carries and that it is live. Semi-planar YUV 4:2:0 (a luma plane, then
-// interleaved chroma at half resolution).
+// The deterministic test picture that the simulated capture inputs show, so a person (or a test) can
+// tell which input a picture comes from, that it is live, and when it was taken:
+//   - the whole picture in the input channel's signature colour (PatternSignature), a flat area that
+//     survives scaling and encoding and can be measured (PatternSignatureRect);
+//   - the channel's number in large white digits on black at the top left;
+//   - a white bar that moves one step per frame across a band in the lower half;
+//   - the time of day "HH:MM:SS" in white on black at the bottom left.
+// Semi-planar YUV 4:2:0 (a luma plane, then interleaved chroma at half resolution). The same channel,
+// frame index and time give the same bytes, so tests can checksum whole frames.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +23,26 @@ struct PatternFrame {
     int height;
 };
 
-void DrawTestPattern(const PatternFrame& f, int channel, uint64_t frameIndex);
+struct PatternYuv {
+    uint8_t y, u, v;
+};
+
+struct PatternRect {
+    int x, y, width, height;
+};
+
+// `secondsOfDay` (0 to 86399) is drawn as the time; a negative value draws no time.
+void DrawTestPattern(const PatternFrame& f, int channel, uint64_t frameIndex, int secondsOfDay = -1);
+
+// A flat picture of one colour (a covered lens, a black user picture).
+void DrawFlat(const PatternFrame& f, PatternYuv colour);
+
+// The signature colour of a channel: 16 hues, in three luma levels for channels 16 to 31 and 32 to 47
+// (then again); negative channels take channel 0's.
+PatternYuv PatternSignature(int channel);
+// The part of a width x height picture that shows nothing but the signature colour: the right half,
+// between the top sixteenth and the middle.
+PatternRect PatternSignatureRect(int width, int height);
 
 // Bytes of a semi-planar 4:2:0 picture with strides equal to the width.
 inline size_t Yuv420Size(int width, int height) {

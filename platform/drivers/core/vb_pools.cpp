@@ -24,8 +24,16 @@ int VbPools::FreeId() const {
     return -1;
 }
 
+VbPools::PoolRec& VbPools::Take(int id) {
+    m_generation[id] = m_generation[id] % 4095 + 1;
+    PoolRec& rec = m_pools[id];
+    rec = PoolRec{};
+    rec.used = true;
+    return rec;
+}
+
 int VbPools::CreatePool(uint32_t blockSize, uint32_t blockCount, const std::string& zone, bool ex, int user) {
-    if (blockSize == 0 || blockCount == 0 || blockCount > 0xFFFF) return -1;
+    if (blockSize == 0 || blockCount == 0 || blockCount > kMaxBlocks) return -1;
     uint64_t stride = (static_cast<uint64_t>(blockSize) + 63) & ~uint64_t{63};
     uint64_t total = stride * blockCount;
     if (total > 0xFFFFFFFFull) return -1;
@@ -34,8 +42,7 @@ int VbPools::CreatePool(uint32_t blockSize, uint32_t blockCount, const std::stri
     if (id < 0) return -1;
     uint32_t phys = mem::ZoneAllocator::Local().Allocate(total, zone, "vb");
     if (phys == 0) return -1;
-    PoolRec& rec = m_pools[id];
-    rec.used = true;
+    PoolRec& rec = Take(id);
     rec.info = PoolInfo{id, ex, static_cast<uint32_t>(stride), blockCount, phys, static_cast<uint32_t>(total),
                         blockCount, zone, user, false};
     rec.blocks.resize(blockCount);
@@ -47,12 +54,11 @@ int VbPools::CreatePool(uint32_t blockSize, uint32_t blockCount, const std::stri
 }
 
 int VbPools::CreateCallerPool(uint32_t blockCount, const std::string& zone) {
-    if (blockCount == 0 || blockCount > 0xFFFF) return -1;
+    if (blockCount == 0 || blockCount > kMaxBlocks) return -1;
     std::lock_guard<std::mutex> lock(m_mutex);
     int id = FreeId();
     if (id < 0) return -1;
-    PoolRec& rec = m_pools[id];
-    rec.used = true;
+    PoolRec& rec = Take(id);
     rec.info = PoolInfo{id, false, 0, blockCount, 0, 0, 0, zone, kPrivate, true};
     rec.blocks.clear();
     rec.blocks.reserve(blockCount);
@@ -156,25 +162,31 @@ uint32_t VbPools::GetBlock(int pool, uint32_t size, const std::string& zone, boo
     return kInvalid;
 }
 
+const VbPools::Blk* VbPools::Find(uint32_t handle) const {
+    int pool = PoolOf(handle);
+    uint32_t index = IndexOf(handle);
+    const PoolRec& rec = m_pools[pool];
+    if (!rec.used || (handle >> 20) != m_generation[pool] || index >= rec.blocks.size()) return nullptr;
+    return &rec.blocks[index];
+}
+
 bool VbPools::Held(uint32_t handle) const {
-    uint32_t pool = handle >> 16;
-    uint32_t index = handle & 0xFFFF;
-    if (pool >= kMaxPools || !m_pools[pool].used || index >= m_pools[pool].blocks.size()) return false;
-    return m_pools[pool].blocks[index].refs != 0;
+    const Blk* b = Find(handle);
+    return b != nullptr && b->refs != 0;
 }
 
 bool VbPools::AddRef(uint32_t handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!Held(handle)) return false;
-    ++m_pools[handle >> 16].blocks[handle & 0xFFFF].refs;
+    ++Find(handle)->refs;
     return true;
 }
 
 bool VbPools::Release(uint32_t handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!Held(handle)) return false;
-    PoolRec& rec = m_pools[handle >> 16];
-    if (--rec.blocks[handle & 0xFFFF].refs == 0) {
+    PoolRec& rec = m_pools[PoolOf(handle)];
+    if (--Find(handle)->refs == 0) {
         ++rec.info.freeBlocks;
         --rec.held;
     }
@@ -189,7 +201,7 @@ VbPools::BlockInfo VbPools::InfoOf(int pool, uint32_t index) const {
 std::optional<VbPools::BlockInfo> VbPools::Block(uint32_t handle) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!Held(handle)) return std::nullopt;
-    return InfoOf(static_cast<int>(handle >> 16), handle & 0xFFFF);
+    return InfoOf(PoolOf(handle), IndexOf(handle));
 }
 
 std::optional<VbPools::BlockInfo> VbPools::BlockAt(uint32_t phys) const {

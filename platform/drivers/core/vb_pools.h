@@ -6,6 +6,11 @@
 // request for any pool (-1) chooses from, pools reached only by their id, or the common pools of one
 // module (its user id, 0 and up). Caller-block pools hold no memory of their own: their blocks are
 // ranges of RAM that the caller adds one by one.
+//
+// A block handle is (generation << 20) | (pool << 12) | index. Pool ids are reused, so each pool id
+// carries a generation that moves on every time a pool takes the id: a handle kept past its pool's
+// destruction names no block of a later pool with the same id (until that id has been taken 4095
+// more times). The 12 bits of the index limit a pool to kMaxBlocks (4095) blocks.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,7 @@ namespace varnelle::drivers {
 class VbPools {
 public:
     static constexpr int kMaxPools = 256;
+    static constexpr uint32_t kMaxBlocks = 4095;
     static constexpr uint32_t kInvalid = 0xFFFFFFFFu;
     // Pool users: the common pools, pools reached only by id; 0 and up name a module's common pools.
     static constexpr int kCommon = -1;
@@ -46,7 +52,8 @@ public:
 
     static VbPools& Instance();
 
-    // A new pool; its id, or -1 when there is no id or memory left. blockSize/blockCount must be > 0.
+    // A new pool; its id, or -1 when there is no id or memory left. blockSize must be > 0 and
+    // blockCount 1 to kMaxBlocks.
     int CreatePool(uint32_t blockSize, uint32_t blockCount, const std::string& zone, bool ex = false,
                    int user = kCommon);
     // A public pool reached by id whose up to `blockCount` blocks the caller adds with AddCallerBlock;
@@ -97,12 +104,22 @@ private:
     int DestroyLocked(const std::vector<int>& pools);
     bool Overlaps(uint32_t phys, uint32_t size) const;
     BlockInfo InfoOf(int pool, uint32_t index) const;
+    // The block a handle names, or null when its pool, generation or index is not current.
+    const Blk* Find(uint32_t handle) const;
+    Blk* Find(uint32_t handle) { return const_cast<Blk*>(static_cast<const VbPools*>(this)->Find(handle)); }
     bool Held(uint32_t handle) const;  // a known block with a holder
-    // Handles encode the pool and the block index, so a stale handle never names another pool.
-    static uint32_t MakeHandle(int pool, uint32_t index) { return (static_cast<uint32_t>(pool) << 16) | index; }
+    // Takes a pool id: a used record with the id's next generation.
+    PoolRec& Take(int id);
+    uint32_t MakeHandle(int pool, uint32_t index) const {
+        return (m_generation[pool] << 20) | (static_cast<uint32_t>(pool) << 12) | index;
+    }
+    static int PoolOf(uint32_t handle) { return static_cast<int>((handle >> 12) & 0xFF); }
+    static uint32_t IndexOf(uint32_t handle) { return handle & 0xFFF; }
 
-    mutable std::mutex m_mutex;  // guards m_pools
+    mutable std::mutex m_mutex;  // guards m_pools and m_generation
     PoolRec m_pools[kMaxPools];
+    // Per pool id, 1 to 4095; kept across destruction and Clear, so old handles stay stale.
+    uint32_t m_generation[kMaxPools] = {};
 };
 
 }  // namespace varnelle::drivers

@@ -79,6 +79,8 @@ TEST_F(VbPoolsTest, HeldBlocksKeepTheirPoolAlive) {
 TEST_F(VbPoolsTest, ConcurrentGetAndReleaseNeverShareABlock) {
     VbPools& vb = VbPools::Instance();
     int p = vb.CreatePool(256, 8, "");
+    const uint32_t base = vb.Pool(p)->phys;
+    const uint32_t stride = vb.Pool(p)->blockSize;
     std::vector<std::thread> threads;
     std::atomic<int> overlaps{0};
     std::atomic<int> owner[8] = {};
@@ -87,7 +89,7 @@ TEST_F(VbPoolsTest, ConcurrentGetAndReleaseNeverShareABlock) {
             for (int i = 0; i < 2000; ++i) {
                 uint32_t h = vb.GetBlock(p, 0);
                 if (h == VbPools::kInvalid) continue;
-                int idx = h & 0xFFFF;
+                int idx = static_cast<int>((vb.Block(h)->phys - base) / stride);
                 if (owner[idx].exchange(t + 1) != 0) ++overlaps;
                 owner[idx].store(0);
                 vb.Release(h);
@@ -153,6 +155,53 @@ TEST_F(VbPoolsTest, CallerBlocksJoinTheirPoolAndStayAfterRelease) {
     EXPECT_TRUE(vb.Release(again));
     EXPECT_EQ(vb.DestroyPool(p), 0);
     EXPECT_EQ(vb.Pool(backing)->phys, backingPhys) << "a caller pool frees no memory";
+}
+
+// A handle kept past its pool's destruction must not reach the block another user holds in a new pool
+// that took the same pool id.
+TEST_F(VbPoolsTest, StaleHandleOfAReusedPoolIdNamesNoBlock) {
+    VbPools& vb = VbPools::Instance();
+    int first = vb.CreatePool(4096, 2, "");
+    ASSERT_GE(first, 0);
+    uint32_t stale = vb.GetBlock(first, 0);
+    ASSERT_NE(stale, VbPools::kInvalid);
+    ASSERT_TRUE(vb.Release(stale));
+    ASSERT_EQ(vb.DestroyPool(first), 0);
+    int second = vb.CreatePool(4096, 2, "");
+    ASSERT_EQ(second, first) << "the id is taken again";
+    uint32_t held = vb.GetBlock(second, 0);
+    ASSERT_NE(held, VbPools::kInvalid);
+    EXPECT_NE(held, stale);
+    EXPECT_FALSE(vb.Release(stale));
+    EXPECT_FALSE(vb.AddRef(stale));
+    EXPECT_FALSE(vb.Block(stale));
+    EXPECT_EQ(vb.Block(held)->refs, 1) << "the other user's block is untouched";
+    // Clear drops every pool but not the generations.
+    EXPECT_TRUE(vb.Release(held));
+    vb.Clear();
+    ASSERT_EQ(vb.CreatePool(4096, 2, ""), first);
+    uint32_t after = vb.GetBlock(first, 0);
+    EXPECT_NE(after, held);
+    EXPECT_FALSE(vb.Release(held));
+    EXPECT_TRUE(vb.Release(after));
+}
+
+TEST_F(VbPoolsTest, BlockCountLimitAndHandlesNeverAllOnes) {
+    VbPools& vb = VbPools::Instance();
+    EXPECT_EQ(vb.CreatePool(64, VbPools::kMaxBlocks + 1, ""), -1);
+    EXPECT_EQ(vb.CreateCallerPool(VbPools::kMaxBlocks + 1, ""), -1);
+    int p = vb.CreatePool(64, VbPools::kMaxBlocks, "");
+    ASSERT_GE(p, 0);
+    std::set<uint32_t> handles;
+    for (uint32_t i = 0; i < VbPools::kMaxBlocks; ++i) {
+        uint32_t h = vb.GetBlock(p, 0);
+        ASSERT_NE(h, VbPools::kInvalid) << i;
+        handles.insert(h);
+    }
+    EXPECT_EQ(handles.size(), VbPools::kMaxBlocks);
+    EXPECT_EQ(vb.GetBlock(p, 0), VbPools::kInvalid) << "pool empty";
+    for (uint32_t h : handles) EXPECT_TRUE(vb.Release(h));
+    EXPECT_EQ(vb.Pool(p)->freeBlocks, VbPools::kMaxBlocks);
 }
 
 }  // namespace

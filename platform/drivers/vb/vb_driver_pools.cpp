@@ -53,7 +53,7 @@ int OnWord(unsigned long request, void* arg, Fn fn) {
 int VbDriver::CreatePool(unsigned long request, void* arg, bool ex) {
     VB_POOL_INFO_S info;
     if (CopyRequestIn(request, arg, &info)) return -1;
-    if (info.u32BlkSize == 0 || info.u32BlkCnt == 0) return kIllegal;
+    if (info.u32BlkSize == 0 || info.u32BlkCnt == 0 || info.u32BlkCnt > VB_MAX_BLOCKS) return kIllegal;
     // The Ex family has no plan: a request for any Ex pool chooses among these.
     int id = Pools().CreatePool(info.u32BlkSize, info.u32BlkCnt, ZoneOf(info), ex,
                                 ex ? VbPools::kCommon : VbPools::kPrivate);

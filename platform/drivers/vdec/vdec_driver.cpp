@@ -36,6 +36,10 @@ int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg
     s.DestroyLocked(chn);  // clears what a former channel of this number left
     c.created = true;
     c.attr = attr;
+    if (vdec::IsJpegType(attr.enType) && !s.JpegCreateLocked(chn)) {
+        s.DestroyLocked(chn);
+        return MK_ERR(MK_ID_VDEC, MK_ERR_NOMEM);
+    }
     return 0;
 }
 
@@ -59,6 +63,7 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
     vdec::Chn& c = s.chns[chn];
     if (request == req::kCreateChn) return Create(s, chn, request, arg);
     if (!c.created) return kErrUnexist;
+    if (int ret; s.JpegRequest(lock, chn, request, arg, &ret)) return ret;
     s.ConsumeLocked(chn, vdec::Clock::now());
     switch (request) {
         case req::kDestroyChn: s.DestroyLocked(chn); return 0;
@@ -133,6 +138,7 @@ void VdecDriver::State::Interrupt(int chn) {
 }
 
 void VdecDriver::State::DestroyLocked(int chn) {
+    JpegDestroyLocked(chn);
     vdec::Chn& c = chns[chn];
     // Callers still blocked here keep their count and see the generation move on.
     uint64_t generation = c.generation;

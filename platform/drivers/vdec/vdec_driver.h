@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/vdec/vdec_jpeg.h"
 #include "sdk/vdec/vdec_ioctl.h"
 
 namespace varnelle::drivers {
@@ -71,6 +72,17 @@ public:
 
     // Destroys every channel, ending every wait (the system's exit).
     void Reset();
+
+    // JPEG and MJPEG channels (vdec_jpeg.h).
+    VdecJpegView JpegChannel(int chn) const;
+    // Moves an empty ring's write position to `offset`, so the next picture wraps where a test wants it;
+    // false when the channel is no JPEG channel, holds pictures or the offset lies outside the ring.
+    bool SetJpegWritePos(int chn, uint32_t offset);
+    // The ring size of the channel's next creation (0: the attribute's buffer size), kept across
+    // creations.
+    void SetJpegBufSize(int chn, uint32_t bytes);
+    // While held, the channel's frame-buffer requests wait (a decoder caught between parse and decode).
+    void HoldJpegFrameBufs(int chn, bool hold);
 
     struct State;  // kernel-side state, private to the driver's sources
 

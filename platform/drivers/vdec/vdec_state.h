@@ -12,6 +12,7 @@
 
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/vdec/vdec_jpeg.h"
 
 namespace varnelle::drivers::vdec {
 
@@ -70,6 +71,14 @@ struct VdecDriver::State {
     uint32_t DrainLocked(int chn, uint32_t maxFrames);
     int Send(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
     int WaitForPicture(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
+
+    // JPEG and MJPEG channels (vdec_jpeg.cpp).
+    vdec::JpegChn jpeg[VDEC_MAX_CHN_NUM];
+    uint32_t jpegBufSize[VDEC_MAX_CHN_NUM] = {};  // test hook: ring size of the next creation, 0: the attribute's
+    bool JpegCreateLocked(int chn);
+    void JpegDestroyLocked(int chn);
+    // Handles the request when it belongs to the JPEG side (true, result in *ret).
+    bool JpegRequest(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg, int* ret);
 };
 
 }  // namespace varnelle::drivers

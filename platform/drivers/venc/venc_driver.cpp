@@ -173,7 +173,10 @@ void VencDriver::DropChannel(int chn) {
 
 int VencDriver::Destroy(int chn) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (Find(chn) == nullptr) return MK_ERR_VENC_UNEXIST;
+    Channel* c = Find(chn);
+    if (c == nullptr) return MK_ERR_VENC_UNEXIST;
+    // A fetched frame is read where it lies in the ring: the ring stays until it is given back.
+    if (c->fetched != 0) return MK_ERR(MK_ID_VENC, MK_ERR_BUSY);
     DropChannel(chn);
     return 0;
 }
@@ -365,6 +368,7 @@ std::optional<venc_view::Channel> VencDriver::View(int chn) {
     v.droppedFrames = c->dropped;
     v.missedFrames = c->missed;
     v.keyFrames = c->keys;
+    v.getWaiters = c->getWaiters;
     v.vbPool = c->vbPool;
     Rates r = RatesOf(c->attr);
     v.frameRate = r.fps;

@@ -53,6 +53,7 @@ struct Channel {
     uint64_t droppedFrames = 0;  // encoded but found no room
     uint64_t missedFrames = 0;   // due but never encoded (the encoder fell behind)
     uint64_t keyFrames = 0;
+    int getWaiters = 0;  // gets waiting in the driver for a frame
     int vbPool = -1;
     uint32_t frameRate = 0;
     uint32_t gop = 0;

@@ -88,6 +88,7 @@ struct Channel {
     bool keyRequested = true;
     bool reconfigure = false;  // the attributes changed: the codec is set up again
     uint64_t encoded = 0, dropped = 0, missed = 0, keys = 0;
+    int getWaiters = 0;
     int vbPool = -1;
     std::vector<uint8_t> pendingUserData;
     std::vector<uint8_t> lastUserData;
@@ -137,10 +138,12 @@ public:
 
     std::unique_ptr<dev::File> Open(int) override { return std::make_unique<VencFile>(); }
 
+    // A closed descriptor takes nothing more: a get waiting on it gives up (it sees f.chn change).
     void Release(dev::File& file) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& f = static_cast<VencFile&>(file);
         if (f.chn >= 0) Unlink(f);
+        m_streamCv.notify_all();
     }
 
     int Ioctl(dev::File& file, unsigned long request, void* arg) override;
@@ -168,6 +171,7 @@ private:
     int UserData(int chn, unsigned long request, void* arg);
     int Roi(int chn, unsigned long request, void* arg, bool set);
     int SendFrame(VencFile& f, unsigned long request, void* arg);
+    int Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out);
     int Param(int chn, const ParamEntry& e, unsigned long request, void* arg);
     int ModParam(unsigned long request, void* arg, bool set);
 
@@ -199,6 +203,8 @@ private:
     // Encodes outside the driver lock and queues the result; true when the frame reached the ring.
     // The channel's regions are drawn into `nv12` (or the pattern drawn in its place) first.
     bool RunJob(Job& job, uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
+    // Hands a job that did not reach the ring its key-frame request and user data back.
+    void GiveBack(Job& job);
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
     void EnsureThread();
     void EncoderLoop(int first);

@@ -126,20 +126,28 @@ bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
     }
 }
 
+// The channel that takes a frame sent by hand: 0 with *out set, or the code that refuses the frame.
+// Call with m_mutex held.
+int VencDriver::Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out) {
+    Channel* c = Find(chn);
+    if (c == nullptr) return MK_ERR_VENC_UNEXIST;
+    if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
+    if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr)) return MK_ERR_VENC_ILLEGAL_PARAM;
+    *out = c;
+    return 0;
+}
+
 int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     VIDEO_FRAME_INFO_S frame;
     if (CopyRequestIn(request, arg, &frame) != 0) return -1;
-    Job job;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        Channel* c = Find(f.chn);
-        if (c == nullptr) return MK_ERR_VENC_UNEXIST;
-        if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
-        if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr))
-            return MK_ERR_VENC_ILLEGAL_PARAM;
-        job = MakeJob(f.chn, *c, c->pushIndex++, host::MonotonicUs(), f.chn);
+        Channel* c;
+        if (int err = Receiver(f.chn, frame, &c)) return err;
     }
     // Semi-planar 4:2:0 from simulated RAM: luma at component 0, interleaved chroma at component 1.
+    // The picture is read before the job takes the channel's key-frame request and user data, so a
+    // frame refused here leaves them for the next one.
     const uint32_t w = frame.u32Width, h = frame.u32Height;
     if (frame.u32Stride[0] < w || frame.u32Stride[1] < w) return MK_ERR_VENC_ILLEGAL_PARAM;
     std::vector<uint8_t> nv12(Yuv420Size(static_cast<int>(w), static_cast<int>(h)));
@@ -152,7 +160,26 @@ int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
         if (!ram.Read(frame.u32PhyAddr[1] + row * frame.u32Stride[1], nv12.data() + w * h + row * w, w))
             return MK_ERR_VENC_ILLEGAL_PARAM;
     }
-    return RunJob(job, nv12.data(), w) ? 0 : MK_ERR(MK_ID_VENC, MK_ERR_BUF_FULL);
+    Job job;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Again: the channel may have changed while the picture was read.
+        Channel* c;
+        if (int err = Receiver(f.chn, frame, &c)) return err;
+        job = MakeJob(f.chn, *c, c->pushIndex++, host::MonotonicUs(), f.chn);
+    }
+    if (RunJob(job, nv12.data(), w)) return 0;
+    GiveBack(job);
+    return MK_ERR(MK_ID_VENC, MK_ERR_BUF_FULL);
+}
+
+void VencDriver::GiveBack(Job& job) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Channel* c = Find(job.chn);
+    if (c == nullptr || c->generation != job.generation) return;
+    if (job.key) c->keyRequested = true;
+    // User data inserted since stays; the frame that failed had no room for both.
+    if (c->pendingUserData.empty()) c->pendingUserData.swap(job.userData);
 }
 
 int VencDriver::Push(int chn, int frames) {
@@ -166,7 +193,11 @@ int VencDriver::Push(int chn, int frames) {
             auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, chn});
             job = MakeJob(chn, *c, c->pushIndex++, host::MonotonicUs(), src ? PatternOf(*src) : chn);
         }
-        if (RunJob(job)) ++queued;
+        if (RunJob(job)) {
+            ++queued;
+        } else {
+            GiveBack(job);
+        }
     }
     return queued;
 }
@@ -211,7 +242,9 @@ void VencDriver::EncoderLoop(int first) {
             continue;
         }
         lock.unlock();
-        for (Job& job : jobs) RunJob(job);
+        for (Job& job : jobs) {
+            if (!RunJob(job)) GiveBack(job);
+        }
         lock.lock();
     }
 }

@@ -17,13 +17,21 @@ int VencDriver::GetStream(VencFile& f, unsigned long request, void* arg) {
     const uint64_t generation = c->generation;
     auto ready = [&] {
         c = Find(chn);
-        return c == nullptr || c->generation != generation || c->fetched < c->frames.size();
+        return f.chn != chn || c == nullptr || c->generation != generation || c->fetched < c->frames.size();
     };
+    ++c->getWaiters;
+    bool got = true;
     if (f.getTimeoutMs < 0) {
         m_streamCv.wait(lock, ready);
-    } else if (!m_streamCv.wait_for(lock, std::chrono::milliseconds(f.getTimeoutMs), ready)) {
-        return MK_ERR_VENC_BUF_EMPTY;
+    } else {
+        got = m_streamCv.wait_for(lock, std::chrono::milliseconds(f.getTimeoutMs), ready);
     }
+    // The channel may be gone; a later one of the same number never counted this waiter.
+    if (Channel* now = Find(chn); now != nullptr && now->generation == generation) --now->getWaiters;
+    if (!got) return MK_ERR_VENC_BUF_EMPTY;
+    // The descriptor was closed (or bound elsewhere) while the get waited: nobody would release
+    // what it took.
+    if (f.chn != chn) return MK_ERR_VENC_SYS_NOTREADY;
     if (c == nullptr || c->generation != generation) return MK_ERR_VENC_UNEXIST;
     const Frame& fr = c->frames[c->fetched];
     if (st.u32PackCnt < fr.packs.size()) return MK_ERR_VENC_ILLEGAL_PARAM;  // the caller sizes from Query

@@ -1,9 +1,9 @@
 #include "platform/drivers/vi/vi_driver.h"
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/media_clock.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vi/vi_state.h"
-#include "platform/host/clock.h"
 
 namespace varnelle::drivers {
 
@@ -90,6 +90,14 @@ int SetChnAttr(unsigned long request, const void* arg, VI_CHN_ATTR_S* field, boo
     return 0;
 }
 
+int SetMainAttr(ViDriver::State& s, int chn, unsigned long request, const void* arg) {
+    vi::Chn& c = s.chns[chn];
+    int ret = SetChnAttr(request, arg, &c.attr, nullptr);
+    // New rates or a new size take effect from the next frame.
+    if (ret == 0 && c.enabled) s.RestartLocked(chn);
+    return ret;
+}
+
 int Bind(vi::Chn& c, unsigned long request, const void* arg) {
     VI_CHN_BIND_ATTR_S b;
     if (CopyRequestIn(request, arg, &b) != 0) return -1;
@@ -100,36 +108,33 @@ int Bind(vi::Chn& c, unsigned long request, const void* arg) {
     return 0;
 }
 
-int SetDepth(vi::Chn& c, unsigned long request, const void* arg) {
+int SetDepth(ViDriver::State& s, vi::Chn& c, unsigned long request, const void* arg) {
     uint32_t depth;
     if (CopyRequestIn(request, arg, &depth) != 0) return -1;
     if (depth > ViDriver::kMaxFrameDepth) return kErrParam;
     c.depth = depth;
+    while (c.queue.size() > depth) c.queue.pop_front();
+    // A depth asks for frames that nobody else may want: the producer looks again.
+    if (depth > 0 && s.producer != nullptr) s.producer->Wake();
     return 0;
 }
 
-int Enable(vi::Chn& c) {
-    if (!c.enabled) c.startUs = host::MonotonicUs();
-    c.enabled = true;
-    return 0;
-}
-
-int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
+int ChnRequest(ViDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
     vi::Chn& c = s.chns[chn];
     switch (request) {
-        case req::kSetChnAttr: return SetChnAttr(request, arg, &c.attr, nullptr);
+        case req::kSetChnAttr: return SetMainAttr(s, chn, request, arg);
         case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
         case req::kSetChnMinorAttr: return SetChnAttr(request, arg, &c.minor, &c.minorSet);
         case req::kGetChnMinorAttr:
             return c.minorSet ? CopyRequestOut(request, arg, c.minor) : MK_ERR(MK_ID_VIU, MK_ERR_NOT_CONFIG);
         case req::kClearChnMinorAttr: return StoreFlag(&c.minorSet, false);
-        case req::kEnableChn: return Enable(c);
-        case req::kDisableChn: return StoreFlag(&c.enabled, false);
+        case req::kEnableChn: s.EnableLocked(chn); return 0;
+        case req::kDisableChn: s.DisableLocked(chn); return 0;
         case req::kEnableChnInterrupt: return StoreFlag(&c.interrupt, true);
         case req::kDisableChnInterrupt: return StoreFlag(&c.interrupt, false);
-        case req::kSetFrameDepth: return SetDepth(c, request, arg);
+        case req::kSetFrameDepth: return SetDepth(s, c, request, arg);
         case req::kGetFrameDepth: return CopyRequestOut(request, arg, c.depth);
-        case req::kGetFrame: return s.GetFrameLocked(chn, request, arg);
+        case req::kGetFrame: return s.GetFrame(lock, chn, request, arg);
         case req::kReleaseFrame: return s.ReleaseFrameLocked(chn, request, arg);
         case req::kBindChn: return Bind(c, request, arg);
         case req::kGetChnBind:
@@ -155,9 +160,8 @@ int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
             VI_CHN_STAT_S st{};
             st.bEnable = c.enabled;
             st.u32FrmRate = static_cast<uint32_t>(c.attr.s32DstFrameRate > 0 ? c.attr.s32DstFrameRate : 0);
-            if (c.enabled && st.u32FrmRate > 0) {
-                st.u32IntCnt = static_cast<uint32_t>((host::MonotonicUs() - c.startUs) * st.u32FrmRate / 1000000);
-            }
+            st.u32IntCnt = static_cast<uint32_t>(c.made);
+            st.u32LostInt = static_cast<uint32_t>(c.lost);
             st.u32VbFail = c.vbFail;
             st.u32PicWidth = c.attr.u32DestWidth;
             st.u32PicHeight = c.attr.u32DestHeight;
@@ -183,10 +187,14 @@ int ChnRequest(ViDriver::State& s, int chn, unsigned long request, void* arg) {
 
 void ViDriver::State::ResetLocked() {
     for (vi::Chn& c : chns) {
-        for (uint32_t h : c.held) VbPools::Instance().Release(h);
+        // Held frames give their blocks back as the records go; the generation carries on, so a frame
+        // being drawn for the old channel is dropped.
+        uint64_t generation = c.generation + 1;
         c = vi::Chn{};
+        c.generation = generation;
         c.attr = vi::DefaultChnAttr();
     }
+    queued.notify_all();
     for (vi::Dev& d : devs) {
         d = vi::Dev{};
         d.attr = vi::DefaultDevAttr();
@@ -197,9 +205,46 @@ void ViDriver::State::ResetLocked() {
     publicPic = VI_USERPIC_ATTR_S{};
 }
 
-ViDriver::ViDriver() : Driver("/dev/vi"), m_state(std::make_unique<State>()) { m_state->ResetLocked(); }
+void ViDriver::State::EnableLocked(int chn) {
+    vi::Chn& c = chns[chn];
+    if (c.enabled) return;
+    c.enabled = true;
+    RestartLocked(chn);
+}
 
-ViDriver::~ViDriver() = default;
+void ViDriver::State::RestartLocked(int chn) {
+    vi::Chn& c = chns[chn];
+    ++c.generation;
+    const int32_t src = vi::SrcFps(c.attr);
+    c.pacer.Start(MediaClock::NowUs(), static_cast<uint32_t>(src));
+    c.rate.Set(src, c.attr.s32DstFrameRate);
+    if (producer != nullptr) producer->Wake();
+}
+
+void ViDriver::State::DisableLocked(int chn) {
+    vi::Chn& c = chns[chn];
+    c.enabled = false;
+    ++c.generation;
+    c.pacer.Stop();
+    // Frames kept for the user go back now; frames the user holds come back through release.
+    c.queue.clear();
+    queued.notify_all();
+}
+
+ViDriver::ViDriver() : Driver("/dev/vi"), m_state(std::make_unique<State>()) {
+    m_state->ResetLocked();
+    m_producer = std::make_unique<PacedThread>("vi-capture", [this](uint64_t now) { return m_state->Tick(now); });
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->producer = m_producer.get();
+}
+
+ViDriver::~ViDriver() {
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->producer = nullptr;
+    }
+    m_producer.reset();
+}
 
 std::shared_ptr<ViDriver> ViDriver::Get() {
     InstallViDriver();
@@ -210,7 +255,7 @@ std::unique_ptr<dev::File> ViDriver::Open(int /*flags*/) { return std::make_uniq
 
 int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     auto& file = static_cast<ViFile&>(f);
-    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::unique_lock<std::mutex> lock(m_state->mutex);
     if (request == req::kBind) {
         uint32_t word;
         if (CopyRequestIn(request, arg, &word) != 0) return -1;
@@ -234,7 +279,7 @@ int ViDriver::Ioctl(dev::File& f, unsigned long request, void* arg) {
     }
     int ret = dev::Fail(ENOTTY);
     if (file.kind == ViFile::kDevice) ret = DevRequest(m_state->devs[file.id], request, arg);
-    if (file.kind == ViFile::kChannel) ret = ChnRequest(*m_state, file.id, request, arg);
+    if (file.kind == ViFile::kChannel) ret = ChnRequest(*m_state, lock, file.id, request, arg);
     // A request of the other kind of object is known but not for this descriptor.
     if (ret == -1 && errno == ENOTTY && _IOC_TYPE(request) == 'I' && _IOC_NR(request) <= 57) ret = kErrPerm;
     return ret;
@@ -251,26 +296,44 @@ ViChnView ViDriver::Channel(int chn) const {
     if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return ViChnView{};
     std::lock_guard<std::mutex> lock(m_state->mutex);
     const vi::Chn& c = m_state->chns[chn];
-    return ViChnView{c.enabled, c.interrupt, c.minorSet, c.bound, c.userPicEnabled, c.attr, c.minor, c.bind,
-                     c.depth, static_cast<uint32_t>(c.held.size()), c.pool};
+    return ViChnView{c.enabled,
+                     c.interrupt,
+                     c.minorSet,
+                     c.bound,
+                     c.userPicEnabled,
+                     c.attr,
+                     c.minor,
+                     c.bind,
+                     c.depth,
+                     static_cast<uint32_t>(c.held.size()),
+                     static_cast<uint32_t>(c.queue.size()),
+                     c.pool,
+                     c.pacer.Taken(),
+                     c.made,
+                     c.pacer.Missed(),
+                     c.lost,
+                     c.vbFail,
+                     c.noSignal};
 }
 
-void ViDriver::SetLuma(int chn, std::optional<uint32_t> luma) {
+void ViDriver::SetNoSignal(int chn, bool noSignal) {
     if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->chns[chn].luma = luma;
+    m_state->chns[chn].noSignal = noSignal;
 }
 
-int ViDriver::CaptureFrame(int chn, VIDEO_FRAME_INFO_S* frame, uint32_t* handle) {
-    if (static_cast<uint32_t>(chn) >= VIU_MAX_CHN_NUM || frame == nullptr || handle == nullptr) return kErrParam;
+void ViDriver::SetLumaLevel(int chn, std::optional<uint8_t> level) {
+    if (static_cast<unsigned>(chn) >= VIU_MAX_CHN_NUM) return;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    return m_state->CaptureLocked(chn, frame, handle);
+    m_state->chns[chn].lumaLevel = level;
 }
 
 void ViDriver::Reset() {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->ResetLocked();
 }
+
+uint64_t ViDriver::ProducerCpuUs() const { return m_producer ? m_producer->CpuUs() : 0; }
 
 void InstallViDriver() { InstallDriverOnce<ViDriver>(); }
 

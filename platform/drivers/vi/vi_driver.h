@@ -1,9 +1,17 @@
 // /dev/vi: the simulated capture driver. Nine devices and 35 channels with attribute stores (plausible
-// defaults until set), enable state, channel-to-device binding and a user picture. An enabled channel
-// shows the deterministic test pattern (its own channel number, a bar moving one step per frame), or
-// the user picture while that is on; the frame due is computed from the enable time and the channel's
-// frame rate. Frames live in blocks of the video buffer pools, reference-counted, so processing and
-// encoding can hold a frame after capture hands it on.
+// defaults until set), enable state, channel-to-device binding and a user picture.
+//
+// An enabled channel is a frame source {16, 0, chn}: its input delivers frames at the attributes'
+// source frame rate, paced on the media clock from the moment the channel was enabled (frame n due at
+// enable + n / rate; a producer that wakes late makes the newest and counts the rest as missed), and
+// the channel puts out its destination frame rate of them (frame-rate control). Each frame is drawn at
+// the attributes' destination size into a block of the video buffer pools (the attached pool, else
+// the common pools), shows the test pattern of core/pattern.h (channel number, colour signature,
+// moving bar, time of day), or the user picture while that is on, or a flat field while a test has
+// set a luma level; it goes to every receiver bound to the channel (core/frame_router.h) and, while
+// the user keeps a frame depth, to the queue the user's GetFrame takes from. A channel with no
+// receiver and no depth makes nothing. Without signal (a test's choice) or with its interrupt off,
+// the input delivers nothing but the user picture.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +19,12 @@
 #include <optional>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/video_frames.h"
 #include "sdk/vi/vi_ioctl.h"
 
 namespace varnelle::drivers {
+
+class PacedThread;
 
 // Registers the driver for /dev/vi (once) and registers its reset hook.
 void InstallViDriver();
@@ -36,7 +47,14 @@ struct ViChnView {
     VI_CHN_BIND_ATTR_S bind;
     uint32_t frameDepth;
     uint32_t heldFrames;  // frames the user took and has not given back
+    uint32_t queuedFrames;  // frames waiting for the user's get
     int attachedPool;     // -1: the common pools
+    uint64_t framesIn;      // input frames the producer took since the channel (re)started
+    uint64_t framesMade;    // frames put out since the driver started
+    uint64_t framesMissed;  // input frames the producer woke too late for, since the (re)start
+    uint64_t framesLost;    // input frames due without signal or interrupt
+    uint32_t vbFail;        // frames lost for want of a buffer block
+    bool noSignal;
 };
 
 class ViDriver : public dev::Driver {
@@ -54,21 +72,28 @@ public:
 
     ViDevView Device(int dev) const;
     ViChnView Channel(int chn) const;
-    // Fixes what the luma query reports for a channel; nullopt goes back to measuring the picture.
-    void SetLuma(int chn, std::optional<uint32_t> luma);
 
-    // Captures the channel's current picture into a pool block for a consumer bound to the channel:
-    // 0 with the frame and the block handle, whose one reference the caller owns (give it back with
-    // VbPools::Release), or an SDK code (channel not enabled, no block free).
-    int CaptureFrame(int chn, VIDEO_FRAME_INFO_S* frame, uint32_t* handle);
+    // Test views of the input. Without signal the channel delivers no live frames (only the user
+    // picture) and measures luma 0; a luma level makes the input a flat field of that luma (a covered
+    // lens), nullopt the test pattern again.
+    void SetNoSignal(int chn, bool noSignal);
+    void SetLumaLevel(int chn, std::optional<uint8_t> level);
+
+    // What the channel shows at the media clock's present time, drawn into a new block (the frame the
+    // producer would make now): nothing when the channel is off or no block is free.
+    std::optional<HeldFrame> CaptureFrame(int chn);
 
     // Drops every device and channel setting and gives back every held frame (the system's exit).
     void Reset();
+
+    // CPU time of the thread that makes the frames, in microseconds (benchmark view).
+    uint64_t ProducerCpuUs() const;
 
     struct State;  // kernel-side state, private to the driver's sources
 
 private:
     std::unique_ptr<State> m_state;
+    std::unique_ptr<PacedThread> m_producer;  // makes the due frames of every channel
 };
 
 }  // namespace varnelle::drivers

@@ -122,6 +122,8 @@ struct VoDriver::Object {
 
 VoDriver::VoDriver() : Driver("/dev/vo"), m_layers(new Lay[VO_MAX_LAYER_NUM]) { ResetLocked(); }
 
+VoDriver::~VoDriver() { FrameRouter::Instance().Detach(MK_ID_VOU, this); }
+
 std::unique_ptr<dev::File> VoDriver::Open(int) { return std::make_unique<VoFile>(); }
 
 int VoDriver::Bind(dev::File& file, unsigned long request, void* arg) {
@@ -421,6 +423,10 @@ void VoDriver::ResetLocked() {
     m_frameShown.notify_all();
 }
 
-void InstallVoDriver() { InstallDriverOnce<VoDriver>(); }
+void InstallVoDriver() {
+    InstallDriverOnce<VoDriver>();
+    // The registered driver receives the frames bound to display channels.
+    if (auto driver = dev::Registry::Get<VoDriver>("/dev/vo")) FrameRouter::Instance().Attach(MK_ID_VOU, driver.get());
+}
 
 }  // namespace varnelle::drivers

@@ -4,7 +4,8 @@
 // shared descriptor of word 0 serves device 0, layer 0, channel 0 of layer 0 and the module alike.
 // Devices, layers and channels keep their attribute records and their enable/show/pause state; a
 // frame sent to a channel is shown until the next one and can be got back out, from the channel, the
-// layer's screen or the write-back unit.
+// layer's screen or the write-back unit. An enabled channel also shows the frames of the source bound
+// to it ({15, layer, channel}, as a frame sink), unscaled; unbinding drops its picture.
 #pragma once
 
 #include <condition_variable>
@@ -18,14 +19,20 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
-#include "platform/drivers/vpss/video_frames.h"
+#include "platform/drivers/core/frame_router.h"
+#include "platform/drivers/core/video_frames.h"
 #include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers {
 
-class VoDriver : public dev::Driver {
+class VoDriver : public dev::Driver, public FrameSink {
 public:
     VoDriver();
+    ~VoDriver() override;
+
+    // Frames of the source bound to a display channel.
+    bool OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S& src, const HeldFrame& frame) override;
+    void OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S& src) override;
 
     std::unique_ptr<dev::File> Open(int flags) override;
     int Ioctl(dev::File& file, unsigned long request, void* arg) override;
@@ -103,6 +110,8 @@ private:
     int ChnRequest(int layer, int chn, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int WbcRequest(unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int SendFrame(Lay& l, Chn& c, unsigned long request, void* arg);
+    // Puts `frame` on show in the channel; call with m_mutex held.
+    void Show(Lay& l, Chn& c, const HeldFrame& frame);
     // Waits for `source` to give a frame, hands the caller a copy and keeps one in `held`.
     int GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
                  const std::function<const HeldFrame*()>& source);

@@ -16,13 +16,40 @@ int VoDriver::SendFrame(Lay& l, Chn& c, unsigned long request, void* arg) {
     if (!c.enabled) return Err(MK_ERR_NOT_PERM);
     // A paused channel keeps its picture; what arrives meanwhile is let go at once.
     if (c.paused) return 0;
-    HeldFrame frame(req.stFrame);
+    Show(l, c, HeldFrame(req.stFrame));
+    return 0;
+}
+
+void VoDriver::Show(Lay& l, Chn& c, const HeldFrame& frame) {
     c.showing.assign(1, frame);
     c.pts = host::MonotonicUs();
     l.lastShown.assign(1, frame);
     l.shownSeq = ++m_seq;
     m_frameShown.notify_all();
-    return 0;
+}
+
+bool VoDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) {
+    if (static_cast<uint32_t>(dst.s32DevId) >= VO_MAX_LAYER_NUM || static_cast<uint32_t>(dst.s32ChnId) >= VO_MAX_CHN_NUM)
+        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Lay& l = m_layers[dst.s32DevId];
+    Chn& c = l.chn[dst.s32ChnId];
+    if (!c.enabled || c.paused) return false;
+    Show(l, c, frame);
+    return true;
+}
+
+void VoDriver::OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S&) {
+    if (static_cast<uint32_t>(dst.s32DevId) >= VO_MAX_LAYER_NUM || static_cast<uint32_t>(dst.s32ChnId) >= VO_MAX_CHN_NUM)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Lay& l = m_layers[dst.s32DevId];
+    Chn& c = l.chn[dst.s32ChnId];
+    // The picture of the lost source goes, from the channel and from the layer's last screen.
+    if (!c.showing.empty() && !l.lastShown.empty() && l.lastShown.front().Same(c.showing.front().frame())) {
+        l.lastShown.clear();
+    }
+    c.showing.clear();
 }
 
 int VoDriver::GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,

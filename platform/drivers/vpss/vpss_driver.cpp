@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
@@ -124,6 +125,23 @@ struct VpssDriver::Object {
 
 VpssDriver::VpssDriver() : Driver("/dev/vpss"), m_groups(kGroups) {}
 
+VpssDriver::~VpssDriver() { FrameRouter::Instance().Detach(MK_ID_VPSS, this); }
+
+bool VpssDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) {
+    if (static_cast<uint32_t>(dst.s32DevId) >= static_cast<uint32_t>(kGroups)) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Grp& g = m_groups[dst.s32DevId];
+    if (!g.created || !g.started) return false;
+    Accept(g, frame);
+    return true;
+}
+
+void VpssDriver::OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S&) {
+    if (static_cast<uint32_t>(dst.s32DevId) >= static_cast<uint32_t>(kGroups)) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DropQueues(m_groups[dst.s32DevId]);
+}
+
 std::unique_ptr<dev::File> VpssDriver::Open(int) { return std::make_unique<VpssFile>(); }
 
 int VpssDriver::Bind(dev::File& file, unsigned long request, void* arg) {
@@ -189,7 +207,11 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
     switch (request) {
         case kDestroyGrp: DestroyGrp(g); return 0;
         case kStartGrp: g.started = true; return 0;
-        case kStopGrp: g.started = false; return 0;
+        case kStopGrp:
+            // A stopped group takes nothing and keeps nothing but what the user holds.
+            g.started = false;
+            DropQueues(g);
+            return 0;
         case kResetGrp: DropQueues(g); return 0;
         case kEnableBackupFrame: g.backupFrame = true; return 0;
         case kDisableBackupFrame: g.backupFrame = false; return 0;
@@ -251,17 +273,21 @@ int VpssDriver::SendFrame(Grp& g, unsigned long request, void* arg) {
     if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!g.started) return Err(MK_ERR_NOT_PERM);
     HeldFrame frame(req.stFrame);
-    g.last.assign(1, frame);
     // A full queue drops its oldest frame, as a live pipeline would.
     g.queue.push_back(frame);
     while (g.queue.size() > QueueLength(g)) g.queue.pop_front();
+    Accept(g, frame);
+    return 0;
+}
+
+void VpssDriver::Accept(Grp& g, const HeldFrame& frame) {
+    g.last.assign(1, frame);
     for (Chn& c : g.chn) {
         if (!c.enabled || Depth(c) == 0) continue;
         c.queue.push_back(frame);
         while (c.queue.size() > Depth(c)) c.queue.pop_front();
     }
     m_frameArrived.notify_all();
-    return 0;
 }
 
 int VpssDriver::GetFrame(Grp& g, Chn* c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
@@ -309,6 +335,10 @@ void VpssDriver::Reset() {
     m_module.Clear();
 }
 
-void InstallVpssDriver() { InstallDriverOnce<VpssDriver>(); }
+void InstallVpssDriver() {
+    InstallDriverOnce<VpssDriver>();
+    // The registered driver receives the frames bound to groups (again and again: the same sink).
+    if (auto driver = dev::Registry::Get<VpssDriver>("/dev/vpss")) FrameRouter::Instance().Attach(MK_ID_VPSS, driver.get());
+}
 
 }  // namespace varnelle::drivers

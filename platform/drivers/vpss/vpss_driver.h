@@ -2,6 +2,9 @@
 // 255) or a group channel ((group << 16) | channel) and every later request concerns that object.
 // Groups keep their attribute records, their created/started state and the frames sent to them;
 // frames pass through to the group's own queue and to each enabled channel with a depth above 0.
+// A started group also receives the frames of the source bound to it ({7, group, 0}, as a frame
+// sink): they reach each enabled channel with a depth above 0, unscaled. Stopping, resetting,
+// destroying or unbinding the group drops its queues.
 #pragma once
 
 #include <condition_variable>
@@ -11,18 +14,24 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
-#include "platform/drivers/vpss/video_frames.h"
+#include "platform/drivers/core/frame_router.h"
+#include "platform/drivers/core/video_frames.h"
 #include "sdk/vpss/vpss_ioctl.h"
 
 namespace varnelle::drivers {
 
-class VpssDriver : public dev::Driver {
+class VpssDriver : public dev::Driver, public FrameSink {
 public:
     static constexpr int kGroups = VPSS_MAX_GRP_NUM;
     static constexpr int kChannels = VPSS_MAX_CHN_NUM;
     static constexpr size_t kGroupQueue = 8;  // frames a group keeps for GetGrpFrame
 
     VpssDriver();
+    ~VpssDriver() override;
+
+    // Frames of the source bound to a group.
+    bool OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S& src, const HeldFrame& frame) override;
+    void OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S& src) override;
 
     std::unique_ptr<dev::File> Open(int flags) override;
     int Ioctl(dev::File& file, unsigned long request, void* arg) override;
@@ -74,6 +83,8 @@ private:
     void DestroyGrp(Grp& g);
     void DropQueues(Grp& g);
     int SendFrame(Grp& g, unsigned long request, void* arg);
+    // Hands a frame to the group's enabled channels; call with m_mutex held.
+    void Accept(Grp& g, const HeldFrame& frame);
     int GetFrame(Grp& g, Chn* c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
     int RegionLuma(Grp& g, unsigned long request, void* arg);
     MK_U32 Depth(const Chn& c) const;

@@ -1,5 +1,11 @@
-// Pieces the simulated video drivers share: a frame held by the driver (with a reference on its video
-// buffer block, when it lies in one), attribute stores keyed by request, and region luminance.
+// Frames as the simulated video drivers hold them: a picture in a video buffer block, shared by every
+// queue, display and user that holds a copy. Also the pieces the drivers share around frames: attribute
+// stores keyed by request, region luminance and the frame waits.
+//
+// Ownership: a HeldFrame owns one reference on the block that holds its picture; copying takes another,
+// destroying (or moving from) gives it back, so a block goes back to its pool exactly when the last
+// holder lets go. A frame whose picture lies in no block (a picture of the user's own memory) is held
+// without a reference. Drivers never release a block by hand.
 #pragma once
 
 #include <sys/ioctl.h>
@@ -10,19 +16,25 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "platform/drivers/core/vb_pools.h"
 #include "sdk/common/mk_comm_video.h"
 
 namespace varnelle::drivers {
 
-// A frame the driver keeps. Copies hold their own reference on the block that holds the picture, so a
-// block goes back to its pool only when the last queue, display or user lets go of it.
 class HeldFrame {
 public:
+    // Holds the picture of `frame`, taking a reference on the block that holds its luma (if any).
     explicit HeldFrame(const VIDEO_FRAME_INFO_S& frame);
+    // Takes over a reference the caller already has on `block` (a fresh block from the pools).
+    static HeldFrame Adopt(const VIDEO_FRAME_INFO_S& frame, uint32_t block);
     HeldFrame(const HeldFrame& other);
+    HeldFrame(HeldFrame&& other) noexcept;
     HeldFrame& operator=(const HeldFrame& other);
+    HeldFrame& operator=(HeldFrame&& other) noexcept;
     ~HeldFrame();
 
     const VIDEO_FRAME_INFO_S& frame() const { return m_frame; }
@@ -31,13 +43,44 @@ public:
     // True when `frame` names the same picture (the user hands back what it was given).
     bool Same(const VIDEO_FRAME_INFO_S& frame) const;
 
+    uint32_t Width() const { return m_frame.u32Width; }
+    uint32_t Height() const { return m_frame.u32Height; }
+    // The semi-planar 4:2:0 planes in this process: plane 0 is luma (Height() rows), plane 1 the
+    // interleaved chroma ((Height() + 1) / 2 rows), each of Stride(plane) bytes a row. Null when the
+    // plane does not lie in RAM. Producers write them before they publish; consumers only read.
+    uint8_t* Plane(int plane) const;
+    uint32_t Stride(int plane) const { return m_frame.u32Stride[plane]; }
+
 private:
+    HeldFrame(const VIDEO_FRAME_INFO_S& frame, uint32_t block) : m_frame(frame), m_block(block) {}
     void Hold();
     void Drop();
 
     VIDEO_FRAME_INFO_S m_frame;
     uint32_t m_block;
 };
+
+// Semi-planar 4:2:0 frames in pool blocks: rows of Nv12Stride(width) bytes, the luma plane, then the
+// interleaved chroma plane right after it.
+inline uint32_t Nv12Stride(uint32_t width) { return (width + 15) & ~15u; }
+inline uint32_t Nv12Size(uint32_t width, uint32_t height) {
+    return Nv12Stride(width) * height + Nv12Stride(width) * ((height + 1) / 2);
+}
+
+// Where a producer takes the blocks of its frames: a pool by id, or the smallest common pool of a user
+// whose blocks are large enough (VbPools::GetBlock with pool -1).
+struct FrameBlocks {
+    int pool = -1;
+    int user = VbPools::kCommon;
+    std::string zone;
+};
+
+// A new width x height frame in a block taken from `from`, described as the capture, processing and
+// decoding drivers hand frames on: frame field, pixel format 23, both plane addresses and strides, the
+// block's pool, `ptsUs` and `timeRef`. Its pixels are not written. Nothing when no block is free or
+// the size is out of range (0, or above 8192 on a side).
+std::optional<HeldFrame> AllocFrame(const FrameBlocks& from, uint32_t width, uint32_t height, uint64_t ptsUs,
+                                    uint32_t timeRef);
 
 // A record a driver keeps verbatim: what is set is what a get reads back; before a set, the default.
 // Scope is the driver's own kind of object the record belongs to, Defaults how it makes a default.

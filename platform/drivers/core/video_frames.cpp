@@ -1,10 +1,11 @@
-#include "platform/drivers/vpss/video_frames.h"
+#include "platform/drivers/core/video_frames.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/ram_window.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/mem/ram.h"
@@ -16,7 +17,13 @@ HeldFrame::HeldFrame(const VIDEO_FRAME_INFO_S& frame) : m_frame(frame), m_block(
     Hold();
 }
 
+HeldFrame HeldFrame::Adopt(const VIDEO_FRAME_INFO_S& frame, uint32_t block) { return HeldFrame(frame, block); }
+
 HeldFrame::HeldFrame(const HeldFrame& other) : m_frame(other.m_frame), m_block(other.m_block) { Hold(); }
+
+HeldFrame::HeldFrame(HeldFrame&& other) noexcept : m_frame(other.m_frame), m_block(other.m_block) {
+    other.m_block = VbPools::kInvalid;
+}
 
 HeldFrame& HeldFrame::operator=(const HeldFrame& other) {
     if (this != &other) {
@@ -24,6 +31,16 @@ HeldFrame& HeldFrame::operator=(const HeldFrame& other) {
         m_frame = other.m_frame;
         m_block = other.m_block;
         Hold();
+    }
+    return *this;
+}
+
+HeldFrame& HeldFrame::operator=(HeldFrame&& other) noexcept {
+    if (this != &other) {
+        Drop();
+        m_frame = other.m_frame;
+        m_block = other.m_block;
+        other.m_block = VbPools::kInvalid;
     }
     return *this;
 }
@@ -43,6 +60,40 @@ void HeldFrame::Drop() {
 bool HeldFrame::Same(const VIDEO_FRAME_INFO_S& frame) const {
     return frame.u32PhyAddr[0] == m_frame.u32PhyAddr[0] && frame.u32PoolId == m_frame.u32PoolId &&
            frame.u32Width == m_frame.u32Width && frame.u32Height == m_frame.u32Height;
+}
+
+uint8_t* HeldFrame::Plane(int plane) const {
+    if (plane < 0 || plane > 1) return nullptr;
+    uint32_t rows = plane == 0 ? m_frame.u32Height : (m_frame.u32Height + 1) / 2;
+    return RamWindow(m_frame.u32PhyAddr[plane], static_cast<size_t>(m_frame.u32Stride[plane]) * rows);
+}
+
+std::optional<HeldFrame> AllocFrame(const FrameBlocks& from, uint32_t width, uint32_t height, uint64_t ptsUs,
+                                    uint32_t timeRef) {
+    constexpr uint32_t kMaxSide = 8192;
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return std::nullopt;
+    const uint32_t stride = Nv12Stride(width);
+    const uint32_t size = Nv12Size(width, height);
+    VbPools& pools = VbPools::Instance();
+    uint32_t handle = pools.GetBlock(from.pool, size, from.zone, false, from.user);
+    if (handle == VbPools::kInvalid) return std::nullopt;
+    std::optional<VbPools::BlockInfo> info = pools.Block(handle);
+    if (!info || info->size < size) {
+        pools.Release(handle);
+        return std::nullopt;
+    }
+    VIDEO_FRAME_INFO_S f{};
+    f.u32Width = width;
+    f.u32Height = height;
+    f.u32Field = MK_FIELD_FRAME;
+    f.enPixelFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
+    f.u32PhyAddr[0] = info->phys;
+    f.u32PhyAddr[1] = f.u32PhyAddr[2] = info->phys + stride * height;
+    f.u32Stride[0] = f.u32Stride[1] = f.u32Stride[2] = stride;
+    f.u64pts = ptsUs;
+    f.u32TimeRef = timeRef;
+    f.u32PoolId = static_cast<uint32_t>(info->pool);
+    return HeldFrame::Adopt(f, handle);
 }
 
 int AttrStore::Set(unsigned long key, unsigned long request, const void* arg, size_t size) {

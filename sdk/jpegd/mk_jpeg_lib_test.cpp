@@ -1,0 +1,707 @@
+// The library wrappers: the YUV writers, the 4096 rule, colour formats, data sources, the hardware
+// attempt (suitability, pieces, fallback, zone order) and the memory it gives back. Expected pictures come
+// from libjpeg itself (its own YCbCr decode) and from djpeg, in the same run.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <jerror.h>
+
+#include "platform/drivers/jpeg/jpeg_driver.h"
+#include "platform/drivers/mem/mem_driver.h"
+#include "platform/drivers/mmz/mmz_driver.h"
+#include "platform/mem/zone.h"
+#include "sdk/common/testing/bus_environment.h"
+#include "sdk/jpegd/jpegd_ioctl.h"
+#include "sdk/jpegd/mk_jpeg_lib.h"
+#include "sdk/jpegd/testing/jpeg_lib_testing.h"
+#include "sdk/jpegd/testing/jpeg_tools.h"
+#include "sdk/sys/mk_mmz.h"
+
+namespace {
+
+using namespace mk::jpegd::testing;
+using varnelle::drivers::JpegDriver;
+using varnelle::drivers::MmzDriver;
+
+const auto* const kBus = ::testing::AddGlobalTestEnvironment(new mk::testing::BusEnvironment("jpeglib", [] {
+    varnelle::drivers::InstallMemDriver();
+    varnelle::drivers::InstallMmzDriver();
+    varnelle::drivers::InstallJpegDriver();
+}));
+
+std::shared_ptr<MmzDriver> Mmz() { return varnelle::dev::Registry::Get<MmzDriver>("/dev/mmz_userdev"); }
+
+// libjpeg's own decode, full resolution, the chroma replicated (no smoothing).
+struct Planes {
+    uint32_t w = 0, h = 0;
+    Bytes y, cb, cr;
+};
+
+Planes Reference(const Bytes& jpg) {
+    jpeg_decompress_struct c{};
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, jpg.data(), jpg.size());
+    jpeg_read_header(&c, TRUE);
+    const bool grey = c.jpeg_color_space == JCS_GRAYSCALE;
+    c.out_color_space = grey ? JCS_GRAYSCALE : JCS_YCbCr;
+    c.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&c);
+    Planes p;
+    p.w = c.output_width;
+    p.h = c.output_height;
+    std::vector<JSAMPLE> row(static_cast<size_t>(p.w) * c.output_components);
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW r = row.data();
+        jpeg_read_scanlines(&c, &r, 1);
+        for (uint32_t x = 0; x < p.w; ++x) {
+            p.y.push_back(row[x * c.output_components]);
+            if (!grey) {
+                p.cb.push_back(row[3 * x + 1]);
+                p.cr.push_back(row[3 * x + 2]);
+            }
+        }
+    }
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    return p;
+}
+
+// How the chroma of a line is laid out, written out here from the writers' table.
+enum Kind { kLumaOnly, kAltHalf, kEvenPairsHalf, kAltEvery, kPairsHalf, kPairsEvery };
+
+void ExpectWritten(const Planes& p, const Out& out, Kind kind) {
+    ASSERT_EQ(Rows(out.luma.data(), out.lumaStride, p.w, p.h), p.y);
+    Bytes expect(out.chroma.size(), 0xEE);
+    if (kind != kLumaOnly) {
+        const bool every = kind == kAltEvery || kind == kPairsEvery;
+        const uint32_t even = (p.w + 1) & ~1u;
+        for (uint32_t line = 0; line < p.h; line += every ? 1 : 2) {
+            uint8_t* row = expect.data() + static_cast<size_t>(every ? line : line / 2) * out.chromaStride;
+            auto cr = [&](uint32_t x) { return p.cr[static_cast<size_t>(line) * p.w + std::min(x, p.w - 1)]; };
+            auto cb = [&](uint32_t x) { return p.cb[static_cast<size_t>(line) * p.w + std::min(x, p.w - 1)]; };
+            if (kind == kAltHalf || kind == kAltEvery) {
+                for (uint32_t x = 0; x < even; ++x) row[x] = x % 2 == 0 ? cr(x) : cb(x);
+            } else if (kind == kEvenPairsHalf) {
+                for (uint32_t x = 0; x < even; x += 2) {
+                    row[x] = cr(x);
+                    row[x + 1] = cb(x);
+                }
+            } else {
+                for (uint32_t x = 0; x < p.w; ++x) {
+                    row[2 * x] = cr(x);
+                    row[2 * x + 1] = cb(x);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(out.chroma, expect);
+}
+
+class JpegLibTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_jpeg = JpegDriver::Get();
+        m_jpeg->Reset();
+        Mmz()->ClearFaults();
+        Mmz()->ResetCounters();
+    }
+    void TearDown() override {
+        m_jpeg->Reset();
+        Mmz()->ClearFaults();
+    }
+    std::shared_ptr<JpegDriver> m_jpeg;
+};
+
+// ---- The YUV writers ----
+
+struct WriterCase {
+    const char* picture;  // cjpeg options; "grey" for a PGM
+    int space;
+    bool flagA;
+    int error;  // 0, or the message code
+    Kind kind;
+};
+
+class JpegWriterTest : public JpegLibTest, public ::testing::WithParamInterface<WriterCase> {};
+
+TEST_P(JpegWriterTest, WritesLumaAndChromaAsTheTableSays) {
+    const WriterCase& wc = GetParam();
+    const bool grey = std::string(wc.picture) == "grey";
+    const Bytes jpg = grey ? Cjpeg(Pgm(33, 17), "") : Cjpeg(Ppm(33, 17, 5), wc.picture);
+    Out out;
+    const int ret = DecodeYuv(jpg, wc.space, wc.flagA, &out);
+    ASSERT_EQ(ret, wc.error);
+    if (wc.error == 0) ExpectWritten(Reference(jpg), out, wc.kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpacesAndFormats, JpegWriterTest,
+    ::testing::Values(WriterCase{"grey", 14, false, 0, kLumaOnly}, WriterCase{"-sample 2x2", 14, false, 27, kLumaOnly},
+                      WriterCase{"-sample 1x1", 15, false, 0, kAltHalf}, WriterCase{"-sample 1x1", 16, false, 0, kAltEvery},
+                      WriterCase{"-sample 1x1", 17, false, 0, kPairsHalf},
+                      WriterCase{"-sample 1x1", 18, false, 0, kPairsEvery},
+                      WriterCase{"-sample 2x2", 15, false, 0, kAltHalf}, WriterCase{"-sample 2x2", 18, false, 0, kPairsEvery},
+                      WriterCase{"grey", 15, false, 27, kLumaOnly},
+                      // With the 4:2:0 flag the picture's format chooses.
+                      WriterCase{"grey", 15, true, 0, kLumaOnly}, WriterCase{"-sample 2x2", 15, true, 0, kAltHalf},
+                      WriterCase{"-sample 2x1", 15, true, 0, kAltHalf}, WriterCase{"-sample 1x2", 18, true, 0, kEvenPairsHalf},
+                      WriterCase{"-sample 1x1", 16, true, 0, kEvenPairsHalf},
+                      // Spaces the size rules know but no conversion offers.
+                      WriterCase{"-sample 2x2", 6, false, 27, kLumaOnly}, WriterCase{"-sample 2x2", 9, false, 27, kLumaOnly},
+                      WriterCase{"-sample 2x2", 13, false, 27, kLumaOnly}));
+
+TEST_F(JpegLibTest, ASpaceBeyondTheTableIsRefused) {
+    Dec d;
+    EXPECT_THROW(mk_jpeg_set_out_color_space(&d.c, 19), JpegFailure);
+    EXPECT_THROW(mk_jpeg_set_out_color_space(&d.c, 0), JpegFailure);
+    mk_jpeg_set_out_color_space(&d.c, 15);
+    EXPECT_EQ(mk_jpeg_out_color_space(&d.c), 15);
+    mk_jpeg_set_out_color_space(&d.c, JCS_RGB);
+    EXPECT_EQ(mk_jpeg_out_color_space(&d.c), JCS_RGB);
+}
+
+TEST_F(JpegLibTest, YuvOutputWithoutADescriptorIsRefusedBeforeAnythingIsWritten) {
+    const Bytes jpg = Cjpeg(Ppm(32, 16), "-sample 2x2");
+    Dec d;
+    mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+    mk_jpeg_read_header(&d.c, TRUE);
+    mk_jpeg_set_out_color_space(&d.c, 15);
+    try {
+        mk_jpeg_start_decompress(&d.c);
+        FAIL() << "started without anywhere to write";
+    } catch (const JpegFailure& f) {
+        EXPECT_EQ(f.code, JERR_NOT_COMPILED);
+    }
+    EXPECT_EQ(m_jpeg->Opens(), 0);
+}
+
+// ---- The 4096 rule ----
+
+// A decode to RGB through the wrappers, without smoothing as djpeg -nosmooth. A scaled picture does not
+// take the library's merged upsampler: an output descriptor lets the conversion be set up.
+Bytes DecodeRgb(const Bytes& jpg, uint32_t* w, uint32_t* h) {
+    Dec d;
+    mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+    mk_jpeg_read_header(&d.c, TRUE);
+    d.c.do_fancy_upsampling = FALSE;
+    uint8_t unused = 0;
+    MK_JPEG_OUTDESC_S desc{};
+    desc.apu8VirAddr[0] = &unused;
+    MK_JPEG_SetOutDesc(&d.c, &desc);
+    mk_jpeg_start_decompress(&d.c);
+    *w = d.c.output_width;
+    *h = d.c.output_height;
+    Bytes rgb(static_cast<size_t>(*w) * *h * 3);
+    while (d.c.output_scanline < d.c.output_height) {
+        JSAMPROW r = rgb.data() + static_cast<size_t>(d.c.output_scanline) * *w * 3;
+        mk_jpeg_read_scanlines(&d.c, &r, 1);
+    }
+    mk_jpeg_finish_decompress(&d.c);
+    return rgb;
+}
+
+TEST_F(JpegLibTest, OutputsOf4096OrMoreAreScaledDownAsDjpegScalesThem) {
+    struct Case {
+        uint32_t width, outWidth;
+        const char* scale;
+    };
+    for (const Case& k : {Case{5000, 2500, "1/2"}, Case{9000, 2250, "1/4"}, Case{17000, 4250, "1/4"},
+                          Case{4095, 4095, "1/1"}}) {
+        SCOPED_TRACE(k.width);
+        const Bytes jpg = Cjpeg(Ppm(k.width, 16), "-sample 2x2");
+        uint32_t w = 0, h = 0;
+        const Bytes rgb = DecodeRgb(jpg, &w, &h);
+        EXPECT_EQ(w, k.outWidth);
+        uint32_t dw = 0, dh = 0;
+        EXPECT_EQ(rgb, Djpeg(jpg, std::string("-nosmooth -scale ") + k.scale, &dw, &dh));
+        EXPECT_EQ(dw, w);
+        EXPECT_EQ(dh, h);
+    }
+    // The YUV outputs keep their size.
+    Out out;
+    ASSERT_EQ(DecodeYuv(Cjpeg(Ppm(5000, 16), "-sample 2x2"), 15, true, &out), 0);
+    EXPECT_EQ(out.w, 5000u);
+}
+
+TEST_F(JpegLibTest, SoftwareRgbNeedsTheMergedUpsamplerOrADescriptor) {
+    const Bytes jpg420 = Cjpeg(Ppm(32, 16), "-sample 2x2");
+    const Bytes jpg444 = Cjpeg(Ppm(32, 16), "-sample 1x1");
+    auto start = [](const Bytes& jpg, bool smooth, bool desc) {
+        Dec d;
+        mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+        mk_jpeg_read_header(&d.c, TRUE);
+        d.c.do_fancy_upsampling = smooth ? TRUE : FALSE;
+        Bytes luma(64 * 16);
+        MK_JPEG_OUTDESC_S od{};
+        od.apu8VirAddr[0] = luma.data();
+        if (desc) MK_JPEG_SetOutDesc(&d.c, &od);
+        try {
+            mk_jpeg_start_decompress(&d.c);
+            mk_jpeg_abort(&d.c);
+            return 0;
+        } catch (const JpegFailure& f) {
+            return f.code;
+        }
+    };
+    EXPECT_EQ(start(jpg420, true, false), JERR_NOT_COMPILED);
+    EXPECT_EQ(start(jpg420, false, false), 0);
+    EXPECT_EQ(start(jpg444, false, false), JERR_NOT_COMPILED);
+    EXPECT_EQ(start(jpg420, true, true), 0);
+}
+
+// ---- Colour formats recorded from the header ----
+
+Bytes FourComponents(J_COLOR_SPACE jpegSpace, bool adobe) {
+    return Compress(16, 16, 4, JCS_CMYK, Bytes(16 * 16 * 4, 100), [&](jpeg_compress_struct& c) {
+        jpeg_set_colorspace(&c, jpegSpace);
+        c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    });
+}
+
+MK_U32 FormatOf(const Bytes& jpg) {
+    Dec d;
+    mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+    mk_jpeg_read_header(&d.c, TRUE);
+    MK_JPEG_IMAGEINFO_S info{};
+    JPEG_HDEC_GetImageInfo(&d.c, &info);
+    return info.au32Word[MK_JPEG_INFO_FORMAT];
+}
+
+TEST_F(JpegLibTest, ColourFormatsFollowComponentsSamplingAndTheAdobeMarker) {
+    EXPECT_EQ(FormatOf(Cjpeg(Pgm(16, 16), "")), 0u);
+    EXPECT_EQ(FormatOf(Cjpeg(Ppm(16, 16), "-sample 2x2")), 1u);
+    EXPECT_EQ(FormatOf(Cjpeg(Ppm(16, 16), "-sample 2x1")), 2u);
+    EXPECT_EQ(FormatOf(Cjpeg(Ppm(16, 16), "-sample 1x2")), 3u);
+    EXPECT_EQ(FormatOf(Cjpeg(Ppm(16, 16), "-sample 1x1")), 4u);
+    EXPECT_EQ(FormatOf(Cjpeg(Ppm(16, 16), "-sample 2x2,2x1,1x1")), 7u);
+    EXPECT_EQ(FormatOf(FourComponents(JCS_CMYK, false)), 6u) << "no Adobe marker";
+    EXPECT_EQ(FormatOf(FourComponents(JCS_CMYK, true)), 6u) << "Adobe transform 0";
+    EXPECT_EQ(FormatOf(FourComponents(JCS_YCCK, true)), 5u) << "Adobe transform 2";
+}
+
+// ---- Data sources ----
+
+TEST_F(JpegLibTest, AnEmptyStreamIsError42AndAMissingEndOfImageIsNoError) {
+    Dec d;
+    EXPECT_THROW(mk_jpeg_mem_stream_src(&d.c, nullptr, 10), JpegFailure);
+    const uint8_t byte = 0xFF;
+    try {
+        mk_jpeg_mem_stream_src(&d.c, &byte, 0);
+        FAIL();
+    } catch (const JpegFailure& f) {
+        EXPECT_EQ(f.code, JERR_INPUT_EMPTY);
+    }
+    const std::string empty = PathOf("empty.jpg");
+    WriteFile(empty, {});
+    FILE* f = std::fopen(empty.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    mk_jpeg_stdio_src(&d.c, f);
+    try {
+        mk_jpeg_read_header(&d.c, TRUE);
+        FAIL();
+    } catch (const JpegFailure& e) {
+        EXPECT_EQ(e.code, JERR_INPUT_EMPTY);
+    }
+    std::fclose(f);
+
+    const Bytes jpg = Cjpeg(Ppm(48, 32), "-sample 2x2");
+    ASSERT_EQ(jpg[jpg.size() - 2], 0xFF);
+    ASSERT_EQ(jpg[jpg.size() - 1], 0xD9);
+    const Bytes cut(jpg.begin(), jpg.end() - 2);
+    Out whole, noEoi;
+    Dec a;
+    ASSERT_EQ(DecodeYuv(a, jpg, 15, true, &whole), 0);
+    Dec b;
+    ASSERT_EQ(DecodeYuv(b, cut, 15, true, &noEoi), 0);
+    EXPECT_EQ(b.err.num_warnings, 0);
+    EXPECT_EQ(noEoi.luma, whole.luma);
+    EXPECT_EQ(noEoi.chroma, whole.chroma);
+}
+
+TEST_F(JpegLibTest, AStreamInTwoPartsDecodesAsInOne) {
+    const Bytes jpg = Cjpeg(NoisePpm(120, 80), "-sample 2x2 -quality 95");
+    ASSERT_GT(jpg.size(), 12000u);
+    Out whole;
+    ASSERT_EQ(DecodeYuv(jpg, 15, true, &whole), 0);
+    // Boundaries inside the header, off and on the 4096-byte refill.
+    for (size_t cut : {size_t{100}, size_t{4096}, size_t{5000}, size_t{8192 + 17}, jpg.size() - 1}) {
+        SCOPED_TRACE(cut);
+        const Bytes first(jpg.begin(), jpg.begin() + static_cast<long>(cut));
+        const Bytes second(jpg.begin() + static_cast<long>(cut), jpg.end());
+        Dec d;
+        Out out;
+        try {
+            ASSERT_EQ(MK_JPEG_SetBufInfo(&d.c, 0x40000000u, 1u << 20, second.data(), static_cast<MK_U32>(second.size()),
+                                         MK_TRUE),
+                      MK_SUCCESS);
+            mk_jpeg_mem_stream_src(&d.c, first.data(), first.size());
+            mk_jpeg_read_header(&d.c, TRUE);
+            mk_jpeg_set_out_color_space(&d.c, 15);
+            JPEG_HDEC_SetFlagA(&d.c, MK_TRUE);
+            out.Make(d.c.image_width, d.c.image_height);
+            const MK_JPEG_OUTDESC_S desc = out.Desc();
+            MK_JPEG_SetOutDesc(&d.c, &desc);
+            mk_jpeg_start_decompress(&d.c);
+            while (d.c.output_scanline < d.c.output_height) mk_jpeg_read_scanlines(&d.c, nullptr, 1);
+            mk_jpeg_finish_decompress(&d.c);
+        } catch (const JpegFailure& f) {
+            FAIL() << "message " << f.code;
+        }
+        EXPECT_EQ(out.luma, whole.luma);
+        EXPECT_EQ(out.chroma, whole.chroma);
+    }
+}
+
+// ---- The hardware attempt ----
+
+// Whether a decode opened the decoder (its open request), and the picture it gave.
+int Opens(JpegDriver& drv, const Bytes& jpg, int space = 15, bool flagA = true, Setup setup = nullptr) {
+    drv.Reset();
+    Out out;
+    EXPECT_EQ(DecodeYuv(jpg, space, flagA, &out, setup), 0);
+    return drv.Opens();
+}
+
+// A picture whose components take the Huffman tables of each other's slots.
+Bytes SwapHuffmanSlots(Bytes jpg) {
+    size_t pos = 2;
+    while (pos + 4 <= jpg.size() && jpg[pos] == 0xFF) {
+        const uint8_t marker = jpg[pos + 1];
+        const size_t len = static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3];
+        if (marker == 0xC4) {
+            for (size_t t = pos + 4; t < pos + 2 + len;) {
+                jpg[t] ^= 0x01;  // table 0 <-> 1 of its class
+                size_t n = 0;
+                for (int i = 1; i <= 16; ++i) n += jpg[t + i];
+                t += 17 + n;
+            }
+        } else if (marker == 0xDA) {
+            const uint8_t ns = jpg[pos + 4];
+            for (uint8_t i = 0; i < ns; ++i) jpg[pos + 6 + 2 * i] ^= 0x11;
+            break;
+        }
+        pos += 2 + len;
+    }
+    return jpg;
+}
+
+// A picture with one more DC table, in slot 2, that no component uses.
+Bytes WithThirdTable(const Bytes& jpg) {
+    // DC table 2: the standard luminance DC table.
+    const uint8_t dht[] = {0xFF, 0xC4, 0x00, 0x1F, 0x02, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0,
+                           0,    1,    2,    3,    4,    5, 6, 7, 8, 9, 10, 11};
+    Bytes out(jpg.begin(), jpg.begin() + 2);
+    out.insert(out.end(), std::begin(dht), std::end(dht));
+    out.insert(out.end(), jpg.begin() + 2, jpg.end());
+    return out;
+}
+
+// A picture whose chroma AC table has 200 symbols, all codes of eight bits.
+Bytes WithLongAcTable() {
+    return Compress(64, 32, 3, JCS_RGB, PnmPixels(Ppm(64, 32)), [](jpeg_compress_struct& c) {
+        JHUFF_TBL* t = c.ac_huff_tbl_ptrs[1];
+        std::memset(t->bits, 0, sizeof(t->bits));
+        t->bits[8] = 200;
+        // Every baseline AC symbol (run 0-15, size 1-10, EOB, ZRL), then 38 that no picture uses.
+        int n = 0;
+        t->huffval[n++] = 0x00;
+        t->huffval[n++] = 0xF0;
+        for (int run = 0; run < 16; ++run) {
+            for (int size = 1; size <= 10; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
+        }
+        for (int run = 0; n < 200; ++run) {
+            for (int size = 11; size <= 15 && n < 200; ++size) t->huffval[n++] = static_cast<UINT8>(run << 4 | size);
+        }
+    });
+}
+
+TEST_F(JpegLibTest, OnlyPicturesTheRegistersCanCarryGoToTheHardware) {
+    JpegDriver& drv = *m_jpeg;
+    EXPECT_EQ(Opens(drv, Cjpeg(Pgm(8096, 16), "")), 1);
+    EXPECT_EQ(Opens(drv, Cjpeg(Pgm(8097, 16), "")), 0);
+    EXPECT_EQ(Opens(drv, Cjpeg(Pgm(16, 8096), "")), 1);
+    EXPECT_EQ(Opens(drv, Cjpeg(Pgm(16, 8097), "")), 0);
+    const Bytes base = Cjpeg(Ppm(64, 32), "-sample 2x2");
+    EXPECT_EQ(Opens(drv, base), 1);
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-progressive")), 0);
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-arithmetic")), 0);
+    // Quality 5 without -baseline gives quantisers above 255: 16-bit tables.
+    const Bytes q5 = Cjpeg(Ppm(64, 32), "-quality 5");
+    {
+        Dec d;
+        mk_jpeg_mem_stream_src(&d.c, q5.data(), q5.size());
+        mk_jpeg_read_header(&d.c, TRUE);
+        ASSERT_GT(d.c.quant_tbl_ptrs[0]->quantval[63], 255);
+    }
+    EXPECT_EQ(Opens(drv, q5), 0);
+    // The 4:2:0 flag takes no 1/8 scale; 1/4 is taken.
+    EXPECT_EQ(Opens(drv, base, 15, true, [](Dec& d) { d.c.scale_denom = 8; }), 0);
+    EXPECT_EQ(Opens(drv, base, 15, true, [](Dec& d) { d.c.scale_denom = 4; }), 1);
+    EXPECT_EQ(Opens(drv, base, 15, false, [](Dec& d) { d.c.scale_denom = 8; }), 1);
+    // One component per scan: the hardware takes one interleaved scan.
+    const std::string scans = PathOf("scans.txt");
+    WriteFile(scans, Bytes{'0', ';', '\n', '1', ';', '\n', '2', ';', '\n'});
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-scans " + scans)), 0);
+    // Quantisers only in slot 1: the hardware would take the standard ones for slot 0.
+    EXPECT_EQ(Opens(drv, Cjpeg(Ppm(64, 32), "-qslots 1,1,1")), 0);
+    // Tables the registers would carry wrongly: swapped slots, a third table, more than 176 AC symbols.
+    const Bytes swapped = SwapHuffmanSlots(base);
+    EXPECT_EQ(Opens(drv, swapped), 0);
+    EXPECT_EQ(Opens(drv, WithThirdTable(base)), 0);
+    const Bytes longAc = WithLongAcTable();
+    EXPECT_EQ(Opens(drv, longAc), 0);
+    // All of them still decode right in software.
+    for (const Bytes* jpg : {&swapped, &longAc}) {
+        Out out;
+        ASSERT_EQ(DecodeYuv(*jpg, 15, true, &out), 0);
+        EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), Djpeg(*jpg, "-grayscale"));
+    }
+}
+
+TEST_F(JpegLibTest, AHardwareDecodeLeavesTheLinesToBeCounted) {
+    const Bytes jpg = Cjpeg(Ppm(64, 32), "-sample 2x2");
+    m_jpeg->SetWaitScript({JPEG_WAIT_DONE});
+    Dec d;
+    Out out;
+    // Straight into the caller's buffers: nothing is copied after the decode.
+    ASSERT_EQ(DecodeYuv(d, jpg, 15, true, &out, [](Dec& dec) { dec.h()->stOutDesc.bDirect = MK_TRUE; }), 0);
+    EXPECT_EQ(m_jpeg->Opens(), 1);
+    EXPECT_EQ(m_jpeg->Closes(), 1) << "finish gives the device back";
+    EXPECT_EQ(out.luma, Bytes(out.luma.size(), 0xEE)) << "the software decoder never ran";
+    EXPECT_EQ(out.chroma, Bytes(out.chroma.size(), 0xEE));
+    EXPECT_EQ(d.c.global_state, 200) << "the object is ready for the next picture";
+}
+
+TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLines) {
+    // Odd sizes: the middle buffer's luma is a line and a column larger than the picture.
+    const Bytes jpg = Cjpeg(Ppm(33, 17), "-sample 2x2");
+    m_jpeg->SetWaitScript({JPEG_WAIT_DONE});
+    Dec d;
+    Out out;
+    ASSERT_EQ(DecodeYuv(d, jpg, 15, true, &out), 0);
+    EXPECT_EQ(m_jpeg->Opens(), 1);
+    // The luma area holds 17 lines of 33 and the chroma area 9 lines: nothing was written past them.
+    const size_t lumaEnd = static_cast<size_t>(out.lumaStride) * 17;
+    EXPECT_EQ(out.luma.size(), lumaEnd);
+    for (size_t row = 9; row < 17; ++row) {
+        const uint8_t* r = out.chroma.data() + row * out.chromaStride;
+        EXPECT_EQ(Bytes(r, r + out.chromaStride), Bytes(out.chromaStride, 0xEE)) << "chroma line " << row;
+    }
+    for (size_t row = 0; row < 17; ++row) {
+        const uint8_t* r = out.luma.data() + row * out.lumaStride + 33;
+        EXPECT_EQ(Bytes(r, r + out.lumaStride - 33), Bytes(out.lumaStride - 33, 0xEE)) << "luma line " << row;
+    }
+}
+
+// A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.
+class JpegPiecesTest : public JpegLibTest {
+protected:
+    static const Bytes& Big() {
+        static const Bytes jpg = Cjpeg(NoisePpm(1000, 700), "-quality 100 -sample 1x1");
+        return jpg;
+    }
+};
+
+TEST_F(JpegPiecesTest, TheStreamIsFedInPiecesWithTheirModes) {
+    const Bytes& jpg = Big();
+    ASSERT_GT(jpg.size(), 4u * 0x80000);
+    m_jpeg->SetDefaultAnswer(JPEG_WAIT_MORE);
+    Out out;
+    ASSERT_EQ(DecodeYuv(jpg, 15, true, &out), 0);
+    const std::vector<JpegDriver::Wait> waits = m_jpeg->Waits();
+    ASSERT_GE(waits.size(), 5u);
+    const uint32_t buf = waits[0].Reg(JPEG_REG_DATA_START);
+    size_t fed = 0;
+    for (size_t i = 0; i < waits.size(); ++i) {
+        SCOPED_TRACE(i);
+        const bool last = i + 1 == waits.size();
+        EXPECT_EQ(waits[i].Reg(JPEG_REG_MODE), static_cast<uint32_t>(i == 0 ? JPEG_MODE_FIRST : last ? JPEG_MODE_LAST : JPEG_MODE_NEXT));
+        EXPECT_EQ(waits[i].Reg(JPEG_REG_DATA_START), buf);
+        const uint32_t len = waits[i].Reg(JPEG_REG_DATA_END) - buf;
+        if (!last) {
+            EXPECT_EQ(len, 0x80000u);
+        }
+        EXPECT_EQ(waits[i].Reg(JPEG_REG_WINDOW_START), buf);
+        EXPECT_EQ(waits[i].Reg(JPEG_REG_WINDOW_END), buf + 0x80000);
+        fed += len;
+    }
+    EXPECT_EQ(waits[0].Reg(JPEG_REG_START), 1u);
+    EXPECT_EQ(waits[1].Reg(JPEG_REG_START), 0u) << "only the first piece starts the decoder";
+    EXPECT_LT(fed, jpg.size());
+    EXPECT_GT(fed, jpg.size() - 4096) << "everything after the header";
+    // The last piece answered "more": nothing is left to give, so the picture went to software.
+    EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), Djpeg(jpg, "-grayscale"));
+}
+
+TEST_F(JpegPiecesTest, AFailedWaitAtAnyPieceFallsBackToTheSamePicture) {
+    const Bytes& jpg = Big();
+    Out soft;
+    ASSERT_EQ(DecodeYuv(jpg, 15, true, &soft, [](Dec& d) { d.h()->bHardEnabled = MK_FALSE; }), 0);
+    for (size_t failAt = 1; failAt <= 3; ++failAt) {
+        SCOPED_TRACE(failAt);
+        m_jpeg->Reset();
+        std::vector<uint32_t> script(failAt - 1, JPEG_WAIT_MORE);
+        script.push_back(JPEG_WAIT_ERROR);
+        m_jpeg->SetWaitScript(script);
+        Out out;
+        ASSERT_EQ(DecodeYuv(jpg, 15, true, &out), 0);
+        EXPECT_EQ(m_jpeg->Waits().size(), failAt);
+        EXPECT_TRUE(out.luma == soft.luma && out.chroma == soft.chroma) << "the source was put back where the library was";
+    }
+}
+
+TEST_F(JpegLibTest, AStdioSourceIsRewoundAfterAFailedAttemptAndAPipeCannotBe) {
+    const Bytes jpg = Cjpeg(Ppm(96, 64, 7), "-sample 2x2");
+    Out soft;
+    ASSERT_EQ(DecodeYuv(jpg, 15, true, &soft), 0);
+    m_jpeg->Reset();
+    auto decodeFile = [&](FILE* f, Out* out) {
+        Dec d;
+        try {
+            mk_jpeg_stdio_src(&d.c, f);
+            mk_jpeg_read_header(&d.c, TRUE);
+            mk_jpeg_set_out_color_space(&d.c, 15);
+            JPEG_HDEC_SetFlagA(&d.c, MK_TRUE);
+            out->Make(d.c.image_width, d.c.image_height);
+            const MK_JPEG_OUTDESC_S desc = out->Desc();
+            MK_JPEG_SetOutDesc(&d.c, &desc);
+            mk_jpeg_start_decompress(&d.c);
+            while (d.c.output_scanline < d.c.output_height) mk_jpeg_read_scanlines(&d.c, nullptr, 1);
+            mk_jpeg_finish_decompress(&d.c);
+            return 0;
+        } catch (const JpegFailure& e) {
+            return e.code;
+        }
+    };
+    const std::string path = PathOf("stdio.jpg");
+    WriteFile(path, jpg);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    Out out;
+    EXPECT_EQ(decodeFile(f, &out), 0);
+    std::fclose(f);
+    EXPECT_EQ(m_jpeg->Opens(), 1);
+    EXPECT_EQ(out.luma, soft.luma);
+    EXPECT_EQ(out.chroma, soft.chroma);
+
+    // A pipe cannot seek back: the picture is lost, as the message says.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], jpg.data(), jpg.size()), static_cast<ssize_t>(jpg.size()));
+    close(fds[1]);
+    FILE* p = fdopen(fds[0], "rb");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(decodeFile(p, &out), MK_JERR_STREAM_BACK);
+    std::fclose(p);
+}
+
+TEST_F(JpegLibTest, CropOutsideTheOutputAndAForeignClientDataAreFatal) {
+    const Bytes jpg = Cjpeg(Ppm(64, 32), "-sample 2x2");
+    Out out;
+    EXPECT_EQ(DecodeYuv(jpg, 15, true, &out, [](Dec& d) {
+                  d.h()->stOutDesc.bCrop = MK_TRUE;
+                  d.h()->stOutDesc.s32CropX = 10;
+                  d.h()->stOutDesc.s32CropWidth = 55;
+                  d.h()->stOutDesc.s32CropHeight = 32;
+              }),
+              MK_JERR_CROP);
+    EXPECT_EQ(DecodeYuv(jpg, 15, true, &out, [](Dec& d) {
+                  d.h()->stOutDesc.bCrop = MK_TRUE;
+                  d.h()->stOutDesc.s32CropX = 10;
+                  d.h()->stOutDesc.s32CropWidth = 54;
+                  d.h()->stOutDesc.s32CropHeight = 32;
+              }),
+              0);
+    EXPECT_EQ(DecodeYuv(jpg, 15, true, &out, [](Dec& d) { d.h()->u32CheckWord = 0x123; }), MK_JERR_CLIENT_DATA);
+}
+
+// ---- Memory ----
+
+TEST_F(JpegLibTest, BuffersComeFromTheJpegZoneThenGraphicsThenTheDefault) {
+    const Bytes jpg = Cjpeg(Ppm(64, 32), "-sample 2x2");
+    auto streamBuf = [&] {
+        m_jpeg->Reset();
+        Mmz()->ResetCounters();
+        Out out;
+        EXPECT_EQ(DecodeYuv(jpg, 15, true, &out), 0);
+        return m_jpeg->Waits().at(0).Reg(JPEG_REG_DATA_START);
+    };
+    varnelle::mem::ZoneAllocator& zones = varnelle::mem::ZoneAllocator::Local();
+    const uint32_t inDefault = streamBuf();
+    // Stream buffer and middle buffer: three tries each.
+    EXPECT_EQ(Mmz()->RequestCount(MK_MMZ_IOC_BUF_ALLOC), 6);
+    const uint32_t graphics = 0x60000000u, jpegZone = 0x61000000u;
+    ASSERT_TRUE(zones.AddZone("graphics", graphics, 16u << 20));
+    const uint32_t inGraphics = streamBuf();
+    EXPECT_EQ(Mmz()->RequestCount(MK_MMZ_IOC_BUF_ALLOC), 4);
+    ASSERT_TRUE(zones.AddZone("jpeg", jpegZone, 16u << 20));
+    const uint32_t inJpeg = streamBuf();
+    EXPECT_EQ(Mmz()->RequestCount(MK_MMZ_IOC_BUF_ALLOC), 2);
+    EXPECT_FALSE(inDefault >= graphics && inDefault < jpegZone + (16u << 20));
+    EXPECT_TRUE(inGraphics >= graphics && inGraphics < graphics + (16u << 20));
+    EXPECT_TRUE(inJpeg >= jpegZone && inJpeg < jpegZone + (16u << 20));
+    // A zone that refuses sends the allocation on to the next.
+    Mmz()->FailRequest(MK_MMZ_IOC_BUF_ALLOC, -1, 1, ENOMEM);
+    const uint32_t afterRefusal = streamBuf();
+    EXPECT_TRUE(afterRefusal >= graphics && afterRefusal < graphics + (16u << 20));
+}
+
+TEST_F(JpegLibTest, NothingIsLeftBehindAfterAThousandPictures) {
+    const Bytes jpg = Cjpeg(Ppm(16, 16), "-sample 2x2");
+    const size_t blocks = Mmz()->BlockCount();
+    const uint64_t used = varnelle::mem::ZoneAllocator::Local().UsedBytes();
+    Dec d;
+    for (int i = 0; i < 1000; ++i) {
+        Out out;
+        ASSERT_EQ(DecodeYuv(d, jpg, 15, true, &out), 0);
+    }
+    EXPECT_EQ(m_jpeg->Opens(), 1000);
+    EXPECT_EQ(m_jpeg->Closes(), 1000);
+    EXPECT_EQ(m_jpeg->OpenFiles(), 0);
+    EXPECT_EQ(Mmz()->OpenFiles(), 0);
+    EXPECT_EQ(Mmz()->BlockCount(), blocks);
+    EXPECT_EQ(varnelle::mem::ZoneAllocator::Local().UsedBytes(), used);
+}
+
+TEST_F(JpegLibTest, JpegmemHasNoEffect) {
+    // The library would refuse a progressive picture's coefficient buffer under a 1 KB limit.
+    const Bytes jpg = Cjpeg(Ppm(333, 247), "-progressive");
+    setenv("JPEGMEM", "1", 1);
+    Out out;
+    const int ret = DecodeYuv(jpg, 15, true, &out);
+    unsetenv("JPEGMEM");
+    EXPECT_EQ(ret, 0);
+    EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), Djpeg(jpg, "-grayscale"));
+}
+
+TEST_F(JpegLibTest, TheMessageTableAddsTheDecoderMessages) {
+    jpeg_error_mgr err;
+    mk_jpeg_std_error(&err);
+    EXPECT_EQ(err.last_jpeg_message, 134);
+    EXPECT_STREQ(err.jpeg_message_table[42], "Empty input file");
+    EXPECT_STREQ(err.jpeg_message_table[123], "Application transferred too many scanlines");
+    EXPECT_STREQ(err.jpeg_message_table[124], "JPEG_HDEC_Init failure");
+    EXPECT_STREQ(err.jpeg_message_table[128], "the client data is different with our data");
+    EXPECT_STREQ(err.jpeg_message_table[130], "this stream back failure,no soft dec again");
+    EXPECT_STREQ(err.jpeg_message_table[132], "can not support crop");
+    EXPECT_STREQ(err.jpeg_message_table[134], "jpeg encode input colorspace is not support");
+    EXPECT_EQ(err.jpeg_message_table[135], nullptr);
+    jpeg_decompress_struct c{};
+    c.err = &err;
+    err.msg_code = 131;
+    char text[JMSG_LENGTH_MAX];
+    (*err.format_message)(reinterpret_cast<j_common_ptr>(&c), text);
+    EXPECT_STREQ(text, "the hard color convert failure,so the dec failure");
+}
+
+}  // namespace
