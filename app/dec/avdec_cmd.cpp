@@ -7,6 +7,7 @@
 #include "app/dec/avdec.h"
 #include "app/dec/avdec_state.h"
 #include "app/dec/play_ctrl.h"
+#include "app/dec/vdec_chn.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
 #include "sdk/vdec/mpi_vdec.h"
@@ -80,6 +81,7 @@ int AVdecSetDefaults(uint32_t) {
 void AVdecRegister() {
     PCIV_RegisterCmdHandler(63, CmdVdecCreateChn);
     PlayRegisterCmdHandlers();
+    VdecChnRegisterCmdHandlers();
     SlaveSetPlayParamsHook(AVdecSetPlayParams);
     GraphicsSetDecHeadWordHook(AVdecSetHeadWord);
     GraphicsSetDecDisplayDefaultsHook(AVdecSetDisplayDefaults);

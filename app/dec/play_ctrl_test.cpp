@@ -11,6 +11,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/dec/avdec.h"
 #include "app/dec/avdec_internal.h"
+#include "app/dec/vdec_chn.h"
 #include "app/dec/vdec_feed.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
@@ -276,6 +277,57 @@ TEST_F(PlayTest, ListCommandsAndTheParserShareTheRecordSafely) {
     stop = true;
     producer.join();
     AVdecFreeFrameList(kChn);
+}
+
+}  // namespace
+
+namespace {
+
+// Command 80: the channel's decoders go (a missing JPEG decoder counts as gone), then its created flag.
+TEST_F(PlayTest, DestroyRemovesTheDecodersThenTheCreatedFlag) {
+    AVdecState* s = AVdecGetState();
+    VDEC_CHN_ATTR_S a = {96, 1 << 20, 5, 1920, 1080, 2, 1, 0};
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(1, &a), 0);
+    s->SetRec(1, REC_CREATED, 1);
+    EXPECT_FALSE(Cmd(80, 1)) << "not answered";
+    EXPECT_FALSE(drv::VdecDriver::Get()->Channel(1).created);
+    EXPECT_EQ(s->Rec(1, REC_CREATED), 0u);
+    // A decoder that refuses leaves the flag set.
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(1, &a), 0);
+    s->SetRec(1, REC_CREATED, 1);
+    m_vdec->FailRequest(mk::vdec::kDestroyChn, static_cast<int>(0xA0058012), 1);
+    EXPECT_EQ(PlayDestory(1), -1);
+    EXPECT_EQ(s->Rec(1, REC_CREATED), 1u);
+    EXPECT_EQ(PlayDestory(1), 0);
+    // At or above this chip's decoder count only the flag is cleared.
+    SLAVE_SYS_PARAM_S sp{};
+    sp.u32PlayDecNum = 4;
+    sp.u32DecNum = 2;
+    SlaveStoreSysParam(&sp);
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(3, &a), 0);
+    s->SetRec(3, REC_CREATED, 1);
+    EXPECT_EQ(PlayDestory(3), 0);
+    EXPECT_EQ(s->Rec(3, REC_CREATED), 0u);
+    EXPECT_TRUE(drv::VdecDriver::Get()->Channel(3).created);
+    MK_MPI_VDEC_DestroyChn(3);
+    EXPECT_EQ(PlayDestory(4), -1) << "outside the decode channels";
+}
+
+TEST_F(PlayTest, DigitalMarkAndStartedFlags) {
+    AVdecState* s = AVdecGetState();
+    EXPECT_EQ(PlaySetDecodeChn(3), -1) << "a playback channel";
+    EXPECT_EQ(PlaySetDecodeChn(48), -1);
+    EXPECT_EQ(PlaySetDecodeChn(4), 0);
+    EXPECT_EQ(s->Rec(4, REC_DIGITAL), 1u);
+    EXPECT_EQ(AVdecSetChnFlag(2), 0);
+    EXPECT_EQ(s->Started(2), 0u) << "the display is not enabled";
+    s->SetHead(AVDEC_HEAD_DISP_ON, 1);
+    AVdecSetChnFlagCopy(2);
+    EXPECT_EQ(s->Started(2), 1u);
+    s->SetHead(AVDEC_HEAD_DISP_ON, 0);
+    AVdecSetChnFlagAlways(47);
+    EXPECT_EQ(s->Started(47), 1u);
+    EXPECT_EQ(s->Word(1996), 0u) << "the last entry's flag lies before the display defaults";
 }
 
 }  // namespace
