@@ -43,9 +43,10 @@ bool SendFrame(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, uint32_t u32Chn, con
     return s32Ret == 0;
 }
 
-// One notice of a decoder slot, acknowledged before it returns.
-void TakeFragment(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, PCIV_TRANS_RECEIVER_S* pRecv,
-                  const PCIV_TRANS_NOTICE_S& n, bool bRefused) {
+}  // namespace
+
+void PcivVdecTakeFragment(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, PCIV_TRANS_RECEIVER_S* pRecv,
+                          const PCIV_TRANS_NOTICE_S& n, bool bRefused) {
     PCIV_VdecFragHead h;
     std::memset(&h, 0, sizeof(h));
     // The header can be read wherever it lies inside the buffer, even for a notice whose end is wrong.
@@ -104,8 +105,6 @@ void TakeFragment(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, PCIV_TRANS_RECEIV
     PCIV_Trans_AckOffsets(pRecv, n.u32Start, n.u32End);
 }
 
-}  // namespace
-
 void* SlaveVdecStreamPrepare(PCIV_TRANS_CHN_S*) {
     auto* pCtx = new (std::nothrow) PcivVdecRecv;
     if (pCtx == nullptr) return nullptr;
@@ -144,7 +143,7 @@ void* SlaveVdecStreamThread(void* arg) {
         int s32Ret = PCIV_Trans_GetNotice(pRecv, &stNotice, kPollMs);
         if (s32Ret == PCIV_MSG_TIMEOUT || s32Ret == PCIV_TRANS_NOT_NOTICE) continue;
         if (s32Ret == 0 || s32Ret == PCIV_TRANS_REFUSED) {
-            TakeFragment(pSlot, pCtx, pRecv, stNotice, s32Ret == PCIV_TRANS_REFUSED);
+            PcivVdecTakeFragment(pSlot, pCtx, pRecv, stNotice, s32Ret == PCIV_TRANS_REFUSED);
         } else {
             Pause(pSlot, kRetryMs);  // the port is gone or broken: no spinning on it
         }
@@ -152,10 +151,7 @@ void* SlaveVdecStreamThread(void* arg) {
     return nullptr;
 }
 
-namespace {
-
-// One OSD record, acknowledged before it returns.
-void TakeOsdRecord(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_TRANS_NOTICE_S& n, bool bRefused) {
+void PcivOsdTakeRecord(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_TRANS_NOTICE_S& n, bool bRefused) {
     uint32_t u32Len = n.u32End - n.u32Start;
     PCIV_OSD_REC_S rec;
     std::memset(&rec, 0, sizeof(rec));
@@ -187,8 +183,6 @@ void TakeOsdRecord(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_TRANS_NOTICE_S& n, b
     PCIV_Trans_AckOffsets(pRecv, n.u32Start, n.u32End);
 }
 
-}  // namespace
-
 void* SlaveOsdBufferThread(void* arg) {
     auto* pSlot = static_cast<PCIV_TRANS_CHN_S*>(arg);
     auto* pRecv = static_cast<PCIV_TRANS_RECEIVER_S*>(pSlot->pTrans.load());
@@ -198,7 +192,7 @@ void* SlaveOsdBufferThread(void* arg) {
         int s32Ret = PCIV_Trans_GetNotice(pRecv, &stNotice, kPollMs);
         if (s32Ret == PCIV_MSG_TIMEOUT || s32Ret == PCIV_TRANS_NOT_NOTICE) continue;
         if (s32Ret == 0 || s32Ret == PCIV_TRANS_REFUSED) {
-            TakeOsdRecord(pRecv, stNotice, s32Ret == PCIV_TRANS_REFUSED);
+            PcivOsdTakeRecord(pRecv, stNotice, s32Ret == PCIV_TRANS_REFUSED);
         } else {
             Pause(pSlot, kRetryMs);
         }

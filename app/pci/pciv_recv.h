@@ -24,6 +24,7 @@
 
 #include "app/osd/osd_title.h"
 #include "app/pci/pciv_chip.h"
+#include "app/pci/pciv_trans.h"
 
 #define PCIV_VDEC_FRAME_BUF 0x200000u  // a slot's frame buffer: the largest frame
 
@@ -47,6 +48,12 @@ void* SlaveVdecStreamThread(void* pSlot);
 void* SlaveOsdBufferThread(void* pSlot);
 void* SlaveVdecStreamPrepare(PCIV_TRANS_CHN_S* pSlot);
 void SlaveVdecStreamFree(void* pRecv);
+
+// One notice, as the threads take it (`bRefused`: its offsets leave the buffer); acknowledged before
+// it returns. For tests and fuzzing.
+void PcivVdecTakeFragment(PCIV_TRANS_CHN_S* pSlot, PcivVdecRecv* pCtx, PCIV_TRANS_RECEIVER_S* pRecv,
+                          const PCIV_TRANS_NOTICE_S& n, bool bRefused);
+void PcivOsdTakeRecord(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_TRANS_NOTICE_S& n, bool bRefused);
 
 // Where OSD title records go: the title module's CaptureSetTitleV2, set from its Register function.
 // While none is set each record is acknowledged and dropped, with one line the first time.
