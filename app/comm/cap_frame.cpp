@@ -84,7 +84,7 @@ uint32_t CapFrameWriteHeader(uint8_t* p, uint32_t u32Kind, uint32_t u32FrameLen,
 }
 
 int CapFrameReadHeader(const uint8_t* p, size_t avail, CapFrameHeader* h) {
-    if (avail < 4 || std::memcmp(p, kStart, sizeof(kStart)) != 0) return 0;
+    if (avail < 4 || p[0] != kStart[0] || p[1] != kStart[1] || p[2] != kStart[2]) return 0;
     std::memset(h, 0, sizeof(*h));
     switch (p[3]) {
         case kCodeI:

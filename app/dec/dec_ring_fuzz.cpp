@@ -1,5 +1,5 @@
 // The ring parser over whatever a ring holds: frame headers of every kind, lengths beyond the ring,
-// wraps. Input: the ring size (4 bytes, taken modulo 65536, plus 1), the read and write offsets (4
+// wraps. Input: the ring size (4 bytes, taken modulo 16384, plus 1), the read and write offsets (4
 // bytes each, modulo the size), the direction (1 byte, low bit), then the ring's bytes (zero-filled).
 // Every node found lies in the ring; the feeding thread's search and the list's release run over it.
 #include <cstdint>
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 13) return 0;
     uint32_t w[3];
     std::memcpy(w, data, 12);
-    uint32_t ringSize = w[0] % 65536 + 1;
+    uint32_t ringSize = w[0] % 16384 + 1;
     std::vector<uint8_t> ring(ringSize, 0);
     std::memcpy(ring.data(), data + 13, std::min<size_t>(size - 13, ringSize));
     const uint32_t c = 0;

@@ -418,6 +418,11 @@ int getframeinfo(uint32_t c, uint32_t u32Direction) {
         }
     };
     while (left > 4) {
+        // Most bytes start no header: three of them tell.
+        if (base[pos] != 0 || base[(pos + 1) % size] != 0 || base[(pos + 2) % size] != 1) {
+            advance(1);
+            continue;
+        }
         uint8_t head[CAP_HEADER_LONG];
         uint32_t n = std::min<uint32_t>(left, CAP_HEADER_LONG);
         RingCopy(base, size, pos, head, n);

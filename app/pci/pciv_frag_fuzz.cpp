@@ -54,10 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     recv.pu8Addr = buf.data();
     recv.u32Size = bufSize;
     recv.s32Target = 0;
-    PCIV_TRANS_CHN_S slot;
+    static PCIV_TRANS_CHN_S slot;
     slot.s32Running = 1;
-    auto* ctx = static_cast<PcivVdecRecv*>(SlaveVdecStreamPrepare(&slot));
+    // One frame buffer for every input: 2 MiB made and poisoned per input would be most of the work.
+    static auto* ctx = static_cast<PcivVdecRecv*>(SlaveVdecStreamPrepare(&slot));
     if (ctx == nullptr) std::abort();
+    ctx->u32Assembled = 0;
+    ctx->bBroken = false;
     for (size_t i = 0; i < notices; ++i) {
         PCIV_TRANS_NOTICE_S n;
         std::memcpy(&n, pNotices + 12 * i, 12);
@@ -66,7 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (ctx->u32Assembled > PCIV_VDEC_FRAME_BUF) __builtin_trap();
         PcivOsdTakeRecord(&recv, n, refused);
     }
-    SlaveVdecStreamFree(ctx);
     for (int c = 0; c < 4; ++c) MK_MPI_VDEC_ResetChn(c);
     return 0;
 }
