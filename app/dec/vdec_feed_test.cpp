@@ -158,6 +158,11 @@ protected:
         MK_MPI_VDEC_DestroyChn(kVdec);
         SlaveResetSysCfg();
     }
+    // A channel as at the start of the test, for the next case of a table.
+    void Fresh() {
+        TearDown();
+        SetUp();
+    }
     // Frames written so far are in the ring: the producer's write offset, then a parse.
     int Publish(uint32_t direction = 0) {
         AVdecState::Host& h = D()->HostOf(kChn);
@@ -299,13 +304,8 @@ TEST_F(FeedTest, RateZeroAndSpeedPastTheTableAreGuarded) {
         uint32_t speed, rate;
         uint64_t interval;
     } cases[] = {{6, 0, 40000}, {20, 100, 62500}, {13, 0, 62500}};
-    bool first = true;
     for (const Case& c : cases) {
-        if (!first) {
-            TearDown();
-            SetUp();
-        }
-        first = false;
+        if (&c != cases) Fresh();
         m_writer.Put(CAP_FRAME_I, 100, 1, 25);
         m_writer.Put(CAP_FRAME_I, 100, 2, 25);
         ASSERT_EQ(Publish(), 0);
@@ -355,13 +355,8 @@ TEST_F(FeedTest, PlaybackClockCrossesFebruaryByTheYear) {
         uint32_t year;
         uint32_t month, day;
     } cases[] = {{2024, 2, 29}, {2023, 3, 1}, {2000, 2, 29}};
-    bool first = true;
     for (const Case& c : cases) {
-        if (!first) {
-            TearDown();
-            SetUp();
-        }
-        first = false;
+        if (&c != cases) Fresh();
         struct tm t = {};
         t.tm_year = static_cast<int>(c.year) - 1900;
         t.tm_mon = 1;
