@@ -129,6 +129,7 @@ protected:
     static void SetUpTestSuite() {
         varnelle::host::UsePrivateBus("feed");
         drv::InstallAll();
+        drv::VdecDriver::Get()->EnableJournal(true);
     }
     void SetUp() override {
         D()->Clear();
@@ -146,6 +147,7 @@ protected:
         ASSERT_EQ(MK_MPI_VDEC_CreateChn(kVdec, &a), 0);
         ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(kVdec), 0);
         drv::VdecDriver::Get()->SetDecodeRate(kVdec, 0);
+        drv::VdecDriver::Get()->ClearJournal();
         Lockstep::Get().Reset(5000000000ull);
         DecSetClock(Lockstep::Now, Lockstep::SleepUntil);
     }
@@ -259,6 +261,9 @@ TEST_F(FeedTest, WrappedFrameIsSentWhole) {
     EXPECT_EQ(View().queuedPackets, 1u);
     EXPECT_EQ(View().queuedBytes, 1000u);
     EXPECT_EQ(View().queuedFrames, 1u) << "the start code survived the wrap";
+    std::vector<uint8_t> want(1000);
+    for (uint32_t i = 0; i < 1000; ++i) want[i] = m_ring[(kRing - 100 + 16 + i) % kRing];
+    EXPECT_EQ(drv::VdecDriver::Get()->JournalBytes(kVdec, 0, 1000), want);
     EXPECT_EQ(D()->Rec(kChn, REC_RING_READ), 1000u - 100 + 16) << "read offset after the frame";
 }
 
@@ -331,7 +336,9 @@ TEST_F(FeedTest, FastBackwardPlaysOnlyIFramesSixtyTwoAndAHalfMillisecondsApart) 
         EXPECT_EQ(steps[i].deadline, base + 62500ull * (i + 1)) << i;
         EXPECT_EQ(steps[i].packets, i + 1);
     }
-    EXPECT_EQ(View().queuedBytes, 200u + 201 + 202 + 203) << "only the I frames, newest first";
+    std::vector<drv::VdecJournalPacket> p = drv::VdecDriver::Get()->JournalPackets(kVdec);
+    ASSERT_EQ(p.size(), 4u) << "only the I frames";
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(p[i].u32Len, 203u - i) << "newest first";
 }
 
 // Paused: at least three frames are shown, then only as many as the step count allows.

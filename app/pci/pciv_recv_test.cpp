@@ -63,6 +63,7 @@ protected:
         varnelle::mcc::InstallMccDriver();
         s_buf = mem::ZoneAllocator::Local().Allocate(kBufSize);
         ASSERT_NE(s_buf, 0u);
+        drv::VdecDriver::Get()->EnableJournal(true);
     }
     static void TearDownTestSuite() {
         mem::ZoneAllocator::Local().Free(s_buf);
@@ -87,6 +88,7 @@ protected:
         SlaveStoreSysParam(&p);
         PcivSetWindowBase(0x9f800000u);
         AVdecGetChnTable()->Clear();
+        drv::VdecDriver::Get()->ClearJournal();
     }
     void TearDown() override {
         for (int i = 0; i < 8; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
@@ -178,6 +180,15 @@ TEST_F(RecvTest, FragmentsJoinIntoOneFrameAndEachIsAcknowledged) {
     drv::VdecChnView v = View(1);
     EXPECT_EQ(v.queuedPackets, 1u) << "one send for the three fragments";
     EXPECT_EQ(v.queuedBytes, 4517u);
+    // At the decoder: the three data parts in order, with the last fragment's time stamp.
+    std::vector<drv::VdecJournalPacket> p = drv::VdecDriver::Get()->JournalPackets(1);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_EQ(p[0].u32Len, 4517u);
+    EXPECT_EQ(p[0].u64Pts, 102u);
+    std::vector<uint8_t> joined = parts[0];
+    joined.insert(joined.end(), parts[1].begin(), parts[1].end());
+    joined.insert(joined.end(), parts[2].begin(), parts[2].end());
+    EXPECT_EQ(drv::VdecDriver::Get()->JournalBytes(1, 0, 4517), joined);
     EXPECT_EQ(Ctx(1)->u64Frames.load(), 1u);
     // A frame in one fragment, at an odd offset.
     uint32_t end = PutFrag(8191, 1, 1, Payload(99, 4), 7);
@@ -187,6 +198,8 @@ TEST_F(RecvTest, FragmentsJoinIntoOneFrameAndEachIsAcknowledged) {
     EXPECT_EQ(a.u32Seq, 3u);
     EXPECT_EQ(View(1).queuedPackets, 2u);
     EXPECT_EQ(View(1).queuedBytes, 4517u + 99);
+    EXPECT_EQ(drv::VdecDriver::Get()->JournalBytes(1, 4517, 99), Payload(99, 4));
+    EXPECT_EQ(drv::VdecDriver::Get()->JournalPackets(1)[1].u64Pts, 7u);
 }
 
 // While the playback record does not run, a refused frame is dropped at once and acknowledged.
@@ -384,6 +397,12 @@ TEST_F(RecvTest, TwoSlotsReceiveAtOnce) {
     EXPECT_EQ(View(0).queuedPackets, kFrames);
     EXPECT_EQ(View(1).queuedPackets, kFrames);
     EXPECT_EQ(View(1).queuedBytes, kFrames * 500);
+    std::vector<drv::VdecJournalPacket> p0 = drv::VdecDriver::Get()->JournalPackets(0);
+    ASSERT_EQ(p0.size(), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(p0[i].u64Pts, i);
+        EXPECT_EQ(drv::VdecDriver::Get()->JournalBytes(0, p0[i].u64Offset, p0[i].u32Len), Payload(100 + i, 1)) << i;
+    }
 }
 
 // ---- OSD records ----
