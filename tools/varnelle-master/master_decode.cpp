@@ -99,9 +99,12 @@ uint32_t WindowBlock(MasterSim& sim, uint32_t code, uint32_t size, uint32_t* pLo
     req.u32BlkSize = size;
     req.u32BlkCnt = 1;
     PCIV_MSG_S reply;
-    if (sim.Command(code, &req, sizeof(req), &reply) != 0) return 0;
+    int r = sim.Command(code, &req, sizeof(req), &reply);
     uint32_t addr = reply.au32Payload[4];
-    if (addr == 0) return 0;
+    if (r != 0 || addr == 0) {
+        sim.Log("command %u for a block of %u bytes: result %d, address 0x%x", code, size, r, addr);
+        return 0;
+    }
     *pLocal = addr - PCIV_MASTER_WINDOW_OFFSET;
     return addr;
 }
@@ -142,10 +145,11 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
                             const DecodeOptions& opt) {
     DecodeResult res;
     int chip = sim.SlaveChip();
-    mem::Ram* ram = mem::Ram::Remote(chip);
     uint32_t local = 0;
-    uint32_t addr = ram != nullptr ? WindowBlock(sim, 14, opt.bufSize, &local) : 0;
-    if (addr == 0 || !ram->Contains(local, opt.bufSize)) {
+    uint32_t addr = WindowBlock(sim, 14, opt.bufSize, &local);
+    // The slave's RAM exists once the slave has used it: after the block is made.
+    mem::Ram* ram = addr != 0 ? mem::Ram::Remote(chip) : nullptr;
+    if (ram == nullptr || !ram->Contains(local, opt.bufSize)) {
         sim.Log("decode slot %u: no window block of %u bytes", slot, opt.bufSize);
         res.setupFailed = true;
         return res;
@@ -239,9 +243,7 @@ int SendOsdRecord(MasterSim& sim, uint32_t chn, uint32_t stream, uint32_t index,
                   uint32_t width, uint32_t height, uint32_t show, uint8_t seed) {
     static constexpr uint32_t kOsdBuf = 1u << 20;
     int chip = sim.SlaveChip();
-    mem::Ram* ram = mem::Ram::Remote(chip);
     MasterSim::OsdSlot& osd = sim.Osd();
-    if (ram == nullptr) return -1;
     if (osd.addr == 0) {
         osd.addr = WindowBlock(sim, 57, kOsdBuf, &osd.local);
         uint32_t start58[6] = {0, 0, kOsdBuf, osd.addr, PCIV_HOST_PORT_TITLE, PCIV_HOST_PORT_OSD_ACK};
@@ -251,6 +253,8 @@ int SendOsdRecord(MasterSim& sim, uint32_t chn, uint32_t stream, uint32_t index,
             return -1;
         }
     }
+    mem::Ram* ram = mem::Ram::Remote(chip);
+    if (ram == nullptr) return -1;
     uint32_t total = PCIV_OSD_REC_LEN + 2 * width * height;
     if (width > 0xFFFF || height > 0xFFFF || total > kOsdBuf) return -1;
     if (osd.pos + total > kOsdBuf) osd.pos = 0;
