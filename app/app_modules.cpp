@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
 #include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
@@ -9,6 +10,7 @@ void AppRegisterModules() {
     SlaveRegisterCmdHandlers();
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
+    CommRegisterModule();
     SlaveRegisterReceivers();
     AVdecRegister();
 }
