@@ -9,6 +9,7 @@
 
 #include "app/comm/cap_frame.h"
 #include "app/comm/comm_cfg.h"
+#include "app/comm/comm_setup_hooks.h"
 #include "app/dec/avdec.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/vdec_chn.h"
@@ -328,6 +329,95 @@ TEST_F(PlayTest, DigitalMarkAndStartedFlags) {
     AVdecSetChnFlagAlways(47);
     EXPECT_EQ(s->Started(47), 1u);
     EXPECT_EQ(s->Word(1996), 0u) << "the last entry's flag lies before the display defaults";
+}
+
+// Command 55, sizes worked out by hand: 720P 1280x720 with a 1280*720*3/4 buffer; a digital D1
+// channel under NTSC 720 wide, 576 lines for the decoder and 480 in the record, 720*576*3/4.
+TEST_F(PlayTest, CreateSizesTheDecoderAndTheRecord) {
+    struct Case {
+        const char* what;
+        uint32_t chnEnd, digital, encPool, vstd;
+        int16_t analog720p, digitalD1;
+        bool markDigital;
+        uint32_t chn;
+        bool decoder;  // a decoder is made
+        int vdec, vo;
+        uint32_t w, h, decH, buf, ref;
+    } cases[] = {
+        {"analog 720P", 8, 0, 0, 0, 1, 0, false, 1, true, 1, 1, 1280, 720, 720, 691200, 1},
+        {"analog 720P, encoder pool flag", 8, 0, 1, 0, 1, 0, false, 1, true, 1, 1, 1280, 720, 720, 691200, 2},
+        {"no chip channels", 0, 0, 0, 0, 1, 0, false, 3, true, 3, 3, 1280, 720, 720, 691200, 2},
+        {"digital system, playback channel", 8, 2, 0, 1, 0, 2, false, 1, false, 1, 1, 720, 480, 576, 311040, 1},
+        {"digital D1 NTSC", 8, 2, 0, 1, 0, 2, true, 5, true, 1, 9, 720, 480, 576, 311040, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AVdecGetState()->Clear();
+        SLAVE_SYS_PARAM_S sp{};
+        sp.u32PlayDecNum = 4;
+        sp.u32DigitalNum = c.digital;
+        sp.u32DecNum = 8;
+        sp.u32ChnEnd = c.chnEnd;
+        sp.u32EncPoolFlag = c.encPool;
+        sp.stHvrCap.as16Analog[HVR_CAP_720P] = c.analog720p;
+        sp.stHvrCap.as16Digital[HVR_CAP_D1] = c.digitalD1;
+        SlaveStoreSysParam(&sp);
+        AVdecState* s = AVdecGetState();
+        s->SetHead(AVDEC_HEAD_VSTD, c.vstd);
+        if (c.markDigital) {
+            ASSERT_EQ(PlaySetDecodeChn(c.chn), 0);
+        }
+        m_vdec->ResetCounters();
+        EXPECT_FALSE(Cmd(55, c.chn)) << "not answered";
+        EXPECT_EQ(Vdec(mk::vdec::kCreateChn), c.decoder ? 1 : 0);
+        if (c.decoder) {
+            drv::VdecChnView v = drv::VdecDriver::Get()->Channel(c.vdec);
+            ASSERT_TRUE(v.created);
+            const VDEC_CHN_ATTR_S want = {96, c.buf, 5, c.w, c.decH, c.ref, 1, 0};
+            EXPECT_EQ(std::memcmp(&v.attr, &want, sizeof(want)), 0)
+                << v.attr.u32PicWidth << "x" << v.attr.u32PicHeight << " buffer " << v.attr.u32BufSize << " ref "
+                << v.attr.u32RefFrameNum;
+        }
+        struct Field {
+            uint32_t off, want;
+        } fields[] = {{REC_CREATED, 1},        {REC_PAYLOAD, 96},      {REC_VDEC_CHN, uint32_t(c.vdec)},
+                      {REC_VO_CHN, uint32_t(c.vo)}, {REC_PIC_W, c.w},   {REC_PIC_H, c.h},
+                      {REC_MAX_W, c.w},        {REC_MAX_H, c.h},       {REC_CUR_W, c.w},
+                      {REC_CUR_H, c.h}};
+        for (const Field& f : fields) EXPECT_EQ(s->Rec(c.chn, f.off), f.want) << "field " << f.off;
+        EXPECT_EQ(AVdecSizeTable(c.vdec).u32MaxW.load(), c.w);
+        EXPECT_EQ(AVdecSizeTable(c.vdec).u32MaxH.load(), c.decH);
+        // A second 55 on the made channel makes nothing.
+        Cmd(55, c.chn);
+        EXPECT_EQ(Vdec(mk::vdec::kCreateChn), c.decoder ? 1 : 0);
+        if (c.decoder) MK_MPI_VDEC_DestroyChn(c.vdec);
+    }
+    AVdecStopFeeding();
+}
+
+// 55 refuses a channel past the records and leaves a channel whose decoder refused uncreated; after 80
+// it makes the decoder again.
+TEST_F(PlayTest, CreateFailuresAndCreateAfterDestroy) {
+    AVdecState* s = AVdecGetState();
+    m_vdec->ResetCounters();
+    EXPECT_EQ(VdecChCreate(48), -1);
+    EXPECT_EQ(VdecChCreate(0xFFFFFFFF), -1);
+    EXPECT_EQ(Vdec(mk::vdec::kCreateChn), 0);
+    m_vdec->FailRequest(mk::vdec::kCreateChn, static_cast<int>(0xA0058004), 1);
+    EXPECT_EQ(VdecChCreate(1), -1);
+    EXPECT_EQ(s->Rec(1, REC_CREATED), 0u);
+    EXPECT_EQ(VdecChCreate(1), 0);
+    EXPECT_EQ(s->Rec(1, REC_CREATED), 1u);
+    int32_t chns[4] = {-1, -1, -1, -1};
+    EXPECT_EQ(CommHookVdecCreatedChns(chns, 4), 1) << "the set-up sees the decoder made";
+    EXPECT_EQ(chns[0], 1);
+    EXPECT_EQ(PlayDestory(1), 0);
+    EXPECT_FALSE(drv::VdecDriver::Get()->Channel(1).created);
+    EXPECT_EQ(CommHookVdecCreatedChns(chns, 4), 0);
+    EXPECT_EQ(VdecChCreate(1), 0);
+    EXPECT_TRUE(drv::VdecDriver::Get()->Channel(1).created);
+    MK_MPI_VDEC_DestroyChn(1);
+    AVdecStopFeeding();
 }
 
 }  // namespace
