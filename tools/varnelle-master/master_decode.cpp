@@ -177,6 +177,10 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
         return res;
     }
     sim.Command(70, &chn, 4);
+    // 70 has no answer and the frames go another way: a command that is answered (the slave answers a
+    // code past its table) shows the command loop has started the decoder before the first frame.
+    uint32_t mark = 0;
+    sim.Command(200, &mark, sizeof(mark));
 
     std::vector<AccessUnit> units = SplitAccessUnits(stream.data(), stream.size());
     std::mt19937 rng(opt.seed);

@@ -56,7 +56,8 @@ struct DecodeResult {
 
 // Plays decoder slot `slot` (channel `first decoder channel + slot` on the link, decode and VDEC channel
 // `slot` on the chip): commands 14 (the block), 55, 64 (the playback record: display channel and
-// decoder `slot`, display enabled, hiding on device 8), 16 and 70, then every access unit of `stream`.
+// decoder `slot`, display enabled, hiding on device 8), 16 and 70 (followed by an answered command, so
+// the decoder receives before the first frame), then every access unit of `stream`.
 DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uint8_t>& stream,
                             const DecodeOptions& options);
 
