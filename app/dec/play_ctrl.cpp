@@ -274,4 +274,5 @@ void PlayRegisterCmdHandlers() {
     PCIV_RegisterCmdHandler(72, CmdResume);
     PCIV_RegisterCmdHandler(73, CmdFlush);
     PCIV_RegisterCmdHandler(74, CmdPause);
+    PlayRegisterDisplayCmdHandlers();
 }

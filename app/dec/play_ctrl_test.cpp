@@ -420,4 +420,217 @@ TEST_F(PlayTest, CreateFailuresAndCreateAfterDestroy) {
     AVdecStopFeeding();
 }
 
+// A rectangle command as the master sends it: hide flag, the zoom and display rectangles when given.
+bool RectCmd(uint32_t code, uint32_t chn, uint32_t hide, const uint16_t* zoom, const uint16_t* disp) {
+    PCIV_MSG_S m;
+    std::memset(&m, 0, sizeof(m));
+    m.stMsgHead.u32MsgType = code;
+    m.stMsgHead.u32MsgLen = 32;
+    m.au32Payload[0] = chn;
+    m.au32Payload[1] = hide;
+    m.au32Payload[2] = zoom != nullptr ? 0 : 1;
+    m.au32Payload[3] = disp != nullptr ? 0 : 1;
+    auto* bytes = reinterpret_cast<uint8_t*>(m.au32Payload);
+    if (zoom != nullptr) std::memcpy(bytes + 16, zoom, 8);
+    if (disp != nullptr) std::memcpy(bytes + 24, disp, 8);
+    return PCIV_RunCmd(&m);
+}
+
+class PlayRectTest : public PlayTest {
+protected:
+    void SetUp() override {
+        PlayTest::SetUp();
+        // The master's rectangles are in 1920x1080, the display 1280x720.
+        AVdecState* s = AVdecGetState();
+        s->SetHead(AVDEC_HEAD_DISP_W, 1920);
+        s->SetHead(AVDEC_HEAD_DISP_H, 1080);
+        s->SetHead(AVDEC_HEAD_SCALE_W, 1280);
+        s->SetHead(AVDEC_HEAD_SCALE_H, 720);
+        AVdecGetChnTable()->SetStarted(kChn, 1);
+        VO_CHN_ATTR_S a{};
+        a.u32Priority = 3;
+        a.stRect = {8, 8, 64, 64};
+        MK_MPI_VO_SetChnAttr(8, kVo, &a);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+    }
+    static RECT_S VoRect() {
+        VO_CHN_ATTR_S a{};
+        EXPECT_EQ(MK_MPI_VO_GetChnAttr(8, kVo, &a), 0);
+        return a.stRect;
+    }
+    static RECT_S RecRect() {
+        return {static_cast<MK_S32>(Rec(REC_RECT_X)), static_cast<MK_S32>(Rec(REC_RECT_Y)), Rec(REC_RECT_W),
+                Rec(REC_RECT_H)};
+    }
+};
+
+// Scaled by 1280/1920 and 720/1080 (worked by hand): x 101 -> 67.3 -> 66, width 600 -> 400, y 51 -> 34,
+// height 303 -> 202; 65 rounds y and height down to a multiple of 4 (32, 200), 66 to even (34, 202).
+TEST_F(PlayRectTest, DisplayRectanglesAreScaledAndRounded) {
+    const uint16_t disp[4] = {101, 51, 701, 354};
+    struct Case {
+        uint32_t code;
+        RECT_S want;
+    } cases[] = {{65, {66, 32, 400, 200}}, {66, {66, 34, 400, 202}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        EXPECT_FALSE(RectCmd(c.code, kChn, 0, nullptr, disp)) << "not answered";
+        RECT_S got = VoRect(), rec = RecRect();
+        for (const RECT_S& r : {got, rec}) {
+            EXPECT_EQ(r.s32X, c.want.s32X);
+            EXPECT_EQ(r.s32Y, c.want.s32Y);
+            EXPECT_EQ(r.u32Width, c.want.u32Width);
+            EXPECT_EQ(r.u32Height, c.want.u32Height);
+        }
+    }
+    EXPECT_EQ(Rec(REC_BOUND), 1u) << "the decoder is bound to its group";
+    EXPECT_EQ(m_vpss->RequestCount(mk::vpss::kSetGrpCrop), 2);
+    // left = right: no rectangle, in the record and on the display.
+    const uint16_t flat[4] = {300, 51, 300, 354};
+    RectCmd(65, kChn, 0, nullptr, flat);
+    EXPECT_EQ(VoRect().u32Width, 0u);
+    EXPECT_EQ(RecRect().s32X, 0);
+    EXPECT_EQ(RecRect().u32Height, 0u);
+}
+
+TEST_F(PlayRectTest, HideFlagsOfTheTwoRectangleCommands) {
+    const uint16_t disp[4] = {0, 0, 960, 540};
+    MK_MPI_VO_ShowChn(8, kVo);
+    RectCmd(65, kChn, 1, nullptr, disp);
+    EXPECT_FALSE(Vo().shown) << "65 with hide 1 hides";
+    EXPECT_EQ(Rec(REC_HIDE), 0u) << "65 does not store the flag";
+    RectCmd(65, kChn, 0, nullptr, disp);
+    EXPECT_TRUE(Vo().shown);
+    RectCmd(66, kChn, 1, nullptr, disp);
+    EXPECT_FALSE(Vo().shown);
+    EXPECT_EQ(Rec(REC_HIDE), 1u);
+    RectCmd(66, kChn, 0, nullptr, disp);
+    EXPECT_FALSE(Vo().shown) << "66 shows only a channel the record calls shown";
+    AVdecGetChnTable()->SetRec(kChn, REC_SHOWN, 1);
+    RectCmd(66, kChn, 0, nullptr, disp);
+    EXPECT_TRUE(Vo().shown);
+}
+
+// What the rectangle commands refuse or leave alone: a channel not started, a display size of 0
+// (before the resolution command), channels outside the decode channels or without a group record.
+TEST_F(PlayRectTest, RectangleCommandsThatChangeNothing) {
+    const uint16_t disp[4] = {100, 100, 500, 500};
+    RECT_S before = VoRect();
+    AVdecGetChnTable()->SetStarted(kChn, 0);
+    RectCmd(65, kChn, 1, nullptr, disp);
+    RectCmd(66, kChn, 1, nullptr, disp);
+    AVdecGetChnTable()->SetStarted(kChn, 1);
+    AVdecGetState()->SetHead(AVDEC_HEAD_DISP_W, 0);
+    RectCmd(65, kChn, 0, nullptr, disp);
+    AVdecGetState()->SetHead(AVDEC_HEAD_DISP_W, 1920);
+    AVdecGetChnTable()->SetStarted(4, 1);
+    RectCmd(65, 4, 0, nullptr, disp);
+    SLAVE_SYS_PARAM_S sp{};
+    sp.u32PlayDecNum = 4;
+    sp.u32DecNum = 8;
+    sp.u32FirstDecChn = 3;
+    SlaveStoreSysParam(&sp);
+    RectCmd(66, kChn, 0, nullptr, disp);
+    EXPECT_EQ(m_vo->RequestCount(mk::vo::kSetChnAttr), 0);
+    EXPECT_EQ(m_vo->RequestCount(mk::vo::kHideChn), 0);
+    EXPECT_EQ(Rec(REC_HIDE), 0u);
+    EXPECT_EQ(VoRect().u32Width, before.u32Width);
+    struct Refused {
+        uint32_t code, chn;
+    } refused[] = {{67, kChn}, {68, kChn}, {75, kChn}, {67, 4}, {68, 4}, {75, 4}};
+    for (const Refused& r : refused) {
+        PCIV_MSG_S m;
+        std::memset(&m, 0, sizeof(m));
+        m.stMsgHead.u32MsgType = r.code;
+        m.au32Payload[0] = r.chn;
+        m.au32Payload[1] = 1;
+        PCIV_RunCmd(&m);
+    }
+    EXPECT_EQ(HwPlayBackDisable(kChn, 0), -1);
+    EXPECT_EQ(HwDigDecDisable(4), -1);
+    EXPECT_EQ(PlaySetDecType(kChn, 1), -1);
+    EXPECT_EQ(Rec(REC_PAYLOAD), 0u);
+    EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u);
+}
+
+// The zoom's crop, worked by hand for a 1280x720 picture and a 1024-wide framebuffer (minimum 128).
+TEST(PlayZoomTest, CropOfTheZoomRectangle) {
+    struct Case {
+        const char* what;
+        bool zoom;
+        uint32_t z[4];
+        bool disp;
+        uint32_t d[4];
+        SIZE_S size;
+        RECT_S want;
+    } cases[] = {
+        {"zoom in a 400x300 display: 480 lines go to 576", true, {10, 20, 110, 220}, true, {0, 0, 400, 300},
+         {1280, 720}, {32, 48, 320, 576}},
+        {"no zoom: the whole picture", false, {10, 20, 110, 220}, true, {0, 0, 400, 300}, {1280, 720},
+         {0, 0, 1280, 720}},
+        {"a zoom value of 0: the whole picture", true, {0, 20, 110, 220}, true, {0, 0, 400, 300}, {1280, 720},
+         {0, 0, 1280, 720}},
+        {"flat display rectangle", true, {10, 20, 110, 220}, true, {5, 0, 5, 300}, {1280, 720}, {0, 0, 1280, 720}},
+        {"no display rectangle", true, {10, 20, 110, 220}, false, {0, 0, 400, 300}, {1280, 720}, {0, 0, 1280, 720}},
+        {"tiny zoom at the corner: minimum size, moved in", true, {390, 290, 399, 299}, true, {0, 0, 400, 300},
+         {1280, 720}, {1152, 592, 128, 128}},
+        {"reversed zoom: minimum size", true, {110, 220, 10, 20}, true, {0, 0, 400, 300}, {1280, 720},
+         {352, 528, 128, 128}},
+        {"240 lines go to 288", false, {0, 0, 0, 0}, false, {0, 0, 0, 0}, {352, 240}, {0, 0, 352, 288}},
+        {"picture below the minimum", false, {0, 0, 0, 0}, false, {0, 0, 0, 0}, {100, 100}, {0, 0, 128, 128}},
+    };
+    for (const Case& c : cases) {
+        VPSS_CROP_INFO_S crop = PlayZoomCrop(c.zoom, c.z[0], c.z[1], c.z[2], c.z[3], c.disp, c.d[0], c.d[1], c.d[2],
+                                             c.d[3], c.size, 1024);
+        EXPECT_EQ(crop.bEnable, 1u) << c.what;
+        EXPECT_EQ(crop.enCropCoordinate, static_cast<MK_U32>(VPSS_CROP_ABS_COOR)) << c.what;
+        EXPECT_EQ(crop.stCropRect.s32X, c.want.s32X) << c.what;
+        EXPECT_EQ(crop.stCropRect.s32Y, c.want.s32Y) << c.what;
+        EXPECT_EQ(crop.stCropRect.u32Width, c.want.u32Width) << c.what;
+        EXPECT_EQ(crop.stCropRect.u32Height, c.want.u32Height) << c.what;
+    }
+}
+
+// 67 and 68 unbind and hide a channel the master enabled, and clear its started flag; 75 switches the
+// decoder field between the channel and its JPEG decoder and ignores other types.
+TEST_F(PlayTest, DisablesAndDecodeType) {
+    AVdecState* t = AVdecGetChnTable();
+    struct Case {
+        uint32_t code, mode, enabled, bound, paused;
+        uint32_t wantBound, wantStarted;
+        bool hidden;
+    } cases[] = {
+        {67, 0, 1, 1, 0, 0, 0, true},  // any mode but 1 unbinds
+        {67, 1, 1, 1, 0, 1, 0, true},  // 1: unbound, then bound again
+        {67, 1, 1, 0, 1, 0, 0, true},  // 1 and paused: nothing more
+        {67, 0, 0, 1, 0, 1, 1, false}, // not enabled: nothing
+        {68, 0, 1, 1, 0, 0, 0, true},
+        {68, 0, 0, 1, 0, 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.code) + " mode " + std::to_string(c.mode) + " enabled " +
+                     std::to_string(c.enabled) + " paused " + std::to_string(c.paused));
+        t->SetRec(kChn, REC_PAYLOAD, 96);
+        t->SetRec(kChn, REC_CREATED, c.enabled);
+        t->SetRec(kChn, REC_BOUND, c.bound);
+        t->SetRec(kChn, REC_PAUSED, c.paused);
+        t->SetStarted(kChn, 1);
+        MK_MPI_VO_ShowChn(8, kVo);
+        Cmd(c.code, kChn, c.mode);
+        EXPECT_EQ(Rec(REC_BOUND), c.wantBound);
+        EXPECT_EQ(t->Started(kChn), c.wantStarted);
+        EXPECT_EQ(Vo().shown, !c.hidden);
+    }
+    Cmd(75, kChn, 1);
+    EXPECT_EQ(Rec(REC_PAYLOAD), 26u);
+    EXPECT_EQ(Rec(REC_VDEC_CHN), kChn + 16);
+    EXPECT_EQ(Rec(REC_BOUND), 0u);
+    Cmd(75, kChn, 2);
+    EXPECT_EQ(Rec(REC_PAYLOAD), 26u) << "type 2 changes nothing";
+    EXPECT_EQ(Rec(REC_VDEC_CHN), kChn + 16);
+    Cmd(75, kChn, 0);
+    EXPECT_EQ(Rec(REC_PAYLOAD), 96u);
+    EXPECT_EQ(Rec(REC_VDEC_CHN), kChn);
+}
+
 }  // namespace
