@@ -55,13 +55,19 @@ void SendPlayParams(uint32_t hide = 0) {
     PCIV_RunCmd(&m);
 }
 
-bool Cmd(uint32_t code, uint32_t p0, uint32_t p1 = 0) {
+// A command of `len` payload bytes, the first two words given, the rest zero.
+PCIV_MSG_S Msg(uint32_t code, uint32_t len, uint32_t p0, uint32_t p1) {
     PCIV_MSG_S m;
     std::memset(&m, 0, sizeof(m));
     m.stMsgHead.u32MsgType = code;
-    m.stMsgHead.u32MsgLen = 8;
+    m.stMsgHead.u32MsgLen = len;
     m.au32Payload[0] = p0;
     m.au32Payload[1] = p1;
+    return m;
+}
+
+bool Cmd(uint32_t code, uint32_t p0, uint32_t p1 = 0) {
+    PCIV_MSG_S m = Msg(code, 8, p0, p1);
     return PCIV_RunCmd(&m);
 }
 
@@ -422,12 +428,7 @@ TEST_F(PlayTest, CreateFailuresAndCreateAfterDestroy) {
 
 // A rectangle command as the master sends it: hide flag, the zoom and display rectangles when given.
 bool RectCmd(uint32_t code, uint32_t chn, uint32_t hide, const uint16_t* zoom, const uint16_t* disp) {
-    PCIV_MSG_S m;
-    std::memset(&m, 0, sizeof(m));
-    m.stMsgHead.u32MsgType = code;
-    m.stMsgHead.u32MsgLen = 32;
-    m.au32Payload[0] = chn;
-    m.au32Payload[1] = hide;
+    PCIV_MSG_S m = Msg(code, 32, chn, hide);
     m.au32Payload[2] = zoom != nullptr ? 0 : 1;
     m.au32Payload[3] = disp != nullptr ? 0 : 1;
     auto* bytes = reinterpret_cast<uint8_t*>(m.au32Payload);
@@ -538,14 +539,7 @@ TEST_F(PlayRectTest, RectangleCommandsThatChangeNothing) {
     struct Refused {
         uint32_t code, chn;
     } refused[] = {{67, kChn}, {68, kChn}, {75, kChn}, {67, 4}, {68, 4}, {75, 4}};
-    for (const Refused& r : refused) {
-        PCIV_MSG_S m;
-        std::memset(&m, 0, sizeof(m));
-        m.stMsgHead.u32MsgType = r.code;
-        m.au32Payload[0] = r.chn;
-        m.au32Payload[1] = 1;
-        PCIV_RunCmd(&m);
-    }
+    for (const Refused& r : refused) Cmd(r.code, r.chn, 1);
     EXPECT_EQ(HwPlayBackDisable(kChn, 0), -1);
     EXPECT_EQ(HwDigDecDisable(4), -1);
     EXPECT_EQ(PlaySetDecType(kChn, 1), -1);

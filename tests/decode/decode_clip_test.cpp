@@ -26,6 +26,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include "tests/master_link/shell.h"
 #include "tests/master_link/slave_process.h"
 #include "tools/varnelle-master/master_decode.h"
 #include "tools/varnelle-master/master_sim.h"
@@ -36,21 +37,7 @@ using varnelle::master::BadNotice;
 using varnelle::master::DecodeOptions;
 using varnelle::master::DecodeResult;
 using varnelle::master::MasterSim;
-
-std::string Shell(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
-}
+using varnelle::testing::Shell;
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
