@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
 #include "app/pci/pciv_recv.h"
@@ -13,4 +14,5 @@ void AppRegisterModules() {
     CommRegisterModule();
     SlaveRegisterReceivers();
     AVdecRegister();
+    AudioRegister();
 }
