@@ -20,7 +20,9 @@
 
 #include "app/audio/audio_internal.h"
 #include "app/comm/comm_cfg.h"
+#include "app/dec/avdec_internal.h"
 #include "app/dec/avdec_state.h"
+#include "app/dec/vdec_feed.h"
 #include "platform/drivers/adec/adec_driver.h"
 #include "platform/drivers/aenc/aenc_driver.h"
 #include "platform/drivers/ai/ai_driver.h"
@@ -81,6 +83,14 @@ std::vector<uint8_t> Bytes(const std::vector<int16_t>& s) {
     std::vector<uint8_t> b(s.size() * 2);
     std::memcpy(b.data(), s.data(), b.size());
     return b;
+}
+
+// Runs sox and gives back the file it wrote; empty on failure.
+std::vector<uint8_t> Sox(const ScratchDir& dir, const std::string& args, const char* out) {
+    const std::string cmd = "sox " + args;
+    if (std::system(cmd.c_str()) != 0) return {};
+    std::ifstream in(dir.File(out), std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // Split-record hooks as the split module would fill them.
@@ -452,6 +462,74 @@ TEST_F(AudioTest, TheMirroringThreadFollowsTheSwitch) {
     EXPECT_EQ(AudioStartThreads(), 0);
     ASSERT_EQ(AudioSwitch(0, 4), 0);
     ASSERT_TRUE(WaitFor([&] { return drv::AiDriver::Get()->Channel(1, aiChn).queued == 0; }));
+}
+
+TEST_F(AudioTest, SoxALawFromTheMasterPlaysOnTheAnalogOutput) {
+    ASSERT_EQ(AudioCreate(), 0);
+    drv::AoDriver::Get()->RecordPlayed(true);
+    // sox makes the master's A-law from a tone and decodes the same bytes for the reference.
+    ScratchDir dir;
+    ASSERT_TRUE(dir.Ok());
+    constexpr size_t kSamples = 8000 * 6 / 10;  // 0.6 s: 30 decoder frames, 15 device frames
+    const std::vector<int16_t> tone = varnelle::audiotest::Tone(kSamples, 8000, 697, -9);
+    {
+        std::ofstream out(dir.File("tone.raw"), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 2));
+    }
+    const std::string raw = "-t raw -r 8000 -c 1 -e signed-integer -b 16 -L ";
+    const std::vector<uint8_t> alaw =
+        Sox(dir, raw + "'" + dir.File("tone.raw") + "' -t al '" + dir.File("tone.al") + "'", "tone.al");
+    ASSERT_EQ(alaw.size(), kSamples);
+    const std::vector<uint8_t> ref = Sox(dir, "-t al -r 8000 -c 1 '" + dir.File("tone.al") + "' " + raw + "'" +
+                                                  dir.File("ref.raw") + "'",
+                                         "ref.raw");
+    ASSERT_EQ(ref.size(), kSamples * 2);
+    // Frames of 320 payload bytes (two pieces each), as the master sends them.
+    for (size_t off = 0; off < alaw.size(); off += 320) {
+        std::vector<uint8_t> f = {0x00, 0x00, 0x01, 0xF0, 14, 2, 0x40, 0x01};
+        f.insert(f.end(), alaw.begin() + static_cast<long>(off), alaw.begin() + static_cast<long>(off + 320));
+        ASSERT_EQ(AudioOutPutBuf(f.data(), static_cast<int32_t>(f.size())), 0);
+        // The list holds at most 60 nodes: let the sender keep up.
+        ASSERT_TRUE(WaitFor([] {
+            BufListInfoS info{};
+            BufListInfo(AudioGetState()->pOutList.load(), &info);
+            return info.u32Nodes < 40;
+        }));
+    }
+    // A-law silence behind the tone pushes its last frames through the decoder's stream buffer.
+    std::vector<uint8_t> tail = {0x00, 0x00, 0x01, 0xF0, 14, 2, 0x80, 0x02};
+    tail.resize(8 + 640, 0xD5);
+    ASSERT_EQ(AudioOutPutBuf(tail.data(), static_cast<int32_t>(tail.size())), 0);
+    ASSERT_TRUE(WaitFor([] { return drv::AoDriver::Get()->Channel(0).played[0].size() >= kSamples * 2; }))
+        << drv::AoDriver::Get()->Channel(0).played[0].size();
+    const std::vector<uint8_t> played = drv::AoDriver::Get()->Channel(0).played[0];
+    EXPECT_EQ(std::vector<uint8_t>(played.begin(), played.begin() + kSamples * 2), ref);
+    drv::AoDriver::Get()->RecordPlayed(false);
+}
+
+TEST_F(AudioTest, PlaybackAudioFromTheDecodeModuleReachesTheDecoder) {
+    AudioRegister();
+    ASSERT_EQ(AudioCreate(), 0);
+    static std::atomic<int> s_sends{0};
+    s_sends = 0;
+    AudioSetDecoderSendForTest([](const uint8_t* p, uint32_t n) {
+        if (n == 164 && p[0] == 0x00 && p[1] == 0x01 && p[2] == 0x50 && p[3] == 0x00) ++s_sends;
+        return 0;
+    });
+    std::vector<uint8_t> ring(4096, 0);
+    const uint8_t head[8] = {0x00, 0x00, 0x01, 0xF0, 14, 2, 0xA0, 0x00};
+    std::memcpy(ring.data() + 100, head, 8);
+    AVdecSetRing(5, ring.data(), static_cast<uint32_t>(ring.size()));
+    // Without the switch to playback channel 5 its audio is not taken.
+    EXPECT_EQ(audio_decode(5, ring.data(), 168, 100), 0);
+    BufListInfoS info{};
+    BufListInfo(AudioGetState()->pOutList.load(), &info);
+    EXPECT_EQ(info.u32Nodes, 0u);
+    ASSERT_EQ(AudioSwitch(1, 5), 0);
+    EXPECT_EQ(audio_decode(5, ring.data(), 168, 100), 0);
+    EXPECT_TRUE(WaitFor([] { return s_sends.load() == 1; }));
+    AVdecSetRing(5, nullptr, 0);
+    AVdecSetAudioHooks(nullptr, nullptr);
 }
 
 TEST_F(AudioTest, OutputThreadsCommandsAndDecodeListRunTogether) {
