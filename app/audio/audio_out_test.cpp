@@ -9,6 +9,7 @@
 
 #include "app/audio/audio.h"
 #include "app/audio/audio_internal.h"
+#include "app/audio/audio_testing.h"
 #include "app/comm/buf_list.h"
 #include "app/comm/comm_cfg.h"
 #include "sdk/audio/testing/threads.h"
@@ -49,15 +50,7 @@ std::vector<uint8_t> Frame(uint8_t codec, const std::vector<uint8_t>& payload, i
 }
 
 void SetAudioSwitch(uint8_t on) {
-    SLAVE_SYS_PARAM_S p{};
-    p.u32ChnEnd = 8;
-    p.u32ChnSetting = 8;
-    p.u32ChnStart = 8;
-    p.u32DecNum = 1;
-    p.u32FirstDecChn = 1;
-    p.u32PicSize = 3;
-    p.stSlaveCfg.u8AudioSwitch = on;
-    SlaveStoreSysParam(&p);
+    audio_testing::StoreSys(0, 0, on);
 }
 
 class AudioOutTest : public ::testing::Test {

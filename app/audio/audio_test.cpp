@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "app/audio/audio_internal.h"
+#include "app/audio/audio_testing.h"
 #include "app/comm/comm_cfg.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/avdec_state.h"
@@ -65,19 +66,7 @@ private:
     std::string m_path;
 };
 
-void StoreSys(uint32_t sysType, uint32_t subType = 0, uint8_t audioSwitch = 1) {
-    SLAVE_SYS_PARAM_S p{};
-    p.u32SysType = sysType;
-    p.u32ChnEnd = 8;
-    p.u32ChnSetting = 8;
-    p.u32ChnStart = 8;
-    p.u32DecNum = 1;
-    p.u32FirstDecChn = 1;
-    p.u32PicSize = 3;
-    p.u32BoardSubType = subType;
-    p.stSlaveCfg.u8AudioSwitch = audioSwitch;
-    SlaveStoreSysParam(&p);
-}
+using audio_testing::StoreSys;
 
 std::vector<uint8_t> Bytes(const std::vector<int16_t>& s) {
     std::vector<uint8_t> b(s.size() * 2);
