@@ -190,6 +190,8 @@ TEST_F(AudioTest, NothingRunsBeforeCreate) {
     uint32_t len = 0;
     StoreSys(662, 0, 1);
     EXPECT_EQ(AudioInGetBuffer(nullptr, buf, &len, sizeof(buf)), -1);
+    // Tearing down what was never set up fails without harm.
+    EXPECT_EQ(AudioDestory(), -1);
 }
 
 TEST_F(AudioTest, CreateSetsUpInputEncoderOutputsAndDecoder) {
@@ -422,6 +424,17 @@ TEST_F(AudioTest, SwitchToPlaybackBindsTheDecoderAndMarksTheRecord) {
 
     ASSERT_EQ(AudioSwitch(5, 0), 0);
     EXPECT_EQ(AudioGetState()->s32HdmiFd, -1);
+
+    // Boards of sub-type 24 play a live input on the analog output too.
+    StoreSys(656, 24);
+    ASSERT_EQ(AudioSwitch(1, 0), 0);
+    ASSERT_EQ(AudioSwitch(0, 3), 0);
+    const MPP_CHN_S live = SourceOf(MK_ID_AO, 0, 0);
+    EXPECT_EQ(live.enModId, MK_ID_AI);
+    EXPECT_EQ(live.s32ChnId, 12);
+    // Back to playback: the input leaves the output and the decoder takes its place.
+    ASSERT_EQ(AudioSwitch(1, 0), 0);
+    EXPECT_EQ(SourceOf(MK_ID_AO, 0, 0).enModId, MK_ID_ADEC);
 }
 
 TEST_F(AudioTest, TheMirroringThreadFollowsTheSwitch) {
