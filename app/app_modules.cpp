@@ -5,6 +5,7 @@
 #include "app/dec/avdec.h"
 #include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
+#include "app/split/split.h"
 
 void AppRegisterModules() {
     // The command loop's own handlers.
@@ -15,4 +16,5 @@ void AppRegisterModules() {
     SlaveRegisterReceivers();
     AVdecRegister();
     AudioRegister();
+    SplitRegisterModule();
 }

@@ -17,6 +17,7 @@
 #include "app/comm/comm_hook.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/avdec_state.h"
+#include "app/split/split.h"
 #include "sdk/audio/adec/mpi_adec.h"
 #include "sdk/audio/aenc/mpi_aenc.h"
 #include "sdk/audio/ai/mpi_ai.h"
@@ -29,13 +30,10 @@ constexpr int32_t kInListIndex = 240;
 constexpr int32_t kOutListIndex = 241;
 constexpr int32_t kHdmiAoDev = 2;
 constexpr int32_t kHdmiAoChn = 0;
-constexpr uint32_t kSplitRecords = 32;
 constexpr int32_t kAiChnCount = 16;
 
 AudioState g_stAudio;
 
-std::atomic<void (*)()> g_pfnSplitClearAll{nullptr};
-std::atomic<void (*)(uint32_t)> g_pfnSplitSelect{nullptr};
 
 // Threads: started once, stopped only by tests.
 pthread_mutex_t g_threadMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -82,8 +80,8 @@ AIO_ATTR_S AoAttr(uint32_t u32Rate, uint32_t u32WorkMode, uint32_t u32Points) {
 void ClearAudioFlags() {
     AVdecState* pDec = AVdecGetState();
     for (uint32_t c = 0; c < AVDEC_CHN_NUM; ++c) pDec->SetRec(c, REC_AUDIO, 0);
-    void (*pfn)() = g_pfnSplitClearAll.load();
-    if (pfn != nullptr) pfn();
+    // Channels without a split record are refused there; nothing to clear for them.
+    for (int32_t c = 0; c < MAX_ANALOG_VO_CHN; ++c) SplitSetChnAudio(c, 0);
 }
 
 int StartThread(pthread_t* pThread, void* (*pfn)(void*), const char* pszName) {
@@ -106,11 +104,6 @@ void SetHdmiSourceLocked(int32_t s32Fd, int32_t s32AiChn) {
 
 AudioState* AudioGetState() {
     return &g_stAudio;
-}
-
-void AudioSetSplitHooks(const AudioSplitHooks& stHooks) {
-    g_pfnSplitClearAll = stHooks.pfnClearAll;
-    g_pfnSplitSelect = stHooks.pfnSelect;
 }
 
 void AudioRegister() {
@@ -380,7 +373,7 @@ int AudioSwitch(int32_t s32Mode, int32_t s32Chn) {
     int32_t s32AiChn = -1;
     if (s32Mode == 0) {
         s32AiChn = AudioGetAoDev(s32Chn);
-        if (s32Chn < 0 || static_cast<uint32_t>(s32Chn) >= kSplitRecords || s32AiChn < 0 ||
+        if (s32Chn < 0 || s32Chn >= MAX_ANALOG_VO_CHN || s32AiChn < 0 ||
             s32AiChn >= kAiChnCount) {
             APP_ERR(kSrc, "channel %d error", s32Chn);
             return -1;
@@ -409,8 +402,7 @@ int AudioSwitch(int32_t s32Mode, int32_t s32Chn) {
         const MK_S32 fd = MK_MPI_AI_GetFd(AudioAiDev(), s32AiChn);
         SetHdmiSourceLocked(fd >= 0 ? fd : -1, fd >= 0 ? s32AiChn : -1);
         pthread_mutex_unlock(&s->hdmiLock);
-        void (*pfnSelect)(uint32_t) = g_pfnSplitSelect.load();
-        if (pfnSelect != nullptr) pfnSelect(static_cast<uint32_t>(s32Chn));
+        SplitSetChnAudio(s32Chn, 1);
     } else if (s32Mode == 1) {
         if (Comm_AoBindAdec(d, s->s32AoChn, s->s32AdecChn) != 0) {
             APP_ERR(kSrc, "bind adec  err:0x%x, aodev = %d, aochn = %d, adecchn = %d", 0xffffffffu, d, s->s32AoChn,

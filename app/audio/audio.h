@@ -99,14 +99,6 @@ AudioState* AudioGetState();
 // The audio input channel of video channel `s32Chn` on this board.
 int32_t AudioGetAoDev(int32_t s32Chn);
 
-// The split records' audio-selected words: clear all of them, or set the one of a channel. Until the
-// split module fills them nothing is marked.
-struct AudioSplitHooks {
-    void (*pfnClearAll)();
-    void (*pfnSelect)(uint32_t u32Chn);
-};
-void AudioSetSplitHooks(const AudioSplitHooks& stHooks);
-
 // Gives the decode module the output list and the output's enabled flag.
 void AudioRegister();
 

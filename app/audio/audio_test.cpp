@@ -24,6 +24,7 @@
 #include "app/dec/avdec_internal.h"
 #include "app/dec/avdec_state.h"
 #include "app/dec/vdec_feed.h"
+#include "app/split/split.h"
 #include "platform/drivers/adec/adec_driver.h"
 #include "platform/drivers/aenc/aenc_driver.h"
 #include "platform/drivers/ai/ai_driver.h"
@@ -82,10 +83,6 @@ std::vector<uint8_t> Sox(const ScratchDir& dir, const std::string& args, const c
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Split-record hooks as the split module would fill them.
-std::atomic<int> g_splitClears{0};
-std::atomic<int> g_splitSelected{-1};
-
 class AudioTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -101,14 +98,12 @@ protected:
         ASSERT_EQ(MPI_AENC_Init(), 0);
         ASSERT_EQ(MPI_ADEC_Init(), 0);
         AVdecGetState()->Clear();
-        g_splitClears = 0;
-        g_splitSelected = -1;
-        AudioSetSplitHooks({[] { ++g_splitClears; }, [](uint32_t c) { g_splitSelected = static_cast<int>(c); }});
+        SplitReset();
         StoreSys(662);
     }
     void TearDown() override {
         AudioResetForTest();
-        AudioSetSplitHooks({nullptr, nullptr});
+        SplitReset();
         MPI_ADEC_Exit();
         MPI_AENC_Exit();
         MPI_AI_Exit();
@@ -395,12 +390,18 @@ TEST_F(AudioTest, OutSetFormatTwiceCreatesTheDecoderOnce) {
 
 TEST_F(AudioTest, SwitchToPlaybackBindsTheDecoderAndMarksTheRecord) {
     StoreSys(656);
+    ASSERT_EQ(HwSplitDevInit(), 0);  // split records of channels 0..7
     ASSERT_EQ(AudioCreate(), 0);
     AVdecGetState()->SetRec(7, REC_AUDIO, 1);
+    ASSERT_EQ(SplitSetChnAudio(6, 1), 0);
+    auto splitAudio = [] {
+        std::vector<uint32_t> v;
+        for (int32_t c = 0; c < 8; ++c) v.push_back(SplitGetChnAudio(c));
+        return v;
+    };
     ASSERT_EQ(AudioSwitch(1, 3), 0);
     for (uint32_t c = 0; c < AVDEC_CHN_NUM; ++c) EXPECT_EQ(AVdecGetState()->Rec(c, REC_AUDIO), c == 3 ? 1u : 0u) << c;
-    EXPECT_EQ(g_splitClears.load(), 1);
-    EXPECT_EQ(g_splitSelected.load(), -1);
+    EXPECT_EQ(splitAudio(), std::vector<uint32_t>(8, 0));
     EXPECT_EQ(SourceOf(MK_ID_AO, 0, 0).enModId, MK_ID_ADEC);
     EXPECT_EQ(SourceOf(MK_ID_AO, 2, 0).enModId, MK_ID_ADEC);
     EXPECT_EQ(AudioGetState()->s32HdmiFd, -1);
@@ -408,7 +409,7 @@ TEST_F(AudioTest, SwitchToPlaybackBindsTheDecoderAndMarksTheRecord) {
     // Live channel 2 of a 656 board is input 13: the decoder leaves both outputs, HDMI mirrors it.
     ASSERT_EQ(AudioSwitch(0, 2), 0);
     for (uint32_t c = 0; c < AVDEC_CHN_NUM; ++c) EXPECT_EQ(AVdecGetState()->Rec(c, REC_AUDIO), 0u) << c;
-    EXPECT_EQ(g_splitSelected.load(), 2);
+    EXPECT_EQ(splitAudio(), (std::vector<uint32_t>{0, 0, 1, 0, 0, 0, 0, 0}));
     EXPECT_EQ(SourceOf(MK_ID_AO, 0, 0).enModId, MK_ID_BUTT);
     EXPECT_EQ(SourceOf(MK_ID_AO, 2, 0).enModId, MK_ID_BUTT);
     EXPECT_EQ(AudioGetState()->s32HdmiAiChn, 13);

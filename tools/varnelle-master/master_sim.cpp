@@ -114,7 +114,8 @@ int MasterSim::ConnectSlave(int timeoutMs) {
 SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     SLAVE_SYS_PARAM_S p;
     std::memset(&p, 0, sizeof(p));
-    p.u32SysType = 0;
+    // The product's own system type: type 0 would wire every channel to capture channel 0.
+    p.u32SysType = 656;
     p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
     p.u32ChnStart = 0;
     p.u32ChnEnd = 8;
