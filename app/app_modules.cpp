@@ -1,6 +1,8 @@
 #include "app/app_modules.h"
 
 #include "app/comm/comm_register.h"
+#include "app/dec/avdec.h"
+#include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
 #include "app/split/split.h"
 
@@ -11,4 +13,6 @@ void AppRegisterModules() {
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
     SplitRegisterModule();
+    SlaveRegisterReceivers();
+    AVdecRegister();
 }
