@@ -1,8 +1,13 @@
 #include "app/app_modules.h"
 
+#include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
+#include "app/dec/avdec.h"
 #include "app/enc/capture_cmd.h"
+#include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
+#include "app/split/split.h"
+#include "app/split/split_cmd.h"
 
 void AppRegisterModules() {
     // The command loop's own handlers.
@@ -11,4 +16,10 @@ void AppRegisterModules() {
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
     CaptureRegister();
+    SlaveRegisterReceivers();
+    AVdecRegister();
+    AudioRegister();
+    SplitRegisterModule();
+    // A format command during playback keeps to the split model's frame rate.
+    CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
 }

@@ -21,6 +21,7 @@
 #include "app/enc/venc_push.h"
 #include "app/osd/osd_title.h"
 #include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_recv.h"
 #include "sdk/rgn/mpi_rgn.h"
 #include "sdk/venc/mpi_venc.h"
 #include "sdk/vi/mpi_vi.h"
@@ -599,4 +600,5 @@ void CaptureRegister() {
     CommSetCaptureSetFormatHook(HookSetFormat);
     CommSetCaptureGetFormatSizeHook(HookGetFormatSize);
     CommSetCaptureGetVstdHook(HookGetVstd);
+    SlaveSetOsdTitleHook(CaptureSetTitleV2);
 }
