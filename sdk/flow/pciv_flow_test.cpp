@@ -2,26 +2,18 @@
 // the SDK in the program's order (create, bind, start; stop, unbind, destroy).
 #include <gtest/gtest.h>
 
-#include "platform/dev/driver.h"
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/frame_router.h"
-#include "platform/drivers/core/frame_testing.h"
-#include "platform/drivers/core/kernel.h"
-#include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/pciv/pciv_driver.h"
-#include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "sdk/common/testing/bus_environment.h"
+#include "sdk/flow/flow_testing.h"
 #include "sdk/pciv/mpi_pciv.h"
 #include "sdk/sys/mpi_sys.h"
-#include "sdk/vb/mpi_vb.h"
-#include "sdk/vi/mpi_vi.h"
 
 namespace {
 
 namespace drivers = varnelle::drivers;
-using drivers::VbPools;
-using drivers::testing::Eventually;
 using drivers::testing::ManualClock;
 
 [[maybe_unused]] auto* const g_environment =
@@ -32,33 +24,12 @@ constexpr MK_U32 kBlocks = 8;
 constexpr VI_CHN kInput = 2;
 constexpr MK_S32 kPciv = 9;
 
-class PcivFlowTest : public ::testing::Test {
+class PcivFlowTest : public mk::testing::FlowTest {
 protected:
-    void SetUp() override {
-        drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::Nv12Size(kW, kH);
-        conf.astCommPool[0].u32BlkCnt = kBlocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        m_pool = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb")->CommonPools().at(0);
-    }
-    void TearDown() override {
-        MK_MPI_VB_Exit();
-        drivers::ResetMediaState();
-    }
+    PcivFlowTest() : FlowTest(drivers::Nv12Size(kW, kH), kBlocks) {}
     // The input starts on the test's stopped clock, so its frames fall due 40 ms apart from now on.
     static void StartInput(ManualClock& clock) {
-        VI_CHN_ATTR_S attr{};
-        attr.stCapRect = {0, 0, kW, kH};
-        attr.u32DestWidth = kW;
-        attr.u32DestHeight = kH;
-        attr.enCapSel = 2;
-        attr.enPixFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-        attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-        ASSERT_EQ(MK_MPI_VI_SetChnAttr(kInput, &attr), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VI_EnableChn(kInput), MK_SUCCESS);
+        StartCapture(kInput, kW, kH);
         clock.Settle();  // frame 0, with nobody to take it
     }
     static MK_S32 Bind(bool bind) {
@@ -66,9 +37,6 @@ protected:
         return bind ? MK_MPI_SYS_Bind(&src, &dst) : MK_MPI_SYS_UnBind(&src, &dst);
     }
     static uint64_t Made() { return drivers::ViDriver::Get()->Channel(kInput).framesMade; }
-    MK_U32 FreeBlocks() const { return VbPools::Instance().Pool(m_pool)->freeBlocks; }
-
-    int m_pool = -1;
 };
 
 TEST_F(PcivFlowTest, AStartedChannelCountsEveryPictureOfItsSource) {
@@ -88,7 +56,7 @@ TEST_F(PcivFlowTest, AStartedChannelCountsEveryPictureOfItsSource) {
     EXPECT_EQ(view.declined, 0u);
     EXPECT_EQ(view.attr.au32Word[0], 0x1234u);
     // Carried, not kept: nothing of the input's pool stays held by the channel.
-    EXPECT_TRUE(Eventually([&] { return FreeBlocks() == kBlocks; }));
+    EXPECT_TRUE(PoolFull());
 
     // Stopped, it carries nothing more; then unbound and destroyed in the program's order.
     ASSERT_EQ(MK_MPI_PCIV_Stop(kPciv), MK_SUCCESS);

@@ -7,26 +7,18 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dev/driver.h"
 #include "platform/drivers/all/install.h"
-#include "platform/drivers/core/frame_testing.h"
-#include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
-#include "platform/drivers/core/vb_pools.h"
-#include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/mem/ram.h"
 #include "sdk/common/testing/bus_environment.h"
+#include "sdk/flow/flow_testing.h"
 #include "sdk/sys/mpi_sys.h"
-#include "sdk/vb/mpi_vb.h"
-#include "sdk/vi/mpi_vi.h"
 #include "sdk/vo/mpi_vo.h"
 
 namespace {
 
 namespace drivers = varnelle::drivers;
-using drivers::VbPools;
-using drivers::testing::Eventually;
 using drivers::testing::ManualClock;
 
 [[maybe_unused]] auto* const g_environment =
@@ -50,24 +42,12 @@ Signature ExpectedSignature(int chn) {
     return Signature{y[0], uv[0], uv[1]};
 }
 
-class VoSplitTest : public ::testing::Test {
+class VoSplitTest : public mk::testing::FlowTest {
 protected:
+    VoSplitTest() : FlowTest(drivers::Nv12Size(kW, kH), kBlocks) {}
     void SetUp() override {
-        drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::Nv12Size(kW, kH);
-        conf.astCommPool[0].u32BlkCnt = kBlocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        auto vb = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb");
-        ASSERT_EQ(vb->CommonPools().size(), 1u);
-        m_pool = vb->CommonPools()[0];
+        FlowTest::SetUp();
         SetUpCascadeDisplay();
-    }
-    void TearDown() override {
-        MK_MPI_VB_Exit();
-        drivers::ResetMediaState();
     }
 
     // The program's cascade display set-up: attributes of device 0 and its layer, the cascade device
@@ -92,18 +72,6 @@ protected:
         ASSERT_EQ(MK_MPI_VO_EnableCascade(), MK_SUCCESS);
     }
 
-    static void StartCapture(VI_CHN chn) {
-        VI_CHN_ATTR_S attr{};
-        attr.stCapRect = {0, 0, kW, kH};
-        attr.u32DestWidth = kW;
-        attr.u32DestHeight = kH;
-        attr.enCapSel = 2;
-        attr.enScanMode = 1;
-        attr.enPixFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-        attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-        ASSERT_EQ(MK_MPI_VI_SetChnAttr(chn, &attr), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VI_EnableChn(chn), MK_SUCCESS);
-    }
     // An n x n split: display channel i in row i / n, column i % n, showing capture channel i.
     static RECT_S Cell(int n, int i) {
         const MK_U32 w = kScreenW / n, h = kScreenH / n;
@@ -114,7 +82,7 @@ protected:
             VO_CHN_ATTR_S attr{0, Cell(n, i), 0};
             ASSERT_EQ(MK_MPI_VO_SetChnAttr(kLayer, i, &attr), MK_SUCCESS);
             ASSERT_EQ(MK_MPI_VO_EnableChn(kLayer, i), MK_SUCCESS);
-            StartCapture(i);
+            StartCapture(i, kW, kH);
             ASSERT_EQ(Bind(i, true), MK_SUCCESS);
         }
     }
@@ -168,10 +136,6 @@ protected:
         EXPECT_NEAR(got.c0, want.c0, 2) << "cell " << i << " of " << n << "x" << n;
         EXPECT_NEAR(got.c1, want.c1, 2) << "cell " << i << " of " << n << "x" << n;
     }
-
-    MK_U32 FreeBlocks() const { return VbPools::Instance().Pool(m_pool)->freeBlocks; }
-
-    int m_pool = -1;
 };
 
 class VoSplitSizes : public VoSplitTest, public ::testing::WithParamInterface<int> {};
@@ -238,7 +202,7 @@ TEST_F(VoSplitTest, EveryBlockIsBackOnceTheFlowStops) {
     for (int i = 8; i < 16; ++i) ASSERT_EQ(MK_MPI_VO_DisableChn(kLayer, i), MK_SUCCESS);
     for (int i = 0; i < 16; ++i) ASSERT_EQ(MK_MPI_VI_DisableChn(i), MK_SUCCESS);
     clock.AdvanceMs(40);
-    EXPECT_TRUE(Eventually([&] { return FreeBlocks() == kBlocks; })) << FreeBlocks();
+    EXPECT_TRUE(PoolFull()) << FreeBlocks();
     for (int i = 8; i < 16; ++i) ASSERT_EQ(Bind(i, false), MK_SUCCESS);
 }
 
