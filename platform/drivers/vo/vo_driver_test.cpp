@@ -238,6 +238,59 @@ TEST_F(VoDriverTest, TheLayerMapsItsImageOntoItsDisplayRectangle) {
     EXPECT_TRUE(Shows(*s, 902, 500, kWhite));
 }
 
+// Attributes come from the master: whatever they say, the screen is composed, a picture that would be
+// huge or lies off the screen is left out, and the others are drawn as usual.
+TEST_F(VoDriverTest, OutlandishRectanglesAreLeftOutAndNothingElseSuffers) {
+    struct {
+        const char* what;
+        RECT_S disp;
+        SIZE_S image;
+        RECT_S chn;
+        bool drawn;  // whether the top left of the screen shows the channel
+    } cases[] = {
+        {"far past the screen", {0, 0, 1920, 1080}, {1920, 1080}, {100000, 100000, 64, 64}, false},
+        {"far before the screen", {0, 0, 1920, 1080}, {1920, 1080}, {-2000000000, 0, 64, 64}, false},
+        {"larger than any screen", {0, 0, 1920, 1080}, {1920, 1080}, {0, 0, 0xFFFFFFFF, 0xFFFFFFFF}, false},
+        {"a one-pixel image stretched", {0, 0, 1920, 1080}, {1, 1}, {0, 0, 1, 1}, true},
+        {"a one-pixel image, a channel far out", {0, 0, 1920, 1080}, {1, 1}, {2000000000, 0, 1, 1}, false},
+        {"a display rectangle of the largest size", {0, 0, 0xFFFFFFFF, 0xFFFFFFFF}, {1920, 1080}, {0, 0, 1920, 1080},
+         false},
+        {"a display rectangle far before the screen", {-2000000000, -2000000000, 1920, 1080}, {1920, 1080},
+         {0, 0, 64, 64}, false},
+        {"no image size: the display rectangle's", {0, 0, 1920, 1080}, {0, 0}, {0, 0, 64, 64}, true},
+    };
+    ManualClock clock;
+    ShowDevice(0, 0, 6, 0xFFFFFF);
+    ASSERT_EQ(Req(DevWord(0) | LayerWord(1), mk::vo::kBindVideoLayer), 0);
+    VO_VIDEO_LAYER_ATTR_S plain{{0, 0, 1920, 1080}, {1920, 1080}, 60, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 0, 0};
+    ASSERT_EQ(Req(LayerWord(1), mk::vo::kSetVideoLayerAttr, &plain), 0);
+    ASSERT_EQ(Req(LayerWord(1), mk::vo::kEnableVideoLayer), 0);
+    ShowChannel(1, 0, {960, 540, 960, 540});
+    ASSERT_EQ(Send(1, 0, Flat(64, 64, kBlue)), 0);
+    ShowChannel(0, 0, {0, 0, 64, 64});
+    ASSERT_EQ(Send(0, 0, Flat(64, 64, kRed)), 0);
+    for (const auto& k : cases) {
+        VO_VIDEO_LAYER_ATTR_S attr{k.disp, k.image, 60, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 0, 0};
+        ASSERT_EQ(Req(LayerWord(0), mk::vo::kSetVideoLayerAttr, &attr), 0) << k.what;
+        VO_CHN_ATTR_S chn{0, k.chn, 0};
+        ASSERT_EQ(Req(ChnWord(0, 0), mk::vo::kSetChnAttr, &chn), 0) << k.what;
+        clock.Advance(kPeriodUs);
+        auto s = ScreenOf(0);
+        ASSERT_NE(s, nullptr) << k.what;
+        EXPECT_TRUE(Shows(*s, 0, 0, k.drawn ? kRed : kWhite)) << k.what;
+        EXPECT_TRUE(Shows(*s, 1500, 800, kBlue)) << k.what;
+    }
+    // A timing of its own larger than any screen falls back to the default size.
+    VO_PUB_ATTR_S pub{};
+    pub.enIntfSync = 99;
+    pub.stSyncInfo.u16Hact = 65535;
+    pub.stSyncInfo.u16Vact = 65535;
+    ASSERT_EQ(Req(DevWord(0), mk::vo::kSetPubAttr, &pub), 0);
+    clock.Advance(kPeriodUs);
+    EXPECT_EQ(ScreenOf(0)->Width(), 1920);
+    EXPECT_EQ(ScreenOf(0)->Height(), 1080);
+}
+
 TEST_F(VoDriverTest, PrioritiesDecideWhatIsOnTop) {
     ManualClock clock;
     ShowDevice(0, 0);

@@ -21,6 +21,11 @@ constexpr TimingEntry kTimings[] = {
     {18, {1280, 1024}}, {20, {1440, 900}}, {26, {2560, 1440}}, {30, {3840, 2160}},
 };
 constexpr Timing kDefaultTiming{1920, 1080};
+// The largest screen a timing of its own may ask for, and the largest picture a channel is scaled to.
+constexpr int kMaxScreenSide = 4096;
+constexpr int64_t kMaxDrawnSide = 4096;
+// Coordinates beyond this are as good as infinite on any screen.
+constexpr int64_t kMaxCoord = 1 << 16;
 
 uint8_t Clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
@@ -49,9 +54,8 @@ Timing TimingOf(const VO_PUB_ATTR_S& pub) {
     for (const TimingEntry& t : kTimings) {
         if (t.code == pub.enIntfSync) return t.size;
     }
-    if (pub.stSyncInfo.u16Hact > 0 && pub.stSyncInfo.u16Vact > 0) {
-        return Timing{pub.stSyncInfo.u16Hact, pub.stSyncInfo.u16Vact};
-    }
+    const int w = pub.stSyncInfo.u16Hact, h = pub.stSyncInfo.u16Vact;
+    if (w > 0 && h > 0 && w <= kMaxScreenSide && h <= kMaxScreenSide) return Timing{w, h};
     return kDefaultTiming;
 }
 
@@ -107,21 +111,25 @@ bool Compositor::Same(const PlanKey& a, const PlanKey& b) {
 
 RECT_S MapToScreen(const RECT_S& chnRect, const VO_VIDEO_LAYER_ATTR_S& layer, int screenW, int screenH,
                    RECT_S* layerClip) {
-    RECT_S disp = layer.stDispRect;
-    if (disp.u32Width == 0 || disp.u32Height == 0) {
-        disp = RECT_S{0, 0, static_cast<MK_U32>(screenW), static_cast<MK_U32>(screenH)};
-    }
-    int64_t imgW = layer.stImageSize.u32Width, imgH = layer.stImageSize.u32Height;
-    if (imgW == 0 || imgH == 0) imgW = disp.u32Width, imgH = disp.u32Height;
-    *layerClip = disp;
-    auto mapX = [&](int64_t x) { return disp.s32X + x * disp.u32Width / imgW; };
-    auto mapY = [&](int64_t y) { return disp.s32Y + y * disp.u32Height / imgH; };
-    int64_t x0 = mapX(chnRect.s32X), x1 = mapX(static_cast<int64_t>(chnRect.s32X) + chnRect.u32Width);
-    int64_t y0 = mapY(chnRect.s32Y), y1 = mapY(static_cast<int64_t>(chnRect.s32Y) + chnRect.u32Height);
+    // The master sets these records: clamped first, so no product below can overflow.
+    auto clampPos = [](MK_S32 v) { return std::clamp<int64_t>(v, -kMaxCoord, kMaxCoord); };
+    auto clampLen = [](MK_U32 v) { return std::min<int64_t>(v, kMaxCoord); };
+    int64_t dx = clampPos(layer.stDispRect.s32X), dy = clampPos(layer.stDispRect.s32Y);
+    int64_t dw = clampLen(layer.stDispRect.u32Width), dh = clampLen(layer.stDispRect.u32Height);
+    if (dw == 0 || dh == 0) dx = 0, dy = 0, dw = screenW, dh = screenH;
+    int64_t iw = clampLen(layer.stImageSize.u32Width), ih = clampLen(layer.stImageSize.u32Height);
+    if (iw == 0 || ih == 0) iw = dw, ih = dh;
+    *layerClip = RECT_S{static_cast<MK_S32>(dx), static_cast<MK_S32>(dy), static_cast<MK_U32>(dw), static_cast<MK_U32>(dh)};
+    const int64_t cx = clampPos(chnRect.s32X), cy = clampPos(chnRect.s32Y);
+    int64_t x0 = dx + cx * dw / iw, x1 = dx + (cx + clampLen(chnRect.u32Width)) * dw / iw;
+    int64_t y0 = dy + cy * dh / ih, y1 = dy + (cy + clampLen(chnRect.u32Height)) * dh / ih;
     // Round the corner down to even (floor, also below zero) so chroma pairs line up with the screen's.
     x0 -= ((x0 % 2) + 2) % 2;
     y0 -= ((y0 % 2) + 2) % 2;
-    if (x1 <= x0 || y1 <= y0) return RECT_S{static_cast<MK_S32>(x0), static_cast<MK_S32>(y0), 0, 0};
+    if (x1 <= x0 || y1 <= y0 || x1 - x0 > kMaxDrawnSide || y1 - y0 > kMaxDrawnSide || x0 >= screenW ||
+        y0 >= screenH || x1 <= 0 || y1 <= 0) {
+        return RECT_S{0, 0, 0, 0};
+    }
     return RECT_S{static_cast<MK_S32>(x0), static_cast<MK_S32>(y0), static_cast<MK_U32>(x1 - x0),
                   static_cast<MK_U32>(y1 - y0)};
 }

@@ -34,7 +34,7 @@ Yuv BackgroundYuv(MK_U32 rgb);
 
 // The screen size of a device's interface timing code. The codes the program sets come from its
 // resolution table; an unknown code takes the active width and height of the record's sync
-// information when both are set, else 1920 x 1080.
+// information when both are set and at most 4096, else 1920 x 1080.
 struct Timing {
     int width, height;
 };
@@ -80,7 +80,8 @@ struct ScreenPlan {
 
 // A channel rectangle of a layer's image, mapped through the layer's display rectangle onto the screen:
 // the corner rounded down to even, the far edges kept. An image or display rectangle of no size stands
-// for the whole screen.
+// for the whole screen. A rectangle that misses the screen, or is larger than 4096 on a side once
+// mapped, comes back empty: it is not drawn.
 RECT_S MapToScreen(const RECT_S& chnRect, const VO_VIDEO_LAYER_ATTR_S& layer, int screenW, int screenH,
                    RECT_S* layerClip);
 
