@@ -280,6 +280,16 @@ TEST_F(VoDriverTest, OutlandishRectanglesAreLeftOutAndNothingElseSuffers) {
         EXPECT_TRUE(Shows(*s, 0, 0, k.drawn ? kRed : kWhite)) << k.what;
         EXPECT_TRUE(Shows(*s, 1500, 800, kBlue)) << k.what;
     }
+    // A picture whose rows are shorter than its width is not drawn either.
+    ASSERT_EQ(Send(1, 0, Flat(64, 64, kGreen)), 0);
+    clock.Advance(kPeriodUs);
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1500, 800, kGreen));
+    const HeldFrame red = Flat(64, 64, kRed);
+    VIDEO_FRAME_INFO_S bad = red.frame();
+    bad.u32Width = 4096;
+    ASSERT_EQ(Send(1, 0, HeldFrame(bad)), 0);
+    clock.Advance(kPeriodUs);
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1500, 800, kWhite));
     // A timing of its own larger than any screen falls back to the default size.
     VO_PUB_ATTR_S pub{};
     pub.enIntfSync = 99;

@@ -24,6 +24,8 @@ constexpr Timing kDefaultTiming{1920, 1080};
 // The largest screen a timing of its own may ask for, and the largest picture a channel is scaled to.
 constexpr int kMaxScreenSide = 4096;
 constexpr int64_t kMaxDrawnSide = 4096;
+// The largest picture the video drivers make.
+constexpr uint32_t kMaxFrameSide = 8192;
 // Coordinates beyond this are as good as infinite on any screen.
 constexpr int64_t kMaxCoord = 1 << 16;
 
@@ -151,9 +153,16 @@ std::shared_ptr<Screen> Compositor::FreeBuffer(int width, int height) {
 bool Compositor::Update(Scaled& s, const ChannelDraw& d) {
     const int w = static_cast<int>(d.rect.u32Width), h = static_cast<int>(d.rect.u32Height);
     if (s.seq == d.seq && s.width == w && s.height == h && !s.bytes.empty()) return true;
+    // Pictures sent by hand may describe themselves wrongly: rows shorter than the picture would read
+    // past the planes.
+    const uint32_t fw = d.frame.Width(), fh = d.frame.Height();
+    if (fw == 0 || fh == 0 || fw > kMaxFrameSide || fh > kMaxFrameSide || d.frame.Stride(0) < fw ||
+        d.frame.Stride(1) < 2 * ((fw + 1) / 2)) {
+        return false;
+    }
     uint8_t* y = d.frame.Plane(0);
     uint8_t* uv = d.frame.Plane(1);
-    if (y == nullptr || uv == nullptr || d.frame.Width() == 0 || d.frame.Height() == 0) return false;
+    if (y == nullptr || uv == nullptr) return false;
     const size_t stride = static_cast<size_t>((w + 1) & ~1);
     s.bytes.resize(stride * h + stride * ((h + 1) / 2));
     Yuv420SpPlanes src{y, d.frame.Stride(0), uv, d.frame.Stride(1), static_cast<int>(d.frame.Width()),
