@@ -38,7 +38,7 @@ namespace drivers = varnelle::drivers;
 
 // A picture in its own buffer with the drivers' row stride.
 struct Picture {
-    Picture(int w, int h) : bytes(drivers::Nv12Size(w, h)), stride(drivers::Nv12Stride(w)), width(w), height(h) {}
+    Picture(int w, int h) : bytes(drivers::FrameBytes(w, h)), stride(drivers::FrameStride(w)), width(w), height(h) {}
     drivers::Yuv420SpPlanes Planes() {
         return {bytes.data(), stride, bytes.data() + stride * height, stride, width, height};
     }
@@ -156,7 +156,7 @@ void BM_Compose16ChannelSplit(benchmark::State& state) {
     drivers::ResetMediaState();
     auto vo = varnelle::dev::Registry::Get<drivers::VoDriver>("/dev/vo");
     constexpr int kChannels = 16, kW = 704, kH = 576;
-    const int pool = drivers::VbPools::Instance().CreatePool(drivers::Nv12Size(kW, kH), 2 * kChannels, "");
+    const int pool = drivers::VbPools::Instance().CreatePool(drivers::FrameBytes(kW, kH), 2 * kChannels, "");
     // Two pictures per input, sent in turn so each screen has a new one in every channel.
     std::vector<drivers::HeldFrame> frames;
     for (int i = 0; i < 2 * kChannels; ++i) {

@@ -1,5 +1,5 @@
-// Helpers of the pipeline tests over the SDK: one common pool of a given block size, as the program's
-// pool plan makes it, and capture channels started as the program starts them.
+// What the flow tests share: the program's common video buffer pool made through the SDK, and capture
+// channels started as the program starts them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,21 @@
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vi/mpi_vi.h"
 
-namespace mk::testing {
+namespace flow_testing {
+
+// Sets up and starts a plan of one common pool of `blocks` blocks of `blockSize` bytes; its pool id in
+// *pool. Call with ASSERT_NO_FATAL_FAILURE.
+inline void StartCommonPool(MK_U32 blockSize, MK_U32 blocks, int* pool) {
+    VB_CONF_S conf{};
+    conf.u32MaxPoolCnt = 4;
+    conf.astCommPool[0].u32BlkSize = blockSize;
+    conf.astCommPool[0].u32BlkCnt = blocks;
+    ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
+    auto vb = varnelle::dev::Registry::Get<varnelle::drivers::VbDriver>("/dev/vb");
+    ASSERT_EQ(vb->CommonPools().size(), 1u);
+    *pool = vb->CommonPools()[0];
+}
 
 // Resets the media state around each test and gives it one common pool of `blocks` blocks of
 // `blockSize` bytes.
@@ -21,15 +35,7 @@ protected:
     FlowTest(MK_U32 blockSize, MK_U32 blocks) : m_blockSize(blockSize), m_blocks(blocks) {}
     void SetUp() override {
         varnelle::drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = m_blockSize;
-        conf.astCommPool[0].u32BlkCnt = m_blocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        auto vb = varnelle::dev::Registry::Get<varnelle::drivers::VbDriver>("/dev/vb");
-        ASSERT_EQ(vb->CommonPools().size(), 1u);
-        m_pool = vb->CommonPools()[0];
+        ASSERT_NO_FATAL_FAILURE(StartCommonPool(m_blockSize, m_blocks, &m_pool));
     }
     void TearDown() override {
         MK_MPI_VB_Exit();
@@ -60,4 +66,4 @@ protected:
     int m_pool = -1;
 };
 
-}  // namespace mk::testing
+}  // namespace flow_testing

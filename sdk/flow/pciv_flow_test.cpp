@@ -24,9 +24,9 @@ constexpr MK_U32 kBlocks = 8;
 constexpr VI_CHN kInput = 2;
 constexpr MK_S32 kPciv = 9;
 
-class PcivFlowTest : public mk::testing::FlowTest {
+class PcivFlowTest : public flow_testing::FlowTest {
 protected:
-    PcivFlowTest() : FlowTest(drivers::Nv12Size(kW, kH), kBlocks) {}
+    PcivFlowTest() : FlowTest(drivers::FrameBytes(kW, kH), kBlocks) {}
     // The input starts on the test's stopped clock, so its frames fall due 40 ms apart from now on.
     static void StartInput(ManualClock& clock) {
         StartCapture(kInput, kW, kH);

@@ -42,9 +42,9 @@ Signature ExpectedSignature(int chn) {
     return Signature{y[0], uv[0], uv[1]};
 }
 
-class VoSplitTest : public mk::testing::FlowTest {
+class VoSplitTest : public flow_testing::FlowTest {
 protected:
-    VoSplitTest() : FlowTest(drivers::Nv12Size(kW, kH), kBlocks) {}
+    VoSplitTest() : FlowTest(drivers::FrameBytes(kW, kH), kBlocks) {}
     void SetUp() override {
         FlowTest::SetUp();
         SetUpCascadeDisplay();
@@ -107,7 +107,7 @@ protected:
         EXPECT_EQ(MK_MPI_VO_GetScreenFrame(kLayer, &s.frame, 2000), MK_SUCCESS);
         EXPECT_EQ(s.frame.u32Width, static_cast<MK_U32>(kScreenW));
         EXPECT_EQ(s.frame.u32Height, static_cast<MK_U32>(kScreenH));
-        s.bytes.resize(drivers::Nv12Size(s.frame.u32Width, s.frame.u32Height));
+        s.bytes.resize(drivers::FrameBytes(s.frame.u32Width, s.frame.u32Height));
         EXPECT_TRUE(varnelle::mem::Ram::Local().Read(s.frame.u32PhyAddr[0], s.bytes.data(), s.bytes.size()));
         EXPECT_EQ(MK_MPI_VO_ReleaseScreenFrame(kLayer, &s.frame), MK_SUCCESS);
         return s;

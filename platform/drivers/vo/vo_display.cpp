@@ -91,7 +91,10 @@ uint64_t VoDriver::DisplayTick(uint64_t nowUs) {
             Dv& d = m_devs[dev];
             if (!d.enabled) continue;
             const MK_U32 fps = std::clamp<MK_U32>(Record<MK_U32>(d.store, kSetDevFrameRate, dev), 1, kMaxDisplayRate);
-            if (!d.pacer.Running() || d.pacer.Fps() != fps) d.pacer.Start(nowUs, fps);
+            if (!d.pacer.Running() || d.fps != fps) {
+                d.pacer.Start(nowUs, fps);
+                d.fps = fps;
+            }
             if (d.pacer.Take(nowUs)) {
                 // A device enabled afresh starts from a blank screen.
                 if (!d.screen) m_compositors[dev].Clear();

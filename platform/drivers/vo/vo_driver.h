@@ -127,6 +127,7 @@ private:
         bool enabled = false, cascadeDev = false;
         AttrStore store;
         FramePacer pacer;
+        MK_U32 fps = 0;  // the rate the pacer runs at
         std::shared_ptr<const vo::Screen> screen;
         uint64_t screens = 0;     // since the device was enabled
         uint64_t screenId = 0;    // numbers every screen the driver makes

@@ -58,7 +58,7 @@ protected:
         drivers::ResetMediaState();
         m_vo = dev::Registry::Get<VoDriver>("/dev/vo");
         ASSERT_NE(m_vo, nullptr);
-        m_pool = VbPools::Instance().CreatePool(drivers::Nv12Size(352, 288), kBlocks, "");
+        m_pool = VbPools::Instance().CreatePool(drivers::FrameBytes(352, 288), kBlocks, "");
         ASSERT_GE(m_pool, 0);
     }
     void TearDown() override {

@@ -141,7 +141,7 @@ int VoDriver::GetScreenCopy(unsigned long request, void* arg, std::vector<ZoneFr
     const uint32_t w = size.u32Width > 0 && size.u32Height > 0 ? size.u32Width : static_cast<uint32_t>(screen.Width());
     const uint32_t h = size.u32Width > 0 && size.u32Height > 0 ? size.u32Height : static_cast<uint32_t>(screen.Height());
     if (w > 8192 || h > 8192) return Err(MK_ERR_ILLEGAL_PARAM);
-    const uint32_t stride = Nv12Stride(w), bytes = Nv12Size(w, h);
+    const uint32_t stride = FrameStride(w), bytes = FrameBytes(w, h);
     const uint32_t phys = mem::ZoneAllocator::Local().Allocate(bytes, "", "vo-screen");
     uint8_t* out = phys != 0 ? RamWindow(phys, bytes) : nullptr;
     if (out == nullptr) {

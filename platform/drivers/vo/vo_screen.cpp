@@ -64,8 +64,8 @@ Timing TimingOf(const VO_PUB_ATTR_S& pub) {
 Screen::Screen(int width, int height)
     : m_width(width),
       m_height(height),
-      m_stride(Nv12Stride(static_cast<uint32_t>(width))),
-      m_bytes(Nv12Size(static_cast<uint32_t>(width), static_cast<uint32_t>(height))) {}
+      m_stride(FrameStride(static_cast<uint32_t>(width))),
+      m_bytes(FrameBytes(static_cast<uint32_t>(width), static_cast<uint32_t>(height))) {}
 
 Yuv420SpPlanes Screen::Planes() {
     return Yuv420SpPlanes{m_bytes.data(), m_stride, m_bytes.data() + m_stride * m_height, m_stride, m_width, m_height};

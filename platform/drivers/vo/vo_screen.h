@@ -40,7 +40,7 @@ struct Timing {
 };
 Timing TimingOf(const VO_PUB_ATTR_S& pub);
 
-// A screen: rows of Nv12Stride(width) bytes, the luma plane, then the chroma plane right after it, as
+// A screen: rows of FrameStride(width) bytes, the luma plane, then the chroma plane right after it, as
 // the frames of the video pools are laid out.
 class Screen {
 public:
