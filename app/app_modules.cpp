@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
 #include "app/pci/pciv_recv.h"
@@ -12,7 +13,8 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
-    SplitRegisterModule();
     SlaveRegisterReceivers();
     AVdecRegister();
+    AudioRegister();
+    SplitRegisterModule();
 }

@@ -96,7 +96,7 @@ protected:
         std::memset(&m, 0, sizeof(m));
         m.stMsgHead.u32MsgType = code;
         m.stMsgHead.u32MsgLen = static_cast<uint32_t>(len);
-        std::memcpy(m.au32Payload, payload, len);
+        if (len > 0) std::memcpy(m.au32Payload, payload, len);
         EXPECT_EQ(PCIV_RunCmd(&m), answered) << "command " << code;
         return m.stMsgHead.s32Result;
     }
