@@ -197,7 +197,7 @@ int GetFrameBuf(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int ch
     VbPools& pools = VbPools::Instance();
     uint32_t block = VbPools::kInvalid;
     for (;;) {
-        block = pools.GetBlock(-1, static_cast<uint32_t>(size), "", false, vdec::kJpegPoolUser);
+        block = pools.GetBlock(-1, static_cast<uint32_t>(size), "", false, vdec::kPoolUser);
         if (block == VbPools::kInvalid) block = pools.GetBlock(-1, static_cast<uint32_t>(size));
         if (block != VbPools::kInvalid) break;
         // A bound channel's frames go to its receiver, not to GetFrame: its oldest gives way.

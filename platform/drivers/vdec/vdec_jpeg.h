@@ -39,7 +39,7 @@ namespace vdec {
 inline bool IsJpegType(uint32_t type) { return type == PT_JPEG || type == PT_MJPEG; }
 
 // The decoder's user id among the module pools.
-inline constexpr int kJpegPoolUser = 4;
+inline constexpr int kPoolUser = 4;
 // Reports kept for the test view.
 inline constexpr size_t kJpegReportsKept = 64;
 
