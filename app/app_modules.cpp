@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/comm/comm_register.h"
 #include "app/pci/pciv_slave.h"
 
 void AppRegisterModules() {
@@ -7,4 +8,5 @@ void AppRegisterModules() {
     SlaveRegisterCmdHandlers();
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
+    CommRegisterModule();
 }

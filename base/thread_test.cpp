@@ -55,6 +55,21 @@ void ExpectFinishes(const char* what, F fn) {
     }
 }
 
+// Runs fn on a thread of its own; fn adds one to the counter it is given after each of its `steps`
+// steps. A hang is a step that does not finish within the wait limit, so a loaded machine (sanitizers,
+// parallel tests) only makes the test slower, never fails it.
+template <class F>
+void ExpectEachStepFinishes(const char* what, int steps, F fn) {
+    auto progress = std::make_shared<varnelle::base::testing::Counter>();
+    std::thread([fn, progress]() mutable { fn(*progress); }).detach();
+    for (int i = 1; i <= steps; ++i) {
+        if (!progress->WaitFor(i)) {
+            std::fprintf(stderr, "%s hangs at step %d\n", what, i);
+            std::abort();
+        }
+    }
+}
+
 // Body that waits for messages until asked to stop.
 void ServeUntilStopped(FnThread& t) {
     CMsgQue::MSG msg;
@@ -154,14 +169,16 @@ TEST(CThreadTest, DestroyWaitRacingBodyThatEndsReleasesWaiter) {
 // A stop that races a restart waits for the run it stopped, never for the run the restart began.
 TEST(CThreadTest, StopRacingRestartWaitsOnlyForTheRunItStopped) {
     FnThread t("restartrace", 64, 4, [](FnThread& self) { ServeUntilStopped(self); });
-    ExpectFinishes("DestroyThread(true) racing CreateThread", [&t] {
-        for (int i = 0; i < 300; ++i) {
+    constexpr int kRounds = 300;
+    ExpectEachStepFinishes("DestroyThread(true) racing CreateThread", kRounds, [&t](auto& progress) {
+        for (int i = 0; i < kRounds; ++i) {
             ASSERT_TRUE(t.CreateThread());
             std::thread restarter([&t] { EXPECT_TRUE(t.CreateThread()); });
             EXPECT_TRUE(t.DestroyThread(true));
             restarter.join();
             EXPECT_FALSE(t.IsThreadOver()) << "the restarted run was stopped by a stop meant for the first";
             EXPECT_TRUE(t.DestroyThread(true));
+            progress.Add();
         }
     });
 }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/comm/comm_map.h"
+
 namespace {
 
 struct CfgState {
@@ -44,13 +46,39 @@ void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam) {
     c.u32DoubleNum = 2 * c.u32ChnNum;
     c.u32DoubleStartEx = 2 * c.u32ChnStart + SLAVE_STREAM_EXTRA;
     c.stSlaveCfg = pParam->stSlaveCfg;
+    c.stHvrCap = pParam->stHvrCap;
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        State().stSys = c;
+    }
+    CommMapSetDevType(c.u32DevType);
+}
+
+void SlaveStoreHvrCap(const HVR_CAP_S* pCap) {
     std::lock_guard<std::mutex> lock(State().mutex);
-    State().stSys = c;
+    std::memcpy(&State().stSys.stHvrCap, pCap, sizeof(HVR_CAP_S));
+}
+
+const HVR_CAP_S* SlaveHvrCapInPlace() {
+    return &State().stSys.stHvrCap;
 }
 
 void SlaveResetSysCfg() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().stSys = SlaveSysCfg{};
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        State().stSys = SlaveSysCfg{};
+    }
+    CommMapSetDevType(0);
+}
+
+int32_t CommChipChnNumOf(const SlaveSysCfg& cfg) {
+    int64_t n = static_cast<int64_t>(cfg.u32ChnEnd) - static_cast<int64_t>(cfg.u32ChnStart);
+    if (n < 0) return 0;
+    return n > COMM_MAX_CHIP_CHN ? COMM_MAX_CHIP_CHN : static_cast<int32_t>(n);
+}
+
+int32_t Comm_GetChipChnNum() {
+    return CommChipChnNumOf(SlaveGetSysCfg());
 }
 
 uint32_t Comm_GetSysType() {

@@ -29,6 +29,7 @@ struct SlaveSysCfg {
     uint32_t u32DoubleNum = 16;      // 2 x channel count
     uint32_t u32DoubleStartEx = 24;  // 2 x range start + the fixed stream setting
     SLAVE_CFG_S stSlaveCfg{};        // the 32-byte settings record, all zero before command 96
+    HVR_CAP_S stHvrCap{};            // the capability record in force, all zero before command 96
 };
 
 // The fixed settings word added to twice the range start.
@@ -37,11 +38,21 @@ struct SlaveSysCfg {
 // A copy of the whole block, taken under the module's lock: a thread that reads the settings while a
 // second command 96 stores new ones sees the old block or the new one, never a mix. Any thread.
 SlaveSysCfg SlaveGetSysCfg();
-// Stores the command 96 words, computes the derived ones and stores the settings record, all in one
-// step.
+// Stores the command 96 words, computes the derived ones and stores the settings and capability
+// records, all in one step.
 void SlaveStoreSysParam(const SLAVE_SYS_PARAM_S* pParam);
+// Replaces the capability record alone (Comm_SetHvrCap).
+void SlaveStoreHvrCap(const HVR_CAP_S* pCap);
+// The capability record in place (Comm_GetHvrCap): command loop thread only.
+const HVR_CAP_S* SlaveHvrCapInPlace();
 // Back to the values before command 96 (tests).
 void SlaveResetSysCfg();
+
+// The chip channel count N (range end - range start) as a channel loop may use it: the master's words
+// can make the difference negative or larger than any table, so it is held to 0..32.
+int32_t Comm_GetChipChnNum();
+int32_t CommChipChnNumOf(const SlaveSysCfg& cfg);
+#define COMM_MAX_CHIP_CHN 32
 
 uint32_t Comm_GetSysType();
 uint32_t Comm_GetDevType();

@@ -2,6 +2,7 @@
 #include "app/fb/graphics_internal.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "app/comm/app_log.h"
 
@@ -9,12 +10,16 @@ namespace {
 
 constexpr const char* kSrc = "../fb/Graphics.c";
 
+constexpr GraphicsDisplayGeometry kGeometryAtLoad = {17, 1024, 768, 1024, 768, 25};
+
 struct GraphicsModule {
     GraphicsState stState;
     std::atomic<GraphicsDecHeadWordFn> pfnSetDecHeadWord{nullptr};
     std::atomic<GraphicsDecDisplayDefaultsFn> pfnSetDecDisplayDefaults{nullptr};
     std::atomic<GraphicsVoPubConfigCascadeFn> pfnVoPubConfigCascade{nullptr};
     std::atomic<GraphicsAVdecSetDefaultsFn> pfnAVdecSetDefaults{nullptr};
+    std::mutex geometryMutex;  // guards stGeometry
+    GraphicsDisplayGeometry stGeometry = kGeometryAtLoad;
 };
 
 GraphicsModule& Module() {
@@ -71,6 +76,11 @@ void GraphicsSetAVdecSetDefaultsHook(GraphicsAVdecSetDefaultsFn pfn) {
     Module().pfnAVdecSetDefaults = pfn;
 }
 
+GraphicsDisplayGeometry GraphicsGetDisplayGeometry() {
+    std::lock_guard<std::mutex> lock(Module().geometryMutex);
+    return Module().stGeometry;
+}
+
 GraphicsState* GraphicsGetState() {
     return &Module().stState;
 }
@@ -108,6 +118,11 @@ int GraphicsSetResolution(const uint32_t* pu32Size) {
     uint32_t rate = ntsc ? 30 : 25;
     uint32_t stdHeight = ntsc ? 480 : 576;
     bool svga = w == 800 && h == 600;
+    {
+        // Before the cascade hook, which reads it.
+        std::lock_guard<std::mutex> lock(Module().geometryMutex);
+        Module().stGeometry = {code, w, h, svga ? 704u : w, svga ? 576u : h, rate};
+    }
     HeadWriter SetHead("GraphicsSetResolution");
     SetHead(4, w);
     SetHead(5, h);
@@ -143,6 +158,10 @@ int GraphicsSetResolution(const uint32_t* pu32Size) {
 
 void GraphicsReset() {
     GraphicsFbReset();
+    {
+        std::lock_guard<std::mutex> lock(Module().geometryMutex);
+        Module().stGeometry = kGeometryAtLoad;
+    }
     GraphicsState& st = Module().stState;
     st.bVstdSet = 0;
     st.u32Vstd = GRAPHICS_VSTD_PAL;

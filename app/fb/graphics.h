@@ -66,6 +66,21 @@ struct GraphicsDisplayDefaults {
     uint32_t u32Ntsc;  // 1 NTSC, 0 PAL
 };
 
+// The display geometry the last resolution command chose (the same values the decode block holds):
+// the display interface timing code, the output size, the image size (704 x 576 on an 800 x 600
+// output, else the output size) and the frame rate of the saved standard. Before any resolution
+// command: code 17, 1024 x 768, 25.
+struct GraphicsDisplayGeometry {
+    uint32_t u32IntfSync;
+    uint32_t u32Width;
+    uint32_t u32Height;
+    uint32_t u32ImgWidth;
+    uint32_t u32ImgHeight;
+    uint32_t u32FrameRate;
+};
+// A copy, taken under the module's lock; any thread.
+GraphicsDisplayGeometry GraphicsGetDisplayGeometry();
+
 // Where the display settings reach the decode block and the cascade display. Each hook has its own
 // setter, called by the module that owns the step from its Register function (AppRegisterModules,
 // app/app_modules.cpp); null takes it out. While a hook is missing, each command that needs it prints

@@ -21,7 +21,9 @@ void SetDefaults(const GraphicsDisplayDefaults* d) {
     g_defaults = *d;
     g_calls.push_back("defaults");
 }
+GraphicsDisplayGeometry g_cascadeSaw{};
 int PubConfig(int dev) {
+    g_cascadeSaw = GraphicsGetDisplayGeometry();
     g_calls.push_back("cascade" + std::to_string(dev));
     return 0;
 }
@@ -74,6 +76,27 @@ TEST_F(GraphicsTest, ResolutionsMapToInterfaceCodes) {
         EXPECT_EQ(g_head[4], c.wantW);
         EXPECT_EQ(g_head[6], c.wantW);
         EXPECT_EQ(g_head[7], c.wantH);
+        // The cascade reads the geometry of this very command.
+        EXPECT_EQ(g_cascadeSaw.u32IntfSync, c.code) << c.w << "x" << c.h;
+        EXPECT_EQ(g_cascadeSaw.u32Width, c.wantW);
+        EXPECT_EQ(g_cascadeSaw.u32Height, c.wantH);
+        EXPECT_EQ(g_cascadeSaw.u32ImgWidth, c.imgW);
+        EXPECT_EQ(g_cascadeSaw.u32ImgHeight, c.imgH);
+        EXPECT_EQ(g_cascadeSaw.u32FrameRate, 25u);
+    }
+}
+
+TEST_F(GraphicsTest, GeometryBeforeAnyResolutionAndAfterReset) {
+    for (int round = 0; round < 2; ++round) {
+        GraphicsDisplayGeometry g = GraphicsGetDisplayGeometry();
+        EXPECT_EQ(g.u32IntfSync, 17u);
+        EXPECT_EQ(g.u32Width, 1024u);
+        EXPECT_EQ(g.u32Height, 768u);
+        EXPECT_EQ(g.u32ImgWidth, 1024u);
+        EXPECT_EQ(g.u32ImgHeight, 768u);
+        uint32_t size[2] = {800, 600};
+        GraphicsSetResolution(size);
+        GraphicsReset();
     }
 }
 

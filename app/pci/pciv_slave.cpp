@@ -5,6 +5,7 @@
 
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
+#include "app/comm/comm_setup_hooks.h"
 #include "app/fb/graphics.h"
 #include "app/pci/pciv_slave_thread.h"
 #include "app/pci/pciv_title_port.h"
@@ -514,6 +515,11 @@ int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
     return s32Ret;
 }
 
+void SlaveReleaseStreamSenders() {
+    SlaveStopSender(PcivGetVencTrans());
+    SlaveStopSender(PcivGetJpegTrans());
+}
+
 int SlaveCloseMsgPorts() {
     PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32NoticePort.load()));
     PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32AckPort.load()));
@@ -538,4 +544,6 @@ void SlaveRegisterCmdHandlers() {
     PCIV_RegisterCmdHandler(64, CmdPlayParams);
     PCIV_RegisterCmdHandler(86, CmdPortMap);
     PCIV_RegisterCmdHandler(96, SlaveSysParamsInit);
+    // A repeated command 96 destroys the pools the senders' buffers come from.
+    CommSetReleaseStreamSendersHook(SlaveReleaseStreamSenders);
 }

@@ -74,6 +74,10 @@ bool SlavePortMapValid(const SLAVE_PORT_MAP_S* pMap);
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot);
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot);
 
+// Stops the encoded-video and JPEG senders (commands 10 and 11), which gives their pool blocks back;
+// the master starts them again with 10 and 11. Command loop only.
+void SlaveReleaseStreamSenders();
+
 // Closes the encoded-video notice and acknowledgement ports and the time-set port; returns 0.
 int SlaveCloseMsgPorts();
 

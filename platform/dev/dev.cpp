@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/dev/driver.h"
+#include "platform/dev/journal.h"
 
 namespace varnelle::dev {
 
@@ -52,8 +53,14 @@ int Ioctl(int fd, unsigned long request, void* arg) {
     std::shared_ptr<File> file = FindFile(fd);
     if (!file) return ::ioctl(fd, request, arg);
     int result = 0;
-    if (Registry::TakeRequestFault(file->driver(), request, &result)) return result;
-    return file->driver().Ioctl(*file, request, arg);
+    if (!Registry::TakeRequestFault(file->driver(), request, &result))
+        result = file->driver().Ioctl(*file, request, arg);
+    if (JournalActive()) {
+        int err = errno;
+        JournalRecord(file->driver().path(), request, file->BoundObject(), result);
+        errno = err;
+    }
+    return result;
 }
 
 void* Mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {

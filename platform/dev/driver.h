@@ -35,6 +35,10 @@ public:
     int flags() const { return m_flags; }
     Driver& driver() const { return *m_driver; }
 
+    // The object a bind request tied the descriptor to, as the driver names it ("grp 3 chn 1"); empty
+    // while it is bound to nothing. Read by the request journal after each request.
+    virtual std::string BoundObject() const { return {}; }
+
     // Makes the descriptor readable (or not) for select/poll. Thread-safe.
     void SetReadable(bool readable);
     bool readable() const { return m_readable.load(); }

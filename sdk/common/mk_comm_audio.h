@@ -111,3 +111,61 @@ typedef struct {
 static_assert(sizeof(AUDIO_DUMPFILE_CFG_S) == 520);
 static_assert(offsetof(AUDIO_DUMPFILE_CFG_S, aFileName) == 260);
 static_assert(offsetof(AUDIO_DUMPFILE_CFG_S, u32FileSize) == 516);
+
+// The dump configuration under the name audio input gives it.
+typedef AUDIO_DUMPFILE_CFG_S AUDIO_SAVE_FILE_INFO_S;
+
+// A frame with its echo reference as the audio drivers hand frames over and take them back; the last
+// bytes carry nothing the SDK reads.
+typedef struct {
+    AUDIO_FRAME_S stFrame;
+    AEC_FRAME_S stAecFrm;
+    MK_U8 au8Reserved[8];
+} AUDIO_FRAME_RECORD_S;
+
+// Payload types of the built-in voice codecs.
+enum {
+    PT_G711A = 19,
+    PT_G711U = 20,
+    PT_G726 = 21,
+    PT_LPCM = 23,
+    PT_ADPCMA = 49,
+};
+
+// The first word of an ADPCM channel's codec attribute.
+typedef enum : MK_U32 {
+    ADPCM_TYPE_DVI4 = 0,      // block header: predicted value and step index
+    ADPCM_TYPE_IMA = 1,       // block header: the first sample, uncoded (80k + 1 points)
+    ADPCM_TYPE_ORG_DVI4 = 2,  // no block header
+    ADPCM_TYPE_BUTT,
+} ADPCM_TYPE_E;
+
+// The first word of a G.726 channel's codec attribute: the rate at 8 kHz and the code-word packing.
+typedef enum : MK_U32 {
+    G726_16K = 0,  // code words packed from the least significant bit
+    G726_24K,
+    G726_32K,
+    G726_40K,
+    G726_16K_MSB,  // code words packed from the most significant bit
+    G726_24K_MSB,
+    G726_32K_MSB,
+    G726_40K_MSB,
+    G726_BUTT,
+} G726_BPS_E;
+
+typedef struct {
+    ADPCM_TYPE_E enADPCMType;
+} AUDIO_ATTR_ADPCM_S;
+
+typedef struct {
+    G726_BPS_E enG726bps;
+} AUDIO_ATTR_G726_S;
+
+// G.711 and LPCM read nothing of their attribute, which must still be given.
+typedef struct {
+    MK_U32 u32Resv;
+} AUDIO_ATTR_PLAIN_S;
+
+#ifndef MK_INVALID_HANDLE
+#define MK_INVALID_HANDLE (-1)  // a registry slot not taken
+#endif

@@ -406,7 +406,8 @@ int MasterSim::RunScript(std::istream& in) {
                 Log("line %d: the rings are provided already", number);
                 return number;
             }
-            uint32_t vsize = args.size() > 0 ? args[0] : (4u << 20);
+            // The sender takes its buffer from one common pool block: the ring fits in the largest.
+            uint32_t vsize = args.size() > 0 ? args[0] : (3u << 20);
             uint32_t jsize = args.size() > 1 ? args[1] : (1u << 20);
             Ring v{"video", AllocRing(vsize), vsize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK};
             Ring j{"jpeg", AllocRing(jsize), jsize, PCIV_HOST_PORT_JPEG_NOTICE, PCIV_HOST_PORT_JPEG_ACK};

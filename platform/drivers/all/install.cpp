@@ -3,6 +3,9 @@
 #include "platform/drivers/ao/ao_driver.h"
 #include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/logmpp/logmpp_driver.h"
+#include "platform/drivers/adec/adec_driver.h"
+#include "platform/drivers/ai/ai_driver.h"
+#include "platform/drivers/aenc/aenc_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
 #include "platform/drivers/mouse/mouse_driver.h"
@@ -41,6 +44,9 @@ void InstallAll() {
     InstallFbDrivers();
     InstallAoDriver();
     InstallMouseDriver();
+    InstallAdecDriver();
+    InstallAiDriver();
+    InstallAencDriver();
     InstallJpegDriver();
 }
 

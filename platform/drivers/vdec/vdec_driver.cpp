@@ -17,6 +17,7 @@ constexpr int kErrPerm = MK_ERR(MK_ID_VDEC, MK_ERR_NOT_PERM);
 
 class VdecFile : public dev::File {
 public:
+    std::string BoundObject() const override { return chn < 0 ? std::string() : "chn " + std::to_string(chn); }
     int chn = -1;  // -1: bound to no channel (the module parameters)
 };
 

@@ -34,6 +34,7 @@ constexpr int kEncoderThreads = 2;
 inline uint32_t Align4(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
 
 struct VencFile : dev::File {
+    std::string BoundObject() const override { return chn < 0 ? std::string() : "chn " + std::to_string(chn); }
     int chn = -1;        // the channel a bind request tied it to
     int32_t getTimeoutMs = -1;
     int32_t sendTimeoutMs = -1;

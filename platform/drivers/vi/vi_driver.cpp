@@ -44,6 +44,10 @@ constexpr int kMaxSize = 8192;
 class ViFile : public dev::File {
 public:
     enum Kind { kUnbound, kDevice, kChannel };
+    std::string BoundObject() const override {
+        if (kind == kUnbound) return {};
+        return (kind == kDevice ? "dev " : "chn ") + std::to_string(id);
+    }
     Kind kind = kUnbound;
     int id = -1;
 };

@@ -93,6 +93,13 @@ std::optional<Scope> ScopeOf(unsigned long request) {
 
 class VoFile : public dev::File {
 public:
+    std::string BoundObject() const override {
+        if (!bound) return {};
+        if (word & MK_VO_WBC_WORD_BIT) return "wbc 0";
+        if (word & MK_VO_GFX_WORD_BIT) return "gfx " + std::to_string((word >> 28) & 7);
+        return "dev " + std::to_string((word >> 16) & 0xFF) + " layer " + std::to_string((word >> 8) & 0xFF) +
+               " chn " + std::to_string(word & 0xFF);
+    }
     bool bound = false;
     MK_U32 word = 0;
 };

@@ -111,6 +111,11 @@ bool IsKnown(unsigned long request) {
 
 class VpssFile : public dev::File {
 public:
+    std::string BoundObject() const override {
+        if (!bound) return {};
+        std::string grp = "grp " + std::to_string(word >> 16);
+        return (word & 0xFF) == 0xFF ? grp : grp + " chn " + std::to_string(word & 0xFF);
+    }
     bool bound = false;
     MK_U32 word = 0;
 };

@@ -1,0 +1,138 @@
+// The display's picture work.
+//  - Scaling one semi-planar 4:2:0 picture at the sizes the display and the processing groups use:
+//    our bilinear scaler against libswscale's bilinear on the same pictures, one size at a time
+//    (pictures/s), and the whole set of sizes in turn with the CPU time of each and their ratio, which
+//    chose the scaler.
+#include <time.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "platform/drivers/core/pattern.h"
+#include "platform/drivers/core/scaler.h"
+#include "platform/drivers/core/video_frames.h"
+
+namespace {
+
+namespace drivers = varnelle::drivers;
+
+// A picture in its own buffer with the drivers' row stride.
+struct Picture {
+    Picture(int w, int h) : bytes(drivers::Nv12Size(w, h)), stride(drivers::Nv12Stride(w)), width(w), height(h) {}
+    drivers::Yuv420SpPlanes Planes() {
+        return {bytes.data(), stride, bytes.data() + stride * height, stride, width, height};
+    }
+    std::vector<uint8_t> bytes;
+    size_t stride;
+    int width, height;
+};
+
+struct Sizes {
+    int sw, sh, dw, dh;
+};
+// Display: a 4x4 and a 2x2 split of D1 inputs on 1920x1080, a full-screen D1. Processing: D1 to CIF
+// and QCIF, 1080p to D1.
+const Sizes kSizes[] = {{704, 576, 480, 270}, {704, 576, 960, 540}, {704, 576, 1920, 1080},
+                        {704, 576, 352, 288}, {704, 576, 176, 144}, {1920, 1080, 704, 576}};
+
+Picture Source(int w, int h) {
+    Picture p(w, h);
+    drivers::Yuv420SpPlanes pl = p.Planes();
+    drivers::DrawTestPattern({pl.y, pl.yStride, pl.uv, pl.uvStride, w, h}, 5, 17, 45296);
+    return p;
+}
+
+void BM_ScaleOwn(benchmark::State& state) {
+    const Sizes s = kSizes[state.range(0)];
+    Picture src = Source(s.sw, s.sh), dst(s.dw, s.dh);
+    drivers::Yuv420SpScaler scaler;
+    for (auto _ : state) {
+        scaler.Scale(src.Planes(), dst.Planes());
+        benchmark::DoNotOptimize(dst.bytes.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(std::to_string(s.sw) + "x" + std::to_string(s.sh) + "->" + std::to_string(s.dw) + "x" +
+                   std::to_string(s.dh));
+}
+BENCHMARK(BM_ScaleOwn)->DenseRange(0, std::size(kSizes) - 1);
+
+void BM_ScaleSwscale(benchmark::State& state) {
+    const Sizes s = kSizes[state.range(0)];
+    Picture src = Source(s.sw, s.sh), dst(s.dw, s.dh);
+    SwsContext* ctx = sws_getContext(s.sw, s.sh, AV_PIX_FMT_NV21, s.dw, s.dh, AV_PIX_FMT_NV21, SWS_BILINEAR,
+                                     nullptr, nullptr, nullptr);
+    drivers::Yuv420SpPlanes in = src.Planes(), out = dst.Planes();
+    const uint8_t* srcSlice[4] = {in.y, in.uv, nullptr, nullptr};
+    const int srcStride[4] = {static_cast<int>(in.yStride), static_cast<int>(in.uvStride), 0, 0};
+    uint8_t* dstSlice[4] = {out.y, out.uv, nullptr, nullptr};
+    const int dstStride[4] = {static_cast<int>(out.yStride), static_cast<int>(out.uvStride), 0, 0};
+    for (auto _ : state) {
+        sws_scale(ctx, srcSlice, srcStride, 0, s.sh, dstSlice, dstStride);
+        benchmark::DoNotOptimize(dst.bytes.data());
+    }
+    sws_freeContext(ctx);
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(std::to_string(s.sw) + "x" + std::to_string(s.sh) + "->" + std::to_string(s.dw) + "x" +
+                   std::to_string(s.dh));
+}
+BENCHMARK(BM_ScaleSwscale)->DenseRange(0, std::size(kSizes) - 1);
+
+uint64_t ThreadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Every size once with each scaler per iteration: own_us and swscale_us per set, and
+// swscale_over_own (above 1: ours is faster).
+void BM_ScaleSetOwnVsSwscale(benchmark::State& state) {
+    struct Job {
+        Picture src, dst;
+        SwsContext* ctx;
+    };
+    std::vector<Job> jobs;
+    for (const Sizes& s : kSizes) {
+        jobs.push_back(Job{Source(s.sw, s.sh), Picture(s.dw, s.dh),
+                           sws_getContext(s.sw, s.sh, AV_PIX_FMT_NV21, s.dw, s.dh, AV_PIX_FMT_NV21, SWS_BILINEAR,
+                                          nullptr, nullptr, nullptr)});
+    }
+    drivers::Yuv420SpScaler scaler;
+    uint64_t ownNs = 0, swsNs = 0;
+    for (auto _ : state) {
+        uint64_t t0 = ThreadCpuNs();
+        for (Job& j : jobs) scaler.Scale(j.src.Planes(), j.dst.Planes());
+        uint64_t t1 = ThreadCpuNs();
+        for (Job& j : jobs) {
+            drivers::Yuv420SpPlanes in = j.src.Planes(), out = j.dst.Planes();
+            const uint8_t* srcSlice[4] = {in.y, in.uv, nullptr, nullptr};
+            const int srcStride[4] = {static_cast<int>(in.yStride), static_cast<int>(in.uvStride), 0, 0};
+            uint8_t* dstSlice[4] = {out.y, out.uv, nullptr, nullptr};
+            const int dstStride[4] = {static_cast<int>(out.yStride), static_cast<int>(out.uvStride), 0, 0};
+            sws_scale(j.ctx, srcSlice, srcStride, 0, in.height, dstSlice, dstStride);
+        }
+        uint64_t t2 = ThreadCpuNs();
+        ownNs += t1 - t0;
+        swsNs += t2 - t1;
+        benchmark::DoNotOptimize(jobs.back().dst.bytes.data());
+    }
+    for (Job& j : jobs) sws_freeContext(j.ctx);
+    const double n = static_cast<double>(state.iterations());
+    state.counters["own_us"] = static_cast<double>(ownNs) / n / 1000;
+    state.counters["swscale_us"] = static_cast<double>(swsNs) / n / 1000;
+    state.counters["swscale_over_own"] = static_cast<double>(swsNs) / static_cast<double>(ownNs);
+}
+BENCHMARK(BM_ScaleSetOwnVsSwscale);
+
+}  // namespace
+
+BENCHMARK_MAIN();
