@@ -164,7 +164,9 @@ void VdecDriver::State::DecodeLoop(int chn) {
                     continue;
                 }
             }
+            c.outputWaits = true;
             work[chn].wait_for(lock, kBlockPoll);
+            c.outputWaits = false;
             if (gone()) return false;
         }
         c.pics.push_back(*frame);

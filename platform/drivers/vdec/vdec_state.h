@@ -45,6 +45,7 @@ struct Chn {
     uint32_t queuedBytes = 0;
     uint32_t queuedFrames = 0;
     bool decoding = false;  // the decode thread has a packet out of the queue
+    bool outputWaits = false;  // the decode thread waits for a picture to be fetched or a block to be free
     uint64_t receivedFrames = 0;
     uint64_t decodedFrames = 0;  // pictures that came out of the decoder
     uint64_t streamErrors = 0;   // frames refused or damaged, pictures too large or of another format

@@ -127,13 +127,15 @@ int VdecDriver::State::TakeFrame(std::unique_lock<std::mutex>& lock, int chn, un
     if (dev::CopyOut(record, c.pics.front().frame()) != 0) return -1;  // the picture stays queued
     c.fetched.push_back(std::move(c.pics.front()));
     c.pics.pop_front();
-    work[chn].notify_all();  // room for the decoder's pictures
+    // Room for the decoder's pictures. Only a decoder that waits for it is woken: one waiting for
+    // packets would wake for nothing, twice a picture.
+    if (c.outputWaits) work[chn].notify_all();
     return 0;
 }
 
 int VdecDriver::State::ReleaseFrameLocked(int chn, unsigned long request, void* arg) {
     const int ret = ReleaseHeldFrame(chns[chn].fetched, request, arg, kErrParam);
-    if (ret == 0) work[chn].notify_all();  // a block may be free for the decoder
+    if (ret == 0 && chns[chn].outputWaits) work[chn].notify_all();  // a block may be free for the decoder
     return ret;
 }
 
