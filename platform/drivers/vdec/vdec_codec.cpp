@@ -125,6 +125,8 @@ struct VideoDecoder::Impl {
     // Frame mode: the bytes of the frame that is not complete yet.
     std::vector<uint8_t> pending;
     uint64_t pendingPts = 0;
+    // Stream mode: the packet being parsed, padded.
+    std::vector<uint8_t> padded;
     // Pictures in pool blocks: where the blocks come from, the ones lent by their luma address, and
     // the decoder's chroma planes of those pictures.
     BlockFn blocks;
@@ -283,6 +285,11 @@ struct VideoDecoder::Impl {
 
     bool FeedStream(const uint8_t* data, size_t len, uint64_t pts, bool endOfStream, const PictureFn& out,
                     uint32_t* errors) {
+        // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past what it is given: it gets a
+        // copy with zeroed padding, never the caller's bytes.
+        padded.assign(data, data + len);
+        padded.resize(len + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        data = padded.data();
         while (len > 0) {
             uint8_t* frameData = nullptr;
             int frameLen = 0;
