@@ -11,6 +11,7 @@
 
 #include "platform/dev/dev.h"
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/frame_testing.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vdec/vdec_driver.h"
@@ -53,6 +54,7 @@ protected:
         dev::Close(m_fd);
         m_drv->Reset();
         m_drv->SetJpegBufSize(0, 0);
+        BindGraph::Instance().Clear();
         VbPools::Instance().Clear();
     }
     int Create(uint32_t type = PT_JPEG, uint32_t ring = 4096) {
@@ -320,6 +322,44 @@ TEST_F(VdecJpegTest, ABoundChannelHandsItsFramesToTheReceiverAndKeepsOnlyTheNewe
     EXPECT_EQ(vpss.Unbinds(dst), 1);
     ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kDestroyChn), 0);
     EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks);
+}
+
+// A receiver that asks the driver about the channel while it takes a frame, as a receiver running on
+// the decoding thread may: the frame must come without the driver's lock held.
+class AskingSink : public varnelle::drivers::FrameSink {
+public:
+    explicit AskingSink(std::shared_ptr<VdecDriver> drv) : m_drv(std::move(drv)) {
+        varnelle::drivers::FrameRouter::Instance().Attach(MK_ID_VOU, this);
+    }
+    ~AskingSink() override { varnelle::drivers::FrameRouter::Instance().Detach(MK_ID_VOU, this); }
+    bool OnFrame(const MPP_CHN_S&, const MPP_CHN_S&, const varnelle::drivers::HeldFrame&) override {
+        queuedSeen.push_back(m_drv->JpegChannel(0).framesQueued);
+        return true;
+    }
+    std::vector<uint32_t> queuedSeen;
+
+private:
+    std::shared_ptr<VdecDriver> m_drv;
+};
+
+TEST_F(VdecJpegTest, AReceiverMayAskTheDriverWhileItTakesAFrame) {
+    ASSERT_GE(VbPools::Instance().CreatePool(1u << 16, 4, ""), 0);
+    AskingSink vo(m_drv);
+    ASSERT_EQ(BindGraph::Instance().Bind(MPP_CHN_S{MK_ID_VDEC, 0, 0}, MPP_CHN_S{MK_ID_VOU, 0, 1}), 0);
+    ASSERT_EQ(Create(), 0);
+    for (int i = 0; i < 2; ++i) {
+        JPEGD_FRAME_BUF_S fb{64, 64, 1, 0, 0, 0};
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_GET_FRAME_BUF, &fb), 0);
+        JPEGD_FRAME_S f{};
+        f.bPicture = 1;
+        f.u32Token = fb.u32Token;
+        f.u32Width = f.u32Height = 64;
+        f.u32LumaPhyAddr = f.u32ChromaPhyAddr = f.u32ChromaEndPhyAddr = fb.u32PhyAddr;
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_PUT_FRAME, &f), 0);
+    }
+    // Each frame is queued for GetFrame before the receiver hears of it.
+    EXPECT_EQ(vo.queuedSeen, (std::vector<uint32_t>{1, 2}));
+    ASSERT_EQ(BindGraph::Instance().Unbind(MPP_CHN_S{MK_ID_VOU, 0, 1}), 0);
 }
 
 TEST_F(VdecJpegTest, OnlyJpegChannelsTakeJpegRequestsAndNeedAWorkingBuffer) {
