@@ -104,7 +104,7 @@ double DecodeChannel(size_t* pictures) {
 // Both on the same clip in each iteration, so a loaded machine weighs on both alike.
 void BM_H264Decode704x576(benchmark::State& state) {
     varnelle::drivers::VbPools::Instance().Clear();
-    varnelle::drivers::VbPools::Instance().CreatePool(varnelle::drivers::Nv12Size(kWidth, kHeight), 16, "");
+    varnelle::drivers::VbPools::Instance().CreatePool(varnelle::drivers::FrameBytes(kWidth, kHeight), 16, "");
     if (Clip().size() != kFrames) {
         state.SkipWithError("clip not made");
         return;

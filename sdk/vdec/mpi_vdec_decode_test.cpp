@@ -23,7 +23,7 @@
 namespace {
 
 using varnelle::drivers::BindGraph;
-using varnelle::drivers::Nv12Size;
+using varnelle::drivers::FrameBytes;
 using varnelle::drivers::VbPools;
 using varnelle::drivers::VdecDriver;
 using varnelle::drivers::testing::Eventually;
@@ -89,7 +89,7 @@ protected:
         m_drv->Reset();
         BindGraph::Instance().Clear();
         VbPools::Instance().Clear();
-        m_pool = VbPools::Instance().CreatePool(Nv12Size(704, 576), kBlocks, "");
+        m_pool = VbPools::Instance().CreatePool(FrameBytes(704, 576), kBlocks, "");
         ASSERT_GE(m_pool, 0);
     }
     void TearDown() override {
@@ -456,8 +456,8 @@ TEST_F(VdecDecodeTest, AFrameThatNeverEndsIsDroppedOnceItOutgrowsTheBuffer) {
 
 TEST_F(VdecDecodeTest, PicturesComeFromTheDecodersModulePoolsFirst) {
     const Clip& clip = Tiny();
-    const int mod = VbPools::Instance().CreatePool(Nv12Size(176, 144), 2, "", false, 4);
-    const int other = VbPools::Instance().CreatePool(Nv12Size(176, 144), 4, "", false, 9);
+    const int mod = VbPools::Instance().CreatePool(FrameBytes(176, 144), 2, "", false, 4);
+    const int other = VbPools::Instance().CreatePool(FrameBytes(176, 144), 4, "", false, 9);
     ASSERT_GE(mod, 0);
     ASSERT_GE(other, 0);
     CreateFor(10, clip);
@@ -475,7 +475,7 @@ TEST_F(VdecDecodeTest, PicturesComeFromTheDecodersModulePoolsFirst) {
 TEST_F(VdecDecodeTest, TheDecoderWaitsForAFreeBlockAndDropsPicturesNoPoolCanHold) {
     const Clip& clip = Tiny();
     ASSERT_EQ(VbPools::Instance().DestroyPool(m_pool), 0);
-    const int pool = VbPools::Instance().CreatePool(Nv12Size(176, 144), 2, "");
+    const int pool = VbPools::Instance().CreatePool(FrameBytes(176, 144), 2, "");
     CreateFor(11, clip);
     SendClip(11, clip);
     std::vector<VIDEO_FRAME_INFO_S> held(2);
@@ -493,7 +493,7 @@ TEST_F(VdecDecodeTest, TheDecoderWaitsForAFreeBlockAndDropsPicturesNoPoolCanHold
 
     // Blocks too small for the picture: none will ever come, so the pictures go, counted.
     ASSERT_EQ(VbPools::Instance().DestroyPool(pool), 0);
-    const int small = VbPools::Instance().CreatePool(Nv12Size(176, 144) - 64, 4, "");  // blocks are whole 64s
+    const int small = VbPools::Instance().CreatePool(FrameBytes(176, 144) - 64, 4, "");  // blocks are whole 64s
     CreateFor(11, clip);
     SendClip(11, clip);
     ASSERT_TRUE(m_drv->WaitDecoded(11, kWaitMs));
@@ -507,7 +507,7 @@ TEST_F(VdecDecodeTest, TheDecoderWaitsForAFreeBlockAndDropsPicturesNoPoolCanHold
 TEST_F(VdecDecodeTest, DestroyWhileTheDecoderWaitsForABlockLeavesEveryBlockFree) {
     const Clip& clip = Tiny();
     ASSERT_EQ(VbPools::Instance().DestroyPool(m_pool), 0);
-    const int pool = VbPools::Instance().CreatePool(Nv12Size(176, 144), 2, "");
+    const int pool = VbPools::Instance().CreatePool(FrameBytes(176, 144), 2, "");
     CreateFor(12, clip);
     SendClip(12, clip);
     VIDEO_FRAME_INFO_S f{};

@@ -15,7 +15,7 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/request_copy.h"
-#include "platform/drivers/core/stream_pacer.h"
+#include "platform/drivers/core/frame_pacing.h"
 #include "platform/host/clock.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -66,7 +66,7 @@ struct Channel {
     uint32_t bufPhys = 0;
     uint32_t bufSize = 0;
     bool receiving = false;
-    StreamPacer pacer;    // result n is due n intervals after the start
+    FramePacer pacer;     // result n is due n intervals after the start
     uint64_t pushed = 0;  // results made by hand
     std::deque<Result> results;  // oldest first
     std::vector<bool> slotBusy;
@@ -563,11 +563,11 @@ private:
                     continue;
                 }
                 // The first result compares the pictures of one interval after the start.
-                const uint64_t period = kPicturePeriodUs * c->Interval();
-                if (auto due = c->pacer.Poll(now, period, 1)) {
+                if (!c->pacer.Running()) c->pacer.StartPeriod(now, kPicturePeriodUs * c->Interval(), 1);
+                if (auto due = c->pacer.Take(now)) {
                     jobs.push_back(MakeJob(chn, *c, PatternOf(*src), *due * c->Interval()));
                 }
-                wake = std::min(wake, c->pacer.NextAt(period));
+                wake = std::min(wake, c->pacer.NextDueUs());
             }
             if (jobs.empty()) {
                 m_workCv.wait_for(lock, std::chrono::microseconds(wake > now ? wake - now : 0));

@@ -154,7 +154,7 @@ void VdecDriver::State::DecodeLoop(int chn) {
                     if (gone()) return false;
                     continue;  // the queue may have filled meanwhile
                 }
-                if (!PoolsCanHold(Nv12Size(pic.width, pic.height))) {
+                if (!PoolsCanHold(FrameBytes(pic.width, pic.height))) {
                     ++c.droppedPics;  // no pool will ever hold it
                     return true;
                 }

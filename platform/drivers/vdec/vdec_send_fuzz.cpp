@@ -24,7 +24,7 @@ namespace {
 
 namespace dev = varnelle::dev;
 using varnelle::drivers::BindGraph;
-using varnelle::drivers::Nv12Size;
+using varnelle::drivers::FrameBytes;
 using varnelle::drivers::VbPools;
 using varnelle::drivers::VdecDriver;
 
@@ -81,7 +81,7 @@ size_t NextCut(const uint8_t* data, size_t at, size_t size, int style, size_t ch
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     varnelle::host::UsePrivateBus("vdecfuzz");
     varnelle::drivers::InstallVdecDriver();
-    g_pool = VbPools::Instance().CreatePool(Nv12Size(kMaxWidth + 64, kMaxHeight + 64), kBlocks, "");
+    g_pool = VbPools::Instance().CreatePool(FrameBytes(kMaxWidth + 64, kMaxHeight + 64), kBlocks, "");
     if (g_pool < 0) std::abort();
     static NullSink receiver;
     varnelle::drivers::FrameRouter::Instance().Attach(MK_ID_VPSS, &receiver);
