@@ -1,7 +1,10 @@
 #include "app/app_modules.h"
 
 #include "app/comm/comm_register.h"
+#include "app/dec/avdec.h"
+#include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
+#include "app/split/split.h"
 
 void AppRegisterModules() {
     // The command loop's own handlers.
@@ -9,4 +12,7 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
+    SplitRegisterModule();
+    SlaveRegisterReceivers();
+    AVdecRegister();
 }

@@ -11,23 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/master_link/shell.h"
+
 namespace {
 
-// Runs a shell command; its standard output, and its exit status in *status.
-std::string Shell(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
-}
+using varnelle::testing::Shell;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

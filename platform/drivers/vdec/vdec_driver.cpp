@@ -43,14 +43,13 @@ int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg
     s.DestroyLocked(chn);  // clears what a former channel of this number left
     c.created = true;
     c.attr = attr;
-    if (jpeg) {
-        if (!s.JpegCreateLocked(chn)) {
-            s.DestroyLocked(chn);
-            return MK_ERR(MK_ID_VDEC, MK_ERR_NOMEM);
-        }
-        return 0;
+    if (!jpeg) {
+        s.StartDecoderLocked(chn);
+    } else if (!s.JpegCreateLocked(chn)) {
+        s.DestroyLocked(chn);
+        return MK_ERR(MK_ID_VDEC, MK_ERR_NOMEM);
     }
-    s.StartDecoderLocked(chn);
+    s.journal.Event(chn, VdecJournalKind::kCreate);
     return 0;
 }
 
@@ -78,10 +77,15 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
     switch (request) {
         case req::kDestroyChn:
             s.DestroyLocked(chn);
+            s.journal.Event(chn, VdecJournalKind::kDestroy);
             s.SettleLocked(lock, chn);
             return 0;
         case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
-        case req::kSendStream: return s.Send(lock, chn, request, arg);
+        case req::kSendStream: {
+            int ret = s.Send(lock, chn, request, arg);
+            if (ret != 0) s.journal.Event(chn, VdecJournalKind::kRefuse, ret);
+            return ret;
+        }
         case req::kQuery: {
             VDEC_CHN_STAT_S st{};
             st.enType = c.attr.enType;
@@ -96,14 +100,19 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             st.u32DroppedPics = static_cast<uint32_t>(c.droppedPics + s.jpeg[chn].dropped);
             return CopyRequestOut(request, arg, st);
         }
-        case req::kStartRecvStream: c.receiving = true; return 0;
+        case req::kStartRecvStream:
+            c.receiving = true;
+            s.journal.Event(chn, VdecJournalKind::kStart);
+            return 0;
         case req::kStopRecvStream:
             c.receiving = false;
             s.Interrupt(chn);
+            s.journal.Event(chn, VdecJournalKind::kStop);
             return 0;
         case req::kResetChn:
             s.DropStreamLocked(chn);
             s.Interrupt(chn);
+            s.journal.Event(chn, VdecJournalKind::kReset);
             s.SettleLocked(lock, chn);
             return 0;
         case req::kSetChnParam: return Store(request, arg, &c.param);

@@ -15,6 +15,7 @@
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/video_frames.h"
 #include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/vdec/vdec_journal.h"
 #include "platform/drivers/vdec/vdec_jpeg.h"
 
 namespace varnelle::drivers::vdec {
@@ -86,6 +87,7 @@ struct VdecDriver::State {
     std::condition_variable work[VDEC_MAX_CHN_NUM];
     VDEC_MOD_PARAM_S modParam{};
     bool holdDecoding[VDEC_MAX_CHN_NUM] = {};  // test hook: the channel's decoder takes nothing while set
+    VdecJournal journal;  // what each channel accepted and what happened to it
 
     ~State();
     // Ends a channel's waits (the caller holds the mutex).

@@ -100,6 +100,7 @@ int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigne
         if (ms == 0 || Clock::now() >= deadline) return kErrFull;
         Wait(lock, changed[chn], c, deadline);
     }
+    journal.Packet(chn, st, packet.data.data());
     AcceptLocked(chn, std::move(packet));
     return 0;
 }
