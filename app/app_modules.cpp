@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/alarm/alarm_register.h"
 #include "app/comm/comm_register.h"
 #include "app/pci/pciv_slave.h"
 
@@ -9,4 +10,5 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
+    AlarmRegisterModule();
 }
