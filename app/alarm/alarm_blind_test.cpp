@@ -131,6 +131,20 @@ TEST_F(BlindTest, LumaAtTheThresholdIsBlindAndOneAboveIsNot) {
     EXPECT_EQ(SlaveGetBlindBitmap(), 0u);
 }
 
+TEST_F(BlindTest, TheLiveTestPatternIsNotBlindAndTheUserPictureIs) {
+    Pools(16);
+    StartVi(0 + kViOffset);
+    ASSERT_EQ(Set(0, 5, 1), 0);
+    BlindCapPass();
+    EXPECT_EQ(SlaveGetBlindBitmap(), 0u);
+    ASSERT_EQ(LossSetUserPic(0, 1), 0);
+    BlindCapPass();
+    EXPECT_EQ(SlaveGetBlindBitmap(), 1u);
+    ASSERT_EQ(LossSetUserPic(0, 0), 0);
+    BlindCapPass();
+    EXPECT_EQ(SlaveGetBlindBitmap(), 0u);
+}
+
 TEST_F(BlindTest, ChannelsOutsideTheRangeAreRefused) {
     Pools(2);
     EXPECT_EQ(Set(-1, 3, 1), -1);

@@ -275,6 +275,30 @@ TEST_F(MotionTest, AFailedFetchKeepsTheBitAndReleasesNothing) {
     EXPECT_EQ(SlaveGetMotionBitmap(), 0u);
 }
 
+// The whole path: the capture channel's test pattern reaches the detection channel through the frame
+// router; its moving bar is motion, the still lost-signal picture none.
+TEST_F(MotionTest, TheTestPatternIsMotionAndTheStillUserPictureNone) {
+    Pools(16);
+    StartVi(1 + kViOffset);
+    Enable(1, 6, AllRows);
+    auto bitAfterPasses = [&](bool want) {
+        for (int i = 0; i < 40; ++i) {
+            MotionCapPass(1000);
+            if (((SlaveGetMotionBitmap() >> 1) & 1u) == static_cast<uint32_t>(want)) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(bitAfterPasses(true));
+    Cmd(95, {1, 1});
+    EXPECT_TRUE(bitAfterPasses(false));
+    // Still off a few results later.
+    for (int i = 0; i < 3; ++i) MotionCapPass(1000);
+    EXPECT_EQ(SlaveGetMotionBitmap() & 2u, 0u);
+    Cmd(95, {1, 0});
+    EXPECT_TRUE(bitAfterPasses(true));
+    EXPECT_EQ(Set(1, 6, AllRows, 0), 0);
+}
+
 TEST_F(MotionTest, StateWordTakesTheBitmapAndIsClearedWhenRead) {
     EXPECT_EQ(MotionDetectGetState(nullptr), -1);
     SlaveSetMotionBit(1);
