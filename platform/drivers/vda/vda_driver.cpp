@@ -620,14 +620,19 @@ private:
             for (int chn = 0; chn < kMaxChn; ++chn) {
                 Channel* c = Find(chn);
                 if (c == nullptr || c->queued.empty()) continue;
-                auto last = std::find_if(c->queued.rbegin(), c->queued.rend(),
-                                         [&](const Queued& q) { return Due(q.index, c->Interval()); });
-                if (last == c->queued.rend()) continue;
-                Job job = MakeJob(chn, *c, chn, 0);
-                const auto end = last.base();
-                for (auto it = c->queued.begin(); it != end; ++it) job.inputs.push_back(std::move(*it));
-                c->queued.erase(c->queued.begin(), end);
-                jobs.push_back(std::move(job));
+                // One result per due picture, each with the pictures queued before it.
+                std::vector<Queued> inputs;
+                while (!c->queued.empty()) {
+                    inputs.push_back(std::move(c->queued.front()));
+                    c->queued.pop_front();
+                    if (!Due(inputs.back().index, c->Interval())) continue;
+                    Job job = MakeJob(chn, *c, chn, 0);
+                    job.inputs = std::move(inputs);
+                    inputs.clear();
+                    jobs.push_back(std::move(job));
+                }
+                // A reference waits for its due picture.
+                for (Queued& q : inputs) c->queued.push_back(std::move(q));
             }
             if (jobs.empty()) {
                 m_workCv.wait(lock);
