@@ -137,12 +137,36 @@ uint32_t MotionCountChanged(const uint8_t* pu8Map, const VDA_DATA_S& stData, con
     // The map holds 40 macroblocks a row: wider results are watched only as far as it reaches.
     const uint32_t w = std::min<uint32_t>(stData.u32MbWidth, MOTION_MB_ROW_BYTES);
     const uint32_t h = std::min<uint32_t>(stData.u32MbHeight, kMapRows);
+    // Eight macroblocks at a time while the threshold fits 7 bits (every level's does): a byte's top
+    // bit is set when its SAD is above the threshold, the map's 1 is moved onto that bit.
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kLow7 = kOnes * 0x7F, kTop = kOnes * 0x80;
+    const bool swar = s32SadTh >= 0 && s32SadTh <= 127;
+    const uint64_t add = kOnes * static_cast<uint64_t>(127 - (swar ? s32SadTh : 0));
     uint32_t count = 0;
+    uint64_t lanes = 0;  // per byte lane, at most 5 a row for 30 rows: never above 255
     for (uint32_t y = 0; y < h; ++y) {
         const uint8_t* sad = pu8Sad + static_cast<size_t>(y) * stride;
         const uint8_t* map = pu8Map + y * MOTION_MB_ROW_BYTES;
-        for (uint32_t x = 0; x < w; ++x) count += (map[x] == 1) & (sad[x] > s32SadTh);
+        auto word = [&](uint32_t at) {
+            uint64_t s, m;
+            std::memcpy(&s, sad + at, 8);
+            std::memcpy(&m, map + at, 8);
+            const uint64_t above = (((s & kLow7) + add) | s) & kTop;
+            lanes += (above & ((m & kOnes) << 7)) >> 7;
+        };
+        uint32_t x = 0;
+        if (swar && w == MOTION_MB_ROW_BYTES) {
+            // The usual 640-wide result: five words, unrolled.
+            word(0), word(8), word(16), word(24), word(32);
+            x = w;
+        } else if (swar) {
+            for (; x + 8 <= w; x += 8) word(x);
+        }
+        for (; x < w; ++x) count += (map[x] == 1) & (sad[x] > s32SadTh);
     }
+    constexpr uint64_t kEven = 0x00FF00FF00FF00FFull;
+    const uint64_t pairs = (lanes & kEven) + ((lanes >> 8) & kEven);
+    count += static_cast<uint32_t>((pairs * 0x0001000100010001ull) >> 48);
     return count;
 }
 

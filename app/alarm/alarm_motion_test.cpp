@@ -107,6 +107,30 @@ TEST(MotionMap, CountsOnlyWatchedMacroblocksAboveTheThreshold) {
     EXPECT_EQ(MotionCountChanged(map, d, sad.data(), 14), 0u);
 }
 
+// Every SAD value against thresholds around the 7-bit boundary, on full and narrower rows: the count
+// equals a plain count of watched macroblocks above the threshold.
+TEST(MotionMap, CountsMatchAPlainCountForEveryValueAndThreshold) {
+    uint8_t map[MOTION_MB_MAP_BYTES];
+    for (int i = 0; i < MOTION_MB_MAP_BYTES; ++i) map[i] = (i * 7 + i / 40) % 3 != 0;
+    constexpr uint32_t kStride = 48;
+    std::vector<uint8_t> sad(kStride * 30);
+    for (size_t i = 0; i < sad.size(); ++i) sad[i] = static_cast<uint8_t>(i * 37 + i / 48);
+    for (uint32_t width : {40u, 37u, 8u, 3u}) {
+        for (int32_t th : {-1, 0, 6, 12, 14, 126, 127, 128, 200, 254, 255}) {
+            VDA_DATA_S d;
+            std::memset(&d, 0, sizeof(d));
+            d.u32MbWidth = width;
+            d.u32MbHeight = 30;
+            d.unData.stMdData.bMbSadValid = 1;
+            d.unData.stMdData.stMbSadData.u32Stride = kStride;
+            uint32_t want = 0;
+            for (uint32_t y = 0; y < 30; ++y)
+                for (uint32_t x = 0; x < width; ++x) want += map[y * 40 + x] == 1 && sad[y * kStride + x] > th;
+            EXPECT_EQ(MotionCountChanged(map, d, sad.data(), th), want) << "width " << width << " threshold " << th;
+        }
+    }
+}
+
 class MotionTest : public AlarmTest {
 protected:
     static void Enable(int32_t chn, int32_t level, const uint32_t* rows, int32_t enable = 1) {
