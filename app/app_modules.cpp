@@ -3,6 +3,7 @@
 #include "app/alarm/alarm_register.h"
 #include "app/comm/comm_register.h"
 #include "app/pci/pciv_slave.h"
+#include "app/split/split.h"
 
 void AppRegisterModules() {
     // The command loop's own handlers.
@@ -10,5 +11,6 @@ void AppRegisterModules() {
     SlaveRegisterMediaCmdHandlers();
     // Each further module adds its Register call here, one line each.
     CommRegisterModule();
+    SplitRegisterModule();
     AlarmRegisterModule();
 }
