@@ -116,7 +116,7 @@ protected:
         std::memset(&m, 0, sizeof(m));
         m.stMsgHead.u32MsgType = code;
         m.stMsgHead.u32MsgLen = static_cast<uint32_t>(4 * words.size());
-        std::memcpy(m.au32Payload, words.data(), 4 * words.size());
+        if (!words.empty()) std::memcpy(m.au32Payload, words.data(), 4 * words.size());
         EXPECT_FALSE(PCIV_RunCmd(&m)) << "command " << code << " is not answered";
     }
     static bool VdaBound(int32_t vdaChn) {
