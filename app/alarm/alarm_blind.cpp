@@ -28,8 +28,9 @@ struct BlindSetting {
     int32_t s32Enabled = 0;
     int32_t s32Level = 0;
     int32_t s32Word = 0;
-    int32_t s32ViChn = 0;  // the capture channel bound to the occlusion channel while enabled
-    bool bOd = false;      // enabled with the occlusion method
+    int32_t s32ViChn = 0;   // the capture channel bound to the occlusion channel while enabled
+    int32_t s32VdaChn = 0;  // that occlusion channel (a later command 96 may change the offset)
+    bool bOd = false;       // enabled with the occlusion method
 };
 
 struct LossPic {
@@ -55,7 +56,7 @@ struct BlindState {
 
     BlindState() { ResetSettings(); }
     void ResetSettings() {
-        for (int32_t c = 0; c < ALARM_MAX_CHN; ++c) settings[c] = BlindSetting{0, c < 8 ? 100 : 0, 0, 0, false};
+        for (int32_t c = 0; c < ALARM_MAX_CHN; ++c) settings[c] = BlindSetting{0, c < 8 ? 100 : 0, 0, 0, 0, false};
     }
 };
 
@@ -290,7 +291,7 @@ int32_t BlindDetectSetParameter(int32_t s32Chn, const BLIND_PARAM_S* pParam) {
     }
     const int32_t d = s32Chn + ChipChnNum();
     if (st.s32Enabled == 1 && st.bOd) {
-        const int32_t s32Ret = AlarmVdaStop(d, st.s32ViChn, kSrc, __FUNCTION__);
+        const int32_t s32Ret = AlarmVdaStop(st.s32VdaChn, st.s32ViChn, kSrc, __FUNCTION__);
         if (s32Ret != 0) return s32Ret;
         st.bOd = false;
         st.s32Enabled = 0;
@@ -306,6 +307,7 @@ int32_t BlindDetectSetParameter(int32_t s32Chn, const BLIND_PARAM_S* pParam) {
     if (s32Ret != 0) return s32Ret;
     st.s32Level = s32Level;
     st.s32ViChn = v;
+    st.s32VdaChn = d;
     st.bOd = true;
     st.s32Enabled = 1;
     return 0;
@@ -326,7 +328,7 @@ void BlindCapPass() {
             continue;
         }
         if (od) {
-            if (st.bOd) OdChannel(c, c + n);
+            if (st.bOd) OdChannel(c, st.s32VdaChn);
         } else {
             LumaChannel(c, st.s32Level);
             usleep(100);
@@ -366,9 +368,8 @@ void BlindDetectReset() {
     BlindDetectStop();
     BlindState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    const int32_t n = ChipChnNum();
     for (int32_t c = 0; c < ALARM_MAX_CHN; ++c) {
-        if (s.settings[c].bOd) AlarmVdaStop(c + n, s.settings[c].s32ViChn, kSrc, __FUNCTION__);
+        if (s.settings[c].bOd) AlarmVdaStop(s.settings[c].s32VdaChn, s.settings[c].s32ViChn, kSrc, __FUNCTION__);
     }
     s.ResetSettings();
     s.s32Chn0Loss = 0;
