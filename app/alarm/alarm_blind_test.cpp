@@ -230,16 +230,16 @@ TEST_F(BlindTest, TheLostSignalPictureIsBlackAndFollowsTheChannel) {
     EXPECT_EQ(f.u32PhyAddr[2], f.u32PhyAddr[1] + 704u * 576u / 4);
     EXPECT_FALSE(drv::ViDriver::Get()->Channel(kViOffset).userPicEnabled) << "channel -1 only builds";
 
-    // ffmpeg reads the picture's bytes as a semi-planar 4:2:0 picture and measures it.
+    // ffmpeg reads the picture's bytes as a semi-planar 4:2:0 picture (Cr first) and measures it.
     char tmpl[] = "/tmp/varnelle-alarm-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl, raw = dir + "/pic.nv12";
+    const std::string dir = tmpl, raw = dir + "/pic.nv21";
     {
         std::ofstream out(raw, std::ios::binary);
         out.write(static_cast<const char*>(f.pVirAddr[0]), 704 * 576 * 3 / 2);
     }
     int status = -1;
-    const std::string stats = Shell("ffmpeg -v error -f rawvideo -pix_fmt nv12 -s 704x576 -i " + raw +
+    const std::string stats = Shell("ffmpeg -v error -f rawvideo -pix_fmt nv21 -s 704x576 -i " + raw +
                                         " -vf signalstats,metadata=print:file=- -f null - 2>&1",
                                     &status);
     std::filesystem::remove_all(dir);
@@ -266,7 +266,7 @@ TEST_F(BlindTest, TheLostSignalPictureIsBlackAndFollowsTheChannel) {
 
 TEST_F(BlindTest, TheReleaseHookGivesTheBlockBackAndAFailedBuildKeepsNothing) {
     Pools(1);
-    const MK_U32 size = drv::Nv12Size(704, 576);
+    const MK_U32 size = drv::FrameBytes(704, 576);
     ASSERT_EQ(LossSetUserPic(-1, 0), 0);
     EXPECT_EQ(MK_MPI_VB_GetBlock(VB_INVALID_POOLID, size, nullptr), VB_INVALID_HANDLE) << "the picture holds it";
     CommReleaseHeldBlocks();

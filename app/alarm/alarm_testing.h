@@ -93,7 +93,7 @@ protected:
         VB_CONF_S conf;
         std::memset(&conf, 0, sizeof(conf));
         conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drv::Nv12Size(704, 576);
+        conf.astCommPool[0].u32BlkSize = drv::FrameBytes(704, 576);
         conf.astCommPool[0].u32BlkCnt = count;
         ASSERT_EQ(MK_MPI_VB_SetConf(&conf), 0);
         ASSERT_EQ(MK_MPI_VB_Init(), 0);

@@ -35,6 +35,10 @@ struct PCIV_TRANS_CHN_S {
     std::mutex mtxTrans;
     // Requested when the slot stops: wakes the receiver thread's wait for a notice at once.
     PcivStop stop;
+    // What the receiver thread works with (a decoder slot's frame buffer), made by the command before
+    // the thread starts and freed with pfnThreadDataFree once the thread has been joined.
+    std::atomic<void*> pThreadData{nullptr};
+    void (*pfnThreadDataFree)(void*) = nullptr;
 };
 
 struct PCIV_CHIP_TABLE_S {

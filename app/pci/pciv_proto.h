@@ -106,3 +106,43 @@ typedef struct {
     int32_t s32Res;
 } SLAVE_TIME_S;
 static_assert(sizeof(SLAVE_TIME_S) == 32);
+
+// The header in front of every fragment in a decoder slot's buffer; `u32Len` data bytes follow it.
+// Fields not named are not read.
+#define PCIV_FRAG_HEAD_LEN 72u
+typedef struct {
+    uint32_t au32Res0[8];
+    uint32_t u32Chn;  // decoder channel of the frame
+    uint32_t u32Res36;
+    uint32_t u32Last;  // 1 on the last fragment of a frame
+    uint32_t au32Res44[2];
+    uint32_t u32Len;
+    uint64_t u64Pts;
+    uint32_t bEndOfFrame;
+    uint32_t bEndOfStream;
+} PCIV_VdecFragHead;
+static_assert(sizeof(PCIV_VdecFragHead) == PCIV_FRAG_HEAD_LEN);
+static_assert(offsetof(PCIV_VdecFragHead, u32Chn) == 32 && offsetof(PCIV_VdecFragHead, u32Last) == 40 &&
+              offsetof(PCIV_VdecFragHead, u32Len) == 52 && offsetof(PCIV_VdecFragHead, u64Pts) == 56 &&
+              offsetof(PCIV_VdecFragHead, bEndOfFrame) == 64 && offsetof(PCIV_VdecFragHead, bEndOfStream) == 68);
+
+// An OSD title record in the OSD buffer; width x height ARGB1555 pixels follow it. Its last 4 bytes
+// held the sender's bitmap pointer: never read, never written.
+#define PCIV_OSD_REC_LEN 40u
+typedef struct {
+    uint32_t u32Chn;     // capture channel
+    uint32_t u32Stream;  // 0 main, 1 sub, 4 JPEG
+    uint32_t u32Index;   // title slot 0 to 3
+    uint32_t u32Show;    // 0 removes the title
+    uint16_t u16X;       // on a grid 352 wide
+    uint16_t u16Y;       // on a grid 288 (PAL) or 240 (NTSC) high
+    uint16_t u16Width;
+    uint16_t u16Height;
+    uint32_t u32TextColor;
+    uint32_t u32BgColor;
+    uint32_t u32Res;
+    uint32_t u32Bitmap;
+} PCIV_OSD_REC_S;
+static_assert(sizeof(PCIV_OSD_REC_S) == PCIV_OSD_REC_LEN);
+static_assert(offsetof(PCIV_OSD_REC_S, u16X) == 16 && offsetof(PCIV_OSD_REC_S, u32BgColor) == 28 &&
+              offsetof(PCIV_OSD_REC_S, u32Bitmap) == 36);

@@ -24,7 +24,11 @@ struct SlaveHooks {
     std::atomic<SlaveSysStepFn> pfnHwSplitDevInit{nullptr};
     std::atomic<SlaveSysStepFn> pfnSplitCreate{nullptr};
     std::atomic<SlaveSlotThreadFn> pfnVdecStreamThread{nullptr};
+    std::atomic<SlaveSlotPrepareFn> pfnVdecStreamPrepare{nullptr};
+    std::atomic<SlaveSlotFreeFn> pfnVdecStreamFree{nullptr};
     std::atomic<SlaveSlotThreadFn> pfnOsdBufferThread{nullptr};
+    std::atomic<SlaveSlotPrepareFn> pfnOsdBufferPrepare{nullptr};
+    std::atomic<SlaveSlotFreeFn> pfnOsdBufferFree{nullptr};
     std::atomic<SlavePlayParamsFn> pfnSetPlayParams{nullptr};
 };
 
@@ -172,8 +176,15 @@ int32_t Pciv_SlaveINIT_OSD_MALLOCGet(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
 // Commands 16 and 58. The master's buffer address becomes local with the window base. A repeated
 // command stops the slot's earlier receiver and its thread first. Nothing is set up while no module
 // serves the slot, or for a target other than the master or ports the port map did not open.
-int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, SlaveSlotThreadFn pfnThread, const char* pszFunc,
+struct SlotThread {
+    SlaveSlotThreadFn pfnThread;
+    SlaveSlotPrepareFn pfnPrepare;
+    SlaveSlotFreeFn pfnFree;
+};
+
+int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const SlotThread& st, const char* pszFunc,
                       const char* pszThread) {
+    SlaveSlotThreadFn pfnThread = st.pfnThread;
     if (pfnThread == nullptr) {
         PrintMissing(pszFunc, pszThread);
         return -1;
@@ -215,9 +226,19 @@ int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, SlaveSlotThread
         pSlot->pTrans = pRecv;
     }
     pSlot->u32ReadPort = stParam.u32NoticePort;
-    pSlot->s32Running = 1;
     // A decoder slot serves the channel of word 6; the OSD slot has no channel.
     if (pSlot != PcivGetOsdTrans()) pSlot->u32Arg = pMsg->au32Payload[6];
+    if (st.pfnPrepare != nullptr) {
+        void* pData = st.pfnPrepare(pSlot);
+        if (pData == nullptr) {
+            APP_ERR_IN(kSrc, pszFunc, "the stream's buffers cannot be had\n");
+            SlaveStopReceiver(pSlot);
+            return -1;
+        }
+        pSlot->pfnThreadDataFree = st.pfnFree;
+        pSlot->pThreadData = pData;
+    }
+    pSlot->s32Running = 1;
     pSlot->bThreadValid = pthread_create(&pSlot->thread, nullptr, pfnThread, pSlot) == 0;
     if (!pSlot->bThreadValid) {
         SlaveStopReceiver(pSlot);
@@ -234,15 +255,19 @@ int32_t CmdStartVdecStream(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     if (u32Index >= PCIV_VDEC_SLOT_NUM || pSlot == nullptr) {
         APP_ERR_IN(kSrc, "SlaveStartVdecStream", "decoder channel %u has no stream slot\n", u32Chn);
     } else {
-        s32Ret = StartReceiver(pMsg, pSlot, Hooks().pfnVdecStreamThread.load(), "SlaveStartVdecStream",
-                               "SlaveVdecStreamThread");
+        SlaveHooks& hk = Hooks();
+        s32Ret = StartReceiver(pMsg, pSlot,
+                               {hk.pfnVdecStreamThread.load(), hk.pfnVdecStreamPrepare.load(), hk.pfnVdecStreamFree.load()},
+                               "SlaveStartVdecStream", "SlaveVdecStreamThread");
     }
     if (s32Ret != 0) PrintSampleErr(s32Ret, "SlaveStartVdecStream", __LINE__);
     return s32Ret;
 }
 
 int32_t CmdStartOsdBuffer(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(), Hooks().pfnOsdBufferThread.load(),
+    SlaveHooks& hk = Hooks();
+    int32_t s32Ret = StartReceiver(pMsg, PcivGetOsdTrans(),
+                                   {hk.pfnOsdBufferThread.load(), hk.pfnOsdBufferPrepare.load(), hk.pfnOsdBufferFree.load()},
                                    "SlaveStartOsdBuffer", "SlaveOsdBufferThread");
     if (s32Ret != 0) PrintSampleErr(s32Ret, "SlaveStartOsdBuffer", __LINE__);
     return s32Ret;
@@ -256,6 +281,11 @@ int32_t Pciv_SlaveInitWinVb(PCIV_MSG_S* pMsg, PcivCmdContext*) {
 }
 
 int32_t CmdPlayParams(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    // The buffer is not cleared between commands: a short message would copy an earlier one's bytes.
+    if (pMsg->stMsgHead.u32MsgLen < PLAY_PARAMS_LEN) {
+        APP_ERR(kSrc, "playback parameters of %u bytes, %u expected\n", pMsg->stMsgHead.u32MsgLen, PLAY_PARAMS_LEN);
+        return -1;
+    }
     uint32_t u32Rec = pMsg->au32Payload[4];
     if (u32Rec >= PLAY_CHN_REC_NUM) {
         APP_ERR(kSrc, "playback record index %u out of range\n", u32Rec);
@@ -402,10 +432,14 @@ void SlaveSetHwSplitDevInitHook(SlaveSysStepFn pfn) {
 void SlaveSetSplitCreateHook(SlaveSysStepFn pfn) {
     Hooks().pfnSplitCreate = pfn;
 }
-void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn) {
+void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn, SlaveSlotPrepareFn pfnPrepare, SlaveSlotFreeFn pfnFree) {
+    Hooks().pfnVdecStreamPrepare = pfnPrepare;
+    Hooks().pfnVdecStreamFree = pfnFree;
     Hooks().pfnVdecStreamThread = pfn;
 }
-void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn) {
+void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn, SlaveSlotPrepareFn pfnPrepare, SlaveSlotFreeFn pfnFree) {
+    Hooks().pfnOsdBufferPrepare = pfnPrepare;
+    Hooks().pfnOsdBufferFree = pfnFree;
     Hooks().pfnOsdBufferThread = pfn;
 }
 void SlaveSetPlayParamsHook(SlavePlayParamsFn pfn) {
@@ -468,6 +502,10 @@ void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {
         pOld = pSlot->pTrans.exchange(nullptr);
     }
     pSlot->u32ReadPort = 0;
+    if (void* pData = pSlot->pThreadData.exchange(nullptr)) {
+        if (pSlot->pfnThreadDataFree != nullptr) pSlot->pfnThreadDataFree(pData);
+    }
+    pSlot->pfnThreadDataFree = nullptr;
     auto* pRecv = static_cast<PCIV_TRANS_RECEIVER_S*>(pOld);
     if (pRecv == nullptr) return;
     if (pRecv->pNoticeQueue != nullptr) {

@@ -42,12 +42,21 @@ void SlaveSetSplitCreateHook(SlaveSysStepFn pfn);
 // receiver, which returns as soon as the slot is stopped. A repeated command stops it (clears
 // s32Running, requests the slot's stop, joins) before it starts the next one. Until the hook is set
 // the commands answer -1: nothing would read the master's notices.
+//
+// The optional prepare function makes what the thread works with, on the command loop before the
+// thread starts (kept in the slot's pThreadData): null there makes the command answer -1 with nothing
+// set up. The free function releases it after the thread has been joined.
 typedef void* (*SlaveSlotThreadFn)(void* pSlot);
-void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn);
-void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn);
+typedef void* (*SlaveSlotPrepareFn)(PCIV_TRANS_CHN_S* pSlot);
+typedef void (*SlaveSlotFreeFn)(void* pThreadData);
+void SlaveSetVdecStreamThread(SlaveSlotThreadFn pfn, SlaveSlotPrepareFn pfnPrepare = nullptr,
+                              SlaveSlotFreeFn pfnFree = nullptr);
+void SlaveSetOsdBufferThread(SlaveSlotThreadFn pfn, SlaveSlotPrepareFn pfnPrepare = nullptr,
+                             SlaveSlotFreeFn pfnFree = nullptr);
 
 // Command 64: copies the playback parameters (2376 bytes) into the playback table; the record index
-// (payload word 4) has been checked to be below 48.
+// (payload word 4) has been checked to be below 48, and the message to hold all 2376 bytes.
+#define PLAY_PARAMS_LEN 2376u
 typedef int32_t (*SlavePlayParamsFn)(const uint8_t* pu8Payload);
 void SlaveSetPlayParamsHook(SlavePlayParamsFn pfn);
 

@@ -827,6 +827,11 @@ TEST_F(SlaveCmdTest, PlaybackParametersNeedTheTableAndAValidRecord) {
         Run(&m);
         EXPECT_EQ(g_playRec, rec == 47 ? 47u : 0u) << rec;
     }
+    // A message shorter than the parameters would copy whatever an earlier command left behind.
+    g_playRec = 0;
+    m = Cmd(64, {0, 0, 0, 0, 5}, 2372);
+    Run(&m);
+    EXPECT_EQ(g_playRec, 0u);
 }
 
 TEST_F(SlaveCmdTest, CascadePositionsFollowThePlaybackMode) {

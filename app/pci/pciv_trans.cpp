@@ -245,26 +245,35 @@ void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver) {
     delete pReceiver;
 }
 
-int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
-                          uint32_t* pu32Len) {
+int PCIV_Trans_CheckNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, PCIV_TRANS_NOTICE_S* pOut) {
     const PCIV_TRANS_NOTICE_S* pNotice = NoticeOf(pMsg);
+    std::memset(pOut, 0, sizeof(*pOut));
+    bool bNotice = pMsg->stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && pNotice != nullptr;
     // Anything else would hand out memory outside the mapped buffer.
-    if (pMsg->stMsgHead.u32MsgType != PCIV_MSGTYPE_NOTIFY || pNotice == nullptr ||
-        pNotice->u32Start > pNotice->u32End || pNotice->u32End > pRecv->u32Size) {
+    if (!bNotice || pNotice->u32Start > pNotice->u32End || pNotice->u32End > pRecv->u32Size) {
         uint32_t len = pMsg->stMsgHead.u32MsgLen;
         APP_ERR_IN(kSrc, "PCIV_Trans_GetData", "bad notice type:%u len:%u start:%u end:%u\n",
                    pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
                    len >= 8 ? pMsg->au32Payload[1] : 0);
-        return -1;
+        if (!bNotice) return PCIV_TRANS_NOT_NOTICE;
     }
-    *ppAddr = pRecv->pu8Addr + pNotice->u32Start;
-    *pu32Len = pNotice->u32End - pNotice->u32Start;
+    *pOut = *pNotice;
     if (pNotice->u32Seq - pRecv->u32LastSeq > 1) {
         APP_ERR_IN(kSrc, "PCIV_Trans_GetData", "%d,%d, start:%d,end:%d \n", static_cast<int>(pNotice->u32Seq),
                 static_cast<int>(pRecv->u32LastSeq), static_cast<int>(pNotice->u32Start),
                 static_cast<int>(pNotice->u32End));
     }
     pRecv->u32LastSeq = pNotice->u32Seq;
+    if (pNotice->u32Start > pNotice->u32End || pNotice->u32End > pRecv->u32Size) return PCIV_TRANS_REFUSED;
+    return 0;
+}
+
+int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pRecv, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
+                          uint32_t* pu32Len) {
+    PCIV_TRANS_NOTICE_S stNotice;
+    if (PCIV_Trans_CheckNotice(pRecv, pMsg, &stNotice) != 0) return -1;
+    *ppAddr = pRecv->pu8Addr + stNotice.u32Start;
+    *pu32Len = stNotice.u32End - stNotice.u32Start;
     return 0;
 }
 
@@ -272,23 +281,44 @@ int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint3
     return PCIV_Trans_GetDataTimeout(pReceiver, ppAddr, pu32Len, -1);
 }
 
+namespace {
+
+// The next message of the receiver's notices: from its queue when the title-port reader hands them
+// over, else from its port.
+int ReadNotice(PCIV_TRANS_RECEIVER_S* pReceiver, PCIV_MSG_S* pMsg, int timeoutMs) {
+    std::memset(pMsg, 0, sizeof(*pMsg));
+    return pReceiver->pNoticeQueue != nullptr
+               ? pReceiver->pNoticeQueue->Take(pMsg, timeoutMs, pReceiver->pStop)
+               : PCIV_ReadMsgTimeout(pReceiver->s32Target, static_cast<int>(pReceiver->u32NoticePort), pMsg,
+                                     timeoutMs, pReceiver->pStop);
+}
+
+}  // namespace
+
 int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len,
                               int timeoutMs) {
     PCIV_MSG_S stMsg;
-    std::memset(&stMsg, 0, sizeof(stMsg));
-    int s32Ret = pReceiver->pNoticeQueue != nullptr
-                     ? pReceiver->pNoticeQueue->Take(&stMsg, timeoutMs, pReceiver->pStop)
-                     : PCIV_ReadMsgTimeout(pReceiver->s32Target, static_cast<int>(pReceiver->u32NoticePort), &stMsg,
-                                           timeoutMs, pReceiver->pStop);
+    int s32Ret = ReadNotice(pReceiver, &stMsg, timeoutMs);
     if (s32Ret != 0) return s32Ret;
     return PCIV_Trans_TakeNotice(pReceiver, &stMsg, ppAddr, pu32Len);
 }
 
-int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len) {
-    uint32_t u32Start = static_cast<uint32_t>(pAddr - pReceiver->pu8Addr);
-    PCIV_TRANS_NOTICE_S stAck = {u32Start, u32Start + u32Len, pReceiver->u32AckSeq};
+int PCIV_Trans_GetNotice(PCIV_TRANS_RECEIVER_S* pReceiver, PCIV_TRANS_NOTICE_S* pNotice, int timeoutMs) {
+    PCIV_MSG_S stMsg;
+    int s32Ret = ReadNotice(pReceiver, &stMsg, timeoutMs);
+    if (s32Ret != 0) return s32Ret;
+    return PCIV_Trans_CheckNotice(pReceiver, &stMsg, pNotice);
+}
+
+int PCIV_Trans_AckOffsets(PCIV_TRANS_RECEIVER_S* pReceiver, uint32_t u32Start, uint32_t u32End) {
+    PCIV_TRANS_NOTICE_S stAck = {u32Start, u32End, pReceiver->u32AckSeq};
     pReceiver->u32AckSeq++;
     PCIV_SendMsg(pReceiver->s32Target, static_cast<int>(pReceiver->u32AckPort), sizeof(stAck),
                  PCIV_MSGTYPE_FREE, &stAck);
     return 0;
+}
+
+int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len) {
+    uint32_t u32Start = static_cast<uint32_t>(pAddr - pReceiver->pu8Addr);
+    return PCIV_Trans_AckOffsets(pReceiver, u32Start, u32Start + u32Len);
 }

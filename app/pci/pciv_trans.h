@@ -65,6 +65,17 @@ bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize);
 // Takes one message read from the acknowledgement port: an acknowledgement moves the read position
 // (gaps and a master far behind are printed); anything else is printed and refused with -1.
 int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg);
+// A type 18 notice whose offsets do not lie in the receiver's buffer: refused, but it can be
+// acknowledged by the offsets it carries, so the master gets its space back.
+#define PCIV_TRANS_REFUSED (-3)
+// Anything else read from a notice port (another type, or too short to carry offsets): dropped and
+// not acknowledged.
+#define PCIV_TRANS_NOT_NOTICE (-4)
+// Sorts one message read from the notice port (printing what it refuses): 0 for a notice inside the
+// buffer, PCIV_TRANS_REFUSED for a type 18 notice outside it, PCIV_TRANS_NOT_NOTICE for anything else.
+// *pNotice gets the notice as sent (zero for anything else); a notice of either kind counts in the
+// sequence check.
+int PCIV_Trans_CheckNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* pMsg, PCIV_TRANS_NOTICE_S* pNotice);
 // Takes one message read from the notice port: 0 with the data's address and length inside the mapped
 // buffer, or -1 (printed) for anything that is not such a notice.
 int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
@@ -89,3 +100,8 @@ int PCIV_Trans_GetData(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint3
 int PCIV_Trans_GetDataTimeout(PCIV_TRANS_RECEIVER_S* pReceiver, uint8_t** ppAddr, uint32_t* pu32Len,
                               int timeoutMs);
 int PCIV_Trans_ReleaseData(PCIV_TRANS_RECEIVER_S* pReceiver, const uint8_t* pAddr, uint32_t u32Len);
+// Waits as PCIV_Trans_GetDataTimeout and gives the notice itself: the results of
+// PCIV_Trans_CheckNotice, PCIV_MSG_TIMEOUT, or the read's failure.
+int PCIV_Trans_GetNotice(PCIV_TRANS_RECEIVER_S* pReceiver, PCIV_TRANS_NOTICE_S* pNotice, int timeoutMs);
+// Acknowledges [u32Start, u32End) by offsets, as ReleaseData does by address; returns 0.
+int PCIV_Trans_AckOffsets(PCIV_TRANS_RECEIVER_S* pReceiver, uint32_t u32Start, uint32_t u32End);

@@ -166,6 +166,13 @@ int32_t DisableLocked() {
     return 0;
 }
 
+// The channels a layout shows, or -1 with a line for a mode or page outside the table.
+int32_t WalkLayout(const SPLIT_LAYOUT_S* p, int32_t* ps32Chns) {
+    const int32_t n = SplitWalkWindows(p->s32Mode, p->s32Page, SplitGetChnCount(), ps32Chns);
+    if (n < 0) APP_ERR(kSrc, "invalid split mode %d or page %d", p->s32Mode, p->s32Page);
+    return n;
+}
+
 }  // namespace
 
 RECT_S SplitScaleRect(const uint16_t r[4], uint32_t u32RefW, uint32_t u32RefH, uint32_t u32LayW, uint32_t u32LayH) {
@@ -208,11 +215,8 @@ bool SplitIsCifChn(int32_t k) {
 
 int32_t HwSplitChnSet(const SPLIT_LAYOUT_S* p) {
     int32_t chns[SPLIT_MAX_WINDOWS];
-    const int32_t n = SplitWalkWindows(p->s32Mode, p->s32Page, SplitGetChnCount(), chns);
-    if (n < 0) {
-        APP_ERR(kSrc, "invalid split mode %d or page %d", p->s32Mode, p->s32Page);
-        return -1;
-    }
+    const int32_t n = WalkLayout(p, chns);
+    if (n < 0) return -1;
     std::lock_guard<std::mutex> lock(g_splitLock);
     SplitState& s = S();
     if (s.s32Mode == -1 && s.s32Page == -1) {
@@ -248,11 +252,8 @@ int32_t HwSplitDisable() {
 
 int32_t SlaverHwSplitChnSet(const SPLIT_LAYOUT_S* p) {
     int32_t chns[SPLIT_MAX_WINDOWS];
-    const int32_t n = SplitWalkWindows(p->s32Mode, p->s32Page, SplitGetChnCount(), chns);
-    if (n < 0) {
-        APP_ERR(kSrc, "invalid split mode %d or page %d", p->s32Mode, p->s32Page);
-        return -1;
-    }
+    const int32_t n = WalkLayout(p, chns);
+    if (n < 0) return -1;
     SplitState& s = S();
     const int32_t x = Offset();
     const bool shared = SplitSharedGrp();

@@ -19,6 +19,7 @@
 #include "app/pci/pciv_test_master.h"
 #include "app/split/split.h"
 #include "app/split/split_cmd.h"
+#include "app/split/split_test_env.h"
 #include "platform/dev/journal.h"
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/bind_graph.h"
@@ -45,35 +46,13 @@ struct Settings {
 const uint16_t kRect[4] = {100, 50, 500, 350};
 const RECT_S kScaled = {88, 48, 352, 288};
 
-class SplitCmdTest : public ::testing::Test {
+class SplitCmdTest : public varnelle::testing::SplitDriverTest {
 protected:
-    static void SetUpTestSuite() {
-        s_bus = new varnelle::testing::ScopedBus;
-        drv::InstallAll();
-    }
-    static void TearDownTestSuite() { delete s_bus; }
     void SetUp() override {
-        dev::Registry::Get<drv::VpssDriver>("/dev/vpss")->Reset();
-        Vo()->Reset();
-        drv::ViDriver::Get()->Reset();
-        drv::BindGraph::Instance().Clear();
-        CommClearSetupHooks();
-        CommResetVpssChnMap();
-        CommResetViState();
-        GraphicsReset();
-        PCIV_ClearCmdHandlers();
-        SplitReset();
+        SplitDriverTest::SetUp();
         SplitRegisterModule();
-        for (const char* n : {"/dev/vpss", "/dev/vo", "/dev/sys", "/dev/vi"}) dev::Registry::Find(n)->ClearFaults();
         const uint32_t size[2] = {800, 600};
         GraphicsSetResolution(size);
-    }
-    void TearDown() override {
-        dev::JournalStop();
-        SlaveResetSysCfg();
-        CommResetVpssChnMap();
-        GraphicsReset();
-        SplitReset();
     }
     static void Apply(const Settings& s) {
         SLAVE_SYS_PARAM_S p;
@@ -117,7 +96,7 @@ protected:
         std::memset(&m, 0, sizeof(m));
         m.stMsgHead.u32MsgType = code;
         m.stMsgHead.u32MsgLen = static_cast<uint32_t>(len);
-        std::memcpy(m.au32Payload, payload, len);
+        if (len > 0) std::memcpy(m.au32Payload, payload, len);
         EXPECT_EQ(PCIV_RunCmd(&m), answered) << "command " << code;
         return m.stMsgHead.s32Result;
     }
@@ -136,7 +115,6 @@ protected:
         a.enCapSel = 1;
         ASSERT_EQ(MK_MPI_VI_SetChnMinorAttr(vi, &a), 0);
     }
-    static std::shared_ptr<drv::VoDriver> Vo() { return dev::Registry::Get<drv::VoDriver>("/dev/vo"); }
     static std::vector<int> Enabled(int layer) {
         std::vector<int> v;
         for (int c = 0; c < 32; ++c) {
@@ -151,14 +129,6 @@ protected:
         }
         return v;
     }
-    static RECT_S ChnRect(int layer, int chn) {
-        VO_CHN_ATTR_S a = {};
-        EXPECT_EQ(MK_MPI_VO_GetChnAttr(layer, chn, &a), 0);
-        return a.stRect;
-    }
-    static std::optional<MPP_CHN_S> Source(int mod, int devId, int chn) {
-        return drv::BindGraph::Instance().SourceOf(MPP_CHN_S{mod, devId, chn});
-    }
     static void ExpectSource(int mod, int devId, int chn, MPP_CHN_S want) {
         auto s = Source(mod, devId, chn);
         ASSERT_TRUE(s.has_value()) << mod << "/" << devId << "/" << chn << " is not bound";
@@ -166,15 +136,9 @@ protected:
         EXPECT_EQ(s->s32DevId, want.s32DevId);
         EXPECT_EQ(s->s32ChnId, want.s32ChnId);
     }
-    static inline varnelle::testing::ScopedBus* s_bus = nullptr;
 };
 
-void ExpectRect(const RECT_S& got, const RECT_S& want) {
-    EXPECT_EQ(got.s32X, want.s32X);
-    EXPECT_EQ(got.s32Y, want.s32Y);
-    EXPECT_EQ(got.u32Width, want.u32Width);
-    EXPECT_EQ(got.u32Height, want.u32Height);
-}
+using varnelle::testing::ExpectRect;
 
 TEST(SplitScale, ExamplesWorkedByHand) {
     const uint16_t r[4] = {961, 541, 1921, 1081};

@@ -1,7 +1,9 @@
 // The split model: the wiring of every system type and board, the size codes by class, the window
 // walk of every mode, and the set-up from command 96's settings. Expected values are typed out by
 // hand from the wiring description of the product family.
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -311,6 +313,29 @@ TEST_F(SplitSetupTest, HooksReachTheRecords) {
     EXPECT_EQ(SplitStart(1), 0);
     EXPECT_EQ(CommHookSplitGetVstd(), 1u);
     EXPECT_EQ(CommHookSplitGetSinglePreview(), -1);
+}
+
+// The detection and audio threads read the wiring and flip the audio flag while the command loop
+// runs command 96 again: every read sees a whole record of one set-up or the other.
+TEST_F(SplitSetupTest, WiringReadersRunAlongsideASecondSetUp) {
+    Apply(656, 656, 47, 16, Cap(0, 16));
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            int32_t vi = -1, dev = -1;
+            if (SplitGetChnWiring(15, &vi, &dev) == 0 && !((vi == 7 && dev == 1) || (vi == 19 && dev == 4))) ++torn;
+            SplitSetChnAudio(15, 1);
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 200 || reads.load() < 100; ++i) {
+        // 656 wires channel 15 to VI 7 of device 1, 662 to VI 19 of device 4.
+        Apply(i % 2 ? 656 : 662, 656, 47, 16, Cap(0, 16));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace

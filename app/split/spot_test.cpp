@@ -14,6 +14,7 @@
 #include "app/pci/pciv_test_master.h"
 #include "app/split/spot.h"
 #include "app/split/split.h"
+#include "app/split/split_test_env.h"
 #include "platform/dev/journal.h"
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/bind_graph.h"
@@ -33,26 +34,8 @@ int32_t FourDecoders(int32_t* ps32Chns, int32_t s32Max) {
     return n;
 }
 
-class SpotTest : public ::testing::Test {
+class SpotTest : public varnelle::testing::SplitDriverTest {
 protected:
-    static void SetUpTestSuite() {
-        s_bus = new varnelle::testing::ScopedBus;
-        drv::InstallAll();
-    }
-    static void TearDownTestSuite() { delete s_bus; }
-    void SetUp() override {
-        Vo()->Reset();
-        drv::BindGraph::Instance().Clear();
-        CommClearSetupHooks();
-        SplitReset();
-        dev::Registry::Find("/dev/vo")->ClearFaults();
-    }
-    void TearDown() override {
-        dev::JournalStop();
-        SlaveResetSysCfg();
-        SplitReset();
-        CommClearSetupHooks();
-    }
     static void Apply(uint8_t enable, uint32_t end = 16, uint32_t vstd = 0) {
         SLAVE_SYS_PARAM_S p;
         std::memset(&p, 0, sizeof(p));
@@ -65,16 +48,8 @@ protected:
         ASSERT_EQ(HwSplitDevInit(), 0);
         SplitStart(vstd);
     }
-    static std::shared_ptr<drv::VoDriver> Vo() { return dev::Registry::Get<drv::VoDriver>("/dev/vo"); }
-    static RECT_S Rect(int chn) {
-        VO_CHN_ATTR_S a = {};
-        EXPECT_EQ(MK_MPI_VO_GetChnAttr(SPOT_VO_LAYER, chn, &a), 0);
-        return a.stRect;
-    }
-    static std::optional<MPP_CHN_S> Source(int chn) {
-        return drv::BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VOU, SPOT_VO_DEV, chn});
-    }
-    static inline varnelle::testing::ScopedBus* s_bus = nullptr;
+    static RECT_S Rect(int chn) { return ChnRect(SPOT_VO_LAYER, chn); }
+    static std::optional<MPP_CHN_S> Source(int chn) { return SplitDriverTest::Source(MK_ID_VOU, SPOT_VO_DEV, chn); }
 };
 
 void ExpectRect(const RECT_S& r, int x, int y, unsigned w, unsigned h) {

@@ -1,9 +1,8 @@
 // Encoder benchmarks.
 //  - Fetch and release of encoded frames through the SDK, with the payload copied out as the
 //    program's fetch thread does, against a plain memcpy of the same bytes.
-//  - The simulated encoder's cost: 16 channels of 704x576 at 25 fps, the cores its thread uses.
-#include <sys/select.h>
-
+//  (The encoder's cost for 16 channels of 704x576 at 25 fps, alone and fed through capture and
+//  processing, is measured in bench/frame_flow.)
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -12,10 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/venc/venc_driver.h"
-#include "platform/host/clock.h"
 #include "sdk/venc/mpi_venc.h"
 
 namespace {
@@ -106,61 +103,6 @@ void BM_FetchRelease(benchmark::State& state) {
     Reset();
 }
 BENCHMARK(BM_FetchRelease)->Arg(PT_H264)->Arg(PT_JPEG)->Iterations(20)->Unit(benchmark::kMicrosecond);
-
-// 16 channels of 704x576 at 25 fps, fetched as they come; reports the encoder threads' CPU time
-// over the wall time (cores), the frames per second delivered and the frames missed or dropped.
-void BM_Encoder16ChannelsD1(benchmark::State& state) {
-    Reset();
-    constexpr int kChannels = 16;
-    const double seconds = static_cast<double>(state.range(0));
-    for (VENC_CHN chn = 0; chn < kChannels; ++chn) {
-        VENC_CHN_ATTR_S attr = Attr(PT_H264, 704, 576, (704 * 576 * 3 / 256 + 1) * 64);
-        if (MK_MPI_VENC_CreateChn(chn, &attr) != MK_SUCCESS) {
-            state.SkipWithError("create failed");
-            return;
-        }
-        varnelle::drivers::BindGraph::Instance().Bind({MK_ID_VPSS, chn / 2, 0}, {MK_ID_VENC, 0, chn});
-    }
-    std::vector<VENC_PACK_S> packs(8);
-    std::vector<uint8_t> out(4u << 20);
-    for (auto _ : state) {
-        for (VENC_CHN chn = 0; chn < kChannels; ++chn) MK_MPI_VENC_StartRecvPic(chn);
-        const uint64_t cpu0 = view::EncoderThreadCpuUs();
-        const uint64_t t0 = varnelle::host::MonotonicUs();
-        uint64_t frames = 0;
-        while (varnelle::host::MonotonicUs() - t0 < static_cast<uint64_t>(seconds * 1e6)) {
-            fd_set set;
-            FD_ZERO(&set);
-            int maxFd = -1;
-            for (VENC_CHN chn = 0; chn < kChannels; ++chn) {
-                int fd = MK_MPI_VENC_GetFd(chn);
-                FD_SET(fd, &set);
-                maxFd = std::max(maxFd, fd);
-            }
-            timeval tv{0, 100000};
-            if (select(maxFd + 1, &set, nullptr, nullptr, &tv) <= 0) continue;
-            for (VENC_CHN chn = 0; chn < kChannels; ++chn) {
-                if (FD_ISSET(MK_MPI_VENC_GetFd(chn), &set) && FetchCopyRelease(chn, packs, out.data()) > 0) ++frames;
-            }
-        }
-        const uint64_t wall = varnelle::host::MonotonicUs() - t0;
-        const uint64_t cpu = view::EncoderThreadCpuUs() - cpu0;
-        for (VENC_CHN chn = 0; chn < kChannels; ++chn) MK_MPI_VENC_StopRecvPic(chn);
-        uint64_t missed = 0, dropped = 0;
-        for (VENC_CHN chn = 0; chn < kChannels; ++chn) {
-            auto v = view::Get(chn);
-            missed += v->missedFrames;
-            dropped += v->droppedFrames;
-        }
-        state.counters["encoder_cores"] = static_cast<double>(cpu) / static_cast<double>(wall);
-        state.counters["frames_per_s"] = static_cast<double>(frames) * 1e6 / static_cast<double>(wall);
-        state.counters["frames_due_per_s"] = kChannels * 25.0;
-        state.counters["missed"] = static_cast<double>(missed);
-        state.counters["dropped"] = static_cast<double>(dropped);
-    }
-    Reset();
-}
-BENCHMARK(BM_Encoder16ChannelsD1)->Arg(5)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -28,7 +28,7 @@ namespace drivers = varnelle::drivers;
 
 // A picture in its own buffer with the drivers' row stride.
 struct Picture {
-    Picture(int w, int h) : bytes(drivers::Nv12Size(w, h)), stride(drivers::Nv12Stride(w)), width(w), height(h) {}
+    Picture(int w, int h) : bytes(drivers::FrameBytes(w, h)), stride(drivers::FrameStride(w)), width(w), height(h) {}
     drivers::Yuv420SpPlanes Planes() {
         return {bytes.data(), stride, bytes.data() + stride * height, stride, width, height};
     }

@@ -11,12 +11,12 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/vb_pools.h"
-#include "platform/drivers/vb/vb_driver.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/drivers/vpss/vpss_driver.h"
 #include "platform/mem/ram.h"
 #include "sdk/common/testing/bus_environment.h"
+#include "sdk/flow/flow_testing.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vi/mpi_vi.h"
@@ -40,15 +40,7 @@ class FrameFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         drivers::ResetMediaState();
-        VB_CONF_S conf{};
-        conf.u32MaxPoolCnt = 4;
-        conf.astCommPool[0].u32BlkSize = drivers::Nv12Size(kW, kH);
-        conf.astCommPool[0].u32BlkCnt = kBlocks;
-        ASSERT_EQ(MK_MPI_VB_SetConf(&conf), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VB_Init(), MK_SUCCESS);
-        auto vb = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb");
-        ASSERT_EQ(vb->CommonPools().size(), 1u);
-        m_pool = vb->CommonPools()[0];
+        ASSERT_NO_FATAL_FAILURE(flow_testing::StartCommonPool(drivers::FrameBytes(kW, kH), kBlocks, &m_pool));
     }
     void TearDown() override {
         MK_MPI_VB_Exit();
@@ -98,8 +90,8 @@ drivers::PatternYuv SignatureOf(const VIDEO_FRAME_INFO_S& f) {
         for (uint8_t b : row) y += b;
         EXPECT_TRUE(ram.Read(f.u32PhyAddr[1] + (line / 2) * f.u32Stride[1] + (r.x & ~1), row.data(), row.size()));
         for (size_t i = 0; i + 1 < row.size(); i += 2) {
-            u += row[i];
-            v += row[i + 1];
+            v += row[i];  // pairs hold V first, then U
+            u += row[i + 1];
         }
         n += row.size();
     }

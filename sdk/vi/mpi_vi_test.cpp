@@ -488,7 +488,7 @@ TEST_F(ViTest, UnbindStopsTheFlowAndThePoolIsFullAgain) {
 
 TEST_F(ViTest, NoFreeBlockCountsAFailureAndTheFlowGoesOn) {
     ManualClock clock;
-    const int pool = VbPools::Instance().CreatePool(varnelle::drivers::Nv12Size(64, 48), 1, "");
+    const int pool = VbPools::Instance().CreatePool(varnelle::drivers::FrameBytes(64, 48), 1, "");
     ASSERT_GE(pool, 0);
     ASSERT_EQ(MK_MPI_VI_AttachVbPool(6, static_cast<MK_U32>(pool)), MK_SUCCESS);
     RecordingSink sink(kTestModule, 1);

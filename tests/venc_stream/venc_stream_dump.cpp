@@ -1,5 +1,7 @@
-// Writes what an encoder channel produces to files, through the SDK as the program fetches it:
-// select on the channel's descriptor, query, get, copy the payload, release.
+// Writes what encoder channels produce from a live capture channel to files, through the SDK as the
+// program wires and fetches it: capture channel 1 bound to processing group 1, the group's channel 0
+// bound to an H.264 channel and its channel 2 to a JPEG channel of half the size (the group scales for
+// it); select on the channel's descriptor, query, get, copy the payload, release.
 //   venc_stream_dump <out.h264> <frames> <gop> <width> <height> [<out.jpg>]
 // Uses a private bus directory under /dev/shm and removes it at the end.
 #include <sys/select.h>
@@ -9,10 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/drivers/core/bind_graph.h"
-#include "platform/drivers/venc/venc_driver.h"
-#include "platform/mem/ram.h"
+#include "platform/drivers/all/install.h"
+#include "platform/drivers/core/video_frames.h"
+#include "sdk/sys/mpi_sys.h"
+#include "sdk/vb/mpi_vb.h"
 #include "sdk/venc/mpi_venc.h"
+#include "sdk/vi/mpi_vi.h"
+#include "sdk/vpss/mpi_vpss.h"
 
 namespace {
 
@@ -46,7 +51,26 @@ int Run(int argc, char** argv) {
     const int frames = std::atoi(argv[2]);
     const MK_U32 gop = static_cast<MK_U32>(std::atoi(argv[3]));
     const MK_U32 w = static_cast<MK_U32>(std::atoi(argv[4])), h = static_cast<MK_U32>(std::atoi(argv[5]));
-    varnelle::drivers::InstallVencDriver();
+    varnelle::drivers::InstallAll();
+    VB_CONF_S conf{};
+    conf.u32MaxPoolCnt = 1;
+    conf.astCommPool[0].u32BlkSize = varnelle::drivers::FrameBytes(w, h);
+    conf.astCommPool[0].u32BlkCnt = 16;
+    if (MK_MPI_VB_SetConf(&conf) != MK_SUCCESS || MK_MPI_VB_Init() != MK_SUCCESS) return 1;
+    const VPSS_GRP grp = 1;
+    VPSS_GRP_ATTR_S grpAttr{w, h, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 0, 0, 0, 0, 0, 0};
+    if (MK_MPI_VPSS_CreateGrp(grp, &grpAttr) != MK_SUCCESS || MK_MPI_VPSS_EnableChn(grp, 0) != MK_SUCCESS ||
+        MK_MPI_VPSS_EnableChn(grp, 2) != MK_SUCCESS || MK_MPI_VPSS_StartGrp(grp) != MK_SUCCESS)
+        return 1;
+    const VI_CHN vi = 1;
+    MPP_CHN_S viSrc{MK_ID_VIU, 0, vi}, grpIn{MK_ID_VPSS, grp, 0};
+    if (MK_MPI_SYS_Bind(&viSrc, &grpIn) != MK_SUCCESS) return 1;
+    VI_CHN_ATTR_S viAttr{};
+    viAttr.stCapRect = {0, 0, w, h};
+    viAttr.u32DestWidth = w;
+    viAttr.u32DestHeight = h;
+    viAttr.s32SrcFrameRate = viAttr.s32DstFrameRate = 25;
+    if (MK_MPI_VI_SetChnAttr(vi, &viAttr) != MK_SUCCESS || MK_MPI_VI_EnableChn(vi) != MK_SUCCESS) return 1;
 
     VENC_CHN_ATTR_S attr{};
     attr.stVeAttr.enType = PT_H264;
@@ -55,7 +79,8 @@ int Run(int argc, char** argv) {
     attr.stRcAttr.stAttrH264Cbr = {gop, 1, 25, 25, 1024, 2, {0, 0}};
     const VENC_CHN h264 = 2;
     if (MK_MPI_VENC_CreateChn(h264, &attr) != MK_SUCCESS) return 1;
-    varnelle::drivers::BindGraph::Instance().Bind({MK_ID_VPSS, 1, 0}, {MK_ID_VENC, 0, h264});
+    MPP_CHN_S grpMain{MK_ID_VPSS, grp, 0}, vencMain{MK_ID_VENC, 0, h264};
+    if (MK_MPI_SYS_Bind(&grpMain, &vencMain) != MK_SUCCESS) return 1;
     if (MK_MPI_VENC_StartRecvPic(h264) != MK_SUCCESS) return 1;
     FILE* out = std::fopen(argv[1], "wb");
     if (out == nullptr) return 1;
@@ -71,10 +96,11 @@ int Run(int argc, char** argv) {
     if (argc > 6) {
         VENC_CHN_ATTR_S jpeg{};
         jpeg.stVeAttr.enType = PT_JPEG;
-        jpeg.stVeAttr.stAttrJpeg = {w, h, w * h * 2, 1, w, h, 0, {0, 0}};
+        jpeg.stVeAttr.stAttrJpeg = {w / 2, h / 2, w * h, 1, w / 2, h / 2, 0, {0, 0}};
         const VENC_CHN jchn = 40;
         if (MK_MPI_VENC_CreateChn(jchn, &jpeg) != MK_SUCCESS) return 1;
-        varnelle::drivers::BindGraph::Instance().Bind({MK_ID_VPSS, 1, 3}, {MK_ID_VENC, 0, jchn});
+        MPP_CHN_S grpJpeg{MK_ID_VPSS, grp, 2}, vencJpeg{MK_ID_VENC, 0, jchn};
+        if (MK_MPI_SYS_Bind(&grpJpeg, &vencJpeg) != MK_SUCCESS) return 1;
         MK_MPI_VENC_StartRecvPic(jchn);
         FILE* jout = std::fopen(argv[6], "wb");
         if (jout == nullptr || !FetchOne(jchn, jout)) return 1;
@@ -82,6 +108,7 @@ int Run(int argc, char** argv) {
         MK_MPI_VENC_StopRecvPic(jchn);
     }
     MPI_VENC_Exit();
+    MK_MPI_VI_DisableChn(vi);
     return 0;
 }
 

@@ -32,6 +32,8 @@ protected:
 
 TEST_F(AlarmProcessTest, BlindAndMotionBitsReachTheMaster) {
     Connect();
+    // System type 0 wires every channel to capture channel 0, which command 93 then configures.
+    PcivHostGetState()->stSysParam.u32SysType = 0;
     ASSERT_EQ(m_sim->SendSetup(0, 1920, 1080), 0) << m_masterLog.str();
     m_sim->StartHeartbeats();
     PCIV_HOST_STATE_S* host = PcivHostGetState();

@@ -32,6 +32,12 @@ const char kUsage[] =
     "                      capture CH          commands 28, 31, 32 and 30 for channel CH\n"
     "                      cmd CODE [WORD...]  a command with these payload words\n"
     "                      raw CODE LEN [WORD...]  a command of LEN payload bytes\n"
+    "                      decode SLOT FILE [SEED]  an H.264 elementary stream through decoder\n"
+    "                                          slot SLOT (commands 14, 55, 64, 16, 70), each\n"
+    "                                          access unit in 1 to 3 fragments\n"
+    "                      play|stop|resume|flush SLOT, pause SLOT [STILL], direction SLOT D\n"
+    "                                          commands 70, 71, 72, 73, 74 and 69\n"
+    "                      osd CH STREAM INDEX X Y W H [SHOW]  a title record (commands 57, 58)\n"
     "                      sleep MS | heartbeats N\n"
     "  --quiet           no line per heartbeat\n";
 

@@ -1,5 +1,8 @@
 #include "tools/varnelle-master/master_sim.h"
 
+#include <fstream>
+#include <iterator>
+
 #include <sys/stat.h>
 
 #include <cstdarg>
@@ -15,6 +18,7 @@
 #include "platform/host/env.h"
 #include "platform/mcc/mcc_driver.h"
 #include "platform/mem/ram.h"
+#include "tools/varnelle-master/master_decode.h"
 
 namespace varnelle::master {
 namespace {
@@ -110,7 +114,8 @@ int MasterSim::ConnectSlave(int timeoutMs) {
 SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     SLAVE_SYS_PARAM_S p;
     std::memset(&p, 0, sizeof(p));
-    p.u32SysType = 0;
+    // The product's own system type: type 0 would wire every channel to capture channel 0.
+    p.u32SysType = 656;
     p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
     p.u32ChnStart = 0;
     p.u32ChnEnd = 8;
@@ -365,6 +370,26 @@ int MasterSim::RunScript(std::istream& in) {
         std::istringstream words(line);
         std::string verb;
         if (!(words >> verb)) continue;
+        if (verb == "decode") {
+            // decode SLOT FILE [SEED]: an H.264 elementary stream through decoder slot SLOT.
+            uint32_t slot = 0, seed = 1;
+            std::string file;
+            if (!(words >> slot >> file) || slot >= PCIV_VDEC_SLOT_NUM) {
+                Log("line %d: decode needs a slot (0-7) and a file", number);
+                return number;
+            }
+            words >> seed;
+            std::ifstream in(file, std::ios::binary);
+            std::vector<uint8_t> stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (!in.good() && !in.eof()) {
+                Log("line %d: cannot read %s", number, file.c_str());
+                return number;
+            }
+            DecodeOptions opt;
+            opt.seed = seed;
+            FeedDecodeSlot(*this, slot, stream, opt);
+            continue;
+        }
         std::vector<uint32_t> args;
         if (!ParseWords(words, &args)) {
             Log("line %d: bad number", number);
@@ -423,6 +448,31 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             StartCapture(args[0]);
+        } else if (verb == "play" || verb == "stop" || verb == "resume" || verb == "flush" || verb == "pause" ||
+                   verb == "direction") {
+            // The playback commands on decode channel SLOT: play 70, stop 71, resume 72, flush 73,
+            // pause SLOT [STILL] 74, direction SLOT DIR 69.
+            static const std::pair<const char*, uint32_t> kCodes[] = {{"play", 70},  {"stop", 71},  {"resume", 72},
+                                                                      {"flush", 73}, {"pause", 74}, {"direction", 69}};
+            uint32_t code = 0;
+            for (const auto& [name, c] : kCodes) {
+                if (verb == name) code = c;
+            }
+            if (args.empty() || (code == 69 && args.size() < 2)) {
+                Log("line %d: %s needs a slot%s", number, verb.c_str(), code == 69 ? " and a direction" : "");
+                return number;
+            }
+            uint32_t payload[2] = {args[0], args.size() > 1 ? args[1] : 0};
+            int r = Command(code, payload, sizeof(payload));
+            Log("command %u (%s %u) sent: %d", code, verb.c_str(), args[0], r);
+        } else if (verb == "osd") {
+            // osd CHN STREAM INDEX X Y W H [SHOW]: a title record through the OSD buffer.
+            if (args.size() < 7) {
+                Log("line %d: osd needs channel, stream, index, x, y, width and height", number);
+                return number;
+            }
+            SendOsdRecord(*this, args[0], args[1], args[2], args[3], args[4], args[5], args[6],
+                          args.size() > 7 ? args[7] : 1, static_cast<uint8_t>(number));
         } else if (verb == "sleep") {
             usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
         } else if (verb == "heartbeats") {

@@ -110,6 +110,17 @@ public:
     // Stops every thread this simulator started.
     void Stop();
 
+    int SlaveChip() const { return m_opt.slaveChip; }
+    // The OSD buffer the master feeds through commands 57 and 58 (none until the first record).
+    struct OsdSlot {
+        uint32_t addr = 0;   // as the master names it
+        uint32_t local = 0;  // in the slave's RAM
+        uint32_t pos = 0;
+        uint32_t seq = 0;
+        uint32_t ackSeq = 0;
+    };
+    OsdSlot& Osd() { return m_osd; }
+
     // One line of progress.
     void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
@@ -129,6 +140,7 @@ private:
     DataSink m_sink;
     std::vector<std::thread> m_threads;
     std::mutex m_logMutex;  // one line at a time
+    OsdSlot m_osd;          // the thread that runs the script only
 };
 
 }  // namespace varnelle::master

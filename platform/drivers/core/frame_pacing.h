@@ -1,8 +1,11 @@
 // The two rules of timed frames, as pure values a driver keeps per stream and tests exhaustively.
 //
 // FramePacer: frame n of a stream started at S with F frames per second is due at S + n * 1e6 / F
-// microseconds, rounded up (computed from S and n, never by adding up periods, so it never drifts). A
-// producer that wakes late makes only the newest frame due and counts the ones it skipped as missed.
+// microseconds, rounded up; with a period of P microseconds instead, at S + n * P (computed from S and
+// n, never by adding up periods, so it never drifts). A producer that wakes late makes only the newest
+// frame due and counts the ones it skipped as missed. A stream may start at a frame other than 0: the
+// frames before it are never due (a result that compares one interval of pictures comes first after
+// that interval).
 //
 // RateControl: a receiver that takes D of every S frames (a destination frame rate below the source's)
 // keeps frame k (counted from 0) when floor((k + 1) * D / S) > floor(k * D / S): the kept frames are
@@ -17,24 +20,21 @@ namespace varnelle::drivers {
 
 class FramePacer {
 public:
-    // Starts a stream whose frame 0 is due at `startUs`; fps 0 counts as 1. The counts start afresh.
-    void Start(uint64_t startUs, uint32_t fps) {
-        m_running = true;
-        m_startUs = startUs;
-        m_fps = fps == 0 ? 1 : fps;
-        m_next = 0;
-        m_taken = 0;
-        m_missed = 0;
+    // Starts a stream whose frame 0 would be due at `startUs`, `fps` frames a second (0 counts as 1);
+    // the first frame it gives is `first`. The counts start afresh.
+    void Start(uint64_t startUs, uint32_t fps, uint64_t first = 0) { Begin(startUs, 1000000, fps == 0 ? 1 : fps, first); }
+    // The same with one frame every `periodUs` microseconds (0 counts as 1).
+    void StartPeriod(uint64_t startUs, uint64_t periodUs, uint64_t first = 0) {
+        Begin(startUs, periodUs == 0 ? 1 : periodUs, 1, first);
     }
     void Stop() { m_running = false; }
     bool Running() const { return m_running; }
-    uint32_t Fps() const { return m_fps; }
 
-    uint64_t DueUs(uint64_t index) const { return m_startUs + (index * 1000000 + m_fps - 1) / m_fps; }
+    uint64_t DueUs(uint64_t index) const { return m_startUs + (index * m_unitUs + m_perUnit - 1) / m_perUnit; }
     // The index of the newest frame due at `nowUs` (0 before the start): the n with DueUs(n) <= nowUs
     // < DueUs(n + 1).
     uint64_t DueIndex(uint64_t nowUs) const {
-        return nowUs <= m_startUs ? 0 : (nowUs - m_startUs) * m_fps / 1000000;
+        return nowUs <= m_startUs ? 0 : (nowUs - m_startUs) * m_perUnit / m_unitUs;
     }
     // When the next frame not yet taken falls due; UINT64_MAX when stopped.
     uint64_t NextDueUs() const { return m_running ? DueUs(m_next) : UINT64_MAX; }
@@ -55,9 +55,20 @@ public:
     uint64_t Missed() const { return m_missed; }
 
 private:
+    void Begin(uint64_t startUs, uint64_t unitUs, uint64_t perUnit, uint64_t first) {
+        m_running = true;
+        m_startUs = startUs;
+        m_unitUs = unitUs;
+        m_perUnit = perUnit;
+        m_next = first;
+        m_taken = 0;
+        m_missed = 0;
+    }
+
     bool m_running = false;
     uint64_t m_startUs = 0;
-    uint32_t m_fps = 1;
+    uint64_t m_unitUs = 1000000;  // m_perUnit frames fall due every m_unitUs microseconds
+    uint64_t m_perUnit = 1;
     uint64_t m_next = 0;  // the first frame not yet taken
     uint64_t m_taken = 0;
     uint64_t m_missed = 0;

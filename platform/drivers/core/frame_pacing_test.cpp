@@ -1,7 +1,9 @@
 #include "platform/drivers/core/frame_pacing.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,6 +35,31 @@ TEST(FramePacerTest, DueTimesComeFromTheStartAndNeverDrift) {
             EXPECT_EQ(p.DueIndex(kStart + c.dueAfterStartUs - 1), c.index - 1) << c.fps << " fps, frame " << c.index;
         }
     }
+}
+
+TEST(FramePacerTest, APeriodPacesFromTheStartAndAFirstFrameSkipsTheOnesBefore) {
+    // One frame every 40 ms from t = 1000, the first at index 1 (one period after the start): polled
+    // at uneven moments, some late.
+    FramePacer p;
+    p.StartPeriod(1000, 40000, 1);
+    struct Step {
+        uint64_t now;
+        std::optional<uint64_t> due;
+        uint64_t missed;
+        uint64_t nextDue;
+    } steps[] = {
+        {1000, std::nullopt, 0, 41000},  {30000, std::nullopt, 0, 41000}, {41000, 1, 0, 81000},
+        {80999, std::nullopt, 0, 81000}, {200000, 4, 2, 201000},          {201000, 5, 2, 241000},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(p.Take(s.now), s.due) << s.now;
+        EXPECT_EQ(p.Missed(), s.missed) << s.now;
+        EXPECT_EQ(p.NextDueUs(), s.nextDue) << s.now;
+    }
+    // A long period does not overflow: a day of 90-second periods.
+    p.StartPeriod(kStart, 90000000);
+    EXPECT_EQ(p.DueUs(960), kStart + 86400000000ull);
+    EXPECT_EQ(p.DueIndex(kStart + 86400000000ull - 1), 959u);
 }
 
 TEST(FramePacerTest, EachFrameIsTakenOnceAndALateWakeCountsTheSkippedOnesMissed) {
@@ -115,8 +142,10 @@ TEST(PacedThreadTest, TicksWhenTheirTimeComesOnTheStoppedClockAndWhenWoken) {
     PacedThread thread("paced-test", [&](uint64_t now) {
         std::lock_guard<std::mutex> lock(m);
         seen.push_back(now - testing::ManualClock::kStartUs);
-        uint64_t ask = askFor.load();
-        return ask == 0 ? PacedThread::kIdle : testing::ManualClock::kStartUs + ask;
+        // Once the asked-for time has come the thread goes idle: a time already past would tick again
+        // at once, and stepping the clock would wait for it in vain.
+        const uint64_t ask = askFor.load(), due = testing::ManualClock::kStartUs + ask;
+        return ask == 0 || now >= due ? PacedThread::kIdle : due;
     });
     auto ticks = [&] {
         std::lock_guard<std::mutex> lock(m);
@@ -139,6 +168,31 @@ TEST(PacedThreadTest, TicksWhenTheirTimeComesOnTheStoppedClockAndWhenWoken) {
     EXPECT_EQ(seen[1], 0u) << "woken, not timed";
     // No tick ran before 40 ms once 40 ms was asked for: the third saw the clock at 40 ms or later.
     for (size_t i = 2; i < seen.size(); ++i) EXPECT_GE(seen[i], 40000u) << i;
+}
+
+// A tick that hands work on wakes the next paced thread (capture to processing to encoding); Advance
+// returns only once the whole chain has done what fell due, whatever the order the threads were made in.
+TEST(PacedThreadTest, AdvanceWaitsForAChainOfThreadsThatWakeEachOther) {
+    testing::ManualClock clock;
+    constexpr int kLinks = 4;
+    constexpr uint64_t kDue = testing::ManualClock::kStartUs + 40000;
+    std::atomic<int> done[kLinks] = {};
+    std::unique_ptr<PacedThread> links[kLinks];
+    // The last link is made first, so the threads tend to be visited against the chain's order.
+    for (int i = kLinks - 1; i >= 0; --i) {
+        links[i] = std::make_unique<PacedThread>("chain", [&, i](uint64_t now) -> uint64_t {
+            const bool fire = i == 0 ? now >= kDue && done[0].load() == 0 : done[i - 1].load() > done[i].load();
+            if (fire) {
+                ++done[i];
+                if (i + 1 < kLinks) links[i + 1]->Wake();
+            }
+            return i == 0 && done[0].load() == 0 ? kDue : PacedThread::kIdle;
+        });
+    }
+    clock.Settle();
+    for (int i = 0; i < kLinks; ++i) EXPECT_EQ(done[i].load(), 0) << i;
+    clock.Advance(40000);
+    for (int i = 0; i < kLinks; ++i) EXPECT_EQ(done[i].load(), 1) << "link " << i << " had not run when Advance returned";
 }
 
 TEST(PacedThreadTest, StopsAndJoinsWhileIdleOrWaiting) {

@@ -104,6 +104,20 @@ bool FrameRouter::HasDestinations(const MPP_CHN_S& src) const {
     return !BindGraph::Instance().DestinationsOf(NormaliseSource(src)).empty();
 }
 
+std::optional<SIZE_S> FrameRouter::WantedSize(const MPP_CHN_S& source) {
+    const MPP_CHN_S src = NormaliseSource(source);
+    std::optional<SIZE_S> best;
+    for (const MPP_CHN_S& dst : BindGraph::Instance().DestinationsOf(src)) {
+        WithSink(dst.enModId, [&](FrameSink* sink) {
+            std::optional<SIZE_S> size = sink->WantedSize(dst);
+            if (size && (!best || uint64_t{size->u32Width} * size->u32Height > uint64_t{best->u32Width} * best->u32Height)) {
+                best = size;
+            }
+        });
+    }
+    return best;
+}
+
 void FrameRouter::OnGraphChange(bool bound, const MPP_CHN_S& src, const MPP_CHN_S& dst) {
     if (!bound) {
         // The graph has changed already: deliveries that may not have seen it end before the notice.

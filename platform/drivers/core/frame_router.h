@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -54,6 +55,13 @@ public:
     virtual void OnBind(const MPP_CHN_S& dst, const MPP_CHN_S& src) { (void)dst, (void)src; }
     // `dst` lost `src`: drop every frame queued from it; no more arrive.
     virtual void OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S& src) { (void)dst, (void)src; }
+    // The picture size `dst` takes, where it has one of its own (an encoder channel's picture size):
+    // a source that scales to its receivers (a processing channel in auto mode) makes its frames that
+    // size. Quick, like OnFrame; the same threads may call it.
+    virtual std::optional<SIZE_S> WantedSize(const MPP_CHN_S& dst) {
+        (void)dst;
+        return std::nullopt;
+    }
 };
 
 class FrameRouter {
@@ -74,6 +82,8 @@ public:
     int Publish(const MPP_CHN_S& src, const HeldFrame& frame);
     // Whether any destination is bound to `src`: producers skip frames nobody would receive.
     bool HasDestinations(const MPP_CHN_S& src) const;
+    // The largest picture size (by area) that a destination bound to `src` takes, if any says one.
+    std::optional<SIZE_S> WantedSize(const MPP_CHN_S& src);
 
     // Test view, per source: frames published, offers taken and declined, and offers to destinations
     // whose module receives nothing (no sink attached).

@@ -29,7 +29,7 @@ protected:
     static void SetUpTestSuite() { host::UsePrivateBus("frameflow"); }
     void SetUp() override {
         ResetMediaState();
-        m_pool = VbPools::Instance().CreatePool(Nv12Size(64, 48), 4, "");
+        m_pool = VbPools::Instance().CreatePool(FrameBytes(64, 48), 4, "");
         ASSERT_GE(m_pool, 0);
     }
     void TearDown() override { ResetMediaState(); }
@@ -141,6 +141,46 @@ TEST_F(FrameFlowTest, DestinationsWithoutAReceivingModuleAreCountedUnrouted) {
     EXPECT_EQ(FrameRouter::Instance().CountsOf(src).unrouted, 1u);
     EXPECT_EQ(FreeBlocks(), 4u);
     BindGraph::Instance().Unbind(dst);
+}
+
+// A receiver whose channels take pictures of sizes of their own: channel n takes 16n x 8n, 0 none.
+class Sized : public FrameSink {
+public:
+    explicit Sized(int mod) : m_mod(mod) { FrameRouter::Instance().Attach(m_mod, this); }
+    ~Sized() override { FrameRouter::Instance().Detach(m_mod, this); }
+    bool OnFrame(const MPP_CHN_S&, const MPP_CHN_S&, const HeldFrame&) override { return false; }
+    std::optional<SIZE_S> WantedSize(const MPP_CHN_S& dst) override {
+        if (dst.s32ChnId == 0) return std::nullopt;
+        return SIZE_S{16u * static_cast<MK_U32>(dst.s32ChnId), 8u * static_cast<MK_U32>(dst.s32ChnId)};
+    }
+
+private:
+    const int m_mod;
+};
+
+TEST_F(FrameFlowTest, TheWantedSizeIsTheLargestABoundReceiverTakes) {
+    const MPP_CHN_S src{MK_ID_VPSS, 2, 1};
+    EXPECT_FALSE(FrameRouter::Instance().WantedSize(src)) << "nothing bound";
+    ASSERT_EQ(BindGraph::Instance().Bind(src, {kModA, 0, 3}), 0);
+    EXPECT_FALSE(FrameRouter::Instance().WantedSize(src)) << "a module with no receiver says nothing";
+    {
+        Sized a(kModA);
+        RecordingSink b(kModB);  // takes any size
+        ASSERT_EQ(BindGraph::Instance().Bind(src, {kModA, 0, 0}), 0);
+        ASSERT_EQ(BindGraph::Instance().Bind(src, {kModA, 0, 5}), 0);
+        ASSERT_EQ(BindGraph::Instance().Bind(src, {kModB, 0, 9}), 0);
+        std::optional<SIZE_S> size = FrameRouter::Instance().WantedSize(src);
+        ASSERT_TRUE(size);
+        EXPECT_EQ(size->u32Width, 80u);
+        EXPECT_EQ(size->u32Height, 40u);
+        BindGraph::Instance().Unbind({kModA, 0, 5});
+        size = FrameRouter::Instance().WantedSize(src);
+        ASSERT_TRUE(size);
+        EXPECT_EQ(size->u32Width, 48u);
+        BindGraph::Instance().Unbind({kModA, 0, 0});
+        BindGraph::Instance().Unbind({kModB, 0, 9});
+    }
+    BindGraph::Instance().Unbind({kModA, 0, 3});
 }
 
 // A receiver that passes frames on publishes from inside its OnFrame.

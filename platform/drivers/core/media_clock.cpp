@@ -65,7 +65,14 @@ void MediaClock::Settle() {
     Threads& t = TheThreads();
     // Held throughout, so no paced thread goes away while it is waited for.
     std::lock_guard<std::mutex> lock(t.mutex);
-    for (PacedThread* p : t.set) p->WaitSettled(NowUs(), deadline);
+    // A tick may wake a thread found settled earlier in the round (a frame handed on along the
+    // bindings: capture to processing to encoding), so rounds go on until one finds every thread
+    // settled without waiting: then no tick ran during it, and none can have woken another.
+    bool waited = true;
+    while (waited && std::chrono::steady_clock::now() < deadline) {
+        waited = false;
+        for (PacedThread* p : t.set) waited = p->WaitSettled(NowUs(), deadline) || waited;
+    }
 }
 
 void MediaClock::Advance(uint64_t us) {
@@ -126,11 +133,12 @@ void PacedThread::Notify() {
     m_cv.notify_all();
 }
 
-void PacedThread::WaitSettled(uint64_t nowUs, std::chrono::steady_clock::time_point deadline) {
+bool PacedThread::WaitSettled(uint64_t nowUs, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait_until(lock, deadline, [&] {
-        return m_stop || (!m_running && !m_woken && (m_next == kIdle || nowUs < m_next));
-    });
+    auto settled = [&] { return m_stop || (!m_running && !m_woken && (m_next == kIdle || nowUs < m_next)); };
+    if (settled()) return false;
+    m_cv.wait_until(lock, deadline, settled);
+    return true;
 }
 
 uint64_t PacedThread::CpuUs() const {

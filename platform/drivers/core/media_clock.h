@@ -63,8 +63,9 @@ private:
     friend class MediaClock;
     void Loop();
     void Notify();  // called by MediaClock::Advance
-    // Waits (real time, at most until `deadline`) until no tick runs or is due at `nowUs`.
-    void WaitSettled(uint64_t nowUs, std::chrono::steady_clock::time_point deadline);
+    // Waits (real time, at most until `deadline`) until no tick runs or is due at `nowUs`; false when
+    // there was nothing to wait for.
+    bool WaitSettled(uint64_t nowUs, std::chrono::steady_clock::time_point deadline);
 
     const std::string m_name;
     const std::function<uint64_t(uint64_t)> m_tick;

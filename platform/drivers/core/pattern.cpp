@@ -66,7 +66,7 @@ void FillPlanes(const PatternFrame& f, PatternYuv c) {
     for (int y = 0; y < f.height; ++y) std::memset(f.y + y * f.yStride, c.y, static_cast<size_t>(f.width));
     if (f.uv == nullptr) return;
     uint8_t* first = f.uv;
-    for (int x = 0; x < f.width; ++x) first[x] = (x & 1) ? c.v : c.u;
+    for (int x = 0; x < f.width; ++x) first[x] = (x & 1) ? c.u : c.v;
     for (int y = 1; y < (f.height + 1) / 2; ++y) std::memcpy(f.uv + y * f.uvStride, first, static_cast<size_t>(f.width));
 }
 

@@ -5,7 +5,8 @@
 //   - the channel's number in large white digits on black at the top left;
 //   - a white bar that moves one step per frame across a band in the lower half;
 //   - the time of day "HH:MM:SS" in white on black at the bottom left.
-// Semi-planar YUV 4:2:0 (a luma plane, then interleaved chroma at half resolution). The same channel,
+// Semi-planar YUV 4:2:0 as the chip keeps pixel format 23: a luma plane, then one plane of chroma at
+// half resolution whose pairs hold Cr (V) first, then Cb (U) (NV21). The same channel,
 // frame index and time give the same bytes, so tests can checksum whole frames.
 #pragma once
 
@@ -17,7 +18,7 @@ namespace varnelle::drivers {
 struct PatternFrame {
     uint8_t* y;
     size_t yStride;
-    uint8_t* uv;  // may be null: luma only
+    uint8_t* uv;  // chroma pairs, V then U; may be null: luma only
     size_t uvStride;
     int width;
     int height;

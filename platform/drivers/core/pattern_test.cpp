@@ -16,8 +16,9 @@ struct Picture {
     size_t stride;
     std::vector<uint8_t> buf;
     uint8_t Y(int x, int y) const { return buf[y * stride + x]; }
-    uint8_t U(int x, int y) const { return buf[stride * h + (y / 2) * stride + (x & ~1)]; }
-    uint8_t V(int x, int y) const { return buf[stride * h + (y / 2) * stride + (x & ~1) + 1]; }
+    // Chroma pairs hold V (Cr) first, then U (Cb).
+    uint8_t V(int x, int y) const { return buf[stride * h + (y / 2) * stride + (x & ~1)]; }
+    uint8_t U(int x, int y) const { return buf[stride * h + (y / 2) * stride + (x & ~1) + 1]; }
 };
 
 Picture Draw(int w, int h, int chn, uint64_t frame, int secondsOfDay = -1, size_t pad = 0) {

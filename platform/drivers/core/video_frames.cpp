@@ -72,8 +72,8 @@ std::optional<HeldFrame> AllocFrame(const FrameBlocks& from, uint32_t width, uin
                                     uint32_t timeRef) {
     constexpr uint32_t kMaxSide = 8192;
     if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return std::nullopt;
-    const uint32_t stride = Nv12Stride(width);
-    const uint32_t size = Nv12Size(width, height);
+    const uint32_t stride = FrameStride(width);
+    const uint32_t size = FrameBytes(width, height);
     VbPools& pools = VbPools::Instance();
     uint32_t handle = pools.GetBlock(from.pool, size, from.zone, false, from.user);
     if (handle == VbPools::kInvalid) return std::nullopt;

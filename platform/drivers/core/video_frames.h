@@ -46,7 +46,7 @@ public:
     uint32_t Width() const { return m_frame.u32Width; }
     uint32_t Height() const { return m_frame.u32Height; }
     // The semi-planar 4:2:0 planes in this process: plane 0 is luma (Height() rows), plane 1 the
-    // interleaved chroma ((Height() + 1) / 2 rows), each of Stride(plane) bytes a row. Null when the
+    // chroma pairs, V then U ((Height() + 1) / 2 rows), each of Stride(plane) bytes a row. Null when the
     // plane does not lie in RAM. Producers write them before they publish; consumers only read.
     uint8_t* Plane(int plane) const;
     uint32_t Stride(int plane) const { return m_frame.u32Stride[plane]; }
@@ -60,11 +60,12 @@ private:
     uint32_t m_block;
 };
 
-// Semi-planar 4:2:0 frames in pool blocks: rows of Nv12Stride(width) bytes, the luma plane, then the
-// interleaved chroma plane right after it.
-inline uint32_t Nv12Stride(uint32_t width) { return (width + 15) & ~15u; }
-inline uint32_t Nv12Size(uint32_t width, uint32_t height) {
-    return Nv12Stride(width) * height + Nv12Stride(width) * ((height + 1) / 2);
+// Frames in pool blocks are pixel format 23, semi-planar 4:2:0 as this chip keeps it: rows of
+// FrameStride(width) bytes, the luma plane, then the chroma plane right after it, whose pairs hold Cr
+// (V) first, then Cb (U) (NV21, as the JPEG decoder writes it).
+inline uint32_t FrameStride(uint32_t width) { return (width + 15) & ~15u; }
+inline uint32_t FrameBytes(uint32_t width, uint32_t height) {
+    return FrameStride(width) * height + FrameStride(width) * ((height + 1) / 2);
 }
 
 // Where a producer takes the blocks of its frames: a pool by id, or the smallest common pool of a user

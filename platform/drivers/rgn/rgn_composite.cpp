@@ -56,12 +56,13 @@ void Blend(const PatternFrame& p, const Clip& clip, SampleAt sample) {
                 }
             }
             const int64_t full = static_cast<int64_t>(pixels) * kAlphaMax;
-            uint8_t& u = row[2 * cx];
-            u = static_cast<uint8_t>((sumU + (full - weight) * u + full / 2) / full);
-            // An odd-width picture whose chroma rows are only `width` bytes has no V for its last column.
-            if (static_cast<size_t>(2 * cx + 1) >= p.uvStride) continue;
-            uint8_t& v = row[2 * cx + 1];
+            // Pairs hold V first, then U.
+            uint8_t& v = row[2 * cx];
             v = static_cast<uint8_t>((sumV + (full - weight) * v + full / 2) / full);
+            // An odd-width picture whose chroma rows are only `width` bytes has no U for its last column.
+            if (static_cast<size_t>(2 * cx + 1) >= p.uvStride) continue;
+            uint8_t& u = row[2 * cx + 1];
+            u = static_cast<uint8_t>((sumU + (full - weight) * u + full / 2) / full);
         }
     }
 }

@@ -35,14 +35,14 @@ struct Picture {
             for (int c = 0; c < w; ++c) luma[r * stride + c] = y;
         for (int r = 0; r < (h + 1) / 2; ++r)
             for (int c = 0; c < (w + 1) / 2; ++c) {
-                chroma[r * stride + 2 * c] = u;
-                chroma[r * stride + 2 * c + 1] = v;
+                chroma[r * stride + 2 * c] = v;  // pairs hold V first, then U
+                chroma[r * stride + 2 * c + 1] = u;
             }
     }
     PatternFrame Frame() { return PatternFrame{luma.data(), stride, chroma.data(), stride, w, h}; }
     uint8_t Y(int x, int y) const { return luma[y * stride + x]; }
-    uint8_t U(int cx, int cy) const { return chroma[cy * stride + 2 * cx]; }
-    uint8_t V(int cx, int cy) const { return chroma[cy * stride + 2 * cx + 1]; }
+    uint8_t V(int cx, int cy) const { return chroma[cy * stride + 2 * cx]; }
+    uint8_t U(int cx, int cy) const { return chroma[cy * stride + 2 * cx + 1]; }
     // Every byte outside the picture still holds the guard.
     bool GuardsKept() const {
         for (size_t i = 0; i < luma.size(); ++i) {
@@ -154,13 +154,19 @@ TEST(RgnCompositeTest, LayersAreClippedAtEveryEdge) {
 }
 
 TEST(RgnCompositeTest, OddSizedPicturesKeepToTheirPlanes) {
-    // 5 x 3 with chroma rows exactly `width` bytes: the last chroma column has no V byte.
+    // 5 x 3 with chroma rows exactly `width` bytes: the last chroma column has its V byte (pairs hold V
+    // first) and no U byte, which would be the next row's first.
     std::vector<uint8_t> luma(15, 40), chroma(5 * 2, 128);
     PatternFrame f{luma.data(), 5, chroma.data(), 5, 5, 3};
-    CoverLayer cover{0, 0, 5, 3, 0xFFFFFF};
-    DrawCover(f, cover);
+    DrawCover(f, CoverLayer{0, 0, 5, 3, 0xFFFFFF});
     for (uint8_t y : luma) EXPECT_EQ(y, 235);
-    EXPECT_EQ(chroma[4], 128) << "U of the last column: white keeps it grey";
+    // Red over the first chroma row only.
+    const RefYuv red = Bt601(255, 0, 0);
+    DrawCover(f, CoverLayer{0, 0, 5, 2, 0xFF0000});
+    EXPECT_NEAR(chroma[0], red.v, 1.0);
+    EXPECT_NEAR(chroma[1], red.u, 1.0);
+    EXPECT_NEAR(chroma[4], red.v, 1.0) << "V of the last column";
+    for (int i = 5; i < 10; ++i) EXPECT_EQ(chroma[i], 128) << "the second chroma row, byte " << i;
 }
 
 TEST(RgnCompositeTest, LaterLayersDrawOverEarlierOnes) {

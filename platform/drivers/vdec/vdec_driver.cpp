@@ -41,6 +41,7 @@ int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg
         s.DestroyLocked(chn);
         return MK_ERR(MK_ID_VDEC, MK_ERR_NOMEM);
     }
+    s.journal.Event(chn, VdecJournalKind::kCreate);
     return 0;
 }
 
@@ -67,9 +68,16 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
     if (int ret; s.JpegRequest(lock, chn, request, arg, &ret)) return ret;
     s.ConsumeLocked(chn, vdec::Clock::now());
     switch (request) {
-        case req::kDestroyChn: s.DestroyLocked(chn); return 0;
+        case req::kDestroyChn:
+            s.DestroyLocked(chn);
+            s.journal.Event(chn, VdecJournalKind::kDestroy);
+            return 0;
         case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
-        case req::kSendStream: return s.Send(lock, chn, request, arg);
+        case req::kSendStream: {
+            int ret = s.Send(lock, chn, request, arg);
+            if (ret != 0) s.journal.Event(chn, VdecJournalKind::kRefuse, ret);
+            return ret;
+        }
         case req::kQuery: {
             VDEC_CHN_STAT_S st{};
             st.enType = c.attr.enType;
@@ -81,15 +89,20 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             st.u32BufSize = c.attr.u32BufSize;
             return CopyRequestOut(request, arg, st);
         }
-        case req::kStartRecvStream: c.receiving = true; return 0;
+        case req::kStartRecvStream:
+            c.receiving = true;
+            s.journal.Event(chn, VdecJournalKind::kStart);
+            return 0;
         case req::kStopRecvStream:
             c.receiving = false;
             s.Interrupt(chn);
+            s.journal.Event(chn, VdecJournalKind::kStop);
             return 0;
         case req::kResetChn:
             c.queue.clear();
             c.queuedBytes = c.queuedFrames = 0;
             s.Interrupt(chn);
+            s.journal.Event(chn, VdecJournalKind::kReset);
             return 0;
         case req::kSetChnParam: return Store(request, arg, &c.param);
         case req::kGetChnParam: return CopyRequestOut(request, arg, c.param);

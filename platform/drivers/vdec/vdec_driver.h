@@ -19,8 +19,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/vdec/vdec_journal.h"
 #include "platform/drivers/vdec/vdec_jpeg.h"
 #include "sdk/vdec/vdec_ioctl.h"
 
@@ -72,6 +74,15 @@ public:
 
     // Destroys every channel, ending every wait (the system's exit).
     void Reset();
+
+    // The journal (platform/drivers/vdec/vdec_journal.h): kept in memory while enabled; its packets
+    // and events by channel, the bytes of a channel's log, cleared; the clock of the arrivals.
+    void EnableJournal(bool on);
+    std::vector<VdecJournalPacket> JournalPackets(int chn) const;
+    std::vector<VdecJournalEvent> JournalEvents(int chn) const;
+    std::vector<uint8_t> JournalBytes(int chn, uint64_t offset, uint64_t len) const;
+    void ClearJournal();
+    void SetJournalClock(uint64_t (*now)());
 
     // JPEG and MJPEG channels (vdec_jpeg.h).
     VdecJpegView JpegChannel(int chn) const;

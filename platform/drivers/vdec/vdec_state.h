@@ -12,6 +12,7 @@
 
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vdec/vdec_driver.h"
+#include "platform/drivers/vdec/vdec_journal.h"
 #include "platform/drivers/vdec/vdec_jpeg.h"
 
 namespace varnelle::drivers::vdec {
@@ -60,6 +61,7 @@ struct VdecDriver::State {
     std::condition_variable changed[VDEC_MAX_CHN_NUM];  // room, stop, reset or destroy on a channel
     uint32_t rate[VDEC_MAX_CHN_NUM];
     VDEC_MOD_PARAM_S modParam{};
+    VdecJournal journal;  // what each channel accepted and what happened to it
 
     State();
     // Ends a channel's waits (the caller holds the mutex).

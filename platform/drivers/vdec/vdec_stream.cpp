@@ -136,6 +136,7 @@ int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigne
         Wait(lock, changed[chn], c, wake);
     }
     RestartPaceIfEmpty(c, Clock::now());
+    journal.Packet(chn, st, packet.data.data());
     c.queuedBytes += st.u32Len;
     c.queuedFrames += packet.frames;
     c.receivedFrames += packet.frames;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
@@ -19,19 +20,22 @@ namespace venc {
 Rates RatesOf(const VENC_CHN_ATTR_S& a) {
     Rates r;
     const VENC_RC_ATTR_S& rc = a.stRcAttr;
-    uint32_t fps = 0;
+    uint32_t src = 0, fps = 0;
     switch (rc.enRcMode) {
         case VENC_RC_MODE_H264CBR:
+            src = rc.stAttrH264Cbr.u32SrcFrmRate;
             fps = rc.stAttrH264Cbr.u32DstFrmRate;
             r.gop = rc.stAttrH264Cbr.u32Gop;
             r.kbps = rc.stAttrH264Cbr.u32BitRate;
             break;
         case VENC_RC_MODE_H264VBR:
+            src = rc.stAttrH264Vbr.u32SrcFrmRate;
             fps = rc.stAttrH264Vbr.u32DstFrmRate;
             r.gop = rc.stAttrH264Vbr.u32Gop;
             r.kbps = rc.stAttrH264Vbr.u32MaxBitRate;
             break;
         case VENC_RC_MODE_H264FIXQP:
+            src = rc.stAttrH264FixQp.u32SrcFrmRate;
             fps = rc.stAttrH264FixQp.u32DstFrmRate;
             r.gop = rc.stAttrH264FixQp.u32Gop;
             break;
@@ -39,6 +43,7 @@ Rates RatesOf(const VENC_CHN_ATTR_S& a) {
             break;
     }
     if (fps >= 1 && fps <= kMaxFrameRate) r.fps = fps;
+    if (src >= 1 && src <= kMaxFrameRate) r.srcFps = src;
     if (r.gop == 0) r.gop = 1;
     return r;
 }
@@ -158,7 +163,6 @@ int VencDriver::Create(int chn, unsigned long request, void* arg) {
     c->attr = attr;
     c->generation = ++m_generation;
     m_chn[chn] = std::move(c);
-    EnsureThread();
     return 0;
 }
 
@@ -215,6 +219,7 @@ int VencDriver::ResetChn(int chn) {
     // gives them back afterwards. Only what waits to be fetched is dropped.
     c->frames.resize(c->fetched);
     c->writePos = c->frames.empty() ? c->releasePos : c->frames.back().endPos;
+    c->pictures.clear();
     c->keyRequested = true;  // what follows must decode without the dropped frames
     UpdateReadable(chn);
     m_streamCv.notify_all();
@@ -226,8 +231,12 @@ int VencDriver::StartRecv(int chn, bool on) {
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
     c->receiving = on;
-    c->streaming = false;  // a new stream start is taken when the encoder thread next looks
-    m_workCv.notify_all();
+    if (on) {
+        const Rates r = RatesOf(c->attr);
+        c->rate.Set(static_cast<int32_t>(r.srcFps), static_cast<int32_t>(r.fps));
+    } else {
+        c->pictures.clear();  // a stopped channel keeps no picture
+    }
     return 0;
 }
 
@@ -236,6 +245,7 @@ int VencDriver::Query(int chn, unsigned long request, void* arg) {
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
     VENC_CHN_STATUS_S st{};
+    st.u32LeftPics = static_cast<uint32_t>(c->pictures.size());
     st.u32LeftStreamBytes = static_cast<uint32_t>(c->writePos - c->releasePos);
     st.u32LeftStreamFrames = static_cast<uint32_t>(c->frames.size() - c->fetched);
     st.u32FramePacks = c->fetched < c->frames.size() ? static_cast<uint32_t>(c->frames[c->fetched].packs.size()) : 0;
@@ -280,10 +290,10 @@ int VencDriver::SetAttr(int chn, unsigned long request, void* arg) {
         BufSize(attr) != BufSize(c->attr))
         return MK_ERR_VENC_NOT_SUPPORT;
     c->attr = attr;
-    c->streaming = false;  // pace from now at the new rate
+    const Rates r = RatesOf(attr);
+    c->rate.Set(static_cast<int32_t>(r.srcFps), static_cast<int32_t>(r.fps));
     c->keyRequested = true;
     c->reconfigure = true;
-    m_workCv.notify_all();
     return 0;
 }
 
@@ -367,6 +377,9 @@ std::optional<venc_view::Channel> VencDriver::View(int chn) {
     v.encodedFrames = c->encoded;
     v.droppedFrames = c->dropped;
     v.missedFrames = c->missed;
+    v.receivedFrames = c->received;
+    v.thinnedFrames = c->thinned;
+    v.pendingPictures = static_cast<uint32_t>(c->pictures.size());
     v.keyFrames = c->keys;
     v.getWaiters = c->getWaiters;
     v.vbPool = c->vbPool;
@@ -385,7 +398,11 @@ std::shared_ptr<venc::VencDriver> Driver() { return dev::Registry::Get<venc::Ven
 
 }  // namespace
 
-void InstallVencDriver() { InstallDriverOnce<venc::VencDriver>(); }
+void InstallVencDriver() {
+    InstallDriverOnce<venc::VencDriver>();
+    // The registered driver receives the pictures bound to encoder channels (again and again: the same sink).
+    if (auto d = Driver()) FrameRouter::Instance().Attach(MK_ID_VENC, d.get());
+}
 
 namespace venc_view {
 

@@ -1,11 +1,19 @@
 // /dev/venc: the simulated video encoder. Channels are made from their attribute record; each has a
 // stream ring in simulated RAM (page-aligned, whole pages) that the SDK maps through a second
-// descriptor as a mirror (the ring twice back to back). While a channel receives and its source is
-// bound, the encoder threads produce real H.264 (openh264) or JPEG (libjpeg) pictures of the source's
-// test pattern at the channel's frame rate, paced on the platform clock. A frame is a run of packs,
-// each a 64-byte driver header followed by one NAL unit (or one JPEG picture); a frame that does not
-// fit the free ring is dropped and counted, never written over unreleased data. Frames are released
-// in order only.
+// descriptor as a mirror (the ring twice back to back).
+//
+// A channel that receives encodes the pictures that reach it through its binding ({8, 0, channel}, as
+// a frame sink) or that are sent with SendFrame: real H.264 (openh264) or JPEG (libjpeg). Its rate
+// control's frame rates thin the received pictures (its destination rate of every source rate's);
+// the rest wait in a short queue (a full queue lets its oldest go, counted missed) for the encoder
+// threads. A picture of another size is scaled to the channel's picture size (a processing channel in
+// auto mode is asked for that size, so it rarely is); the channel's regions are drawn into the
+// encoder's own copy. The stream keeps the pictures' time stamps. A stopped channel, or one unbound,
+// drops the pictures it queued.
+//
+// A frame is a run of packs, each a 64-byte driver header followed by one NAL unit (or one JPEG
+// picture); a frame that does not fit the free ring is dropped and counted, never written over
+// unreleased data. Frames are released in order only.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +59,10 @@ struct Channel {
     uint32_t fetchedFrames = 0;  // fetched, not yet released
     uint64_t encodedFrames = 0;  // put into the ring
     uint64_t droppedFrames = 0;  // encoded but found no room
-    uint64_t missedFrames = 0;   // due but never encoded (the encoder fell behind)
+    uint64_t missedFrames = 0;   // received but never encoded (the queue was full, or the picture unreadable)
+    uint64_t receivedFrames = 0;  // pictures taken from the binding
+    uint64_t thinnedFrames = 0;   // pictures the rate control let go
+    uint32_t pendingPictures = 0;  // pictures waiting for the encoder thread
     uint64_t keyFrames = 0;
     int getWaiters = 0;  // gets waiting in the driver for a frame
     int vbPool = -1;
@@ -62,8 +73,8 @@ struct Channel {
 
 // The channel's state; nothing when the driver is not installed or the channel does not exist.
 std::optional<Channel> Get(int chn);
-// Encodes `frames` pictures of the channel now on the calling thread, whether or not it receives;
-// the picture is its source's pattern, or its own number's when unbound. Frames put into the ring.
+// Encodes `frames` test pictures (core/pattern.h) on the calling thread, whether or not the channel
+// receives: the pattern of its source's number, or its own when unbound. Frames put into the ring.
 int PushFrames(int chn, int frames);
 // CPU time the encoder threads have used, in microseconds.
 uint64_t EncoderThreadCpuUs();

@@ -10,10 +10,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/frame_pacing.h"
+#include "platform/drivers/core/frame_router.h"
+#include "platform/drivers/core/media_clock.h"
+#include "platform/drivers/core/scaler.h"
+#include "platform/drivers/core/video_frames.h"
 #include "platform/drivers/venc/venc_codec.h"
 #include "platform/drivers/venc/venc_driver.h"
 
@@ -26,10 +30,12 @@ constexpr uint32_t kDefaultFrameRate = 25;
 constexpr uint32_t kMaxFrameRate = 120;
 // The driver's own addresses of a ring: its physical address moved into the upper half.
 constexpr uint32_t kDrvAddrOffset = 0x80000000u;
-constexpr uint64_t kIdleWakeUs = 100000;
-// Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a late channel holds up
-// only half of the others.
-constexpr int kEncoderThreads = 2;
+// Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a slow channel holds up only
+// the channels of its own thread.
+constexpr int kEncoderThreads = 4;
+// Pictures a channel keeps for its encoder thread; a picture that finds the queue full pushes out the
+// oldest (counted missed).
+constexpr size_t kPictureQueue = 4;
 
 inline uint32_t Align4(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
 
@@ -65,8 +71,9 @@ struct EncState {
     CodecConfig config{};
     std::unique_ptr<Codec> codec;
     uint32_t gopPos = 0;
-    std::vector<uint8_t> nv12;
+    std::vector<uint8_t> picture;  // semi-planar at the picture size, with the regions drawn in
     std::vector<uint8_t> i420;
+    Yuv420SpScaler scaler;
 };
 
 struct Channel {
@@ -81,13 +88,12 @@ struct Channel {
     size_t fetched = 0;
     uint32_t seq = 0;
     bool receiving = false;
-    // Pacing: frame n of the stream is due at streamStartUs + n * period.
-    bool streaming = false;
-    uint64_t streamStartUs = 0;
-    uint64_t nextIndex = 0;
-    uint64_t pushIndex = 0;
+    std::deque<HeldFrame> pictures;  // received through the binding, waiting for the encoder thread
+    RateControl rate;                // the rate control's destination of its source frame rate
+    uint64_t pushIndex = 0;          // pictures pushed or sent by hand
     bool keyRequested = true;
     bool reconfigure = false;  // the attributes changed: the codec is set up again
+    uint64_t received = 0, thinned = 0;
     uint64_t encoded = 0, dropped = 0, missed = 0, keys = 0;
     int getWaiters = 0;
     int vbPool = -1;
@@ -108,8 +114,10 @@ inline uint32_t PicHeight(const VENC_CHN_ATTR_S& a) {
 }
 inline uint32_t BufSize(const VENC_CHN_ATTR_S& a) { return a.stVeAttr.au32Attr[2]; }
 
-// Destination frame rate, GOP and bit rate of the rate-control part; defaults where it has none.
+// Source and destination frame rates, GOP and bit rate of the rate-control part; defaults where it
+// has none.
 struct Rates {
+    uint32_t srcFps = kDefaultFrameRate;
     uint32_t fps = kDefaultFrameRate;
     uint32_t gop = kDefaultFrameRate;
     uint32_t kbps = 0;
@@ -125,17 +133,15 @@ struct ParamEntry {
     bool set;
 };
 
-class VencDriver : public dev::Driver {
+class VencDriver : public dev::Driver, public FrameSink {
 public:
-    VencDriver() : Driver("/dev/venc") {}
-    ~VencDriver() override {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_workCv.notify_all();
-        for (std::thread& t : m_threads) t.join();
-    }
+    VencDriver();
+    ~VencDriver() override;
+
+    // Pictures of the source bound to a channel, and the picture size a channel takes.
+    bool OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S& src, const HeldFrame& frame) override;
+    void OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S& src) override;
+    std::optional<SIZE_S> WantedSize(const MPP_CHN_S& dst) override;
 
     std::unique_ptr<dev::File> Open(int) override { return std::make_unique<VencFile>(); }
 
@@ -172,7 +178,7 @@ private:
     int UserData(int chn, unsigned long request, void* arg);
     int Roi(int chn, unsigned long request, void* arg, bool set);
     int SendFrame(VencFile& f, unsigned long request, void* arg);
-    int Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out);
+    int Receiver(int chn, Channel** out);
     int Param(int chn, const ParamEntry& e, unsigned long request, void* arg);
     int ModParam(unsigned long request, void* arg, bool set);
 
@@ -191,6 +197,7 @@ private:
         uint64_t generation;
         uint64_t frameIndex;
         uint64_t pts;
+        std::optional<HeldFrame> picture;  // what to encode; none: the test picture of `pattern`
         int pattern;
         bool key;
         bool reconfigure;
@@ -202,23 +209,23 @@ private:
     // Fills the job from the channel; call with m_mutex held.
     Job MakeJob(int chn, Channel& c, uint64_t index, uint64_t pts, int pattern);
     // Encodes outside the driver lock and queues the result; true when the frame reached the ring.
-    // The channel's regions are drawn into `nv12` (or the pattern drawn in its place) first.
-    bool RunJob(Job& job, uint8_t* nv12 = nullptr, size_t nv12Stride = 0);
+    // The picture is scaled to the channel's picture size (or the test picture drawn) and the
+    // channel's regions are drawn into it first.
+    bool RunJob(Job& job);
     // Hands a job that did not reach the ring its key-frame request and user data back.
     void GiveBack(Job& job);
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
-    void EnsureThread();
-    void EncoderLoop(int first);
+    // An encoder thread's round: encodes the pictures received by its channels, oldest first.
+    uint64_t EncodeReceived(int thread);
 
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_streamCv;  // a frame was queued, or a channel went away
-    std::condition_variable m_workCv;    // the encoder thread has something new to look at
     std::unique_ptr<Channel> m_chn[kMaxChn];
     std::vector<VencFile*> m_files[kMaxChn];
     uint64_t m_generation = 0;
     std::vector<uint8_t> m_modParam = std::vector<uint8_t>(sizeof(VENC_PARAM_MOD_S));
-    bool m_stop = false;
-    std::vector<std::thread> m_threads;
+    int m_cursor[kEncoderThreads] = {};  // where each thread looks for work next
+    std::unique_ptr<PacedThread> m_threads[kEncoderThreads];
 };
 
 }  // namespace varnelle::drivers::venc

@@ -1,18 +1,14 @@
-// Encoding: the threads that pace every receiving, bound channel on the platform clock, the push
-// hook for tests, and frames fed by hand.
-#include <pthread.h>
-
+// Encoding: pictures received through the bindings, queued per channel and encoded by the encoder
+// threads; frames fed by hand; the push hook for tests.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+#include <string>
 
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/overlay.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
-#include "platform/host/clock.h"
-#include "platform/mem/ram.h"
 
 namespace varnelle::drivers::venc {
 namespace {
@@ -45,6 +41,54 @@ std::vector<uint8_t> MakeUserDataSei(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+VencDriver::VencDriver() : Driver("/dev/venc") {
+    for (int i = 0; i < kEncoderThreads; ++i) {
+        m_threads[i] = std::make_unique<PacedThread>("venc-" + std::to_string(i), [this, i](uint64_t) { return EncodeReceived(i); });
+    }
+}
+
+VencDriver::~VencDriver() {
+    FrameRouter::Instance().Detach(MK_ID_VENC, this);
+    for (auto& t : m_threads) t.reset();  // joins, before the channels go
+}
+
+bool VencDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) {
+    const int chn = dst.s32ChnId;
+    if (chn < 0 || chn >= kMaxChn) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Channel* c = Find(chn);
+        if (c == nullptr || !c->receiving) return false;
+        // The rate control encodes its destination rate of every source rate's pictures.
+        if (!c->rate.Keep()) {
+            ++c->thinned;
+            return false;
+        }
+        ++c->received;
+        c->pictures.push_back(frame);
+        while (c->pictures.size() > kPictureQueue) {
+            c->pictures.pop_front();
+            ++c->missed;
+        }
+    }
+    m_threads[chn % kEncoderThreads]->Wake();
+    return true;
+}
+
+void VencDriver::OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S&) {
+    if (dst.s32ChnId < 0 || dst.s32ChnId >= kMaxChn) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (Channel* c = Find(dst.s32ChnId)) c->pictures.clear();
+}
+
+std::optional<SIZE_S> VencDriver::WantedSize(const MPP_CHN_S& dst) {
+    if (dst.s32ChnId < 0 || dst.s32ChnId >= kMaxChn) return std::nullopt;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Channel* c = Find(dst.s32ChnId);
+    if (c == nullptr) return std::nullopt;
+    return SIZE_S{PicWidth(c->attr), PicHeight(c->attr)};
+}
+
 VencDriver::Job VencDriver::MakeJob(int chn, Channel& c, uint64_t index, uint64_t pts, int pattern) {
     Job job;
     job.chn = chn;
@@ -65,7 +109,7 @@ VencDriver::Job VencDriver::MakeJob(int chn, Channel& c, uint64_t index, uint64_
     return job;
 }
 
-bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
+bool VencDriver::RunJob(Job& job) {
     std::vector<Unit> units;
     bool key = job.key;
     {
@@ -87,32 +131,43 @@ bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
         };
         const size_t ySize = static_cast<size_t>(w) * h;
         const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-        if (nv12 == nullptr) {
-            e.nv12.resize(Yuv420Size(w, h));
-            DrawTestPattern(PatternFrame{e.nv12.data(), static_cast<size_t>(w), e.nv12.data() + ySize,
-                                         static_cast<size_t>(w), w, h},
-                            job.pattern, job.frameIndex);
-            nv12 = e.nv12.data();
-            nv12Stride = static_cast<size_t>(w);
+        // The picture at the channel's size in a buffer of the encoder's own: the regions drawn into it
+        // must not reach the other receivers of a shared picture.
+        const size_t stride = static_cast<size_t>(2 * cw);
+        e.picture.resize(stride * h + stride * ch);
+        uint8_t* y = e.picture.data();
+        uint8_t* vu = y + stride * h;
+        if (job.picture) {
+            const HeldFrame& p = *job.picture;
+            Yuv420SpPlanes src{p.Plane(0), p.Stride(0), p.Plane(1), p.Stride(1), static_cast<int>(p.Width()),
+                               static_cast<int>(p.Height())};
+            if (!e.scaler.Scale(src, Yuv420SpPlanes{y, stride, vu, stride, w, h})) {
+                std::lock_guard<std::mutex> lock(m_mutex);  // a picture outside RAM: never encoded
+                Channel* c = Find(job.chn);
+                if (c != nullptr && c->generation == job.generation) ++c->missed;
+                return false;
+            }
+        } else {
+            DrawTestPattern(PatternFrame{y, stride, vu, stride, w, h}, job.pattern, job.frameIndex);
         }
-        DrawChannelRegions(MPP_CHN_S{MK_ID_VENC, 0, job.chn},
-                           PatternFrame{nv12, nv12Stride, nv12 + nv12Stride * h, nv12Stride, w, h});
-        // The codecs take planar chroma; the pattern and the frames fed by hand are semi-planar.
+        DrawChannelRegions(MPP_CHN_S{MK_ID_VENC, 0, job.chn}, PatternFrame{y, stride, vu, stride, w, h});
+        // The codecs take planar chroma; the chip's pictures hold chroma pairs, V first.
         e.i420.resize(ySize + 2 * static_cast<size_t>(cw) * ch);
-        uint8_t* y = e.i420.data();
-        uint8_t* u = y + ySize;
-        uint8_t* v = u + static_cast<size_t>(cw) * ch;
-        for (int row = 0; row < h; ++row) std::memcpy(y + row * w, nv12 + row * nv12Stride, static_cast<size_t>(w));
-        const uint8_t* uvPlane = nv12 + nv12Stride * h;
+        uint8_t* py = e.i420.data();
+        uint8_t* pu = py + ySize;
+        uint8_t* pv = pu + static_cast<size_t>(cw) * ch;
+        for (int row = 0; row < h; ++row) std::memcpy(py + row * w, y + row * stride, static_cast<size_t>(w));
         for (int row = 0; row < ch; ++row) {
-            const uint8_t* src = uvPlane + row * nv12Stride;
+            const uint8_t* src = vu + row * stride;
+            uint8_t* u = pu + row * cw;
+            uint8_t* v = pv + row * cw;
             for (int x = 0; x < cw; ++x) {
-                u[row * cw + x] = src[2 * x];
-                v[row * cw + x] = src[2 * x + 1];
+                v[x] = src[2 * x];
+                u[x] = src[2 * x + 1];
             }
         }
         key = key || e.gopPos == 0 || job.config.payloadType == PT_JPEG;
-        venc::Picture pic{y, u, v, w, cw, w, h};
+        venc::Picture pic{py, pu, pv, w, cw, w, h};
         if (!e.codec->Encode(pic, key, job.pts, &units) || units.empty()) return restartWithKey();
         e.gopPos = key ? 1 : e.gopPos + 1;
         if (e.gopPos >= job.gop) e.gopPos = 0;
@@ -128,11 +183,10 @@ bool VencDriver::RunJob(Job& job, uint8_t* nv12, size_t nv12Stride) {
 
 // The channel that takes a frame sent by hand: 0 with *out set, or the code that refuses the frame.
 // Call with m_mutex held.
-int VencDriver::Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out) {
+int VencDriver::Receiver(int chn, Channel** out) {
     Channel* c = Find(chn);
     if (c == nullptr) return MK_ERR_VENC_UNEXIST;
     if (!c->receiving) return MK_ERR_VENC_NOT_PERM;
-    if (frame.u32Width != PicWidth(c->attr) || frame.u32Height != PicHeight(c->attr)) return MK_ERR_VENC_ILLEGAL_PARAM;
     *out = c;
     return 0;
 }
@@ -140,35 +194,24 @@ int VencDriver::Receiver(int chn, const VIDEO_FRAME_INFO_S& frame, Channel** out
 int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
     VIDEO_FRAME_INFO_S frame;
     if (CopyRequestIn(request, arg, &frame) != 0) return -1;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        Channel* c;
-        if (int err = Receiver(f.chn, frame, &c)) return err;
-    }
-    // Semi-planar 4:2:0 from simulated RAM: luma at component 0, interleaved chroma at component 1.
-    // The picture is read before the job takes the channel's key-frame request and user data, so a
-    // frame refused here leaves them for the next one.
+    // Semi-planar 4:2:0 from simulated RAM: luma at component 0, chroma pairs at component 1. Any size
+    // within the limits is scaled to the picture size. The picture is checked before the job takes
+    // the channel's key-frame request and user data, so a frame refused here leaves them for the next.
     const uint32_t w = frame.u32Width, h = frame.u32Height;
-    if (frame.u32Stride[0] < w || frame.u32Stride[1] < w) return MK_ERR_VENC_ILLEGAL_PARAM;
-    std::vector<uint8_t> nv12(Yuv420Size(static_cast<int>(w), static_cast<int>(h)));
-    const mem::Ram& ram = mem::Ram::Local();
-    for (uint32_t row = 0; row < h; ++row) {
-        if (!ram.Read(frame.u32PhyAddr[0] + row * frame.u32Stride[0], nv12.data() + row * w, w))
-            return MK_ERR_VENC_ILLEGAL_PARAM;
-    }
-    for (uint32_t row = 0; row < (h + 1) / 2; ++row) {
-        if (!ram.Read(frame.u32PhyAddr[1] + row * frame.u32Stride[1], nv12.data() + w * h + row * w, w))
-            return MK_ERR_VENC_ILLEGAL_PARAM;
-    }
+    if (w == 0 || h == 0 || w > kMaxPicSide || h > kMaxPicSide || frame.u32Stride[0] < w ||
+        frame.u32Stride[1] < ((w + 1) & ~1u))  // chroma rows hold whole pairs
+        return MK_ERR_VENC_ILLEGAL_PARAM;
+    HeldFrame picture(frame);
+    if (picture.Plane(0) == nullptr || picture.Plane(1) == nullptr) return MK_ERR_VENC_ILLEGAL_PARAM;
     Job job;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        // Again: the channel may have changed while the picture was read.
         Channel* c;
-        if (int err = Receiver(f.chn, frame, &c)) return err;
-        job = MakeJob(f.chn, *c, c->pushIndex++, host::MonotonicUs(), f.chn);
+        if (int err = Receiver(f.chn, &c)) return err;
+        job = MakeJob(f.chn, *c, c->pushIndex++, frame.u64pts, f.chn);
     }
-    if (RunJob(job, nv12.data(), w)) return 0;
+    job.picture = std::move(picture);
+    if (RunJob(job)) return 0;
     GiveBack(job);
     return MK_ERR(MK_ID_VENC, MK_ERR_BUF_FULL);
 }
@@ -191,7 +234,7 @@ int VencDriver::Push(int chn, int frames) {
             Channel* c = Find(chn);
             if (c == nullptr) break;
             auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, chn});
-            job = MakeJob(chn, *c, c->pushIndex++, host::MonotonicUs(), src ? PatternOf(*src) : chn);
+            job = MakeJob(chn, *c, c->pushIndex++, MediaClock::NowUs(), src ? PatternOf(*src) : chn);
         }
         if (RunJob(job)) {
             ++queued;
@@ -202,62 +245,35 @@ int VencDriver::Push(int chn, int frames) {
     return queued;
 }
 
-void VencDriver::EnsureThread() {
-    if (!m_threads.empty()) return;
-    for (int i = 0; i < kEncoderThreads; ++i) m_threads.emplace_back([this, i] { EncoderLoop(i); });
-}
-
-void VencDriver::EncoderLoop(int first) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_stop) {
-        const uint64_t now = host::MonotonicUs();
-        uint64_t wake = now + kIdleWakeUs;
-        std::vector<Job> jobs;
-        for (int chn = first; chn < kMaxChn; chn += kEncoderThreads) {
-            Channel* c = Find(chn);
-            if (c == nullptr || !c->receiving) continue;
-            auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, chn});
-            if (!src) {
-                c->streaming = false;  // pictures flow again from the next bind on
-                continue;
+uint64_t VencDriver::EncodeReceived(int thread) {
+    for (;;) {
+        std::optional<Job> job;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // Channels take turns, one picture each, so that a busy one holds up no other.
+            constexpr int kCount = (kMaxChn + kEncoderThreads - 1) / kEncoderThreads;
+            for (int k = 0; k < kCount && !job; ++k) {
+                const int slot = (m_cursor[thread] + k) % kCount;
+                const int chn = thread + kEncoderThreads * slot;
+                if (chn >= kMaxChn) continue;
+                Channel* c = Find(chn);
+                if (c == nullptr || !c->receiving || c->pictures.empty()) continue;
+                HeldFrame picture = std::move(c->pictures.front());
+                c->pictures.pop_front();
+                const uint64_t pts = picture.frame().u64pts;
+                job = MakeJob(chn, *c, c->received, pts, chn);
+                job->picture = std::move(picture);
+                m_cursor[thread] = (slot + 1) % kCount;
             }
-            const uint64_t period = 1000000 / RatesOf(c->attr).fps;
-            if (!c->streaming) {
-                c->streaming = true;
-                c->streamStartUs = now;
-                c->nextIndex = 0;
-            }
-            // The frame due now; those due before it that were never encoded are counted as missed.
-            const uint64_t due = (now - c->streamStartUs) / period;
-            if (due >= c->nextIndex) {
-                c->missed += due - c->nextIndex;
-                jobs.push_back(MakeJob(chn, *c, due, c->streamStartUs + due * period, PatternOf(*src)));
-                c->nextIndex = due + 1;
-            }
-            wake = std::min(wake, c->streamStartUs + c->nextIndex * period);
         }
-        if (jobs.empty()) {
-            // Binds are not announced to this driver, so an idle wait also ends at kIdleWakeUs.
-            m_workCv.wait_for(lock, std::chrono::microseconds(wake > now ? wake - now : 0));
-            continue;
-        }
-        lock.unlock();
-        for (Job& job : jobs) {
-            if (!RunJob(job)) GiveBack(job);
-        }
-        lock.lock();
+        if (!job) return PacedThread::kIdle;
+        if (!RunJob(*job)) GiveBack(*job);
     }
 }
 
 uint64_t VencDriver::ThreadCpuUs() {
-    std::lock_guard<std::mutex> lock(m_mutex);
     uint64_t total = 0;
-    for (std::thread& t : m_threads) {
-        clockid_t cid;
-        timespec ts{};
-        if (pthread_getcpuclockid(t.native_handle(), &cid) != 0 || clock_gettime(cid, &ts) != 0) continue;
-        total += static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-    }
+    for (const auto& t : m_threads) total += t->CpuUs();
     return total;
 }
 

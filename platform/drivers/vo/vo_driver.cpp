@@ -5,6 +5,7 @@
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vo/vo_requests.h"
+#include "platform/drivers/vo/vo_trace.h"
 
 namespace varnelle::drivers {
 
@@ -305,15 +306,27 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
             c.enabled = false;
             c.showing.clear();
             return 0;
-        case kPauseChn: c.paused = true; return 0;
-        case kResumeChn: c.paused = false; return 0;
+        case kPauseChn:
+            c.paused = true;
+            VoTraceChn(layer, chn, "pause");
+            return 0;
+        case kResumeChn:
+            c.paused = false;
+            VoTraceChn(layer, chn, "resume");
+            return 0;
         case kStepChn:
             if (!c.paused) return Err(MK_ERR_NOT_PERM);
             ++c.steps;
             return 0;
         case kRefreshChn: ++c.refreshes; return 0;
-        case kShowChn: c.shown = true; return 0;
-        case kHideChn: c.shown = false; return 0;
+        case kShowChn:
+            c.shown = true;
+            VoTraceChn(layer, chn, "show");
+            return 0;
+        case kHideChn:
+            c.shown = false;
+            VoTraceChn(layer, chn, "hide");
+            return 0;
         case kClearChnBuffer: {
             MK_U32 clearAll = 0;
             if (CopyRequestIn(request, arg, &clearAll) != 0) return -1;

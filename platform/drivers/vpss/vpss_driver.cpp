@@ -1,12 +1,16 @@
+// The processing-group driver's core: binding descriptors, the group and channel records and states.
 #include "platform/drivers/vpss/vpss_driver.h"
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/media_clock.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
+#include "platform/drivers/vpss/vpss_state.h"
 
 namespace varnelle::drivers {
 namespace {
@@ -39,6 +43,8 @@ constexpr unsigned long kChnRegionLuma = mk::vpss::kGetChnRegionLuma;
 constexpr unsigned long kSetGrpAttr = mk::vpss::kSetGrpAttr;
 constexpr unsigned long kSetPicQueueLength = mk::vpss::kSetPicQueueLength;
 constexpr unsigned long kSetDepth = mk::vpss::kSetDepth;
+constexpr unsigned long kSetChnMode = mk::vpss::kSetChnMode;
+constexpr unsigned long kSetGrpFrameRate = mk::vpss::kSetGrpFrameRate;
 
 constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VPSS, num); }
 
@@ -128,16 +134,26 @@ struct VpssDriver::Object {
     int chn;
 };
 
-VpssDriver::VpssDriver() : Driver("/dev/vpss"), m_groups(kGroups) {}
+VpssDriver::VpssDriver() : Driver("/dev/vpss"), m_groups(kGroups) {
+    for (int i = 0; i < kWorkers; ++i) {
+        m_workers[i] = std::make_unique<Worker>();
+        m_workers[i]->thread =
+            std::make_unique<PacedThread>("vpss-" + std::to_string(i), [this, i](uint64_t) { return Work(i); });
+    }
+}
 
-VpssDriver::~VpssDriver() { FrameRouter::Instance().Detach(MK_ID_VPSS, this); }
+VpssDriver::~VpssDriver() {
+    FrameRouter::Instance().Detach(MK_ID_VPSS, this);
+    for (auto& w : m_workers) w.reset();  // joins, before the groups go
+}
 
 bool VpssDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) {
     if (static_cast<uint32_t>(dst.s32DevId) >= static_cast<uint32_t>(kGroups)) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Grp& g = m_groups[dst.s32DevId];
-    if (!g.created || !g.started) return false;
-    Accept(g, frame);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!AcceptLocked(dst.s32DevId, frame)) return false;
+    }
+    WakeWorker(dst.s32DevId);
     return true;
 }
 
@@ -171,7 +187,14 @@ int VpssDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
     if (obj.chn != 0xFF) obj.scope = Scope::kChn;
     bool handled = false;
     int ret = StoreRequest(obj, request, arg, &handled);
-    return handled ? ret : Dispatch(obj, request, arg, lock);
+    if (!handled) return Dispatch(obj, request, arg, lock);
+    if (ret != 0) return ret;
+    AfterStore(obj.grp, obj, request);
+    if (request == kSetChnMode) {
+        lock.unlock();
+        WakeWorker(obj.grp);  // the channel shows again at its new size
+    }
+    return 0;
 }
 
 int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg, bool* handled) {
@@ -192,12 +215,37 @@ int VpssDriver::StoreRequest(const Object& obj, unsigned long request, void* arg
         g.store.Read(kSetGrpAttr, &attr, sizeof attr, {});
         return store.Get(p.set, request, arg, p.size, p.defaults(attr));
     }
-    int ret = store.Set(p.set, request, arg, p.size);
-    if (ret == 0 && request == kSetDepth) {
-        Chn& c = g.chn[obj.chn];
-        while (c.queue.size() > Depth(c)) c.queue.pop_front();
+    return store.Set(p.set, request, arg, p.size);
+}
+
+void VpssDriver::AfterStore(int grp, const Object& obj, unsigned long request) {
+    Grp& g = m_groups[grp];
+    switch (request) {
+        case kSetDepth: {
+            Chn& c = g.chn[obj.chn];
+            while (c.queue.size() > Depth(c)) c.queue.pop_front();
+            break;
+        }
+        case kSetGrpFrameRate: {
+            VPSS_FRAME_RATE_S rate = g.store.Value<VPSS_FRAME_RATE_S>(kSetGrpFrameRate, {-1, -1});
+            g.rate.Set(rate.s32SrcFrmRate, rate.s32DstFrmRate);
+            break;
+        }
+        case kSetChnMode: {
+            Chn& c = g.chn[obj.chn];
+            VPSS_CHN_MODE_S mode = c.store.Value<VPSS_CHN_MODE_S>(kSetChnMode, VPSS_CHN_MODE_S{});
+            if (mode.enChnMode == VPSS_CHN_MODE_USER) {
+                c.rate.Set(mode.s32SrcFrameRate, mode.s32DstFrameRate);
+            } else {
+                c.rate.Set(0, 0);
+            }
+            // A new size shows at once, from the picture the group keeps.
+            if (c.enabled) ReplayLocked(grp, obj.chn);
+            break;
+        }
+        default:
+            break;
     }
-    return ret;
 }
 
 int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
@@ -218,24 +266,32 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
             DropQueues(g);
             return 0;
         case kResetGrp: DropQueues(g); return 0;
-        case kEnableBackupFrame: g.backupFrame = true; return 0;
-        case kDisableBackupFrame: g.backupFrame = false; return 0;
+        case kEnableBackupFrame: SetBackup(obj.grp, true); return 0;
+        case kDisableBackupFrame: SetBackup(obj.grp, false); return 0;
         case kEnableUserFrc: g.userFrameRateCtrl = true; return 0;
         case kDisableUserFrc: g.userFrameRateCtrl = false; return 0;
-        case kSendFrame: return SendFrame(g, request, arg);
-        case kGetGrpFrame: case kGetChnFrame: return GetFrame(g, c, request, arg, lock);
+        case kSendFrame: return SendFrame(obj.grp, request, arg, lock);
+        case kGetGrpFrame: return GetFrame(obj.grp, -1, request, arg, lock);
+        case kGetChnFrame: return GetFrame(obj.grp, obj.chn, request, arg, lock);
         case kReleaseGrpFrame: return ReleaseHeldFrame(g.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
         case kReleaseChnFrame: return ReleaseHeldFrame(c->userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
         case kGrpRegionLuma: case kChnRegionLuma: return RegionLuma(g, request, arg);
-        case kEnableChn: c->enabled = true; return 0;
+        case kEnableChn:
+            EnableChn(obj.grp, obj.chn);
+            lock.unlock();
+            WakeWorker(obj.grp);
+            return 0;
         case kDisableChn:
             c->enabled = false;
+            ++c->generation;
+            c->replay = false;
             c->queue.clear();
             return 0;
         case kAttachVbPool: {
             MK_U32 pool = 0;
             if (CopyRequestIn(request, arg, &pool) != 0) return -1;
-            if (!VbPools::Instance().Pool(static_cast<int>(pool))) return Err(MK_ERR_ILLEGAL_PARAM);
+            if (pool >= static_cast<MK_U32>(VbPools::kMaxPools) || !VbPools::Instance().Pool(static_cast<int>(pool)))
+                return Err(MK_ERR_ILLEGAL_PARAM);
             c->vbPool = static_cast<MK_S32>(pool);
             return 0;
         }
@@ -255,16 +311,37 @@ int VpssDriver::CreateGrp(Grp& g, unsigned long request, void* arg) {
 }
 
 void VpssDriver::DestroyGrp(Grp& g) {
-    uint64_t generation = g.generation + 1;
+    const uint64_t life = g.life + 1, generation = g.generation + 1;
     g = Grp{};
+    g.life = life;
     g.generation = generation;
-    m_frameArrived.notify_all();
+    m_changed.notify_all();
 }
 
 void VpssDriver::DropQueues(Grp& g) {
-    g.queue.clear();
-    g.last.clear();
-    for (Chn& c : g.chn) c.queue.clear();
+    ++g.generation;
+    g.input.clear();
+    g.newest.reset();
+    for (Chn& c : g.chn) {
+        c.queue.clear();
+        c.replay = false;
+    }
+    m_changed.notify_all();  // room in the input queue
+}
+
+void VpssDriver::SetBackup(int grp, bool on) {
+    Grp& g = m_groups[grp];
+    g.backupFrame = on;
+    // Off, the group lets go of the picture it kept (unless a GetGrpFrame waits for the next one).
+    if (!on && g.grpWaiters == 0) g.newest.reset();
+}
+
+void VpssDriver::EnableChn(int grp, int chn) {
+    Chn& c = m_groups[grp].chn[chn];
+    if (c.enabled) return;
+    c.enabled = true;
+    ++c.generation;
+    ReplayLocked(grp, chn);
 }
 
 MK_U32 VpssDriver::Depth(const Chn& c) const { return c.store.Value<MK_U32>(kSetDepth, 0); }
@@ -273,58 +350,17 @@ MK_U32 VpssDriver::QueueLength(const Grp& g) const {
     return std::max<MK_U32>(1, g.store.Value<MK_U32>(kSetPicQueueLength, kGroupQueue));
 }
 
-int VpssDriver::SendFrame(Grp& g, unsigned long request, void* arg) {
-    VIDEO_FRAME_REQ_S req{};
-    if (CopyRequestIn(request, arg, &req) != 0) return -1;
-    if (!g.started) return Err(MK_ERR_NOT_PERM);
-    HeldFrame frame(req.stFrame);
-    // A full queue drops its oldest frame, as a live pipeline would.
-    g.queue.push_back(frame);
-    while (g.queue.size() > QueueLength(g)) g.queue.pop_front();
-    Accept(g, frame);
-    return 0;
-}
-
-void VpssDriver::Accept(Grp& g, const HeldFrame& frame) {
-    g.last.assign(1, frame);
-    for (Chn& c : g.chn) {
-        if (!c.enabled || Depth(c) == 0) continue;
-        c.queue.push_back(frame);
-        while (c.queue.size() > Depth(c)) c.queue.pop_front();
-    }
-    m_frameArrived.notify_all();
-}
-
-int VpssDriver::GetFrame(Grp& g, Chn* c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
-    VIDEO_FRAME_REQ_S req{};
-    if (CopyRequestIn(request, arg, &req) != 0) return -1;
-    uint64_t generation = g.generation;
-    std::deque<HeldFrame>& queue = c ? c->queue : g.queue;
-    bool ready = WaitFor(m_frameArrived, lock, req.s32MilliSec,
-                         [&] { return g.generation != generation || !queue.empty(); });
-    if (g.generation != generation) return Err(MK_ERR_UNEXIST);
-    if (!ready) return Err(MK_ERR_BUF_EMPTY);
-    req.stFrame = queue.front().frame();
-    (c ? c->userHeld : g.userHeld).push_back(queue.front());
-    queue.pop_front();
-    return CopyRequestOut(request, arg, req);
-}
-
-int VpssDriver::RegionLuma(Grp& g, unsigned long request, void* arg) {
-    // Every channel scales the group's picture, so the group's last frame stands for each of them.
-    return FillRegionLuma(g.last.empty() ? nullptr : &g.last.front(), request, arg, Err(MK_ERR_ILLEGAL_PARAM));
-}
-
 VpssDriver::GroupState VpssDriver::Group(int grp) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Grp& g = m_groups.at(grp);
-    return {g.created, g.started, g.backupFrame, g.userFrameRateCtrl, g.queue.size(), g.userHeld.size()};
+    return {g.created,  g.started,         g.backupFrame,      g.userFrameRateCtrl, g.input.size(),
+            g.userHeld.size(), g.newest.has_value(), g.received, g.processed, g.dropped, g.thinned, g.grpWaiters};
 }
 
 VpssDriver::ChnState VpssDriver::Channel(int grp, int chn) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Chn& c = m_groups.at(grp).chn[chn];
-    return {c.enabled, Depth(c), c.vbPool, c.queue.size(), c.userHeld.size()};
+    return {c.enabled, Depth(c), c.vbPool, c.queue.size(), c.userHeld.size(), c.made, c.thinned, c.lost, c.lastSize};
 }
 
 int64_t VpssDriver::BindWordOf(int fd) const {
@@ -338,6 +374,12 @@ void VpssDriver::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (Grp& g : m_groups) DestroyGrp(g);
     m_module.Clear();
+}
+
+uint64_t VpssDriver::WorkerCpuUs() const {
+    uint64_t total = 0;
+    for (const auto& w : m_workers) total += w->thread->CpuUs();
+    return total;
 }
 
 void InstallVpssDriver() {

@@ -1,0 +1,36 @@
+// The master's playback commands (none is answered). Each acts on the channel's record in the
+// playback block, on the chip's decoder, processing and display channels, and for the frame lists on
+// the channel's record in the decode block. Commands 69 to 74 return -1, doing nothing, for a channel
+// outside 0 .. total decode channels - 1. Command loop only.
+#pragma once
+
+#include <cstdint>
+
+#include "sdk/common/mk_comm_video.h"
+#include "sdk/vpss/vpss_ioctl.h"
+
+int32_t PlaySetDirection(uint32_t u32Chn, uint32_t u32Direction);  // 69: 0 forward, 1 backward
+int32_t PlayStart(uint32_t u32Chn);                                // 70
+int32_t PlayStop(uint32_t u32Chn);                                 // 71
+int32_t PlayResume(uint32_t u32Chn);                               // 72
+int32_t PlayFlush(uint32_t u32Chn);                                // 73
+int32_t PlayPause(uint32_t u32Chn, uint32_t u32StillShow);         // 74
+
+// Commands 65, 66 (the rectangles, from the message: they read its bytes 16..31), 67, 68 and 75 take
+// only channels that are decode channels and whose group record (channel minus the first decoder
+// channel) is one of them: else -1. 75 leaves a channel alone for a type other than 0 and 1.
+int32_t HwPlayBackDisable(uint32_t u32Chn, uint32_t u32Mode);  // 67
+int32_t HwDigDecDisable(uint32_t u32Chn);                      // 68
+int32_t PlaySetDecType(uint32_t u32Chn, uint32_t u32Type);     // 75: 0 H.264, 1 JPEG
+
+// The crop of the zoom: the zoom rectangle (when given with all four values non-zero) in the
+// coordinates of the display rectangle (when given and not empty) over a picture of `size`, each value
+// rounded down to a multiple of 4; else the whole picture. Width and height at least
+// (framebuffer width / 32) x 4, x and y at most the picture's size less that; 480 and 240 lines go
+// to 576 and 288.
+VPSS_CROP_INFO_S PlayZoomCrop(bool bZoom, uint32_t zl, uint32_t zt, uint32_t zr, uint32_t zb, bool bDisp, uint32_t dl,
+                              uint32_t dt, uint32_t dr, uint32_t db, SIZE_S size, uint32_t u32FbWidth);
+
+// Registers 65 to 75 (from AVdecRegister).
+void PlayRegisterCmdHandlers();
+void PlayRegisterDisplayCmdHandlers();
