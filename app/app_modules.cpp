@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/alarm/alarm_register.h"
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
@@ -17,4 +18,5 @@ void AppRegisterModules() {
     AVdecRegister();
     AudioRegister();
     SplitRegisterModule();
+    AlarmRegisterModule();
 }
