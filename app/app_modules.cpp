@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/alarm/alarm_register.h"
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
@@ -22,4 +23,5 @@ void AppRegisterModules() {
     SplitRegisterModule();
     // A format command during playback keeps to the split model's frame rate.
     CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
+    AlarmRegisterModule();
 }

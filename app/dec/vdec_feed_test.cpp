@@ -146,7 +146,7 @@ protected:
         VDEC_CHN_ATTR_S a = {96, 8 << 20, 5, 1920, 1080, 2, 1, 0};
         ASSERT_EQ(MK_MPI_VDEC_CreateChn(kVdec, &a), 0);
         ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(kVdec), 0);
-        drv::VdecDriver::Get()->SetDecodeRate(kVdec, 0);
+        drv::VdecDriver::Get()->HoldDecoding(kVdec, true);
         drv::VdecDriver::Get()->ClearJournal();
         Lockstep::Get().Reset(5000000000ull);
         DecSetClock(Lockstep::Now, Lockstep::SleepUntil);

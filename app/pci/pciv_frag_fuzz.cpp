@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         VDEC_CHN_ATTR_S a = {96, 1u << 20, 5, 1920, 1080, 2, 1, 0};
         MK_MPI_VDEC_CreateChn(c, &a);
         MK_MPI_VDEC_StartRecvStream(c);
-        varnelle::drivers::VdecDriver::Get()->SetDecodeRate(c, 0);
+        varnelle::drivers::VdecDriver::Get()->HoldDecoding(c, true);
     }
     SlaveSetOsdTitleHook(CheckTitle);
     return 0;

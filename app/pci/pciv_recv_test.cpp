@@ -106,7 +106,7 @@ protected:
         VDEC_CHN_ATTR_S a = {96, bufSize, 5, 1920, 1080, 2, 1, 0};
         ASSERT_EQ(MK_MPI_VDEC_CreateChn(chn, &a), 0);
         ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(chn), 0);
-        drv::VdecDriver::Get()->SetDecodeRate(chn, 0);
+        drv::VdecDriver::Get()->HoldDecoding(chn, true);
     }
 
     // Command 16 for decoder slot `slot` (channel = slot) over the shared buffer.

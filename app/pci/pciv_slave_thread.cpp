@@ -63,6 +63,31 @@ uint32_t SlaveGetBlindBitmap() {
     return State().u32Blind.load();
 }
 
+namespace {
+uint32_t BitOf(int32_t s32Chn) {
+    return static_cast<uint32_t>(s32Chn) < 32 ? 1u << s32Chn : 0;
+}
+}  // namespace
+
+void SlaveSetMotionBit(int32_t s32Chn) {
+    State().u32Motion.fetch_or(BitOf(s32Chn));
+}
+void SlaveClearMotionBit(int32_t s32Chn) {
+    State().u32Motion.fetch_and(~BitOf(s32Chn));
+}
+void SlaveClearMotionBitmap() {
+    State().u32Motion.store(0);
+}
+void SlaveSetBlindBit(int32_t s32Chn) {
+    State().u32Blind.fetch_or(BitOf(s32Chn));
+}
+void SlaveClearBlindBit(int32_t s32Chn) {
+    State().u32Blind.fetch_and(~BitOf(s32Chn));
+}
+void SlaveClearBlindBitmap() {
+    State().u32Blind.store(0);
+}
+
 int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
     // A year or month at the bottom of the range cannot be offset without overflowing.
     if (pTime->s32Year < INT_MIN + 1900 || pTime->s32Month == INT_MIN) {

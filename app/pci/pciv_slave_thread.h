@@ -18,6 +18,15 @@ void SlaveSetMotionBitmap(uint32_t u32Bitmap);
 void SlaveSetBlindBitmap(uint32_t u32Bitmap);
 uint32_t SlaveGetMotionBitmap();
 uint32_t SlaveGetBlindBitmap();
+// Bit operations on the bitmaps for the threads that share them (the detection threads and the
+// command loop): each changes only its own bits in one atomic step, so no thread's bit is lost to
+// another's read-modify-write. Channels outside 0..31 change nothing.
+void SlaveSetMotionBit(int32_t s32Chn);
+void SlaveClearMotionBit(int32_t s32Chn);
+void SlaveClearMotionBitmap();
+void SlaveSetBlindBit(int32_t s32Chn);
+void SlaveClearBlindBit(int32_t s32Chn);
+void SlaveClearBlindBitmap();
 
 // Sets the clock (the platform's offset; the host clock is never set) to the local time given, with
 // summer time where the zone has it. 0, or -1 when the date cannot be converted ("Format Error") or

@@ -76,6 +76,39 @@ TEST_F(SlaveThreadTest, HeartbeatCarriesBothBitmapsOnceThePortIsGiven) {
     PCIV_CloseMsgPort(0, kHeartPort);
 }
 
+// Two threads each toggle their own bits of one bitmap many times over; a read-modify-write that is not
+// one step would, sooner or later, write back a stale copy and lose the other thread's bit.
+TEST_F(SlaveThreadTest, BitmapBitsOfTwoThreadsAreNeverLost) {
+    struct Ops {
+        void (*set)(int32_t);
+        void (*clear)(int32_t);
+        void (*clearAll)();
+        uint32_t (*get)();
+    };
+    for (const Ops& ops : {Ops{SlaveSetMotionBit, SlaveClearMotionBit, SlaveClearMotionBitmap, SlaveGetMotionBitmap},
+                           Ops{SlaveSetBlindBit, SlaveClearBlindBit, SlaveClearBlindBitmap, SlaveGetBlindBitmap}}) {
+        ops.clearAll();
+        ops.set(31);  // a bit neither thread touches
+        auto toggle = [&](int32_t chn) {
+            for (int i = 0; i < 20000; ++i) {
+                ops.set(chn);
+                ops.clear(chn);
+            }
+            ops.set(chn);
+        };
+        std::thread a(toggle, 0), b(toggle, 1);
+        a.join();
+        b.join();
+        EXPECT_EQ(ops.get(), 0x80000003u);
+        ops.set(-1);
+        ops.set(32);
+        ops.clear(40);
+        EXPECT_EQ(ops.get(), 0x80000003u) << "channels outside 0..31 change nothing";
+        ops.clearAll();
+        EXPECT_EQ(ops.get(), 0u);
+    }
+}
+
 TEST_F(SlaveThreadTest, TimeSetMovesOnlyThePlatformClock) {
     FakeMaster master;
     ASSERT_TRUE(master.ok());

@@ -71,7 +71,6 @@ struct Receiver {
         VDEC_CHN_ATTR_S a = {96, 16u << 20, 5, 1920, 1080, 2, 1, 0};
         MK_MPI_VDEC_CreateChn(0, &a);
         MK_MPI_VDEC_StartRecvStream(0);
-        drv::VdecDriver::Get()->SetDecodeRate(0, 1000000);
         std::memset(&m, 0, sizeof(m));
         m.stMsgHead.u32MsgType = 16;
         m.stMsgHead.u32MsgLen = 28;

@@ -27,7 +27,6 @@ namespace {
 
 namespace drivers = varnelle::drivers;
 using drivers::VbPools;
-using drivers::testing::Eventually;
 using drivers::testing::ManualClock;
 
 [[maybe_unused]] auto* const g_environment =
@@ -36,33 +35,10 @@ using drivers::testing::ManualClock;
 constexpr MK_U32 kW = 704, kH = 576;
 constexpr MK_U32 kBlocks = 6;
 
-class FrameFlowTest : public ::testing::Test {
+class FrameFlowTest : public flow_testing::FlowTest {
 protected:
-    void SetUp() override {
-        drivers::ResetMediaState();
-        ASSERT_NO_FATAL_FAILURE(flow_testing::StartCommonPool(drivers::FrameBytes(kW, kH), kBlocks, &m_pool));
-    }
-    void TearDown() override {
-        MK_MPI_VB_Exit();
-        drivers::ResetMediaState();
-    }
-    MK_U32 FreeBlocks() const { return VbPools::Instance().Pool(m_pool)->freeBlocks; }
-    bool PoolFull() const {
-        return Eventually([&] { return FreeBlocks() == kBlocks; });
-    }
-
-    static void StartCapture(VI_CHN chn) {
-        VI_CHN_ATTR_S attr{};
-        attr.stCapRect = {0, 0, kW, kH};
-        attr.u32DestWidth = kW;
-        attr.u32DestHeight = kH;
-        attr.enCapSel = 2;
-        attr.enScanMode = 1;
-        attr.enPixFormat = MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420;
-        attr.s32SrcFrameRate = attr.s32DstFrameRate = 25;
-        ASSERT_EQ(MK_MPI_VI_SetChnAttr(chn, &attr), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VI_EnableChn(chn), MK_SUCCESS);
-    }
+    FrameFlowTest() : FlowTest(drivers::FrameBytes(kW, kH), kBlocks) {}
+    static void StartCapture(VI_CHN chn) { FlowTest::StartCapture(chn, kW, kH); }
     static void StartGroup(VPSS_GRP grp) {
         VPSS_GRP_ATTR_S attr{kW, kH, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 0, 0, 0, 0, 0, 0};
         ASSERT_EQ(MK_MPI_VPSS_CreateGrp(grp, &attr), MK_SUCCESS);
@@ -75,8 +51,6 @@ protected:
         MPP_CHN_S src{MK_ID_VIU, 0, chn}, dst{MK_ID_VPSS, grp, 0};
         return bind ? MK_MPI_SYS_Bind(&src, &dst) : MK_MPI_SYS_UnBind(&src, &dst);
     }
-
-    int m_pool = -1;
 };
 
 // The mean (Y, U, V) of the frame's signature area.

@@ -13,6 +13,8 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
+#include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/vda/vda_driver.h"
@@ -421,22 +423,93 @@ TEST_F(VdaTest, OcclusionAlarmsAfterTheCountAndClearsOnReset) {
     EXPECT_EQ(MK_MPI_VDA_ResetOdRegion(0, 0), kNotPerm) << "a motion channel";
 }
 
-TEST_F(VdaTest, ABoundInputGivesPacedMotionWhereItsBarMoves) {
-    // The input's test pattern moves a bar across its lower half: motion there, none above.
-    ASSERT_EQ(MK_MPI_VDA_CreateChn(2, Ptr(Motion(8))), MK_SUCCESS);
-    ASSERT_EQ(drivers::BindGraph::Instance().Bind(MPP_CHN_S{MK_ID_VIU, 0, 2}, MPP_CHN_S{MK_ID_VDA, 0, 2}), 0);
-    ASSERT_EQ(MK_MPI_VDA_StartRecvPic(2), MK_SUCCESS);
-    VDA_DATA_S d{};
-    ASSERT_EQ(MK_MPI_VDA_GetData(2, &d, 1), MK_SUCCESS);
+// Pictures of an input published through the frame router as a capture channel does: test-pattern
+// pictures of channel 2 (index k), or one still picture, 704 x 576 luma in simulated RAM.
+class InputPictures {
+public:
+    InputPictures() : m_phys(ZoneAllocator::Local().Allocate(uint64_t{kW} * kH * 8)) {}
+    ~InputPictures() { ZoneAllocator::Local().Free(m_phys); }
+    // Publishes picture k (a still picture when `still`); the number of receivers that took it.
+    int Publish(uint64_t k, bool still = false) {
+        std::vector<uint8_t> luma(kW * kH);
+        if (still) {
+            drivers::DrawFlat(drivers::PatternFrame{luma.data(), kW, nullptr, 0, kW, kH}, {16, 128, 128});
+        } else {
+            drivers::DrawTestPattern(drivers::PatternFrame{luma.data(), kW, nullptr, 0, kW, kH}, 2, k);
+        }
+        // Each picture in its own place: a receiver may still hold the ones before it.
+        const uint32_t at = m_phys + static_cast<uint32_t>(k % 8) * kW * kH;
+        Ram::Local().Write(at, luma.data(), luma.size());
+        VIDEO_FRAME_INFO_S f{};
+        f.u32Width = kW;
+        f.u32Height = kH;
+        f.u32PhyAddr[0] = at;
+        f.u32Stride[0] = kW;
+        f.u32Field = 4;
+        f.enPixelFormat = 23;
+        return drivers::FrameRouter::Instance().Publish(MPP_CHN_S{MK_ID_VIU, 0, 2}, drivers::HeldFrame(f));
+    }
+
+private:
+    static constexpr int kW = 704, kH = 576;
+    uint32_t m_phys;
+};
+
+// Sums of a motion result's SAD values above and below the middle row.
+std::pair<MK_U32, MK_U32> Halves(const VDA_DATA_S& d) {
     MK_U32 above = 0, below = 0;
     for (MK_U32 y = 0; y < d.u32MbHeight; ++y)
         for (MK_U32 x = 0; x < d.u32MbWidth; ++x) (y < d.u32MbHeight / 2 ? above : below) += Sad8(d, x, y);
-    EXPECT_EQ(above, 0u);
-    EXPECT_GT(below, 0u);
+    return {above, below};
+}
+
+TEST_F(VdaTest, ABoundInputsPicturesGiveMotionWhereItsBarMovesAndNoneWhenStill) {
+    // The pattern moves a bar across its lower half: motion there, none above.
+    ASSERT_EQ(MK_MPI_VDA_CreateChn(2, Ptr(Motion(8))), MK_SUCCESS);
+    ASSERT_EQ(drivers::BindGraph::Instance().Bind(MPP_CHN_S{MK_ID_VIU, 0, 2}, MPP_CHN_S{MK_ID_VDA, 0, 2}), 0);
+    InputPictures input;
+    EXPECT_EQ(input.Publish(0), 0) << "not receiving: declined";
+    ASSERT_EQ(MK_MPI_VDA_StartRecvPic(2), MK_SUCCESS);
+    // Interval 4: pictures 3 and 4 (numbered from 1) make the first result, 7 and 8 the second.
+    int taken = 0;
+    for (uint64_t k = 1; k <= 8; ++k) taken += input.Publish(k);
+    EXPECT_EQ(taken, 4) << "only the due pictures and those right before them are kept";
+    VDA_DATA_S d{};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(MK_MPI_VDA_GetData(2, &d, 1), MK_SUCCESS);
+        EXPECT_EQ(d.u32MbWidth, 40u);
+        auto [above, below] = Halves(d);
+        EXPECT_EQ(above, 0u);
+        EXPECT_GT(below, 0u);
+        MK_MPI_VDA_ReleaseData(2, &d);
+    }
+    // A still picture: no macroblock changes.
+    for (uint64_t k = 9; k <= 12; ++k) input.Publish(k, true);
+    ASSERT_EQ(MK_MPI_VDA_GetData(2, &d, 1), MK_SUCCESS);
+    EXPECT_EQ(Halves(d), std::make_pair(0u, 0u));
     MK_MPI_VDA_ReleaseData(2, &d);
-    ASSERT_EQ(MK_MPI_VDA_GetData(2, &d, 1), MK_SUCCESS) << "the next result comes by itself";
-    MK_MPI_VDA_ReleaseData(2, &d);
+    EXPECT_EQ(view::Get(2)->produced, 3u);
     EXPECT_EQ(MK_MPI_VDA_StopRecvPic(2), MK_SUCCESS);
+    EXPECT_EQ(input.Publish(13), 0) << "stopped: declined";
+}
+
+TEST_F(VdaTest, OcclusionFromTheInputsPictures) {
+    // A covered lens after a live scene: the region differs from the background in every macroblock.
+    ASSERT_EQ(MK_MPI_VDA_CreateChn(3, Ptr(Occlusion(704, 480, 20, 50, 1, 1))), MK_SUCCESS);
+    ASSERT_EQ(drivers::BindGraph::Instance().Bind(MPP_CHN_S{MK_ID_VIU, 0, 2}, MPP_CHN_S{MK_ID_VDA, 0, 3}), 0);
+    ASSERT_EQ(MK_MPI_VDA_StartRecvPic(3), MK_SUCCESS);
+    InputPictures input;
+    auto alarmAfter = [&](uint64_t first, bool still) {
+        for (uint64_t k = first; k < first + 4; ++k) input.Publish(k, still);
+        VDA_DATA_S d{};
+        EXPECT_EQ(MK_MPI_VDA_GetData(3, &d, 1), MK_SUCCESS);
+        const MK_U32 alarm = d.unData.stOdData.abRgnAlarm[0];
+        MK_MPI_VDA_ReleaseData(3, &d);
+        return alarm;
+    };
+    EXPECT_EQ(alarmAfter(1, false), 0u) << "the first picture is the background";
+    EXPECT_EQ(alarmAfter(5, true), 1u);
+    EXPECT_EQ(MK_MPI_VDA_StopRecvPic(3), MK_SUCCESS);
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ protected:
         MPI_VDEC_SetJpegOps(nullptr);
         for (int chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) {
             ASSERT_EQ(MK_MPI_VDEC_CloseFd(chn), MK_SUCCESS);
-            m_driver->SetDecodeRate(chn, 0);  // tests drain by hand unless they say otherwise
+            m_driver->HoldDecoding(chn, true);  // the stream stays buffered unless a test lets it go
         }
         m_driver->ResetCounters();
         m_baseFiles = m_driver->OpenFiles();  // the module-parameter descriptor may stay open
@@ -68,6 +68,7 @@ protected:
     void TearDown() override {
         m_driver->ClearFaults();
         m_driver->Reset();
+        for (int chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) m_driver->HoldDecoding(chn, false);
         MPI_VDEC_SetJpegOps(nullptr);
     }
     // A started H.264 channel with a buffer of `bufSize` bytes.
@@ -173,6 +174,12 @@ TEST_F(VdecTest, CreatedAttributesReadBackAndASecondCreateIsRefused) {
     EXPECT_EQ(MK_MPI_VDEC_CreateChn(9, &attr), kErrExist);
     VDEC_CHN_ATTR_S noBuffer = Attr(PT_H264, 0);
     EXPECT_EQ(MK_MPI_VDEC_CreateChn(10, &noBuffer), kErrParam);
+    VDEC_CHN_ATTR_S tooWide = Attr(PT_H264, 4096);
+    tooWide.u32PicWidth = 8193;
+    EXPECT_EQ(MK_MPI_VDEC_CreateChn(10, &tooWide), kErrParam);
+    VDEC_CHN_ATTR_S mpeg4 = Attr(37, 4096);
+    EXPECT_EQ(MK_MPI_VDEC_CreateChn(10, &mpeg4), kErrNotSupport) << "a codec the decoder does not have";
+    EXPECT_FALSE(m_driver->Channel(10).created);
 }
 
 // ---- The wrapper pattern. ----
@@ -424,7 +431,8 @@ TEST_F(VdecTest, AFullBufferRefusesAtOnceWithoutWaitAndAfterAPositiveWait) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(MK_MPI_VDEC_SendStream(1, &st, 30), kErrFull);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-    EXPECT_EQ(m_driver->Drain(1, 1), 1u);
+    m_driver->HoldDecoding(1, false);
+    ASSERT_TRUE(m_driver->WaitDecoded(1, 5000));
     EXPECT_EQ(MK_MPI_VDEC_SendStream(1, &st, 0), MK_SUCCESS);
     // A packet larger than the whole buffer could never fit: refused even with an endless wait.
     std::vector<uint8_t> big(kIdrFrame.size() * 2 + 1, 0);
@@ -438,7 +446,7 @@ TEST_F(VdecTest, ABlockedSenderIsReleasedByRoomResetStopAndDestroy) {
         std::function<void()> release;
         MK_S32 want;
     } cases[] = {
-        {"drain", [&] { m_driver->Drain(2, 1); }, MK_SUCCESS},
+        {"decoder takes a packet", [&] { m_driver->HoldDecoding(2, false); }, MK_SUCCESS},
         {"reset", [&] { ASSERT_EQ(MK_MPI_VDEC_ResetChn(2), MK_SUCCESS); }, kErrPerm},
         {"stop", [&] { ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(2), MK_SUCCESS); }, kErrPerm},
         {"destroy", [&] { ASSERT_EQ(MK_MPI_VDEC_DestroyChn(2), MK_SUCCESS); }, kErrUnexist},
@@ -446,6 +454,7 @@ TEST_F(VdecTest, ABlockedSenderIsReleasedByRoomResetStopAndDestroy) {
     };
     VDEC_STREAM_S st = Packet(kIdrFrame);
     for (const Case& c : cases) {
+        m_driver->HoldDecoding(2, true);
         StartH264(2, static_cast<MK_U32>(kIdrFrame.size()));
         ASSERT_EQ(MK_MPI_VDEC_SendStream(2, &st, 0), MK_SUCCESS);
         std::atomic<MK_S32> result{1};
@@ -461,16 +470,20 @@ TEST_F(VdecTest, ABlockedSenderIsReleasedByRoomResetStopAndDestroy) {
     }
 }
 
-TEST_F(VdecTest, TheConsumerMakesRoomAtTheChannelsPace) {
+TEST_F(VdecTest, TheDecoderMakesRoomAsItTakesPackets) {
     StartH264(3, static_cast<MK_U32>(kIdrFrame.size() * 2));
     VDEC_STREAM_S st = Packet(kIdrFrame);
     ASSERT_EQ(MK_MPI_VDEC_SendStream(3, &st, 0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VDEC_SendStream(3, &st, 0), MK_SUCCESS);
-    m_driver->SetDecodeRate(3, 200);
-    // The waiting sender gets in once the consumer has taken a frame; no one drains by hand.
-    EXPECT_EQ(MK_MPI_VDEC_SendStream(3, &st, -1), MK_SUCCESS);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(MK_MPI_VDEC_SendStream(3, &st, -1), MK_SUCCESS);
-    EXPECT_GE(m_driver->Channel(3).decodedFrames, 5u);
+    m_driver->HoldDecoding(3, false);
+    // The waiting sender gets in once the decoder has taken a packet; no one makes room by hand.
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(MK_MPI_VDEC_SendStream(3, &st, -1), MK_SUCCESS);
+    ASSERT_TRUE(m_driver->WaitDecoded(3, 5000));
+    VDEC_CHN_STAT_S stat{};
+    ASSERT_EQ(MK_MPI_VDEC_Query(3, &stat), MK_SUCCESS);
+    EXPECT_EQ(stat.u32LeftStreamBytes, 0u);
+    EXPECT_EQ(stat.u32LeftStreamFrames, 0u);
+    EXPECT_EQ(stat.u32RecvStreamFrames, 8u);
 }
 
 TEST_F(VdecTest, PictureWaitsEndAtTheirTimeOutOrWhenTheChannelStops) {
@@ -521,24 +534,21 @@ TEST(VdecFrameCountTest, FramesAreCountedFromTheNalStructure) {
         const char* what;
         MK_U32 type;
         std::vector<uint8_t> bytes;
-        bool endOfFrame;
         uint32_t want;
     } cases[] = {
-        {"H.264 SPS PPS IDR", PT_H264, kIdrFrame, true, 1},
-        {"H.264 one picture in two slices", PT_H264, {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x65, 0x40, 0x11}, true, 1},
-        {"H.264 two P pictures", PT_H264, {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x41, 0x9B}, true, 2},
-        {"H.264 partitions B and C", PT_H264, {0, 0, 1, 0x23, 0x80, 0, 0, 1, 0x24, 0x80}, true, 0},
-        {"H.264 parameter sets only", PT_H264, {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, true, 0},
-        {"H.264 header cut off", PT_H264, {0, 0, 1, 0x65}, true, 0},
+        {"H.264 SPS PPS IDR", PT_H264, kIdrFrame, 1},
+        {"H.264 one picture in two slices", PT_H264, {0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x65, 0x40, 0x11}, 1},
+        {"H.264 two P pictures", PT_H264, {0, 0, 0, 1, 0x41, 0x9A, 0, 0, 0, 1, 0x41, 0x9B}, 2},
+        {"H.264 partitions B and C", PT_H264, {0, 0, 1, 0x23, 0x80, 0, 0, 1, 0x24, 0x80}, 0},
+        {"H.264 parameter sets only", PT_H264, {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, 0},
+        {"H.264 header cut off", PT_H264, {0, 0, 1, 0x65}, 0},
         {"H.265 VPS SPS PPS IDR", PT_H265,
          {0, 0, 1, 0x40, 0x01, 0x0C, 0, 0, 1, 0x42, 0x01, 0x01, 0, 0, 1, 0x44, 0x01, 0xC1, 0, 0, 1, 0x26, 0x01,
-          0xAF}, true, 1},
-        {"H.265 second slice segment", PT_H265, {0, 0, 1, 0x02, 0x01, 0x50}, true, 0},
-        {"other codec, end of frame", 37, {1, 2, 3}, true, 1},
-        {"other codec, part of a frame", 37, {1, 2, 3}, false, 0},
+          0xAF}, 1},
+        {"H.265 second slice segment", PT_H265, {0, 0, 1, 0x02, 0x01, 0x50}, 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CountVdecFrames(c.type, c.bytes.data(), c.bytes.size(), c.endOfFrame), c.want) << c.what;
+        EXPECT_EQ(CountVdecFrames(c.type, c.bytes.data(), c.bytes.size()), c.want) << c.what;
     }
 }
 

@@ -46,12 +46,14 @@ typedef struct {
     MK_U32 enType;
     MK_U32 u32LeftStreamBytes;   // bytes queued in the stream buffer
     MK_U32 u32LeftStreamFrames;  // frames queued in the stream buffer
-    MK_U32 u32LeftPics;
+    MK_U32 u32LeftPics;       // decoded pictures waiting for GetFrame
     MK_U32 bStartRecvStream;  // 1 while the channel receives (the fifth word)
-    MK_U32 u32RecvStreamFrames;
-    MK_U32 u32DecodeStreamFrames;
+    MK_U32 u32RecvStreamFrames;    // pictures received since the channel's creation
+    MK_U32 u32DecodeStreamFrames;  // pictures decoded since the channel's creation
     MK_U32 u32BufSize;
-    MK_U32 au32Reserved[7];
+    MK_U32 u32StreamErrors;  // frames the decoder refused or found damaged, pictures it could not put out
+    MK_U32 u32DroppedPics;   // decoded pictures that gave way before anyone fetched them
+    MK_U32 au32Reserved[5];
 } VDEC_CHN_STAT_S;
 static_assert(sizeof(VDEC_CHN_STAT_S) == 60);
 static_assert(offsetof(VDEC_CHN_STAT_S, bStartRecvStream) == 16);

@@ -409,28 +409,39 @@ TEST_F(VoTest, ChannelChangesInABatchTakeEffectAtItsEnd) {
 
 class VoFrameTest : public VoTest {
 protected:
+    // A 32 x 32 picture of luma `y` and grey chroma in a block of its own pool.
     VIDEO_FRAME_INFO_S MakeFrame(uint32_t* handle, uint8_t y) {
         int pool = VbPools::Instance().CreatePool(32 * 32 * 3 / 2, 4, "");
         EXPECT_GE(pool, 0);
         *handle = VbPools::Instance().GetBlock(pool, 32 * 32 * 3 / 2);
         auto blk = VbPools::Instance().Block(*handle);
         EXPECT_TRUE(blk.has_value());
-        std::vector<uint8_t> luma(32 * 32, y);
-        EXPECT_TRUE(varnelle::mem::Ram::Local().Write(blk->phys, luma.data(), luma.size()));
+        std::vector<uint8_t> pixels(32 * 32 * 3 / 2, 128);
+        std::fill(pixels.begin(), pixels.begin() + 32 * 32, y);
+        EXPECT_TRUE(varnelle::mem::Ram::Local().Write(blk->phys, pixels.data(), pixels.size()));
         VIDEO_FRAME_INFO_S f{};
         f.u32Width = f.u32Height = 32;
         f.u32PhyAddr[0] = blk->phys;
-        f.u32Stride[0] = 32;
+        f.u32PhyAddr[1] = blk->phys + 32 * 32;
+        f.u32Stride[0] = f.u32Stride[1] = 32;
         f.u32PoolId = static_cast<MK_U32>(pool);
         return f;
     }
     static int Refs(uint32_t handle) { return VbPools::Instance().Block(handle)->refs; }
+    // The luma of a frame (a screen copy in the zone) at (x, y).
+    static uint8_t LumaAt(const VIDEO_FRAME_INFO_S& f, uint32_t x, uint32_t y) {
+        uint8_t v = 0;
+        EXPECT_TRUE(varnelle::mem::Ram::Local().Read(f.u32PhyAddr[0] + y * f.u32Stride[0] + x, &v, 1));
+        return v;
+    }
 };
 
 TEST_F(VoFrameTest, SentFrameIsShownAndCanBeGotFromChannelScreenAndWriteBack) {
     uint32_t handle = 0;
-    VIDEO_FRAME_INFO_S in = MakeFrame(&handle, 9);
+    VIDEO_FRAME_INFO_S in = MakeFrame(&handle, 200);
     EXPECT_EQ(MK_MPI_VO_SendFrame(4, 1, &in, 0), Code(0xA00F8009));  // not enabled
+    VO_CHN_ATTR_S attr{0, {0, 0, 64, 64}, 0};
+    ASSERT_EQ(MK_MPI_VO_SetChnAttr(4, 1, &attr), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_EnableChn(4, 1), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_SendFrame(4, 1, &in, 0), MK_SUCCESS);
     EXPECT_TRUE(Driver()->Channel(4, 1).showing);
@@ -441,46 +452,71 @@ TEST_F(VoFrameTest, SentFrameIsShownAndCanBeGotFromChannelScreenAndWriteBack) {
     VIDEO_FRAME_INFO_S chn{}, screen{}, wbc{};
     ASSERT_EQ(MK_MPI_VO_GetChnFrame(4, 1, &chn, 0), MK_SUCCESS);
     EXPECT_EQ(std::memcmp(&chn, &in, sizeof in), 0);
-    ASSERT_EQ(MK_MPI_VO_GetScreenFrame(4, &screen, 0), MK_SUCCESS);
-    EXPECT_EQ(screen.u32PhyAddr[0], in.u32PhyAddr[0]);
+    // Layer 4 starts on device 4; its screen comes once the device shows.
+    EXPECT_EQ(MK_MPI_VO_GetScreenFrame(4, &screen, 0), Code(0xA00F800E));
+    ASSERT_EQ(MK_MPI_VO_EnableVideoLayer(4), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_Enable(4), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_GetScreenFrame(4, &screen, 5000), MK_SUCCESS);
+    EXPECT_EQ(screen.u32Width, 1920u);
+    EXPECT_EQ(screen.u32Height, 1080u);
+    EXPECT_NE(screen.u32PhyAddr[0], in.u32PhyAddr[0]);
+    EXPECT_EQ(LumaAt(screen, 10, 10), 200);  // the channel's picture, in its rectangle
+    EXPECT_EQ(LumaAt(screen, 100, 100), 16);  // black around it
     EXPECT_EQ(MK_MPI_VO_GetWbcFrame(0, &wbc, 0), Code(0xA00F8009));  // write-back not enabled
-    VO_WBC_SOURCE_S src{0, 4};  // layer 4 starts on device 4
+    VO_WBC_SOURCE_S src{0, 4};
+    VO_WBC_ATTR_S wbcAttr{{960, 540}, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 30};
     ASSERT_EQ(MK_MPI_VO_SetWbcSource(0, &src), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_SetWbcAttr(0, &wbcAttr), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_EnableWbc(0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_GetWbcFrame(0, &wbc, 0), MK_SUCCESS);
-    EXPECT_EQ(wbc.u32PhyAddr[0], in.u32PhyAddr[0]);
+    EXPECT_EQ(wbc.u32Width, 960u);  // the screen at the unit's size
+    EXPECT_EQ(wbc.u32Height, 540u);
+    EXPECT_EQ(LumaAt(wbc, 5, 5), 200);
 
     RECT_S rect{0, 0, 2, 3};
     VO_REGION_INFO_S info{&rect, 1};
     MK_U32 luma = 0;
     ASSERT_EQ(MK_MPI_VO_GetChnRegionLuma(4, 1, &info, &luma, 0), MK_SUCCESS);
-    EXPECT_EQ(luma, 9u * 6);
+    EXPECT_EQ(luma, 200u * 6);
 
     EXPECT_EQ(MK_MPI_VO_ReleaseChnFrame(4, 1, &chn), MK_SUCCESS);
     EXPECT_EQ(MK_MPI_VO_ReleaseChnFrame(4, 1, &chn), Code(0xA00F8003));
     EXPECT_EQ(MK_MPI_VO_ReleaseScreenFrame(4, &screen), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VO_ReleaseScreenFrame(4, &screen), Code(0xA00F8003));
     EXPECT_EQ(MK_MPI_VO_ReleaseWbcFrame(0, &wbc), MK_SUCCESS);
-    // Clearing the channel and hiding the layer let go of the display's own references.
+    // Clearing the channel lets go of the display's own reference.
     ASSERT_EQ(MK_MPI_VO_ClearChnBuffer(4, 1, 1), MK_SUCCESS);
-    ASSERT_EQ(MK_MPI_VO_DisableVideoLayer(4), MK_SUCCESS);
     EXPECT_EQ(Refs(handle), 1);
 }
 
-TEST_F(VoFrameTest, PausedChannelKeepsItsPicture) {
-    uint32_t h1 = 0, h2 = 0;
-    VIDEO_FRAME_INFO_S a = MakeFrame(&h1, 1), b = MakeFrame(&h2, 2);
+TEST_F(VoFrameTest, PausedChannelKeepsItsPictureAndTheNewestFrameForLater) {
+    uint32_t h1 = 0, h2 = 0, h3 = 0;
+    VIDEO_FRAME_INFO_S a = MakeFrame(&h1, 1), b = MakeFrame(&h2, 2), c = MakeFrame(&h3, 3);
     ASSERT_EQ(MK_MPI_VO_EnableChn(5, 0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_SendFrame(5, 0, &a, 0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_PauseChn(5, 0), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VO_SendFrame(5, 0, &b, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_SendFrame(5, 0, &c, 0), MK_SUCCESS);
     EXPECT_EQ(Driver()->Channel(5, 0).frame.u32PhyAddr[0], a.u32PhyAddr[0]);
-    EXPECT_EQ(Refs(h2), 1);
+    EXPECT_EQ(Refs(h2), 1);  // only the newest waits
+    EXPECT_EQ(Refs(h3), 2);
+    VO_QUERY_STATUS_S stat{};
+    ASSERT_EQ(MK_MPI_VO_QueryChnStat(5, 0, &stat), MK_SUCCESS);
+    EXPECT_EQ(stat.u32ChnBufUsed, 2u);
     ASSERT_EQ(MK_MPI_VO_ResumeChn(5, 0), MK_SUCCESS);
+    EXPECT_EQ(Driver()->Channel(5, 0).frame.u32PhyAddr[0], c.u32PhyAddr[0]);
+    EXPECT_EQ(Refs(h1), 1);
     ASSERT_EQ(MK_MPI_VO_SendFrame(5, 0, &b, 0), MK_SUCCESS);
     EXPECT_EQ(Driver()->Channel(5, 0).frame.u32PhyAddr[0], b.u32PhyAddr[0]);
     MK_U64 pts = 0;
     ASSERT_EQ(MK_MPI_VO_GetChnPts(5, 0, &pts), MK_SUCCESS);
     EXPECT_GT(pts, 0u);
+    // Clearing without "all" drops what waits but keeps the picture.
+    ASSERT_EQ(MK_MPI_VO_PauseChn(5, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_SendFrame(5, 0, &c, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_ClearChnBuffer(5, 0, 0), MK_SUCCESS);
+    EXPECT_EQ(Refs(h3), 1);
+    EXPECT_EQ(Refs(h2), 2);
 }
 
 TEST_F(VoFrameTest, GetWaitsForAFrameSentByAnotherThread) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/dev/driver.h"
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/host/env.h"
@@ -31,9 +32,24 @@ public:
     int chn = -1;
 };
 
-class PcivDriver : public dev::Driver {
+class PcivDriver : public dev::Driver, public FrameSink {
 public:
     PcivDriver() : Driver("/dev/pciv") {}
+
+    // Pictures of the source bound to {26, 0, channel}: a started channel carries them. Where they go
+    // on the master's side is for the channel's attributes to say, and nothing here fixes the meaning
+    // of those words, so the pictures are counted, not copied.
+    bool OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame&) override {
+        if (static_cast<uint32_t>(dst.s32ChnId) >= PCIV_MAX_CHN_NUM) return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        PcivChannelView& c = m_channels[dst.s32ChnId];
+        if (!c.created || !c.started) {
+            ++c.declined;
+            return false;
+        }
+        ++c.pictures;
+        return true;
+    }
 
     std::unique_ptr<dev::File> Open(int) override { return std::make_unique<PcivFile>(); }
 
@@ -103,7 +119,7 @@ private:
         if (CopyRequestIn(request, arg, &attr) != 0) return -1;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_channels[chn].created) return kErrExist;
-        m_channels[chn] = PcivChannelView{true, false, attr};
+        m_channels[chn] = PcivChannelView{true, false, attr, 0, 0};
         return 0;
     }
 
@@ -267,6 +283,7 @@ void InstallPcivDriver() {
     std::call_once(once, [] {
         Instance() = std::make_shared<PcivDriver>();
         dev::Registry::Register(Instance());
+        FrameRouter::Instance().Attach(MK_ID_PCIV, Instance().get());
         RegisterResetHook([] { Instance()->Reset(); });
     });
 }

@@ -12,10 +12,10 @@
 
 #include "platform/dev/driver.h"
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/core/request_copy.h"
-#include "platform/drivers/core/frame_pacing.h"
 #include "platform/host/clock.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -24,8 +24,7 @@ namespace varnelle::drivers {
 namespace {
 
 constexpr int kMaxChn = VDA_MAX_CHN_NUM;
-constexpr uint64_t kPicturePeriodUs = 40000;  // the inputs' pictures, 25 a second
-constexpr uint64_t kIdleWakeUs = 100000;      // binds are not announced: look again this often
+constexpr size_t kMaxQueued = 4;  // input pictures waiting for the analysis, per channel
 
 struct VdaFile : dev::File {
     int chn = -1;
@@ -48,6 +47,8 @@ struct Analysis {
     std::mutex mutex;  // guards everything below
     std::vector<uint8_t> background;
     std::vector<uint8_t> lastSent;
+    std::vector<uint8_t> lastInput;  // the last input picture analysed, and its number
+    uint64_t lastInputIndex = 0;
     uint32_t occRun[VDA_OD_RGN_NUM_MAX] = {};
     uint32_t clearRun[VDA_OD_RGN_NUM_MAX] = {};
     uint32_t alarm[VDA_OD_RGN_NUM_MAX] = {};
@@ -59,6 +60,12 @@ struct Result {
     bool fetched;
 };
 
+// An input picture kept for the analysis, with its number since the channel started receiving.
+struct Queued {
+    HeldFrame frame;
+    uint64_t index;
+};
+
 struct Channel {
     uint64_t generation = 0;
     VDA_CHN_ATTR_S attr{};
@@ -66,7 +73,8 @@ struct Channel {
     uint32_t bufPhys = 0;
     uint32_t bufSize = 0;
     bool receiving = false;
-    FramePacer pacer;     // result n is due n intervals after the start
+    uint64_t seen = 0;    // input pictures offered since the channel started receiving
+    std::deque<Queued> queued;
     uint64_t pushed = 0;  // results made by hand
     std::deque<Result> results;  // oldest first
     std::vector<bool> slotBusy;
@@ -136,7 +144,23 @@ std::vector<uint16_t> MacroblockSad(const uint8_t* a, const uint8_t* b, uint32_t
     return sad;
 }
 
-class VdaDriver : public dev::Driver {
+// The luma of a frame resampled (nearest pixel) to w x h; empty when the frame is not in RAM.
+std::vector<uint8_t> SampleLuma(const HeldFrame& frame, uint32_t w, uint32_t h) {
+    const uint8_t* src = frame.Plane(0);
+    const uint32_t fw = frame.Width(), fh = frame.Height(), stride = frame.Stride(0);
+    if (src == nullptr || fw == 0 || fh == 0) return {};
+    std::vector<uint8_t> out(static_cast<size_t>(w) * h);
+    std::vector<uint32_t> cols(w);
+    for (uint32_t x = 0; x < w; ++x) cols[x] = static_cast<uint32_t>(uint64_t{x} * fw / w);
+    for (uint32_t y = 0; y < h; ++y) {
+        const uint8_t* row = src + static_cast<size_t>(uint64_t{y} * fh / h) * stride;
+        uint8_t* dst = out.data() + static_cast<size_t>(y) * w;
+        for (uint32_t x = 0; x < w; ++x) dst[x] = row[cols[x]];
+    }
+    return out;
+}
+
+class VdaDriver : public dev::Driver, public FrameSink {
 public:
     VdaDriver() : Driver("/dev/vda") {}
     ~VdaDriver() override {
@@ -216,6 +240,25 @@ public:
         return true;
     }
 
+    // Input pictures of a bound channel: queued while the channel receives, the due ones and the one
+    // before each (its reference); the analysis thread takes them.
+    bool OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Channel* c = Find(dst.s32ChnId);
+        if (c == nullptr || !c->receiving) return false;
+        const uint64_t index = ++c->seen;
+        const uint32_t interval = c->Interval();
+        if (!Due(index, interval) && !Due(index + 1, interval)) return false;
+        c->queued.push_back(Queued{frame, index});
+        while (c->queued.size() > kMaxQueued) c->queued.pop_front();
+        m_workCv.notify_all();
+        return true;
+    }
+    void OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S&) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (Channel* c = Find(dst.s32ChnId)) c->queued.clear();
+    }
+
 private:
     // One result to make: from the input's test pattern (picture `picture`), or from a picture sent.
     struct Job {
@@ -226,6 +269,7 @@ private:
         int pattern = 0;
         uint64_t picture = 0;
         std::optional<std::vector<uint8_t>> sent;
+        std::vector<Queued> inputs;  // input pictures: the last one makes the result
         std::optional<vda_view::Injection> injection;
         std::shared_ptr<Analysis> analysis;
     };
@@ -294,7 +338,8 @@ private:
             Channel* c = Find(chn);
             if (c == nullptr) return MK_ERR_VDA_UNEXIST;
             c->receiving = on;
-            c->pacer.Stop();
+            c->seen = 0;
+            c->queued.clear();
             if (on && !m_thread.joinable()) m_thread = std::thread([this] { Loop(); });
             m_workCv.notify_all();
             m_dataCv.notify_all();
@@ -303,6 +348,7 @@ private:
         if (on) {
             std::lock_guard<std::mutex> lock(analysis->mutex);
             analysis->background.clear();  // taken from the first picture received
+            analysis->lastInput.clear();
         }
         return 0;
     }
@@ -435,16 +481,32 @@ private:
         {
             Analysis& an = *job.analysis;
             std::lock_guard<std::mutex> lock(an.mutex);
-            std::vector<uint8_t> cur = job.sent ? *job.sent : patternPicture(job.picture);
-            std::vector<uint8_t> ref;
-            if (md) {
-                if (job.sent) {
+            std::vector<uint8_t> cur, ref;
+            if (!job.inputs.empty()) {
+                // Input pictures: each is the reference of the one right after it; the last one
+                // makes the result.
+                bool follows = false;
+                for (const Queued& q : job.inputs) {
+                    std::vector<uint8_t> pic = SampleLuma(q.frame, w, h);
+                    if (pic.empty()) continue;
+                    follows = !an.lastInput.empty() && an.lastInputIndex + 1 == q.index;
+                    ref = std::exchange(an.lastInput, pic);
+                    an.lastInputIndex = q.index;
+                    cur = std::move(pic);
+                }
+                job.inputs.clear();  // their blocks go back before the result is queued
+                if (cur.empty()) return;
+                if (!follows) ref = cur;  // nothing right before it: no motion to tell
+            } else {
+                cur = job.sent ? *job.sent : patternPicture(job.picture);
+                if (md && job.sent) {
                     ref = std::exchange(an.lastSent, cur);  // the sent picture is the next one's reference
                     if (ref.empty()) return;                // the first has nothing to compare with
-                } else {
+                } else if (md) {
                     ref = job.picture == 0 ? cur : patternPicture(job.picture - 1);
                 }
-            } else {
+            }
+            if (!md) {
                 if (an.background.empty()) an.background = cur;
                 ref = an.background;
             }
@@ -547,41 +609,45 @@ private:
         }
     }
 
-    // Paces every receiving, bound channel: a result every Interval() pictures of its input.
+    static bool Due(uint64_t index, uint32_t interval) { return index % interval == 0; }
+
+    // Analyses the input pictures queued by OnFrame: a result for every Interval()-th picture of a
+    // channel's input, against the picture before it (motion) or the background (occlusion).
     void Loop() {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_stop) {
-            const uint64_t now = host::MonotonicUs();
-            uint64_t wake = now + kIdleWakeUs;
             std::vector<Job> jobs;
             for (int chn = 0; chn < kMaxChn; ++chn) {
                 Channel* c = Find(chn);
-                if (c == nullptr || !c->receiving) continue;
-                auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VDA, 0, chn});
-                if (!src) {
-                    c->pacer.Stop();  // results come again from the next bind on
-                    continue;
+                if (c == nullptr || c->queued.empty()) continue;
+                // One result per due picture, each with the pictures queued before it.
+                std::vector<Queued> inputs;
+                while (!c->queued.empty()) {
+                    inputs.push_back(std::move(c->queued.front()));
+                    c->queued.pop_front();
+                    if (!Due(inputs.back().index, c->Interval())) continue;
+                    Job job = MakeJob(chn, *c, chn, 0);
+                    job.inputs = std::move(inputs);
+                    inputs.clear();
+                    jobs.push_back(std::move(job));
                 }
-                // The first result compares the pictures of one interval after the start.
-                if (!c->pacer.Running()) c->pacer.StartPeriod(now, kPicturePeriodUs * c->Interval(), 1);
-                if (auto due = c->pacer.Take(now)) {
-                    jobs.push_back(MakeJob(chn, *c, PatternOf(*src), *due * c->Interval()));
-                }
-                wake = std::min(wake, c->pacer.NextDueUs());
+                // A reference waits for its due picture.
+                for (Queued& q : inputs) c->queued.push_back(std::move(q));
             }
             if (jobs.empty()) {
-                m_workCv.wait_for(lock, std::chrono::microseconds(wake > now ? wake - now : 0));
+                m_workCv.wait(lock);
                 continue;
             }
             lock.unlock();
             for (Job& job : jobs) RunJob(job);
+            jobs.clear();
             lock.lock();
         }
     }
 
     std::mutex m_mutex;                  // guards everything below
     std::condition_variable m_dataCv;    // a result came, or a channel went or stopped
-    std::condition_variable m_workCv;    // the pacing thread has something new to look at
+    std::condition_variable m_workCv;    // input pictures were queued, or the driver stops
     std::unique_ptr<Channel> m_chn[kMaxChn];
     std::vector<VdaFile*> m_files[kMaxChn];
     uint64_t m_generation = 0;
@@ -593,7 +659,11 @@ std::shared_ptr<VdaDriver> Instance() { return dev::Registry::Get<VdaDriver>("/d
 
 }  // namespace
 
-void InstallVdaDriver() { InstallDriverOnce<VdaDriver>(); }
+void InstallVdaDriver() {
+    InstallDriverOnce<VdaDriver>();
+    // The registered driver receives the pictures bound to detection channels.
+    if (auto driver = Instance()) FrameRouter::Instance().Attach(MK_ID_VDA, driver.get());
+}
 
 namespace vda_view {
 

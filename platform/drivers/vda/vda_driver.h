@@ -1,12 +1,15 @@
 // /dev/vda: the simulated video detection driver. A channel made from its attributes gets a result
 // buffer in simulated RAM: motion channels one slot per result they may hold (the attributes' buffer
-// count), occlusion channels one. While a channel receives and its input is bound, a result is due
-// every u32VdaIntvl pictures of the input (25 a second, paced on the platform clock): motion results
-// carry the SAD of each macroblock between the input's two latest test-pattern pictures, occlusion
-// results an alarm per region, raised after u32OccCntTh results in a row in which at least
-// u32AreaTh per cent of the region's macroblocks differ from the background (the first picture after
-// the start or a reset of the region) by more than u32SadTh, and cleared after u32UnOccCntTh results
-// without. Pictures sent to a channel are analysed in the same way against the one sent before.
+// count), occlusion channels one. While a channel receives, the pictures of the input bound to it come
+// through the frame router (core/frame_router.h): every u32VdaIntvl-th picture makes a result, its luma
+// resampled to the channel's picture size. Motion results carry the SAD of each macroblock between
+// that picture and the one right before it (so the capture test pattern's moving bar is motion and a
+// still picture none); occlusion results an alarm per region, raised after u32OccCntTh results in a
+// row in which at least u32AreaTh per cent of the region's macroblocks differ from the background
+// (the first picture after the start or a reset of the region) by more than u32SadTh, and cleared
+// after u32UnOccCntTh results without. Pictures sent to a channel are analysed in the same way
+// against the one sent before. The router's thread only queues a picture; the driver's own thread
+// analyses it and gives its block back.
 //
 // A result waits until it is fetched and is held until it is released; the descriptor is readable
 // while one waits. When every slot is taken, a new result replaces the oldest one not fetched, or is
@@ -54,8 +57,8 @@ struct Injection {
 
 std::optional<Channel> Get(int chn);
 void Inject(int chn, const Injection& injection);
-// Makes one result now from the channel's input (its own number's pattern when unbound), whether or
-// not it receives; false when there is no such channel.
+// Makes one result now from two successive test-pattern pictures of the bound input's number (its own
+// number when unbound), whether or not it receives; false when there is no such channel.
 bool Produce(int chn);
 
 }  // namespace vda_view

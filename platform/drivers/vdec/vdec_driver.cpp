@@ -1,6 +1,7 @@
 #include "platform/drivers/vdec/vdec_driver.h"
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/vdec/vdec_codec.h"
 #include "platform/drivers/vdec/vdec_state.h"
 
 namespace varnelle::drivers {
@@ -33,11 +34,18 @@ int Create(VdecDriver::State& s, int chn, unsigned long request, const void* arg
     if (CopyRequestIn(request, arg, &attr) != 0) return -1;
     vdec::Chn& c = s.chns[chn];
     if (c.created) return kErrExist;
+    const bool jpeg = vdec::IsJpegType(attr.enType);
+    if (!jpeg && !vdec::VideoDecoder::Supports(attr.enType)) return MK_ERR(MK_ID_VDEC, MK_ERR_NOT_SUPPORT);
     if (attr.u32BufSize == 0 || attr.u32BufSize > VdecDriver::kMaxBufSize) return kErrParam;
+    if (!jpeg && (attr.u32PicWidth > VdecDriver::kMaxPicSize || attr.u32PicHeight > VdecDriver::kMaxPicSize)) {
+        return kErrParam;
+    }
     s.DestroyLocked(chn);  // clears what a former channel of this number left
     c.created = true;
     c.attr = attr;
-    if (vdec::IsJpegType(attr.enType) && !s.JpegCreateLocked(chn)) {
+    if (!jpeg) {
+        s.StartDecoderLocked(chn);
+    } else if (!s.JpegCreateLocked(chn)) {
         s.DestroyLocked(chn);
         return MK_ERR(MK_ID_VDEC, MK_ERR_NOMEM);
     }
@@ -66,11 +74,11 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
     if (request == req::kCreateChn) return Create(s, chn, request, arg);
     if (!c.created) return kErrUnexist;
     if (int ret; s.JpegRequest(lock, chn, request, arg, &ret)) return ret;
-    s.ConsumeLocked(chn, vdec::Clock::now());
     switch (request) {
         case req::kDestroyChn:
             s.DestroyLocked(chn);
             s.journal.Event(chn, VdecJournalKind::kDestroy);
+            s.SettleLocked(lock, chn);
             return 0;
         case req::kGetChnAttr: return CopyRequestOut(request, arg, c.attr);
         case req::kSendStream: {
@@ -83,10 +91,13 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             st.enType = c.attr.enType;
             st.u32LeftStreamBytes = c.queuedBytes;
             st.u32LeftStreamFrames = c.queuedFrames;
+            st.u32LeftPics = static_cast<uint32_t>(c.pics.size() + s.jpeg[chn].frames.size());
             st.bStartRecvStream = c.receiving;
             st.u32RecvStreamFrames = static_cast<uint32_t>(c.receivedFrames);
             st.u32DecodeStreamFrames = static_cast<uint32_t>(c.decodedFrames);
             st.u32BufSize = c.attr.u32BufSize;
+            st.u32StreamErrors = static_cast<uint32_t>(c.streamErrors);
+            st.u32DroppedPics = static_cast<uint32_t>(c.droppedPics + s.jpeg[chn].dropped);
             return CopyRequestOut(request, arg, st);
         }
         case req::kStartRecvStream:
@@ -99,17 +110,17 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             s.journal.Event(chn, VdecJournalKind::kStop);
             return 0;
         case req::kResetChn:
-            c.queue.clear();
-            c.queuedBytes = c.queuedFrames = 0;
+            s.DropStreamLocked(chn);
             s.Interrupt(chn);
             s.journal.Event(chn, VdecJournalKind::kReset);
+            s.SettleLocked(lock, chn);
             return 0;
         case req::kSetChnParam: return Store(request, arg, &c.param);
         case req::kGetChnParam: return CopyRequestOut(request, arg, c.param);
         case req::kSetChnParamEx: return Store(request, arg, &c.paramEx);
         case req::kGetChnParamEx: return CopyRequestOut(request, arg, c.paramEx);
-        case req::kGetUserData:
-        case req::kGetFrame: return s.WaitForPicture(lock, chn, request, arg);
+        case req::kGetUserData: return s.GetUserData(lock, chn, request, arg);
+        case req::kGetFrame: return s.TakeFrame(lock, chn, request, arg);
         case req::kReleaseUserData: {
             VDEC_USER_DATA_S data;
             if (CopyRequestIn(request, arg, &data) != 0) return -1;
@@ -117,10 +128,7 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
             --c.userDataOut;
             return 0;
         }
-        case req::kReleaseFrame: {
-            VIDEO_FRAME_INFO_S frame;
-            return CopyRequestIn(request, arg, &frame) != 0 ? -1 : kErrParam;  // none was handed out
-        }
+        case req::kReleaseFrame: return s.ReleaseFrameLocked(chn, request, arg);
         case req::kSetUserPic:
             if (Store(request, arg, &c.userPic) != 0) return -1;
             c.userPicSet = true;
@@ -143,23 +151,40 @@ int ChnRequest(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn
 }  // namespace
 
 VdecDriver::State::State() {
-    for (uint32_t& r : rate) r = kDefaultDecodeRate;
+    for (uint64_t& s : heldStream) s = vdec::kNoStream;
 }
 
 void VdecDriver::State::Interrupt(int chn) {
     ++chns[chn].generation;
     changed[chn].notify_all();
+    pictures[chn].notify_all();
+    work[chn].notify_all();
+}
+
+void VdecDriver::State::DropStreamLocked(int chn) {
+    vdec::Chn& c = chns[chn];
+    c.queue.clear();
+    c.queuedBytes = c.queuedFrames = 0;
+    c.pics.clear();
+    // The decoder forgets what it holds, and drops what it is busy with.
+    ++c.stream;
+    work[chn].notify_all();
 }
 
 void VdecDriver::State::DestroyLocked(int chn) {
     JpegDestroyLocked(chn);
     vdec::Chn& c = chns[chn];
-    // Callers still blocked here keep their count and see the generation move on.
-    uint64_t generation = c.generation;
-    int waiters = c.waiters;
+    // Callers still blocked here keep their count and see the generation move on; the decoder sees
+    // the stream move on.
+    const uint64_t generation = c.generation;
+    const uint64_t stream = c.stream;
+    const int waiters = c.waiters;
+    const bool decoding = c.decoding;
     c = vdec::Chn{};
     c.generation = generation;
+    c.stream = stream + 1;
     c.waiters = waiters;
+    c.decoding = decoding;
     Interrupt(chn);
 }
 
@@ -201,27 +226,41 @@ bool InRange(int chn) { return static_cast<unsigned>(chn) < VDEC_MAX_CHN_NUM; }
 VdecChnView VdecDriver::Channel(int chn) const {
     if (!InRange(chn)) return VdecChnView{};
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->ConsumeLocked(chn, vdec::Clock::now());
     const vdec::Chn& c = m_state->chns[chn];
-    return VdecChnView{c.created,      c.receiving,    c.userPicEnabled, c.attr,
-                       c.queuedBytes,  c.queuedFrames, static_cast<uint32_t>(c.queue.size()),
-                       c.receivedFrames, c.decodedFrames, c.waiters};
+    VdecChnView v{};
+    v.created = c.created;
+    v.receiving = c.receiving;
+    v.userPicEnabled = c.userPicEnabled;
+    v.attr = c.attr;
+    v.queuedBytes = c.queuedBytes;
+    v.queuedFrames = c.queuedFrames;
+    v.queuedPackets = static_cast<uint32_t>(c.queue.size());
+    v.decoding = c.decoding;
+    v.receivedFrames = c.receivedFrames;
+    v.decodedFrames = c.decodedFrames;
+    v.streamErrors = c.streamErrors;
+    v.droppedPics = c.droppedPics;
+    v.queuedPics = static_cast<uint32_t>(c.pics.size());
+    v.fetchedPics = static_cast<uint32_t>(c.fetched.size());
+    v.waiters = c.waiters;
+    return v;
 }
 
-void VdecDriver::SetDecodeRate(int chn, uint32_t fps) {
+void VdecDriver::HoldDecoding(int chn, bool hold) {
     if (!InRange(chn)) return;
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->ConsumeLocked(chn, vdec::Clock::now());
-    m_state->rate[chn] = fps;
-    // The new pace counts from now.
-    m_state->chns[chn].paceStart = vdec::Clock::now();
-    m_state->chns[chn].paceBase = m_state->chns[chn].decodedFrames;
+    m_state->holdDecoding[chn] = hold;
+    m_state->work[chn].notify_all();
 }
 
-uint32_t VdecDriver::Drain(int chn, uint32_t maxFrames) {
-    if (!InRange(chn)) return 0;
-    std::lock_guard<std::mutex> lock(m_state->mutex);
-    return m_state->DrainLocked(chn, maxFrames);
+bool VdecDriver::WaitDecoded(int chn, int timeoutMs) const {
+    if (!InRange(chn)) return false;
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    const vdec::Chn& c = m_state->chns[chn];
+    return m_state->changed[chn].wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        const uint64_t held = m_state->heldStream[chn];
+        return c.queue.empty() && !c.decoding && (held == vdec::kNoStream || held == c.stream);
+    });
 }
 
 bool VdecDriver::PutUserData(int chn, uint32_t phys, uint32_t len) {
@@ -235,8 +274,10 @@ bool VdecDriver::PutUserData(int chn, uint32_t phys, uint32_t len) {
 }
 
 void VdecDriver::Reset() {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::unique_lock<std::mutex> lock(m_state->mutex);
     for (int chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) m_state->DestroyLocked(chn);
+    // The pools may go once this returns: no decoder keeps a block.
+    for (int chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) m_state->SettleLocked(lock, chn);
     m_state->modParam = VDEC_MOD_PARAM_S{};
 }
 

@@ -1,14 +1,17 @@
 // /dev/vdec: the simulated decoder driver. 64 channels, each with a stream buffer of the size its
-// attributes give. A channel takes packets while it receives; what it holds is consumed at the
-// channel's decode rate (frames per second, computed from when the queue last started filling), so the
-// buffer empties as a decoder would empty it. No pictures come out: decoding itself is not simulated;
-// user data comes only where a test puts it.
+// attributes give. H.264 and H.265 channels decode for real (vdec_codec.h) on a thread of their own:
+// the thread takes the buffer's packets in order and puts the pictures out in display order, as
+// semi-planar 4:2:0 frames (Cr first) in blocks of the decoder's module pools (user 4), else of the
+// common pools. Each picture goes to the receivers bound to the channel (frame_router.h) and waits for
+// GetFrame; a channel that nobody fetches from holds at most a few: unbound, the decoder then waits for
+// GetFrame, as it waits for a free block; bound, the oldest unfetched picture gives way. While enough
+// blocks are free the decoder writes a picture's luma straight into its block and keeps the blocks of
+// its reference pictures, as the chip's decoder does. JPEG and MJPEG channels are vdec_jpeg.h's. Other
+// payload types are not supported.
 //
-// Frames are counted from the packets' NAL structure (Annex-B start codes): a frame is a VCL NAL unit
-// that starts a picture, that is an H.264 slice (types 1, 2 and 5) whose first_mb_in_slice is 0, or an H.265
-// slice segment (types 0-31) with first_slice_segment_in_pic_flag set. For any other payload type a
-// packet with its end-of-frame flag set is one frame. Start codes split across two packets are not
-// joined.
+// Stop ends the taking of packets (what is buffered still decodes); reset drops the buffered stream,
+// what the decoder holds and the unfetched pictures; destroy also drops what the user fetched. Both
+// return once the decoder has let go of every block of the old stream.
 //
 // SendStream with time-out 0 refuses at once when the channel does not receive (0xA0058009) or its
 // buffer is full (0xA005800F); -1 waits for room until the channel is stopped, reset or destroyed
@@ -31,26 +34,33 @@ namespace varnelle::drivers {
 // Registers the driver for /dev/vdec (once) and registers its reset hook.
 void InstallVdecDriver();
 
-// Frames in one packet, as described above.
-uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len, bool endOfFrame);
+// Pictures that start in one packet, counted from its NAL structure (Annex-B start codes): an H.264
+// slice (types 1, 2 and 5) whose first_mb_in_slice is 0, or an H.265 slice segment (types 0-31) with
+// first_slice_segment_in_pic_flag set. Start codes split across two packets are not joined.
+uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len);
 
 struct VdecChnView {
     bool created;
     bool receiving;
     bool userPicEnabled;
     VDEC_CHN_ATTR_S attr;
-    uint32_t queuedBytes;
+    uint32_t queuedBytes;    // in the stream buffer, the packet in decoding included
     uint32_t queuedFrames;
     uint32_t queuedPackets;
+    bool decoding;           // the decoder is busy with a packet
     uint64_t receivedFrames;
-    uint64_t decodedFrames;
+    uint64_t decodedFrames;  // pictures out of the decoder
+    uint64_t streamErrors;
+    uint64_t droppedPics;
+    uint32_t queuedPics;     // waiting for GetFrame
+    uint32_t fetchedPics;    // fetched and not given back
     int waiters;  // callers blocked in the channel (sending, or waiting for a picture)
 };
 
 class VdecDriver : public dev::Driver {
 public:
-    static constexpr uint32_t kDefaultDecodeRate = 60;        // frames per second
-    static constexpr uint32_t kMaxBufSize = 64u << 20;        // largest stream buffer
+    static constexpr uint32_t kMaxBufSize = 64u << 20;  // largest stream buffer
+    static constexpr uint32_t kMaxPicSize = 8192;       // largest picture side; 0 in the attributes means it
 
     VdecDriver();
     ~VdecDriver() override;
@@ -62,11 +72,12 @@ public:
     int Ioctl(dev::File& file, unsigned long request, void* arg) override;
 
     VdecChnView Channel(int chn) const;
-    // Frames per second the consumer takes from the channel; 0 pauses it (tests then use Drain).
-    // Kept across creation and destruction of the channel.
-    void SetDecodeRate(int chn, uint32_t fps);
-    // Consumes up to maxFrames frames' worth of whole packets now; the frames taken.
-    uint32_t Drain(int chn, uint32_t maxFrames = UINT32_MAX);
+    // While held, the channel's decoder takes no packet from the buffer (the packet it has, it
+    // finishes). Kept across creation and destruction of the channel.
+    void HoldDecoding(int chn, bool hold);
+    // Waits until the channel's decoder has finished with every buffered packet, at most `timeoutMs`;
+    // true when it has.
+    bool WaitDecoded(int chn, int timeoutMs) const;
 
     // Queues user data (a physical range) for the channel's next GetUserData; false when the channel
     // does not exist.

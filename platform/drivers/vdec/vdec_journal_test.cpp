@@ -66,8 +66,8 @@ TEST(VdecJournalTest, PacketsAndEventsInOrderOutliveConsumption) {
     d.SetJournalClock(Now);
     Channel c(d, 3);
     ASSERT_EQ(c.Create(4096), 0);
-    // The decoder takes nothing by itself: the buffer is full until the test drains it.
-    d.SetDecodeRate(3, 0);
+    // The decoder takes nothing while held: the buffer is full until the test lets it go.
+    d.HoldDecoding(3, true);
     std::vector<uint8_t> a = Bytes(1000, 1), b = Bytes(2000, 2), big = Bytes(5000, 3);
     EXPECT_EQ(c.Send(a, 7), kNotReceiving);
     ASSERT_EQ(c.Op(req::kStartRecvStream), 0);
@@ -77,7 +77,9 @@ TEST(VdecJournalTest, PacketsAndEventsInOrderOutliveConsumption) {
     ASSERT_EQ(c.Send(b, 80000, 1, 1), 0);
     EXPECT_EQ(c.Send(b, 120000), kFull);
     EXPECT_EQ(c.Send(big, 160000), kTooLarge);
-    EXPECT_EQ(d.Drain(3), 2u) << "consumed by the decoder";
+    d.HoldDecoding(3, false);
+    ASSERT_TRUE(d.WaitDecoded(3, 5000));
+    EXPECT_EQ(d.Channel(3).queuedPackets, 0u) << "consumed by the decoder";
     ASSERT_EQ(c.Op(req::kStopRecvStream), 0);
     ASSERT_EQ(c.Op(req::kResetChn), 0);
     ASSERT_EQ(c.Op(req::kDestroyChn), 0);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vdec/vdec_state.h"
 #include "platform/mem/ram.h"
@@ -39,10 +39,6 @@ void ReleaseBlocks(std::vector<uint32_t>& blocks) {
     blocks.clear();
 }
 
-void DropFrames(JpegChn& j) {
-    for (const vdec::JpegFrame& f : j.frames) VbPools::Instance().Release(f.block);
-    j.frames.clear();
-}
 
 // The frame buffer a picture needs: rows 64-byte aligned, 16-line aligned height, 4:2:0 chroma after.
 uint64_t FrameBufSize(uint32_t width, uint32_t height) {
@@ -51,7 +47,9 @@ uint64_t FrameBufSize(uint32_t width, uint32_t height) {
     return stride * rows * 3 / 2;
 }
 
-bool IsBound(int chn) { return !BindGraph::Instance().DestinationsOf(MPP_CHN_S{MK_ID_VDEC, 0, chn}).empty(); }
+MPP_CHN_S SourceOf(int chn) { return MPP_CHN_S{MK_ID_VDEC, 0, chn}; }
+
+bool IsBound(int chn) { return FrameRouter::Instance().HasDestinations(SourceOf(chn)); }
 
 Clock::time_point Deadline(int32_t ms) {
     return ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
@@ -94,8 +92,8 @@ void VdecDriver::State::JpegDestroyLocked(int chn) {
     JpegChn& j = jpeg[chn];
     if (!j.active) return;
     ReleaseBlocks(j.buffers);
-    ReleaseBlocks(j.fetched);
-    DropFrames(j);
+    j.fetched.clear();
+    j.frames.clear();
     if (j.ring != nullptr) {
         mem::Ram::Unmap(j.ring, j.ringSize);
         mem::ZoneAllocator::Local().Free(j.ringPhys);
@@ -197,12 +195,11 @@ int GetFrameBuf(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int ch
     VbPools& pools = VbPools::Instance();
     uint32_t block = VbPools::kInvalid;
     for (;;) {
-        block = pools.GetBlock(-1, static_cast<uint32_t>(size), "", false, vdec::kJpegPoolUser);
+        block = pools.GetBlock(-1, static_cast<uint32_t>(size), "", false, vdec::kPoolUser);
         if (block == VbPools::kInvalid) block = pools.GetBlock(-1, static_cast<uint32_t>(size));
         if (block != VbPools::kInvalid) break;
         // A bound channel's frames go to its receiver, not to GetFrame: its oldest gives way.
         if (j.frames.empty() || !IsBound(chn)) return kErrNoBuf;
-        pools.Release(j.frames.front().block);
         j.frames.pop_front();
         ++j.dropped;
     }
@@ -235,8 +232,8 @@ VIDEO_FRAME_INFO_S FrameInfo(const JPEGD_FRAME_S& f, const VbPools::BlockInfo& b
     return v;
 }
 
-// A frame buffer comes back: as a picture for GetFrame, or empty.
-int PutFrame(VdecDriver::State& s, int chn, unsigned long request, void* arg) {
+// A frame buffer comes back: as a picture for the bound receivers and GetFrame, or empty.
+int PutFrame(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
     JpegChn& j = s.jpeg[chn];
     JPEGD_FRAME_S f;
     if (CopyRequestIn(request, arg, &f) != 0) return -1;
@@ -256,9 +253,22 @@ int PutFrame(VdecDriver::State& s, int chn, unsigned long request, void* arg) {
         VbPools::Instance().Release(f.u32Token);
         return 0;
     }
-    j.frames.push_back(vdec::JpegFrame{FrameInfo(f, *block), f.u32Token});
+    const HeldFrame frame = HeldFrame::Adopt(FrameInfo(f, *block), f.u32Token);
+    // Bound, nobody may fetch: the oldest unfetched frame gives way.
+    const bool bound = IsBound(chn);
+    if (bound && j.frames.size() >= vdec::kMaxQueuedPics) {
+        j.frames.pop_front();
+        ++j.dropped;
+    }
+    j.frames.push_back(frame);
     ++s.chns[chn].decodedFrames;
     s.changed[chn].notify_all();
+    if (bound) {
+        // Receivers run on this thread and may take locks of their own: not under the driver's.
+        lock.unlock();
+        FrameRouter::Instance().Publish(SourceOf(chn), frame);
+        lock.lock();
+    }
     return 0;
 }
 
@@ -284,25 +294,12 @@ int GetFrame(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int chn, 
         if (req.s32MilliSec == 0 || c.generation != generation || Clock::now() >= deadline) return kErrEmpty;
         WaitForChange(s, lock, chn, deadline);
     }
-    if (dev::CopyOut(req.pstRecord, j.frames.front().info) != 0) return -1;
-    j.fetched.push_back(j.frames.front().block);
+    if (dev::CopyOut(req.pstRecord, j.frames.front().frame()) != 0) return -1;
+    j.fetched.push_back(std::move(j.frames.front()));
     j.frames.pop_front();
     return 0;
 }
 
-int ReleaseFrame(JpegChn& j, unsigned long request, void* arg) {
-    VIDEO_FRAME_INFO_S f;
-    if (CopyRequestIn(request, arg, &f) != 0) return -1;
-    for (auto it = j.fetched.begin(); it != j.fetched.end(); ++it) {
-        const std::optional<VbPools::BlockInfo> block = VbPools::Instance().Block(*it);
-        if (block && block->phys == f.u32PhyAddr[0]) {
-            VbPools::Instance().Release(*it);
-            j.fetched.erase(it);
-            return 0;
-        }
-    }
-    return kErrParam;  // not a frame this channel handed out
-}
 
 // The driver's reset of a JPEG channel: pictures and unfetched frames go; frames the user holds stay his.
 void ResetJpeg(JpegChn& j) {
@@ -310,7 +307,7 @@ void ResetJpeg(JpegChn& j) {
     j.taken = 0;
     j.writePos = j.readPos = 0;
     ReleaseBlocks(j.buffers);
-    DropFrames(j);
+    j.frames.clear();
 }
 
 bool IsJpegRequest(unsigned long request) {
@@ -340,7 +337,7 @@ bool VdecDriver::State::JpegRequest(std::unique_lock<std::mutex>& lock, int chn,
         case MK_JPEGD_IOC_GET_STREAM: *ret = GetStream(j, request, arg); return true;
         case MK_JPEGD_IOC_RELEASE_STREAM: *ret = ReleaseStream(*this, chn, request, arg); return true;
         case MK_JPEGD_IOC_GET_FRAME_BUF: *ret = GetFrameBuf(*this, lock, chn, request, arg); return true;
-        case MK_JPEGD_IOC_PUT_FRAME: *ret = PutFrame(*this, chn, request, arg); return true;
+        case MK_JPEGD_IOC_PUT_FRAME: *ret = PutFrame(*this, lock, chn, request, arg); return true;
         case MK_JPEGD_IOC_BUF_INFO: {
             JPEGD_BUF_INFO_S info{};
             info.u32PhyAddr = j.ringPhys;
@@ -351,7 +348,7 @@ bool VdecDriver::State::JpegRequest(std::unique_lock<std::mutex>& lock, int chn,
         case MK_JPEGD_IOC_REPORT: *ret = Report(j, request, arg); return true;
         case mk::vdec::kSendStream: *ret = JpegSend(*this, lock, chn, request, arg); return true;
         case mk::vdec::kGetFrame: *ret = GetFrame(*this, lock, chn, request, arg); return true;
-        case mk::vdec::kReleaseFrame: *ret = ReleaseFrame(j, request, arg); return true;
+        case mk::vdec::kReleaseFrame: *ret = ReleaseHeldFrame(j.fetched, request, arg, kErrParam); return true;
         case mk::vdec::kResetChn:
             ResetJpeg(j);
             c.queuedBytes = c.queuedFrames = 0;

@@ -3,14 +3,16 @@
 // ring's end, followed by 15 zero bytes. The user-space decoder takes pictures out in order (44, never
 // waiting), gives them back in the same order (45), asks for frame buffers (46: a block of the decoder's
 // module pools, else of the common pools), gives them back as frames (47) and reports each picture's
-// outcome (50). Decoded frames wait for GetFrame; a channel bound to a receiver, whose frames nobody
-// fetches, drops its oldest unfetched frame when it needs a buffer, rather than stall.
+// outcome (50). Decoded frames go to the receivers bound to the channel (frame_router.h) and wait for
+// GetFrame; a bound channel, whose frames nobody may fetch, keeps at most a few and drops its oldest
+// unfetched frame when it needs a buffer, rather than stall.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <vector>
 
+#include "platform/drivers/core/video_frames.h"
 #include "sdk/common/mk_comm_video.h"
 #include "sdk/jpegd/jpegd_ioctl.h"
 
@@ -39,7 +41,7 @@ namespace vdec {
 inline bool IsJpegType(uint32_t type) { return type == PT_JPEG || type == PT_MJPEG; }
 
 // The decoder's user id among the module pools.
-inline constexpr int kJpegPoolUser = 4;
+inline constexpr int kPoolUser = 4;
 // Reports kept for the test view.
 inline constexpr size_t kJpegReportsKept = 64;
 
@@ -47,11 +49,6 @@ struct JpegPicture {
     uint64_t pos;  // ring position of its first byte (counted from the ring's creation)
     uint32_t len;  // with the trailer
     uint64_t pts;
-};
-
-struct JpegFrame {
-    VIDEO_FRAME_INFO_S info;
-    uint32_t block;
 };
 
 struct JpegChn {
@@ -64,8 +61,8 @@ struct JpegChn {
     std::deque<JpegPicture> pictures;
     size_t taken = 0;  // the oldest `taken` pictures are out with the decoder
     std::vector<uint32_t> buffers;  // blocks handed out as frame buffers
-    std::deque<JpegFrame> frames;   // decoded, waiting for GetFrame
-    std::vector<uint32_t> fetched;  // blocks of frames handed to GetFrame
+    std::deque<HeldFrame> frames;   // decoded, waiting for GetFrame
+    std::vector<HeldFrame> fetched;  // handed to GetFrame and not given back
     uint64_t dropped = 0;
     uint64_t reportCount[5] = {};
     std::deque<JPEGD_REPORT_S> reports;

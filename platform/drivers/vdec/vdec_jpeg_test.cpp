@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/dev/dev.h"
+#include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/core/frame_router.h"
+#include "platform/drivers/core/frame_testing.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/host/test_bus.h"
@@ -18,7 +21,9 @@
 namespace {
 
 namespace dev = varnelle::dev;
+using varnelle::drivers::BindGraph;
 using varnelle::drivers::VbPools;
+using varnelle::drivers::testing::RecordingSink;
 using varnelle::drivers::VdecDriver;
 using varnelle::drivers::VdecJpegView;
 
@@ -49,6 +54,7 @@ protected:
         dev::Close(m_fd);
         m_drv->Reset();
         m_drv->SetJpegBufSize(0, 0);
+        BindGraph::Instance().Clear();
         VbPools::Instance().Clear();
     }
     int Create(uint32_t type = PT_JPEG, uint32_t ring = 4096) {
@@ -270,6 +276,90 @@ TEST_F(VdecJpegTest, ResetAndDestroyGiveEveryBlockBack) {
             ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kDestroyChn), 0);
         }
     }
+}
+
+TEST_F(VdecJpegTest, ABoundChannelHandsItsFramesToTheReceiverAndKeepsOnlyTheNewestUnfetched) {
+    VbPools& pools = VbPools::Instance();
+    constexpr uint32_t kBlocks = 16;
+    const int pool = pools.CreatePool(1u << 16, kBlocks, "");
+    ASSERT_GE(pool, 0);
+    RecordingSink vpss(MK_ID_VPSS, 1);
+    const MPP_CHN_S src{MK_ID_VDEC, 0, 0}, dst{MK_ID_VPSS, 2, 0};
+    ASSERT_EQ(BindGraph::Instance().Bind(src, dst), 0);
+    ASSERT_EQ(Create(), 0);
+    // Twenty pictures, more than the pool holds: nobody fetches, yet the decoder never runs dry.
+    constexpr uint64_t kFrames = 20;
+    for (uint64_t i = 0; i < kFrames; ++i) {
+        JPEGD_FRAME_BUF_S fb{64, 64, 1, 0, 0, 0};
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_GET_FRAME_BUF, &fb), 0) << "picture " << i;
+        JPEGD_FRAME_S f{};
+        f.bPicture = 1;
+        f.u64PTS = 1000 + i;
+        f.u32Token = fb.u32Token;
+        f.u32Width = f.u32Height = 64;
+        f.u32LumaStride = f.u32ChromaStride = 64;
+        f.u32LumaPhyAddr = fb.u32PhyAddr;
+        f.u32ChromaPhyAddr = fb.u32PhyAddr + 64 * 64;
+        f.u32ChromaEndPhyAddr = f.u32ChromaPhyAddr + 64 * 32;
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_PUT_FRAME, &f), 0);
+    }
+    const std::vector<VIDEO_FRAME_INFO_S> log = vpss.Log(dst);
+    ASSERT_EQ(log.size(), kFrames) << "every frame reached the receiver, on the decoder's own thread";
+    for (uint64_t i = 0; i < kFrames; ++i) EXPECT_EQ(log[i].u64pts, 1000 + i);
+    EXPECT_EQ(log[0].enPixelFormat, MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420);
+    const VdecJpegView v = m_drv->JpegChannel(0);
+    EXPECT_EQ(v.framesQueued, 8u);
+    EXPECT_EQ(v.droppedFrames, kFrames - 8);
+    // GetFrame still gives the newest eight, oldest first.
+    VIDEO_FRAME_INFO_S got{};
+    VdecTimedReq<VIDEO_FRAME_INFO_S> req{&got, 0};
+    ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kGetFrame, &req), 0);
+    EXPECT_EQ(got.u64pts, 1000 + kFrames - 8);
+    ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kReleaseFrame, &got), 0);
+    // Seven still queued, the newest of them also with the receiver: nothing else is held.
+    EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks - 7);
+    ASSERT_EQ(BindGraph::Instance().Unbind(dst), 0);
+    EXPECT_EQ(vpss.Unbinds(dst), 1);
+    ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kDestroyChn), 0);
+    EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks);
+}
+
+// A receiver that asks the driver about the channel while it takes a frame, as a receiver running on
+// the decoding thread may: the frame must come without the driver's lock held.
+class AskingSink : public varnelle::drivers::FrameSink {
+public:
+    explicit AskingSink(std::shared_ptr<VdecDriver> drv) : m_drv(std::move(drv)) {
+        varnelle::drivers::FrameRouter::Instance().Attach(MK_ID_VOU, this);
+    }
+    ~AskingSink() override { varnelle::drivers::FrameRouter::Instance().Detach(MK_ID_VOU, this); }
+    bool OnFrame(const MPP_CHN_S&, const MPP_CHN_S&, const varnelle::drivers::HeldFrame&) override {
+        queuedSeen.push_back(m_drv->JpegChannel(0).framesQueued);
+        return true;
+    }
+    std::vector<uint32_t> queuedSeen;
+
+private:
+    std::shared_ptr<VdecDriver> m_drv;
+};
+
+TEST_F(VdecJpegTest, AReceiverMayAskTheDriverWhileItTakesAFrame) {
+    ASSERT_GE(VbPools::Instance().CreatePool(1u << 16, 4, ""), 0);
+    AskingSink vo(m_drv);
+    ASSERT_EQ(BindGraph::Instance().Bind(MPP_CHN_S{MK_ID_VDEC, 0, 0}, MPP_CHN_S{MK_ID_VOU, 0, 1}), 0);
+    ASSERT_EQ(Create(), 0);
+    for (int i = 0; i < 2; ++i) {
+        JPEGD_FRAME_BUF_S fb{64, 64, 1, 0, 0, 0};
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_GET_FRAME_BUF, &fb), 0);
+        JPEGD_FRAME_S f{};
+        f.bPicture = 1;
+        f.u32Token = fb.u32Token;
+        f.u32Width = f.u32Height = 64;
+        f.u32LumaPhyAddr = f.u32ChromaPhyAddr = f.u32ChromaEndPhyAddr = fb.u32PhyAddr;
+        ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_PUT_FRAME, &f), 0);
+    }
+    // Each frame is queued for GetFrame before the receiver hears of it.
+    EXPECT_EQ(vo.queuedSeen, (std::vector<uint32_t>{1, 2}));
+    ASSERT_EQ(BindGraph::Instance().Unbind(MPP_CHN_S{MK_ID_VOU, 0, 1}), 0);
 }
 
 TEST_F(VdecJpegTest, OnlyJpegChannelsTakeJpegRequestsAndNeedAWorkingBuffer) {

@@ -1,5 +1,5 @@
-// The stream path: packets into a channel's buffer, the consumer that empties it at the channel's
-// pace, and the waits of senders and picture takers.
+// The stream path of the H.264 and H.265 channels: packets into a channel's buffer, the pictures out of
+// it, and the waits of senders and picture takers.
 #include <algorithm>
 
 #include "platform/drivers/vdec/vdec_state.h"
@@ -15,40 +15,36 @@ constexpr int kErrFull = MK_ERR(MK_ID_VDEC, MK_ERR_BUF_FULL);
 
 using vdec::Clock;
 
-void PopFront(vdec::Chn& c) {
-    const vdec::Packet& p = c.queue.front();
-    c.queuedBytes -= static_cast<uint32_t>(p.data.size());
-    c.queuedFrames -= p.frames;
-    c.decodedFrames += p.frames;
-    c.queue.pop_front();
+Clock::time_point Deadline(int32_t ms) {
+    return ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
 }
 
-// Restarts the pace when the queue is empty, so idle time is not banked as frames due.
-void RestartPaceIfEmpty(vdec::Chn& c, Clock::time_point now) {
-    if (!c.queue.empty()) return;
-    c.paceStart = now;
-    c.paceBase = c.decodedFrames;
-}
-
-// Waits until `wake` (or without limit when it is max), counting the caller as a waiter.
-void Wait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, vdec::Chn& c, Clock::time_point wake) {
+// Waits for a change on the channel until `deadline` (none: max), counted as a waiter.
+void Wait(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, vdec::Chn& c, Clock::time_point deadline) {
     ++c.waiters;
-    if (wake == Clock::time_point::max()) {
+    if (deadline == Clock::time_point::max()) {
         cv.wait(lock);
     } else {
-        cv.wait_until(lock, wake);
+        cv.wait_until(lock, deadline);
     }
     --c.waiters;
 }
 
-Clock::time_point Deadline(Clock::time_point now, int32_t ms) {
-    return ms < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(ms);
+// The request block of a waiting request: the record's address and the time-out, checked.
+template <typename T>
+int TimedRequest(unsigned long request, void* arg, T** record, int32_t* ms) {
+    VdecTimedReq<T> req;
+    if (CopyRequestIn(request, arg, &req) != 0) return -1;
+    if (req.pstRecord == nullptr) return dev::Fail(EFAULT);
+    if (req.s32MilliSec < -1) return kErrParam;
+    *record = req.pstRecord;
+    *ms = req.s32MilliSec;
+    return 0;
 }
 
 }  // namespace
 
-uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len, bool endOfFrame) {
-    if (payloadType != PT_H264 && payloadType != PT_H265) return endOfFrame ? 1 : 0;
+uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len) {
     if (data == nullptr) return 0;
     uint32_t frames = 0;
     size_t i = 0;
@@ -64,7 +60,7 @@ uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len, 
             unsigned type = data[h] & 0x1F;
             bool slice = type == 1 || type == 2 || type == 5;
             if (slice && h + 1 < len && (data[h + 1] & 0x80)) ++frames;
-        } else {
+        } else if (payloadType == PT_H265) {
             // VCL types 0-31; first_slice_segment_in_pic_flag follows the two-byte header.
             unsigned type = (data[h] >> 1) & 0x3F;
             if (type <= 31 && h + 2 < len && (data[h + 2] & 0x80)) ++frames;
@@ -74,109 +70,93 @@ uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len, 
     return frames;
 }
 
-void VdecDriver::State::ConsumeLocked(int chn, Clock::time_point now) {
-    vdec::Chn& c = chns[chn];
-    if (c.queue.empty() || rate[chn] == 0) {
-        // Paused or idle: the pace counts from now.
-        c.paceStart = now;
-        c.paceBase = c.decodedFrames;
-        return;
-    }
-    auto elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(now - c.paceStart).count();
-    uint64_t due = c.paceBase + static_cast<uint64_t>(std::max<int64_t>(elapsedUs, 0)) * rate[chn] / 1000000;
-    bool took = false;
-    while (!c.queue.empty() && c.decodedFrames < due) {
-        PopFront(c);
-        took = true;
-    }
-    RestartPaceIfEmpty(c, now);
-    if (took) changed[chn].notify_all();
-}
-
-uint32_t VdecDriver::State::DrainLocked(int chn, uint32_t maxFrames) {
-    vdec::Chn& c = chns[chn];
-    uint64_t before = c.decodedFrames;
-    while (!c.queue.empty() && c.decodedFrames - before < maxFrames) PopFront(c);
-    RestartPaceIfEmpty(c, Clock::now());
-    changed[chn].notify_all();
-    return static_cast<uint32_t>(c.decodedFrames - before);
-}
-
 int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
-    VdecTimedReq<const VDEC_STREAM_S> req;
+    const VDEC_STREAM_S* record;
+    int32_t ms;
+    if (int ret = TimedRequest(request, arg, &record, &ms); ret != 0) return ret;
     VDEC_STREAM_S st;
-    if (CopyRequestIn(request, arg, &req) != 0 || dev::CopyIn(&st, req.pstRecord) != 0) return -1;
+    if (dev::CopyIn(&st, record) != 0) return -1;
     if (st.u32Len > 0 && st.pu8Addr == nullptr) return dev::Fail(EFAULT);
-    if (req.s32MilliSec < -1) return kErrParam;
     vdec::Chn& c = chns[chn];
     if (!c.receiving) return kErrPerm;
     if (st.u32Len > c.attr.u32BufSize) return kErrParam;  // could never fit
+    // An empty packet carries only its flags; one with neither is nothing to the decoder.
+    if (st.u32Len == 0 && st.bEndOfStream == 0) return 0;
     const uint64_t generation = c.generation;
     const uint32_t type = c.attr.enType;
 
     // The caller's bytes are copied and parsed outside the lock.
     lock.unlock();
-    vdec::Packet packet{std::vector<uint8_t>(st.pu8Addr, st.pu8Addr + st.u32Len), 0};
-    packet.frames = CountVdecFrames(type, packet.data.data(), packet.data.size(), st.bEndOfFrame != 0);
+    vdec::Packet packet{std::vector<uint8_t>(st.pu8Addr, st.pu8Addr + st.u32Len), 0, st.u64PTS,
+                        st.bEndOfFrame != 0, st.bEndOfStream != 0};
+    packet.frames = CountVdecFrames(type, packet.data.data(), packet.data.size());
     lock.lock();
 
-    const Clock::time_point deadline = Deadline(Clock::now(), req.s32MilliSec);
+    const Clock::time_point deadline = Deadline(ms);
     for (;;) {
-        Clock::time_point now = Clock::now();
-        ConsumeLocked(chn, now);
         // Stopped, reset or destroyed since the call began: the packet belongs to a stream that is gone.
         if (c.generation != generation) return c.created ? kErrPerm : kErrUnexist;
         if (c.queuedBytes + st.u32Len <= c.attr.u32BufSize) break;
-        if (req.s32MilliSec == 0 || now >= deadline) return kErrFull;
-        Clock::time_point wake = deadline;
-        if (rate[chn] > 0 && !c.queue.empty()) {
-            auto nextUs = (c.decodedFrames + 1 - c.paceBase) * 1000000 / rate[chn];
-            wake = std::min(wake, c.paceStart + std::chrono::microseconds(nextUs));
-        }
-        Wait(lock, changed[chn], c, wake);
+        if (ms == 0 || Clock::now() >= deadline) return kErrFull;
+        Wait(lock, changed[chn], c, deadline);
     }
-    RestartPaceIfEmpty(c, Clock::now());
     journal.Packet(chn, st, packet.data.data());
-    c.queuedBytes += st.u32Len;
-    c.queuedFrames += packet.frames;
-    c.receivedFrames += packet.frames;
-    c.queue.push_back(std::move(packet));
+    AcceptLocked(chn, std::move(packet));
     return 0;
 }
 
-int VdecDriver::State::WaitForPicture(std::unique_lock<std::mutex>& lock, int chn, unsigned long request,
-                                      void* arg) {
-    const bool userData = request == mk::vdec::kGetUserData;
+void VdecDriver::State::AcceptLocked(int chn, vdec::Packet packet) {
+    vdec::Chn& c = chns[chn];
+    c.queuedBytes += static_cast<uint32_t>(packet.data.size());
+    c.queuedFrames += packet.frames;
+    c.receivedFrames += packet.frames;
+    c.queue.push_back(std::move(packet));
+    work[chn].notify_all();
+}
+
+int VdecDriver::State::TakeFrame(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
+    VIDEO_FRAME_INFO_S* record;
     int32_t ms;
-    void* record;
-    if (userData) {
-        VdecTimedReq<VDEC_USER_DATA_S> req;
-        if (CopyRequestIn(request, arg, &req) != 0) return -1;
-        ms = req.s32MilliSec;
-        record = req.pstRecord;
-    } else {
-        VdecTimedReq<VIDEO_FRAME_INFO_S> req;
-        if (CopyRequestIn(request, arg, &req) != 0) return -1;
-        ms = req.s32MilliSec;
-        record = req.pstRecord;
-    }
-    if (record == nullptr) return dev::Fail(EFAULT);
-    if (ms < -1) return kErrParam;
-    // Decoding is not simulated, so no picture ever comes, and user data only when a test puts it: the
-    // wait ends at its time-out or when the channel is stopped, reset or destroyed.
+    if (int ret = TimedRequest(request, arg, &record, &ms); ret != 0) return ret;
     vdec::Chn& c = chns[chn];
     const uint64_t generation = c.generation;
-    const Clock::time_point deadline = Deadline(Clock::now(), ms);
-    for (;;) {
-        if (userData && !c.userData.empty()) {
-            if (dev::CopyOut(record, c.userData.front()) != 0) return -1;
-            c.userData.pop_front();
-            ++c.userDataOut;
-            return 0;
-        }
+    const Clock::time_point deadline = Deadline(ms);
+    while (c.pics.empty()) {
+        if (ms == 0 || c.generation != generation || Clock::now() >= deadline) return kErrEmpty;
+        Wait(lock, pictures[chn], c, deadline);
+    }
+    if (dev::CopyOut(record, c.pics.front().frame()) != 0) return -1;  // the picture stays queued
+    c.fetched.push_back(std::move(c.pics.front()));
+    c.pics.pop_front();
+    // Room for the decoder's pictures. Only a decoder that waits for it is woken: one waiting for
+    // packets would wake for nothing, twice a picture.
+    if (c.outputWaits) work[chn].notify_all();
+    return 0;
+}
+
+int VdecDriver::State::ReleaseFrameLocked(int chn, unsigned long request, void* arg) {
+    const int ret = ReleaseHeldFrame(chns[chn].fetched, request, arg, kErrParam);
+    if (ret == 0 && chns[chn].outputWaits) work[chn].notify_all();  // a block may be free for the decoder
+    return ret;
+}
+
+int VdecDriver::State::GetUserData(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg) {
+    VDEC_USER_DATA_S* record;
+    int32_t ms;
+    if (int ret = TimedRequest(request, arg, &record, &ms); ret != 0) return ret;
+    // User data comes only where a test puts it: the wait ends at its time-out or when the channel
+    // is stopped, reset or destroyed.
+    vdec::Chn& c = chns[chn];
+    const uint64_t generation = c.generation;
+    const Clock::time_point deadline = Deadline(ms);
+    while (c.userData.empty()) {
         if (ms == 0 || c.generation != generation || Clock::now() >= deadline) return kErrEmpty;
         Wait(lock, changed[chn], c, deadline);
     }
+    if (dev::CopyOut(record, c.userData.front()) != 0) return -1;
+    c.userData.pop_front();
+    ++c.userDataOut;
+    return 0;
 }
 
 }  // namespace varnelle::drivers

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/drivers/core/kernel.h"
+#include "platform/drivers/core/media_clock.h"
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/vo/vo_requests.h"
 #include "platform/drivers/vo/vo_trace.h"
@@ -64,6 +65,15 @@ const Pair kPairs[] = {
     VO_PAIR(kMod, 83, 84, VO_CAS_ATTR_S, Zeros),
 };
 #undef VO_PAIR
+
+}  // namespace
+
+std::vector<uint8_t> vo::RecordDefaults(unsigned long setRequest, int index) {
+    const Pair* p = FindStorePair(kPairs, setRequest);
+    return p != nullptr ? p->defaults(index) : std::vector<uint8_t>{};
+}
+
+namespace {
 
 // The object kind a request other than a stored record concerns; none for an unknown request.
 std::optional<Scope> ScopeOf(unsigned long request) {
@@ -128,9 +138,15 @@ struct VoDriver::Object {
     }
 };
 
-VoDriver::VoDriver() : Driver("/dev/vo"), m_layers(new Lay[VO_MAX_LAYER_NUM]) { ResetLocked(); }
+VoDriver::VoDriver() : Driver("/dev/vo"), m_layers(new Lay[VO_MAX_LAYER_NUM]) {
+    ResetLocked();
+    m_display = std::make_unique<PacedThread>("vo-display", [this](uint64_t now) { return DisplayTick(now); });
+}
 
-VoDriver::~VoDriver() { FrameRouter::Instance().Detach(MK_ID_VOU, this); }
+VoDriver::~VoDriver() {
+    FrameRouter::Instance().Detach(MK_ID_VOU, this);
+    m_display.reset();
+}
 
 std::unique_ptr<dev::File> VoDriver::Open(int) { return std::make_unique<VoFile>(); }
 
@@ -258,8 +274,20 @@ int VoDriver::Dispatch(const Object& obj, unsigned long request, void* arg, std:
 
 int VoDriver::DevRequest(Dv& d, unsigned long request) {
     switch (request) {
-        case kEnable: d.enabled = true; return 0;
-        case kDisable: d.enabled = false; return 0;
+        case kEnable:
+            if (!d.enabled) {
+                d.enabled = true;
+                d.screens = 0;
+                // The display thread starts the device's screens at its rate, the first at once.
+                if (m_display) m_display->Wake();
+            }
+            return 0;
+        case kDisable:
+            d.enabled = false;
+            d.pacer.Stop();
+            d.screen.reset();
+            d.screens = 0;
+            return 0;
         case kEnableCascadeDev: d.cascadeDev = true; return 0;
         case kDisableCascadeDev: d.cascadeDev = false; return 0;
     }
@@ -270,10 +298,7 @@ int VoDriver::LayerRequest(int layer, unsigned long request, void* arg, std::uni
     Lay& l = m_layers[layer];
     switch (request) {
         case kEnableVideoLayer: l.enabled = true; return 0;
-        case kDisableVideoLayer:
-            l.enabled = false;
-            l.lastShown.clear();
-            return 0;
+        case kDisableVideoLayer: l.enabled = false; return 0;
         case kSetAttrBegin:
             if (l.batching) return Err(MK_ERR_NOT_PERM);
             l.batching = true;
@@ -287,24 +312,22 @@ int VoDriver::LayerRequest(int layer, unsigned long request, void* arg, std::uni
         case kEnableDoubleFrame: l.doubleFrame = true; return 0;
         case kDisableDoubleFrame: l.doubleFrame = false; return 0;
         case kGetScreenFrame:
-            return GetFrame(request, arg, l.userHeld, lock, [&l]() -> const HeldFrame* {
-                return l.lastShown.empty() ? nullptr : &l.lastShown.front();
-            });
-        case kReleaseScreenFrame: return ReleaseHeldFrame(l.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+            // The screen of the device the layer is on, whichever that is when it comes.
+            return GetScreenCopy(request, arg, l.userHeld, lock, [&l] { return l.device; }, SIZE_S{0, 0});
+        case kReleaseScreenFrame: return ReleaseScreenCopy(l.userHeld, request, arg);
     }
     return dev::Fail(ENOTTY);
 }
 
 int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
-    Lay& l = m_layers[layer];
-    Chn& c = l.chn[chn];
+    Chn& c = m_layers[layer].chn[chn];
     switch (request) {
         case kEnableRecvFrameRateMatch: c.frameRateMatch = true; return 0;
         case kDisableRecvFrameRateMatch: c.frameRateMatch = false; return 0;
         case kEnableChn: c.enabled = true; return 0;
         case kDisableChn:
             c.enabled = false;
-            c.showing.clear();
+            DropFrames(c, true);
             return 0;
         case kPauseChn:
             c.paused = true;
@@ -312,13 +335,20 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
             return 0;
         case kResumeChn:
             c.paused = false;
+            c.stepsPending = 0;
+            ShowWaiting(c);
             VoTraceChn(layer, chn, "resume");
             return 0;
         case kStepChn:
             if (!c.paused) return Err(MK_ERR_NOT_PERM);
             ++c.steps;
+            if (!ShowWaiting(c)) ++c.stepsPending;
             return 0;
-        case kRefreshChn: ++c.refreshes; return 0;
+        case kRefreshChn:
+            ++c.refreshes;
+            // Nothing newer: the screen is composed afresh all the same.
+            if (!ShowWaiting(c)) c.showSeq = ++m_seq;
+            return 0;
         case kShowChn:
             c.shown = true;
             VoTraceChn(layer, chn, "show");
@@ -330,12 +360,13 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
         case kClearChnBuffer: {
             MK_U32 clearAll = 0;
             if (CopyRequestIn(request, arg, &clearAll) != 0) return -1;
-            c.showing.clear();
+            DropFrames(c, clearAll != 0);
             return 0;
         }
         case kGetChnPts: return CopyRequestOut(request, arg, c.showing.empty() ? MK_U64{0} : c.pts);
-        case kQueryChnStat: return CopyRequestOut(request, arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size())});
-        case kSendFrame: return SendFrame(l, c, request, arg);
+        case kQueryChnStat:
+            return CopyRequestOut(request, arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size() + c.waiting.size())});
+        case kSendFrame: return SendFrame(c, request, arg);
         case kGetChnFrame:
             return GetFrame(request, arg, c.userHeld, lock, [&c]() -> const HeldFrame* {
                 return c.showing.empty() ? nullptr : &c.showing.front();
@@ -353,20 +384,16 @@ int VoDriver::WbcRequest(unsigned long request, void* arg, std::unique_lock<std:
         case kDisableWbc: m_wbc.enabled = false; return 0;
         case kGetWbcFrame: {
             if (!m_wbc.enabled) return Err(MK_ERR_NOT_PERM);
-            // The written-back picture is the one shown last on a layer of the source device.
-            return GetFrame(request, arg, m_wbc.userHeld, lock, [this]() -> const HeldFrame* {
+            // The written-back picture is the source device's screen at the unit's target size.
+            VO_WBC_ATTR_S attr{};
+            m_wbc.store.Read(kSetWbcAttr, &attr, sizeof attr, {});
+            return GetScreenCopy(request, arg, m_wbc.userHeld, lock, [this] {
                 VO_WBC_SOURCE_S src{};
                 m_wbc.store.Read(kSetWbcSource, &src, sizeof src, {});
-                const Lay* best = nullptr;
-                for (int i = 0; i < VO_MAX_LAYER_NUM; ++i) {
-                    const Lay& l = m_layers[i];
-                    if (l.device != static_cast<int>(src.u32SourceId) || l.lastShown.empty()) continue;
-                    if (best == nullptr || l.shownSeq > best->shownSeq) best = &l;
-                }
-                return best ? &best->lastShown.front() : nullptr;
-            });
+                return src.u32SourceId < VO_MAX_DEV_NUM ? static_cast<int>(src.u32SourceId) : -1;
+            }, attr.stTargetSize);
         }
-        case kReleaseWbcFrame: return ReleaseHeldFrame(m_wbc.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+        case kReleaseWbcFrame: return ReleaseScreenCopy(m_wbc.userHeld, request, arg);
     }
     return dev::Fail(ENOTTY);
 }
@@ -374,7 +401,7 @@ int VoDriver::WbcRequest(unsigned long request, void* arg, std::unique_lock<std:
 VoDriver::DevState VoDriver::Device(int dev) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Dv& d = m_devs[dev];
-    return {d.enabled, d.cascadeDev};
+    return {d.enabled, d.cascadeDev, d.screens};
 }
 
 VoDriver::LayerState VoDriver::Layer(int layer) const {
@@ -386,8 +413,8 @@ VoDriver::LayerState VoDriver::Layer(int layer) const {
 VoDriver::ChnState VoDriver::Channel(int layer, int chn) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Chn& c = m_layers[layer].chn[chn];
-    ChnState s{c.enabled, c.shown, c.paused, c.frameRateMatch, c.steps, c.refreshes, !c.showing.empty(), {}, {},
-               c.userHeld.size()};
+    ChnState s{c.enabled, c.shown, c.paused, c.frameRateMatch, c.steps, c.refreshes, !c.showing.empty(), {},
+               !c.waiting.empty(), {}, c.userHeld.size(), c.received};
     if (!c.showing.empty()) s.frame = c.showing.front().frame();
     c.store.Read(kSetChnDispPos, &s.position, sizeof s.position, {});
     return s;
@@ -414,6 +441,13 @@ bool VoDriver::WbcEnabled() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_wbc.enabled;
 }
+
+std::shared_ptr<const vo::Screen> VoDriver::ScreenOf(int dev) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return dev >= 0 && dev < VO_MAX_DEV_NUM ? m_devs[dev].screen : nullptr;
+}
+
+uint64_t VoDriver::DisplayCpuUs() const { return m_display ? m_display->CpuUs() : 0; }
 
 int64_t VoDriver::BindWordOf(int fd) const {
     auto* f = dynamic_cast<VoFile*>(dev::Registry::Lookup(fd));

@@ -1,6 +1,9 @@
 // The requests /dev/vo answers, under the names the driver uses (private to the driver).
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers::vo {
@@ -10,6 +13,8 @@ constexpr int kPixFmtYuv420Sp = 23;
 
 constexpr unsigned long kBind = mk::vo::kBind;
 // devices
+constexpr unsigned long kSetPubAttr = mk::vo::kSetPubAttr;
+constexpr unsigned long kSetDevFrameRate = mk::vo::kSetDevFrameRate;
 constexpr unsigned long kEnable = mk::vo::kEnable;
 constexpr unsigned long kDisable = mk::vo::kDisable;
 constexpr unsigned long kEnableCascadeDev = mk::vo::kEnableCascadeDev;
@@ -20,6 +25,8 @@ constexpr unsigned long kCascadePosUnBindChn = mk::vo::kCascadePosUnBindChn;
 // layers
 constexpr unsigned long kBindVideoLayer = mk::vo::kBindVideoLayer;
 constexpr unsigned long kUnBindVideoLayer = mk::vo::kUnBindVideoLayer;
+constexpr unsigned long kSetVideoLayerAttr = mk::vo::kSetVideoLayerAttr;
+constexpr unsigned long kSetVideoLayerPriority = mk::vo::kSetVideoLayerPriority;
 constexpr unsigned long kEnableVideoLayer = mk::vo::kEnableVideoLayer;
 constexpr unsigned long kDisableVideoLayer = mk::vo::kDisableVideoLayer;
 constexpr unsigned long kGetScreenFrame = mk::vo::kGetScreenFrame;
@@ -33,6 +40,7 @@ constexpr unsigned long kEnableRecvFrameRateMatch = mk::vo::kEnableRecvFrameRate
 constexpr unsigned long kDisableRecvFrameRateMatch = mk::vo::kDisableRecvFrameRateMatch;
 constexpr unsigned long kEnableChn = mk::vo::kEnableChn;
 constexpr unsigned long kDisableChn = mk::vo::kDisableChn;
+constexpr unsigned long kSetChnAttr = mk::vo::kSetChnAttr;
 constexpr unsigned long kSetChnDispPos = mk::vo::kSetChnDispPos;
 constexpr unsigned long kSendFrame = mk::vo::kSendFrame;
 constexpr unsigned long kGetChnFrame = mk::vo::kGetChnFrame;
@@ -49,6 +57,7 @@ constexpr unsigned long kClearChnBuffer = mk::vo::kClearChnBuffer;
 constexpr unsigned long kChnRegionLuma = mk::vo::kGetChnRegionLuma;
 // write-back
 constexpr unsigned long kSetWbcSource = mk::vo::kSetWbcSource;
+constexpr unsigned long kSetWbcAttr = mk::vo::kSetWbcAttr;
 constexpr unsigned long kEnableWbc = mk::vo::kEnableWbc;
 constexpr unsigned long kDisableWbc = mk::vo::kDisableWbc;
 constexpr unsigned long kGetWbcFrame = mk::vo::kGetWbcFrame;
@@ -65,5 +74,9 @@ constexpr unsigned long kModuleValue = mk::vo::kGetModuleValue;
 enum ModuleValue : MK_U32 { kValueDevices = 0, kValueLayers = 1, kValueChannels = 2, kValueGraphicLayers = 3 };
 
 constexpr MK_S32 Err(int num) { return MK_ERR(MK_ID_VOU, num); }
+
+// What a get of the record stored under set request `setRequest` reads before any set, for the
+// object numbered `index` (a device, layer or channel).
+std::vector<uint8_t> RecordDefaults(unsigned long setRequest, int index);
 
 }  // namespace varnelle::drivers::vo

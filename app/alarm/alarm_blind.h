@@ -1,0 +1,61 @@
+// Blind detection (command 90 configures a channel, 91 starts the thread), the black lost-signal
+// picture (command 95 and the video input set-up), input resolution sizes and the input check.
+//
+// Two methods by product type: on 658 to 661 detection channels in occlusion mode (channel c on
+// detection channel c + N, N the chip's channel count); elsewhere a thread compares one frame's luma
+// per channel with a threshold.
+#pragma once
+
+#include <cstdint>
+
+#include "sdk/common/mk_comm_video.h"
+#include "sdk/vda/vda_ioctl.h"
+
+// Command 90 after its channel word: 8 bytes.
+typedef struct {
+    uint8_t u8Level;
+    uint8_t au8Unused[3];
+    int32_t s32Enable;
+} BLIND_PARAM_S;
+static_assert(sizeof(BLIND_PARAM_S) == 8);
+
+// Command 90: 0, -1 for a channel outside 0..TOTAL_VI_CHN_NUM - 1, a null record or (occlusion
+// method) a level outside 1 to 6, or the SDK's code of the step that failed (undone; the channel is
+// left off).
+int32_t BlindDetectSetParameter(int32_t s32Chn, const BLIND_PARAM_S* pParam);
+// Command 91: starts the thread once (a repeat is logged), then clears the blind bitmap. 0.
+int32_t BlindDetectCreate();
+// The thread's body; returns only once BlindDetectStop asks it to (tests).
+void* BlindCapData(void* arg);
+// One walk over the channels by the method of the product in force (tests drive it directly).
+void BlindCapPass();
+void BlindDetectStop();
+// Stops the thread, tears down occlusion channels and restores the settings at load (tests).
+void BlindDetectReset();
+
+// The luma factor of a level (luma method): 1..5 -> 20, 32, 56, 64, 80; others 100.
+int32_t BlindLumaFactor(int32_t s32Level);
+// Blind when the luma sum is at or below width x height x factor.
+bool BlindIsDark(uint64_t u64Luma, uint32_t u32Width, uint32_t u32Height, int32_t s32Level);
+// The occlusion attribute of a level 1..6 on a product; false for another level.
+bool BlindOdAttr(int32_t s32Level, uint32_t u32DevType, VDA_CHN_ATTR_S* pstAttr);
+
+// The lost-signal picture of a channel on (enable non-zero) or off; builds the black picture first
+// when it is not built. Channel -1 only builds it. 0, or -1 when a step fails or the channel is
+// outside 0..TOTAL_VI_CHN_NUM - 1.
+int32_t LossSetUserPic(int32_t s32Chn, int32_t s32Enable);
+// Gives the picture's pool block back (before the pools are rebuilt); the next use builds it again.
+void LossReleaseUserPic();
+// The picture as built (tests): its frame record; false while none is built.
+bool LossGetUserPic(VIDEO_FRAME_INFO_S* pstFrame);
+
+// The size of an input resolution code; -1 x -1 for an unknown one.
+SIZE_S CommInputResSizeOfCode(int32_t s32Code);
+// The size the input of a channel carries, by the code the input check last stored; returns pstSize.
+SIZE_S* Comm_GetInputResSize(SIZE_S* pstSize, int32_t s32Chn);
+
+// The input check: the lost-signal bitmap of the channels (their picture shown, their motion bit
+// cleared), or the last result while another check runs.
+int32_t VideoLossCheck();
+// Runs the check on the boards that have it: its result, 0 for size class 4, else -1.
+int32_t VideoLossDispatch();
