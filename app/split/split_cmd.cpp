@@ -13,6 +13,7 @@
 #include "app/comm/comm_setup_hooks.h"
 #include "app/comm/comm_vi.h"
 #include "app/comm/comm_vo.h"
+#include "app/enc/capture_cmd.h"
 #include "app/fb/graphics.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/split/split.h"
@@ -476,6 +477,23 @@ int32_t SplitGetModelMode(int32_t* ps32Rate, int32_t* ps32Flag) {
     return 0;
 }
 
+int32_t SplitApplyModelMode(int32_t s32Restore) {
+    int32_t s32Rate = 0, s32Flag = 0;
+    if (SplitGetModelMode(&s32Rate, &s32Flag) != 0 || s32Flag != 1) return 0;
+    // Only this chip's channels have capture inputs and encoders to change.
+    const int32_t n = std::min(SplitGetChnCount(), Comm_GetChipChnNum());
+    for (int32_t k = 0; k < n; ++k) {
+        if (s32Restore == 0) {
+            Set_VichnFPS(k, s32Rate, 0);
+            CaptureModelFrameRate(k, s32Rate);
+        } else {
+            Set_VichnFPS(k, Comm_GetViChnMainFps(k), 1);
+            CaptureRestoreFrameRate(k);
+        }
+    }
+    return 0;
+}
+
 int32_t SplitGetFbInfo(uint32_t* pu32Out) {
     if (pu32Out == nullptr) return -1;
     *pu32Out = (GraphicsGetState()->u32Width / 32) * 4;
@@ -511,16 +529,19 @@ int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn) {
         SplitStoreDisplayMode(SplitGetDisplayMode(), s32Mode != 0 ? 1 : 0);
         return s32Mode != 0 ? SplitChnDisable(s32Chn) : SplitChnEnable(s32Chn);
     }
-    std::lock_guard<std::mutex> lock(g_splitLock);
-    SplitStoreDisplayMode(s32Mode, 0);
-    if (s32Mode != 0) {
-        // The preview gives way to playback; the next layout builds it again.
-        DisableLocked();
-        S().s32Mode = -1;
-        S().s32Page = -1;
-        for (SPLIT_CHN_S& r : S().astChn) std::memset(r.au16Rect, 0, sizeof(r.au16Rect));
+    {
+        std::lock_guard<std::mutex> lock(g_splitLock);
+        SplitStoreDisplayMode(s32Mode, 0);
+        if (s32Mode != 0) {
+            // The preview gives way to playback; the next layout builds it again.
+            DisableLocked();
+            S().s32Mode = -1;
+            S().s32Page = -1;
+            for (SPLIT_CHN_S& r : S().astChn) std::memset(r.au16Rect, 0, sizeof(r.au16Rect));
+        }
     }
-    return 0;
+    // Capture runs slower while the display is busy with playback, as command 53 does it.
+    return SplitApplyModelMode(s32Mode != 0 ? 0 : 1);
 }
 
 namespace {
@@ -542,6 +563,9 @@ int32_t CmdSetZoom(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     std::memcpy(&crop, &pMsg->au32Payload[1], sizeof(crop));
     return HwSplitSetZoom(static_cast<int32_t>(pMsg->au32Payload[0]), &crop);
 }
+int32_t CmdApplyModelMode(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    return SplitApplyModelMode(static_cast<int32_t>(pMsg->au32Payload[0]));
+}
 int32_t CmdResetZoom(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return HwSplitResetZoom(static_cast<int32_t>(pMsg->au32Payload[0]));
 }
@@ -557,4 +581,5 @@ void SplitRegisterCmds() {
     PCIV_RegisterCmdHandler(50, CmdResetZoom);
     PCIV_RegisterCmdHandler(51, CmdSlaverChnSet);
     PCIV_RegisterCmdHandler(52, CmdSlaverDisable);
+    PCIV_RegisterCmdHandler(53, CmdApplyModelMode);
 }

@@ -52,6 +52,11 @@ void SplitCalcPreScale(uint32_t u32RefWidth, int32_t s32Mode, int32_t s32Code, u
 // The frame rate heavy configurations preview at: 0 with *pFlag 1 for a match, *pFlag 0 otherwise;
 // -1 for a null argument.
 int32_t SplitGetModelMode(int32_t* ps32Rate, int32_t* ps32Flag);
+// Command 53: on products whose model mode lowers rates, s32Restore 0 moves every capture channel of
+// this chip (capture input and both encoder streams) to the model rate, keeping the configured rates
+// as previous; any other value gives the channels their own input rate and previous stream rates
+// back. Nothing on other products. 0.
+int32_t SplitApplyModelMode(int32_t s32Restore);
 // (framebuffer width / 32) x 4. 0, or -1 for a null argument.
 int32_t SplitGetFbInfo(uint32_t* pu32Out);
 

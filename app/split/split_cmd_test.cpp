@@ -530,3 +530,60 @@ TEST(SplitFbInfo, QuarterOfTheWidthInWords) {
 }
 
 }  // namespace
+
+namespace {
+
+// Command 53 on a product whose model mode lowers rates (656 with sixteen 4M inputs: 5 frames/s),
+// and on one whose mode does not (656 with 1080P inputs): the capture inputs' rates.
+class SplitModelModeTest : public SplitCmdTest {
+protected:
+    static std::vector<int32_t> InputRates() {
+        std::vector<int32_t> v;
+        for (int k = 0; k < SplitGetChnCount(); ++k) {
+            int32_t vi = -1, dev = -1;
+            EXPECT_EQ(SplitGetChnWiring(k, &vi, &dev), 0);
+            VI_CHN_ATTR_S a = {};
+            EXPECT_EQ(MK_MPI_VI_GetChnAttr(vi, &a), 0) << "channel " << k;
+            v.push_back(a.s32DstFrameRate);
+        }
+        return v;
+    }
+    static void ConfigureInputs() {
+        for (int k = 0; k < SplitGetChnCount(); ++k) {
+            int32_t vi = -1, dev = -1;
+            ASSERT_EQ(SplitGetChnWiring(k, &vi, &dev), 0);
+            ConfigureCifInput(vi);
+        }
+    }
+};
+
+TEST_F(SplitModelModeTest, LowersEveryInputAndRestoresItsOwnRate) {
+    Settings s;
+    s.a1080p = 0;
+    s.a4m = 16;
+    Apply(s);
+    ConfigureInputs();
+    ASSERT_EQ(SplitGetChnCount(), 16);
+    const uint32_t lower = 0, restore = 1;
+    Cmd(53, &lower, sizeof(lower), false);
+    EXPECT_EQ(InputRates(), std::vector<int32_t>(16, 5));
+    Cmd(53, &restore, sizeof(restore), false);
+    std::vector<int32_t> own;
+    for (int k = 0; k < 16; ++k) own.push_back(Comm_GetViChnMainFps(k));
+    EXPECT_EQ(InputRates(), own);
+    // Playback on the whole display lowers them too, the live preview brings them back.
+    EXPECT_EQ(SplitSetDisplayMode(1, -1), 0);
+    EXPECT_EQ(InputRates(), std::vector<int32_t>(16, 5));
+    EXPECT_EQ(SplitSetDisplayMode(0, -1), 0);
+    EXPECT_EQ(InputRates(), own);
+}
+
+TEST_F(SplitModelModeTest, ProductsWithoutAModelRateKeepTheirRates) {
+    Apply({});
+    ConfigureInputs();
+    const uint32_t lower = 0;
+    Cmd(53, &lower, sizeof(lower), false);
+    EXPECT_EQ(InputRates(), std::vector<int32_t>(SplitGetChnCount(), 25));
+}
+
+}  // namespace
