@@ -1,6 +1,7 @@
 // The stream path of the H.264 and H.265 channels: packets into a channel's buffer, the pictures out of
 // it, and the waits of senders and picture takers.
 #include <algorithm>
+#include <cstring>
 
 #include "platform/drivers/vdec/vdec_state.h"
 
@@ -47,13 +48,18 @@ int TimedRequest(unsigned long request, void* arg, T** record, int32_t* ms) {
 uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len) {
     if (data == nullptr) return 0;
     uint32_t frames = 0;
-    size_t i = 0;
-    while (i + 3 < len) {
-        if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) {
-            ++i;
+    // pos is where the 01 of a start code may lie; memchr finds candidates a word at a time, which
+    // matters for megabyte packets.
+    size_t pos = 2;
+    while (pos + 1 < len) {
+        const auto* one = static_cast<const uint8_t*>(std::memchr(data + pos, 1, len - 1 - pos));
+        if (one == nullptr) break;
+        pos = static_cast<size_t>(one - data);
+        if (data[pos - 1] != 0 || data[pos - 2] != 0) {
+            ++pos;
             continue;
         }
-        size_t h = i + 3;  // the NAL unit header
+        size_t h = pos + 1;  // the NAL unit header
         if (payloadType == PT_H264) {
             // Slices (1), partition A (2) and IDR slices (5) open with first_mb_in_slice, ue(v), so 0
             // is a single 1 bit; partitions B and C open with a slice id instead.
@@ -65,7 +71,7 @@ uint32_t CountVdecFrames(uint32_t payloadType, const uint8_t* data, size_t len) 
             unsigned type = (data[h] >> 1) & 0x3F;
             if (type <= 31 && h + 2 < len && (data[h + 2] & 0x80)) ++frames;
         }
-        i = h;
+        pos = h + 2;  // the next start code begins at the header at the earliest
     }
     return frames;
 }
