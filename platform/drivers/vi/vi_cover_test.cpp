@@ -47,7 +47,6 @@ TEST(ViCoverTest, ACoverOnTheChannelHidesItsRectangleInTheCapturedFrame) {
     constexpr int kChn = 5;
     ASSERT_EQ(MK_MPI_VI_SetChnAttr(kChn, &attr), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_VI_SetFrameDepth(kChn, 1), MK_SUCCESS);
-    ASSERT_EQ(MK_MPI_VI_EnableChn(kChn), MK_SUCCESS);
 
     RGN_ATTR_S cover{};
     cover.enType = COVER_RGN;
@@ -58,6 +57,8 @@ TEST(ViCoverTest, ACoverOnTheChannelHidesItsRectangleInTheCapturedFrame) {
     place.unChnAttr.stCoverChn = {AREA_RECT, {64, 32, 96, 64}, 0x000000, 0};
     const MPP_CHN_S vi{MK_ID_VIU, 0, kChn};
     ASSERT_EQ(MK_MPI_RGN_AttachToChn(700, &vi, &place), MK_SUCCESS);
+    // Enabled only now: a picture captured before the attach would rightly show no cover.
+    ASSERT_EQ(MK_MPI_VI_EnableChn(kChn), MK_SUCCESS);
 
     VIDEO_FRAME_INFO_S frame{};
     ASSERT_EQ(MK_MPI_VI_GetFrame(kChn, &frame, 2000), MK_SUCCESS);
