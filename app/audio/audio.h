@@ -98,6 +98,9 @@ AudioState* AudioGetState();
 
 // The audio input channel of video channel `s32Chn` on this board.
 int32_t AudioGetAoDev(int32_t s32Chn);
+// Record `s32Index` (0 to 2) of the audio formats the path knows, by format code: A-law, mu-law, and
+// 8-bit PCM. 0, or -1 for another index or a null record. Nothing calls it yet.
+int AudioGetFormatRecord(int32_t s32Index, AudioFormat* pFormat);
 
 // Gives the decode module the output list and the output's enabled flag.
 void AudioRegister();

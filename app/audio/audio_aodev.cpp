@@ -55,3 +55,10 @@ int32_t AudioGetAoDev(int32_t s32Chn) {
             return s32Chn;
     }
 }
+
+int AudioGetFormatRecord(int32_t s32Index, AudioFormat* pFormat) {
+    static const AudioFormat kFormats[] = {{40, 8000, 16, 11}, {40, 8000, 16, 14}, {40, 8000, 8, 7}};
+    if (pFormat == nullptr || s32Index < 0 || s32Index >= static_cast<int32_t>(std::size(kFormats))) return -1;
+    *pFormat = kFormats[s32Index];
+    return 0;
+}

@@ -171,6 +171,23 @@ TEST(AudioGetAoDevTest, BoardTables) {
     SlaveResetSysCfg();
 }
 
+TEST(AudioFormatRecordTest, ThreeRecordsByFormatCode) {
+    // {40, 8000, 16, 11}, {40, 8000, 16, 14}, {40, 8000, 8, 7}, written out from the format list.
+    const uint32_t want[3][4] = {{40, 8000, 16, 11}, {40, 8000, 16, 14}, {40, 8000, 8, 7}};
+    for (int32_t i = 0; i < 3; ++i) {
+        AudioFormat f{};
+        ASSERT_EQ(AudioGetFormatRecord(i, &f), 0) << i;
+        EXPECT_EQ((std::vector<uint32_t>{f.u32First, f.u32SampleRate, f.u32Bits, f.u32PayloadType}),
+                  (std::vector<uint32_t>(want[i], want[i] + 4)))
+            << i;
+    }
+    AudioFormat f{1, 2, 3, 4};
+    EXPECT_EQ(AudioGetFormatRecord(3, &f), -1);
+    EXPECT_EQ(AudioGetFormatRecord(-1, &f), -1);
+    EXPECT_EQ(f.u32First, 1u) << "a refused index writes nothing";
+    EXPECT_EQ(AudioGetFormatRecord(0, nullptr), -1);
+}
+
 TEST_F(AudioTest, NothingRunsBeforeCreate) {
     AudioState* s = AudioGetState();
     EXPECT_EQ(s->pOutList.load(), nullptr);
