@@ -17,7 +17,7 @@ extern "C" {
 #include <spandsp.h>
 }
 
-#include "sdk/audio/codecs/internal/speech_signal.h"
+#include "sdk/audio/testing/speech_signal.h"
 #include "sdk/audio/codecs/voice_codec.h"
 
 namespace {

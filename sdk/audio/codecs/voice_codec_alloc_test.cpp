@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sdk/audio/codecs/internal/speech_signal.h"
+#include "sdk/audio/testing/speech_signal.h"
 #include "sdk/audio/codecs/voice_codec.h"
 
 namespace {
