@@ -10,9 +10,9 @@
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/pattern.h"
 #include "platform/drivers/vo/vo_driver.h"
-#include "platform/mem/ram.h"
 #include "sdk/common/testing/bus_environment.h"
 #include "sdk/flow/flow_testing.h"
+#include "sdk/flow/screen_testing.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vo/mpi_vo.h"
 
@@ -27,9 +27,11 @@ using drivers::testing::ManualClock;
 // CIF inputs keep the test quick; the screen scales them up either way.
 constexpr MK_U32 kW = 352, kH = 288;
 constexpr MK_U32 kBlocks = 48;
-constexpr int kScreenW = 1920, kScreenH = 1080;
-constexpr VO_DEV kDev = 0;
-constexpr VO_LAYER kLayer = 0;
+using flow_testing::GetScreen;
+using flow_testing::kScreenH;
+using flow_testing::kScreenW;
+using flow_testing::ScreenCopy;
+constexpr VO_LAYER kLayer = flow_testing::kDisplayLayer;
 
 // What the pattern writes for an input's signature colour: its luma and its chroma pair as it lies in
 // memory.
@@ -53,19 +55,9 @@ protected:
     // The program's cascade display set-up: attributes of device 0 and its layer, the cascade device
     // with its 32 positions bound to the display channels of the same number.
     static void SetUpCascadeDisplay() {
-        ASSERT_EQ(MK_MPI_VO_Disable(kDev), MK_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(flow_testing::StartDisplay());
         VO_CAS_ATTR_S cas{0, 1, 0, 0};
         ASSERT_EQ(MK_MPI_VO_SetCascadeAttr(&cas), MK_SUCCESS);
-        VO_PUB_ATTR_S pub{};
-        pub.u32BgColor = 0;
-        pub.enIntfType = 16;
-        pub.enIntfSync = 6;  // the program's code for 1920 x 1080
-        ASSERT_EQ(MK_MPI_VO_SetPubAttr(kDev, &pub), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VO_Enable(kDev), MK_SUCCESS);
-        VO_VIDEO_LAYER_ATTR_S layer{{0, 0, kScreenW, kScreenH}, {kScreenW, kScreenH}, 30,
-                                    MK_PIXEL_FORMAT_YUV_SEMIPLANAR_420, 0, 0};
-        ASSERT_EQ(MK_MPI_VO_SetVideoLayerAttr(kLayer, &layer), MK_SUCCESS);
-        ASSERT_EQ(MK_MPI_VO_EnableVideoLayer(kLayer), MK_SUCCESS);
         ASSERT_EQ(MK_MPI_VO_EnableCascadeDev(7), MK_SUCCESS);
         ASSERT_EQ(MK_MPI_VO_SetCascadePattern(7, 1), MK_SUCCESS);
         for (MK_U32 p = 0; p < 32; ++p) ASSERT_EQ(MK_MPI_VO_CascadePosBindChn(p, 7, static_cast<VO_CHN>(p)), MK_SUCCESS);
@@ -92,26 +84,6 @@ protected:
         return bind ? MK_MPI_SYS_Bind(&src, &dst) : MK_MPI_SYS_UnBind(&src, &dst);
     }
 
-    // The screen as the SDK hands it out, and back.
-    struct ScreenCopy {
-        VIDEO_FRAME_INFO_S frame{};
-        std::vector<uint8_t> bytes;
-        uint8_t Luma(int x, int y) const { return bytes[static_cast<size_t>(y) * frame.u32Stride[0] + x]; }
-        const uint8_t* Chroma(int x, int y) const {
-            return &bytes[static_cast<size_t>(frame.u32Stride[0]) * frame.u32Height +
-                          static_cast<size_t>(y / 2) * frame.u32Stride[1] + (x & ~1)];
-        }
-    };
-    static ScreenCopy GetScreen() {
-        ScreenCopy s;
-        EXPECT_EQ(MK_MPI_VO_GetScreenFrame(kLayer, &s.frame, 2000), MK_SUCCESS);
-        EXPECT_EQ(s.frame.u32Width, static_cast<MK_U32>(kScreenW));
-        EXPECT_EQ(s.frame.u32Height, static_cast<MK_U32>(kScreenH));
-        s.bytes.resize(drivers::FrameBytes(s.frame.u32Width, s.frame.u32Height));
-        EXPECT_TRUE(varnelle::mem::Ram::Local().Read(s.frame.u32PhyAddr[0], s.bytes.data(), s.bytes.size()));
-        EXPECT_EQ(MK_MPI_VO_ReleaseScreenFrame(kLayer, &s.frame), MK_SUCCESS);
-        return s;
-    }
     // The mean luma and chroma bytes of the signature area of cell i of an n x n split, a few pixels
     // in from its edges, where scaling mixes in the neighbouring picture.
     static Signature Measure(const ScreenCopy& s, int n, int i) {
