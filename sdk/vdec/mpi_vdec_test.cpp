@@ -487,6 +487,34 @@ TEST_F(VdecTest, TheDecoderMakesRoomAsItTakesPackets) {
     EXPECT_EQ(stat.u32RecvStreamFrames, 8u);
 }
 
+// Senders are woken only when the room one of them waits for is there: a sender that waits for more
+// room than a decoded packet frees must still get in once there is enough, next to one that needs less.
+TEST_F(VdecTest, SendersWaitingForDifferentRoomAllGetInAsTheDecoderMakesIt) {
+    const MK_U32 s = static_cast<MK_U32>(kIdrFrame.size());
+    StartH264(3, 2 * s);
+    VDEC_STREAM_S one = Packet(kIdrFrame);
+    std::vector<uint8_t> twice(kIdrFrame);
+    twice.insert(twice.end(), kIdrFrame.begin(), kIdrFrame.end());
+    VDEC_STREAM_S two = Packet(twice);  // the whole buffer
+    ASSERT_EQ(MK_MPI_VDEC_SendStream(3, &one, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VDEC_SendStream(3, &one, 0), MK_SUCCESS);
+    std::atomic<MK_S32> big{1}, small{1};
+    std::thread bigSender([&] { big = MK_MPI_VDEC_SendStream(3, &two, -1); });
+    WaitForWaiters(3, 1);
+    std::thread smallSender([&] { small = MK_MPI_VDEC_SendStream(3, &one, -1); });
+    WaitForWaiters(3, 2);
+    m_driver->HoldDecoding(3, false);
+    smallSender.join();
+    bigSender.join();
+    EXPECT_EQ(small.load(), MK_SUCCESS);
+    EXPECT_EQ(big.load(), MK_SUCCESS);
+    ASSERT_TRUE(m_driver->WaitDecoded(3, 5000));
+    VDEC_CHN_STAT_S stat{};
+    ASSERT_EQ(MK_MPI_VDEC_Query(3, &stat), MK_SUCCESS);
+    EXPECT_EQ(stat.u32RecvStreamFrames, 5u);
+    EXPECT_EQ(m_driver->Channel(3).waiters, 0);
+}
+
 TEST_F(VdecTest, PictureWaitsEndAtTheirTimeOutOrWhenTheChannelStops) {
     StartH264(4, 4096);
     VIDEO_FRAME_INFO_S frame{};

@@ -30,6 +30,8 @@ AVCodecID CodecOf(uint32_t payloadType) {
 // libavcodec's complaints about damaged streams would flood the log: they are counted instead. The
 // offset moves a context's messages below the default level.
 constexpr int kQuietLogOffset = AV_LOG_DEBUG;
+static_assert(kPacketPadding >= AV_INPUT_BUFFER_PADDING_SIZE);
+
 // What the decoder adds to a picture's sides for its own alignment, at the most.
 constexpr uint32_t kPad = 128;
 
@@ -257,14 +259,45 @@ struct VideoDecoder::Impl {
         pkt->data = const_cast<uint8_t*>(data);  // not reference-counted: libavcodec copies it
         pkt->size = static_cast<int>(len);
         pkt->pts = static_cast<int64_t>(pts);
+        return SendPacket(out, errors);
+    }
+
+    static void FreeBytes(void* opaque, uint8_t*) { delete static_cast<std::vector<uint8_t>*>(opaque); }
+
+    // One whole frame whose buffer goes to libavcodec with it, so that it is not copied again.
+    bool DecodeOwned(std::vector<uint8_t>&& bytes, uint64_t pts, const PictureFn& out, uint32_t* errors) {
+        const size_t len = bytes.size();
+        if (len == 0) return true;
+        if (len > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) {
+            ++*errors;
+            return true;
+        }
+        auto* held = new std::vector<uint8_t>(std::move(bytes));
+        held->resize(len + AV_INPUT_BUFFER_PADDING_SIZE, 0);  // within its capacity when the sender left room
+        pkt->buf = av_buffer_create(held->data(), held->size(), FreeBytes, held, 0);
+        if (pkt->buf == nullptr) {
+            const bool go = Decode(held->data(), len, pts, out, errors);
+            delete held;
+            return go;
+        }
+        pkt->data = pkt->buf->data;
+        pkt->size = static_cast<int>(len);
+        pkt->pts = static_cast<int64_t>(pts);
+        return SendPacket(out, errors);
+    }
+
+    // The packet made ready in pkt to the decoder, and the pictures it has ready; pkt is left empty.
+    // False when the callback stopped the feed.
+    bool SendPacket(const PictureFn& out, uint32_t* errors) {
         int ret = avcodec_send_packet(ctx, pkt);
+        bool go = true;
         if (ret == AVERROR(EAGAIN)) {
             // Pictures still waiting: take them, then the frame goes in.
-            if (!Receive(out, errors)) return false;
-            ret = avcodec_send_packet(ctx, pkt);
+            go = Receive(out, errors);
+            if (go) ret = avcodec_send_packet(ctx, pkt);
         }
-        pkt->data = nullptr;
-        pkt->size = 0;
+        av_packet_unref(pkt);
+        if (!go) return false;
         if (ret < 0) ++*errors;
         return Receive(out, errors);
     }
@@ -382,6 +415,17 @@ uint32_t VideoDecoder::Feed(const uint8_t* data, size_t len, uint64_t pts, bool 
         }
     }
     if (go && endOfStream) d.Drain(out, &errors);
+    return errors;
+}
+
+uint32_t VideoDecoder::Feed(std::vector<uint8_t>&& data, uint64_t pts, bool endOfFrame, bool endOfStream,
+                            const PictureFn& out) {
+    Impl& d = *m_impl;
+    if (d.streamMode || !d.pending.empty() || !(endOfFrame || endOfStream)) {
+        return Feed(data.data(), data.size(), pts, endOfFrame, endOfStream, out);
+    }
+    uint32_t errors = 0;
+    if (d.DecodeOwned(std::move(data), pts, out, &errors) && endOfStream) d.Drain(out, &errors);
     return errors;
 }
 

@@ -54,6 +54,10 @@ void WritePictureNv21(const Picture& pic, uint8_t* y, uint32_t yStride, uint8_t*
 // Only the Cr/Cb pairs.
 void WriteChromaNv21(const Picture& pic, uint8_t* vu, uint32_t vuStride);
 
+// Room a packet's buffer should have past its bytes: a whole frame in such a buffer goes to the
+// decoder without a copy (it reads a little past the end).
+inline constexpr size_t kPacketPadding = 64;
+
 class VideoDecoder {
 public:
     // Called for each picture; false stops the feed (the rest of the packet's pictures are dropped).
@@ -76,6 +80,9 @@ public:
     // Feeds one packet; the errors it brought (see above).
     uint32_t Feed(const uint8_t* data, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
                   const PictureFn& out);
+    // The same for a packet the decoder may keep: a whole frame is handed to libavcodec with its
+    // buffer, without a copy, when the buffer has kPacketPadding bytes of room past its size.
+    uint32_t Feed(std::vector<uint8_t>&& data, uint64_t pts, bool endOfFrame, bool endOfStream, const PictureFn& out);
     // Forgets the stream: bytes of an unfinished frame and pictures held back are dropped, and the
     // blocks of its pictures given back.
     void Reset();

@@ -120,23 +120,22 @@ void VdecDriver::State::DecodeLoop(int chn) {
     uint64_t decoderStream = 0;  // the stream the decoder holds
     uint32_t made = 0;           // pictures of that stream
 
-    // Hands one picture on; false when its stream is gone (reset, destroy) or the driver stops.
+    // Hands one picture on; false when its stream is gone (reset, destroy) or the driver stops. The
+    // lock is taken once a picture where nothing waits: the chroma of a picture whose luma lies in its
+    // block goes in first (the block is the decoder's alone until the picture is queued), and the
+    // taker is woken after the lock is let go, so it does not wake only to wait for the lock.
     auto output = [&](uint64_t stream, const vdec::Picture& pic) {
+        if (pic.block != nullptr) {
+            const vdec::OutBlock& b = *pic.block;
+            vdec::WriteChromaNv21(pic, b.base + static_cast<size_t>(b.stride) * b.rows, b.stride);
+        }
         std::unique_lock<std::mutex> lock(mutex);
         auto gone = [&] { return stopping || c.stream != stream; };
         if (gone()) return false;
         ++c.decodedFrames;
         const uint32_t timeRef = 2 * made++;
         std::optional<HeldFrame> frame;
-        if (pic.block != nullptr) {
-            // The luma is in its block already: only the chroma goes in.
-            const vdec::OutBlock& b = *pic.block;
-            frame.emplace(LentPicture(pic, timeRef));
-            lock.unlock();
-            vdec::WriteChromaNv21(pic, b.base + static_cast<size_t>(b.stride) * b.rows, b.stride);
-            lock.lock();
-            if (gone()) return false;
-        }
+        if (pic.block != nullptr) frame.emplace(LentPicture(pic, timeRef));
         for (;;) {
             const bool bound = FrameRouter::Instance().HasDestinations(SourceOf(chn));
             // Unfetched pictures: bound, the oldest gives way; unbound, the user is waited for.
@@ -170,8 +169,8 @@ void VdecDriver::State::DecodeLoop(int chn) {
             if (gone()) return false;
         }
         c.pics.push_back(*frame);
-        pictures[chn].notify_all();
         lock.unlock();
+        pictures[chn].notify_all();
         FrameRouter::Instance().Publish(SourceOf(chn), *frame);
         return true;
     };
@@ -199,6 +198,7 @@ void VdecDriver::State::DecodeLoop(int chn) {
         const uint64_t stream = c.stream;
         const VDEC_CHN_ATTR_S attr = c.attr;
         if (!decoder) heldStream[chn] = stream;
+        const auto bytes = static_cast<uint32_t>(packet.data.size());  // the decoder may keep the packet's buffer
         lock.unlock();
 
         if (!decoder) {
@@ -210,19 +210,27 @@ void VdecDriver::State::DecodeLoop(int chn) {
         }
         uint32_t errors = 1;  // a decoder that cannot be had refuses every packet
         if (decoder) {
-            errors = decoder->Feed(packet.data.data(), packet.data.size(), packet.pts, packet.endOfFrame,
-                                   packet.endOfStream, [&](const vdec::Picture& pic) { return output(stream, pic); });
+            errors = decoder->Feed(std::move(packet.data), packet.pts, packet.endOfFrame, packet.endOfStream,
+                                   [&](const vdec::Picture& pic) { return output(stream, pic); });
         }
 
         lock.lock();
         c.decoding = false;
         if (!decoder) heldStream[chn] = vdec::kNoStream;
         if (c.stream == stream) {
-            c.queuedBytes -= static_cast<uint32_t>(packet.data.size());
+            c.queuedBytes -= bytes;
             c.queuedFrames -= packet.frames;
             c.streamErrors += errors;
         }
-        changed[chn].notify_all();  // room for senders, and the packet is done
+        // Those who wait for this are told: a sender when the room it waits for is there, a waiter for
+        // the decoder's idleness or for the stream it held when it has gone idle or let the stream go.
+        // Told once the lock is let go, so that they do not wake only to wait for it.
+        const bool room = c.roomWaiters > 0 && c.queuedBytes + c.roomNeed <= c.attr.u32BufSize;
+        if (room || c.queue.empty() || !decoder) {
+            lock.unlock();
+            changed[chn].notify_all();
+            lock.lock();
+        }
     }
 }
 

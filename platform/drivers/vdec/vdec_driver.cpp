@@ -178,12 +178,13 @@ void VdecDriver::State::DestroyLocked(int chn) {
     // the stream move on.
     const uint64_t generation = c.generation;
     const uint64_t stream = c.stream;
-    const int waiters = c.waiters;
+    const int waiters = c.waiters, roomWaiters = c.roomWaiters;
     const bool decoding = c.decoding;
     c = vdec::Chn{};
     c.generation = generation;
     c.stream = stream + 1;
     c.waiters = waiters;
+    c.roomWaiters = roomWaiters;
     c.decoding = decoding;
     Interrupt(chn);
 }

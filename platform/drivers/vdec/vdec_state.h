@@ -59,6 +59,10 @@ struct Chn {
     // Bumped by creation, reset and destroy: what the decoder holds belongs to a stream that is gone.
     uint64_t stream = 0;
     int waiters = 0;
+    // Senders waiting for room in the buffer, and the least room any of them waits for (it may stay
+    // below what those left need until they all went: a wake too many, never one too few).
+    int roomWaiters = 0;
+    uint32_t roomNeed = 0;
     VDEC_CHN_PARAM_S param{};
     VDEC_CHN_PARAM_EX_S paramEx{};
     VIDEO_FRAME_INFO_S userPic{};

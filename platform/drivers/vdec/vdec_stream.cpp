@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/drivers/vdec/vdec_codec.h"
 #include "platform/drivers/vdec/vdec_state.h"
 
 namespace varnelle::drivers {
@@ -93,8 +94,10 @@ int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigne
 
     // The caller's bytes are copied and parsed outside the lock.
     lock.unlock();
-    vdec::Packet packet{std::vector<uint8_t>(st.pu8Addr, st.pu8Addr + st.u32Len), 0, st.u64PTS,
-                        st.bEndOfFrame != 0, st.bEndOfStream != 0};
+    // With room for the decoder's padding, so that a whole frame reaches it without another copy.
+    vdec::Packet packet{{}, 0, st.u64PTS, st.bEndOfFrame != 0, st.bEndOfStream != 0};
+    packet.data.reserve(static_cast<size_t>(st.u32Len) + vdec::kPacketPadding);
+    packet.data.assign(st.pu8Addr, st.pu8Addr + st.u32Len);
     packet.frames = CountVdecFrames(type, packet.data.data(), packet.data.size());
     lock.lock();
 
@@ -104,7 +107,10 @@ int VdecDriver::State::Send(std::unique_lock<std::mutex>& lock, int chn, unsigne
         if (c.generation != generation) return c.created ? kErrPerm : kErrUnexist;
         if (c.queuedBytes + st.u32Len <= c.attr.u32BufSize) break;
         if (ms == 0 || Clock::now() >= deadline) return kErrFull;
+        c.roomNeed = c.roomWaiters == 0 ? st.u32Len : std::min(c.roomNeed, st.u32Len);
+        ++c.roomWaiters;
         Wait(lock, changed[chn], c, deadline);
+        --c.roomWaiters;
     }
     journal.Packet(chn, st, packet.data.data());
     AcceptLocked(chn, std::move(packet));
