@@ -1,7 +1,7 @@
 #include "platform/drivers/vdec/vdec_codec.h"
 
 #if defined(__SSE2__)
-#include <immintrin.h>
+#include <emmintrin.h>
 #endif
 
 #include <algorithm>
@@ -39,9 +39,6 @@ constexpr uint32_t kPad = 128;
 
 namespace {
 
-// Writes `n` Cr/Cb pairs from the two planes.
-using PairsFn = void (*)(uint8_t* dst, const uint8_t* cr, const uint8_t* cb, uint32_t n);
-
 // The output goes to pool blocks that the decoder does not read again: streaming stores keep its
 // reference pictures in the cache, which plain copies of every picture would push out.
 #if defined(__SSE2__)
@@ -73,31 +70,6 @@ void StreamPairs(uint8_t* dst, const uint8_t* cr, const uint8_t* cb, uint32_t n)
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same 32 pairs at a time where the processor has AVX2 (chosen once, at the first picture).
-__attribute__((target("avx2"))) void StreamPairsAvx2(uint8_t* dst, const uint8_t* cr, const uint8_t* cb, uint32_t n) {
-    uint32_t x = 0;
-    if ((reinterpret_cast<uintptr_t>(dst) & 31) == 0) {
-        for (; x + 32 <= n; x += 32) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr + x));
-            const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb + x));
-            // Within each 128-bit lane: lo holds pairs 0-7 and 16-23, hi pairs 8-15 and 24-31.
-            const __m256i lo = _mm256_unpacklo_epi8(v, u), hi = _mm256_unpackhi_epi8(v, u);
-            _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + 2 * x), _mm256_permute2x128_si256(lo, hi, 0x20));
-            _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + 2 * x + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
-        }
-    }
-    StreamPairs(dst + 2 * x, cr + x, cb + x, n - x);
-}
-
-PairsFn ChoosePairs() {
-    static const PairsFn chosen = __builtin_cpu_supports("avx2") ? StreamPairsAvx2 : StreamPairs;
-    return chosen;
-}
-#else
-PairsFn ChoosePairs() { return StreamPairs; }
-#endif
-
 void StreamDone() { _mm_sfence(); }
 #else
 void StreamRow(uint8_t* dst, const uint8_t* src, uint32_t n) { std::memcpy(dst, src, n); }
@@ -109,16 +81,13 @@ void StreamPairs(uint8_t* dst, const uint8_t* cr, const uint8_t* cb, uint32_t n)
     }
 }
 
-PairsFn ChoosePairs() { return StreamPairs; }
-
 void StreamDone() {}
 #endif
 
 void WriteChromaRows(const Picture& pic, uint8_t* vu, uint32_t vuStride) {
     const uint32_t cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
-    const PairsFn pairs = ChoosePairs();
     for (uint32_t row = 0; row < ch; ++row) {
-        pairs(vu + static_cast<size_t>(row) * vuStride, pic.plane[2] + static_cast<ptrdiff_t>(row) * pic.stride[2],
+        StreamPairs(vu + static_cast<size_t>(row) * vuStride, pic.plane[2] + static_cast<ptrdiff_t>(row) * pic.stride[2],
                     pic.plane[1] + static_cast<ptrdiff_t>(row) * pic.stride[1], cw);
     }
 }
