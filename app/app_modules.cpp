@@ -4,6 +4,7 @@
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
+#include "app/dec/play_ctrl.h"
 #include "app/enc/capture_cmd.h"
 #include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
@@ -23,5 +24,7 @@ void AppRegisterModules() {
     SplitRegisterModule();
     // A format command during playback keeps to the split model's frame rate.
     CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
+    // The display-mode switch moves the decode channels' displays.
+    SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus);
     AlarmRegisterModule();
 }

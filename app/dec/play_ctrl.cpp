@@ -82,8 +82,12 @@ void VdecRestart(uint32_t c) {
 
 }  // namespace
 
+uint32_t PlayChnNum() {
+    return std::min(SlaveGetSysCfg().u32DigitalPlaySum, AVDEC_CHN_NUM);
+}
+
 bool AVdecChnValid(uint32_t u32Chn) {
-    return u32Chn < std::min(SlaveGetSysCfg().u32DigitalPlaySum, AVDEC_CHN_NUM);
+    return u32Chn < PlayChnNum();
 }
 
 int32_t PlayStart(uint32_t c) {
@@ -242,6 +246,21 @@ int32_t PlaySetDirection(uint32_t c, uint32_t u32Direction) {
     VdecRestart(c);
     t->SetRec(c, REC_BUSY, 0);
     return 0;
+}
+
+int32_t PlaysetStatus(uint32_t c, uint32_t bShow) {
+    if (!AVdecChnValid(c)) return -1;
+    AVdecState* t = Tab();
+    if (!DisplayOn()) return 0;
+    MK_S32 r = 0;
+    if (bShow == 0) {
+        r = MK_MPI_VO_HideChn(kVoDev, VoChn(c));
+    } else if (t->Rec(c, REC_SHOWN) != 0 && t->Rec(c, REC_HIDE) != 1 && t->Rec(c, REC_PAUSED) == 0) {
+        // Only what the playback itself shows comes back: a hidden or paused channel stays as it was left.
+        r = MK_MPI_VO_ShowChn(kVoDev, VoChn(c));
+    }
+    if (r != 0) APP_ERR(kSrc, "PlaysetStatus vo chn failed! \n");
+    return r;
 }
 
 namespace {
