@@ -1,5 +1,6 @@
 #include "app/app_modules.h"
 
+#include "app/alarm/alarm_common.h"
 #include "app/alarm/alarm_register.h"
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
@@ -27,4 +28,5 @@ void AppRegisterModules() {
     // The display-mode switch moves the decode channels' displays.
     SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus);
     AlarmRegisterModule();
+    AlarmSetSplitHooks(SplitGetChnSecondary, SplitPreviewGrp);
 }
