@@ -26,7 +26,7 @@ void AppRegisterModules() {
     // A format command during playback keeps to the split model's frame rate.
     CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
     // The display-mode switch moves the decode channels' displays.
-    SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus);
+    SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus, PlaySetVoChnOverride);
     AlarmRegisterModule();
     AlarmSetSplitHooks(SplitGetChnSecondary, SplitPreviewGrp);
 }

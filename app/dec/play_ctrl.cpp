@@ -2,6 +2,7 @@
 #include "app/dec/play_ctrl.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
@@ -19,8 +20,8 @@ constexpr MK_S32 kVoDev = 8;  // the display device of every playback call but P
 constexpr uint32_t kNormalSpeed = 6;
 
 // Replaces the record's display channel in the pause, resume and stop calls when 0 or more; only the
-// display-mode switch, which nothing calls, would change it.
-constexpr int32_t kVoChnOverride = -1;
+// display-mode switch, which nothing calls, changes it.
+std::atomic<int32_t> g_voChnOverride{-1};
 
 AVdecState* Tab() {
     return AVdecGetChnTable();
@@ -31,7 +32,8 @@ MK_S32 VdecChn(uint32_t c) {
 }
 
 MK_S32 VoChn(uint32_t c, bool bOverride = false) {
-    return bOverride && kVoChnOverride >= 0 ? kVoChnOverride : static_cast<MK_S32>(Tab()->Rec(c, REC_VO_CHN));
+    const int32_t o = g_voChnOverride.load();
+    return bOverride && o >= 0 ? o : static_cast<MK_S32>(Tab()->Rec(c, REC_VO_CHN));
 }
 
 bool DisplayOn() {
@@ -246,6 +248,10 @@ int32_t PlaySetDirection(uint32_t c, uint32_t u32Direction) {
     VdecRestart(c);
     t->SetRec(c, REC_BUSY, 0);
     return 0;
+}
+
+void PlaySetVoChnOverride(int32_t s32VoChn) {
+    g_voChnOverride.store(s32VoChn < 0 ? -1 : s32VoChn);
 }
 
 int32_t PlaysetStatus(uint32_t c, uint32_t bShow) {

@@ -39,6 +39,9 @@ uint32_t PlayChnNum();
 // paused), else leaves it hidden. Nothing while display is off. 0, the display's error code, or -1 for a
 // channel outside the decode channels.
 int32_t PlaysetStatus(uint32_t u32Chn, uint32_t bShow);
+// The display channel that pause, resume and stop act on instead of the record's (single-channel
+// playback in a live window); -1 (or any negative value) gives every channel its own back.
+void PlaySetVoChnOverride(int32_t s32VoChn);
 
 // Registers 65 to 75 (from AVdecRegister).
 void PlayRegisterCmdHandlers();

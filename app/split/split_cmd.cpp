@@ -33,6 +33,7 @@ std::mutex g_splitLock;
 
 std::atomic<SplitDecChnNumFn> g_pfnDecChnNum{nullptr};
 std::atomic<SplitDecDisplayFn> g_pfnDecDisplay{nullptr};
+std::atomic<SplitDecOverrideFn> g_pfnDecOverride{nullptr};
 
 // Every decode channel's display shown back (bShow) or hidden.
 void MoveDecDisplays(bool bShow) {
@@ -540,6 +541,8 @@ int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn) {
     if (s32Chn >= 0) {
         // One channel between its live window and single-channel playback.
         SplitStoreDisplayMode(SplitGetDisplayMode(), s32Mode != 0 ? 1 : 0);
+        if (const SplitDecOverrideFn pfn = g_pfnDecOverride.load(); pfn != nullptr)
+            pfn(s32Mode != 0 ? S().astChn[s32Chn].s32VoChn : -1);
         return s32Mode != 0 ? SplitChnDisable(s32Chn) : SplitChnEnable(s32Chn);
     }
     {
@@ -559,9 +562,10 @@ int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn) {
     return SplitApplyModelMode(s32Mode != 0 ? 0 : 1);
 }
 
-void SplitSetDecDisplayHooks(SplitDecChnNumFn pfnNum, SplitDecDisplayFn pfnDisplay) {
+void SplitSetDecDisplayHooks(SplitDecChnNumFn pfnNum, SplitDecDisplayFn pfnDisplay, SplitDecOverrideFn pfnOverride) {
     g_pfnDecChnNum.store(pfnNum);
     g_pfnDecDisplay.store(pfnDisplay);
+    g_pfnDecOverride.store(pfnOverride);
 }
 
 namespace {

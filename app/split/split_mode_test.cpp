@@ -27,7 +27,7 @@ protected:
     void SetUp() override {
         SplitDriverTest::SetUp();
         SplitRegisterModule();
-        SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus);
+        SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus, PlaySetVoChnOverride);
         SLAVE_SYS_PARAM_S p;
         std::memset(&p, 0, sizeof(p));
         p.u32SysType = 656;
@@ -43,7 +43,8 @@ protected:
         for (uint32_t c = 0; c < kDecChns; ++c) t->SetRec(c, REC_VO_CHN, kVoBase + c);
     }
     void TearDown() override {
-        SplitSetDecDisplayHooks(nullptr, nullptr);
+        SplitSetDecDisplayHooks(nullptr, nullptr, nullptr);
+        PlaySetVoChnOverride(-1);
         AVdecGetChnTable()->Clear();
         SplitDriverTest::TearDown();
     }
@@ -93,7 +94,7 @@ TEST_F(SplitDisplayModeTest, NothingMovesWhileDisplayIsOffOrWithoutTheDecodeModu
     EXPECT_EQ(SplitSetDisplayMode(0, -1), 0);
     EXPECT_EQ(ShownDecChns(), (std::vector<uint32_t>{0, 1}));
     AVdecGetChnTable()->SetHead(AVDEC_HEAD_DISP_ON, 1);
-    SplitSetDecDisplayHooks(nullptr, nullptr);
+    SplitSetDecDisplayHooks(nullptr, nullptr, nullptr);
     EXPECT_EQ(SplitSetDisplayMode(0, -1), 0);
     EXPECT_EQ(ShownDecChns(), (std::vector<uint32_t>{0, 1}));
     EXPECT_EQ(SplitGetDisplayMode(), 0);
@@ -113,6 +114,24 @@ TEST_F(SplitDisplayModeTest, OnlyTheDecodeChannelsAreMovedAndAFailureIsReported)
     EXPECT_TRUE(ShownDecChns().empty());
     EXPECT_EQ(PlaysetStatus(0, 1), 0);
     EXPECT_EQ(ShownDecChns(), (std::vector<uint32_t>{0}));
+}
+
+TEST_F(SplitDisplayModeTest, SingleChannelPlaybackPlaysIntoThatChannelsWindowUntilItGoesBack) {
+    const auto vo = [](int chn) { return Vo()->Channel(kPlayDev, chn); };
+    EXPECT_EQ(SplitSetDisplayMode(1, 3), 0);
+    EXPECT_EQ(PlayPause(0, 1), 0);
+    EXPECT_TRUE(vo(3).paused) << "the live window of channel 3";
+    EXPECT_FALSE(vo(kVoBase).paused);
+    EXPECT_EQ(PlayResume(0), 0);
+    EXPECT_FALSE(vo(3).paused);
+    EXPECT_EQ(SplitSetDisplayMode(0, 3), 0);
+    EXPECT_EQ(PlayPause(0, 1), 0);
+    EXPECT_TRUE(vo(kVoBase).paused) << "back to the record's own display channel";
+    EXPECT_FALSE(vo(3).paused);
+    // A channel without a record moves nothing.
+    EXPECT_EQ(SplitSetDisplayMode(1, 4), -1);
+    EXPECT_EQ(PlayResume(0), 0);
+    EXPECT_FALSE(vo(kVoBase).paused);
 }
 
 }  // namespace
