@@ -112,6 +112,7 @@ TEST_F(CapListsTest, APictureIsStoredAsHeaderThenItsPacksInOneFrame) {
         EXPECT_EQ(s.u16PacketLen, frame);
     }
     EXPECT_EQ(info.u64Pts, 123456u);
+    while (list.pOldest != nullptr) CapListFree(&list, list.pOldest);
 }
 
 TEST_F(CapListsTest, APictureLargerThanANodeGoesOnInNewNodesWithItsEndInTheLast) {
