@@ -8,6 +8,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/dec_clock.h"
+#include "app/dec/vdec_snap.h"
 #include "app/pci/pciv_cmd.h"
 #include "sdk/vdec/mpi_vdec.h"
 #include "sdk/vo/mpi_vo.h"
@@ -119,6 +120,10 @@ int32_t PlayStart(uint32_t c) {
     }
     VdecRestart(c);
     t->SetStarted(c, 1);
+    const SlaveSysCfg cfg = SlaveGetSysCfg();
+    if (cfg.stSlaveCfg.u8JpegEnable != 0 && c >= cfg.u32PlayDecNum && c - cfg.u32PlayDecNum < cfg.u32DigitalNum) {
+        DigitSnapJpeg(static_cast<int32_t>(c - cfg.u32PlayDecNum));
+    }
     return 0;
 }
 
