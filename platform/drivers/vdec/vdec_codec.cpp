@@ -30,8 +30,6 @@ AVCodecID CodecOf(uint32_t payloadType) {
 // libavcodec's complaints about damaged streams would flood the log: they are counted instead. The
 // offset moves a context's messages below the default level.
 constexpr int kQuietLogOffset = AV_LOG_DEBUG;
-static_assert(kPacketPadding >= AV_INPUT_BUFFER_PADDING_SIZE);
-
 // What the decoder adds to a picture's sides for its own alignment, at the most.
 constexpr uint32_t kPad = 128;
 
@@ -249,55 +247,34 @@ struct VideoDecoder::Impl {
         return out(pic);
     }
 
-    // One whole frame to the decoder. False when the callback stopped the feed.
-    bool Decode(const uint8_t* data, size_t len, uint64_t pts, const PictureFn& out, uint32_t* errors) {
+    // One whole frame to the decoder. False when the callback stopped the feed. Without `buf` the
+    // packet is not reference-counted and libavcodec copies it; with it (the buffer `data` lies in,
+    // padded), libavcodec takes a reference instead.
+    bool Decode(const uint8_t* data, size_t len, uint64_t pts, const PictureFn& out, uint32_t* errors,
+                AVBufferRef* buf = nullptr) {
         if (len == 0) return true;
         if (len > INT32_MAX) {
             ++*errors;
             return true;
         }
-        pkt->data = const_cast<uint8_t*>(data);  // not reference-counted: libavcodec copies it
+        pkt->buf = buf;  // lent: the caller keeps its reference
+        pkt->data = const_cast<uint8_t*>(data);
         pkt->size = static_cast<int>(len);
         pkt->pts = static_cast<int64_t>(pts);
-        return SendPacket(out, errors);
-    }
-
-    static void FreeBytes(void* opaque, uint8_t*) { delete static_cast<std::vector<uint8_t>*>(opaque); }
-
-    // One whole frame whose buffer goes to libavcodec with it, so that it is not copied again.
-    bool DecodeOwned(std::vector<uint8_t>&& bytes, uint64_t pts, const PictureFn& out, uint32_t* errors) {
-        const size_t len = bytes.size();
-        if (len == 0) return true;
-        if (len > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) {
-            ++*errors;
-            return true;
-        }
-        auto* held = new std::vector<uint8_t>(std::move(bytes));
-        held->resize(len + AV_INPUT_BUFFER_PADDING_SIZE, 0);  // within its capacity when the sender left room
-        pkt->buf = av_buffer_create(held->data(), held->size(), FreeBytes, held, 0);
-        if (pkt->buf == nullptr) {
-            const bool go = Decode(held->data(), len, pts, out, errors);
-            delete held;
-            return go;
-        }
-        pkt->data = pkt->buf->data;
-        pkt->size = static_cast<int>(len);
-        pkt->pts = static_cast<int64_t>(pts);
-        return SendPacket(out, errors);
-    }
-
-    // The packet made ready in pkt to the decoder, and the pictures it has ready; pkt is left empty.
-    // False when the callback stopped the feed.
-    bool SendPacket(const PictureFn& out, uint32_t* errors) {
         int ret = avcodec_send_packet(ctx, pkt);
-        bool go = true;
         if (ret == AVERROR(EAGAIN)) {
             // Pictures still waiting: take them, then the frame goes in.
-            go = Receive(out, errors);
-            if (go) ret = avcodec_send_packet(ctx, pkt);
+            if (!Receive(out, errors)) {
+                pkt->buf = nullptr;
+                pkt->data = nullptr;
+                pkt->size = 0;
+                return false;
+            }
+            ret = avcodec_send_packet(ctx, pkt);
         }
-        av_packet_unref(pkt);
-        if (!go) return false;
+        pkt->buf = nullptr;
+        pkt->data = nullptr;
+        pkt->size = 0;
         if (ret < 0) ++*errors;
         return Receive(out, errors);
     }
@@ -418,14 +395,33 @@ uint32_t VideoDecoder::Feed(const uint8_t* data, size_t len, uint64_t pts, bool 
     return errors;
 }
 
-uint32_t VideoDecoder::Feed(std::vector<uint8_t>&& data, uint64_t pts, bool endOfFrame, bool endOfStream,
+namespace {
+
+void FreeOwnedPacket(void* opaque, uint8_t*) { delete static_cast<std::vector<uint8_t>*>(opaque); }
+
+}  // namespace
+
+uint32_t VideoDecoder::Feed(std::vector<uint8_t>* packet, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
                             const PictureFn& out) {
+    static_assert(kPadding >= AV_INPUT_BUFFER_PADDING_SIZE);
     Impl& d = *m_impl;
-    if (d.streamMode || !d.pending.empty() || !(endOfFrame || endOfStream)) {
-        return Feed(data.data(), data.size(), pts, endOfFrame, endOfStream, out);
+    const bool inPlace = !d.streamMode && d.pending.empty() && (endOfFrame || endOfStream) && len > 0 &&
+                         len <= INT32_MAX && packet->size() >= len + kPadding;
+    if (!inPlace) return Feed(packet->data(), std::min(len, packet->size()), pts, endOfFrame, endOfStream, out);
+    // The buffer goes to a reference of libavcodec's for the time of the decode, and comes back when
+    // libavcodec has let go of the frame (it does once the frame is decoded).
+    auto* owned = new std::vector<uint8_t>(std::move(*packet));
+    AVBufferRef* ref = av_buffer_create(owned->data(), owned->size(), FreeOwnedPacket, owned, 0);
+    if (ref == nullptr) {
+        *packet = std::move(*owned);
+        delete owned;
+        return Feed(packet->data(), len, pts, endOfFrame, endOfStream, out);
     }
     uint32_t errors = 0;
-    if (d.DecodeOwned(std::move(data), pts, out, &errors) && endOfStream) d.Drain(out, &errors);
+    const bool go = d.Decode(ref->data, len, pts, out, &errors, ref);
+    if (go && endOfStream) d.Drain(out, &errors);
+    if (av_buffer_get_ref_count(ref) == 1) *packet = std::move(*owned);
+    av_buffer_unref(&ref);  // frees `owned` now, or when libavcodec lets go
     return errors;
 }
 

@@ -54,10 +54,6 @@ void WritePictureNv21(const Picture& pic, uint8_t* y, uint32_t yStride, uint8_t*
 // Only the Cr/Cb pairs.
 void WriteChromaNv21(const Picture& pic, uint8_t* vu, uint32_t vuStride);
 
-// Room a packet's buffer should have past its bytes: a whole frame in such a buffer goes to the
-// decoder without a copy (it reads a little past the end).
-inline constexpr size_t kPacketPadding = 64;
-
 class VideoDecoder {
 public:
     // Called for each picture; false stops the feed (the rest of the packet's pictures are dropped).
@@ -77,12 +73,17 @@ public:
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
+    // Zero bytes the decoder may read past a packet's end.
+    static constexpr size_t kPadding = 64;
+
     // Feeds one packet; the errors it brought (see above).
     uint32_t Feed(const uint8_t* data, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
                   const PictureFn& out);
-    // The same for a packet the decoder may keep: a whole frame is handed to libavcodec with its
-    // buffer, without a copy, when the buffer has kPacketPadding bytes of room past its size.
-    uint32_t Feed(std::vector<uint8_t>&& data, uint64_t pts, bool endOfFrame, bool endOfStream, const PictureFn& out);
+    // The same for a packet in a buffer of the caller's: its `len` bytes followed by at least kPadding
+    // zero bytes. A whole frame is decoded where it lies, without a copy; the buffer comes back in
+    // `*packet`, or stays with libavcodec (`*packet` empty) if it still holds the frame.
+    uint32_t Feed(std::vector<uint8_t>* packet, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
+                  const PictureFn& out);
     // Forgets the stream: bytes of an unfinished frame and pictures held back are dropped, and the
     // blocks of its pictures given back.
     void Reset();

@@ -198,7 +198,6 @@ void VdecDriver::State::DecodeLoop(int chn) {
         const uint64_t stream = c.stream;
         const VDEC_CHN_ATTR_S attr = c.attr;
         if (!decoder) heldStream[chn] = stream;
-        const auto bytes = static_cast<uint32_t>(packet.data.size());  // the decoder may keep the packet's buffer
         lock.unlock();
 
         if (!decoder) {
@@ -210,7 +209,7 @@ void VdecDriver::State::DecodeLoop(int chn) {
         }
         uint32_t errors = 1;  // a decoder that cannot be had refuses every packet
         if (decoder) {
-            errors = decoder->Feed(std::move(packet.data), packet.pts, packet.endOfFrame, packet.endOfStream,
+            errors = decoder->Feed(&packet.data, packet.len, packet.pts, packet.endOfFrame, packet.endOfStream,
                                    [&](const vdec::Picture& pic) { return output(stream, pic); });
         }
 
@@ -218,10 +217,11 @@ void VdecDriver::State::DecodeLoop(int chn) {
         c.decoding = false;
         if (!decoder) heldStream[chn] = vdec::kNoStream;
         if (c.stream == stream) {
-            c.queuedBytes -= bytes;
+            c.queuedBytes -= packet.len;
             c.queuedFrames -= packet.frames;
             c.streamErrors += errors;
         }
+        if (c.created) KeepSpareLocked(chn, std::move(packet.data));
         // Those who wait for this are told: a sender when the room it waits for is there, a waiter for
         // the decoder's idleness or for the stream it held when it has gone idle or let the stream go.
         // Told once the lock is let go, so that they do not wake only to wait for it.
