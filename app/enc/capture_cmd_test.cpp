@@ -609,6 +609,15 @@ TEST_F(CaptureCmdTest, AnInputWithNoChosenRateKeepsTheGopInFramesOfTheRateThatAr
     expectTwoSeconds("command 87");
     ASSERT_EQ(CaptureSetRCSrc(0, 0, 0, 0), 0);
     expectTwoSeconds("the source rate from the input");
+    // An input that tells no rate at all leaves the streams as they are.
+    VI_CHN_ATTR_S vi{};
+    ASSERT_EQ(MK_MPI_VI_GetChnAttr(0, &vi), 0);
+    vi.s32SrcFrameRate = vi.s32DstFrameRate = 0;
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(0, &vi), 0);
+    const int sets = Count(VENC_IOC_SetChnAttr);
+    ASSERT_EQ(CaptureSetRCSrc(0, 0, 0, 0), 0);
+    EXPECT_EQ(Count(VENC_IOC_SetChnAttr), sets);
+    expectTwoSeconds("an input of no rate");
 }
 
 int32_t PlaybackMode() {
