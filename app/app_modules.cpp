@@ -1,9 +1,11 @@
 #include "app/app_modules.h"
 
+#include "app/alarm/alarm_common.h"
 #include "app/alarm/alarm_register.h"
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
+#include "app/dec/play_ctrl.h"
 #include "app/enc/capture_cmd.h"
 #include "app/pci/pciv_recv.h"
 #include "app/pci/pciv_slave.h"
@@ -23,5 +25,8 @@ void AppRegisterModules() {
     SplitRegisterModule();
     // A format command during playback keeps to the split model's frame rate.
     CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
+    // The display-mode switch moves the decode channels' displays.
+    SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus, PlaySetVoChnOverride);
     AlarmRegisterModule();
+    AlarmSetSplitHooks(SplitGetChnSecondary, SplitPreviewGrp);
 }

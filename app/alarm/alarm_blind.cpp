@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_picsize.h"
 #include "app/comm/comm_setup_hooks.h"
+#include "app/comm/comm_vi.h"
 #include "app/pci/pciv_slave_thread.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
@@ -41,6 +44,20 @@ struct LossPic {
     VIDEO_FRAME_INFO_S stFrame{};
 };
 
+// The board's video decoders: no loss, no format, every format code unrecognised.
+int32_t BoardVideoLoss(int32_t) {
+    return 0;
+}
+int32_t BoardInputFormat(int32_t) {
+    return 0;
+}
+constexpr std::array<uint8_t, VIDEO_FORMAT_NUM> BoardFormatTable() {
+    std::array<uint8_t, VIDEO_FORMAT_NUM> t{};
+    for (uint8_t& e : t) e = VIDEO_FORMAT_UNKNOWN;
+    return t;
+}
+constexpr std::array<uint8_t, VIDEO_FORMAT_NUM> kBoardFormats = BoardFormatTable();
+
 struct BlindState {
     std::mutex mutex;  // guards settings
     BlindSetting settings[ALARM_MAX_CHN];
@@ -53,6 +70,15 @@ struct BlindState {
     std::atomic<int32_t> s32LastCheck{0};
     std::atomic<int32_t> as32ResCode[ALARM_MAX_CHN] = {};
     std::atomic<int32_t> s32Chn0Loss{0};  // the channel-0 input flag of the check
+    // What the last check read per channel, and what the follow-up last applied (under checkMutex).
+    std::atomic<int32_t> as32Format[ALARM_MAX_CHN] = {};
+    std::atomic<int32_t> as32Fps[ALARM_MAX_CHN] = {};
+    std::atomic<int32_t> as32Loss[ALARM_MAX_CHN] = {};
+    int32_t as32AppliedCode[ALARM_MAX_CHN] = {};
+    int32_t as32AppliedFps[ALARM_MAX_CHN] = {};
+    std::atomic<int32_t (*)(int32_t)> pfnVideoLoss{BoardVideoLoss};
+    std::atomic<int32_t (*)(int32_t)> pfnInputFormat{BoardInputFormat};
+    std::atomic<const uint8_t*> pu8FormatTable{kBoardFormats.data()};
 
     BlindState() { ResetSettings(); }
     void ResetSettings() {
@@ -222,14 +248,6 @@ int32_t BuildPic(LossPic& pic) {
     return 0;
 }
 
-// The board's video-loss and input-format readings: this board has neither.
-int32_t BoardVideoLoss(int32_t) {
-    return 0;
-}
-int32_t BoardInputFormat(int32_t) {
-    return 0;
-}
-
 }  // namespace
 
 int32_t BlindLumaFactor(int32_t s32Level) {
@@ -374,7 +392,18 @@ void BlindDetectReset() {
     s.ResetSettings();
     s.s32Chn0Loss = 0;
     s.s32LastCheck = 0;
-    for (auto& code : s.as32ResCode) code = 0;
+    {
+        std::lock_guard<std::mutex> check(s.checkMutex);
+        for (int32_t c = 0; c < ALARM_MAX_CHN; ++c) {
+            s.as32ResCode[c] = 0;
+            s.as32Format[c] = 0;
+            s.as32Fps[c] = 0;
+            s.as32Loss[c] = 0;
+            s.as32AppliedCode[c] = 0;
+            s.as32AppliedFps[c] = 0;
+        }
+    }
+    VideoLossSetBoard(nullptr);
     SlaveClearBlindBitmap();
 }
 
@@ -448,12 +477,17 @@ int32_t VideoLossCheck() {
     std::unique_lock<std::mutex> lock(s.checkMutex, std::try_to_lock);
     if (!lock.owns_lock()) return s.s32LastCheck.load();
     const int32_t n = ChipChnNum();
+    const uint32_t u32Vstd = CommHookSplitGetVstd();
     int32_t result = 0;
     for (int32_t c = 0; c < n; ++c) {
-        const int32_t loss = BoardVideoLoss(c);
-        (void)BoardInputFormat(c);
-        // No format code of this board is recognised: the unrecognised code and its standard's rate.
-        s.as32ResCode[c] = 15;
+        const int32_t loss = s.pfnVideoLoss.load()(c);
+        const int32_t format = s.pfnInputFormat.load()(c);
+        int32_t code = 0, fps = 0;
+        VideoFormatLookup(s.pu8FormatTable.load(), format, u32Vstd, &code, &fps);
+        s.as32Format[c] = format;
+        s.as32ResCode[c] = code;
+        s.as32Fps[c] = fps;
+        s.as32Loss[c] = loss != 0 ? 1 : 0;
         if (c == 0) s.s32Chn0Loss = loss != 0 ? 1 : 0;
         if (loss != 0) {
             result |= static_cast<int32_t>(1u << c);
@@ -472,4 +506,46 @@ int32_t VideoLossDispatch() {
     if (cls == 5 || cls == 6 || std::find(std::begin(kSubs), std::end(kSubs), sub) != std::end(kSubs))
         return VideoLossCheck();
     return cls == 4 ? 0 : -1;
+}
+
+void VideoFormatLookup(const uint8_t* pu8Table, int32_t s32Format, uint32_t u32Vstd, int32_t* ps32Code,
+                       int32_t* ps32Fps) {
+    static constexpr int32_t kRates[] = {0, 25, 30, 50, 60};
+    const uint8_t e = pu8Table != nullptr && s32Format >= 0 && s32Format < VIDEO_FORMAT_NUM ? pu8Table[s32Format]
+                                                                                         : VIDEO_FORMAT_UNKNOWN;
+    const uint32_t rate = e >> VIDEO_FORMAT_FPS_SHIFT;
+    *ps32Code = e & VIDEO_FORMAT_CODE_MASK;
+    *ps32Fps = rate != VIDEO_FORMAT_FPS_STD && rate < std::size(kRates) ? kRates[rate] : (u32Vstd != 0 ? 30 : 25);
+}
+
+void VideoLossSetBoard(const VIDEO_INPUT_BOARD_S* b) {
+    BlindState& s = State();
+    s.pfnVideoLoss = b != nullptr && b->pfnVideoLoss != nullptr ? b->pfnVideoLoss : BoardVideoLoss;
+    s.pfnInputFormat = b != nullptr && b->pfnInputFormat != nullptr ? b->pfnInputFormat : BoardInputFormat;
+    s.pu8FormatTable = b != nullptr && b->pu8FormatTable != nullptr ? b->pu8FormatTable : kBoardFormats.data();
+}
+
+int32_t VideoLossGetFormat(int32_t s32Chn) {
+    return static_cast<uint32_t>(s32Chn) < ALARM_MAX_CHN ? State().as32Format[s32Chn].load() : 0;
+}
+
+int32_t VideoFormatFollowUp() {
+    BlindState& s = State();
+    std::lock_guard<std::mutex> lock(s.checkMutex);
+    const int32_t n = ChipChnNum();
+    int32_t applied = 0;
+    for (int32_t c = 0; c < n; ++c) {
+        const int32_t code = s.as32ResCode[c].load(), fps = s.as32Fps[c].load();
+        if (code == s.as32AppliedCode[c] && fps == s.as32AppliedFps[c]) continue;
+        // The adaptation reads the size back through Comm_GetInputResSize.
+        if (CommInputResSizeOfCode(code).u32Width != 0xFFFFFFFFu && Comm_AdaptViChnConfigV2(c, fps) != 0) {
+            APP_ERR(kSrc, "channel %d: input code %d at %d frames/s not applied", c, code, fps);
+            continue;
+        }
+        if (LossSetUserPic(c, s.as32Loss[c].load()) != 0) continue;
+        s.as32AppliedCode[c] = code;
+        s.as32AppliedFps[c] = fps;
+        ++applied;
+    }
+    return applied;
 }

@@ -55,7 +55,40 @@ SIZE_S CommInputResSizeOfCode(int32_t s32Code);
 SIZE_S* Comm_GetInputResSize(SIZE_S* pstSize, int32_t s32Chn);
 
 // The input check: the lost-signal bitmap of the channels (their picture shown, their motion bit
-// cleared), or the last result while another check runs.
+// cleared), or the last result while another check runs. Keeps each channel's format code and, through
+// the format table, its input resolution code and frame rate.
 int32_t VideoLossCheck();
 // Runs the check on the boards that have it: its result, 0 for size class 4, else -1.
 int32_t VideoLossDispatch();
+// The input-format follow-up: each channel whose resolution code or frame rate from the last check
+// differs from the ones last applied has its capture channel re-adapted to the code's size (a code of
+// no size has nothing to adapt to) and its lost-signal picture shown or hidden by its loss flag; a
+// failed adaptation is tried again by the next follow-up. The number of channels applied. With this
+// board's format table every format is unrecognised, so only a change of video standard (the frame
+// rate of an unrecognised format) is seen. Board sub-types that pair channels are not told apart.
+int32_t VideoFormatFollowUp();
+
+// Format codes the table maps (codes at or above it are unrecognised).
+#define VIDEO_FORMAT_NUM 110
+// A format table entry: the input resolution code in the low four bits (15: unrecognised), the frame
+// rate above them (VIDEO_FORMAT_FPS_*).
+#define VIDEO_FORMAT_CODE_MASK 0x0F
+#define VIDEO_FORMAT_UNKNOWN 0x0F
+#define VIDEO_FORMAT_FPS_SHIFT 4
+enum { VIDEO_FORMAT_FPS_STD = 0, VIDEO_FORMAT_FPS_25, VIDEO_FORMAT_FPS_30, VIDEO_FORMAT_FPS_50, VIDEO_FORMAT_FPS_60 };
+// The input resolution code and frame rate of a format code under a video standard (0 PAL); the
+// standard's rate is 25 (PAL) or 30.
+void VideoFormatLookup(const uint8_t* pu8Table, int32_t s32Format, uint32_t u32Vstd, int32_t* ps32Code,
+                       int32_t* ps32Fps);
+
+// What the board's video decoders report per channel: a non-zero video-loss flag when the input has no
+// signal, the input format code, and the table of format codes. This board reports neither (both 0)
+// and recognises no format; a null record or a null member puts the board's own back (tests).
+typedef struct {
+    int32_t (*pfnVideoLoss)(int32_t s32Chn);
+    int32_t (*pfnInputFormat)(int32_t s32Chn);
+    const uint8_t* pu8FormatTable;  // VIDEO_FORMAT_NUM entries
+} VIDEO_INPUT_BOARD_S;
+void VideoLossSetBoard(const VIDEO_INPUT_BOARD_S* pstBoard);
+// The format code the last check kept for a channel (0 before any, or outside 0..31).
+int32_t VideoLossGetFormat(int32_t s32Chn);

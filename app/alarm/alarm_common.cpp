@@ -1,8 +1,11 @@
 #include "app/alarm/alarm_common.h"
 
+#include <atomic>
+
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_setup_hooks.h"
+#include "app/fb/graphics.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vda/mpi_vda.h"
 
@@ -15,7 +18,35 @@ MPP_CHN_S VdaAddr(int32_t s32VdaChn) {
     return MPP_CHN_S{MK_ID_VDA, 0, s32VdaChn};
 }
 
+std::atomic<AlarmSplitChnFn> g_pfnSecondary{nullptr};
+std::atomic<AlarmSplitChnFn> g_pfnPreviewGrp{nullptr};
+
 }  // namespace
+
+void AlarmSetSplitHooks(AlarmSplitChnFn pfnSecondary, AlarmSplitChnFn pfnPreviewGrp) {
+    g_pfnSecondary.store(pfnSecondary);
+    g_pfnPreviewGrp.store(pfnPreviewGrp);
+}
+
+int32_t AlarmGetChnSource(int32_t s32Chn, ALARM_CHN_SOURCE_S* pstSrc) {
+    if (pstSrc == nullptr || !AlarmChnOk(s32Chn)) {
+        APP_ERR_IN("alarm", __FUNCTION__, "channel %d out of range or no record", s32Chn);
+        return -1;
+    }
+    const AlarmSplitChnFn pfnSecondary = g_pfnSecondary.load();
+    const AlarmSplitChnFn pfnPreviewGrp = g_pfnPreviewGrp.load();
+    int32_t s32ViChn = 0;
+    if (pfnSecondary == nullptr || pfnPreviewGrp == nullptr) {
+        APP_ERR_IN("alarm", __FUNCTION__, "the split module is not wired in");
+        return -1;
+    }
+    if (AlarmViChnOf(s32Chn, &s32ViChn, __FUNCTION__) != 0) return -1;
+    const int32_t s32Sec = pfnSecondary(s32Chn);
+    if (s32Sec < 0) return -1;
+    const GraphicsDisplayGeometry g = GraphicsGetDisplayGeometry();
+    *pstSrc = ALARM_CHN_SOURCE_S{s32ViChn, s32Sec, 3, pfnPreviewGrp(s32Chn), 2, SIZE_S{g.u32ImgWidth, g.u32ImgHeight}};
+    return 0;
+}
 
 int32_t AlarmTotalViChn() {
     return static_cast<int32_t>(SlaveGetSysCfg().u32ChnEnd);

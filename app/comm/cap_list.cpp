@@ -224,6 +224,10 @@ int CopyFrame(CapList* pList, uint32_t u32Kind, const uint8_t* pu8Head, uint32_t
 }  // namespace
 
 int VencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStream) {
+    return CapListCopyStream(pInfo, pList, pStream, CAP_KIND_BY_PACK);
+}
+
+int CapListCopyStream(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStream, uint32_t u32Kind) {
     if (pInfo == nullptr || pStream == nullptr || pStream->pstPack == nullptr || pStream->u32PackCnt == 0 ||
         pStream->u32PackCnt > 64) {
         return -1;
@@ -238,10 +242,13 @@ int VencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStr
         u64FrameLen += astBlk[i].u32Len;
     }
     if (u64FrameLen > UINT32_MAX) return -1;
-    uint32_t u32Type = pStream->pstPack[0].u32DataType;
-    uint32_t u32Kind = u32Type == 7 ? CAP_FRAME_I : u32Type == 8 ? CAP_FRAME_PICTURE : CAP_FRAME_P;
+    if (u32Kind == CAP_KIND_BY_PACK) {
+        uint32_t u32Type = pStream->pstPack[0].u32DataType;
+        u32Kind = u32Type == 7 ? CAP_FRAME_I : u32Type == 8 ? CAP_FRAME_PICTURE : CAP_FRAME_P;
+    }
     uint8_t au8Head[CAP_HEADER_LONG];
     uint32_t u32HeadLen = CapListMakeHeader(au8Head, static_cast<uint32_t>(u64FrameLen), u32Kind, pInfo);
+    if (u32HeadLen == 0) return -1;
     pInfo->u64Pts = pStream->pstPack[0].u64Pts;
     return CopyFrame(pList, u32Kind, au8Head, u32HeadLen, astBlk, pStream->u32PackCnt,
                      static_cast<uint32_t>(u64FrameLen));

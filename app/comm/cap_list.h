@@ -103,6 +103,10 @@ uint32_t CapListMakeHeader(uint8_t* pu8Buf, uint32_t u32FrameLen, uint32_t u32Ki
 
 // The stream-copy writers: 0, or -1.
 int VencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStream);
+// What VencCopy2Buf does, with the header kind given (CAP_KIND_BY_PACK: from the first pack's data
+// type, 7 I frame, 8 picture, else P frame): 0, or -1.
+#define CAP_KIND_BY_PACK 0xFFFFFFFFu
+int CapListCopyStream(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStream, uint32_t u32Kind);
 int PcivVencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const uint8_t* pu8Data, uint32_t u32Len,
                      uint32_t u32FrameType, uint64_t u64Pts);
 int AencCopy2Buf(void* pUnused, CapList* pList, const AUDIO_STREAM_S* pStream);

@@ -8,6 +8,7 @@
 #include "app/dec/avdec_state.h"
 #include "app/dec/play_ctrl.h"
 #include "app/dec/vdec_chn.h"
+#include "app/dec/vdec_snap.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
 #include "sdk/vdec/mpi_vdec.h"
@@ -82,6 +83,7 @@ void AVdecRegister() {
     PCIV_RegisterCmdHandler(63, CmdVdecCreateChn);
     PlayRegisterCmdHandlers();
     VdecChnRegisterCmdHandlers();
+    AVdecSnapRegister();
     SlaveSetPlayParamsHook(AVdecSetPlayParams);
     GraphicsSetDecHeadWordHook(AVdecSetHeadWord);
     GraphicsSetDecDisplayDefaultsHook(AVdecSetDisplayDefaults);

@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/comm/comm_snap.h"
+
 #define AVDEC_STATE_SIZE 28528u
 #define AVDEC_CHN_NUM 48u  // channel records
 #define AVDEC_HEAD_WORDS 24u
@@ -34,6 +36,7 @@ static_assert(AVDEC_ENTRY_OFF + AVDEC_ENTRY_SIZE * (AVDEC_CHN_NUM - 1) + 4 <= AV
 #define AVDEC_REC_SIZE 384u
 static_assert(AVDEC_REC_OFF + AVDEC_CHN_NUM * AVDEC_REC_SIZE == AVDEC_STATE_SIZE);
 static_assert(AVDEC_SNAP_OFF + AVDEC_CHN_NUM * AVDEC_SNAP_SIZE == AVDEC_REC_OFF);
+static_assert(AVDEC_SNAP_SIZE == 4 * SNAP_WORDS);
 
 // Head words.
 enum {
@@ -120,19 +123,6 @@ enum : uint32_t {
     REC_MUTEX = 356,
 };
 
-// Words of a JPEG-snapshot entry.
-enum {
-    SNAP_CREATED = 0,
-    SNAP_VDEC_CHN = 2,
-    SNAP_VENC_CHN = 3,
-    SNAP_REQUESTED = 4,
-    SNAP_SET_UP = 5,
-    SNAP_WIDTH = 9,
-    SNAP_HEIGHT = 10,
-    SNAP_STATE0 = 12,
-    SNAP_STATE1 = 13,
-};
-
 // Payload types.
 #define AVDEC_PT_H264 96u
 #define AVDEC_PT_JPEG 26u
@@ -178,6 +168,8 @@ public:
     // Word `u32Word` of snapshot entry `u32Vdec` (below 48).
     uint32_t Snap(uint32_t u32Vdec, uint32_t u32Word) const { return Word(SnapOff(u32Vdec, u32Word)); }
     void SetSnap(uint32_t u32Vdec, uint32_t u32Word, uint32_t v) { SetWord(SnapOff(u32Vdec, u32Word), v); }
+    // The words of snapshot entry `u32Vdec` (below 48), for a SnapRecord view.
+    uint32_t* SnapWords(uint32_t u32Vdec) { return &m_au32Image[SnapOff(u32Vdec, 0) / 4]; }
 
     // Whole words in and out of the image (offsets and lengths multiples of 4).
     void CopyIn(uint32_t u32Off, const uint8_t* pu8Src, uint32_t u32Len);
@@ -201,6 +193,7 @@ public:
         uint32_t u32ScanPos = 0;
         bool bScanValid = false;
         std::atomic<int32_t> s32PicCode{-1};  // the channel's picture-size code, once created
+        void* pExtra = nullptr;  // extra buffer of ExtraMemoryAlloc; guarded by mutex
     };
     Host& HostOf(uint32_t u32Chn) { return m_astHost[u32Chn]; }
 

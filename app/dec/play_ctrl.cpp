@@ -2,11 +2,13 @@
 #include "app/dec/play_ctrl.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/dec_clock.h"
+#include "app/dec/vdec_snap.h"
 #include "app/pci/pciv_cmd.h"
 #include "sdk/vdec/mpi_vdec.h"
 #include "sdk/vo/mpi_vo.h"
@@ -19,8 +21,8 @@ constexpr MK_S32 kVoDev = 8;  // the display device of every playback call but P
 constexpr uint32_t kNormalSpeed = 6;
 
 // Replaces the record's display channel in the pause, resume and stop calls when 0 or more; only the
-// display-mode switch, which nothing calls, would change it.
-constexpr int32_t kVoChnOverride = -1;
+// display-mode switch, which nothing calls, changes it.
+std::atomic<int32_t> g_voChnOverride{-1};
 
 AVdecState* Tab() {
     return AVdecGetChnTable();
@@ -31,7 +33,8 @@ MK_S32 VdecChn(uint32_t c) {
 }
 
 MK_S32 VoChn(uint32_t c, bool bOverride = false) {
-    return bOverride && kVoChnOverride >= 0 ? kVoChnOverride : static_cast<MK_S32>(Tab()->Rec(c, REC_VO_CHN));
+    const int32_t o = g_voChnOverride.load();
+    return bOverride && o >= 0 ? o : static_cast<MK_S32>(Tab()->Rec(c, REC_VO_CHN));
 }
 
 bool DisplayOn() {
@@ -82,8 +85,12 @@ void VdecRestart(uint32_t c) {
 
 }  // namespace
 
+uint32_t PlayChnNum() {
+    return std::min(SlaveGetSysCfg().u32DigitalPlaySum, AVDEC_CHN_NUM);
+}
+
 bool AVdecChnValid(uint32_t u32Chn) {
-    return u32Chn < std::min(SlaveGetSysCfg().u32DigitalPlaySum, AVDEC_CHN_NUM);
+    return u32Chn < PlayChnNum();
 }
 
 int32_t PlayStart(uint32_t c) {
@@ -113,6 +120,10 @@ int32_t PlayStart(uint32_t c) {
     }
     VdecRestart(c);
     t->SetStarted(c, 1);
+    const SlaveSysCfg cfg = SlaveGetSysCfg();
+    if (cfg.stSlaveCfg.u8JpegEnable != 0 && c >= cfg.u32PlayDecNum && c - cfg.u32PlayDecNum < cfg.u32DigitalNum) {
+        DigitSnapJpeg(static_cast<int32_t>(c - cfg.u32PlayDecNum));
+    }
     return 0;
 }
 
@@ -242,6 +253,25 @@ int32_t PlaySetDirection(uint32_t c, uint32_t u32Direction) {
     VdecRestart(c);
     t->SetRec(c, REC_BUSY, 0);
     return 0;
+}
+
+void PlaySetVoChnOverride(int32_t s32VoChn) {
+    g_voChnOverride.store(s32VoChn < 0 ? -1 : s32VoChn);
+}
+
+int32_t PlaysetStatus(uint32_t c, uint32_t bShow) {
+    if (!AVdecChnValid(c)) return -1;
+    AVdecState* t = Tab();
+    if (!DisplayOn()) return 0;
+    MK_S32 r = 0;
+    if (bShow == 0) {
+        r = MK_MPI_VO_HideChn(kVoDev, VoChn(c));
+    } else if (t->Rec(c, REC_SHOWN) != 0 && t->Rec(c, REC_HIDE) != 1 && t->Rec(c, REC_PAUSED) == 0) {
+        // Only what the playback itself shows comes back: a hidden or paused channel stays as it was left.
+        r = MK_MPI_VO_ShowChn(kVoDev, VoChn(c));
+    }
+    if (r != 0) APP_ERR(kSrc, "PlaysetStatus vo chn failed! \n");
+    return r;
 }
 
 namespace {

@@ -31,6 +31,18 @@ int32_t PlaySetDecType(uint32_t u32Chn, uint32_t u32Type);     // 75: 0 H.264, 1
 VPSS_CROP_INFO_S PlayZoomCrop(bool bZoom, uint32_t zl, uint32_t zt, uint32_t zr, uint32_t zb, bool bDisp, uint32_t dl,
                               uint32_t dt, uint32_t dr, uint32_t db, SIZE_S size, uint32_t u32FbWidth);
 
+// ---- No command reaches these ----
+// The number of decode channels the playback commands take (digital and playback, at most the table).
+uint32_t PlayChnNum();
+// Moves decode channel u32Chn's display channel on the playback device: bShow 0 hides it; any other
+// value shows it back when the playback left it shown (record shown, not hidden by its hide flag, not
+// paused), else leaves it hidden. Nothing while display is off. 0, the display's error code, or -1 for a
+// channel outside the decode channels.
+int32_t PlaysetStatus(uint32_t u32Chn, uint32_t bShow);
+// The display channel that pause, resume and stop act on instead of the record's (single-channel
+// playback in a live window); -1 (or any negative value) gives every channel its own back.
+void PlaySetVoChnOverride(int32_t s32VoChn);
+
 // Registers 65 to 75 (from AVdecRegister).
 void PlayRegisterCmdHandlers();
 void PlayRegisterDisplayCmdHandlers();

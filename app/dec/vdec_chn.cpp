@@ -12,6 +12,7 @@
 #include "app/comm/comm_map.h"
 #include "app/comm/comm_picsize.h"
 #include "app/comm/comm_setup_hooks.h"
+#include "app/comm/comm_snap.h"
 #include "app/comm/comm_vpss.h"
 #include "app/dec/avdec_internal.h"
 #include "app/dec/vdec_size.h"
@@ -104,9 +105,12 @@ int32_t VdecChCreate(uint32_t c) {
         int32_t grp = Comm_GetVpssChnMapCopy().as32Word[VPSS_MAP_DEC_BASE] + static_cast<int32_t>(vd);
         if (Comm_VpssConfig(grp, &size) != 0) APP_ERR(kSrc, "Comm_VpssConfig grp:%d failed\n", grp);
         if (CreateDecoder(vd, z) != 0) return -1;
+        // The snapshot set-up takes its pictures from the group made here.
+        s->SetRec(c, REC_VPSS_GRP, static_cast<uint32_t>(grp));
         if (cfg.stSlaveCfg.u8JpegEnable != 0 && s->Snap(vd, SNAP_CREATED) == 0) {
-            // The snapshot encoder belongs to the JPEG snapshot code, which this program does not carry.
-            APP_ERR(kSrc, "JPEGChCreate(%u) is not available on this slave\n", vd + cfg.u32ChnEnd);
+            s->SetSnap(vd, SNAP_CREATED, 1);
+            // An encoder that was not made is not marked made: the set-up would bind to nothing.
+            if (CommHookJpegChCreate(static_cast<int32_t>(vd + cfg.u32ChnEnd)) != 0) s->SetSnap(vd, SNAP_CREATED, 0);
         }
     }
     if (cfg.u32DigitalNum == 0 && CreateDecoder(vd, z) != 0) return -1;

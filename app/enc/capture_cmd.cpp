@@ -13,6 +13,7 @@
 #include "app/comm/comm_map.h"
 #include "app/comm/comm_picsize.h"
 #include "app/comm/comm_setup_hooks.h"
+#include "app/comm/comm_snap.h"
 #include "app/comm/comm_system.h"
 #include "app/comm/comm_vi.h"
 #include "app/comm/comm_vpss.h"
@@ -602,5 +603,6 @@ void CaptureRegister() {
     CommSetCaptureSetFormatHook(HookSetFormat);
     CommSetCaptureGetFormatSizeHook(HookGetFormatSize);
     CommSetCaptureGetVstdHook(HookGetVstd);
+    CommSetJpegChCreateHook(JPEGChCreate);
     SlaveSetOsdTitleHook(CaptureSetTitleV2);
 }

@@ -16,6 +16,7 @@
 #include "app/comm/comm_vi.h"
 #include "app/comm/comm_vpss.h"
 #include "app/enc/capture_state.h"
+#include "app/enc/venc_snap.h"
 #include "sdk/venc/mpi_venc.h"
 #include "sdk/vi/mpi_vi.h"
 
@@ -388,10 +389,11 @@ int JPEGChCreate(int32_t s32Chn) {
     }
     // A decode channel: its number is the decoder channel plus the channel end.
     if (s32Chn >= end + static_cast<int64_t>(cfg.u32DecNum)) return 0;
-    // A decode channel's snapshots go into a capture list, and this program has none: no encoder is made
-    // that nothing would read.
-    APP_ERR(kSrc, "JPEGChCreate: vichn = %d, decode snapshots are not available", s32Chn);
-    return -1;
+    if (j < 0) {
+        APP_ERR(kSrc, "JPEGChCreate error, vichn = %d", s32Chn);
+        return -1;
+    }
+    return JpegSnapChCreate(s32Chn, j);
 }
 
 int CaptureSetRCSrc(int32_t s32Chn, int32_t s32Src, int32_t s32Main, int32_t s32Sub) {

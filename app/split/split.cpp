@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "app/comm/app_log.h"
+#include "app/comm/comm_bind.h"
 #include "app/comm/comm_cap.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_map.h"
@@ -233,6 +234,8 @@ void* SplitThreadProc(void* pArg) {
 
 int32_t SplitStart(uint32_t u32Vstd) {
     g_state.u32Vstd = u32Vstd;
+    // The display start of the binding layer: nothing to do on this board, but it belongs here.
+    Comm_ReturnZero();
     if (Comm_GetSlaveCfg()->u8ZoomSplit != 0) {
         pthread_t tid;
         if (pthread_create(&tid, nullptr, SplitThreadProc, nullptr) == 0) pthread_detach(tid);

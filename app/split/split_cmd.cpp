@@ -1,6 +1,7 @@
 #include "app/split/split_cmd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -29,6 +30,19 @@ constexpr int32_t kLayer8 = 8;
 
 // Held by every layout operation that walks the windows of layer 0.
 std::mutex g_splitLock;
+
+std::atomic<SplitDecChnNumFn> g_pfnDecChnNum{nullptr};
+std::atomic<SplitDecDisplayFn> g_pfnDecDisplay{nullptr};
+std::atomic<SplitDecOverrideFn> g_pfnDecOverride{nullptr};
+
+// Every decode channel's display shown back (bShow) or hidden.
+void MoveDecDisplays(bool bShow) {
+    const SplitDecChnNumFn pfnNum = g_pfnDecChnNum.load();
+    const SplitDecDisplayFn pfnDisplay = g_pfnDecDisplay.load();
+    if (pfnNum == nullptr || pfnDisplay == nullptr) return;
+    const uint32_t n = pfnNum();
+    for (uint32_t c = 0; c < n; ++c) pfnDisplay(c, bShow ? 1 : 0);
+}
 
 SplitState& S() {
     return *SplitGetState();
@@ -527,6 +541,8 @@ int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn) {
     if (s32Chn >= 0) {
         // One channel between its live window and single-channel playback.
         SplitStoreDisplayMode(SplitGetDisplayMode(), s32Mode != 0 ? 1 : 0);
+        if (const SplitDecOverrideFn pfn = g_pfnDecOverride.load(); pfn != nullptr)
+            pfn(s32Mode != 0 ? S().astChn[s32Chn].s32VoChn : -1);
         return s32Mode != 0 ? SplitChnDisable(s32Chn) : SplitChnEnable(s32Chn);
     }
     {
@@ -539,9 +555,17 @@ int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn) {
             S().s32Page = -1;
             for (SPLIT_CHN_S& r : S().astChn) std::memset(r.au16Rect, 0, sizeof(r.au16Rect));
         }
+        // Modes 2 and 3 hide the preview as playback does, so the decoded pictures are all they leave.
+        MoveDecDisplays(s32Mode != 0);
     }
     // Capture runs slower while the display is busy with playback, as command 53 does it.
     return SplitApplyModelMode(s32Mode != 0 ? 0 : 1);
+}
+
+void SplitSetDecDisplayHooks(SplitDecChnNumFn pfnNum, SplitDecDisplayFn pfnDisplay, SplitDecOverrideFn pfnOverride) {
+    g_pfnDecChnNum.store(pfnNum);
+    g_pfnDecDisplay.store(pfnDisplay);
+    g_pfnDecOverride.store(pfnOverride);
 }
 
 namespace {

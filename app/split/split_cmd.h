@@ -68,8 +68,19 @@ int32_t SplitChnDisable(int32_t s32Chn);
 // Undoes an active zoom window. 0.
 int32_t SplitZoomCancel();
 // Display mode 0 live preview, 1 playback, 2, 3; with s32Chn >= 0 one channel between preview (mode
-// 0) and single-channel playback. 0, or -1 for a mode outside 0..3 or a channel without a record.
+// 0) and single-channel playback, which plays into that channel's display channel (the decode module's
+// pause, resume and stop act on it until the channel goes back to preview). Live preview hides the
+// decode channels' displays; every other mode hides the preview and shows them back as the playback
+// left them. 0, or -1 for a mode outside 0..3 or a channel without a record.
 int32_t SplitSetDisplayMode(int32_t s32Mode, int32_t s32Chn);
+
+// The decode module's display operations, set at start-up: the number of decode channels, show
+// (non-zero) or hide (0) one channel's display, and the display channel single-channel playback uses
+// (-1: none). Unset (null): there is no decode module to move.
+typedef uint32_t (*SplitDecChnNumFn)();
+typedef int32_t (*SplitDecDisplayFn)(uint32_t u32Chn, uint32_t bShow);
+typedef void (*SplitDecOverrideFn)(int32_t s32VoChn);
+void SplitSetDecDisplayHooks(SplitDecChnNumFn pfnNum, SplitDecDisplayFn pfnDisplay, SplitDecOverrideFn pfnOverride);
 
 // Installs commands 27 and 49 to 52 and the preview hooks of the media set-up.
 void SplitRegisterCmds();

@@ -15,6 +15,7 @@
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/core/frame_testing.h"
 #include "platform/drivers/core/vb_pools.h"
+#include "platform/drivers/vdec/vdec_codec.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "sdk/common/testing/bus_environment.h"
 #include "sdk/vdec/mpi_vdec.h"
@@ -303,6 +304,95 @@ TEST_F(VdecDecodeTest, AFullBufferRefusesUntilTheDecoderTakesAFrame) {
     EXPECT_EQ(Send(4, clip.frames[2], 2, true, false, -1), MK_SUCCESS);
     const Bytes tooBig(buf + 1, 0);
     EXPECT_EQ(Send(4, tooBig, 3, true, false, -1), kErrParam);
+}
+
+// A packet reuses the buffer of one decoded or refused before it: a refused packet full of start codes
+// and longer than every frame leaves its bytes in the buffer the next frame is copied into.
+TEST_F(VdecDecodeTest, APacketDecodesFromItsOwnBytesInWhateverBufferItReuses) {
+    const Clip& clip = Small();
+    size_t largest = 0;
+    for (const Bytes& f : clip.frames) largest = std::max(largest, f.size());
+    const uint32_t buf = static_cast<uint32_t>(2 * largest);
+    VDEC_CHN_ATTR_S attr{PT_H264, buf, 5, 176, 144, 2, 1, 0};
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(4, &attr), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(4), MK_SUCCESS);
+    m_drv->EnableJournal(true);
+    m_drv->ClearJournal();
+    Bytes junk(buf);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = "\0\0\1\x65\x88"[i % 5];
+    Bytes sent;
+    const std::vector<Got> got = Decode(4, clip, [&] {
+        for (size_t i = 0; i < clip.frames.size(); ++i) {
+            m_drv->HoldDecoding(4, true);
+            ASSERT_EQ(Send(4, clip.frames[i], i * 40000, true, false, 0), MK_SUCCESS);
+            ASSERT_EQ(Send(4, junk, 0, true, false, 0), Code(0xA005800Fu)) << "frame " << i;
+            m_drv->HoldDecoding(4, false);
+            ASSERT_TRUE(m_drv->WaitDecoded(4, kWaitMs));
+            sent.insert(sent.end(), clip.frames[i].begin(), clip.frames[i].end());
+        }
+        ASSERT_EQ(EndOfStream(4), MK_SUCCESS);
+    });
+    EXPECT_EQ(Md5s(got), clip.md5);
+    EXPECT_EQ(Stat(4).u32StreamErrors, 0u);
+    EXPECT_EQ(Stat(4).u32RecvStreamFrames, clip.frames.size());
+    EXPECT_EQ(m_drv->JournalBytes(4, 0, sent.size() + 1), sent) << "the journal keeps exactly the accepted bytes";
+    m_drv->EnableJournal(false);
+    m_drv->ClearJournal();
+}
+
+// The decoder takes a whole frame where it lies when the buffer holds the padding libavcodec reads
+// past its end, and gives the buffer back; without the padding it decodes a copy.
+TEST(VdecCodecTest, FramesFedInTheCallersBufferDecodeAsFfmpegDoesAndTheBufferComesBack) {
+    using varnelle::drivers::vdec::Picture;
+    using varnelle::drivers::vdec::VideoDecoder;
+    struct Case {
+        const char* what;
+        const Clip& clip;
+        size_t padding;
+    } cases[] = {
+        {"H.264, padded", Small(), VideoDecoder::kPadding},
+        {"H.265, padded", Hevc(), VideoDecoder::kPadding},
+        {"H.264, padding short by one", Small(), VideoDecoder::kPadding - 1},
+        {"H.264, no padding", Small(), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<VideoDecoder> d = VideoDecoder::Create(c.clip.h265 ? PT_H265 : PT_H264, c.clip.spec.width,
+                                                               c.clip.spec.height, 1u << 20, false);
+        ASSERT_NE(d, nullptr);
+        std::vector<std::string> md5;
+        auto out = [&](const Picture& pic) {
+            Bytes yuv;
+            for (int p = 0; p < 3; ++p) {
+                const uint32_t w = p == 0 ? pic.width : (pic.width + 1) / 2;
+                const uint32_t h = p == 0 ? pic.height : (pic.height + 1) / 2;
+                for (uint32_t y = 0; y < h; ++y) {
+                    const uint8_t* row = pic.plane[p] + static_cast<ptrdiff_t>(y) * pic.stride[p];
+                    yuv.insert(yuv.end(), row, row + w);
+                }
+            }
+            md5.push_back(Md5Hex(yuv));
+            return true;
+        };
+        // One buffer for every frame, left holding the longest frame's bytes past the shorter ones.
+        std::vector<uint8_t> buf(1u << 16, 0x01);
+        for (size_t i = 0; i < c.clip.frames.size(); ++i) {
+            const Bytes& f = c.clip.frames[i];
+            buf.resize(std::max(buf.size(), f.size() + c.padding), 0x01);
+            std::copy(f.begin(), f.end(), buf.begin());
+            std::fill(buf.begin() + static_cast<ptrdiff_t>(f.size()),
+                      buf.begin() + static_cast<ptrdiff_t>(f.size() + c.padding), 0);
+            if (c.padding < VideoDecoder::kPadding) buf.resize(f.size() + c.padding);
+            const uint8_t* at = buf.data();
+            const size_t size = buf.size();
+            EXPECT_EQ(d->Feed(&buf, f.size(), i * 40000, true, false, out), 0u) << "frame " << i;
+            EXPECT_EQ(buf.data(), at) << "frame " << i;
+            EXPECT_EQ(buf.size(), size) << "frame " << i;
+        }
+        std::vector<uint8_t> none;
+        EXPECT_EQ(d->Feed(&none, 0, 0, false, true, out), 0u);
+        EXPECT_EQ(md5, c.clip.md5);
+    }
 }
 
 // ---- Reset, stop and start ----

@@ -580,6 +580,20 @@ TEST(VdecFrameCountTest, StartCodesAtEveryPlaceAreFoundAsAByteScanFindsThem) {
             EXPECT_EQ(CountVdecFrames(type, d.data(), d.size()), reference(type, d)) << "buffer " << n;
         }
     }
+    // Long buffers of coded-looking bytes (no two zeros meet) with start codes planted at every place
+    // relative to the scanner's blocks: straddling them, at their last bytes, and at the buffer's end.
+    for (size_t len : {63u, 64u, 65u, 66u, 67u, 127u, 128u, 129u, 200u, 1000u}) {
+        for (size_t at = 0; at + 3 <= len; ++at) {
+            std::vector<uint8_t> d(len);
+            for (uint8_t& b : d) b = static_cast<uint8_t>(1 + rng() % 255);
+            const uint8_t code[] = {0, 0, 1, 0x65, 0x88};
+            for (size_t k = 0; k < sizeof(code) && at + k < len; ++k) d[at + k] = code[k];
+            if (at >= 1 && rng() % 2 == 0) d[at - 1] = 0;  // a four-byte start code now and then
+            for (MK_U32 type : {PT_H264, PT_H265}) {
+                ASSERT_EQ(CountVdecFrames(type, d.data(), d.size()), reference(type, d)) << "len " << len << " at " << at;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -247,22 +247,32 @@ struct VideoDecoder::Impl {
         return out(pic);
     }
 
-    // One whole frame to the decoder. False when the callback stopped the feed.
-    bool Decode(const uint8_t* data, size_t len, uint64_t pts, const PictureFn& out, uint32_t* errors) {
+    // One whole frame to the decoder. False when the callback stopped the feed. Without `buf` the
+    // packet is not reference-counted and libavcodec copies it; with it (the buffer `data` lies in,
+    // padded), libavcodec takes a reference instead.
+    bool Decode(const uint8_t* data, size_t len, uint64_t pts, const PictureFn& out, uint32_t* errors,
+                AVBufferRef* buf = nullptr) {
         if (len == 0) return true;
         if (len > INT32_MAX) {
             ++*errors;
             return true;
         }
-        pkt->data = const_cast<uint8_t*>(data);  // not reference-counted: libavcodec copies it
+        pkt->buf = buf;  // lent: the caller keeps its reference
+        pkt->data = const_cast<uint8_t*>(data);
         pkt->size = static_cast<int>(len);
         pkt->pts = static_cast<int64_t>(pts);
         int ret = avcodec_send_packet(ctx, pkt);
         if (ret == AVERROR(EAGAIN)) {
             // Pictures still waiting: take them, then the frame goes in.
-            if (!Receive(out, errors)) return false;
+            if (!Receive(out, errors)) {
+                pkt->buf = nullptr;
+                pkt->data = nullptr;
+                pkt->size = 0;
+                return false;
+            }
             ret = avcodec_send_packet(ctx, pkt);
         }
+        pkt->buf = nullptr;
         pkt->data = nullptr;
         pkt->size = 0;
         if (ret < 0) ++*errors;
@@ -382,6 +392,36 @@ uint32_t VideoDecoder::Feed(const uint8_t* data, size_t len, uint64_t pts, bool 
         }
     }
     if (go && endOfStream) d.Drain(out, &errors);
+    return errors;
+}
+
+namespace {
+
+void FreeOwnedPacket(void* opaque, uint8_t*) { delete static_cast<std::vector<uint8_t>*>(opaque); }
+
+}  // namespace
+
+uint32_t VideoDecoder::Feed(std::vector<uint8_t>* packet, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
+                            const PictureFn& out) {
+    static_assert(kPadding >= AV_INPUT_BUFFER_PADDING_SIZE);
+    Impl& d = *m_impl;
+    const bool inPlace = !d.streamMode && d.pending.empty() && (endOfFrame || endOfStream) && len > 0 &&
+                         len <= INT32_MAX && packet->size() >= len + kPadding;
+    if (!inPlace) return Feed(packet->data(), std::min(len, packet->size()), pts, endOfFrame, endOfStream, out);
+    // The buffer goes to a reference of libavcodec's for the time of the decode, and comes back when
+    // libavcodec has let go of the frame (it does once the frame is decoded).
+    auto* owned = new std::vector<uint8_t>(std::move(*packet));
+    AVBufferRef* ref = av_buffer_create(owned->data(), owned->size(), FreeOwnedPacket, owned, 0);
+    if (ref == nullptr) {
+        *packet = std::move(*owned);
+        delete owned;
+        return Feed(packet->data(), len, pts, endOfFrame, endOfStream, out);
+    }
+    uint32_t errors = 0;
+    const bool go = d.Decode(ref->data, len, pts, out, &errors, ref);
+    if (go && endOfStream) d.Drain(out, &errors);
+    if (av_buffer_get_ref_count(ref) == 1) *packet = std::move(*owned);
+    av_buffer_unref(&ref);  // frees `owned` now, or when libavcodec lets go
     return errors;
 }
 

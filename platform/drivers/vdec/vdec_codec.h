@@ -73,8 +73,16 @@ public:
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
+    // Zero bytes the decoder may read past a packet's end.
+    static constexpr size_t kPadding = 64;
+
     // Feeds one packet; the errors it brought (see above).
     uint32_t Feed(const uint8_t* data, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
+                  const PictureFn& out);
+    // The same for a packet in a buffer of the caller's: its `len` bytes followed by at least kPadding
+    // zero bytes. A whole frame is decoded where it lies, without a copy; the buffer comes back in
+    // `*packet`, or stays with libavcodec (`*packet` empty) if it still holds the frame.
+    uint32_t Feed(std::vector<uint8_t>* packet, size_t len, uint64_t pts, bool endOfFrame, bool endOfStream,
                   const PictureFn& out);
     // Forgets the stream: bytes of an unfinished frame and pictures held back are dropped, and the
     // blocks of its pictures given back.

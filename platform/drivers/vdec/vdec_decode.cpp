@@ -210,18 +210,19 @@ void VdecDriver::State::DecodeLoop(int chn) {
         }
         uint32_t errors = 1;  // a decoder that cannot be had refuses every packet
         if (decoder) {
-            errors = decoder->Feed(packet.data.data(), packet.data.size(), packet.pts, packet.endOfFrame,
-                                   packet.endOfStream, [&](const vdec::Picture& pic) { return output(stream, pic); });
+            errors = decoder->Feed(&packet.data, packet.len, packet.pts, packet.endOfFrame, packet.endOfStream,
+                                   [&](const vdec::Picture& pic) { return output(stream, pic); });
         }
 
         lock.lock();
         c.decoding = false;
         if (!decoder) heldStream[chn] = vdec::kNoStream;
         if (c.stream == stream) {
-            c.queuedBytes -= static_cast<uint32_t>(packet.data.size());
+            c.queuedBytes -= packet.len;
             c.queuedFrames -= packet.frames;
             c.streamErrors += errors;
         }
+        if (c.created) KeepSpareLocked(chn, std::move(packet.data));
         changed[chn].notify_all();  // room for senders, and the packet is done
     }
 }

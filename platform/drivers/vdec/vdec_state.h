@@ -28,8 +28,13 @@ inline constexpr size_t kMaxQueuedPics = 8;
 
 inline constexpr uint64_t kNoStream = UINT64_MAX;
 
+// Buffers of packets the decoder is done with that a channel keeps for the next packets: a sender
+// then copies into memory it already has, where a fresh megabyte a packet costs its page faults.
+inline constexpr size_t kSpareBuffers = 4;
+
 struct Packet {
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data;  // the bytes, then VideoDecoder::kPadding zero bytes
+    uint32_t len;
     uint32_t frames;  // pictures that start in it
     uint64_t pts;
     bool endOfFrame;
@@ -46,6 +51,8 @@ struct Chn {
     uint32_t queuedBytes = 0;
     uint32_t queuedFrames = 0;
     bool decoding = false;  // the decode thread has a packet out of the queue
+    // At most kSpareBuffers, together no larger than the stream buffer.
+    std::vector<std::vector<uint8_t>> spare;
     bool outputWaits = false;  // the decode thread waits for a picture to be fetched or a block to be free
     uint64_t receivedFrames = 0;
     uint64_t decodedFrames = 0;  // pictures that came out of the decoder
@@ -100,6 +107,10 @@ struct VdecDriver::State {
     int Send(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
     // The one place a packet joins a channel's stream.
     void AcceptLocked(int chn, vdec::Packet packet);
+    // A buffer for a packet of `len` bytes: a spare one of the channel when it has one, else empty.
+    std::vector<uint8_t> TakeSpareLocked(int chn, size_t len);
+    // Keeps a packet's buffer for the channel's next packets while the spares have room.
+    void KeepSpareLocked(int chn, std::vector<uint8_t> buf);
     int TakeFrame(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
     int ReleaseFrameLocked(int chn, unsigned long request, void* arg);
     int GetUserData(std::unique_lock<std::mutex>& lock, int chn, unsigned long request, void* arg);
