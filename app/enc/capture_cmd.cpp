@@ -108,7 +108,9 @@ VENC_PARAM_S CaptureFormatParam(uint32_t u32Vstd, uint32_t u32RateLimit, uint32_
     } else {
         fps = std::min<uint32_t>(fps, u32Vstd == 1 ? 30 : 25);
     }
-    fps = std::min(fps, u32RateLimit);
+    // A limit of 0 is a product that chooses no capture rate: nothing thins the input, so nothing
+    // limits the stream (its GOP would be one frame).
+    if (u32RateLimit >= 1) fps = std::min(fps, u32RateLimit);
     p.u32FrameRate = fps;
     p.u32Fluctuate = 0;
     p.u32One = 1;

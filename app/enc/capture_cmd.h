@@ -37,8 +37,9 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover);
 int CaptureSetChnFlag(int32_t s32Chn);
 
 // The encoder parameters a main or sub format asks for: bit rate held to 16 .. 20480, frame rate at
-// least 2, at most 25 (PAL) or 30 (NTSC) and then at most the channel's rate limit (which may be 0),
-// GOP of the interval's seconds (10 for kind 9) times the rate but at least 1, quantisers by quality.
+// least 2, at most 25 (PAL) or 30 (NTSC) and then at most the channel's rate limit (a limit of 0 is
+// none chosen: no limit), GOP of the interval's seconds (10 for kind 9) times the rate but at least 1,
+// quantisers by quality.
 VENC_PARAM_S CaptureFormatParam(uint32_t u32Vstd, uint32_t u32RateLimit, uint32_t u32SysPicSize,
                                 const uint8_t* pu8Format);
 

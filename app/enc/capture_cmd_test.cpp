@@ -72,7 +72,8 @@ TEST(CaptureFormatParamTest, FormatBytesToEncoderParameters) {
         {"60 at PAL is 25", 0, 25, Fmt{.fps = 60}, 1, 25, 50, 2048, 10},
         {"60 at NTSC is 30", 1, 30, Fmt{.fps = 60}, 1, 30, 60, 2048, 10},
         {"then the channel's limit", 1, 25, Fmt{.fps = 60}, 1, 25, 50, 2048, 10},
-        {"a limit of 0 gives 0, GOP 1", 0, 0, Fmt{.fps = 20}, 1, 0, 1, 2048, 10},
+        {"a limit of 0 is none chosen", 0, 0, Fmt{.fps = 20}, 1, 20, 40, 2048, 10},
+        {"a limit of 1", 0, 1, Fmt{.fps = 20}, 1, 1, 2, 2048, 10},
         {"bit rate 10 is 16", 0, 25, Fmt{.kbps = 10}, 1, 25, 50, 16, 10},
         {"bit rate 30000 is 20480", 0, 25, Fmt{.kbps = 30000}, 1, 25, 50, 20480, 10},
         {"GOP 0 is one frame", 0, 25, Fmt{.gop = 0}, 1, 25, 1, 2048, 10},
@@ -168,6 +169,7 @@ protected:
         for (int e = 0; e < VENC_MAX_CHN_NUM; ++e) MK_MPI_VENC_DestroyChn(e);
         CaptureResetState();
         CommClearSetupHooks();
+        CommResetViState();
         SlaveResetSysCfg();
         varnelle::drivers::ResetMediaState();
         Venc()->ClearFaults();
@@ -573,6 +575,49 @@ TEST_F(CaptureCmdTest, SourceRatesAdaptBothStreams) {
     ASSERT_EQ(CaptureSetRCSrc(0, 15, 0, 20), 0);
     EXPECT_EQ(Count(VENC_IOC_SetChnAttr), sets);
     EXPECT_EQ(CaptureSetRCSrc(40, 15, 0, 0), -1);
+}
+
+TEST_F(CaptureCmdTest, AnInputWithNoChosenRateKeepsTheGopInFramesOfTheRateThatArrives) {
+    // This product chooses no capture rate: the input is configured (command 93) and adapted (87) with
+    // a target of 0, which thins nothing, so its pictures come at 25 a second.
+    ASSERT_EQ(Comm_ViChnConfig(0, 0, 0, 0), 0);
+    ASSERT_EQ(Comm_GetViChnMainFps(0), 0) << "the product's rate table gives 0";
+    Make(0);
+    for (int e : {0, 1}) {
+        const VENC_ATTR_H264_CBR_S rc = Attr(e).stRcAttr.stAttrH264Cbr;
+        EXPECT_EQ(rc.u32DstFrmRate, 25u) << e << ": made at the rate the limit starts with";
+        EXPECT_EQ(rc.u32Gop, 25u) << e;
+    }
+    ASSERT_EQ(Format(0, 0, Fmt{.fps = 25, .gop = 2}), 0);
+    ASSERT_EQ(Format(0, 1, Fmt{.size = 3, .fps = 25, .gop = 2}), 0);
+    auto expectTwoSeconds = [](const char* after) {
+        for (int e : {0, 1}) {
+            const VENC_ATTR_H264_CBR_S rc = Attr(e).stRcAttr.stAttrH264Cbr;
+            EXPECT_EQ(rc.u32SrcFrmRate, 25u) << e << " after " << after;
+            EXPECT_EQ(rc.u32DstFrmRate, 25u) << e << " after " << after;
+            EXPECT_EQ(rc.u32Gop, 50u) << e << " after " << after;
+            EXPECT_EQ(rc.u32StatTime, 2u) << e << " after " << after;
+        }
+    };
+    expectTwoSeconds("the formats");
+    // The encoder keys every 50th frame, counted from the I frame the format asked for.
+    const uint64_t keys = view::Get(0)->keyFrames;
+    ASSERT_EQ(view::PushFrames(0, 101), 101);
+    EXPECT_EQ(view::Get(0)->keyFrames - keys, 3u) << "frames 0, 50 and 100";
+    // The input adapted to a new format and the source rate read back from it change nothing.
+    ASSERT_EQ(Comm_AdaptViChnConfigSlaver(0, 2, 25), 0);
+    expectTwoSeconds("command 87");
+    ASSERT_EQ(CaptureSetRCSrc(0, 0, 0, 0), 0);
+    expectTwoSeconds("the source rate from the input");
+    // An input that tells no rate at all leaves the streams as they are.
+    VI_CHN_ATTR_S vi{};
+    ASSERT_EQ(MK_MPI_VI_GetChnAttr(0, &vi), 0);
+    vi.s32SrcFrameRate = vi.s32DstFrameRate = 0;
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(0, &vi), 0);
+    const int sets = Count(VENC_IOC_SetChnAttr);
+    ASSERT_EQ(CaptureSetRCSrc(0, 0, 0, 0), 0);
+    EXPECT_EQ(Count(VENC_IOC_SetChnAttr), sets);
+    expectTwoSeconds("an input of no rate");
 }
 
 int32_t PlaybackMode() {

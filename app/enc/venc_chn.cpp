@@ -25,6 +25,7 @@ namespace {
 constexpr const char* kSrc = "../enc/venc.c";
 constexpr uint32_t kPtH264 = 96;
 constexpr uint32_t kPtJpeg = 26;
+constexpr uint32_t kRateAtLoad = 25;  // the capture rate limit of every channel before its input is set
 
 // Capability fields by their byte offsets in the 68-byte record.
 int16_t Analog(const HVR_CAP_S& cap, int slot) {
@@ -68,6 +69,14 @@ int32_t ChipChnNum(const SlaveSysCfg& cfg) {
     return CommChipChnNumOf(cfg);
 }
 
+// The rate an input's pictures arrive at: a large board's source rate, at most 25; else its target
+// rate, where a target of 0 (a product that chooses none) thins nothing and the source rate arrives.
+uint32_t ViArrivalRate(const VI_CHN_ATTR_S& stVi, bool bLarge) {
+    if (bLarge) return static_cast<uint32_t>(std::clamp(stVi.s32SrcFrameRate, 0, 25));
+    if (stVi.s32DstFrameRate >= 1) return static_cast<uint32_t>(stVi.s32DstFrameRate);
+    return static_cast<uint32_t>(std::max(0, stVi.s32SrcFrameRate));
+}
+
 }  // namespace
 
 uint32_t* VencRcWord(VENC_RC_ATTR_S* pstRc, VencRcField enField) {
@@ -105,8 +114,7 @@ void VencSetH264Param(VENC_CHN_ATTR_S* pstAttr, const VENC_PARAM_S* p, int32_t s
                 APP_ERR(kSrc, "failed with %#x!", r);
             } else {
                 bFromInput = true;
-                s = bLarge ? static_cast<uint32_t>(std::clamp(stVi.s32SrcFrameRate, 0, 25))
-                           : static_cast<uint32_t>(std::max(0, stVi.s32DstFrameRate));
+                s = ViArrivalRate(stVi, bLarge);
             }
         }
     }
@@ -287,7 +295,9 @@ uint32_t VencDefaultFrameRate(int32_t s32Chn) {
     const SlaveSysCfg cfg = SlaveGetSysCfg();
     const HVR_CAP_S& cap = cfg.stHvrCap;
     const uint32_t dev = cfg.u32DevType;
-    const uint32_t limit = static_cast<uint32_t>(std::max(0, Comm_GetViChnMainFps(s32Chn)));
+    // A limit of 0 is none chosen: the channel starts at the rate its limit has at load.
+    const int32_t s32Limit = Comm_GetViChnMainFps(s32Chn);
+    const uint32_t limit = s32Limit >= 1 ? static_cast<uint32_t>(s32Limit) : kRateAtLoad;
     uint32_t f = CommHookSplitGetChnVi(s32Chn, 0) == 17 ? 15 : limit;
     if (CommWideTest(dev, cap)) {
         f = limit;
@@ -398,9 +408,11 @@ int CaptureSetRCSrc(int32_t s32Chn, int32_t s32Src, int32_t s32Main, int32_t s32
         VI_CHN_ATTR_S stVi{};
         n = 25;
         if (CommHookSplitGetChnWiring(s32Chn, &viChn, &viDev) == 0 && MK_MPI_VI_GetChnAttr(viChn, &stVi) == 0)
-            n = bLarge ? stVi.s32SrcFrameRate : stVi.s32DstFrameRate;
+            n = static_cast<int32_t>(ViArrivalRate(stVi, bLarge));
     }
     const uint32_t r = static_cast<uint32_t>(std::clamp(n, 0, 25));
+    // No rate to adapt to: a destination of 0 would make a GOP of one frame.
+    if (r == 0) return 0;
     for (uint32_t kind = 0; kind < 2; ++kind) {
         CaptureStreamRec& st = pChn->astStream[kind];
         if (st.s32Created.load() == 0) continue;

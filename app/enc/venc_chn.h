@@ -37,8 +37,8 @@ int VencChCreate(int32_t s32Chn, uint32_t u32Vstd);
 // The JPEG channel of a capture channel (c below the first channel word) or of a decode channel. 0
 // or -1.
 int JPEGChCreate(int32_t s32Chn);
-// The frame rate a channel's streams start with: the channel's capture rate limit, lowered on some
-// boards.
+// The frame rate a channel's streams start with: the channel's capture rate limit (25 where the
+// product chooses none), lowered on some boards.
 uint32_t VencDefaultFrameRate(int32_t s32Chn);
 // The JPEG encoder channel of capture or decode channel number c: c + 2 x channel end + 2 x chip
 // channel count; -1 past the encoder's 128 channels.

@@ -28,14 +28,22 @@ using varnelle::master::MasterSim;
 
 constexpr const char* kDejaVu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 constexpr const char* kTitle = "Cam 1";
-// The streams run 6 s at 25 frames a second: their time stamps span 150 +- 5 frame times. An
-// encoder that falls behind (ThreadSanitizer, a machine busy with builds) misses frames whose time
-// has passed: counted by it and never sent, so they show as gaps in the time stamps.
+// The streams run 6 s at 25 frames a second: their time stamps span 150 +- 5 frame times, more by
+// what the start and stop commands took on a loaded machine. An encoder that falls behind (a machine
+// busy with builds) misses frames whose time has passed: counted by it and never sent, so they show as
+// gaps in the time stamps.
 constexpr double kFrameSlack = 5.0;
-#if defined(__SANITIZE_THREAD__)
-constexpr uint64_t kMissSlack = 40;
-#else
 constexpr uint64_t kMissSlack = 15;
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer the processing group's scaling, a byte at a time through the checker, gets
+// through about a third of the pictures: what needs every picture (the frame count, a third key frame
+// 50 frames on) is checked by the other builds; the order, the decoding and the key frames that come
+// are checked here too.
+constexpr bool kEveryPicture = false;
+constexpr uint64_t kQueuedUs = 1000000;
+#else
+constexpr bool kEveryPicture = true;
+constexpr uint64_t kQueuedUs = 0;
 #endif
 constexpr uint64_t kFrameUs = 40000;
 // Title on the signature area of the test picture (a flat colour): grid (200, 72), 96 x 24.
@@ -115,8 +123,15 @@ protected:
 };
 
 TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
+    // System type 0 wires every channel to capture channel 0: the camera of channel 0, its device
+    // enabled (command 92), configured (93) and told its input is 720p at 25 frames a second (87), then
+    // bound to the processing group the standard command makes (94).
+    PcivHostGetState()->stSysParam.u32SysType = 0;
     PcivHostGetState()->stSysParam.stSlaveCfg.u8JpegEnable = 1;
     ASSERT_EQ(m_sim->SendSetup(), 0) << m_log.str();
+    ASSERT_EQ(Cmd(92, {0, 0}), 0);
+    ASSERT_EQ(Cmd(93, {0, 0, 0, 0}), 0);
+    ASSERT_EQ(Cmd(87, {0, 1, 25}), 0);
     varnelle::master::Ring video{"video", m_sim->AllocRing(3u << 20), 3u << 20, PCIV_HOST_PORT_VENC_NOTICE,
                                  PCIV_HOST_PORT_VENC_ACK};
     varnelle::master::Ring jpeg{"jpeg", m_sim->AllocRing(1u << 20), 1u << 20, PCIV_HOST_PORT_JPEG_NOTICE,
@@ -126,17 +141,7 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
     ASSERT_EQ(Cmd(82, {0}), 0);
     ASSERT_EQ(Cmd(28, {0}), 0);
     ASSERT_EQ(Cmd(31, {0, 0}), 0);
-    // The camera of channel 0: its input set up (command 93) and bound to the processing group the
-    // standard command made (94). A build without the split model's channel records refuses 93 (it is
-    // not answered: the refusal shows in the program's log once the next answered command is back); no
-    // picture flows then, and only what needs none is checked.
-    ASSERT_EQ(Cmd(93, {0, 0, 0, 0}), 0);
-    ASSERT_EQ(Cmd(28, {0}), 0);
-    const bool input =
-        m_slave.Log().find("no channel of this chip is captured by ViChn 0") == std::string::npos;
-    if (input) {
-        ASSERT_EQ(Cmd(94, {0, 0}), 0);
-    }
+    ASSERT_EQ(Cmd(94, {0, 0}), 0);
     // kind, rate control, size code, quality, rate, flags, bit rate (2 bytes), GOP seconds.
     ASSERT_EQ(Format(0, 0, {0, 0, 0, 2, 25, 1, 0x00, 0x08, 2, 0, 0, 0}), 0);
     ASSERT_EQ(Format(0, 1, {0, 0, 3, 2, 25, 1, 0x00, 0x02, 2, 0, 0, 0}), 0);
@@ -156,19 +161,25 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
     t.sizes[2] = 704;
     t.text = kTitle;
     ASSERT_EQ(m_sim->SendTitle(t), 0);
+    // The times around each command, on the clock the streams' time stamps use: on a loaded machine
+    // a command takes a while, and the frames' window grows by as much.
+    const uint64_t startSent = varnelle::host::MonotonicUs();
     ASSERT_EQ(Cmd(30, {0, 0}), 0);
     ASSERT_EQ(Cmd(30, {0, 1}), 0);
-    ASSERT_EQ(Cmd(30, {0, 4}), 0);
     const uint64_t start = varnelle::host::MonotonicUs();
+    ASSERT_EQ(Cmd(30, {0, 4}), 0);
     while (varnelle::host::MonotonicUs() < start + 3000000) usleep(20000);
-    const uint64_t idrAt = varnelle::host::MonotonicUs();
+    const uint64_t idrSent = varnelle::host::MonotonicUs();
     ASSERT_EQ(Cmd(34, {0, 0}), 0);
+    const uint64_t idrDone = varnelle::host::MonotonicUs();
     while (varnelle::host::MonotonicUs() < start + 6000000) usleep(20000);
+    const uint64_t stopSent = varnelle::host::MonotonicUs();
     ASSERT_EQ(Cmd(33, {0, 0}), 0);
     ASSERT_EQ(Cmd(33, {0, 1}), 0);
+    const uint64_t stopDone = varnelle::host::MonotonicUs();
     // Pictures go to the master five at a time, and one channel makes one a pass (about 1.8 s with
     // the seven idle channels): wait for the first batch.
-    while (input && m_sim->Stats("jpeg").notices == 0 && varnelle::host::MonotonicUs() < start + 20000000)
+    while (m_sim->Stats("jpeg").notices == 0 && varnelle::host::MonotonicUs() < start + 20000000)
         usleep(50000);
     ASSERT_EQ(Cmd(33, {0, 4}), 0);
     usleep(500000);  // the last batch on its way
@@ -176,19 +187,24 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
     ASSERT_TRUE(m_slave.Alive()) << m_slave.Log();
 
     const varnelle::master::SplitStats split = m_sim->Split("video");
-    if (!input) {
-        std::fprintf(stderr,
-                     "no camera on this build (command 93 refused): streams and pictures not checked\n");
-    } else {
+    {
         // ---- The H.264 streams: every frame in order, decoded cleanly, at 25 a second ----
+        // 6 s of frames is 150; the window the commands leave open may be wider by their latency.
+        const double shortest = static_cast<double>(stopSent - start) / kFrameUs;
+        const double longest = static_cast<double>(stopDone - startSent) / kFrameUs;
         EXPECT_EQ(split.badRecords, 0u);
         for (uint32_t chn : {0u, 1u}) {
             ASSERT_EQ(split.channels.count(chn), 1u) << chn << "\n" << m_slave.Log();
             const varnelle::master::ChannelStats& c = split.channels.at(chn);
             const uint64_t due = (c.lastPts - c.firstPts + kFrameUs / 2) / kFrameUs + 1;
-            EXPECT_NEAR(static_cast<double>(due), 150.0, kFrameSlack) << chn;
+            if (kEveryPicture) {
+                EXPECT_GE(static_cast<double>(due), shortest - kFrameSlack) << chn;
+            }
+            EXPECT_LE(static_cast<double>(due), longest + kFrameSlack) << chn;
             ASSERT_LE(c.frames, due) << chn;
-            EXPECT_LE(due - c.frames, kMissSlack) << chn << ": frames missed";
+            if (kEveryPicture) {
+                EXPECT_LE(due - c.frames, kMissSlack) << chn << ": frames missed";
+            }
             EXPECT_EQ(c.seqGaps, 0u) << chn;
             EXPECT_EQ(c.seqRestarts, 0u) << chn;
             EXPECT_EQ(c.ptsBackwards, 0u) << chn;
@@ -214,18 +230,25 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
             std::vector<size_t> keys;
             for (size_t i = 0; i < frames.size(); ++i)
                 if (frames[i] == "1") keys.push_back(i);
-            ASSERT_GE(keys.size(), 3u);
+            ASSERT_GE(keys.size(), kEveryPicture ? 3u : 2u);
             EXPECT_EQ(keys[0], 0u);
-            // The first frame coded after the request, by its time stamp (the same clock on this host).
+            // The frames taken while the request was on its way, by their time stamps (the same clock
+            // on this host); the I frame within two of them.
             const auto& log = split.channels.at(0).log;
             ASSERT_EQ(log.size(), frames.size());
-            size_t requestFrame = 0;
-            while (requestFrame < log.size() && log[requestFrame].first < idrAt) ++requestFrame;
+            auto frameAt = [&log](uint64_t us) {
+                size_t i = 0;
+                while (i < log.size() && log[i].first < us) ++i;
+                return i;
+            };
+            // Pictures that waited in the processing group when the request came may be coded after it:
+            // under ThreadSanitizer that queue is some 10 pictures (0.4 s) deep.
+            const size_t first = frameAt(idrSent - kQueuedUs), last = frameAt(idrDone);
             size_t requested = keys.size();
             for (size_t k = 0; k < keys.size(); ++k) {
-                if (keys[k] >= requestFrame && keys[k] <= requestFrame + 2) requested = k;
+                if (keys[k] + 2 >= first && keys[k] <= last + 2) requested = k;
             }
-            ASSERT_LT(requested, keys.size()) << "no I frame near frame " << requestFrame;
+            ASSERT_LT(requested, keys.size()) << "no I frame near frames " << first << " to " << last;
             for (size_t k = 1; k < keys.size(); ++k) {
                 if (k == requested) {
                     EXPECT_LE(keys[k] - keys[k - 1], 50u);
@@ -241,15 +264,28 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
             const varnelle::master::SplitStats pics = m_sim->Split("jpeg");
             EXPECT_EQ(pics.badRecords, 0u);
             ASSERT_EQ(pics.channels.count(0), 1u);
-            EXPECT_GE(pics.channels.at(0).frames, 3u);
-            for (uint64_t n = 0; n < pics.channels.at(0).frames; ++n) {
+            const varnelle::master::ChannelStats& c = pics.channels.at(0);
+            EXPECT_GE(c.frames, 3u);
+            EXPECT_EQ(c.seqGaps, 0u);
+            EXPECT_EQ(c.ptsBackwards, 0u);
+            const fs::path pnm = fs::path(m_bus) / "picture.pnm";
+            for (uint64_t n = 0; n < c.frames; ++n) {
                 const std::string file = m_out + "/jpeg-0-" + std::to_string(n) + ".jpg";
                 int status = 0;
-                const std::string head = Shell("djpeg -pnm " + file + " | head -c 20", &status);
-                EXPECT_EQ(head.rfind("P6\n704 576\n255\n", 0), 0u) << file;
+                const std::string errors =
+                    Shell("djpeg -pnm -outfile " + pnm.string() + " " + file + " 2>&1", &status);
+                EXPECT_EQ(status, 0) << file << ": " << errors;
+                EXPECT_EQ(errors, "") << file;
+                std::ifstream in(pnm, std::ios::binary);
+                std::string magic;
+                uint32_t w = 0, h = 0;
+                in >> magic >> w >> h;
+                EXPECT_EQ(magic, "P6") << file;
+                EXPECT_EQ(w, 704u) << file;
+                EXPECT_EQ(h, 576u) << file;
             }
         }
-    }  // input
+    }
 
     // ---- Title bitmaps: PNGs for a person, two colours, the text as Pillow draws it ----
     const fs::path keep = fs::path(CAPTURE_KEEP_DIR);
@@ -285,7 +321,7 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
     }
 
     // ---- The title is in the stream itself: in its place the picture differs from around it ----
-    if (input) {
+    {
         // A late frame (a slow run may have fewer than 150), luma only. The title lands at (400, 144)
         // on 704 x 576.
         const uint64_t frames = split.channels.at(0).frames;
