@@ -65,17 +65,8 @@ void Range(const Env& e, int32_t* b, int32_t* end) {
     *end = base + (first < n ? m[VPSS_MAP_SPECIAL3] + first : n);
 }
 
-// Reads, changes and writes a channel's mode.
 int32_t SetMode(int32_t s32Grp, int32_t s32Chn, uint32_t w, uint32_t h) {
-    VPSS_CHN_MODE_S mode;
-    MK_S32 s32Ret = MK_MPI_VPSS_GetChnMode(s32Grp, s32Chn, &mode);
-    if (s32Ret == 0) {
-        mode.enChnMode = VPSS_CHN_MODE_USER;
-        mode.u32Width = w;
-        mode.u32Height = h;
-        mode.enPixelFormat = 23;
-        s32Ret = MK_MPI_VPSS_SetChnMode(s32Grp, s32Chn, &mode);
-    }
+    const MK_S32 s32Ret = CommVpssSetUserMode(s32Grp, s32Chn, w, h);
     if (s32Ret != 0) {
         APP_ERR_IN(kSrc, "Comm_VpssConfig", "failed with %#x!", static_cast<unsigned>(s32Ret));
         return -1;
@@ -433,4 +424,17 @@ void CommResetVpssState() {
     VpssState& s = State();
     for (bool& b : s.abSaved) b = false;
     s.stDefParam = VPSS_EFFECT_S{};
+}
+
+MK_S32 CommVpssSetUserMode(int32_t s32Grp, int32_t s32Chn, uint32_t u32Width, uint32_t u32Height) {
+    VPSS_CHN_MODE_S mode{};
+    MK_S32 s32Ret = MK_MPI_VPSS_GetChnMode(s32Grp, s32Chn, &mode);
+    if (s32Ret == 0) {
+        mode.enChnMode = VPSS_CHN_MODE_USER;
+        mode.u32Width = u32Width;
+        mode.u32Height = u32Height;
+        mode.enPixelFormat = 23;  // NV21, the one format every module takes
+        s32Ret = MK_MPI_VPSS_SetChnMode(s32Grp, s32Chn, &mode);
+    }
+    return s32Ret;
 }

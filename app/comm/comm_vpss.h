@@ -37,6 +37,8 @@ int32_t Comm_SetVpssParam(int32_t s32Grp, const uint8_t* pu8Param);
 // The size of user-mode channel 0 of a group, for stream 0 on boards with 4M, 5M, 8M or 960P inputs;
 // 0 otherwise. 0 or -1.
 int32_t Comm_SetVpssChnParam(int32_t s32Grp, int32_t s32Stream, const SIZE_S* pstSize);
+// Puts a group's channel in user mode at the given size in NV21 (read, change, write); the SDK's code.
+MK_S32 CommVpssSetUserMode(int32_t s32Grp, int32_t s32Chn, uint32_t u32Width, uint32_t u32Height);
 // Fills bytes 2 and 3 of the caller's noise-parameter record with the defaults and keeps them.
 int32_t Comm_GetVpssDefParam(uint8_t* pu8Param);
 // Operation 0 applies the record to the first input group; others copy the default-parameter record

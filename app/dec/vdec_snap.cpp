@@ -7,6 +7,7 @@
 #include "app/comm/comm_bind.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_snap.h"
+#include "app/comm/comm_vpss.h"
 #include "app/dec/avdec_state.h"
 #include "sdk/vpss/mpi_vpss.h"
 
@@ -16,7 +17,6 @@ constexpr const char* kSrc = "../dec/AVdecPlay.c";
 constexpr MK_S32 kSnapVpssChn = 3;  // the processing channel that feeds the snapshot encoder
 constexpr uint32_t kSnapMaxW = 704;
 constexpr uint32_t kSnapMaxH = 576;
-constexpr uint32_t kPixelFormat = 23;
 constexpr uint64_t kAttempts = 3;
 
 bool SnapEnabled() {
@@ -57,15 +57,7 @@ int32_t DigitSnapJpeg(int32_t s32Vdec) {
     const uint32_t h = std::min(s->Rec(c, REC_CUR_H), kSnapMaxH);
     r.Set(SNAP_WIDTH, w);
     r.Set(SNAP_HEIGHT, h);
-    VPSS_CHN_MODE_S mode{};
-    MK_S32 ret = MK_MPI_VPSS_GetChnMode(grp, kSnapVpssChn, &mode);
-    if (ret == 0) {
-        mode.enChnMode = VPSS_CHN_MODE_USER;
-        mode.u32Width = w;
-        mode.u32Height = h;
-        mode.enPixelFormat = kPixelFormat;
-        ret = MK_MPI_VPSS_SetChnMode(grp, kSnapVpssChn, &mode);
-    }
+    MK_S32 ret = CommVpssSetUserMode(grp, kSnapVpssChn, w, h);
     if (ret != 0) {
         APP_ERR(kSrc, "failed with %#x!", ret);
         return -1;

@@ -14,6 +14,7 @@
 #include "app/comm/app_log.h"
 #include "app/comm/cap_frame.h"
 #include "app/comm/comm_bind.h"
+#include "app/comm/comm_vpss.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_snap.h"
 #include "app/enc/capture_state.h"
@@ -32,7 +33,6 @@ constexpr uint32_t kSnapW = 704;
 constexpr uint32_t kSnapH = 576;
 constexpr uint32_t kSnapBuf = 811008;
 constexpr MK_S32 kSnapVpssChn = 3;
-constexpr uint32_t kPixelFormat = 23;
 constexpr uint64_t kAttempts = 3;
 constexpr int kSelectMs = 2000;
 constexpr int kIdleMs = 100;
@@ -74,15 +74,7 @@ Pass FitSize(SnapRecord& r, VENC_CHN j) {
     if (w == 0 || h == 0 || (jpeg.u32PicWidth == w && jpeg.u32PicHeight == h)) return Pass::kDone;
     if (MK_MPI_VENC_StopRecvPic(j) != 0) APP_ERR(kSrc, "MK_MPI_VENC_StopRecvPic Fail");
     const MK_S32 grp = r.GetS(SNAP_SRC_GRP);
-    VPSS_CHN_MODE_S mode{};
-    ret = MK_MPI_VPSS_GetChnMode(grp, kSnapVpssChn, &mode);
-    if (ret == 0) {
-        mode.enChnMode = VPSS_CHN_MODE_USER;
-        mode.u32Width = w;
-        mode.u32Height = h;
-        mode.enPixelFormat = kPixelFormat;
-        ret = MK_MPI_VPSS_SetChnMode(grp, kSnapVpssChn, &mode);
-    }
+    ret = CommVpssSetUserMode(grp, kSnapVpssChn, w, h);
     if (ret != 0) {
         LogFailed(ret);
         return Pass::kEnd;
