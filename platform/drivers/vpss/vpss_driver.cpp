@@ -258,7 +258,12 @@ int VpssDriver::Dispatch(const Object& obj, unsigned long request, void* arg, st
     if (!g.created) return Err(MK_ERR_UNEXIST);
     Chn* c = grpRequest ? nullptr : &g.chn[obj.chn];
     switch (request) {
-        case kDestroyGrp: DestroyGrp(g); return 0;
+        case kDestroyGrp:
+            // A worker may still hold the group's pictures: destroy gives every block back only after it.
+            WaitIdleLocked(g, lock);
+            if (!g.created) return Err(MK_ERR_UNEXIST);  // destroyed by another caller meanwhile
+            DestroyGrp(g);
+            return 0;
         case kStartGrp: g.started = true; return 0;
         case kStopGrp:
             // A stopped group takes nothing and keeps nothing but what the user holds.
@@ -310,11 +315,17 @@ int VpssDriver::CreateGrp(Grp& g, unsigned long request, void* arg) {
     return 0;
 }
 
+void VpssDriver::WaitIdleLocked(Grp& g, std::unique_lock<std::mutex>& lock) {
+    m_changed.wait(lock, [&g] { return g.inFlight == 0; });
+}
+
 void VpssDriver::DestroyGrp(Grp& g) {
     const uint64_t life = g.life + 1, generation = g.generation + 1;
+    const int inFlight = g.inFlight;
     g = Grp{};
     g.life = life;
     g.generation = generation;
+    g.inFlight = inFlight;
     m_changed.notify_all();
 }
 
@@ -371,8 +382,11 @@ int64_t VpssDriver::BindWordOf(int fd) const {
 }
 
 void VpssDriver::Reset() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Grp& g : m_groups) DestroyGrp(g);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (Grp& g : m_groups) {
+        WaitIdleLocked(g, lock);
+        DestroyGrp(g);
+    }
     m_module.Clear();
 }
 

@@ -106,6 +106,8 @@ private:
     void AfterStore(int grp, const Object& obj, unsigned long request);
     int CreateGrp(Grp& g, unsigned long request, void* arg);
     void DestroyGrp(Grp& g);
+    // Waits until no worker holds pictures of the group outside the lock.
+    void WaitIdleLocked(Grp& g, std::unique_lock<std::mutex>& lock);
     // Drops what the group queued and kept (not what the user took); its work in flight is discarded.
     void DropQueues(Grp& g);
     void SetBackup(int grp, bool on);

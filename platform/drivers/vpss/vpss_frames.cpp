@@ -147,7 +147,12 @@ uint64_t VpssDriver::Work(int worker) {
             plan = NextPlanLocked(worker);
         }
         if (!plan) return PacedThread::kIdle;
+        const int grp = plan->grp;
         Run(*plan, worker);
+        plan.reset();  // its pictures go back before the group counts it done
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_groups[grp].inFlight;
+        m_changed.notify_all();
     }
 }
 
@@ -162,6 +167,7 @@ std::optional<VpssDriver::Plan> VpssDriver::NextPlanLocked(int worker) {
         const bool replay = g.newest && std::any_of(std::begin(g.chn), std::end(g.chn), [](const Chn& c) { return c.replay; });
         if (g.input.empty() && !replay) continue;
         w.cursor = (slot + 1) % count;  // the other groups come first next time
+        ++g.inFlight;
 
         Plan plan;
         plan.grp = grp;

@@ -49,6 +49,7 @@ struct VpssDriver::Grp {
     uint64_t newestSeq = 0;
     uint64_t givenSeq = 0;  // the newest picture GetGrpFrame handed out
     int grpWaiters = 0;
+    int inFlight = 0;  // plans a worker carries out without the lock; destroy waits for them
     std::vector<HeldFrame> userHeld;
     uint64_t received = 0, processed = 0, dropped = 0, thinned = 0;
     Chn chn[kChannels];
