@@ -44,7 +44,7 @@ struct Clip {
 constexpr Clip kClips[kPlaySlots] = {
     {"clip-0.h264", "testsrc2=size=704x576:rate=25", 704, 576},
     {"clip-1.h264", "testsrc=size=1280x720:rate=25", 1280, 720},
-    {"clip-2.h264", "testsrc2=size=1280x720:rate=25,hue=h=120", 1280, 720},
+    {"clip-2.h264", "testsrc2=size=1280x720:rate=25,vflip", 1280, 720},
     {"clip-3.h264", "testsrc=size=704x576:rate=25,negate", 704, 576},
 };
 
