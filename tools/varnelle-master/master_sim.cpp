@@ -120,12 +120,13 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     std::memset(&p, 0, sizeof(p));
     // The product's own system type: type 0 would wire every channel to capture channel 0.
     p.u32SysType = 656;
-    p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
+    p.u32DevType = 656;  // an 8-input 1080P hybrid recorder with JPEG pictures
     p.u32ChnStart = 0;
     p.u32ChnEnd = 8;
     p.u32ChnSetting = 8;
     p.u32DecNum = 4;
     p.u32SplitOffset = 0;
+    // Decode channel i reads its processing group from record i: the playback commands line up.
     p.u32FirstDecChn = 0;
     p.u32DigitalNum = 0;
     p.u32PlayDecNum = 4;
@@ -137,6 +138,7 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     cap.as16Analog[HVR_CAP_1080P] = 8;
     cap.u32MaxPlayBackWay = 8;
     p.stHvrCap = cap;
+    p.stSlaveCfg.u8JpegEnable = 1;
     return p;
 }
 
