@@ -223,6 +223,8 @@ int SetStreamFormat(int32_t c, uint32_t u32Kind, const uint8_t* f) {
     st.u32FrameRate = *VencRcWord(&stAttr.stRcAttr, VENC_RC_DST);
     st.s32SizeCode = p.s32SizeCode;
     st.u32CfgFrameRate = p.u32FrameRate;
+    // The master's new rate is the one a restore gives back; nothing is lowered until the model mode says so.
+    st.u32PrevFrameRate = 0;
     st.u32CfgBitRate = p.u32BitRate;
     st.u32CfgWidth = stNew.u32Width;
     st.u32CfgHeight = stNew.u32Height;
@@ -553,7 +555,8 @@ int CaptureModelFrameRate(int32_t s32Chn, int32_t s32Rate) {
     if (pChn == nullptr) return -1;
     const int r = CaptureSetRCSrc(s32Chn, s32Rate, s32Rate, s32Rate);
     for (CaptureStreamRec& st : pChn->astStream) {
-        st.u32PrevFrameRate = st.u32CfgFrameRate;
+        // A second lowering before the restore keeps the rate the master configured, not the lowered one.
+        if (st.u32PrevFrameRate == 0) st.u32PrevFrameRate = st.u32CfgFrameRate;
         st.u32CfgFrameRate = static_cast<uint32_t>(std::max(0, s32Rate));
     }
     return r;
@@ -570,7 +573,10 @@ int CaptureRestoreFrameRate(int32_t s32Chn) {
     }
     const int r =
         CaptureSetRCSrc(s32Chn, 0, static_cast<int32_t>(au32Rate[0]), static_cast<int32_t>(au32Rate[1]));
-    for (int k = 0; k < 2; ++k) pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
+    for (int k = 0; k < 2; ++k) {
+        pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
+        pChn->astStream[k].u32PrevFrameRate = 0;
+    }
     return r;
 }
 

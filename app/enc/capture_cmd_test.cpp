@@ -653,6 +653,15 @@ TEST_F(CaptureCmdTest, ABusyDisplayLowersBothStreamsAndRestoringGivesTheirRatesB
     // A restore with nothing lowered keeps the configured rates.
     ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
     EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    // Lowered twice (command 53 twice, or playback then mode 2): the restore gives the master's rates.
+    ASSERT_EQ(CaptureModelFrameRate(0, 12), 0);
+    ASSERT_EQ(CaptureModelFrameRate(0, 10), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 10u);
+    ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 25u);
+    EXPECT_EQ(Attr(1).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 20u);
+    EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    EXPECT_EQ(sub->u32CfgFrameRate, 20u);
     EXPECT_EQ(CaptureModelFrameRate(32, 12), -1);
     EXPECT_EQ(CaptureRestoreFrameRate(-1), -1);
 
