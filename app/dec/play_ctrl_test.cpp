@@ -43,6 +43,7 @@ void SendPlayParams(uint32_t hide = 0) {
     put(16, kChn);
     put(28 + 4 * (12 - 6), kHideDev);  // head words 6.. come from payload byte 28 on
     put(28 + 4 * (13 - 6), 1);
+    put(1992 + REC_CREATED, 1);
     put(1992 + REC_VPSS_GRP, kGrp);
     put(1992 + REC_VO_CHN, kVo);
     put(1992 + REC_VDEC_CHN, kVdec);
@@ -246,8 +247,13 @@ TEST_F(PlayTest, ChannelsOutsideTheDecodeChannelsAreRefused) {
         EXPECT_EQ(PlayFlush(chn), -1);
         EXPECT_EQ(PlayPause(chn, 0), -1);
     }
-    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
     EXPECT_EQ(m_vo->RequestCount(mk::vo::kPauseChn), 0);
+    // A channel whose record the master never sent: refused, decoder channel 0 is left alone.
+    EXPECT_EQ(PlayStart(3), -1);
+    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
+    EXPECT_EQ(Vdec(mk::vdec::kResetChn), 0);
+    EXPECT_EQ(AVdecGetChnTable()->Rec(3, REC_RUNNING), 0u);
+    AVdecGetChnTable()->SetRec(3, REC_CREATED, 1);
     EXPECT_EQ(PlayStart(3), 0);
 }
 
