@@ -321,6 +321,17 @@ void MotionDetectReset() {
     SlaveClearMotionBitmap();
 }
 
+uint32_t MotionForget() {
+    uint32_t n = 0;
+    for (MotionRecord& r : State().records) {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        n += r.s32Running != 0;
+        r.s32Enabled = r.s32Running = 0;
+        r.s32Fd = -1;
+    }
+    return n;
+}
+
 int32_t MotionDetectGetState(uint32_t* pData) {
     if (pData == nullptr) {
         APP_ERR(kSrc, "error pData is NULL point");

@@ -48,6 +48,10 @@ int32_t MotionCapSelect(int32_t s32TimeoutMs, fd_set* pReady);
 int32_t MotionCapEvaluate(const fd_set* pReady);
 // Stops and joins the thread (tests and the process's end); MotionDetectCreate may start it again.
 void MotionDetectStop();
+// The detection channels are gone with the media system (a repeated command 96): every channel counts
+// as not watched, so the thread waits on none and the next command 88 makes its channel again. The
+// number that ran.
+uint32_t MotionForget();
 // Stops the thread and tears down every channel's detection channel (tests).
 void MotionDetectReset();
 

@@ -18,6 +18,7 @@
 #include "app/pci/pciv_slave.h"
 #include "platform/dev/driver.h"
 #include "platform/drivers/all/install.h"
+#include "platform/drivers/core/kernel.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/host/test_bus.h"
@@ -428,6 +429,24 @@ TEST_F(PlayTest, CreateFailuresAndCreateAfterDestroy) {
     EXPECT_EQ(CommHookVdecCreatedChns(chns, 4), 0);
     EXPECT_EQ(VdecChCreate(1), 0);
     EXPECT_TRUE(drv::VdecDriver::Get()->Channel(1).created);
+    MK_MPI_VDEC_DestroyChn(1);
+    AVdecStopFeeding();
+}
+
+// A second command 96 destroys the decoders: the module forgets them, so command 55 makes the decoder
+// again and the playback record binds and shows it again (before, 55 found it made and did nothing).
+TEST_F(PlayTest, AfterASecondSystemSetUpCommand55MakesTheDecoderAgain) {
+    ASSERT_EQ(VdecChCreate(1), 0);
+    Cmd(70, kChn);
+    AVdecGetChnTable()->SetRec(kChn, REC_BOUND, 1);
+    CommForgotten f;
+    AVdecForgetMedia(&f);
+    EXPECT_EQ(f.u32Decoders, 1u);
+    drv::ResetMediaState();  // what the system's exit does to the drivers
+    ASSERT_FALSE(drv::VdecDriver::Get()->Channel(1).created);
+    EXPECT_EQ(VdecChCreate(1), 0);
+    EXPECT_TRUE(drv::VdecDriver::Get()->Channel(1).created);
+    for (uint32_t field : {REC_RUNNING, REC_BOUND, REC_SHOWN}) EXPECT_EQ(Rec(field), 0u) << field;
     MK_MPI_VDEC_DestroyChn(1);
     AVdecStopFeeding();
 }

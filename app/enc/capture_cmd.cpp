@@ -20,6 +20,7 @@
 #include "app/enc/capture_state.h"
 #include "app/enc/venc_chn.h"
 #include "app/enc/venc_push.h"
+#include "app/enc/venc_snap.h"
 #include "app/osd/osd_title.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_recv.h"
@@ -580,6 +581,45 @@ int CaptureRestoreFrameRate(int32_t s32Chn) {
     return r;
 }
 
+void CaptureForgetMedia(CommForgotten* pOut) {
+    // The snapshot threads wait on encoders of their own: they stop before those go.
+    pOut->u32Snapshots += JpegSnapStopAll();
+    CaptureState* s = CaptureGetState();
+    if (!s->bLocksInit) return;
+    // Under the capture lock: the fetch pass and the titles see the channels either as they were or gone.
+    const int r = CaptureLock();
+    if (r != 0) APP_ERR(kSrc, "lock failed %#x", r);
+    for (uint32_t c = 0; c < CAPTURE_CHN_NUM; ++c) {
+        CaptureChnRec& ch = s->astChn[c];
+        for (CaptureStreamRec& st : ch.astStream) {
+            pOut->u32EncStreams += st.s32Created.load() != 0;
+            st.s32Created = 0;
+            st.s32Receiving = 0;
+            st.s32Enabled = 0;
+            st.s32Fd = -1;
+            st.u32Kind = 0;
+            st.u32PrevFrameRate = 0;
+        }
+        ch.abFormatKept[0] = ch.abFormatKept[1] = false;
+        ch.s32CaptureStarted = 0;
+        pOut->u32JpegChns += ch.s32JpegVencChn.load() >= 0;
+        ch.s32JpegVencChn = -1;
+        ch.s32JpegFd = -1;
+        ch.s32JpegStarted = 0;
+        ch.s32JpegFormatSet = 0;
+        for (int32_t& h : ch.as32CoverHandle) {
+            pOut->u32Covers += h >= 0;
+            h = -1;
+        }
+        // The next standard command makes the channel's encoders again.
+        s->as32VstdApplied[c] = 0;
+    }
+    FD_ZERO(&s->stFdSet);
+    s->s32MaxFd = -1;
+    pOut->u32Titles += CaptureTitleForget();
+    if (r == 0) CaptureUnlock();
+}
+
 void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitModelModeFn pfnModel) {
     g_pfnDisplayMode = pfnMode;
     g_pfnModelMode = pfnModel;
@@ -610,5 +650,6 @@ void CaptureRegister() {
     CommSetCaptureGetFormatSizeHook(HookGetFormatSize);
     CommSetCaptureGetVstdHook(HookGetVstd);
     CommSetJpegChCreateHook(JPEGChCreate);
+    CommSetForgetCaptureHook(CaptureForgetMedia);
     SlaveSetOsdTitleHook(CaptureSetTitleV2);
 }
