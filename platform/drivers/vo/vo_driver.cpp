@@ -469,6 +469,11 @@ void VoDriver::ResetLocked() {
         // Each video layer starts on the device of its own number; the last has none.
         m_layers[i].device = i < VO_MAX_DEV_NUM ? i : -1;
     }
+    // But layer 8 is device 0's picture-in-picture layer, on from the start above layer 0: the
+    // program puts the shifted layout, the zoom and the playback windows there and never enables
+    // it, and device 0's screen is what the cascade output carries. Disable it to move it.
+    m_layers[kPipLayer].device = 0;
+    m_layers[kPipLayer].enabled = true;
     for (Gfx& g : m_gfx) g = Gfx{};
     m_wbc = Wbc{};
     m_cascade = false;

@@ -11,7 +11,8 @@
 //
 // Every enabled device composes its screen at its frame rate on the driver's display thread (see
 // vo_screen.h): background colour and size from its public attributes, each shown channel's picture
-// scaled into its rectangle. A layer's screen frame and the write-back frame are copies of the screen
+// scaled into its rectangle. Each video layer starts on the device of its own number, but layer 8,
+// which starts on device 0 and enabled, above layer 0. A layer's screen frame and the write-back frame are copies of the screen
 // in the media memory zone, held by the user until released. With $VARNELLE_TRACE set, each device's
 // screen is written there as screen-<dev>.png about once a second of the media clock.
 #pragma once

@@ -10,6 +10,8 @@ namespace varnelle::drivers::vo {
 
 constexpr char kMagic = 'O';
 constexpr int kPixFmtYuv420Sp = 23;
+// The video layer that device 0 composes above its own from the start.
+constexpr int kPipLayer = 8;
 
 constexpr unsigned long kBind = mk::vo::kBind;
 // devices
