@@ -1,6 +1,7 @@
 #include "app/enc/venc_push.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -272,6 +273,8 @@ VencPushCtx* VencPushVideoCtx() {
 
 void* SlaveVencGetStream(void* pArg) {
     auto* pCtx = pArg != nullptr ? static_cast<VencPushCtx*>(pArg) : VencPushVideoCtx();
+    // Named, so a look at the process finds it (and what it costs).
+    pthread_setname_np(pthread_self(), "venc fetch");
     while (!Stopped(pCtx)) {
         if (VencPushPass(pCtx) < 0) {
             SleepMs(10);

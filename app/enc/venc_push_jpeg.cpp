@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -131,6 +132,7 @@ VencPushCtx* VencPushJpegCtx() {
 
 void* JPEGCapStreamSlaver(void* pArg) {
     auto* pCtx = pArg != nullptr ? static_cast<VencPushCtx*>(pArg) : VencPushJpegCtx();
+    pthread_setname_np(pthread_self(), "jpeg fetch");
     while (!Stopped(pCtx)) {
         if (JpegPushPass(pCtx) < 0) break;
     }
