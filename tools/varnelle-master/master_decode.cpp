@@ -162,11 +162,15 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     }
     uint32_t chn = slot;
     sim.Command(55, &chn, 4);
+    MasterSim::PlayState& play = sim.Play();
+    std::unique_lock<std::mutex> playLock(play.mutex);
     // The playback record: display channel and decoder of the slot, display enabled, hiding on 8.
     std::vector<uint8_t> params(PLAY_PARAMS_LEN, 0);
     Put32(params, 16, chn);
     Put32(params, 28 + 4 * (AVDEC_HEAD_HIDE_DEV - 6), 8);
     Put32(params, 28 + 4 * (AVDEC_HEAD_DISP_ON - 6), 1);
+    // Payload byte 28 on is the block's byte 24 on: the started flags of the channels playing.
+    for (uint32_t i = 0; i < AVDEC_CHN_NUM; ++i) Put32(params, 4 + AVDEC_ENTRY_OFF + AVDEC_ENTRY_SIZE * i, play.started[i]);
     const uint32_t rec = 1992;
     if (opt.vpssGroup >= 0) Put32(params, rec + REC_VPSS_GRP, static_cast<uint32_t>(opt.vpssGroup));
     for (uint32_t f : {REC_PIC_W, REC_CUR_W, REC_MAX_W}) Put32(params, rec + f, opt.width);
@@ -190,6 +194,8 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     // code past its table) shows the command loop has started the decoder before the first frame.
     uint32_t mark = 0;
     sim.Command(200, &mark, sizeof(mark));
+    if (chn < AVDEC_CHN_NUM) play.started[chn] = 1;
+    playLock.unlock();
     if (opt.started) opt.started();
 
     std::vector<AccessUnit> units = SplitAccessUnits(stream.data(), stream.size());

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -44,7 +45,7 @@ struct Clip {
 constexpr Clip kClips[kPlaySlots] = {
     {"clip-0.h264", "testsrc2=size=704x576:rate=25", 704, 576},
     {"clip-1.h264", "testsrc=size=1280x720:rate=25", 1280, 720},
-    {"clip-2.h264", "testsrc2=size=1280x720:rate=25,hue=h=120", 1280, 720},
+    {"clip-2.h264", "testsrc2=size=1280x720:rate=25,vflip", 1280, 720},
     {"clip-3.h264", "testsrc=size=704x576:rate=25,negate", 704, 576},
 };
 
@@ -104,6 +105,7 @@ private:
     }
     bool Interrupted() const { return m_opt.interrupted != nullptr && *m_opt.interrupted != 0; }
 
+    void MakeClips();
     void StartInputs();
     void SendTitles(bool withNames);
     void LayOut();
@@ -120,6 +122,8 @@ private:
 };
 
 int Session::Run() {
+    // The clips first: making them costs ffmpeg some seconds that should not fall into the streams'.
+    MakeClips();
     m_p = ProductSysParams();
     PcivHostGetState()->stSysParam = m_p;
     m_r.channels = m_p.u32ChnEnd - m_p.u32ChnStart;
@@ -257,16 +261,18 @@ void Session::StartDetection() {
     Told(91, {});
 }
 
-void Session::StartPlayback() {
+void Session::MakeClips() {
     if (m_opt.clipDir.empty()) {
         m_r.clipProblem = "no folder for the clips";
         return;
     }
-    ::mkdir(m_opt.clipDir.c_str(), 0777);
-    const int32_t firstGroup = FirstDecoderGroup(m_p);
+    std::error_code ec;
+    std::filesystem::create_directories(m_opt.clipDir, ec);
+    const SLAVE_SYS_PARAM_S p = ProductSysParams();
+    const int32_t firstGroup = FirstDecoderGroup(p);
     const uint16_t w = static_cast<uint16_t>(m_opt.screenWidth / 4);
     const uint16_t top = static_cast<uint16_t>(m_opt.screenHeight / 2);
-    for (uint32_t i = 0; i < kPlaySlots && i < m_p.u32PlayDecNum; ++i) {
+    for (uint32_t i = 0; i < kPlaySlots && i < p.u32PlayDecNum; ++i) {
         const Clip& c = kClips[i];
         SlotReport rep;
         rep.slot = i;
@@ -283,10 +289,14 @@ void Session::StartPlayback() {
             !master::Run("ffmpeg -nostdin -v error -y -f lavfi -i '" + std::string(c.source) +
                          "' -t 4 -pix_fmt yuv420p -c:v libx264 -g 25 -bf 0 '" + rep.clip + "'")) {
             m_r.clipProblem = "ffmpeg (with libx264) could not make " + rep.clip;
+            m_r.slots.clear();
             return;
         }
         m_r.slots.push_back(rep);
     }
+}
+
+void Session::StartPlayback() {
     for (SlotReport& rep : m_r.slots) {
         // The slot's decoder group, at the clip's size.
         Told(62, {static_cast<uint32_t>(rep.group), rep.width, rep.height});

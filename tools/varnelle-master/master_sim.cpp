@@ -620,7 +620,9 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             uint32_t payload[2] = {args[0], args.size() > 1 ? args[1] : 0};
+            std::lock_guard<std::mutex> lock(m_play.mutex);
             int r = Command(code, payload, sizeof(payload));
+            if ((code == 70 || code == 71) && args[0] < std::size(m_play.started)) m_play.started[args[0]] = code == 70;
             Log("command %u (%s %u) sent: %d", code, verb.c_str(), args[0], r);
         } else if (verb == "osd") {
             // osd CHN STREAM INDEX X Y W H [SHOW]: a title record through the OSD buffer.

@@ -143,6 +143,13 @@ public:
         uint32_t ackSeq = 0;
     };
     OsdSlot& Osd() { return m_osd; }
+    // The master's copy of the decode channels' started flags, which every command 64 carries whole:
+    // a slot's 64 to 70 go out under the mutex, so no other slot's 64 clears the flag a 70 set.
+    struct PlayState {
+        std::mutex mutex;
+        uint32_t started[48] = {};
+    };
+    PlayState& Play() { return m_play; }
 
     // One line of progress.
     void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -165,6 +172,7 @@ private:
     std::mutex m_logMutex;  // one line at a time
     OsdSlot m_osd;          // the thread that runs the script only
     std::set<int32_t> m_viDevs;  // capture devices enabled so far (the script's thread)
+    PlayState m_play;
 };
 
 }  // namespace varnelle::master

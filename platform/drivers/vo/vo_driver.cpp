@@ -368,10 +368,8 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
             return CopyRequestOut(request, arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size() + c.waiting.size())});
         case kSendFrame: return SendFrame(c, request, arg);
         case kGetChnFrame:
-            return GetFrame(request, arg, c.userHeld, lock, [&c]() -> const HeldFrame* {
-                return c.showing.empty() ? nullptr : &c.showing.front();
-            });
-        case kReleaseChnFrame: return ReleaseHeldFrame(c.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+            return GetChnFrame(layer, c, request, arg, lock);
+        case kReleaseChnFrame: return ReleaseChnFrame(c, request, arg);
         case kChnRegionLuma:
             return FillRegionLuma(c.showing.empty() ? nullptr : &c.showing.front(), request, arg, Err(MK_ERR_ILLEGAL_PARAM));
     }
@@ -414,7 +412,7 @@ VoDriver::ChnState VoDriver::Channel(int layer, int chn) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Chn& c = m_layers[layer].chn[chn];
     ChnState s{c.enabled, c.shown, c.paused, c.frameRateMatch, c.steps, c.refreshes, !c.showing.empty(), {},
-               !c.waiting.empty(), {}, c.userHeld.size(), c.received};
+               !c.waiting.empty(), {}, c.UserHolds(), c.received};
     if (!c.showing.empty()) s.frame = c.showing.front().frame();
     c.store.Read(kSetChnDispPos, &s.position, sizeof s.position, {});
     return s;

@@ -31,6 +31,7 @@ constexpr unsigned long kSetVideoLayerAttr = mk::vo::kSetVideoLayerAttr;
 constexpr unsigned long kSetVideoLayerPriority = mk::vo::kSetVideoLayerPriority;
 constexpr unsigned long kEnableVideoLayer = mk::vo::kEnableVideoLayer;
 constexpr unsigned long kDisableVideoLayer = mk::vo::kDisableVideoLayer;
+constexpr unsigned long kSetDispBufLen = mk::vo::kSetDispBufLen;
 constexpr unsigned long kGetScreenFrame = mk::vo::kGetScreenFrame;
 constexpr unsigned long kReleaseScreenFrame = mk::vo::kReleaseScreenFrame;
 constexpr unsigned long kSetAttrBegin = mk::vo::kSetAttrBegin;
