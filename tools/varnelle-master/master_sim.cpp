@@ -148,6 +148,8 @@ int MasterSim::SendSetup(uint32_t u32Standard, uint32_t u32Width, uint32_t u32He
         p.u32BoardSubType);
     int ret = PcivHostSendSysParams();
     if (ret != 0) return ret;
+    // The set-up brings the media system up anew: the capture devices are to be enabled again.
+    m_viDevs.clear();
     ret = PcivHostGraphicsSaveVstd(u32Standard);
     Log("command 24 (standard %u): result %d", u32Standard, ret);
     if (ret != 0) return ret;
@@ -248,6 +250,24 @@ int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
     Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size,
         ring.phys, ring.noticePort, ring.ackPort, ret);
     return ret;
+}
+
+int MasterSim::ResendRings() {
+    std::vector<Ring> rings;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& r : m_readers) rings.push_back(r->ring);
+    }
+    int sent = 0;
+    for (const Ring& ring : rings) {
+        const uint32_t code = ring.noticePort == PCIV_HOST_PORT_VENC_NOTICE ? 10 : ring.noticePort == PCIV_HOST_PORT_JPEG_NOTICE ? 11 : 0;
+        if (code == 0) continue;
+        PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
+        const int ret = Command(code, &p, sizeof(p));
+        Log("command %u again: %s ring of %u bytes at 0x%08x: result %d", code, ring.name, ring.size, ring.phys, ret);
+        sent += ret == 0;
+    }
+    return sent;
 }
 
 void MasterSim::ReadRing(RingReader* r) {
@@ -545,8 +565,12 @@ int MasterSim::RunScript(std::istream& in) {
             }
         } else if (verb == "rings") {
             if (Watching(PCIV_HOST_PORT_VENC_NOTICE) || Watching(PCIV_HOST_PORT_JPEG_NOTICE)) {
-                Log("line %d: the rings are provided already", number);
-                return number;
+                // A master set up again gives the slave its senders again, on the rings it reads.
+                if (ResendRings() != 2) {
+                    Log("line %d: the rings are provided already", number);
+                    return number;
+                }
+                continue;
             }
             // The sender takes its buffer from one common pool block: the ring fits in the largest.
             uint32_t vsize = args.size() > 0 ? args[0] : (3u << 20);

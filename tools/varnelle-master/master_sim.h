@@ -95,6 +95,9 @@ public:
     // Reading and acknowledging only (the sender is started some other way). False when the notice
     // port is already watched: two readers would split one stream between them.
     bool WatchRing(const Ring& ring);
+    // Commands 10 and 11 again for the rings already read (a master that sets the slave up again):
+    // how many were answered with 0.
+    int ResendRings();
     bool Watching(uint32_t noticePort) const;
     RingStats Stats(const char* name) const;
     // The frame records read from a ring so far, per channel.
