@@ -282,9 +282,10 @@ private:
     // pixel (X - ox, Y - oy); dest must lie inside the image so placed. Black source pixels become the
     // layer's colour key (in a copy); key-coloured ones are skipped in transparent mode.
     void Blit(const CRect& dest, const uint8_t* pixels, uint32_t pitch, int64_t ox, int64_t oy);
-    // One piece of a stretched image: {left, top, right, bottom} (device) from source (sx, sy).
+    // One piece of a stretched image: {left, top, right, bottom} (device) from source (sx, sy), cut to
+    // the destination dest.
     void DrawPiece(int64_t left, int64_t top, int64_t right, int64_t bottom, int64_t sx, int64_t sy,
-                   const DCImage& image);
+                   const DCImage& image, const CRect& dest);
 
     int32_t m_penWidth = 0;
     int32_t m_penStyle = 0;
