@@ -250,8 +250,8 @@ private:
     // cursor over its own pixels when lift is set.
     void LineInRgn(CRegion& rgn, int32_t x1, int32_t y1, int32_t x2, int32_t y2, bool lift, uint32_t value);
     // The pixels of the segment that lie in rect (clipped input: rect lies on the surface), exactly
-    // those of the unclipped segment; dotted skips the pixels whose major coordinate is even, but the
-    // segment's first.
+    // those of the unclipped segment; a dotted pen on a slanted segment skips the pixels whose major
+    // coordinate is even, but the segment's first (upright and level segments stay solid).
     void DrawSegment(const CRect& rect, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t value);
     // A lift area: r grown by the pen's parallel copies on every side, on the clip bounds.
     CRect PenArea(const CRect& r) const;

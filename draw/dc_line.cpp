@@ -68,7 +68,9 @@ void CDC::DrawSegment(const CRect& rect, int32_t x1, int32_t y1, int32_t x2, int
     int64_t first;
     int64_t last;
     if (!line.Clip(&rect, &first, &last)) return;
-    const bool dotted = m_penStyle == kPenDotted;
+    // Only slanted segments are dotted: upright ones are drawn pixel by pixel and level ones as one
+    // run, solid, so the sides of rectangles stay whole.
+    const bool dotted = m_penStyle == kPenDotted && x1 != x2 && y1 != y2;
     const Point start = line.PixelAt(first);
     if (!dotted && !line.YMajor() && y1 == y2) {
         m_obj.fill(PixelAddr(start.x, start.y), static_cast<int>(last - first + 1), value);

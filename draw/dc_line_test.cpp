@@ -37,7 +37,7 @@ using PixelSet = std::set<std::pair<int, int>>;
 // for lines at most 45 degrees from horizontal, else in x, away from the side the line runs to);
 // each copy stepped from the end with the smaller major coordinate, the minor coordinate moving
 // when the error term 2|dminor| - |dmajor|, grown as it goes, is not negative; dotted lines skip
-// the pixels on even major coordinates after the first.
+// the pixels on even major coordinates after the first, on slanted copies only.
 PixelSet PenPixels(int x1, int y1, int x2, int y2, int width, bool dotted) {
     PixelSet out;
     const int dx = x2 - x1, dy = y2 - y1;
@@ -57,10 +57,11 @@ PixelSet PenPixels(int x1, int y1, int x2, int y2, int width, bool dotted) {
         }
         const int dMajor = mb - ma, dMinor = std::abs(nb - na);
         const int step = (bx - ax) * (by - ay) > 0 ? 1 : -1;
+        const bool dots = dotted && ax != bx && ay != by;
         int e = 2 * dMinor - dMajor;
         int minor = na;
         for (int major = ma; major <= mb; ++major) {
-            if (!dotted || major == ma || (major & 1) != 0)
+            if (!dots || major == ma || (major & 1) != 0)
                 out.insert(yMajor ? std::pair{minor, major} : std::pair{major, minor});
             if (e >= 0) {
                 e += 2 * (dMinor - dMajor);
@@ -86,9 +87,12 @@ TEST(DcLineTest, ShortLinesByHand) {
         {"diagonal", {0, 0}, {5, 5}, 1, 0, {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}},
         {"diagonal dotted", {0, 0}, {5, 5}, 1, 1, {{0, 0}, {1, 1}, {3, 3}, {5, 5}}},
         {"dotted from its far end", {5, 5}, {0, 0}, 1, 1, {{0, 0}, {1, 1}, {3, 3}, {5, 5}}},
-        // A dotted pen dots level and upright lines too.
-        {"dotted level", {2, 7}, {8, 7}, 1, 1, {{2, 7}, {3, 7}, {5, 7}, {7, 7}}},
-        {"dotted upright", {3, 9}, {3, 4}, 1, 1, {{3, 4}, {3, 5}, {3, 7}, {3, 9}}},
+        {"dotted shallow", {1, 12}, {7, 14}, 1, 1, {{1, 12}, {3, 13}, {5, 13}, {7, 14}}},
+        // A dotted pen leaves level and upright lines solid.
+        {"dotted level", {2, 7}, {8, 7}, 1, 1, {{2, 7}, {3, 7}, {4, 7}, {5, 7}, {6, 7}, {7, 7}, {8, 7}}},
+        {"dotted upright", {3, 9}, {3, 4}, 1, 1, {{3, 4}, {3, 5}, {3, 6}, {3, 7}, {3, 8}, {3, 9}}},
+        {"dotted thick level", {9, 2}, {12, 2}, 2, 1,
+         {{9, 2}, {10, 2}, {11, 2}, {12, 2}, {9, 1}, {10, 1}, {11, 1}, {12, 1}}},
         {"three thick", {0, 10}, {3, 10}, 3, 0,
          {{0, 10}, {1, 10}, {2, 10}, {3, 10}, {0, 9}, {1, 9}, {2, 9}, {3, 9}, {0, 8}, {1, 8}, {2, 8}, {3, 8}}},
         {"leftwards thick goes down", {3, 2}, {0, 2}, 2, 0,
