@@ -2,6 +2,7 @@
 // against a line stepper written out here, and the shapes against cairo.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "draw/dc.h"
+#include "draw/internal/work_counters.h"
 #include "draw/testing/cairo_compare.h"
 #include "draw/testing/dc_fixture.h"
 #include "draw/testing/printers.h"
@@ -136,14 +138,16 @@ TEST(DcLineTest, WidePenWarnsAndDrawsEveryCopy) {
 
 // Random lines through clips of several rectangles (overlapping, apart, off the surface) draw
 // exactly the unclipped line's pixels that the clip holds: no kink where rectangles meet.
-TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
+void CheckClippedLines(unsigned seed, int trials, int (*penOf)(int trial)) {
     constexpr int kW = 90, kH = 70;
-    std::mt19937 rng(11);
+    // Ends lie within 60 pixels of the surface, so copies past 400 never reach it.
+    constexpr int kReach = 400;
+    std::mt19937 rng(seed);
     auto coord = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const uint16_t red = Rgb565(kRed);
-    for (int trial = 0; trial < 400; ++trial) {
+    for (int trial = 0; trial < trials; ++trial) {
         CDC dc(CDC::kMemory, kW, kH);
-        const int pen = 1 + trial % 3;
+        const int pen = penOf(trial);
         const bool dotted = (trial / 3) % 2 == 1;
         dc.SetPen(kRed, dotted ? 1 : 0, pen);
         CRegion clip;
@@ -157,8 +161,11 @@ TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
         const int x1 = coord(-60, kW + 60), y1 = coord(-60, kH + 60);
         const int x2 = coord(-60, kW + 60), y2 = coord(-60, kH + 60);
         dc.MoveTo(x1, y1);
+        testing::internal::CaptureStdout();  // the wide pen's warning
         dc.LineTo(x2, y2);
-        for (const auto& [x, y] : PenPixels(x1, y1, x2, y2, pen, dotted)) {
+        testing::internal::GetCapturedStdout();
+        const PixelSet want = PenPixels(x1, y1, x2, y2, std::min(pen, kReach), dotted);
+        for (const auto& [x, y] : want) {
             if (x < 0 || y < 0 || x >= kW || y >= kH) continue;
             ASSERT_EQ(PixelAt(dc, x, y) == red, clip.ContainsPoint(x, y))
                 << "trial " << trial << " line " << x1 << "," << y1 << " " << x2 << "," << y2 << " at " << x << ","
@@ -167,11 +174,49 @@ TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
         int drawn = 0;
         for (int y = 0; y < kH; ++y)
             for (int x = 0; x < kW; ++x) drawn += PixelAt(dc, x, y) == red;
-        int want = 0;
-        for (const auto& [x, y] : PenPixels(x1, y1, x2, y2, pen, dotted))
-            want += x >= 0 && y >= 0 && x < kW && y < kH && clip.ContainsPoint(x, y);
-        ASSERT_EQ(drawn, want) << "trial " << trial;
+        int inside = 0;
+        for (const auto& [x, y] : want) inside += x >= 0 && y >= 0 && x < kW && y < kH && clip.ContainsPoint(x, y);
+        ASSERT_EQ(drawn, inside) << "trial " << trial;
     }
+}
+
+TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
+    CheckClippedLines(11, 400, [](int trial) { return 1 + trial % 3; });
+}
+
+// A pen as wide as an int draws the copies that reach the clip, and walks no others: its work is
+// bounded by the clip's size, however long the line or the rounded corner.
+TEST(DcLineTest, HugePenWalksOnlyTheCopiesThatReachTheClip) {
+    CheckClippedLines(12, 10, [](int) { return INT_MAX; });
+
+    constexpr int kW = 90, kH = 70;
+    CDC dc(CDC::kMemory, kW, kH);
+    dc.SetPen(kRed, 0, INT_MAX);
+    dc.SetBrush(kGreen, 0);
+    auto& counters = varnelle::draw_internal::Counters();
+    const struct {
+        const char* name;
+        Point from, to;
+    } lines[] = {{"level", {-1000000, 30}, {1000000, 30}},
+                 {"steep", {40, -1000000}, {45, 1000000}},
+                 {"diagonal", {-1000000, -1000000}, {1000000, 1000000}},
+                 {"shallow backwards", {1000000, 20}, {-1000000, -300000}}};
+    testing::internal::CaptureStdout();
+    for (const auto& l : lines) {
+        counters.lineCopies = 0;
+        dc.MoveTo(l.from.x, l.from.y);
+        dc.LineTo(l.to.x, l.to.y);
+        // The copies that meet the one clip rectangle: its height (or width) and the line's spread
+        // across it.
+        EXPECT_LE(counters.lineCopies, uint64_t(kW + kH)) << l.name;
+        EXPECT_GT(counters.lineCopies, 0u) << l.name;
+    }
+    // Ten border lines of a huge rounded rectangle, each its long corner diagonal.
+    counters.lineCopies = 0;
+    const CRect huge(-1000000, -1000000, 1000000, 1000000);
+    dc.Rectangle(&huge, INT_MAX, INT_MAX);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LE(counters.lineCopies, uint64_t(10 * (kW + kH)));
 }
 
 TEST(DcLineTest, LinesMatchCairo) {
