@@ -269,14 +269,14 @@ private:
     // The outline through the clip without lifting (the caller holds the lift).
     void Outline(const Point* device, int count);
 
-    // Text: one line of codes[from, to) at (x, y) through each of rects, in each style position. The
-    // TrueType form passes the glyphs of all codes, fetched once; the bitmap form fetches its own.
-    struct Glyph;
-    void DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t to, int64_t x, int64_t y,
-                      const std::vector<CRect>& rects, const Glyph* trueTypeGlyphs);
-    // The glyphs at (x, y) inside q (which lies on the surface).
-    void BitmapRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
-    void TrueTypeRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
+    // Text: one line of codes[from, to) with their advances at (x, y) through each of rects, in each
+    // style position. Each glyph's picture is fetched only where it shows and held only while drawn.
+    struct TextLine;
+    void DrawTextLine(const std::vector<uint16_t>& codes, const std::vector<int32_t>& advances, size_t from,
+                      size_t to, int64_t x, int64_t y, const std::vector<CRect>& rects, bool trueType);
+    // The line's glyphs at (x, y) inside q (which lies on the surface).
+    void BitmapRun(const TextLine& line, const CRect& q, int64_t x, int64_t y);
+    void TrueTypeRun(const TextLine& line, const CRect& q, int64_t x, int64_t y);
 
     // Images: copies 16-bit pixels onto dest ∩ each clip rectangle, surface pixel (X, Y) from image
     // pixel (X - ox, Y - oy); dest must lie inside the image so placed. Black source pixels become the
