@@ -1,9 +1,9 @@
 // Lines, rectangles, the trapezoid and regions drawn as rectangles.
 #include <algorithm>
-#include <vector>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "draw/dc.h"
 #include "draw/internal/cursor_lift.h"
@@ -78,7 +78,8 @@ void CDC::LineInRgn(CRegion& rgn, int32_t x1, int32_t y1, int32_t x2, int32_t y2
         varnelle::draw_internal::Counters().lineCopies += static_cast<uint64_t>(end - i + 1);
         for (; i <= end; ++i) {
             const int64_t cx1 = x1 + i * ox, cy1 = y1 + i * oy, cx2 = x2 + i * ox, cy2 = y2 + i * oy;
-            if (cx1 != Clamp32(cx1) || cy1 != Clamp32(cy1) || cx2 != Clamp32(cx2) || cy2 != Clamp32(cy2)) continue;
+            if (cx1 != Clamp32(cx1) || cy1 != Clamp32(cy1) || cx2 != Clamp32(cx2) || cy2 != Clamp32(cy2))
+                continue;
             const auto ax1 = static_cast<int32_t>(cx1), ay1 = static_cast<int32_t>(cy1);
             const auto ax2 = static_cast<int32_t>(cx2), ay2 = static_cast<int32_t>(cy2);
             CursorLift guard(lift ? m_pCursor : nullptr, ax1, ay1, ax2, ay2);

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -49,7 +49,8 @@ public:
         m_root = std::make_unique<TempDir>("screen-font");
         const std::string fonts = m_root->Path() + "/data/Fonts";
         std::filesystem::create_directories(fonts);
-        std::filesystem::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", fonts + "/DejaVuSans.ttf");
+        std::filesystem::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                                   fonts + "/DejaVuSans.ttf");
         ASSERT_EQ(setenv("VARNELLE_ROOT", m_root->Path().c_str(), 1), 0);
         IFontManager::SetFontFile("/data/Fonts/DejaVuSans.ttf", "/data/Fonts/DejaVuSans.ttf");
         const Size size(14, 14);
@@ -240,7 +241,8 @@ Op RandomOp(std::mt19937& rng, Point* near = nullptr) {
             }
             case 14: {
                 const Point pts[] = {{a, b}, {d, e}, {f, g}, {d, b}, {a, e}};
-                dc.FillPolygonWinding(pts, 5, CRect(std::min(a, d), std::min(b, e), std::max(a, d), std::max(b, e)));
+                dc.FillPolygonWinding(pts, 5,
+                                      CRect(std::min(a, d), std::min(b, e), std::max(a, d), std::max(b, e)));
                 break;
             }
             default: {
@@ -278,8 +280,8 @@ TEST_F(ScreenTest, LiftsCoverEveryPixelDrawn) {
             if (rng() % 2 == 0) {
                 cursor->setPosition(int(rng() % kW), int(rng() % kH), false);
             } else {
-                cursor->setPosition(std::max(0, near.x + int(rng() % 41) - 20), std::max(0, near.y + int(rng() % 41) - 20),
-                                    false);
+                cursor->setPosition(std::max(0, near.x + int(rng() % 41) - 20),
+                                    std::max(0, near.y + int(rng() % 41) - 20), false);
             }
             op(screen);
             op(memory);

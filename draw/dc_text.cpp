@@ -313,7 +313,8 @@ void CDC::BitmapRun(const TextLine& line, const CRect& q, int64_t x, int64_t y) 
     const int64_t h = m_fontSize.cy;
     const int64_t stride = m_fontSize.cx / 8;
     const int64_t glyphColumns = stride * 8;
-    const size_t bytes = size.width >= 8 && size.height > 0 ? size_t(size.width / 8) * size_t(size.height) : 0;
+    const size_t bytes =
+        size.width >= 8 && size.height > 0 ? size_t(size.width / 8) * size_t(size.height) : 0;
     const int64_t r0 = std::max<int64_t>(0, q.top - y);
     const int64_t r1 = std::min<int64_t>(h, q.bottom - y);
     const bool opaque = m_bkMode == 0;

@@ -248,7 +248,8 @@ TEST(TrueTypeTest, AdvancesTogetherAreFreeTypesAdvances) {
         std::vector<int32_t> got(codes.size(), -1);
         renderer.GetAdvances(codes.data(), codes.size(), &size, got.data());
         for (size_t i = 0; i < codes.size(); ++i) {
-            const long want = std::min<long>(direct.Load(codes[i], height, FT_LOAD_DEFAULT)->metrics.horiAdvance >> 6, 255);
+            const long want =
+                std::min<long>(direct.Load(codes[i], height, FT_LOAD_DEFAULT)->metrics.horiAdvance >> 6, 255);
             EXPECT_EQ(got[i], want) << height << " " << codes[i];
         }
     }
