@@ -39,6 +39,11 @@ MK_S32 CheckFrame(MK_S32 chn, const AUDIO_FRAME_S& f) {
         MK_TRACE("invalid param, AeChn:%d, pData->enBitwidth:%d\n", chn, f.enBitwidth);
         return MK_ERR_AENC_ILLEGAL_PARAM;
     }
+    // A length of part samples would leave the sample rings off by a byte for good.
+    if (f.u32Len % AudioBytesPerPoint(f.enBitwidth) != 0) {
+        MK_TRACE("invalid param, AeChn:%d, pData->u32Len:%d\n", chn, f.u32Len);
+        return MK_ERR_AENC_ILLEGAL_PARAM;
+    }
     const MK_U32 tracks = f.enSoundmode == AUDIO_SOUND_MODE_STEREO ? 2 : 1;
     for (MK_U32 t = 0; t < tracks; ++t) {
         if (f.pVirAddr[t] == nullptr) {
@@ -159,6 +164,13 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
     const bool haveRef = aec || pstAecFrm != nullptr;
     if (haveRef) {
         MK_S32 ret = CheckFrame(chn, pstAecFrm->stRefFrame);
+        // The engine reads as many reference samples as the frame has.
+        const MK_U32 refLen = pstAecFrm->stRefFrame.u32Len;
+        if (ret == MK_SUCCESS && refLen < frame.u32Len) {
+            MK_TRACE("invalid param, AeChn:%d, pAecFrm->stRefFrame.u32Len:%d < pData->u32Len:%d\n", chn,
+                     refLen, frame.u32Len);
+            ret = MK_ERR_AENC_ILLEGAL_PARAM;
+        }
         if (ret != MK_SUCCESS) {
             Failure(c, chn);
             return {Vqe::kFailed, ret};

@@ -171,9 +171,26 @@ protected:
         ASSERT_EQ(MK_MPI_SYS_Bind(&src, &dst), MK_SUCCESS);
     }
 
+    // Processing on at input channel `dev`:`chn`: the high-pass filter, with echo cancelling if asked.
+    void Process(MK_S32 dev, MK_S32 chn, bool aec = false) {
+        AI_VQE_CONFIG_S v{};
+        v.bHpfOpen = 1;
+        v.bAecOpen = aec ? 1 : 0;
+        v.s32WorkSampleRate = 8000;
+        v.s32FrameSample = 80;
+        v.stHpfCfg = {1, 150};
+        ASSERT_EQ(MK_MPI_AI_SetVqeAttr(dev, chn, 0, 0, &v), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_EnableVqe(dev, chn), MK_SUCCESS);
+    }
+
     size_t m_blocks = 0;
     int m_threads = 0;
 };
+
+void Append(const AUDIO_STREAM_S& s, std::vector<int16_t>* out) {
+    const auto* p = reinterpret_cast<const int16_t*>(s.pStream);
+    out->insert(out->end(), p, p + s.u32Len / 2);
+}
 
 TEST_F(AencTest, AttributesAreChecked) {
     struct Case {
@@ -588,6 +605,99 @@ TEST_F(AencTest, FramesGoThroughTheBoundInputsInstance) {
         << "every resample block went back";
     ASSERT_EQ(MK_MPI_AENC_DestroyChn(14), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS);
+}
+
+// The echo reference that comes with a frame while the bound input cancels echo: used only when
+// present, valid, marked and at most 119,999 us ahead of its frame, and refused when it cannot cover
+// the frame. A used reference shows as a packet the processing changed; an unused one as the frame.
+TEST_F(AencTest, EchoReferencesAreUsedOnlyWhenValidTimelyAndWholeAndRefusedWhenShort) {
+    BindInput(0, 2, 18, 8000, 160);
+    Process(0, 2, true);
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(18, &a), MK_SUCCESS);
+    enum Want { kRaw, kProcessed, kRefused };
+    struct Case {
+        const char* what;
+        bool given;
+        MK_U32 valid, marked;
+        MK_S64 leadUs;
+        MK_U32 len;
+        AUDIO_BIT_WIDTH_E width;
+        Want want;
+    } const cases[] = {
+        {"none", false, 1, 1, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"not valid", true, 0, 1, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"not marked", true, 1, 0, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"119999 us ahead", true, 1, 1, 119999, 320, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"120000 us ahead", true, 1, 1, 120000, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"behind its frame", true, 1, 1, -1, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"as long as the frame", true, 1, 1, 0, 320, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"longer", true, 1, 1, 0, 400, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"two samples", true, 1, 1, 0, 4, AUDIO_BIT_WIDTH_16, kRefused},
+        {"a sample short", true, 1, 1, 0, 318, AUDIO_BIT_WIDTH_16, kRefused},
+        {"part of a sample", true, 1, 1, 0, 321, AUDIO_BIT_WIDTH_16, kRefused},
+        {"eight bits", true, 1, 1, 0, 320, AUDIO_BIT_WIDTH_8, kRefused},
+    };
+    MK_U32 failures = 0;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        std::vector<int16_t> pcm = Speech(160, 50 + static_cast<uint32_t>(i));
+        const std::vector<int16_t> in = pcm;
+        const std::vector<int16_t> far = Speech(c.len / 2 + 1, 70);
+        std::vector<uint8_t> farBytes(c.len);  // exactly the length the record gives
+        std::memcpy(farBytes.data(), far.data(), c.len);
+        const MK_U64 ts = 1000000;
+        AUDIO_FRAME_S f = Frame(pcm, ts);
+        AEC_FRAME_S ref{};
+        ref.stRefFrame.enBitwidth = c.width;
+        ref.stRefFrame.pVirAddr[0] = farBytes.data();
+        ref.stRefFrame.u32Len = c.len;
+        ref.stRefFrame.u64TimeStamp = ts + c.leadUs;
+        ref.bValid = c.valid ? MK_TRUE : MK_FALSE;
+        ref.u32Reserved = c.marked;
+        const MK_S32 ret = MK_MPI_AENC_SendFrame(18, &f, c.given ? &ref : nullptr);
+        AUDIO_STREAM_S s{};
+        if (c.want == kRefused) {
+            EXPECT_EQ(ret, kErrParam);
+            if (MK_MPI_AENC_GetStream(18, &s, 0) != kErrEmpty) {
+                ADD_FAILURE() << "a packet from a refused frame";
+                MK_MPI_AENC_ReleaseStream(18, &s);
+            }
+            EXPECT_EQ(Drv()->Channel(18).dbg.u32Failures, ++failures);
+            continue;
+        }
+        ASSERT_EQ(ret, MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AENC_GetStream(18, &s, 0), MK_SUCCESS);
+        ASSERT_EQ(s.u32Len, 320u);
+        EXPECT_EQ(std::memcmp(s.pStream, in.data(), 320) == 0, c.want == kRaw);
+        ASSERT_EQ(MK_MPI_AENC_ReleaseStream(18, &s), MK_SUCCESS);
+    }
+    ASSERT_EQ(MK_MPI_AENC_DestroyChn(18), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_DisableChn(0, 2), MK_SUCCESS);
+}
+
+// A frame that is not whole samples is refused: taken, its odd byte would shift every later packet.
+TEST_F(AencTest, AFrameOfPartSamplesIsRefusedAndLaterPacketsStayWhole) {
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 320, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(17, &a), MK_SUCCESS);
+    std::vector<int16_t> odd = Speech(41, 2);
+    AUDIO_FRAME_S f = Frame(odd);
+    f.u32Len = 81;
+    EXPECT_EQ(MK_MPI_AENC_SendFrame(17, &f, nullptr), kErrParam);
+    EXPECT_EQ(Drv()->Channel(17).dbg.u32Failures, 1u);
+    std::vector<int16_t> first = Speech(160, 3), second = Speech(160, 4), want = first;
+    want.insert(want.end(), second.begin(), second.end());
+    for (std::vector<int16_t>* half : {&first, &second}) {
+        f = Frame(*half);
+        ASSERT_EQ(MK_MPI_AENC_SendFrame(17, &f, nullptr), MK_SUCCESS);
+    }
+    AUDIO_STREAM_S s{};
+    ASSERT_EQ(MK_MPI_AENC_GetStream(17, &s, 0), MK_SUCCESS);
+    std::vector<int16_t> got;
+    Append(s, &got);
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(MK_MPI_AENC_ReleaseStream(17, &s), MK_SUCCESS);
 }
 
 TEST_F(AencTest, OnlyAnInputChannelLendsItsInstance) {
