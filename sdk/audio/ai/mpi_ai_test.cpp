@@ -263,6 +263,36 @@ TEST_F(AiTest, DisableWaitsUntilTheLastFrameComesBack) {
     EXPECT_FALSE(Drv()->Channel(2, 0).enabled);
 }
 
+// A frame given back twice: by then its block may hold the next frame, which the second release must
+// not free.
+TEST_F(AiTest, AStaleSecondReleaseIsRefusedAndTheNextFrameStaysHeld) {
+    Start(0, Attr(8000, 160), 2, 4);
+    for (const MK_U32 rate : {0u}) {
+        SCOPED_TRACE(rate);
+        if (rate != 0) {
+            ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 2, rate), MK_SUCCESS);
+        }
+        auto blocksHeld = [rate] {
+            if (rate == 0) return Drv()->HeldBlocks();
+            const auto pool = drivers::VbPools::Instance().Pool(g_astVqeState[0][2].s32ResmpPoolId);
+            return AI_RESMP_BLK_NUM - pool->freeBlocks;
+        };
+        AUDIO_FRAME_S a{}, b{};
+        Feed(0, 2, 160, 1, 100);
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 2, &a, nullptr, -1), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &a, nullptr), MK_SUCCESS);
+        Feed(0, 2, 160, 2, 200);
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 2, &b, nullptr, -1), MK_SUCCESS);
+        ASSERT_EQ(b.u32PhyAddr[0], a.u32PhyAddr[0]) << "the block came round again";
+        EXPECT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &a, nullptr), kErrParam);
+        EXPECT_EQ(blocksHeld(), 1u) << "the next frame's block is still its own";
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &b, nullptr), MK_SUCCESS);
+        EXPECT_EQ(blocksHeld(), 0u);
+        EXPECT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &b, nullptr), kErrParam);
+    }
+    ASSERT_EQ(MK_MPI_AI_DisableChn(0, 2), MK_SUCCESS);
+}
+
 TEST_F(AiTest, GeneratorFramesArePacedAndCarryTheSignal) {
     const AIO_ATTR_S attr = Attr(8000, 160);
     ASSERT_EQ(MK_MPI_AI_SetPubAttr(0, &attr), MK_SUCCESS);
