@@ -77,9 +77,12 @@ MK_S32 MK_MPI_AI_SetClkDir(MK_S32 AiDevId, MK_U32 enClkDir);  // 0 or 1
 MK_S32 MK_MPI_AI_GetClkDir(MK_S32 AiDevId, MK_U32* penClkDir);
 
 // ---- Channels ----
+// 0xA0158012 while a disable of the channel is still under way.
 MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn);
 // Switches resampling and processing off, waits until the caller gave back every frame, and tears the
-// channel down; a refusal of the driver on the way is returned after the rest is done.
+// channel down; a refusal of the driver on the way is returned after the rest is done. Meanwhile the
+// channel takes only its frames coming back: other operations find it not enabled, and enable and a
+// second disable get 0xA0158012 (as a disable does while resampling is being switched off).
 MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn);
 MK_S32 MK_MPI_AI_SetChnParam(MK_S32 AiDevId, MK_S32 AiChn, const AI_CHN_PARAM_S* pstChnParam);
 MK_S32 MK_MPI_AI_GetChnParam(MK_S32 AiDevId, MK_S32 AiChn, AI_CHN_PARAM_S* pstChnParam);
@@ -90,10 +93,12 @@ MK_S32 MK_MPI_AI_GetFd(MK_S32 AiDevId, MK_S32 AiChn);
 // s32MilliSec -1 waits until a (processed) frame is there, 0 returns at once, else milliseconds.
 MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, AEC_FRAME_S* pstAecFrm,
                           MK_S32 s32MilliSec);
+// Gives back a frame as it was handed out; one given back already is refused (0xA0158003).
 MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstFrm,
                               const AEC_FRAME_S* pstAecFrm);
 
 // ---- Resampling ----
+// Both 0xA0158012 while resampling is being switched off (waiting for resampled frames to come back).
 MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRate);
 MK_S32 MK_MPI_AI_DisableReSmp(MK_S32 AiDevId, MK_S32 AiChn);
 
@@ -115,6 +120,7 @@ MK_S32 MK_MPI_AI_SaveFile(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_SAVE_FILE_IN
 MK_S32 MK_MPI_AI_QueryFileStatus(MK_S32 AiDevId, MK_S32 AiChn, MK_U32* pbCfg);
 
 // ---- Module-internal steps, used by the audio modules ----
+// Each takes the channel's mutex and keeps it, but for the wait for resampled frames to come back.
 MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAttr);
 MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex);
 // The whole engine configuration of the channel's instance.

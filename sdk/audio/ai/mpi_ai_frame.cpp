@@ -335,6 +335,7 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
         MK_TRACE("AI chn %d being disable resample now\n", AiChn);
         return MK_ERR_AI_NOT_SUPPORT;
     }
+    const MK_U32 enables = c.u32EnableCount;
     lock.unlock();
 
     for (;;) {
@@ -346,9 +347,11 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
             return ret;
         }
         lock.lock();
-        // The channel may have changed while the driver waited.
-        if (!c.bChnEnabled || c.bResmpDisabling) {
-            const MK_S32 code = c.bChnEnabled ? MK_ERR_AI_NOT_SUPPORT : MK_ERR_AI_NOT_ENABLED;
+        // The channel may have changed while the driver waited: gone down, on its way down, enabled
+        // afresh (the frame is of its last life), or switching resampling off.
+        const bool sameLife = c.bChnEnabled && !c.bChnDisabling && c.u32EnableCount == enables;
+        if (!sameLife || c.bResmpDisabling) {
+            const MK_S32 code = sameLife ? MK_ERR_AI_NOT_SUPPORT : MK_ERR_AI_NOT_ENABLED;
             lock.unlock();
             ReleaseRequest(index, req);
             return code;
@@ -379,6 +382,12 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
             o = Process(AiDevId, AiChn, c, req, pstAecFrm, pstFrm);
         if (o.step == Step::kDone || o.step == Step::kUnprocessed) {
             if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
+                // The pool's blocks bound the count, so there is always a free place.
+                for (ChnCtx::ResmpOut& r : c.astResmpOut) {
+                    if (r.u32PhyAddr != 0) continue;
+                    r = {pstFrm->u32PhyAddr[0], pstFrm->u32Seq, pstFrm->u64TimeStamp};
+                    break;
+                }
                 ++c.u32ResmpFramesOut;
             } else {
                 ++c.u32FramesOut;
@@ -398,21 +407,41 @@ MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S*
     AUDIO_FRAME_RECORD_S rec{};
     rec.stFrame = *pstFrm;
     if (pstAecFrm != nullptr) rec.stAecFrm = *pstAecFrm;
+    std::unique_lock<std::mutex> lock(c.mutex);
+    if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
+        // The driver frees a block of the channel's own pool by its address alone: only an up-sampled
+        // frame still out may name one, or a stale second release would free the next frame's block.
+        ChnCtx::ResmpOut* out = nullptr;
+        for (ChnCtx::ResmpOut& r : c.astResmpOut) {
+            if (r.u32PhyAddr == pstFrm->u32PhyAddr[0] && r.u32Seq == pstFrm->u32Seq &&
+                r.u64TimeStamp == pstFrm->u64TimeStamp) {
+                out = &r;
+            }
+        }
+        if (out == nullptr) return MK_ERR_AI_ILLEGAL_PARAM;
+        MK_S32 ret = Request(index, MK_AI_IOC_RELEASE_FRAME, &rec);
+        if (ret != MK_SUCCESS) return ret;
+        *out = ChnCtx::ResmpOut{};
+        if (c.u32ResmpFramesOut > 0 && --c.u32ResmpFramesOut == 0) c.condResmpReleased.notify_all();
+        return MK_SUCCESS;
+    }
+    lock.unlock();
     MK_S32 ret = Request(index, MK_AI_IOC_RELEASE_FRAME, &rec);
     if (ret != MK_SUCCESS) return ret;
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
-        if (c.u32ResmpFramesOut > 0 && --c.u32ResmpFramesOut == 0) c.condResmpReleased.notify_all();
-    } else if (c.u32FramesOut > 0 && --c.u32FramesOut == 0) {
-        c.condFramesReleased.notify_all();
-    }
+    lock.lock();
+    if (c.u32FramesOut > 0 && --c.u32FramesOut == 0) c.condFramesReleased.notify_all();
     return MK_SUCCESS;
 }
 
 MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRate) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    std::unique_lock<std::mutex> lock(c.mutex);
+    // Held to the end: nothing may disable the channel between these checks and the work.
+    std::lock_guard<std::mutex> lock(c.mutex);
     AI_CHECK_ENABLED(AiChn);
+    if (c.bResmpDisabling) {
+        MK_TRACE("AI chn %d being disable resample now\n", AiChn);
+        return MK_ERR_AI_BUSY;
+    }
     if (c.bResmpEnabled) {
         if (c.stResmpAttr.enOutSampleRate == enOutSampleRate) return MK_SUCCESS;
         MK_TRACE("Resmp has been enabled but the resamplerate:%d not the same as before:%d.\n",
@@ -420,7 +449,6 @@ MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRat
         return MK_ERR_AI_NOT_PERM;
     }
     auto checkFailed = [&](MK_S32 code) {
-        lock.unlock();
         MK_TRACE("Resmp attr check failed!\n");
         return code;
     };
@@ -449,23 +477,29 @@ MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRat
     }
     const AUDIO_RESAMPLE_ATTR_S resmp{attr.u32PtNumPerFrm, attr.enSampleRate,
                                       static_cast<AUDIO_SAMPLE_RATE_E>(enOutSampleRate)};
-    lock.unlock();
-    MK_S32 ret = MPI_AI_EnableReSmp(index, &resmp);
+    MK_S32 ret = EnableReSmpLocked(index, resmp);
     if (ret != MK_SUCCESS) {
         MK_TRACE("Ai Resmp enable failed!\n");
         return ret;
     }
-    lock.lock();
     AI_RESMP_DBG_S dbg{c.bResmpEnabled, resmp.u32InPointNum, resmp.enInSampleRate, resmp.enOutSampleRate};
     Request(index, MK_AI_IOC_RESMP_DBG, &dbg);
     return MK_SUCCESS;
 }
 
 MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAttr) {
-    const MK_S32 dev = s32ChnIndex / AI_MAX_CHN_NUM;
-    const MK_S32 chn = s32ChnIndex % AI_MAX_CHN_NUM;
+    if (static_cast<MK_U32>(s32ChnIndex) >= AI_CHN_INDEX_NUM || pstAttr == nullptr) return MK_ERR_AI_NULL_PTR;
     ChnCtx& c = Ai().chn[s32ChnIndex];
-    std::unique_lock<std::mutex> lock(c.mutex);
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (!c.bChnEnabled || c.bChnDisabling) return MK_ERR_AI_NOT_ENABLED;
+    if (c.bResmpDisabling) return MK_ERR_AI_BUSY;
+    return EnableReSmpLocked(s32ChnIndex, *pstAttr);
+}
+
+MK_S32 mk::ai::EnableReSmpLocked(MK_S32 index, const AUDIO_RESAMPLE_ATTR_S& attr) {
+    const MK_S32 dev = index / AI_MAX_CHN_NUM;
+    const MK_S32 chn = index % AI_MAX_CHN_NUM;
+    ChnCtx& c = Ai().chn[index];
     if (c.s32ResmpPoolId != -1) {
         if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
             MK_TRACE("failed to unmap Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
@@ -477,7 +511,7 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
         }
         c.s32ResmpPoolId = -1;
     }
-    if (pstAttr->enInSampleRate < pstAttr->enOutSampleRate) {
+    if (attr.enInSampleRate < attr.enOutSampleRate) {
         const MPP_CHN_S mpp{MK_ID_AI, dev, chn};
         MK_CHAR zone[MAX_MMZ_NAME_LEN + 1] = {};
         MK_S32 ret = MK_MPI_SYS_GetMemConf(&mpp, zone);
@@ -499,20 +533,18 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
     }
     UPVQE_CONFIG_S cfg{};
     if (c.bVqeConfigured) {
-        lock.unlock();
-        if (ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-        lock.lock();
+        if (ReadRecordConfigLocked(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     } else {
-        cfg.s32WorkSampleRate = static_cast<MK_S32>(pstAttr->enInSampleRate);
+        cfg.s32WorkSampleRate = static_cast<MK_S32>(attr.enInSampleRate);
         cfg.s32FrameSample = 80;
         cfg.s32ChnNum = 1;
         cfg.s32OutChnNum = 1;
         cfg.s32Mode = 1;
     }
-    cfg.s32InSampleRate = static_cast<MK_S32>(pstAttr->enInSampleRate);
-    cfg.s32OutSampleRate = static_cast<MK_S32>(pstAttr->enOutSampleRate);
+    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enInSampleRate);
+    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enOutSampleRate);
     const MK_S32 pool = c.s32ResmpPoolId;
-    MK_S32 ret = ReplaceInstanceLocked(s32ChnIndex, &cfg, [pool](AI_VQE_STATE_S& st) {
+    MK_S32 ret = ReplaceInstanceLocked(index, &cfg, [pool](AI_VQE_STATE_S& st) {
         st.s32ResmpPoolId = pool;
         st.bResmpEnable = 1;
     });
@@ -522,48 +554,50 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
     }
     c.bResmpEnabled = 1;
     c.bResmpDisabling = 0;
-    c.stResmpAttr = *pstAttr;
+    c.stResmpAttr = attr;
     return MK_SUCCESS;
 }
 
 MK_S32 MK_MPI_AI_DisableReSmp(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    {
-        std::lock_guard<std::mutex> lock(c.mutex);
-        AI_CHECK_ENABLED(AiChn);
+    std::unique_lock<std::mutex> lock(c.mutex);
+    AI_CHECK_ENABLED(AiChn);
+    if (c.bResmpDisabling) {
+        MK_TRACE("AI chn %d being disable resample now\n", AiChn);
+        return MK_ERR_AI_BUSY;
     }
-    MK_S32 ret = MPI_AI_DisableReSmp(index);
+    MK_S32 ret = DisableReSmpLocked(index, lock);
     if (ret != MK_SUCCESS) return ret;
-    std::lock_guard<std::mutex> lock(c.mutex);
     AI_RESMP_DBG_S off{};
     Request(index, MK_AI_IOC_RESMP_DBG, &off);
     return MK_SUCCESS;
 }
 
 MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
-    const MK_S32 dev = s32ChnIndex / AI_MAX_CHN_NUM;
-    const MK_S32 chn = s32ChnIndex % AI_MAX_CHN_NUM;
+    if (static_cast<MK_U32>(s32ChnIndex) >= AI_CHN_INDEX_NUM) return MK_ERR_AI_INVALID_CHNID;
     ChnCtx& c = Ai().chn[s32ChnIndex];
     std::unique_lock<std::mutex> lock(c.mutex);
+    if (c.bResmpDisabling) return MK_ERR_AI_BUSY;
+    return DisableReSmpLocked(s32ChnIndex, lock);
+}
+
+MK_S32 mk::ai::DisableReSmpLocked(MK_S32 index, std::unique_lock<std::mutex>& lock) {
+    const MK_S32 dev = index / AI_MAX_CHN_NUM;
+    const MK_S32 chn = index % AI_MAX_CHN_NUM;
+    ChnCtx& c = Ai().chn[index];
     if (!c.bResmpEnabled) return MK_SUCCESS;
-    // A channel whose instance could not be made goes on without one.
-    const bool hasInstance = c.hVqe != nullptr;
-    lock.unlock();
-    UPVQE_CONFIG_S cfg{};
-    if (hasInstance && ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-    lock.lock();
     AIO_ATTR_S attr{};
     if (MK_MPI_AI_GetPubAttr(dev, &attr) != MK_SUCCESS) {
         MK_TRACE("AiDev: %d haven't set attr!\n", dev);
         return MK_ERR_AI_NOT_CONFIG;
     }
-    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enSampleRate);
-    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enSampleRate);
     if (c.s32ResmpPoolId != -1) {
         c.bResmpDisabling = 1;
         if (c.u32ResmpFramesOut != 0)
             MK_TRACE("There is some frame not released: AiDev%d AiChn%d!\n", dev, chn);
-        // Every resampled frame out, not just the next one to come back.
+        // Every resampled frame out, not just the next one to come back. Frame calls and other
+        // switches of resampling are refused meanwhile; processing may be reconfigured, so the
+        // configuration is read after the wait.
         c.condResmpReleased.wait(lock, [&c] { return c.u32ResmpFramesOut == 0; });
         if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
             MK_TRACE("failed to unmap Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
@@ -576,7 +610,13 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
         c.s32ResmpPoolId = -1;
         c.bResmpDisabling = 0;
     }
-    MK_S32 ret = ReplaceInstanceLocked(s32ChnIndex, hasInstance ? &cfg : nullptr, {});
+    // A channel whose instance could not be made goes on without one.
+    const bool hasInstance = c.hVqe != nullptr;
+    UPVQE_CONFIG_S cfg{};
+    if (hasInstance && ReadRecordConfigLocked(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
+    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enSampleRate);
+    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enSampleRate);
+    MK_S32 ret = ReplaceInstanceLocked(index, hasInstance ? &cfg : nullptr, {});
     if (ret != MK_SUCCESS) {
         MK_TRACE("Ai dev: %d, ai chn:%d, create resampler fail.\n", dev, chn);
         return MK_ERR_AI_VQE_ERR;

@@ -619,6 +619,47 @@ TEST_F(AiTest, ARefusedReleaseWhileUpSamplingGivesTheBlockBack) {
     ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &f, nullptr), MK_SUCCESS);
 }
 
+// Resampling and processing switched on and off while the channel goes down and up: whichever wins,
+// a disabled channel keeps no instance, no resampling pool and no echo cancelling in the driver.
+TEST_F(AiTest, SwitchesRacingDisableLeaveADisabledChannelBare) {
+    Start(0, Attr(8000, 160), 1, 4);
+    const size_t pools = drivers::VbPools::Instance().PoolIds().size();
+    std::atomic<bool> stop{false};
+    std::atomic<int> loops{0};
+    std::thread switcher([&] {
+        AI_VQE_CONFIG_S a = HpfOnly();
+        a.bAecOpen = 1;
+        for (; !stop; ++loops) {
+            MK_MPI_AI_SetVqeAttr(0, 1, 0, 0, &a);
+            MK_MPI_AI_EnableReSmp(0, 1, 16000);
+            MK_MPI_AI_EnableVqe(0, 1);
+            MK_MPI_AI_DisableVqe(0, 1);
+            MK_MPI_AI_DisableReSmp(0, 1);
+            MK_MPI_AI_EnableVqe(0, 1);
+        }
+    });
+    // Bounded by the switcher's rounds, each a few milliseconds of instances and pools made.
+    for (int round = 0; loops < 1000; ++round) {
+        ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS) << round;
+        {
+            std::lock_guard<std::mutex> lock(g_astVqeState[0][1].mutex);
+            ASSERT_EQ(g_astVqeState[0][1].hVqe, nullptr) << round;
+            ASSERT_EQ(g_astVqeState[0][1].s32ResmpPoolId, -1) << round;
+        }
+        ASSERT_EQ(drivers::VbPools::Instance().PoolIds().size(), pools) << round;
+        ASSERT_FALSE(Drv()->Channel(0, 1).aec) << round;
+        ASSERT_EQ(MK_MPI_AI_EnableChn(0, 1), MK_SUCCESS) << round;
+    }
+    stop = true;
+    switcher.join();
+}
+
+// ---- What the modules do to a signal ----
+
+using varnelle::audiotest::FitTone;
+using varnelle::audiotest::LevelDb;
+using varnelle::audiotest::Tone;
+
 // ---- Tear-down ----
 
 TEST_F(AiTest, ARefusalDuringDisableStillTakesTheChannelDown) {
