@@ -185,6 +185,7 @@ MK_S32 MPI_AI_Exit(MK_VOID) {
         std::lock_guard<std::mutex> slock(st.mutex);
         st.bVqeEnable = st.bResmpEnable = 0;
         st.s32ResmpPoolId = -1;
+        m.done[index].Clear();
     }
     for (DevCtx& d : m.dev) {
         std::lock_guard<std::mutex> lock(d.mutex);
@@ -355,6 +356,7 @@ MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn) {
         AI_VQE_STATE_S& st = g_astVqeState[AiDevId][AiChn];
         std::lock_guard<std::mutex> slock(st.mutex);
         st.bVqeEnable = 0;
+        Ai().done[index].Clear();
     }
     c.bVqeConfigured = c.bVqeSetByUser = c.bVqeEnabled = 0;
     SendVqeStatusLocked(index);

@@ -2,7 +2,8 @@
 // through /dev/ai. A channel hands out captured frames (MK_MPI_AI_GetFrame, given back with
 // MK_MPI_AI_ReleaseFrame), optionally resampled and run through the record voice-quality engine: one
 // engine instance per channel does both, and the audio encoder finds it through g_astVqeState to run a
-// bound channel's frames through the same instance. On request of the driver's dump configuration the
+// bound channel's frames through the same instance (a frame that both the caller and an encoder read
+// goes through it once, and both get that output). On request of the driver's dump configuration the
 // captured, processed and reference samples go to files.
 //
 // A channel is addressed by the index device x 20 + channel. Results: 0, a code of module 21
@@ -127,6 +128,26 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex);
 MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig);
 MK_S32 MPI_AI_SetResmpDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_RESMP_DBG_S* pstInfo);
 MK_S32 MPI_AI_SetVqeDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_VQE_DBG_S* pstInfo);
+// A captured frame that both the caller and an encoder bound to the channel read goes through the
+// channel's instance once: the first reader keeps here what came of it, and the other gives out the
+// same. Both with the channel's g_astVqeState mutex held, by the frame record as the driver handed it
+// out; frames with no physical address (not the driver's) are never kept.
+typedef enum {
+    AI_VQE_OUTCOME_NONE,      // not seen yet
+    AI_VQE_OUTCOME_RAW,       // handed on unprocessed
+    AI_VQE_OUTCOME_FAILED,    // the instance took it and gave nothing back
+    AI_VQE_OUTCOME_IN_PLACE,  // the output overwrote the frame's first track
+    AI_VQE_OUTCOME_COPY,      // the output went elsewhere; a copy is kept
+} AI_VQE_OUTCOME_E;
+typedef struct {
+    AI_VQE_OUTCOME_E enOutcome;
+    MK_U32 u32Len;         // bytes of output
+    const MK_U8* pu8Copy;  // the kept output (AI_VQE_OUTCOME_COPY), valid while the mutex is held
+} AI_VQE_DONE_S;
+AI_VQE_DONE_S MPI_AI_FindVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured);
+// pOut and u32Len (at most AI_CACHE_BUF_LEN bytes) are the output for AI_VQE_OUTCOME_COPY.
+MK_VOID MPI_AI_KeepVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured,
+                           AI_VQE_OUTCOME_E enOutcome, const MK_VOID* pOut, MK_U32 u32Len);
 // A block of an input channel's resampling pool for up-sampled output, as the input and the encoder
 // take one: 0 with the block and its addresses, or -1 after the message (logged at `site`) and with
 // nothing left taken.

@@ -96,7 +96,42 @@ struct Outcome {
     MK_S32 code;
 };
 
-// Steps 7 to 16 of a frame: resampling and processing of `req` into `out` (channel mutex held).
+bool UpSampling(const ChnCtx& c) {
+    return c.bResmpEnabled && c.stResmpAttr.enInSampleRate < c.stResmpAttr.enOutSampleRate;
+}
+
+// Gives out what a bound encoder made of the frame before (channel and state mutexes held): its
+// output, left in the frame's own first track or kept as a copy, moved where this channel's output
+// goes.
+Outcome GiveDone(MK_S32 index, ChnCtx& c, AI_FRAME_REQ_S& req, const AI_VQE_DONE_S& done,
+                 AUDIO_FRAME_S* out) {
+    const MK_U8* src = done.enOutcome == AI_VQE_OUTCOME_COPY
+                           ? done.pu8Copy
+                           : static_cast<const MK_U8*>(req.stFrame.pVirAddr[0]);
+    // Up-sampled output has a block of its own, and the frame's block goes back before it is filled.
+    const bool ownBlock = UpSampling(c);
+    if ((!ownBlock && done.u32Len > req.stFrame.u32Len) || done.u32Len > AI_CACHE_BUF_LEN) {
+        return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    }
+    if (ownBlock) {
+        std::memcpy(c.pCacheBuf, src, done.u32Len);
+        src = c.pCacheBuf;
+        const MK_S32 ret = GetReSmpVb(index, c, req);
+        if (ret != MK_SUCCESS) {
+            MK_TRACE("MPI_AI_GetReSmpVb failed, s32Ret:0x%x.!\n", ret);
+            return {Step::kFailRelease, ret};
+        }
+    }
+    AUDIO_FRAME_S work = req.stFrame;
+    work.enBitwidth = AUDIO_BIT_WIDTH_16;
+    work.u32Len = done.u32Len;
+    if (work.pVirAddr[0] != src) std::memcpy(work.pVirAddr[0], src, done.u32Len);
+    *out = work;
+    return {Step::kDone, MK_SUCCESS};
+}
+
+// Steps 7 to 16 of a frame: resampling and processing of `req` into `out` (channel mutex held). A
+// frame that a bound encoder read first gets what the encoder made of it.
 Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAME_S* pstAecFrm,
                 AUDIO_FRAME_S* out) {
     const MK_S32 index = AiChnIndex(dev, chn);
@@ -113,9 +148,25 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
     }
     AUDIO_FRAME_S& frame = req.stFrame;
     AEC_FRAME_S& ref = req.stAecFrm;
+    const bool aec = c.bVqeEnabled && c.au32Flag[kAec];
+    if (aec && pstAecFrm == nullptr) return {Step::kFailReturn, MK_ERR_AI_NULL_PTR};
+    // The frame as the driver handed it out names it for the bound encoders.
+    const AUDIO_FRAME_S captured = frame;
+    std::lock_guard<std::mutex> slock(g_astVqeState[dev][chn].mutex);
+    const AI_VQE_DONE_S done = MPI_AI_FindVqeDone(dev, chn, &captured);
+    switch (done.enOutcome) {
+        case AI_VQE_OUTCOME_RAW:
+            return {Step::kUnprocessed, MK_SUCCESS};
+        case AI_VQE_OUTCOME_FAILED:
+            return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+        case AI_VQE_OUTCOME_IN_PLACE:
+        case AI_VQE_OUTCOME_COPY:
+            return GiveDone(index, c, req, done, out);
+        case AI_VQE_OUTCOME_NONE:
+            break;
+    }
     const bool refValid = ref.bValid == MK_TRUE && ref.stRefFrame.pVirAddr[0] != nullptr;
-    if (c.bVqeEnabled && c.au32Flag[kAec]) {
-        if (pstAecFrm == nullptr) return {Step::kFailReturn, MK_ERR_AI_NULL_PTR};
+    if (aec) {
         // A reference shorter than the frame cannot be used either.
         const bool usable = refValid && (ref.stRefFrame.u32Len >> ref.stRefFrame.enBitwidth) >=
                                             (frame.u32Len >> frame.enBitwidth);
@@ -123,7 +174,10 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
             ++c.u32NoRefCount;
             AI_CHN_PARAM_S param{};
             MK_MPI_AI_GetChnParam(dev, chn, &param);
-            if (c.u32NoRefCount <= param.u32UsrFrmDepth) return {Step::kUnprocessed, MK_SUCCESS};
+            if (c.u32NoRefCount <= param.u32UsrFrmDepth) {
+                MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_RAW, nullptr, 0);
+                return {Step::kUnprocessed, MK_SUCCESS};
+            }
             c.u32NoRefCount = 0;
             return {Step::kFailReturn, MK_ERR_AI_NOT_PERM};
         }
@@ -178,10 +232,12 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
         MK_TRACE("MK_UPVQE_WriteFrame failed, AiChn:%d, s32Ret:0x%x.!\n", chn, ret);
         return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
     }
+    // The instance has the samples now: whatever follows, the encoders must not feed them again.
     if (c.bResmpEnabled) {
         ret = GetReSmpVb(index, c, req);
         if (ret != MK_SUCCESS) {
             MK_TRACE("MPI_AI_GetReSmpVb failed, s32Ret:0x%x.!\n", ret);
+            MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
             return {Step::kFailRelease, ret};
         }
         // The work copy follows the request record, staying 16 bits wide.
@@ -194,8 +250,16 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
                           cfg.s32ChnNum == 1 ? nullptr : static_cast<MK_S16*>(work.pVirAddr[1])};
     const MK_S32 got = MK_UPVQE_ReadFrame(c.hVqe, &outDesc, 1);
     // Error codes are negative too: only a positive count is a frame.
-    if (got <= 0) return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    if (got <= 0) {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
+        return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    }
     work.u32Len = static_cast<MK_U32>(got) << work.enBitwidth;
+    if (work.pVirAddr[0] == captured.pVirAddr[0]) {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_IN_PLACE, nullptr, work.u32Len);
+    } else {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_COPY, work.pVirAddr[0], work.u32Len);
+    }
     *out = work;
     if (c.bVqeEnabled) {
         const MK_U8* dumpRef = nullptr;
@@ -231,6 +295,39 @@ MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_
     *pBlk = blk;
     *pu32PhyAddr = phys;
     return MK_SUCCESS;
+}
+
+AI_VQE_DONE_S MPI_AI_FindVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured) {
+    const AI_VQE_DONE_S none{AI_VQE_OUTCOME_NONE, 0, nullptr};
+    if (static_cast<MK_U32>(AiDevId) >= AI_DEV_MAX_NUM || static_cast<MK_U32>(AiChn) >= AI_MAX_CHN_NUM ||
+        pstCaptured == nullptr || pstCaptured->u32PhyAddr[0] == 0) {
+        return none;
+    }
+    const VqeDone& d = Ai().done[AiChnIndex(AiDevId, AiChn)];
+    const auto it = d.byBlock.find(pstCaptured->u32PhyAddr[0]);
+    if (it == d.byBlock.end()) return none;
+    const VqeDone::Entry& e = it->second;
+    if (e.u32Seq != pstCaptured->u32Seq || e.u64TimeStamp != pstCaptured->u64TimeStamp) return none;
+    return {e.enOutcome, e.u32Len, e.enOutcome == AI_VQE_OUTCOME_COPY ? e.copy.data() : nullptr};
+}
+
+MK_VOID MPI_AI_KeepVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured,
+                           AI_VQE_OUTCOME_E enOutcome, const MK_VOID* pOut, MK_U32 u32Len) {
+    if (static_cast<MK_U32>(AiDevId) >= AI_DEV_MAX_NUM || static_cast<MK_U32>(AiChn) >= AI_MAX_CHN_NUM ||
+        pstCaptured == nullptr || pstCaptured->u32PhyAddr[0] == 0) {
+        return;
+    }
+    if (enOutcome == AI_VQE_OUTCOME_COPY && (pOut == nullptr || u32Len > AI_CACHE_BUF_LEN)) return;
+    // The block's entry of its last frame is used again: one entry a block the channel's frames used.
+    VqeDone::Entry& e = Ai().done[AiChnIndex(AiDevId, AiChn)].byBlock[pstCaptured->u32PhyAddr[0]];
+    e.u32Seq = pstCaptured->u32Seq;
+    e.u64TimeStamp = pstCaptured->u64TimeStamp;
+    e.enOutcome = enOutcome;
+    e.u32Len = u32Len;
+    if (enOutcome == AI_VQE_OUTCOME_COPY) {
+        const auto* out = static_cast<const MK_U8*>(pOut);
+        e.copy.assign(out, out + u32Len);
+    }
 }
 
 namespace mk::ai {

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "sdk/audio/ai/mpi_ai.h"
 #include "sdk/common/mk_debug.h"
@@ -56,6 +58,23 @@ struct ChnCtx {
     void ResetFields();
 };
 
+// What became of the channel's captured frames at its instance, so that a frame read by both the
+// caller and a bound encoder goes through it once (guarded by the channel's g_astVqeState mutex). Kept
+// by the frame's block: a block holds no other frame while either reader may still ask for this one,
+// however far the two readers drift apart.
+struct VqeDone {
+    struct Entry {
+        MK_U32 u32Seq = 0;
+        MK_U64 u64TimeStamp = 0;
+        AI_VQE_OUTCOME_E enOutcome = AI_VQE_OUTCOME_NONE;
+        MK_U32 u32Len = 0;
+        std::vector<MK_U8> copy;  // the output of AI_VQE_OUTCOME_COPY
+    };
+    std::unordered_map<MK_U32, Entry> byBlock;  // by the physical address of the frame's first track
+
+    void Clear() { byBlock.clear(); }
+};
+
 struct DevCtx {
     std::mutex mutex;       // guards s32PoolId
     MK_S32 s32PoolId = -1;  // the device's frame pool, mapped while the device is enabled
@@ -67,6 +86,7 @@ struct Module {
     DevSlot fd[AI_CHN_INDEX_NUM];
     DevCtx dev[AI_DEV_MAX_NUM];
     ChnCtx chn[AI_CHN_INDEX_NUM];
+    VqeDone done[AI_CHN_INDEX_NUM];
     // Bytes written since the last flush, per kind, across all channels.
     std::atomic<MK_U64> au64Flush[3] = {};
 };
