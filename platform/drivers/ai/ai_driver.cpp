@@ -64,6 +64,14 @@ uint32_t TrackRoom(const AIO_ATTR_S& a) {
     return TrackBytes(a) * (a.enBitwidth == AUDIO_BIT_WIDTH_8 ? 2 : 1);
 }
 
+// A frame given back is the one handed out only when every field the driver filled to tell frames
+// apart matches: a block comes round again for later frames, so its address alone would let a stale
+// second release free the next frame's block.
+bool SameFrame(const AUDIO_FRAME_S& out, const AUDIO_FRAME_S& back) {
+    return out.u32PhyAddr[0] == back.u32PhyAddr[0] && out.u32PoolId[0] == back.u32PoolId[0] &&
+           out.u32Seq == back.u32Seq && out.u64TimeStamp == back.u64TimeStamp;
+}
+
 void ReleaseAll(std::deque<Held>& q) {
     for (const Held& h : q) VbPools::Instance().Release(h.handle);
     q.clear();
@@ -501,7 +509,7 @@ int AiDriver::Ioctl(dev::File& file, unsigned long request, void* arg) {
             if (CopyRequestIn(request, arg, &rec) != 0) return -1;
             const uint32_t phys = rec.stFrame.u32PhyAddr[0];
             auto it = std::find_if(c.held.begin(), c.held.end(),
-                                   [phys](const Held& h) { return h.rec.stFrame.u32PhyAddr[0] == phys; });
+                                   [&rec](const Held& h) { return SameFrame(h.rec.stFrame, rec.stFrame); });
             if (it != c.held.end()) {
                 VbPools::Instance().Release(it->handle);
                 c.held.erase(it);
@@ -666,9 +674,8 @@ int AiDriver::ReleaseBound(int aencChn, const AUDIO_FRAME_RECORD_S& rec) {
     State& s = *m_state;
     std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<Held>& held = s.bound[aencChn].held;
-    const uint32_t phys = rec.stFrame.u32PhyAddr[0];
     auto it = std::find_if(held.begin(), held.end(),
-                           [phys](const Held& h) { return h.rec.stFrame.u32PhyAddr[0] == phys; });
+                           [&rec](const Held& h) { return SameFrame(h.rec.stFrame, rec.stFrame); });
     if (it == held.end()) return MK_ERR_AI_ILLEGAL_PARAM;
     VbPools::Instance().Release(it->handle);
     held.erase(it);

@@ -8,8 +8,10 @@
 // A captured frame waits for the caller (up to the channel's user depth; the oldest goes first) and
 // for every audio encoder channel bound to the input in the kernel. While echo cancellation or the
 // reference frame is on, each frame carries a reference from a ring of driver blocks recycled in
-// order. The caller gives frames back by their track-0 address; blocks of the caller's own resampling
-// pools come back the same way. Exit of the media system drops every channel and every held block.
+// order. The caller gives frames back by the record it was handed (a release must match the frame's
+// track-0 address, pool, sequence number and time stamp, so a stale second release of a frame whose
+// block has come round again is refused); blocks of the caller's own resampling pools come back by
+// their address. Exit of the media system drops every channel and every held block.
 #pragma once
 
 #include <cstdint>

@@ -39,6 +39,11 @@ MK_S32 CheckFrame(MK_S32 chn, const AUDIO_FRAME_S& f) {
         MK_TRACE("invalid param, AeChn:%d, pData->enBitwidth:%d\n", chn, f.enBitwidth);
         return MK_ERR_AENC_ILLEGAL_PARAM;
     }
+    // A length of part samples would leave the sample rings off by a byte for good.
+    if (f.u32Len % AudioBytesPerPoint(f.enBitwidth) != 0) {
+        MK_TRACE("invalid param, AeChn:%d, pData->u32Len:%d\n", chn, f.u32Len);
+        return MK_ERR_AENC_ILLEGAL_PARAM;
+    }
     const MK_U32 tracks = f.enSoundmode == AUDIO_SOUND_MODE_STEREO ? 2 : 1;
     for (MK_U32 t = 0; t < tracks; ++t) {
         if (f.pVirAddr[t] == nullptr) {
@@ -134,6 +139,7 @@ struct VqeOutcome {
 };
 
 // Runs the frame through the bound input's instance (channel mutex held; takes the state's mutex).
+// A frame the input's caller read first gets what the caller's read made of it.
 VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_FRAME_S& frame,
                       const AEC_FRAME_S* pstAecFrm, ResmpBlock& resmp) {
     AI_VQE_STATE_S& st = g_astVqeState[aiDev][aiChn];
@@ -143,6 +149,25 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
     c.bVqeEnable = st.bVqeEnable;
     c.bResmpEnable = st.bResmpEnable;
     if (frame.enSoundmode == AUDIO_SOUND_MODE_STEREO) return {Vqe::kSkipped, 0};
+    const AUDIO_FRAME_S captured = frame;
+    const AI_VQE_DONE_S done = MPI_AI_FindVqeDone(aiDev, aiChn, &captured);
+    switch (done.enOutcome) {
+        case AI_VQE_OUTCOME_RAW:
+            return {Vqe::kSkipped, 0};
+        case AI_VQE_OUTCOME_FAILED:
+            return {Vqe::kFailed, MK_ERR_AENC_VQE_ERR};
+        case AI_VQE_OUTCOME_IN_PLACE:
+            frame.u32Len = done.u32Len;
+            return {Vqe::kDone, 0};
+        case AI_VQE_OUTCOME_COPY:
+            // A mono frame leaves the second work buffer free.
+            std::memcpy(c.pu8Work[1], done.pu8Copy, done.u32Len);
+            frame.pVirAddr[0] = c.pu8Work[1];
+            frame.u32Len = done.u32Len;
+            return {Vqe::kDone, 0};
+        case AI_VQE_OUTCOME_NONE:
+            break;
+    }
     UPVQE_CONFIG_S cfg{};
     if (MK_UPVQE_GetConfig(c.hVqe, &cfg) != MK_SUCCESS) {
         MK_TRACE("Get vqe config error!\n");
@@ -152,6 +177,7 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
     if (aec) {
         const bool usable = pstAecFrm != nullptr && pstAecFrm->bValid && pstAecFrm->u32Reserved;
         if (!usable || pstAecFrm->stRefFrame.u64TimeStamp - frame.u64TimeStamp > kMaxRefLeadUs) {
+            MPI_AI_KeepVqeDone(aiDev, aiChn, &captured, AI_VQE_OUTCOME_RAW, nullptr, 0);
             return {Vqe::kSkipped, 0};
         }
     }
@@ -159,6 +185,13 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
     const bool haveRef = aec || pstAecFrm != nullptr;
     if (haveRef) {
         MK_S32 ret = CheckFrame(chn, pstAecFrm->stRefFrame);
+        // The engine reads as many reference samples as the frame has.
+        const MK_U32 refLen = pstAecFrm->stRefFrame.u32Len;
+        if (ret == MK_SUCCESS && refLen < frame.u32Len) {
+            MK_TRACE("invalid param, AeChn:%d, pAecFrm->stRefFrame.u32Len:%d < pData->u32Len:%d\n", chn,
+                     refLen, frame.u32Len);
+            ret = MK_ERR_AENC_ILLEGAL_PARAM;
+        }
         if (ret != MK_SUCCESS) {
             Failure(c, chn);
             return {Vqe::kFailed, ret};
@@ -225,15 +258,25 @@ VqeOutcome ProcessVqe(AencChn& c, MK_S32 chn, MK_S32 aiDev, MK_S32 aiChn, AUDIO_
         }
         if (fail != MK_SUCCESS) {
             MK_TRACE("aenc%d get vb error\n", chn);
+            // The instance has the samples: the input's caller must not feed them again.
+            MPI_AI_KeepVqeDone(aiDev, aiChn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
             return {Vqe::kFailed, MK_ERR_AENC_NOMEM};
         }
     }
     UPVQE_FRAME_S out{nOut, static_cast<MK_S16*>(frame.pVirAddr[0]),
                       cfg.s32ChnNum != 1 ? static_cast<MK_S16*>(frame.pVirAddr[1]) : nullptr};
     const MK_S32 got = MK_UPVQE_ReadFrame(c.hVqe, &out, 1);
-    lock.unlock();
-    if (got <= 0) return {Vqe::kFailed, MK_ERR_AENC_VQE_ERR};
+    if (got <= 0) {
+        MPI_AI_KeepVqeDone(aiDev, aiChn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
+        return {Vqe::kFailed, MK_ERR_AENC_VQE_ERR};
+    }
     frame.u32Len = static_cast<MK_U32>(got) << frame.enBitwidth;
+    if (resmp.blk == VB_INVALID_HANDLE) {
+        MPI_AI_KeepVqeDone(aiDev, aiChn, &captured, AI_VQE_OUTCOME_IN_PLACE, nullptr, frame.u32Len);
+    } else {
+        MPI_AI_KeepVqeDone(aiDev, aiChn, &captured, AI_VQE_OUTCOME_COPY, frame.pVirAddr[0], frame.u32Len);
+    }
+    lock.unlock();
     SaveFile(c, chn, aiDev, aiChn, frame, haveRef ? &ref : nullptr, n << frame.enBitwidth);
     return {Vqe::kDone, 0};
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -171,9 +172,53 @@ protected:
         ASSERT_EQ(MK_MPI_SYS_Bind(&src, &dst), MK_SUCCESS);
     }
 
+    // Processing on at input channel `dev`:`chn`: the high-pass filter, with echo cancelling if asked.
+    void Process(MK_S32 dev, MK_S32 chn, bool aec = false) {
+        AI_VQE_CONFIG_S v{};
+        v.bHpfOpen = 1;
+        v.bAecOpen = aec ? 1 : 0;
+        v.s32WorkSampleRate = 8000;
+        v.s32FrameSample = 80;
+        v.stHpfCfg = {1, 150};
+        ASSERT_EQ(MK_MPI_AI_SetVqeAttr(dev, chn, 0, 0, &v), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_EnableVqe(dev, chn), MK_SUCCESS);
+    }
+
     size_t m_blocks = 0;
     int m_threads = 0;
 };
+
+// The engine an input channel with Process(..., false) builds, run beside it: what one pass of the
+// samples through the channel's instance gives.
+struct OnePass {
+    MK_VOID* h = nullptr;
+    MK_U32 outRate;
+    explicit OnePass(MK_U32 out) : outRate(out) {
+        UPVQE_CONFIG_S c{};
+        c.bHpfOpen = 1;
+        c.s32InSampleRate = c.s32WorkSampleRate = 8000;
+        c.s32OutSampleRate = static_cast<MK_S32>(out);
+        c.s32FrameSample = 80;
+        c.s32ChnNum = c.s32OutChnNum = c.s32Mode = 1;
+        c.stHpfCfg = {1, 150};
+        EXPECT_EQ(MK_UPVQE_Create(&h, &c), MK_SUCCESS);
+    }
+    ~OnePass() { MK_UPVQE_Destroy(h); }
+    void Run(std::vector<int16_t> in, std::vector<int16_t>* out) {
+        UPVQE_FRAME_S w{static_cast<MK_U32>(in.size()), in.data(), nullptr};
+        ASSERT_EQ(MK_UPVQE_WriteFrame(h, &w), MK_SUCCESS);
+        std::vector<int16_t> o(in.size() * outRate / 8000);
+        UPVQE_FRAME_S r{static_cast<MK_U32>(o.size()), o.data(), nullptr};
+        const MK_S32 n = MK_UPVQE_ReadFrame(h, &r, 1);
+        ASSERT_GT(n, 0);
+        out->insert(out->end(), o.begin(), o.begin() + n);
+    }
+};
+
+void Append(const AUDIO_STREAM_S& s, std::vector<int16_t>* out) {
+    const auto* p = reinterpret_cast<const int16_t*>(s.pStream);
+    out->insert(out->end(), p, p + s.u32Len / 2);
+}
 
 TEST_F(AencTest, AttributesAreChecked) {
     struct Case {
@@ -588,6 +633,229 @@ TEST_F(AencTest, FramesGoThroughTheBoundInputsInstance) {
         << "every resample block went back";
     ASSERT_EQ(MK_MPI_AENC_DestroyChn(14), MK_SUCCESS);
     ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS);
+}
+
+// The echo reference that comes with a frame while the bound input cancels echo: used only when
+// present, valid, marked and at most 119,999 us ahead of its frame, and refused when it cannot cover
+// the frame. A used reference shows as a packet the processing changed; an unused one as the frame.
+TEST_F(AencTest, EchoReferencesAreUsedOnlyWhenValidTimelyAndWholeAndRefusedWhenShort) {
+    BindInput(0, 2, 18, 8000, 160);
+    Process(0, 2, true);
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(18, &a), MK_SUCCESS);
+    enum Want { kRaw, kProcessed, kRefused };
+    struct Case {
+        const char* what;
+        bool given;
+        MK_U32 valid, marked;
+        MK_S64 leadUs;
+        MK_U32 len;
+        AUDIO_BIT_WIDTH_E width;
+        Want want;
+    } const cases[] = {
+        {"none", false, 1, 1, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"not valid", true, 0, 1, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"not marked", true, 1, 0, 0, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"119999 us ahead", true, 1, 1, 119999, 320, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"120000 us ahead", true, 1, 1, 120000, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"behind its frame", true, 1, 1, -1, 320, AUDIO_BIT_WIDTH_16, kRaw},
+        {"as long as the frame", true, 1, 1, 0, 320, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"longer", true, 1, 1, 0, 400, AUDIO_BIT_WIDTH_16, kProcessed},
+        {"two samples", true, 1, 1, 0, 4, AUDIO_BIT_WIDTH_16, kRefused},
+        {"a sample short", true, 1, 1, 0, 318, AUDIO_BIT_WIDTH_16, kRefused},
+        {"part of a sample", true, 1, 1, 0, 321, AUDIO_BIT_WIDTH_16, kRefused},
+        {"eight bits", true, 1, 1, 0, 320, AUDIO_BIT_WIDTH_8, kRefused},
+    };
+    MK_U32 failures = 0;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        std::vector<int16_t> pcm = Speech(160, 50 + static_cast<uint32_t>(i));
+        const std::vector<int16_t> in = pcm;
+        const std::vector<int16_t> far = Speech(c.len / 2 + 1, 70);
+        std::vector<uint8_t> farBytes(c.len);  // exactly the length the record gives
+        std::memcpy(farBytes.data(), far.data(), c.len);
+        const MK_U64 ts = 1000000;
+        AUDIO_FRAME_S f = Frame(pcm, ts);
+        AEC_FRAME_S ref{};
+        ref.stRefFrame.enBitwidth = c.width;
+        ref.stRefFrame.pVirAddr[0] = farBytes.data();
+        ref.stRefFrame.u32Len = c.len;
+        ref.stRefFrame.u64TimeStamp = ts + c.leadUs;
+        ref.bValid = c.valid ? MK_TRUE : MK_FALSE;
+        ref.u32Reserved = c.marked;
+        const MK_S32 ret = MK_MPI_AENC_SendFrame(18, &f, c.given ? &ref : nullptr);
+        AUDIO_STREAM_S s{};
+        if (c.want == kRefused) {
+            EXPECT_EQ(ret, kErrParam);
+            if (MK_MPI_AENC_GetStream(18, &s, 0) != kErrEmpty) {
+                ADD_FAILURE() << "a packet from a refused frame";
+                MK_MPI_AENC_ReleaseStream(18, &s);
+            }
+            EXPECT_EQ(Drv()->Channel(18).dbg.u32Failures, ++failures);
+            continue;
+        }
+        ASSERT_EQ(ret, MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AENC_GetStream(18, &s, 0), MK_SUCCESS);
+        ASSERT_EQ(s.u32Len, 320u);
+        EXPECT_EQ(std::memcmp(s.pStream, in.data(), 320) == 0, c.want == kRaw);
+        ASSERT_EQ(MK_MPI_AENC_ReleaseStream(18, &s), MK_SUCCESS);
+    }
+    ASSERT_EQ(MK_MPI_AENC_DestroyChn(18), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_DisableChn(0, 2), MK_SUCCESS);
+}
+
+// A frame that is not whole samples is refused: taken, its odd byte would shift every later packet.
+TEST_F(AencTest, AFrameOfPartSamplesIsRefusedAndLaterPacketsStayWhole) {
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 320, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(17, &a), MK_SUCCESS);
+    std::vector<int16_t> odd = Speech(41, 2);
+    AUDIO_FRAME_S f = Frame(odd);
+    f.u32Len = 81;
+    EXPECT_EQ(MK_MPI_AENC_SendFrame(17, &f, nullptr), kErrParam);
+    EXPECT_EQ(Drv()->Channel(17).dbg.u32Failures, 1u);
+    std::vector<int16_t> first = Speech(160, 3), second = Speech(160, 4), want = first;
+    want.insert(want.end(), second.begin(), second.end());
+    for (std::vector<int16_t>* half : {&first, &second}) {
+        f = Frame(*half);
+        ASSERT_EQ(MK_MPI_AENC_SendFrame(17, &f, nullptr), MK_SUCCESS);
+    }
+    AUDIO_STREAM_S s{};
+    ASSERT_EQ(MK_MPI_AENC_GetStream(17, &s, 0), MK_SUCCESS);
+    std::vector<int16_t> got;
+    Append(s, &got);
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(MK_MPI_AENC_ReleaseStream(17, &s), MK_SUCCESS);
+}
+
+// One input channel read by the caller and bound to an encoder: each captured frame goes through the
+// input's instance once, and both get that one output, whichever takes the frame first, the output
+// left in the frame's own block or (up-sampled) put elsewhere.
+TEST_F(AencTest, AFrameReadByTheCallerAndAnEncoderGoesThroughTheInstanceOnce) {
+    AIO_ATTR_S ai{};
+    ai.enSampleRate = AUDIO_SAMPLE_RATE_8000;
+    ai.enBitwidth = AUDIO_BIT_WIDTH_16;
+    ai.u32PtNumPerFrm = 160;
+    ai.u32ChnCount = 4;
+    ASSERT_EQ(MK_MPI_AI_SetPubAttr(2, &ai), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_Enable(2), MK_SUCCESS);
+    for (const MK_U32 outRate : {8000u, 16000u}) {
+        SCOPED_TRACE(outRate);
+        const MK_S32 chn = outRate == 8000 ? 0 : 1, aenc = 19 + chn;
+        ASSERT_EQ(MK_MPI_AI_EnableChn(2, chn), MK_SUCCESS);
+        AI_CHN_PARAM_S depth{8};
+        ASSERT_EQ(MK_MPI_AI_SetChnParam(2, chn, &depth), MK_SUCCESS);
+        MPP_CHN_S src{MK_ID_AI, 2, chn}, dst{MK_ID_AENC, 0, aenc};
+        ASSERT_EQ(MK_MPI_SYS_Bind(&src, &dst), MK_SUCCESS);
+        Process(2, chn);
+        if (outRate != 8000) {
+            ASSERT_EQ(MK_MPI_AI_EnableReSmp(2, chn, outRate), MK_SUCCESS);
+        }
+        OnePass once(outRate);
+        std::vector<int16_t> want, caller, packets;
+        auto capture = [&](int i) {
+            std::vector<int16_t> pcm = Speech(160, 60 + i);
+            drivers::AiInjectFrame inj;
+            inj.track0.resize(320);
+            std::memcpy(inj.track0.data(), pcm.data(), 320);
+            inj.timeStamp = 1000 + i;
+            ASSERT_EQ(drivers::AiDriver::Get()->Inject(2, chn, inj), 0);
+            once.Run(pcm, &want);
+        };
+        auto take = [&] {
+            AUDIO_FRAME_S f{};
+            ASSERT_EQ(MK_MPI_AI_GetFrame(2, chn, &f, nullptr, -1), MK_SUCCESS);
+            const auto* p = static_cast<const int16_t*>(f.pVirAddr[0]);
+            caller.insert(caller.end(), p, p + f.u32Len / 2);
+            ASSERT_EQ(MK_MPI_AI_ReleaseFrame(2, chn, &f, nullptr), MK_SUCCESS);
+        };
+        auto pull = [&] {
+            AUDIO_STREAM_S s{};
+            ASSERT_EQ(MK_MPI_AENC_GetStream(aenc, &s, -1), MK_SUCCESS);
+            Append(s, &packets);
+            ASSERT_EQ(MK_MPI_AENC_ReleaseStream(aenc, &s), MK_SUCCESS);
+        };
+        // The caller first: the encoder channel starts once the caller has had the frames.
+        for (int i = 0; i < 4; ++i) {
+            capture(i);
+            take();
+        }
+        const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160 * outRate / 8000, 16);
+        ASSERT_EQ(MK_MPI_AENC_CreateChn(aenc, &a), MK_SUCCESS);
+        for (int i = 0; i < 4; ++i) pull();
+        // The encoder first.
+        for (int i = 4; i < 8; ++i) {
+            capture(i);
+            pull();
+            take();
+        }
+        EXPECT_EQ(caller, want);
+        EXPECT_EQ(packets, want);
+        ASSERT_EQ(MK_MPI_AENC_DestroyChn(aenc), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_SYS_UnBind(&src, &dst), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_DisableChn(2, chn), MK_SUCCESS);
+    }
+}
+
+// The same with both readers at once on a stream of frames: the frames both got are alike.
+TEST_F(AencTest, TheCallerAndAnEncoderReadingAtOnceGetTheSameOutput) {
+    BindInput(1, 3, 21, 8000, 160);
+    AI_CHN_PARAM_S depth{8};
+    ASSERT_EQ(MK_MPI_AI_SetChnParam(1, 3, &depth), MK_SUCCESS);
+    Process(1, 3);
+    const AENC_CHN_ATTR_S a = Attr(PT_LPCM, 160, 64);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(21, &a), MK_SUCCESS);
+    constexpr int kFrames = 300;
+    std::map<MK_U64, std::vector<int16_t>> caller, packets;
+    std::atomic<bool> injected{false};
+    std::thread reader([&] {
+        for (;;) {
+            AUDIO_FRAME_S f{};
+            const MK_S32 ret = MK_MPI_AI_GetFrame(1, 3, &f, nullptr, 5);
+            if (ret != MK_SUCCESS) {
+                if (injected) return;
+                continue;
+            }
+            caller[f.u64TimeStamp] =
+                std::vector<int16_t>(static_cast<const int16_t*>(f.pVirAddr[0]),
+                                     static_cast<const int16_t*>(f.pVirAddr[0]) + f.u32Len / 2);
+            ASSERT_EQ(MK_MPI_AI_ReleaseFrame(1, 3, &f, nullptr), MK_SUCCESS);
+        }
+    });
+    std::thread puller([&] {
+        for (;;) {
+            AUDIO_STREAM_S s{};
+            if (MK_MPI_AENC_GetStream(21, &s, 5) != MK_SUCCESS) {
+                if (injected) return;
+                continue;
+            }
+            std::vector<int16_t>& v = packets[s.u64TimeStamp];
+            Append(s, &v);
+            ASSERT_EQ(MK_MPI_AENC_ReleaseStream(21, &s), MK_SUCCESS);
+        }
+    });
+    for (int i = 0; i < kFrames; ++i) {
+        std::vector<int16_t> pcm = Speech(160, 80 + i);
+        drivers::AiInjectFrame inj;
+        inj.track0.resize(320);
+        std::memcpy(inj.track0.data(), pcm.data(), 320);
+        inj.timeStamp = 1000 + i;
+        ASSERT_EQ(drivers::AiDriver::Get()->Inject(1, 3, inj), 0);
+        if (i % 4 == 3) std::this_thread::yield();
+    }
+    injected = true;
+    reader.join();
+    puller.join();
+    int both = 0;
+    for (const auto& [ts, samples] : caller) {
+        auto it = packets.find(ts);
+        if (it == packets.end()) continue;
+        ++both;
+        EXPECT_EQ(it->second, samples) << "frame " << ts;
+    }
+    EXPECT_GT(both, 0);
+    ASSERT_EQ(MK_MPI_AENC_DestroyChn(21), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_DisableChn(1, 3), MK_SUCCESS);
 }
 
 TEST_F(AencTest, OnlyAnInputChannelLendsItsInstance) {

@@ -38,6 +38,7 @@ constexpr MK_S32 kErrNotSupport = static_cast<MK_S32>(0xA0158008);
 constexpr MK_S32 kErrNotPerm = static_cast<MK_S32>(0xA0158009);
 constexpr MK_S32 kErrEmpty = static_cast<MK_S32>(0xA015800E);
 constexpr MK_S32 kErrNotReady = static_cast<MK_S32>(0xA0158010);
+constexpr MK_S32 kErrBusy = static_cast<MK_S32>(0xA0158012);
 constexpr MK_S32 kErrVqe = static_cast<MK_S32>(0xA0158041);
 
 inline std::shared_ptr<drivers::AiDriver> Drv() {

@@ -39,7 +39,8 @@ void ChnCtx::ResetFields() {
     pCacheBuf = nullptr;
     bAecRefFrameEnabled = bVqeSetByUser = 0;
     u32ResmpFramesOut = u32FramesOut = 0;
-    bResmpDisabling = 0;
+    bResmpDisabling = bChnDisabling = 0;
+    for (ResmpOut& r : astResmpOut) r = ResmpOut{};
     for (MK_U64& n : au64DumpBytes) n = 0;
     bDumpOpen = 0;
 }
@@ -184,6 +185,7 @@ MK_S32 MPI_AI_Exit(MK_VOID) {
         std::lock_guard<std::mutex> slock(st.mutex);
         st.bVqeEnable = st.bResmpEnable = 0;
         st.s32ResmpPoolId = -1;
+        m.done[index].Clear();
     }
     for (DevCtx& d : m.dev) {
         std::lock_guard<std::mutex> lock(d.mutex);
@@ -304,6 +306,10 @@ MK_S32 MK_MPI_AI_Disable(MK_S32 AiDevId) {
 MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
     std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.bChnDisabling) {
+        MK_TRACE("AI chn %d is being disabled\n", AiChn);
+        return MK_ERR_AI_BUSY;
+    }
     if (c.bChnEnabled) return MK_SUCCESS;
     MK_S32 ret = Request(index, MK_AI_IOC_ENABLE_CHN);
     if (ret != MK_SUCCESS) return ret;
@@ -314,20 +320,29 @@ MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn) {
         return MK_ERR_AI_NOMEM;
     }
     c.bChnEnabled = 1;
+    ++c.u32EnableCount;
     return MK_SUCCESS;
 }
 
 MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
     std::unique_lock<std::mutex> lock(c.mutex);
+    // One tear-down at a time: a second disable is refused, not told 0 while the first still runs.
+    if (c.bChnDisabling || c.bResmpDisabling) {
+        MK_TRACE("AI chn %d is being disabled\n", AiChn);
+        return MK_ERR_AI_BUSY;
+    }
     if (!c.bChnEnabled) return MK_SUCCESS;
-    lock.unlock();
-    MK_S32 ret = MPI_AI_DisableReSmp(index);
-    if (ret != MK_SUCCESS) return ret;
-    lock.lock();
+    // From here until the channel is down it takes nothing but its frames coming back, so the waits
+    // below, which let the mutex go, find it as they left it.
+    c.bChnDisabling = 1;
+    MK_S32 ret = DisableReSmpLocked(index, lock);
+    if (ret != MK_SUCCESS) {
+        c.bChnDisabling = 0;
+        return ret;
+    }
     AI_RESMP_DBG_S off{};
     Request(index, MK_AI_IOC_RESMP_DBG, &off);
-    c.bChnEnabled = 0;
     if (c.u32FramesOut != 0) MK_TRACE("There is some frame not released: AiDev%d AiChn%d!\n", AiDevId, AiChn);
     // Every frame out, not just the next one to come back.
     c.condFramesReleased.wait(lock, [&c] { return c.u32FramesOut == 0; });
@@ -336,11 +351,12 @@ MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn) {
     // A refusal on the way is returned once the channel is wholly down, so that no half-torn channel
     // is left for a later disable to skip.
     MK_S32 first = Request(index, MK_AI_IOC_AEC_OFF);
-    ReplaceInstanceLocked(index, nullptr, [](AI_VQE_STATE_S&) {});
+    ReplaceInstanceLocked(index, nullptr);
     {
         AI_VQE_STATE_S& st = g_astVqeState[AiDevId][AiChn];
         std::lock_guard<std::mutex> slock(st.mutex);
         st.bVqeEnable = 0;
+        Ai().done[index].Clear();
     }
     c.bVqeConfigured = c.bVqeSetByUser = c.bVqeEnabled = 0;
     SendVqeStatusLocked(index);
@@ -349,5 +365,7 @@ MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn) {
     ret = Request(index, MK_AI_IOC_DISABLE_CHN);
     if (first == MK_SUCCESS) first = ret;
     CloseDumpLocked(index);
+    c.bChnEnabled = 0;
+    c.bChnDisabling = 0;
     return first;
 }

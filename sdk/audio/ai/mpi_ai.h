@@ -2,7 +2,8 @@
 // through /dev/ai. A channel hands out captured frames (MK_MPI_AI_GetFrame, given back with
 // MK_MPI_AI_ReleaseFrame), optionally resampled and run through the record voice-quality engine: one
 // engine instance per channel does both, and the audio encoder finds it through g_astVqeState to run a
-// bound channel's frames through the same instance. On request of the driver's dump configuration the
+// bound channel's frames through the same instance (a frame that both the caller and an encoder read
+// goes through it once, and both get that output). On request of the driver's dump configuration the
 // captured, processed and reference samples go to files.
 //
 // A channel is addressed by the index device x 20 + channel. Results: 0, a code of module 21
@@ -77,9 +78,12 @@ MK_S32 MK_MPI_AI_SetClkDir(MK_S32 AiDevId, MK_U32 enClkDir);  // 0 or 1
 MK_S32 MK_MPI_AI_GetClkDir(MK_S32 AiDevId, MK_U32* penClkDir);
 
 // ---- Channels ----
+// 0xA0158012 while a disable of the channel is still under way.
 MK_S32 MK_MPI_AI_EnableChn(MK_S32 AiDevId, MK_S32 AiChn);
 // Switches resampling and processing off, waits until the caller gave back every frame, and tears the
-// channel down; a refusal of the driver on the way is returned after the rest is done.
+// channel down; a refusal of the driver on the way is returned after the rest is done. Meanwhile the
+// channel takes only its frames coming back: other operations find it not enabled, and enable and a
+// second disable get 0xA0158012 (as a disable does while resampling is being switched off).
 MK_S32 MK_MPI_AI_DisableChn(MK_S32 AiDevId, MK_S32 AiChn);
 MK_S32 MK_MPI_AI_SetChnParam(MK_S32 AiDevId, MK_S32 AiChn, const AI_CHN_PARAM_S* pstChnParam);
 MK_S32 MK_MPI_AI_GetChnParam(MK_S32 AiDevId, MK_S32 AiChn, AI_CHN_PARAM_S* pstChnParam);
@@ -90,10 +94,12 @@ MK_S32 MK_MPI_AI_GetFd(MK_S32 AiDevId, MK_S32 AiChn);
 // s32MilliSec -1 waits until a (processed) frame is there, 0 returns at once, else milliseconds.
 MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, AEC_FRAME_S* pstAecFrm,
                           MK_S32 s32MilliSec);
+// Gives back a frame as it was handed out; one given back already is refused (0xA0158003).
 MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstFrm,
                               const AEC_FRAME_S* pstAecFrm);
 
 // ---- Resampling ----
+// Both 0xA0158012 while resampling is being switched off (waiting for resampled frames to come back).
 MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRate);
 MK_S32 MK_MPI_AI_DisableReSmp(MK_S32 AiDevId, MK_S32 AiChn);
 
@@ -115,12 +121,33 @@ MK_S32 MK_MPI_AI_SaveFile(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_SAVE_FILE_IN
 MK_S32 MK_MPI_AI_QueryFileStatus(MK_S32 AiDevId, MK_S32 AiChn, MK_U32* pbCfg);
 
 // ---- Module-internal steps, used by the audio modules ----
+// Each takes the channel's mutex and keeps it, but for the wait for resampled frames to come back.
 MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAttr);
 MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex);
 // The whole engine configuration of the channel's instance.
 MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig);
 MK_S32 MPI_AI_SetResmpDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_RESMP_DBG_S* pstInfo);
 MK_S32 MPI_AI_SetVqeDbgInfo(MK_S32 AiDevId, MK_S32 AiChn, const AI_VQE_DBG_S* pstInfo);
+// A captured frame that both the caller and an encoder bound to the channel read goes through the
+// channel's instance once: the first reader keeps here what came of it, and the other gives out the
+// same. Both with the channel's g_astVqeState mutex held, by the frame record as the driver handed it
+// out; frames with no physical address (not the driver's) are never kept.
+typedef enum {
+    AI_VQE_OUTCOME_NONE,      // not seen yet
+    AI_VQE_OUTCOME_RAW,       // handed on unprocessed
+    AI_VQE_OUTCOME_FAILED,    // the instance took it and gave nothing back
+    AI_VQE_OUTCOME_IN_PLACE,  // the output overwrote the frame's first track
+    AI_VQE_OUTCOME_COPY,      // the output went elsewhere; a copy is kept
+} AI_VQE_OUTCOME_E;
+typedef struct {
+    AI_VQE_OUTCOME_E enOutcome;
+    MK_U32 u32Len;         // bytes of output
+    const MK_U8* pu8Copy;  // the kept output (AI_VQE_OUTCOME_COPY), valid while the mutex is held
+} AI_VQE_DONE_S;
+AI_VQE_DONE_S MPI_AI_FindVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured);
+// pOut and u32Len (at most AI_CACHE_BUF_LEN bytes) are the output for AI_VQE_OUTCOME_COPY.
+MK_VOID MPI_AI_KeepVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured,
+                           AI_VQE_OUTCOME_E enOutcome, const MK_VOID* pOut, MK_U32 u32Len);
 // A block of an input channel's resampling pool for up-sampled output, as the input and the encoder
 // take one: 0 with the block and its addresses, or -1 after the message (logged at `site`) and with
 // nothing left taken.

@@ -96,7 +96,42 @@ struct Outcome {
     MK_S32 code;
 };
 
-// Steps 7 to 16 of a frame: resampling and processing of `req` into `out` (channel mutex held).
+bool UpSampling(const ChnCtx& c) {
+    return c.bResmpEnabled && c.stResmpAttr.enInSampleRate < c.stResmpAttr.enOutSampleRate;
+}
+
+// Gives out what a bound encoder made of the frame before (channel and state mutexes held): its
+// output, left in the frame's own first track or kept as a copy, moved where this channel's output
+// goes.
+Outcome GiveDone(MK_S32 index, ChnCtx& c, AI_FRAME_REQ_S& req, const AI_VQE_DONE_S& done,
+                 AUDIO_FRAME_S* out) {
+    const MK_U8* src = done.enOutcome == AI_VQE_OUTCOME_COPY
+                           ? done.pu8Copy
+                           : static_cast<const MK_U8*>(req.stFrame.pVirAddr[0]);
+    // Up-sampled output has a block of its own, and the frame's block goes back before it is filled.
+    const bool ownBlock = UpSampling(c);
+    if ((!ownBlock && done.u32Len > req.stFrame.u32Len) || done.u32Len > AI_CACHE_BUF_LEN) {
+        return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    }
+    if (ownBlock) {
+        std::memcpy(c.pCacheBuf, src, done.u32Len);
+        src = c.pCacheBuf;
+        const MK_S32 ret = GetReSmpVb(index, c, req);
+        if (ret != MK_SUCCESS) {
+            MK_TRACE("MPI_AI_GetReSmpVb failed, s32Ret:0x%x.!\n", ret);
+            return {Step::kFailRelease, ret};
+        }
+    }
+    AUDIO_FRAME_S work = req.stFrame;
+    work.enBitwidth = AUDIO_BIT_WIDTH_16;
+    work.u32Len = done.u32Len;
+    if (work.pVirAddr[0] != src) std::memcpy(work.pVirAddr[0], src, done.u32Len);
+    *out = work;
+    return {Step::kDone, MK_SUCCESS};
+}
+
+// Steps 7 to 16 of a frame: resampling and processing of `req` into `out` (channel mutex held). A
+// frame that a bound encoder read first gets what the encoder made of it.
 Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAME_S* pstAecFrm,
                 AUDIO_FRAME_S* out) {
     const MK_S32 index = AiChnIndex(dev, chn);
@@ -113,9 +148,25 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
     }
     AUDIO_FRAME_S& frame = req.stFrame;
     AEC_FRAME_S& ref = req.stAecFrm;
+    const bool aec = c.bVqeEnabled && c.au32Flag[kAec];
+    if (aec && pstAecFrm == nullptr) return {Step::kFailReturn, MK_ERR_AI_NULL_PTR};
+    // The frame as the driver handed it out names it for the bound encoders.
+    const AUDIO_FRAME_S captured = frame;
+    std::lock_guard<std::mutex> slock(g_astVqeState[dev][chn].mutex);
+    const AI_VQE_DONE_S done = MPI_AI_FindVqeDone(dev, chn, &captured);
+    switch (done.enOutcome) {
+        case AI_VQE_OUTCOME_RAW:
+            return {Step::kUnprocessed, MK_SUCCESS};
+        case AI_VQE_OUTCOME_FAILED:
+            return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+        case AI_VQE_OUTCOME_IN_PLACE:
+        case AI_VQE_OUTCOME_COPY:
+            return GiveDone(index, c, req, done, out);
+        case AI_VQE_OUTCOME_NONE:
+            break;
+    }
     const bool refValid = ref.bValid == MK_TRUE && ref.stRefFrame.pVirAddr[0] != nullptr;
-    if (c.bVqeEnabled && c.au32Flag[kAec]) {
-        if (pstAecFrm == nullptr) return {Step::kFailReturn, MK_ERR_AI_NULL_PTR};
+    if (aec) {
         // A reference shorter than the frame cannot be used either.
         const bool usable = refValid && (ref.stRefFrame.u32Len >> ref.stRefFrame.enBitwidth) >=
                                             (frame.u32Len >> frame.enBitwidth);
@@ -123,7 +174,10 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
             ++c.u32NoRefCount;
             AI_CHN_PARAM_S param{};
             MK_MPI_AI_GetChnParam(dev, chn, &param);
-            if (c.u32NoRefCount <= param.u32UsrFrmDepth) return {Step::kUnprocessed, MK_SUCCESS};
+            if (c.u32NoRefCount <= param.u32UsrFrmDepth) {
+                MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_RAW, nullptr, 0);
+                return {Step::kUnprocessed, MK_SUCCESS};
+            }
             c.u32NoRefCount = 0;
             return {Step::kFailReturn, MK_ERR_AI_NOT_PERM};
         }
@@ -178,10 +232,12 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
         MK_TRACE("MK_UPVQE_WriteFrame failed, AiChn:%d, s32Ret:0x%x.!\n", chn, ret);
         return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
     }
+    // The instance has the samples now: whatever follows, the encoders must not feed them again.
     if (c.bResmpEnabled) {
         ret = GetReSmpVb(index, c, req);
         if (ret != MK_SUCCESS) {
             MK_TRACE("MPI_AI_GetReSmpVb failed, s32Ret:0x%x.!\n", ret);
+            MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
             return {Step::kFailRelease, ret};
         }
         // The work copy follows the request record, staying 16 bits wide.
@@ -194,8 +250,16 @@ Outcome Process(MK_S32 dev, MK_S32 chn, ChnCtx& c, AI_FRAME_REQ_S& req, AEC_FRAM
                           cfg.s32ChnNum == 1 ? nullptr : static_cast<MK_S16*>(work.pVirAddr[1])};
     const MK_S32 got = MK_UPVQE_ReadFrame(c.hVqe, &outDesc, 1);
     // Error codes are negative too: only a positive count is a frame.
-    if (got <= 0) return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    if (got <= 0) {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_FAILED, nullptr, 0);
+        return {Step::kFailRelease, MK_ERR_AI_VQE_ERR};
+    }
     work.u32Len = static_cast<MK_U32>(got) << work.enBitwidth;
+    if (work.pVirAddr[0] == captured.pVirAddr[0]) {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_IN_PLACE, nullptr, work.u32Len);
+    } else {
+        MPI_AI_KeepVqeDone(dev, chn, &captured, AI_VQE_OUTCOME_COPY, work.pVirAddr[0], work.u32Len);
+    }
     *out = work;
     if (c.bVqeEnabled) {
         const MK_U8* dumpRef = nullptr;
@@ -231,6 +295,39 @@ MK_S32 MPI_AI_TakeResmpBlock(mk::TraceSite site, VB_POOL Pool, VB_BLK* pBlk, MK_
     *pBlk = blk;
     *pu32PhyAddr = phys;
     return MK_SUCCESS;
+}
+
+AI_VQE_DONE_S MPI_AI_FindVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured) {
+    const AI_VQE_DONE_S none{AI_VQE_OUTCOME_NONE, 0, nullptr};
+    if (static_cast<MK_U32>(AiDevId) >= AI_DEV_MAX_NUM || static_cast<MK_U32>(AiChn) >= AI_MAX_CHN_NUM ||
+        pstCaptured == nullptr || pstCaptured->u32PhyAddr[0] == 0) {
+        return none;
+    }
+    const VqeDone& d = Ai().done[AiChnIndex(AiDevId, AiChn)];
+    const auto it = d.byBlock.find(pstCaptured->u32PhyAddr[0]);
+    if (it == d.byBlock.end()) return none;
+    const VqeDone::Entry& e = it->second;
+    if (e.u32Seq != pstCaptured->u32Seq || e.u64TimeStamp != pstCaptured->u64TimeStamp) return none;
+    return {e.enOutcome, e.u32Len, e.enOutcome == AI_VQE_OUTCOME_COPY ? e.copy.data() : nullptr};
+}
+
+MK_VOID MPI_AI_KeepVqeDone(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S* pstCaptured,
+                           AI_VQE_OUTCOME_E enOutcome, const MK_VOID* pOut, MK_U32 u32Len) {
+    if (static_cast<MK_U32>(AiDevId) >= AI_DEV_MAX_NUM || static_cast<MK_U32>(AiChn) >= AI_MAX_CHN_NUM ||
+        pstCaptured == nullptr || pstCaptured->u32PhyAddr[0] == 0) {
+        return;
+    }
+    if (enOutcome == AI_VQE_OUTCOME_COPY && (pOut == nullptr || u32Len > AI_CACHE_BUF_LEN)) return;
+    // The block's entry of its last frame is used again: one entry a block the channel's frames used.
+    VqeDone::Entry& e = Ai().done[AiChnIndex(AiDevId, AiChn)].byBlock[pstCaptured->u32PhyAddr[0]];
+    e.u32Seq = pstCaptured->u32Seq;
+    e.u64TimeStamp = pstCaptured->u64TimeStamp;
+    e.enOutcome = enOutcome;
+    e.u32Len = u32Len;
+    if (enOutcome == AI_VQE_OUTCOME_COPY) {
+        const auto* out = static_cast<const MK_U8*>(pOut);
+        e.copy.assign(out, out + u32Len);
+    }
 }
 
 namespace mk::ai {
@@ -335,6 +432,7 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
         MK_TRACE("AI chn %d being disable resample now\n", AiChn);
         return MK_ERR_AI_NOT_SUPPORT;
     }
+    const MK_U32 enables = c.u32EnableCount;
     lock.unlock();
 
     for (;;) {
@@ -346,9 +444,11 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
             return ret;
         }
         lock.lock();
-        // The channel may have changed while the driver waited.
-        if (!c.bChnEnabled || c.bResmpDisabling) {
-            const MK_S32 code = c.bChnEnabled ? MK_ERR_AI_NOT_SUPPORT : MK_ERR_AI_NOT_ENABLED;
+        // The channel may have changed while the driver waited: gone down, on its way down, enabled
+        // afresh (the frame is of its last life), or switching resampling off.
+        const bool sameLife = c.bChnEnabled && !c.bChnDisabling && c.u32EnableCount == enables;
+        if (!sameLife || c.bResmpDisabling) {
+            const MK_S32 code = sameLife ? MK_ERR_AI_NOT_SUPPORT : MK_ERR_AI_NOT_ENABLED;
             lock.unlock();
             ReleaseRequest(index, req);
             return code;
@@ -379,6 +479,12 @@ MK_S32 MK_MPI_AI_GetFrame(MK_S32 AiDevId, MK_S32 AiChn, AUDIO_FRAME_S* pstFrm, A
             o = Process(AiDevId, AiChn, c, req, pstAecFrm, pstFrm);
         if (o.step == Step::kDone || o.step == Step::kUnprocessed) {
             if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
+                // The pool's blocks bound the count, so there is always a free place.
+                for (ChnCtx::ResmpOut& r : c.astResmpOut) {
+                    if (r.u32PhyAddr != 0) continue;
+                    r = {pstFrm->u32PhyAddr[0], pstFrm->u32Seq, pstFrm->u64TimeStamp};
+                    break;
+                }
                 ++c.u32ResmpFramesOut;
             } else {
                 ++c.u32FramesOut;
@@ -398,21 +504,41 @@ MK_S32 MK_MPI_AI_ReleaseFrame(MK_S32 AiDevId, MK_S32 AiChn, const AUDIO_FRAME_S*
     AUDIO_FRAME_RECORD_S rec{};
     rec.stFrame = *pstFrm;
     if (pstAecFrm != nullptr) rec.stAecFrm = *pstAecFrm;
+    std::unique_lock<std::mutex> lock(c.mutex);
+    if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
+        // The driver frees a block of the channel's own pool by its address alone: only an up-sampled
+        // frame still out may name one, or a stale second release would free the next frame's block.
+        ChnCtx::ResmpOut* out = nullptr;
+        for (ChnCtx::ResmpOut& r : c.astResmpOut) {
+            if (r.u32PhyAddr == pstFrm->u32PhyAddr[0] && r.u32Seq == pstFrm->u32Seq &&
+                r.u64TimeStamp == pstFrm->u64TimeStamp) {
+                out = &r;
+            }
+        }
+        if (out == nullptr) return MK_ERR_AI_ILLEGAL_PARAM;
+        MK_S32 ret = Request(index, MK_AI_IOC_RELEASE_FRAME, &rec);
+        if (ret != MK_SUCCESS) return ret;
+        *out = ChnCtx::ResmpOut{};
+        if (c.u32ResmpFramesOut > 0 && --c.u32ResmpFramesOut == 0) c.condResmpReleased.notify_all();
+        return MK_SUCCESS;
+    }
+    lock.unlock();
     MK_S32 ret = Request(index, MK_AI_IOC_RELEASE_FRAME, &rec);
     if (ret != MK_SUCCESS) return ret;
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.s32ResmpPoolId >= 0 && pstFrm->u32PoolId[0] == static_cast<MK_U32>(c.s32ResmpPoolId)) {
-        if (c.u32ResmpFramesOut > 0 && --c.u32ResmpFramesOut == 0) c.condResmpReleased.notify_all();
-    } else if (c.u32FramesOut > 0 && --c.u32FramesOut == 0) {
-        c.condFramesReleased.notify_all();
-    }
+    lock.lock();
+    if (c.u32FramesOut > 0 && --c.u32FramesOut == 0) c.condFramesReleased.notify_all();
     return MK_SUCCESS;
 }
 
 MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRate) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    std::unique_lock<std::mutex> lock(c.mutex);
+    // Held to the end: nothing may disable the channel between these checks and the work.
+    std::lock_guard<std::mutex> lock(c.mutex);
     AI_CHECK_ENABLED(AiChn);
+    if (c.bResmpDisabling) {
+        MK_TRACE("AI chn %d being disable resample now\n", AiChn);
+        return MK_ERR_AI_BUSY;
+    }
     if (c.bResmpEnabled) {
         if (c.stResmpAttr.enOutSampleRate == enOutSampleRate) return MK_SUCCESS;
         MK_TRACE("Resmp has been enabled but the resamplerate:%d not the same as before:%d.\n",
@@ -420,7 +546,6 @@ MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRat
         return MK_ERR_AI_NOT_PERM;
     }
     auto checkFailed = [&](MK_S32 code) {
-        lock.unlock();
         MK_TRACE("Resmp attr check failed!\n");
         return code;
     };
@@ -449,23 +574,29 @@ MK_S32 MK_MPI_AI_EnableReSmp(MK_S32 AiDevId, MK_S32 AiChn, MK_U32 enOutSampleRat
     }
     const AUDIO_RESAMPLE_ATTR_S resmp{attr.u32PtNumPerFrm, attr.enSampleRate,
                                       static_cast<AUDIO_SAMPLE_RATE_E>(enOutSampleRate)};
-    lock.unlock();
-    MK_S32 ret = MPI_AI_EnableReSmp(index, &resmp);
+    MK_S32 ret = EnableReSmpLocked(index, resmp);
     if (ret != MK_SUCCESS) {
         MK_TRACE("Ai Resmp enable failed!\n");
         return ret;
     }
-    lock.lock();
     AI_RESMP_DBG_S dbg{c.bResmpEnabled, resmp.u32InPointNum, resmp.enInSampleRate, resmp.enOutSampleRate};
     Request(index, MK_AI_IOC_RESMP_DBG, &dbg);
     return MK_SUCCESS;
 }
 
 MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAttr) {
-    const MK_S32 dev = s32ChnIndex / AI_MAX_CHN_NUM;
-    const MK_S32 chn = s32ChnIndex % AI_MAX_CHN_NUM;
+    if (static_cast<MK_U32>(s32ChnIndex) >= AI_CHN_INDEX_NUM || pstAttr == nullptr) return MK_ERR_AI_NULL_PTR;
     ChnCtx& c = Ai().chn[s32ChnIndex];
-    std::unique_lock<std::mutex> lock(c.mutex);
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (!c.bChnEnabled || c.bChnDisabling) return MK_ERR_AI_NOT_ENABLED;
+    if (c.bResmpDisabling) return MK_ERR_AI_BUSY;
+    return EnableReSmpLocked(s32ChnIndex, *pstAttr);
+}
+
+MK_S32 mk::ai::EnableReSmpLocked(MK_S32 index, const AUDIO_RESAMPLE_ATTR_S& attr) {
+    const MK_S32 dev = index / AI_MAX_CHN_NUM;
+    const MK_S32 chn = index % AI_MAX_CHN_NUM;
+    ChnCtx& c = Ai().chn[index];
     if (c.s32ResmpPoolId != -1) {
         if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
             MK_TRACE("failed to unmap Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
@@ -477,7 +608,7 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
         }
         c.s32ResmpPoolId = -1;
     }
-    if (pstAttr->enInSampleRate < pstAttr->enOutSampleRate) {
+    if (attr.enInSampleRate < attr.enOutSampleRate) {
         const MPP_CHN_S mpp{MK_ID_AI, dev, chn};
         MK_CHAR zone[MAX_MMZ_NAME_LEN + 1] = {};
         MK_S32 ret = MK_MPI_SYS_GetMemConf(&mpp, zone);
@@ -499,20 +630,18 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
     }
     UPVQE_CONFIG_S cfg{};
     if (c.bVqeConfigured) {
-        lock.unlock();
-        if (ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-        lock.lock();
+        if (ReadRecordConfigLocked(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     } else {
-        cfg.s32WorkSampleRate = static_cast<MK_S32>(pstAttr->enInSampleRate);
+        cfg.s32WorkSampleRate = static_cast<MK_S32>(attr.enInSampleRate);
         cfg.s32FrameSample = 80;
         cfg.s32ChnNum = 1;
         cfg.s32OutChnNum = 1;
         cfg.s32Mode = 1;
     }
-    cfg.s32InSampleRate = static_cast<MK_S32>(pstAttr->enInSampleRate);
-    cfg.s32OutSampleRate = static_cast<MK_S32>(pstAttr->enOutSampleRate);
+    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enInSampleRate);
+    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enOutSampleRate);
     const MK_S32 pool = c.s32ResmpPoolId;
-    MK_S32 ret = ReplaceInstanceLocked(s32ChnIndex, &cfg, [pool](AI_VQE_STATE_S& st) {
+    MK_S32 ret = ReplaceInstanceLocked(index, &cfg, [pool](AI_VQE_STATE_S& st) {
         st.s32ResmpPoolId = pool;
         st.bResmpEnable = 1;
     });
@@ -522,48 +651,50 @@ MK_S32 MPI_AI_EnableReSmp(MK_S32 s32ChnIndex, const AUDIO_RESAMPLE_ATTR_S* pstAt
     }
     c.bResmpEnabled = 1;
     c.bResmpDisabling = 0;
-    c.stResmpAttr = *pstAttr;
+    c.stResmpAttr = attr;
     return MK_SUCCESS;
 }
 
 MK_S32 MK_MPI_AI_DisableReSmp(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    {
-        std::lock_guard<std::mutex> lock(c.mutex);
-        AI_CHECK_ENABLED(AiChn);
+    std::unique_lock<std::mutex> lock(c.mutex);
+    AI_CHECK_ENABLED(AiChn);
+    if (c.bResmpDisabling) {
+        MK_TRACE("AI chn %d being disable resample now\n", AiChn);
+        return MK_ERR_AI_BUSY;
     }
-    MK_S32 ret = MPI_AI_DisableReSmp(index);
+    MK_S32 ret = DisableReSmpLocked(index, lock);
     if (ret != MK_SUCCESS) return ret;
-    std::lock_guard<std::mutex> lock(c.mutex);
     AI_RESMP_DBG_S off{};
     Request(index, MK_AI_IOC_RESMP_DBG, &off);
     return MK_SUCCESS;
 }
 
 MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
-    const MK_S32 dev = s32ChnIndex / AI_MAX_CHN_NUM;
-    const MK_S32 chn = s32ChnIndex % AI_MAX_CHN_NUM;
+    if (static_cast<MK_U32>(s32ChnIndex) >= AI_CHN_INDEX_NUM) return MK_ERR_AI_INVALID_CHNID;
     ChnCtx& c = Ai().chn[s32ChnIndex];
     std::unique_lock<std::mutex> lock(c.mutex);
+    if (c.bResmpDisabling) return MK_ERR_AI_BUSY;
+    return DisableReSmpLocked(s32ChnIndex, lock);
+}
+
+MK_S32 mk::ai::DisableReSmpLocked(MK_S32 index, std::unique_lock<std::mutex>& lock) {
+    const MK_S32 dev = index / AI_MAX_CHN_NUM;
+    const MK_S32 chn = index % AI_MAX_CHN_NUM;
+    ChnCtx& c = Ai().chn[index];
     if (!c.bResmpEnabled) return MK_SUCCESS;
-    // A channel whose instance could not be made goes on without one.
-    const bool hasInstance = c.hVqe != nullptr;
-    lock.unlock();
-    UPVQE_CONFIG_S cfg{};
-    if (hasInstance && ReadRecordConfig(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-    lock.lock();
     AIO_ATTR_S attr{};
     if (MK_MPI_AI_GetPubAttr(dev, &attr) != MK_SUCCESS) {
         MK_TRACE("AiDev: %d haven't set attr!\n", dev);
         return MK_ERR_AI_NOT_CONFIG;
     }
-    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enSampleRate);
-    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enSampleRate);
     if (c.s32ResmpPoolId != -1) {
         c.bResmpDisabling = 1;
         if (c.u32ResmpFramesOut != 0)
             MK_TRACE("There is some frame not released: AiDev%d AiChn%d!\n", dev, chn);
-        // Every resampled frame out, not just the next one to come back.
+        // Every resampled frame out, not just the next one to come back. Frame calls and other
+        // switches of resampling are refused meanwhile; processing may be reconfigured, so the
+        // configuration is read after the wait.
         c.condResmpReleased.wait(lock, [&c] { return c.u32ResmpFramesOut == 0; });
         if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
             MK_TRACE("failed to unmap Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
@@ -576,7 +707,13 @@ MK_S32 MPI_AI_DisableReSmp(MK_S32 s32ChnIndex) {
         c.s32ResmpPoolId = -1;
         c.bResmpDisabling = 0;
     }
-    MK_S32 ret = ReplaceInstanceLocked(s32ChnIndex, hasInstance ? &cfg : nullptr, {});
+    // A channel whose instance could not be made goes on without one.
+    const bool hasInstance = c.hVqe != nullptr;
+    UPVQE_CONFIG_S cfg{};
+    if (hasInstance && ReadRecordConfigLocked(dev, chn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
+    cfg.s32InSampleRate = static_cast<MK_S32>(attr.enSampleRate);
+    cfg.s32OutSampleRate = static_cast<MK_S32>(attr.enSampleRate);
+    MK_S32 ret = ReplaceInstanceLocked(index, hasInstance ? &cfg : nullptr, {});
     if (ret != MK_SUCCESS) {
         MK_TRACE("Ai dev: %d, ai chn:%d, create resampler fail.\n", dev, chn);
         return MK_ERR_AI_VQE_ERR;

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "sdk/audio/ai/mpi_ai.h"
 #include "sdk/common/mk_debug.h"
@@ -38,12 +40,39 @@ struct ChnCtx {
     MK_U32 u32ResmpFramesOut = 0;
     MK_U32 u32FramesOut = 0;
     MK_U32 bResmpDisabling = 0;
+    // Set while a disable waits for the caller's frames and tears the channel down: the channel takes
+    // no other operation meanwhile but frames coming back.
+    MK_U32 bChnDisabling = 0;
+    MK_U32 u32EnableCount = 0;  // enables so far: a frame call that waited in the driver checks it
+    // The up-sampled frames handed out and not given back: a release must name one of them.
+    struct ResmpOut {
+        MK_U32 u32PhyAddr;
+        MK_U32 u32Seq;
+        MK_U64 u64TimeStamp;
+    } astResmpOut[AI_RESMP_BLK_NUM] = {};
     // Dump files: bytes written per kind (input, output, reference) and whether they are open.
     MK_U64 au64DumpBytes[3] = {};
     MK_U32 bDumpOpen = 0;
 
     // Back to the state after module start (the mutex and conditions stay).
     void ResetFields();
+};
+
+// What became of the channel's captured frames at its instance, so that a frame read by both the
+// caller and a bound encoder goes through it once (guarded by the channel's g_astVqeState mutex). Kept
+// by the frame's block: a block holds no other frame while either reader may still ask for this one,
+// however far the two readers drift apart.
+struct VqeDone {
+    struct Entry {
+        MK_U32 u32Seq = 0;
+        MK_U64 u64TimeStamp = 0;
+        AI_VQE_OUTCOME_E enOutcome = AI_VQE_OUTCOME_NONE;
+        MK_U32 u32Len = 0;
+        std::vector<MK_U8> copy;  // the output of AI_VQE_OUTCOME_COPY
+    };
+    std::unordered_map<MK_U32, Entry> byBlock;  // by the physical address of the frame's first track
+
+    void Clear() { byBlock.clear(); }
 };
 
 struct DevCtx {
@@ -57,6 +86,7 @@ struct Module {
     DevSlot fd[AI_CHN_INDEX_NUM];
     DevCtx dev[AI_DEV_MAX_NUM];
     ChnCtx chn[AI_CHN_INDEX_NUM];
+    VqeDone done[AI_CHN_INDEX_NUM];
     // Bytes written since the last flush, per kind, across all channels.
     std::atomic<MK_U64> au64Flush[3] = {};
 };
@@ -99,10 +129,11 @@ Module& Ai();
     const MK_S32 index = AiChnIndex(dev_, chn_);      \
     AI_OPEN(index);                                   \
     [[maybe_unused]] mk::ai::ChnCtx& c = mk::ai::Ai().chn[index]
-// Refuses a disabled channel (its mutex held), naming it as the caller's message does.
+// Refuses a disabled channel, or one on its way down (its mutex held), naming it as the caller's
+// message does.
 #define AI_CHECK_ENABLED(chn_)                           \
     do {                                                 \
-        if (!c.bChnEnabled) {                            \
+        if (!c.bChnEnabled || c.bChnDisabling) {         \
             MK_TRACE("AI chn %d is not enable\n", chn_); \
             return MK_ERR_AI_NOT_ENABLED;                \
         }                                                \
@@ -121,9 +152,17 @@ MK_S32 Request(MK_S32 index, unsigned long request, MK_VOID* arg = nullptr);
 MK_S32 ReplaceInstanceLocked(MK_S32 index, const UPVQE_CONFIG_S* cfg,
                              const std::function<void(AI_VQE_STATE_S&)>& update = {});
 
-// The channel's record configuration as MPI_AI_GetVqeAttr gives it (which takes the channel's mutex:
-// call without it): 0, or 0xA0158007 after "get vqe attr failed".
-MK_S32 ReadRecordConfig(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg);
+// The whole configuration of the channel's instance, as MPI_AI_GetVqeAttr gives it (channel mutex held).
+MK_S32 GetVqeAttrLocked(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S* cfg);
+// The same, or 0xA0158007 after "get vqe attr failed" (channel mutex held). The operations that need
+// it read it without letting the mutex go, so nothing changes the channel between their checks and
+// their work.
+MK_S32 ReadRecordConfigLocked(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg);
+
+// Resampling on and off with the channel mutex held; switching it off waits, `lock` let go, until the
+// caller has given back every resampled frame.
+MK_S32 EnableReSmpLocked(MK_S32 index, const AUDIO_RESAMPLE_ATTR_S& attr);
+MK_S32 DisableReSmpLocked(MK_S32 index, std::unique_lock<std::mutex>& lock);
 
 // The status record of a channel's processing, word by word.
 AI_VQE_DBG_S VqeStatus(bool on, const UPVQE_CONFIG_S* cfg);

@@ -263,6 +263,64 @@ TEST_F(AiTest, DisableWaitsUntilTheLastFrameComesBack) {
     EXPECT_FALSE(Drv()->Channel(2, 0).enabled);
 }
 
+// A channel on its way down is in its own state: neither enable nor a second disable slips in while
+// the first waits for its frames, and afterwards the channel is down in the driver as in the module.
+TEST_F(AiTest, EnableAndDisableAreRefusedWhileADisableWaitsForItsFrames) {
+    Start(1, Attr(8000, 160), 3, 4);
+    Feed(1, 3, 160, 1);
+    AUDIO_FRAME_S held{};
+    ASSERT_EQ(MK_MPI_AI_GetFrame(1, 3, &held, nullptr, 0), MK_SUCCESS);
+    std::atomic<MK_S32> disabled{1};
+    std::thread disabler([&] { disabled = MK_MPI_AI_DisableChn(1, 3); });
+    AUDIO_FRAME_S probe{};
+    ASSERT_TRUE(WaitFor([&] { return MK_MPI_AI_GetFrame(1, 3, &probe, nullptr, 0) == kErrNotEnabled; }));
+    EXPECT_EQ(MK_MPI_AI_DisableChn(1, 3), kErrBusy);
+    EXPECT_EQ(MK_MPI_AI_EnableChn(1, 3), kErrBusy);
+    EXPECT_TRUE(Drv()->Channel(1, 3).enabled) << "up in the driver until the frame is back";
+    ASSERT_EQ(MK_MPI_AI_ReleaseFrame(1, 3, &held, nullptr), MK_SUCCESS);
+    disabler.join();
+    EXPECT_EQ(disabled.load(), MK_SUCCESS);
+    EXPECT_FALSE(Drv()->Channel(1, 3).enabled);
+    // Enabled afresh it works as the first time.
+    ASSERT_EQ(MK_MPI_AI_EnableChn(1, 3), MK_SUCCESS);
+    const std::vector<int16_t> s = Feed(1, 3, 160, 2);
+    AUDIO_FRAME_S f{};
+    ASSERT_EQ(MK_MPI_AI_GetFrame(1, 3, &f, nullptr, 0), MK_SUCCESS);
+    EXPECT_EQ(Samples(f), s);
+    ASSERT_EQ(MK_MPI_AI_ReleaseFrame(1, 3, &f, nullptr), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_AI_DisableChn(1, 3), MK_SUCCESS);
+}
+
+// A frame given back twice: by then its block may hold the next frame, which the second release must
+// not free, for frames of the driver and up-sampled frames of the channel's own pool alike.
+TEST_F(AiTest, AStaleSecondReleaseIsRefusedAndTheNextFrameStaysHeld) {
+    Start(0, Attr(8000, 160), 2, 4);
+    for (const MK_U32 rate : {0u, 16000u}) {
+        SCOPED_TRACE(rate);
+        if (rate != 0) {
+            ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 2, rate), MK_SUCCESS);
+        }
+        auto blocksHeld = [rate] {
+            if (rate == 0) return Drv()->HeldBlocks();
+            const auto pool = drivers::VbPools::Instance().Pool(g_astVqeState[0][2].s32ResmpPoolId);
+            return AI_RESMP_BLK_NUM - pool->freeBlocks;
+        };
+        AUDIO_FRAME_S a{}, b{};
+        Feed(0, 2, 160, 1, 100);
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 2, &a, nullptr, -1), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &a, nullptr), MK_SUCCESS);
+        Feed(0, 2, 160, 2, 200);
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 2, &b, nullptr, -1), MK_SUCCESS);
+        ASSERT_EQ(b.u32PhyAddr[0], a.u32PhyAddr[0]) << "the block came round again";
+        EXPECT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &a, nullptr), kErrParam);
+        EXPECT_EQ(blocksHeld(), 1u) << "the next frame's block is still its own";
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &b, nullptr), MK_SUCCESS);
+        EXPECT_EQ(blocksHeld(), 0u);
+        EXPECT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &b, nullptr), kErrParam);
+    }
+    ASSERT_EQ(MK_MPI_AI_DisableChn(0, 2), MK_SUCCESS);
+}
+
 TEST_F(AiTest, GeneratorFramesArePacedAndCarryTheSignal) {
     const AIO_ATTR_S attr = Attr(8000, 160);
     ASSERT_EQ(MK_MPI_AI_SetPubAttr(0, &attr), MK_SUCCESS);

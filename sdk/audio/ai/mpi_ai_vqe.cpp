@@ -351,7 +351,8 @@ MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32
                             const AI_VQE_CONFIG_S* pstVqeConfig) {
     AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstVqeConfig);
     const AI_VQE_CONFIG_S a = *pstVqeConfig;
-    std::unique_lock<std::mutex> lock(c.mutex);
+    // Held to the end: nothing may disable the channel between these checks and the new instance.
+    std::lock_guard<std::mutex> lock(c.mutex);
     AI_CHECK_ENABLED(AiChn);
     if (c.bVqeEnabled) {
         MK_TRACE("AI chn %d has enable vqe! Please disable vqe then config it!\n", AiChn);
@@ -366,12 +367,10 @@ MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32
     const bool resampling = c.bResmpEnabled != 0;
     const bool instance = c.hVqe != nullptr;
     const MK_U32 resmpOut = c.stResmpAttr.enOutSampleRate;
-    lock.unlock();
     MK_S32 inRate = 0, outRate = 0;
     if ((!configured && !resampling) || !instance) {
         // Without an instance to read (none yet, or a failed replacement) the rates come from the
         // device and the resampling kept in the channel.
-        lock.lock();
         AIO_ATTR_S attr{};
         if (MK_MPI_AI_GetPubAttr(AiDevId, &attr) != MK_SUCCESS) {
             MK_TRACE("AiDev: %d haven't set attr!\n", AiDevId);
@@ -383,18 +382,13 @@ MK_S32 MK_MPI_AI_SetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, MK_S32 AoDevId, MK_S32
         }
         inRate = static_cast<MK_S32>(attr.enSampleRate);
         outRate = resampling ? static_cast<MK_S32>(resmpOut) : inRate;
-        lock.unlock();
     } else {
         UPVQE_CONFIG_S cur{};
-        if (ReadRecordConfig(AiDevId, AiChn, cur) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-        if (configured) {
-            std::lock_guard<std::mutex> check(c.mutex);
-            if (SameAttr(a, c, cur, AoDevId, AoChn)) return MK_SUCCESS;
-        }
+        if (ReadRecordConfigLocked(AiDevId, AiChn, cur) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
+        if (configured && SameAttr(a, c, cur, AoDevId, AoChn)) return MK_SUCCESS;
         inRate = cur.s32InSampleRate;
         outRate = cur.s32OutSampleRate;
     }
-    lock.lock();
     if (a.bAgcOpen == 1 && (ret = AiCheckAgc(a.stAgcCfg, AiDevId, AiChn)) != MK_SUCCESS) {
         MK_TRACE("AI chn %d check vqe agc parameter failed!\n", AiChn);
         return ret;
@@ -518,27 +512,33 @@ MK_S32 MK_MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, AI_VQE_CONFIG_S* pstVq
 MK_S32 MPI_AI_GetVqeAttr(MK_S32 AiDevId, MK_S32 AiChn, UPVQE_CONFIG_S* pstConfig) {
     AI_CHN_ENTRY_PTR(AiDevId, AiChn, pstConfig);
     std::lock_guard<std::mutex> lock(c.mutex);
+    return GetVqeAttrLocked(AiDevId, AiChn, pstConfig);
+}
+
+MK_S32 mk::ai::GetVqeAttrLocked(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S* cfg) {
+    const ChnCtx& c = Ai().chn[AiChnIndex(dev, chn)];
     if ((!c.bVqeConfigured && !c.bResmpEnabled) || c.hVqe == nullptr) {
-        MK_TRACE("AI chn %d is not config vqe and resmp!\n", AiChn);
+        MK_TRACE("AI chn %d is not config vqe and resmp!\n", chn);
         return MK_ERR_AI_NOT_PERM;
     }
-    MK_S32 ret = MK_UPVQE_GetConfig(c.hVqe, pstConfig);
+    MK_S32 ret = MK_UPVQE_GetConfig(c.hVqe, cfg);
     if (ret != MK_SUCCESS) {
-        MK_TRACE("Ai dev: %d, ai chn:%d, get vqe attr fail, s32Ret: 0x%x.\n", AiDevId, AiChn, ret);
+        MK_TRACE("Ai dev: %d, ai chn:%d, get vqe attr fail, s32Ret: 0x%x.\n", dev, chn, ret);
         return MK_ERR_AI_VQE_ERR;
     }
     return MK_SUCCESS;
 }
 
-MK_S32 mk::ai::ReadRecordConfig(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg) {
-    if (MPI_AI_GetVqeAttr(dev, chn, &cfg) == MK_SUCCESS) return MK_SUCCESS;
+MK_S32 mk::ai::ReadRecordConfigLocked(MK_S32 dev, MK_S32 chn, UPVQE_CONFIG_S& cfg) {
+    if (GetVqeAttrLocked(dev, chn, &cfg) == MK_SUCCESS) return MK_SUCCESS;
     MK_TRACE("AiDev: %d get vqe attr failed!\n", dev);
     return MK_ERR_AI_NOT_CONFIG;
 }
 
 MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    std::unique_lock<std::mutex> lock(c.mutex);
+    // Held to the end: nothing may disable the channel between these checks and the new instance.
+    std::lock_guard<std::mutex> lock(c.mutex);
     AI_CHECK_ENABLED(AiChn);
     if (c.bVqeEnabled) return MK_SUCCESS;
     if (!c.bVqeConfigured) {
@@ -558,10 +558,8 @@ MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
         MK_TRACE("enable vqe fail, Aidev%d don't have chn%d\n", AiDevId, AiChn);
         return MK_ERR_AI_INVALID_CHNID;
     }
-    lock.unlock();
     UPVQE_CONFIG_S cfg{};
-    if (ReadRecordConfig(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-    lock.lock();
+    if (ReadRecordConfigLocked(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     if (cfg.s32InSampleRate != static_cast<MK_S32>(attr.enSampleRate)) {
         MK_TRACE("vqe's sample rate in:%d and device's sample rate:%d must be same!\n", cfg.s32InSampleRate,
                  attr.enSampleRate);
@@ -596,7 +594,7 @@ MK_S32 MK_MPI_AI_EnableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
 
 MK_S32 MK_MPI_AI_DisableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
     AI_CHN_ENTRY(AiDevId, AiChn);
-    std::unique_lock<std::mutex> lock(c.mutex);
+    std::lock_guard<std::mutex> lock(c.mutex);
     if (!c.bVqeEnabled) return MK_SUCCESS;
     if (c.au32Flag[kAec] == 1) {
         MK_S32 ret = Request(index, MK_AI_IOC_AEC_OFF);
@@ -605,10 +603,8 @@ MK_S32 MK_MPI_AI_DisableVqe(MK_S32 AiDevId, MK_S32 AiChn) {
             return ret;
         }
     }
-    lock.unlock();
     UPVQE_CONFIG_S cfg{};
-    if (ReadRecordConfig(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
-    lock.lock();
+    if (ReadRecordConfigLocked(AiDevId, AiChn, cfg) != MK_SUCCESS) return MK_ERR_AI_NOT_CONFIG;
     ClearFlags(cfg);
     if (ReplaceInstanceLocked(index, &cfg) != MK_SUCCESS) {
         MK_TRACE("Ai dev: %d, ai chn:%d, create vqe fail.\n", AiDevId, AiChn);

@@ -3,11 +3,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -617,6 +620,163 @@ TEST_F(AiTest, ARefusedReleaseWhileUpSamplingGivesTheBlockBack) {
     ASSERT_EQ(MK_MPI_AI_GetFrame(0, 2, &f, nullptr, -1), MK_SUCCESS);
     EXPECT_EQ(f.u32Len, 640u * 2);
     ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &f, nullptr), MK_SUCCESS);
+}
+
+// Resampling and processing switched on and off while the channel goes down and up: whichever wins,
+// a disabled channel keeps no instance, no resampling pool and no echo cancelling in the driver.
+TEST_F(AiTest, SwitchesRacingDisableLeaveADisabledChannelBare) {
+    Start(0, Attr(8000, 160), 1, 4);
+    const size_t pools = drivers::VbPools::Instance().PoolIds().size();
+    std::atomic<bool> stop{false};
+    std::atomic<int> loops{0};
+    std::thread switcher([&] {
+        AI_VQE_CONFIG_S a = HpfOnly();
+        a.bAecOpen = 1;
+        for (; !stop; ++loops) {
+            MK_MPI_AI_SetVqeAttr(0, 1, 0, 0, &a);
+            MK_MPI_AI_EnableReSmp(0, 1, 16000);
+            MK_MPI_AI_EnableVqe(0, 1);
+            MK_MPI_AI_DisableVqe(0, 1);
+            MK_MPI_AI_DisableReSmp(0, 1);
+            MK_MPI_AI_EnableVqe(0, 1);
+        }
+    });
+    // Bounded by the switcher's rounds, each a few milliseconds of instances and pools made.
+    for (int round = 0; loops < 1000; ++round) {
+        ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS) << round;
+        {
+            std::lock_guard<std::mutex> lock(g_astVqeState[0][1].mutex);
+            ASSERT_EQ(g_astVqeState[0][1].hVqe, nullptr) << round;
+            ASSERT_EQ(g_astVqeState[0][1].s32ResmpPoolId, -1) << round;
+        }
+        ASSERT_EQ(drivers::VbPools::Instance().PoolIds().size(), pools) << round;
+        ASSERT_FALSE(Drv()->Channel(0, 1).aec) << round;
+        ASSERT_EQ(MK_MPI_AI_EnableChn(0, 1), MK_SUCCESS) << round;
+    }
+    stop = true;
+    switcher.join();
+}
+
+// ---- What the modules do to a signal ----
+
+// White noise at `levelDb` (dBFS of its mean square, as a sine's).
+std::vector<int16_t> Noise(size_t n, double levelDb, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> d(0.0, 32768.0 * std::pow(10.0, levelDb / 20.0) / std::sqrt(2.0));
+    std::vector<int16_t> v(n);
+    for (int16_t& x : v) x = static_cast<int16_t>(std::clamp(std::lround(d(gen)), -32768l, 32767l));
+    return v;
+}
+
+// A made signal through the frames an 8 kHz input channel hands out, processing on.
+class AiSignalTest : public AiTest {
+protected:
+    void SetUp() override {
+        AiTest::SetUp();
+        const AIO_ATTR_S attr = Attr(8000, 160);
+        ASSERT_EQ(MK_MPI_AI_SetPubAttr(0, &attr), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_Enable(0), MK_SUCCESS);
+    }
+    // `in` through channel 0 with `a` on, each frame with its slice of `far` as echo reference when
+    // given; the stream handed out.
+    std::vector<int16_t> Through(const AI_VQE_CONFIG_S& a, const std::vector<int16_t>& in,
+                                 const std::vector<int16_t>& far = {}) {
+        std::vector<int16_t> out;
+        AI_CHN_PARAM_S param{4};
+        EXPECT_EQ(MK_MPI_AI_EnableChn(0, 0), MK_SUCCESS);
+        EXPECT_EQ(MK_MPI_AI_SetChnParam(0, 0, &param), MK_SUCCESS);
+        EXPECT_EQ(MK_MPI_AI_SetVqeAttr(0, 0, 0, 0, &a), MK_SUCCESS);
+        EXPECT_EQ(MK_MPI_AI_EnableVqe(0, 0), MK_SUCCESS);
+        for (size_t pos = 0; pos + 160 <= in.size(); pos += 160) {
+            drivers::AiInjectFrame inj;
+            inj.track0 = Bytes(std::vector<int16_t>(in.begin() + pos, in.begin() + pos + 160));
+            inj.timeStamp = 1000 + pos;
+            if (!far.empty()) {
+                inj.withRef = true;
+                inj.ref = Bytes(std::vector<int16_t>(far.begin() + pos, far.begin() + pos + 160));
+            }
+            EXPECT_EQ(Drv()->Inject(0, 0, inj), 0);
+            AUDIO_FRAME_S f{};
+            AEC_FRAME_S aec{};
+            if (MK_MPI_AI_GetFrame(0, 0, &f, &aec, 0) != MK_SUCCESS) {
+                ADD_FAILURE() << "no frame at " << pos;
+                break;
+            }
+            const std::vector<int16_t> s = Samples(f);
+            out.insert(out.end(), s.begin(), s.end());
+            EXPECT_EQ(MK_MPI_AI_ReleaseFrame(0, 0, &f, &aec), MK_SUCCESS);
+        }
+        EXPECT_EQ(MK_MPI_AI_DisableChn(0, 0), MK_SUCCESS);
+        return out;
+    }
+};
+
+using varnelle::audiotest::FitTone;
+using varnelle::audiotest::LevelDb;
+using varnelle::audiotest::Tone;
+
+// Noise reduction on white noise that a tone joins halfway: the noise alone comes out well down, the
+// tone keeps its level.
+TEST_F(AiSignalTest, NoiseReductionLowersNoiseAndKeepsATone) {
+    constexpr size_t kN = 8000 * 4;
+    std::vector<int16_t> in = Noise(kN, -35.0, 7);
+    const std::vector<int16_t> tone = Tone(kN, 8000, 1000.0, -20.0);
+    for (size_t t = kN / 2; t < kN; ++t) in[t] = static_cast<int16_t>(in[t] + tone[t]);
+    AI_VQE_CONFIG_S a{};
+    a.bAnrOpen = 1;
+    a.s32WorkSampleRate = 8000;
+    a.s32FrameSample = 80;
+    const std::vector<int16_t> out = Through(a, in);
+    ASSERT_EQ(out.size(), kN);
+    const size_t from = kN / 4, to = kN / 2 - 800;  // settled noise, before the tone and its delay
+    const double cut = LevelDb(in.data() + from, to - from) - LevelDb(out.data() + from, to - from);
+    const auto fit = FitTone(out, kN * 5 / 8, kN, 8000, 1000.0);
+    EXPECT_GE(cut, 8.0);
+    EXPECT_NEAR(fit.LevelDb(), -20.0, 1.0);
+}
+
+// Gain control brings a quiet tone to its target, no further than its largest gain allows.
+TEST_F(AiSignalTest, GainControlBringsAToneToItsTargetWithinItsLargestGain) {
+    struct Case {
+        double inDb;
+        MK_S8 target, maxGain;
+        double wantDb;
+    } const cases[] = {{-35.0, -10, 30, -10.0}, {-35.0, -10, 10, -25.0}, {-20.0, -30, 10, -30.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.inDb);
+        AI_VQE_CONFIG_S a{};
+        a.bAgcOpen = 1;
+        a.s32WorkSampleRate = 8000;
+        a.s32FrameSample = 80;
+        a.stAgcCfg.bUsrMode = 1;
+        a.stAgcCfg.s8TargetLevel = c.target;
+        a.stAgcCfg.s8NoiseFloor = -65;
+        a.stAgcCfg.s8MaxGain = c.maxGain;
+        a.stAgcCfg.s8AdjustSpeed = 10;
+        const std::vector<int16_t> out = Through(a, Tone(8000 * 3, 8000, 500.0, c.inDb));
+        const auto fit = FitTone(out, out.size() * 2 / 3, out.size(), 8000, 500.0);
+        EXPECT_NEAR(fit.LevelDb(), c.wantDb, 2.0) << "target " << int{c.target} << " gain " << int{c.maxGain};
+        EXPECT_NEAR(fit.freq, 500.0, 0.5);
+    }
+}
+
+// Echo cancelling: the near end holds only an echo of the reference (delayed, filtered, quieter);
+// once converged it comes out far below its level.
+TEST_F(AiSignalTest, EchoCancellingRemovesAnEchoOfTheReference) {
+    constexpr size_t kN = 8000 * 4;
+    std::vector<int16_t> far(kN);
+    varnelle::voice::SpeechLike(far.data(), static_cast<int>(kN), 0.8, 11, 8000.0);
+    std::vector<int16_t> near(kN, 0);
+    for (size_t t = 25; t < kN; ++t) near[t] = static_cast<int16_t>(0.4 * far[t - 24] + 0.2 * far[t - 25]);
+    AI_VQE_CONFIG_S a{};
+    a.bAecOpen = 1;
+    a.s32WorkSampleRate = 8000;
+    a.s32FrameSample = 80;
+    const std::vector<int16_t> out = Through(a, near, far);
+    ASSERT_EQ(out.size(), kN);
+    const size_t from = kN / 2;
+    const double erle = LevelDb(near.data() + from, kN - from) - LevelDb(out.data() + from, kN - from);
+    EXPECT_GE(erle, 20.0);
 }
 
 // ---- Tear-down ----

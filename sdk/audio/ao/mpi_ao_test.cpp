@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -496,6 +497,75 @@ TEST_F(AoTest, NarrowToneThroughResamplingHpfAndAgcPlaysAtItsFrequency) {
     EXPECT_GT(fit.SnrDb(), 30.0);
     EXPECT_GT(fit.LevelDb(), -20.0) << "the gain control should have raised it toward its target";
     ASSERT_EQ(MK_MPI_AO_DisableChn(0, 0), 0);
+}
+
+// A made signal played through an 8 kHz channel with processing on: what the device played.
+class AoSignalTest : public AoTest {
+protected:
+    std::vector<int16_t> Through(const AO_VQE_ATTR_S& v, const std::vector<int16_t>& in) {
+        const AIO_ATTR_S a = Attr(8000, 160, 0, 8);
+        Setup(0, a);
+        EXPECT_EQ(MK_MPI_AO_EnableChn(0, 0), 0);
+        EXPECT_EQ(MK_MPI_AO_SetVqeAttr(0, 0, &v), 0);
+        EXPECT_EQ(MK_MPI_AO_EnableVqe(0, 0), 0);
+        for (size_t pos = 0; pos + 160 <= in.size(); pos += 160) {
+            AUDIO_FRAME_S f = Frame(const_cast<int16_t*>(in.data() + pos), nullptr, 320);
+            EXPECT_EQ(MK_MPI_AO_SendFrame(0, 0, &f, 0), 0) << pos;
+            m_drv->Tick(20000);
+        }
+        PlayAll(a);
+        const auto& bytes = m_drv->Channel(0).played[0];
+        std::vector<int16_t> out(bytes.size() / 2);
+        std::memcpy(out.data(), bytes.data(), out.size() * 2);
+        EXPECT_EQ(MK_MPI_AO_DisableChn(0, 0), 0);
+        EXPECT_EQ(MK_MPI_AO_Disable(0), 0);
+        return out;
+    }
+};
+
+// Noise reduction on white noise that a tone joins halfway: the noise alone plays well down, the
+// tone at its level.
+TEST_F(AoSignalTest, NoiseReductionLowersNoiseAndKeepsATone) {
+    constexpr size_t kN = 8000 * 4;
+    std::mt19937 gen(7);
+    std::normal_distribution<double> noise(0.0, 32768.0 * std::pow(10.0, -35.0 / 20.0) / std::sqrt(2.0));
+    const std::vector<int16_t> tone = varnelle::audiotest::Tone(kN, 8000, 1000.0, -20.0);
+    std::vector<int16_t> in(kN);
+    for (size_t t = 0; t < kN; ++t) {
+        in[t] = static_cast<int16_t>(std::lround(noise(gen)) + (t >= kN / 2 ? tone[t] : 0));
+    }
+    const std::vector<int16_t> out = Through(Vqe(0, 1, 0, 0), in);
+    ASSERT_GE(out.size(), kN - 320);
+    const size_t from = kN / 4, to = kN / 2 - 800;  // settled noise, before the tone and the delays
+    const double cut = varnelle::audiotest::LevelDb(in.data() + from, to - from) -
+                       varnelle::audiotest::LevelDb(out.data() + from, to - from);
+    const auto fit = varnelle::audiotest::FitTone(out, out.size() * 5 / 8, out.size(), 8000, 1000.0);
+    EXPECT_GE(cut, 8.0);
+    EXPECT_NEAR(fit.LevelDb(), -20.0, 1.0);
+}
+
+// Gain control brings a quiet tone to its target, no further than its largest gain allows.
+TEST_F(AoSignalTest, GainControlBringsAToneToItsTargetWithinItsLargestGain) {
+    struct Case {
+        double inDb;
+        MK_S8 target, maxGain;
+        double wantDb;
+    } const cases[] = {{-35.0, -10, 30, -10.0}, {-35.0, -10, 10, -25.0}, {-20.0, -30, 10, -30.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.inDb);
+        AO_VQE_ATTR_S v = Vqe(0, 0, 1, 0);
+        v.stAgcCfg.bUsrMode = 1;
+        v.stAgcCfg.s8TargetLevel = c.target;
+        v.stAgcCfg.s8NoiseFloor = -65;
+        v.stAgcCfg.s8MaxGain = c.maxGain;
+        v.stAgcCfg.s8AdjustSpeed = 10;
+        const std::vector<int16_t> out = Through(v, varnelle::audiotest::Tone(8000 * 3, 8000, 500.0, c.inDb));
+        ASSERT_GT(out.size(), 16000u);
+        const auto fit = varnelle::audiotest::FitTone(out, out.size() * 2 / 3, out.size(), 8000, 500.0);
+        EXPECT_NEAR(fit.LevelDb(), c.wantDb, 2.0)
+            << "target " << int{c.target} << " gain " << int{c.maxGain};
+        EXPECT_NEAR(fit.freq, 500.0, 0.5);
+    }
 }
 
 TEST_F(AoTest, DumpsHoldInputAndOutputUpToTheirLimit) {
