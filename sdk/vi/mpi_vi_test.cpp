@@ -366,7 +366,8 @@ TEST_F(ViTest, GetFrameDeliversTheTestPatternInAHeldPoolBlock) {
     ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[0], got.data(), stride * 288));
     ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[1], got.data() + stride * 288, stride * 144));
     varnelle::drivers::DrawTestPattern({want.data(), stride, want.data() + stride * 288, stride, 352, 288}, 9,
-                                       frame.u32TimeRef / 2, SecondsOfDay(ManualClock::kWallUs));
+                                       frame.u32TimeRef / 2, SecondsOfDay(ManualClock::kWallUs),
+                                       varnelle::drivers::PatternScene::kCamera);
     for (int row = 0; row < 288 + 144; ++row) {
         ASSERT_EQ(std::memcmp(&got[row * stride], &want[row * stride], 352), 0) << "row " << row;
     }

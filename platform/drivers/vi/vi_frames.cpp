@@ -66,7 +66,9 @@ void Draw(const vi::FrameJob& job, const PatternFrame& f, int secondsOfDay) {
     switch (job.kind) {
         case vi::FrameJob::kUserPic: DrawUserPic(job.userPic, f); break;
         case vi::FrameJob::kFlat: DrawFlat(f, PatternYuv{job.level, 128, 128}); break;
-        case vi::FrameJob::kPattern: DrawTestPattern(f, job.chn, job.index, secondsOfDay); break;
+        case vi::FrameJob::kPattern:
+            DrawTestPattern(f, job.chn, job.index, secondsOfDay, PatternScene::kCamera);
+            break;
     }
 }
 
