@@ -11,6 +11,7 @@
 #include "platform/drivers/core/request_copy.h"
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/venc/venc_driver_internal.h"
+#include "platform/drivers/venc/venc_threads.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 
@@ -46,6 +47,11 @@ Rates RatesOf(const VENC_CHN_ATTR_S& a) {
     r.srcFps = BoundedFrameRate(src);
     if (r.gop == 0) r.gop = 1;
     return r;
+}
+
+uint64_t WorkOf(const VENC_CHN_ATTR_S& a) {
+    const uint64_t pixels = uint64_t{PicWidth(a)} * PicHeight(a);
+    return pixels * (IsH264(a) ? RatesOf(a).fps : kSnapshotsPerSecond);
 }
 
 // 0, or the code that refuses the attributes.
@@ -163,7 +169,22 @@ int VencDriver::Create(int chn, unsigned long request, void* arg) {
     c->attr = attr;
     c->generation = ++m_generation;
     m_chn[chn] = std::move(c);
+    Rebalance();
     return 0;
+}
+
+void VencDriver::Rebalance() {
+    std::vector<uint64_t> work(kMaxChn, 0);
+    for (int chn = 0; chn < kMaxChn; ++chn) {
+        if (const Channel* c = Find(chn)) work[chn] = WorkOf(c->attr);
+    }
+    const std::vector<int> thread = AssignThreads(work, kEncoderThreads);
+    for (int chn = 0; chn < kMaxChn; ++chn) {
+        Channel* c = Find(chn);
+        if (c == nullptr || c->thread == thread[chn]) continue;
+        c->thread = thread[chn];
+        if (!c->pictures.empty()) m_threads[c->thread]->Wake();
+    }
 }
 
 void VencDriver::DropChannel(int chn) {
@@ -182,6 +203,7 @@ int VencDriver::Destroy(int chn) {
     // A fetched frame is read where it lies in the ring: the ring stays until it is given back.
     if (c->fetched != 0) return MK_ERR(MK_ID_VENC, MK_ERR_BUSY);
     DropChannel(chn);
+    Rebalance();
     return 0;
 }
 
@@ -294,6 +316,7 @@ int VencDriver::SetAttr(int chn, unsigned long request, void* arg) {
     c->rate.Set(static_cast<int32_t>(r.srcFps), static_cast<int32_t>(r.fps));
     c->keyRequested = true;
     c->reconfigure = true;
+    Rebalance();
     return 0;
 }
 
@@ -387,6 +410,7 @@ std::optional<venc_view::Channel> VencDriver::View(int chn) {
     v.frameRate = r.fps;
     v.gop = r.gop;
     v.lastUserData = c->lastUserData;
+    v.thread = c->thread;
     return v;
 }
 

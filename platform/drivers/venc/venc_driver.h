@@ -69,6 +69,7 @@ struct Channel {
     uint32_t frameRate = 0;
     uint32_t gop = 0;
     std::vector<uint8_t> lastUserData;
+    int thread = 0;  // the encoder thread of its received pictures
 };
 
 // The channel's state; nothing when the driver is not installed or the channel does not exist.

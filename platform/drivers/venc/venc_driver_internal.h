@@ -28,9 +28,13 @@ constexpr uint32_t kMaxPicSide = 4096;
 constexpr uint32_t kMaxRing = 64u << 20;
 // The driver's own addresses of a ring: its physical address moved into the upper half.
 constexpr uint32_t kDrvAddrOffset = 0x80000000u;
-// Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a slow channel holds up only
-// the channels of its own thread.
+// Encoder threads; each channel's received pictures are encoded by one of them, chosen by the
+// channels' work (venc_threads.h) whenever a channel comes, goes or changes its size or rates, so a
+// slow channel holds up only the channels of its own thread.
 constexpr int kEncoderThreads = 4;
+// What a JPEG channel weighs in pictures a second: it has no rate of its own and takes pictures when
+// its user asks for one (a snapshot now and then).
+constexpr uint64_t kSnapshotsPerSecond = 1;
 // Pictures a channel keeps for its encoder thread; a picture that finds the queue full pushes out the
 // oldest (counted missed).
 constexpr size_t kPictureQueue = 4;
@@ -100,6 +104,8 @@ struct Channel {
     std::map<std::string, std::vector<uint8_t>> params;
     std::map<uint32_t, VENC_ROI_CFG_S> rois;
     std::shared_ptr<EncState> enc = std::make_shared<EncState>();
+    int thread = 0;         // the encoder thread of its received pictures
+    bool encoding = false;  // a thread encodes one of them: no other takes the next (their order)
 };
 
 inline bool IsH264(const VENC_CHN_ATTR_S& a) { return a.stVeAttr.enType == PT_H264; }
@@ -121,6 +127,8 @@ struct Rates {
     uint32_t kbps = 0;
 };
 Rates RatesOf(const VENC_CHN_ATTR_S& a);
+// What a channel costs its encoder thread: pixels x pictures a second.
+uint64_t WorkOf(const VENC_CHN_ATTR_S& a);
 
 inline int PatternOf(const MPP_CHN_S& src) { return src.enModId == MK_ID_VPSS ? src.s32DevId : src.s32ChnId; }
 
@@ -185,6 +193,9 @@ private:
     void DropChannel(int chn);
     void UpdateReadable(int chn);
     void Unlink(VencFile& f);
+    // Spreads the channels over the encoder threads by their work again, waking the new thread of a
+    // moved channel with pictures waiting.
+    void Rebalance();
     uint32_t DrvAddr(const Channel& c, uint64_t pos) const {
         return c.ringPhys + kDrvAddrOffset + static_cast<uint32_t>(pos % c.ringSize);
     }
@@ -215,6 +226,9 @@ private:
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
     // An encoder thread's round: encodes the pictures received by its channels, oldest first.
     uint64_t EncodeReceived(int thread);
+    // A thread finished a picture of the job's channel: the next may be taken, by whichever thread
+    // the channel has now.
+    void Encoded(const Job& job, int thread);
 
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_streamCv;  // a frame was queued, or a channel went away
@@ -222,7 +236,7 @@ private:
     std::vector<VencFile*> m_files[kMaxChn];
     uint64_t m_generation = 0;
     std::vector<uint8_t> m_modParam = std::vector<uint8_t>(sizeof(VENC_PARAM_MOD_S));
-    int m_cursor[kEncoderThreads] = {};  // where each thread looks for work next
+    int m_cursor[kEncoderThreads] = {};  // the channel where each thread looks for work next
     std::unique_ptr<PacedThread> m_threads[kEncoderThreads];
 };
 

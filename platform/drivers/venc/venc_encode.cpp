@@ -55,6 +55,7 @@ VencDriver::~VencDriver() {
 bool VencDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame& frame) {
     const int chn = dst.s32ChnId;
     if (chn < 0 || chn >= kMaxChn) return false;
+    int thread;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Channel* c = Find(chn);
@@ -70,8 +71,9 @@ bool VencDriver::OnFrame(const MPP_CHN_S& dst, const MPP_CHN_S&, const HeldFrame
             c->pictures.pop_front();
             ++c->missed;
         }
+        thread = c->thread;
     }
-    m_threads[chn % kEncoderThreads]->Wake();
+    m_threads[thread]->Wake();
     return true;
 }
 
@@ -250,25 +252,33 @@ uint64_t VencDriver::EncodeReceived(int thread) {
         std::optional<Job> job;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            // Channels take turns, one picture each, so that a busy one holds up no other.
-            constexpr int kCount = (kMaxChn + kEncoderThreads - 1) / kEncoderThreads;
-            for (int k = 0; k < kCount && !job; ++k) {
-                const int slot = (m_cursor[thread] + k) % kCount;
-                const int chn = thread + kEncoderThreads * slot;
-                if (chn >= kMaxChn) continue;
+            // Channels take turns, one picture each, so that a busy one holds up no other. A channel
+            // that moved here while its last thread still encodes waits for that thread's wake.
+            for (int k = 0; k < kMaxChn && !job; ++k) {
+                const int chn = (m_cursor[thread] + k) % kMaxChn;
                 Channel* c = Find(chn);
-                if (c == nullptr || !c->receiving || c->pictures.empty()) continue;
+                if (c == nullptr || c->thread != thread || c->encoding || !c->receiving || c->pictures.empty()) continue;
                 HeldFrame picture = std::move(c->pictures.front());
                 c->pictures.pop_front();
                 const uint64_t pts = picture.frame().u64pts;
                 job = MakeJob(chn, *c, c->received, pts, chn);
                 job->picture = std::move(picture);
-                m_cursor[thread] = (slot + 1) % kCount;
+                c->encoding = true;
+                m_cursor[thread] = (chn + 1) % kMaxChn;
             }
         }
         if (!job) return PacedThread::kIdle;
         if (!RunJob(*job)) GiveBack(*job);
+        Encoded(*job, thread);
     }
+}
+
+void VencDriver::Encoded(const Job& job, int thread) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Channel* c = Find(job.chn);
+    if (c == nullptr || c->generation != job.generation) return;
+    c->encoding = false;
+    if (c->thread != thread && !c->pictures.empty()) m_threads[c->thread]->Wake();
 }
 
 uint64_t VencDriver::ThreadCpuUs() {
