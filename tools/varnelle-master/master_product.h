@@ -54,6 +54,7 @@ struct StreamReport {
     double seconds = 0;      // from the start's answer to the end of the session
     double due = 0;          // frames due in that time at its rate
     std::string refused;     // the first command the slave refused for it, with its answer
+    std::vector<uint64_t> latencyUs;  // per frame, from its time stamp to its arrival at the master
 };
 
 struct SlotReport {
@@ -67,6 +68,7 @@ struct SlotReport {
 };
 
 struct SessionReport {
+    int chip = 0;
     std::vector<StreamReport> streams;
     std::vector<SlotReport> slots;
     uint16_t splitWindows[32][4] = {};  // per logical channel, the input's window
@@ -78,8 +80,11 @@ struct SessionReport {
     double seconds = 0;
 };
 
-// Runs the session on a connected simulator (heartbeats started); the report is filled as the
-// session goes. 0, or -1 when the set-up failed so badly that nothing could run.
+// Runs the session on a connected simulator (heartbeats started) with every slave it serves, a report
+// each, in the order of MasterSim::SlaveChips. 0, or -1 when the set-up failed so badly that nothing
+// could run.
+int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vector<SessionReport>* pReports);
+// The same for a simulator of one slave.
 int RunProductSession(MasterSim& sim, const SessionOptions& options, SessionReport* pReport);
 
 // The report as a person reads it, one line each, through the simulator's log.
