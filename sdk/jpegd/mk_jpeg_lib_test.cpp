@@ -132,7 +132,14 @@ struct WriterCase {
     Kind kind;
 };
 
-class JpegWriterTest : public JpegLibTest, public ::testing::WithParamInterface<WriterCase> {};
+// The writers are the software decoder's: the hardware is made to fail.
+class JpegWriterTest : public JpegLibTest, public ::testing::WithParamInterface<WriterCase> {
+protected:
+    void SetUp() override {
+        JpegLibTest::SetUp();
+        m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
+    }
+};
 
 TEST_P(JpegWriterTest, WritesLumaAndChromaAsTheTableSays) {
     const WriterCase& wc = GetParam();

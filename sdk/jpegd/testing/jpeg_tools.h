@@ -141,6 +141,26 @@ inline Bytes Djpeg(const Bytes& jpg, const std::string& options, uint32_t* w = n
     return pixels;
 }
 
+// djpeg with `options` writing a BMP (the only file that takes its RGB565 output, widened back to 24
+// bits): the pixels as R, G, B, top row first.
+inline Bytes DjpegBmp(const Bytes& jpg, const std::string& options) {
+    const std::string in = Fresh(".jpg"), out = Fresh(".bmp");
+    WriteFile(in, jpg);
+    Run("djpeg " + options + " -bmp -outfile " + out + " " + in);
+    const Bytes bmp = ReadFile(out);
+    std::filesystem::remove(in);
+    std::filesystem::remove(out);
+    auto word = [&](size_t at) { return static_cast<uint32_t>(bmp[at] | bmp[at + 1] << 8 | bmp[at + 2] << 16 | bmp[at + 3] << 24); };
+    const uint32_t offset = word(10), w = word(18), h = word(22);
+    const size_t row = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
+    Bytes rgb;
+    for (uint32_t y = 0; y < h; ++y) {
+        const uint8_t* r = bmp.data() + offset + static_cast<size_t>(h - 1 - y) * row;
+        for (uint32_t x = 0; x < w; ++x) rgb.insert(rgb.end(), {r[3 * x + 2], r[3 * x + 1], r[3 * x]});
+    }
+    return rgb;
+}
+
 // ffmpeg's own decode of a JPEG stream as full-range NV21: the luma plane, then Cr/Cb pairs. ffmpeg takes
 // no arithmetic coding: jpegtran first turns the same coefficients into a Huffman-coded stream.
 inline Bytes FfmpegNv21(const Bytes& jpg) {
@@ -207,6 +227,24 @@ Bytes Compress(uint32_t w, uint32_t h, int components, J_COLOR_SPACE space, cons
     jpeg_destroy_compress(&c);
     std::free(buf);
     return out;
+}
+
+// The stream with its frame header saying `w` x `h`: the same coded MCUs read as a picture of that size
+// (the MCU-aligned size shows what a decoder writes of the MCUs' edges).
+inline Bytes WithFrameSize(Bytes jpg, uint32_t w, uint32_t h) {
+    size_t pos = 2;
+    while (pos + 9 <= jpg.size() && jpg[pos] == 0xFF) {
+        const uint8_t marker = jpg[pos + 1];
+        if (marker >= 0xC0 && marker <= 0xC2) {
+            jpg[pos + 5] = static_cast<uint8_t>(h >> 8);
+            jpg[pos + 6] = static_cast<uint8_t>(h);
+            jpg[pos + 7] = static_cast<uint8_t>(w >> 8);
+            jpg[pos + 8] = static_cast<uint8_t>(w);
+            break;
+        }
+        pos += 2 + (static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]);
+    }
+    return jpg;
 }
 
 // PSNR of two equally long byte runs, in dB (1000 when equal).
