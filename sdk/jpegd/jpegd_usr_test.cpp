@@ -728,6 +728,52 @@ TEST_F(JpegdTest, InitAndExitCyclesWithPicturesInFlight) {
     EXPECT_EQ(MK_JPEG_LiveCount(), 0);
 }
 
+TEST_F(JpegdTest, ExitGivesBackWhatChannelsHoldAndDestroyOrResetAfterItDoNotWait) {
+    // A decode thread that never decodes: the parsed picture stays on the busy list, its channel busy.
+    static std::atomic<int> starts;
+    starts = 0;
+    mk::jpegd::SetThreadStarter([](pthread_t* t, void* (*body)(void*), void* arg) {
+        if (++starts > 1) return pthread_create(t, nullptr, body, arg);
+        return pthread_create(t, nullptr, [](void* run) -> void* {
+            while (*static_cast<std::atomic<int>*>(run) == 1) usleep(1000);
+            return nullptr;
+        }, arg);
+    });
+    Start(0);
+    mk::jpegd::SetThreadStarter(nullptr);
+    ASSERT_EQ(Send(0, Cjpeg(Ppm(48, 32), "-sample 2x2")), MK_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] {
+        const VdecJpegView v = m_vdec->JpegChannel(0);
+        return v.takenPictures == 1 && v.buffersOut == 1;
+    }));
+    ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(0), MK_SUCCESS);
+    ASSERT_EQ(MPI_VDEC_Exit(), MK_SUCCESS);
+    VdecJpegView v = m_vdec->JpegChannel(0);
+    EXPECT_EQ(v.takenPictures, 0u);
+    EXPECT_EQ(v.buffersOut, 0u);
+    EXPECT_EQ(v.lastFrame.u32Format, static_cast<MK_U32>(JPEGD_FRAME_FORMAT_NONE));
+    EXPECT_EQ(VbPools::Instance().Pool(m_pool)->freeBlocks, 8u);
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "reset");
+        std::atomic<bool> done{false};
+        std::atomic<MK_S32> ret{-1};
+        std::thread t([&] {
+            ret = destroy ? MK_MPI_VDEC_DestroyChn(0) : MK_MPI_VDEC_ResetChn(0);
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!done) {
+            t.detach();  // blocked for good: the process ends it
+            FAIL() << "still waiting";
+        }
+        t.join();
+        EXPECT_EQ(ret, kErrNotReady);
+        EXPECT_TRUE(m_vdec->Channel(0).created) << "the driver's channel stays";
+    }
+    ASSERT_EQ(MPI_VDEC_Init(), MK_SUCCESS);
+}
+
 // ---- Refused give-backs end the process ----
 
 using JpegdDeathTest = JpegdTest;
