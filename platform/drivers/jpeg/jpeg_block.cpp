@@ -116,22 +116,22 @@ bool DcTable(const Regs& r, int shift, Table* t) {
         uint32_t code;
         int cat;
     };
-    Entry e[12];
-    int n = 0;
+    std::vector<Entry> e;
     for (int cat = 0; cat < 12; ++cat) {
         const uint32_t w = r(JPEG_REG_DC_HUFF + 4 * cat) >> shift;
         const int len = static_cast<int>((w >> 8) & 0xF);
-        if (len != 0) e[n++] = Entry{len, w & 0xFF, cat};
+        if (len != 0) e.push_back(Entry{len, w & 0xFF, cat});
     }
+    const int n = static_cast<int>(e.size());
     if (n == 0) return false;
-    std::sort(e, e + n, [](const Entry& a, const Entry& b) { return a.len != b.len ? a.len < b.len : a.code < b.code; });
+    std::sort(e.begin(), e.end(), [](const Entry& a, const Entry& b) { return a.len != b.len ? a.len < b.len : a.code < b.code; });
     // Codes of one length are consecutive; kept to 8 bits, a run of them may wrap past 0xFF.
     for (int i = 0; i < n;) {
         int j = i;
         while (j < n && e[j].len == e[i].len) ++j;
         for (int k = i; k + 1 < j; ++k) {
             if (e[k + 1].code != e[k].code + 1) {
-                std::rotate(e + i, e + k + 1, e + j);
+                std::rotate(e.begin() + i, e.begin() + k + 1, e.begin() + j);
                 break;
             }
         }
