@@ -21,6 +21,7 @@
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/host/test_bus.h"
+#include "sdk/sys/mpi_sys.h"
 #include "sdk/vdec/mpi_vdec.h"
 #include "sdk/vo/mpi_vo.h"
 #include "sdk/vpss/vpss_ioctl.h"
@@ -545,6 +546,45 @@ TEST_F(PlayRectTest, RectangleCommandsThatChangeNothing) {
     EXPECT_EQ(PlaySetDecType(kChn, 1), -1);
     EXPECT_EQ(Rec(REC_PAYLOAD), 0u);
     EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u);
+}
+
+// The window commands take the processing group from the record of channel minus the first decoder
+// channel: a master whose first decoder channel is above 0 keeps the groups that many records lower,
+// and its channels at or above that number are served.
+TEST_F(PlayRectTest, WindowCommandsServedWithTheGroupOfChannelMinusTheFirstDecoderChannel) {
+    const uint16_t disp[4] = {0, 0, 960, 540};
+    for (uint32_t first : {0u, 2u}) {
+        SCOPED_TRACE("first decoder channel " + std::to_string(first));
+        SLAVE_SYS_PARAM_S sp{};
+        sp.u32PlayDecNum = 4;
+        sp.u32DecNum = 8;
+        sp.u32FirstDecChn = first;
+        SlaveStoreSysParam(&sp);
+        const MK_S32 grp = first == 0 ? static_cast<MK_S32>(kGrp) : 7;
+        AVdecGetChnTable()->SetRec(kChn - first, REC_VPSS_GRP, static_cast<uint32_t>(grp));
+        AVdecGetChnTable()->SetRec(kChn, REC_PAYLOAD, 96);
+        AVdecGetChnTable()->SetRec(kChn, REC_CREATED, 1);
+        AVdecGetChnTable()->SetRec(kChn, REC_BOUND, 0);
+        AVdecGetChnTable()->SetStarted(kChn, 1);
+        RectCmd(65, kChn, 0, nullptr, disp);
+        const MPP_CHN_S vo{MK_ID_VOU, 8, kVo};
+        MPP_CHN_S src{};
+        ASSERT_EQ(MK_MPI_SYS_GetBindbyDest(&vo, &src), 0);
+        EXPECT_EQ(src.s32DevId, grp) << "the display shows the group of the record";
+        EXPECT_EQ(Rec(REC_BOUND), 1u);
+        RectCmd(66, kChn, 1, nullptr, disp);
+        EXPECT_EQ(Rec(REC_HIDE), 1u);
+        Cmd(67, kChn, 0);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&vo, &src), 0) << "67 unbinds the display";
+        EXPECT_EQ(Rec(REC_BOUND), 0u);
+        EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 0u);
+        Cmd(75, kChn, 1);
+        EXPECT_EQ(Rec(REC_PAYLOAD), 26u);
+        Cmd(75, kChn, 0);
+        AVdecGetChnTable()->SetStarted(kChn, 1);
+        Cmd(68, kChn, 0);
+        EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 0u) << "68 served";
+    }
 }
 
 // The zoom's crop, worked by hand for a 1280x720 picture and a 1024-wide framebuffer (minimum 128).

@@ -40,6 +40,9 @@ MK_S32 MK_TDE2_CancelJob(TDE_HANDLE s32Handle);
 MK_S32 MK_TDE2_TwoSourceBlit(TDE_HANDLE s32Handle, const TDE2_SURFACE_S* pstSrc1, const TDE2_RECT_S* pstSrc1Rect,
                              const TDE2_SURFACE_S* pstSrc2, const TDE2_RECT_S* pstSrc2Rect,
                              const TDE2_SURFACE_S* pstDst, const TDE2_RECT_S* pstDstRect, const TDE2_OPT_S* pstOpt);
+// The source over the destination as the two-source operation draws it over the destination itself;
+// a job holding one that carries a parameter, or any operation the engine defines no drawing for, is
+// refused when it ends (0xA0648008).
 MK_S32 MK_TDE2_ParamBlit(TDE_HANDLE s32Handle, const TDE2_SURFACE_S* pstSrc, const TDE2_RECT_S* pstSrcRect,
                          const TDE2_SURFACE_S* pstDst, const TDE2_RECT_S* pstDstRect, const TDE2_PARAM_S* pstParam,
                          const TDE2_OPT_S* pstOpt);

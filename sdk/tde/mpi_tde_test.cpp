@@ -354,6 +354,102 @@ TEST_F(TdeTest, ASurfaceListEqualsPixmanOverWithinOne) {
     EXPECT_LE(worst, 1);
 }
 
+// The parameter operation without a parameter: the source (scaled to the destination rectangle,
+// nearest pixel) over the destination, counted by the options' global alpha; checked against pixman
+// doing the same on the same bytes.
+TEST_F(TdeTest, TheParameterOperationEqualsPixmanOverWithinOne) {
+    struct Case {
+        const char* what;
+        bool source, sourceRect, options;
+        TDE2_RECT_S sr, dr;
+        MK_U32 alpha;
+    } cases[] = {
+        {"alpha 128", true, true, true, {3, 2, 20, 10}, {5, 6, 20, 10}, 128},
+        {"no options", true, true, false, {0, 0, 24, 16}, {1, 1, 24, 16}, 255},
+        {"scaled", true, true, true, {2, 4, 8, 6}, {4, 3, 16, 12}, 200},
+        {"no source rectangle", true, false, true, {0, 0, 0, 0}, {6, 7, 10, 9}, 90},
+        {"no source", false, false, true, {0, 0, 0, 0}, {0, 0, 30, 20}, 255},
+    };
+    RamSurface src(TDE2_COLOR_FMT_ARGB1555, 28, 20);
+    std::vector<uint8_t> srcBytes = src.Randomise(5);
+    for (const Case& c : cases) {
+        RamSurface dst(TDE2_COLOR_FMT_ARGB8888, 32, 24);
+        std::vector<uint8_t> ref = dst.Randomise(6);
+        TDE2_OPT_S opt{};
+        opt.u32GlobalAlpha = c.alpha;
+        const TDE_HANDLE h = MK_TDE2_BeginJob();
+        ASSERT_EQ(MK_TDE2_ParamBlit(h, c.source ? src.p() : nullptr, c.sourceRect ? &c.sr : nullptr, dst.p(), &c.dr,
+                                    nullptr, c.options ? &opt : nullptr),
+                  MK_SUCCESS)
+            << c.what;
+        ASSERT_EQ(MK_TDE2_EndJob(h, MK_FALSE, MK_TRUE, 10), MK_SUCCESS) << c.what;
+
+        if (c.source) {
+            const TDE2_RECT_S sr = c.sourceRect ? c.sr : c.dr;
+            pixman_image_t* s = pixman_image_create_bits(PIXMAN_a1r5g5b5, 28, 20,
+                                                         reinterpret_cast<uint32_t*>(srcBytes.data()),
+                                                         static_cast<int>(src.s().u32Stride));
+            pixman_image_t* d = pixman_image_create_bits(PIXMAN_a8r8g8b8, 32, 24, reinterpret_cast<uint32_t*>(ref.data()),
+                                                         static_cast<int>(dst.s().u32Stride));
+            int sx = sr.s32Xpos, sy = sr.s32Ypos;
+            if (sr.u32Width != c.dr.u32Width || sr.u32Height != c.dr.u32Height) {
+                pixman_transform_t t;
+                pixman_transform_init_identity(&t);
+                t.matrix[0][0] = pixman_double_to_fixed(static_cast<double>(sr.u32Width) / c.dr.u32Width);
+                t.matrix[1][1] = pixman_double_to_fixed(static_cast<double>(sr.u32Height) / c.dr.u32Height);
+                t.matrix[0][2] = pixman_int_to_fixed(sr.s32Xpos);
+                t.matrix[1][2] = pixman_int_to_fixed(sr.s32Ypos);
+                pixman_image_set_transform(s, &t);
+                pixman_image_set_filter(s, PIXMAN_FILTER_NEAREST, nullptr, 0);
+                sx = sy = 0;
+            }
+            pixman_color_t alpha{0, 0, 0, static_cast<uint16_t>(c.alpha * 257)};
+            pixman_image_t* m = c.alpha == 255 ? nullptr : pixman_image_create_solid_fill(&alpha);
+            pixman_image_composite32(PIXMAN_OP_OVER, s, m, d, sx, sy, 0, 0, c.dr.s32Xpos, c.dr.s32Ypos,
+                                     static_cast<int>(c.dr.u32Width), static_cast<int>(c.dr.u32Height));
+            if (m != nullptr) pixman_image_unref(m);
+            pixman_image_unref(s);
+            pixman_image_unref(d);
+        }
+        const std::vector<uint8_t> got = dst.Read();
+        int worst = 0;
+        for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(got[i] - ref[i]));
+        EXPECT_LE(worst, 1) << c.what;
+    }
+}
+
+// An operation the engine defines no drawing for makes its whole job fail when it ends: nothing of the
+// job is drawn and the end never reports success.
+TEST_F(TdeTest, AJobWithAnOperationTheEngineCannotDrawIsRefusedWhole) {
+    constexpr MK_S32 kNotSupported = static_cast<MK_S32>(0xA0648008u);
+    RamSurface dst(TDE2_COLOR_FMT_ARGB8888, 8, 8);
+    const TDE2_RECT_S r{0, 0, 8, 8};
+    const TDE2_SPECIAL_SRC_S sp{};
+    const TDE2_SPECIAL_OPT_S so{};
+    const TDE2_MBOPT_S mo{};
+    const TDE2_PARAM_S pa{};
+    const TDE2_SURFACE_S* s = dst.p();
+    const std::vector<std::pair<const char*, std::function<MK_S32(TDE_HANDLE)>>> ops = {
+        {"simple 7", [&](TDE_HANDLE h) { return MK_TDE2_SimpleBlit7(h, s, &r, s, &r); }},
+        {"special source", [&](TDE_HANDLE h) { return MK_TDE2_SpecialSourceBlit(h, &sp, &r, s, &r, &so); }},
+        {"four surfaces 12", [&](TDE_HANDLE h) { return MK_TDE2_FourSurfaceBlit12(h, s, &r, s, &r, s, &r, s, &r, 0, 0); }},
+        {"four surfaces 13", [&](TDE_HANDLE h) { return MK_TDE2_FourSurfaceBlit13(h, s, &r, s, &r, s, &r, s, &r, 0, 1); }},
+        {"three surfaces", [&](TDE_HANDLE h) { return MK_TDE2_ThreeSurfaceBlit(h, s, &r, s, &r, s, &r, &mo); }},
+        {"parameter given", [&](TDE_HANDLE h) { return MK_TDE2_ParamBlit(h, s, &r, s, &r, &pa, nullptr); }},
+    };
+    uint64_t refused = view::Get()->jobsRefused;
+    for (const auto& [what, op] : ops) {
+        const TDE_HANDLE h = MK_TDE2_BeginJob();
+        ASSERT_EQ(MK_TDE2_Bitblit(h, s, &r, 0xFFFFFFFFu), MK_SUCCESS) << what;
+        ASSERT_EQ(op(h), MK_SUCCESS) << what << ": queued";
+        EXPECT_EQ(MK_TDE2_EndJob(h, MK_FALSE, MK_TRUE, 10), kNotSupported) << what;
+        EXPECT_EQ(dst.Read(), std::vector<uint8_t>(8 * 8 * 4, 0)) << what << ": nothing of the job drawn";
+        EXPECT_EQ(view::Get()->jobsRefused, ++refused) << what;
+        EXPECT_EQ(MK_TDE2_EndJob(h, MK_FALSE, MK_TRUE, 10), MK_ERR_TDE_INVALID_HANDLE) << what << ": the job is gone";
+    }
+    EXPECT_EQ(view::Get()->openJobs, 0u);
+}
+
 TEST_F(TdeTest, ThreadsEachWithTheirOwnJobs) {
     RamSurface s(TDE2_COLOR_FMT_ARGB8888, 64, 4);
     std::vector<std::thread> threads;

@@ -522,4 +522,45 @@ TEST_F(VbTest, PoolsOfMoreThan4095BlocksAreRefused) {
     EXPECT_EQ(MK_MPI_VB_DestroyPool(p), MK_SUCCESS);
 }
 
+// Handles are guessable: a release may give back only the hold the caller took, never a driver's.
+TEST_F(VbTest, AReleaseGivesBackOnlyTheCallersOwnHold) {
+    constexpr MK_S32 kNotPerm = MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
+    StartCommonPools(Plan({{4096, 3}}));
+    const VB_POOL exPool = MK_MPI_VB_CreatePoolEx(4096, 2, nullptr);
+    VbPools& pools = VbPools::Instance();
+    struct Case {
+        const char* what;
+        bool ex;
+        std::function<VB_BLK()> get;  // the caller's own block
+        std::function<MK_S32(VB_BLK)> release;
+    };
+    const Case cases[] = {
+        {"public", false, [] { return MK_MPI_VB_GetBlock(VB_INVALID_POOLID, 4096, nullptr); }, MK_MPI_VB_ReleaseBlock},
+        {"Ex", true, [&] { return MK_MPI_VB_GetBlockEx(exPool, 0, nullptr); }, MK_MPI_VB_ReleaseBlockEx},
+    };
+    for (const Case& c : cases) {
+        // A block only a driver holds.
+        const uint32_t drivers = pools.GetBlock(c.ex ? static_cast<int>(exPool) : -1, 4096, "", c.ex);
+        ASSERT_NE(drivers, VbPools::kInvalid) << c.what;
+        EXPECT_EQ(c.release(drivers), kNotPerm) << c.what;
+        EXPECT_EQ(pools.Block(drivers)->refs, 1) << c.what << ": the driver's hold stays";
+        ASSERT_TRUE(pools.Release(drivers));
+        // The caller's block that a driver holds too: the caller gives back its own hold once.
+        const VB_BLK own = c.get();
+        ASSERT_NE(own, VB_INVALID_HANDLE) << c.what;
+        ASSERT_TRUE(pools.AddRef(own));
+        EXPECT_EQ(c.release(own), MK_SUCCESS) << c.what;
+        EXPECT_EQ(c.release(own), kNotPerm) << c.what << ": released twice";
+        EXPECT_EQ(pools.Block(own)->refs, 1) << c.what;
+        ASSERT_TRUE(pools.Release(own));
+        EXPECT_EQ(c.release(own), kUnexist) << c.what << ": a free block";
+    }
+    // A caller block added to its pool is the caller's to give back.
+    const VB_POOL callers = MK_MPI_VB_CreateUserPool(1, nullptr);
+    const VB_BLK added = MK_MPI_VB_AddUserBlock(callers, 0x70000000, 0x1000);
+    ASSERT_NE(added, VB_INVALID_HANDLE);
+    EXPECT_EQ(MK_MPI_VB_ReleaseBlock(added), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VB_ReleaseBlock(added), kUnexist);
+}
+
 }  // namespace

@@ -395,6 +395,35 @@ TEST_F(VdaTest, SentPicturesGiveTheSadOfEachMacroblock) {
     }
 }
 
+TEST_F(VdaTest, SentPictureRowsOutsideRamAreRefused) {
+    const MK_U32 w = 64, h = 48;
+    ASSERT_EQ(MK_MPI_VDA_CreateChn(5, Ptr(Motion(2, w, h))), MK_SUCCESS);
+    const uint64_t ramEnd = uint64_t{Ram::Local().base()} + Ram::Local().size();
+    const uint32_t phys = ZoneAllocator::Local().Allocate(uint64_t{w} * h);
+    struct Case {
+        const char* what;
+        uint64_t addr;
+        MK_U32 stride;
+        MK_S32 want;
+    };
+    const Case cases[] = {
+        {"a stride that wraps 32 bits back into RAM", phys + 47 * 16u, 0xFFFFFFF0u, kIllegal},
+        {"a stride whose last row lies past 4 GiB", phys, 0x10000000u, kIllegal},
+        {"the last row one byte past the end of RAM", ramEnd - uint64_t{w} * h + 1, w, kIllegal},
+        {"the last row ends at the end of RAM", ramEnd - uint64_t{w} * h, w, MK_SUCCESS},
+        {"the first row below RAM", Ram::Local().base() - w, w, kIllegal},
+    };
+    for (const Case& c : cases) {
+        VIDEO_FRAME_INFO_S f{};
+        f.u32Width = w;
+        f.u32Height = h;
+        f.u32PhyAddr[0] = static_cast<MK_U32>(c.addr);
+        f.u32Stride[0] = c.stride;
+        EXPECT_EQ(MK_MPI_VDA_SendPic(5, &f, 0), c.want) << c.what;
+    }
+    ZoneAllocator::Local().Free(phys);
+}
+
 TEST_F(VdaTest, OcclusionAlarmsAfterTheCountAndClearsOnReset) {
     const MK_U32 w = 64, h = 64;
     ASSERT_EQ(MK_MPI_VDA_CreateChn(3, Ptr(Occlusion(w, h, 100, 50, 2, 1))), MK_SUCCESS);

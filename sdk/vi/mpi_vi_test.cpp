@@ -428,6 +428,24 @@ TEST_F(ViTest, FramesFollowTheMediaClockAndLateOnesAreCountedMissed) {
     BindGraph::Instance().Unbind(dst);
 }
 
+// A source rate the driver cannot honour runs at the default, as the encoder's do: a huge one would
+// make the producer wake for every microsecond.
+TEST_F(ViTest, SourceFrameRatesOutsideOneTo120RunAtTheDefault) {
+    ManualClock clock;
+    struct Case {
+        MK_S32 srcFps;
+        uint64_t framesInASecond;  // frames 0 to the one due a second after the enable
+    } cases[] = {{1, 2}, {120, 121}, {121, 26}, {1000000, 26}, {INT_MAX, 26}, {0, 26}, {-30, 26}};
+    for (const Case& c : cases) {
+        ASSERT_EQ(MK_MPI_VI_SetChnAttr(5, Ptr(Attr(64, 48, c.srcFps, 1))), MK_SUCCESS) << c.srcFps;
+        ASSERT_EQ(MK_MPI_VI_EnableChn(5), MK_SUCCESS);
+        clock.AdvanceMs(1000);
+        const ViChnView v = m_driver->Channel(5);
+        EXPECT_EQ(v.framesIn + v.framesMissed, c.framesInASecond) << c.srcFps;
+        ASSERT_EQ(MK_MPI_VI_DisableChn(5), MK_SUCCESS);
+    }
+}
+
 // The destination rate keeps D of every S input frames, evenly spread.
 TEST_F(ViTest, TheDestinationFrameRateKeepsItsShareOfTheInputFrames) {
     ManualClock clock;

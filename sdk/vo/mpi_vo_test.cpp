@@ -519,6 +519,35 @@ TEST_F(VoFrameTest, PausedChannelKeepsItsPictureAndTheNewestFrameForLater) {
     EXPECT_EQ(Refs(h2), 2);
 }
 
+// A user that never releases holds at most the layer's display buffer length of a channel's pictures,
+// and getting the picture on show again takes no further reference on its block.
+TEST_F(VoFrameTest, AUserHoldsAtMostTheDisplayBufferLengthOfAChannelsPictures) {
+    uint32_t ha = 0, hb = 0;
+    VIDEO_FRAME_INFO_S a = MakeFrame(&ha, 1), b = MakeFrame(&hb, 2);
+    ASSERT_EQ(MK_MPI_VO_EnableChn(7, 2), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_SendFrame(7, 2, &a, 0), MK_SUCCESS);
+    ASSERT_EQ(Refs(ha), 2) << "ours and the display's";
+    VIDEO_FRAME_INFO_S out{};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(MK_MPI_VO_GetChnFrame(7, 2, &out, 0), MK_SUCCESS) << i;
+    EXPECT_EQ(Refs(ha), 3) << "one reference for the user's three gets";
+    EXPECT_EQ(Driver()->Channel(7, 2).userHeld, 3u);
+    EXPECT_EQ(MK_MPI_VO_GetChnFrame(7, 2, &out, -1), Code(0xA00F800E)) << "the default length is 3";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(MK_MPI_VO_ReleaseChnFrame(7, 2, &a), MK_SUCCESS) << i;
+    EXPECT_EQ(MK_MPI_VO_ReleaseChnFrame(7, 2, &a), Code(0xA00F8003));
+    EXPECT_EQ(Refs(ha), 2);
+
+    ASSERT_EQ(MK_MPI_VO_SetDispBufLen(7, 1), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_GetChnFrame(7, 2, &out, 0), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_SendFrame(7, 2, &b, 0), MK_SUCCESS);
+    EXPECT_EQ(MK_MPI_VO_GetChnFrame(7, 2, &out, 0), Code(0xA00F800E)) << "a new picture, but no room";
+    EXPECT_EQ(Refs(ha), 2) << "ours and the user's: the display shows b now";
+    ASSERT_EQ(MK_MPI_VO_ReleaseChnFrame(7, 2, &a), MK_SUCCESS);
+    ASSERT_EQ(MK_MPI_VO_GetChnFrame(7, 2, &out, 0), MK_SUCCESS);
+    EXPECT_EQ(out.u32PhyAddr[0], b.u32PhyAddr[0]);
+    EXPECT_EQ(Refs(ha), 1);
+    ASSERT_EQ(MK_MPI_VO_ReleaseChnFrame(7, 2, &b), MK_SUCCESS);
+}
+
 TEST_F(VoFrameTest, GetWaitsForAFrameSentByAnotherThread) {
     uint32_t handle = 0;
     VIDEO_FRAME_INFO_S in = MakeFrame(&handle, 3);

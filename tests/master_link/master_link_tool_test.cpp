@@ -1,5 +1,6 @@
 // The varnelle-master tool itself against the program, both as child processes on a private bus.
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -60,6 +61,27 @@ TEST_F(MasterLinkToolTest, ScriptFileRunsAndABadLineFailsTheSession) {
     EXPECT_EQ(RunTool({"--script", bad, "--duration", "0", "--quiet"}), 1);
     EXPECT_NE(m_master.Log().find("line 2: unknown verb 'fly'"), std::string::npos) << m_master.Log();
     EXPECT_TRUE(m_slave.Alive());
+}
+
+// Every channel's main stream, started the way the product wires its inputs: encoder channel 2c.
+TEST_F(MasterLinkToolTest, StreamScenarioStartsEveryChannelsMainStream) {
+    const std::string out = m_bus + "/out";
+    ASSERT_EQ(RunTool({"--scenario", "stream", "--duration", "2", "--quiet", "--out", out}), 0) << m_master.Log();
+    for (int c = 0; c < 8; ++c) {
+        std::error_code ec;
+        EXPECT_GT(std::filesystem::file_size(out + "/venc-" + std::to_string(2 * c) + ".h264", ec), 1000u)
+            << "channel " << c << "\n" << m_master.Log();
+    }
+    EXPECT_TRUE(m_slave.Alive());
+}
+
+TEST_F(MasterLinkToolTest, CaptureVerbStartsTheChannelsMainStream) {
+    const std::string out = m_bus + "/out", script = m_bus + "/capture.txt";
+    std::ofstream(script) << "setup\nrings\ncapture 3\nsleep 1500\n";
+    ASSERT_EQ(RunTool({"--script", script, "--duration", "0", "--quiet", "--out", out}), 0) << m_master.Log();
+    std::error_code ec;
+    EXPECT_GT(std::filesystem::file_size(out + "/venc-6.h264", ec), 1000u) << m_master.Log();
+    EXPECT_FALSE(std::filesystem::exists(out + "/venc-0.h264")) << "only channel 3 was started";
 }
 
 TEST_F(MasterLinkToolTest, BadOptionsAreRefusedWithUsage) {

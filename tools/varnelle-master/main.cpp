@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/host/clock.h"
+#include "tools/varnelle-master/master_product.h"
 #include "tools/varnelle-master/master_sim.h"
 
 namespace {
@@ -19,19 +20,27 @@ const char kUsage[] =
     "  --bus DIR         bus directory (default $VARNELLE_BUS, else /dev/shm/varnelle)\n"
     "  --chip N          the slave's chip id (default 1)\n"
     "  --wait S          how long to wait for the slave (default 30)\n"
-    "  --duration S      how long the session runs after set-up (default 5)\n"
+    "  --duration S      how long the session runs after set-up (default 10 for the product\n"
+    "                    session, else 5)\n"
     "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin, each H.264\n"
     "                    channel to DIR/venc-<chn>.h264 and each JPEG picture to\n"
     "                    DIR/jpeg-<chn>-<n>.jpg\n"
     "  --timeout MS      limit of each wait for a reply (default 3000)\n"
-    "  --scenario NAME   basic (set-up, time, rings, heartbeats), stream (basic plus capture started\n"
-    "                    on every channel), burst (basic plus 2000 commands), idle (port map only,\n"
-    "                    then heartbeats) (default basic)\n"
+    "  --scenario NAME   product (the default: a product at work: every capture channel's main,\n"
+    "                    sub and JPEG streams with titles, the inputs on the display, a clip played\n"
+    "                    through every decoder slot into a playback window, motion and blind\n"
+    "                    detection; then a summary), basic (set-up, time, rings, heartbeats), stream\n"
+    "                    (basic plus each channel's main stream), burst (basic plus 2000 commands),\n"
+    "                    idle (port map only, then heartbeats)\n"
+    "  --clips DIR       where the product session makes its clips with ffmpeg (default: OUT/clips;\n"
+    "                    without either, the decoder slots stay idle)\n"
+    "  --font NAME       the title font, /data/Fonts/NAME.ttf on the slave (default DejaVuSans)\n"
     "  --script FILE     run FILE instead of a scenario; one step a line:\n"
     "                      setup [STD [W H]]   command 96, then 24 and 25\n"
     "                      time                the time (type 23)\n"
     "                      rings [VSIZE [JSIZE]]  rings in the master's RAM, commands 10 and 11\n"
-    "                      capture CH          commands 28, 31, 32 and 30 for channel CH\n"
+    "                      capture CH          channel CH's input (92, 93, 87, 94) and main stream\n"
+    "                                          (28, 31, 32, 30)\n"
     "                      format CH STREAM KIND RC SIZE QUALITY FPS FLAGS KBPS GOP\n"
     "                                          command 32 (GOP in seconds)\n"
     "                      idr CH STREAM       command 34, an I frame\n"
@@ -83,10 +92,11 @@ void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
 
 int main(int argc, char** argv) {
     varnelle::master::SimOptions opt;
-    std::string scenario = "basic";
+    std::string scenario = "product";
     std::string script;
+    varnelle::master::SessionOptions session;
     int waitS = 30;
-    int durationS = 5;
+    int durationS = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -112,6 +122,10 @@ int main(int argc, char** argv) {
             scenario = value();
         } else if (a == "--script") {
             script = value();
+        } else if (a == "--clips") {
+            session.clipDir = value();
+        } else if (a == "--font") {
+            session.font = value();
         } else if (a == "--quiet") {
             opt.printBeats = false;
         } else if (a == "--help" || a == "-h") {
@@ -122,11 +136,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    const bool product = script.empty() && scenario == "product";
+    if (durationS == -1) durationS = product ? 10 : 5;
     if (opt.slaveChip < 1 || opt.slaveChip > 31 || opt.replyTimeoutMs <= 0 || waitS <= 0 || durationS < 0) {
         std::fprintf(stderr, "bad option value\n%s", kUsage);
         return 2;
     }
-    if (scenario != "basic" && scenario != "stream" && scenario != "burst" && scenario != "idle") {
+    if (scenario != "product" && scenario != "basic" && scenario != "stream" && scenario != "burst" &&
+        scenario != "idle") {
         std::fprintf(stderr, "unknown scenario %s\n%s", scenario.c_str(), kUsage);
         return 2;
     }
@@ -140,6 +157,17 @@ int main(int argc, char** argv) {
     std::thread timeThread(PcivHostTimeSyncThread, nullptr);
 
     int failures = 0;
+    if (product) {
+        if (session.clipDir.empty() && !opt.outDir.empty()) session.clipDir = opt.outDir + "/clips";
+        session.durationS = durationS;
+        session.interrupted = &g_interrupted;
+        varnelle::master::SessionReport report;
+        failures += varnelle::master::RunProductSession(sim, session, &report) != 0;
+        sim.Stop();
+        timeThread.join();
+        varnelle::master::PrintSessionReport(sim, report);
+        return failures == 0 ? 0 : 1;
+    }
     if (!script.empty()) {
         std::ifstream in(script);
         if (!in) {

@@ -1,5 +1,8 @@
 #include "tools/varnelle-master/master_decode.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -8,6 +11,7 @@
 #include "app/pci/pciv_host.h"
 #include "app/pci/pciv_proto.h"
 #include "app/pci/pciv_slave.h"
+#include "platform/host/clock.h"
 #include "platform/mem/ram.h"
 #include "tools/varnelle-master/master_sim.h"
 
@@ -39,6 +43,7 @@ public:
     void Sent(uint32_t start, uint32_t end) { m_open.push_back({start, end}); }
     bool Empty() const { return m_open.empty(); }
     size_t Mismatches() const { return m_mismatches; }
+    size_t Matched() const { return m_matched; }
 
     // Reads one acknowledgement (waiting up to `timeoutMs`); false when none came.
     bool TakeOne(int timeoutMs) {
@@ -51,7 +56,7 @@ public:
             std::memcpy(&a, msg.au32Payload, sizeof(a));
             ok = a.u32Start == m_open.front().first && a.u32End == m_open.front().second && a.u32Seq == m_seq;
         }
-        if (!ok) ++m_mismatches;
+        ++(ok ? m_matched : m_mismatches);
         if (!m_open.empty()) m_open.pop_front();
         ++m_seq;
         return true;
@@ -90,6 +95,7 @@ private:
     std::deque<std::pair<uint32_t, uint32_t>> m_open;
     uint32_t m_seq = 0;
     size_t m_mismatches = 0;
+    size_t m_matched = 0;
 };
 
 // A window block of the slave (command 14 or 57): its address as the master names it and as the
@@ -156,12 +162,19 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     }
     uint32_t chn = slot;
     sim.Command(55, &chn, 4);
+    MasterSim::PlayState& play = sim.Play();
+    std::unique_lock<std::mutex> playLock(play.mutex);
     // The playback record: display channel and decoder of the slot, display enabled, hiding on 8.
     std::vector<uint8_t> params(PLAY_PARAMS_LEN, 0);
     Put32(params, 16, chn);
     Put32(params, 28 + 4 * (AVDEC_HEAD_HIDE_DEV - 6), 8);
     Put32(params, 28 + 4 * (AVDEC_HEAD_DISP_ON - 6), 1);
+    // Payload byte 28 on is the block's byte 24 on: the started flags of the channels playing.
+    for (uint32_t i = 0; i < AVDEC_CHN_NUM; ++i) Put32(params, 4 + AVDEC_ENTRY_OFF + AVDEC_ENTRY_SIZE * i, play.started[i]);
     const uint32_t rec = 1992;
+    if (opt.vpssGroup >= 0) Put32(params, rec + REC_VPSS_GRP, static_cast<uint32_t>(opt.vpssGroup));
+    for (uint32_t f : {REC_PIC_W, REC_CUR_W, REC_MAX_W}) Put32(params, rec + f, opt.width);
+    for (uint32_t f : {REC_PIC_H, REC_CUR_H, REC_MAX_H}) Put32(params, rec + f, opt.height);
     Put32(params, rec + REC_CREATED, 1);
     Put32(params, rec + REC_PAYLOAD, AVDEC_PT_H264);
     Put32(params, rec + REC_VO_CHN, chn);
@@ -181,14 +194,30 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     // code past its table) shows the command loop has started the decoder before the first frame.
     uint32_t mark = 0;
     sim.Command(200, &mark, sizeof(mark));
+    if (chn < AVDEC_CHN_NUM) play.started[chn] = 1;
+    playLock.unlock();
+    if (opt.started) opt.started();
 
     std::vector<AccessUnit> units = SplitAccessUnits(stream.data(), stream.size());
     std::mt19937 rng(opt.seed);
     AckChecker acks(chip, AckPort(slot), opt.ackTimeoutMs);
     uint32_t seq = 0;
     uint32_t pos = 0;
-    for (size_t f = 0; f < units.size() && f < opt.maxFrames; ++f) {
-        const AccessUnit& u = units[f];
+    const uint64_t t0 = host::MonotonicUs();
+    const bool loop = opt.stop != nullptr;
+    for (size_t f = 0; f < opt.maxFrames && !units.empty(); ++f) {
+        if (f >= units.size() && !loop) break;
+        if (loop && opt.stop->load()) break;
+        if (opt.realTime) {
+            // Frame f is due at f frame times from the first; meanwhile the acknowledgements come in.
+            const uint64_t due = t0 + static_cast<uint64_t>(f) * opt.frameUs;
+            for (uint64_t now = host::MonotonicUs(); now < due && !(loop && opt.stop->load());
+                 now = host::MonotonicUs()) {
+                acks.Poll();
+                usleep(static_cast<useconds_t>(std::min<uint64_t>(due - now, 5000)));
+            }
+        }
+        const AccessUnit& u = units[f % units.size()];
         BadNotice bad = opt.bad ? opt.bad(f) : BadNotice::kNone;
         size_t parts = std::min<size_t>(1 + rng() % 3, u.length);
         size_t done = 0;
@@ -205,6 +234,8 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
             if (!acks.WaitFree(pos, pos + total)) {
                 sim.Log("decode slot %u: no acknowledgement frees room for frame %zu", slot, f);
                 res.ackMissing += acks.Drain();
+                res.ackMismatches = acks.Mismatches();
+                res.acked = acks.Matched();
                 return res;
             }
             PCIV_VdecFragHead h{};
@@ -238,6 +269,7 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     }
     res.ackMissing += acks.Drain();
     res.ackMismatches = acks.Mismatches();
+    res.acked = acks.Matched();
     sim.Log("decode slot %u: %zu frames in %zu fragments (%zu bad), %zu acknowledgements wrong, %zu missing", slot,
             res.frames, res.fragments, res.badFrames, res.ackMismatches, res.ackMissing);
     return res;

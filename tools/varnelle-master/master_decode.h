@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,6 +44,17 @@ struct DecodeOptions {
     // Frames sent with a bad notice (index, kind); they are lost, nothing else is.
     std::function<BadNotice(size_t frame)> bad;
     int ackTimeoutMs = 5000;
+    // The playback record: the processing group it names (-1 leaves it 0) and the clip's picture
+    // size (0 leaves it 0).
+    int32_t vpssGroup = -1;
+    uint32_t width = 0, height = 0;
+    // Each frame goes at its time from the first (pts order), as a recording plays, instead of as
+    // fast as the slave makes room.
+    bool realTime = false;
+    // With a flag, the stream is sent again and again (time stamps going on) until the flag is set.
+    const std::atomic<bool>* stop = nullptr;
+    // Called once the slot plays, before the first frame (the window commands go here).
+    std::function<void()> started;
 };
 
 struct DecodeResult {
@@ -51,13 +63,15 @@ struct DecodeResult {
     size_t badFrames = 0;
     size_t ackMismatches = 0;  // an acknowledgement that does not answer the oldest open notice
     size_t ackMissing = 0;     // notices never acknowledged
+    size_t acked = 0;          // acknowledgements that answered their notice
     bool setupFailed = false;
 };
 
 // Plays decoder slot `slot` (channel `first decoder channel + slot` on the link, decode and VDEC channel
 // `slot` on the chip): commands 14 (the block), 55, 64 (the playback record: display channel and
 // decoder `slot`, display enabled, hiding on device 8), 16 and 70 (followed by an answered command, so
-// the decoder receives before the first frame), then every access unit of `stream`.
+// the decoder receives before the first frame), then every access unit of `stream` (once, or until
+// `options.stop`).
 DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uint8_t>& stream,
                             const DecodeOptions& options);
 

@@ -21,6 +21,7 @@
 #include "platform/mcc/mcc_driver.h"
 #include "platform/mem/ram.h"
 #include "tools/varnelle-master/master_decode.h"
+#include "tools/varnelle-master/master_product.h"
 
 namespace varnelle::master {
 namespace {
@@ -125,7 +126,7 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     p.u32ChnSetting = 8;
     p.u32DecNum = 4;
     p.u32SplitOffset = 0;
-    p.u32FirstDecChn = 8;
+    p.u32FirstDecChn = 0;
     p.u32DigitalNum = 0;
     p.u32PlayDecNum = 4;
     p.u32PicSize = 3;
@@ -162,14 +163,31 @@ int MasterSim::SendTime() {
 }
 
 int MasterSim::StartCapture(uint32_t chn, uint32_t u32Standard) {
+    // The input of the channel as the product wires it: its device enabled (92, once), configured (93)
+    // and told it carries 1080P at 25 frames (87), then bound to the channel's processing group (94).
+    const CaptureInput in = InputOf(PcivHostGetState()->stSysParam.u32SysType, chn);
+    if (in.viChn < 0) {
+        Log("capture channel %u: the simulator does not know the input of system type %u", chn,
+            PcivHostGetState()->stSysParam.u32SysType);
+        return -1;
+    }
+    auto told = [this](uint32_t code, std::vector<uint32_t> w) {
+        Command(code, w.data(), static_cast<uint32_t>(4 * w.size()));
+    };
+    if (m_viDevs.insert(in.viDev).second) told(92, {static_cast<uint32_t>(in.viDev), 0});
+    told(93, {static_cast<uint32_t>(in.viChn), 14, 0, 0});
     // Format record: byte 1 mode (0 constant bit rate), byte 2 size code, byte 3 quality, byte 4 frame
-    // rate, bytes 6-7 bit rate, byte 8 GOP in seconds.
-    const uint8_t format[12] = {0, 0, 14, 2, 25, 0, 0x00, 0x08, 2, 0, 0, 0};
+    // rate, byte 5 bit 0 the stream enabled, bytes 6-7 bit rate, byte 8 GOP in seconds.
+    const uint8_t format[12] = {0, 0, 14, 2, 25, 1, 0x00, 0x08, 2, 0, 0, 0};
     int ret = PcivHostCaptureCreate(chn);
     if (ret == 0) ret = PcivHostCaptureSetVstd(chn, u32Standard);
+    if (ret == 0) {
+        told(94, {static_cast<uint32_t>(in.viChn), chn});
+        told(87, {chn, 2, 25});
+    }
     if (ret == 0) ret = PcivHostCaptureSetFormat(chn, 0, format);
     if (ret == 0) ret = PcivHostCaptureStart(chn, 0);
-    Log("capture channel %u main stream: %d", chn, ret);
+    Log("capture channel %u main stream (input %d): %d", chn, in.viChn, ret);
     return ret;
 }
 
@@ -473,6 +491,8 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             words >> seed;
+            int32_t group = -1;
+            words >> group;
             std::ifstream in(file, std::ios::binary);
             std::vector<uint8_t> stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             if (!in.good() && !in.eof()) {
@@ -481,6 +501,7 @@ int MasterSim::RunScript(std::istream& in) {
             }
             DecodeOptions opt;
             opt.seed = seed;
+            opt.vpssGroup = group;
             FeedDecodeSlot(*this, slot, stream, opt);
             continue;
         }
@@ -575,7 +596,9 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             uint32_t payload[2] = {args[0], args.size() > 1 ? args[1] : 0};
+            std::lock_guard<std::mutex> lock(m_play.mutex);
             int r = Command(code, payload, sizeof(payload));
+            if ((code == 70 || code == 71) && args[0] < std::size(m_play.started)) m_play.started[args[0]] = code == 70;
             Log("command %u (%s %u) sent: %d", code, verb.c_str(), args[0], r);
         } else if (verb == "osd") {
             // osd CHN STREAM INDEX X Y W H [SHOW]: a title record through the OSD buffer.

@@ -13,6 +13,7 @@
 #include <iosfwd>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,7 +77,8 @@ public:
     // which wait for their replies. 0, or the first failure.
     int SendSetup(uint32_t u32Standard = 0, uint32_t u32Width = 1920, uint32_t u32Height = 1080);
     int SendTime();
-    // Starts the main stream of capture channel `chn`: commands 28 (create), 31 (standard), 32 (a
+    // Starts the main stream of capture channel `chn`: its input as the product wires it (commands 92,
+    // 93 and 87), 28 (create), 31 (standard), 94 (the input to the channel's group), 32 (an enabled
     // 1080P format at 25 frames, 2048 kbit/s) and 30 (start). 0, or the first failing result.
     int StartCapture(uint32_t chn, uint32_t u32Standard = 0);
 
@@ -138,6 +140,13 @@ public:
         uint32_t ackSeq = 0;
     };
     OsdSlot& Osd() { return m_osd; }
+    // The master's copy of the decode channels' started flags, which every command 64 carries whole:
+    // a slot's 64 to 70 go out under the mutex, so no other slot's 64 clears the flag a 70 set.
+    struct PlayState {
+        std::mutex mutex;
+        uint32_t started[48] = {};
+    };
+    PlayState& Play() { return m_play; }
 
     // One line of progress.
     void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -159,6 +168,8 @@ private:
     std::vector<std::thread> m_threads;
     std::mutex m_logMutex;  // one line at a time
     OsdSlot m_osd;          // the thread that runs the script only
+    std::set<int32_t> m_viDevs;  // capture devices enabled so far (the script's thread)
+    PlayState m_play;
 };
 
 }  // namespace varnelle::master

@@ -18,6 +18,14 @@
 
 namespace varnelle::drivers {
 
+// The frame rates a driver honours are 1 to kMaxFrameRate a second; any other stands for the default,
+// so no setting can make a producer or an encoder spin.
+constexpr uint32_t kDefaultFrameRate = 25;
+constexpr uint32_t kMaxFrameRate = 120;
+inline uint32_t BoundedFrameRate(int64_t fps) {
+    return fps >= 1 && fps <= kMaxFrameRate ? static_cast<uint32_t>(fps) : kDefaultFrameRate;
+}
+
 class FramePacer {
 public:
     // Starts a stream whose frame 0 would be due at `startUs`, `fps` frames a second (0 counts as 1);

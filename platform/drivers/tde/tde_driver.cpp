@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -32,7 +33,7 @@ public:
             case mk::tde::kCopy: return Queue<TDE_SIMPLE_REQ_S>(request, arg, &TdeDriver::PrepareSimple);
             case mk::tde::kScale: return Queue<TDE_SIMPLE_REQ_S>(request, arg, &TdeDriver::PrepareSimple);
             case mk::tde::kTwoSource: return Queue<TDE_TWOSRC_REQ_S>(request, arg, &TdeDriver::PrepareTwoSource);
-            case mk::tde::kParam: return Queue<TDE_PARAM_REQ_S>(request, arg, nullptr);
+            case mk::tde::kParam: return Queue<TDE_PARAM_REQ_S>(request, arg, &TdeDriver::PrepareParam);
             case mk::tde::kSimple7: return Queue<TDE_SIMPLE_REQ_S>(request, arg, nullptr);
             case mk::tde::kSpecial: return Queue<TDE_SPECIAL_REQ_S>(request, arg, nullptr);
             case mk::tde::kFour12:
@@ -70,7 +71,8 @@ public:
     }
 
 private:
-    // A queued operation: what to draw, or nothing for one that is recorded only.
+    // A queued operation: what to draw, or nothing for one whose drawing the engine does not define
+    // (its job is refused when it ends).
     using Op = std::function<void()>;
     using Prepare = int (TdeDriver::*)(unsigned long request, const void* record, Op* op);
 
@@ -152,6 +154,25 @@ private:
         return 0;
     }
 
+    // The source over the destination, as the two-source operation draws it with the destination as
+    // its first source. The parameter has no drawing of its own: an operation that carries one is
+    // left undefined.
+    int PrepareParam(unsigned long, const void* record, Op* op) {
+        const auto& req = *static_cast<const TDE_PARAM_REQ_S*>(record);
+        tde::Surface dst, src;
+        tde::Rect dr, sr;
+        if (int ret = Resolve(req.stDst, req.stDstRect, &dst, &dr)) return ret;
+        const bool hasSrc = !(req.u32Absent & TDE_ABSENT_SRC1);
+        if (hasSrc) {
+            const TDE2_RECT_S rect = (req.u32Absent & TDE_ABSENT_SRC1_RECT) ? req.stDstRect : req.stSrcRect;
+            if (int ret = Resolve(req.stSrc, rect, &src, &sr)) return ret;
+        }
+        if (!(req.u32Absent & TDE_ABSENT_PARAM)) return 0;
+        const uint32_t ga = (req.u32Absent & TDE_ABSENT_OPT_PARAM) ? 255 : req.stOpt.u32GlobalAlpha;
+        *op = [=] { tde::Over(nullptr, dr, hasSrc ? &src : nullptr, sr, dst, dr, ga); };
+        return 0;
+    }
+
     // The record as it came, for the test view.
     template <typename Record>
     void Keep(unsigned long request, const Record& req) {
@@ -200,19 +221,18 @@ private:
             job = std::move(it->second);
             m_jobs.erase(it);
         }
-        // Drawn without the lock: other threads' jobs go on meanwhile.
-        uint64_t run = 0, recorded = 0;
-        for (Op& op : job.ops) {
-            if (op) {
-                op();
-                ++run;
-            } else {
-                ++recorded;
-            }
+        // A job with an operation the engine cannot draw is refused whole: nothing of it is drawn, and
+        // nothing reports success for it.
+        if (std::any_of(job.ops.begin(), job.ops.end(), [](const Op& op) { return !op; })) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_state.opsDropped += job.ops.size();
+            ++m_state.jobsRefused;
+            return MK_ERR_TDE_NOT_SUPPORT;
         }
+        // Drawn without the lock: other threads' jobs go on meanwhile.
+        for (Op& op : job.ops) op();
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_state.opsRun += run;
-        m_state.opsRecorded += recorded;
+        m_state.opsRun += job.ops.size();
         return 0;
     }
 

@@ -69,6 +69,7 @@ void VbDriver::Reset() {
     m_commonPools.clear();
     for (ModPools& mod : m_mod) mod = ModPools{};
     m_setting = 0;
+    m_userHeld.clear();  // the pools and their blocks go with VbPools' own hook
 }
 
 // The pools themselves are dropped by VbPools' own hook.

@@ -2,11 +2,14 @@
 // kernel-side pools (VbPools): the common pools built from the plan at init, pools created by id,
 // module common pools per user id, the SDK's private (Ex) pools and pools of caller-supplied blocks.
 // Common and module pools go away only with exit (and module exit), never while a block is held.
+// A release gives back only a hold the user took through /dev/vb (a block got or added): the holds
+// of drivers on their frames' blocks are theirs alone, whatever handle a caller names.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/dev/driver.h"
@@ -71,6 +74,7 @@ private:
     std::vector<int> m_commonPools;
     ModPools m_mod[kUsers];
     uint32_t m_setting = 0;
+    std::unordered_set<uint32_t> m_userHeld;  // blocks got or added through /dev/vb, not yet released
 };
 
 // Registers /dev/vb with the device seam. Safe to call more than once.

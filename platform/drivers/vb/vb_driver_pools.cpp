@@ -78,6 +78,7 @@ int VbDriver::GetBlock(unsigned long request, void* arg, bool ex) {
     VB_POOL_INFO_S info;
     if (CopyRequestIn(request, arg, &info)) return -1;
     uint32_t handle;
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (info.u32PoolId == VB_INVALID_POOLID) {
         handle = Pools().GetBlock(-1, info.u32BlkSize, ZoneOf(info), ex);
     } else {
@@ -87,14 +88,22 @@ int VbDriver::GetBlock(unsigned long request, void* arg, bool ex) {
     }
     if (handle == VbPools::kInvalid) return MK_ERR(MK_ID_VB, MK_ERR_BUF_EMPTY);
     info.u32Handle = handle;
-    return CopyRequestOut(request, arg, info);
+    if (int ret = CopyRequestOut(request, arg, info)) {
+        Pools().Release(handle);  // the caller never learnt the handle
+        return ret;
+    }
+    m_userHeld.insert(handle);
+    return 0;
 }
 
 int VbDriver::ReleaseBlock(unsigned long request, void* arg, bool ex) {
     uint32_t handle;
     if (CopyRequestIn(request, arg, &handle)) return -1;
+    std::lock_guard<std::mutex> lock(m_mutex);
     VbPools::BlockInfo block;
     if (int ret = FindBlock(handle, ex, &block)) return ret;
+    // Held, but not by the user: only a driver holds it.
+    if (m_userHeld.erase(handle) == 0) return MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
     return Pools().Release(handle) ? 0 : kUnexist;
 }
 
@@ -163,10 +172,16 @@ int VbDriver::AddCallerBlock(unsigned long request, void* arg) {
     if (int ret = FindPool(info.u32PoolId, false, &pool)) return ret;
     if (!pool.callerBlocks) return MK_ERR(MK_ID_VB, MK_ERR_NOT_PERM);
     // Also refuses a full pool and memory outside RAM or inside another pool.
+    std::lock_guard<std::mutex> lock(m_mutex);
     uint32_t handle = Pools().AddCallerBlock(pool.id, info.u32PhyAddr, info.u32BlkSize);
     if (handle == VbPools::kInvalid) return kIllegal;
     info.u32Handle = handle;
-    return CopyRequestOut(request, arg, info);
+    if (int ret = CopyRequestOut(request, arg, info)) {
+        Pools().Release(handle);  // it stays in the pool as a free block
+        return ret;
+    }
+    m_userHeld.insert(handle);
+    return 0;
 }
 
 }  // namespace varnelle::drivers

@@ -438,9 +438,14 @@ private:
             job = MakeJob(chn, *c, chn, 0);
         }
         const VIDEO_FRAME_INFO_S& f = req.stFrame;
+        const mem::Ram& ram = mem::Ram::Local();
+        // Rows are addressed in 64 bits: a stride near 2^32 must not wrap back into RAM.
+        const uint64_t lastRow = uint64_t{f.u32PhyAddr[0]} + uint64_t{f.u32Height - 1} * f.u32Stride[0];
+        if (!ram.Contains(f.u32PhyAddr[0], f.u32Width) || !ram.Contains(lastRow, f.u32Width)) return MK_ERR_VDA_ILLEGAL_PARAM;
         std::vector<uint8_t> luma(static_cast<size_t>(f.u32Width) * f.u32Height);
         for (uint32_t y = 0; y < f.u32Height; ++y) {
-            if (!mem::Ram::Local().Read(f.u32PhyAddr[0] + y * f.u32Stride[0], luma.data() + y * f.u32Width, f.u32Width))
+            const uint64_t row = uint64_t{f.u32PhyAddr[0]} + uint64_t{y} * f.u32Stride[0];
+            if (!ram.Read(static_cast<uint32_t>(row), luma.data() + size_t{y} * f.u32Width, f.u32Width))
                 return MK_ERR_VDA_ILLEGAL_PARAM;
         }
         job.sent = std::move(luma);

@@ -42,8 +42,8 @@ Rates RatesOf(const VENC_CHN_ATTR_S& a) {
         default:
             break;
     }
-    if (fps >= 1 && fps <= kMaxFrameRate) r.fps = fps;
-    if (src >= 1 && src <= kMaxFrameRate) r.srcFps = src;
+    r.fps = BoundedFrameRate(fps);
+    r.srcFps = BoundedFrameRate(src);
     if (r.gop == 0) r.gop = 1;
     return r;
 }

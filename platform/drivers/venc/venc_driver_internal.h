@@ -26,8 +26,6 @@ namespace varnelle::drivers::venc {
 constexpr int kMaxChn = VENC_MAX_CHN_NUM;
 constexpr uint32_t kMaxPicSide = 4096;
 constexpr uint32_t kMaxRing = 64u << 20;
-constexpr uint32_t kDefaultFrameRate = 25;
-constexpr uint32_t kMaxFrameRate = 120;
 // The driver's own addresses of a ring: its physical address moved into the upper half.
 constexpr uint32_t kDrvAddrOffset = 0x80000000u;
 // Encoder threads; channel n is encoded by thread n % kEncoderThreads, so a slow channel holds up only

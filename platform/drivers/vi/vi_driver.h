@@ -2,8 +2,9 @@
 // defaults until set), enable state, channel-to-device binding and a user picture.
 //
 // An enabled channel is a frame source {16, 0, chn}: its input delivers frames at the attributes'
-// source frame rate, paced on the media clock from the moment the channel was enabled (frame n due at
-// enable + n / rate; a producer that wakes late makes the newest and counts the rest as missed), and
+// source frame rate (1 to 120; any other runs at 25, as the encoder's rates do), paced on the media
+// clock from the moment the channel was enabled (frame n due at enable + n / rate; a producer that
+// wakes late makes the newest and counts the rest as missed), and
 // the channel puts out its destination frame rate of them (frame-rate control). Each frame is drawn at
 // the attributes' destination size into a block of the video buffer pools (the attached pool, else
 // the common pools), shows the test pattern of core/pattern.h (channel number, colour signature,

@@ -71,8 +71,8 @@ struct FrameJob {
     VIDEO_FRAME_INFO_S userPic;
 };
 
-// The source and destination rates of a channel's attributes, 25 where none is set.
-inline int32_t SrcFps(const VI_CHN_ATTR_S& a) { return a.s32SrcFrameRate > 0 ? a.s32SrcFrameRate : 25; }
+// The source rate of a channel's attributes, the default where none is set or it is out of bounds.
+inline int32_t SrcFps(const VI_CHN_ATTR_S& a) { return static_cast<int32_t>(BoundedFrameRate(a.s32SrcFrameRate)); }
 
 VI_DEV_ATTR_S DefaultDevAttr();
 VI_CHN_ATTR_S DefaultChnAttr();

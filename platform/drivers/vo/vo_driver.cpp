@@ -368,10 +368,8 @@ int VoDriver::ChnRequest(int layer, int chn, unsigned long request, void* arg, s
             return CopyRequestOut(request, arg, VO_QUERY_STATUS_S{static_cast<MK_U32>(c.showing.size() + c.waiting.size())});
         case kSendFrame: return SendFrame(c, request, arg);
         case kGetChnFrame:
-            return GetFrame(request, arg, c.userHeld, lock, [&c]() -> const HeldFrame* {
-                return c.showing.empty() ? nullptr : &c.showing.front();
-            });
-        case kReleaseChnFrame: return ReleaseHeldFrame(c.userHeld, request, arg, Err(MK_ERR_ILLEGAL_PARAM));
+            return GetChnFrame(layer, c, request, arg, lock);
+        case kReleaseChnFrame: return ReleaseChnFrame(c, request, arg);
         case kChnRegionLuma:
             return FillRegionLuma(c.showing.empty() ? nullptr : &c.showing.front(), request, arg, Err(MK_ERR_ILLEGAL_PARAM));
     }
@@ -414,7 +412,7 @@ VoDriver::ChnState VoDriver::Channel(int layer, int chn) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Chn& c = m_layers[layer].chn[chn];
     ChnState s{c.enabled, c.shown, c.paused, c.frameRateMatch, c.steps, c.refreshes, !c.showing.empty(), {},
-               !c.waiting.empty(), {}, c.userHeld.size(), c.received};
+               !c.waiting.empty(), {}, c.UserHolds(), c.received};
     if (!c.showing.empty()) s.frame = c.showing.front().frame();
     c.store.Read(kSetChnDispPos, &s.position, sizeof s.position, {});
     return s;
@@ -469,6 +467,11 @@ void VoDriver::ResetLocked() {
         // Each video layer starts on the device of its own number; the last has none.
         m_layers[i].device = i < VO_MAX_DEV_NUM ? i : -1;
     }
+    // But layer 8 is device 0's picture-in-picture layer, on from the start above layer 0: the
+    // program puts the shifted layout, the zoom and the playback windows there and never enables
+    // it, and device 0's screen is what the cascade output carries. Disable it to move it.
+    m_layers[kPipLayer].device = 0;
+    m_layers[kPipLayer].enabled = true;
     for (Gfx& g : m_gfx) g = Gfx{};
     m_wbc = Wbc{};
     m_cascade = false;

@@ -8,10 +8,13 @@
 // it ({15, layer, channel}, as a frame sink). While paused it keeps its picture and holds the newest
 // frame that arrives meanwhile: step shows that one (or, with none, the next to arrive), refresh
 // shows it at once, resume shows it and goes on. Unbinding, disabling or clearing drops the frames.
+// The user may get the picture a channel shows, up to the layer's display buffer length of gets not
+// released; a picture got again holds its block once.
 //
 // Every enabled device composes its screen at its frame rate on the driver's display thread (see
 // vo_screen.h): background colour and size from its public attributes, each shown channel's picture
-// scaled into its rectangle. A layer's screen frame and the write-back frame are copies of the screen
+// scaled into its rectangle. Each video layer starts on the device of its own number, but layer 8,
+// which starts on device 0 and enabled, above layer 0. A layer's screen frame and the write-back frame are copies of the screen
 // in the media memory zone, held by the user until released. With $VARNELLE_TRACE set, each device's
 // screen is written there as screen-<dev>.png about once a second of the media clock.
 #pragma once
@@ -67,7 +70,7 @@ public:
         VIDEO_FRAME_INFO_S frame;  // the frame on display, when showing
         bool waiting;  // a newer frame waits while the channel is paused
         POINT_S position;
-        size_t userHeld;
+        size_t userHeld;  // gets not released
         uint64_t received;  // frames that reached the channel from its binding
     };
     DevState Device(int dev) const;
@@ -112,7 +115,13 @@ private:
         std::vector<HeldFrame> waiting;  // 0 or 1 frame: the newest that arrived while paused
         MK_U64 pts = 0;
         uint64_t received = 0;
-        std::vector<HeldFrame> userHeld;
+        // Pictures the user got and has not released: one reference on each, however often it was got.
+        struct UserPicture {
+            HeldFrame frame;
+            uint32_t gets;
+        };
+        std::vector<UserPicture> userHeld;
+        size_t UserHolds() const;  // gets not released
     };
     struct Lay {
         bool enabled = false, batching = false, doubleFrame = false;
@@ -160,9 +169,10 @@ private:
     bool ShowWaiting(Chn& c);
     // Drops the channel's frames: the one waiting, and with `all` the one on show.
     void DropFrames(Chn& c, bool all);
-    // Waits for `source` to give a frame, hands the caller a copy and keeps one in `held`.
-    int GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
-                 const std::function<const HeldFrame*()>& source);
+    // Waits for the channel to show a picture and hands the user a hold on it, up to the layer's
+    // display buffer length of holds; the release gives one back.
+    int GetChnFrame(int layer, Chn& c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
+    int ReleaseChnFrame(Chn& c, unsigned long request, const void* arg);
     // Waits for device `dev` to show a screen, hands the caller a copy in the zone scaled to `size`
     // (the screen's own size when empty) and keeps it in `held`.
     int GetScreenCopy(unsigned long request, void* arg, std::vector<ZoneFrame>& held,

@@ -301,6 +301,40 @@ TEST_F(VoDriverTest, OutlandishRectanglesAreLeftOutAndNothingElseSuffers) {
     EXPECT_EQ(ScreenOf(0)->Height(), 1080);
 }
 
+// Layer 8 is on device 0 from the start, above layer 0, without being enabled; it moves only once
+// disabled, and then shows on the device it was bound to.
+TEST_F(VoDriverTest, LayerEightIsDeviceZerosPictureInPicture) {
+    ManualClock clock;
+    ShowDevice(0, 0);
+    EXPECT_EQ(m_vo->Layer(8).device, 0);
+    EXPECT_TRUE(m_vo->Layer(8).enabled);
+    ShowChannel(0, 0, {0, 0, 400, 400});
+    ShowChannel(8, 3, {200, 200, 400, 400});
+    ASSERT_EQ(Send(0, 0, Flat(64, 64, kRed)), 0);
+    ASSERT_EQ(Send(8, 3, Flat(64, 64, kBlue)), 0);
+    clock.Settle();
+    clock.Advance(kPeriodUs);
+    auto s = ScreenOf(0);
+    EXPECT_TRUE(Shows(*s, 100, 100, kRed));
+    EXPECT_TRUE(Shows(*s, 300, 300, kBlue)) << "layer 8 lies over layer 0";
+    EXPECT_TRUE(Shows(*s, 700, 700, kBlack));
+
+    EXPECT_NE(Req(DevWord(1) | LayerWord(8), mk::vo::kBindVideoLayer), 0) << "a layer on screen keeps its device";
+    ASSERT_EQ(Req(LayerWord(8), mk::vo::kDisableVideoLayer), 0);
+    ASSERT_EQ(Req(DevWord(0) | LayerWord(8), mk::vo::kUnBindVideoLayer), 0);
+    ASSERT_EQ(Req(DevWord(1) | LayerWord(8), mk::vo::kBindVideoLayer), 0);
+    ASSERT_EQ(Req(LayerWord(8), mk::vo::kEnableVideoLayer), 0);
+    ShowDevice(1, 1);
+    clock.Advance(kPeriodUs);
+    EXPECT_TRUE(Shows(*ScreenOf(0), 300, 300, kRed));
+    EXPECT_TRUE(Shows(*ScreenOf(1), 300, 300, kBlue));
+
+    // The system's exit puts it back on device 0.
+    drivers::ResetMediaState();
+    EXPECT_EQ(m_vo->Layer(8).device, 0);
+    EXPECT_TRUE(m_vo->Layer(8).enabled);
+}
+
 TEST_F(VoDriverTest, PrioritiesDecideWhatIsOnTop) {
     ManualClock clock;
     ShowDevice(0, 0);

@@ -107,19 +107,46 @@ void VoDriver::OnUnbind(const MPP_CHN_S& dst, const MPP_CHN_S&) {
     DropFrames(m_layers[dst.s32DevId].chn[dst.s32ChnId], true);
 }
 
-int VoDriver::GetFrame(unsigned long request, void* arg, std::vector<HeldFrame>& held, std::unique_lock<std::mutex>& lock,
-                       const std::function<const HeldFrame*()>& source) {
+size_t VoDriver::Chn::UserHolds() const {
+    size_t n = 0;
+    for (const UserPicture& p : userHeld) n += p.gets;
+    return n;
+}
+
+int VoDriver::GetChnFrame(int layer, Chn& c, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
     VIDEO_FRAME_REQ_S req{};
     if (CopyRequestIn(request, arg, &req) != 0) return -1;
-    uint64_t generation = m_generation;
-    bool ready = WaitFor(m_frameShown, lock, req.s32MilliSec,
-                         [&] { return m_generation != generation || source() != nullptr; });
+    // The display keeps this many pictures of a channel: the user holds no more, so one that never
+    // releases cannot drain the pools.
+    MK_U32 depth = 0;
+    m_layers[layer].store.Read(kSetDispBufLen, &depth, sizeof depth, RecordDefaults(kSetDispBufLen, layer));
+    if (c.UserHolds() >= depth) return Err(MK_ERR_BUF_EMPTY);
+    const uint64_t generation = m_generation;
+    const bool ready = WaitFor(m_frameShown, lock, req.s32MilliSec,
+                               [&] { return m_generation != generation || !c.showing.empty(); });
     if (m_generation != generation) return Err(MK_ERR_UNEXIST);
-    if (!ready) return Err(MK_ERR_BUF_EMPTY);
-    const HeldFrame* frame = source();
-    req.stFrame = frame->frame();
-    held.push_back(*frame);
-    return CopyRequestOut(request, arg, req);
+    if (!ready || c.UserHolds() >= depth) return Err(MK_ERR_BUF_EMPTY);  // another getter took the room
+    const HeldFrame& frame = c.showing.front();
+    req.stFrame = frame.frame();
+    if (CopyRequestOut(request, arg, req) != 0) return -1;  // nothing handed out
+    auto it = std::find_if(c.userHeld.begin(), c.userHeld.end(),
+                           [&](const Chn::UserPicture& p) { return p.frame.Same(frame.frame()); });
+    if (it != c.userHeld.end()) {
+        ++it->gets;  // the same picture again: one more hold, not one more reference
+    } else {
+        c.userHeld.push_back(Chn::UserPicture{frame, 1});
+    }
+    return 0;
+}
+
+int VoDriver::ReleaseChnFrame(Chn& c, unsigned long request, const void* arg) {
+    VIDEO_FRAME_INFO_S frame{};
+    if (CopyRequestIn(request, arg, &frame) != 0) return -1;
+    auto it = std::find_if(c.userHeld.begin(), c.userHeld.end(),
+                           [&](const Chn::UserPicture& p) { return p.frame.Same(frame); });
+    if (it == c.userHeld.end()) return Err(MK_ERR_ILLEGAL_PARAM);
+    if (--it->gets == 0) c.userHeld.erase(it);
+    return 0;
 }
 
 int VoDriver::GetScreenCopy(unsigned long request, void* arg, std::vector<ZoneFrame>& held,

@@ -10,6 +10,8 @@ namespace varnelle::drivers::vo {
 
 constexpr char kMagic = 'O';
 constexpr int kPixFmtYuv420Sp = 23;
+// The video layer that device 0 composes above its own from the start.
+constexpr int kPipLayer = 8;
 
 constexpr unsigned long kBind = mk::vo::kBind;
 // devices
@@ -29,6 +31,7 @@ constexpr unsigned long kSetVideoLayerAttr = mk::vo::kSetVideoLayerAttr;
 constexpr unsigned long kSetVideoLayerPriority = mk::vo::kSetVideoLayerPriority;
 constexpr unsigned long kEnableVideoLayer = mk::vo::kEnableVideoLayer;
 constexpr unsigned long kDisableVideoLayer = mk::vo::kDisableVideoLayer;
+constexpr unsigned long kSetDispBufLen = mk::vo::kSetDispBufLen;
 constexpr unsigned long kGetScreenFrame = mk::vo::kGetScreenFrame;
 constexpr unsigned long kReleaseScreenFrame = mk::vo::kReleaseScreenFrame;
 constexpr unsigned long kSetAttrBegin = mk::vo::kSetAttrBegin;

@@ -16,7 +16,8 @@
 // else the cropped picture's). A picture that needs neither crop nor scaling passes on as it is (the
 // same block); any other is scaled into a block of the channel's attached pool, else of the common
 // pools. A channel's pictures go to the receivers bound to {7, group, channel} and, up to the channel's
-// depth, to the queue GetChnFrame takes from (a full queue lets its oldest go).
+// depth, to the queue GetChnFrame takes from (a full queue lets its oldest go); the user holds at most
+// the depth's pictures of a channel at once.
 //
 // Backup frame (on unless disabled): the group keeps its newest input picture once processed, so that
 // a channel enabled or given a new mode later gets a picture at once, GetGrpFrame can hand it out and

@@ -347,6 +347,38 @@ TEST_F(VpssDriverTest, TheDepthQueueKeepsTheNewestPicturesForTheUser) {
     EXPECT_TRUE(PoolFull());
 }
 
+// A user that never releases holds the depth's pictures at most, so the pools never drain.
+TEST_F(VpssDriverTest, AUserHoldsAtMostTheDepthsPicturesOfAChannel) {
+    Start(4);
+    Enable(4, 0, 2);
+    VIDEO_FRAME_INFO_S held[3] = {};
+    for (uint64_t i = 1; i <= 3; ++i) {
+        ASSERT_EQ(Send(4, Quadrants(kW, kH, i)), 0);
+        ASSERT_TRUE(Eventually([&] { return Driver().Group(4).processed == i; }));
+        EXPECT_EQ(Get(4, 0, &held[i - 1], 0), i <= 2 ? 0 : kErrEmpty) << "picture " << i;
+    }
+    EXPECT_EQ(Driver().Channel(4, 0).userHeld, 2u);
+    EXPECT_EQ(Driver().Channel(4, 0).queued, 1u) << "the third waits for room";
+    EXPECT_EQ(Get(4, 0, &held[2], -1), kErrEmpty) << "refused at once, not after a wait";
+    ASSERT_EQ(Release(4, 0, &held[0]), 0);
+    ASSERT_EQ(Get(4, 0, &held[2], 0), 0);
+    EXPECT_EQ(held[2].u64pts, 3u);
+    // A smaller depth counts what is held already.
+    MK_U32 depth = 1;
+    ASSERT_EQ(Chn(4, 0, mk::vpss::kSetDepth, &depth), 0);
+    ASSERT_EQ(Send(4, Quadrants(kW, kH, 4)), 0);
+    ASSERT_TRUE(Eventually([&] { return Driver().Group(4).processed == 4; }));
+    ASSERT_EQ(Release(4, 0, &held[1]), 0);
+    VIDEO_FRAME_INFO_S out{};
+    EXPECT_EQ(Get(4, 0, &out, 0), kErrEmpty);
+    ASSERT_EQ(Release(4, 0, &held[2]), 0);
+    ASSERT_EQ(Get(4, 0, &out, 0), 0);
+    EXPECT_EQ(out.u64pts, 4u);
+    ASSERT_EQ(Release(4, 0, &out), 0);
+    ASSERT_EQ(Grp(4, mk::vpss::kDestroyGrp), 0);
+    EXPECT_TRUE(PoolFull());
+}
+
 TEST_F(VpssDriverTest, FrameRateControlThinsTheGroupsInputAndAUserChannelsOutput) {
     // 25 pictures; the group keeps 20 of 25 while user frame-rate control is on; channel 0 (user mode,
     // 20 to 10) half of those; channel 1 (auto) all the group keeps; the receiver sees each channel.
@@ -462,7 +494,7 @@ TEST_F(VpssDriverTest, ScaledPicturesTakeTheAttachedPoolOrTheCommonOnes) {
     UserMode(8, 0, 32, 24);
     UserMode(8, 1, 32, 24);
     Enable(8, 0, 1);
-    Enable(8, 1, 1);
+    Enable(8, 1, 2);  // holds two pictures at once below
     MK_U32 pool = static_cast<MK_U32>(own);
     ASSERT_EQ(Chn(8, 0, mk::vpss::kAttachVbPool, &pool), 0);
     MK_U32 missing = 200;

@@ -117,9 +117,12 @@ int VpssDriver::GetFrame(int grp, int chn, unsigned long request, void* arg, std
         return 0;
     }
     Chn& c = g.chn[chn];
+    // The user holds at most the depth's pictures, so one that never releases cannot drain the pools.
+    auto full = [&] { return c.userHeld.size() >= Depth(c); };
+    if (full()) return Err(MK_ERR_BUF_EMPTY);
     const bool ready = WaitFor(m_changed, lock, req.s32MilliSec, [&] { return g.life != life || !c.queue.empty(); });
     if (g.life != life) return Err(MK_ERR_UNEXIST);
-    if (!ready) return Err(MK_ERR_BUF_EMPTY);
+    if (!ready || full()) return Err(MK_ERR_BUF_EMPTY);  // another getter may have taken the last room
     req.stFrame = c.queue.front().frame();
     if (CopyRequestOut(request, arg, req) != 0) return -1;  // the picture stays queued
     c.userHeld.push_back(std::move(c.queue.front()));
