@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -187,12 +188,16 @@ const PictureRef& RefOf(size_t index) {
     return refs.at(index);
 }
 
-class JpegdPictureTest : public JpegdTest, public ::testing::WithParamInterface<size_t> {};
+// Each picture by the hardware path, and by the software one (the block made to fail).
+class JpegdPictureTest : public JpegdTest, public ::testing::WithParamInterface<std::tuple<size_t, bool>> {};
 
 TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
-    const PictureCase& pc = kPictureCases[GetParam()];
-    const PictureRef& ref = RefOf(GetParam());
+    const size_t index = std::get<0>(GetParam());
+    const bool fallback = std::get<1>(GetParam());
+    const PictureCase& pc = kPictureCases[index];
+    const PictureRef& ref = RefOf(index);
     SCOPED_TRACE(std::string(pc.options) + " " + std::to_string(pc.width) + "x" + std::to_string(pc.height));
+    if (fallback) m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
     Start(0);
     ASSERT_EQ(Send(0, ref.jpg, 0x123456789ull), MK_SUCCESS);
     const Picture p = Take(0);
@@ -212,7 +217,7 @@ TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
     // Progressive and arithmetic-coded pictures are the software decoder's; the block takes the rest,
     // restart markers too (it finds their interval among the MCUs).
     const bool software = std::string(pc.options) == "-progressive" || std::string(pc.options) == "-arithmetic";
-    EXPECT_EQ(m_jpeg->Decoded(), software ? 0 : 1);
+    EXPECT_EQ(m_jpeg->Decoded(), software || fallback ? 0 : 1);
     const VdecJpegView v = m_vdec->JpegChannel(0);
     ASSERT_EQ(v.reports.size(), 1u);
     EXPECT_EQ(v.reports[0].s32ErrType, JPEGD_ERR_NONE);
@@ -220,7 +225,8 @@ TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
     EXPECT_EQ(v.reports[0].u32Height, pc.height);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cjpeg, JpegdPictureTest, ::testing::Range<size_t>(0, std::size(kPictureCases)));
+INSTANTIATE_TEST_SUITE_P(Cjpeg, JpegdPictureTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, std::size(kPictureCases)), ::testing::Bool()));
 
 // ---- A Motion JPEG frame: no Huffman tables, the standard ones meant ----
 
