@@ -463,13 +463,13 @@ uint32_t Sum(const uint8_t* p, size_t n) {
     return s;
 }
 
-// The decode proper, apart from the set-up so that nothing with a destructor lives across the jump.
 // Memory of one decode, owned outside the jump.
 struct Scratch {
     std::vector<JSAMPLE> chroma;
     std::vector<JSAMPROW> rows;
 };
 
+// The decode proper, apart from the set-up so that nothing with a destructor lives across the jump.
 __attribute__((noinline)) bool Run(jpeg_decompress_struct* cinfo, ErrorMgr* err, const Params& p, Outcome* out,
                                    Scratch* scratch) {
     if (setjmp(err->jump) != 0) return false;
