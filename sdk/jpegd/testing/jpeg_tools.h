@@ -141,26 +141,6 @@ inline Bytes Djpeg(const Bytes& jpg, const std::string& options, uint32_t* w = n
     return pixels;
 }
 
-// djpeg with `options` writing a BMP (the only file that takes its RGB565 output, widened back to 24
-// bits): the pixels as R, G, B, top row first.
-inline Bytes DjpegBmp(const Bytes& jpg, const std::string& options) {
-    const std::string in = Fresh(".jpg"), out = Fresh(".bmp");
-    WriteFile(in, jpg);
-    Run("djpeg " + options + " -bmp -outfile " + out + " " + in);
-    const Bytes bmp = ReadFile(out);
-    std::filesystem::remove(in);
-    std::filesystem::remove(out);
-    auto word = [&](size_t at) { return static_cast<uint32_t>(bmp[at] | bmp[at + 1] << 8 | bmp[at + 2] << 16 | bmp[at + 3] << 24); };
-    const uint32_t offset = word(10), w = word(18), h = word(22);
-    const size_t row = (static_cast<size_t>(w) * 3 + 3) & ~size_t{3};
-    Bytes rgb;
-    for (uint32_t y = 0; y < h; ++y) {
-        const uint8_t* r = bmp.data() + offset + static_cast<size_t>(h - 1 - y) * row;
-        for (uint32_t x = 0; x < w; ++x) rgb.insert(rgb.end(), {r[3 * x + 2], r[3 * x + 1], r[3 * x]});
-    }
-    return rgb;
-}
-
 // ffmpeg's own decode of a JPEG stream as full-range NV21: the luma plane, then Cr/Cb pairs. ffmpeg takes
 // no arithmetic coding: jpegtran first turns the same coefficients into a Huffman-coded stream.
 inline Bytes FfmpegNv21(const Bytes& jpg) {
