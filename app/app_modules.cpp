@@ -5,6 +5,7 @@
 #include "app/audio/audio.h"
 #include "app/comm/comm_register.h"
 #include "app/dec/avdec.h"
+#include "app/dec/avdec_internal.h"
 #include "app/dec/play_ctrl.h"
 #include "app/enc/capture_cmd.h"
 #include "app/pci/pciv_recv.h"
@@ -27,6 +28,8 @@ void AppRegisterModules() {
     CaptureSetSplitModeHooks(SplitGetDisplayMode, SplitGetModelMode);
     // The display-mode switch moves the decode channels' displays.
     SplitSetDecDisplayHooks(PlayChnNum, PlaysetStatus, PlaySetVoChnOverride);
+    // The feeding threads do not pace frames while the display is busy with playback.
+    AVdecSetDisplayModeHook(SplitGetDisplayMode);
     AlarmRegisterModule();
     AlarmSetSplitHooks(SplitGetChnSecondary, SplitPreviewGrp);
 }

@@ -214,28 +214,34 @@ TEST(CThreadTest, StopReachesBodyWhoseQueueQuitOrIsFull) {
 }
 
 // Destroying the object of a thread whose body still runs is a misuse: it is reported, and the body is
-// stopped and waited for instead of being left with freed memory.
-Event g_spinStarted, g_spinEnded;
+// stopped and waited for instead of being left with freed memory. The body reaches the test's events
+// through globals (by the time it ends the object is a CThread alone); each run of the test points
+// them at fresh events.
+Event* g_spinStarted = nullptr;
+Event* g_spinEnded = nullptr;
 class SpinThread : public CThread {
 public:
     SpinThread() : CThread("Spinner", 64, 0) {}
 
 protected:
     void ThreadProc() override {
-        g_spinStarted.Set();
+        g_spinStarted->Set();
         while (!IsThreadOver()) std::this_thread::yield();
-        g_spinEnded.Set();
+        g_spinEnded->Set();
     }
 };
 
 TEST(CThreadTest, DestroyingObjectOfRunningThreadReportsItAndWaitsForTheBody) {
+    Event started, ended;
+    g_spinStarted = &started;
+    g_spinEnded = &ended;
     auto* t = new SpinThread;
     ASSERT_TRUE(t->CreateThread());
-    ASSERT_TRUE(g_spinStarted.Wait());
+    ASSERT_TRUE(started.Wait());
     testing::internal::CaptureStdout();
     delete t;
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(g_spinEnded.IsSet());
+    EXPECT_TRUE(ended.IsSet());
     EXPECT_NE(out.find("Spinner"), std::string::npos) << out;
     EXPECT_NE(out.find("still running"), std::string::npos) << out;
 }

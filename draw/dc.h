@@ -250,8 +250,8 @@ private:
     // cursor over its own pixels when lift is set.
     void LineInRgn(CRegion& rgn, int32_t x1, int32_t y1, int32_t x2, int32_t y2, bool lift, uint32_t value);
     // The pixels of the segment that lie in rect (clipped input: rect lies on the surface), exactly
-    // those of the unclipped segment; dotted skips the pixels whose major coordinate is even, but the
-    // segment's first.
+    // those of the unclipped segment; a dotted pen on a slanted segment skips the pixels whose major
+    // coordinate is even, but the segment's first (upright and level segments stay solid).
     void DrawSegment(const CRect& rect, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t value);
     // A lift area: r grown by the pen's parallel copies on every side, on the clip bounds.
     CRect PenArea(const CRect& r) const;
@@ -269,22 +269,23 @@ private:
     // The outline through the clip without lifting (the caller holds the lift).
     void Outline(const Point* device, int count);
 
-    // Text: one line of codes[from, to) at (x, y) through each of rects, in each style position. The
-    // TrueType form passes the glyphs of all codes, fetched once; the bitmap form fetches its own.
-    struct Glyph;
-    void DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t to, int64_t x, int64_t y,
-                      const std::vector<CRect>& rects, const Glyph* trueTypeGlyphs);
-    // The glyphs at (x, y) inside q (which lies on the surface).
-    void BitmapRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
-    void TrueTypeRun(const Glyph* glyphs, size_t count, const CRect& q, int64_t x, int64_t y);
+    // Text: one line of codes[from, to) with their advances at (x, y) through each of rects, in each
+    // style position. Each glyph's picture is fetched only where it shows and held only while drawn.
+    struct TextLine;
+    void DrawTextLine(const std::vector<uint16_t>& codes, const std::vector<int32_t>& advances, size_t from,
+                      size_t to, int64_t x, int64_t y, const std::vector<CRect>& rects, bool trueType);
+    // The line's glyphs at (x, y) inside q (which lies on the surface).
+    void BitmapRun(const TextLine& line, const CRect& q, int64_t x, int64_t y);
+    void TrueTypeRun(const TextLine& line, const CRect& q, int64_t x, int64_t y);
 
     // Images: copies 16-bit pixels onto dest ∩ each clip rectangle, surface pixel (X, Y) from image
     // pixel (X - ox, Y - oy); dest must lie inside the image so placed. Black source pixels become the
     // layer's colour key (in a copy); key-coloured ones are skipped in transparent mode.
     void Blit(const CRect& dest, const uint8_t* pixels, uint32_t pitch, int64_t ox, int64_t oy);
-    // One piece of a stretched image: {left, top, right, bottom} (device) from source (sx, sy).
+    // One piece of a stretched image: {left, top, right, bottom} (device) from source (sx, sy), cut to
+    // the destination dest.
     void DrawPiece(int64_t left, int64_t top, int64_t right, int64_t bottom, int64_t sx, int64_t sy,
-                   const DCImage& image);
+                   const DCImage& image, const CRect& dest);
 
     int32_t m_penWidth = 0;
     int32_t m_penStyle = 0;

@@ -8,11 +8,14 @@
 #include "draw/internal/ellipse_raster.h"
 
 using varnelle::draw_internal::ArcCut;
+using varnelle::draw_internal::BorderPoint;
 using varnelle::draw_internal::Box64;
 using varnelle::draw_internal::Clamp32;
 using varnelle::draw_internal::CursorLift;
 using varnelle::draw_internal::CutKind;
 using varnelle::draw_internal::EllipseRowSpan;
+using varnelle::draw_internal::Point64;
+using varnelle::draw_internal::PointF;
 using varnelle::draw_internal::RingRow;
 using varnelle::draw_internal::Span;
 using varnelle::draw_internal::Spans;
@@ -85,7 +88,7 @@ bool CDC::Ellipse(PCRECT r) {
     CRect area;
     if (!area.IntersectRect(&boxRect, &bounds)) return false;
     CursorLift lift(m_pCursor, area);
-    const ArcCut whole(box, CutKind::kWhole, 0, 0);
+    const ArcCut whole(box);
     PaintEllipse(box, whole, whole, true, true);
     return true;
 }
@@ -113,17 +116,44 @@ bool CDC::Arc(PCRECT r, int x1, int y1, int x2, int y2, bool pie, bool ceilFill)
     const double a2 = std::atan2(static_cast<double>(py2 - cy), static_cast<double>(px2 - cx)) * 57.29577951308232;
 
     const CutKind kind = pie ? CutKind::kPie : CutKind::kChord;
-    const Angles fillAngles = ceilFill ? Resolve(static_cast<int64_t>(std::ceil(a1)), static_cast<int64_t>(std::ceil(a2)), kind)
-                                       : Resolve(static_cast<int64_t>(a1), static_cast<int64_t>(a2), kind);
-    const Angles lineAngles = Resolve(static_cast<int64_t>(a1), static_cast<int64_t>(a2), kind);
+    Angles fillAngles =
+        ceilFill ? Resolve(static_cast<int64_t>(std::ceil(a1)), static_cast<int64_t>(std::ceil(a2)), kind)
+                 : Resolve(static_cast<int64_t>(a1), static_cast<int64_t>(a2), kind);
+    Angles lineAngles = Resolve(static_cast<int64_t>(a1), static_cast<int64_t>(a2), kind);
+    // The angles measure as atan2 does in device pixels, but the ends are placed as for angles that
+    // grow towards the top: the arc runs from the end of a1 counter-clockwise to the end of a2.
+    auto cut = [&](Angles& angles) {
+        if (!angles.draw || angles.kind == CutKind::kWhole) return ArcCut(box);
+        const Point64 e1 =
+            BorderPoint(box.left, box.top, box.right - box.left, box.bottom - box.top, angles.a1);
+        const Point64 e2 =
+            BorderPoint(box.left, box.top, box.right - box.left, box.bottom - box.top, angles.a2);
+        auto direction = [&](const Point64& e) {
+            return PointF{static_cast<double>(2 * e.x - (box.left + box.right)),
+                          static_cast<double>(2 * e.y - (box.top + box.bottom))};
+        };
+        const PointF d1 = direction(e1), d2 = direction(e2);
+        // Ends that truncation put on one ray: the arc is nothing, or all but nothing.
+        if (d1.x * d2.y - d1.y * d2.x == 0 && d1.x * d2.x + d1.y * d2.y > 0) {
+            if ((angles.a2 - angles.a1 + 360) % 360 > 180) {
+                angles.kind = CutKind::kWhole;
+            } else {
+                angles.draw = false;
+            }
+            return ArcCut(box);
+        }
+        return ArcCut(box, angles.kind, d1, d2);
+    };
+    const ArcCut fill = cut(fillAngles);
+    const ArcCut outline = cut(lineAngles);
     if (!fillAngles.draw && !lineAngles.draw) return false;
 
     const CRect area = PenArea(Clamped(box));
     if (area.IsRectEmpty()) return false;
     CursorLift lift(m_pCursor, area);
-    const ArcCut fill(box, fillAngles.kind, fillAngles.a1, fillAngles.a2);
-    const ArcCut outline(box, lineAngles.kind, lineAngles.a1, lineAngles.a2);
     PaintEllipse(box, fill, outline, fillAngles.draw, lineAngles.draw);
+    // The straight sides end where the rays towards the border points meet the ellipse: drawn on to
+    // the border they would stick out of the shape, up to its corners.
     if (lineAngles.draw && lineAngles.kind != CutKind::kWhole) {
         int64_t ex1, ey1, ex2, ey2;
         outline.EndPixels(&ex1, &ey1, &ex2, &ey2);

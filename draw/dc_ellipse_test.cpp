@@ -13,6 +13,7 @@
 
 namespace {
 
+using varnelle::draw::testing::PixelAt;
 using varnelle::draw::testing::Snapshot;
 using varnelle::draw_testing::CairoCanvas;
 using varnelle::draw_testing::MatchesWithin;
@@ -166,32 +167,60 @@ TEST(DcEllipseTest, RowSpansOfHugeEllipsesStaySymmetric) {
     EXPECT_EQ(s.x1, 3);
 }
 
-// A chord or pie as cairo draws it: the arc between the points where the rays at the two whole-degree
-// angles leave the centre and meet the ellipse; the pie closed through the centre, the chord straight
-// across; the arc's ring in the pen and the straight sides as one-pixel lines.
+// A chord or pie as cairo draws it: the arc runs counter-clockwise on the screen between the points
+// where the rays from the centre towards the two ends meet the ellipse; the pie closed through the
+// centre, the chord straight across; the arc's ring in the pen and the straight sides as one-pixel
+// lines. The ends are aimed at the rectangle's border as for angles growing towards the top: the
+// corners and edge middles at multiples of 45 degrees, else the tangent's crossing of the edge of the
+// angle's quarter about the centre {left + w/2, top + h/2} (whole halves), truncated toward zero.
 struct ArcCase {
     CRect r;
     Point p1, p2;
     int pen;
 };
 
+std::pair<double, double> AimedAt(const BoxF& box, int deg) {
+    const int L = int(box.left), T = int(box.top), w = int(box.right - box.left),
+              h = int(box.bottom - box.top);
+    const int cx = L + w / 2, cy = T + h / 2;
+    const double t = std::tan(deg * M_PI / 180);
+    double x, y;
+    if (deg % 45 == 0) {
+        const int k = deg / 45;  // 0 right middle, then anticlockwise round the corners and middles
+        const int xs[] = {L + w, L + w, cx, L, L, L, cx, L + w};
+        const int ys[] = {cy, T, T, T, cy, T + h, T + h, T + h};
+        x = xs[k];
+        y = ys[k];
+    } else if (deg > 45 && deg < 135) {
+        x = std::trunc(cx + h / t / 2), y = T;
+    } else if (deg > 225 && deg < 315) {
+        x = std::trunc(cx - h / t / 2), y = T + h;
+    } else if (deg < 135 || deg > 225) {
+        x = L + w, y = std::trunc(cy - w * t / 2);
+    } else {
+        x = L, y = std::trunc(cy + w * t / 2);
+    }
+    return {x - box.cx(), y - box.cy()};
+}
+
 void CairoArc(CairoCanvas& c, const BoxF& box, int a1, int a2, int l1, int l2, int pen, bool pie) {
     cairo_t* cr = c.Context();
     auto param = [&](int deg) {
-        const double t = deg * M_PI / 180;
-        return std::atan2(std::sin(t) / box.b(), std::cos(t) / box.a());
+        const auto [dx, dy] = AimedAt(box, deg);
+        return std::atan2(dy / box.b(), dx / box.a());
     };
     auto onEllipse = [&](int deg) {
         const double t = param(deg);
         return std::pair{box.cx() + box.a() * std::cos(t), box.cy() + box.b() * std::sin(t)};
     };
+    // Cairo's angles grow clockwise on the screen.
     auto sweep = [&](int from, int to) {
         double t1 = param(from), t2 = param(to);
-        while (t2 <= t1) t2 += 2 * M_PI;
+        while (t2 >= t1) t2 -= 2 * M_PI;
         cairo_save(cr);
         cairo_translate(cr, box.cx(), box.cy());
         cairo_scale(cr, box.a(), box.b());
-        cairo_arc(cr, 0, 0, 1, t1, t2);
+        cairo_arc_negative(cr, 0, 0, 1, t1, t2);
         cairo_restore(cr);
     };
     c.SetColor(kBlue);
@@ -203,20 +232,27 @@ void CairoArc(CairoCanvas& c, const BoxF& box, int a1, int a2, int l1, int l2, i
     c.SetColor(kRed);
     cairo_save(cr);
     const double far = 4 * (box.a() + box.b());
-    double s1 = l1 * M_PI / 180, s2 = l2 * M_PI / 180;
-    while (s2 <= s1) s2 += 2 * M_PI;
+    auto ray = [&](int deg) {
+        const auto [dx, dy] = AimedAt(box, deg);
+        return std::atan2(dy, dx);
+    };
+    double s1 = ray(l1), s2 = ray(l2);
+    while (s2 >= s1) s2 -= 2 * M_PI;
     cairo_move_to(cr, box.cx(), box.cy());
-    cairo_arc(cr, box.cx(), box.cy(), far, s1, s2);
+    cairo_arc_negative(cr, box.cx(), box.cy(), far, s1, s2);
     cairo_close_path(cr);
     cairo_clip(cr);
     CairoRing(c, box, pen);
     cairo_restore(cr);
     cairo_set_line_width(cr, 1);
-    const auto [x1, y1] = onEllipse(l1);
-    const auto [x2, y2] = onEllipse(l2);
+    // The straight sides join the centres of the pixels the ends and the centre fall in.
+    auto centre = [](double v) { return std::floor(v) + 0.5; };
+    auto [x1, y1] = onEllipse(l1);
+    auto [x2, y2] = onEllipse(l2);
+    x1 = centre(x1), y1 = centre(y1), x2 = centre(x2), y2 = centre(y2);
     if (pie) {
         cairo_move_to(cr, x1, y1);
-        cairo_line_to(cr, box.cx(), box.cy());
+        cairo_line_to(cr, centre(box.cx()), centre(box.cy()));
         cairo_line_to(cr, x2, y2);
     } else {
         cairo_move_to(cr, x1, y1);
@@ -225,9 +261,10 @@ void CairoArc(CairoCanvas& c, const BoxF& box, int a1, int a2, int l1, int l2, i
     cairo_stroke(cr);
 }
 
+// Whole degrees of atan2 in device pixels (growing clockwise on the screen), in 0..359.
 int Degrees(double y, double x, bool ceil) {
     const double a = std::atan2(y, x) * 57.29577951308232;
-    return static_cast<int>(ceil ? std::ceil(a) : a);
+    return (static_cast<int>(ceil ? std::ceil(a) : a) % 360 + 360) % 360;
 }
 
 void CheckArcs(int kind /* 0 chord, 1 chord ceil, 2 pie */) {
@@ -276,6 +313,67 @@ TEST(DcEllipseTest, CeilingChordsMatchCairo) {
 
 TEST(DcEllipseTest, PiesMatchCairo) {
     CheckArcs(2);
+}
+
+// The ends of arcs at whole-degree angles, placed on the border of {10, 20, 70, 50} (and two more
+// rectangles for the truncation and the whole halves), worked out from their rule by hand.
+TEST(DcEllipseTest, ArcEndsLieWhereTheirAnglesPointOnTheBorder) {
+    using varnelle::draw_internal::BorderPoint;
+    using varnelle::draw_internal::Point64;
+    const struct {
+        int degrees;
+        Point64 want;
+    } cases[] = {
+        {0, {70, 35}},   {45, {70, 20}},  {90, {40, 20}},  {135, {10, 20}}, {180, {10, 35}},
+        {225, {10, 50}}, {270, {40, 50}}, {315, {70, 50}}, {1, {70, 34}},   {30, {70, 17}},
+        {46, {54, 20}},  {60, {48, 20}},  {120, {31, 20}}, {136, {10, 6}},  {150, {10, 17}},
+        {200, {10, 45}}, {250, {34, 50}}, {300, {48, 50}}, {330, {70, 52}}, {359, {70, 35}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(BorderPoint(10, 20, 60, 30, c.degrees), c.want) << c.degrees;
+    // Toward zero, not down; and halves of odd sizes are whole.
+    EXPECT_EQ(BorderPoint(-50, -40, 20, 10, 60), (Point64{-37, -40}));
+    EXPECT_EQ(BorderPoint(-50, -40, 20, 10, 300), (Point64{-37, -30}));
+    EXPECT_EQ(BorderPoint(0, 0, 41, 41, 90), (Point64{20, 0}));
+    EXPECT_EQ(BorderPoint(0, 0, 41, 41, 0), (Point64{41, 20}));
+}
+
+// The angles are atan2's in device pixels, where y grows downwards; the ends go where the same
+// angles point when they grow towards the top, and the arc runs from the first end anticlockwise to
+// the second. So (40, 20) and (20, 40) about the centre (20, 20), at 0 and 90 degrees, keep the top
+// right quarter, not the bottom right one the points themselves bound.
+TEST(DcEllipseTest, ArcsRunAnticlockwiseBetweenTheEndsOfTheirAngles) {
+    const uint16_t blue = varnelle::draw_testing::Rgb565(kBlue);
+    const CRect square(0, 0, 40, 40);
+    {
+        CDC dc(CDC::kMemory, 40, 40);
+        dc.SetBrush(kBlue, 0);
+        dc.SetPen(kRed, 0, 1);
+        ASSERT_TRUE(dc.Pie(&square, 40, 20, 20, 40));
+        EXPECT_EQ(PixelAt(dc, 30, 10), blue);
+        for (const Point& p : {Point(30, 30), Point(10, 10), Point(10, 30)})
+            EXPECT_EQ(PixelAt(dc, p.x, p.y), 0) << p.x << "," << p.y;
+    }
+    {
+        // The chord between the ends keeps the cap beyond x - y = 20.
+        CDC dc(CDC::kMemory, 40, 40);
+        dc.SetBrush(kBlue, 0);
+        dc.SetPen(kRed, 0, 1);
+        ASSERT_TRUE(dc.Chord(&square, 40, 20, 20, 40));
+        EXPECT_EQ(PixelAt(dc, 32, 6), blue);
+        for (const Point& p : {Point(28, 12), Point(32, 33), Point(20, 20)})
+            EXPECT_EQ(PixelAt(dc, p.x, p.y), 0) << p.x << "," << p.y;
+    }
+    {
+        // At 45 degrees the end is the corner (80, 0): off the square the side runs at atan(1/2),
+        // about 26.6 degrees, so a pixel at 35 degrees stays out and one at 15 degrees is in.
+        CDC dc(CDC::kMemory, 80, 40);
+        dc.SetBrush(kBlue, 0);
+        dc.SetPen(kRed, 0, 1);
+        const CRect wide(0, 0, 80, 40);
+        ASSERT_TRUE(dc.Pie(&wide, 70, 20, 60, 40));
+        EXPECT_EQ(PixelAt(dc, 59, 14), blue);
+        EXPECT_EQ(PixelAt(dc, 52, 11), 0);
+    }
 }
 
 TEST(DcEllipseTest, EqualAnglesAndThinRectanglesDrawNothing) {

@@ -55,14 +55,17 @@ bool CDC::DrawBitmap(PCRECT r, const BitmapInfo* info, int x, int y) {
 }
 
 void CDC::DrawPiece(int64_t left, int64_t top, int64_t right, int64_t bottom, int64_t sx, int64_t sy,
-                    const DCImage& image) {
+                    const DCImage& image, const CRect& dest) {
     if (left >= right || top >= bottom) return;
     // The source offset comes from the piece as placed, before the window cuts it.
     const int64_t ox = left - sx;
     const int64_t oy = top - sy;
     CRect piece(Clamp32(left), Clamp32(top), Clamp32(right), Clamp32(bottom));
     const CRect source(Clamp32(ox), Clamp32(oy), Clamp32(ox + image.width), Clamp32(oy + image.height));
-    if (!piece.IntersectRect(&piece, &m_window) || !piece.IntersectRect(&piece, &source)) return;
+    // Fixed corners wider or higher than the destination would reach past it, and past the lift.
+    if (!piece.IntersectRect(&piece, &dest) || !piece.IntersectRect(&piece, &m_window) ||
+        !piece.IntersectRect(&piece, &source))
+        return;
     Blit(piece, image.pixels, image.pitch, ox, oy);
 }
 
@@ -98,20 +101,20 @@ bool CDC::DrawStretchBitmap(PCRECT r, const DCImage* image) {
         for (int64_t t = start + k * step; t < end && t < visHi; t += step) draw(t, std::min(t + step, end));
     };
     auto row = [&](int64_t top, int64_t bottom, int64_t sy, bool withRight) {
-        DrawPiece(L, top, L + x1, bottom, 0, sy, *image);
+        DrawPiece(L, top, L + x1, bottom, 0, sy, *image, d);
         tiles(L + x1, rightX, m, visible.left, visible.right,
-              [&](int64_t a, int64_t b) { DrawPiece(a, top, b, bottom, x1, sy, *image); });
-        if (withRight) DrawPiece(rightX, top, R, bottom, x2, sy, *image);
+              [&](int64_t a, int64_t b) { DrawPiece(a, top, b, bottom, x1, sy, *image, d); });
+        if (withRight) DrawPiece(rightX, top, R, bottom, x2, sy, *image, d);
     };
 
     row(T, T + y1, 0, true);
     tiles(T + y1, bottomY, mh, visible.top, visible.bottom,
           [&](int64_t a, int64_t b) { row(a, b, y1, !exactlyWide); });
     const bool corners = !(exactlyWide && exactlyHigh);
-    if (corners) DrawPiece(L, bottomY, L + x1, B, 0, y2, *image);
+    if (corners) DrawPiece(L, bottomY, L + x1, B, 0, y2, *image, d);
     if (!exactlyHigh)
         tiles(L + x1, rightX, m, visible.left, visible.right,
-              [&](int64_t a, int64_t b) { DrawPiece(a, bottomY, b, B, x1, y2, *image); });
-    if (corners) DrawPiece(rightX, bottomY, R, B, x2, y2, *image);
+              [&](int64_t a, int64_t b) { DrawPiece(a, bottomY, b, B, x1, y2, *image, d); });
+    if (corners) DrawPiece(rightX, bottomY, R, B, x2, y2, *image, d);
     return true;
 }

@@ -122,7 +122,7 @@ TEST(DcImageTest, KeyColoursAndAReadOnlySource) {
 }
 
 // The stretched picture's pieces as listed for it: corners at their size, edges and middle tiled,
-// later pieces over earlier ones, three pieces left out at the exact sizes.
+// later pieces over earlier ones, three pieces left out at the exact sizes; nothing outside d.
 Picture NinePatch(int sw, int sh, const CRect& d, const Image& img, int x1, int y1, int x2, int y2,
                   const CRect& window) {
     Picture pic(sw, sh);
@@ -130,7 +130,7 @@ Picture NinePatch(int sw, int sh, const CRect& d, const Image& img, int x1, int 
     auto piece = [&](int l, int t, int r, int b, int sx, int sy) {
         for (int y = t; y < b; ++y)
             for (int x = l; x < r; ++x)
-                if (window.PtInRect(x, y) && x >= 0 && y >= 0 && x < sw && y < sh)
+                if (window.PtInRect(x, y) && d.PtInRect(x, y) && x >= 0 && y >= 0 && x < sw && y < sh)
                     pic.Set(x, y, Image::Source(sx + x - l, sy + y - t));
     };
     const int rightX = d.right - (W - x2), bottomY = d.bottom - (H - y2);
@@ -174,6 +174,8 @@ TEST(DcImageTest, NinePatchAtSeveralSizesAndWindows) {
         {{5, 4, 9, 30}, {0, 0, 64, 48}},    // exactly the middle's width
         {{5, 4, 40, 8}, {0, 0, 64, 48}},    // exactly the middle's height
         {{5, 4, 11, 9}, {0, 0, 64, 48}},    // smaller than the corners
+        {{20, 20, 23, 22}, {0, 0, 64, 48}}, // smaller than one corner
+        {{20, 20, 22, 40}, {0, 0, 64, 48}}, // narrower than one corner
         {{2, 2, 33, 29}, {10, 8, 40, 30}},  // cut by the window on the left and top
         {{-20, -30, 50, 40}, {3, 1, 60, 45}},
     };

@@ -1,12 +1,14 @@
 // Lines, rectangles, the trapezoid and regions drawn as rectangles.
 #include <algorithm>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "draw/dc.h"
 #include "draw/internal/cursor_lift.h"
 #include "draw/internal/dc_util.h"
+#include "draw/internal/work_counters.h"
 #include "draw/line_raster.h"
 
 using varnelle::draw_internal::Clamp32;
@@ -33,33 +35,58 @@ void CDC::LineInRgn(CRegion& rgn, int32_t x1, int32_t y1, int32_t x2, int32_t y2
     } else {
         ox = dy >= 0 ? 1 : -1;
     }
-    // Only the copies that can reach the region's bounds are walked, so a huge pen width costs nothing
-    // off the surface.
-    CRect bounds;
-    rgn.GetBounds(&bounds);
-    int64_t lo = 0;
-    int64_t hi = int64_t{m_penWidth} - 1;
-    const int64_t minor1 = ox != 0 ? std::min(x1, x2) : std::min(y1, y2);
-    const int64_t minor2 = ox != 0 ? std::max(x1, x2) : std::max(y1, y2);
-    const int64_t boundLo = ox != 0 ? bounds.left : bounds.top;
-    const int64_t boundHi = (ox != 0 ? bounds.right : bounds.bottom) - int64_t{1};
-    const int step = ox != 0 ? ox : oy;
-    // Copy i covers [minor1 + i·step, minor2 + i·step].
-    if (step > 0) {
-        lo = std::max(lo, boundLo - minor2);
-        hi = std::min(hi, boundHi - minor1);
-    } else {
-        lo = std::max(lo, minor1 - boundHi);
-        hi = std::min(hi, minor2 - boundLo);
+    // Copy i is the line moved i pixels along the shift axis (v; u is the other one). Per rectangle,
+    // only the copies that put a pixel in it are walked: the line's pixels with u inside the rectangle
+    // have v in one run [vLo, vHi] (v moves at most one pixel a step), so copy i meets it when
+    // [vLo + i·shift, vHi + i·shift] meets the rectangle's v range. A huge pen then costs what it
+    // draws, not its width.
+    const bool shiftX = ox != 0;
+    const int shift = shiftX ? ox : oy;
+    constexpr int64_t kOpen = int64_t{1} << 40;  // beyond any coordinate
+    const LineRaster base(x1, y1, x2, y2);
+    struct Reach {
+        const CRect* rect;
+        int64_t lo;
+        int64_t hi;
+    };
+    std::vector<Reach> reaches;
+    for (const CRect* r = rgn.GetFirstRect(); r != nullptr; r = rgn.GetNextRect()) {
+        int64_t first, last;
+        const bool any = shiftX ? base.Clip(-kOpen, r->top, kOpen, r->bottom, &first, &last)
+                                : base.Clip(r->left, -kOpen, r->right, kOpen, &first, &last);
+        if (!any) continue;
+        const Point a = base.PixelAt(first), b = base.PixelAt(last);
+        const int64_t vLo = shiftX ? std::min(a.x, b.x) : std::min(a.y, b.y);
+        const int64_t vHi = shiftX ? std::max(a.x, b.x) : std::max(a.y, b.y);
+        const int64_t rLo = shiftX ? r->left : r->top;
+        const int64_t rHi = (shiftX ? r->right : r->bottom) - int64_t{1};
+        int64_t lo = shift > 0 ? rLo - vHi : vLo - rHi;
+        int64_t hi = shift > 0 ? rHi - vLo : vHi - rLo;
+        lo = std::max<int64_t>(lo, 0);
+        hi = std::min<int64_t>(hi, int64_t{m_penWidth} - 1);
+        if (lo <= hi) reaches.push_back({r, lo, hi});
     }
-    for (int64_t i = lo; i <= hi; ++i) {
-        const int64_t cx1 = x1 + i * ox, cy1 = y1 + i * oy, cx2 = x2 + i * ox, cy2 = y2 + i * oy;
-        if (cx1 != Clamp32(cx1) || cy1 != Clamp32(cy1) || cx2 != Clamp32(cx2) || cy2 != Clamp32(cy2)) continue;
-        const auto ax1 = static_cast<int32_t>(cx1), ay1 = static_cast<int32_t>(cy1);
-        const auto ax2 = static_cast<int32_t>(cx2), ay2 = static_cast<int32_t>(cy2);
-        CursorLift guard(lift ? m_pCursor : nullptr, ax1, ay1, ax2, ay2);
-        for (const CRect* r = rgn.GetFirstRect(); r != nullptr; r = rgn.GetNextRect())
-            DrawSegment(*r, ax1, ay1, ax2, ay2, value);
+    // The copies that reach any rectangle, as runs in increasing order.
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    for (const Reach& reach : reaches) runs.emplace_back(reach.lo, reach.hi);
+    std::sort(runs.begin(), runs.end());
+    int64_t i = 0;
+    for (size_t next = 0; next < runs.size();) {
+        i = std::max(i, runs[next].first);
+        int64_t end = runs[next].second;
+        while (next < runs.size() && runs[next].first <= end) end = std::max(end, runs[next++].second);
+        varnelle::draw_internal::Counters().lineCopies += static_cast<uint64_t>(end - i + 1);
+        for (; i <= end; ++i) {
+            const int64_t cx1 = x1 + i * ox, cy1 = y1 + i * oy, cx2 = x2 + i * ox, cy2 = y2 + i * oy;
+            if (cx1 != Clamp32(cx1) || cy1 != Clamp32(cy1) || cx2 != Clamp32(cx2) || cy2 != Clamp32(cy2))
+                continue;
+            const auto ax1 = static_cast<int32_t>(cx1), ay1 = static_cast<int32_t>(cy1);
+            const auto ax2 = static_cast<int32_t>(cx2), ay2 = static_cast<int32_t>(cy2);
+            CursorLift guard(lift ? m_pCursor : nullptr, ax1, ay1, ax2, ay2);
+            // The region's order, as every copy draws.
+            for (const Reach& reach : reaches)
+                if (i >= reach.lo && i <= reach.hi) DrawSegment(*reach.rect, ax1, ay1, ax2, ay2, value);
+        }
     }
 }
 
@@ -68,7 +95,9 @@ void CDC::DrawSegment(const CRect& rect, int32_t x1, int32_t y1, int32_t x2, int
     int64_t first;
     int64_t last;
     if (!line.Clip(&rect, &first, &last)) return;
-    const bool dotted = m_penStyle == kPenDotted;
+    // Only slanted segments are dotted: upright ones are drawn pixel by pixel and level ones as one
+    // run, solid, so the sides of rectangles stay whole.
+    const bool dotted = m_penStyle == kPenDotted && x1 != x2 && y1 != y2;
     const Point start = line.PixelAt(first);
     if (!dotted && !line.YMajor() && y1 == y2) {
         m_obj.fill(PixelAddr(start.x, start.y), static_cast<int>(last - first + 1), value);

@@ -2,6 +2,7 @@
 // against a line stepper written out here, and the shapes against cairo.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "draw/dc.h"
+#include "draw/internal/work_counters.h"
 #include "draw/testing/cairo_compare.h"
 #include "draw/testing/dc_fixture.h"
 #include "draw/testing/printers.h"
@@ -37,7 +39,7 @@ using PixelSet = std::set<std::pair<int, int>>;
 // for lines at most 45 degrees from horizontal, else in x, away from the side the line runs to);
 // each copy stepped from the end with the smaller major coordinate, the minor coordinate moving
 // when the error term 2|dminor| - |dmajor|, grown as it goes, is not negative; dotted lines skip
-// the pixels on even major coordinates after the first.
+// the pixels on even major coordinates after the first, on slanted copies only.
 PixelSet PenPixels(int x1, int y1, int x2, int y2, int width, bool dotted) {
     PixelSet out;
     const int dx = x2 - x1, dy = y2 - y1;
@@ -57,10 +59,11 @@ PixelSet PenPixels(int x1, int y1, int x2, int y2, int width, bool dotted) {
         }
         const int dMajor = mb - ma, dMinor = std::abs(nb - na);
         const int step = (bx - ax) * (by - ay) > 0 ? 1 : -1;
+        const bool dots = dotted && ax != bx && ay != by;
         int e = 2 * dMinor - dMajor;
         int minor = na;
         for (int major = ma; major <= mb; ++major) {
-            if (!dotted || major == ma || (major & 1) != 0)
+            if (!dots || major == ma || (major & 1) != 0)
                 out.insert(yMajor ? std::pair{minor, major} : std::pair{major, minor});
             if (e >= 0) {
                 e += 2 * (dMinor - dMajor);
@@ -86,9 +89,12 @@ TEST(DcLineTest, ShortLinesByHand) {
         {"diagonal", {0, 0}, {5, 5}, 1, 0, {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}},
         {"diagonal dotted", {0, 0}, {5, 5}, 1, 1, {{0, 0}, {1, 1}, {3, 3}, {5, 5}}},
         {"dotted from its far end", {5, 5}, {0, 0}, 1, 1, {{0, 0}, {1, 1}, {3, 3}, {5, 5}}},
-        // A dotted pen dots level and upright lines too.
-        {"dotted level", {2, 7}, {8, 7}, 1, 1, {{2, 7}, {3, 7}, {5, 7}, {7, 7}}},
-        {"dotted upright", {3, 9}, {3, 4}, 1, 1, {{3, 4}, {3, 5}, {3, 7}, {3, 9}}},
+        {"dotted shallow", {1, 12}, {7, 14}, 1, 1, {{1, 12}, {3, 13}, {5, 13}, {7, 14}}},
+        // A dotted pen leaves level and upright lines solid.
+        {"dotted level", {2, 7}, {8, 7}, 1, 1, {{2, 7}, {3, 7}, {4, 7}, {5, 7}, {6, 7}, {7, 7}, {8, 7}}},
+        {"dotted upright", {3, 9}, {3, 4}, 1, 1, {{3, 4}, {3, 5}, {3, 6}, {3, 7}, {3, 8}, {3, 9}}},
+        {"dotted thick level", {9, 2}, {12, 2}, 2, 1,
+         {{9, 2}, {10, 2}, {11, 2}, {12, 2}, {9, 1}, {10, 1}, {11, 1}, {12, 1}}},
         {"three thick", {0, 10}, {3, 10}, 3, 0,
          {{0, 10}, {1, 10}, {2, 10}, {3, 10}, {0, 9}, {1, 9}, {2, 9}, {3, 9}, {0, 8}, {1, 8}, {2, 8}, {3, 8}}},
         {"leftwards thick goes down", {3, 2}, {0, 2}, 2, 0,
@@ -132,14 +138,16 @@ TEST(DcLineTest, WidePenWarnsAndDrawsEveryCopy) {
 
 // Random lines through clips of several rectangles (overlapping, apart, off the surface) draw
 // exactly the unclipped line's pixels that the clip holds: no kink where rectangles meet.
-TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
+void CheckClippedLines(unsigned seed, int trials, int (*penOf)(int trial)) {
     constexpr int kW = 90, kH = 70;
-    std::mt19937 rng(11);
+    // Ends lie within 60 pixels of the surface, so copies past 400 never reach it.
+    constexpr int kReach = 400;
+    std::mt19937 rng(seed);
     auto coord = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const uint16_t red = Rgb565(kRed);
-    for (int trial = 0; trial < 400; ++trial) {
+    for (int trial = 0; trial < trials; ++trial) {
         CDC dc(CDC::kMemory, kW, kH);
-        const int pen = 1 + trial % 3;
+        const int pen = penOf(trial);
         const bool dotted = (trial / 3) % 2 == 1;
         dc.SetPen(kRed, dotted ? 1 : 0, pen);
         CRegion clip;
@@ -153,8 +161,11 @@ TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
         const int x1 = coord(-60, kW + 60), y1 = coord(-60, kH + 60);
         const int x2 = coord(-60, kW + 60), y2 = coord(-60, kH + 60);
         dc.MoveTo(x1, y1);
+        testing::internal::CaptureStdout();  // the wide pen's warning
         dc.LineTo(x2, y2);
-        for (const auto& [x, y] : PenPixels(x1, y1, x2, y2, pen, dotted)) {
+        testing::internal::GetCapturedStdout();
+        const PixelSet want = PenPixels(x1, y1, x2, y2, std::min(pen, kReach), dotted);
+        for (const auto& [x, y] : want) {
             if (x < 0 || y < 0 || x >= kW || y >= kH) continue;
             ASSERT_EQ(PixelAt(dc, x, y) == red, clip.ContainsPoint(x, y))
                 << "trial " << trial << " line " << x1 << "," << y1 << " " << x2 << "," << y2 << " at " << x << ","
@@ -163,11 +174,49 @@ TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
         int drawn = 0;
         for (int y = 0; y < kH; ++y)
             for (int x = 0; x < kW; ++x) drawn += PixelAt(dc, x, y) == red;
-        int want = 0;
-        for (const auto& [x, y] : PenPixels(x1, y1, x2, y2, pen, dotted))
-            want += x >= 0 && y >= 0 && x < kW && y < kH && clip.ContainsPoint(x, y);
-        ASSERT_EQ(drawn, want) << "trial " << trial;
+        int inside = 0;
+        for (const auto& [x, y] : want) inside += x >= 0 && y >= 0 && x < kW && y < kH && clip.ContainsPoint(x, y);
+        ASSERT_EQ(drawn, inside) << "trial " << trial;
     }
+}
+
+TEST(DcLineTest, ClippedLinesKeepTheUnclippedPixels) {
+    CheckClippedLines(11, 400, [](int trial) { return 1 + trial % 3; });
+}
+
+// A pen as wide as an int draws the copies that reach the clip, and walks no others: its work is
+// bounded by the clip's size, however long the line or the rounded corner.
+TEST(DcLineTest, HugePenWalksOnlyTheCopiesThatReachTheClip) {
+    CheckClippedLines(12, 10, [](int) { return INT_MAX; });
+
+    constexpr int kW = 90, kH = 70;
+    CDC dc(CDC::kMemory, kW, kH);
+    dc.SetPen(kRed, 0, INT_MAX);
+    dc.SetBrush(kGreen, 0);
+    auto& counters = varnelle::draw_internal::Counters();
+    const struct {
+        const char* name;
+        Point from, to;
+    } lines[] = {{"level", {-1000000, 30}, {1000000, 30}},
+                 {"steep", {40, -1000000}, {45, 1000000}},
+                 {"diagonal", {-1000000, -1000000}, {1000000, 1000000}},
+                 {"shallow backwards", {1000000, 20}, {-1000000, -300000}}};
+    testing::internal::CaptureStdout();
+    for (const auto& l : lines) {
+        counters.lineCopies = 0;
+        dc.MoveTo(l.from.x, l.from.y);
+        dc.LineTo(l.to.x, l.to.y);
+        // The copies that meet the one clip rectangle: its height (or width) and the line's spread
+        // across it.
+        EXPECT_LE(counters.lineCopies, uint64_t(kW + kH)) << l.name;
+        EXPECT_GT(counters.lineCopies, 0u) << l.name;
+    }
+    // Ten border lines of a huge rounded rectangle, each its long corner diagonal.
+    counters.lineCopies = 0;
+    const CRect huge(-1000000, -1000000, 1000000, 1000000);
+    dc.Rectangle(&huge, INT_MAX, INT_MAX);
+    testing::internal::GetCapturedStdout();
+    EXPECT_LE(counters.lineCopies, uint64_t(10 * (kW + kH)));
 }
 
 TEST(DcLineTest, LinesMatchCairo) {

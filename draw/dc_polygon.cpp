@@ -55,7 +55,10 @@ bool CDC::FillPolygonWinding(const Point* points, int count, const CRect& rect) 
     for (int64_t y = area.top; y < area.bottom; ++y) {
         if (!scan.Row(y, &active) || active.empty()) break;
         varnelle::draw_internal::WindingSpans(active, &spans);
-        for (const auto& [l, r] : spans) {
+        for (const auto& [spanL, spanR] : spans) {
+            // Cut to the area the cursor was lifted from: the scan lines are rect's, so are the columns.
+            const int64_t l = std::max<int64_t>(spanL, area.left);
+            const int64_t r = std::min<int64_t>(spanR, area.right);
             if (r <= l) continue;
             // A one-pixel-high pen line from l up to r, on the clip.
             const CRect span(Clamp32(l), static_cast<int32_t>(y), Clamp32(r), static_cast<int32_t>(y + 1));

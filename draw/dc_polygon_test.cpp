@@ -176,6 +176,21 @@ TEST(DcPolygonTest, WindingTwinMatchesCairosNonZeroRule) {
         c.SetColor(kGreen);
         cairo_fill(c.Context());
         EXPECT_TRUE(MatchesWithin(Snapshot(dc), c.Snapshot(), {1, 0}, "winding-" + std::to_string(p.size())));
+
+        // Over a narrower rectangle the spans stop at its sides as the scan lines stop at its rows.
+        CDC part(CDC::kMemory, 80, 80);
+        part.SetPen(kGreen, 0, 1);
+        const CRect cut(box.left + 12, box.top + 5, box.right - 20, box.bottom - 3);
+        EXPECT_TRUE(part.FillPolygonWinding(p.data(), int(p.size()), cut));
+        CairoCanvas cc(80, 80);
+        cairo_rectangle(cc.Context(), cut.left, cut.top, cut.Width(), cut.Height());
+        cairo_clip(cc.Context());
+        cairo_move_to(cc.Context(), p[0].x, p[0].y);
+        for (const Point& q : p) cairo_line_to(cc.Context(), q.x, q.y);
+        cairo_close_path(cc.Context());
+        cc.SetColor(kGreen);
+        cairo_fill(cc.Context());
+        EXPECT_TRUE(MatchesWithin(Snapshot(part), cc.Snapshot(), {1, 0}, "winding-cut-" + std::to_string(p.size())));
     }
 }
 

@@ -3,21 +3,26 @@
 // layer equals a memory context that drew the same, whatever the cursor did meanwhile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/font/font_manager.h"
 #include "draw/cursor.h"
 #include "draw/dc.h"
+#include "draw/locales.h"
 #include "draw/testing/cairo_compare.h"
 #include "draw/testing/dc_fixture.h"
 #include "draw/testing/test_util.h"
@@ -36,6 +41,31 @@ constexpr int kH = 90;
 
 const auto* const kEnv =
     ::testing::AddGlobalTestEnvironment(new varnelle::draw::testing::LayerEnvironment(kW, kH, kFormatRgb565));
+
+// Text in a TrueType face, whose glyphs reach past their cells.
+class FontEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_root = std::make_unique<TempDir>("screen-font");
+        const std::string fonts = m_root->Path() + "/data/Fonts";
+        std::filesystem::create_directories(fonts);
+        std::filesystem::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                                   fonts + "/DejaVuSans.ttf");
+        ASSERT_EQ(setenv("VARNELLE_ROOT", m_root->Path().c_str(), 1), 0);
+        IFontManager::SetFontFile("/data/Fonts/DejaVuSans.ttf", "/data/Fonts/DejaVuSans.ttf");
+        const Size size(14, 14);
+        ASSERT_TRUE(SetDefaultFontSize(0, &size));
+        CLocales::instance()->setLanguage("English");
+    }
+    void TearDown() override {
+        unsetenv("VARNELLE_ROOT");
+        m_root.reset();
+    }
+
+private:
+    std::unique_ptr<TempDir> m_root;
+};
+const auto* const kFonts = ::testing::AddGlobalTestEnvironment(new FontEnvironment);
 
 // A 32 x 32 cursor file whose every pixel is opaque: what it covers shows only through a lift.
 std::vector<uint8_t> OpaqueCursorFile() {
@@ -57,11 +87,13 @@ std::vector<uint8_t> OpaqueCursorFile() {
 class ScreenTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        TempDir dir("screen");
-        const std::string path = dir.File("opaque.cur");
+        // Files are read under the font environment's root.
+        const char* root = std::getenv("VARNELLE_ROOT");
+        ASSERT_NE(root, nullptr);
         const std::vector<uint8_t> file = OpaqueCursorFile();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-        ASSERT_EQ(CCursor::instance()->MakeCursor(path.c_str(), 0), 1);
+        std::ofstream(std::string(root) + "/opaque.cur", std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+        ASSERT_EQ(CCursor::instance()->MakeCursor("/opaque.cur", 0), 1);
         CCursor::instance()->setCursor(0);
     }
     void SetUp() override {
@@ -104,19 +136,30 @@ TEST_F(ScreenTest, ScreenContextsStartDisabledAndDrawIntoTheirBuffer) {
 }
 
 // One drawing operation with its arguments, for a screen and a memory context alike.
-using Op = std::function<void(IDC&)>;
+using Op = std::function<void(CDC&)>;
 
-Op RandomOp(std::mt19937& rng) {
+// `near`, when given, receives a point the operation draws close to.
+Op RandomOp(std::mt19937& rng, Point* near = nullptr) {
     auto c = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const int pen = c(0, 4);
     const int style = c(0, 3) == 0 ? kPenDotted : 0;
     const uint32_t colour = uint32_t(rng()) & 0xFFFFFF;
     const uint32_t brush = uint32_t(rng()) & 0xFFFFFF;
-    const int kind = c(0, 11);
+    const int kind = c(0, 15);
     const int a = c(-20, kW + 20), b = c(-20, kH + 20), d = c(-20, kW + 20), e = c(-20, kH + 20);
     const int f = c(-20, kW + 20), g = c(-20, kH + 20);
     const int rx = c(0, 12), ry = c(0, 12), rectStyle = c(0, 15);
-    return [=](IDC& dc) {
+    static const char* const kTexts[] = {"Wj (gy)", "A quick fox\njumps", "%&@ W_W", "iiiiiiiiiiiiiiiiiiii"};
+    const char* text = kTexts[c(0, 3)];
+    const int textFormat = c(0, 2) | c(0, 2) << 4 | (c(0, 1) ? kTextWrap : 0);
+    const int fontKind = c(0, 3) == 3 ? kFontOutline : c(0, 1);
+    const int bkMode = c(0, 1);
+    // Stretch lines anywhere in a 12 x 10 image, equal ones included.
+    const int sx1 = c(0, 12), sx2 = c(sx1, 12), sy1 = c(0, 10), sy2 = c(sy1, 10);
+    // A destination often smaller than the image's fixed corners.
+    const int sw = c(1, 30), sh = c(1, 24);
+    if (near != nullptr) *near = Point(a, b);
+    return [=](CDC& dc) {
         dc.SetPen(colour, style, pen);
         dc.SetBrush(brush, 0);
         dc.SetRectStyle(rectStyle);
@@ -161,6 +204,47 @@ Op RandomOp(std::mt19937& rng) {
             case 10:
                 dc.SetPixel(a, b, colour);
                 break;
+            case 11: {
+                dc.SetTextColor(colour, fontKind);
+                dc.SetTextFormat(textFormat);
+                dc.SetBkMode(bkMode);
+                dc.SetBkColor(brush);
+                dc.DrawText(&r, text, 100);
+                break;
+            }
+            case 12: {
+                // The image is drawn as often as the test runs: black pixels stay black only in a copy.
+                std::vector<uint8_t> pixels(size_t(PaddedPitch(12)) * 10);
+                for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 29 + 3);
+                DCImage image{};
+                image.width = 12;
+                image.height = 10;
+                image.format = kFormatRgb565;
+                image.pitch = PaddedPitch(12);
+                image.pixels = pixels.data();
+                image.x1 = sx1;
+                image.x2 = sx2;
+                image.y1 = sy1;
+                image.y2 = sy2;
+                const CRect dest(a, b, a + sw, b + sh);
+                dc.DrawStretchBitmap(&dest, &image);
+                break;
+            }
+            case 13: {
+                CRegion rgn;
+                const CRect second(f, g, d, e), third(a, g, f, b);
+                rgn.AddRect(&r);
+                rgn.AddRect(&second);
+                rgn.AddRect(&third);
+                dc.DrawRgn(&rgn);
+                break;
+            }
+            case 14: {
+                const Point pts[] = {{a, b}, {d, e}, {f, g}, {d, b}, {a, e}};
+                dc.FillPolygonWinding(pts, 5,
+                                      CRect(std::min(a, d), std::min(b, e), std::max(a, d), std::max(b, e)));
+                break;
+            }
             default: {
                 static const std::vector<uint8_t> pixels = [] {
                     std::vector<uint8_t> v(size_t(PaddedPitch(9)) * 7);
@@ -176,19 +260,39 @@ Op RandomOp(std::mt19937& rng) {
 }
 
 TEST_F(ScreenTest, LiftsCoverEveryPixelDrawn) {
-    CDC screen(0, kW, kH);
-    screen.Enable(true);
-    CDC memory(CDC::kMemory, kW, kH);
     CCursor* cursor = CCursor::instance();
-    std::mt19937 rng(31);
-    for (int step = 0; step < 600; ++step) {
-        const Op op = RandomOp(rng);
-        cursor->setPosition(int(rng() % kW), int(rng() % kH), false);
-        op(screen);
-        op(memory);
+    const Picture empty(kW, kH);
+    // Kind 1 draws into the layer's second buffer while the cursor stays on the first.
+    for (int kind : {0, 1}) {
         cursor->show(false);
-        ASSERT_TRUE(MatchesWithin(Screen(), Snapshot(memory), {0, 0}, "lift-" + std::to_string(step)));
+        std::memset(Layer().pixels(0), 0, size_t(kW) * kH * 2);
+        std::memset(Layer().pixels(1), 0, size_t(kW) * kH * 2);
         cursor->show(true);
+        CDC screen(kind, kW, kH);
+        screen.Enable(true);
+        CDC memory(CDC::kMemory, kW, kH);
+        std::mt19937 rng(31 + kind);
+        for (int step = 0; step < 400; ++step) {
+            Point near;
+            const Op op = RandomOp(rng, &near);
+            // Half the time the cursor sits by what is drawn, where a pixel drawn outside the lift
+            // shows.
+            if (rng() % 2 == 0) {
+                cursor->setPosition(int(rng() % kW), int(rng() % kH), false);
+            } else {
+                cursor->setPosition(std::max(0, near.x + int(rng() % 41) - 20),
+                                    std::max(0, near.y + int(rng() % 41) - 20), false);
+            }
+            op(screen);
+            op(memory);
+            cursor->show(false);
+            const std::string name = "lift-" + std::to_string(kind) + "-" + std::to_string(step);
+            ASSERT_TRUE(MatchesWithin(Screen(kind), Snapshot(memory), {0, 0}, name));
+            if (kind == 1) {
+                ASSERT_TRUE(MatchesWithin(Screen(0), empty, {0, 0}, name + "-cursor-buffer"));
+            }
+            cursor->show(true);
+        }
     }
 }
 

@@ -9,14 +9,15 @@
 #include "draw/arabic_parser.h"
 #include "draw/dc.h"
 #include "draw/internal/cursor_lift.h"
+#include "draw/internal/work_counters.h"
 #include "draw/locales.h"
 
 using varnelle::draw_internal::CursorLift;
 
-struct CDC::Glyph {
-    GlyphRaster raster;
-    int advance = 0;
-    std::vector<uint8_t> bits;  // one-bit rows (bitmap font) or coverage (TrueType)
+struct CDC::TextLine {
+    const uint16_t* codes;
+    const int32_t* advances;
+    size_t count;
 };
 
 namespace {
@@ -41,17 +42,73 @@ struct Offset {
     int dy;
 };
 
-// What one drawing needs, kept per thread so that text costs no allocations once warm.
+// What one drawing needs, kept per thread so that ordinary text costs no allocations once warm. A
+// long string's buffers are given back when its drawing ends: what stays is bounded.
 struct TextScratch {
     std::string text;
     std::vector<CRect> rects;
     std::vector<uint16_t> codes;
-    std::vector<int64_t> advances;
+    std::vector<int32_t> advances;
+    std::vector<uint8_t> picture;  // the glyph being drawn: coverage or one-bit rows
 };
 TextScratch& Scratch() {
     thread_local TextScratch scratch;
     return scratch;
 }
+
+constexpr size_t kKeptScratchBytes = 16 * 1024;  // per buffer
+
+template <class V>
+size_t Bytes(const V& v) {
+    return v.capacity() * sizeof(typename V::value_type);
+}
+
+template <class V>
+void GiveBackIfLarge(V& v) {
+    if (Bytes(v) > kKeptScratchBytes) V().swap(v);
+}
+
+// Gives back what a long string grew, when the drawing ends however it ends.
+class ScratchTrim {
+public:
+    explicit ScratchTrim(TextScratch& s) : m_s(s) {}
+    ~ScratchTrim() {
+        GiveBackIfLarge(m_s.text);
+        GiveBackIfLarge(m_s.rects);
+        GiveBackIfLarge(m_s.codes);
+        GiveBackIfLarge(m_s.advances);
+        GiveBackIfLarge(m_s.picture);
+        varnelle::draw_internal::Counters().textScratchBytes =
+            Bytes(m_s.text) + Bytes(m_s.rects) + Bytes(m_s.codes) + Bytes(m_s.advances) + Bytes(m_s.picture);
+    }
+    ScratchTrim(const ScratchTrim&) = delete;
+    ScratchTrim& operator=(const ScratchTrim&) = delete;
+
+private:
+    TextScratch& m_s;
+};
+
+// One glyph picture held while it is drawn, counted.
+class HeldPicture {
+public:
+    explicit HeldPicture(size_t bytes) : m_bytes(bytes) {
+        auto& c = varnelle::draw_internal::Counters();
+        ++c.glyphPictures;
+        c.glyphBytes += bytes;
+        c.peakGlyphPictures = std::max(c.peakGlyphPictures, c.glyphPictures);
+        c.peakGlyphBytes = std::max(c.peakGlyphBytes, c.glyphBytes);
+    }
+    ~HeldPicture() {
+        auto& c = varnelle::draw_internal::Counters();
+        --c.glyphPictures;
+        c.glyphBytes -= m_bytes;
+    }
+    HeldPicture(const HeldPicture&) = delete;
+    HeldPicture& operator=(const HeldPicture&) = delete;
+
+private:
+    size_t m_bytes;
+};
 constexpr Offset kPlain[] = {{0, 0}};
 constexpr Offset kBold[] = {{0, 0}, {1, 0}};
 constexpr Offset kOutline[] = {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 2}, {2, 0}, {2, 1}, {2, 2}};
@@ -99,6 +156,30 @@ private:
     uint32_t m_tr, m_tg, m_tb;
 };
 
+// count pixels from p blended toward the text colour by their coverage: over what is there
+// (transparent) or over the background colour bk (opaque, where coverage 0 paints bk).
+void BlendRow(const uint8_t* coverage, int64_t count, uint8_t* p, int bpp, PixelProc pixel, bool opaque,
+              uint32_t bk, const Blend& blend) {
+    for (int64_t c = 0; c < count; ++c, p += bpp) {
+        const uint32_t a = coverage[c];
+        if (a == 0) {
+            if (opaque) pixel(p, bk);
+            continue;
+        }
+        uint32_t base = bk;
+        if (!opaque) {
+            if (bpp == 1) {
+                base = *p;
+            } else {
+                uint16_t v;
+                std::memcpy(&v, p, 2);
+                base = v;
+            }
+        }
+        pixel(p, blend.Mix(a, base));
+    }
+}
+
 }  // namespace
 
 bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
@@ -113,6 +194,7 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
 
     const size_t n = maxBytes > 0 ? strnlen(utf8, static_cast<size_t>(maxBytes)) : 0;
     TextScratch& scratch = Scratch();
+    const ScratchTrim trim(scratch);
     std::string& text = scratch.text;
     text.assign(utf8, n);
     std::vector<CRect>& rects = scratch.rects;
@@ -164,19 +246,11 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
     }
     if (const int mode = ShapingMode(); mode >= 0) CArabicParser::instance()->parse(codes, codes, mode);
 
-    // The TrueType form takes every glyph once, with its advance; the bitmap form asks for advances
-    // alone and reads the glyphs of the lines it draws.
-    thread_local std::vector<Glyph> ttGlyphs;
-    std::vector<int64_t>& advances = scratch.advances;
+    // Layout needs advances alone; glyph pictures are fetched only for what the lines drawn show.
+    std::vector<int32_t>& advances = scratch.advances;
     advances.resize(codes.size());
     if (trueType) {
-        auto* tt = static_cast<CFontManagerTT*>(fonts);
-        if (ttGlyphs.size() < codes.size()) ttGlyphs.resize(codes.size());
-        for (size_t i = 0; i < codes.size(); ++i) {
-            Glyph& g = ttGlyphs[i];
-            g.advance = tt->GetCharRaster(codes[i], &size, &g.raster, &g.bits);
-            advances[i] = g.advance;
-        }
+        static_cast<CFontManagerTT*>(fonts)->GetAdvances(codes.data(), codes.size(), &size, advances.data());
     } else {
         for (size_t i = 0; i < codes.size(); ++i) advances[i] = fonts->GetCharRaster(codes[i], &size, nullptr);
     }
@@ -200,7 +274,7 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
             continue;
         }
         // The code that did not fit begins the next line when wrapping.
-        DrawTextLine(codes, start, wrap && !last ? i : i + 1, x, y, rects, trueType ? ttGlyphs.data() : nullptr);
+        DrawTextLine(codes, advances, start, wrap && !last ? i : i + 1, x, y, rects, trueType);
         start = i;
         y += fontHeight + 4;
         if (y + fontHeight > box.bottom || !wrap) break;
@@ -209,25 +283,9 @@ bool CDC::DrawText(PCRECT r, const char* utf8, int maxBytes) {
     return true;
 }
 
-void CDC::DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t to, int64_t x, int64_t y,
-                       const std::vector<CRect>& rects, const Glyph* trueTypeGlyphs) {
+void CDC::DrawTextLine(const std::vector<uint16_t>& codes, const std::vector<int32_t>& advances, size_t from,
+                       size_t to, int64_t x, int64_t y, const std::vector<CRect>& rects, bool trueType) {
     if (from >= to || rects.empty()) return;
-    const Glyph* glyphs = trueTypeGlyphs != nullptr ? trueTypeGlyphs + from : nullptr;
-    thread_local std::vector<Glyph> bitmapGlyphs;
-    if (glyphs == nullptr) {
-        const FontSize size{m_fontSize.cx, m_fontSize.cy};
-        IFontManager* fonts = IFontManager::instance();
-        const size_t bytes = size.width >= 8 && size.height > 0 ? size_t(size.width / 8) * size_t(size.height) : 0;
-        if (bitmapGlyphs.size() < to - from) bitmapGlyphs.resize(to - from);
-        for (size_t i = from; i < to; ++i) {
-            Glyph& g = bitmapGlyphs[i - from];
-            g.raster = GlyphRaster{};
-            g.bits.assign(bytes, 0);
-            g.raster.bitmap = bytes != 0 ? g.bits.data() : nullptr;
-            g.advance = fonts->GetCharRaster(codes[i], &size, &g.raster);
-        }
-        glyphs = bitmapGlyphs.data();
-    }
     const Offset* offsets = kPlain;
     size_t count = 1;
     if (m_fontKind == kFontBold) {
@@ -237,28 +295,33 @@ void CDC::DrawTextLine(const std::vector<uint16_t>& codes, size_t from, size_t t
         offsets = kOutline;
         count = std::size(kOutline);
     }
+    const TextLine line{codes.data() + from, advances.data() + from, to - from};
     for (const CRect& q : rects) {
         for (size_t k = 0; k < count; ++k) {
-            if (trueTypeGlyphs != nullptr) {
-                TrueTypeRun(glyphs, to - from, q, x + offsets[k].dx, y + offsets[k].dy);
+            if (trueType) {
+                TrueTypeRun(line, q, x + offsets[k].dx, y + offsets[k].dy);
             } else {
-                BitmapRun(glyphs, to - from, q, x + offsets[k].dx, y + offsets[k].dy);
+                BitmapRun(line, q, x + offsets[k].dx, y + offsets[k].dy);
             }
         }
     }
 }
 
-void CDC::BitmapRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int64_t x, int64_t y) {
+void CDC::BitmapRun(const TextLine& line, const CRect& q, int64_t x, int64_t y) {
+    const FontSize size{m_fontSize.cx, m_fontSize.cy};
+    IFontManager* fonts = IFontManager::instance();
     const int64_t h = m_fontSize.cy;
     const int64_t stride = m_fontSize.cx / 8;
     const int64_t glyphColumns = stride * 8;
+    const size_t bytes =
+        size.width >= 8 && size.height > 0 ? size_t(size.width / 8) * size_t(size.height) : 0;
     const int64_t r0 = std::max<int64_t>(0, q.top - y);
     const int64_t r1 = std::min<int64_t>(h, q.bottom - y);
     const bool opaque = m_bkMode == 0;
+    std::vector<uint8_t>& bits = Scratch().picture;
     int64_t previous = 0;  // advance of the last glyph that had one
-    for (size_t gi = 0; gi < glyphCount; ++gi) {
-        const Glyph& g = glyphs[gi];
-        const int64_t adv = g.advance;
+    for (size_t gi = 0; gi < line.count; ++gi) {
+        const int64_t adv = line.advances[gi];
         // A glyph without advance combines with the one before: it is drawn over that cell, leaving
         // the pen where it was, and never paints background.
         const bool combining = adv == 0;
@@ -272,9 +335,14 @@ void CDC::BitmapRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int6
         if (cellX >= q.right) break;
         const int64_t c0 = std::max<int64_t>(0, q.left - cellX);
         const int64_t c1 = std::min({cellW, glyphColumns, int64_t{q.right} - cellX});
-        if (!g.bits.empty()) {
+        if (bytes != 0 && r0 < r1 && c0 < c1) {
+            const HeldPicture held(bytes);
+            bits.assign(bytes, 0);
+            GlyphRaster raster;
+            raster.bitmap = bits.data();
+            fonts->GetCharRaster(line.codes[gi], &size, &raster);
             for (int64_t r = r0; r < r1; ++r) {
-                const uint8_t* row = g.bits.data() + r * stride;
+                const uint8_t* row = bits.data() + r * stride;
                 uint8_t* p = PixelAddr(static_cast<int32_t>(cellX + c0), static_cast<int32_t>(y + r));
                 for (int64_t c = c0; c < c1; ++c, p += m_bpp) {
                     if ((row[c / 8] >> (7 - c % 8)) & 1) {
@@ -290,18 +358,32 @@ void CDC::BitmapRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int6
     }
 }
 
-void CDC::TrueTypeRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, int64_t x, int64_t y) {
+void CDC::TrueTypeRun(const TextLine& line, const CRect& q, int64_t x, int64_t y) {
+    auto* tt = dynamic_cast<CFontManagerTT*>(IFontManager::instance());
+    if (tt == nullptr) return;
+    const FontSize size{m_fontSize.cx, m_fontSize.cy};
     const int64_t baseline = y + 13 * int64_t{m_fontSize.cy} / 16;
     const bool opaque = m_bkMode == 0;
     const Blend blend(m_format, m_textColor);
-    for (size_t gi = 0; gi < glyphCount; ++gi) {
-        const Glyph& g = glyphs[gi];
-        const int64_t gx = x + g.raster.left;
-        const int64_t gy = baseline + g.raster.top;
-        const int64_t gw = g.raster.width;
-        const int64_t gh = g.raster.rows;
+    std::vector<uint8_t>& coverage = Scratch().picture;
+    // A glyph reaches this far beyond its cell only in odd fonts; those cost a second request.
+    const int64_t slack = 2 * int64_t{m_fontSize.cy};
+    for (size_t gi = 0; gi < line.count; ++gi) {
+        // Far left of q the metrics alone decide that the glyph does not show; nearer, its picture
+        // comes with them.
+        GlyphRaster g;
+        bool withPicture = x + line.advances[gi] + slack > q.left;
+        if (withPicture) {
+            tt->GetCharRaster(line.codes[gi], &size, &g, &coverage);
+        } else {
+            tt->GetCharRaster(line.codes[gi], &size, &g);
+        }
+        const int64_t gx = x + g.left;
+        const int64_t gy = baseline + g.top;
+        const int64_t gw = g.width;
+        const int64_t gh = g.rows;
         if (gx + gw <= q.left) {
-            x += g.advance;
+            x += line.advances[gi];
             continue;
         }
         if (gx >= q.right) break;
@@ -309,20 +391,18 @@ void CDC::TrueTypeRun(const Glyph* glyphs, size_t glyphCount, const CRect& q, in
         const int64_t c1 = std::min<int64_t>(gw, q.right - gx);
         const int64_t r0 = std::max<int64_t>(0, q.top - gy);
         const int64_t r1 = std::min<int64_t>(gh, q.bottom - gy);
-        if (g.raster.bitmap != nullptr && static_cast<int64_t>(g.bits.size()) >= gw * gh) {
-            for (int64_t r = r0; r < r1; ++r) {
-                const uint8_t* cov = g.bits.data() + r * gw;
-                uint8_t* p = PixelAddr(static_cast<int32_t>(gx + c0), static_cast<int32_t>(gy + r));
-                for (int64_t c = c0; c < c1; ++c, p += m_bpp) {
-                    const uint32_t a = cov[c];
-                    if (a == 0) {
-                        if (opaque) m_obj.pixel(p, m_bkColor);
-                        continue;
-                    }
-                    m_obj.pixel(p, blend.Mix(a, opaque ? m_bkColor : LoadPixel(p)));
+        if (c0 < c1 && r0 < r1) {
+            if (!withPicture) tt->GetCharRaster(line.codes[gi], &size, &g, &coverage);
+            const HeldPicture held(coverage.size());
+            // Another thread may have changed the font in between: draw only a picture that matches.
+            if (g.bitmap != nullptr && g.width == gw && g.rows == gh && int64_t(coverage.size()) >= gw * gh) {
+                for (int64_t r = r0; r < r1; ++r) {
+                    BlendRow(coverage.data() + r * gw + c0, c1 - c0,
+                             PixelAddr(static_cast<int32_t>(gx + c0), static_cast<int32_t>(gy + r)), m_bpp,
+                             m_obj.pixel, opaque, m_bkColor, blend);
                 }
             }
         }
-        x += g.advance;
+        x += line.advances[gi];
     }
 }

@@ -15,6 +15,7 @@
 #include "base/font/font_manager.h"
 #include "base/font/font_test_util.h"
 #include "draw/dc.h"
+#include "draw/internal/work_counters.h"
 #include "draw/locales.h"
 #include "draw/testing/cairo_compare.h"
 #include "draw/testing/dc_fixture.h"
@@ -353,6 +354,51 @@ TEST(DcTextTest, TrueTypeGlyphsBlendByCoverageWhereFreeTypePlacesThem) {
         }
         EXPECT_EQ(seen, (std::set<int>{0, 128, 255})) << "coverage 0, between, and 255";
         EXPECT_TRUE(MatchesWithin(Snapshot(dc), want, {0, 0}, opaque ? "truetype-opaque" : "truetype"));
+    }
+}
+
+// A string far longer than its one visible line: the drawing holds the pictures of the glyphs it
+// draws, one line's worth at most, and keeps nothing of the string once it returns.
+TEST(DcTextTest, LongStringHoldsOnlyTheGlyphsItDraws) {
+    std::string text;
+    while (text.size() < 20000) text += "Wide glyphs (and some narrow ones): 0123456789. ";
+    const std::string prefix = text.substr(0, 250);
+    auto& counters = varnelle::draw_internal::Counters();
+    const CRect r(0, 0, 640, 80);
+    const struct {
+        const char* name;
+        void (*use)();
+        size_t glyphs;  // most glyphs a line of r shows
+        size_t bytes;   // most bytes of one glyph's picture
+    } fonts[] = {
+        {"block", [] { UseBlockFonts(); }, 640 / 3 + 2, 8},     // advances of 3 or more, 8 x 8 cells
+        {"truetype", [] { UseTrueType(64); }, 640 / 10 + 2, 64 * 64},  // advances of 10 or more
+    };
+    for (const auto& font : fonts) {
+        font.use();
+        for (const int format : {0, int(kTextCentre), kTextRight | kTextWrap}) {
+            for (const int kind : {int(kFontNormal), int(kFontOutline)}) {
+                const std::string name =
+                    std::string(font.name) + " format " + std::to_string(format) + " kind " + std::to_string(kind);
+                CDC dc(CDC::kMemory, 640, 80);
+                dc.SetTextColor(kWhite, kind);
+                dc.SetTextFormat(format);
+                counters = {};
+                ASSERT_TRUE(dc.DrawText(&r, text.c_str(), int(text.size()))) << name;
+                EXPECT_GT(counters.peakGlyphPictures, 0u) << name;
+                EXPECT_LE(counters.peakGlyphPictures, font.glyphs) << name;
+                EXPECT_LE(counters.peakGlyphBytes, font.glyphs * font.bytes) << name;
+                EXPECT_EQ(counters.glyphPictures, 0u) << name;
+                EXPECT_LE(counters.textScratchBytes, 64u * 1024) << name;
+                if (format == 0) {
+                    // What shows is the string's beginning.
+                    CDC start(CDC::kMemory, 640, 80);
+                    start.SetTextColor(kWhite, kind);
+                    ASSERT_TRUE(start.DrawText(&r, prefix.c_str(), int(prefix.size())));
+                    EXPECT_TRUE(MatchesWithin(Snapshot(dc), Snapshot(start), {0, 0}, "long-" + name));
+                }
+            }
+        }
     }
 }
 

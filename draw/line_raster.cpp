@@ -52,10 +52,16 @@ int64_t LineRaster::ErrorAt(int64_t i) const {
 
 bool LineRaster::Clip(PCRECT r, int64_t* first, int64_t* last) const {
     if (IsRectEmpty(r)) return false;
-    int64_t majorLo = m_yMajor ? r->top : r->left;
-    int64_t majorHi = (m_yMajor ? r->bottom : r->right) - int64_t{1};
-    int64_t minorLo = m_yMajor ? r->left : r->top;
-    int64_t minorHi = (m_yMajor ? r->right : r->bottom) - int64_t{1};
+    return Clip(r->left, r->top, r->right, r->bottom, first, last);
+}
+
+bool LineRaster::Clip(int64_t left, int64_t top, int64_t right, int64_t bottom, int64_t* first,
+                      int64_t* last) const {
+    if (left >= right || top >= bottom) return false;
+    int64_t majorLo = m_yMajor ? top : left;
+    int64_t majorHi = (m_yMajor ? bottom : right) - 1;
+    int64_t minorLo = m_yMajor ? left : top;
+    int64_t minorHi = (m_yMajor ? right : bottom) - 1;
 
     // Steps whose major coordinate lies in the rectangle.
     Wide lo = std::max<int64_t>(0, majorLo - m_startMajor);

@@ -36,6 +36,8 @@ public:
     // The first and last step whose pixel lies in r (the steps between lie in it too). False when no
     // pixel of the line lies in r.
     bool Clip(PCRECT r, int64_t* first, int64_t* last) const;
+    // The same for the pixels with left <= x < right and top <= y < bottom.
+    bool Clip(int64_t left, int64_t top, int64_t right, int64_t bottom, int64_t* first, int64_t* last) const;
 
 private:
     // Minor steps from the start's minor coordinate at step i.

@@ -382,6 +382,19 @@ void BlindDetectStop() {
     s.thread.join();
 }
 
+uint32_t BlindForget() {
+    BlindState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    uint32_t n = 0;
+    for (BlindSetting& st : s.settings) {
+        if (!st.bOd) continue;
+        ++n;
+        st.bOd = false;
+        st.s32Enabled = 0;
+    }
+    return n;
+}
+
 void BlindDetectReset() {
     BlindDetectStop();
     BlindState& s = State();

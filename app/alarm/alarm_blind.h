@@ -30,6 +30,9 @@ void* BlindCapData(void* arg);
 // One walk over the channels by the method of the product in force (tests drive it directly).
 void BlindCapPass();
 void BlindDetectStop();
+// The occlusion channels are gone with the media system (a repeated command 96): those channels count
+// as not enabled until command 90 enables them again. The number forgotten.
+uint32_t BlindForget();
 // Stops the thread, tears down occlusion channels and restores the settings at load (tests).
 void BlindDetectReset();
 

@@ -212,11 +212,10 @@ int32_t MotionDetectSetParameter(int32_t s32Chn, const MOTION_PARAM_S* pParam) {
     return 0;
 }
 
-int32_t MotionCapPass(int32_t s32TimeoutMs) {
+int32_t MotionCapSelect(int32_t s32TimeoutMs, fd_set* pReady) {
     MotionState& s = State();
     const int32_t n = ChipChnNum();
-    fd_set set;
-    FD_ZERO(&set);
+    FD_ZERO(pReady);
     int maxFd = -1;
     for (int32_t c = 0; c < n; ++c) {
         MotionRecord& r = s.records[c];
@@ -228,24 +227,34 @@ int32_t MotionCapPass(int32_t s32TimeoutMs) {
             r.s32Fd = -1;
             continue;
         }
-        FD_SET(r.s32Fd, &set);
+        FD_SET(r.s32Fd, pReady);
         maxFd = std::max(maxFd, r.s32Fd);
     }
     if (maxFd <= 0) return -1;
     timeval tv{s32TimeoutMs / 1000, (s32TimeoutMs % 1000) * 1000};
-    const int ready = select(maxFd + 1, &set, nullptr, nullptr, &tv);
+    const int ready = select(maxFd + 1, pReady, nullptr, nullptr, &tv);
     if (ready < 0) {
         APP_ERR(kSrc, "select err");
+        FD_ZERO(pReady);
         return 0;
     }
+    return ready;
+}
+
+int32_t MotionCapEvaluate(const fd_set* pReady) {
+    MotionState& s = State();
+    const int32_t n = ChipChnNum();
     int32_t evaluated = 0;
-    for (int32_t c = 0; c < n && ready > 0; ++c) {
+    for (int32_t c = 0; c < n; ++c) {
         MotionRecord& r = s.records[c];
         std::lock_guard<std::mutex> lock(r.mutex);
-        if (r.s32Enabled <= 0 || r.s32Fd < 0 || !FD_ISSET(r.s32Fd, &set)) continue;
+        if (r.s32Enabled <= 0 || r.s32Fd < 0 || !FD_ISSET(r.s32Fd, pReady)) continue;
         VDA_DATA_S data;
         std::memset(&data, 0, sizeof(data));
-        const MK_S32 s32Ret = MK_MPI_VDA_GetData(c, &data, 1);
+        // Without waiting: a command 88 between the wait and this lock makes the channel again, and a
+        // wait for its first result would hold the lock the next command 88 needs.
+        const MK_S32 s32Ret = MK_MPI_VDA_GetData(c, &data, 0);
+        if (s32Ret == static_cast<MK_S32>(MK_ERR_VDA_BUF_EMPTY)) continue;
         if (s32Ret != 0) {
             // The channel keeps its bit this pass; nothing was fetched, so nothing is released.
             APP_ERR(kSrc, "MK_MPI_MD_GetData err 0x%x", static_cast<unsigned>(s32Ret));
@@ -263,6 +272,12 @@ int32_t MotionCapPass(int32_t s32TimeoutMs) {
         if (s32Rel != 0) APP_ERR(kSrc, "Md Release Data Err 0x%x", static_cast<unsigned>(s32Rel));
     }
     return evaluated;
+}
+
+int32_t MotionCapPass(int32_t s32TimeoutMs) {
+    fd_set ready;
+    const int32_t n = MotionCapSelect(s32TimeoutMs, &ready);
+    return n > 0 ? MotionCapEvaluate(&ready) : n;
 }
 
 void* MotionCapData(void*) {
@@ -304,6 +319,17 @@ void MotionDetectReset() {
     }
     s.u32StateWord.store(0);
     SlaveClearMotionBitmap();
+}
+
+uint32_t MotionForget() {
+    uint32_t n = 0;
+    for (MotionRecord& r : State().records) {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        n += r.s32Running != 0;
+        r.s32Enabled = r.s32Running = 0;
+        r.s32Fd = -1;
+    }
+    return n;
 }
 
 int32_t MotionDetectGetState(uint32_t* pData) {

@@ -2,6 +2,8 @@
 // one thread that reads their results and keeps the motion bitmap of the heartbeat (command 89).
 #pragma once
 
+#include <sys/select.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -38,8 +40,18 @@ int32_t MotionDetectGetState(uint32_t* pData);
 // One pass of the thread: waits up to `s32TimeoutMs` for results and evaluates the channels that have
 // one. The number of channels evaluated, or -1 when no channel is watched (the thread then idles).
 int32_t MotionCapPass(int32_t s32TimeoutMs);
+// The pass's two halves: the wait (the ready descriptors into *pReady; the number ready, 0 on a
+// time-out or a wait error, -1 when no channel is watched), and the evaluation of the channels whose
+// descriptor is in *pReady (each under its record's lock, reading without waiting: a channel made
+// again since the wait may have no result yet). The number evaluated.
+int32_t MotionCapSelect(int32_t s32TimeoutMs, fd_set* pReady);
+int32_t MotionCapEvaluate(const fd_set* pReady);
 // Stops and joins the thread (tests and the process's end); MotionDetectCreate may start it again.
 void MotionDetectStop();
+// The detection channels are gone with the media system (a repeated command 96): every channel counts
+// as not watched, so the thread waits on none and the next command 88 makes its channel again. The
+// number that ran.
+uint32_t MotionForget();
 // Stops the thread and tears down every channel's detection channel (tests).
 void MotionDetectReset();
 

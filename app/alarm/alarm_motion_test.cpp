@@ -4,6 +4,8 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -333,6 +335,23 @@ TEST_F(MotionTest, StateWordTakesTheBitmapAndIsClearedWhenRead) {
     SlaveClearMotionBitmap();
     EXPECT_EQ(MotionDetectGetState(&w), 0);
     EXPECT_EQ(w, 0u);
+}
+
+// A command 88 that makes the channel again between the thread's wait and its read: the read finds
+// no result and the pass goes on (a waiting read would hold the record's lock until a picture came).
+TEST_F(MotionTest, AChannelMadeAgainAfterTheWaitIsNotWaitedOn) {
+    Enable(2, 3, AllRows);
+    Result(2, 6, 13);
+    fd_set ready;
+    ASSERT_EQ(MotionCapSelect(1000, &ready), 1);
+    ASSERT_EQ(Set(2, 3, AllRows, 1), 0);
+    auto pass = std::async(std::launch::async, [&] { return MotionCapEvaluate(&ready); });
+    if (pass.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        drv::vda_view::Produce(2);  // lets the read go, so the test can end
+        ADD_FAILURE() << "the read waited for the new channel's first result";
+    }
+    EXPECT_EQ(pass.get(), 0);
+    EXPECT_EQ(Set(2, 3, AllRows, 1), 0) << "the next command 88 is not held up";
 }
 
 TEST_F(MotionTest, ARepeatedStartLeavesOneThread) {

@@ -40,6 +40,14 @@ int32_t InputResSize(int32_t s32Chn, SIZE_S* pstSize) {
 
 }  // namespace
 
+namespace {
+
+void ForgetDetection(CommForgotten* pOut) {
+    pOut->u32Detections += MotionForget() + BlindForget();
+}
+
+}  // namespace
+
 void AlarmRegisterModule() {
     PCIV_RegisterCmdHandler(88, CmdMotionSet);
     PCIV_RegisterCmdHandler(89, CmdMotionCreate);
@@ -49,4 +57,5 @@ void AlarmRegisterModule() {
     CommSetLossSetUserPicHook(LossSetUserPic);
     CommSetReleaseLossPicHook(LossReleaseUserPic);
     CommSetGetInputResSizeHook(InputResSize);
+    CommSetForgetDetectionHook(ForgetDetection);
 }

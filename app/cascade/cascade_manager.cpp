@@ -177,7 +177,8 @@ int CCascadeManager::setTitle(int32_t s32Chn, const OSD_TITLE_S* pstTitle, const
                       OSD_TITLE_INDEX_NUM);
         return -1;
     }
-    if (w * h >= kMaxTitlePixels) {
+    // The master's 16-bit sizes multiply past an int.
+    if (static_cast<int64_t>(w) * h >= kMaxTitlePixels) {
         APP_ERR_SHORT(kSrc, " length of string out of length w:%d, h:%d", w, h);
         return -1;
     }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,6 +165,16 @@ TEST_F(CascadeTest, TitlesOf8200PixelsAreRefused) {
     ASSERT_EQ(m_mgr->HandleMessage(&big), 0);
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("length of string out of length w:100, h:82"),
               std::string::npos);
+    EXPECT_EQ(rgn::Count(), 0u);
+    // Sizes whose product passes 2^31: refused too, not wrapped below the limit.
+    using Size = std::pair<uint16_t, uint16_t>;
+    for (const auto& [w, h] : {Size{65535, 32769}, Size{65535, 65535}, Size{32768, 65535}}) {
+        PCIV_MSG_S huge = TitleMsg(0, 1, 0, 0, w, h, "x", 700);
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(m_mgr->HandleMessage(&huge), 0);
+        EXPECT_NE(::testing::internal::GetCapturedStdout().find("length of string out of length"), std::string::npos)
+            << w << "x" << h;
+    }
     EXPECT_EQ(rgn::Count(), 0u);
     PCIV_MSG_S ok = TitleMsg(0, 1, 0, 0, 911, 9, "x", 700);  // 8199 pixels
     ASSERT_EQ(m_mgr->HandleMessage(&ok), 0);

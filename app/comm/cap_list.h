@@ -109,4 +109,6 @@ int VencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStr
 int CapListCopyStream(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStream, uint32_t u32Kind);
 int PcivVencCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const uint8_t* pu8Data, uint32_t u32Len,
                      uint32_t u32FrameType, uint64_t u64Pts);
+// The audio writer: -1 when the packet is short of its prefix or no node can be had, else 0 (also
+// when the append into the node fails, which it reports with a line).
 int AencCopy2Buf(void* pUnused, CapList* pList, const AUDIO_STREAM_S* pStream);

@@ -61,8 +61,8 @@ private:
     std::vector<Msg> m_msgs;
 };
 
-// The hooks alone, before any mouse reader exists.
-TEST(CommDrawHookTest, HooksOpenAndReadTheMouseNode) {
+// The hooks alone: no layer, and no mouse: the node is never opened and a packet there is not read.
+TEST(CommDrawHookTest, HooksOpenNothingAndReadNoPacket) {
     auto driver = MouseDriver::Get();
     GraphicsLayer* sentinel = reinterpret_cast<GraphicsLayer*>(0x1234);
     GraphicsLayer* slot = sentinel;
@@ -70,30 +70,21 @@ TEST(CommDrawHookTest, HooksOpenAndReadTheMouseNode) {
     EXPECT_EQ(SlaveGraphicsCreate(&request, &slot), 0);
     EXPECT_EQ(slot, sentinel) << "the board has no layer to give";
 
-    uint8_t packet[4] = {};
-    EXPECT_NE(DevMouseReadHook(packet), 0) << "not opened yet";
     const int opens = driver->OpenCount();
     EXPECT_EQ(DevMouseOpenHook(), 0);
-    EXPECT_EQ(DevMouseOpenHook(), 0);
-    EXPECT_EQ(driver->OpenCount(), opens + 1) << "the node is opened once";
-
+    EXPECT_EQ(driver->OpenCount(), opens) << "the node is not opened";
     ASSERT_TRUE(driver->Inject(0x02, 5, -6, 1));
-    EXPECT_EQ(DevMouseReadHook(packet), 0);
-    EXPECT_EQ(packet[0], 0x02);
-    EXPECT_EQ(static_cast<int8_t>(packet[1]), 5);
-    EXPECT_EQ(static_cast<int8_t>(packet[2]), -6);
-    EXPECT_EQ(static_cast<int8_t>(packet[3]), 1);
+    const size_t queued = driver->Queued();
+    uint8_t packet[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    EXPECT_NE(DevMouseReadHook(packet), 0) << "no packet";
     EXPECT_NE(DevMouseReadHook(nullptr), 0);
-    driver->Unplug();
-    EXPECT_NE(DevMouseReadHook(packet), 0) << "an unplugged mouse gives no packet";
-    driver->Plug();
-    driver->FailRead(EIO);
-    EXPECT_NE(DevMouseReadHook(packet), 0);
+    EXPECT_EQ(packet[0], 0xAA) << "the buffer is left alone";
+    EXPECT_EQ(driver->Queued(), queued) << "the node's packet stays unread";
 }
 
-// As in the program: the GDI front starts the reader, which finds no mouse while nothing is
-// injected and waits in its read without using the processor.
-TEST(CommDrawHookTest, StartedReaderWithoutPacketsIsIdle) {
+// As in the program: the GDI front starts the reader, which finds no mouse and asks again once a
+// second, without using the processor; packets given to the node never reach the listener.
+TEST(CommDrawHookTest, StartedReaderFindsNoMouseAndIsIdle) {
     auto driver = MouseDriver::Get();
     ASSERT_EQ(CGDI::instance()->addListener(GdiListener::Plain(Heard::Listen)), 1);
     CThreadManager::instance();  // it announces itself when first made, maybe on the mouse thread
@@ -102,54 +93,18 @@ TEST(CommDrawHookTest, StartedReaderWithoutPacketsIsIdle) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "CGDI::start()>>>>>>>>\n") << "and no layer refreshed";
     EXPECT_EQ(CGraphicsManager::instance()->GetLayer(0), nullptr);
     CDevMouse* mouse = CDevMouse::instance();
-    ASSERT_TRUE(driver->WaitForWaiting(1, kWait));
+    const auto until = std::chrono::steady_clock::now() + kWait;
+    while (mouse->GetThreadId() <= 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const int tid = mouse->GetThreadId();
     ASSERT_GT(tid, 0);
     const int64_t before = varnelle::draw::testing::ThreadCpuNs(tid);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LT(varnelle::draw::testing::ThreadCpuNs(tid) - before, 20'000'000) << "more than 1% of a core";
+    ASSERT_TRUE(driver->Inject(0, 10, 0, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_LT(varnelle::draw::testing::ThreadCpuNs(tid) - before, 25'000'000) << "more than 1% of a core";
     EXPECT_FALSE(mouse->isPresent());
     EXPECT_EQ(Heard::Get().Count(), 0u);
-}
-
-TEST(CommDrawHookTest, PacketsThroughTheNodeReachTheListener) {
-    auto driver = MouseDriver::Get();
-    CDevMouse* mouse = CDevMouse::instance();
-    const CRect bounds(0, 0, 720, 576);
-    mouse->setRect(&bounds);
-    ASSERT_TRUE(driver->WaitForWaiting(1, kWait));
-
-    // Bit 7 announces no mouse, but its movement counts.
-    ASSERT_TRUE(driver->Inject(0x80, 10, 0, 0));
-    EXPECT_EQ(Heard::Get().Take(1), (std::vector<Msg>{{0x20006, 0x80, Pos(370, 288)}}));
-    EXPECT_FALSE(mouse->isPresent());
-    ASSERT_TRUE(driver->Inject(0, 0, 0, 0));
-    EXPECT_EQ(Heard::Get().Take(1), (std::vector<Msg>{{0x20004, 0, 0}}));
-    EXPECT_TRUE(mouse->isPresent());
-
-    // Far moves stop at the last column and row; packets that move nothing further post nothing.
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(driver->Inject(0, 127, -127, 0));
-    EXPECT_EQ(Heard::Get().Take(3), (std::vector<Msg>{{0x20006, 0, Pos(497, 415)},
-                                                      {0x20006, 0, Pos(624, 542)},
-                                                      {0x20006, 0, Pos(719, 575)}}));
-
-    ASSERT_TRUE(driver->Inject(0, 0, 0, -1));
-    ASSERT_TRUE(driver->Inject(1, 0, 0, 0));
-    ASSERT_TRUE(driver->Inject(0, -19, 0, 0));
-    EXPECT_EQ(Heard::Get().Take(4),
-              (std::vector<Msg>{{0x20007, 0xFFFF0000, Pos(719, 575)},
-                                {0x20008, 1, Pos(719, 575)},
-                                {0x20006, 0, Pos(700, 575)},
-                                {0x20009, 0, Pos(700, 575)}}));
-
-    // Unplugged: lost; plugged again and moved: found.
-    driver->Unplug();
-    EXPECT_EQ(Heard::Get().Take(1), (std::vector<Msg>{{0x20005, 0, 0}}));
-    EXPECT_FALSE(mouse->isPresent());
-    driver->Plug();
-    ASSERT_TRUE(driver->WaitForWaiting(1, kWait));
-    ASSERT_TRUE(driver->Inject(0, 0, 1, 0));
-    EXPECT_EQ(Heard::Get().Take(2), (std::vector<Msg>{{0x20004, 0, 0}, {0x20006, 0, Pos(700, 574)}}));
+    EXPECT_EQ(driver->WaitForWaiting(1, std::chrono::milliseconds(50)), false) << "nobody reads the node";
     CGDI::instance()->removeListener(GdiListener::Plain(Heard::Listen));
 }
 

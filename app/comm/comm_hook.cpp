@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdio>
 
 #include "platform/dev/dev.h"
@@ -51,26 +50,15 @@ int SlaveGraphicsCreate(GraphicsSurface*, GraphicsLayer**) {
     return 0;
 }
 
-namespace {
-
-// The mouse node, opened once: the reader calls the open hook again when it is destroyed.
-std::atomic<int> g_mouseFd{-1};
-
-}  // namespace
-
+// This board has no mouse: the open does nothing, and a read finds no packet. (A read that answered
+// "a packet was read" with an empty buffer would announce a mouse and keep the drawing library's
+// reader asking at once instead of once a second.)
 int DevMouseOpenHook() {
-    if (g_mouseFd.load() >= 0) return 0;
-    int fd = dev::Open("/dev/mouse", O_RDONLY);
-    int none = -1;
-    if (fd >= 0 && !g_mouseFd.compare_exchange_strong(none, fd)) dev::Close(fd);
     return 0;
 }
 
-// One packet, waiting for it; non-zero when there is no mouse to read (no node, unplugged).
-int DevMouseReadHook(void* pBuf) {
-    const int fd = g_mouseFd.load();
-    if (pBuf == nullptr || fd < 0) return -1;
-    return dev::Read(fd, pBuf, 4) == 4 ? 0 : -1;
+int DevMouseReadHook(void*) {
+    return -1;
 }
 
 namespace {

@@ -75,4 +75,5 @@ void CommRegisterModule() {
     SlaveSetSampleSysInitHook(SampleSysInit);
     SlaveSetInitVpssChnMapHook(Comm_InitVpssChnMap);
     GraphicsSetVoPubConfigCascadeHook(Comm_VoPubConfig_Cascade);
+    GraphicsSetVpssParamHooks(Comm_SetVpssParam, Comm_GetVpssDefParam);
 }

@@ -48,6 +48,9 @@ COMM_SETTER(CommSetCaptureGetVstdHook, pfnCaptureGetVstd, CommCaptureGetVstdFn)
 COMM_SETTER(CommSetVdecCreatedChnsHook, pfnVdecCreatedChns, CommVdecCreatedChnsFn)
 COMM_SETTER(CommSetReleaseStreamSendersHook, pfnReleaseStreamSenders, CommReleaseBlocksFn)
 COMM_SETTER(CommSetReleaseLossPicHook, pfnReleaseLossPic, CommReleaseBlocksFn)
+COMM_SETTER(CommSetForgetCaptureHook, pfnForgetCapture, CommForgetMediaFn)
+COMM_SETTER(CommSetForgetDecodeHook, pfnForgetDecode, CommForgetMediaFn)
+COMM_SETTER(CommSetForgetDetectionHook, pfnForgetDetection, CommForgetMediaFn)
 #undef COMM_SETTER
 
 void CommClearSetupHooks() {
@@ -68,6 +71,9 @@ void CommClearSetupHooks() {
     CommSetVdecCreatedChnsHook(nullptr);
     CommSetReleaseStreamSendersHook(nullptr);
     CommSetReleaseLossPicHook(nullptr);
+    CommSetForgetCaptureHook(nullptr);
+    CommSetForgetDecodeHook(nullptr);
+    CommSetForgetDetectionHook(nullptr);
 }
 
 int32_t CommHookSplitGetChnWiring(int32_t s32Chn, int32_t* ps32ViChn, int32_t* ps32ViDev) {
@@ -154,4 +160,22 @@ int32_t CommHookVdecCreatedChns(int32_t* ps32Chns, int32_t s32Max) {
 void CommReleaseHeldBlocks() {
     if (auto pfn = Take(Hooks().pfnReleaseStreamSenders, __FUNCTION__, "the stream senders' release")) pfn();
     if (auto pfn = Take(Hooks().pfnReleaseLossPic, __FUNCTION__, "the lost-signal picture's release")) pfn();
+}
+
+CommForgotten CommForgetMediaUsers() {
+    CommForgotten f;
+    for (const auto* entry : {&Hooks().pfnForgetCapture, &Hooks().pfnForgetDecode, &Hooks().pfnForgetDetection}) {
+        if (CommForgetMediaFn pfn = entry->load()) pfn(&f);
+    }
+    const uint32_t total = f.u32EncStreams + f.u32JpegChns + f.u32Titles + f.u32Covers + f.u32Snapshots +
+                           f.u32Decoders + f.u32Detections;
+    if (total != 0) {
+        APP_ERR_IN(kSrc, "SampleSysInit",
+                   "media system set up again: %u encoder streams, %u JPEG channels, %u titles, %u covers, "
+                   "%u snapshot encoders, %u decoder channels, %u detection channels forgotten; the master's "
+                   "commands make them again\n",
+                   f.u32EncStreams, f.u32JpegChns, f.u32Titles, f.u32Covers, f.u32Snapshots, f.u32Decoders,
+                   f.u32Detections);
+    }
+    return f;
 }

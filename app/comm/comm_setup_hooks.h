@@ -54,6 +54,20 @@ typedef uint32_t (*CommCaptureGetVstdFn)();
 typedef int32_t (*CommVdecCreatedChnsFn)(int32_t* ps32Chns, int32_t s32Max);
 // Release of pool blocks before command 96 destroys the pools. Fallback: nothing.
 typedef void (*CommReleaseBlocksFn)();
+// What the modules forget when a repeated command 96 destroys the media objects they made (encoder,
+// decoder, region and detection channels, and the descriptors of those): counts for the one line.
+struct CommForgotten {
+    uint32_t u32EncStreams = 0;
+    uint32_t u32JpegChns = 0;
+    uint32_t u32Titles = 0;
+    uint32_t u32Covers = 0;
+    uint32_t u32Snapshots = 0;
+    uint32_t u32Decoders = 0;
+    uint32_t u32Detections = 0;
+};
+// One module forgets its objects, so that the master's commands make them again as the first time;
+// it adds what it forgot. Fallback (unset): nothing to forget.
+typedef void (*CommForgetMediaFn)(CommForgotten* pForgotten);
 
 // ---- The record ----
 struct CommSetupHooks {
@@ -76,6 +90,11 @@ struct CommSetupHooks {
     std::atomic<CommReleaseBlocksFn> pfnReleaseStreamSenders{nullptr};
     // The lost-signal picture (dropped, rebuilt at its next use).
     std::atomic<CommReleaseBlocksFn> pfnReleaseLossPic{nullptr};
+    // The capture module (encoders, titles, covers, snapshot threads), the decode module (decoders,
+    // snapshot records) and the detection module.
+    std::atomic<CommForgetMediaFn> pfnForgetCapture{nullptr};
+    std::atomic<CommForgetMediaFn> pfnForgetDecode{nullptr};
+    std::atomic<CommForgetMediaFn> pfnForgetDetection{nullptr};
 };
 
 // The one record, for reading; set entries only through the setters.
@@ -99,6 +118,9 @@ void CommSetCaptureGetVstdHook(CommCaptureGetVstdFn pfn);
 void CommSetVdecCreatedChnsHook(CommVdecCreatedChnsFn pfn);
 void CommSetReleaseStreamSendersHook(CommReleaseBlocksFn pfn);
 void CommSetReleaseLossPicHook(CommReleaseBlocksFn pfn);
+void CommSetForgetCaptureHook(CommForgetMediaFn pfn);
+void CommSetForgetDecodeHook(CommForgetMediaFn pfn);
+void CommSetForgetDetectionHook(CommForgetMediaFn pfn);
 // Takes out every entry (tests).
 void CommClearSetupHooks();
 
@@ -121,3 +143,7 @@ uint32_t CommHookCaptureGetVstd();
 int32_t CommHookVdecCreatedChns(int32_t* ps32Chns, int32_t s32Max);
 // Gives back every pool block the program holds (stream senders, then the lost-signal picture).
 void CommReleaseHeldBlocks();
+// Before command 96 tears the media system down: capture, decode and detection forget what they made
+// in it (an unset entry has nothing to forget), and one line says what was forgotten (none when
+// nothing was). Returns the counts.
+CommForgotten CommForgetMediaUsers();

@@ -105,6 +105,8 @@ int32_t SampleSysInit() {
     std::printf("SampleSysInit enter\n");
     // No block may outlive the pools destroyed below: their holders let them go first.
     CommReleaseHeldBlocks();
+    // Nor may a record keep naming a channel or descriptor that the system's exit destroys.
+    CommForgetMediaUsers();
     SysVbPlan plan;
     CommPlanSysVb(SlaveGetSysCfg(), &plan);
     PrintRefused(plan);

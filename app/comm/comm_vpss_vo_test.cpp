@@ -345,6 +345,33 @@ TEST_F(MediaPathTest, NoiseParametersAndDefaults) {
     EXPECT_EQ(e.au8Param[3], 42);
 }
 
+// The display settings' noise parameters of an input: its group in either layout, the defaults.
+TEST_F(MediaPathTest, DisplaySettingsSetAnInputsNoiseParameters) {
+    const uint8_t param[4] = {0, 0, 0x17, 0x2A};
+    struct Case {
+        Settings s;
+        int32_t chn, grp;
+    } cases[] = {{{.end = 4}, 3, 3}, {{.devType = 661, .end = 4, .dec = 1, .a1080p = 32, .pb = 32}, 1, 5}};
+    for (const Case& c : cases) {
+        Apply(c.s);
+        SIZE_S size = {704, 576};
+        ASSERT_EQ(Comm_VpssConfig(c.grp, &size), 0);
+        ASSERT_EQ(GraphicsSetVpssParam(c.chn, param), 0) << c.grp;
+        VPSS_GRP_PARAM_S p;
+        ASSERT_EQ(MK_MPI_VPSS_GetGrpParam(c.grp, &p), 0);
+        EXPECT_EQ(p.u32SfStrength, 0x2Au) << c.grp;
+        EXPECT_EQ(p.u32TfStrength, 0x17u) << c.grp;
+        EXPECT_EQ(GraphicsSetVpssParam(4, param), -1) << "not an input of this chip";
+        EXPECT_EQ(GraphicsSetVpssParam(-1, param), -1);
+    }
+    uint8_t rec[4] = {};
+    EXPECT_EQ(GraphicsGetVpssDefParam(rec), 0);
+    EXPECT_EQ(rec[2], 18);
+    EXPECT_EQ(rec[3], 24);
+    GraphicsSetVpssParamHooks(nullptr, nullptr);
+    EXPECT_EQ(GraphicsGetVpssDefParam(rec), -1) << "without the processing-group module";
+}
+
 TEST_F(MediaPathTest, CascadeFollowsTheResolutionCommand) {
     uint32_t size[2] = {800, 600};
     ASSERT_EQ(GraphicsSetResolution(size), 0);

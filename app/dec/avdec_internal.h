@@ -23,6 +23,9 @@ AVdecSizeEntry& AVdecSizeTable(uint32_t u32Vdec);
 void AVdecSetAudioHooks(BufList* (*pfnOutList)(), bool (*pfnOutEnabled)());
 BufList* AVdecAudioOutList();
 bool AVdecAudioOutEnabled();
+// The split module's display mode (1: the display is busy with playback, and the feeding threads
+// send frames as they come instead of pacing them). Until it is set the mode reads 0.
+void AVdecSetDisplayModeHook(int32_t (*pfnDisplayMode)());
 
 // Frees the decode-block record's frame list and zeroes its ring's bytes in use, read and write
 // offsets, under the record's mutex.

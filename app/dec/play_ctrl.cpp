@@ -96,6 +96,11 @@ bool AVdecChnValid(uint32_t u32Chn) {
 int32_t PlayStart(uint32_t c) {
     if (!AVdecChnValid(c)) return -1;
     AVdecState* t = Tab();
+    // A record the master never sent (command 64) names decoder and display channel 0: nothing to play.
+    if (t->Rec(c, REC_CREATED) == 0) {
+        APP_ERR(kSrc, "play chn %u: no playback record enabled for it, not started\n", c);
+        return -1;
+    }
     t->SetRec(c, REC_RUNNING, 1);
     t->SetRec(c, REC_STARVED, 1);
     t->SetRec(c, REC_RESYNC, 1);

@@ -18,6 +18,7 @@
 #include "app/pci/pciv_slave.h"
 #include "platform/dev/driver.h"
 #include "platform/drivers/all/install.h"
+#include "platform/drivers/core/kernel.h"
 #include "platform/drivers/vdec/vdec_driver.h"
 #include "platform/drivers/vo/vo_driver.h"
 #include "platform/host/test_bus.h"
@@ -44,6 +45,7 @@ void SendPlayParams(uint32_t hide = 0) {
     put(16, kChn);
     put(28 + 4 * (12 - 6), kHideDev);  // head words 6.. come from payload byte 28 on
     put(28 + 4 * (13 - 6), 1);
+    put(1992 + REC_CREATED, 1);
     put(1992 + REC_VPSS_GRP, kGrp);
     put(1992 + REC_VO_CHN, kVo);
     put(1992 + REC_VDEC_CHN, kVdec);
@@ -247,8 +249,13 @@ TEST_F(PlayTest, ChannelsOutsideTheDecodeChannelsAreRefused) {
         EXPECT_EQ(PlayFlush(chn), -1);
         EXPECT_EQ(PlayPause(chn, 0), -1);
     }
-    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
     EXPECT_EQ(m_vo->RequestCount(mk::vo::kPauseChn), 0);
+    // A channel whose record the master never sent: refused, decoder channel 0 is left alone.
+    EXPECT_EQ(PlayStart(3), -1);
+    EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
+    EXPECT_EQ(Vdec(mk::vdec::kResetChn), 0);
+    EXPECT_EQ(AVdecGetChnTable()->Rec(3, REC_RUNNING), 0u);
+    AVdecGetChnTable()->SetRec(3, REC_CREATED, 1);
     EXPECT_EQ(PlayStart(3), 0);
 }
 
@@ -423,6 +430,24 @@ TEST_F(PlayTest, CreateFailuresAndCreateAfterDestroy) {
     EXPECT_EQ(CommHookVdecCreatedChns(chns, 4), 0);
     EXPECT_EQ(VdecChCreate(1), 0);
     EXPECT_TRUE(drv::VdecDriver::Get()->Channel(1).created);
+    MK_MPI_VDEC_DestroyChn(1);
+    AVdecStopFeeding();
+}
+
+// A second command 96 destroys the decoders: the module forgets them, so command 55 makes the decoder
+// again and the playback record binds and shows it again (before, 55 found it made and did nothing).
+TEST_F(PlayTest, AfterASecondSystemSetUpCommand55MakesTheDecoderAgain) {
+    ASSERT_EQ(VdecChCreate(1), 0);
+    Cmd(70, kChn);
+    AVdecGetChnTable()->SetRec(kChn, REC_BOUND, 1);
+    CommForgotten f;
+    AVdecForgetMedia(&f);
+    EXPECT_EQ(f.u32Decoders, 1u);
+    drv::ResetMediaState();  // what the system's exit does to the drivers
+    ASSERT_FALSE(drv::VdecDriver::Get()->Channel(1).created);
+    EXPECT_EQ(VdecChCreate(1), 0);
+    EXPECT_TRUE(drv::VdecDriver::Get()->Channel(1).created);
+    for (uint32_t field : {REC_RUNNING, REC_BOUND, REC_SHOWN}) EXPECT_EQ(Rec(field), 0u) << field;
     MK_MPI_VDEC_DestroyChn(1);
     AVdecStopFeeding();
 }

@@ -202,8 +202,32 @@ int32_t AVdecSetChnFlagAlways(uint32_t c) {
     return 0;
 }
 
+void AVdecForgetMedia(CommForgotten* pOut) {
+    AVdecState* s = AVdecGetState();
+    AVdecState* t = AVdecGetChnTable();
+    for (uint32_t c = 0; c < AVDEC_CHN_NUM; ++c) {
+        pOut->u32Decoders += s->Rec(c, REC_CREATED) != 0;
+        s->SetRec(c, REC_CREATED, 0);
+        // The snapshot encoder goes with the system; command 55 makes it again.
+        SnapRecord r = CommSnapRecord(c);
+        r.Set(SNAP_CREATED, 0);
+        r.Set(SNAP_REQUESTED, 0);
+        r.Set(SNAP_SET_UP, 0);
+        r.SetS(SNAP_FD, -1);
+        r.SetS(SNAP_TEARDOWN_GRP, -1);
+        // The playback records' decoder is no longer bound, shown or receiving: the master's commands
+        // 64 and 70 and its rectangles bind and show it again; its receivers stop retrying into it.
+        t->SetRec(c, REC_RUNNING, 0);
+        t->SetRec(c, REC_RECEIVING, 0);
+        t->SetRec(c, REC_BOUND, 0);
+        t->SetRec(c, REC_SHOWN, 0);
+        t->SetStarted(c, 0);
+    }
+}
+
 void VdecChnRegisterCmdHandlers() {
     PCIV_RegisterCmdHandler(55, CmdCreate);
     CommSetVdecCreatedChnsHook(CreatedDecoders);
+    CommSetForgetDecodeHook(AVdecForgetMedia);
     PCIV_RegisterCmdHandler(80, CmdDestroy);
 }

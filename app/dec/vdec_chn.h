@@ -26,5 +26,11 @@ int32_t AVdecSetChnFlag(uint32_t u32Chn);
 int32_t AVdecSetChnFlagCopy(uint32_t u32Chn);
 int32_t AVdecSetChnFlagAlways(uint32_t u32Chn);
 
+// A repeated command 96 destroys the decoders: every decode channel counts as not created (command 55
+// makes it again), its snapshot record as empty, and the playback records' decoders as unbound, hidden,
+// not receiving and not running. Adds the decoders it forgot.
+struct CommForgotten;
+void AVdecForgetMedia(CommForgotten* pOut);
+
 // Registers 55 and 80 (from AVdecRegister).
 void VdecChnRegisterCmdHandlers();

@@ -35,6 +35,12 @@ constexpr uint32_t kPicCodeCif = 3;
 AVdecSizeEntry g_astSize[AVDEC_CHN_NUM];
 std::atomic<BufList* (*)()> g_pfnAudioList{nullptr};
 std::atomic<bool (*)()> g_pfnAudioOn{nullptr};
+std::atomic<int32_t (*)()> g_pfnDisplayMode{nullptr};
+
+bool DisplayBusyWithPlayback() {
+    int32_t (*pfn)() = g_pfnDisplayMode.load();
+    return pfn != nullptr && pfn() == 1;
+}
 
 struct Feeders {
     std::mutex mutex;  // guards the thread table
@@ -201,6 +207,10 @@ AVdecSizeEntry& AVdecSizeTable(uint32_t u32Vdec) {
     return g_astSize[u32Vdec < AVDEC_CHN_NUM ? u32Vdec : 0];
 }
 
+void AVdecSetDisplayModeHook(int32_t (*pfnDisplayMode)()) {
+    g_pfnDisplayMode = pfnDisplayMode;
+}
+
 void AVdecSetAudioHooks(BufList* (*pfnOutList)(), bool (*pfnOutEnabled)()) {
     g_pfnAudioList = pfnOutList;
     g_pfnAudioOn = pfnOutEnabled;
@@ -328,9 +338,12 @@ int jpeg_decode(uint32_t c, const uint8_t* base, uint32_t len, uint32_t off) {
     return 0;
 }
 
-VDEC_FRAMEINFO* search_IJ_frame(uint32_t c) {
+namespace {
+
+// search_IJ_frame in the direction the caller read: a pass reads the direction once, so the node it
+// frees is the one it took from that end.
+VDEC_FRAMEINFO* SearchIJ(uint32_t c, bool bForward) {
     AVdecState::Host& h = S()->HostOf(c);
-    bool bForward = S()->Rec(c, REC_DIRECTION) != 1;
     for (;;) {
         VDEC_FRAMEINFO* p = bForward ? h.pHead : h.pTail;
         if (p == nullptr) {
@@ -381,6 +394,12 @@ VDEC_FRAMEINFO* search_IJ_frame(uint32_t c) {
         Unlink(c, p, bForward);
         delete p;
     }
+}
+
+}  // namespace
+
+VDEC_FRAMEINFO* search_IJ_frame(uint32_t c) {
+    return SearchIJ(c, S()->Rec(c, REC_DIRECTION) != 1);
 }
 
 int getframeinfo(uint32_t c, uint32_t u32Direction) {
@@ -547,6 +566,11 @@ void Pace(uint32_t c) {
     uint64_t delay;
     if (bPaused) {
         delay = 10000;
+    } else if (DisplayBusyWithPlayback()) {
+        // Playback on the whole display: the frame goes as it comes, the pacing starts again from now.
+        S()->SetRec(c, REC_BASE_SEC, static_cast<uint32_t>(now / 1000000u));
+        S()->SetRec(c, REC_BASE_USEC, static_cast<uint32_t>(now % 1000000u));
+        return;
     } else {
         base += interval;
         delay = base > now ? base - now : 0;
@@ -594,12 +618,14 @@ Pass FeedOnce(uint32_t c) {
         pthread_mutex_unlock(&h.mutex);
         return Pass::kWait;
     }
-    bool bForward = s->Rec(c, REC_DIRECTION) != 1;
+    // The direction is read once: the command loop may flip it meanwhile, and a node taken from one end
+    // and unlinked from the other would be freed while still on the list.
+    const bool bForward = s->Rec(c, REC_DIRECTION) != 1;
     VDEC_FRAMEINFO* p = bForward ? h.pHead : h.pTail;
-    bool bFast = Fast(c);
+    const bool bFast = !bForward || SpeedIndex(c) > kNormalSpeed;
     uint32_t rate = s->Rec(c, REC_RATE);
     if (p != nullptr && (bFast || s->Rec(c, REC_RESYNC) != 0 || s->Rec(c, REC_RESEARCH) != 0 || rate == 1)) {
-        p = search_IJ_frame(c);
+        p = SearchIJ(c, bForward);
         if (p != nullptr) {
             s->SetRec(c, REC_RESYNC, 0);
             s->SetRec(c, REC_RESEARCH, 0);

@@ -1,5 +1,7 @@
 #include "app/dec/vdec_feed.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -302,6 +304,27 @@ TEST_F(FeedTest, NormalSpeedPacesFramesFortyMillisecondsApart) {
     }
 }
 
+int32_t PlaybackDisplay() {
+    return 1;
+}
+
+// While the display is busy with playback (display mode 1) frames are not paced: the thread sleeps
+// only once it has nothing left, and the pacing base is then now.
+TEST_F(FeedTest, PlaybackDisplayModeSendsFramesUnpaced) {
+    m_writer.Put(CAP_FRAME_I, 400, 1, 25);
+    for (int i = 0; i < 4; ++i) m_writer.Put(CAP_FRAME_P, 100 + i, static_cast<uint8_t>(i));
+    ASSERT_EQ(Publish(), 0);
+    AVdecSetDisplayModeHook(PlaybackDisplay);
+    const uint64_t start = Lockstep::Now();
+    Run();
+    std::vector<Step> steps = StepThrough(1);
+    AVdecSetDisplayModeHook(nullptr);
+    EXPECT_EQ(steps[0].packets, 5u) << "all five before the first sleep";
+    EXPECT_EQ(steps[0].deadline, start + 1000) << "the starved poll, not a frame interval";
+    const uint64_t base = uint64_t{D()->Rec(kChn, REC_BASE_SEC)} * 1000000 + D()->Rec(kChn, REC_BASE_USEC);
+    EXPECT_EQ(base, start);
+}
+
 // Words the master never sets in the decode block: a rate of 0 paces as normal rate, a speed index
 // above the table as its last entry.
 TEST_F(FeedTest, RateZeroAndSpeedPastTheTableAreGuarded) {
@@ -442,6 +465,30 @@ TEST_F(FeedTest, AudioFramesWithinTheLimits) {
 }
 
 // A record naming a decoder this chip does not have skips its frames instead of sending them.
+// The command loop flips the direction while the thread plays fast: a pass takes its node from one
+// end and unlinks it from the same end, so no freed node stays on the list (ASan sees one that does).
+TEST_F(FeedTest, ADirectionFlippedDuringAPassFreesOnlyNodesTakenOff) {
+    constexpr int kFrames = 6000;
+    for (int i = 0; i < kFrames; ++i) m_writer.Put(CAP_FRAME_I, 8, static_cast<uint8_t>(i), 25, 16, 16);
+    ASSERT_EQ(Publish(), 0);
+    ASSERT_EQ(Nodes().size(), static_cast<size_t>(kFrames));
+    Lockstep::Get().Free();
+    drv::VdecDriver::Get()->EnableJournal(false);
+    std::atomic<bool> done{false};
+    std::thread flip([&] {
+        for (uint32_t d = 0; !done.load(); d ^= 1) D()->SetRec(kChn, REC_DIRECTION, d);
+    });
+    Run(12);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!Nodes().empty() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    done = true;
+    flip.join();
+    D()->SetRec(kChn, REC_RUNNING, 0);
+    AVdecStopFeeding();
+    drv::VdecDriver::Get()->EnableJournal(true);
+    EXPECT_TRUE(Nodes().empty()) << "every frame was played from one end or the other";
+}
+
 TEST_F(FeedTest, FramesOfADecoderOutOfRangeAreSkipped) {
     SLAVE_SYS_PARAM_S sp{};
     sp.u32DecNum = 2;  // decoders 0 and 1; the record names 3

@@ -20,6 +20,7 @@
 #include "app/enc/capture_state.h"
 #include "app/enc/venc_chn.h"
 #include "app/enc/venc_push.h"
+#include "app/enc/venc_snap.h"
 #include "app/osd/osd_title.h"
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_recv.h"
@@ -223,6 +224,8 @@ int SetStreamFormat(int32_t c, uint32_t u32Kind, const uint8_t* f) {
     st.u32FrameRate = *VencRcWord(&stAttr.stRcAttr, VENC_RC_DST);
     st.s32SizeCode = p.s32SizeCode;
     st.u32CfgFrameRate = p.u32FrameRate;
+    // The master's new rate is the one a restore gives back; nothing is lowered until the model mode says so.
+    st.u32PrevFrameRate = 0;
     st.u32CfgBitRate = p.u32BitRate;
     st.u32CfgWidth = stNew.u32Width;
     st.u32CfgHeight = stNew.u32Height;
@@ -553,7 +556,8 @@ int CaptureModelFrameRate(int32_t s32Chn, int32_t s32Rate) {
     if (pChn == nullptr) return -1;
     const int r = CaptureSetRCSrc(s32Chn, s32Rate, s32Rate, s32Rate);
     for (CaptureStreamRec& st : pChn->astStream) {
-        st.u32PrevFrameRate = st.u32CfgFrameRate;
+        // A second lowering before the restore keeps the rate the master configured, not the lowered one.
+        if (st.u32PrevFrameRate == 0) st.u32PrevFrameRate = st.u32CfgFrameRate;
         st.u32CfgFrameRate = static_cast<uint32_t>(std::max(0, s32Rate));
     }
     return r;
@@ -570,8 +574,50 @@ int CaptureRestoreFrameRate(int32_t s32Chn) {
     }
     const int r =
         CaptureSetRCSrc(s32Chn, 0, static_cast<int32_t>(au32Rate[0]), static_cast<int32_t>(au32Rate[1]));
-    for (int k = 0; k < 2; ++k) pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
+    for (int k = 0; k < 2; ++k) {
+        pChn->astStream[k].u32CfgFrameRate = au32Rate[k];
+        pChn->astStream[k].u32PrevFrameRate = 0;
+    }
     return r;
+}
+
+void CaptureForgetMedia(CommForgotten* pOut) {
+    // The snapshot threads wait on encoders of their own: they stop before those go.
+    pOut->u32Snapshots += JpegSnapStopAll();
+    CaptureState* s = CaptureGetState();
+    if (!s->bLocksInit) return;
+    // Under the capture lock: the fetch pass and the titles see the channels either as they were or gone.
+    const int r = CaptureLock();
+    if (r != 0) APP_ERR(kSrc, "lock failed %#x", r);
+    for (uint32_t c = 0; c < CAPTURE_CHN_NUM; ++c) {
+        CaptureChnRec& ch = s->astChn[c];
+        for (CaptureStreamRec& st : ch.astStream) {
+            pOut->u32EncStreams += st.s32Created.load() != 0;
+            st.s32Created = 0;
+            st.s32Receiving = 0;
+            st.s32Enabled = 0;
+            st.s32Fd = -1;
+            st.u32Kind = 0;
+            st.u32PrevFrameRate = 0;
+        }
+        ch.abFormatKept[0] = ch.abFormatKept[1] = false;
+        ch.s32CaptureStarted = 0;
+        pOut->u32JpegChns += ch.s32JpegVencChn.load() >= 0;
+        ch.s32JpegVencChn = -1;
+        ch.s32JpegFd = -1;
+        ch.s32JpegStarted = 0;
+        ch.s32JpegFormatSet = 0;
+        for (int32_t& h : ch.as32CoverHandle) {
+            pOut->u32Covers += h >= 0;
+            h = -1;
+        }
+        // The next standard command makes the channel's encoders again.
+        s->as32VstdApplied[c] = 0;
+    }
+    FD_ZERO(&s->stFdSet);
+    s->s32MaxFd = -1;
+    pOut->u32Titles += CaptureTitleForget();
+    if (r == 0) CaptureUnlock();
 }
 
 void CaptureSetSplitModeHooks(CaptureSplitDisplayModeFn pfnMode, CaptureSplitModelModeFn pfnModel) {
@@ -604,5 +650,6 @@ void CaptureRegister() {
     CommSetCaptureGetFormatSizeHook(HookGetFormatSize);
     CommSetCaptureGetVstdHook(HookGetVstd);
     CommSetJpegChCreateHook(JPEGChCreate);
+    CommSetForgetCaptureHook(CaptureForgetMedia);
     SlaveSetOsdTitleHook(CaptureSetTitleV2);
 }

@@ -49,6 +49,13 @@ void CaptureJpegSize(uint32_t u32Vstd, uint8_t u8SizeCode, uint32_t u32SysPicSiz
 // Quality byte to JPEG quality level: 6 - byte when that is 0 to 5, else 5.
 uint32_t CaptureJpegQuality(uint8_t u8Byte);
 
+// A repeated command 96 destroys every encoder, region and descriptor: the capture module forgets
+// them (streams not created, not receiving, no descriptor; no JPEG channel, cover or title region; the
+// snapshot threads stopped) so that the master's commands 31, 32, 30 and its titles make them again as
+// the first time. Settings that name no object stay (standard, JPEG allowed). Adds what it forgot.
+struct CommForgotten;
+void CaptureForgetMedia(CommForgotten* pOut);
+
 // The split module's display mode and model frame rate, which the format command consults. While the
 // split module has not set them the display is taken as live preview (mode 0).
 typedef int32_t (*CaptureSplitDisplayModeFn)();

@@ -3,8 +3,11 @@
 // stops, covers, and the source-rate adaptation. Expected values are written out by hand from the rules.
 #include "app/enc/capture_cmd.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -653,6 +656,15 @@ TEST_F(CaptureCmdTest, ABusyDisplayLowersBothStreamsAndRestoringGivesTheirRatesB
     // A restore with nothing lowered keeps the configured rates.
     ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
     EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    // Lowered twice (command 53 twice, or playback then mode 2): the restore gives the master's rates.
+    ASSERT_EQ(CaptureModelFrameRate(0, 12), 0);
+    ASSERT_EQ(CaptureModelFrameRate(0, 10), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 10u);
+    ASSERT_EQ(CaptureRestoreFrameRate(0), 0);
+    EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 25u);
+    EXPECT_EQ(Attr(1).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 20u);
+    EXPECT_EQ(main->u32CfgFrameRate, 25u);
+    EXPECT_EQ(sub->u32CfgFrameRate, 20u);
     EXPECT_EQ(CaptureModelFrameRate(32, 12), -1);
     EXPECT_EQ(CaptureRestoreFrameRate(-1), -1);
 
@@ -663,6 +675,62 @@ TEST_F(CaptureCmdTest, ABusyDisplayLowersBothStreamsAndRestoringGivesTheirRatesB
     EXPECT_EQ(Attr(0).stRcAttr.stAttrH264Cbr.u32DstFrmRate, 12u);
     EXPECT_EQ(main->u32CfgFrameRate, 12u);
     EXPECT_EQ(main->u32PrevFrameRate, 25u);
+}
+
+// A master that restarts sends its set-up (96) and its capture commands again: the encoders, the JPEG
+// channel and the titles that the system's exit destroyed come back as the first time, and one line
+// says what was forgotten.
+TEST_F(CaptureCmdTest, ASecondSystemSetUpGivesTheStreamsBackWithOneLine) {
+    ASSERT_EQ(CaptureSetChnFlag(0), 0);
+    Make(0);
+    ASSERT_EQ(Format(0, 0, Fmt{.size = 3}), 0);
+    ASSERT_EQ(CaptureStart(0, 0), 0);
+    std::vector<uint16_t> px(16 * 16, 0x7FFF);
+    OSD_TITLE_S t{};
+    t.u32Index = 1;
+    t.u32Show = 1;
+    t.u16Width = t.u16Height = 16;
+    t.pu8Bitmap = reinterpret_cast<const uint8_t*>(px.data());
+    ASSERT_EQ(CaptureSetTitleV2(0, 0, &t), 0);
+    const int j = CaptureChn(0)->s32JpegVencChn.load();
+    ::testing::internal::CaptureStdout();
+    SampleSysInit();
+    Comm_InitVpssChnMap();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("2 encoder streams, 1 JPEG channels, 1 titles"), std::string::npos) << out;
+    EXPECT_EQ(out.find("forgotten"), out.rfind("forgotten")) << "one line";
+    EXPECT_EQ(CaptureStream(0, 0)->s32Fd.load(), -1);
+    ASSERT_EQ(CaptureSetVstd(0, 0), 0);
+    ASSERT_EQ(Format(0, 0, Fmt{.size = 3}), 0);
+    ASSERT_EQ(CaptureStart(0, 0), 0);
+    ASSERT_TRUE(view::Get(0).has_value());
+    EXPECT_TRUE(view::Get(0)->receiving);
+    EXPECT_TRUE(view::Get(j).has_value()) << "the JPEG channel";
+    EXPECT_EQ(CaptureSetTitleV2(0, 0, &t), 0);
+    EXPECT_TRUE(rgn::Get(OsdTitleHandle(4, 0, 0, 1)).has_value());
+}
+
+// A descriptor closed under the fetch thread is dropped with one line; the next passes neither select
+// it nor say anything (before, every pass failed at once with "select err").
+TEST_F(CaptureCmdTest, TheFetchPassDropsADescriptorThatIsGone) {
+    const int gone = 900;
+    ASSERT_EQ(dup2(STDERR_FILENO, gone), gone);
+    ASSERT_EQ(close(gone), 0);
+    CaptureStreamRec* st = CaptureStream(1, 1);
+    st->s32Fd = gone;
+    st->s32Receiving = 1;
+    PCIV_TRANS_CHN_S slot;
+    VencPushCtx ctx;
+    ctx.pSlot = &slot;
+    ::testing::internal::CaptureStdout();
+    VencPushPass(&ctx, 10);
+    const std::string first = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(first.find("descriptor 900 is gone"), std::string::npos) << first;
+    EXPECT_EQ(st->s32Fd.load(), -1);
+    ::testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) VencPushPass(&ctx, 10);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    st->s32Receiving = 0;
 }
 
 TEST_F(CaptureCmdTest, CaptureListBufferSizeByProduct) {

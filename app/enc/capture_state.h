@@ -32,7 +32,7 @@ struct CaptureStreamRec {
     int32_t s32SizeCode = 0;
     std::atomic<int32_t> s32Fd{-1};  // for select, -1 none
     uint32_t u32Kind = 0;            // byte 0 of the format that built the encoder channel
-    uint32_t u32PrevFrameRate = 0;   // the configured rate before the last playback adjustment
+    uint32_t u32PrevFrameRate = 0;   // the configured rate a playback adjustment lowered, 0 while none
     pthread_mutex_t mtxStream;       // initialised with the encoder channel
     bool bStreamLockInit = false;
     int32_t s32VencChn = 0;

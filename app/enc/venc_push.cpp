@@ -1,5 +1,7 @@
 #include "app/enc/venc_push.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -221,10 +223,22 @@ int VencPushPass(VencPushCtx* pCtx, int selectMs) {
     }
     timeval tv{selectMs / 1000, (selectMs % 1000) * 1000};
     int n = select(maxFd + 1, &stSet, nullptr, nullptr, &tv);
-    if (n < 0) {
-        // A descriptor closed under the wait; the next pass takes the set afresh.
-        if (errno != EINTR) APP_ERR(kSrc, "select err");
+    if (n < 0 && errno == EBADF) {
+        // Descriptors that are gone (the media system was set up again) are dropped, each with one line;
+        // the next pass waits on what is left, and never spins on one that is gone.
+        for (uint32_t s = 0; s < u32Streams; ++s) {
+            CaptureStreamRec* pRec = CaptureStream(s / 2, s % 2);
+            int fd = pRec->s32Fd.load();
+            if (fd < 0 || fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+            if (pRec->s32Fd.compare_exchange_strong(fd, -1))
+                APP_ERR(kSrc, "chn:%u descriptor %d is gone, dropped", s, fd);
+        }
         return 0;
+    }
+    if (n < 0) {
+        if (errno != EINTR) APP_ERR(kSrc, "select err");
+        // No pass of its own: a lasting failure must not spin.
+        return -1;
     }
     if (n == 0) return 0;
     int written = 0;
@@ -259,6 +273,8 @@ VencPushCtx* VencPushVideoCtx() {
 
 void* SlaveVencGetStream(void* pArg) {
     auto* pCtx = pArg != nullptr ? static_cast<VencPushCtx*>(pArg) : VencPushVideoCtx();
+    // Named, so a look at the process finds it (and what it costs).
+    pthread_setname_np(pthread_self(), "venc fetch");
     while (!Stopped(pCtx)) {
         if (VencPushPass(pCtx) < 0) {
             SleepMs(10);

@@ -1,7 +1,9 @@
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "app/comm/app_log.h"
@@ -55,13 +57,21 @@ int JpegPushPass(VencPushCtx* pCtx) {
             jpeg.u32MaxPicHeight = jpeg.u32PicHeight = h;
             jpeg.u32BufSize = w * h * 2;
             jpeg.bByFrame = 1;
-            VencStartChn(j, &stAttr);
-            const MK_S32 fd = MK_MPI_VENC_GetFd(j);
+            const int started = VencStartChn(j, &stAttr);
+            const MK_S32 fd = started == 0 ? MK_MPI_VENC_GetFd(j) : -1;
             if (fd == static_cast<MK_S32>(MK_ERR_VENC_INVALID_CHNID) ||
                 fd == static_cast<MK_S32>(MK_ERR_VENC_SYS_NOTREADY)) {
                 pChn->s32JpegFd = -1;
                 APP_ERR(kSrc, "MK_MPI_VENC_GetFd err 0x%x", fd);
                 return -1;
+            }
+            if (fd < 0) {
+                // No channel to wait on: the channel rests, with this one line, until the master sends
+                // a JPEG format again.
+                pChn->s32JpegFd = -1;
+                pChn->s32JpegFormatSet = 0;
+                APP_ERR(kSrc, "jpegChn %d not made again at %ux%u (0x%x): its pictures stop", j, w, h, fd);
+                continue;
             }
             pChn->s32JpegFd = fd;
         }
@@ -72,8 +82,8 @@ int JpegPushPass(VencPushCtx* pCtx) {
         }
         const int fd = pChn->s32JpegFd.load();
         if (fd < 0 || fd >= FD_SETSIZE) {
-            APP_ERR(kSrc, "select err");
-            SleepMs(4);
+            // Dropped already (with its line): nothing to wait on.
+            MK_MPI_VENC_StopRecvPic(j);
             continue;
         }
         fd_set stSet;
@@ -81,6 +91,15 @@ int JpegPushPass(VencPushCtx* pCtx) {
         FD_SET(fd, &stSet);
         timeval tv{kJpegSelectMs / 1000, (kJpegSelectMs % 1000) * 1000};
         int n = select(fd + 1, &stSet, nullptr, nullptr, &tv);
+        if (n < 0 && errno == EBADF) {
+            // The descriptor is gone (the media system was set up again): dropped once, not selected again.
+            int expected = fd;
+            if (pChn->s32JpegFd.compare_exchange_strong(expected, -1)) {
+                pChn->s32JpegFormatSet = 0;
+                APP_ERR(kSrc, "jpegChn %d: descriptor %d is gone, dropped", j, fd);
+            }
+            continue;
+        }
         if (n < 0) {
             APP_ERR(kSrc, "select err");
             SleepMs(4);
@@ -113,6 +132,7 @@ VencPushCtx* VencPushJpegCtx() {
 
 void* JPEGCapStreamSlaver(void* pArg) {
     auto* pCtx = pArg != nullptr ? static_cast<VencPushCtx*>(pArg) : VencPushJpegCtx();
+    pthread_setname_np(pthread_self(), "jpeg fetch");
     while (!Stopped(pCtx)) {
         if (JpegPushPass(pCtx) < 0) break;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -123,6 +124,26 @@ TEST_F(JpegPushTest, ANewSizeGivesPicturesOfThatSizeWithoutANewBind) {
     EXPECT_EQ(after->s32DevId, source->s32DevId);
     EXPECT_EQ(after->s32ChnId, source->s32ChnId);
     EXPECT_EQ(CaptureChn(1)->u64JpegPts.load(), recs.back().pts);
+}
+
+TEST_F(JpegPushTest, AFailedRebuildDropsTheChannelWithOneLine) {
+    auto venc = varnelle::dev::Registry::Find("/dev/venc");
+    ASSERT_EQ(CaptureStart(1, 4), 0);
+    const uint8_t cif[12] = {0, 0, 3, 2, 1, 1, 0, 8, 1, 0, 0, 0};
+    ASSERT_EQ(CaptureSetFormat(1, 4, cif), 0);
+    venc->FailRequest(VENC_IOC_CreateChn, static_cast<int>(0xA0088005));
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(JpegPushPass(&m_ctx), 0);
+    const std::string first = ::testing::internal::GetCapturedStdout();
+    venc->ClearFaults();
+    EXPECT_NE(first.find("not made again"), std::string::npos) << first;
+    EXPECT_EQ(CaptureChn(1)->s32JpegFd.load(), -1);
+    EXPECT_EQ(CaptureChn(1)->s32JpegFormatSet.load(), 0) << "it rests until the next JPEG format";
+    // The next pass has nothing to say about it.
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(JpegPushPass(&m_ctx), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(m_ctx.stats.u64Frames.load(), 0u);
 }
 
 TEST_F(JpegPushTest, AChannelWithoutAStartedJpegIsPassedOver) {

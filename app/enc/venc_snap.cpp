@@ -52,12 +52,14 @@ void LogFailed(MK_S32 ret) {
     APP_ERR(kSrc, "failed with %#x!", ret);
 }
 
-// Waits for the encoder's descriptor or the stop: >0 ready, 0 time-out, <0 error or stop.
+// Waits for the encoder's descriptor or the stop: >0 ready, 0 time-out, -2 stop, -3 the descriptor is
+// not open, -1 another error.
 int WaitPicture(int fd, int stopFd) {
     pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     const int n = poll(p, stopFd >= 0 ? 2 : 1, kSelectMs);
     if (n > 0 && (p[1].revents & POLLIN) != 0) return -2;
-    if (n > 0 && (p[0].revents & (POLLERR | POLLNVAL)) != 0) return -1;
+    if (n > 0 && (p[0].revents & POLLNVAL) != 0) return -3;
+    if (n > 0 && (p[0].revents & POLLERR) != 0) return -1;
     return n;
 }
 
@@ -141,8 +143,15 @@ Pass PicturePass(SnapRecord& r, uint32_t u32Vdec, int stopFd) {
         APP_ERR(kSrc, "MK_MPI_VENC_StartRecvPic %d err 0x%x", j, ret);
         return Pass::kRetry;
     }
-    const int n = WaitPicture(r.GetS(SNAP_FD), stopFd);
+    const int fd = r.GetS(SNAP_FD);
+    const int n = WaitPicture(fd, stopFd);
     if (n == -2) return Pass::kRetry;
+    if (n == -3) {
+        // The descriptor is gone: dropped once, the thread idles until the encoder is made again.
+        r.SetS(SNAP_FD, -1);
+        APP_ERR(kSrc, "jpegChn %d: descriptor %d is gone, dropped", j, fd);
+        return Pass::kRetry;
+    }
     if (n < 0) {
         APP_ERR(kSrc, "select err");
         return Pass::kRetry;
@@ -189,7 +198,7 @@ void Loop(uint32_t k) {
             u64IntervalUs = JpegSnapIntervalUs(u32Code);
         }
         const int32_t mode = r.GetS(SNAP_SET_UP);
-        if (r.Get(SNAP_REQUESTED) == 0 || mode < 0) {
+        if (r.Get(SNAP_REQUESTED) == 0 || mode < 0 || r.GetS(SNAP_FD) < 0) {
             if (w.Wait(kIdleMs)) break;
             continue;
         }
@@ -233,8 +242,10 @@ bool JpegSnapRunning(uint32_t u32Vdec) {
     return u32Vdec < kSnapThreads && g_astWorker[u32Vdec].thread.joinable();
 }
 
-void JpegSnapStopAll() {
+uint32_t JpegSnapStopAll() {
     std::lock_guard<std::mutex> lock(g_startMutex);
+    uint32_t running = 0;
+    for (const EncWorker& w : g_astWorker) running += w.thread.joinable();
     const int stopFd = g_stopFd.load();
     if (stopFd >= 0) {
         uint64_t one = 1;
@@ -245,6 +256,7 @@ void JpegSnapStopAll() {
         uint64_t v = 0;
         if (read(stopFd, &v, sizeof v) < 0) APP_ERR(kSrc, "stop of the snapshot threads not cleared");
     }
+    return running;
 }
 
 int JpegSnapChCreate(int32_t s32Chn, VENC_CHN veChn) {

@@ -27,5 +27,6 @@ int JPEGCopy2Buf(CapStreamInfo* pInfo, CapList* pList, const VENC_STREAM_S* pStr
 void* JPEGCapStream(void* pRecord);
 // Whether the thread of VDEC channel u32Vdec runs.
 bool JpegSnapRunning(uint32_t u32Vdec);
-// Stops and joins every snapshot thread; their encoders stay (module teardown, tests).
-void JpegSnapStopAll();
+// Stops and joins every snapshot thread; their encoders stay (module teardown, tests). The number of
+// threads that ran.
+uint32_t JpegSnapStopAll();

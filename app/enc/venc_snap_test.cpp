@@ -244,6 +244,7 @@ protected:
     // playback record names its decoder and the decoder feeds the channel's group.
     static void CreateAndBind() {
         ASSERT_EQ(VdecChCreate(kChn), 0);
+        AVdecGetChnTable()->SetRec(kChn, REC_CREATED, 1);
         AVdecGetChnTable()->SetRec(kChn, REC_VDEC_CHN, kVdec);
         AVdecGetChnTable()->SetRec(kChn, REC_SHOWN, 1);
         ASSERT_EQ(Comm_VdecBindVpss(kVdec, Grp()), 0);

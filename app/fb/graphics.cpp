@@ -5,6 +5,8 @@
 #include <mutex>
 
 #include "app/comm/app_log.h"
+#include "app/comm/comm_cfg.h"
+#include "app/comm/comm_map.h"
 
 namespace {
 
@@ -18,6 +20,8 @@ struct GraphicsModule {
     std::atomic<GraphicsDecDisplayDefaultsFn> pfnSetDecDisplayDefaults{nullptr};
     std::atomic<GraphicsVoPubConfigCascadeFn> pfnVoPubConfigCascade{nullptr};
     std::atomic<GraphicsAVdecSetDefaultsFn> pfnAVdecSetDefaults{nullptr};
+    std::atomic<GraphicsVpssParamFn> pfnSetVpssParam{nullptr};
+    std::atomic<GraphicsVpssDefParamFn> pfnGetVpssDefParam{nullptr};
     std::mutex geometryMutex;  // guards stGeometry
     GraphicsDisplayGeometry stGeometry = kGeometryAtLoad;
 };
@@ -74,6 +78,35 @@ void GraphicsSetVoPubConfigCascadeHook(GraphicsVoPubConfigCascadeFn pfn) {
 }
 void GraphicsSetAVdecSetDefaultsHook(GraphicsAVdecSetDefaultsFn pfn) {
     Module().pfnAVdecSetDefaults = pfn;
+}
+
+void GraphicsSetVpssParamHooks(GraphicsVpssParamFn pfnSet, GraphicsVpssDefParamFn pfnGetDef) {
+    Module().pfnSetVpssParam = pfnSet;
+    Module().pfnGetVpssDefParam = pfnGetDef;
+}
+
+int32_t GraphicsSetVpssParam(int32_t s32Chn, const uint8_t* pu8Param) {
+    if (s32Chn < 0 || s32Chn >= Comm_GetChipChnNum() || pu8Param == nullptr) {
+        APP_ERR(kSrc, "chn %d is not an input of this chip\n", s32Chn);
+        return -1;
+    }
+    GraphicsVpssParamFn pfn = Module().pfnSetVpssParam.load();
+    if (pfn == nullptr) {
+        PrintMissing(__FUNCTION__, "Comm_SetVpssParam");
+        return -1;
+    }
+    // The wide layout keeps its inputs' groups past a base of their own (0 in the normal layout).
+    const COMM_VPSS_CHN_MAP_S map = Comm_GetVpssChnMapCopy();
+    return pfn(map.as32Word[VPSS_MAP_IN_BASE] + map.as32Word[VPSS_MAP_WIDE_IN_BASE] + s32Chn, pu8Param);
+}
+
+int32_t GraphicsGetVpssDefParam(uint8_t* pu8Param) {
+    GraphicsVpssDefParamFn pfn = Module().pfnGetVpssDefParam.load();
+    if (pfn == nullptr) {
+        PrintMissing(__FUNCTION__, "Comm_GetVpssDefParam");
+        return -1;
+    }
+    return pfn(pu8Param);
 }
 
 GraphicsDisplayGeometry GraphicsGetDisplayGeometry() {
@@ -171,4 +204,5 @@ void GraphicsReset() {
     GraphicsSetDecDisplayDefaultsHook(nullptr);
     GraphicsSetVoPubConfigCascadeHook(nullptr);
     GraphicsSetAVdecSetDefaultsHook(nullptr);
+    GraphicsSetVpssParamHooks(nullptr, nullptr);
 }

@@ -97,6 +97,11 @@ void GraphicsSetDecHeadWordHook(GraphicsDecHeadWordFn pfn);
 void GraphicsSetDecDisplayDefaultsHook(GraphicsDecDisplayDefaultsFn pfn);
 void GraphicsSetVoPubConfigCascadeHook(GraphicsVoPubConfigCascadeFn pfn);
 void GraphicsSetAVdecSetDefaultsHook(GraphicsAVdecSetDefaultsFn pfn);
+// Comm_SetVpssParam(group, parameter bytes) and Comm_GetVpssDefParam(record) (the processing-group
+// module).
+typedef int32_t (*GraphicsVpssParamFn)(int32_t s32Grp, const uint8_t* pu8Param);
+typedef int32_t (*GraphicsVpssDefParamFn)(uint8_t* pu8Param);
+void GraphicsSetVpssParamHooks(GraphicsVpssParamFn pfnSet, GraphicsVpssDefParamFn pfnGetDef);
 
 GraphicsState* GraphicsGetState();
 // The first call wins for the life of the process; returns 0.
@@ -116,6 +121,13 @@ int GraphicsDestory();
 // Runs GraphicsSetVstd once, then describes the GUI layer.
 int GraphicsGetSurface(GraphicsFbSurface* pSurface);
 int GraphicsGetInfo(GraphicsInfo* pInfo);
+// The noise parameters of input channel s32Chn (no command reaches them): its processing group is the
+// channel map's first input group plus the wide layout's input base plus the channel, and
+// Comm_SetVpssParam sets them there. 0, or -1 for a channel outside this chip's inputs, a missing
+// record or the group's failure.
+int32_t GraphicsSetVpssParam(int32_t s32Chn, const uint8_t* pu8Param);
+// The default noise parameters into the caller's record (Comm_GetVpssDefParam): 0 or -1.
+int32_t GraphicsGetVpssDefParam(uint8_t* pu8Param);
 
 // Back to the state at load, hooks taken out (tests): layers closed, the engine released.
 void GraphicsReset();

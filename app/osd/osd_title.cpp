@@ -135,6 +135,15 @@ void CaptureTitleInit() {
             for (TitleSlot& slot : byChn) slot = TitleSlot{};
 }
 
+uint32_t CaptureTitleForget() {
+    uint32_t n = 0;
+    for (auto& byIndex : State().astSlot)
+        for (auto& byChn : byIndex)
+            for (TitleSlot& slot : byChn) n += slot.s32Handle >= 0;
+    CaptureTitleInit();
+    return n;
+}
+
 void CaptureTitleSetReady(uint32_t u32Chn, int32_t s32Value) {
     if (u32Chn >= CAPTURE_CHN_NUM) return;
     State().as32Ready[u32Chn] = s32Value;

@@ -45,6 +45,9 @@ void OsdTitleFromWire(const uint8_t* pu8Wire, const uint8_t* pu8Bitmap, OSD_TITL
 // Ready flags 0, size codes and handles -1, records zero (regions are not destroyed). Called once, by
 // the first capture create command.
 void CaptureTitleInit();
+// As CaptureTitleInit, for titles whose regions are gone with the media system (a repeated command
+// 96); with the capture lock held. The number of titles that had a region.
+uint32_t CaptureTitleForget();
 // Sets the channel's ready flag: titles for a channel that is not ready are dropped (0). Channels
 // outside the 32 records are ignored.
 void CaptureTitleSetReady(uint32_t u32Chn, int32_t s32Value);

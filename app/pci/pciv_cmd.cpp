@@ -59,6 +59,10 @@ void PCIV_ClearCmdHandlers() {
     for (auto& h : Table().handlers) h.store(nullptr);
 }
 
+bool PCIV_CmdHasHandler(uint32_t code) {
+    return code < PCIV_CMD_COUNT && Table().handlers[code].load() != nullptr;
+}
+
 bool PCIV_CmdIsAnswered(uint32_t type) {
     if (type == 35 || (type >= 41 && type <= 45) || (type >= 47 && type <= 53) || type == 55 ||
         (type >= 61 && type <= 78) || type == 80 || type == 81 || (type >= 83 && type <= 96)) {

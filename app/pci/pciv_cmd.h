@@ -25,6 +25,8 @@ typedef int32_t (*PcivCmdHandler)(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx);
 bool PCIV_RegisterCmdHandler(uint32_t code, PcivCmdHandler handler);
 // Removes every registered handler (tests).
 void PCIV_ClearCmdHandlers();
+// True when a handler is installed for `code` (fuzzing walks the table with it).
+bool PCIV_CmdHasHandler(uint32_t code);
 
 // True when a message of this type, read after its handler ran, is answered.
 bool PCIV_CmdIsAnswered(uint32_t type);

@@ -304,52 +304,111 @@ void OpenPort(uint32_t port) {
     PCIV_OpenMsgPort(0, static_cast<int>(port));
 }
 
-int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
-    const SLAVE_PORT_MAP_S stMap = *Payload<SLAVE_PORT_MAP_S>(pMsg);
-    if (!SlavePortMapValid(&stMap)) {
-        APP_ERR_IN(kSrc, "SlavePortMap", "port map refused (a port outside %d-%d, the command port or one named twice): "
-                   "the earlier map stays\n", PCIV_MSGPORT_MIN + 1, PCIV_MSGPORT_MAX);
-        return -1;
+// The role of each port-map word, for the lines that refuse one.
+const char* PortRole(int i, char* buf, size_t len) {
+    static const char* const kFixed[] = {"encoded-video notice", "encoded-video acknowledgement", "JPEG notice",
+                                         "JPEG acknowledgement"};
+    if (i < 4) return kFixed[i];
+    if (i < 12) {
+        std::snprintf(buf, len, "decoder slot %d notice", i - 4);
+        return buf;
     }
-    // The listeners' ports must not be ports a running stream reads.
-    for (uint32_t u32Port : {stMap.u32TimePort, stMap.u32TitlePort}) {
-        size_t n = 0;
-        PCIV_TRANS_CHN_S* const* slots = Slots(&n);
-        for (size_t i = 0; i < n; ++i) {
-            if (slots[i]->u32ReadPort.load() == u32Port && !(u32Port == stMap.u32TitlePort && slots[i] == PcivGetOsdTrans())) {
-                APP_ERR_IN(kSrc, "SlavePortMap", "port map refused: port %u is read by a running stream: the earlier map stays\n",
-                           u32Port);
-                return -1;
-            }
+    if (i < 20) {
+        std::snprintf(buf, len, "decoder slot %d acknowledgement", i - 12);
+        return buf;
+    }
+    static const char* const kLast[] = {"time-set", "heartbeat", "title", "OSD acknowledgement"};
+    return kLast[i - 20];
+}
+
+// The ports every role has now, in map order.
+void CurrentPorts(uint32_t* au32Port) {
+    au32Port[0] = PcivGetVencTrans()->u32NoticePort;
+    au32Port[1] = PcivGetVencTrans()->u32AckPort;
+    au32Port[2] = PcivGetJpegTrans()->u32NoticePort;
+    au32Port[3] = PcivGetJpegTrans()->u32AckPort;
+    for (int i = 0; i < PCIV_VDEC_SLOT_NUM; ++i) {
+        au32Port[4 + i] = PcivGetChnTrans(i)->u32NoticePort;
+        au32Port[12 + i] = PcivGetChnTrans(i)->u32AckPort;
+    }
+    au32Port[20] = SlaveGetTimePort();
+    au32Port[21] = SlaveGetHeartbeatPort();
+    au32Port[22] = PCIV_GetTitlePort();
+    au32Port[23] = PcivGetOsdTrans()->u32AckPort;
+}
+
+// Why a listener's port (time-set, title) cannot be taken: a running stream reads it.
+bool ReadByStream(int i, uint32_t u32Port) {
+    if (i != 20 && i != 22) return false;
+    size_t n = 0;
+    PCIV_TRANS_CHN_S* const* slots = Slots(&n);
+    for (size_t k = 0; k < n; ++k) {
+        if (slots[k]->u32ReadPort.load() == u32Port && !(i == 22 && slots[k] == PcivGetOsdTrans())) return true;
+    }
+    return false;
+}
+
+int32_t CmdPortMap(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    uint32_t au32Word[PCIV_PORTMAP_WORDS], au32Port[PCIV_PORTMAP_WORDS];
+    static_assert(sizeof(au32Word) == sizeof(SLAVE_PORT_MAP_S));
+    std::memcpy(au32Word, pMsg->au32Payload, sizeof(au32Word));
+    CurrentPorts(au32Port);
+    // Each word on its own: a port that is no message port, the command port, one an earlier word of
+    // this map took, or (for the listeners) one a running stream reads is refused with a line, and that
+    // role keeps the port it had.
+    bool abTaken[PCIV_PORTMAP_WORDS] = {};
+    int32_t s32Ret = 0;
+    for (int i = 0; i < PCIV_PORTMAP_WORDS; ++i) {
+        const uint32_t w = au32Word[i];
+        const char* pszWhy = nullptr;
+        if (w == PCIV_MSGPORT_COMM) {
+            pszWhy = "the command port";
+        } else if (w <= PCIV_MSGPORT_COMM || w > PCIV_MSGPORT_MAX) {
+            pszWhy = "no message port";
+        } else if (ReadByStream(i, w)) {
+            pszWhy = "read by a running stream";
+        }
+        for (int j = 0; j < i && pszWhy == nullptr; ++j) {
+            if (abTaken[j] && au32Word[j] == w) pszWhy = "named for another role already";
+        }
+        if (pszWhy != nullptr) {
+            char buf[40];
+            APP_ERR_IN(kSrc, "SlavePortMap", "%s port %u refused (%s): it keeps port %u\n", PortRole(i, buf, sizeof(buf)),
+                       w, pszWhy, au32Port[i]);
+            s32Ret = -1;
+            continue;
+        }
+        abTaken[i] = true;
+    }
+    // A role that kept its port loses it when this map gives that port to another role.
+    for (int i = 0; i < PCIV_PORTMAP_WORDS; ++i) {
+        if (abTaken[i]) continue;
+        for (int j = 0; j < PCIV_PORTMAP_WORDS; ++j) {
+            if (abTaken[j] && au32Word[j] == au32Port[i]) au32Port[i] = 0;
         }
     }
-    PcivGetVencTrans()->u32NoticePort = stMap.u32VencNotice;
-    PcivGetVencTrans()->u32AckPort = stMap.u32VencAck;
-    PcivGetJpegTrans()->u32NoticePort = stMap.u32JpegNotice;
-    PcivGetJpegTrans()->u32AckPort = stMap.u32JpegAck;
-    for (int i = 0; i < PCIV_VDEC_SLOT_NUM; ++i) {
-        PcivGetChnTrans(i)->u32NoticePort = stMap.au32VdecNotice[i];
-        PcivGetChnTrans(i)->u32AckPort = stMap.au32VdecAck[i];
+    for (int i = 0; i < PCIV_PORTMAP_WORDS; ++i) {
+        if (abTaken[i]) au32Port[i] = au32Word[i];
     }
-    PcivGetOsdTrans()->u32NoticePort = stMap.u32TitlePort;
-    PcivGetOsdTrans()->u32AckPort = stMap.u32OsdAck;
-    // The ports open before the threads that use them are told about them.
-    OpenPort(stMap.u32VencNotice);
-    OpenPort(stMap.u32VencAck);
-    OpenPort(stMap.u32JpegNotice);
-    OpenPort(stMap.u32JpegAck);
+    PcivGetVencTrans()->u32NoticePort = au32Port[0];
+    PcivGetVencTrans()->u32AckPort = au32Port[1];
+    PcivGetJpegTrans()->u32NoticePort = au32Port[2];
+    PcivGetJpegTrans()->u32AckPort = au32Port[3];
     for (int i = 0; i < PCIV_VDEC_SLOT_NUM; ++i) {
-        OpenPort(stMap.au32VdecNotice[i]);
-        OpenPort(stMap.au32VdecAck[i]);
+        PcivGetChnTrans(i)->u32NoticePort = au32Port[4 + i];
+        PcivGetChnTrans(i)->u32AckPort = au32Port[12 + i];
     }
-    OpenPort(stMap.u32TimePort);
-    OpenPort(stMap.u32HeartbeatPort);
-    OpenPort(stMap.u32TitlePort);
-    OpenPort(stMap.u32OsdAck);
-    PCIV_SetTitlePort(stMap.u32TitlePort);
-    SlaveSetTimePort(stMap.u32TimePort);
-    SlaveSetHeartbeatPort(stMap.u32HeartbeatPort);
-    return 0;
+    PcivGetOsdTrans()->u32NoticePort = au32Port[22];
+    PcivGetOsdTrans()->u32AckPort = au32Port[23];
+    // The ports open (in map order) before the threads that use them are told about them; a port an
+    // earlier map opened is found open ("have open!") and stays as it is.
+    for (int i = 0; i < PCIV_PORTMAP_WORDS; ++i) {
+        if (abTaken[i]) OpenPort(au32Port[i]);
+    }
+    PCIV_SetTitlePort(au32Port[22]);
+    SlaveSetTimePort(au32Port[20]);
+    SlaveSetHeartbeatPort(au32Port[21]);
+    return s32Ret;
 }
 
 // Runs one step of command 96, or says that no module carries it out.
@@ -455,18 +514,6 @@ void SlaveClearHooks() {
     SlaveSetVdecStreamThread(nullptr);
     SlaveSetOsdBufferThread(nullptr);
     SlaveSetPlayParamsHook(nullptr);
-}
-
-bool SlavePortMapValid(const SLAVE_PORT_MAP_S* pMap) {
-    static_assert(sizeof(SLAVE_PORT_MAP_S) == PCIV_PORTMAP_WORDS * sizeof(uint32_t));
-    uint32_t au32Word[PCIV_PORTMAP_WORDS];
-    std::memcpy(au32Word, pMap, sizeof(au32Word));
-    bool abSeen[PCIV_MSGPORT_MAX + 1] = {};
-    for (uint32_t u32Port : au32Word) {
-        if (u32Port <= PCIV_MSGPORT_COMM || u32Port > PCIV_MSGPORT_MAX || abSeen[u32Port]) return false;
-        abSeen[u32Port] = true;
-    }
-    return true;
 }
 
 uint32_t PcivGetWindowBase() {

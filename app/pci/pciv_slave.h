@@ -74,9 +74,6 @@ void SlaveRegisterVdecCmdHandlers();  // 78, called by the above
 uint32_t PcivGetWindowBase();
 void PcivSetWindowBase(uint32_t u32Base);
 
-// True when a port map may be taken: every word is a message port (100 to 227) other than the command
-// port 100, and no port is named twice.
-bool SlavePortMapValid(const SLAVE_PORT_MAP_S* pMap);
 
 // Stops the slot's sender or receiver by the slot's lock order (see PCIV_TRANS_CHN_S) and frees its
 // record. Command loop only.

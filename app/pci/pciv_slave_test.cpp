@@ -289,41 +289,66 @@ TEST_F(SlaveCmdTest, PortMapOpensEveryPortOnce) {
     MapPorts();
 }
 
-// A map that would give one port two roles, or the command port any role, is refused whole: the
-// earlier map stays in force.
-TEST_F(SlaveCmdTest, HostilePortMapsAreRefusedAndTheEarlierMapStays) {
-    MapPorts();
+// The ports every role has, in map order.
+std::vector<uint32_t> RolePorts() {
+    std::vector<uint32_t> v = {PcivGetVencTrans()->u32NoticePort, PcivGetVencTrans()->u32AckPort,
+                               PcivGetJpegTrans()->u32NoticePort, PcivGetJpegTrans()->u32AckPort};
+    for (int i = 0; i < 8; ++i) v.push_back(PcivGetChnTrans(i)->u32NoticePort);
+    for (int i = 0; i < 8; ++i) v.push_back(PcivGetChnTrans(i)->u32AckPort);
+    for (uint32_t p : {SlaveGetTimePort(), SlaveGetHeartbeatPort(), PCIV_GetTitlePort(),
+                       PcivGetOsdTrans()->u32AckPort.load()})
+        v.push_back(p);
+    return v;
+}
+
+// A word that would give the command port a role, name no message port, or give a port a second role
+// is refused alone, with one line naming its role: that role keeps its earlier port, the rest of the
+// map takes effect.
+TEST_F(SlaveCmdTest, AHostilePortIsRefusedAloneAndTheRestOfTheMapTakesEffect) {
     struct Case {
         const char* what;
         int word;
         uint32_t port;
+        const char* role;
     } cases[] = {
-        {"the command port as time-set port", 20, 100},
-        {"the command port as heartbeat port", 21, 100},
-        {"no port at all", 4, 0},
-        {"below the message ports", 0, 99},
-        {"above the message ports", 23, 228},
-        {"far above", 22, 0xFFFFFFFFu},
-        {"a repeat", 21, 121},
-        {"a repeat of the first word", 23, 101},
+        {"the command port as time-set port", 20, 100, "time-set port 100"},
+        {"the command port as heartbeat port", 21, 100, "heartbeat port 100"},
+        {"no port at all", 4, 0, "decoder slot 0 notice port 0"},
+        {"below the message ports", 0, 99, "encoded-video notice port 99"},
+        {"above the message ports", 23, 228, "OSD acknowledgement port 228"},
+        {"far above", 22, 0xFFFFFFFFu, "title port 4294967295"},
+        {"a repeat", 21, 221, "heartbeat port 221"},
+        {"a repeat of the first word", 23, 201, "OSD acknowledgement port 201"},
     };
     for (const Case& c : cases) {
-        std::vector<uint32_t> plan = Plan();
-        plan[c.word] = c.port;
+        MapPorts();
+        std::vector<uint32_t> moved = Plan();
+        for (uint32_t& p : moved) p += 100;
+        moved[c.word] = c.port;
         ::testing::internal::CaptureStdout();
-        MapPorts(plan);
+        MapPorts(moved);
         std::string out = ::testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find("port map refused"), std::string::npos) << c.what;
-        EXPECT_EQ(out.find("port map refused"), out.rfind("port map refused")) << c.what << ": one line";
-        EXPECT_EQ(SlaveGetTimePort(), 121u) << c.what;
-        EXPECT_EQ(SlaveGetHeartbeatPort(), 122u) << c.what;
-        EXPECT_EQ(PCIV_GetTitlePort(), 123u) << c.what;
-        EXPECT_EQ(PcivGetVencTrans()->u32NoticePort.load(), 101u) << c.what;
-        EXPECT_EQ(PcivGetChnTrans(0)->u32NoticePort.load(), 105u) << c.what;
-        EXPECT_EQ(PcivGetOsdTrans()->u32AckPort.load(), 124u) << c.what;
+        EXPECT_NE(out.find(std::string(c.role) + " refused"), std::string::npos) << c.what << "\n" << out;
+        EXPECT_EQ(out.find("refused"), out.rfind("refused")) << c.what << ": one line";
+        std::vector<uint32_t> want = Plan();
+        for (uint32_t& p : want) p += 100;
+        want[c.word] = Plan()[c.word];
+        EXPECT_EQ(RolePorts(), want) << c.what;
+        for (int i = 0; i < 24; ++i) {
+            if (i == c.word) continue;
+            EXPECT_GE(PCIV_PortFd(0, static_cast<int>(want[i])), 0) << c.what << " " << i;
+        }
     }
-    // The edges of the range are ports like any other.
+    // A refused role whose earlier port this map gives to another role has none left.
+    MapPorts();
     std::vector<uint32_t> plan = Plan();
+    plan[21] = 0;
+    plan[20] = 122;
+    MapPorts(plan);
+    EXPECT_EQ(SlaveGetTimePort(), 122u);
+    EXPECT_EQ(SlaveGetHeartbeatPort(), 0u);
+    // The edges of the range are ports like any other.
+    plan = Plan();
     plan[0] = 101;
     plan[1] = 227;
     MapPorts(plan);

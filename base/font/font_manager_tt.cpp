@@ -176,6 +176,13 @@ int CFontManagerTT::GetCharRasterLocked(uint16_t code, const FontSize* size, Gly
     return stored.raster.advance;
 }
 
+void CFontManagerTT::GetAdvances(const uint16_t* codes, size_t count, const FontSize* size,
+                                 int32_t* advances) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    FollowFontSetting();
+    for (size_t i = 0; i < count; ++i) advances[i] = GetCharRasterLocked(codes[i], size, nullptr);
+}
+
 int CFontManagerTT::GetTextWidth(const char* text, const FontSize* size) {
     if (text == nullptr || *text == '\0') return 0;
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

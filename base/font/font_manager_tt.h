@@ -55,6 +55,8 @@ public:
     // other threads ask of the renderer, where the renderer's own bitmap may be evicted at once.
     int GetCharRaster(uint16_t code, const FontSize* size, GlyphRaster* raster,
                       std::vector<uint8_t>* coverage);
+    // The advances of count codes, each as GetCharRaster gives it, under one hold of the mutex.
+    void GetAdvances(const uint16_t* codes, size_t count, const FontSize* size, int32_t* advances);
     int GetTextWidth(const char* text, const FontSize* size) override;
     int TextToBitmap(uint8_t* dst, int& width, int height, const char* text, const FontSize* size) override;
     void DumpBitmap(const uint8_t* bitmap, const FontSize& size) override;

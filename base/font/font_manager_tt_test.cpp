@@ -238,6 +238,27 @@ TEST(TrueTypeTest, WidthsAreSumsOfAdvancesAndEmptyTextIsZero) {
               a);
 }
 
+// Advances fetched together are FreeType's, capped at 255; a size the renderer refuses gives zeros.
+TEST(TrueTypeTest, AdvancesTogetherAreFreeTypesAdvances) {
+    CFontManagerTT renderer(varnelle::font_test::kDejaVu);
+    DirectFace direct(varnelle::font_test::kDejaVu);
+    const std::vector<uint16_t> codes = {'W', 'i', ' ', 0x00E9, 0x2014};
+    for (int height : {12, 255}) {
+        const FontSize size{height, height};
+        std::vector<int32_t> got(codes.size(), -1);
+        renderer.GetAdvances(codes.data(), codes.size(), &size, got.data());
+        for (size_t i = 0; i < codes.size(); ++i) {
+            const long want =
+                std::min<long>(direct.Load(codes[i], height, FT_LOAD_DEFAULT)->metrics.horiAdvance >> 6, 255);
+            EXPECT_EQ(got[i], want) << height << " " << codes[i];
+        }
+    }
+    const FontSize refused{300, 300};
+    std::vector<int32_t> got(codes.size(), -1);
+    renderer.GetAdvances(codes.data(), codes.size(), &refused, got.data());
+    EXPECT_EQ(got, std::vector<int32_t>(codes.size(), 0));
+}
+
 // Without a face nothing reaches FreeType: no glyph, no width, nothing drawn, a cleared raster.
 TEST(TrueTypeTest, NoFaceDrawsNothing) {
     for (const char* path : {"", "/nonexistent/Font.ttf", "/etc/hostname"}) {

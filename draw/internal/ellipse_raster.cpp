@@ -73,32 +73,50 @@ Spans RingRow(const Box64& box, int64_t thickness, int64_t y) {
     return out;
 }
 
-PointF Direction(int degrees) {
-    switch (((degrees % 360) + 360) % 360) {
+Point64 BorderPoint(int64_t left, int64_t top, int64_t w, int64_t h, int degrees) {
+    switch (degrees) {
         case 0:
-            return {1, 0};
+            return {left + w, top + h / 2};
+        case 45:
+            return {left + w, top};
         case 90:
-            return {0, 1};
+            return {left + w / 2, top};
+        case 135:
+            return {left, top};
         case 180:
-            return {-1, 0};
+            return {left, top + h / 2};
+        case 225:
+            return {left, top + h};
         case 270:
-            return {0, -1};
-        default: {
-            const double r = degrees * (M_PI / 180.0);
-            return {std::cos(r), std::sin(r)};
-        }
+            return {left + w / 2, top + h};
+        case 315:
+            return {left + w, top + h};
+        default:
+            break;
     }
+    const double t = std::tan(degrees * 2 * M_PI / 360);
+    const double cx = static_cast<double>(left + w / 2);
+    const double cy = static_cast<double>(top + h / 2);
+    const double dw = static_cast<double>(w), dh = static_cast<double>(h);
+    auto trunc = [](double v) { return static_cast<int64_t>(std::trunc(v)); };
+    if (degrees >= 46 && degrees < 135) return {trunc(cx + dh / t * 0.5), top};
+    if (degrees >= 226 && degrees < 315) return {trunc(cx - dh / t * 0.5), top + h};
+    if (degrees < 136 || degrees > 224) return {left + w, trunc(cy - dw * t * 0.5)};
+    return {left, trunc(cy + dw * t * 0.5)};
 }
 
-ArcCut::ArcCut(const Box64& box, CutKind kind, int a1, int a2) : m_box(box), m_kind(kind) {
+ArcCut::ArcCut(const Box64& box) : m_box(box), m_kind(CutKind::kWhole) {}
+
+ArcCut::ArcCut(const Box64& box, CutKind kind, PointF from, PointF to) : m_box(box), m_kind(kind) {
     if (kind == CutKind::kWhole) return;
-    const int sweep = ((a2 - a1) % 360 + 360) % 360;
-    m_wide = sweep > 180;
-    const PointF d1 = Direction(a1);
-    const PointF d2 = Direction(a2);
-    // Clockwise from d1: cross(d1, P) >= 0; before d2: cross(P, d2) >= 0.
-    m_h1 = {-d1.y, d1.x, 0};
-    m_h2 = {d2.y, -d2.x, 0};
+    // Counter-clockwise on the screen is the mathematical sense with y turned upwards.
+    auto angle = [](PointF d) { return std::atan2(-d.y, d.x); };
+    double sweep = angle(to) - angle(from);
+    if (sweep < 0) sweep += 2 * M_PI;
+    m_wide = sweep > M_PI;
+    // Counter-clockwise from `from`: cross(from, P) <= 0; not past `to`: cross(P, to) <= 0.
+    m_h1 = {from.y, -from.x, 0};
+    m_h2 = {-to.y, to.x, 0};
     // The ends on the ellipse, in half pixels from the centre.
     const double ax = static_cast<double>(box.right - box.left);
     const double by = static_cast<double>(box.bottom - box.top);
@@ -106,13 +124,13 @@ ArcCut::ArcCut(const Box64& box, CutKind kind, int a1, int a2) : m_box(box), m_k
         const double t = 1.0 / std::sqrt((d.x / ax) * (d.x / ax) + (d.y / by) * (d.y / by));
         return PointF{t * d.x, t * d.y};
     };
-    m_e1 = onEllipse(d1);
-    m_e2 = onEllipse(d2);
+    m_e1 = onEllipse(from);
+    m_e2 = onEllipse(to);
     const double ex = m_e2.x - m_e1.x, ey = m_e2.y - m_e1.y;
     m_chord = {-ey, ex, -ey * m_e1.x + ex * m_e1.y};
     // The arc's middle is on the kept side.
-    const double half = (a1 + sweep / 2.0) * (M_PI / 180.0);
-    const PointF m = onEllipse({std::cos(half), std::sin(half)});
+    const double half = angle(from) + sweep / 2;
+    const PointF m = onEllipse({std::cos(half), -std::sin(half)});
     if (m_chord.nx * m.x + m_chord.ny * m.y < m_chord.c) m_chord = {-m_chord.nx, -m_chord.ny, -m_chord.c};
 }
 

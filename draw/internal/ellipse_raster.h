@@ -1,10 +1,11 @@
 // Row spans of ellipses, rings and their chord and pie cuts, for the drawing context.
 //
-// The ellipse inscribed in a box covers the pixels whose centres lie inside it or on it. Angles are
-// whole degrees measured on the screen: 0 towards the right, growing clockwise (y grows downwards), so
-// an angle is what atan2(y, x) gives in device pixels. A cut keeps the part of the ellipse swept from
-// angle a1 clockwise to a2: a pie keeps that sector (apex at the box's centre), a chord the side of the
-// straight line between the arc's two ends on which the arc lies.
+// The ellipse inscribed in a box covers the pixels whose centres lie inside it or on it. An arc is
+// given by two rays from the box's centre, through the points its ends are aimed at, and runs
+// counter-clockwise on the screen (from the right towards the top) from the first ray to the second.
+// A cut keeps the part of the ellipse that arc sweeps: a pie keeps that sector (apex at the box's
+// centre), a chord the side of the straight line between the arc's two ends on the ellipse on which
+// the arc lies.
 #pragma once
 
 #include <cstdint>
@@ -46,10 +47,26 @@ struct PointF {
     double y;
 };
 
+struct Point64 {
+    int64_t x;
+    int64_t y;
+    bool operator==(const Point64&) const = default;
+};
+
+// Where the arc's end at a whole-degree angle (0..359; 0 towards the right, 90 towards the top) is
+// placed on the border of the rectangle {left, top, left + w, top + h}: the corners and edge middles
+// at the multiples of 45; between them the ray's crossing of the edge the angle's 90-degree quarter
+// (centred on 0, 90, 180 or 270) points at, from its tangent about {left + w/2, top + h/2} (whole
+// halves), truncated toward zero. Off a square the crossing may lie beyond a corner.
+Point64 BorderPoint(int64_t left, int64_t top, int64_t w, int64_t h, int degrees);
+
 class ArcCut {
 public:
-    // a1 and a2 in 0..359 and different, unless kind is kWhole.
-    ArcCut(const Box64& box, CutKind kind, int a1, int a2);
+    // The whole ellipse.
+    explicit ArcCut(const Box64& box);
+    // The arc from the ray along `from` counter-clockwise to the ray along `to` (screen directions,
+    // y downwards, from the box's centre; neither zero nor the same direction).
+    ArcCut(const Box64& box, CutKind kind, PointF from, PointF to);
 
     // The parts of `in` (row y) that the cut keeps.
     Spans Apply(int64_t y, const Spans& in) const;
@@ -81,8 +98,5 @@ private:
     PointF m_e1{};
     PointF m_e2{};
 };
-
-// Direction of a whole-degree angle, exact at the multiples of 90.
-PointF Direction(int degrees);
 
 }  // namespace varnelle::draw_internal

@@ -143,12 +143,17 @@ TEST_F(ProductSessionTest, EveryStreamSplitWindowPlaybackWindowAndTitleAtWork) {
     ASSERT_EQ(r.streams.size(), 3u * r.channels);
 
     // ---- Every stream decodes at its size, at its rate, without gaps; every picture decodes ----
+    uint64_t jpegs = 0;
     for (const varnelle::master::StreamReport& s : r.streams) {
         const std::string what = "channel " + std::to_string(s.chn) + " type " + std::to_string(s.type);
         EXPECT_TRUE(s.refused.empty()) << what << ": " << s.refused;
         EXPECT_EQ(s.seqGaps, 0u) << what;
         if (s.type == 4) {
-            EXPECT_GE(s.frames, 1u) << what;
+            // Pictures go channel after channel, one a pass: a slowed build may not come round to all.
+            if (kRealTime) {
+                EXPECT_GE(s.frames, 1u) << what;
+            }
+            jpegs += s.frames;
             for (uint64_t n = 0; n < s.frames; ++n) {
                 const std::string jpg = m_out + "/jpeg-" + std::to_string(s.ringChn) + "-" + std::to_string(n) + ".jpg";
                 std::string ppm;
@@ -173,6 +178,8 @@ TEST_F(ProductSessionTest, EveryStreamSplitWindowPlaybackWindowAndTitleAtWork) {
             EXPECT_GE(static_cast<double>(s.frames), 0.9 * s.due - inFlight) << what << " of " << s.due;
         }
     }
+
+    EXPECT_GE(jpegs, 1u);
 
     // ---- Each decoder slot: every fragment acknowledged, in order ----
     ASSERT_EQ(r.slots.size(), 4u) << r.clipProblem;

@@ -39,6 +39,7 @@ const char kUsage[] =
     "                      setup [STD [W H]]   command 96, then 24 and 25\n"
     "                      time                the time (type 23)\n"
     "                      rings [VSIZE [JSIZE]]  rings in the master's RAM, commands 10 and 11\n"
+    "                                          (once they exist: 10 and 11 again for them)\n"
     "                      capture CH          channel CH's input (92, 93, 87, 94) and main stream\n"
     "                                          (28, 31, 32, 30)\n"
     "                      format CH STREAM KIND RC SIZE QUALITY FPS FLAGS KBPS GOP\n"

@@ -124,8 +124,8 @@ private:
 int Session::Run() {
     // The clips first: making them costs ffmpeg some seconds that should not fall into the streams'.
     MakeClips();
-    m_p = ProductSysParams();
-    PcivHostGetState()->stSysParam = m_p;
+    // The simulator's settings (its product's, unless its user changed them before the heartbeats).
+    m_p = PcivHostGetState()->stSysParam;
     m_r.channels = m_p.u32ChnEnd - m_p.u32ChnStart;
     if (m_sim.SendSetup(0, static_cast<uint32_t>(m_opt.screenWidth), static_cast<uint32_t>(m_opt.screenHeight)) != 0) {
         m_r.problems.push_back("set-up (commands 96, 24, 25) refused");
@@ -268,7 +268,7 @@ void Session::MakeClips() {
     }
     std::error_code ec;
     std::filesystem::create_directories(m_opt.clipDir, ec);
-    const SLAVE_SYS_PARAM_S p = ProductSysParams();
+    const SLAVE_SYS_PARAM_S p = PcivHostGetState()->stSysParam;
     const int32_t firstGroup = FirstDecoderGroup(p);
     const uint16_t w = static_cast<uint16_t>(m_opt.screenWidth / 4);
     const uint16_t top = static_cast<uint16_t>(m_opt.screenHeight / 2);
@@ -367,12 +367,6 @@ CaptureInput InputOf(uint32_t u32SysType, uint32_t chn) {
         default:
             return {-1, -1};
     }
-}
-
-SLAVE_SYS_PARAM_S ProductSysParams() {
-    SLAVE_SYS_PARAM_S p = MasterSim::DefaultSysParams();
-    p.stSlaveCfg.u8JpegEnable = 1;
-    return p;
 }
 
 int32_t FirstDecoderGroup(const SLAVE_SYS_PARAM_S& p) {

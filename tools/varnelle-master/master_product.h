@@ -1,5 +1,5 @@
 // The master's default session: a product at work, as the recorder's main program drives its slave.
-// The product is an 8-input 1080P hybrid recorder (type 656) with four playback decoders whose first
+// The product (the simulator's default settings) is an 8-input 1080P hybrid recorder (type 656) with four playback decoders whose first
 // decoder channel is 0, so that the playback records, the decoder channels and the decoder groups line
 // up. The session sets the slave up, provides both rings, starts every capture channel's main (D1
 // H.264), sub (CIF H.264) and JPEG streams with a name and a time-stamp title each, lays the inputs out
@@ -25,9 +25,6 @@ struct CaptureInput {
     int32_t viChn, viDev;
 };
 CaptureInput InputOf(uint32_t u32SysType, uint32_t chn);
-
-// The product's settings for command 96.
-SLAVE_SYS_PARAM_S ProductSysParams();
 
 // The first decoder processing group of a product whose inputs take two groups each (the decoders'
 // groups follow the inputs' two sets).

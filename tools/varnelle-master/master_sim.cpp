@@ -120,12 +120,13 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     std::memset(&p, 0, sizeof(p));
     // The product's own system type: type 0 would wire every channel to capture channel 0.
     p.u32SysType = 656;
-    p.u32DevType = 656;  // an 8-input 1080P hybrid recorder
+    p.u32DevType = 656;  // an 8-input 1080P hybrid recorder with JPEG pictures
     p.u32ChnStart = 0;
     p.u32ChnEnd = 8;
     p.u32ChnSetting = 8;
     p.u32DecNum = 4;
     p.u32SplitOffset = 0;
+    // Decode channel i reads its processing group from record i: the playback commands line up.
     p.u32FirstDecChn = 0;
     p.u32DigitalNum = 0;
     p.u32PlayDecNum = 4;
@@ -137,6 +138,7 @@ SLAVE_SYS_PARAM_S MasterSim::DefaultSysParams() {
     cap.as16Analog[HVR_CAP_1080P] = 8;
     cap.u32MaxPlayBackWay = 8;
     p.stHvrCap = cap;
+    p.stSlaveCfg.u8JpegEnable = 1;
     return p;
 }
 
@@ -146,6 +148,8 @@ int MasterSim::SendSetup(uint32_t u32Standard, uint32_t u32Width, uint32_t u32He
         p.u32BoardSubType);
     int ret = PcivHostSendSysParams();
     if (ret != 0) return ret;
+    // The set-up brings the media system up anew: the capture devices are to be enabled again.
+    m_viDevs.clear();
     ret = PcivHostGraphicsSaveVstd(u32Standard);
     Log("command 24 (standard %u): result %d", u32Standard, ret);
     if (ret != 0) return ret;
@@ -246,6 +250,24 @@ int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
     Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size,
         ring.phys, ring.noticePort, ring.ackPort, ret);
     return ret;
+}
+
+int MasterSim::ResendRings() {
+    std::vector<Ring> rings;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& r : m_readers) rings.push_back(r->ring);
+    }
+    int sent = 0;
+    for (const Ring& ring : rings) {
+        const uint32_t code = ring.noticePort == PCIV_HOST_PORT_VENC_NOTICE ? 10 : ring.noticePort == PCIV_HOST_PORT_JPEG_NOTICE ? 11 : 0;
+        if (code == 0) continue;
+        PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
+        const int ret = Command(code, &p, sizeof(p));
+        Log("command %u again: %s ring of %u bytes at 0x%08x: result %d", code, ring.name, ring.size, ring.phys, ret);
+        sent += ret == 0;
+    }
+    return sent;
 }
 
 void MasterSim::ReadRing(RingReader* r) {
@@ -543,8 +565,12 @@ int MasterSim::RunScript(std::istream& in) {
             }
         } else if (verb == "rings") {
             if (Watching(PCIV_HOST_PORT_VENC_NOTICE) || Watching(PCIV_HOST_PORT_JPEG_NOTICE)) {
-                Log("line %d: the rings are provided already", number);
-                return number;
+                // A master set up again gives the slave its senders again, on the rings it reads.
+                if (ResendRings() != 2) {
+                    Log("line %d: the rings are provided already", number);
+                    return number;
+                }
+                continue;
             }
             // The sender takes its buffer from one common pool block: the ring fits in the largest.
             uint32_t vsize = args.size() > 0 ? args[0] : (3u << 20);

@@ -71,7 +71,7 @@ public:
     // Messages left from an earlier slave on this bus are dropped first. 0 or -1 on time-out.
     int ConnectSlave(int timeoutMs);
 
-    // The master's settings for command 96: a plausible 8-input product.
+    // The master's settings for command 96: the 8-input product of the default session.
     static SLAVE_SYS_PARAM_S DefaultSysParams();
     // Command 96 with the current settings, then commands 24 (video standard) and 25 (resolution),
     // which wait for their replies. 0, or the first failure.
@@ -95,6 +95,9 @@ public:
     // Reading and acknowledging only (the sender is started some other way). False when the notice
     // port is already watched: two readers would split one stream between them.
     bool WatchRing(const Ring& ring);
+    // Commands 10 and 11 again for the rings already read (a master that sets the slave up again):
+    // how many were answered with 0.
+    int ResendRings();
     bool Watching(uint32_t noticePort) const;
     RingStats Stats(const char* name) const;
     // The frame records read from a ring so far, per channel.

@@ -1,0 +1,107 @@
+// Every registered command of the whole program through the command table, on a private bus with the
+// media drivers installed and the master's set-up done first (port map, command 96 for a 4-input
+// product with JPEG, standard and resolution), so the capture, split, decode, detection and set-up
+// handlers meet hostile payloads on a running media system. Input: byte 0 picks the command among the
+// registered ones (command 96 is the set-up and is not picked), the rest is its payload (at most 4096
+// bytes). Whatever the input, the reply rule holds and nothing crashes.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/app_modules.h"
+#include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_host.h"
+#include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_proto.h"
+#include "app/pci/pciv_test_master.h"
+#include "platform/drivers/all/install.h"
+#include "platform/host/test_bus.h"
+#include "platform/mcc/mcc_driver.h"
+#include "platform/mem/ram.h"
+
+namespace {
+
+std::vector<uint32_t>& Codes() {
+    static auto* v = new std::vector<uint32_t>;
+    return *v;
+}
+
+bool Run(uint32_t code, const void* pPayload, uint32_t len) {
+    static PCIV_MSG_S msg;
+    std::memset(&msg, 0, sizeof(msg));
+    std::memcpy(msg.au32Payload, pPayload, len);
+    msg.stMsgHead.u32Target = 1;
+    msg.stMsgHead.u32MsgType = code;
+    msg.stMsgHead.u32MsgLen = len;
+    const bool answered = PCIV_RunCmd(&msg);
+    if (answered != varnelle::testing::CodeIsAnswered(code)) __builtin_trap();
+    if (answered) {
+        const uint32_t replyLen = msg.stMsgHead.u32MsgLen;
+        if (msg.stMsgHead.u32MsgType != PCIV_MSGTYPE_CMDECHO || msg.stMsgHead.u32Target != 0) __builtin_trap();
+        if (replyLen != 0 && replyLen != 36 && replyLen != 80) __builtin_trap();
+    }
+    return answered;
+}
+
+void SetUp() {
+    uint32_t ports[24] = {101, 102, 103, 104};
+    for (uint32_t i = 0; i < 8; ++i) {
+        ports[4 + i] = 105 + 2 * i;
+        ports[12 + i] = 106 + 2 * i;
+    }
+    ports[20] = 121;
+    ports[21] = 122;
+    ports[22] = 123;
+    ports[23] = 124;
+    Run(86, ports, sizeof(ports));
+    SLAVE_SYS_PARAM_S p;
+    std::memset(&p, 0, sizeof(p));
+    p.u32SysType = 656;
+    p.u32DevType = 656;
+    p.u32ChnEnd = 4;
+    p.u32ChnSetting = 4;
+    p.u32DecNum = 2;
+    p.u32FirstDecChn = 4;
+    p.u32PlayDecNum = 2;
+    p.u32PicSize = 3;
+    p.u32BoardSubType = 47;
+    p.stHvrCap.as16Analog[HVR_CAP_1080P] = 4;
+    p.stHvrCap.u32MaxPlayBackWay = 2;
+    p.stSlaveCfg.u8JpegEnable = 1;
+    Run(96, &p, sizeof(p));
+    const uint32_t vstd[2] = {0, 0};
+    Run(24, vstd, sizeof(vstd));
+    const uint32_t size[2] = {1280, 720};
+    Run(25, size, sizeof(size));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    varnelle::host::UsePrivateBus("fuzzapp");
+    setenv("VARNELLE_CHIP", "1", 1);
+    // The handlers' lines would fill the disk over many inputs.
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+    static auto* masterRam =
+        new varnelle::mem::Ram(varnelle::mem::RamPath(0), 0, varnelle::mem::kMasterRamSize, true);
+    (void)masterRam;
+    varnelle::drivers::InstallAll();
+    varnelle::mcc::InstallMccDriver();
+    AppRegisterModules();
+    for (uint32_t code = 0; code < PCIV_CMD_COUNT; ++code) {
+        if (code != 96 && PCIV_CmdHasHandler(code)) Codes().push_back(code);
+    }
+    if (Codes().empty()) std::abort();
+    SetUp();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint32_t code = Codes()[data[0] % Codes().size()];
+    const size_t len = size - 1 > PCIV_MSG_MAXLEN ? PCIV_MSG_MAXLEN : size - 1;
+    Run(code, data + 1, static_cast<uint32_t>(len));
+    return 0;
+}
