@@ -407,6 +407,7 @@ int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vecto
         sessions.push_back(std::make_unique<ChipSession>(sim, options, p, chips[i], &r));
         sessions.back()->Start();
     }
+    if (options.running) options.running();
     const uint64_t start = host::MonotonicUs();
     const uint64_t end = start + static_cast<uint64_t>(options.durationS) * 1000000;
     // The time titles move on every second, as the master's clock does.

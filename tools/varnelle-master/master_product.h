@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct SessionOptions {
     int screenWidth = 1920, screenHeight = 1080;
     // Set to end the session early (a signal).
     const volatile std::sig_atomic_t* interrupted = nullptr;
+    // Called once every slave is at work, when the session's time starts (measurements begin here).
+    std::function<void()> running;
 };
 
 // One stream of a capture channel as the master saw it.
