@@ -100,10 +100,7 @@ void BM_WholeChip(benchmark::State& state) {
             state.SkipWithError("no bus");
             return;
         }
-        fs::create_directories(bus + "/root/data/Fonts");
-        std::error_code ec;
-        fs::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", bus + "/root/data/Fonts/DejaVuSans.ttf", ec);
-        ::setenv("VARNELLE_ROOT", (bus + "/root").c_str(), 1);
+        ::setenv("VARNELLE_ROOT", varnelle::testing::MakeSlaveRoot(bus).c_str(), 1);
         std::vector<std::unique_ptr<varnelle::testing::SlaveProcess>> slaves;
         bool up = true;
         for (int c = 1; c <= g_slaves; ++c) {
