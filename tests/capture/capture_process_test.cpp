@@ -41,6 +41,11 @@ constexpr uint64_t kMissSlack = 15;
 // are checked here too.
 constexpr bool kEveryPicture = false;
 constexpr uint64_t kQueuedUs = 1000000;
+#elif defined(__SANITIZE_ADDRESS__)
+// Under AddressSanitizer on a busy machine the processing group can still hold several pictures when
+// the I frame is asked for; they are coded after the request.
+constexpr bool kEveryPicture = true;
+constexpr uint64_t kQueuedUs = 400000;
 #else
 constexpr bool kEveryPicture = true;
 constexpr uint64_t kQueuedUs = 0;
@@ -82,10 +87,9 @@ protected:
         ASSERT_FALSE(m_bus.empty());
         m_out = m_bus + "/out";
         m_trace = m_bus + "/trace";
-        m_root = m_bus + "/root";
+        m_root = varnelle::testing::MakeSlaveRoot(m_bus);
+        ASSERT_FALSE(m_root.empty());
         fs::create_directories(m_trace);
-        fs::create_directories(m_root + "/data/Fonts");
-        fs::copy_file(kDejaVu, m_root + "/data/Fonts/DejaVuSans.ttf");
         ::setenv("VARNELLE_TRACE", m_trace.c_str(), 1);
         ::setenv("VARNELLE_ROOT", m_root.c_str(), 1);
         varnelle::master::SimOptions opt;
