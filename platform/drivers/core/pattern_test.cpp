@@ -288,19 +288,19 @@ TEST(TestPatternTest, TheCameraScenesEdgesShowTheSignatureColour) {
 TEST(TestPatternTest, TheCameraSceneLeavesTheLabelsAndTheBarAsTheyAre) {
     for (auto [w, h] : {std::pair{704, 576}, std::pair{1920, 1080}, std::pair{176, 144}}) {
         for (uint64_t frame : {0u, 5u, 77u}) {
-            const Picture flat = Draw(PatternScene::kFlat, w, h, 21, frame, 86399);
-            const Picture camera = Draw(PatternScene::kCamera, w, h, 21, frame, 86399);
+            // Channel 40 has the brightest signature, the scene's nearest to white.
+            const Picture flat = Draw(PatternScene::kFlat, w, h, 40, frame, 86399);
+            const Picture camera = Draw(PatternScene::kCamera, w, h, 40, frame, 86399);
+            int wrong = 0, firstX = -1, firstY = -1;
             for (int y = 0; y < h; ++y) {
                 for (int x = 0; x < w; ++x) {
-                    const bool label = flat.Y(x, y) == 16 || flat.Y(x, y) == 235;
-                    if (label) {
-                        ASSERT_EQ(camera.Y(x, y), flat.Y(x, y)) << w << "x" << h << " at " << x << "," << y;
-                    } else {
-                        ASSERT_GT(camera.Y(x, y), 16) << w << "x" << h << " at " << x << "," << y;
-                        ASSERT_LT(camera.Y(x, y), 235) << w << "x" << h << " at " << x << "," << y;
-                    }
+                    const uint8_t f = flat.Y(x, y), c = camera.Y(x, y);
+                    const bool label = f == 16 || f == 235;
+                    if (label ? c == f : c > 16 && c < 235) continue;
+                    if (wrong++ == 0) firstX = x, firstY = y;
                 }
             }
+            EXPECT_EQ(wrong, 0) << w << "x" << h << " frame " << frame << ", the first at " << firstX << "," << firstY;
         }
     }
 }
