@@ -495,15 +495,17 @@ struct MotionSplit {
 };
 MotionSplit MotionOf(const VDA_DATA_S& d) {
     const drivers::PatternRect r = drivers::PatternSignatureRect(InputPictures::kW, InputPictures::kH);
-    auto within = [](MK_U32 from, MK_U32 to, int lo, int hi) { return static_cast<int>(from) >= lo && static_cast<int>(to) <= hi; };
+    auto within = [](MK_U32 from, MK_U32 to, int lo, int hi) {
+        return static_cast<int>(from) >= lo && static_cast<int>(to) <= hi;
+    };
     MotionSplit m;
     for (MK_U32 y = 0; y < d.u32MbHeight; ++y) {
         for (MK_U32 x = 0; x < d.u32MbWidth; ++x) {
             // The input rows and columns the macroblock samples (nearest pixel), a pixel to spare.
-            const bool still = within(x * 16 * InputPictures::kW / 640, (x * 16 + 16) * InputPictures::kW / 640 + 1, r.x,
-                                      r.x + r.width) &&
-                               within(y * 16 * InputPictures::kH / 480, (y * 16 + 16) * InputPictures::kH / 480 + 1, r.y,
-                                      r.y + r.height);
+            const bool still = within(x * 16 * InputPictures::kW / 640,
+                                      (x * 16 + 16) * InputPictures::kW / 640 + 1, r.x, r.x + r.width) &&
+                               within(y * 16 * InputPictures::kH / 480,
+                                      (y * 16 + 16) * InputPictures::kH / 480 + 1, r.y, r.y + r.height);
             if (still) {
                 m.stillSad += Sad8(d, x, y);
             } else {

@@ -53,7 +53,8 @@ uint64_t Mix(uint64_t x) {
 
 // A value from -1 to 1 for a point of an integer grid.
 float Lattice(uint64_t seed, int x, int y) {
-    const uint64_t h = Mix(seed ^ Mix((static_cast<uint64_t>(static_cast<uint32_t>(x)) << 32) | static_cast<uint32_t>(y)));
+    const uint64_t h =
+        Mix(seed ^ Mix((static_cast<uint64_t>(static_cast<uint32_t>(x)) << 32) | static_cast<uint32_t>(y)));
     return static_cast<float>(h >> 40) / static_cast<float>(1u << 23) - 1.0f;
 }
 
@@ -70,7 +71,9 @@ float Smooth(uint64_t seed, int x, int y, int cell, int w, int h) {
     return (a + (b - a) * fx) * (1 - fy) + (c + (d - c) * fx) * fy;
 }
 
-uint8_t Clamp(float v, int lo, int hi) { return static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(v)), lo, hi)); }
+uint8_t Clamp(float v, int lo, int hi) {
+    return static_cast<uint8_t>(std::clamp(static_cast<int>(std::lround(v)), lo, hi));
+}
 
 struct SceneTiles {
     // Per luma level: kPhases tiles of kTileH rows of kTileW bytes.
@@ -112,8 +115,10 @@ SceneTiles MakeSceneTiles() {
     std::vector<float> dv(static_cast<size_t>(kTileW / 2) * kChromaTileH), du(dv.size());
     for (int y = 0; y < kChromaTileH; ++y) {
         for (int x = 0; x < kTileW / 2; ++x) {
-            dv[static_cast<size_t>(y) * (kTileW / 2) + x] = 12 * Smooth(5, x, y, 16, kTileW / 2, kChromaTileH);
-            du[static_cast<size_t>(y) * (kTileW / 2) + x] = 12 * Smooth(6, x, y, 16, kTileW / 2, kChromaTileH);
+            dv[static_cast<size_t>(y) * (kTileW / 2) + x] =
+                12 * Smooth(5, x, y, 16, kTileW / 2, kChromaTileH);
+            du[static_cast<size_t>(y) * (kTileW / 2) + x] =
+                12 * Smooth(6, x, y, 16, kTileW / 2, kChromaTileH);
         }
     }
     for (int h = 0; h < 16; ++h) {
@@ -132,16 +137,19 @@ const SceneTiles& Tiles() {
     return tiles;
 }
 
-// Copies columns [x0, x1) of picture row `y` from the scene: luma from `tiles` (kPhases tiles of
-// `tileH` rows), the copy of each tile column chosen by `seed` and the row's band.
-void SceneSpan(uint8_t* row, const uint8_t* tiles, int tileH, int phases, uint64_t seed, int y, int x0, int x1) {
+// Copies bytes [x0, x1) of plane row `y` from `tiles` (`phases` tiles of `tileH` rows of kTileW
+// bytes), the tile of each tile column chosen by `seed` and the row's band.
+void SceneSpan(uint8_t* row, const uint8_t* tiles, int tileH, int phases, uint64_t seed, int y, int x0,
+               int x1) {
     const size_t tileBytes = static_cast<size_t>(tileH) * kTileW;
     const uint8_t* const line = tiles + static_cast<size_t>(y % tileH) * kTileW;
     for (int x = x0; x < x1;) {
         const int col = x / kTileW;
         const int end = std::min(x1, (col + 1) * kTileW);
-        const int phase = phases == 1 ? 0 : static_cast<int>(Mix(seed ^ (static_cast<uint64_t>(y / kBand) << 20) ^
-                                                                  static_cast<uint64_t>(col)) % kPhases);
+        const int phase = phases == 1 ? 0
+                                      : static_cast<int>(Mix(seed ^ (static_cast<uint64_t>(y / kBand) << 20) ^
+                                                             static_cast<uint64_t>(col)) %
+                                                         kPhases);
         std::memcpy(row + x, line + phase * tileBytes + x % kTileW, static_cast<size_t>(end - x));
         x = end;
     }
@@ -317,8 +325,8 @@ struct Mover {
     int hue;
 };
 constexpr Mover kMovers[] = {
-    {true, 6, 5, 7, 4, 60, 84, 3},     {false, 5, 8, -5, 2, 200, 176, 9}, {true, 10, 8, 11, -9, 150, 112, 12},
-    {false, 12, 4, 3, -6, 40, 68, 6},  {true, 8, 10, -9, 7, 222, 196, 0}, {false, 7, 9, 6, 10, 100, 132, 14},
+    {true, 6, 5, 7, 4, 60, 84, 3},    {false, 5, 8, -5, 2, 200, 176, 9}, {true, 10, 8, 11, -9, 150, 112, 12},
+    {false, 12, 4, 3, -6, 40, 68, 6}, {true, 8, 10, -9, 7, 222, 196, 0}, {false, 7, 9, 6, 10, 100, 132, 14},
 };
 
 // Where a thing is `travelled` pixels from its start, bouncing within [0, room].
@@ -332,14 +340,18 @@ void DrawMovers(const PatternFrame& f, int channel, uint64_t frameIndex, const L
     const uint64_t k = static_cast<uint64_t>(std::max(channel, 0));
     const int iw = l.ix1 - l.ix0, ih = l.iy1 - l.iy0;
     if (iw <= 0 || ih <= 0) return;
+    // The paths start again after a million pictures, so the sums below stay small.
     const int64_t t = static_cast<int64_t>(frameIndex % 1000000);
     for (size_t i = 0; i < std::size(kMovers); ++i) {
         const Mover& m = kMovers[i];
         const int ow = std::max(2, f.width / m.wDiv), oh = std::max(2, f.height / m.hDiv);
         const uint64_t start = Mix(k * 16 + i);
-        const int ox = l.ix0 + Bounce(static_cast<int64_t>(start % 4096) * iw / 1024 + t * m.vx * f.width / 1000, iw - ow);
-        const int oy =
-            l.iy0 + Bounce(static_cast<int64_t>((start >> 16) % 4096) * ih / 1024 + t * m.vy * f.height / 1000, ih - oh);
+        const int ox =
+            l.ix0 +
+            Bounce(static_cast<int64_t>(start % 4096) * iw / 1024 + t * m.vx * f.width / 1000, iw - ow);
+        const int oy = l.iy0 + Bounce(static_cast<int64_t>((start >> 16) % 4096) * ih / 1024 +
+                                          t * m.vy * f.height / 1000,
+                                      ih - oh);
         const int stripe = std::max(1, oh / 6);
         const uint8_t u = kHues[m.hue][0], v = kHues[m.hue][1];
         for (int y = std::max(l.iy0, oy); y < std::min(l.iy1, oy + oh); ++y) {
@@ -384,7 +396,8 @@ void DrawFlat(const PatternFrame& f, PatternYuv colour) {
     FillPlanes(f, colour);
 }
 
-void DrawTestPattern(const PatternFrame& f, int channel, uint64_t frameIndex, int secondsOfDay, PatternScene scene) {
+void DrawTestPattern(const PatternFrame& f, int channel, uint64_t frameIndex, int secondsOfDay,
+                     PatternScene scene) {
     if (f.y == nullptr || f.width <= 0 || f.height <= 0) return;
     if (scene == PatternScene::kCamera) {
         const Layout layout = LayoutOf(f.width, f.height);

@@ -24,7 +24,9 @@ struct Picture {
 
 constexpr PatternScene kScenes[] = {PatternScene::kFlat, PatternScene::kCamera};
 
-const char* Name(PatternScene s) { return s == PatternScene::kFlat ? "flat" : "camera"; }
+const char* Name(PatternScene s) {
+    return s == PatternScene::kFlat ? "flat" : "camera";
+}
 
 Picture Draw(int w, int h, int chn, uint64_t frame, int secondsOfDay = -1, size_t pad = 0,
              PatternScene scene = PatternScene::kFlat) {
@@ -119,9 +121,11 @@ TEST(TestPatternTest, ThePictureShowsTheChannelNumberAndTheTimeLegibly) {
             for (int chn : {0, 7, 12, 34, 255}) {
                 Picture p = Draw(scene, sz.w, sz.h, chn, 3, secondsOfDay);
                 Box digits = FindBox(p, sz.w / 16, sz.h / 16);
-                EXPECT_EQ(ReadLabel(p, digits), std::to_string(chn)) << sz.w << "x" << sz.h << " " << Name(scene);
+                EXPECT_EQ(ReadLabel(p, digits), std::to_string(chn))
+                    << sz.w << "x" << sz.h << " " << Name(scene);
                 // Large digits; three of them are made smaller to stay clear of the signature area.
-                EXPECT_GE(digits.h, chn < 100 ? sz.h / 5 : sz.h / 8) << "large digits, " << sz.w << "x" << sz.h;
+                EXPECT_GE(digits.h, chn < 100 ? sz.h / 5 : sz.h / 8)
+                    << "large digits, " << sz.w << "x" << sz.h;
                 EXPECT_EQ(ReadLabel(p, TimeBox(p)), "12:34:56") << sz.w << "x" << sz.h << " " << Name(scene);
             }
         }
@@ -135,7 +139,8 @@ TEST(TestPatternTest, TheSignatureAreaHoldsNothingButTheChannelsColour) {
                               std::pair{15, PatternScene::kFlat}, std::pair{16, PatternScene::kCamera},
                               std::pair{33, PatternScene::kCamera}}) {
         const PatternYuv sig = PatternSignature(chn);
-        for (auto [w, h] : {std::pair{704, 576}, std::pair{1280, 720}, std::pair{64, 48}, std::pair{355, 289}}) {
+        for (auto [w, h] :
+             {std::pair{704, 576}, std::pair{1280, 720}, std::pair{64, 48}, std::pair{355, 289}}) {
             // Whatever the bar's and the moving things' positions.
             for (uint64_t frame = 0; frame < 60; frame += 7) {
                 Picture p = Draw(scene, w, h, chn, frame, 45296);
@@ -190,9 +195,11 @@ TEST(TestPatternTest, DeterministicAndDistinctPerChannelFrameAndTime) {
         EXPECT_EQ(Sum(Draw(scene, 64, 48, 3, 10, 100)), Sum(Draw(scene, 64, 48, 3, 10, 100))) << Name(scene);
         EXPECT_NE(Sum(Draw(scene, 64, 48, 3, 10, 100)), Sum(Draw(scene, 64, 48, 4, 10, 100))) << Name(scene);
         EXPECT_NE(Sum(Draw(scene, 64, 48, 3, 10, 100)), Sum(Draw(scene, 64, 48, 3, 11, 100))) << Name(scene);
-        EXPECT_NE(Sum(Draw(scene, 176, 144, 3, 10, 100)), Sum(Draw(scene, 176, 144, 3, 10, 101))) << Name(scene);
+        EXPECT_NE(Sum(Draw(scene, 176, 144, 3, 10, 100)), Sum(Draw(scene, 176, 144, 3, 10, 101)))
+            << Name(scene);
     }
-    EXPECT_NE(Sum(Draw(PatternScene::kFlat, 64, 48, 3, 10, 100)), Sum(Draw(PatternScene::kCamera, 64, 48, 3, 10, 100)));
+    EXPECT_NE(Sum(Draw(PatternScene::kFlat, 64, 48, 3, 10, 100)),
+              Sum(Draw(PatternScene::kCamera, 64, 48, 3, 10, 100)));
 }
 
 TEST(TestPatternTest, StaysInsideThePictureForOddSizesAndPadding) {
@@ -252,7 +259,8 @@ TEST(TestPatternTest, TheCameraSceneIsTexturedAndChangesEveryPictureEvenScaledDo
             EXPECT_GT(spread, 12.0) << w << "x" << h << " frame " << frame << ": textured";
             // Most of it, by a level or more: a few moving things alone would not do.
             EXPECT_GT(changed, blocks / 2) << w << "x" << h << " frame " << frame << ": changes";
-            EXPECT_NEAR(mean, sig.y, 16) << w << "x" << h << " frame " << frame << ": in the signature's luma";
+            EXPECT_NEAR(mean, sig.y, 16)
+                << w << "x" << h << " frame " << frame << ": in the signature's luma";
         }
     }
 }
@@ -300,7 +308,8 @@ TEST(TestPatternTest, TheCameraSceneLeavesTheLabelsAndTheBarAsTheyAre) {
                     if (wrong++ == 0) firstX = x, firstY = y;
                 }
             }
-            EXPECT_EQ(wrong, 0) << w << "x" << h << " frame " << frame << ", the first at " << firstX << "," << firstY;
+            EXPECT_EQ(wrong, 0) << w << "x" << h << " frame " << frame << ", the first at " << firstX << ","
+                                << firstY;
         }
     }
 }

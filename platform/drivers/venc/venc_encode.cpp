@@ -257,7 +257,9 @@ uint64_t VencDriver::EncodeReceived(int thread) {
             for (int k = 0; k < kMaxChn && !job; ++k) {
                 const int chn = (m_cursor[thread] + k) % kMaxChn;
                 Channel* c = Find(chn);
-                if (c == nullptr || c->thread != thread || c->encoding || !c->receiving || c->pictures.empty()) continue;
+                if (c == nullptr || c->thread != thread || c->encoding || !c->receiving ||
+                    c->pictures.empty())
+                    continue;
                 HeldFrame picture = std::move(c->pictures.front());
                 c->pictures.pop_front();
                 const uint64_t pts = picture.frame().u64pts;

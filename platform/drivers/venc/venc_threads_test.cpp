@@ -57,9 +57,13 @@ TEST(AssignThreadsTest, SpreadsByWork) {
         {"fewer channels than threads: one each, heaviest first", {5, 0, 9, 7}, 4, {2, -1, 0, 1}},
         {"one thread", {3, 8, 1}, 1, {0, 0, 0}},
         {"equals go to the lower thread, in channel order", {4, 4, 4, 4, 4}, 2, {0, 1, 0, 1, 0}},
-        {"the heavy one alone, the light ones on the rest", {10, 30, 10, 10, 10, 10, 10}, 3, {1, 0, 2, 1, 2, 1, 2}},
+        {"the heavy one alone, the light ones on the rest",
+         {10, 30, 10, 10, 10, 10, 10},
+         3,
+         {1, 0, 2, 1, 2, 1, 2}},
         {"a main and a sub a capture channel, the main first: every thread gets two of each",
-         {kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub},
+         {kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain, kSub, kMain,
+          kSub},
          4,
          {0, 0, 1, 1, 2, 2, 3, 3, 0, 0, 1, 1, 2, 2, 3, 3}},
         {"no threads", {1, 2}, 0, {-1, -1}},
@@ -143,7 +147,8 @@ protected:
             mains[static_cast<size_t>(v->thread)] += pic.u32PicWidth == 704;
         }
         std::string seen;
-        for (int t = 0; t < 4; ++t) seen += " " + std::to_string(mains[t]) + " mains/" + std::to_string(load[t]);
+        for (int t = 0; t < 4; ++t)
+            seen += " " + std::to_string(mains[t]) + " mains/" + std::to_string(load[t]);
         const bool twoMains = std::any_of(mains.begin(), mains.end(), [](int m) { return m >= 2; });
         const bool onlySubs = std::any_of(mains.begin(), mains.end(), [](int m) { return m == 0; });
         EXPECT_FALSE(twoMains && onlySubs) << when << ":" << seen;
@@ -222,8 +227,8 @@ TEST_F(VencThreadsTest, ChannelsThatMoveBetweenThreadsKeepTheirPicturesInOrder) 
     };
     for (int i = 0; i < 150; ++i) {
         for (int chn = 0; chn < 2; ++chn) {
-            std::optional<drivers::HeldFrame> f =
-                drivers::AllocFrame(drivers::FrameBlocks{pool}, 64, 48, static_cast<uint64_t>(i + 1) * 40000, 0);
+            std::optional<drivers::HeldFrame> f = drivers::AllocFrame(
+                drivers::FrameBlocks{pool}, 64, 48, static_cast<uint64_t>(i + 1) * 40000, 0);
             ASSERT_TRUE(f);
             drivers::FrameRouter::Instance().Publish(src[chn], *f);
         }
@@ -239,7 +244,8 @@ TEST_F(VencThreadsTest, ChannelsThatMoveBetweenThreadsKeepTheirPicturesInOrder) 
         ASSERT_TRUE(drivers::testing::Eventually([&] {
             const std::optional<view::Channel> v = view::Get(chn);
             return v->encodedFrames == v->receivedFrames;
-        })) << "every picture taken is encoded, channel " << chn;
+        })) << "every picture taken is encoded, channel "
+            << chn;
         fetch(chn);
         EXPECT_EQ(view::Get(chn)->missedFrames, 0u) << chn;
         EXPECT_GT(view::Get(chn)->encodedFrames, 0u) << chn;

@@ -65,8 +65,8 @@ TEST(ViCoverTest, ACoverOnTheChannelHidesItsRectangleInTheCapturedFrame) {
     const size_t stride = frame.u32Stride[0];
     std::vector<uint8_t> got(stride * 288), want(stride * 288 * 3 / 2);
     ASSERT_TRUE(varnelle::mem::Ram::Local().Read(frame.u32PhyAddr[0], got.data(), got.size()));
-    varnelle::drivers::DrawTestPattern({want.data(), stride, want.data() + stride * 288, stride, 352, 288}, kChn,
-                                       frame.u32TimeRef / 2, SecondsOfDay(ManualClock::kWallUs),
+    varnelle::drivers::DrawTestPattern({want.data(), stride, want.data() + stride * 288, stride, 352, 288},
+                                       kChn, frame.u32TimeRef / 2, SecondsOfDay(ManualClock::kWallUs),
                                        varnelle::drivers::PatternScene::kCamera);
     // Black in studio range: luma 16 inside the rectangle, the pattern everywhere else.
     for (int y = 0; y < 288; ++y) {

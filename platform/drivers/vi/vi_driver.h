@@ -8,12 +8,12 @@
 // the channel puts out its destination frame rate of them (frame-rate control). Each frame is drawn at
 // the attributes' destination size into a block of the video buffer pools (the attached pool, else
 // the common pools), shows the test pattern of core/pattern.h with its camera scene (channel number,
-// colour signature, moving bar, time of day over a noisy, textured scene with moving things), so
-// that encoders work as hard as on a camera's pictures, or the user picture while that is on, or a flat field while a test has
-// set a luma level; it goes to every receiver bound to the channel (core/frame_router.h) and, while
-// the user keeps a frame depth, to the queue the user's GetFrame takes from. A channel with no
-// receiver and no depth makes nothing. Without signal (a test's choice) or with its interrupt off,
-// the input delivers nothing but the user picture.
+// colour signature, moving bar, time of day over a noisy, textured scene with moving things, so that
+// encoders work as hard as on a camera's pictures), or the user picture while that is on, or a flat
+// field while a test has set a luma level; it goes to every receiver bound to the channel
+// (core/frame_router.h) and, while the user keeps a frame depth, to the queue the user's GetFrame
+// takes from. A channel with no receiver and no depth makes nothing. Without signal (a test's choice)
+// or with its interrupt off, the input delivers nothing but the user picture.
 #pragma once
 
 #include <cstdint>
