@@ -50,10 +50,11 @@ struct Picture {
 struct Sizes {
     int sw, sh, dw, dh;
 };
-// Display: a 4x4 and a 2x2 split of D1 inputs on 1920x1080, a full-screen D1. Processing: D1 to CIF
-// and QCIF, 1080p to D1.
-const Sizes kSizes[] = {{704, 576, 480, 270}, {704, 576, 960, 540}, {704, 576, 1920, 1080},
-                        {704, 576, 352, 288}, {704, 576, 176, 144}, {1920, 1080, 704, 576}};
+// Display: a 4x4 and a 2x2 split of D1 inputs on 1920x1080, a full-screen D1, a 1080p input in a 4x4
+// split and a 720p one in a 4x2. Processing: D1 to CIF and QCIF, 1080p to D1 and CIF.
+const Sizes kSizes[] = {{704, 576, 480, 270},   {704, 576, 960, 540},    {704, 576, 1920, 1080},
+                        {1920, 1080, 480, 270}, {1280, 720, 480, 540},   {704, 576, 352, 288},
+                        {704, 576, 176, 144},   {1920, 1080, 704, 576},  {1920, 1080, 352, 288}};
 
 Picture Source(int w, int h) {
     Picture p(w, h);
@@ -62,19 +63,27 @@ Picture Source(int w, int h) {
     return p;
 }
 
+const char* const kIsaNames[] = {"plain", "sse2", "avx2"};
+
+// Our scaler in each of its instruction-set variants (the second argument) that the processor runs.
 void BM_ScaleOwn(benchmark::State& state) {
     const Sizes s = kSizes[state.range(0)];
+    const auto isa = static_cast<drivers::ScalerIsa>(state.range(1));
     Picture src = Source(s.sw, s.sh), dst(s.dw, s.dh);
-    drivers::Yuv420SpScaler scaler;
+    drivers::Yuv420SpScaler scaler(isa);
+    if (scaler.Isa() != isa) {
+        state.SkipWithError("not on this processor");
+        return;
+    }
     for (auto _ : state) {
         scaler.Scale(src.Planes(), dst.Planes());
         benchmark::DoNotOptimize(dst.bytes.data());
     }
     state.SetItemsProcessed(state.iterations());
     state.SetLabel(std::to_string(s.sw) + "x" + std::to_string(s.sh) + "->" + std::to_string(s.dw) + "x" +
-                   std::to_string(s.dh));
+                   std::to_string(s.dh) + " " + kIsaNames[state.range(1)]);
 }
-BENCHMARK(BM_ScaleOwn)->DenseRange(0, std::size(kSizes) - 1);
+BENCHMARK(BM_ScaleOwn)->ArgsProduct({benchmark::CreateDenseRange(0, std::size(kSizes) - 1, 1), {0, 1, 2}});
 
 void BM_ScaleSwscale(benchmark::State& state) {
     const Sizes s = kSizes[state.range(0)];
