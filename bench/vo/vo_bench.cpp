@@ -6,10 +6,14 @@
 //  - Composing a 1920x1080 screen of a 4x4 split of D1 pictures through the display driver, every
 //    channel with a new picture each screen: the display thread's CPU time per screen, the screens a
 //    second one core makes that way, and that against twice the display rate of 60 (target >= 1).
+//  - Writing such a screen as the trace's PNG file (the trace writes one about once a second).
 #include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -30,6 +34,7 @@ extern "C" {
 #include "platform/drivers/core/vb_pools.h"
 #include "platform/drivers/core/video_frames.h"
 #include "platform/drivers/vo/vo_driver.h"
+#include "platform/drivers/vo/vo_screen.h"
 #include "platform/host/test_bus.h"
 
 namespace {
@@ -215,6 +220,27 @@ void BM_Compose16ChannelSplit(benchmark::State& state) {
     drivers::VbPools::Instance().DestroyPool(pool);
 }
 BENCHMARK(BM_Compose16ChannelSplit)->Iterations(300)->UseRealTime();
+
+// A 1920x1080 screen of a 4x4 split of test pictures to PNG, in a directory of its own.
+void BM_WriteScreenPng(benchmark::State& state) {
+    drivers::vo::Screen screen(1920, 1080);
+    screen.Fill({16, 128, 128});
+    drivers::Yuv420SpScaler scaler;
+    for (int c = 0; c < 16; ++c) {
+        Picture src(704, 576);
+        drivers::Yuv420SpPlanes pl = src.Planes();
+        drivers::DrawTestPattern({pl.y, pl.yStride, pl.uv, pl.uvStride, 704, 576}, c, 17, 45296);
+        scaler.Scale(src.Planes(), screen.Planes().Sub((c % 4) * 480, (c / 4) * 270, 480, 270));
+    }
+    char tmpl[] = "/dev/shm/varnelle-pngbench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    for (auto _ : state) {
+        if (!drivers::vo::WriteScreenPng(screen, dir + "/screen-0.png")) state.SkipWithError("not written");
+    }
+    state.counters["bytes"] = static_cast<double>(std::filesystem::file_size(dir + "/screen-0.png"));
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_WriteScreenPng)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The display thread: at each enabled device's frame rate it takes what the device shows (a plan built
-// under the driver's lock), composes the screen without the lock, puts it up, and now and then writes
-// it to the trace directory.
+// under the driver's lock), composes the screen without the lock, puts it up, and now and then hands
+// it to the trace's writer.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -137,7 +137,7 @@ void VoDriver::TraceScreens(uint64_t nowUs) {
         m_tracedUs[dev] = nowUs;
         m_tracedId[dev] = id;
         const std::string dir = host::TraceDir();
-        if (!dir.empty()) WriteScreenPng(*screen, dir + "/screen-" + std::to_string(dev) + ".png");
+        if (!dir.empty()) m_screenTrace.Offer(dev, std::move(screen), dir + "/screen-" + std::to_string(dev) + ".png");
     }
 }
 

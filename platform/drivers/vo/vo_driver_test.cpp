@@ -616,6 +616,38 @@ TEST_F(VoDriverTest, FramesArrivingFromManyThreadsWhileTheScreenIsComposed) {
     EXPECT_TRUE(drivers::testing::Eventually([&] { return FreeBlocks() == kBlocks; })) << FreeBlocks();
 }
 
+TEST_F(VoDriverTest, OnlyChangedPicturesAreScaledAgain) {
+    // A 2x2 split: each screen scales the pictures that are new since the last one, or whose rectangle
+    // changed; the others are taken as they were scaled.
+    ManualClock clock;
+    const Colour colours[] = {kRed, kGreen, kBlue, kWhite};
+    for (int c = 0; c < 4; ++c) ShowChannel(0, c, {(c % 2) * 960, (c / 2) * 540, 960, 540});
+    ShowDevice(0, 0);
+    for (int c = 0; c < 4; ++c) ASSERT_EQ(Send(0, c, Flat(64, 64, colours[c])), 0);
+    clock.Advance(kPeriodUs);
+    struct Step {
+        const char* what;
+        std::vector<int> send;  // channels sent a new picture
+        int move;               // a channel given another rectangle, or -1
+        uint64_t scaled;
+    } steps[] = {
+        {"one new picture", {2}, -1, 1},
+        {"nothing new", {}, -1, 0},
+        {"one moved", {}, 1, 1},
+        {"all new", {0, 1, 2, 3}, -1, 4},
+    };
+    for (const Step& st : steps) {
+        const uint64_t before = m_vo->Device(0).scaled;
+        for (int c : st.send) ASSERT_EQ(Send(0, c, Flat(64, 64, colours[(c + 1) % 4])), 0);
+        if (st.move >= 0) ShowChannel(0, st.move, {960, 0, 480, 540});
+        clock.Advance(kPeriodUs);
+        EXPECT_EQ(m_vo->Device(0).scaled - before, st.scaled) << st.what;
+    }
+    EXPECT_TRUE(Shows(*ScreenOf(0), 100, 100, colours[1]));
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1000, 100, colours[2]));
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1500, 100, kBlack)) << "where channel 1 was";
+}
+
 // Reads a PNG with libpng as 8-bit RGB.
 bool ReadPng(const std::string& path, int* w, int* h, std::vector<uint8_t>* rgb) {
     png_image image{};
@@ -665,6 +697,51 @@ TEST_F(VoDriverTest, TraceWritesEachScreenAsAPngAboutOnceASecond) {
         ASSERT_TRUE(ReadPng(path, &w, &h, &rgb));
         EXPECT_TRUE(near(pixel(100, 100), {0, 0, 255}));
         EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+        ASSERT_EQ(Req(DevWord(2), mk::vo::kDisable), 0);
+        clock.Settle();
+    }
+    unsetenv("VARNELLE_TRACE");
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(VoDriverTest, TraceRewritesAScreenOnlyWhenItChanged) {
+    const std::string dir = varnelle::host::UsePrivateBus() + "/trace-unchanged";
+    std::filesystem::create_directory(dir);
+    setenv("VARNELLE_TRACE", dir.c_str(), 1);
+    {
+        ManualClock clock;
+        const std::string path = dir + "/screen-2.png";
+        auto inode = [&] {
+            struct stat st {};
+            return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+        };
+        const auto before = m_vo->TraceCounts(2);
+        ShowChannel(2, 0, {0, 0, 640, 360});
+        ASSERT_EQ(Send(2, 0, Flat(64, 64, kRed)), 0);
+        ShowDevice(2, 2, 8, 0x00FF00);
+        clock.Settle();
+        const auto first = inode();
+        ASSERT_NE(first, 0u);
+        // A refresh composes a new screen of the same pixels: the file stays as it is.
+        ASSERT_EQ(Req(ChnWord(2, 0), mk::vo::kRefreshChn), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).unchanged, before.unchanged + 1);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 1);
+        EXPECT_EQ(inode(), first) << "rewritten";
+        // A new picture is written, and so is the same screen again once the file has gone.
+        ASSERT_EQ(Send(2, 0, Flat(64, 64, kBlue)), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 2);
+        int w = 0, h = 0;
+        std::vector<uint8_t> rgb;
+        ASSERT_TRUE(ReadPng(path, &w, &h, &rgb));
+        EXPECT_LT(rgb[(100 * static_cast<size_t>(w) + 100) * 3], 5) << "still red";
+        std::filesystem::remove(path);
+        ASSERT_EQ(Req(ChnWord(2, 0), mk::vo::kRefreshChn), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 3);
+        EXPECT_TRUE(std::filesystem::exists(path));
+        EXPECT_EQ(m_vo->TraceCounts(2).failed, before.failed);
         ASSERT_EQ(Req(DevWord(2), mk::vo::kDisable), 0);
         clock.Settle();
     }

@@ -1,5 +1,7 @@
 #include "platform/drivers/vo/vo_trace.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -7,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/drivers/core/media_clock.h"
 #include "platform/host/clock.h"
 #include "platform/host/env.h"
 
@@ -40,5 +43,61 @@ void VoTraceChn(int layer, int chn, const char* what) {
     std::fprintf(f, "%s at=%" PRIu64 "\n", what, host::MonotonicUs());
     std::fflush(f);
 }
+
+namespace vo {
+
+ScreenTrace::ScreenTrace()
+    : m_thread(std::make_unique<PacedThread>("vo-trace", [this](uint64_t) { return Tick(); })) {}
+
+ScreenTrace::~ScreenTrace() { m_thread.reset(); }
+
+void ScreenTrace::Offer(int dev, std::shared_ptr<const Screen> screen, std::string path) {
+    if (dev < 0 || dev >= VO_MAX_DEV_NUM || !screen) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devs[dev].pending = std::move(screen);
+        m_devs[dev].path = std::move(path);
+    }
+    m_thread->Wake();
+}
+
+ScreenTrace::Counts ScreenTrace::CountsOf(int dev) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return dev >= 0 && dev < VO_MAX_DEV_NUM ? m_devs[dev].counts : Counts{};
+}
+
+uint64_t ScreenTrace::Tick() {
+    for (Dev& d : m_devs) {
+        std::shared_ptr<const Screen> screen;
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            screen = std::move(d.pending);
+            d.pending.reset();
+            path = d.path;
+        }
+        if (!screen) continue;
+        // Screens are never changed once composed, so the one held stays what was written.
+        const bool unchanged = d.last && path == d.lastPath && d.last->Width() == screen->Width() &&
+                               d.last->Height() == screen->Height() &&
+                               (d.last == screen || d.last->Bytes() == screen->Bytes()) && ::access(path.c_str(), F_OK) == 0;
+        const bool written = !unchanged && WriteScreenPng(*screen, path);
+        if (written) {
+            d.last = std::move(screen);
+            d.lastPath = path;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (unchanged) {
+            ++d.counts.unchanged;
+        } else if (written) {
+            ++d.counts.written;
+        } else {
+            ++d.counts.failed;
+        }
+    }
+    return PacedThread::kIdle;
+}
+
+}  // namespace vo
 
 }  // namespace varnelle::drivers
