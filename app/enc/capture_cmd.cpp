@@ -25,6 +25,7 @@
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_recv.h"
 #include "sdk/rgn/mpi_rgn.h"
+#include "sdk/sys/mpi_sys.h"
 #include "sdk/venc/mpi_venc.h"
 #include "sdk/vi/mpi_vi.h"
 
@@ -374,6 +375,28 @@ int CaptureSetVstd(int32_t s32Chn, int32_t s32Std) {
     return 0;
 }
 
+namespace {
+
+// A stream started that can get no picture is the master's omission: one line at its start says which.
+void WarnIfNothingToSend(int32_t s32Chn, int32_t s32Type, const CaptureStreamRec& st) {
+    if (st.s32Enabled.load() == 0) {
+        APP_ERR(kSrc, "channel %d stream %d started, but its format did not enable it (byte 5 bit 0): it sends nothing",
+                s32Chn, s32Type);
+        return;
+    }
+    const MPP_CHN_S enc{MK_ID_VENC, 0, 2 * s32Chn + s32Type};
+    MPP_CHN_S grp{};
+    if (MK_MPI_SYS_GetBindbyDest(&enc, &grp) != 0 || grp.enModId != MK_ID_VPSS) return;
+    const MPP_CHN_S grpIn{MK_ID_VPSS, grp.s32DevId, 0};
+    MPP_CHN_S in{};
+    if (MK_MPI_SYS_GetBindbyDest(&grpIn, &in) != 0) {
+        APP_ERR(kSrc, "channel %d: no capture input is bound to its processing group %d (command 94): its streams get no "
+                "picture", s32Chn, grp.s32DevId);
+    }
+}
+
+}  // namespace
+
 int CaptureStart(int32_t s32Chn, int32_t s32Type) {
     const SlaveSysCfg cfg = SlaveGetSysCfg();
     if (!StartStopArgsValid(cfg, s32Chn, s32Type, __FUNCTION__)) return -1;
@@ -387,6 +410,9 @@ int CaptureStart(int32_t s32Chn, int32_t s32Type) {
                 return -1;
             }
             st.s32Receiving = 1;
+            WarnIfNothingToSend(s32Chn, s32Type, st);
+        } else if (st.s32Enabled.load() == 0) {
+            WarnIfNothingToSend(s32Chn, s32Type, st);
         }
         pChn->s32CaptureStarted = 1;
     } else if (s32Type == 4 && JpegEnabled(cfg)) {

@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/comm/comm_bind.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_map.h"
 #include "app/comm/comm_setup_hooks.h"
@@ -464,6 +466,40 @@ TEST_F(CaptureCmdTest, StartAndStopFollowTheEnabledFlag) {
     EXPECT_EQ(CaptureStart(4, 0), -1);
     EXPECT_EQ(CaptureStop(0, 5), -1);
     EXPECT_EQ(CaptureStart(-1, 0), -1);
+}
+
+// A stream started that can get no picture says why, once, at its start; one that can, says nothing.
+TEST_F(CaptureCmdTest, AStartedStreamThatCanGetNoPictureSaysWhy) {
+    Make(0);
+    ASSERT_EQ(Format(0, 1, Fmt{.size = 3, .flags = 0}), 0);
+    ASSERT_EQ(Format(0, 0, Fmt{}), 0);
+    struct Step {
+        const char* what;
+        std::function<void()> before;
+        int32_t type;
+        const char* line;  // null: no line
+    } steps[] = {
+        {"a stream its format left disabled", [] {}, 1, "did not enable it"},
+        {"no input bound to the group", [] {}, 0, "no capture input is bound to its processing group 0"},
+        {"an input bound",
+         [] {
+             CaptureStop(0, 0);
+             ASSERT_EQ(Comm_ViBindVpss(0, 0), 0);
+         },
+         0, nullptr},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        s.before();
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(CaptureStart(0, s.type), 0);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        if (s.line != nullptr) {
+            EXPECT_NE(out.find(s.line), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out.find("picture"), std::string::npos) << out;
+        }
+    }
 }
 
 TEST_F(CaptureCmdTest, IFramesOnRequestAndCreateWithinTheRecords) {

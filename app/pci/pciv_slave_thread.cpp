@@ -119,16 +119,28 @@ int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
     return 0;
 }
 
+uint64_t SlaveNextBeatUs(uint64_t u64DueUs, uint64_t u64NowUs) {
+    // The beats keep to a grid of 100 ms, so a late wake-up or a slow send shortens the next wait
+    // instead of moving every later beat; after a stall longer than a period the grid starts anew
+    // rather than sending the missed beats at once.
+    const uint64_t next = u64DueUs + kHeartbeatUs;
+    return next + kHeartbeatUs <= u64NowUs || u64DueUs == 0 ? u64NowUs + kHeartbeatUs : next;
+}
+
 void SlaveHeartbeatLoop(const std::atomic<bool>* pStop) {
+    uint64_t u64DueUs = 0;
     while (!Stopped(pStop)) {
         uint32_t u32Port = State().u32HeartbeatPort.load();
         if (u32Port == 0) {
             usleep(kHeartbeatIdleUs);
+            u64DueUs = 0;
             continue;
         }
         SLAVE_HEARTBEAT_S stBeat = {State().u32Motion.load(), State().u32Blind.load()};
         PCIV_SendMsg(0, static_cast<int>(u32Port), sizeof(stBeat), PCIV_MSGTYPE_HEARTBEAT, &stBeat);
-        usleep(kHeartbeatUs);
+        u64DueUs = SlaveNextBeatUs(u64DueUs, varnelle::host::MonotonicUs());
+        const uint64_t now = varnelle::host::MonotonicUs();
+        if (u64DueUs > now) usleep(static_cast<useconds_t>(u64DueUs - now));
     }
 }
 

@@ -42,4 +42,7 @@ void* SlaveTimeSyncThread(void*);
 
 // The same loops, ending once `stop` is set (tests).
 void SlaveHeartbeatLoop(const std::atomic<bool>* pStop);
+// When the beat after the one due at `u64DueUs` (0: none yet) is due, it being `u64NowUs` (monotonic
+// microseconds): 100 ms on, or 100 ms from now after a stall.
+uint64_t SlaveNextBeatUs(uint64_t u64DueUs, uint64_t u64NowUs);
 void SlaveTimeSyncLoop(const std::atomic<bool>* pStop);

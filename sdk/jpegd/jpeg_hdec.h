@@ -111,6 +111,13 @@ typedef struct MK_JPEG_HANDLE {
     MK_U8* pu8MidChromaVirAddr;
     MK_U32 u32MidSize;
     MK_BOOL bMidOwn;  // allocated here (not the caller's)
+    // Output buffer of the outputs other than YUV: where the converted picture goes (the caller's first
+    // component with direct output), its rows at u32OutBufStride.
+    MK_U32 u32OutPhyAddr;
+    MK_U8* pu8OutVirAddr;
+    MK_U32 u32OutBufStride;
+    MK_U32 u32OutSize;
+    MK_BOOL bOutOwn;  // allocated here
     // The output colour space when it lies beyond the library's own (6 to 18); 0: the library's.
     int s32OutSpace;
     JSAMPARRAY ppLineBuf;  // one line of the library's output for the YUV writers
@@ -140,6 +147,10 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo);
 MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo);
 // Releases the picture's buffers and the memory-zone descriptor.
 MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
+// Bytes a pixel of an output the hardware path converts into (RGB and spaces 6 to 13); 0 for the others.
+MK_U32 JPEG_HDEC_OutBytes(int space);
+// After a hardware decode: the middle buffer into the output buffer, in the output space.
+MK_VOID JPEG_HDEC_ConvertOut(j_decompress_ptr cinfo);
 
 MK_S32 JPEG_HDEC_GetImageInfo(j_decompress_ptr cinfo, MK_JPEG_IMAGEINFO_S* pstInfo);
 MK_VOID JPEG_HDEC_CalcOutInfo(j_decompress_ptr cinfo);

@@ -22,6 +22,7 @@ constexpr const char* kMemSource = "sdk/component/jpegd/jpeg/src/src_hard/jpeg_h
 constexpr const char* kBufName = "JPEG_STREAM_OUT_BUF";
 constexpr MK_U32 kStreamAlign = 64;
 constexpr MK_U32 kMidAlign = 128;
+constexpr MK_U32 kOutAlign = 16;
 
 #define HDEC_NULL_HANDLE() \
     std::fprintf(stderr, "%s :%s : %d (the pJpegHandle is NULL)\n", kMemSource, __FUNCTION__, __LINE__)
@@ -132,8 +133,10 @@ bool PictureFits(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
     if (w < 1 || w > MK_JPEG_MAX_SIDE || hh < 1 || hh > MK_JPEG_MAX_SIDE) return false;
     if (w * hh <= h->u32MinArea) return false;
     if (cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK) return false;
-    // Only the semi-planar outputs are decoded in hardware.
-    if (!h->bYuvOut) return false;
+    const int space = mk_jpeg_out_color_space(cinfo);
+    if (space == JCS_GRAYSCALE || space == JCS_YCbCr) return false;
+    // CMYK and YCCK: no conversion from the hardware's YUV offers them (the library refuses them too).
+    if (!h->bYuvOut && JPEG_HDEC_OutBytes(space) == 0) return false;
     if (h->u32ImageFormat > JPEGD_FMT_MAX_DECODED) return false;
     // One interleaved scan of every component.
     if (cinfo->comps_in_scan != cinfo->num_components) return false;
@@ -194,7 +197,7 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo) {
         h->u32StreamBufSize = MK_JPEG_STREAM_BUF_SIZE;
     }
     const MK_JPEG_OUTINFO_S& o = h->stOut;
-    if (d.bDirect) {
+    if (h->bYuvOut && d.bDirect) {
         h->u32MidLumaPhyAddr = d.au32PhyAddr[0];
         h->u32MidChromaPhyAddr = d.au32PhyAddr[1];
         h->pu8MidLumaVirAddr = d.apu8VirAddr[0];
@@ -210,6 +213,25 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo) {
         h->u32MidChromaPhyAddr = phys + o.u32LumaSize;
         h->pu8MidLumaVirAddr = vir;
         h->pu8MidChromaVirAddr = vir + o.u32LumaSize;
+    }
+    // The other outputs are converted from the middle buffer into the output buffer.
+    if (!h->bYuvOut) {
+        if (d.bDirect) {
+            const MK_U32 stride = d.au32Stride[0] != 0 ? d.au32Stride[0] : o.u32OutStride;
+            // Rows that would overlap are not a buffer the hardware path writes into.
+            const MK_U64 row = static_cast<MK_U64>(JPEG_HDEC_OutBytes(mk_jpeg_out_color_space(cinfo))) *
+                               static_cast<MK_U32>(d.s32CropWidth);
+            if (d.apu8VirAddr[0] == nullptr || stride < row) return MK_FAILURE;
+            h->u32OutPhyAddr = d.au32PhyAddr[0];
+            h->pu8OutVirAddr = d.apu8VirAddr[0];
+            h->u32OutBufStride = stride;
+        } else {
+            const MK_U32 size = o.u32OutStride * static_cast<MK_U32>(d.s32CropHeight);
+            if (!MakeMappedBuf(fd, size, kOutAlign, &h->u32OutPhyAddr, &h->pu8OutVirAddr)) return MK_FAILURE;
+            h->bOutOwn = MK_TRUE;
+            h->u32OutSize = size;
+            h->u32OutBufStride = o.u32OutStride;
+        }
     }
     return MK_SUCCESS;
 }
@@ -239,6 +261,15 @@ MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* h) {
             h->bMidOwn = MK_FALSE;
             h->u32MidLumaPhyAddr = h->u32MidChromaPhyAddr = 0;
             h->pu8MidLumaVirAddr = h->pu8MidChromaVirAddr = nullptr;
+        }
+    }
+    if (h->bOutOwn) {
+        if (UnmapBuf(fd, h->u32OutPhyAddr, h->pu8OutVirAddr) != 0 || FreeBuf(fd, h->u32OutPhyAddr) != 0) {
+            std::fprintf(stderr, "MK_GFX_Unmap or MK_GFX_FreeMem FAILURE\n");
+        } else {
+            h->bOutOwn = MK_FALSE;
+            h->u32OutPhyAddr = 0;
+            h->pu8OutVirAddr = nullptr;
         }
     }
     if (fd >= 0) {

@@ -379,6 +379,14 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
         h->au32Result[1] = JPEG_HDEC_ReadReg(regs, JPEG_REG_RESULT1) & 0xF;
     }
     h->bHardDecoded = MK_TRUE;
-    if (h->bYuvOut && !h->stOutDesc.bDirect) CopyMiddleOut(h);
+    if (h->bYuvOut) {
+        if (!h->stOutDesc.bDirect) CopyMiddleOut(h);
+        return MK_SUCCESS;
+    }
+    JPEG_HDEC_ConvertOut(cinfo);
+    // The lines handed out are the crop rectangle's, each of the output's bytes a pixel.
+    cinfo->output_width = static_cast<JDIMENSION>(h->stOutDesc.s32CropWidth);
+    cinfo->output_height = static_cast<JDIMENSION>(h->stOutDesc.s32CropHeight);
+    cinfo->output_components = static_cast<int>(JPEG_HDEC_OutBytes(mk_jpeg_out_color_space(cinfo)));
     return MK_SUCCESS;
 }

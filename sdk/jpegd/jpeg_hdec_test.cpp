@@ -1,12 +1,19 @@
 // The decoder handle: output sizes, scale codes, register access and what a picture programs into the
 // register window. Expected values are written out here from the size rules and from the JPEG standard's
 // tables; the picture's own tables are read with plain libjpeg.
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/dev/dev.h"
 #include "platform/drivers/jpeg/jpeg_driver.h"
+#include "platform/mem/ram.h"
+#include "platform/mem/zone.h"
 #include "sdk/jpegd/jpegd_ioctl.h"
 #include "sdk/jpegd/testing/jpeg_lib_testing.h"
 
@@ -211,6 +218,158 @@ TEST(JpegHdecTest, APictureProgramsItsTablesAndParameters) {
     EXPECT_EQ(w.Reg(JPEG_REG_CHROMA_ADDR), w.Reg(JPEG_REG_LUMA_ADDR) + 64u * 32);
     EXPECT_EQ(w.Reg(JPEG_REG_START), 1u);
     EXPECT_EQ(w.Reg(JPEG_REG_MODE), static_cast<MK_U32>(JPEG_MODE_WHOLE));
+}
+
+// ---- The block itself: a programming replayed with the registers changed ----
+
+// The entropy-coded data of a stream: everything after its scan header.
+Bytes EntropyData(const Bytes& jpg) {
+    size_t pos = 2;
+    while (pos + 4 <= jpg.size() && jpg[pos] == 0xFF) {
+        const size_t len = static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3];
+        if (jpg[pos + 1] == 0xDA) return Bytes(jpg.begin() + static_cast<long>(pos + 2 + len), jpg.end());
+        pos += 2 + len;
+    }
+    return {};
+}
+
+class JpegBlockTest : public ::testing::Test {
+protected:
+    static constexpr uint32_t kOutSize = 64 * 32 * 2;
+    void SetUp() override {
+        m_drv = JpegDriver::Get();
+        m_drv->Reset();
+        // The SDK's own programming of a 64x32 4:2:0 picture (the block told to answer without decoding).
+        m_jpg = Cjpeg(Ppm(64, 32, 4), "-sample 2x2");
+        m_drv->SetWaitScript({JPEG_WAIT_DONE});
+        Out out;
+        ASSERT_EQ(DecodeYuv(m_jpg, 15, true, &out), 0);
+        m_regs = m_drv->Waits().at(0).regs;
+        m_drv->Reset();
+        // The data and the output in buffers of the test's own.
+        const Bytes data = EntropyData(m_jpg);
+        ASSERT_FALSE(data.empty());
+        m_dataLen = static_cast<uint32_t>(data.size());
+        m_stream = varnelle::mem::ZoneAllocator::Local().Allocate(4096 + m_dataLen, "", "block-test");
+        m_out = varnelle::mem::ZoneAllocator::Local().Allocate(kOutSize, "", "block-test");
+        ASSERT_NE(m_stream, 0u);
+        ASSERT_NE(m_out, 0u);
+        ASSERT_TRUE(varnelle::mem::Ram::Local().Write(m_stream, data.data(), data.size()));
+        Set(JPEG_REG_WINDOW_START, m_stream);
+        Set(JPEG_REG_WINDOW_END, m_stream + 4096 + m_dataLen);
+        Set(JPEG_REG_DATA_START, m_stream);
+        Set(JPEG_REG_DATA_END, m_stream + m_dataLen);
+        Set(JPEG_REG_LUMA_ADDR, m_out);
+        Set(JPEG_REG_CHROMA_ADDR, m_out + 64 * 32);
+        Set(JPEG_REG_MODE, JPEG_MODE_WHOLE);
+        Set(JPEG_REG_START, 1);
+        m_fd = varnelle::dev::Open("/dev/jpeg", O_RDWR | O_DSYNC);
+        ASSERT_GE(m_fd, 0);
+        ASSERT_EQ(varnelle::dev::Ioctl(m_fd, MK_JPEG_IOC_OPEN), 0);
+        m_win = static_cast<uint32_t*>(varnelle::dev::Mmap(nullptr, JPEG_REG_WINDOW_SIZE, PROT_READ | PROT_WRITE,
+                                                           MAP_SHARED, m_fd, 0));
+        ASSERT_NE(m_win, MAP_FAILED);
+    }
+    void TearDown() override {
+        varnelle::dev::Munmap(m_win, JPEG_REG_WINDOW_SIZE);
+        varnelle::dev::Ioctl(m_fd, MK_JPEG_IOC_CLOSE);
+        varnelle::dev::Close(m_fd);
+        varnelle::mem::ZoneAllocator::Local().Free(m_stream);
+        varnelle::mem::ZoneAllocator::Local().Free(m_out);
+        m_drv->Reset();
+    }
+    void Set(uint32_t offset, uint32_t value) { m_regs[offset / 4] = value; }
+    // The block's answer to `regs`, with the output filled with a guard value first.
+    uint32_t Run(const std::vector<uint32_t>& regs) {
+        const Bytes guard(kOutSize, 0xEE);
+        varnelle::mem::Ram::Local().Write(m_out, guard.data(), guard.size());
+        std::memcpy(m_win, regs.data(), regs.size() * 4);
+        JPEG_WAIT_S w{0, 10000};
+        EXPECT_EQ(varnelle::dev::Ioctl(m_fd, MK_JPEG_IOC_WAIT, &w), 0);
+        return w.u32Result;
+    }
+    Bytes Output() {
+        Bytes out(kOutSize);
+        varnelle::mem::Ram::Local().Read(m_out, out.data(), out.size());
+        return out;
+    }
+
+    std::shared_ptr<JpegDriver> m_drv;
+    Bytes m_jpg;
+    std::vector<uint32_t> m_regs;
+    uint32_t m_stream = 0, m_out = 0, m_dataLen = 0;
+    int m_fd = -1;
+    uint32_t* m_win = nullptr;
+};
+
+TEST_F(JpegBlockTest, TheBlockDecodesWhatTheSdkProgrammedAndRefusesWhatItCannotTake) {
+    ASSERT_EQ(Run(m_regs), static_cast<uint32_t>(JPEG_WAIT_DONE));
+    EXPECT_EQ(Rows(Output().data(), 64, 64, 32), Djpeg(m_jpg, "-grayscale"));
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint32_t>&)> change;
+        bool untouched;  // refused before anything is written
+    };
+    auto set = [](uint32_t offset, uint32_t value) {
+        return [=](std::vector<uint32_t>& r) { r[offset / 4] = value; };
+    };
+    const uint32_t ramEnd = static_cast<uint32_t>(varnelle::mem::kRamBase + varnelle::mem::Ram::Local().size() - 1);
+    const Case cases[] = {
+        {"colour format code 1", set(JPEG_REG_FORMAT, 1), true},
+        {"colour format code 7", set(JPEG_REG_FORMAT, 7), true},
+        {"no MCUs across", set(JPEG_REG_MCU_COUNT, 2u << 16), true},
+        {"MCU counts beyond 10 bits", set(JPEG_REG_MCU_COUNT, 0x04000004u), true},
+        {"sampling that is not 4:2:0", set(JPEG_REG_SAMPLING, 0x111111u), true},
+        {"luma stride below a row", set(JPEG_REG_STRIDE, 32u | 64u << 16), true},
+        {"chroma stride below a row", set(JPEG_REG_STRIDE, 64u | 32u << 16), true},
+        {"luma outside RAM", set(JPEG_REG_LUMA_ADDR, 0x10000000u), true},
+        {"chroma running past RAM's end", set(JPEG_REG_CHROMA_ADDR, ramEnd - 100), true},
+        {"data past the window", set(JPEG_REG_WINDOW_END, m_stream + 100), true},
+        {"an empty window", set(JPEG_REG_WINDOW_END, m_stream), true},
+        {"a DC code that is no canonical code", [](std::vector<uint32_t>& r) { r[JPEG_REG_DC_HUFF / 4 + 3] ^= 0x1; }, true},
+        {"an odd first AC code", [](std::vector<uint32_t>& r) { r[JPEG_REG_AC_FIRST / 4 + 1] |= 0x1; }, true},
+        {"no start", set(JPEG_REG_START, 0), true},
+        {"a further piece with no first", set(JPEG_REG_MODE, JPEG_MODE_NEXT), true},
+        {"a last piece with no first", set(JPEG_REG_MODE, JPEG_MODE_LAST), true},
+        {"data that ends early", set(JPEG_REG_DATA_END, m_stream + m_dataLen / 2), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint32_t> regs = m_regs;
+        c.change(regs);
+        EXPECT_EQ(Run(regs), static_cast<uint32_t>(JPEG_WAIT_ERROR));
+        if (c.untouched) {
+            EXPECT_EQ(Output(), Bytes(kOutSize, 0xEE));
+        }
+    }
+}
+
+TEST_F(JpegBlockTest, AStreamInPiecesOrWrappingTheWindowDecodesAsInOne) {
+    ASSERT_EQ(Run(m_regs), static_cast<uint32_t>(JPEG_WAIT_DONE));
+    const Bytes whole = Output();
+    const uint32_t cut = m_dataLen / 3;
+    // Two pieces through the same bytes: the first answered "more", the last decoded.
+    std::vector<uint32_t> first = m_regs, last = m_regs;
+    first[JPEG_REG_MODE / 4] = JPEG_MODE_FIRST;
+    first[JPEG_REG_DATA_END / 4] = m_stream + cut;
+    last[JPEG_REG_MODE / 4] = JPEG_MODE_LAST;
+    last[JPEG_REG_START / 4] = 0;
+    last[JPEG_REG_DATA_START / 4] = m_stream + cut;
+    EXPECT_EQ(Run(first), static_cast<uint32_t>(JPEG_WAIT_MORE));
+    EXPECT_EQ(Run(last), static_cast<uint32_t>(JPEG_WAIT_DONE));
+    EXPECT_EQ(Output(), whole);
+    // The data wrapping at the window's end: its first third at the end, the rest from the start.
+    Bytes data(m_dataLen);
+    varnelle::mem::Ram::Local().Read(m_stream, data.data(), data.size());
+    const uint32_t windowEnd = m_stream + m_dataLen + 16;
+    varnelle::mem::Ram::Local().Write(windowEnd - cut, data.data(), cut);
+    varnelle::mem::Ram::Local().Write(m_stream, data.data() + cut, m_dataLen - cut);
+    std::vector<uint32_t> regs = m_regs;
+    regs[JPEG_REG_WINDOW_END / 4] = windowEnd;
+    regs[JPEG_REG_DATA_START / 4] = windowEnd - cut;
+    regs[JPEG_REG_DATA_END / 4] = m_stream + m_dataLen - cut;
+    EXPECT_EQ(Run(regs), static_cast<uint32_t>(JPEG_WAIT_DONE));
+    EXPECT_EQ(Output(), whole);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Any bytes as a JPEG stream through the library wrappers, to a semi-planar YUV output, with the
-// hardware attempt answered as the first byte chooses: no input reads or writes outside its buffers,
-// leaks, or leaves the decoder device or zone buffers behind.
+// Any bytes as a JPEG stream through the library wrappers, to a semi-planar YUV or a packed RGB output,
+// with the hardware attempt decoded by the simulated block or answered as the first byte chooses: no
+// input reads or writes outside its buffers, leaks, or leaves the decoder device or zone buffers behind.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,10 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     static auto jpeg = varnelle::drivers::JpegDriver::Get();
     const uint8_t opts = data[0];
-    const int space = 14 + (opts & 7) % 5;
+    static const int kPacked[4] = {0, JCS_RGB, MK_JCS_ARGB8888, MK_JCS_RGB565};
+    const int space = kPacked[opts >> 6] != 0 ? kPacked[opts >> 6] : 14 + (opts & 7) % 5;
     const bool flagA = (opts & 8) != 0;
     jpeg->Reset();
-    jpeg->SetDefaultAnswer(1 + (opts >> 4) % 3);  // more, done or error
+    if (((opts >> 4) & 3) != 0) jpeg->SetDefaultAnswer((opts >> 4) & 3);  // more, done or error; else decoded
     {
         Dec d;
         Out out;
@@ -51,8 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const MK_JPEG_OUTDESC_S desc = out.Desc();
                 MK_JPEG_SetOutDesc(&d.c, &desc);
                 mk_jpeg_start_decompress(&d.c);
+                std::vector<JSAMPLE> row(static_cast<size_t>(d.c.output_width) * 4);
+                JSAMPROW rows[1] = {row.data()};
                 while (d.c.output_scanline < d.c.output_height) {
-                    if (mk_jpeg_read_scanlines(&d.c, nullptr, 1) != 1) break;
+                    if (mk_jpeg_read_scanlines(&d.c, MkJpegIsYuvSpace(space) ? nullptr : rows, 1) != 1) break;
                 }
                 mk_jpeg_finish_decompress(&d.c);
             }

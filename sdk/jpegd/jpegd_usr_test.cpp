@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -155,7 +156,8 @@ struct PictureCase {
 const PictureCase kPictureCases[] = {
     {"-sample 1x1", 333, 247, false}, {"-sample 2x1", 333, 247, false}, {"-sample 2x2", 333, 247, false},
     {"-sample 1x2", 333, 247, false}, {"-grayscale", 333, 247, true},   {"-progressive", 333, 247, false},
-    {"-arithmetic", 333, 247, false}, {"-restart 1", 333, 247, false},  {"-sample 2x2", 1, 1, false},
+    {"-arithmetic", 333, 247, false}, {"-restart 1", 333, 247, false},  {"-restart 7B -sample 2x1", 333, 247, false},
+    {"-sample 2x2", 1, 1, false},
     {"-grayscale", 1, 1, true},       {"-sample 2x2", 17, 9, false},    {"-grayscale", 17, 9, true},
     {"-sample 1x1", 17, 9, false},    {"-sample 2x2", 5000, 64, false},
 };
@@ -186,12 +188,16 @@ const PictureRef& RefOf(size_t index) {
     return refs.at(index);
 }
 
-class JpegdPictureTest : public JpegdTest, public ::testing::WithParamInterface<size_t> {};
+// Each picture by the hardware path, and by the software one (the block made to fail).
+class JpegdPictureTest : public JpegdTest, public ::testing::WithParamInterface<std::tuple<size_t, bool>> {};
 
 TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
-    const PictureCase& pc = kPictureCases[GetParam()];
-    const PictureRef& ref = RefOf(GetParam());
+    const size_t index = std::get<0>(GetParam());
+    const bool fallback = std::get<1>(GetParam());
+    const PictureCase& pc = kPictureCases[index];
+    const PictureRef& ref = RefOf(index);
     SCOPED_TRACE(std::string(pc.options) + " " + std::to_string(pc.width) + "x" + std::to_string(pc.height));
+    if (fallback) m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
     Start(0);
     ASSERT_EQ(Send(0, ref.jpg, 0x123456789ull), MK_SUCCESS);
     const Picture p = Take(0);
@@ -208,6 +214,10 @@ TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
         ASSERT_EQ(refChroma.size(), p.chroma.size());
         EXPECT_GE(Psnr(p.chroma, refChroma), 33.0);
     }
+    // Progressive and arithmetic-coded pictures are the software decoder's; the block takes the rest,
+    // restart markers too (it finds their interval among the MCUs).
+    const bool software = std::string(pc.options) == "-progressive" || std::string(pc.options) == "-arithmetic";
+    EXPECT_EQ(m_jpeg->Decoded(), software || fallback ? 0 : 1);
     const VdecJpegView v = m_vdec->JpegChannel(0);
     ASSERT_EQ(v.reports.size(), 1u);
     EXPECT_EQ(v.reports[0].s32ErrType, JPEGD_ERR_NONE);
@@ -215,7 +225,8 @@ TEST_P(JpegdPictureTest, DecodesAsDjpegAndFfmpegDo) {
     EXPECT_EQ(v.reports[0].u32Height, pc.height);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cjpeg, JpegdPictureTest, ::testing::Range<size_t>(0, std::size(kPictureCases)));
+INSTANTIATE_TEST_SUITE_P(Cjpeg, JpegdPictureTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, std::size(kPictureCases)), ::testing::Bool()));
 
 // ---- A Motion JPEG frame: no Huffman tables, the standard ones meant ----
 
@@ -253,11 +264,11 @@ TEST_F(JpegdTest, FrameRecordDescribesTheDecodedPicture) {
     struct Case {
         const char* options;
         uint32_t w, h;
-        uint32_t mcuH;  // 16 for 4:2:0 and 1x2 sampling, 8 otherwise
+        uint32_t mcuW, mcuH;  // 16 for the subsampled direction, 8 otherwise
         bool grey;
     };
-    for (const Case& k : {Case{"-sample 2x2", 333, 247, 16, false}, Case{"-sample 1x1", 100, 30, 8, false},
-                          Case{"-grayscale", 17, 9, 8, true}}) {
+    for (const Case& k : {Case{"-sample 2x2", 333, 247, 16, 16, false}, Case{"-sample 1x1", 100, 30, 8, 8, false},
+                          Case{"-grayscale", 17, 9, 8, 8, true}}) {
         SCOPED_TRACE(k.options);
         const Bytes jpg = Cjpeg(Ppm(k.w, k.h, 1), k.options);
         Start(0);
@@ -279,10 +290,14 @@ TEST_F(JpegdTest, FrameRecordDescribesTheDecodedPicture) {
         EXPECT_EQ(r.u32ChromaPhyAddr, r.u32LumaPhyAddr + lumaSize);
         EXPECT_EQ(r.u32ChromaStride, chromaStride);
         EXPECT_EQ(r.u32ChromaEndPhyAddr, r.u32ChromaPhyAddr + chromaStride * k.h / 2);
-        // The first result word sums the luma written (the software decode keeps the hardware's sum).
-        uint32_t sum = 0;
-        for (uint8_t y : Djpeg(jpg, "-grayscale")) sum += y;
-        EXPECT_EQ(r.au32Result[0], sum);
+        // The first result word sums the luma written: whole MCUs by the hardware, the picture's own
+        // lines by the software decoder.
+        uint32_t hardSum = 0, softSum = 0;
+        const uint32_t aligned = (k.w + k.mcuW - 1) / k.mcuW * k.mcuW;
+        for (uint8_t y : Djpeg(WithFrameSize(jpg, aligned, lumaSize / stride), "-grayscale")) hardSum += y;
+        for (uint8_t y : Djpeg(jpg, "-grayscale")) softSum += y;
+        EXPECT_EQ(m_jpeg->Decoded(), 1);
+        EXPECT_EQ(r.au32Result[0], hardSum);
 
         EXPECT_EQ(f.u32Width, k.w);
         EXPECT_EQ(f.u32Height, k.h);
@@ -296,6 +311,12 @@ TEST_F(JpegdTest, FrameRecordDescribesTheDecodedPicture) {
         EXPECT_EQ(f.u32PoolId, static_cast<MK_U32>(m_pool));
         EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(0, &f), MK_SUCCESS);
         EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(0, &f), Code(0xA0058003u)) << "released twice";
+        m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
+        ASSERT_EQ(Send(0, jpg, 778), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_VDEC_GetFrame(0, &f, kWaitMs), MK_SUCCESS);
+        EXPECT_EQ(m_vdec->JpegChannel(0).lastFrame.au32Result[0], softSum);
+        EXPECT_EQ(MK_MPI_VDEC_ReleaseFrame(0, &f), MK_SUCCESS);
+        m_jpeg->Reset();
         ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(0), MK_SUCCESS);
         ASSERT_EQ(MK_MPI_VDEC_DestroyChn(0), MK_SUCCESS);
     }
@@ -318,6 +339,7 @@ TEST_F(JpegdTest, PicturesWrappingTheRingDecodeWhereverTheTrailerFalls) {
         m_jpeg->Reset();
         ASSERT_EQ(Send(0, jpg), MK_SUCCESS);
         EXPECT_EQ(Take(0).luma, luma);
+        EXPECT_EQ(m_jpeg->Decoded(), 1);
         // The hardware was shown the stream as it lies: the second part from the ring's start.
         const std::vector<JpegDriver::Wait> waits = m_jpeg->Waits();
         ASSERT_EQ(waits.size(), 1u);
@@ -710,6 +732,52 @@ TEST_F(JpegdTest, InitAndExitCyclesWithPicturesInFlight) {
         for (VDEC_CHN chn = 0; chn < VDEC_MAX_CHN_NUM; ++chn) ASSERT_EQ(MK_MPI_VDEC_CloseFd(chn), MK_SUCCESS);
     }
     EXPECT_EQ(MK_JPEG_LiveCount(), 0);
+}
+
+TEST_F(JpegdTest, ExitGivesBackWhatChannelsHoldAndDestroyOrResetAfterItDoNotWait) {
+    // A decode thread that never decodes: the parsed picture stays on the busy list, its channel busy.
+    static std::atomic<int> starts;
+    starts = 0;
+    mk::jpegd::SetThreadStarter([](pthread_t* t, void* (*body)(void*), void* arg) {
+        if (++starts > 1) return pthread_create(t, nullptr, body, arg);
+        return pthread_create(t, nullptr, [](void* run) -> void* {
+            while (*static_cast<std::atomic<int>*>(run) == 1) usleep(1000);
+            return nullptr;
+        }, arg);
+    });
+    Start(0);
+    mk::jpegd::SetThreadStarter(nullptr);
+    ASSERT_EQ(Send(0, Cjpeg(Ppm(48, 32), "-sample 2x2")), MK_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] {
+        const VdecJpegView v = m_vdec->JpegChannel(0);
+        return v.takenPictures == 1 && v.buffersOut == 1;
+    }));
+    ASSERT_EQ(MK_MPI_VDEC_StopRecvStream(0), MK_SUCCESS);
+    ASSERT_EQ(MPI_VDEC_Exit(), MK_SUCCESS);
+    VdecJpegView v = m_vdec->JpegChannel(0);
+    EXPECT_EQ(v.takenPictures, 0u);
+    EXPECT_EQ(v.buffersOut, 0u);
+    EXPECT_EQ(v.lastFrame.u32Format, static_cast<MK_U32>(JPEGD_FRAME_FORMAT_NONE));
+    EXPECT_EQ(VbPools::Instance().Pool(m_pool)->freeBlocks, 8u);
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "reset");
+        std::atomic<bool> done{false};
+        std::atomic<MK_S32> ret{-1};
+        std::thread t([&] {
+            ret = destroy ? MK_MPI_VDEC_DestroyChn(0) : MK_MPI_VDEC_ResetChn(0);
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!done) {
+            t.detach();  // blocked for good: the process ends it
+            FAIL() << "still waiting";
+        }
+        t.join();
+        EXPECT_EQ(ret, kErrNotReady);
+        EXPECT_TRUE(m_vdec->Channel(0).created) << "the driver's channel stays";
+    }
+    ASSERT_EQ(MPI_VDEC_Init(), MK_SUCCESS);
 }
 
 // ---- Refused give-backs end the process ----

@@ -496,9 +496,23 @@ boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo) {
 JDIMENSION mk_jpeg_read_scanlines(j_decompress_ptr cinfo, JSAMPARRAY scanlines, JDIMENSION max_lines) {
     MK_JPEG_HANDLE* h = HandleOf(cinfo);
     if (h != nullptr && h->bHardDecoded) {
-        // The hardware has written the picture already: the lines are only counted.
+        // The hardware has written the picture already: YUV lines are only counted, the others copied
+        // out of the output buffer unless they went straight into the caller's.
         const JDIMENSION left = cinfo->output_height - cinfo->output_scanline;
         const JDIMENSION lines = max_lines < left ? max_lines : left;
+        if (!h->bYuvOut) {
+            const MK_U32 bytes = JPEG_HDEC_OutBytes(mk_jpeg_out_color_space(cinfo));
+            if (bytes == 0) ERREXIT(cinfo, MK_JERR_HARD_CSC);
+            cinfo->output_components = static_cast<int>(bytes);
+            if (scanlines != nullptr && h->bOutOwn) {
+                for (JDIMENSION i = 0; i < lines; ++i) {
+                    if (scanlines[i] == nullptr) continue;
+                    std::memcpy(scanlines[i],
+                                h->pu8OutVirAddr + static_cast<size_t>(cinfo->output_scanline + i) * h->u32OutBufStride,
+                                static_cast<size_t>(cinfo->output_width) * bytes);
+                }
+            }
+        }
         cinfo->output_scanline += lines;
         return lines;
     }

@@ -6,8 +6,9 @@
 // What the wrappers add:
 // - each object carries a decoder handle in its client data (callers must not use that field);
 // - output colour spaces beyond the library's: 14 to 18 are semi-planar YUV written into the caller's
-//   output descriptor (luma, then Cr/Cb pairs); 6 to 13 are known to the size rules only. Such a space
-//   is set with mk_jpeg_set_out_color_space and kept in the handle, never in out_color_space;
+//   output descriptor (luma, then Cr/Cb pairs); 6 to 13 are packed RGB formats that only the hardware
+//   path produces (the software decoder refuses them). Such a space is set with
+//   mk_jpeg_set_out_color_space and kept in the handle, never in out_color_space;
 // - an output of 4096 pixels or more across or down (other than YUV) is scaled to 1/2, then 1/4;
 // - a data source over a stream already in memory, in one part or two (a stream that wraps);
 // - an error table that adds the decoder's messages 124 to 134.
@@ -19,8 +20,17 @@
 
 #include "sdk/jpegd/jpeg_hdec.h"
 
-// Output colour spaces beyond J_COLOR_SPACE.
+// Output colour spaces beyond J_COLOR_SPACE. 6 to 13 are named by the pixel as a little-endian word
+// (ARGB8888 is the word 0xAARRGGBB, stored B, G, R, A); alpha is opaque.
 enum {
+    MK_JCS_RGB888 = 6,    // 3 bytes: B, G, R
+    MK_JCS_BGR888 = 7,    // 3 bytes: R, G, B
+    MK_JCS_ARGB8888 = 8,  // 4 bytes: B, G, R, A
+    MK_JCS_ABGR8888 = 9,  // 4 bytes: R, G, B, A
+    MK_JCS_ARGB1555 = 10,
+    MK_JCS_ABGR1555 = 11,
+    MK_JCS_RGB565 = 12,
+    MK_JCS_BGR565 = 13,
     MK_JCS_YUV400_SP = 14,  // luma only
     MK_JCS_YUV420_SP = 15,  // chroma at half width and height
     MK_JCS_YUV422_SP = 16,  // chroma at half width, full height
@@ -73,7 +83,9 @@ void mk_jpeg_calc_output_dimensions(j_decompress_ptr cinfo);
 // Hardware first, then the library's software decoder.
 boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo);
 // Lines of the picture. For the YUV outputs the lines go to the output descriptor and `scanlines` may be
-// null; after a hardware decode the lines are only counted.
+// null. After a hardware decode the YUV lines are only counted; the other outputs are copied into
+// `scanlines` (output_components bytes a pixel) unless they went straight into the descriptor's first
+// component, or `scanlines` is null.
 JDIMENSION mk_jpeg_read_scanlines(j_decompress_ptr cinfo, JSAMPARRAY scanlines, JDIMENSION max_lines);
 // Ends the picture and releases its hardware resources.
 boolean mk_jpeg_finish_decompress(j_decompress_ptr cinfo);

@@ -132,7 +132,14 @@ struct WriterCase {
     Kind kind;
 };
 
-class JpegWriterTest : public JpegLibTest, public ::testing::WithParamInterface<WriterCase> {};
+// The writers are the software decoder's: the hardware is made to fail.
+class JpegWriterTest : public JpegLibTest, public ::testing::WithParamInterface<WriterCase> {
+protected:
+    void SetUp() override {
+        JpegLibTest::SetUp();
+        m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
+    }
+};
 
 TEST_P(JpegWriterTest, WritesLumaAndChromaAsTheTableSays) {
     const WriterCase& wc = GetParam();
@@ -211,6 +218,7 @@ Bytes DecodeRgb(const Bytes& jpg, uint32_t* w, uint32_t* h) {
 }
 
 TEST_F(JpegLibTest, OutputsOf4096OrMoreAreScaledDownAsDjpegScalesThem) {
+    m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);  // the library's own scaled decode
     struct Case {
         uint32_t width, outWidth;
         const char* scale;
@@ -234,6 +242,7 @@ TEST_F(JpegLibTest, OutputsOf4096OrMoreAreScaledDownAsDjpegScalesThem) {
 }
 
 TEST_F(JpegLibTest, SoftwareRgbNeedsTheMergedUpsamplerOrADescriptor) {
+    m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
     const Bytes jpg420 = Cjpeg(Ppm(32, 16), "-sample 2x2");
     const Bytes jpg444 = Cjpeg(Ppm(32, 16), "-sample 1x1");
     auto start = [](const Bytes& jpg, bool smooth, bool desc) {
@@ -501,6 +510,176 @@ TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLi
         const uint8_t* r = out.luma.data() + row * out.lumaStride + 33;
         EXPECT_EQ(Bytes(r, r + out.lumaStride - 33), Bytes(out.lumaStride - 33, 0xEE)) << "luma line " << row;
     }
+}
+
+// ---- What the hardware writes, output space by output space ----
+
+// A decode through the wrappers into rows of output_components bytes a pixel, with the library's
+// smoothing on or off; empty when it failed.
+Bytes DecodeTo(const Bytes& jpg, int space, bool smooth, Setup setup = nullptr) {
+    Dec d;
+    try {
+        mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+        mk_jpeg_read_header(&d.c, TRUE);
+        mk_jpeg_set_out_color_space(&d.c, space);
+        d.c.do_fancy_upsampling = smooth ? TRUE : FALSE;
+        if (setup != nullptr) setup(d);
+        mk_jpeg_start_decompress(&d.c);
+        const size_t row = static_cast<size_t>(d.c.output_width) * d.c.output_components;
+        Bytes out(row * d.c.output_height);
+        while (d.c.output_scanline < d.c.output_height) {
+            JSAMPROW r = out.data() + d.c.output_scanline * row;
+            mk_jpeg_read_scanlines(&d.c, &r, 1);
+        }
+        mk_jpeg_finish_decompress(&d.c);
+        return out;
+    } catch (const JpegFailure&) {
+        mk_jpeg_abort(&d.c);
+        return {};
+    }
+}
+
+// The packed spaces from R, G, B pixels: each space's pixel as a little-endian word.
+Bytes Packed(const Bytes& rgb, int space) {
+    Bytes out;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        const uint32_t r = rgb[i], g = rgb[i + 1], b = rgb[i + 2];
+        uint32_t word = 0, bytes = 2;
+        switch (space) {
+            case JCS_RGB: case MK_JCS_BGR888: word = r | g << 8 | b << 16, bytes = 3; break;
+            case MK_JCS_RGB888: word = b | g << 8 | r << 16, bytes = 3; break;
+            case MK_JCS_ARGB8888: word = 0xFF000000u | r << 16 | g << 8 | b, bytes = 4; break;
+            case MK_JCS_ABGR8888: word = 0xFF000000u | b << 16 | g << 8 | r, bytes = 4; break;
+            case MK_JCS_ARGB1555: word = 0x8000u | (r >> 3) << 10 | (g >> 3) << 5 | b >> 3; break;
+            case MK_JCS_ABGR1555: word = 0x8000u | (b >> 3) << 10 | (g >> 3) << 5 | r >> 3; break;
+            case MK_JCS_RGB565: word = (r >> 3) << 11 | (g >> 2) << 5 | b >> 3; break;
+            case MK_JCS_BGR565: word = (b >> 3) << 11 | (g >> 2) << 5 | r >> 3; break;
+        }
+        for (uint32_t k = 0; k < bytes; ++k) out.push_back(static_cast<uint8_t>(word >> (8 * k)));
+    }
+    return out;
+}
+
+// Each sampling and grey, odd sizes: the chroma's last column and row stand alone.
+Bytes SampledPicture(const char* sampling) {
+    return std::string(sampling) == "grey" ? Cjpeg(Pgm(61, 37), "") : Cjpeg(Ppm(61, 37, 3), std::string("-sample ") + sampling);
+}
+const char* const kSamplings[] = {"2x2", "2x1", "1x2", "1x1", "grey"};
+
+TEST_F(JpegLibTest, TheHardwareWritesEveryPackedSpaceAsDjpegDecodes) {
+    const int kSpaces[] = {JCS_RGB, 6, 7, 8, 9, 10, 11, 12, 13};
+    for (const char* sampling : kSamplings) {
+        const Bytes jpg = SampledPicture(sampling);
+        for (bool smooth : {true, false}) {
+            SCOPED_TRACE(std::string(sampling) + (smooth ? " smooth" : " nosmooth"));
+            const std::string options = smooth ? "-rgb" : "-rgb -nosmooth";
+            const Bytes rgb = Djpeg(jpg, options);
+            for (int space : kSpaces) {
+                SCOPED_TRACE(space);
+                m_jpeg->Reset();
+                EXPECT_EQ(DecodeTo(jpg, space, smooth), Packed(rgb, space));
+                EXPECT_EQ(m_jpeg->Decoded(), 1);
+            }
+        }
+    }
+}
+
+TEST_F(JpegLibTest, TheHardwareWritesTheYuvSpacesAtThePicturesOwnSampling) {
+    for (const char* sampling : kSamplings) {
+        const Bytes jpg = SampledPicture(sampling);
+        const Bytes luma = Djpeg(jpg, "-grayscale");
+        const Planes p = Reference(jpg);
+        const bool grey = std::string(sampling) == "grey";
+        // Chroma subsampling of the picture, and of the 4:2:0 flag.
+        const uint32_t sx = sampling[0] == '2' ? 2 : 1, sy = sampling[2] == '2' ? 2 : 1;
+        struct Case {
+            int space;
+            bool flagA;
+            uint32_t sx, sy;
+        };
+        for (const Case& k : {Case{14, false, sx, sy}, Case{15, false, sx, sy}, Case{18, false, sx, sy},
+                              Case{15, true, 2, 2}}) {
+            SCOPED_TRACE(std::string(sampling) + " space " + std::to_string(k.space) + (k.flagA ? " 420" : ""));
+            m_jpeg->Reset();
+            Out out;
+            ASSERT_EQ(DecodeYuv(jpg, k.space, k.flagA, &out), 0);
+            EXPECT_EQ(m_jpeg->Decoded(), 1);
+            EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), luma);
+            if (grey) continue;
+            const uint32_t cw = (p.w + k.sx - 1) / k.sx, ch = (p.h + k.sy - 1) / k.sy;
+            Bytes expect, got = Rows(out.chroma.data(), out.chromaStride, 2 * cw, ch);
+            for (uint32_t y = 0; y < ch; ++y) {
+                for (uint32_t x = 0; x < cw; ++x) {
+                    const size_t at = static_cast<size_t>(y * k.sy) * p.w + x * k.sx;
+                    expect.insert(expect.end(), {p.cr[at], p.cb[at]});
+                }
+            }
+            EXPECT_EQ(got, expect);
+        }
+    }
+}
+
+TEST_F(JpegLibTest, TheHardwareLeavesGreyAndYcbcrToSoftwareAndRefusesCmyk) {
+    const Bytes jpg = SampledPicture("2x2");
+    for (int space : {JCS_GRAYSCALE, JCS_YCbCr, JCS_CMYK, JCS_YCCK}) {
+        SCOPED_TRACE(space);
+        m_jpeg->Reset();
+        // A descriptor lets the library set up its conversion without the merged upsampler.
+        const Bytes out = DecodeTo(jpg, space, false, [](Dec& d) {
+            static uint8_t unused;
+            MK_JPEG_OUTDESC_S desc{};
+            desc.apu8VirAddr[0] = &unused;
+            MK_JPEG_SetOutDesc(&d.c, &desc);
+        });
+        EXPECT_EQ(m_jpeg->Opens(), 0);
+        // The library's own conversions, and none from YCbCr to CMYK or YCCK.
+        EXPECT_EQ(out.empty(), space == JCS_CMYK || space == JCS_YCCK);
+    }
+}
+
+TEST_F(JpegLibTest, TheHardwareWritesStraightIntoTheCallersBufferAndCrops) {
+    const Bytes jpg = SampledPicture("2x2");
+    uint32_t w = 0, h = 0;
+    const Bytes rgb = Djpeg(jpg, "-rgb", &w, &h);
+    // Straight into the descriptor's first component, at its stride: the lines are only counted.
+    static Bytes direct;
+    direct.assign(200 * h, 0xEE);
+    const Bytes rows = DecodeTo(jpg, JCS_RGB, true, [](Dec& d) {
+        MK_JPEG_OUTDESC_S desc{};
+        desc.apu8VirAddr[0] = direct.data();
+        desc.au32Stride[0] = 200;
+        desc.bDirect = MK_TRUE;
+        MK_JPEG_SetOutDesc(&d.c, &desc);
+    });
+    EXPECT_EQ(m_jpeg->Decoded(), 1);
+    EXPECT_EQ(Rows(direct.data(), 200, 3 * w, h), rgb);
+    EXPECT_EQ(rows, Bytes(rows.size(), 0)) << "the caller's rows were not written";
+    // A crop rectangle: its lines only, cut from the whole picture.
+    m_jpeg->Reset();
+    const Bytes crop = DecodeTo(jpg, JCS_RGB, true, [](Dec& d) {
+        MK_JPEG_OUTDESC_S desc{};
+        desc.bCrop = MK_TRUE;
+        desc.s32CropX = 5;
+        desc.s32CropY = 3;
+        desc.s32CropWidth = 20;
+        desc.s32CropHeight = 11;
+        MK_JPEG_SetOutDesc(&d.c, &desc);
+    });
+    EXPECT_EQ(m_jpeg->Decoded(), 1);
+    EXPECT_EQ(crop, Rows(rgb.data() + (3 * w) * 3 + 3 * 5, 3 * w, 3 * 20, 11));
+}
+
+TEST_F(JpegLibTest, AScaledHardwareDecodeIsCloseToDjpegs) {
+    // 4096 or more across: the library's rule scales to 1/2, and the hardware decodes at that scale.
+    const Bytes jpg = Cjpeg(Ppm(5000, 32), "-sample 2x2");
+    uint32_t w = 0, h = 0;
+    const Bytes rgb = Djpeg(jpg, "-rgb -scale 1/2", &w, &h);
+    ASSERT_EQ(w, 2500u);
+    const Bytes out = DecodeTo(jpg, JCS_RGB, true);
+    EXPECT_EQ(m_jpeg->Decoded(), 1);
+    ASSERT_EQ(out.size(), rgb.size());
+    // The library decodes the chroma at the full scaled size; the hardware at half of it, upsampled.
+    EXPECT_GE(Psnr(out, rgb), 35.0);
 }
 
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.

@@ -26,7 +26,7 @@
 // no working buffer, no decoder objects or no threads (nothing is left half made).
 MK_S32 JPEGD_CreateChn(VDEC_CHN VdChn, const VDEC_CHN_ATTR_S* pstAttr);
 // Waits until the channel's picture in work has been given back, then gives back what the channel still
-// holds. 0xA0058005 not created, 0xA0058009 while receiving.
+// holds. 0xA0058005 not created, 0xA0058009 while receiving, 0xA0058010 after the take-down.
 MK_S32 JPEGD_DestroyChn(VDEC_CHN VdChn);
 MK_S32 JPEGD_StartRecvStream(VDEC_CHN VdChn);
 MK_S32 JPEGD_StopRecvStream(VDEC_CHN VdChn);
@@ -35,7 +35,8 @@ MK_S32 JPEGD_ResetChn(VDEC_CHN VdChn);
 MK_S32 JPEGD_SetChnStarted(VDEC_CHN VdChn);
 
 // Module set-up and take-down; both are harmless when repeated, the take-down also before the set-up.
-// The threads start with the first channel after the set-up and end at the take-down.
+// The threads start with the first channel after the set-up and end at the take-down, which gives every
+// stream and frame buffer the channels still hold back to the driver.
 MK_S32 JPEGD_USR_Init(MK_VOID);
 MK_S32 JPEGD_USR_DeInit(MK_VOID);
 

@@ -82,10 +82,9 @@ protected:
         ASSERT_FALSE(m_bus.empty());
         m_out = m_bus + "/out";
         m_trace = m_bus + "/trace";
-        m_root = m_bus + "/root";
+        m_root = varnelle::testing::MakeSlaveRoot(m_bus);
+        ASSERT_FALSE(m_root.empty());
         fs::create_directories(m_trace);
-        fs::create_directories(m_root + "/data/Fonts");
-        fs::copy_file(kDejaVu, m_root + "/data/Fonts/DejaVuSans.ttf");
         ::setenv("VARNELLE_TRACE", m_trace.c_str(), 1);
         ::setenv("VARNELLE_ROOT", m_root.c_str(), 1);
         varnelle::master::SimOptions opt;

@@ -33,6 +33,15 @@ void RemoveBus(const std::string& bus) {
     }
 }
 
+std::string MakeSlaveRoot(const std::string& bus) {
+    const std::string root = bus + "/root";
+    std::error_code ec;
+    std::filesystem::create_directories(root + "/data/Fonts", ec);
+    std::filesystem::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", root + "/data/Fonts/DejaVuSans.ttf",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    return ec ? "" : root;
+}
+
 bool SlaveProcess::Start(const std::string& program, const std::string& bus, const std::string& logPath,
                          int chip, const std::vector<std::string>& args) {
     Kill();

@@ -15,6 +15,9 @@ namespace varnelle::testing {
 std::string MakePrivateBus(const char* tag);
 // Removes what MakePrivateBus made.
 void RemoveBus(const std::string& bus);
+// A data partition for the program under `bus` (its $VARNELLE_ROOT) with the title font
+// /data/Fonts/DejaVuSans.ttf: its path, or "" when the font could not be copied.
+std::string MakeSlaveRoot(const std::string& bus);
 
 class SlaveProcess {
 public:

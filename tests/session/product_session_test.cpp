@@ -99,10 +99,9 @@ protected:
         ASSERT_FALSE(m_bus.empty());
         m_out = m_bus + "/out";
         m_trace = m_bus + "/trace";
-        const std::string root = m_bus + "/root";
+        const std::string root = varnelle::testing::MakeSlaveRoot(m_bus);
+        ASSERT_FALSE(root.empty());
         fs::create_directories(m_trace);
-        fs::create_directories(root + "/data/Fonts");
-        fs::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", root + "/data/Fonts/DejaVuSans.ttf");
         ::setenv("VARNELLE_TRACE", m_trace.c_str(), 1);
         ::setenv("VARNELLE_ROOT", root.c_str(), 1);
         varnelle::master::SimOptions opt;

@@ -19,6 +19,8 @@ const char kUsage[] =
     "usage: varnelle-master [options]\n"
     "  --bus DIR         bus directory (default $VARNELLE_BUS, else /dev/shm/varnelle)\n"
     "  --chip N          the slave's chip id (default 1)\n"
+    "  --slaves N        serve N slaves at once, chips --chip to --chip + N - 1 (the product session only;\n"
+    "                    default 1)\n"
     "  --wait S          how long to wait for the slave (default 30)\n"
     "  --duration S      how long the session runs after set-up (default 10 for the product\n"
     "                    session, else 5)\n"
@@ -57,7 +59,7 @@ const char kUsage[] =
     "                                          commands 70, 71, 72, 73, 74 and 69\n"
     "                      osd CH STREAM INDEX X Y W H [SHOW]  a title record (commands 57, 58)\n"
     "                      sleep MS | heartbeats N\n"
-    "  --quiet           no line per heartbeat\n";
+    "  --quiet           no line per heartbeat or title\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -111,6 +113,8 @@ int main(int argc, char** argv) {
             setenv("VARNELLE_BUS", value(), 1);
         } else if (a == "--chip") {
             opt.slaveChip = std::atoi(value());
+        } else if (a == "--slaves") {
+            opt.slaves = std::atoi(value());
         } else if (a == "--wait") {
             waitS = std::atoi(value());
         } else if (a == "--duration") {
@@ -139,7 +143,8 @@ int main(int argc, char** argv) {
     }
     const bool product = script.empty() && scenario == "product";
     if (durationS == -1) durationS = product ? 10 : 5;
-    if (opt.slaveChip < 1 || opt.slaveChip > 31 || opt.replyTimeoutMs <= 0 || waitS <= 0 || durationS < 0) {
+    if (opt.slaveChip < 1 || opt.slaves < 1 || opt.slaveChip + opt.slaves > 32 || (opt.slaves > 1 && !product) ||
+        opt.replyTimeoutMs <= 0 || waitS <= 0 || durationS < 0) {
         std::fprintf(stderr, "bad option value\n%s", kUsage);
         return 2;
     }
@@ -162,11 +167,11 @@ int main(int argc, char** argv) {
         if (session.clipDir.empty() && !opt.outDir.empty()) session.clipDir = opt.outDir + "/clips";
         session.durationS = durationS;
         session.interrupted = &g_interrupted;
-        varnelle::master::SessionReport report;
-        failures += varnelle::master::RunProductSession(sim, session, &report) != 0;
+        std::vector<varnelle::master::SessionReport> reports;
+        failures += varnelle::master::RunProductSessions(sim, session, &reports) != 0;
         sim.Stop();
         timeThread.join();
-        varnelle::master::PrintSessionReport(sim, report);
+        for (const varnelle::master::SessionReport& r : reports) varnelle::master::PrintSessionReport(sim, r);
         return failures == 0 ? 0 : 1;
     }
     if (!script.empty()) {

@@ -100,12 +100,12 @@ private:
 
 // A window block of the slave (command 14 or 57): its address as the master names it and as the
 // slave's RAM holds it; 0 on failure.
-uint32_t WindowBlock(MasterSim& sim, uint32_t code, uint32_t size, uint32_t* pLocal) {
+uint32_t WindowBlock(MasterSim& sim, int chip, uint32_t code, uint32_t size, uint32_t* pLocal) {
     SLAVE_PCIV_MALLOC_S req{};
     req.u32BlkSize = size;
     req.u32BlkCnt = 1;
     PCIV_MSG_S reply;
-    int r = sim.Command(code, &req, sizeof(req), &reply);
+    int r = sim.CommandTo(chip, code, &req, sizeof(req), &reply);
     uint32_t addr = reply.au32Payload[4];
     if (r != 0 || addr == 0) {
         sim.Log("command %u for a block of %u bytes: result %d, address 0x%x", code, size, r, addr);
@@ -150,9 +150,9 @@ std::vector<AccessUnit> SplitAccessUnits(const uint8_t* d, size_t n) {
 DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uint8_t>& stream,
                             const DecodeOptions& opt) {
     DecodeResult res;
-    int chip = sim.SlaveChip();
+    const int chip = sim.ChipOr(opt.chip);
     uint32_t local = 0;
-    uint32_t addr = WindowBlock(sim, 14, opt.bufSize, &local);
+    uint32_t addr = WindowBlock(sim, chip, 14, opt.bufSize, &local);
     // The slave's RAM exists once the slave has used it: after the block is made.
     mem::Ram* ram = addr != 0 ? mem::Ram::Remote(chip) : nullptr;
     if (ram == nullptr || !ram->Contains(local, opt.bufSize)) {
@@ -161,8 +161,8 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
         return res;
     }
     uint32_t chn = slot;
-    sim.Command(55, &chn, 4);
-    MasterSim::PlayState& play = sim.Play();
+    sim.CommandTo(chip, 55, &chn, 4);
+    MasterSim::PlayState& play = sim.Play(chip);
     std::unique_lock<std::mutex> playLock(play.mutex);
     // The playback record: display channel and decoder of the slot, display enabled, hiding on 8.
     std::vector<uint8_t> params(PLAY_PARAMS_LEN, 0);
@@ -180,20 +180,20 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
     Put32(params, rec + REC_VO_CHN, chn);
     Put32(params, rec + REC_VDEC_CHN, chn);
     Put32(params, rec + REC_JPEG_CHN, chn + 16);
-    sim.Command(64, params.data(), PLAY_PARAMS_LEN);
+    sim.CommandTo(chip, 64, params.data(), PLAY_PARAMS_LEN);
     uint32_t first = PcivHostGetState()->stSysParam.u32FirstDecChn;
     uint32_t start16[7] = {0, 0, opt.bufSize, addr, NoticePort(slot), AckPort(slot), first + slot};
-    int r = sim.Command(16, start16, sizeof(start16));
+    int r = sim.CommandTo(chip, 16, start16, sizeof(start16));
     if (r != 0) {
         sim.Log("decode slot %u: command 16 answered %d", slot, r);
         res.setupFailed = true;
         return res;
     }
-    sim.Command(70, &chn, 4);
+    sim.CommandTo(chip, 70, &chn, 4);
     // 70 has no answer and the frames go another way: a command that is answered (the slave answers a
     // code past its table) shows the command loop has started the decoder before the first frame.
     uint32_t mark = 0;
-    sim.Command(200, &mark, sizeof(mark));
+    sim.CommandTo(chip, 200, &mark, sizeof(mark));
     if (chn < AVDEC_CHN_NUM) play.started[chn] = 1;
     playLock.unlock();
     if (opt.started) opt.started();
@@ -281,7 +281,7 @@ int SendOsdRecord(MasterSim& sim, uint32_t chn, uint32_t stream, uint32_t index,
     int chip = sim.SlaveChip();
     MasterSim::OsdSlot& osd = sim.Osd();
     if (osd.addr == 0) {
-        osd.addr = WindowBlock(sim, 57, kOsdBuf, &osd.local);
+        osd.addr = WindowBlock(sim, chip, 57, kOsdBuf, &osd.local);
         uint32_t start58[6] = {0, 0, kOsdBuf, osd.addr, PCIV_HOST_PORT_TITLE, PCIV_HOST_PORT_OSD_ACK};
         if (osd.addr == 0 || sim.Command(58, start58, sizeof(start58)) != 0) {
             sim.Log("OSD buffer: cannot be set up");

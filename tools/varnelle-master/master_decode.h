@@ -55,6 +55,7 @@ struct DecodeOptions {
     const std::atomic<bool>* stop = nullptr;
     // Called once the slot plays, before the first frame (the window commands go here).
     std::function<void()> started;
+    int chip = 0;  // the slave whose slot it is; 0: the first
 };
 
 struct DecodeResult {

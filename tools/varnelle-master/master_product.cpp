@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -86,75 +87,108 @@ bool Run(const std::string& cmd) {
     return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
 }
 
-class Session {
-public:
-    Session(MasterSim& sim, const SessionOptions& opt, SessionReport* r) : m_sim(sim), m_opt(opt), m_r(*r) {}
+// The clips the decoder slots play and where (no slot when the clips cannot be made).
+std::vector<SlotReport> MakeClips(const SessionOptions& opt, const SLAVE_SYS_PARAM_S& p, std::string* pProblem) {
+    std::vector<SlotReport> slots;
+    if (opt.clipDir.empty()) {
+        *pProblem = "no folder for the clips";
+        return slots;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(opt.clipDir, ec);
+    const int32_t firstGroup = FirstDecoderGroup(p);
+    const uint16_t w = static_cast<uint16_t>(opt.screenWidth / 4);
+    const uint16_t top = static_cast<uint16_t>(opt.screenHeight / 2);
+    for (uint32_t i = 0; i < kPlaySlots && i < p.u32PlayDecNum; ++i) {
+        const Clip& c = kClips[i];
+        SlotReport rep;
+        rep.slot = i;
+        rep.clip = opt.clipDir + "/" + c.name;
+        rep.width = c.width;
+        rep.height = c.height;
+        rep.group = firstGroup + static_cast<int32_t>(i);
+        rep.window[0] = static_cast<uint16_t>(i * w);
+        rep.window[1] = top;
+        rep.window[2] = static_cast<uint16_t>((i + 1) * w);
+        rep.window[3] = static_cast<uint16_t>(opt.screenHeight);
+        struct stat st;
+        if (::stat(rep.clip.c_str(), &st) != 0 &&
+            !master::Run("ffmpeg -nostdin -v error -y -f lavfi -i '" + std::string(c.source) +
+                         "' -t 4 -pix_fmt yuv420p -c:v libx264 -g 25 -bf 0 '" + rep.clip + "'")) {
+            *pProblem = "ffmpeg (with libx264) could not make " + rep.clip;
+            return {};
+        }
+        slots.push_back(rep);
+    }
+    return slots;
+}
 
-    int Run();
+// What the master does with one slave chip once the set-up has reached every chip.
+class ChipSession {
+public:
+    ChipSession(MasterSim& sim, const SessionOptions& opt, const SLAVE_SYS_PARAM_S& p, int chip, SessionReport* r)
+        : m_sim(sim), m_opt(opt), m_p(p), m_chip(chip), m_r(*r) {
+        m_r.chip = chip;
+        m_r.channels = m_p.u32ChnEnd - m_p.u32ChnStart;
+    }
+    ~ChipSession() { StopFeeds(); }
+
+    // Rings, the split, the inputs and their streams, detection, the layout, then the decoder slots.
+    void Start();
+    void SendTitles(bool withNames);
+    void StopFeeds();
+    void Finish(uint64_t endUs);
 
 private:
     // A command the slave answers: its result; a refusal goes into the report under `what`.
     int Answered(const std::string& what, uint32_t code, const std::vector<uint32_t>& words) {
-        const int r = m_sim.Command(code, words.data(), static_cast<uint32_t>(4 * words.size()));
+        const int r = m_sim.CommandTo(m_chip, code, words.data(), static_cast<uint32_t>(4 * words.size()));
         if (r != 0) m_r.problems.push_back(what + ": command " + std::to_string(code) + " answered " + std::to_string(r));
         return r;
     }
     // A command without an answer: the slave reports nothing back.
     void Told(uint32_t code, const std::vector<uint32_t>& words) {
-        m_sim.Command(code, words.data(), static_cast<uint32_t>(4 * words.size()));
+        m_sim.CommandTo(m_chip, code, words.data(), static_cast<uint32_t>(4 * words.size()));
     }
-    bool Interrupted() const { return m_opt.interrupted != nullptr && *m_opt.interrupted != 0; }
 
-    void MakeClips();
+    void StartRings();
     void StartInputs();
-    void SendTitles(bool withNames);
     void LayOut();
     void StartDetection();
     void StartPlayback();
-    void Finish(uint64_t endUs);
 
     MasterSim& m_sim;
     const SessionOptions& m_opt;
+    const SLAVE_SYS_PARAM_S m_p;
+    const int m_chip;
     SessionReport& m_r;
-    SLAVE_SYS_PARAM_S m_p{};
     std::atomic<bool> m_stopFeeds{false};
     std::vector<std::thread> m_feeds;
 };
 
-int Session::Run() {
-    // The clips first: making them costs ffmpeg some seconds that should not fall into the streams'.
-    MakeClips();
-    // The simulator's settings (its product's, unless its user changed them before the heartbeats).
-    m_p = PcivHostGetState()->stSysParam;
-    m_r.channels = m_p.u32ChnEnd - m_p.u32ChnStart;
-    if (m_sim.SendSetup(0, static_cast<uint32_t>(m_opt.screenWidth), static_cast<uint32_t>(m_opt.screenHeight)) != 0) {
-        m_r.problems.push_back("set-up (commands 96, 24, 25) refused");
-        return -1;
-    }
-    m_sim.SendTime();
-    std::istringstream rings("rings\n");
-    if (m_sim.RunScript(rings) != 0) m_r.problems.push_back("the rings could not be provided");
+void ChipSession::Start() {
+    StartRings();
     Answered("split start", 26, {0, 0});
     StartInputs();
     StartDetection();
     LayOut();
     StartPlayback();
-    const uint64_t start = host::MonotonicUs();
-    const uint64_t end = start + static_cast<uint64_t>(m_opt.durationS) * 1000000;
-    // The time titles move on every second, as the master's clock does.
-    uint64_t nextTitle = start + 1000000;
-    while (!Interrupted() && host::MonotonicUs() < end) {
-        if (host::MonotonicUs() >= nextTitle) {
-            SendTitles(false);
-            nextTitle += 1000000;
-        }
-        usleep(20000);
-    }
-    Finish(host::MonotonicUs());
-    return 0;
 }
 
-void Session::StartInputs() {
+void ChipSession::StartRings() {
+    // The sender takes its buffer from one common pool block: a ring fits in the largest.
+    const uint32_t vsize = 3u << 20, jsize = 1u << 20;
+    Ring v{"video", m_sim.AllocRing(vsize), vsize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK, m_chip};
+    Ring j{"jpeg", m_sim.AllocRing(jsize), jsize, PCIV_HOST_PORT_JPEG_NOTICE, PCIV_HOST_PORT_JPEG_ACK, m_chip};
+    if (v.phys == 0 || j.phys == 0) {
+        m_r.problems.push_back("the rings do not fit in the master's RAM");
+        return;
+    }
+    if (m_sim.StartRing(10, v) != 0) m_r.problems.push_back("the video ring (command 10) was refused");
+    if (m_sim.StartRing(11, j) != 0) m_r.problems.push_back("the JPEG ring (command 11) was refused");
+}
+
+void ChipSession::StartInputs() {
     std::set<int32_t> devices;
     for (uint32_t k = 0; k < m_r.channels; ++k) {
         const CaptureInput in = InputOf(m_p.u32SysType, k);
@@ -189,23 +223,23 @@ void Session::StartInputs() {
             rep.kbps = s.type == 4 ? 0 : s.kbps;
             rep.width = s.w;
             rep.height = s.h;
-            const int r = m_sim.Command(32, FormatWords(k, s.type, s.size, s.fps, s.kbps).data(), 20);
+            const int r = m_sim.CommandTo(m_chip, 32, FormatWords(k, s.type, s.size, s.fps, s.kbps).data(), 20);
             if (r != 0) rep.refused = "command 32 (format) answered " + std::to_string(r);
             m_r.streams.push_back(rep);
         }
     }
-    if (m_sim.SendFont(m_opt.font) != 0) m_r.problems.push_back("font name: the title port is not open");
+    if (m_sim.SendFont(m_opt.font, m_chip) != 0) m_r.problems.push_back("font name: the title port is not open");
     SendTitles(true);
     for (StreamReport& s : m_r.streams) {
         if (!s.refused.empty()) continue;
         const uint32_t words[2] = {s.chn, s.type};
-        const int r = m_sim.Command(30, words, sizeof(words));
+        const int r = m_sim.CommandTo(m_chip, 30, words, sizeof(words));
         if (r != 0) s.refused = "command 30 (start) answered " + std::to_string(r);
         s.startUs = host::MonotonicUs();
     }
 }
 
-void Session::SendTitles(bool withNames) {
+void ChipSession::SendTitles(bool withNames) {
     // Index 0 is the time: the slave renders channel 0's text once and shows it on every channel.
     for (uint32_t k = 0; k < m_r.channels; ++k) {
         MasterSim::Title t;
@@ -217,18 +251,18 @@ void Session::SendTitles(bool withNames) {
         t.height = 24;
         t.bgColor = 0xFE000000;  // black, nearly opaque
         t.text = TimeText();
-        m_sim.SendTitle(t);
+        m_sim.SendTitle(t, m_chip);
         if (!withNames) continue;
         t.index = 1;
         t.x = 200;
         t.y = 16;
         t.width = 96;
         t.text = "CAM " + std::to_string(k + 1);
-        m_sim.SendTitle(t);
+        m_sim.SendTitle(t, m_chip);
     }
 }
 
-void Session::LayOut() {
+void ChipSession::LayOut() {
     // Mode 5 (16 windows) shows the chip's channels in order: its inputs take the top half, four to a
     // row; the playback windows take the bottom half.
     const uint16_t w = static_cast<uint16_t>(m_opt.screenWidth / 4), h = static_cast<uint16_t>(m_opt.screenHeight / 4);
@@ -246,7 +280,7 @@ void Session::LayOut() {
     Answered("layout", 27, words);
 }
 
-void Session::StartDetection() {
+void ChipSession::StartDetection() {
     for (uint32_t k = 0; k < m_r.channels; ++k) {
         // Every cell watched at sensitivity 6; blind detection at level 3.
         std::vector<uint32_t> motion(22, 0);
@@ -261,42 +295,7 @@ void Session::StartDetection() {
     Told(91, {});
 }
 
-void Session::MakeClips() {
-    if (m_opt.clipDir.empty()) {
-        m_r.clipProblem = "no folder for the clips";
-        return;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(m_opt.clipDir, ec);
-    const SLAVE_SYS_PARAM_S p = PcivHostGetState()->stSysParam;
-    const int32_t firstGroup = FirstDecoderGroup(p);
-    const uint16_t w = static_cast<uint16_t>(m_opt.screenWidth / 4);
-    const uint16_t top = static_cast<uint16_t>(m_opt.screenHeight / 2);
-    for (uint32_t i = 0; i < kPlaySlots && i < p.u32PlayDecNum; ++i) {
-        const Clip& c = kClips[i];
-        SlotReport rep;
-        rep.slot = i;
-        rep.clip = m_opt.clipDir + "/" + c.name;
-        rep.width = c.width;
-        rep.height = c.height;
-        rep.group = firstGroup + static_cast<int32_t>(i);
-        rep.window[0] = static_cast<uint16_t>(i * w);
-        rep.window[1] = top;
-        rep.window[2] = static_cast<uint16_t>((i + 1) * w);
-        rep.window[3] = static_cast<uint16_t>(m_opt.screenHeight);
-        struct stat st;
-        if (::stat(rep.clip.c_str(), &st) != 0 &&
-            !master::Run("ffmpeg -nostdin -v error -y -f lavfi -i '" + std::string(c.source) +
-                         "' -t 4 -pix_fmt yuv420p -c:v libx264 -g 25 -bf 0 '" + rep.clip + "'")) {
-            m_r.clipProblem = "ffmpeg (with libx264) could not make " + rep.clip;
-            m_r.slots.clear();
-            return;
-        }
-        m_r.slots.push_back(rep);
-    }
-}
-
-void Session::StartPlayback() {
+void ChipSession::StartPlayback() {
     for (SlotReport& rep : m_r.slots) {
         // The slot's decoder group, at the clip's size.
         Told(62, {static_cast<uint32_t>(rep.group), rep.width, rep.height});
@@ -311,6 +310,7 @@ void Session::StartPlayback() {
             opt.height = rep.height;
             opt.realTime = true;
             opt.stop = &m_stopFeeds;
+            opt.chip = m_chip;
             opt.started = [this, &rep] {
                 // The playback window: no zoom (p2 1), a display rectangle (p3 0) at bytes 24..31.
                 Told(65, {rep.slot, 0, 1, 0, 0, 0, Rect(rep.window[0], rep.window[1]), Rect(rep.window[2], rep.window[3])});
@@ -326,12 +326,16 @@ void Session::StartPlayback() {
     }
 }
 
-void Session::Finish(uint64_t endUs) {
+void ChipSession::StopFeeds() {
     m_stopFeeds.store(true);
     for (auto& t : m_feeds) t.join();
     m_feeds.clear();
-    const SplitStats video = m_sim.Split("video");
-    const SplitStats jpeg = m_sim.Split("jpeg");
+}
+
+void ChipSession::Finish(uint64_t endUs) {
+    StopFeeds();
+    const SplitStats video = m_sim.Split("video", m_chip);
+    const SplitStats jpeg = m_sim.Split("jpeg", m_chip);
     for (StreamReport& s : m_r.streams) {
         const SplitStats& from = s.type == 4 ? jpeg : video;
         auto it = from.channels.find(s.ringChn);
@@ -340,16 +344,19 @@ void Session::Finish(uint64_t endUs) {
             s.bytes = it->second.bytes;
             s.keyFrames = it->second.keyFrames;
             s.seqGaps = it->second.seqGaps;
+            for (const auto& [pts, arrived] : it->second.arrivals) {
+                if (arrived >= pts) s.latencyUs.push_back(arrived - pts);
+            }
         }
         if (s.startUs != 0 && endUs > s.startUs) {
             s.seconds = static_cast<double>(endUs - s.startUs) / 1e6;
             s.due = s.seconds * s.fps;
         }
     }
-    const std::vector<uint64_t> beats = m_sim.BeatTimes();
+    const std::vector<uint64_t> beats = m_sim.BeatTimes(m_chip);
     std::vector<double> periods;
     for (size_t i = 1; i < beats.size(); ++i) periods.push_back(static_cast<double>(beats[i] - beats[i - 1]) / 1000.0);
-    m_r.heartbeats = m_sim.Heartbeats();
+    m_r.heartbeats = beats.size();
     m_r.beatP50Ms = Percentile(periods, 0.5);
     m_r.beatP99Ms = Percentile(periods, 0.99);
     m_r.beatMaxMs = periods.empty() ? 0 : *std::max_element(periods.begin(), periods.end());
@@ -373,18 +380,62 @@ int32_t FirstDecoderGroup(const SLAVE_SYS_PARAM_S& p) {
     return 2 * static_cast<int32_t>(p.u32ChnEnd - p.u32ChnStart);
 }
 
-int RunProductSession(MasterSim& sim, const SessionOptions& options, SessionReport* pReport) {
-    *pReport = SessionReport{};
-    Session s(sim, options, pReport);
+int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vector<SessionReport>* pReports) {
+    const std::vector<int> chips = sim.SlaveChips();
+    pReports->assign(chips.size(), SessionReport{});
     const uint64_t t0 = host::MonotonicUs();
-    const int r = s.Run();
-    pReport->seconds = static_cast<double>(host::MonotonicUs() - t0) / 1e6;
+    // The simulator's settings (its product's, unless its user changed them before the heartbeats).
+    const SLAVE_SYS_PARAM_S p = PcivHostGetState()->stSysParam;
+    // The clips first: making them costs ffmpeg some seconds that should not fall into the streams'.
+    std::string clipProblem;
+    const std::vector<SlotReport> slots = MakeClips(options, p, &clipProblem);
+    auto finish = [&](int ret) {
+        for (SessionReport& r : *pReports) r.seconds = static_cast<double>(host::MonotonicUs() - t0) / 1e6;
+        return ret;
+    };
+    // The set-up and the time reach every slave at once.
+    if (sim.SendSetup(0, static_cast<uint32_t>(options.screenWidth), static_cast<uint32_t>(options.screenHeight)) != 0) {
+        for (SessionReport& r : *pReports) r.problems.push_back("set-up (commands 96, 24, 25) refused");
+        return finish(-1);
+    }
+    sim.SendTime();
+    std::vector<std::unique_ptr<ChipSession>> sessions;
+    for (size_t i = 0; i < chips.size(); ++i) {
+        SessionReport& r = (*pReports)[i];
+        r.slots = slots;
+        r.clipProblem = clipProblem;
+        sessions.push_back(std::make_unique<ChipSession>(sim, options, p, chips[i], &r));
+        sessions.back()->Start();
+    }
+    if (options.running) options.running();
+    const uint64_t start = host::MonotonicUs();
+    const uint64_t end = start + static_cast<uint64_t>(options.durationS) * 1000000;
+    // The time titles move on every second, as the master's clock does.
+    uint64_t nextTitle = start + 1000000;
+    const auto interrupted = [&options] { return options.interrupted != nullptr && *options.interrupted != 0; };
+    while (!interrupted() && host::MonotonicUs() < end) {
+        if (host::MonotonicUs() >= nextTitle) {
+            for (auto& s : sessions) s->SendTitles(false);
+            nextTitle += 1000000;
+        }
+        usleep(20000);
+    }
+    const uint64_t endUs = host::MonotonicUs();
+    for (auto& s : sessions) s->StopFeeds();
+    for (auto& s : sessions) s->Finish(endUs);
+    return finish(0);
+}
+
+int RunProductSession(MasterSim& sim, const SessionOptions& options, SessionReport* pReport) {
+    std::vector<SessionReport> reports;
+    const int r = RunProductSessions(sim, options, &reports);
+    *pReport = reports.empty() ? SessionReport{} : reports.front();
     return r;
 }
 
 void PrintSessionReport(MasterSim& sim, const SessionReport& r) {
     static const char* const kKind[] = {"main", "sub", "", "", "JPEG"};
-    sim.Log("summary of %.1f s:", r.seconds);
+    sim.Log("summary of %.1f s (chip %d):", r.seconds, r.chip);
     std::vector<std::string> notFlowing;
     for (const StreamReport& s : r.streams) {
         if (s.type == 4) {

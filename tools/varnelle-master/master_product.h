@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct SessionOptions {
     int screenWidth = 1920, screenHeight = 1080;
     // Set to end the session early (a signal).
     const volatile std::sig_atomic_t* interrupted = nullptr;
+    // Called once every slave is at work, when the session's time starts (measurements begin here).
+    std::function<void()> running;
 };
 
 // One stream of a capture channel as the master saw it.
@@ -54,6 +57,7 @@ struct StreamReport {
     double seconds = 0;      // from the start's answer to the end of the session
     double due = 0;          // frames due in that time at its rate
     std::string refused;     // the first command the slave refused for it, with its answer
+    std::vector<uint64_t> latencyUs;  // per frame, from its time stamp to its arrival at the master
 };
 
 struct SlotReport {
@@ -67,6 +71,7 @@ struct SlotReport {
 };
 
 struct SessionReport {
+    int chip = 0;
     std::vector<StreamReport> streams;
     std::vector<SlotReport> slots;
     uint16_t splitWindows[32][4] = {};  // per logical channel, the input's window
@@ -78,8 +83,11 @@ struct SessionReport {
     double seconds = 0;
 };
 
-// Runs the session on a connected simulator (heartbeats started); the report is filled as the
-// session goes. 0, or -1 when the set-up failed so badly that nothing could run.
+// Runs the session on a connected simulator (heartbeats started) with every slave it serves, a report
+// each, in the order of MasterSim::SlaveChips. 0, or -1 when the set-up failed so badly that nothing
+// could run.
+int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vector<SessionReport>* pReports);
+// The same for a simulator of one slave.
 int RunProductSession(MasterSim& sim, const SessionOptions& options, SessionReport* pReport);
 
 // The report as a person reads it, one line each, through the simulator's log.

@@ -91,27 +91,38 @@ int MasterSim::Open() {
     return 0;
 }
 
+std::vector<int> MasterSim::SlaveChips() const {
+    std::vector<int> chips;
+    for (int i = 0; i < std::max(m_opt.slaves, 1); ++i) chips.push_back(m_opt.slaveChip + i);
+    return chips;
+}
+
 int MasterSim::ConnectSlave(int timeoutMs) {
-    int chip = m_opt.slaveChip;
-    Log("waiting for slave chip %d", chip);
-    if (PcivHostWaitChip(chip, timeoutMs) != 0) {
-        Log("slave chip %d did not appear within %d ms", chip, timeoutMs);
-        return -1;
+    const std::vector<int> chips = SlaveChips();
+    const uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(std::max(timeoutMs, 0));
+    for (int chip : chips) {
+        Log("waiting for slave chip %d", chip);
+        const int left = static_cast<int>(std::max<int64_t>(0, static_cast<int64_t>(deadline - host::MonotonicMs())));
+        if (PcivHostWaitChip(chip, left) != 0) {
+            Log("slave chip %d did not appear within %d ms", chip, timeoutMs);
+            return -1;
+        }
     }
-    int32_t ids[] = {chip};
-    PcivHostSetRemoteChips(ids, 1);
+    PcivHostSetRemoteChips(chips.data(), static_cast<int>(chips.size()));
     // Whatever an earlier slave on this bus left queued is not this slave's; this one sends nothing
     // but on the command port before it has the port map.
-    if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) >= 0) {
+    for (int chip : chips) {
+        if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) continue;
         int dropped = PcivHostDrainPort(chip, PCIV_MSGPORT_COMM);
         for (uint32_t port : PcivGetChipTable()->au32HostPort)
             dropped += PcivHostDrainPort(chip, static_cast<int>(port));
-        if (dropped > 0) Log("dropped %d message(s) left from an earlier slave", dropped);
+        if (dropped > 0) Log("dropped %d message(s) left from an earlier slave %d", dropped, chip);
     }
     Pciv_HostChipInit();
-    if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
-    Log("slave chip %d connected; port map sent, PF window 0x%x", chip,
-        PcivGetChipTable()->au32PfWinBase[chip]);
+    for (int chip : chips) {
+        if (PCIV_PortFd(chip, PCIV_MSGPORT_COMM) < 0) return -1;
+        Log("slave chip %d connected; port map sent, PF window 0x%x", chip, PcivGetChipTable()->au32PfWinBase[chip]);
+    }
     return 0;
 }
 
@@ -196,13 +207,18 @@ int MasterSim::StartCapture(uint32_t chn, uint32_t u32Standard) {
 }
 
 int MasterSim::Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
-    int chip = m_opt.slaveChip;
+    return CommandTo(0, u32Code, pPayload, u32Len, pReply);
+}
+
+int MasterSim::CommandTo(int chip, uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply) {
+    chip = ChipOr(chip);
     if (PCIV_CmdIsAnswered(u32Code))
         return PcivHostSendChipWait(chip, u32Code, static_cast<uint32_t>(chip), pPayload, u32Len, pReply);
     return PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, u32Len, u32Code, pPayload);
 }
 
 uint32_t MasterSim::AllocRing(uint32_t size) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     uint32_t len = RoundUpPage(size);
     if (len == 0 || !m_ram || !m_ram->Contains(m_nextPhys, len)) return 0;
     uint32_t phys = m_nextPhys;
@@ -210,35 +226,39 @@ uint32_t MasterSim::AllocRing(uint32_t size) {
     return phys;
 }
 
-bool MasterSim::Watching(uint32_t noticePort) const {
+bool MasterSim::Watching(uint32_t noticePort, int chip) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& r : m_readers) {
-        if (r->ring.noticePort == noticePort) return true;
+        if (r->ring.noticePort == noticePort && r->ring.chip == ChipOr(chip)) return true;
     }
     return false;
 }
 
-bool MasterSim::WatchRing(const Ring& ring) {
-    if (Watching(ring.noticePort)) {
-        Log("port %u already carries a ring", ring.noticePort);
+bool MasterSim::WatchRing(const Ring& given) {
+    Ring ring = given;
+    ring.chip = ChipOr(ring.chip);
+    if (Watching(ring.noticePort, ring.chip)) {
+        Log("port %u of chip %d already carries a ring", ring.noticePort, ring.chip);
         return false;
     }
     auto reader = std::make_unique<RingReader>();
     reader->ring = ring;
     reader->base = static_cast<uint8_t*>(m_ram->Map(ring.phys, ring.size));
-    reader->split = std::make_unique<StreamSplitter>(m_opt.outDir, std::strcmp(ring.name, "jpeg") == 0);
+    // With more than one slave each writes its streams to a folder of its own.
+    const std::string splitDir = m_opt.outDir.empty() || m_opt.slaves <= 1
+                                     ? m_opt.outDir
+                                     : m_opt.outDir + "/chip" + std::to_string(ring.chip);
+    if (splitDir != m_opt.outDir) ::mkdir(m_opt.outDir.c_str(), 0777);
+    reader->split = std::make_unique<StreamSplitter>(splitDir, std::strcmp(ring.name, "jpeg") == 0);
     if (!m_opt.outDir.empty()) {
         ::mkdir(m_opt.outDir.c_str(), 0777);
-        std::string path =
-            m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(m_opt.slaveChip) + ".bin";
+        std::string path = m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(ring.chip) + ".bin";
         reader->out = std::fopen(path.c_str(), "wb");
         if (reader->out == nullptr) Log("cannot write %s", path.c_str());
     }
     RingReader* r = reader.get();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_readers.push_back(std::move(reader));
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_readers.push_back(std::move(reader));
     m_threads.emplace_back([this, r] { ReadRing(r); });
     return true;
 }
@@ -246,7 +266,7 @@ bool MasterSim::WatchRing(const Ring& ring) {
 int MasterSim::StartRing(uint32_t u32Code, const Ring& ring) {
     if (!WatchRing(ring)) return -1;
     PCIV_TRANS_PARAM_S p{0, 0, ring.size, ring.phys, ring.noticePort, ring.ackPort};
-    int ret = Command(u32Code, &p, sizeof(p));
+    int ret = CommandTo(ring.chip, u32Code, &p, sizeof(p));
     Log("command %u: %s ring of %u bytes at 0x%08x (ports %u/%u): result %d", u32Code, ring.name, ring.size,
         ring.phys, ring.noticePort, ring.ackPort, ret);
     return ret;
@@ -272,7 +292,7 @@ int MasterSim::ResendRings() {
 
 void MasterSim::ReadRing(RingReader* r) {
     const Ring& ring = r->ring;
-    int chip = m_opt.slaveChip;
+    const int chip = ring.chip;
     uint32_t expectSeq = 0;
     uint32_t lastEnd = 0;
     uint32_t ackSeq = 0;
@@ -319,18 +339,18 @@ void MasterSim::ReadRing(RingReader* r) {
     }
 }
 
-RingStats MasterSim::Stats(const char* name) const {
+RingStats MasterSim::Stats(const char* name, int chip) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& r : m_readers) {
-        if (std::strcmp(r->ring.name, name) == 0) return r->stats;
+        if (std::strcmp(r->ring.name, name) == 0 && r->ring.chip == ChipOr(chip)) return r->stats;
     }
     return RingStats{};
 }
 
-SplitStats MasterSim::Split(const char* name) const {
+SplitStats MasterSim::Split(const char* name, int chip) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& r : m_readers) {
-        if (std::strcmp(r->ring.name, name) == 0) return r->split->Stats();
+        if (std::strcmp(r->ring.name, name) == 0 && r->ring.chip == ChipOr(chip)) return r->split->Stats();
     }
     return SplitStats{};
 }
@@ -348,15 +368,22 @@ int MasterSim::ForceIdr(uint32_t chn, uint32_t stream) {
     return ret;
 }
 
-int MasterSim::SendFont(const std::string& name) {
+int MasterSim::SendTitleMsg(const void* pData, uint32_t u32Len, uint32_t u32Type, int chip) {
+    if (chip < 0) return PcivHostSendCmd(pData, u32Len, u32Type);
+    const uint32_t port = PcivGetChipTable()->u32HostTitlePort;
+    if (port == 0) return -1;
+    return PCIV_SendMsg(ChipOr(chip), static_cast<int>(port), u32Len, u32Type, pData);
+}
+
+int MasterSim::SendFont(const std::string& name, int chip) {
     CASCADE_FONT_NAME_S font{};
     std::memcpy(font.szName, name.data(), std::min(name.size(), sizeof(font.szName)));
-    int ret = PcivHostSendCmd(&font, sizeof(font), CASCADE_MSG_FONT);
+    int ret = SendTitleMsg(&font, sizeof(font), CASCADE_MSG_FONT, chip);
     Log("font %s: %d", name.c_str(), ret);
     return ret;
 }
 
-int MasterSim::SendTitle(const Title& t) {
+int MasterSim::SendTitle(const Title& t, int chip) {
     CASCADE_TITLE_MSG_S m;
     std::memset(&m, 0, sizeof(m));
     m.u32Chn = t.chn;
@@ -373,9 +400,12 @@ int MasterSim::SendTitle(const Title& t) {
     }
     std::memcpy(m.szText, text.data(), std::min(text.size(), sizeof(m.szText)));
     for (int i = 0; i < CASCADE_SIZE_NUM; ++i) m.astStream[i].u32Size = t.sizes[i];
-    int ret = PcivHostSendCmd(&m, sizeof(m), CASCADE_MSG_TITLE);
-    Log("title channel %u index %u show %u at %u,%u %ux%u: %d", t.chn, t.index, t.show, t.x, t.y, t.width, t.height,
-        ret);
+    int ret = SendTitleMsg(&m, sizeof(m), CASCADE_MSG_TITLE, chip);
+    // Titles come every second: quiet, only a failed one has a line.
+    if (ret != 0 || m_opt.printBeats) {
+        Log("title channel %u index %u show %u at %u,%u %ux%u: %d", t.chn, t.index, t.show, t.x, t.y, t.width, t.height,
+            ret);
+    }
     return ret;
 }
 
@@ -385,10 +415,14 @@ void MasterSim::SetDataSink(DataSink sink) {
 }
 
 void MasterSim::StartHeartbeats() {
-    m_threads.emplace_back([this] { BeatLoop(); });
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (size_t i = 0; i < SlaveChips().size(); ++i) {
+        m_threads.emplace_back([this, i] { BeatLoop(static_cast<int>(i)); });
+    }
 }
 
-void MasterSim::BeatLoop() {
+void MasterSim::BeatLoop(int index) {
+    const int chip = SlaveChips()[static_cast<size_t>(index)];
     while (!m_stop.load()) {
         SLAVE_HEARTBEAT_S beat;
         if (PcivGetChipTable()->u32HostHeartPort == 0) {
@@ -396,25 +430,25 @@ void MasterSim::BeatLoop() {
             usleep(kPollMs * 1000);
             continue;
         }
-        if (PcivHostStatusStep(0, kPollMs, &beat) != 1) continue;
-        uint64_t n = m_beats.load() + 1;
+        if (PcivHostStatusStep(index, kPollMs, &beat) != 1) continue;
+        const uint64_t n = m_beats.fetch_add(1) + 1;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             // A simulator left running for days keeps only the latest arrival times.
-            if (m_beatTimes.size() >= kMaxBeatTimes) m_beatTimes.erase(m_beatTimes.begin(), m_beatTimes.begin() + kMaxBeatTimes / 2);
-            m_beatTimes.push_back(host::MonotonicUs());
+            std::vector<uint64_t>& times = m_beatTimes[chip % kMaxChips];
+            if (times.size() >= kMaxBeatTimes) times.erase(times.begin(), times.begin() + kMaxBeatTimes / 2);
+            times.push_back(host::MonotonicUs());
         }
-        m_beats.store(n);
         if (m_opt.printBeats) {
-            Log("heartbeat %llu from chip %d: motion 0x%08x blind 0x%08x", static_cast<unsigned long long>(n),
-                m_opt.slaveChip, beat.u32MotionBitmap, beat.u32BlindBitmap);
+            Log("heartbeat %llu from chip %d: motion 0x%08x blind 0x%08x", static_cast<unsigned long long>(n), chip,
+                beat.u32MotionBitmap, beat.u32BlindBitmap);
         }
     }
 }
 
-std::vector<uint64_t> MasterSim::BeatTimes() const {
+std::vector<uint64_t> MasterSim::BeatTimes(int chip) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_beatTimes;
+    return m_beatTimes[ChipOr(chip) % kMaxChips];
 }
 
 bool MasterSim::WaitHeartbeats(uint64_t count, int timeoutMs) const {
@@ -429,10 +463,14 @@ bool MasterSim::WaitHeartbeats(uint64_t count, int timeoutMs) const {
 void MasterSim::Stop() {
     m_stop.store(true);
     PcivHostStopThreads();
-    for (auto& t : m_threads) {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        threads.swap(m_threads);
+    }
+    for (auto& t : threads) {
         if (t.joinable()) t.join();
     }
-    m_threads.clear();
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& r : m_readers) {
         if (r->base != nullptr) mem::Ram::Unmap(r->base, r->ring.size);
@@ -622,9 +660,10 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             uint32_t payload[2] = {args[0], args.size() > 1 ? args[1] : 0};
-            std::lock_guard<std::mutex> lock(m_play.mutex);
+            PlayState& play = Play();
+            std::lock_guard<std::mutex> lock(play.mutex);
             int r = Command(code, payload, sizeof(payload));
-            if ((code == 70 || code == 71) && args[0] < std::size(m_play.started)) m_play.started[args[0]] = code == 70;
+            if ((code == 70 || code == 71) && args[0] < std::size(play.started)) play.started[args[0]] = code == 70;
             Log("command %u (%s %u) sent: %d", code, verb.c_str(), args[0], r);
         } else if (verb == "osd") {
             // osd CHN STREAM INDEX X Y W H [SHOW]: a title record through the OSD buffer.

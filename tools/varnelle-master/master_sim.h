@@ -29,9 +29,10 @@ namespace varnelle::master {
 
 struct SimOptions {
     int slaveChip = 1;
+    int slaves = 1;               // the master serves chips slaveChip .. slaveChip + slaves - 1
     int replyTimeoutMs = 3000;
     std::string outDir;           // received streams are written here when set
-    bool printBeats = true;       // one line per heartbeat
+    bool printBeats = true;       // one line per heartbeat and per title
     std::ostream* log = nullptr;  // progress lines; null: standard output
 };
 
@@ -51,6 +52,7 @@ struct Ring {
     uint32_t size = 0;
     uint32_t noticePort = 0;
     uint32_t ackPort = 0;
+    int chip = 0;  // the slave that fills it; 0: the first
 };
 
 // Called with each notice's data, in ring order, on the ring's reader thread.
@@ -67,9 +69,11 @@ public:
     // $VARNELLE_BUS is set. 0 or -1.
     int Open();
 
-    // Waits for the slave, then brings it up: command port, port map (command 86), PF window.
+    // Waits for every slave, then brings them up: command port, port map (command 86), PF window.
     // Messages left from an earlier slave on this bus are dropped first. 0 or -1 on time-out.
     int ConnectSlave(int timeoutMs);
+    // The slave chips this master serves, the first first.
+    std::vector<int> SlaveChips() const;
 
     // The master's settings for command 96: the 8-input product of the default session.
     static SLAVE_SYS_PARAM_S DefaultSysParams();
@@ -85,6 +89,8 @@ public:
     // Sends one command: answered codes wait for the reply (its result, or -1 after the time-out);
     // others return the send's result. `pReply` may be null.
     int Command(uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply = nullptr);
+    // The same to slave `chip` (0: the first).
+    int CommandTo(int chip, uint32_t u32Code, const void* pPayload, uint32_t u32Len, PCIV_MSG_S* pReply = nullptr);
 
     // Carves a ring of `size` bytes (page-aligned) out of the master's RAM. 0 when it does not fit.
     uint32_t AllocRing(uint32_t size);
@@ -98,26 +104,28 @@ public:
     // Commands 10 and 11 again for the rings already read (a master that sets the slave up again):
     // how many were answered with 0.
     int ResendRings();
-    bool Watching(uint32_t noticePort) const;
-    RingStats Stats(const char* name) const;
+    bool Watching(uint32_t noticePort, int chip = 0) const;
+    RingStats Stats(const char* name, int chip = 0) const;
     // The frame records read from a ring so far, per channel.
-    SplitStats Split(const char* name) const;
+    SplitStats Split(const char* name, int chip = 0) const;
     void SetDataSink(DataSink sink);
 
-    // Collects heartbeats on a thread of its own until Stop().
+    // Collects heartbeats, a thread per slave, until Stop().
     void StartHeartbeats();
     uint64_t Heartbeats() const { return m_beats.load(); }
-    // Monotonic microseconds at which the latest heartbeats arrived (at least the last 8,192).
-    std::vector<uint64_t> BeatTimes() const;
+    // Monotonic microseconds at which the latest heartbeats of slave `chip` (0: the first) arrived
+    // (at least the last 8,192).
+    std::vector<uint64_t> BeatTimes(int chip = 0) const;
     // Waits until at least `count` heartbeats arrived in all; false after `timeoutMs`.
     bool WaitHeartbeats(uint64_t count, int timeoutMs) const;
 
     // Command 32 with a 12-byte format record, and command 34 (an I frame), for a stream of a channel.
     int SetFormat(uint32_t chn, uint32_t stream, const uint8_t au8Format[12]);
     int ForceIdr(uint32_t chn, uint32_t stream);
-    // The title channel: a font name (type 0, cut to 32 bytes) and a title text (type 1). In the text
-    // '|' separates lines. -1 while the port map has not named the title port.
-    int SendFont(const std::string& name);
+    // The title channel: a font name (type 0, cut to 32 bytes) and a title text (type 1), to slave
+    // `chip`, or to every slave for -1. In the text '|' separates lines. -1 while the port map has not
+    // named the title port.
+    int SendFont(const std::string& name, int chip = -1);
     struct Title {
         uint32_t chn = 0, index = 0, show = 1;
         uint16_t x = 0, y = 0, width = 0, height = 0;
@@ -125,7 +133,7 @@ public:
         uint32_t sizes[3] = {704, 352, 704};  // main, sub, JPEG picture size values
         std::string text;
     };
-    int SendTitle(const Title& title);
+    int SendTitle(const Title& title, int chip = -1);
 
     // Runs a session script (see RunScript in the tool's help). 0 or the first failing line's number.
     int RunScript(std::istream& in);
@@ -134,6 +142,8 @@ public:
     void Stop();
 
     int SlaveChip() const { return m_opt.slaveChip; }
+    // `chip`, or the first slave for 0.
+    int ChipOr(int chip) const { return chip > 0 ? chip : m_opt.slaveChip; }
     // The OSD buffer the master feeds through commands 57 and 58 (none until the first record).
     struct OsdSlot {
         uint32_t addr = 0;   // as the master names it
@@ -149,30 +159,32 @@ public:
         std::mutex mutex;
         uint32_t started[48] = {};
     };
-    PlayState& Play() { return m_play; }
+    PlayState& Play(int chip = 0) { return m_play[ChipOr(chip) % kMaxChips]; }
 
     // One line of progress.
     void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 private:
+    static constexpr int kMaxChips = 32;
     struct RingReader;
     void ReadRing(RingReader* reader);
-    void BeatLoop();
+    void BeatLoop(int index);
+    int SendTitleMsg(const void* pData, uint32_t u32Len, uint32_t u32Type, int chip);
 
     SimOptions m_opt;
     std::unique_ptr<mem::Ram> m_ram;
     uint32_t m_nextPhys;
     std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_beats{0};
-    mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers and their stats, m_sink
-    std::vector<uint64_t> m_beatTimes;
+    mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers and their stats, m_sink, m_nextPhys
+    std::vector<uint64_t> m_beatTimes[kMaxChips];
     std::vector<std::unique_ptr<RingReader>> m_readers;
     DataSink m_sink;
     std::vector<std::thread> m_threads;
     std::mutex m_logMutex;  // one line at a time
     OsdSlot m_osd;          // the thread that runs the script only
     std::set<int32_t> m_viDevs;  // capture devices enabled so far (the script's thread)
-    PlayState m_play;
+    PlayState m_play[kMaxChips];
 };
 
 }  // namespace varnelle::master

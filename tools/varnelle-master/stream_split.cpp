@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/host/clock.h"
+
 namespace varnelle::master {
 namespace {
 
@@ -47,6 +49,7 @@ StreamSplitter::~StreamSplitter() {
 }
 
 void StreamSplitter::Feed(const uint8_t* data, size_t size) {
+    const uint64_t arrivedUs = host::MonotonicUs();
     std::lock_guard<std::mutex> lock(m_mutex);
     size_t off = 0;
     while (off < size) {
@@ -57,12 +60,12 @@ void StreamSplitter::Feed(const uint8_t* data, size_t size) {
             ++m_stats.badRecords;
             return;
         }
-        Take(r);
+        Take(r, arrivedUs);
         off += used;
     }
 }
 
-void StreamSplitter::Take(const StreamRecord& r) {
+void StreamSplitter::Take(const StreamRecord& r, uint64_t arrivedUs) {
     ++m_stats.records;
     ChannelStats& c = m_stats.channels[r.chn];
     if (c.frames > 0) {
@@ -76,7 +79,10 @@ void StreamSplitter::Take(const StreamRecord& r) {
     c.lastSeq = r.seq;
     c.lastPts = r.pts;
     c.lastDataType = r.dataType;
-    if (c.log.size() < ChannelStats::kFrameLog) c.log.emplace_back(r.pts, r.dataType);
+    if (c.log.size() < ChannelStats::kFrameLog) {
+        c.log.emplace_back(r.pts, r.dataType);
+        c.arrivals.emplace_back(r.pts, arrivedUs);
+    }
     if (!m_jpeg && r.dataType == kNalSps) ++c.keyFrames;
     if (m_outDir.empty()) return;
     if (m_jpeg) {

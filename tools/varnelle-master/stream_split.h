@@ -30,6 +30,9 @@ struct ChannelStats {
     uint32_t lastDataType = 0;
     // Time stamp and data type of each frame in arrival order (the first kFrameLog of them).
     std::vector<std::pair<uint64_t, uint32_t>> log;
+    // Time stamp and arrival (monotonic microseconds, the clock of the slave's time stamps on this
+    // machine) of each frame, the first kFrameLog of them.
+    std::vector<std::pair<uint64_t, uint64_t>> arrivals;
     static constexpr size_t kFrameLog = 1u << 16;
 };
 
@@ -69,7 +72,7 @@ public:
     SplitStats Stats() const;
 
 private:
-    void Take(const StreamRecord& r);
+    void Take(const StreamRecord& r, uint64_t arrivedUs);
 
     std::string m_outDir;
     bool m_jpeg;

@@ -61,7 +61,8 @@ void MediaClock::UseManual(uint64_t monoUs, int64_t wallUs) {
 
 void MediaClock::Settle() {
     if (!IsManual()) return;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // Generous: a machine busy with sanitized builds can take seconds over a chain of ticks.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     Threads& t = TheThreads();
     // Held throughout, so no paced thread goes away while it is waited for.
     std::lock_guard<std::mutex> lock(t.mutex);

@@ -39,7 +39,7 @@ TEST_F(JpegDriverTest, WaitsFollowTheScriptThenAnswerTheDefault) {
     EXPECT_EQ(Wait(), 1u);
     EXPECT_EQ(Wait(), 1u);
     EXPECT_EQ(Wait(), 2u);
-    EXPECT_EQ(Wait(), 3u);  // no decoder behind the registers: an error
+    EXPECT_EQ(Wait(), 3u);  // cleared registers describe no picture: an error
     m_driver->SetDefaultAnswer(JPEG_WAIT_DONE);
     EXPECT_EQ(Wait(), 2u);
     EXPECT_EQ(m_driver->Waits().size(), 5u);
@@ -78,6 +78,30 @@ TEST_F(JpegDriverTest, OpenAndCloseRequestsAreCountedAndBadRequestsRefused) {
     EXPECT_EQ(errno, ENOTTY);
     EXPECT_EQ(dev::Ioctl(m_fd, MK_JPEG_IOC_WAIT, nullptr), -1);
     EXPECT_EQ(errno, EFAULT);
+}
+
+TEST_F(JpegDriverTest, AnOpenRequestFindingTheBlockFreeStartsItFromClearedRegisters) {
+    auto* regs = static_cast<volatile uint32_t*>(
+        dev::Mmap(nullptr, JPEG_REG_WINDOW_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0));
+    ASSERT_NE(regs, MAP_FAILED);
+    regs[JPEG_REG_420 / 4] = 4;  // left by an earlier picture
+    ASSERT_EQ(dev::Ioctl(m_fd, MK_JPEG_IOC_OPEN), 0);
+    EXPECT_EQ(regs[JPEG_REG_420 / 4], 0u);
+    // A second user while the first holds the block leaves its registers alone; a user that closes
+    // its descriptor without the close request gives the block up all the same.
+    regs[JPEG_REG_420 / 4] = 4;
+    const int second = dev::Open("/dev/jpeg", O_RDWR | O_DSYNC);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(dev::Ioctl(second, MK_JPEG_IOC_OPEN), 0);
+    EXPECT_EQ(regs[JPEG_REG_420 / 4], 4u);
+    dev::Close(second);
+    EXPECT_EQ(dev::Ioctl(m_fd, MK_JPEG_IOC_CLOSE), 0);
+    const int third = dev::Open("/dev/jpeg", O_RDWR | O_DSYNC);
+    ASSERT_GE(third, 0);
+    EXPECT_EQ(dev::Ioctl(third, MK_JPEG_IOC_OPEN), 0);
+    EXPECT_EQ(regs[JPEG_REG_420 / 4], 0u);
+    dev::Close(third);
+    dev::Munmap(const_cast<uint32_t*>(regs), JPEG_REG_WINDOW_SIZE);
 }
 
 TEST_F(JpegDriverTest, MappingsBeyondTheWindowPageOrAtAnOffsetAreRefused) {

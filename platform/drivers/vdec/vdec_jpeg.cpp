@@ -152,8 +152,14 @@ JPEGD_STREAM_S StreamRecord(const JpegChn& j, const vdec::JpegPicture& p) {
     return r;
 }
 
-int GetStream(JpegChn& j, unsigned long request, void* arg) {
-    if (j.taken >= j.pictures.size()) return kErrEmpty;
+// An unbound channel whose frames wait for GetFrame: a full queue holds the decoder back until the user
+// fetches (as an H.264 channel's does), rather than let it take every block of the pools.
+bool UnfetchedFull(const JpegChn& j, int chn) {
+    return j.frames.size() + j.buffers.size() >= vdec::kMaxQueuedPics && !IsBound(chn);
+}
+
+int GetStream(JpegChn& j, int chn, unsigned long request, void* arg) {
+    if (j.taken >= j.pictures.size() || UnfetchedFull(j, chn)) return kErrEmpty;
     if (CopyRequestOut(request, arg, StreamRecord(j, j.pictures[j.taken])) != 0) return -1;
     ++j.taken;
     return 0;
@@ -192,6 +198,7 @@ int GetFrameBuf(VdecDriver::State& s, std::unique_lock<std::mutex>& lock, int ch
     if (r.u32Width == 0 || r.u32Height == 0 || r.u32Format > JPEGD_FMT_MAX_DECODED) return kErrParam;
     const uint64_t size = FrameBufSize(r.u32Width, r.u32Height);
     if (size > UINT32_MAX) return kErrParam;
+    if (UnfetchedFull(j, chn)) return kErrNoBuf;
     VbPools& pools = VbPools::Instance();
     uint32_t block = VbPools::kInvalid;
     for (;;) {
@@ -334,7 +341,7 @@ bool VdecDriver::State::JpegRequest(std::unique_lock<std::mutex>& lock, int chn,
     }
     vdec::Chn& c = chns[chn];
     switch (request) {
-        case MK_JPEGD_IOC_GET_STREAM: *ret = GetStream(j, request, arg); return true;
+        case MK_JPEGD_IOC_GET_STREAM: *ret = GetStream(j, chn, request, arg); return true;
         case MK_JPEGD_IOC_RELEASE_STREAM: *ret = ReleaseStream(*this, chn, request, arg); return true;
         case MK_JPEGD_IOC_GET_FRAME_BUF: *ret = GetFrameBuf(*this, lock, chn, request, arg); return true;
         case MK_JPEGD_IOC_PUT_FRAME: *ret = PutFrame(*this, lock, chn, request, arg); return true;

@@ -4,8 +4,9 @@
 // waiting), gives them back in the same order (45), asks for frame buffers (46: a block of the decoder's
 // module pools, else of the common pools), gives them back as frames (47) and reports each picture's
 // outcome (50). Decoded frames go to the receivers bound to the channel (frame_router.h) and wait for
-// GetFrame; a bound channel, whose frames nobody may fetch, keeps at most a few and drops its oldest
-// unfetched frame when it needs a buffer, rather than stall.
+// GetFrame. An unbound channel lends no picture and no buffer while eight frames wait for GetFrame, so
+// the decoder waits for the user; a bound channel, whose frames nobody may fetch, keeps at most eight
+// and drops its oldest unfetched frame when it needs a buffer, rather than stall.
 #pragma once
 
 #include <cstdint>

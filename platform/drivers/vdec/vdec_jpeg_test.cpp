@@ -324,6 +324,54 @@ TEST_F(VdecJpegTest, ABoundChannelHandsItsFramesToTheReceiverAndKeepsOnlyTheNewe
     EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks);
 }
 
+TEST_F(VdecJpegTest, AnUnboundChannelHoldsItsDecoderBackOnceEightFramesWaitForGetFrame) {
+    VbPools& pools = VbPools::Instance();
+    constexpr uint32_t kBlocks = 16;
+    const int pool = pools.CreatePool(1u << 16, kBlocks, "");
+    ASSERT_GE(pool, 0);
+    ASSERT_EQ(Create(PT_JPEG, 1u << 16), 0);
+    // The user-space decoder's round for one picture: stream, buffer, frame back, stream back.
+    auto decodeOne = [&] {
+        JPEGD_STREAM_S s{};
+        int ret = Get(&s);
+        if (ret != 0) return ret;
+        JPEGD_FRAME_BUF_S fb{64, 64, 1, 0, 0, 0};
+        if ((ret = dev::Ioctl(m_fd, MK_JPEGD_IOC_GET_FRAME_BUF, &fb)) != 0) return ret;
+        JPEGD_FRAME_S f{};
+        f.bPicture = 1;
+        f.u64PTS = s.u64PTS;
+        f.u32Token = fb.u32Token;
+        f.u32Width = f.u32Height = 64;
+        f.u32LumaStride = f.u32ChromaStride = 64;
+        f.u32LumaPhyAddr = fb.u32PhyAddr;
+        f.u32ChromaPhyAddr = fb.u32PhyAddr + 64 * 64;
+        f.u32ChromaEndPhyAddr = f.u32ChromaPhyAddr + 64 * 32;
+        if ((ret = dev::Ioctl(m_fd, MK_JPEGD_IOC_PUT_FRAME, &f)) != 0) return ret;
+        return Release(s);
+    };
+    for (uint64_t i = 0; i < 12; ++i) ASSERT_EQ(Send(Picture(100, static_cast<uint8_t>(i)), 0, 1000 + i), 0);
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(decodeOne(), 0) << i;
+    // Nobody fetches: the ninth picture stays in the ring, and the pools keep all but eight blocks.
+    JPEGD_STREAM_S s{};
+    EXPECT_EQ(Get(&s), kErrEmpty);
+    JPEGD_FRAME_BUF_S fb{64, 64, 1, 0, 0, 0};
+    EXPECT_EQ(dev::Ioctl(m_fd, MK_JPEGD_IOC_GET_FRAME_BUF, &fb), kErrNoBuf);
+    VdecJpegView v = m_drv->JpegChannel(0);
+    EXPECT_EQ(v.framesQueued, 8u);
+    EXPECT_EQ(v.storedPictures, 4u);
+    EXPECT_EQ(v.droppedFrames, 0u);
+    EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks - 8);
+    // A fetch makes room for one more picture, oldest first.
+    VIDEO_FRAME_INFO_S got{};
+    VdecTimedReq<VIDEO_FRAME_INFO_S> req{&got, 0};
+    ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kGetFrame, &req), 0);
+    EXPECT_EQ(got.u64pts, 1000u);
+    EXPECT_EQ(decodeOne(), 0);
+    EXPECT_EQ(Get(&s), kErrEmpty);
+    ASSERT_EQ(dev::Ioctl(m_fd, mk::vdec::kReleaseFrame, &got), 0);
+    EXPECT_EQ(pools.Pool(pool)->freeBlocks, kBlocks - 8);
+}
+
 // A receiver that asks the driver about the channel while it takes a frame, as a receiver running on
 // the decoding thread may: the frame must come without the driver's lock held.
 class AskingSink : public varnelle::drivers::FrameSink {

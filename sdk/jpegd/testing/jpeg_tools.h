@@ -209,6 +209,24 @@ Bytes Compress(uint32_t w, uint32_t h, int components, J_COLOR_SPACE space, cons
     return out;
 }
 
+// The stream with its frame header saying `w` x `h`: the same coded MCUs read as a picture of that size
+// (the MCU-aligned size shows what a decoder writes of the MCUs' edges).
+inline Bytes WithFrameSize(Bytes jpg, uint32_t w, uint32_t h) {
+    size_t pos = 2;
+    while (pos + 9 <= jpg.size() && jpg[pos] == 0xFF) {
+        const uint8_t marker = jpg[pos + 1];
+        if (marker >= 0xC0 && marker <= 0xC2) {
+            jpg[pos + 5] = static_cast<uint8_t>(h >> 8);
+            jpg[pos + 6] = static_cast<uint8_t>(h);
+            jpg[pos + 7] = static_cast<uint8_t>(w >> 8);
+            jpg[pos + 8] = static_cast<uint8_t>(w);
+            break;
+        }
+        pos += 2 + (static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]);
+    }
+    return jpg;
+}
+
 // PSNR of two equally long byte runs, in dB (1000 when equal).
 inline double Psnr(const Bytes& a, const Bytes& b) {
     if (a.size() != b.size() || a.empty()) return -1;
