@@ -17,7 +17,7 @@
 // which starts on device 0 and enabled, above layer 0. A layer's screen frame and the write-back frame are copies of the screen
 // in the media memory zone, held by the user until released. With $VARNELLE_TRACE set, each device's
 // screen is written there as screen-<dev>.png about once a second of the media clock, when it changed,
-// by a thread of its own (vo_trace.h).
+// by a thread of its own, with the count of screens composed in display-<dev>.txt (vo_trace.h).
 #pragma once
 
 #include <condition_variable>

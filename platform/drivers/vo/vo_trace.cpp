@@ -51,12 +51,13 @@ ScreenTrace::ScreenTrace()
 
 ScreenTrace::~ScreenTrace() { m_thread.reset(); }
 
-void ScreenTrace::Offer(int dev, std::shared_ptr<const Screen> screen, std::string path) {
+void ScreenTrace::Offer(int dev, std::shared_ptr<const Screen> screen, uint64_t composed, std::string dir) {
     if (dev < 0 || dev >= VO_MAX_DEV_NUM || !screen) return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_devs[dev].pending = std::move(screen);
-        m_devs[dev].path = std::move(path);
+        m_devs[dev].composed = composed;
+        m_devs[dev].dir = std::move(dir);
     }
     m_thread->Wake();
 }
@@ -67,16 +68,20 @@ ScreenTrace::Counts ScreenTrace::CountsOf(int dev) const {
 }
 
 uint64_t ScreenTrace::Tick() {
-    for (Dev& d : m_devs) {
+    for (int dev = 0; dev < VO_MAX_DEV_NUM; ++dev) {
+        Dev& d = m_devs[dev];
         std::shared_ptr<const Screen> screen;
-        std::string path;
+        std::string dir;
+        uint64_t composed = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             screen = std::move(d.pending);
             d.pending.reset();
-            path = d.path;
+            dir = d.dir;
+            composed = d.composed;
         }
         if (!screen) continue;
+        const std::string path = dir + "/screen-" + std::to_string(dev) + ".png";
         // Screens are never changed once composed, so the one held stays what was written.
         const bool unchanged = d.last && path == d.lastPath && d.last->Width() == screen->Width() &&
                                d.last->Height() == screen->Height() &&
@@ -85,6 +90,13 @@ uint64_t ScreenTrace::Tick() {
         if (written) {
             d.last = std::move(screen);
             d.lastPath = path;
+        }
+        const std::string count = dir + "/display-" + std::to_string(dev) + ".txt";
+        if (FILE* f = std::fopen((count + ".tmp").c_str(), "w")) {
+            std::fprintf(f, "screens %" PRIu64 "\n", composed);
+            if (std::fclose(f) != 0 || std::rename((count + ".tmp").c_str(), count.c_str()) != 0) {
+                std::remove((count + ".tmp").c_str());
+            }
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (unchanged) {

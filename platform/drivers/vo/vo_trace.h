@@ -23,9 +23,11 @@ namespace vo {
 
 // Writes screens as PNG files on a thread of its own ("vo-trace"), so that composing never waits for
 // an encoder. Offer hands over a device's newest screen and returns at once; the writer takes the
-// newest screen offered for each device (an older one not yet written is dropped) and writes it by
-// way of a temporary file (WriteScreenPng), unless the file is there and holds the very pixels the
-// writer last wrote to it. A paced thread: the stopped media clock's Settle waits for its writes.
+// newest screen offered for each device (an older one not yet written is dropped) and writes it to
+// screen-<dev>.png in the given directory by way of a temporary file (WriteScreenPng), unless the file
+// is there and holds the very pixels the writer last wrote to it. Beside it, display-<dev>.txt says
+// "screens <n>": the screens the device had composed when that screen was offered. A paced thread:
+// the stopped media clock's Settle waits for its writes.
 class ScreenTrace {
 public:
     ScreenTrace();
@@ -34,7 +36,7 @@ public:
     ScreenTrace& operator=(const ScreenTrace&) = delete;
 
     // Any thread. A device outside the display's is ignored.
-    void Offer(int dev, std::shared_ptr<const Screen> screen, std::string path);
+    void Offer(int dev, std::shared_ptr<const Screen> screen, uint64_t composed, std::string dir);
 
     // What became of the screens offered for a device (test view).
     struct Counts {
@@ -46,8 +48,9 @@ public:
 
 private:
     struct Dev {
-        std::shared_ptr<const Screen> pending;  // guarded by m_mutex, as are path and counts
-        std::string path;
+        std::shared_ptr<const Screen> pending;  // guarded by m_mutex, as are dir, composed and counts
+        std::string dir;
+        uint64_t composed = 0;
         Counts counts;
         std::shared_ptr<const Screen> last;  // the writer's alone: what it last wrote, and where
         std::string lastPath;

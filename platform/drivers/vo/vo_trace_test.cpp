@@ -78,7 +78,7 @@ TEST(VoTraceTest, ScreenWriterKeepsUpWithTheNewestScreenAndNeverShowsHalfAFile) 
             for (int i = 0; i < kScreens; ++i) {
                 auto screen = std::make_shared<drv::vo::Screen>(320, 240);
                 screen->Fill({static_cast<uint8_t>(16 + 5 * i), 128, 128});
-                trace.Offer(1, std::move(screen), path);
+                trace.Offer(1, std::move(screen), static_cast<uint64_t>(i) + 1, dir);
             }
             done = true;
         });
@@ -94,7 +94,10 @@ TEST(VoTraceTest, ScreenWriterKeepsUpWithTheNewestScreenAndNeverShowsHalfAFile) 
         display.join();
         // Video-range luma 16 + 5 i is grey 255 * 5 i / 219.
         const int last = (255 * 5 * (kScreens - 1) + 109) / 219;
-        EXPECT_TRUE(drv::testing::Eventually([&] { return std::abs(luma(image) - last) <= 1; }));
+        // Beside it, the count of screens the device had composed by then.
+        const std::string composed = "screens " + std::to_string(kScreens) + "\n";
+        EXPECT_TRUE(drv::testing::Eventually(
+            [&] { return std::abs(luma(image) - last) <= 1 && ReadAll(dir + "/display-1.txt") == composed; }));
         const auto counts = trace.CountsOf(1);
         EXPECT_GE(counts.written, 1u);
         EXPECT_LE(counts.written + counts.unchanged, static_cast<uint64_t>(kScreens));
