@@ -26,6 +26,9 @@ Manual& TheManual() {
 struct Threads {
     std::mutex mutex;  // guards set
     std::set<PacedThread*> set;
+    // Moves on whenever a paced thread is woken or starts a tick, so a settling round can tell that
+    // something ran while it looked.
+    std::atomic<uint64_t> activity{0};
 };
 
 Threads& TheThreads() {
@@ -67,12 +70,15 @@ void MediaClock::Settle() {
     // Held throughout, so no paced thread goes away while it is waited for.
     std::lock_guard<std::mutex> lock(t.mutex);
     // A tick may wake a thread found settled earlier in the round (a frame handed on along the
-    // bindings: capture to processing to encoding), so rounds go on until one finds every thread
-    // settled without waiting: then no tick ran during it, and none can have woken another.
-    bool waited = true;
-    while (waited && std::chrono::steady_clock::now() < deadline) {
-        waited = false;
-        for (PacedThread* p : t.set) waited = p->WaitSettled(NowUs(), deadline) || waited;
+    // bindings: capture to processing to encoding), even a tick that ended before its own thread was
+    // looked at; so rounds go on until one finds every thread settled without waiting and nothing
+    // woken or started meanwhile.
+    bool again = true;
+    while (again && std::chrono::steady_clock::now() < deadline) {
+        const uint64_t before = t.activity.load();
+        again = false;
+        for (PacedThread* p : t.set) again = p->WaitSettled(NowUs(), deadline) || again;
+        again = again || t.activity.load() != before;
     }
 }
 
@@ -125,6 +131,7 @@ void PacedThread::Wake() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_woken = true;
     }
+    TheThreads().activity.fetch_add(1);
     m_cv.notify_all();
 }
 
@@ -163,6 +170,7 @@ void PacedThread::Loop() {
     while (!m_stop) {
         m_woken = false;
         m_running = true;
+        TheThreads().activity.fetch_add(1);
         lock.unlock();
         const uint64_t next = m_tick(MediaClock::NowUs());
         lock.lock();
