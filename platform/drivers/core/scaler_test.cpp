@@ -30,7 +30,7 @@ struct Picture {
     std::vector<uint8_t> bytes;
 };
 
-enum class Content { kNoise, kPattern, kGradient };
+enum class Content { kNoise, kPattern, kGradient, kExtremes };
 
 void Fill(Picture& p, Content content, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -38,6 +38,9 @@ void Fill(Picture& p, Content content, uint32_t seed) {
     switch (content) {
         case Content::kNoise:
             for (uint8_t& b : p.bytes) b = static_cast<uint8_t>(rng());
+            break;
+        case Content::kExtremes:  // 0 and 255 only: the largest sums between the passes
+            for (uint8_t& b : p.bytes) b = (rng() & 1) ? 255 : 0;
             break;
         case Content::kPattern:
             if (p.width % 2 == 0) {
@@ -146,6 +149,43 @@ TEST_P(ScalerReferenceTest, MatchesPixmanBilinearOnEveryPlane) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ScalerReferenceTest, ::testing::ValuesIn(kCases));
+
+// Every instruction-set variant gives the plain loops' bytes, at sizes around the vector widths (the
+// vector loops leave the last pixels of a row to the plain ones) and at the edges where a gather would
+// read past a row. The buffers are exactly the pictures' size, so an overrun shows under ASan.
+TEST(ScalerTest, EveryVariantGivesThePlainBytes) {
+    const Case cases[] = {
+        {1920, 1080, 704, 576, Content::kNoise},     {960, 540, 176, 144, Content::kExtremes},
+        {960, 540, 240, 134, Content::kPattern},     {640, 360, 240, 270, Content::kNoise},
+        {352, 288, 960, 540, Content::kExtremes},    {352, 288, 480, 270, Content::kNoise},
+        {704, 576, 704, 288, Content::kNoise},       {352, 144, 352, 288, Content::kExtremes},
+        {97, 33, 65, 31, Content::kNoise},           {65, 31, 97, 33, Content::kNoise},
+        {5, 4, 67, 35, Content::kExtremes},          {4, 4, 33, 17, Content::kNoise},
+        {33, 17, 1, 1, Content::kNoise},             {2, 2, 64, 64, Content::kExtremes},
+        {130, 66, 63, 65, Content::kExtremes},       {63, 65, 130, 66, Content::kExtremes},
+    };
+    for (ScalerIsa isa : {ScalerIsa::kSse2, ScalerIsa::kAvx2}) {
+        Yuv420SpScaler vector(isa), plain(ScalerIsa::kPortable);
+        if (vector.Isa() != isa) continue;  // not on this processor
+        for (const Case& k : cases) {
+            Picture src(k.sw, k.sh), want(k.dw, k.dh), got(k.dw, k.dh);
+            Fill(src, k.content, static_cast<uint32_t>(k.sw + k.dh));
+            ASSERT_TRUE(plain.Scale(src.Planes(), want.Planes()));
+            ASSERT_TRUE(vector.Scale(src.Planes(), got.Planes()));
+            EXPECT_EQ(want.bytes, got.bytes) << "variant " << static_cast<int>(isa) << ": " << k.sw << "x" << k.sh
+                                             << " -> " << k.dw << "x" << k.dh;
+        }
+        // A part of a picture, whose rows are longer than it: strides and odd offsets as the display's.
+        Picture screen(300, 200), part(300, 200);
+        Fill(screen, Content::kNoise, 11);
+        Picture src(181, 97);
+        Fill(src, Content::kNoise, 12);
+        part.bytes = screen.bytes;
+        ASSERT_TRUE(plain.Scale(src.Planes(), screen.Planes().Sub(17, 9, 203, 151)));
+        ASSERT_TRUE(vector.Scale(src.Planes(), part.Planes().Sub(17, 9, 203, 151)));
+        EXPECT_EQ(screen.bytes, part.bytes) << "variant " << static_cast<int>(isa);
+    }
+}
 
 TEST(ScalerTest, EqualSizesCopyExactly) {
     Picture src(98, 37), dst(98, 37);

@@ -1,6 +1,7 @@
 #include "platform/drivers/rgn/rgn_composite.h"
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -182,6 +183,36 @@ TEST(RgnCompositeTest, LaterLayersDrawOverEarlierOnes) {
     EXPECT_EQ(pic.Y(1, 1), 235);
     Composite(pic.Frame(), {b, a});
     EXPECT_EQ(pic.Y(1, 1), 16) << "the cover last hides the overlay";
+}
+
+TEST(RgnCompositeTest, KeptConversionDrawsWhatConvertingAtEachDrawDraws) {
+    // Random bitmaps, alphas (above the top too), places (over every edge, odd corners) and pictures
+    // (odd sizes, chroma rows of `width` bytes): the same bytes either way, and an edit of the bitmap
+    // is drawn at the next draw.
+    std::mt19937 rng(3);
+    for (int round = 0; round < 200; ++round) {
+        const int w = 1 + static_cast<int>(rng() % 23), h = 1 + static_cast<int>(rng() % 17);
+        OverlayBitmap bitmap;
+        bitmap.Assign(1 + static_cast<int>(rng() % 13), 1 + static_cast<int>(rng() % 9), 0);
+        const int x = static_cast<int>(rng() % (w + 16)) - 8, y = static_cast<int>(rng() % (h + 12)) - 6;
+        const uint32_t fg = rng() % 140, bg = rng() % 140;
+        std::vector<uint8_t> luma(static_cast<size_t>(w) * h), chroma(static_cast<size_t>(w) * ((h + 1) / 2));
+        for (uint8_t& b : luma) b = static_cast<uint8_t>(rng());
+        for (uint8_t& b : chroma) b = static_cast<uint8_t>(rng());
+        for (int edit = 0; edit < 2; ++edit) {
+            uint16_t* px = bitmap.Edit();
+            for (size_t i = 0; i < bitmap.Pixels().size(); ++i) px[i] = static_cast<uint16_t>(rng());
+            std::vector<uint8_t> kl = luma, kc = chroma, cl = luma, cc = chroma;
+            Layer kept, converting;
+            kept.overlay = bitmap.Layer(x, y, fg, bg);
+            converting.overlay = kept.overlay;
+            converting.overlay.converted = nullptr;
+            Composite(PatternFrame{kl.data(), static_cast<size_t>(w), kc.data(), static_cast<size_t>(w), w, h}, {kept});
+            Composite(PatternFrame{cl.data(), static_cast<size_t>(w), cc.data(), static_cast<size_t>(w), w, h}, {converting});
+            ASSERT_EQ(kl, cl) << "round " << round << " edit " << edit;
+            ASSERT_EQ(kc, cc) << "round " << round << " edit " << edit;
+        }
+    }
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ namespace {
 
 struct Region {
     RGN_ATTR_S attr{};
-    std::vector<uint16_t> pixels;
+    rgn::OverlayBitmap bitmap;  // overlays: what is shown, with its pixels converted for drawing
     uint32_t canvasPhys[RGN_CANVAS_NUM] = {};
     uint32_t canvasStride = 0;
     int front = 0;             // the canvas last shown
@@ -95,7 +95,7 @@ public:
         };
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<Entry> entries;
-        for (const auto& [handle, r] : m_regions) {
+        for (auto& [handle, r] : m_regions) {
             for (const auto& [c, a] : r.channels) {
                 if (!SameChn(c, chn) || !a.bShow) continue;
                 rgn::Layer l;
@@ -108,9 +108,7 @@ public:
                     layer = cv.u32Layer;
                 } else {
                     const OVERLAY_CHN_ATTR_S& ov = a.unChnAttr.stOverlayChn;
-                    l.overlay = rgn::OverlayLayer{ov.stPoint.s32X, ov.stPoint.s32Y,         static_cast<int>(r.Width()),
-                                                  static_cast<int>(r.Height()), r.pixels.data(), ov.u32FgAlpha,
-                                                  ov.u32BgAlpha};
+                    l.overlay = r.bitmap.Layer(ov.stPoint.s32X, ov.stPoint.s32Y, ov.u32FgAlpha, ov.u32BgAlpha);
                     layer = ov.u32Layer;
                 }
                 entries.push_back(Entry{l.cover, layer, handle, l});
@@ -136,7 +134,8 @@ public:
         const Region& r = it->second;
         rgn_view::Region v;
         v.attr = r.attr;
-        v.pixels = r.pixels;
+        v.pixels = r.bitmap.Pixels();
+        v.conversions = r.bitmap.Conversions();
         v.channels = r.channels;
         std::copy(std::begin(r.canvasPhys), std::end(r.canvasPhys), v.canvasPhys);
         v.word11 = r.word11;
@@ -184,7 +183,7 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (Find(req.Handle) != nullptr) return MK_ERR_RGN_EXIST;
         if (r.IsOverlay()) {
-            r.pixels.assign(static_cast<size_t>(r.Width()) * r.Height(),
+            r.bitmap.Assign(static_cast<int>(r.Width()), static_cast<int>(r.Height()),
                             static_cast<uint16_t>(r.attr.unAttr.stOverlay.u32BgColor));
             r.canvasStride = (r.Width() * 2 + 15) & ~15u;
             for (uint32_t& phys : r.canvasPhys) {
@@ -228,10 +227,11 @@ private:
             if (!r->IsOverlay()) return MK_ERR_RGN_NOT_PERM;
             const uint32_t w = r->Width(), h = r->Height();
             const uint16_t bg = static_cast<uint16_t>(r->attr.unAttr.stOverlay.u32BgColor);
-            std::fill(r->pixels.begin(), r->pixels.end(), bg);
+            uint16_t* pixels = r->bitmap.Edit();
+            std::fill_n(pixels, static_cast<size_t>(w) * h, bg);
             const uint32_t cw = std::min(w, bmp.u32Width), ch = std::min(h, bmp.u32Height);
             for (uint32_t y = 0; y < ch; ++y) {
-                std::copy_n(src.data() + static_cast<size_t>(y) * bmp.u32Width, cw, r->pixels.data() + static_cast<size_t>(y) * w);
+                std::copy_n(src.data() + static_cast<size_t>(y) * bmp.u32Width, cw, pixels + static_cast<size_t>(y) * w);
             }
             ++r->loads;
             traced.attr = r->attr;
@@ -305,9 +305,10 @@ private:
         if (r == nullptr) return MK_ERR_RGN_UNEXIST;
         if (r->handedOut < 0) return MK_ERR_RGN_NOT_PERM;
         const uint32_t w = r->Width();
+        uint16_t* pixels = r->bitmap.Edit();
         for (uint32_t y = 0; y < r->Height(); ++y) {
             if (!mem::Ram::Local().Read(r->canvasPhys[r->handedOut] + y * r->canvasStride,
-                                        r->pixels.data() + static_cast<size_t>(y) * w, w * sizeof(uint16_t))) {
+                                        pixels + static_cast<size_t>(y) * w, w * sizeof(uint16_t))) {
                 return MK_ERR_RGN_NOMEM;
             }
         }

@@ -32,6 +32,7 @@ struct Region {
     uint32_t canvasPhys[RGN_CANVAS_NUM] = {};
     uint32_t word11 = 0;
     uint64_t bitmapLoads = 0;
+    uint64_t conversions = 0;  // times the overlay's pixels were converted for drawing
 };
 
 // The region's state; nothing when the driver is not installed or the region does not exist.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -11,7 +12,9 @@
 #include "platform/dev/dev.h"
 #include "platform/drivers/core/kernel.h"
 #include "platform/drivers/core/overlay.h"
+#include "platform/drivers/rgn/rgn_composite.h"
 #include "platform/host/test_bus.h"
+#include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 
 namespace {
@@ -174,6 +177,43 @@ TEST_F(RgnDriverTest, BitmapLoadsNeverTearAPicture) {
     stop = true;
     loader.join();
     EXPECT_EQ(torn, 0);
+}
+
+TEST_F(RgnDriverTest, ChangedBitmapIsSeenAtOnceAndConvertedOncePerChange) {
+    // One region on two channels, drawn many times between changes: every change shows in the next
+    // picture, by a bitmap load or a shown canvas, and the colours are converted once per change.
+    const MPP_CHN_S other{MK_ID_VENC, 0, 4};
+    ASSERT_EQ(Create(1, OVERLAY_RGN, 8, 8, kWhite), 0);
+    ASSERT_EQ(AttachOverlay(1, kChn, 0, 0, 0), 0);
+    ASSERT_EQ(AttachOverlay(1, other, 0, 0, 0), 0);
+    struct Step {
+        const char* how;
+        uint16_t pixel;  // opaque: drawn as its colour's luma
+    } steps[] = {{"created", kWhite}, {"loaded", 0x8000}, {"canvas", 0xFC00}, {"loaded", kWhite}};
+    uint64_t change = 0;
+    for (const Step& st : steps) {
+        if (st.how == std::string("loaded")) {
+            ASSERT_EQ(Load(1, std::vector<uint16_t>(64, st.pixel), 8, 8), 0);
+        } else if (st.how == std::string("canvas")) {
+            RGN_CANVAS_REQ_S req{};
+            req.Handle = 1;
+            ASSERT_EQ(dev::Ioctl(m_fd, mk::rgn::kGetCanvas, &req), 0);
+            for (uint32_t row = 0; row < 8; ++row) {
+                const std::vector<uint16_t> px(8, st.pixel);
+                ASSERT_TRUE(varnelle::mem::Ram::Local().Write(req.stCanvas.u32PhyAddr + row * req.stCanvas.u32Stride,
+                                                              px.data(), 16));
+            }
+            ASSERT_EQ(dev::Ioctl(m_fd, mk::rgn::kUpdateCanvas, &req.Handle), 0);
+        }
+        ++change;
+        for (int i = 0; i < 3; ++i) {
+            for (MPP_CHN_S chn : {kChn, other}) {
+                EXPECT_EQ(Draw(chn), std::vector<uint8_t>(64, drivers::rgn::Argb1555ToYuv(st.pixel).y))
+                    << st.how << " " << change;
+            }
+        }
+        EXPECT_EQ(view::Get(1)->conversions, change) << st.how;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The display thread: at each enabled device's frame rate it takes what the device shows (a plan built
-// under the driver's lock), composes the screen without the lock, puts it up, and now and then writes
-// it to the trace directory.
+// under the driver's lock), composes the screen without the lock, puts it up, and now and then hands
+// it to the trace's writer.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -124,7 +124,7 @@ uint64_t VoDriver::DisplayTick(uint64_t nowUs) {
 void VoDriver::TraceScreens(uint64_t nowUs) {
     for (int dev = 0; dev < VO_MAX_DEV_NUM; ++dev) {
         std::shared_ptr<const Screen> screen;
-        uint64_t id = 0;
+        uint64_t id = 0, composed = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const Dv& d = m_devs[dev];
@@ -132,12 +132,13 @@ void VoDriver::TraceScreens(uint64_t nowUs) {
             if (m_tracedId[dev] != 0 && nowUs - m_tracedUs[dev] < kTraceEveryUs) continue;
             screen = d.screen;
             id = d.screenId;
+            composed = d.screens;
         }
         // Whether tracing is on is looked up only when a screen would be written.
         m_tracedUs[dev] = nowUs;
         m_tracedId[dev] = id;
         const std::string dir = host::TraceDir();
-        if (!dir.empty()) WriteScreenPng(*screen, dir + "/screen-" + std::to_string(dev) + ".png");
+        if (!dir.empty()) m_screenTrace.Offer(dev, std::move(screen), composed, dir);
     }
 }
 

@@ -399,7 +399,7 @@ int VoDriver::WbcRequest(unsigned long request, void* arg, std::unique_lock<std:
 VoDriver::DevState VoDriver::Device(int dev) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Dv& d = m_devs[dev];
-    return {d.enabled, d.cascadeDev, d.screens};
+    return {d.enabled, d.cascadeDev, d.screens, m_compositors[dev].ScaledCount()};
 }
 
 VoDriver::LayerState VoDriver::Layer(int layer) const {

@@ -16,7 +16,8 @@
 // scaled into its rectangle. Each video layer starts on the device of its own number, but layer 8,
 // which starts on device 0 and enabled, above layer 0. A layer's screen frame and the write-back frame are copies of the screen
 // in the media memory zone, held by the user until released. With $VARNELLE_TRACE set, each device's
-// screen is written there as screen-<dev>.png about once a second of the media clock.
+// screen is written there as screen-<dev>.png about once a second of the media clock, when it changed,
+// by a thread of its own, with the count of screens composed in display-<dev>.txt (vo_trace.h).
 #pragma once
 
 #include <condition_variable>
@@ -34,6 +35,7 @@
 #include "platform/drivers/core/frame_router.h"
 #include "platform/drivers/core/video_frames.h"
 #include "platform/drivers/vo/vo_screen.h"
+#include "platform/drivers/vo/vo_trace.h"
 #include "sdk/vo/vo_ioctl.h"
 
 namespace varnelle::drivers {
@@ -57,6 +59,7 @@ public:
     struct DevState {
         bool enabled, cascadeDev;
         uint64_t screens;  // screens composed since the device was enabled
+        uint64_t scaled;   // channel pictures scaled for its screens, ever
     };
     struct LayerState {
         bool enabled, batching, doubleFrame;
@@ -85,6 +88,8 @@ public:
     std::shared_ptr<const vo::Screen> ScreenOf(int dev) const;
     // The display thread's CPU time in microseconds (benchmarks).
     uint64_t DisplayCpuUs() const;
+    // What became of the screens of a device offered to the trace.
+    vo::ScreenTrace::Counts TraceCounts(int dev) const { return m_screenTrace.CountsOf(dev); }
     // The bind word of a descriptor, or -1 when it is not one of ours or not bound.
     int64_t BindWordOf(int fd) const;
     // Drops every state, record and frame (the system's exit).
@@ -206,6 +211,7 @@ private:
     uint64_t m_tracedUs[VO_MAX_DEV_NUM] = {};   // when each device's screen was last written
     uint64_t m_tracedId[VO_MAX_DEV_NUM] = {};   // and which screen that was
     Yuv420SpScaler m_copyScaler;  // for write-back copies, under m_mutex
+    vo::ScreenTrace m_screenTrace;  // writes the screens the display thread offers
 
     std::unique_ptr<PacedThread> m_display;  // last: stops first
 };

@@ -8,9 +8,12 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -616,6 +619,97 @@ TEST_F(VoDriverTest, FramesArrivingFromManyThreadsWhileTheScreenIsComposed) {
     EXPECT_TRUE(drivers::testing::Eventually([&] { return FreeBlocks() == kBlocks; })) << FreeBlocks();
 }
 
+TEST_F(VoDriverTest, OnlyChangedPicturesAreScaledAgain) {
+    // A 2x2 split: each screen scales the pictures that are new since the last one, or whose rectangle
+    // changed; the others are taken as they were scaled.
+    ManualClock clock;
+    const Colour colours[] = {kRed, kGreen, kBlue, kWhite};
+    for (int c = 0; c < 4; ++c) ShowChannel(0, c, {(c % 2) * 960, (c / 2) * 540, 960, 540});
+    ShowDevice(0, 0);
+    for (int c = 0; c < 4; ++c) ASSERT_EQ(Send(0, c, Flat(64, 64, colours[c])), 0);
+    clock.Advance(kPeriodUs);
+    struct Step {
+        const char* what;
+        std::vector<int> send;  // channels sent a new picture
+        int move;               // a channel given another rectangle, or -1
+        uint64_t scaled;
+    } steps[] = {
+        {"one new picture", {2}, -1, 1},
+        {"nothing new", {}, -1, 0},
+        {"one moved", {}, 1, 1},
+        {"all new", {0, 1, 2, 3}, -1, 4},
+    };
+    for (const Step& st : steps) {
+        const uint64_t before = m_vo->Device(0).scaled;
+        for (int c : st.send) ASSERT_EQ(Send(0, c, Flat(64, 64, colours[(c + 1) % 4])), 0);
+        if (st.move >= 0) ShowChannel(0, st.move, {960, 0, 480, 540});
+        clock.Advance(kPeriodUs);
+        EXPECT_EQ(m_vo->Device(0).scaled - before, st.scaled) << st.what;
+    }
+    EXPECT_TRUE(Shows(*ScreenOf(0), 100, 100, colours[1]));
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1000, 100, colours[2]));
+    EXPECT_TRUE(Shows(*ScreenOf(0), 1500, 100, kBlack)) << "where channel 1 was";
+}
+
+TEST_F(VoDriverTest, KeptScaledPicturesComposeWhatAFreshCompositorComposes) {
+    // A compositor that keeps its channels' scaled pictures and its buffers from screen to screen,
+    // against a fresh one for every plan: random pictures (some that cannot be read), places
+    // (overlapping, over the edges, odd sizes), clips, orders, backgrounds and readers holding
+    // screens, the same bytes every time.
+    std::mt19937 rng(5);
+    const Colour colours[] = {kRed, kGreen, kBlue, kWhite, kBlack, {120, 60, 200}};
+    struct Chn {
+        std::optional<HeldFrame> frame;
+        uint64_t seq = 0;
+        RECT_S rect{}, clip{};
+    } chn[4];
+    uint64_t seq = 0;
+    auto pick = [&](uint32_t n) { return static_cast<MK_S32>(rng() % n); };
+    auto clip = [&](Chn& c) { c.clip = pick(3) ? RECT_S{0, 0, 64, 48} : RECT_S{pick(20), pick(16), 40, 30}; };
+    auto place = [&](Chn& c) {
+        // Corners even, as the display maps them.
+        c.rect = RECT_S{(pick(60) - 8) & ~1, (pick(44) - 6) & ~1, 1 + static_cast<MK_U32>(pick(40)),
+                        1 + static_cast<MK_U32>(pick(30))};
+        clip(c);
+    };
+    for (Chn& c : chn) place(c);
+    std::vector<int> order{0, 1, 2, 3};
+    drivers::vo::Yuv background{16, 128, 128};
+    drivers::vo::Compositor kept;
+    std::deque<std::shared_ptr<const drivers::vo::Screen>> held;
+    for (int step = 0; step < 300; ++step) {
+        for (Chn& c : chn) {
+            if (!c.frame || rng() % 3 == 0) {
+                c.frame = Flat(16 + pick(8), 12 + pick(6), colours[pick(std::size(colours))]);
+                if (rng() % 15 == 0) {  // rows shorter than the picture: not drawn
+                    VIDEO_FRAME_INFO_S bad = c.frame->frame();
+                    bad.u32Stride[0] = bad.u32Width - 1;
+                    c.frame = HeldFrame(bad);
+                }
+                c.seq = ++seq;
+            }
+            if (rng() % 12 == 0) place(c);
+            if (rng() % 12 == 0) clip(c);
+        }
+        if (rng() % 20 == 0) std::shuffle(order.begin(), order.end(), rng);
+        if (rng() % 30 == 0) background = drivers::vo::BackgroundYuv(rng() & 0xFFFFFF);
+        drivers::vo::ScreenPlan plan{64, 48, background, {}};
+        for (int k : order) {
+            if (rng() % 25 == 0) continue;  // hidden for a screen
+            plan.draws.push_back({0, k, *chn[k].frame, chn[k].seq, chn[k].rect, chn[k].clip});
+        }
+        std::shared_ptr<const drivers::vo::Screen> got = kept.Compose(plan);
+        if (!got) continue;  // the plan of the last screen
+        drivers::vo::Compositor fresh;
+        std::shared_ptr<const drivers::vo::Screen> want = fresh.Compose(plan);
+        ASSERT_EQ(got->Bytes(), want->Bytes()) << "step " << step;
+        if (rng() % 2) held.push_back(got);
+        if (held.size() > 3 || rng() % 4 == 0) {
+            if (!held.empty()) held.pop_front();
+        }
+    }
+}
+
 // Reads a PNG with libpng as 8-bit RGB.
 bool ReadPng(const std::string& path, int* w, int* h, std::vector<uint8_t>* rgb) {
     png_image image{};
@@ -665,6 +759,51 @@ TEST_F(VoDriverTest, TraceWritesEachScreenAsAPngAboutOnceASecond) {
         ASSERT_TRUE(ReadPng(path, &w, &h, &rgb));
         EXPECT_TRUE(near(pixel(100, 100), {0, 0, 255}));
         EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+        ASSERT_EQ(Req(DevWord(2), mk::vo::kDisable), 0);
+        clock.Settle();
+    }
+    unsetenv("VARNELLE_TRACE");
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(VoDriverTest, TraceRewritesAScreenOnlyWhenItChanged) {
+    const std::string dir = varnelle::host::UsePrivateBus() + "/trace-unchanged";
+    std::filesystem::create_directory(dir);
+    setenv("VARNELLE_TRACE", dir.c_str(), 1);
+    {
+        ManualClock clock;
+        const std::string path = dir + "/screen-2.png";
+        auto inode = [&] {
+            struct stat st {};
+            return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+        };
+        const auto before = m_vo->TraceCounts(2);
+        ShowChannel(2, 0, {0, 0, 640, 360});
+        ASSERT_EQ(Send(2, 0, Flat(64, 64, kRed)), 0);
+        ShowDevice(2, 2, 8, 0x00FF00);
+        clock.Settle();
+        const auto first = inode();
+        ASSERT_NE(first, 0u);
+        // A refresh composes a new screen of the same pixels: the file stays as it is.
+        ASSERT_EQ(Req(ChnWord(2, 0), mk::vo::kRefreshChn), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).unchanged, before.unchanged + 1);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 1);
+        EXPECT_EQ(inode(), first) << "rewritten";
+        // A new picture is written, and so is the same screen again once the file has gone.
+        ASSERT_EQ(Send(2, 0, Flat(64, 64, kBlue)), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 2);
+        int w = 0, h = 0;
+        std::vector<uint8_t> rgb;
+        ASSERT_TRUE(ReadPng(path, &w, &h, &rgb));
+        EXPECT_LT(rgb[(100 * static_cast<size_t>(w) + 100) * 3], 5) << "still red";
+        std::filesystem::remove(path);
+        ASSERT_EQ(Req(ChnWord(2, 0), mk::vo::kRefreshChn), 0);
+        clock.AdvanceMs(1100);
+        EXPECT_EQ(m_vo->TraceCounts(2).written, before.written + 3);
+        EXPECT_TRUE(std::filesystem::exists(path));
+        EXPECT_EQ(m_vo->TraceCounts(2).failed, before.failed);
         ASSERT_EQ(Req(DevWord(2), mk::vo::kDisable), 0);
         clock.Settle();
     }

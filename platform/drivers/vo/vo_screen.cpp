@@ -168,7 +168,8 @@ bool Compositor::Update(Scaled& s, const ChannelDraw& d) {
     Yuv420SpPlanes src{y, d.frame.Stride(0), uv, d.frame.Stride(1), static_cast<int>(d.frame.Width()),
                        static_cast<int>(d.frame.Height())};
     Yuv420SpPlanes dst{s.bytes.data(), stride, s.bytes.data() + stride * h, stride, w, h};
-    if (!m_scaler.Scale(src, dst)) return false;
+    if (!s.scaler.Scale(src, dst)) return false;
+    m_scaledCount.fetch_add(1, std::memory_order_relaxed);
     s.seq = d.seq;
     s.width = w;
     s.height = h;
@@ -237,18 +238,26 @@ bool WriteScreenPng(const Screen& screen, const std::string& path) {
         png_init_io(png, f);
         // A person looks at it about once a second: speed over size.
         png_set_compression_level(png, 1);
+        // One filter rather than the best of five a row: a fifth of the time, and for screens (flat
+        // areas, pictures that repeat down the rows) as small as any.
+        png_set_filter(png, 0, PNG_FILTER_UP);
         png_set_IHDR(png, info, static_cast<png_uint_32>(w), static_cast<png_uint_32>(h), 8, PNG_COLOR_TYPE_RGB,
                      PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png, info);
+        const size_t stride = screen.Stride();
         for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x) {
-                // Video-range BT.601 to RGB, coefficients in 1/65536.
-                const int c = (screen.LumaAt(x, y) - 16) * 76309;
-                const auto [cr, cb] = screen.ChromaAt(x, y);
-                const int d = cb - 128, e = cr - 128;
-                rgb[3 * x] = Clamp8((c + 104597 * e + 32768) >> 16);
-                rgb[3 * x + 1] = Clamp8((c - 25675 * d - 53279 * e + 32768) >> 16);
-                rgb[3 * x + 2] = Clamp8((c + 132201 * d + 32768) >> 16);
+            const uint8_t* luma = screen.Bytes().data() + static_cast<size_t>(y) * stride;
+            const uint8_t* pairs = screen.Bytes().data() + stride * h + static_cast<size_t>(y / 2) * stride;
+            for (int x = 0; x < w; x += 2) {
+                // Video-range BT.601 to RGB, coefficients in 1/65536; the chroma terms once a pair.
+                const int d = pairs[x + 1] - 128, e = pairs[x] - 128;  // pairs hold Cr, then Cb
+                const int r = 104597 * e + 32768, g = -25675 * d - 53279 * e + 32768, b = 132201 * d + 32768;
+                for (int k = x; k < std::min(x + 2, w); ++k) {
+                    const int c = (luma[k] - 16) * 76309;
+                    rgb[3 * k] = Clamp8((c + r) >> 16);
+                    rgb[3 * k + 1] = Clamp8((c + g) >> 16);
+                    rgb[3 * k + 2] = Clamp8((c + b) >> 16);
+                }
             }
             png_write_row(png, rgb.data());
         }

@@ -11,6 +11,7 @@
 // the device's Compositor on its own thread, which does the pixel work without the lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -93,6 +94,8 @@ public:
     std::shared_ptr<const Screen> Compose(const ScreenPlan& plan);
     // Forgets the last plan and the scaled pictures.
     void Clear();
+    // Pictures scaled so far (any thread; test view).
+    uint64_t ScaledCount() const { return m_scaledCount.load(std::memory_order_relaxed); }
 
 private:
     struct Scaled {
@@ -100,6 +103,8 @@ private:
         int width = 0, height = 0;
         std::vector<uint8_t> bytes;
         bool used = false;
+        // A channel's own, so that its tables stay made while the other channels' sizes differ.
+        Yuv420SpScaler scaler;
     };
     // A screen buffer nobody else holds, or a new one.
     std::shared_ptr<Screen> FreeBuffer(int width, int height);
@@ -126,7 +131,7 @@ private:
     bool m_haveLast = false;
     std::map<std::pair<int, int>, Scaled> m_scaled;  // by (layer, channel)
     std::vector<std::shared_ptr<Screen>> m_buffers;
-    Yuv420SpScaler m_scaler;
+    std::atomic<uint64_t> m_scaledCount{0};
 };
 
 // The screen as an 8-bit RGB PNG (video-range BT.601, chroma pairs Cr then Cb), written to `path` by way
