@@ -37,8 +37,9 @@ public:
         p.iTargetBitrate = bps;
         p.iRCMode = RC_BITRATE_MODE;
         p.fMaxFrameRate = fps;
-        // Speed: the cheapest search, one thread per encoder; every picture is coded (the GOP
-        // pattern must hold), key frames come only when the driver asks.
+        // Speed: the cheapest search, one thread per encoder, no deblocking (the chip's encoder costs
+        // no core; this one should cost little); every picture is coded (the GOP pattern must hold),
+        // key frames come only when the driver asks.
         p.iComplexityMode = LOW_COMPLEXITY;
         p.iMultipleThreadIdc = 1;
         p.bEnableFrameSkip = false;
@@ -47,6 +48,7 @@ public:
         p.bEnableAdaptiveQuant = false;
         p.bEnableSceneChangeDetect = false;
         p.eSpsPpsIdStrategy = CONSTANT_ID;
+        p.iLoopFilterDisableIdc = 1;
         p.iSpatialLayerNum = 1;
         p.iTemporalLayerNum = 1;
         p.sSpatialLayers[0].iVideoWidth = c.width;
