@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -121,10 +122,11 @@ int SlaveSetCurrentTime(const SLAVE_TIME_S* pTime) {
 
 uint64_t SlaveNextBeatUs(uint64_t u64DueUs, uint64_t u64NowUs) {
     // The beats keep to a grid of 100 ms, so a late wake-up or a slow send shortens the next wait
-    // instead of moving every later beat; after a stall longer than a period the grid starts anew
-    // rather than sending the missed beats at once.
+    // instead of moving every later beat; but two beats never come less than half a period apart,
+    // and after a stall of a period or more the grid starts anew rather than catching up.
     const uint64_t next = u64DueUs + kHeartbeatUs;
-    return next + kHeartbeatUs <= u64NowUs || u64DueUs == 0 ? u64NowUs + kHeartbeatUs : next;
+    if (u64DueUs == 0 || next + kHeartbeatUs <= u64NowUs) return u64NowUs + kHeartbeatUs;
+    return std::max(next, u64NowUs + kHeartbeatUs / 2);
 }
 
 void SlaveHeartbeatLoop(const std::atomic<bool>* pStop) {

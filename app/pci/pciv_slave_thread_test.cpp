@@ -78,15 +78,18 @@ TEST_F(SlaveThreadTest, HeartbeatCarriesBothBitmapsOnceThePortIsGiven) {
 
 // Two threads each toggle their own bits of one bitmap many times over; a read-modify-write that is not
 // one step would, sooner or later, write back a stale copy and lose the other thread's bit.
-// The beats keep a 100 ms grid: a late send shortens the next wait; a stall starts the grid anew.
+// The beats keep a 100 ms grid: a late send shortens the next wait, never below half a period; a
+// stall starts the grid anew.
 TEST(SlaveHeartbeatTest, BeatsKeepToTheirGrid) {
     struct Case {
         uint64_t due, now, next;
     } cases[] = {
         {0, 5000, 105000},          // the first beat
         {100000, 100300, 200000},   // a little late: the grid holds
-        {100000, 199999, 200000},   // late by all but a microsecond
-        {100000, 200000, 200000},   // a whole period late: the next is due at once
+        {100000, 150000, 200000},   // half a period late: still the grid
+        {100000, 170000, 220000},   // later: half a period after this one
+        {100000, 199999, 249999},   // late by all but a microsecond
+        {100000, 200000, 250000},   // a whole period late: half a period from now
         {100000, 300000, 400000},   // two periods late: starts anew from now
         {100000, 950000, 1050000},  // a stall of most of a second: no burst of missed beats
     };
