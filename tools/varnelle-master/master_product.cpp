@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -35,7 +34,6 @@ constexpr uint32_t kMainKbps = 2048, kSubKbps = 512;
 constexpr uint32_t kSizeD1 = 0, kSizeCif = 3, kSize1080P = 14;
 constexpr uint32_t kInputFormat1080P = 2;
 constexpr uint32_t kPlaySlots = 4;
-constexpr uint64_t kFrameUs = 1000000 / kFps;
 
 // The clips the decoder slots play: ffmpeg sources, each picture different from the last.
 struct Clip {
