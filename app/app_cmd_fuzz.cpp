@@ -12,14 +12,11 @@
 
 #include "app/app_modules.h"
 #include "app/pci/pciv_cmd.h"
+#include "app/pci/pciv_fuzz_slave.h"
 #include "app/pci/pciv_host.h"
 #include "app/pci/pciv_msg.h"
 #include "app/pci/pciv_proto.h"
 #include "app/pci/pciv_test_master.h"
-#include "platform/drivers/all/install.h"
-#include "platform/host/test_bus.h"
-#include "platform/mcc/mcc_driver.h"
-#include "platform/mem/ram.h"
 
 namespace {
 
@@ -35,14 +32,7 @@ bool Run(uint32_t code, const void* pPayload, uint32_t len) {
     msg.stMsgHead.u32Target = 1;
     msg.stMsgHead.u32MsgType = code;
     msg.stMsgHead.u32MsgLen = len;
-    const bool answered = PCIV_RunCmd(&msg);
-    if (answered != varnelle::testing::CodeIsAnswered(code)) __builtin_trap();
-    if (answered) {
-        const uint32_t replyLen = msg.stMsgHead.u32MsgLen;
-        if (msg.stMsgHead.u32MsgType != PCIV_MSGTYPE_CMDECHO || msg.stMsgHead.u32Target != 0) __builtin_trap();
-        if (replyLen != 0 && replyLen != 36 && replyLen != 80) __builtin_trap();
-    }
-    return answered;
+    return varnelle::testing::RunCmdKeepingReplyRule(&msg, varnelle::testing::CodeIsAnswered(code));
 }
 
 void SetUp() {
@@ -80,15 +70,7 @@ void SetUp() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    varnelle::host::UsePrivateBus("fuzzapp");
-    setenv("VARNELLE_CHIP", "1", 1);
-    // The handlers' lines would fill the disk over many inputs.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-    static auto* masterRam =
-        new varnelle::mem::Ram(varnelle::mem::RamPath(0), 0, varnelle::mem::kMasterRamSize, true);
-    (void)masterRam;
-    varnelle::drivers::InstallAll();
-    varnelle::mcc::InstallMccDriver();
+    varnelle::testing::StartFuzzSlave("fuzzapp");
     AppRegisterModules();
     for (uint32_t code = 0; code < PCIV_CMD_COUNT; ++code) {
         if (code != 96 && PCIV_CmdHasHandler(code)) Codes().push_back(code);
