@@ -682,6 +682,35 @@ TEST_F(JpegLibTest, AScaledHardwareDecodeIsCloseToDjpegs) {
     EXPECT_GE(Psnr(out, rgb), 35.0);
 }
 
+// Pictures whose Huffman tables were made for them, some with restart markers: the block rebuilds each
+// table from the registers and decodes as djpeg does.
+TEST_F(JpegLibTest, PicturesWithTheirOwnHuffmanTablesDecodeInTheHardwareAsDjpegDoes) {
+    const Bytes colour = Ppm(61, 37, 5), noise = NoisePpm(64, 48, 3);
+    const struct {
+        const char* what;
+        Bytes jpg;
+    } cases[] = {
+        {"cjpeg 2x2", Cjpeg(colour, "-optimize -sample 2x2")},
+        {"cjpeg 1x2", Cjpeg(colour, "-optimize -sample 1x2")},
+        {"cjpeg grey", Cjpeg(Pgm(61, 37), "-optimize")},
+        {"cjpeg flat, tables of a symbol or two", Cjpeg(Ppm(8, 8), "-optimize -quality 10 -baseline")},
+        {"cjpeg noise 1x1", Cjpeg(noise, "-optimize -quality 98 -sample 1x1")},
+        {"ffmpeg", FfmpegJpeg(colour, "-pix_fmt yuvj420p")},
+        {"ffmpeg noise", FfmpegJpeg(noise, "-pix_fmt yuvj420p -q:v 2")},
+        {"jpegtran restart 1", Jpegtran(Cjpeg(colour, "-sample 2x1"), "-optimize -restart 1")},
+        {"jpegtran noise restart 3B", Jpegtran(Cjpeg(noise, "-sample 2x2"), "-optimize -restart 3B")},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Out out;
+        ASSERT_EQ(DecodeYuv(k.jpg, 15, false, &out), 0);
+        EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), Djpeg(k.jpg, "-grayscale"));
+        EXPECT_EQ(DecodeTo(k.jpg, JCS_RGB, true), Djpeg(k.jpg, "-rgb"));
+        EXPECT_EQ(m_jpeg->Decoded(), 2) << "both by the hardware";
+    }
+}
+
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.
 class JpegPiecesTest : public JpegLibTest {
 protected:
