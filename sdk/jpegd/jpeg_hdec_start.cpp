@@ -177,12 +177,42 @@ struct Piece {
 bool EndsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[n - 2] == 0xFF && p[n - 1] == 0xD9; }
 bool StartsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[0] == 0xFF && p[1] == 0xD9; }
 
-// Feeds pieces made by `next` through the stream buffer until the decoder is done: 0, or -1.
+// The registers carry no restart interval: the block takes it from where the first restart marker
+// stands, and data of a picture whose interval is shorter than itself but that holds no marker (they
+// were lost) would decode there as one interval, wrongly, as if it were right. Such a picture is left
+// to software, which knows the interval; so is one whose first marker lies past the first piece.
+bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
+    const MK_U32 mcus = h->stOut.u32McuCounts;
+    return cinfo->restart_interval != 0 && cinfo->restart_interval < static_cast<MK_U64>(mcus & 0xFFFF) * (mcus >> 16);
+}
+
+// Whether bytes hold a restart marker: 0xFF, then one of 0xD0 to 0xD7.
+bool HoldsRestartMarker(const MK_U8* p, size_t n) {
+    const MK_U8* end = p + n;
+    for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
+        if (p + 1 < end && (p[1] & 0xF8) == 0xD0) return true;
+    }
+    return false;
+}
+
+// The same over the memory stream from `pos` on, both parts and the seam between them.
+bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
+    MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
+    for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
+        if (HoldsRestartMarker(chunk, 1 + n)) return true;
+        chunk[0] = chunk[n];
+    }
+    return false;
+}
+
+// Feeds pieces made by `next` through the stream buffer until the decoder is done: 0, or -1 (also when
+// the first piece lacks the restart marker the picture needs).
 template <typename Next>
-int FeedPieces(MK_JPEG_HANDLE* h, Next next) {
+int FeedPieces(MK_JPEG_HANDLE* h, bool needsMarker, Next next) {
     volatile MK_U32* regs = h->pu32Regs;
     for (int piece = 0;; ++piece) {
         const Piece p = next(h->pu8OwnStreamVirAddr, static_cast<size_t>(h->u32StreamBufSize));
+        if (piece == 0 && needsMarker && !HoldsRestartMarker(h->pu8OwnStreamVirAddr, p.len)) return -1;
         jpeg::FlushCache(h->s32MmzFd, h->u32OwnStreamPhyAddr);
         JPEG_HDEC_WriteReg(regs, JPEG_REG_DATA_START, h->u32OwnStreamPhyAddr);
         JPEG_HDEC_WriteReg(regs, JPEG_REG_DATA_END, h->u32OwnStreamPhyAddr + static_cast<MK_U32>(p.len));
@@ -200,6 +230,7 @@ int FeedPieces(MK_JPEG_HANDLE* h, Next next) {
 
 int FeedPhysical(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     const MK_U64 pos = jpeg::MemPosition(cinfo, h);
+    if (NeedsRestartMarker(cinfo, h) && !StreamHoldsRestartMarker(cinfo, pos)) return -1;
     const MK_U64 first = h->u64StreamLen;
     MK_U32 start, end;
     if (!h->bTwoPart) {
@@ -222,7 +253,7 @@ int FeedPhysical(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
 int FeedMemory(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     MK_U64 pos = jpeg::MemPosition(cinfo, h);
     const MK_U64 total = jpeg::MemStreamSize(cinfo);
-    return FeedPieces(h, [&](MK_U8* buf, size_t cap) {
+    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
         const size_t n = jpeg::MemStreamCopy(cinfo, pos, buf, cap);
         pos += n;
         return Piece{n, pos >= total || StartsWithEoi(buf, n)};
@@ -235,7 +266,7 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     if (at < 0) return -1;
     h->lFilePos = at - static_cast<long>(src->pub.bytes_in_buffer);
     bool firstPiece = true;
-    return FeedPieces(h, [&](MK_U8* buf, size_t cap) {
+    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         if (firstPiece) {
             n = src->pub.bytes_in_buffer < cap ? src->pub.bytes_in_buffer : cap;
@@ -254,7 +285,7 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
 // A source of the caller's own: its buffers through its fill routine, until it has nothing more.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
-    return FeedPieces(h, [&](MK_U8* buf, size_t cap) {
+    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         bool more = true;
         while (n < cap) {

@@ -17,6 +17,7 @@
 #include "platform/drivers/jpeg/jpeg_driver.h"
 #include "platform/drivers/mem/mem_driver.h"
 #include "platform/drivers/mmz/mmz_driver.h"
+#include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
 #include "sdk/common/testing/bus_environment.h"
 #include "sdk/jpegd/jpegd_ioctl.h"
@@ -680,6 +681,78 @@ TEST_F(JpegLibTest, AScaledHardwareDecodeIsCloseToDjpegs) {
     ASSERT_EQ(out.size(), rgb.size());
     // The library decodes the chroma at the full scaled size; the hardware at half of it, upsampled.
     EXPECT_GE(Psnr(out, rgb), 35.0);
+}
+
+// Pictures whose Huffman tables were made for them, some with restart markers: the block rebuilds each
+// table from the registers and decodes as djpeg does.
+TEST_F(JpegLibTest, PicturesWithTheirOwnHuffmanTablesDecodeInTheHardwareAsDjpegDoes) {
+    const Bytes colour = Ppm(61, 37, 5), noise = NoisePpm(64, 48, 3);
+    const struct {
+        const char* what;
+        Bytes jpg;
+    } cases[] = {
+        {"cjpeg 2x2", Cjpeg(colour, "-optimize -sample 2x2")},
+        {"cjpeg 1x2", Cjpeg(colour, "-optimize -sample 1x2")},
+        {"cjpeg grey", Cjpeg(Pgm(61, 37), "-optimize")},
+        {"cjpeg flat, tables of a symbol or two", Cjpeg(Ppm(8, 8), "-optimize -quality 10 -baseline")},
+        {"cjpeg noise 1x1", Cjpeg(noise, "-optimize -quality 98 -sample 1x1")},
+        {"ffmpeg", FfmpegJpeg(colour, "-pix_fmt yuvj420p")},
+        {"ffmpeg noise", FfmpegJpeg(noise, "-pix_fmt yuvj420p -q:v 2")},
+        {"jpegtran restart 1", Jpegtran(Cjpeg(colour, "-sample 2x1"), "-optimize -restart 1")},
+        {"jpegtran noise restart 3B", Jpegtran(Cjpeg(noise, "-sample 2x2"), "-optimize -restart 3B")},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Out out;
+        ASSERT_EQ(DecodeYuv(k.jpg, 15, false, &out), 0);
+        EXPECT_EQ(Rows(out.luma.data(), out.lumaStride, out.w, out.h), Djpeg(k.jpg, "-grayscale"));
+        EXPECT_EQ(DecodeTo(k.jpg, JCS_RGB, true), Djpeg(k.jpg, "-rgb"));
+        EXPECT_EQ(m_jpeg->Decoded(), 2) << "both by the hardware";
+    }
+}
+
+// The stream with the restart markers of its entropy-coded data taken out; its interval stays declared.
+Bytes WithoutRestartMarkers(const Bytes& jpg) {
+    size_t pos = 2;
+    while (pos + 4 <= jpg.size() && jpg[pos] == 0xFF && jpg[pos + 1] != 0xDA) pos += 2 + (static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]);
+    Bytes out(jpg.begin(), jpg.begin() + static_cast<long>(pos));
+    for (size_t i = pos; i < jpg.size(); ++i) {
+        if (jpg[i] == 0xFF && i + 1 < jpg.size() && jpg[i + 1] >= 0xD0 && jpg[i + 1] <= 0xD7) {
+            ++i;
+        } else {
+            out.push_back(jpg[i]);
+        }
+    }
+    return out;
+}
+
+// Read from memory or by physical address, the picture goes to software: the block, which takes the
+// interval from where the first marker stands, would decode it as one interval.
+TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
+    static uint32_t phys = 0;  // the stream's copy in RAM, for the feed by physical address
+    for (const char* options : {"-sample 2x2 -restart 1", "-sample 2x1 -restart 2"}) {
+        SCOPED_TRACE(options);
+        const Bytes jpg = WithoutRestartMarkers(Cjpeg(Ppm(64, 48, 2), options));
+        m_jpeg->Reset();
+        m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
+        Dec soft;
+        Out want;
+        ASSERT_EQ(DecodeYuv(soft, jpg, 15, false, &want), 0);
+        EXPECT_GT(soft.err.num_warnings, 0) << "the software decoder warns of the lost markers";
+        phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(jpg.size()), "", "restart-test");
+        ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, jpg.data(), jpg.size()));
+        for (const auto setup : {mk::jpegd::testing::Setup{nullptr}, +[](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }}) {
+            m_jpeg->Reset();
+            Out out;
+            ASSERT_EQ(DecodeYuv(jpg, 15, false, &out, setup), 0);
+            EXPECT_EQ(m_jpeg->Opens(), 1);
+            EXPECT_EQ(m_jpeg->Decoded(), 0) << "left to software, physical: " << (setup != nullptr);
+            EXPECT_EQ(out.luma, want.luma);
+            EXPECT_EQ(out.chroma, want.chroma);
+        }
+        varnelle::mem::ZoneAllocator::Local().Free(phys);
+    }
 }
 
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.

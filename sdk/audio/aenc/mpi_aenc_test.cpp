@@ -635,6 +635,46 @@ TEST_F(AencTest, FramesGoThroughTheBoundInputsInstance) {
     ASSERT_EQ(MK_MPI_AI_DisableChn(0, 1), MK_SUCCESS);
 }
 
+// An encoder taking blocks of its bound input's resampling pool while resampling goes on and off and
+// the input goes down and up: a switch-off the encoder's block refuses leaves nothing stuck, and the
+// input goes down once the encoder stops.
+TEST_F(AencTest, ResamplingSwitchesRacingAnEncodersBlocksLeaveTheInputFreeToGoDown) {
+    Drv()->SetKernelEncode(PT_G711U, true);
+    BindInput(0, 3, 19, 8000, 80);
+    const AENC_CHN_ATTR_S a = Attr(PT_G711U, 160, 4);
+    ASSERT_EQ(MK_MPI_AENC_CreateChn(19, &a), MK_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0}, sent{0};
+    std::thread encoder([&] {
+        std::vector<int16_t> pcm = Speech(80, 1);
+        const AUDIO_FRAME_S f = Frame(pcm);
+        for (; !stop; ++sent) MK_MPI_AENC_SendFrame(19, &f, nullptr);
+    });
+    std::thread downUp([&] {
+        while (!stop) {
+            if (MK_MPI_AI_DisableChn(0, 3) != MK_SUCCESS) ++refused;
+            MK_MPI_AI_EnableChn(0, 3);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        MK_MPI_AI_EnableReSmp(0, 3, 16000);
+        const int before = sent;
+        ASSERT_TRUE(WaitFor([&] { return sent > before + 1; })) << "the encoder sends while it goes off";
+        if (MK_MPI_AI_DisableReSmp(0, 3) != MK_SUCCESS) ++refused;
+    }
+    stop = true;
+    encoder.join();
+    downUp.join();
+    EXPECT_EQ(MK_MPI_AI_DisableChn(0, 3), MK_SUCCESS) << refused << " switch-offs refused on the way";
+    EXPECT_FALSE(drivers::AiDriver::Get()->Channel(0, 3).enabled);
+    {
+        std::lock_guard<std::mutex> lock(g_astVqeState[0][3].mutex);
+        EXPECT_EQ(g_astVqeState[0][3].s32ResmpPoolId, -1);
+    }
+    ASSERT_EQ(MK_MPI_AENC_DestroyChn(19), MK_SUCCESS);
+    Drv()->SetKernelEncode(PT_G711U, false);
+}
+
 // The echo reference that comes with a frame while the bound input cancels echo: used only when
 // present, valid, marked and at most 119,999 us ahead of its frame, and refused when it cannot cover
 // the frame. A used reference shows as a packet the processing changed; an unused one as the frame.

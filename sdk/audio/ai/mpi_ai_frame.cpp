@@ -696,12 +696,18 @@ MK_S32 mk::ai::DisableReSmpLocked(MK_S32 index, std::unique_lock<std::mutex>& lo
         // switches of resampling are refused meanwhile; processing may be reconfigured, so the
         // configuration is read after the wait.
         c.condResmpReleased.wait(lock, [&c] { return c.u32ResmpFramesOut == 0; });
-        if (MK_MPI_VB_MunmapPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
+        // A block still out (a bound encoder's frame) keeps the pool. Resampling then stays on as it
+        // was, pool mapped, so that frames go on and the switch-off can be tried again.
+        const VB_POOL pool = static_cast<VB_POOL>(c.s32ResmpPoolId);
+        if (MK_MPI_VB_MunmapPoolEx(pool) != MK_SUCCESS) {
             MK_TRACE("failed to unmap Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
+            c.bResmpDisabling = 0;
             return MK_ERR_AI_BUSY;
         }
-        if (MK_MPI_VB_DestroyPoolEx(static_cast<VB_POOL>(c.s32ResmpPoolId)) != MK_SUCCESS) {
+        if (MK_MPI_VB_DestroyPoolEx(pool) != MK_SUCCESS) {
             MK_TRACE("failed to destroy Resmp VB pool for AiDev%d AiChn%d!\n", dev, chn);
+            MK_MPI_VB_MmapPoolEx(pool);
+            c.bResmpDisabling = 0;
             return MK_ERR_AI_BUSY;
         }
         c.s32ResmpPoolId = -1;

@@ -622,6 +622,42 @@ TEST_F(AiTest, ARefusedReleaseWhileUpSamplingGivesTheBlockBack) {
     ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 2, &f, nullptr), MK_SUCCESS);
 }
 
+// A switch-off that cannot drop the resampling pool (a block still out, as a bound encoder holds one,
+// or the pool's destruction refused) is refused with resampling left running, and both the switch-off
+// and the channel's disable go through when tried again.
+TEST_F(AiTest, ARefusedSwitchOffLeavesResamplingRunningAndIsTriedAgain) {
+    Start(0, Attr(8000, 160), 3, 8);
+    auto vb = varnelle::dev::Registry::Get<drivers::VbDriver>("/dev/vb");
+    for (const bool hold : {true, false}) {
+        ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 3, 16000), MK_SUCCESS);
+        const MK_S32 pool = g_astVqeState[0][3].s32ResmpPoolId;
+        VB_BLK blk = VB_INVALID_HANDLE;
+        if (hold) {
+            blk = MK_MPI_VB_GetBlockEx(static_cast<VB_POOL>(pool), 8192, nullptr);
+            ASSERT_NE(blk, VB_INVALID_HANDLE);
+        } else {
+            vb->FailRequest(VB_IOC_DESTROY_POOL_EX, static_cast<int>(0xA0018012));
+        }
+        EXPECT_EQ(MK_MPI_AI_DisableReSmp(0, 3), kErrBusy) << hold;
+        if (hold) {
+            EXPECT_EQ(MK_MPI_AI_DisableChn(0, 3), kErrBusy);
+        }
+        Feed(0, 3, 160, 1);
+        AUDIO_FRAME_S f{};
+        ASSERT_EQ(MK_MPI_AI_GetFrame(0, 3, &f, nullptr, 0), MK_SUCCESS) << hold;
+        EXPECT_EQ(f.u32Len, 640u) << "still up-sampled";
+        ASSERT_EQ(MK_MPI_AI_ReleaseFrame(0, 3, &f, nullptr), MK_SUCCESS);
+        if (hold) {
+            ASSERT_EQ(MK_MPI_VB_ReleaseBlockEx(blk), MK_SUCCESS);
+        }
+        EXPECT_EQ(MK_MPI_AI_DisableReSmp(0, 3), MK_SUCCESS) << hold;
+        EXPECT_FALSE(drivers::VbPools::Instance().Pool(pool).has_value());
+        ASSERT_EQ(MK_MPI_AI_EnableReSmp(0, 3, 16000), MK_SUCCESS);
+        ASSERT_EQ(MK_MPI_AI_DisableChn(0, 3), MK_SUCCESS) << hold;
+        ASSERT_EQ(MK_MPI_AI_EnableChn(0, 3), MK_SUCCESS);
+    }
+}
+
 // Resampling and processing switched on and off while the channel goes down and up: whichever wins,
 // a disabled channel keeps no instance, no resampling pool and no echo cancelling in the driver.
 TEST_F(AiTest, SwitchesRacingDisableLeaveADisabledChannelBare) {

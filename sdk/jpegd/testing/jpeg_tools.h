@@ -1,5 +1,5 @@
 // Test helpers for the JPEG decoder: test pictures, and the outside tools that make and check them
-// (cjpeg, djpeg, ffmpeg), run in a directory of the test's own under its private bus directory.
+// (cjpeg, djpeg, jpegtran, ffmpeg), run in a directory of the test's own under its private bus directory.
 #pragma once
 
 #include <sys/wait.h>
@@ -102,15 +102,37 @@ inline Bytes Pgm(uint32_t w, uint32_t h) {
     return out;
 }
 
-// cjpeg with `options` over a picture file (PPM or PGM).
-inline Bytes Cjpeg(const Bytes& picture, const std::string& options) {
-    const std::string in = Fresh(".pnm"), out = Fresh(".jpg");
-    WriteFile(in, picture);
-    Run("cjpeg " + options + " -outfile " + out + " " + in);
-    Bytes jpg = ReadFile(out);
+// The file a tool makes of `input`: `command` gives its command line from the input and output names.
+template <typename Command>
+Bytes Through(const Bytes& input, const std::string& inExt, const std::string& outExt, Command command) {
+    const std::string in = Fresh(inExt), out = Fresh(outExt);
+    WriteFile(in, input);
+    Run(command(in, out));
+    Bytes made = ReadFile(out);
     std::filesystem::remove(in);
     std::filesystem::remove(out);
-    return jpg;
+    return made;
+}
+
+// cjpeg with `options` over a picture file (PPM or PGM).
+inline Bytes Cjpeg(const Bytes& picture, const std::string& options) {
+    return Through(picture, ".pnm", ".jpg", [&](const std::string& in, const std::string& out) {
+        return "cjpeg " + options + " -outfile " + out + " " + in;
+    });
+}
+
+// jpegtran with `options` over a JPEG stream.
+inline Bytes Jpegtran(const Bytes& jpg, const std::string& options) {
+    return Through(jpg, ".jpg", ".jpg", [&](const std::string& in, const std::string& out) {
+        return "jpegtran " + options + " -outfile " + out + " " + in;
+    });
+}
+
+// ffmpeg's JPEG encoder with `options` over a PPM picture (its Huffman tables made for the picture).
+inline Bytes FfmpegJpeg(const Bytes& ppm, const std::string& options) {
+    return Through(ppm, ".ppm", ".jpg", [&](const std::string& in, const std::string& out) {
+        return "ffmpeg -v error -i " + in + " -c:v mjpeg -huffman optimal " + options + " -frames:v 1 -y " + out;
+    });
 }
 
 // The pixels of a binary PGM or PPM file.
@@ -132,13 +154,10 @@ inline Bytes PnmPixels(const Bytes& pnm, uint32_t* w = nullptr, uint32_t* h = nu
 
 // djpeg with `options` over a JPEG stream: the output file's pixels.
 inline Bytes Djpeg(const Bytes& jpg, const std::string& options, uint32_t* w = nullptr, uint32_t* h = nullptr) {
-    const std::string in = Fresh(".jpg"), out = Fresh(".pnm");
-    WriteFile(in, jpg);
-    Run("djpeg " + options + " -pnm -outfile " + out + " " + in);
-    Bytes pixels = PnmPixels(ReadFile(out), w, h);
-    std::filesystem::remove(in);
-    std::filesystem::remove(out);
-    return pixels;
+    const Bytes pnm = Through(jpg, ".jpg", ".pnm", [&](const std::string& in, const std::string& out) {
+        return "djpeg " + options + " -pnm -outfile " + out + " " + in;
+    });
+    return PnmPixels(pnm, w, h);
 }
 
 // ffmpeg's own decode of a JPEG stream as full-range NV21: the luma plane, then Cr/Cb pairs. ffmpeg takes
