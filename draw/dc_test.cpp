@@ -299,27 +299,53 @@ TEST(DcTest, SaveAreaKeepsPixelsWithoutAlphaAndMarksTheKey) {
     DeleteDCImage(image);
 }
 
-TEST(DcTest, DisabledContextChangesNothing) {
-    CDC dc(CDC::kMemory, 40, 30);
-    dc.Enable(false);
-    EXPECT_FALSE(dc.IsEnabled());
+// A disabled context, and an enabled one whose clip is empty, draw nothing and say so.
+TEST(DcTest, DisabledContextOrEmptyClipDrawsNothing) {
     const CRect r(0, 0, 40, 30);
-    const Point pts[] = {{0, 0}, {30, 0}, {0, 20}};
-    dc.SetBrush(kRed, 0);
-    dc.SetPen(kRed, 0, 1);
-    EXPECT_FALSE(dc.SetPixel(1, 1, kRed));
-    EXPECT_FALSE(dc.LineTo(30, 20));
-    EXPECT_FALSE(dc.Rectangle(&r, 0, 0));
-    EXPECT_FALSE(dc.Ellipse(&r));
-    EXPECT_FALSE(dc.Polygon(pts, 3));
-    EXPECT_FALSE(dc.FillTrapezoid(0, 0, 1, 10, 10, 1));
-    EXPECT_FALSE(dc.Pie(&r, 0, 0, 40, 0));
-    EXPECT_FALSE(dc.DrawText(&r, "A", 1));
-    EXPECT_FALSE(dc.IntersectClipRect(&r));
-    EXPECT_FALSE(dc.SetClipRect(nullptr));
-    EXPECT_EQ(CountPixels(dc, 0), 40 * 30);
-    dc.Enable(true);
-    EXPECT_EQ(ClipBounds(dc), r);
+    const Point pts[] = {{0, 0}, {30, 0}, {0, 20}, {30, 20}};
+    CRegion rgn;
+    rgn.AddRect(&r);
+    uint16_t pixels[4] = {1, 2, 3, 4};
+    DCImage image{};
+    image.width = image.height = 2;
+    image.pitch = 4;
+    image.pixels = reinterpret_cast<uint8_t*>(pixels);
+    const std::pair<const char*, std::function<bool(CDC&)>> draws[] = {
+        {"SetPixel", [](CDC& dc) { return dc.SetPixel(1, 1, kRed); }},
+        {"LineTo", [](CDC& dc) { return dc.LineTo(30, 20); }},
+        {"Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 0, 0); }},
+        {"Ellipse", [&](CDC& dc) { return dc.Ellipse(&r); }},
+        {"Polygon", [&](CDC& dc) { return dc.Polygon(pts, 3); }},
+        {"PolyBezier", [&](CDC& dc) { return dc.PolyBezier(pts, 4); }},
+        {"FillTrapezoid", [](CDC& dc) { return dc.FillTrapezoid(0, 0, 1, 10, 10, 1); }},
+        {"Pie", [&](CDC& dc) { return dc.Pie(&r, 0, 0, 40, 0); }},
+        {"Chord", [&](CDC& dc) { return dc.Chord(&r, 0, 0, 40, 0); }},
+        {"ChordCeil", [&](CDC& dc) { return dc.ChordCeil(&r, 0, 0, 40, 0); }},
+        {"DrawText", [&](CDC& dc) { return dc.DrawText(&r, "A", 1); }},
+        {"DrawRgn", [&](CDC& dc) { return dc.DrawRgn(&rgn); }},
+        {"DrawStretchBitmap", [&](CDC& dc) { return dc.DrawStretchBitmap(&r, &image); }},
+    };
+    for (const bool disabled : {true, false}) {
+        CDC dc(CDC::kMemory, 40, 30);
+        dc.SetBrush(kRed, 0);
+        dc.SetPen(kRed, 0, 1);
+        if (disabled) {
+            dc.Enable(false);
+            EXPECT_FALSE(dc.IsEnabled());
+        } else {
+            ASSERT_TRUE(dc.SetClipRect(nullptr));
+        }
+        for (const auto& [name, draw] : draws) EXPECT_FALSE(draw(dc)) << name << (disabled ? " disabled" : " empty clip");
+        EXPECT_EQ(CountPixels(dc, 0), 40 * 30);
+        if (!disabled) {
+            EXPECT_EQ(dc.GetCurrentPosition(), Point(30, 20)) << "the position moves on";
+            continue;
+        }
+        EXPECT_FALSE(dc.IntersectClipRect(&r));
+        EXPECT_FALSE(dc.SetClipRect(nullptr));
+        dc.Enable(true);
+        EXPECT_EQ(ClipBounds(dc), r);
+    }
 }
 
 TEST(DcTest, DefaultFontSizesWriteThrough) {
