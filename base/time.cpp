@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "base/internal/test_clock.h"
 #include "platform/host/clock.h"
@@ -103,7 +106,8 @@ void FieldsFromTm(const tm& t, CTime* out) {
 
 tm TmFromFields(const CTime& value) {
     tm t{};
-    t.tm_year = value.year - 1900;
+    // A year before the least that tm_year holds reads as that one.
+    t.tm_year = static_cast<int>(std::max<int64_t>(int64_t{value.year} - 1900, INT_MIN));
     t.tm_mon = value.month - 1;
     t.tm_mday = value.day;
     t.tm_hour = value.hour;
@@ -112,26 +116,64 @@ tm TmFromFields(const CTime& value) {
     return t;
 }
 
+// The first and last seconds a CTime holds: from the least tm_year (the year INT_MIN + 1900) to the end
+// of the year INT_MAX, the last whose tm_year + 1900 fits the year field.
+struct Calendar {
+    time_t first;
+    time_t last;
+};
+
+const Calendar& CalendarRange() {
+    static const Calendar range = [] {
+        tm first{};
+        first.tm_year = INT_MIN;
+        first.tm_mday = 1;
+        tm last{};
+        last.tm_year = INT_MAX - 1900;
+        last.tm_mon = 11;
+        last.tm_mday = 31;
+        last.tm_hour = 23;
+        last.tm_min = 59;
+        last.tm_sec = 59;
+        return Calendar{timegm(&first), timegm(&last)};
+    }();
+    return range;
+}
+
+// t + s or t - s, at the far end of time_t when that does not fit (breakTime then stops at the
+// calendar's first or last second).
+time_t Step(time_t t, int64_t s, bool subtract) {
+    time_t r;
+    if (!(subtract ? __builtin_sub_overflow(t, s, &r) : __builtin_add_overflow(t, s, &r))) return r;
+    return (s > 0) != subtract ? std::numeric_limits<time_t>::max() : std::numeric_limits<time_t>::min();
+}
+
 }  // namespace
 
 time_t CTime::makeTime() const {
     tm t = TmFromFields(*this);
-    return timegm(&t);
+    // Years before the least tm_year are read whole turns of the calendar (400 years, 146097 days)
+    // later, and the turns taken off again.
+    int64_t turns = 0;
+    while (int64_t{year} - 1900 + 400 * turns < INT_MIN) ++turns;
+    t.tm_year = static_cast<int>(int64_t{year} - 1900 + 400 * turns);
+    return timegm(&t) - static_cast<time_t>(turns * 146097 * 86400);
 }
 
 void CTime::breakTime(time_t value) {
+    value = std::clamp(value, CalendarRange().first, CalendarRange().last);
     tm t{};
     gmtime_r(&value, &t);
     FieldsFromTm(t, this);
 }
 
 CTime& CTime::operator+=(int64_t seconds) {
-    breakTime(static_cast<time_t>(makeTime() + seconds));
+    breakTime(Step(makeTime(), seconds, false));
     return *this;
 }
 
 CTime& CTime::operator-=(int64_t seconds) {
-    breakTime(static_cast<time_t>(makeTime() - seconds));
+    breakTime(Step(makeTime(), seconds, true));
     return *this;
 }
 

@@ -120,6 +120,9 @@ TEST(DcTest, ShadeColorCapsAndFloorsChannels) {
         {0xFFFFFF, -40, 0xD7D7D7},
         {0x01F005, 20, 0x15FF19},
         {0x1FFFFFF, 0, 0xFFFFFF},   // the transparency flag goes
+        {0xFFFFFF, INT_MAX, 0xFFFFFF},
+        {0x000000, INT_MIN, 0x080808},
+        {0x7F7F7F, INT_MIN, 0x080808},
     };
     for (const auto& c : cases) EXPECT_EQ(dc.ShadeColor(c.colour, c.d, c.d, c.d), c.want) << std::hex << c.colour;
 }
@@ -345,6 +348,37 @@ TEST(DcTest, DisabledContextOrEmptyClipDrawsNothing) {
         EXPECT_FALSE(dc.SetClipRect(nullptr));
         dc.Enable(true);
         EXPECT_EQ(ClipBounds(dc), r);
+    }
+}
+
+// Pen widths below zero draw no pen, as width 0 does, at the far end of the range too; fills stay.
+TEST(DcTest, NegativePenWidthsDrawLikeNoPen) {
+    const CRect r(4, 3, 30, 20);
+    const Point pts[] = {{2, 2}, {28, 5}, {15, 22}, {2, 2}};
+    const std::pair<const char*, std::function<bool(CDC&)>> draws[] = {
+        {"Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 0, 0); }},
+        {"rounded Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 6, 5); }},
+        {"Pie", [&](CDC& dc) { return dc.Pie(&r, 30, 3, 4, 20); }},
+        {"Chord", [&](CDC& dc) { return dc.Chord(&r, 30, 3, 4, 20); }},
+        {"ChordCeil", [&](CDC& dc) { return dc.ChordCeil(&r, 30, 3, 4, 20); }},
+        {"Ellipse", [&](CDC& dc) { return dc.Ellipse(&r); }},
+        {"Polygon", [&](CDC& dc) { return dc.Polygon(pts, 3); }},
+        {"PolyBezier", [&](CDC& dc) { return dc.PolyBezier(pts, 4); }},
+        {"LineTo", [](CDC& dc) { return dc.LineTo(30, 20); }},
+    };
+    for (const auto& [name, draw] : draws) {
+        CDC none(CDC::kMemory, 32, 24);
+        none.SetBrush(kRed, 0);
+        none.SetPen(kWhite, 0, 0);
+        const bool drawn = draw(none);
+        const std::vector<uint8_t> want(none.Bits(), none.Bits() + none.Pitch() * 24);
+        for (const int width : {-1, INT_MIN + 1, INT_MIN}) {
+            CDC dc(CDC::kMemory, 32, 24);
+            dc.SetBrush(kRed, 0);
+            dc.SetPen(kWhite, 0, width);
+            EXPECT_EQ(draw(dc), drawn) << name << " " << width;
+            EXPECT_EQ(std::vector<uint8_t>(dc.Bits(), dc.Bits() + dc.Pitch() * 24), want) << name << " " << width;
+        }
     }
 }
 
