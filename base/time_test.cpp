@@ -251,8 +251,9 @@ TEST(CTimeTest, StepsAndFieldsSaturateAtTheEndsOfTheCalendar) {
         {"month INT_MIN", CTime(2018, INT_MIN, 1, 0, 0, 0), {2018 - 178956971, 4, 1, 0, 0, 0}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ((std::vector<int>{c.got.year, c.got.month, c.got.day, c.got.hour, c.got.minute, c.got.second}),
-                  c.want)
+        EXPECT_EQ(
+            (std::vector<int>{c.got.year, c.got.month, c.got.day, c.got.hour, c.got.minute, c.got.second}),
+            c.want)
             << c.name;
     }
     EXPECT_GT((t + INT64_MAX) - (t - INT64_MAX), 0);

@@ -181,7 +181,8 @@ TEST(DcPolygonTest, WindingTwinMatchesCairosNonZeroRule) {
         } cases[] = {
             {"box", box, all},
             {"larger", all, all},
-            {"larger-clipped", CRect(0, 3, 80, 79), CRect(box.left + 7, box.top + 4, box.right - 5, box.bottom - 2)},
+            {"larger-clipped", CRect(0, 3, 80, 79),
+             CRect(box.left + 7, box.top + 4, box.right - 5, box.bottom - 2)},
             {"rows", CRect(box.left + 12, box.top + 5, box.right - 20, box.bottom - 3), all},
         };
         for (const auto& c : cases) {

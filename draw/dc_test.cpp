@@ -338,7 +338,8 @@ TEST(DcTest, DisabledContextOrEmptyClipDrawsNothing) {
         } else {
             ASSERT_TRUE(dc.SetClipRect(nullptr));
         }
-        for (const auto& [name, draw] : draws) EXPECT_FALSE(draw(dc)) << name << (disabled ? " disabled" : " empty clip");
+        for (const auto& [name, draw] : draws)
+            EXPECT_FALSE(draw(dc)) << name << (disabled ? " disabled" : " empty clip");
         EXPECT_EQ(CountPixels(dc, 0), 40 * 30);
         if (!disabled) {
             EXPECT_EQ(dc.GetCurrentPosition(), Point(30, 20)) << "the position moves on";
@@ -377,7 +378,8 @@ TEST(DcTest, NegativePenWidthsDrawLikeNoPen) {
             dc.SetBrush(kRed, 0);
             dc.SetPen(kWhite, 0, width);
             EXPECT_EQ(draw(dc), drawn) << name << " " << width;
-            EXPECT_EQ(std::vector<uint8_t>(dc.Bits(), dc.Bits() + dc.Pitch() * 24), want) << name << " " << width;
+            EXPECT_EQ(std::vector<uint8_t>(dc.Bits(), dc.Bits() + dc.Pitch() * 24), want)
+                << name << " " << width;
         }
     }
 }

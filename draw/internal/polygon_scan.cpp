@@ -197,7 +197,8 @@ bool AlternateSpans(const std::vector<const FillEdge*>& active, Spans* spans) {
     spans->clear();
     if (active.size() == 1) return Check(false, "pRight");
     for (size_t i = 0; i + 1 < active.size(); i += 2)
-        if (active[i + 1]->spanMax > active[i]->spanMin) spans->emplace_back(active[i]->spanMin, active[i + 1]->spanMax);
+        if (active[i + 1]->spanMax > active[i]->spanMin)
+            spans->emplace_back(active[i]->spanMin, active[i + 1]->spanMax);
     return true;
 }
 
