@@ -1,6 +1,5 @@
 // Polygons and Bezier curves.
 #include <algorithm>
-#include <cstdio>
 
 #include "draw/dc.h"
 #include "draw/internal/cursor_lift.h"
