@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "base/internal/test_clock.h"
 #include "platform/host/clock.h"
@@ -101,10 +104,30 @@ void FieldsFromTm(const tm& t, CTime* out) {
     out->second = t.tm_sec;
 }
 
+// Years since 1900 with the months carried in, and the month from 0: in 64 bits, where no field of a
+// CTime can overflow.
+struct YearMonth {
+    int64_t year;
+    int month;
+};
+
+YearMonth CarryMonths(const CTime& value) {
+    const int64_t months = int64_t{value.month} - 1;
+    int64_t year = int64_t{value.year} - 1900 + months / 12;
+    int64_t month = months % 12;
+    if (month < 0) {
+        month += 12;
+        --year;
+    }
+    return {year, static_cast<int>(month)};
+}
+
+// A year beyond what tm_year holds reads as its limit.
 tm TmFromFields(const CTime& value) {
     tm t{};
-    t.tm_year = value.year - 1900;
-    t.tm_mon = value.month - 1;
+    const YearMonth ym = CarryMonths(value);
+    t.tm_year = static_cast<int>(std::clamp<int64_t>(ym.year, INT_MIN, INT_MAX));
+    t.tm_mon = ym.month;
     t.tm_mday = value.day;
     t.tm_hour = value.hour;
     t.tm_min = value.minute;
@@ -112,26 +135,71 @@ tm TmFromFields(const CTime& value) {
     return t;
 }
 
+// The first and last seconds a CTime holds: from the least tm_year (the year INT_MIN + 1900) to the end
+// of the year INT_MAX, the last whose tm_year + 1900 fits the year field.
+struct Calendar {
+    time_t first;
+    time_t last;
+};
+
+const Calendar& CalendarRange() {
+    static const Calendar range = [] {
+        tm first{};
+        first.tm_year = INT_MIN;
+        first.tm_mday = 1;
+        tm last{};
+        last.tm_year = INT_MAX - 1900;
+        last.tm_mon = 11;
+        last.tm_mday = 31;
+        last.tm_hour = 23;
+        last.tm_min = 59;
+        last.tm_sec = 59;
+        return Calendar{timegm(&first), timegm(&last)};
+    }();
+    return range;
+}
+
+// t + s or t - s, at the far end of time_t when that does not fit (breakTime then stops at the
+// calendar's first or last second).
+time_t Step(time_t t, int64_t s, bool subtract) {
+    time_t r;
+    if (!(subtract ? __builtin_sub_overflow(t, s, &r) : __builtin_add_overflow(t, s, &r))) return r;
+    return (s > 0) != subtract ? std::numeric_limits<time_t>::max() : std::numeric_limits<time_t>::min();
+}
+
 }  // namespace
 
 time_t CTime::makeTime() const {
     tm t = TmFromFields(*this);
-    return timegm(&t);
+    // A year far out is moved by whole turns of the calendar (400 years, 146097 days) to where the days,
+    // hours, minutes and seconds carried into it keep tm_year in range, and the turns are taken off the
+    // seconds again.
+    constexpr int64_t kNear = int64_t{1} << 30;
+    const int64_t y = CarryMonths(*this).year;
+    int64_t turns = 0;
+    if (y > kNear) {
+        turns = -((y - kNear + 399) / 400);
+    } else if (y < -kNear) {
+        turns = (-kNear - y + 399) / 400;
+    }
+    t.tm_year = static_cast<int>(y + 400 * turns);
+    return timegm(&t) - static_cast<time_t>(turns * 146097 * 86400);
 }
 
 void CTime::breakTime(time_t value) {
+    value = std::clamp(value, CalendarRange().first, CalendarRange().last);
     tm t{};
     gmtime_r(&value, &t);
     FieldsFromTm(t, this);
 }
 
 CTime& CTime::operator+=(int64_t seconds) {
-    breakTime(static_cast<time_t>(makeTime() + seconds));
+    breakTime(Step(makeTime(), seconds, false));
     return *this;
 }
 
 CTime& CTime::operator-=(int64_t seconds) {
-    breakTime(static_cast<time_t>(makeTime() - seconds));
+    breakTime(Step(makeTime(), seconds, true));
     return *this;
 }
 
@@ -161,9 +229,10 @@ void CTime::format(char* buf, size_t size, int flags) const {
     if (h12) h = (hour == 0) ? 12 : (hour > 12 ? hour - 12 : hour);
 
     const bool ymd = order != kMDY && order != kDMY;
-    // The three date fields in display order, with the year given as shown.
-    int a = 0, b = 0, c = 0;
-    auto order3 = [&](int y) {
+    // The three date fields in display order, with the year given as shown (in 64 bits: the two-digit
+    // year of the calendar's first years lies below INT_MIN).
+    long long a = 0, b = 0, c = 0;
+    auto order3 = [&](long long y) {
         if (order == kMDY) {
             a = month, b = day, c = y;
         } else if (order == kDMY) {
@@ -172,22 +241,24 @@ void CTime::format(char* buf, size_t size, int flags) const {
             a = y, b = month, c = day;
         }
     };
-    order3((flags & kFmtTwoDigitYear) && !(flags & kFmtTimeOnly) ? year - 2000 : year);
+    order3((flags & kFmtTwoDigitYear) && !(flags & kFmtTimeOnly) ? year - 2000LL : year);
 
     if (flags & kFmtTimeOnly) {
         std::snprintf(out, sizeof out, "%02d:%02d:%02d", h, minute, second);
     } else if (flags & kFmtTwoDigitYear) {
-        std::snprintf(out, sizeof out, "%02d%c%02d%c%02d %02d:%02d:%02d", a, sep, b, sep, c, h, minute,
+        std::snprintf(out, sizeof out, "%02lld%c%02lld%c%02lld %02d:%02d:%02d", a, sep, b, sep, c, h, minute,
                       second);
     } else if (flags & kFmtNoSeparators) {
-        std::snprintf(out, sizeof out, ymd ? "%04d%02d%02d%02d%02d%02d" : "%02d%02d%04d%02d%02d%02d", a, b, c,
-                      h, minute, second);
+        std::snprintf(out, sizeof out,
+                      ymd ? "%04lld%02lld%02lld%02d%02d%02d" : "%02lld%02lld%04lld%02d%02d%02d", a, b, c, h,
+                      minute, second);
     } else if (flags & kFmtDateOnly) {
-        std::snprintf(out, sizeof out, ymd ? "%04d%c%02d%c%02d" : "%02d%c%02d%c%04d", a, sep, b, sep, c);
+        std::snprintf(out, sizeof out, ymd ? "%04lld%c%02lld%c%02lld" : "%02lld%c%02lld%c%04lld", a, sep, b,
+                      sep, c);
     } else {
         std::snprintf(out, sizeof out,
-                      ymd ? "%04d%c%02d%c%02d %02d:%02d:%02d" : "%02d%c%02d%c%04d %02d:%02d:%02d", a, sep, b,
-                      sep, c, h, minute, second);
+                      ymd ? "%04lld%c%02lld%c%02lld %02d:%02d:%02d" : "%02lld%c%02lld%c%04lld %02d:%02d:%02d",
+                      a, sep, b, sep, c, h, minute, second);
     }
     size_t len = std::strlen(out);
     if ((flags & kFmtNoSeconds) && len >= 3) {
@@ -288,7 +359,7 @@ int GetMonthDays(int year, int month) {
 
 int Hour12To24(int hour, bool pm) {
     if (!pm) return hour == 12 ? 0 : hour;
-    return hour == 12 ? 12 : hour + 12;
+    return hour == 12 ? 12 : static_cast<int>(std::min<int64_t>(int64_t{hour} + 12, INT_MAX));
 }
 
 int Hour24To12(int hour) {

@@ -61,7 +61,8 @@ public:
     // arithmetic and comparisons step evenly through the hours a zone repeats or skips. Only
     // getCurrentTime and setCurrentTime go through the local zone.
     time_t makeTime() const;
-    // The fields of such seconds.
+    // The fields of such seconds. A CTime holds the years INT_MIN + 1900 to INT_MAX: seconds, steps and
+    // fields beyond either end stop at its first or last second.
     void breakTime(time_t t);
     void normalize() { breakTime(makeTime()); }
 

@@ -1,5 +1,7 @@
 #include "base/time.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -223,6 +225,44 @@ TEST(CTimeTest, ArithmeticAndComparison) {
     EXPECT_TRUE(a == b);
 }
 
+// Steps and fields beyond what a CTime can hold (years INT_MIN + 1900 to INT_MAX) stop at its first or
+// last second instead of wrapping.
+TEST(CTimeTest, StepsAndFieldsSaturateAtTheEndsOfTheCalendar) {
+    const std::vector<int> last{INT_MAX, 12, 31, 23, 59, 59};
+    const std::vector<int> first{INT_MIN + 1900, 1, 1, 0, 0, 0};
+    const CTime t(2018, 4, 18, 11, 29, 27);
+    CTime up = t, down = t;
+    up -= INT64_MIN;
+    down += INT64_MIN;
+    const struct {
+        const char* name;
+        CTime got;
+        std::vector<int> want;
+    } cases[] = {
+        {"+ INT64_MAX", t + INT64_MAX, last},
+        {"-= INT64_MIN", up, last},
+        {"- INT64_MAX", t - INT64_MAX, first},
+        {"+= INT64_MIN", down, first},
+        {"last + 1", CTime(INT_MAX, 12, 31, 23, 59, 59) + 1, last},
+        {"first - 1", CTime(INT_MIN + 1900, 1, 1, 0, 0, 0) - 1, first},
+        {"day past the last", CTime(INT_MAX, 12, 32, 0, 0, 0), last},
+        {"year INT_MIN", CTime(INT_MIN, 6, 1, 0, 0, 0), first},
+        // INT_MIN - 1 months are 178956971 years back less 3 months.
+        {"month INT_MIN", CTime(2018, INT_MIN, 1, 0, 0, 0), {2018 - 178956971, 4, 1, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            (std::vector<int>{c.got.year, c.got.month, c.got.day, c.got.hour, c.got.minute, c.got.second}),
+            c.want)
+            << c.name;
+    }
+    EXPECT_GT((t + INT64_MAX) - (t - INT64_MAX), 0);
+    EXPECT_TRUE(t - INT64_MAX < t && t < t + INT64_MAX);
+    FormatGuard restore;
+    CTime::setFormat(CTime::kYMD, 0, 1);
+    EXPECT_EQ((t - INT64_MAX).format(CTime::kFmtTwoDigitYear), "-2147483748-01-01 00:00:00");
+}
+
 TEST(CTimeTest, FormatFollowsDisplaySettings) {
     FormatGuard restore;
     struct Case {
@@ -276,6 +316,7 @@ TEST(CalendarTest, LeapYearsMonthLengthsAndHourConversions) {
     EXPECT_EQ(Hour12To24(12, false), 0);
     EXPECT_EQ(Hour12To24(12, true), 12);
     EXPECT_EQ(Hour12To24(3, true), 15);
+    EXPECT_EQ(Hour12To24(INT_MAX, true), INT_MAX);
     EXPECT_EQ(Hour24To12(0), 12);
     EXPECT_EQ(Hour24To12(13), 1);
     EXPECT_EQ(Hour24To12(12), 12);

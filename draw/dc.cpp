@@ -350,13 +350,14 @@ bool CDC::SaveArea(PCRECT r, DCImage** out) {
 }
 
 uint32_t CDC::ShadeColor(uint32_t colour, int dr, int dg, int db) {
-    int r = static_cast<int>(colour & 0xFF) + dr;
-    int g = static_cast<int>((colour >> 8) & 0xFF) + dg;
-    int b = static_cast<int>((colour >> 16) & 0xFF) + db;
-    r = std::min(r, 255);
-    g = std::min(g, 255);
-    b = std::min(b, 255);
-    int floorR = 1, floorG = 1, floorB = 1;
+    // In 64 bits, so that the largest deltas still cap at 255.
+    int64_t r = int64_t{colour & 0xFF} + dr;
+    int64_t g = int64_t{(colour >> 8) & 0xFF} + dg;
+    int64_t b = int64_t{(colour >> 16) & 0xFF} + db;
+    r = std::min<int64_t>(r, 255);
+    g = std::min<int64_t>(g, 255);
+    b = std::min<int64_t>(b, 255);
+    int64_t floorR = 1, floorG = 1, floorB = 1;
     if (m_format == kFormatArgb1555) {
         floorR = floorG = floorB = 8;
     } else if (m_format == kFormatRgb565) {
@@ -379,7 +380,7 @@ void CDC::FillClipped(const CRect& r, uint32_t value) {
 }
 
 CRect CDC::PenArea(const CRect& r) const {
-    const int64_t grow = std::max(m_penWidth - 1, 0);
+    const int64_t grow = std::max<int64_t>(int64_t{m_penWidth} - 1, 0);
     CRect area(varnelle::draw_internal::Clamp32(int64_t{r.left} - grow),
                varnelle::draw_internal::Clamp32(int64_t{r.top} - grow),
                varnelle::draw_internal::Clamp32(int64_t{r.right} + grow),

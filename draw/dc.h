@@ -220,8 +220,9 @@ public:
     bool SaveArea(PCRECT r, DCImage** out) override;
     uint32_t ShadeColor(uint32_t colour, int dr, int dg, int db) override;
 
-    // Fills the polygon (device points) over the scan lines of rect by the non-zero winding rule, its
-    // spans drawn with the pen; nothing for fewer than 2 points. Always true.
+    // Fills the polygon (device points) over every scan line of rect by the non-zero winding rule, its
+    // spans drawn whole with the pen and cut by the clip alone; nothing for fewer than 2 points. Always
+    // true.
     bool FillPolygonWinding(const Point* points, int count, const CRect& rect);
 
     // What a test or a caller drawing around the context may look at.

@@ -20,7 +20,8 @@ bool CDC::LineTo(int x, int y) {
     LPtoDP(&target);
     LineInRgn(m_clip, m_position.x, m_position.y, target.x, target.y, true, m_penColor);
     m_position = target;
-    return true;
+    // The position moves on either way; an empty clip drew nothing.
+    return !m_clip.IsEmpty();
 }
 
 void CDC::LineInRgn(CRegion& rgn, int32_t x1, int32_t y1, int32_t x2, int32_t y2, bool lift, uint32_t value) {
@@ -247,7 +248,7 @@ bool CDC::FillTrapezoid(int x1, int y1, int dx1, int x2, int y2, int dx2) {
 }
 
 bool CDC::DrawRgn(const CRegion* rgn) {
-    if (!m_bEnabled || rgn == nullptr) return false;
+    if (!m_bEnabled || rgn == nullptr || m_clip.IsEmpty()) return false;
     CRegion copy;
     copy.Assign(rgn);
     for (const CRect* r = copy.GetFirstRect(); r != nullptr; r = copy.GetNextRect()) Rectangle(r, 0, 0);

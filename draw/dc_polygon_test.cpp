@@ -1,6 +1,7 @@
 // Polygons and Bezier curves of the drawing context against cairo, and the edge walk's own checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -155,42 +156,62 @@ TEST(DcPolygonTest, StarsFillByTheEvenOddRule) {
     }
 }
 
-TEST(DcPolygonTest, WindingTwinMatchesCairosNonZeroRule) {
-    for (const Poly& p : {Star(5, 2, 40, 40, 35), Star(7, 3, 40, 40, 35), Star(7, 2, 40, 40, 35)}) {
-        CDC dc(CDC::kMemory, 80, 80);
-        dc.SetPen(kGreen, 0, 1);
-        CRect box(0, 0, 0, 0);
-        box.left = box.right = p[0].x;
-        box.top = box.bottom = p[0].y;
-        for (const Point& q : p) {
-            box.left = std::min(box.left, q.x);
-            box.right = std::max(box.right, q.x);
-            box.top = std::min(box.top, q.y);
-            box.bottom = std::max(box.bottom, q.y);
-        }
-        EXPECT_TRUE(dc.FillPolygonWinding(p.data(), int(p.size()), box));
-        CairoCanvas c(80, 80);
-        cairo_move_to(c.Context(), p[0].x, p[0].y);
-        for (const Point& q : p) cairo_line_to(c.Context(), q.x, q.y);
-        cairo_close_path(c.Context());
-        c.SetColor(kGreen);
-        cairo_fill(c.Context());
-        EXPECT_TRUE(MatchesWithin(Snapshot(dc), c.Snapshot(), {1, 0}, "winding-" + std::to_string(p.size())));
+CRect BoundingBox(const Poly& p) {
+    CRect box(p[0].x, p[0].y, p[0].x, p[0].y);
+    for (const Point& q : p) {
+        box.left = std::min(box.left, q.x);
+        box.right = std::max(box.right, q.x);
+        box.top = std::min(box.top, q.y);
+        box.bottom = std::max(box.bottom, q.y);
+    }
+    return box;
+}
 
-        // Over a narrower rectangle the spans stop at its sides as the scan lines stop at its rows.
-        CDC part(CDC::kMemory, 80, 80);
-        part.SetPen(kGreen, 0, 1);
-        const CRect cut(box.left + 12, box.top + 5, box.right - 20, box.bottom - 3);
-        EXPECT_TRUE(part.FillPolygonWinding(p.data(), int(p.size()), cut));
-        CairoCanvas cc(80, 80);
-        cairo_rectangle(cc.Context(), cut.left, cut.top, cut.Width(), cut.Height());
-        cairo_clip(cc.Context());
-        cairo_move_to(cc.Context(), p[0].x, p[0].y);
-        for (const Point& q : p) cairo_line_to(cc.Context(), q.x, q.y);
-        cairo_close_path(cc.Context());
-        cc.SetColor(kGreen);
-        cairo_fill(cc.Context());
-        EXPECT_TRUE(MatchesWithin(Snapshot(part), cc.Snapshot(), {1, 0}, "winding-cut-" + std::to_string(p.size())));
+// The winding twin fills every scan line of its rectangle, whichever lie above or below the polygon
+// and wherever the clip cuts it; the columns are the clip's alone.
+TEST(DcPolygonTest, WindingTwinMatchesCairosNonZeroRule) {
+    const CRect all(0, 0, 80, 80);
+    for (const Poly& p : {Star(5, 2, 40, 40, 35), Star(7, 3, 40, 40, 35), Star(7, 2, 40, 40, 35),
+                          Poly{{10, 10}, {30, 10}, {20, 25}}}) {
+        const CRect box = BoundingBox(p);
+        const struct {
+            const char* name;
+            CRect rect;
+            CRect clip;
+        } cases[] = {
+            {"box", box, all},
+            {"larger", all, all},
+            {"larger-clipped", CRect(0, 3, 80, 79),
+             CRect(box.left + 7, box.top + 4, box.right - 5, box.bottom - 2)},
+            {"rows", CRect(box.left + 12, box.top + 5, box.right - 20, box.bottom - 3), all},
+        };
+        for (const auto& c : cases) {
+            const std::string name = std::string("winding-") + c.name + "-" + std::to_string(p.size());
+            CDC dc(CDC::kMemory, 80, 80);
+            dc.SetPen(kGreen, 0, 1);
+            ASSERT_TRUE(dc.IntersectClipRect(&c.clip));
+            EXPECT_TRUE(dc.FillPolygonWinding(p.data(), int(p.size()), c.rect));
+            CairoCanvas cairo(80, 80);
+            cairo_t* cr = cairo.Context();
+            cairo_rectangle(cr, c.clip.left, std::max(c.rect.top, c.clip.top), c.clip.Width(),
+                            std::min(c.rect.bottom, c.clip.bottom) - std::max(c.rect.top, c.clip.top));
+            cairo_clip(cr);
+            cairo_move_to(cr, p[0].x, p[0].y);
+            for (const Point& q : p) cairo_line_to(cr, q.x, q.y);
+            cairo_close_path(cr);
+            cairo.SetColor(kGreen);
+            cairo_fill(cr);
+            EXPECT_TRUE(MatchesWithin(Snapshot(dc), cairo.Snapshot(), {1, 0}, name));
+            if (p.size() != 3 || c.rect.top > box.top) continue;
+            // A simple polygon fills alike by either rule: the twin over its rectangle equals the even-odd
+            // fill over the polygon's box, pixel for pixel.
+            CDC alternate(CDC::kMemory, 80, 80);
+            alternate.SetPen(kGreen, 0, 0);
+            alternate.SetBrush(kGreen, 0);
+            ASSERT_TRUE(alternate.IntersectClipRect(&c.clip));
+            EXPECT_TRUE(alternate.Polygon(p.data(), int(p.size())));
+            EXPECT_TRUE(MatchesWithin(Snapshot(dc), Snapshot(alternate), {0, 0}, name + "-alternate"));
+        }
     }
 }
 

@@ -120,6 +120,9 @@ TEST(DcTest, ShadeColorCapsAndFloorsChannels) {
         {0xFFFFFF, -40, 0xD7D7D7},
         {0x01F005, 20, 0x15FF19},
         {0x1FFFFFF, 0, 0xFFFFFF},   // the transparency flag goes
+        {0xFFFFFF, INT_MAX, 0xFFFFFF},
+        {0x000000, INT_MIN, 0x080808},
+        {0x7F7F7F, INT_MIN, 0x080808},
     };
     for (const auto& c : cases) EXPECT_EQ(dc.ShadeColor(c.colour, c.d, c.d, c.d), c.want) << std::hex << c.colour;
 }
@@ -299,27 +302,86 @@ TEST(DcTest, SaveAreaKeepsPixelsWithoutAlphaAndMarksTheKey) {
     DeleteDCImage(image);
 }
 
-TEST(DcTest, DisabledContextChangesNothing) {
-    CDC dc(CDC::kMemory, 40, 30);
-    dc.Enable(false);
-    EXPECT_FALSE(dc.IsEnabled());
+// A disabled context, and an enabled one whose clip is empty, draw nothing and say so.
+TEST(DcTest, DisabledContextOrEmptyClipDrawsNothing) {
     const CRect r(0, 0, 40, 30);
-    const Point pts[] = {{0, 0}, {30, 0}, {0, 20}};
-    dc.SetBrush(kRed, 0);
-    dc.SetPen(kRed, 0, 1);
-    EXPECT_FALSE(dc.SetPixel(1, 1, kRed));
-    EXPECT_FALSE(dc.LineTo(30, 20));
-    EXPECT_FALSE(dc.Rectangle(&r, 0, 0));
-    EXPECT_FALSE(dc.Ellipse(&r));
-    EXPECT_FALSE(dc.Polygon(pts, 3));
-    EXPECT_FALSE(dc.FillTrapezoid(0, 0, 1, 10, 10, 1));
-    EXPECT_FALSE(dc.Pie(&r, 0, 0, 40, 0));
-    EXPECT_FALSE(dc.DrawText(&r, "A", 1));
-    EXPECT_FALSE(dc.IntersectClipRect(&r));
-    EXPECT_FALSE(dc.SetClipRect(nullptr));
-    EXPECT_EQ(CountPixels(dc, 0), 40 * 30);
-    dc.Enable(true);
-    EXPECT_EQ(ClipBounds(dc), r);
+    const Point pts[] = {{0, 0}, {30, 0}, {0, 20}, {30, 20}};
+    CRegion rgn;
+    rgn.AddRect(&r);
+    uint16_t pixels[4] = {1, 2, 3, 4};
+    DCImage image{};
+    image.width = image.height = 2;
+    image.pitch = 4;
+    image.pixels = reinterpret_cast<uint8_t*>(pixels);
+    const std::pair<const char*, std::function<bool(CDC&)>> draws[] = {
+        {"SetPixel", [](CDC& dc) { return dc.SetPixel(1, 1, kRed); }},
+        {"LineTo", [](CDC& dc) { return dc.LineTo(30, 20); }},
+        {"Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 0, 0); }},
+        {"Ellipse", [&](CDC& dc) { return dc.Ellipse(&r); }},
+        {"Polygon", [&](CDC& dc) { return dc.Polygon(pts, 3); }},
+        {"PolyBezier", [&](CDC& dc) { return dc.PolyBezier(pts, 4); }},
+        {"FillTrapezoid", [](CDC& dc) { return dc.FillTrapezoid(0, 0, 1, 10, 10, 1); }},
+        {"Pie", [&](CDC& dc) { return dc.Pie(&r, 0, 0, 40, 0); }},
+        {"Chord", [&](CDC& dc) { return dc.Chord(&r, 0, 0, 40, 0); }},
+        {"ChordCeil", [&](CDC& dc) { return dc.ChordCeil(&r, 0, 0, 40, 0); }},
+        {"DrawText", [&](CDC& dc) { return dc.DrawText(&r, "A", 1); }},
+        {"DrawRgn", [&](CDC& dc) { return dc.DrawRgn(&rgn); }},
+        {"DrawStretchBitmap", [&](CDC& dc) { return dc.DrawStretchBitmap(&r, &image); }},
+    };
+    for (const bool disabled : {true, false}) {
+        CDC dc(CDC::kMemory, 40, 30);
+        dc.SetBrush(kRed, 0);
+        dc.SetPen(kRed, 0, 1);
+        if (disabled) {
+            dc.Enable(false);
+            EXPECT_FALSE(dc.IsEnabled());
+        } else {
+            ASSERT_TRUE(dc.SetClipRect(nullptr));
+        }
+        for (const auto& [name, draw] : draws)
+            EXPECT_FALSE(draw(dc)) << name << (disabled ? " disabled" : " empty clip");
+        EXPECT_EQ(CountPixels(dc, 0), 40 * 30);
+        if (!disabled) {
+            EXPECT_EQ(dc.GetCurrentPosition(), Point(30, 20)) << "the position moves on";
+            continue;
+        }
+        EXPECT_FALSE(dc.IntersectClipRect(&r));
+        EXPECT_FALSE(dc.SetClipRect(nullptr));
+        dc.Enable(true);
+        EXPECT_EQ(ClipBounds(dc), r);
+    }
+}
+
+// Pen widths below zero draw no pen, as width 0 does, at the far end of the range too; fills stay.
+TEST(DcTest, NegativePenWidthsDrawLikeNoPen) {
+    const CRect r(4, 3, 30, 20);
+    const Point pts[] = {{2, 2}, {28, 5}, {15, 22}, {2, 2}};
+    const std::pair<const char*, std::function<bool(CDC&)>> draws[] = {
+        {"Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 0, 0); }},
+        {"rounded Rectangle", [&](CDC& dc) { return dc.Rectangle(&r, 6, 5); }},
+        {"Pie", [&](CDC& dc) { return dc.Pie(&r, 30, 3, 4, 20); }},
+        {"Chord", [&](CDC& dc) { return dc.Chord(&r, 30, 3, 4, 20); }},
+        {"ChordCeil", [&](CDC& dc) { return dc.ChordCeil(&r, 30, 3, 4, 20); }},
+        {"Ellipse", [&](CDC& dc) { return dc.Ellipse(&r); }},
+        {"Polygon", [&](CDC& dc) { return dc.Polygon(pts, 3); }},
+        {"PolyBezier", [&](CDC& dc) { return dc.PolyBezier(pts, 4); }},
+        {"LineTo", [](CDC& dc) { return dc.LineTo(30, 20); }},
+    };
+    for (const auto& [name, draw] : draws) {
+        CDC none(CDC::kMemory, 32, 24);
+        none.SetBrush(kRed, 0);
+        none.SetPen(kWhite, 0, 0);
+        const bool drawn = draw(none);
+        const std::vector<uint8_t> want(none.Bits(), none.Bits() + none.Pitch() * 24);
+        for (const int width : {-1, INT_MIN + 1, INT_MIN}) {
+            CDC dc(CDC::kMemory, 32, 24);
+            dc.SetBrush(kRed, 0);
+            dc.SetPen(kWhite, 0, width);
+            EXPECT_EQ(draw(dc), drawn) << name << " " << width;
+            EXPECT_EQ(std::vector<uint8_t>(dc.Bits(), dc.Bits() + dc.Pitch() * 24), want)
+                << name << " " << width;
+        }
+    }
 }
 
 TEST(DcTest, DefaultFontSizesWriteThrough) {

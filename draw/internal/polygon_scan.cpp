@@ -193,9 +193,19 @@ bool PolygonScanner::Row(int64_t y, std::vector<const FillEdge*>* active) {
     return true;
 }
 
-void WindingSpans(const std::vector<const FillEdge*>& active, std::vector<std::pair<int64_t, int64_t>>* spans) {
+bool AlternateSpans(const std::vector<const FillEdge*>& active, Spans* spans) {
     spans->clear();
-    if (active.size() < 2) return;
+    if (active.size() == 1) return Check(false, "pRight");
+    for (size_t i = 0; i + 1 < active.size(); i += 2)
+        if (active[i + 1]->spanMax > active[i]->spanMin)
+            spans->emplace_back(active[i]->spanMin, active[i + 1]->spanMax);
+    return true;
+}
+
+bool WindingSpans(const std::vector<const FillEdge*>& active, Spans* spans) {
+    spans->clear();
+    if (active.empty()) return true;
+    if (active.size() == 1) return Check(false, "pRight");
     int64_t left = active[0]->spanMin;
     int64_t right = active[1]->spanMax;
     int winding = active[0]->direction + active[1]->direction;
@@ -217,6 +227,7 @@ void WindingSpans(const std::vector<const FillEdge*>& active, std::vector<std::p
         winding += e->direction;
     }
     spans->emplace_back(left, right);
+    return true;
 }
 
 namespace {

@@ -75,8 +75,12 @@ private:
 // Failed internal checks of the edge walk since the process started.
 uint64_t PolygonCheckFailures();
 
-// Non-zero winding spans of one line's ordered active list: [left, right) pixel runs.
-void WindingSpans(const std::vector<const FillEdge*>& active, std::vector<std::pair<int64_t, int64_t>>* spans);
+// The spans of one line's ordered active list, [left, right) pixel runs: by the even-odd rule (first
+// and second edge, third and fourth, ...; a last edge without partner is left out) or by the non-zero
+// winding rule. False, with the check failure counted, when the list's head has no partner.
+using Spans = std::vector<std::pair<int64_t, int64_t>>;
+bool AlternateSpans(const std::vector<const FillEdge*>& active, Spans* spans);
+bool WindingSpans(const std::vector<const FillEdge*>& active, Spans* spans);
 
 // The polygon of a chain of cubic Bezier segments (count - 1 a multiple of 3, at least 4 points; else
 // nothing): each segment flattened in sixteenths of a pixel to at most 8 halvings.
