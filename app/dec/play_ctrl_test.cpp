@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/comm/cap_frame.h"
+#include "app/comm/comm_bind.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_setup_hooks.h"
 #include "app/dec/avdec.h"
@@ -564,11 +566,11 @@ TEST_F(PlayRectTest, RectangleCommandsThatChangeNothing) {
     EXPECT_EQ(VoRect().u32Width, before.u32Width);
     struct Refused {
         uint32_t code, chn;
-    } refused[] = {{67, kChn}, {68, kChn}, {75, kChn}, {67, 4}, {68, 4}, {75, 4}};
+    } refused[] = {{67, kChn}, {68, kChn}, {67, 4}, {68, 4}, {75, 4}};
     for (const Refused& r : refused) Cmd(r.code, r.chn, 1);
     EXPECT_EQ(HwPlayBackDisable(kChn, 0), -1);
     EXPECT_EQ(HwDigDecDisable(4), -1);
-    EXPECT_EQ(PlaySetDecType(kChn, 1), -1);
+    EXPECT_EQ(PlaySetDecType(4, 1), -1) << "75 needs no group record, only a decode channel";
     EXPECT_EQ(Rec(REC_PAYLOAD), 0u);
     EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u);
 }
@@ -680,6 +682,7 @@ TEST_F(PlayTest, DisablesAndDecodeType) {
         EXPECT_EQ(t->Started(kChn), c.wantStarted);
         EXPECT_EQ(Vo().shown, !c.hidden);
     }
+    t->SetRec(kChn, REC_CREATED, 1);
     Cmd(75, kChn, 1);
     EXPECT_EQ(Rec(REC_PAYLOAD), 26u);
     EXPECT_EQ(Rec(REC_VDEC_CHN), kChn + 16);
@@ -690,6 +693,87 @@ TEST_F(PlayTest, DisablesAndDecodeType) {
     Cmd(75, kChn, 0);
     EXPECT_EQ(Rec(REC_PAYLOAD), 96u);
     EXPECT_EQ(Rec(REC_VDEC_CHN), kChn);
+}
+
+// Record 3 the master never sent: its zeros name decoder 0, display channel 0 and group 0, another
+// slot's. Each command on it is refused and touches none of them, also when the master's head bytes
+// mark the channel started.
+TEST_F(PlayRectTest, CommandsOnARecordTheMasterNeverSentTouchNoOtherSlot) {
+    constexpr uint32_t kUnsent = 3;
+    VDEC_CHN_ATTR_S a = {96, 1 << 20, 5, 1920, 1080, 2, 1, 0};
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(0, &a), 0);
+    ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(0), 0);
+    VO_CHN_ATTR_S vo{};
+    vo.stRect = {0, 0, 64, 64};
+    ASSERT_EQ(MK_MPI_VO_SetChnAttr(8, 0, &vo), 0);
+    ASSERT_EQ(MK_MPI_VO_ShowChn(8, 0), 0);
+    ASSERT_EQ(Comm_VdecBindVpss(0, 0), 0);
+    AVdecGetChnTable()->SetStarted(kUnsent, 1);
+    const uint16_t disp[4] = {0, 0, 960, 540};
+    // The message commands 65 and 66 leave no return to look at.
+    const struct {
+        const char* what;
+        std::function<int32_t()> run;
+    } cmds[] = {
+        {"65", [&] { return RectCmd(65, kUnsent, 1, nullptr, disp) ? 0 : -1; }},
+        {"66", [&] { return RectCmd(66, kUnsent, 1, nullptr, disp) ? 0 : -1; }},
+        {"69", [] { return PlaySetDirection(kUnsent, 1); }},
+        {"71", [] { return PlayStop(kUnsent); }},
+        {"72", [] { return PlayResume(kUnsent); }},
+        {"73", [] { return PlayFlush(kUnsent); }},
+        {"74", [] { return PlayPause(kUnsent, 0); }},
+        {"75 type 1", [] { return PlaySetDecType(kUnsent, 1); }},
+        {"75 type 0", [] { return PlaySetDecType(kUnsent, 0); }},
+    };
+    const MPP_CHN_S grp0{MK_ID_VPSS, 0, 0}, vo0{MK_ID_VOU, 8, 0};
+    for (const auto& c : cmds) {
+        SCOPED_TRACE(c.what);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+        EXPECT_EQ(c.run(), -1);
+        EXPECT_TRUE(drv::VdecDriver::Get()->Channel(0).receiving);
+        EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
+        EXPECT_EQ(Vdec(mk::vdec::kResetChn), 0);
+        const drv::VoDriver::ChnState v = static_cast<drv::VoDriver*>(m_vo.get())->Channel(8, 0);
+        EXPECT_TRUE(v.shown);
+        EXPECT_FALSE(v.paused);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kSetChnAttr), 0);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kResumeChn), 0);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kShowChn), 0);
+        EXPECT_EQ(m_vpss->RequestCount(mk::vpss::kResetGrp), 0);
+        MPP_CHN_S src{};
+        EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp0, &src), 0) << "slot 0's decoder feeds its group";
+        EXPECT_EQ(src.enModId, MK_ID_VDEC);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&vo0, &src), 0) << "nothing is bound to display channel 0";
+        for (uint32_t f : {REC_HIDE, REC_PAYLOAD, REC_VDEC_CHN, REC_PAUSED, REC_BUSY, REC_BOUND, REC_DIRECTION}) {
+            EXPECT_EQ(AVdecGetChnTable()->Rec(kUnsent, f), 0u) << "field " << f;
+        }
+    }
+    Comm_VdecUnBindVpss(0, 0);
+    MK_MPI_VDEC_DestroyChn(0);
+}
+
+// 75 unbinds the channel's decoder from the record's own group, also when the first decoder channel
+// is above 0 and the record of channel minus it holds another group.
+TEST_F(PlayTest, DecodeTypeUnbindsFromTheRecordsOwnGroup) {
+    SLAVE_SYS_PARAM_S sp{};
+    sp.u32PlayDecNum = 4;
+    sp.u32DecNum = 8;
+    sp.u32FirstDecChn = 2;
+    SlaveStoreSysParam(&sp);
+    AVdecState* t = AVdecGetChnTable();
+    t->SetRec(kChn - 2, REC_VPSS_GRP, 9);
+    const MPP_CHN_S grp{MK_ID_VPSS, static_cast<MK_S32>(kGrp), 0};
+    MPP_CHN_S src{};
+    for (uint32_t type : {0u, 1u}) {
+        SCOPED_TRACE(type);
+        const int vd = type == 0 ? static_cast<int>(kChn) : kVdec;  // 1 unbinds the JPEG field's decoder
+        t->SetRec(kChn, REC_JPEG_CHN, kVdec);
+        ASSERT_EQ(Comm_VdecBindVpss(vd, kGrp), 0);
+        t->SetRec(kChn, REC_BOUND, 1);
+        EXPECT_EQ(PlaySetDecType(kChn, type), 0);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&grp, &src), 0) << "still bound to group " << kGrp;
+        EXPECT_EQ(Rec(REC_BOUND), 0u);
+    }
 }
 
 }  // namespace
