@@ -93,6 +93,11 @@ bool AVdecChnValid(uint32_t u32Chn) {
     return u32Chn < PlayChnNum();
 }
 
+bool AVdecDigitalChn(uint32_t u32Chn) {
+    const SlaveSysCfg cfg = SlaveGetSysCfg();
+    return u32Chn >= cfg.u32PlayDecNum && u32Chn - cfg.u32PlayDecNum < cfg.u32DigitalNum;
+}
+
 bool AVdecRecEnabled(const AVdecState* pBlock, uint32_t u32Chn, const char* pszCmd) {
     if (pBlock->Rec(u32Chn, REC_CREATED) != 0) return true;
     APP_ERR(kSrc, "%s: channel %u has no enabled record, nothing done\n", pszCmd, u32Chn);
@@ -127,7 +132,7 @@ int32_t PlayStart(uint32_t c) {
     VdecRestart(c);
     t->SetStarted(c, 1);
     const SlaveSysCfg cfg = SlaveGetSysCfg();
-    if (cfg.stSlaveCfg.u8JpegEnable != 0 && c >= cfg.u32PlayDecNum && c - cfg.u32PlayDecNum < cfg.u32DigitalNum) {
+    if (cfg.stSlaveCfg.u8JpegEnable != 0 && AVdecDigitalChn(c)) {
         DigitSnapJpeg(static_cast<int32_t>(c - cfg.u32PlayDecNum));
     }
     return 0;

@@ -53,6 +53,16 @@ int32_t PlaysetStatus(uint32_t u32Chn, uint32_t bShow);
 // playback in a live window); -1 (or any negative value) gives every channel its own back.
 void PlaySetVoChnOverride(int32_t s32VoChn);
 
+// The rectangle commands (65 for a recording, 66 for a digital channel; PlaySetRect2 takes the one of
+// the channel's kind) on the decode block: its records, started flags and display-enabled word, on
+// the display device its head word 12 names. A null zoom or display rectangle is one not given.
+int32_t PlaySetRecDecRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+int32_t PlaySetDigDecRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+int32_t PlaySetRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+// The disables (67, 68) on the decode block, for the record's display channel on device 8.
+int32_t HwPlayBackDisableSignel(uint32_t u32Chn, uint32_t u32Mode);
+int32_t HwDigDecDisableSignel(uint32_t u32Chn);
+
 // Registers 65 to 75 (from AVdecRegister).
 void PlayRegisterCmdHandlers();
 void PlayRegisterDisplayCmdHandlers();

@@ -776,4 +776,147 @@ TEST_F(PlayTest, DecodeTypeUnbindsFromTheRecordsOwnGroup) {
     }
 }
 
+// The twins act on the decode block: its record (display channel 9, group 11 here, unlike the
+// playback record's 5 and 3), its started flag and display-enabled word, on the display device its
+// head word 12 names; the playback block and device 8 stay as they were.
+class PlayTwinTest : public PlayRectTest {
+protected:
+    static constexpr int kTwinVo = 9;
+    static constexpr MK_S32 kTwinGrp = 11;
+    void SetUp() override {
+        PlayRectTest::SetUp();
+        SLAVE_SYS_PARAM_S sp{};
+        sp.u32PlayDecNum = 4;
+        sp.u32DigitalNum = 2;  // channels 4 and 5 are digital
+        sp.u32DecNum = 8;
+        SlaveStoreSysParam(&sp);
+        AVdecState* s = AVdecGetState();
+        s->SetHead(AVDEC_HEAD_HIDE_DEV, kHideDev);
+        s->SetHead(AVDEC_HEAD_DISP_ON, 1);
+        for (uint32_t c : {kChn, 4u}) {
+            s->SetRec(c, REC_CREATED, 1);
+            s->SetRec(c, REC_PAYLOAD, AVDEC_PT_H264);
+            s->SetRec(c, REC_VO_CHN, kTwinVo);
+            s->SetRec(c, REC_VDEC_CHN, kVdec);
+            s->SetRec(c, REC_VPSS_GRP, kTwinGrp);
+            s->SetStarted(c, 1);
+        }
+        VO_CHN_ATTR_S a{};
+        a.stRect = {8, 8, 64, 64};
+        MK_MPI_VO_SetChnAttr(kHideDev, kTwinVo, &a);
+        MK_MPI_VO_ShowChn(kHideDev, kTwinVo);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+    }
+    static drv::VoDriver::ChnState TwinVo(int dev) {
+        return static_cast<drv::VoDriver*>(Registry::Find("/dev/vo").get())->Channel(dev, kTwinVo);
+    }
+    static RECT_S TwinRect() {
+        VO_CHN_ATTR_S a{};
+        EXPECT_EQ(MK_MPI_VO_GetChnAttr(kHideDev, kTwinVo, &a), 0);
+        return a.stRect;
+    }
+    // Group kTwinGrp feeds display channel kTwinVo of `dev`.
+    static bool FedByTwinGroup(int dev) {
+        const MPP_CHN_S vo{MK_ID_VOU, dev, kTwinVo};
+        MPP_CHN_S src{};
+        return MK_MPI_SYS_GetBindbyDest(&vo, &src) == 0 && src.enModId == MK_ID_VPSS && src.s32DevId == kTwinGrp;
+    }
+};
+
+// The same rectangle as DisplayRectanglesAreScaledAndRounded: y and height to 4 for a recording, to
+// even for a digital channel; PlaySetRect2 takes the rounding of the channel's kind.
+TEST_F(PlayTwinTest, RectanglesGoToTheDecodeBlocksChannelOnItsDevice) {
+    const PLAY_RECT_S disp{101, 51, 701, 354};
+    const RECT_S playbackBefore = VoRect();
+    struct Case {
+        const char* what;
+        std::function<int32_t()> run;
+        uint32_t chn;
+        RECT_S want;
+        uint32_t wantHide;  // the digital form keeps the hide flag
+    } cases[] = {
+        {"recording", [&] { return PlaySetRecDecRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 32, 400, 200}, 0},
+        {"digital", [&] { return PlaySetDigDecRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 34, 400, 202}, 0},
+        {"by kind: recording", [&] { return PlaySetRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 32, 400, 200}, 0},
+        {"by kind: digital", [&] { return PlaySetRect2(4, 2, nullptr, &disp); }, 4, {66, 34, 400, 202}, 2},
+    };
+    AVdecState* s = AVdecGetState();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        s->SetRec(c.chn, REC_BOUND, 0);
+        s->SetRec(c.chn, REC_SHOWN, 1);
+        ASSERT_EQ(MK_MPI_VO_HideChn(kHideDev, kTwinVo), 0);
+        EXPECT_EQ(c.run(), 0);
+        const RECT_S got = TwinRect();
+        EXPECT_EQ(got.s32X, c.want.s32X);
+        EXPECT_EQ(got.s32Y, c.want.s32Y);
+        EXPECT_EQ(got.u32Width, c.want.u32Width);
+        EXPECT_EQ(got.u32Height, c.want.u32Height);
+        EXPECT_EQ(s->Rec(c.chn, REC_RECT_H), c.want.u32Height);
+        EXPECT_EQ(s->Rec(c.chn, REC_HIDE), c.wantHide);
+        EXPECT_TRUE(TwinVo(kHideDev).shown);
+        EXPECT_TRUE(FedByTwinGroup(kHideDev));
+        EXPECT_FALSE(FedByTwinGroup(8));
+        EXPECT_EQ(s->Rec(c.chn, REC_BOUND), 1u);
+        const MPP_CHN_S grp{MK_ID_VPSS, kTwinGrp, 0};
+        MPP_CHN_S src{};
+        EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp, &src), 0) << "the decoder feeds the group";
+        Comm_VdecUnBindVpss(kVdec, kTwinGrp);
+    }
+    EXPECT_EQ(VoRect().s32X, playbackBefore.s32X) << "the playback record's window";
+    EXPECT_EQ(Rec(REC_BOUND), 0u);
+    EXPECT_EQ(Rec(REC_RECT_W), 0u);
+    // What the decode block does not allow: a channel it has not started (started in the playback
+    // block is not enough), a record it never made, display off.
+    s->SetStarted(kChn, 0);
+    EXPECT_EQ(PlaySetRecDecRect2(kChn, 1, nullptr, &disp), 0);
+    s->SetStarted(kChn, 1);
+    s->SetRec(kChn, REC_CREATED, 0);
+    EXPECT_EQ(PlaySetDigDecRect2(kChn, 1, nullptr, &disp), -1);
+    s->SetRec(kChn, REC_CREATED, 1);
+    s->SetHead(AVDEC_HEAD_DISP_ON, 0);
+    AVdecGetChnTable()->SetHead(AVDEC_HEAD_DISP_ON, 1);
+    m_vo->ResetCounters();
+    EXPECT_EQ(PlaySetRecDecRect2(kChn, 0, nullptr, &disp), 0);
+    EXPECT_EQ(m_vo->RequestCount(mk::vo::kGetChnAttr), 0) << "the decode block's display is off";
+    EXPECT_TRUE(TwinVo(kHideDev).shown);
+    EXPECT_EQ(s->Rec(kChn, REC_HIDE), 0u);
+}
+
+// The disables on the decode block unbind and hide its record's display channel on device 8 and clear
+// its started flag; a record it never made is left alone.
+TEST_F(PlayTwinTest, DisablesActOnTheDecodeBlock) {
+    AVdecState* s = AVdecGetState();
+    ASSERT_EQ(MK_MPI_VO_ShowChn(8, kVo), 0);
+    const struct {
+        const char* what;
+        std::function<int32_t()> run;
+    } cases[] = {
+        {"playback, mode 0", [] { return HwPlayBackDisableSignel(kChn, 0); }},
+        {"digital", [] { return HwDigDecDisableSignel(kChn); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool made : {false, true}) {
+            s->SetRec(kChn, REC_CREATED, made ? 1 : 0);
+            s->SetStarted(kChn, 1);
+            ASSERT_EQ(Comm_VdecBindVpss(kVdec, kTwinGrp), 0);
+            s->SetRec(kChn, REC_BOUND, 1);
+            ASSERT_EQ(MK_MPI_VO_ShowChn(8, kTwinVo), 0);
+            EXPECT_EQ(c.run(), 0);
+            const MPP_CHN_S grp{MK_ID_VPSS, kTwinGrp, 0};
+            MPP_CHN_S src{};
+            EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp, &src) == 0, !made) << "made " << made;
+            EXPECT_EQ(s->Rec(kChn, REC_BOUND), made ? 0u : 1u);
+            EXPECT_EQ(s->Started(kChn), made ? 0u : 1u);
+            EXPECT_EQ(TwinVo(8).shown, !made);
+            if (!made) Comm_VdecUnBindVpss(kVdec, kTwinGrp);
+        }
+    }
+    EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u) << "the playback block's flag";
+    EXPECT_EQ(Rec(REC_BOUND), 0u);
+    EXPECT_TRUE(Vo().shown);
+    EXPECT_EQ(HwPlayBackDisableSignel(6, 0), -1) << "outside the decode channels";
+}
+
 }  // namespace

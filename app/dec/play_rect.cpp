@@ -1,5 +1,6 @@
 // Playback display commands: where a decode channel's picture is shown and which part of it (65, 66),
-// disabling a channel's display (67, 68) and the decode type (75).
+// disabling a channel's display (67, 68) and the decode type (75); and their twins on the decode block,
+// which no command reaches.
 #include <cstring>
 
 #include "app/comm/app_log.h"
@@ -38,6 +39,12 @@ struct Target {
 // The master's commands: the playback block, device 8.
 Target Playback() {
     return {AVdecGetChnTable(), kVoDev};
+}
+
+// The twins: the decode block; its rectangles show on the device its head word 12 names.
+Target DecodeBlock(bool bHeadDevice) {
+    AVdecState* s = AVdecGetState();
+    return {s, bHeadDevice ? static_cast<MK_S32>(s->Head(AVDEC_HEAD_HIDE_DEV)) : kVoDev};
 }
 
 // The operations name the channel and read its processing group from the record of the channel minus
@@ -98,6 +105,11 @@ struct RectCmd {
     bool bZoom, bDisp;
     PLAY_RECT_S zoom, disp;
 };
+
+RectCmd RectArgs(uint32_t c, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp) {
+    return {c, u32Hide, pZoom != nullptr, pDisp != nullptr, pZoom != nullptr ? *pZoom : PLAY_RECT_S{},
+            pDisp != nullptr ? *pDisp : PLAY_RECT_S{}};
+}
 
 enum class RectKind { kRecorded, kDigital };
 
@@ -315,6 +327,26 @@ int32_t PlaySetDecType(uint32_t c, uint32_t u32Type) {
     // Unlike the other display commands, the decoder leaves the record's own group.
     UnbindDecoder(tg, c, tg.DecoderOf(c), tg.Field(c, REC_VPSS_GRP));
     return 0;
+}
+
+int32_t PlaySetRecDecRect2(uint32_t c, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp) {
+    return SetRect(DecodeBlock(true), RectArgs(c, u32Hide, pZoom, pDisp), RectKind::kRecorded, "PlaySetRecDecRect2");
+}
+
+int32_t PlaySetDigDecRect2(uint32_t c, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp) {
+    return SetRect(DecodeBlock(true), RectArgs(c, u32Hide, pZoom, pDisp), RectKind::kDigital, "PlaySetDigDecRect2");
+}
+
+int32_t PlaySetRect2(uint32_t c, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp) {
+    return AVdecDigitalChn(c) ? PlaySetDigDecRect2(c, u32Hide, pZoom, pDisp) : PlaySetRecDecRect2(c, u32Hide, pZoom, pDisp);
+}
+
+int32_t HwPlayBackDisableSignel(uint32_t c, uint32_t u32Mode) {
+    return PlayBackDisable(DecodeBlock(false), c, u32Mode, "HwPlayBackDisableSignel");
+}
+
+int32_t HwDigDecDisableSignel(uint32_t c) {
+    return DigDecDisable(DecodeBlock(false), c, "HwDigDecDisableSignel");
 }
 
 void PlayRegisterDisplayCmdHandlers() {
