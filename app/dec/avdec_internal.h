@@ -42,3 +42,9 @@ void AVdecStopFeeding();
 
 // The decode channels the playback commands take: 0 .. total - 1, and below 48.
 bool AVdecChnValid(uint32_t u32Chn);
+// A digital channel: HVR_PLAY_DECODE_NUM .. HVR_PLAY_DECODE_NUM + digital count - 1.
+bool AVdecDigitalChn(uint32_t u32Chn);
+// The record of channel u32Chn in pBlock was sent (playback block) or made (decode block): its enabled
+// flag is set. Else one line naming pszCmd, and false: the zeros of a record never sent name decoder,
+// display channel and processing group 0, another channel's.
+bool AVdecRecEnabled(const AVdecState* pBlock, uint32_t u32Chn, const char* pszCmd);

@@ -93,14 +93,20 @@ bool AVdecChnValid(uint32_t u32Chn) {
     return u32Chn < PlayChnNum();
 }
 
+bool AVdecDigitalChn(uint32_t u32Chn) {
+    const SlaveSysCfg cfg = SlaveGetSysCfg();
+    return u32Chn >= cfg.u32PlayDecNum && u32Chn - cfg.u32PlayDecNum < cfg.u32DigitalNum;
+}
+
+bool AVdecRecEnabled(const AVdecState* pBlock, uint32_t u32Chn, const char* pszCmd) {
+    if (pBlock->Rec(u32Chn, REC_CREATED) != 0) return true;
+    APP_ERR(kSrc, "%s: channel %u has no enabled record, nothing done\n", pszCmd, u32Chn);
+    return false;
+}
+
 int32_t PlayStart(uint32_t c) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlayStart")) return -1;
     AVdecState* t = Tab();
-    // A record the master never sent (command 64) names decoder and display channel 0: nothing to play.
-    if (t->Rec(c, REC_CREATED) == 0) {
-        APP_ERR(kSrc, "play chn %u: no playback record enabled for it, not started\n", c);
-        return -1;
-    }
     t->SetRec(c, REC_RUNNING, 1);
     t->SetRec(c, REC_STARVED, 1);
     t->SetRec(c, REC_RESYNC, 1);
@@ -126,14 +132,14 @@ int32_t PlayStart(uint32_t c) {
     VdecRestart(c);
     t->SetStarted(c, 1);
     const SlaveSysCfg cfg = SlaveGetSysCfg();
-    if (cfg.stSlaveCfg.u8JpegEnable != 0 && c >= cfg.u32PlayDecNum && c - cfg.u32PlayDecNum < cfg.u32DigitalNum) {
+    if (cfg.stSlaveCfg.u8JpegEnable != 0 && AVdecDigitalChn(c)) {
         DigitSnapJpeg(static_cast<int32_t>(c - cfg.u32PlayDecNum));
     }
     return 0;
 }
 
 int32_t PlayStop(uint32_t c) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlayStop")) return -1;
     AVdecState* t = Tab();
     t->SetRec(c, REC_BUSY, 1);
     t->SetRec(c, REC_RUNNING, 0);
@@ -190,7 +196,7 @@ int32_t PlayStop(uint32_t c) {
 }
 
 int32_t PlayPause(uint32_t c, uint32_t u32StillShow) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlayPause")) return -1;
     AVdecState* t = Tab();
     t->SetRec(c, REC_BUSY, 1);
     if (DisplayOn()) {
@@ -207,7 +213,7 @@ int32_t PlayPause(uint32_t c, uint32_t u32StillShow) {
 }
 
 int32_t PlayResume(uint32_t c) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlayResume")) return -1;
     AVdecState* t = Tab();
     t->SetRec(c, REC_BUSY, 1);
     SetBaseNow(c);
@@ -224,7 +230,7 @@ int32_t PlayResume(uint32_t c) {
 }
 
 int32_t PlayFlush(uint32_t c) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlayFlush")) return -1;
     AVdecState* t = Tab();
     t->SetRec(c, REC_BUSY, 1);
     AVdecFreeFrameList(c);
@@ -241,7 +247,7 @@ int32_t PlayFlush(uint32_t c) {
 }
 
 int32_t PlaySetDirection(uint32_t c, uint32_t u32Direction) {
-    if (!AVdecChnValid(c)) return -1;
+    if (!AVdecChnValid(c) || !AVdecRecEnabled(Tab(), c, "PlaySetDirection")) return -1;
     if (u32Direction > 1) {
         APP_ERR(kSrc, "channel %u: direction %u is neither 0 nor 1\n", c, u32Direction);
         return -1;

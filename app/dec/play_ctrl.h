@@ -1,7 +1,9 @@
 // The master's playback commands (none is answered). Each acts on the channel's record in the
 // playback block, on the chip's decoder, processing and display channels, and for the frame lists on
 // the channel's record in the decode block. Commands 69 to 74 return -1, doing nothing, for a channel
-// outside 0 .. total decode channels - 1. Command loop only.
+// outside 0 .. total decode channels - 1, and with one line for a record the master never enabled
+// (command 64): its zeros would name another channel's decoder, display channel and group. Command
+// loop only.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +18,17 @@ int32_t PlayResume(uint32_t u32Chn);                               // 72
 int32_t PlayFlush(uint32_t u32Chn);                                // 73
 int32_t PlayPause(uint32_t u32Chn, uint32_t u32StillShow);         // 74
 
-// Commands 65, 66 (the rectangles, from the message: they read its bytes 16..31), 67, 68 and 75 take
-// only channels that are decode channels and whose group record (channel minus the first decoder
-// channel) is one of them: else -1. 75 leaves a channel alone for a type other than 0 and 1.
+// A rectangle of the master's, in its display coordinates; the layout of the rectangle commands' bytes.
+struct PLAY_RECT_S {
+    uint16_t u16Left, u16Top, u16Right, u16Bottom;
+};
+static_assert(sizeof(PLAY_RECT_S) == 8);
+
+// Commands 65, 66 (the rectangles, from the message: they read its bytes 16..31), 67 and 68 take only
+// channels that are decode channels and whose group record (channel minus the first decoder channel)
+// is one of them, 75 only decode channels: else -1. 65, 66 and 75 refuse (-1, one line) a record the
+// master never enabled; 67 and 68 leave it alone (0). 75 leaves a channel alone for a type other than
+// 0 and 1, and unbinds from the record's own group.
 int32_t HwPlayBackDisable(uint32_t u32Chn, uint32_t u32Mode);  // 67
 int32_t HwDigDecDisable(uint32_t u32Chn);                      // 68
 int32_t PlaySetDecType(uint32_t u32Chn, uint32_t u32Type);     // 75: 0 H.264, 1 JPEG
@@ -42,6 +52,16 @@ int32_t PlaysetStatus(uint32_t u32Chn, uint32_t bShow);
 // The display channel that pause, resume and stop act on instead of the record's (single-channel
 // playback in a live window); -1 (or any negative value) gives every channel its own back.
 void PlaySetVoChnOverride(int32_t s32VoChn);
+
+// The rectangle commands (65 for a recording, 66 for a digital channel; PlaySetRect2 takes the one of
+// the channel's kind) on the decode block: its records, started flags and display-enabled word, on
+// the display device its head word 12 names. A null zoom or display rectangle is one not given.
+int32_t PlaySetRecDecRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+int32_t PlaySetDigDecRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+int32_t PlaySetRect2(uint32_t u32Chn, uint32_t u32Hide, const PLAY_RECT_S* pZoom, const PLAY_RECT_S* pDisp);
+// The disables (67, 68) on the decode block, for the record's display channel on device 8.
+int32_t HwPlayBackDisableSignel(uint32_t u32Chn, uint32_t u32Mode);
+int32_t HwDigDecDisableSignel(uint32_t u32Chn);
 
 // Registers 65 to 75 (from AVdecRegister).
 void PlayRegisterCmdHandlers();

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/comm/cap_frame.h"
+#include "app/comm/comm_bind.h"
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_setup_hooks.h"
 #include "app/dec/avdec.h"
@@ -564,11 +566,11 @@ TEST_F(PlayRectTest, RectangleCommandsThatChangeNothing) {
     EXPECT_EQ(VoRect().u32Width, before.u32Width);
     struct Refused {
         uint32_t code, chn;
-    } refused[] = {{67, kChn}, {68, kChn}, {75, kChn}, {67, 4}, {68, 4}, {75, 4}};
+    } refused[] = {{67, kChn}, {68, kChn}, {67, 4}, {68, 4}, {75, 4}};
     for (const Refused& r : refused) Cmd(r.code, r.chn, 1);
     EXPECT_EQ(HwPlayBackDisable(kChn, 0), -1);
     EXPECT_EQ(HwDigDecDisable(4), -1);
-    EXPECT_EQ(PlaySetDecType(kChn, 1), -1);
+    EXPECT_EQ(PlaySetDecType(4, 1), -1) << "75 needs no group record, only a decode channel";
     EXPECT_EQ(Rec(REC_PAYLOAD), 0u);
     EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u);
 }
@@ -680,6 +682,7 @@ TEST_F(PlayTest, DisablesAndDecodeType) {
         EXPECT_EQ(t->Started(kChn), c.wantStarted);
         EXPECT_EQ(Vo().shown, !c.hidden);
     }
+    t->SetRec(kChn, REC_CREATED, 1);
     Cmd(75, kChn, 1);
     EXPECT_EQ(Rec(REC_PAYLOAD), 26u);
     EXPECT_EQ(Rec(REC_VDEC_CHN), kChn + 16);
@@ -690,6 +693,230 @@ TEST_F(PlayTest, DisablesAndDecodeType) {
     Cmd(75, kChn, 0);
     EXPECT_EQ(Rec(REC_PAYLOAD), 96u);
     EXPECT_EQ(Rec(REC_VDEC_CHN), kChn);
+}
+
+// Record 3 the master never sent: its zeros name decoder 0, display channel 0 and group 0, another
+// slot's. Each command on it is refused and touches none of them, also when the master's head bytes
+// mark the channel started.
+TEST_F(PlayRectTest, CommandsOnARecordTheMasterNeverSentTouchNoOtherSlot) {
+    constexpr uint32_t kUnsent = 3;
+    VDEC_CHN_ATTR_S a = {96, 1 << 20, 5, 1920, 1080, 2, 1, 0};
+    ASSERT_EQ(MK_MPI_VDEC_CreateChn(0, &a), 0);
+    ASSERT_EQ(MK_MPI_VDEC_StartRecvStream(0), 0);
+    VO_CHN_ATTR_S vo{};
+    vo.stRect = {0, 0, 64, 64};
+    ASSERT_EQ(MK_MPI_VO_SetChnAttr(8, 0, &vo), 0);
+    ASSERT_EQ(MK_MPI_VO_ShowChn(8, 0), 0);
+    ASSERT_EQ(Comm_VdecBindVpss(0, 0), 0);
+    AVdecGetChnTable()->SetStarted(kUnsent, 1);
+    const uint16_t disp[4] = {0, 0, 960, 540};
+    // The message commands 65 and 66 leave no return to look at.
+    const struct {
+        const char* what;
+        std::function<int32_t()> run;
+    } cmds[] = {
+        {"65", [&] { return RectCmd(65, kUnsent, 1, nullptr, disp) ? 0 : -1; }},
+        {"66", [&] { return RectCmd(66, kUnsent, 1, nullptr, disp) ? 0 : -1; }},
+        {"69", [] { return PlaySetDirection(kUnsent, 1); }},
+        {"71", [] { return PlayStop(kUnsent); }},
+        {"72", [] { return PlayResume(kUnsent); }},
+        {"73", [] { return PlayFlush(kUnsent); }},
+        {"74", [] { return PlayPause(kUnsent, 0); }},
+        {"75 type 1", [] { return PlaySetDecType(kUnsent, 1); }},
+        {"75 type 0", [] { return PlaySetDecType(kUnsent, 0); }},
+    };
+    const MPP_CHN_S grp0{MK_ID_VPSS, 0, 0}, vo0{MK_ID_VOU, 8, 0};
+    for (const auto& c : cmds) {
+        SCOPED_TRACE(c.what);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+        EXPECT_EQ(c.run(), -1);
+        EXPECT_TRUE(drv::VdecDriver::Get()->Channel(0).receiving);
+        EXPECT_EQ(Vdec(mk::vdec::kStopRecvStream), 0);
+        EXPECT_EQ(Vdec(mk::vdec::kResetChn), 0);
+        const drv::VoDriver::ChnState v = static_cast<drv::VoDriver*>(m_vo.get())->Channel(8, 0);
+        EXPECT_TRUE(v.shown);
+        EXPECT_FALSE(v.paused);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kSetChnAttr), 0);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kResumeChn), 0);
+        EXPECT_EQ(m_vo->RequestCount(mk::vo::kShowChn), 0);
+        EXPECT_EQ(m_vpss->RequestCount(mk::vpss::kResetGrp), 0);
+        MPP_CHN_S src{};
+        EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp0, &src), 0) << "slot 0's decoder feeds its group";
+        EXPECT_EQ(src.enModId, MK_ID_VDEC);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&vo0, &src), 0) << "nothing is bound to display channel 0";
+        for (uint32_t f : {REC_HIDE, REC_PAYLOAD, REC_VDEC_CHN, REC_PAUSED, REC_BUSY, REC_BOUND, REC_DIRECTION}) {
+            EXPECT_EQ(AVdecGetChnTable()->Rec(kUnsent, f), 0u) << "field " << f;
+        }
+    }
+    Comm_VdecUnBindVpss(0, 0);
+    MK_MPI_VDEC_DestroyChn(0);
+}
+
+// 75 unbinds the channel's decoder from the record's own group, also when the first decoder channel
+// is above 0 and the record of channel minus it holds another group.
+TEST_F(PlayTest, DecodeTypeUnbindsFromTheRecordsOwnGroup) {
+    SLAVE_SYS_PARAM_S sp{};
+    sp.u32PlayDecNum = 4;
+    sp.u32DecNum = 8;
+    sp.u32FirstDecChn = 2;
+    SlaveStoreSysParam(&sp);
+    AVdecState* t = AVdecGetChnTable();
+    t->SetRec(kChn - 2, REC_VPSS_GRP, 9);
+    const MPP_CHN_S grp{MK_ID_VPSS, static_cast<MK_S32>(kGrp), 0};
+    MPP_CHN_S src{};
+    for (uint32_t type : {0u, 1u}) {
+        SCOPED_TRACE(type);
+        const int vd = type == 0 ? static_cast<int>(kChn) : kVdec;  // 1 unbinds the JPEG field's decoder
+        t->SetRec(kChn, REC_JPEG_CHN, kVdec);
+        ASSERT_EQ(Comm_VdecBindVpss(vd, kGrp), 0);
+        t->SetRec(kChn, REC_BOUND, 1);
+        EXPECT_EQ(PlaySetDecType(kChn, type), 0);
+        EXPECT_NE(MK_MPI_SYS_GetBindbyDest(&grp, &src), 0) << "still bound to group " << kGrp;
+        EXPECT_EQ(Rec(REC_BOUND), 0u);
+    }
+}
+
+// The twins act on the decode block: its record (display channel 9, group 11 here, unlike the
+// playback record's 5 and 3), its started flag and display-enabled word, on the display device its
+// head word 12 names; the playback block and device 8 stay as they were.
+class PlayTwinTest : public PlayRectTest {
+protected:
+    static constexpr int kTwinVo = 9;
+    static constexpr MK_S32 kTwinGrp = 11;
+    void SetUp() override {
+        PlayRectTest::SetUp();
+        SLAVE_SYS_PARAM_S sp{};
+        sp.u32PlayDecNum = 4;
+        sp.u32DigitalNum = 2;  // channels 4 and 5 are digital
+        sp.u32DecNum = 8;
+        SlaveStoreSysParam(&sp);
+        AVdecState* s = AVdecGetState();
+        s->SetHead(AVDEC_HEAD_HIDE_DEV, kHideDev);
+        s->SetHead(AVDEC_HEAD_DISP_ON, 1);
+        for (uint32_t c : {kChn, 4u}) {
+            s->SetRec(c, REC_CREATED, 1);
+            s->SetRec(c, REC_PAYLOAD, AVDEC_PT_H264);
+            s->SetRec(c, REC_VO_CHN, kTwinVo);
+            s->SetRec(c, REC_VDEC_CHN, kVdec);
+            s->SetRec(c, REC_VPSS_GRP, kTwinGrp);
+            s->SetStarted(c, 1);
+        }
+        VO_CHN_ATTR_S a{};
+        a.stRect = {8, 8, 64, 64};
+        MK_MPI_VO_SetChnAttr(kHideDev, kTwinVo, &a);
+        MK_MPI_VO_ShowChn(kHideDev, kTwinVo);
+        for (auto& d : {m_vdec, m_vo, m_vpss}) d->ResetCounters();
+    }
+    static drv::VoDriver::ChnState TwinVo(int dev) {
+        return static_cast<drv::VoDriver*>(Registry::Find("/dev/vo").get())->Channel(dev, kTwinVo);
+    }
+    static RECT_S TwinRect() {
+        VO_CHN_ATTR_S a{};
+        EXPECT_EQ(MK_MPI_VO_GetChnAttr(kHideDev, kTwinVo, &a), 0);
+        return a.stRect;
+    }
+    // Group kTwinGrp feeds display channel kTwinVo of `dev`.
+    static bool FedByTwinGroup(int dev) {
+        const MPP_CHN_S vo{MK_ID_VOU, dev, kTwinVo};
+        MPP_CHN_S src{};
+        return MK_MPI_SYS_GetBindbyDest(&vo, &src) == 0 && src.enModId == MK_ID_VPSS && src.s32DevId == kTwinGrp;
+    }
+};
+
+// The same rectangle as DisplayRectanglesAreScaledAndRounded: y and height to 4 for a recording, to
+// even for a digital channel; PlaySetRect2 takes the rounding of the channel's kind.
+TEST_F(PlayTwinTest, RectanglesGoToTheDecodeBlocksChannelOnItsDevice) {
+    const PLAY_RECT_S disp{101, 51, 701, 354};
+    const RECT_S playbackBefore = VoRect();
+    struct Case {
+        const char* what;
+        std::function<int32_t()> run;
+        uint32_t chn;
+        RECT_S want;
+        uint32_t wantHide;  // the digital form keeps the hide flag
+    } cases[] = {
+        {"recording", [&] { return PlaySetRecDecRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 32, 400, 200}, 0},
+        {"digital", [&] { return PlaySetDigDecRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 34, 400, 202}, 0},
+        {"by kind: recording", [&] { return PlaySetRect2(kChn, 0, nullptr, &disp); }, kChn, {66, 32, 400, 200}, 0},
+        {"by kind: digital", [&] { return PlaySetRect2(4, 2, nullptr, &disp); }, 4, {66, 34, 400, 202}, 2},
+    };
+    AVdecState* s = AVdecGetState();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        s->SetRec(c.chn, REC_BOUND, 0);
+        s->SetRec(c.chn, REC_SHOWN, 1);
+        ASSERT_EQ(MK_MPI_VO_HideChn(kHideDev, kTwinVo), 0);
+        EXPECT_EQ(c.run(), 0);
+        const RECT_S got = TwinRect();
+        EXPECT_EQ(got.s32X, c.want.s32X);
+        EXPECT_EQ(got.s32Y, c.want.s32Y);
+        EXPECT_EQ(got.u32Width, c.want.u32Width);
+        EXPECT_EQ(got.u32Height, c.want.u32Height);
+        EXPECT_EQ(s->Rec(c.chn, REC_RECT_H), c.want.u32Height);
+        EXPECT_EQ(s->Rec(c.chn, REC_HIDE), c.wantHide);
+        EXPECT_TRUE(TwinVo(kHideDev).shown);
+        EXPECT_TRUE(FedByTwinGroup(kHideDev));
+        EXPECT_FALSE(FedByTwinGroup(8));
+        EXPECT_EQ(s->Rec(c.chn, REC_BOUND), 1u);
+        const MPP_CHN_S grp{MK_ID_VPSS, kTwinGrp, 0};
+        MPP_CHN_S src{};
+        EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp, &src), 0) << "the decoder feeds the group";
+        Comm_VdecUnBindVpss(kVdec, kTwinGrp);
+    }
+    EXPECT_EQ(VoRect().s32X, playbackBefore.s32X) << "the playback record's window";
+    EXPECT_EQ(Rec(REC_BOUND), 0u);
+    EXPECT_EQ(Rec(REC_RECT_W), 0u);
+    // What the decode block does not allow: a channel it has not started (started in the playback
+    // block is not enough), a record it never made, display off.
+    s->SetStarted(kChn, 0);
+    EXPECT_EQ(PlaySetRecDecRect2(kChn, 1, nullptr, &disp), 0);
+    s->SetStarted(kChn, 1);
+    s->SetRec(kChn, REC_CREATED, 0);
+    EXPECT_EQ(PlaySetDigDecRect2(kChn, 1, nullptr, &disp), -1);
+    s->SetRec(kChn, REC_CREATED, 1);
+    s->SetHead(AVDEC_HEAD_DISP_ON, 0);
+    AVdecGetChnTable()->SetHead(AVDEC_HEAD_DISP_ON, 1);
+    m_vo->ResetCounters();
+    EXPECT_EQ(PlaySetRecDecRect2(kChn, 0, nullptr, &disp), 0);
+    EXPECT_EQ(m_vo->RequestCount(mk::vo::kGetChnAttr), 0) << "the decode block's display is off";
+    EXPECT_TRUE(TwinVo(kHideDev).shown);
+    EXPECT_EQ(s->Rec(kChn, REC_HIDE), 0u);
+}
+
+// The disables on the decode block unbind and hide its record's display channel on device 8 and clear
+// its started flag; a record it never made is left alone.
+TEST_F(PlayTwinTest, DisablesActOnTheDecodeBlock) {
+    AVdecState* s = AVdecGetState();
+    ASSERT_EQ(MK_MPI_VO_ShowChn(8, kVo), 0);
+    const struct {
+        const char* what;
+        std::function<int32_t()> run;
+    } cases[] = {
+        {"playback, mode 0", [] { return HwPlayBackDisableSignel(kChn, 0); }},
+        {"digital", [] { return HwDigDecDisableSignel(kChn); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool made : {false, true}) {
+            s->SetRec(kChn, REC_CREATED, made ? 1 : 0);
+            s->SetStarted(kChn, 1);
+            ASSERT_EQ(Comm_VdecBindVpss(kVdec, kTwinGrp), 0);
+            s->SetRec(kChn, REC_BOUND, 1);
+            ASSERT_EQ(MK_MPI_VO_ShowChn(8, kTwinVo), 0);
+            EXPECT_EQ(c.run(), 0);
+            const MPP_CHN_S grp{MK_ID_VPSS, kTwinGrp, 0};
+            MPP_CHN_S src{};
+            EXPECT_EQ(MK_MPI_SYS_GetBindbyDest(&grp, &src) == 0, !made) << "made " << made;
+            EXPECT_EQ(s->Rec(kChn, REC_BOUND), made ? 0u : 1u);
+            EXPECT_EQ(s->Started(kChn), made ? 0u : 1u);
+            EXPECT_EQ(TwinVo(8).shown, !made);
+            if (!made) Comm_VdecUnBindVpss(kVdec, kTwinGrp);
+        }
+    }
+    EXPECT_EQ(AVdecGetChnTable()->Started(kChn), 1u) << "the playback block's flag";
+    EXPECT_EQ(Rec(REC_BOUND), 0u);
+    EXPECT_TRUE(Vo().shown);
+    EXPECT_EQ(HwPlayBackDisableSignel(6, 0), -1) << "outside the decode channels";
 }
 
 }  // namespace

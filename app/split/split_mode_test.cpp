@@ -40,7 +40,11 @@ protected:
         AVdecState* t = AVdecGetChnTable();
         t->Clear();
         t->SetHead(AVDEC_HEAD_DISP_ON, 1);
-        for (uint32_t c = 0; c < kDecChns; ++c) t->SetRec(c, REC_VO_CHN, kVoBase + c);
+        // Records the master sent (command 64): the playback commands refuse any other.
+        for (uint32_t c = 0; c < kDecChns; ++c) {
+            t->SetRec(c, REC_CREATED, 1);
+            t->SetRec(c, REC_VO_CHN, kVoBase + c);
+        }
     }
     void TearDown() override {
         SplitSetDecDisplayHooks(nullptr, nullptr, nullptr);
