@@ -50,25 +50,8 @@ void Require(bool ok) {
     if (!ok) __builtin_trap();
 }
 
-SLAVE_SYS_PARAM_S ProperParams() {
-    SLAVE_SYS_PARAM_S p;
-    std::memset(&p, 0, sizeof(p));
-    p.u32SysType = 656;
-    p.u32DevType = 656;
-    p.u32ChnEnd = 4;
-    p.u32ChnSetting = 4;
-    p.u32DecNum = 2;
-    p.u32FirstDecChn = 4;
-    p.u32PlayDecNum = 2;
-    p.u32PicSize = 3;
-    p.u32BoardSubType = 47;
-    p.stHvrCap.as16Analog[HVR_CAP_1080P] = 4;
-    p.stHvrCap.u32MaxPlayBackWay = 2;
-    return p;
-}
-
 void ProperSetUp() {
-    const SLAVE_SYS_PARAM_S p = ProperParams();
+    const SLAVE_SYS_PARAM_S p = varnelle::testing::FuzzSysParams();
     Run(96, &p, sizeof(p));
     Require(Run(24, {0, 0}) == 0);
     Require(Run(25, {1280, 720}) == 0);
@@ -102,7 +85,7 @@ void Decode() {
     Put32(params, rec + REC_PAYLOAD, AVDEC_PT_H264);
     Put32(params, rec + REC_VDEC_CHN, 0);
     Run(64, params.data(), PLAY_PARAMS_LEN);
-    const uint32_t first = ProperParams().u32FirstDecChn;
+    const uint32_t first = varnelle::testing::FuzzSysParams().u32FirstDecChn;
     Require(Run(16, {0, 0, kWindowBytes, g_windowAddr, kVdecNotice, kVdecAck, first}) == 0);
     Run(70, {0});
     // One fragment: the header and an access unit delimiter.
@@ -128,12 +111,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_master = new varnelle::testing::FakeMaster;
     if (!g_master->ok()) std::abort();
     AppRegisterModules();
-    uint32_t ports[24] = {101, 102, 103, 104};
-    for (uint32_t i = 0; i < 8; ++i) {
-        ports[4 + i] = 105 + 2 * i;
-        ports[12 + i] = 106 + 2 * i;
-    }
-    for (uint32_t i = 20; i < 24; ++i) ports[i] = 101 + i;
+    uint32_t ports[24];
+    varnelle::testing::FuzzPortPlan(ports);
     Run(86, ports, sizeof(ports));
     // The first set-up is a proper one: the capture size class is computed once, from it.
     ProperSetUp();
