@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -327,6 +330,23 @@ TEST(TestPatternTest, AFlatPictureIsOneColourThroughout) {
         }
     }
     EXPECT_EQ(p.buf[7], 0xEE) << "padding";
+}
+
+// A capture thread still draws the camera scene while the process ends: what it draws with must not go
+// with the process's exit handlers (AddressSanitizer makes the child fail when it does).
+TEST(TestPatternDeathTest, TheCameraSceneOutlivesTheExitHandlers) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Runs after the handlers registered later (the scene's), while the thread goes on drawing.
+            std::atexit([] { usleep(300000); });
+            std::thread([] {
+                for (uint64_t frame = 0;; ++frame) Draw(PatternScene::kCamera, 64, 48, 1, frame);
+            }).detach();
+            Draw(PatternScene::kCamera, 64, 48, 0, 0);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
