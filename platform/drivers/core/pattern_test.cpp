@@ -1,13 +1,12 @@
 #include "platform/drivers/core/pattern.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -338,10 +337,17 @@ TEST(TestPatternDeathTest, TheCameraSceneOutlivesTheExitHandlers) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            // Runs after the handlers registered later (the scene's), while the thread goes on drawing.
-            std::atexit([] { usleep(300000); });
+            static std::atomic<uint64_t> drawn{0};
+            // Runs after the handlers registered later (the scene's) and lets the thread draw twice more.
+            std::atexit([] {
+                const uint64_t at = drawn.load();
+                while (drawn.load() < at + 2) std::this_thread::yield();
+            });
             std::thread([] {
-                for (uint64_t frame = 0;; ++frame) Draw(PatternScene::kCamera, 64, 48, 1, frame);
+                for (uint64_t frame = 0;; ++frame) {
+                    Draw(PatternScene::kCamera, 64, 48, 1, frame);
+                    drawn.fetch_add(1);
+                }
             }).detach();
             Draw(PatternScene::kCamera, 64, 48, 0, 0);
             std::exit(0);
