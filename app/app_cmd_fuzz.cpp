@@ -36,29 +36,10 @@ bool Run(uint32_t code, const void* pPayload, uint32_t len) {
 }
 
 void SetUp() {
-    uint32_t ports[24] = {101, 102, 103, 104};
-    for (uint32_t i = 0; i < 8; ++i) {
-        ports[4 + i] = 105 + 2 * i;
-        ports[12 + i] = 106 + 2 * i;
-    }
-    ports[20] = 121;
-    ports[21] = 122;
-    ports[22] = 123;
-    ports[23] = 124;
+    uint32_t ports[24];
+    varnelle::testing::FuzzPortPlan(ports);
     Run(86, ports, sizeof(ports));
-    SLAVE_SYS_PARAM_S p;
-    std::memset(&p, 0, sizeof(p));
-    p.u32SysType = 656;
-    p.u32DevType = 656;
-    p.u32ChnEnd = 4;
-    p.u32ChnSetting = 4;
-    p.u32DecNum = 2;
-    p.u32FirstDecChn = 4;
-    p.u32PlayDecNum = 2;
-    p.u32PicSize = 3;
-    p.u32BoardSubType = 47;
-    p.stHvrCap.as16Analog[HVR_CAP_1080P] = 4;
-    p.stHvrCap.u32MaxPlayBackWay = 2;
+    SLAVE_SYS_PARAM_S p = varnelle::testing::FuzzSysParams();
     p.stSlaveCfg.u8JpegEnable = 1;
     Run(96, &p, sizeof(p));
     const uint32_t vstd[2] = {0, 0};

@@ -46,7 +46,8 @@ COMM_SETTER(CommSetCaptureSetFormatHook, pfnCaptureSetFormat, CommCaptureSetForm
 COMM_SETTER(CommSetCaptureGetFormatSizeHook, pfnCaptureGetFormatSize, CommCaptureGetFormatSizeFn)
 COMM_SETTER(CommSetCaptureGetVstdHook, pfnCaptureGetVstd, CommCaptureGetVstdFn)
 COMM_SETTER(CommSetVdecCreatedChnsHook, pfnVdecCreatedChns, CommVdecCreatedChnsFn)
-COMM_SETTER(CommSetReleaseStreamSendersHook, pfnReleaseStreamSenders, CommReleaseBlocksFn)
+COMM_SETTER(CommSetReleaseSenderBuffersHook, pfnReleaseSenderBuffers, CommReleaseBlocksFn)
+COMM_SETTER(CommSetTakeSenderBuffersHook, pfnTakeSenderBuffers, CommReleaseBlocksFn)
 COMM_SETTER(CommSetReleaseLossPicHook, pfnReleaseLossPic, CommReleaseBlocksFn)
 COMM_SETTER(CommSetForgetCaptureHook, pfnForgetCapture, CommForgetMediaFn)
 COMM_SETTER(CommSetForgetDecodeHook, pfnForgetDecode, CommForgetMediaFn)
@@ -69,7 +70,8 @@ void CommClearSetupHooks() {
     CommSetCaptureGetFormatSizeHook(nullptr);
     CommSetCaptureGetVstdHook(nullptr);
     CommSetVdecCreatedChnsHook(nullptr);
-    CommSetReleaseStreamSendersHook(nullptr);
+    CommSetReleaseSenderBuffersHook(nullptr);
+    CommSetTakeSenderBuffersHook(nullptr);
     CommSetReleaseLossPicHook(nullptr);
     CommSetForgetCaptureHook(nullptr);
     CommSetForgetDecodeHook(nullptr);
@@ -158,8 +160,12 @@ int32_t CommHookVdecCreatedChns(int32_t* ps32Chns, int32_t s32Max) {
 }
 
 void CommReleaseHeldBlocks() {
-    if (auto pfn = Take(Hooks().pfnReleaseStreamSenders, __FUNCTION__, "the stream senders' release")) pfn();
+    if (auto pfn = Take(Hooks().pfnReleaseSenderBuffers, __FUNCTION__, "the stream senders' release")) pfn();
     if (auto pfn = Take(Hooks().pfnReleaseLossPic, __FUNCTION__, "the lost-signal picture's release")) pfn();
+}
+
+void CommTakeHeldBlocks() {
+    if (auto pfn = Take(Hooks().pfnTakeSenderBuffers, __FUNCTION__, "the stream senders' new buffers")) pfn();
 }
 
 CommForgotten CommForgetMediaUsers() {

@@ -86,8 +86,10 @@ struct CommSetupHooks {
     std::atomic<CommCaptureGetFormatSizeFn> pfnCaptureGetFormatSize{nullptr};
     std::atomic<CommCaptureGetVstdFn> pfnCaptureGetVstd{nullptr};
     std::atomic<CommVdecCreatedChnsFn> pfnVdecCreatedChns{nullptr};
-    // The stream senders of commands 10 and 11 (they stop as for a repeated 10/11).
-    std::atomic<CommReleaseBlocksFn> pfnReleaseStreamSenders{nullptr};
+    // The stream senders of commands 10 and 11: they give their local buffers back before the pools
+    // go, and take new ones from the new pools after (they keep running on their rings).
+    std::atomic<CommReleaseBlocksFn> pfnReleaseSenderBuffers{nullptr};
+    std::atomic<CommReleaseBlocksFn> pfnTakeSenderBuffers{nullptr};
     // The lost-signal picture (dropped, rebuilt at its next use).
     std::atomic<CommReleaseBlocksFn> pfnReleaseLossPic{nullptr};
     // The capture module (encoders, titles, covers, snapshot threads), the decode module (decoders,
@@ -116,7 +118,8 @@ void CommSetCaptureSetFormatHook(CommCaptureSetFormatFn pfn);
 void CommSetCaptureGetFormatSizeHook(CommCaptureGetFormatSizeFn pfn);
 void CommSetCaptureGetVstdHook(CommCaptureGetVstdFn pfn);
 void CommSetVdecCreatedChnsHook(CommVdecCreatedChnsFn pfn);
-void CommSetReleaseStreamSendersHook(CommReleaseBlocksFn pfn);
+void CommSetReleaseSenderBuffersHook(CommReleaseBlocksFn pfn);
+void CommSetTakeSenderBuffersHook(CommReleaseBlocksFn pfn);
 void CommSetReleaseLossPicHook(CommReleaseBlocksFn pfn);
 void CommSetForgetCaptureHook(CommForgetMediaFn pfn);
 void CommSetForgetDecodeHook(CommForgetMediaFn pfn);
@@ -143,6 +146,9 @@ uint32_t CommHookCaptureGetVstd();
 int32_t CommHookVdecCreatedChns(int32_t* ps32Chns, int32_t s32Max);
 // Gives back every pool block the program holds (stream senders, then the lost-signal picture).
 void CommReleaseHeldBlocks();
+// Once the new pools stand: the blocks that are taken again at once (the stream senders'); the
+// lost-signal picture is built again at its next use.
+void CommTakeHeldBlocks();
 // Before command 96 tears the media system down: capture, decode and detection forget what they made
 // in it (an unset entry has nothing to forget), and one line says what was forgotten (none when
 // nothing was). Returns the counts.

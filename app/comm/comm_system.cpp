@@ -127,6 +127,8 @@ int32_t SampleSysInit() {
         State().encPool[1] = sub;
     }
     if (plan.bInitDecPools) SAMPLE_COMM_VDEC_InitModCommVb(&plan.stDec);
+    // The stream senders run on: their local buffers come from the pools just made.
+    CommTakeHeldBlocks();
     return 0;
 }
 

@@ -8,8 +8,9 @@
 #include "sdk/vb/vb_ioctl.h"
 
 // Builds the pool plan of the settings in force, gives back the pool blocks the program holds
-// (CommReleaseHeldBlocks), brings the system up on the common plan and creates the encoder pools and
-// the decoder module pools. Prints "SampleSysInit enter" first; failures are printed only. Returns 0.
+// (CommReleaseHeldBlocks), brings the system up on the common plan, creates the encoder pools and
+// the decoder module pools, and has the stream senders take their buffers again (CommTakeHeldBlocks).
+// Prints "SampleSysInit enter" first; failures are printed only. Returns 0.
 int32_t SampleSysInit();
 // Tears the system and every pool down, then sets the plan up and starts the system; 0 or -1.
 int32_t SAMPLE_COMM_SYS_Init(const VB_CONF_S* pstVbConf);

@@ -3,6 +3,7 @@
 // failing step, repeated set-ups, and the decoder pools of command 85.
 #include "app/comm/comm_system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -21,6 +22,7 @@
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_slave.h"
 #include "app/pci/pciv_test_master.h"
+#include "app/pci/pciv_trans.h"
 #include "platform/dev/journal.h"
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/vb_pools.h"
@@ -176,6 +178,14 @@ protected:
         PCIV_RunCmd(&m);
     }
     static void Send96(const SLAVE_SYS_PARAM_S& p) { Send(96, &p, sizeof(p)); }
+    // Command 86 with the master's plan: 101 to 124, decoder slot i on 105 + 2i and 106 + 2i.
+    static void MapPorts() {
+        std::vector<uint32_t> plan = {101, 102, 103, 104};
+        for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
+        for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
+        for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
+        Send(86, plan.data(), 96);
+    }
     static void Send85(int32_t op, int32_t count) {
         int32_t w[2] = {op, count};
         Send(85, w, sizeof(w));
@@ -281,11 +291,7 @@ TEST_F(SystemSetupTest, EachFailingStepPrintsItsLineAndTheRestGoesOn) {
 // Pools are rebuilt from scratch at every command 96; a sender's block goes back before they are
 // destroyed and the sender starts again on the new pools.
 TEST_F(SystemSetupTest, RepeatedSetUpGivesTheSamePoolsAndLeavesNothingBehind) {
-    std::vector<uint32_t> plan = {101, 102, 103, 104};
-    for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
-    for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
-    for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
-    Send(86, plan.data(), 96);
+    MapPorts();
     mem::ZoneAllocator& zone = mem::ZoneAllocator::Local();
     Send96(Params656());
     const std::vector<int> pools = drv::VbPools::Instance().PoolIds();
@@ -312,11 +318,56 @@ TEST_F(SystemSetupTest, RepeatedSetUpGivesTheSamePoolsAndLeavesNothingBehind) {
         ASSERT_TRUE(PCIV_RunCmd(&m));
         EXPECT_EQ(m.stMsgHead.s32Result, 0) << "round " << round;
         EXPECT_EQ(PcivGetVencTrans()->s32Running.load(), 1);
+        auto* sender = static_cast<PCIV_TRANS_SENDER_S*>(PcivGetVencTrans()->pTrans.load());
+        ASSERT_NE(sender, nullptr);
+        sender->u32Seq = 7;
+        sender->u32WritePos = 4096;
         Send96(Params656());
-        EXPECT_EQ(PcivGetVencTrans()->pTrans.load(), nullptr) << "the sender stopped with its block";
-        EXPECT_EQ(PcivGetVencTrans()->s32Running.load(), 0);
+        // The sender outlives the set-up: same ring, ports and positions, a buffer from the new pools.
+        ASSERT_EQ(PcivGetVencTrans()->pTrans.load(), sender);
+        EXPECT_EQ(PcivGetVencTrans()->s32Running.load(), 1);
+        EXPECT_NE(sender->pu8VirAddr, nullptr);
+        EXPECT_EQ(sender->u32LocSize, 3u << 20);
+        EXPECT_EQ(sender->u32RemoteBase, 0x40100000u);
+        EXPECT_EQ(sender->u32AckPort, 102u);
+        EXPECT_EQ(sender->u32Seq.load(), 7u);
+        EXPECT_EQ(sender->u32WritePos, 4096u);
+        const std::vector<int> common = Vb()->CommonPools();
+        EXPECT_NE(std::find(common.begin(), common.end(), MK_MPI_VB_Handle2PoolId(sender->u32Blk)), common.end());
         expectSame("96 after 10");
     }
+}
+
+// A set-up whose pools hold no block as large as the ring leaves the sender without a buffer, with one
+// line naming the command that restores its stream; a later set-up with room gives it one again.
+TEST_F(SystemSetupTest, ASenderLeftWithoutABufferSaysSoAndALaterSetUpGivesItOne) {
+    MapPorts();
+    Send96(Params656());
+    uint32_t jpeg[6] = {0, 0, 1u << 20, 0x40500000, 103, 104};
+    Send(11, jpeg, sizeof(jpeg));
+    auto* sender = static_cast<PCIV_TRANS_SENDER_S*>(PcivGetJpegTrans()->pTrans.load());
+    ASSERT_NE(sender, nullptr);
+    SLAVE_SYS_PARAM_S empty = Params656();
+    empty.u32DevType = 651;
+    empty.stHvrCap = HVR_CAP_S{};
+    empty.stHvrCap.as16Analog[HVR_CAP_4M] = 8;  // class 19, no pools on 651
+    ::testing::internal::CaptureStdout();
+    Send96(empty);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("JPEG sender: no local buffer of 1048576 bytes in the new pools: its frames are dropped "
+                       "until command 11 starts it again"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(PcivGetJpegTrans()->pTrans.load(), sender);
+    EXPECT_EQ(PcivGetJpegTrans()->s32Running.load(), 1);
+    EXPECT_EQ(sender->pu8VirAddr, nullptr);
+    ::testing::internal::CaptureStdout();
+    Send96(Params656());
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("no local buffer"), std::string::npos) << out;
+    ASSERT_EQ(PcivGetJpegTrans()->pTrans.load(), sender);
+    EXPECT_NE(sender->pu8VirAddr, nullptr);
+    EXPECT_EQ(sender->u32LocSize, 1u << 20);
 }
 
 // The encoder pool handles of an earlier set-up would name whatever pools take their ids next.

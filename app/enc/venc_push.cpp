@@ -32,15 +32,46 @@ uint32_t PackBytes(const VENC_PACK_S& p) {
     return p.u32Len > p.u32DataOffset ? p.u32Len - p.u32DataOffset : 0;
 }
 
-// The slot's sender while the slot runs, its lock held in `lock`; null (lock given up) when none.
-PCIV_TRANS_SENDER_S* TakeSender(PCIV_TRANS_CHN_S* pSlot, std::unique_lock<std::mutex>* pLock) {
+// Why a slot has no sender to write into.
+enum NoSender { kSenderRuns, kNoSenderRuns, kSenderRenewing };
+
+// The slot's sender while the slot runs and has a local buffer, its lock held in `lock`; null (lock
+// given up) when none, with the reason in *pWhy when asked.
+PCIV_TRANS_SENDER_S* TakeSender(PCIV_TRANS_CHN_S* pSlot, std::unique_lock<std::mutex>* pLock,
+                                NoSender* pWhy = nullptr) {
     *pLock = std::unique_lock<std::mutex>(pSlot->mtxTrans);
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(pSlot->pTrans.load());
+    NoSender why = kSenderRuns;
     if (pSlot->s32Running.load() == 0 || pSender == nullptr) {
+        why = kNoSenderRuns;
+    } else if (!PCIV_Trans_HasLocBuf(pSender)) {
+        why = pSender->bLocRenewing ? kSenderRenewing : kNoSenderRuns;
+    }
+    if (pWhy != nullptr) *pWhy = why;
+    if (why != kSenderRuns) {
         pLock->unlock();
         return nullptr;
     }
     return pSender;
+}
+
+// A frame dropped because no sender runs: counted, and the first of a run of them said.
+void DropNoSender(VencPushCtx* pCtx, VENC_CHN veChn) {
+    ++pCtx->stats.u64DropNoSender;
+    if (pCtx->u64NoSenderRun++ == 0) {
+        const bool bVideo = pCtx->u32PayloadType == VENC_PT_H264;
+        APP_ERR(kSrc, "chn:%d no %s sender runs: its frames are dropped (counted) until command %d starts one",
+                veChn, bVideo ? "encoded-video" : "JPEG", bVideo ? 10 : 11);
+    }
+}
+
+// A sender takes frames again: how many went while none ran.
+void SenderBack(VencPushCtx* pCtx) {
+    if (pCtx->u64NoSenderRun == 0) return;
+    APP_ERR(kSrc, "%s sender runs: %llu frames were dropped while none ran",
+            pCtx->u32PayloadType == VENC_PT_H264 ? "encoded-video" : "JPEG",
+            static_cast<unsigned long long>(pCtx->u64NoSenderRun));
+    pCtx->u64NoSenderRun = 0;
 }
 
 // The most one send can carry: the ring refuses anything above half its size.
@@ -133,10 +164,17 @@ int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, u
     int result = 0;
     {
         std::unique_lock<std::mutex> lock;
-        PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock);
+        NoSender why = kSenderRuns;
+        PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock, &why);
+        if (pSender != nullptr) SenderBack(pCtx);
         if (pSender == nullptr) {
-            // No ring to put it in yet (the master has not sent command 10 or 11).
-            ++pCtx->stats.u64DropNoSender;
+            // No ring to put it in (the master has not sent command 10 or 11, or command 96 left the
+            // sender without a buffer), or a frame of an encoder that command 96 is taking down.
+            if (why == kSenderRenewing) {
+                ++pCtx->stats.u64DropRenewing;
+            } else {
+                DropNoSender(pCtx, veChn);
+            }
             --pCtx->s32SinceSend;
         } else if (VencPushPlaceRecord(0, u32Record, SendLimit(pSender)) == VENC_PUSH_NEVER) {
             APP_ERR(kSrc, "chn:%d frame of %u bytes can never fit a ring of %u, dropped", veChn, u32Record,

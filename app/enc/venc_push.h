@@ -11,7 +11,10 @@
 // ring (the most one send carries): that frame is kept as a copy (the encoder gets its frame back at
 // once), the pass ends, and the send happens after it, without the capture lock. A full ring is
 // retried, backing off 1 to 50 ms, with no lock held, for as long as the sender runs. A frame that
-// could never fit, or that comes while no sender exists, is released and counted as dropped.
+// could never fit, or that comes while no sender runs (none made yet, or one left without a local
+// buffer by command 96), is released and counted as dropped; the first of a run of such drops is
+// said in one line naming the command that starts the sender, and the sender's return says how many
+// went.
 #pragma once
 
 #include <atomic>
@@ -30,7 +33,8 @@ struct VencPushStats {
     std::atomic<uint64_t> u64Bytes{0};          // their bytes, headers and padding included
     std::atomic<uint64_t> u64Sends{0};          // successful sends
     std::atomic<uint64_t> u64SendRetries{0};    // failed sends tried again
-    std::atomic<uint64_t> u64DropNoSender{0};   // fetched while no sender existed
+    std::atomic<uint64_t> u64DropNoSender{0};   // fetched while no sender ran (none, or no local buffer)
+    std::atomic<uint64_t> u64DropRenewing{0};   // fetched while command 96 renewed the local buffer
     std::atomic<uint64_t> u64DropTooLarge{0};   // larger than half the master's ring
     std::atomic<uint64_t> u64DropStopped{0};    // waited for room while the sender went away
 };
@@ -44,6 +48,7 @@ struct VencPushCtx {
     std::vector<uint8_t> held;         // a whole frame record waiting for room, or empty
     const std::atomic<bool>* pStop = nullptr;  // tests end a thread with it; the program never does
     uint64_t u64HoldNs = 0;  // how long the last pass that took the capture lock held it
+    uint64_t u64NoSenderRun = 0;  // frames dropped since the last one a sender took
     VencPushStats stats;
 };
 

@@ -3,6 +3,7 @@
 #include "app/enc/venc_push.h"
 
 #include <cstring>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -12,9 +13,11 @@
 #include "app/comm/comm_cfg.h"
 #include "app/enc/capture_state.h"
 #include "app/enc/capture_test_util.h"
+#include "app/pci/pciv_slave.h"
 #include "platform/dev/driver.h"
 #include "platform/drivers/venc/venc_driver.h"
 #include "sdk/pciv/pciv_ioctl.h"
+#include "sdk/vb/mpi_vb.h"
 #include "sdk/venc/mpi_venc.h"
 
 namespace {
@@ -323,6 +326,103 @@ TEST_F(VencPushFlowTest, ASenderStoppedWhileAFrameWaitsDropsItAndLetsTheThreadGo
     stop = true;
     fetch.join();
     EXPECT_EQ(view::Get(0)->fetchedFrames, 0u);
+}
+
+// Command 96 renews the sender's local buffer (from the command loop, under the slot's lock) while
+// the fetch thread writes into it: the stream goes on in the same ring, its notices in sequence, and
+// nothing is said, as a sender runs throughout.
+TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoesOn) {
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    m_ctx.pSlot = slot;
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(varnelle::testing::StartSlotSender(slot, varnelle::testing::kVideoRingPhys, 1u << 20,
+                                                   varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck));
+    auto* sender = static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load());
+    std::atomic<bool> stop{false};
+    m_ctx.pStop = &stop;
+    ::testing::internal::CaptureStdout();
+    std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
+    for (int round = 0; round < 10; ++round) {
+        const uint64_t sends = m_ctx.stats.u64Sends.load();
+        ASSERT_TRUE(RingMaster::WaitUntil([&] {
+            view::PushFrames(round % kStreams, 1);
+            return m_ctx.stats.u64Sends.load() > sends;
+        }));
+        SlaveReleaseSenderBuffers();
+        // A frame fetched while the buffer is away is one of an encoder the set-up takes down.
+        const uint64_t renewing = m_ctx.stats.u64DropRenewing.load();
+        ASSERT_TRUE(RingMaster::WaitUntil([&] {
+            view::PushFrames(0, 1);
+            return m_ctx.stats.u64DropRenewing.load() > renewing;
+        }));
+        SlaveTakeSenderBuffers();
+    }
+    const uint64_t sends = m_ctx.stats.u64Sends.load();
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(1, 1);
+        return m_ctx.stats.u64Sends.load() > sends + 1 && ring.Notices() == sender->u32Seq.load();
+    }));
+    stop = true;
+    fetch.join();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(slot->pTrans.load(), sender);
+    EXPECT_EQ(m_ctx.stats.u64DropNoSender.load(), 0u);
+    EXPECT_EQ(out.find("sender runs"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Trans_GetWriteOffset fail"), std::string::npos) << out;
+    // Every notice the sender counted reached the master, and their data are whole records.
+    EXPECT_EQ(ring.Notices(), sender->u32Seq.load());
+    for (const ParsedRecord& r : ring.Records()) EXPECT_EQ(r.magic, 0x55555555u);
+    varnelle::testing::StopSlotSender(slot);
+}
+
+// No block for the new buffer: one line names command 10; the frames that come meanwhile are counted
+// and their first drop is said once; a later set-up with room brings the stream back with the count.
+// A sender without a buffer stops as any other (a repeated command 10) and gives back no block.
+TEST_F(VencPushFlowTest, ASenderLeftWithoutABufferDropsFramesSaysSoOnceAndComesBack) {
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    m_ctx.pSlot = slot;
+    ASSERT_TRUE(varnelle::testing::StartSlotSender(slot, varnelle::testing::kVideoRingPhys, 1u << 20,
+                                                   varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck));
+    SlaveReleaseSenderBuffers();
+    std::vector<VB_BLK> taken;
+    for (VB_BLK b; (b = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, 1u << 20, nullptr)) != VB_INVALID_HANDLE;)
+        taken.push_back(b);
+    ASSERT_FALSE(taken.empty());
+    ::testing::internal::CaptureStdout();
+    SlaveTakeSenderBuffers();
+    ASSERT_EQ(view::PushFrames(0, 3), 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("encoded-video sender: no local buffer of 1048576 bytes in the new pools: its frames are "
+                       "dropped until command 10 starts it again"),
+              std::string::npos)
+        << out;
+    const std::string said = "no encoded-video sender runs: its frames are dropped (counted) until command 10";
+    EXPECT_NE(out.find(said), std::string::npos) << out;
+    EXPECT_EQ(out.find(said), out.rfind(said)) << "said once\n" << out;
+    EXPECT_EQ(m_ctx.stats.u64DropNoSender.load(), 3u);
+    EXPECT_EQ(view::Get(0)->fetchedFrames, 0u) << "the encoder has its frames back";
+
+    MK_MPI_VB_ReleaseBlock(taken.back());
+    taken.pop_back();
+    ::testing::internal::CaptureStdout();
+    SlaveReleaseSenderBuffers();
+    SlaveTakeSenderBuffers();
+    ASSERT_EQ(view::PushFrames(0, 1), 1);
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 1);
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("encoded-video sender runs: 3 frames were dropped while none ran"), std::string::npos) << out;
+
+    // Left without a buffer again, then stopped: the blocks the test holds are still its own.
+    SlaveReleaseSenderBuffers();
+    taken.push_back(MK_MPI_VB_GetBlock(VB_INVALID_POOLID, 1u << 20, nullptr));
+    ASSERT_NE(taken.back(), VB_INVALID_HANDLE);
+    ::testing::internal::CaptureStdout();
+    SlaveTakeSenderBuffers();
+    ::testing::internal::GetCapturedStdout();
+    varnelle::testing::StopSlotSender(slot);
+    for (VB_BLK b : taken) EXPECT_EQ(MK_MPI_VB_ReleaseBlock(b), 0);
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_msg.h"
+#include "app/pci/pciv_proto.h"
 #include "platform/drivers/all/install.h"
 #include "platform/host/test_bus.h"
 #include "platform/mcc/mcc_driver.h"
@@ -37,6 +39,35 @@ inline bool RunCmdKeepingReplyRule(PCIV_MSG_S* msg, bool wantAnswered) {
         if (replyLen != 0 && replyLen != 36 && replyLen != 80) __builtin_trap();
     }
     return answered;
+}
+
+// The master's port plan (command 86): 101 to 104 for the senders, decoder slot i on 105 + 2i and
+// 106 + 2i, then 121 to 124.
+inline void FuzzPortPlan(uint32_t au32Ports[24]) {
+    for (uint32_t i = 0; i < 4; ++i) au32Ports[i] = 101 + i;
+    for (uint32_t i = 0; i < 8; ++i) {
+        au32Ports[4 + i] = 105 + 2 * i;
+        au32Ports[12 + i] = 106 + 2 * i;
+    }
+    for (uint32_t i = 20; i < 24; ++i) au32Ports[i] = 101 + i;
+}
+
+// Command 96 of a 4-input 1080P product 656 with two decoder channels from channel 4.
+inline SLAVE_SYS_PARAM_S FuzzSysParams() {
+    SLAVE_SYS_PARAM_S p;
+    std::memset(&p, 0, sizeof(p));
+    p.u32SysType = 656;
+    p.u32DevType = 656;
+    p.u32ChnEnd = 4;
+    p.u32ChnSetting = 4;
+    p.u32DecNum = 2;
+    p.u32FirstDecChn = 4;
+    p.u32PlayDecNum = 2;
+    p.u32PicSize = 3;
+    p.u32BoardSubType = 47;
+    p.stHvrCap.as16Analog[HVR_CAP_1080P] = 4;
+    p.stHvrCap.u32MaxPlayBackWay = 2;
+    return p;
 }
 
 }  // namespace varnelle::testing

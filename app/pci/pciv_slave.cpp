@@ -605,6 +605,43 @@ void SlaveReleaseStreamSenders() {
     SlaveStopSender(PcivGetJpegTrans());
 }
 
+namespace {
+
+struct SenderSlot {
+    PCIV_TRANS_CHN_S* pSlot;
+    const char* pszName;
+    int s32Cmd;  // the command that starts it
+};
+
+// The two sender slots, each with the sender it runs now under its lock held in `lock` (null when
+// none runs).
+template <typename Fn>
+void ForEachSender(Fn fn) {
+    const SenderSlot kSlots[] = {{PcivGetVencTrans(), "encoded-video", 10}, {PcivGetJpegTrans(), "JPEG", 11}};
+    for (const SenderSlot& s : kSlots) {
+        std::lock_guard<std::mutex> lock(s.pSlot->mtxTrans);
+        auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(s.pSlot->pTrans.load());
+        if (pSender != nullptr && s.pSlot->s32Running.load() != 0) fn(s, pSender);
+    }
+}
+
+}  // namespace
+
+void SlaveReleaseSenderBuffers() {
+    ForEachSender([](const SenderSlot&, PCIV_TRANS_SENDER_S* pSender) { PCIV_Trans_ReleaseLocBuf(pSender); });
+}
+
+void SlaveTakeSenderBuffers() {
+    ForEachSender([](const SenderSlot& s, PCIV_TRANS_SENDER_S* pSender) {
+        if (PCIV_Trans_TakeLocBuf(pSender) != 0) {
+            APP_ERR_IN(kSrc, "SlaveSysParamsInit",
+                       "%s sender: no local buffer of %u bytes in the new pools: its frames are dropped until "
+                       "command %d starts it again\n",
+                       s.pszName, pSender->u32RemoteSize, s.s32Cmd);
+        }
+    });
+}
+
 int SlaveCloseMsgPorts() {
     PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32NoticePort.load()));
     PCIV_CloseMsgPort(0, static_cast<int>(PcivGetVencTrans()->u32AckPort.load()));
@@ -630,5 +667,6 @@ void SlaveRegisterCmdHandlers() {
     PCIV_RegisterCmdHandler(86, CmdPortMap);
     PCIV_RegisterCmdHandler(96, SlaveSysParamsInit);
     // A repeated command 96 destroys the pools the senders' buffers come from.
-    CommSetReleaseStreamSendersHook(SlaveReleaseStreamSenders);
+    CommSetReleaseSenderBuffersHook(SlaveReleaseSenderBuffers);
+    CommSetTakeSenderBuffersHook(SlaveTakeSenderBuffers);
 }

@@ -66,6 +66,45 @@ bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize) {
            pAck->u32Start <= pAck->u32End && pAck->u32End <= u32RingSize;
 }
 
+namespace {
+
+// A pool block of `u32Size` bytes mapped into the process: 0 with the block and its addresses, or -1
+// (printed) with nothing held.
+int MapLocalBlock(uint32_t u32Size, VB_BLK* pBlk, uint32_t* pu32Phys, uint8_t** ppVir) {
+    VB_BLK blk = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, u32Size, nullptr);
+    if (blk == VB_INVALID_HANDLE) {
+        APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", static_cast<int>(u32Size));
+        return -1;
+    }
+    MK_U32 phys = MK_MPI_VB_Handle2PhysAddr(blk);
+    void* pVir = nullptr;
+    if (phys == 0) {
+        APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_VB_Handle2PhysAddr fail\n");
+    } else {
+        pVir = MK_MPI_SYS_Mmap(phys, u32Size);
+        if (pVir == nullptr) APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_SYS_Mmap fail\n");
+    }
+    if (pVir == nullptr) {
+        MK_MPI_VB_ReleaseBlock(blk);
+        return -1;
+    }
+    *pBlk = blk;
+    *pu32Phys = phys;
+    *ppVir = static_cast<uint8_t*>(pVir);
+    return 0;
+}
+
+void UnmapLocalBlock(PCIV_TRANS_SENDER_S* pSender) {
+    MK_MPI_SYS_Munmap(pSender->pu8VirAddr, pSender->u32LocSize);
+    MK_MPI_VB_ReleaseBlock(pSender->u32Blk);
+    pSender->pu8VirAddr = nullptr;
+    pSender->u32PhyAddr = 0;
+    pSender->u32LocSize = 0;
+    pSender->u32Fill = 0;
+}
+
+}  // namespace
+
 int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender) {
     if (pParam == nullptr || ppSender == nullptr) return -1;
     // An empty ring could never take a byte, and the local buffer is as large as the ring.
@@ -73,31 +112,16 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
         APP_ERR(kSrc, "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", 0);
         return -1;
     }
+    VB_BLK blk = VB_INVALID_HANDLE;
+    uint32_t phys = 0;
+    uint8_t* pVir = nullptr;
+    if (MapLocalBlock(pParam->u32BufSize, &blk, &phys, &pVir) != 0) return -1;
     auto* pSender = new PCIV_TRANS_SENDER_S;
     pSender->u32RemoteBase = pParam->u32BufAddr;
     pSender->u32RemoteSize = pParam->u32BufSize;
-    VB_BLK blk = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, pParam->u32BufSize, nullptr);
-    if (blk == VB_INVALID_HANDLE) {
-        APP_ERR(kSrc, "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", static_cast<int>(pParam->u32BufSize));
-        delete pSender;
-        return -1;
-    }
-    MK_U32 phys = MK_MPI_VB_Handle2PhysAddr(blk);
-    void* pVir = nullptr;
-    if (phys == 0) {
-        APP_ERR(kSrc, "Info:MK_MPI_VB_Handle2PhysAddr fail\n");
-    } else {
-        pVir = MK_MPI_SYS_Mmap(phys, pParam->u32BufSize);
-        if (pVir == nullptr) APP_ERR(kSrc, "Info:MK_MPI_SYS_Mmap fail\n");
-    }
-    if (pVir == nullptr) {
-        MK_MPI_VB_ReleaseBlock(blk);
-        delete pSender;
-        return -1;
-    }
     pSender->s32Target = static_cast<int32_t>(pParam->u32Target);
     pSender->u32Blk = blk;
-    pSender->pu8VirAddr = static_cast<uint8_t*>(pVir);
+    pSender->pu8VirAddr = pVir;
     pSender->u32PhyAddr = phys;
     pSender->u32LocSize = pParam->u32BufSize;
     pSender->u32NoticePort = pParam->u32NoticePort;
@@ -106,8 +130,7 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
     pSender->s32Running = 1;
     if (pthread_create(&pSender->thread, nullptr, PCIV_Trans_SenderThread, pSender) != 0) {
         APP_ERR(kSrc, "create sender thread fail\n");
-        MK_MPI_SYS_Munmap(pVir, pParam->u32BufSize);
-        MK_MPI_VB_ReleaseBlock(blk);
+        UnmapLocalBlock(pSender);
         delete pSender;
         return -1;
     }
@@ -121,10 +144,37 @@ void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender) {
         pSender->stop.Request();
         pthread_join(pSender->thread, nullptr);
     }
-    MK_MPI_SYS_Munmap(pSender->pu8VirAddr, pSender->u32LocSize);
-    MK_MPI_VB_ReleaseBlock(pSender->u32Blk);
+    if (PCIV_Trans_HasLocBuf(pSender)) UnmapLocalBlock(pSender);
     pSender->bInit = 0;
     delete pSender;
+}
+
+bool PCIV_Trans_HasLocBuf(const PCIV_TRANS_SENDER_S* pSender) {
+    return pSender->pu8VirAddr != nullptr;
+}
+
+void PCIV_Trans_ReleaseLocBuf(PCIV_TRANS_SENDER_S* pSender) {
+    pSender->bLocRenewing = 1;
+    if (!PCIV_Trans_HasLocBuf(pSender)) return;
+    // The frames written since the last send reach the master when its ring has room; the ring's
+    // positions only move with a send, so a failure here leaves them as they were.
+    PCIV_Trans_SendData(pSender);
+    UnmapLocalBlock(pSender);
+}
+
+int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender) {
+    pSender->bLocRenewing = 0;
+    if (PCIV_Trans_HasLocBuf(pSender)) return 0;
+    VB_BLK blk = VB_INVALID_HANDLE;
+    uint32_t phys = 0;
+    uint8_t* pVir = nullptr;
+    if (MapLocalBlock(pSender->u32RemoteSize, &blk, &phys, &pVir) != 0) return -1;
+    pSender->u32Blk = blk;
+    pSender->u32PhyAddr = phys;
+    pSender->pu8VirAddr = pVir;
+    pSender->u32LocSize = pSender->u32RemoteSize;
+    pSender->u32Fill = 0;
+    return 0;
 }
 
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {

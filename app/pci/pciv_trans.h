@@ -16,6 +16,9 @@ class PcivMsgQueue;
 
 // Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
 // (read position, last acknowledged). The words one thread writes and the other reads are atomic.
+// The local buffer (block, addresses, size, fill) changes only under the slot's lock, which the fetch
+// thread holds while it writes: a set-up that destroys the pools swaps it (PCIV_Trans_ReleaseLocBuf,
+// PCIV_Trans_TakeLocBuf) while the ring, the ports and the acknowledgement state stay.
 struct PCIV_TRANS_SENDER_S {
     int32_t bInit = 0;
     int32_t s32Target = 0;
@@ -35,6 +38,8 @@ struct PCIV_TRANS_SENDER_S {
     std::atomic<uint32_t> u32Seq{0};
     std::atomic<uint32_t> u32LastAck{0};
     PcivStop stop;  // wakes the acknowledgement thread when the sender is torn down
+    // Between PCIV_Trans_ReleaseLocBuf and PCIV_Trans_TakeLocBuf: the buffer is being renewed.
+    int32_t bLocRenewing = 0;
 };
 
 // Used by the one thread that reads the slot's notices.
@@ -84,6 +89,17 @@ int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* pM
 int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender);
 // Stops the acknowledgement thread, releases the local buffer and frees the record.
 void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender);
+// The sender's local buffer: true while it has one.
+bool PCIV_Trans_HasLocBuf(const PCIV_TRANS_SENDER_S* pSender);
+// Gives the local buffer back to its pool (after one try to send what it holds; what cannot be sent
+// is lost) and marks the buffer as being renewed. The sender keeps its ring, ports, positions,
+// sequence numbers and acknowledgement thread. Nothing when it has no buffer. Caller holds the slot's
+// lock.
+void PCIV_Trans_ReleaseLocBuf(PCIV_TRANS_SENDER_S* pSender);
+// Takes a local buffer as large as the ring from the pools as they are now: 0, or -1 (printed as in
+// PCIV_Trans_InitSender) with the sender left without one. 0 at once when it has one. Caller holds
+// the slot's lock.
+int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender);
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free);
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len);
 int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);

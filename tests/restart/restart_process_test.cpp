@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/master_link/master_summary.h"
 #include "tests/master_link/shell.h"
 #include "tests/master_link/slave_process.h"
 
@@ -56,28 +55,6 @@ uint64_t ThreadTicks(pid_t pid, const std::string& prefix) {
     }
     closedir(d);
     return total;
-}
-
-// The master's summary of the video ring, per header channel: {frames, restarts}.
-std::map<unsigned, std::pair<uint64_t, uint64_t>> VideoChannels(const std::string& log) {
-    std::map<unsigned, std::pair<uint64_t, uint64_t>> out;
-    const size_t at = log.find("video ring: ");
-    std::istringstream in(at == std::string::npos ? "" : log.substr(at));
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("jpeg ring") != std::string::npos) break;
-        const size_t c = line.find("channel ");
-        unsigned chn;
-        uint64_t frames, bytes, keys, gaps, restarts;
-        if (c == std::string::npos ||
-            std::sscanf(line.c_str() + c,
-                        "channel %u: %" SCNu64 " frames, %" SCNu64 " bytes, %" SCNu64 " key frames, %" SCNu64
-                        " sequence gaps, %" SCNu64 " restarts",
-                        &chn, &frames, &bytes, &keys, &gaps, &restarts) != 6) {
-            continue;
-        }
-        out[chn] = {frames, restarts};
-    }
-    return out;
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -138,21 +115,14 @@ TEST_F(RestartProcessTest, TheWholeSetUpSentAgainGivesEveryStreamAndTheDecodeSlo
     EXPECT_EQ(Count(master, "command 10 again: video ring"), 1u) << master;
     EXPECT_NE(master.find("command 10 again: video ring of 3145728 bytes at"), std::string::npos) << master;
     // Four capture commands (two channels, twice), each answered 0.
-    size_t captures = 0;
-    std::istringstream lines(master);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("main stream (input") == std::string::npos) continue;
-        ++captures;
-        EXPECT_EQ(line.substr(line.size() - 4), "): 0") << line;
-    }
-    EXPECT_EQ(captures, 4u) << master;
+    EXPECT_EQ(varnelle::testing::CaptureResults(master), std::vector<int>(4, 0)) << master;
     // Each main stream (encoder channels 0 and 2) ran before and after: its sequence started again.
-    const auto video = VideoChannels(master);
+    const auto video = varnelle::testing::ReadVideoSummary(master).channels;
     for (unsigned chn : {0u, 2u}) {
         ASSERT_TRUE(video.count(chn)) << chn << "\n" << master;
-        EXPECT_GE(video.at(chn).second, 1u) << "no frames after the second set-up on " << chn << "\n" << master
-                                            << m_slave.Log();
-        EXPECT_GE(video.at(chn).first, 2u) << chn;
+        EXPECT_GE(video.at(chn).restarts, 1u) << "no frames after the second set-up on " << chn << "\n" << master
+                                              << m_slave.Log();
+        EXPECT_GE(video.at(chn).frames, 2u) << chn;
     }
     // The decoder of slot 0 took the clip both times.
     std::ifstream trace(m_trace + "/vdec-0.log");

@@ -58,6 +58,9 @@ const char kUsage[] =
     "                      play|stop|resume|flush SLOT, pause SLOT [STILL], direction SLOT D\n"
     "                                          commands 70, 71, 72, 73, 74 and 69\n"
     "                      osd CH STREAM INDEX X Y W H [SHOW]  a title record (commands 57, 58)\n"
+    "                      frames CH N [RESTARTS]  wait (30 s at most) until the video ring's\n"
+    "                                          channel CH started its sequence again RESTARTS\n"
+    "                                          times (default 0) and sent frame N - 1 since\n"
     "                      sleep MS | heartbeats N\n"
     "  --quiet           no line per heartbeat or title\n";
 

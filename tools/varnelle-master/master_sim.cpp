@@ -32,6 +32,9 @@ constexpr uint32_t kRingArea = mem::kRamBase + (1u << 20);
 constexpr int kPollMs = 50;
 // Heartbeat arrival times kept (ten a second: about 27 minutes).
 constexpr size_t kMaxBeatTimes = 16384;
+// How long a script's "frames" step waits for its frame (new encoder channels under a sanitizer take
+// seconds for their first).
+constexpr int kFramesWaitMs = 30000;
 
 uint32_t RoundUpPage(uint32_t v) {
     return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1);
@@ -675,6 +678,28 @@ int MasterSim::RunScript(std::istream& in) {
                           args.size() > 7 ? args[7] : 1, static_cast<uint8_t>(number));
         } else if (verb == "sleep") {
             usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
+        } else if (verb == "frames") {
+            // frames CHN N [RESTARTS]: waits until channel CHN of the video ring has started its sequence
+            // again RESTARTS times (default 0) and sent its frame of sequence number N - 1 since.
+            if (args.size() < 2) {
+                Log("line %d: frames needs a channel and a count", number);
+                return number;
+            }
+            const uint64_t restarts = args.size() > 2 ? args[2] : 0;
+            auto reached = [&] {
+                const SplitStats s = Split("video");
+                const auto it = s.channels.find(args[0]);
+                if (it == s.channels.end()) return false;
+                const ChannelStats& c = it->second;
+                return c.seqRestarts > restarts || (c.seqRestarts == restarts && c.lastSeq + 1 >= args[1]);
+            };
+            const uint64_t end = host::MonotonicMs() + kFramesWaitMs;
+            while (!reached() && host::MonotonicMs() < end) usleep(10000);
+            if (!reached()) {
+                Log("line %d: channel %u sent no frame %u after %llu restarts within %d ms", number, args[0],
+                    args[1] - 1, static_cast<unsigned long long>(restarts), kFramesWaitMs);
+                return number;
+            }
         } else if (verb == "heartbeats") {
             uint64_t want = Heartbeats() + (args.empty() ? 1 : args[0]);
             if (!WaitHeartbeats(want, m_opt.replyTimeoutMs + 100 * static_cast<int>(want))) {

@@ -133,8 +133,9 @@ SceneTiles MakeSceneTiles() {
 }
 
 const SceneTiles& Tiles() {
-    static const SceneTiles tiles = MakeSceneTiles();
-    return tiles;
+    // Never destroyed: the capture threads draw with it until the process has ended.
+    static const SceneTiles* tiles = new SceneTiles(MakeSceneTiles());
+    return *tiles;
 }
 
 // Copies bytes [x0, x1) of plane row `y` from `tiles` (`phases` tiles of `tileH` rows of kTileW

@@ -1,9 +1,11 @@
 #include "platform/drivers/core/pattern.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -327,6 +329,30 @@ TEST(TestPatternTest, AFlatPictureIsOneColourThroughout) {
         }
     }
     EXPECT_EQ(p.buf[7], 0xEE) << "padding";
+}
+
+// A capture thread still draws the camera scene while the process ends: what it draws with must not go
+// with the process's exit handlers (AddressSanitizer makes the child fail when it does).
+TEST(TestPatternDeathTest, TheCameraSceneOutlivesTheExitHandlers) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static std::atomic<uint64_t> drawn{0};
+            // Runs after the handlers registered later (the scene's) and lets the thread draw twice more.
+            std::atexit([] {
+                const uint64_t at = drawn.load();
+                while (drawn.load() < at + 2) std::this_thread::yield();
+            });
+            std::thread([] {
+                for (uint64_t frame = 0;; ++frame) {
+                    Draw(PatternScene::kCamera, 64, 48, 1, frame);
+                    drawn.fetch_add(1);
+                }
+            }).detach();
+            Draw(PatternScene::kCamera, 64, 48, 0, 0);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
