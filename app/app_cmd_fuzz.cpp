@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "app/app_modules.h"
@@ -27,12 +26,7 @@ std::vector<uint32_t>& Codes() {
 
 bool Run(uint32_t code, const void* pPayload, uint32_t len) {
     static PCIV_MSG_S msg;
-    std::memset(&msg, 0, sizeof(msg));
-    std::memcpy(msg.au32Payload, pPayload, len);
-    msg.stMsgHead.u32Target = 1;
-    msg.stMsgHead.u32MsgType = code;
-    msg.stMsgHead.u32MsgLen = len;
-    return varnelle::testing::RunCmdKeepingReplyRule(&msg, varnelle::testing::CodeIsAnswered(code));
+    return varnelle::testing::RunFuzzCmd(&msg, code, pPayload, len);
 }
 
 void SetUp() {

@@ -32,12 +32,7 @@ uint8_t* g_window = nullptr;
 // Runs one command keeping the reply rule; its result (0 for an unanswered one).
 int32_t Run(uint32_t code, const void* pPayload, uint32_t len, PCIV_MSG_S* pOut = nullptr) {
     static PCIV_MSG_S msg;
-    std::memset(&msg, 0, sizeof(msg));
-    std::memcpy(msg.au32Payload, pPayload, len);
-    msg.stMsgHead.u32Target = 1;
-    msg.stMsgHead.u32MsgType = code;
-    msg.stMsgHead.u32MsgLen = len;
-    const bool answered = varnelle::testing::RunCmdKeepingReplyRule(&msg, varnelle::testing::CodeIsAnswered(code));
+    const bool answered = varnelle::testing::RunFuzzCmd(&msg, code, pPayload, len);
     if (pOut != nullptr) *pOut = msg;
     return answered ? msg.stMsgHead.s32Result : 0;
 }

@@ -9,6 +9,7 @@
 #include "app/pci/pciv_cmd.h"
 #include "app/pci/pciv_msg.h"
 #include "app/pci/pciv_proto.h"
+#include "app/pci/pciv_test_master.h"
 #include "platform/drivers/all/install.h"
 #include "platform/host/test_bus.h"
 #include "platform/mcc/mcc_driver.h"
@@ -39,6 +40,17 @@ inline bool RunCmdKeepingReplyRule(PCIV_MSG_S* msg, bool wantAnswered) {
         if (replyLen != 0 && replyLen != 36 && replyLen != 80) __builtin_trap();
     }
     return answered;
+}
+
+// Runs command `code` with `len` bytes of payload from the master (chip 0) through the command table,
+// keeping the reply rule; `msg` holds the reply after. Whether it was answered.
+inline bool RunFuzzCmd(PCIV_MSG_S* msg, uint32_t code, const void* pPayload, uint32_t len) {
+    std::memset(msg, 0, sizeof(*msg));
+    std::memcpy(msg->au32Payload, pPayload, len);
+    msg->stMsgHead.u32Target = 1;
+    msg->stMsgHead.u32MsgType = code;
+    msg->stMsgHead.u32MsgLen = len;
+    return RunCmdKeepingReplyRule(msg, CodeIsAnswered(code));
 }
 
 // The master's port plan (command 86): 101 to 104 for the senders, decoder slot i on 105 + 2i and
