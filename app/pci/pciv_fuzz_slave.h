@@ -46,7 +46,7 @@ inline bool RunCmdKeepingReplyRule(PCIV_MSG_S* msg, bool wantAnswered) {
 // keeping the reply rule; `msg` holds the reply after. Whether it was answered.
 inline bool RunFuzzCmd(PCIV_MSG_S* msg, uint32_t code, const void* pPayload, uint32_t len) {
     std::memset(msg, 0, sizeof(*msg));
-    std::memcpy(msg->au32Payload, pPayload, len);
+    if (len != 0) std::memcpy(msg->au32Payload, pPayload, len);  // an empty input may come as null
     msg->stMsgHead.u32Target = 1;
     msg->stMsgHead.u32MsgType = code;
     msg->stMsgHead.u32MsgLen = len;
