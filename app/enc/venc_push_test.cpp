@@ -343,6 +343,15 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
     m_ctx.pStop = &stop;
     ::testing::internal::CaptureStdout();
     std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
+    // A failed wait below returns early: the thread still stops.
+    struct Joiner {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~Joiner() {
+            stop = true;
+            if (thread.joinable()) thread.join();
+        }
+    } joiner{stop, fetch};
     for (int round = 0; round < 10; ++round) {
         const uint64_t sends = m_ctx.stats.u64Sends.load();
         ASSERT_TRUE(RingMaster::WaitUntil([&] {
@@ -361,10 +370,12 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
     const uint64_t sends = m_ctx.stats.u64Sends.load();
     ASSERT_TRUE(RingMaster::WaitUntil([&] {
         view::PushFrames(1, 1);
-        return m_ctx.stats.u64Sends.load() > sends + 1 && ring.Notices() == sender->u32Seq.load();
+        return m_ctx.stats.u64Sends.load() > sends + 1;
     }));
     stop = true;
     fetch.join();
+    // The last notice may still be on its way to the master.
+    ASSERT_TRUE(RingMaster::WaitUntil([&] { return ring.Notices() == sender->u32Seq.load(); }));
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(slot->pTrans.load(), sender);
     EXPECT_EQ(m_ctx.stats.u64DropNoSender.load(), 0u);
