@@ -208,9 +208,11 @@ int VencDriver::Destroy(int chn) {
 }
 
 void VencDriver::Reset() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (int chn = 0; chn < kMaxChn; ++chn) DropChannel(chn);
     std::fill(m_modParam.begin(), m_modParam.end(), 0);
+    // The pools may go once this returns: no encoder reads a picture in them.
+    m_jobsIdle.wait(lock, [this] { return m_jobsInFlight == 0; });
 }
 
 int VencDriver::BufInfo(int chn, unsigned long request, void* arg) {

@@ -221,8 +221,9 @@ private:
     // The picture is scaled to the channel's picture size (or the test picture drawn) and the
     // channel's regions are drawn into it first.
     bool RunJob(Job& job);
-    // Hands a job that did not reach the ring its key-frame request and user data back.
-    void GiveBack(Job& job);
+    // A job is over: one that did not reach the ring (`ok` false) hands its key-frame request and
+    // user data back; its picture is let go. Every job made is finished exactly once.
+    void Finish(Job& job, bool ok);
     bool Commit(const Job& job, std::vector<Unit>& units, bool key);
     // An encoder thread's round: encodes the pictures received by its channels, oldest first.
     uint64_t EncodeReceived(int thread);
@@ -232,6 +233,10 @@ private:
 
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_streamCv;  // a frame was queued, or a channel went away
+    // Jobs made and not yet finished: they read pictures outside the lock, so the system's reset
+    // waits for none to be left before the pools under those pictures go.
+    int m_jobsInFlight = 0;
+    std::condition_variable m_jobsIdle;
     std::unique_ptr<Channel> m_chn[kMaxChn];
     std::vector<VencFile*> m_files[kMaxChn];
     uint64_t m_generation = 0;

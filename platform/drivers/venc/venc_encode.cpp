@@ -108,6 +108,7 @@ VencDriver::Job VencDriver::MakeJob(int chn, Channel& c, uint64_t index, uint64_
     job.config = CodecConfig{c.attr.stVeAttr.enType, static_cast<int>(PicWidth(c.attr)),
                              static_cast<int>(PicHeight(c.attr)), r.fps, r.kbps, 80};
     job.gop = r.gop;
+    ++m_jobsInFlight;
     return job;
 }
 
@@ -213,15 +214,17 @@ int VencDriver::SendFrame(VencFile& f, unsigned long request, void* arg) {
         job = MakeJob(f.chn, *c, c->pushIndex++, frame.u64pts, f.chn);
     }
     job.picture = std::move(picture);
-    if (RunJob(job)) return 0;
-    GiveBack(job);
-    return MK_ERR(MK_ID_VENC, MK_ERR_BUF_FULL);
+    const bool ok = RunJob(job);
+    Finish(job, ok);
+    return ok ? 0 : MK_ERR(MK_ID_VENC, MK_ERR_BUF_FULL);
 }
 
-void VencDriver::GiveBack(Job& job) {
+void VencDriver::Finish(Job& job, bool ok) {
+    job.picture.reset();  // before the reset that waits for this job may let the pools go
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (--m_jobsInFlight == 0) m_jobsIdle.notify_all();
     Channel* c = Find(job.chn);
-    if (c == nullptr || c->generation != job.generation) return;
+    if (ok || c == nullptr || c->generation != job.generation) return;
     if (job.key) c->keyRequested = true;
     // User data inserted since stays; the frame that failed had no room for both.
     if (c->pendingUserData.empty()) c->pendingUserData.swap(job.userData);
@@ -238,11 +241,9 @@ int VencDriver::Push(int chn, int frames) {
             auto src = BindGraph::Instance().SourceOf(MPP_CHN_S{MK_ID_VENC, 0, chn});
             job = MakeJob(chn, *c, c->pushIndex++, MediaClock::NowUs(), src ? PatternOf(*src) : chn);
         }
-        if (RunJob(job)) {
-            ++queued;
-        } else {
-            GiveBack(job);
-        }
+        const bool ok = RunJob(job);
+        Finish(job, ok);
+        if (ok) ++queued;
     }
     return queued;
 }
@@ -270,7 +271,7 @@ uint64_t VencDriver::EncodeReceived(int thread) {
             }
         }
         if (!job) return PacedThread::kIdle;
-        if (!RunJob(*job)) GiveBack(*job);
+        Finish(*job, RunJob(*job));
         Encoded(*job, thread);
     }
 }
