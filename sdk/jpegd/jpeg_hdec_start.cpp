@@ -302,7 +302,8 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
 }
 
 // After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
-// the software decoder writes them (the middle buffer's luma may be a line or column larger).
+// the software decoder writes them. The middle buffer may be a line or column larger (at least two
+// of each), so the chroma's lines and pairs are counted from the picture's, not the buffer's.
 void CopyMiddleOut(MK_JPEG_HANDLE* h) {
     const MK_JPEG_OUTDESC_S& d = h->stOutDesc;
     const MK_JPEG_OUTINFO_S& o = h->stOut;
@@ -313,9 +314,13 @@ void CopyMiddleOut(MK_JPEG_HANDLE* h) {
         }
     }
     if (d.apu8VirAddr[1] != nullptr && o.u32ChromaSize != 0) {
-        for (MK_U32 y = 0; y < o.u32ChromaHeight; ++y) {
+        const bool everyLine = o.u32ChromaHeight == o.u32LumaHeight;
+        const bool everyColumn = o.u32ChromaWidth == o.u32LumaWidth;
+        const MK_U32 lines = everyLine ? o.u32OutHeight : (o.u32OutHeight + 1) / 2;
+        const MK_U32 bytes = everyColumn ? 2 * o.u32OutWidth : 2 * ((o.u32OutWidth + 1) / 2);
+        for (MK_U32 y = 0; y < lines; ++y) {
             std::memcpy(d.apu8VirAddr[1] + y * d.au32Stride[1], h->pu8MidChromaVirAddr + y * o.u32ChromaStride,
-                        2 * o.u32ChromaWidth);
+                        bytes);
         }
     }
 }

@@ -492,24 +492,34 @@ TEST_F(JpegLibTest, AHardwareDecodeLeavesTheLinesToBeCounted) {
     EXPECT_EQ(d.c.global_state, 200) << "the object is ready for the next picture";
 }
 
+// The middle buffer is at least two lines and columns and whole chroma pairs: only the picture's own
+// lines and pairs reach the caller, as the software decoder writes them (odd sizes, a single line or
+// column); the rows and columns after them keep their guard value.
 TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLines) {
-    // Odd sizes: the middle buffer's luma is a line and a column larger than the picture.
-    const Bytes jpg = Cjpeg(Ppm(33, 17), "-sample 2x2");
-    m_jpeg->SetWaitScript({JPEG_WAIT_DONE});
-    Dec d;
-    Out out;
-    ASSERT_EQ(DecodeYuv(d, jpg, 15, true, &out), 0);
-    EXPECT_EQ(m_jpeg->Opens(), 1);
-    // The luma area holds 17 lines of 33 and the chroma area 9 lines: nothing was written past them.
-    const size_t lumaEnd = static_cast<size_t>(out.lumaStride) * 17;
-    EXPECT_EQ(out.luma.size(), lumaEnd);
-    for (size_t row = 9; row < 17; ++row) {
-        const uint8_t* r = out.chroma.data() + row * out.chromaStride;
-        EXPECT_EQ(Bytes(r, r + out.chromaStride), Bytes(out.chromaStride, 0xEE)) << "chroma line " << row;
-    }
-    for (size_t row = 0; row < 17; ++row) {
-        const uint8_t* r = out.luma.data() + row * out.lumaStride + 33;
-        EXPECT_EQ(Bytes(r, r + out.lumaStride - 33), Bytes(out.lumaStride - 33, 0xEE)) << "luma line " << row;
+    struct Case {
+        uint32_t w, h;
+        const char* sampling;
+        uint32_t sx, sy;  // chroma subsampling
+    };
+    for (const Case& k : {Case{33, 17, "2x2", 2, 2}, Case{24, 1, "2x1", 2, 1}, Case{1, 1, "1x1", 1, 1},
+                          Case{5, 1, "1x2", 1, 2}, Case{1, 3, "1x1", 1, 1}}) {
+        SCOPED_TRACE(std::to_string(k.w) + "x" + std::to_string(k.h) + " " + k.sampling);
+        m_jpeg->Reset();
+        m_jpeg->SetWaitScript({JPEG_WAIT_DONE});
+        Dec d;
+        Out out;
+        out.guardRows = 2;
+        ASSERT_EQ(DecodeYuv(d, Cjpeg(Ppm(k.w, k.h), std::string("-sample ") + k.sampling), 15, false, &out), 0);
+        EXPECT_EQ(m_jpeg->Opens(), 1);
+        const uint32_t chromaRows = (k.h + k.sy - 1) / k.sy, chromaBytes = 2 * ((k.w + k.sx - 1) / k.sx);
+        for (uint32_t row = 0; row < k.h + out.guardRows; ++row) {
+            const uint8_t* r = out.luma.data() + static_cast<size_t>(row) * out.lumaStride;
+            const uint32_t from = row < k.h ? k.w : 0;
+            EXPECT_EQ(Bytes(r + from, r + out.lumaStride), Bytes(out.lumaStride - from, 0xEE)) << "luma " << row;
+            const uint8_t* c = out.chroma.data() + static_cast<size_t>(row) * out.chromaStride;
+            const uint32_t cFrom = row < chromaRows ? chromaBytes : 0;
+            EXPECT_EQ(Bytes(c + cFrom, c + out.chromaStride), Bytes(out.chromaStride - cFrom, 0xEE)) << "chroma " << row;
+        }
     }
 }
 

@@ -40,14 +40,15 @@ public:
 // Caller buffers for a YUV output, filled with a guard value.
 struct Out {
     uint32_t w = 0, h = 0, lumaStride = 0, chromaStride = 0;
+    uint32_t guardRows = 0;  // rows below the picture's in both areas, left at the guard value
     Bytes luma, chroma;
     void Make(uint32_t width, uint32_t height) {
         w = width;
         h = height;
         lumaStride = (w + 63) / 64 * 64;
         chromaStride = 2 * lumaStride;
-        luma.assign(static_cast<size_t>(lumaStride) * h, 0xEE);
-        chroma.assign(static_cast<size_t>(chromaStride) * h, 0xEE);
+        luma.assign(static_cast<size_t>(lumaStride) * (h + guardRows), 0xEE);
+        chroma.assign(static_cast<size_t>(chromaStride) * (h + guardRows), 0xEE);
     }
     MK_JPEG_OUTDESC_S Desc() {
         MK_JPEG_OUTDESC_S d{};
