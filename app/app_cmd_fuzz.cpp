@@ -30,9 +30,8 @@ bool Run(uint32_t code, const void* pPayload, uint32_t len) {
 }
 
 void SetUp() {
-    uint32_t ports[24];
-    varnelle::testing::FuzzPortPlan(ports);
-    Run(86, ports, sizeof(ports));
+    const std::vector<uint32_t> ports = varnelle::testing::MasterPortPlan();
+    Run(86, ports.data(), static_cast<uint32_t>(4 * ports.size()));
     SLAVE_SYS_PARAM_S p = varnelle::testing::FuzzSysParams();
     p.stSlaveCfg.u8JpegEnable = 1;
     Run(96, &p, sizeof(p));

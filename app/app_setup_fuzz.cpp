@@ -106,9 +106,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_master = new varnelle::testing::FakeMaster;
     if (!g_master->ok()) std::abort();
     AppRegisterModules();
-    uint32_t ports[24];
-    varnelle::testing::FuzzPortPlan(ports);
-    Run(86, ports, sizeof(ports));
+    const std::vector<uint32_t> ports = varnelle::testing::MasterPortPlan();
+    Run(86, ports.data(), static_cast<uint32_t>(4 * ports.size()));
     // The first set-up is a proper one: the capture size class is computed once, from it.
     ProperSetUp();
     // One window block for the decode slot, named by the master's address.

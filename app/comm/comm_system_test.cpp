@@ -160,7 +160,8 @@ protected:
     void TearDown() override {
         dev::JournalStop();
         ClearFaults();
-        SlaveReleaseStreamSenders();
+        SlaveStopSender(PcivGetVencTrans());
+        SlaveStopSender(PcivGetJpegTrans());
         CommClearSetupHooks();
         SlaveResetSysCfg();
         CommResetVpssChnMap();
@@ -178,12 +179,9 @@ protected:
         PCIV_RunCmd(&m);
     }
     static void Send96(const SLAVE_SYS_PARAM_S& p) { Send(96, &p, sizeof(p)); }
-    // Command 86 with the master's plan: 101 to 124, decoder slot i on 105 + 2i and 106 + 2i.
+    // Command 86 with the master's plan.
     static void MapPorts() {
-        std::vector<uint32_t> plan = {101, 102, 103, 104};
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
-        for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
+        const std::vector<uint32_t> plan = varnelle::testing::MasterPortPlan();
         Send(86, plan.data(), 96);
     }
     static void Send85(int32_t op, int32_t count) {

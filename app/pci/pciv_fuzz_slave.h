@@ -53,17 +53,6 @@ inline bool RunFuzzCmd(PCIV_MSG_S* msg, uint32_t code, const void* pPayload, uin
     return RunCmdKeepingReplyRule(msg, CodeIsAnswered(code));
 }
 
-// The master's port plan (command 86): 101 to 104 for the senders, decoder slot i on 105 + 2i and
-// 106 + 2i, then 121 to 124.
-inline void FuzzPortPlan(uint32_t au32Ports[24]) {
-    for (uint32_t i = 0; i < 4; ++i) au32Ports[i] = 101 + i;
-    for (uint32_t i = 0; i < 8; ++i) {
-        au32Ports[4 + i] = 105 + 2 * i;
-        au32Ports[12 + i] = 106 + 2 * i;
-    }
-    for (uint32_t i = 20; i < 24; ++i) au32Ports[i] = 101 + i;
-}
-
 // Command 96 of a 4-input 1080P product 656 with two decoder channels from channel 4.
 inline SLAVE_SYS_PARAM_S FuzzSysParams() {
     SLAVE_SYS_PARAM_S p;

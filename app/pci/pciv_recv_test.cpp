@@ -76,10 +76,7 @@ protected:
         SlaveRegisterCmdHandlers();
         SlaveRegisterReceivers();
         PCIV_MSG_S map = Cmd(86, {});
-        std::vector<uint32_t> plan = {101, 102, 103, 104};
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
-        for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
+        const std::vector<uint32_t> plan = varnelle::testing::MasterPortPlan();
         std::memcpy(map.au32Payload, plan.data(), 96);
         map.stMsgHead.u32MsgLen = 96;
         PCIV_RunCmd(&map);

@@ -600,11 +600,6 @@ int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
     return s32Ret;
 }
 
-void SlaveReleaseStreamSenders() {
-    SlaveStopSender(PcivGetVencTrans());
-    SlaveStopSender(PcivGetJpegTrans());
-}
-
 namespace {
 
 struct SenderSlot {

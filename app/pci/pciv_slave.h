@@ -80,9 +80,6 @@ void PcivSetWindowBase(uint32_t u32Base);
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot);
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot);
 
-// Stops the encoded-video and JPEG senders (commands 10 and 11), which gives their pool blocks back;
-// the master starts them again with 10 and 11. Command loop only.
-void SlaveReleaseStreamSenders();
 // Command 96 around the pools it destroys: the running senders give their local buffers back, then
 // take new ones from the new pools; their rings, ports and acknowledgement state stay. A sender that
 // gets no buffer says so in one line naming the command that restores its stream (10 or 11); its

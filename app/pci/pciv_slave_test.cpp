@@ -84,14 +84,7 @@ protected:
     // Runs one command; true when answered.
     static bool Run(PCIV_MSG_S* m) { return PCIV_RunCmd(m); }
 
-    // The master's plan: 101 to 124, decoder slot i on 105 + 2i and 106 + 2i.
-    static std::vector<uint32_t> Plan() {
-        std::vector<uint32_t> plan = {101, 102, 103, 104};
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
-        for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
-        for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
-        return plan;
-    }
+    static std::vector<uint32_t> Plan() { return varnelle::testing::MasterPortPlan(); }
 
     // Command 86 with `plan` (not answered).
     static void MapPorts(const std::vector<uint32_t>& plan = Plan()) {

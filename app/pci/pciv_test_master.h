@@ -74,6 +74,16 @@ inline bool CodeIsAnswered(uint32_t code) {
     return kUnanswered.count(code) == 0;
 }
 
+// The master's port plan (command 86, 24 words): 101 to 104 for the senders, decoder slot i on 105 + 2i
+// and 106 + 2i, then 121 to 124.
+inline std::vector<uint32_t> MasterPortPlan() {
+    std::vector<uint32_t> plan = {101, 102, 103, 104};
+    for (uint32_t i = 0; i < 8; ++i) plan.push_back(105 + 2 * i);
+    for (uint32_t i = 0; i < 8; ++i) plan.push_back(106 + 2 * i);
+    for (uint32_t p : {121u, 122u, 123u, 124u}) plan.push_back(p);
+    return plan;
+}
+
 // Plays chip `self`: listens on its socket, keeps every record other chips send it (by port, in
 // arrival order), and sends records to chip `peer` over one connection, so they arrive in order.
 // Optionally answers, like a slave, every answered code that arrives on port 100.

@@ -68,9 +68,9 @@ bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize) {
 
 namespace {
 
-// A pool block of `u32Size` bytes mapped into the process: 0 with the block and its addresses, or -1
-// (printed) with nothing held.
-int MapLocalBlock(uint32_t u32Size, VB_BLK* pBlk, uint32_t* pu32Phys, uint8_t** ppVir) {
+// A pool block of `u32Size` bytes mapped into the process as the sender's empty local buffer: 0, or -1
+// (printed) with nothing held and the sender as it was.
+int MapLocalBlock(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Size) {
     VB_BLK blk = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, u32Size, nullptr);
     if (blk == VB_INVALID_HANDLE) {
         APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", static_cast<int>(u32Size));
@@ -88,9 +88,11 @@ int MapLocalBlock(uint32_t u32Size, VB_BLK* pBlk, uint32_t* pu32Phys, uint8_t** 
         MK_MPI_VB_ReleaseBlock(blk);
         return -1;
     }
-    *pBlk = blk;
-    *pu32Phys = phys;
-    *ppVir = static_cast<uint8_t*>(pVir);
+    pSender->u32Blk = blk;
+    pSender->u32PhyAddr = phys;
+    pSender->pu8VirAddr = static_cast<uint8_t*>(pVir);
+    pSender->u32LocSize = u32Size;
+    pSender->u32Fill = 0;
     return 0;
 }
 
@@ -112,18 +114,14 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
         APP_ERR(kSrc, "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", 0);
         return -1;
     }
-    VB_BLK blk = VB_INVALID_HANDLE;
-    uint32_t phys = 0;
-    uint8_t* pVir = nullptr;
-    if (MapLocalBlock(pParam->u32BufSize, &blk, &phys, &pVir) != 0) return -1;
     auto* pSender = new PCIV_TRANS_SENDER_S;
+    if (MapLocalBlock(pSender, pParam->u32BufSize) != 0) {
+        delete pSender;
+        return -1;
+    }
     pSender->u32RemoteBase = pParam->u32BufAddr;
     pSender->u32RemoteSize = pParam->u32BufSize;
     pSender->s32Target = static_cast<int32_t>(pParam->u32Target);
-    pSender->u32Blk = blk;
-    pSender->pu8VirAddr = pVir;
-    pSender->u32PhyAddr = phys;
-    pSender->u32LocSize = pParam->u32BufSize;
     pSender->u32NoticePort = pParam->u32NoticePort;
     pSender->u32AckPort = pParam->u32AckPort;
     pSender->bInit = 1;
@@ -165,16 +163,7 @@ void PCIV_Trans_ReleaseLocBuf(PCIV_TRANS_SENDER_S* pSender) {
 int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender) {
     pSender->bLocRenewing = 0;
     if (PCIV_Trans_HasLocBuf(pSender)) return 0;
-    VB_BLK blk = VB_INVALID_HANDLE;
-    uint32_t phys = 0;
-    uint8_t* pVir = nullptr;
-    if (MapLocalBlock(pSender->u32RemoteSize, &blk, &phys, &pVir) != 0) return -1;
-    pSender->u32Blk = blk;
-    pSender->u32PhyAddr = phys;
-    pSender->pu8VirAddr = pVir;
-    pSender->u32LocSize = pSender->u32RemoteSize;
-    pSender->u32Fill = 0;
-    return 0;
+    return MapLocalBlock(pSender, pSender->u32RemoteSize);
 }
 
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {
