@@ -243,6 +243,8 @@ void CTime::format(char* buf, size_t size, int flags) const {
     };
     order3((flags & kFmtTwoDigitYear) && !(flags & kFmtTimeOnly) ? year - 2000LL : year);
 
+    // What flag 2 takes off: the seconds where they are shown, with their separator if they have one.
+    size_t secondsLen = 3;
     if (flags & kFmtTimeOnly) {
         std::snprintf(out, sizeof out, "%02d:%02d:%02d", h, minute, second);
     } else if (flags & kFmtTwoDigitYear) {
@@ -252,7 +254,9 @@ void CTime::format(char* buf, size_t size, int flags) const {
         std::snprintf(out, sizeof out,
                       ymd ? "%04lld%02lld%02lld%02d%02d%02d" : "%02lld%02lld%04lld%02d%02d%02d", a, b, c, h,
                       minute, second);
+        secondsLen = 2;
     } else if (flags & kFmtDateOnly) {
+        secondsLen = 0;
         std::snprintf(out, sizeof out, ymd ? "%04lld%c%02lld%c%02lld" : "%02lld%c%02lld%c%04lld", a, sep, b,
                       sep, c);
     } else {
@@ -261,8 +265,8 @@ void CTime::format(char* buf, size_t size, int flags) const {
                       a, sep, b, sep, c, h, minute, second);
     }
     size_t len = std::strlen(out);
-    if ((flags & kFmtNoSeconds) && len >= 3) {
-        len -= 3;
+    if ((flags & kFmtNoSeconds) && len >= secondsLen) {
+        len -= secondsLen;
         out[len] = '\0';
     }
     if (h12 && !(flags & kFmtDateOnly))

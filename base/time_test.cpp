@@ -281,6 +281,11 @@ TEST(CTimeTest, FormatFollowsDisplaySettings) {
         {1, 0, 2, 11, CTime::kFmtTwoDigitYear, "04/18/18 11:29:27"},
         {0, 1, 1, 0, CTime::kFmtTimeOnly, "12:29:27AM"},
         {0, 0, 1, 9, CTime::kFmtTimeOnly | CTime::kFmtNoSeconds, "09:29"},
+        // Flag 2 takes off only the seconds shown: two digits without separators, nothing from a date.
+        {0, 0, 1, 11, CTime::kFmtNoSeparators | CTime::kFmtNoSeconds, "201804181129"},
+        {1, 1, 2, 13, CTime::kFmtNoSeparators | CTime::kFmtNoSeconds, "041820180129PM"},
+        {0, 0, 1, 11, CTime::kFmtDateOnly | CTime::kFmtNoSeconds, "2018-04-18"},
+        {0, 0, 1, 11, CTime::kFmtTwoDigitYear | CTime::kFmtNoSeconds, "18-04-18 11:29"},
     };
     for (const Case& c : cases) {
         CTime::setFormat(c.order, c.h12, c.sep);
