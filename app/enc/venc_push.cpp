@@ -182,6 +182,7 @@ int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, u
             ++pCtx->stats.u64DropTooLarge;
             --pCtx->s32SinceSend;
         } else {
+            pCtx->u64LocGen = pSender->u64LocGen;
             if (VencPushPlaceRecord(pSender->u32Fill, u32Record, SendLimit(pSender)) != VENC_PUSH_WRITE) {
                 // The buffer goes first; the send (and any wait for the master) happens after the pass,
                 // without the capture lock, so the frame waits as a copy.
@@ -205,6 +206,11 @@ int VencPushSend(VencPushCtx* pCtx) {
         {
             std::unique_lock<std::mutex> lock;
             PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock);
+            if (pSender != nullptr && pSender->u64LocGen != pCtx->u64LocGen) {
+                // Command 96 renewed the buffer, or 10 or 11 replaced the sender, while this thread
+                // waited: a new ring is not set up yet, or what it held goes with the next frame's send.
+                pSender = nullptr;
+            }
             if (pSender == nullptr) {
                 // The sender went away (a repeated command 10 or 11): what waited for it goes too.
                 if (!pCtx->held.empty()) ++pCtx->stats.u64DropStopped;

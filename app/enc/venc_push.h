@@ -46,6 +46,7 @@ struct VencPushCtx {
     int32_t s32SinceSend = 0;          // frames written since the last send
     std::vector<VENC_PACK_S> packs;    // the pack array of the frame being fetched
     std::vector<uint8_t> held;         // a whole frame record waiting for room, or empty
+    uint64_t u64LocGen = 0;            // the local buffer it last wrote (or held a frame) for
     const std::atomic<bool>* pStop = nullptr;  // tests end a thread with it; the program never does
     uint64_t u64HoldNs = 0;  // how long the last pass that took the capture lock held it
     uint64_t u64NoSenderRun = 0;  // frames dropped since the last one a sender took
@@ -68,7 +69,8 @@ VencPushPlace VencPushPlaceRecord(uint32_t u32Fill, uint32_t u32Record, uint32_t
 int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, uint64_t* pu64Pts = nullptr);
 
 // Sends the local buffer, and then writes the held frame, retrying a full ring while the sender runs.
-// 0 sent, -1 the sender went away (a held frame is dropped and counted) or the stop was requested.
+// 0 sent, -1 the sender went away or its buffer was renewed since the thread last wrote (a held frame,
+// of an encoder that is gone, is dropped and counted; nothing is sent), or the stop was requested.
 int VencPushSend(VencPushCtx* pCtx);
 
 // One pass of the H.264 fetch thread, waiting at most `selectMs` for a frame. The frames written, 0

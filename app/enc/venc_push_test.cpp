@@ -387,6 +387,70 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
     varnelle::testing::StopSlotSender(slot);
 }
 
+// Command 96 sends nothing: what the sender holds crosses into the new buffer and leaves with the send
+// after the next frame, in sequence; a send that was due before the set-up is not made after it. A
+// repeated command 10 drops what its sender held (counted), so the new ring starts with new frames only.
+TEST_F(VencPushFlowTest, ASetUpSendsNothingAndWhatTheSenderHeldGoesWithItsNextSendOrNowhere) {
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    m_ctx.pSlot = slot;
+    auto start = [&] {
+        return varnelle::testing::StartSlotSender(slot, varnelle::testing::kVideoRingPhys, 1u << 20,
+                                                  varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck);
+    };
+    auto setUp = [] {
+        SlaveReleaseSenderBuffers();
+        SlaveTakeSenderBuffers();
+    };
+    auto write = [&](int frames) {
+        ASSERT_EQ(view::PushFrames(0, frames), frames);
+        for (int i = 0; i < frames; ++i) ASSERT_EQ(VencPushWriteFrame(&m_ctx, 0, 0), 1);
+    };
+    auto noticeOf = [](const varnelle::testing::FakeMaster::Record& r) {
+        return *reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+    };
+    auto fill = [slot] { return static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load())->u32Fill; };
+    varnelle::testing::FakeMaster::Record r;
+    ASSERT_TRUE(start());
+    write(3);
+    const uint32_t held = fill();
+    setUp();
+    EXPECT_EQ(fill(), held);
+    EXPECT_EQ(VencPushSend(&m_ctx), -1) << "nothing written into the new buffer yet";
+    EXPECT_FALSE(m_master->Take(varnelle::testing::kVideoNotice, &r, std::chrono::milliseconds(200)));
+    write(1);
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    ASSERT_TRUE(m_master->Take(varnelle::testing::kVideoNotice, &r));
+    PCIV_TRANS_NOTICE_S n = noticeOf(r);
+    EXPECT_EQ(n.u32Seq, 0u);
+    EXPECT_EQ(n.u32Start, 0u);
+    std::vector<uint8_t> data(n.u32End - n.u32Start);
+    m_ram->Read(varnelle::testing::kVideoRingPhys + n.u32Start, data.data(), data.size());
+    const auto recs = ParseRecords(data.data(), data.size());
+    ASSERT_EQ(recs.size(), 4u);
+    for (uint32_t i = 0; i < recs.size(); ++i) EXPECT_EQ(recs[i].seq, i);
+
+    write(2);
+    const uint32_t dropped = fill();
+    setUp();
+    ::testing::internal::CaptureStdout();
+    SlaveStopSender(slot);  // as a repeated command 10 does, before its new sender
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(slot->u64DroppedHeld.load(), dropped);
+    EXPECT_NE(out.find("held " + std::to_string(dropped) + " bytes since its last send: dropped"), std::string::npos)
+        << out;
+    ASSERT_TRUE(start());
+    write(1);
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    ASSERT_TRUE(m_master->Take(varnelle::testing::kVideoNotice, &r));
+    n = noticeOf(r);
+    EXPECT_EQ(n.u32Seq, 0u);
+    EXPECT_EQ(n.u32Start, 0u);
+    data.assign(n.u32End - n.u32Start, 0);
+    m_ram->Read(varnelle::testing::kVideoRingPhys + n.u32Start, data.data(), data.size());
+    ASSERT_EQ(ParseRecords(data.data(), data.size()).size(), 1u) << "only the frame written after the new 10";
+    varnelle::testing::StopSlotSender(slot);
+}
+
 // No block for the new buffer: one line names command 10; the frames that come meanwhile are counted
 // and their first drop is said once; a later set-up with room brings the stream back with the count.
 // A sender without a buffer stops as any other (a repeated command 10) and gives back no block.

@@ -39,6 +39,8 @@ struct PCIV_TRANS_CHN_S {
     // the thread starts and freed with pfnThreadDataFree once the thread has been joined.
     std::atomic<void*> pThreadData{nullptr};
     void (*pfnThreadDataFree)(void*) = nullptr;
+    // Bytes that senders replaced by a repeated start command held unsent (dropped, not sent).
+    std::atomic<uint64_t> u64DroppedHeld{0};
 };
 
 struct PCIV_CHIP_TABLE_S {

@@ -532,8 +532,15 @@ void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
         pOld = pSlot->pTrans.exchange(nullptr);
     }
     pSlot->u32ReadPort = 0;
+    auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(pOld);
+    if (pSender == nullptr) return;
+    // What it held since its last send belongs to the ring it leaves: never sent into the next one.
+    if (const uint32_t held = PCIV_Trans_HeldBytes(pSender)) {
+        pSlot->u64DroppedHeld += held;
+        APP_ERR_IN(kSrc, "SlaveStopSender", "the sender replaced held %u bytes since its last send: dropped\n", held);
+    }
     // Joins the acknowledgement thread; no lock is held meanwhile.
-    if (pOld != nullptr) PCIV_Trans_DeInitSender(static_cast<PCIV_TRANS_SENDER_S*>(pOld));
+    PCIV_Trans_DeInitSender(pSender);
 }
 
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {

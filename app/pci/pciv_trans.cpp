@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/comm/app_log.h"
@@ -68,6 +69,8 @@ bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize) {
 
 namespace {
 
+std::atomic<uint64_t> g_locGen{0};
+
 // A pool block of `u32Size` bytes mapped into the process as the sender's empty local buffer: 0, or -1
 // (printed) with nothing held and the sender as it was.
 int MapLocalBlock(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Size) {
@@ -93,6 +96,7 @@ int MapLocalBlock(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Size) {
     pSender->pu8VirAddr = static_cast<uint8_t*>(pVir);
     pSender->u32LocSize = u32Size;
     pSender->u32Fill = 0;
+    pSender->u64LocGen = g_locGen.fetch_add(1) + 1;
     return 0;
 }
 
@@ -154,16 +158,26 @@ bool PCIV_Trans_HasLocBuf(const PCIV_TRANS_SENDER_S* pSender) {
 void PCIV_Trans_ReleaseLocBuf(PCIV_TRANS_SENDER_S* pSender) {
     pSender->bLocRenewing = 1;
     if (!PCIV_Trans_HasLocBuf(pSender)) return;
-    // The frames written since the last send reach the master when its ring has room; the ring's
-    // positions only move with a send, so a failure here leaves them as they were.
-    PCIV_Trans_SendData(pSender);
+    // Nothing is sent here: a master that restarts has not set up its new ring yet, and would take a
+    // notice into the old one as data in the new.
+    pSender->carried.assign(pSender->pu8VirAddr, pSender->pu8VirAddr + pSender->u32Fill);
     UnmapLocalBlock(pSender);
 }
 
 int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender) {
     pSender->bLocRenewing = 0;
     if (PCIV_Trans_HasLocBuf(pSender)) return 0;
-    return MapLocalBlock(pSender, pSender->u32RemoteSize);
+    if (MapLocalBlock(pSender, pSender->u32RemoteSize) != 0) return -1;
+    // The new buffer is as large as the ring, as the old one was.
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(pSender->carried.size()), pSender->u32LocSize);
+    if (n != 0) std::memcpy(pSender->pu8VirAddr, pSender->carried.data(), n);
+    pSender->u32Fill = n;
+    pSender->carried.clear();
+    return 0;
+}
+
+uint32_t PCIV_Trans_HeldBytes(const PCIV_TRANS_SENDER_S* pSender) {
+    return PCIV_Trans_HasLocBuf(pSender) ? pSender->u32Fill : static_cast<uint32_t>(pSender->carried.size());
 }
 
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "app/pci/pciv_chip.h"
 #include "app/pci/pciv_proto.h"
@@ -40,6 +41,11 @@ struct PCIV_TRANS_SENDER_S {
     PcivStop stop;  // wakes the acknowledgement thread when the sender is torn down
     // Between PCIV_Trans_ReleaseLocBuf and PCIV_Trans_TakeLocBuf: the buffer is being renewed.
     int32_t bLocRenewing = 0;
+    // What the buffer held when it went, until a new buffer takes it (it leaves with the next send).
+    std::vector<uint8_t> carried;
+    // Names the local buffer: a new one for every buffer taken by any sender, never 0. A writer that
+    // finds another name than the one it wrote into knows the buffer was renewed or the sender replaced.
+    uint64_t u64LocGen = 0;
 };
 
 // Used by the one thread that reads the slot's notices.
@@ -91,15 +97,16 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
 void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender);
 // The sender's local buffer: true while it has one.
 bool PCIV_Trans_HasLocBuf(const PCIV_TRANS_SENDER_S* pSender);
-// Gives the local buffer back to its pool (after one try to send what it holds; what cannot be sent
-// is lost) and marks the buffer as being renewed. The sender keeps its ring, ports, positions,
-// sequence numbers and acknowledgement thread. Nothing when it has no buffer. Caller holds the slot's
-// lock.
+// Gives the local buffer back to its pool, keeping what it holds (nothing is sent), and marks the
+// buffer as being renewed. The sender keeps its ring, ports, positions, sequence numbers and
+// acknowledgement thread. Nothing when it has no buffer. Caller holds the slot's lock.
 void PCIV_Trans_ReleaseLocBuf(PCIV_TRANS_SENDER_S* pSender);
-// Takes a local buffer as large as the ring from the pools as they are now: 0, or -1 (printed as in
-// PCIV_Trans_InitSender) with the sender left without one. 0 at once when it has one. Caller holds
-// the slot's lock.
+// Takes a local buffer as large as the ring from the pools as they are now, holding what the old one
+// held: 0, or -1 (printed as in PCIV_Trans_InitSender) with the sender left without one. 0 at once
+// when it has one. Caller holds the slot's lock.
 int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender);
+// Bytes written since the last send, in the buffer or carried while it has none.
+uint32_t PCIV_Trans_HeldBytes(const PCIV_TRANS_SENDER_S* pSender);
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free);
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len);
 int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);
