@@ -1,10 +1,11 @@
 // Command 96 with hostile system parameters (any size up to a whole message, any product, channel
 // range, decoder numbers and capability record), each followed by what a master does next: the proper
 // set-up of a 4-input product, the capture of channel 0 and the decode slot 0 with one fragment. On a
-// private bus with every media driver and a master (chip 0) in this process. Whatever the parameters,
-// nothing crashes and the proper set-up that follows brings capture and decode back: the capture
-// commands and the decode slot's start answer 0, and the fragment is acknowledged. Command 85 is not
-// sent: with a hostile product it waits for decoders by design.
+// private bus with every media driver and a master (chip 0) in this process. Both stream senders run
+// throughout, so every 96 renews their buffers. Whatever the parameters, nothing crashes and the proper
+// set-up that follows brings capture, the video stream and decode back: the capture commands and the
+// decode slot's start answer 0, a notice of the video ring comes, and the fragment is acknowledged.
+// Command 85 is not sent: with a hostile product it waits for decoders by design.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr uint32_t kWindowBytes = 64 * 1024;
 constexpr uint32_t kVdecNotice = 105, kVdecAck = 106;
+constexpr uint32_t kVideoNotice = 101, kVideoAck = 102, kJpegNotice = 103, kJpegAck = 104;
+constexpr uint32_t kRingBytes = 1u << 20;
 
 varnelle::testing::FakeMaster* g_master = nullptr;
 uint32_t g_windowAddr = 0;  // as the master names it
@@ -99,6 +102,15 @@ void Decode() {
     Require(ack.msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_FREE && ack.msg.au32Payload[1] == notice.u32End);
 }
 
+// Takes the video ring's next notice, waiting up to `limit`, and acknowledges it as the master does.
+bool TakeVideoNotice(std::chrono::milliseconds limit) {
+    static uint32_t acked = 0;
+    varnelle::testing::FakeChip::Record r;
+    if (!g_master->Take(kVideoNotice, &r, limit)) return false;
+    const PCIV_TRANS_NOTICE_S ack = {r.msg.au32Payload[0], r.msg.au32Payload[1], acked++};
+    return g_master->SendMsg(kVideoAck, PCIV_MSGTYPE_FREE, &ack, sizeof(ack));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -110,6 +122,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Run(86, ports.data(), static_cast<uint32_t>(4 * ports.size()));
     // The first set-up is a proper one: the capture size class is computed once, from it.
     ProperSetUp();
+    // The stream senders, on rings in the master's RAM.
+    if (Run(10, {0, 0, kRingBytes, 0x40100000, kVideoNotice, kVideoAck}) != 0) std::abort();
+    if (Run(11, {0, 0, kRingBytes, 0x40300000, kJpegNotice, kJpegAck}) != 0) std::abort();
     // One window block for the decode slot, named by the master's address.
     PCIV_MSG_S reply;
     const uint32_t req[4] = {0, 0, kWindowBytes, 1};
@@ -124,7 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t len = size > PCIV_MSG_MAXLEN ? PCIV_MSG_MAXLEN : static_cast<uint32_t>(size);
     Run(96, data, len);
     ProperSetUp();
+    // What the last input's capture sent before this set-up; nothing comes after it until new frames.
+    while (TakeVideoNotice(std::chrono::milliseconds(50))) {
+    }
     Capture();
+    Require(TakeVideoNotice(std::chrono::seconds(10)));
     Decode();
     return 0;
 }

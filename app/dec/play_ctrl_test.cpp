@@ -290,9 +290,28 @@ TEST_F(PlayTest, ListCommandsAndTheParserShareTheRecordSafely) {
             default: PlaySetDirection(kChn, 0); break;
         }
     }
-    while (scans.load() < 10) std::this_thread::yield();
+    // Two whole rounds of the producer after the last command: the last one starts after it.
+    const uint64_t after = scans.load();
+    while (scans.load() < after + 2) std::this_thread::yield();
     stop = true;
     producer.join();
+    // Whatever the interleaving, the list ends as one parse of the ring makes it: each of the 64 frames
+    // once, in ring order, linked both ways.
+    {
+        AVdecState::Host& h = AVdecGetState()->HostOf(kChn);
+        pthread_mutex_lock(&h.mutex);
+        std::vector<uint32_t> offsets;
+        const VDEC_FRAMEINFO* prev = nullptr;
+        for (const VDEC_FRAMEINFO* f = h.pHead; f != nullptr && offsets.size() <= 64; prev = f, f = f->pNext) {
+            EXPECT_EQ(f->pPrev, prev);
+            offsets.push_back(f->u32Offset);
+        }
+        EXPECT_EQ(h.pTail, prev);
+        pthread_mutex_unlock(&h.mutex);
+        std::vector<uint32_t> want;
+        for (uint32_t i = 0; i < 64; ++i) want.push_back(i * 64);
+        EXPECT_EQ(offsets, want);
+    }
     AVdecFreeFrameList(kChn);
 }
 
