@@ -122,6 +122,10 @@ typedef struct MK_JPEG_HANDLE {
     int s32OutSpace;
     JSAMPARRAY ppLineBuf;  // one line of the library's output for the YUV writers
     int s32Writer;         // the YUV writer chosen for a software decode
+    // What was read ahead of a source of the caller's own before the decoder started, handed back to
+    // the source: kept while the source still reads from it, past the picture's end.
+    MK_U8* pu8LookAhead;
+    size_t uLookAheadSize;
 } MK_JPEG_HANDLE;
 
 #define MK_JPEG_CHECK_WORD 0xFFFFFFu

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include <jerror.h>
@@ -205,6 +207,62 @@ bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
     return false;
 }
 
+// The first marker in bytes of entropy-coded data: the byte after its 0xFF, or 0 when there is none
+// (0xFF then 0 is a coded 0xFF, 0xFF then 0xFF a fill byte).
+int FirstMarker(const MK_U8* p, size_t n) {
+    if (n < 2) return 0;
+    const MK_U8* end = p + n;
+    for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr;
+         ++p) {
+        if (p + 1 < end && p[1] != 0 && p[1] != 0xFF) return p[1];
+    }
+    return 0;
+}
+
+bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
+
+// Appends the source's buffer to the first `n` bytes of the look-ahead and takes it from the source:
+// the look-ahead's new length. It grows by doubling up to `cap`, then by what the last chunk needs.
+size_t TakeIntoLookAhead(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, size_t n, size_t cap) {
+    jpeg_source_mgr* src = cinfo->src;
+    const size_t add = src->bytes_in_buffer;
+    if (add == 0) return n;
+    // The source may still be reading what was read ahead of the picture before (n is 0 then): it fits
+    // where it is and moves to the front.
+    if (n + add > h->uLookAheadSize) {
+        const size_t size = std::max(n + add, std::min(2 * h->uLookAheadSize, cap));
+        void* grown = std::realloc(h->pu8LookAhead, size);
+        if (grown == nullptr) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+        h->pu8LookAhead = static_cast<MK_U8*>(grown);
+        h->uLookAheadSize = size;
+    }
+    std::memmove(h->pu8LookAhead + n, src->next_input_byte, add);
+    src->next_input_byte += add;
+    src->bytes_in_buffer = 0;
+    return n + add;
+}
+
+// Whether the first piece that a source of the caller's own would give holds a restart marker before
+// any other. Such a source cannot be wound back, so this is found before the decoder takes anything:
+// its buffer may tell alone; otherwise its chunks go into the look-ahead as its fill routine overwrites
+// them, and the look-ahead is handed back to it, so that whichever decoder goes on reads the same bytes.
+bool OtherSourceHoldsRestartMarker(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
+    jpeg_source_mgr* src = cinfo->src;
+    const size_t cap = h->u32StreamBufSize;
+    const size_t have = src->bytes_in_buffer;
+    int marker = FirstMarker(src->next_input_byte, std::min(have, cap));
+    if (marker != 0 || have >= cap) return IsRestartMarker(marker);
+    size_t n = 0;
+    do {
+        const size_t from = n == 0 ? 0 : n - 1;  // a marker may stand on the seam of two chunks
+        n = TakeIntoLookAhead(cinfo, h, n, cap);
+        marker = FirstMarker(h->pu8LookAhead + from, std::min(n, cap) - from);
+    } while (marker == 0 && n < cap && (*src->fill_input_buffer)(cinfo));
+    src->next_input_byte = h->pu8LookAhead;
+    src->bytes_in_buffer = n;
+    return IsRestartMarker(marker);
+}
+
 // Feeds pieces made by `next` through the stream buffer until the decoder is done: 0, or -1 (also when
 // the first piece lacks the restart marker the picture needs).
 template <typename Next>
@@ -394,6 +452,10 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     JPEG_HDEC_WriteReg(regs, JPEG_REG_CHROMA_ADDR, h->u32MidChromaPhyAddr);
     if (h->b420) JPEG_HDEC_WriteReg(regs, JPEG_REG_420, 4);
     if (h->bResultWords) JPEG_HDEC_WriteReg(regs, JPEG_REG_RESULT1, 0x80000000u);
+    // Once the decoder has taken from a source of the caller's own, software has nothing left to read.
+    if (!h->bKnownSrc && NeedsRestartMarker(cinfo, h) && !OtherSourceHoldsRestartMarker(cinfo, h)) {
+        return MK_FAILURE;
+    }
     h->bStarted = MK_TRUE;
 
     int fed;

@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -525,12 +529,10 @@ TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLi
 
 // ---- What the hardware writes, output space by output space ----
 
-// A decode through the wrappers into rows of output_components bytes a pixel, with the library's
-// smoothing on or off; empty when it failed.
-Bytes DecodeTo(const Bytes& jpg, int space, bool smooth, Setup setup = nullptr) {
-    Dec d;
+// The next picture of the object's source decoded through the wrappers into rows of output_components
+// bytes a pixel, with the library's smoothing on or off; empty when it failed.
+Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
     try {
-        mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
         mk_jpeg_read_header(&d.c, TRUE);
         mk_jpeg_set_out_color_space(&d.c, space);
         d.c.do_fancy_upsampling = smooth ? TRUE : FALSE;
@@ -548,6 +550,12 @@ Bytes DecodeTo(const Bytes& jpg, int space, bool smooth, Setup setup = nullptr) 
         mk_jpeg_abort(&d.c);
         return {};
     }
+}
+
+Bytes DecodeTo(const Bytes& jpg, int space, bool smooth, Setup setup = nullptr) {
+    Dec d;
+    mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+    return DecodeNext(d, space, smooth, setup);
 }
 
 // The packed spaces from R, G, B pixels: each space's pixel as a little-endian word.
@@ -763,6 +771,104 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
         }
         varnelle::mem::ZoneAllocator::Local().Free(phys);
     }
+}
+
+// A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
+// every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker.
+struct ChunkSource {
+    jpeg_source_mgr pub;  // first: the library sees only this
+    const Bytes* jpg;
+    size_t at = 0, chunk;
+    Bytes buf;
+    ChunkSource(const Bytes& stream, size_t n)
+        : pub{}, jpg(&stream), chunk(n), buf(std::min(n, stream.size())) {
+        pub.init_source = pub.term_source = [](j_decompress_ptr) {};
+        pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
+            static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
+            auto* s = reinterpret_cast<ChunkSource*>(c->src);
+            const size_t n = std::min(s->chunk, s->jpg->size() - s->at);
+            std::memcpy(s->buf.data(), s->jpg->data() + s->at, n);
+            s->at += n;
+            s->pub.next_input_byte = n != 0 ? s->buf.data() : kEoi;
+            s->pub.bytes_in_buffer = n != 0 ? n : 2;
+            return TRUE;
+        };
+        pub.resync_to_restart = jpeg_resync_to_restart;
+        // No skip: cjpeg's pictures hold nothing the library skips.
+    }
+};
+
+// djpeg's pixels, also of a stream it warns about (exit status 2).
+Bytes DjpegRgb(const Bytes& jpg) {
+    return PnmPixels(Through(jpg, ".jpg", ".pnm", [](const std::string& in, const std::string& out) {
+        return "djpeg -rgb -nosmooth -pnm -outfile " + out + " " + in + " || test $? -eq 2";
+    }));
+}
+
+// Where a stream's first restart marker stands.
+size_t FirstRestartMarker(const Bytes& jpg) {
+    size_t i = 0;
+    while (i + 1 < jpg.size() && !(jpg[i] == 0xFF && (jpg[i + 1] & 0xF8) == 0xD0)) ++i;
+    return i;
+}
+
+// The hardware takes a picture whose first piece of 0x80000 bytes holds a restart marker, from every
+// source; the others go to software. A source of the caller's own cannot be wound back, so with it this
+// is found before the decoder takes anything, and whichever decoder goes on reads the same bytes.
+TEST_F(JpegLibTest, RestartPicturesDecodeAsDjpegFromEverySource) {
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const struct {
+        const char* what;
+        Bytes jpg;
+        bool hardware;
+    } pictures[] = {
+        {"first marker past the first piece",
+         Cjpeg(NoisePpm(1000, 700), "-quality 100 -sample 2x2 -restart 40"), false},
+        {"a marker after each MCU row", rows, true},
+        {"markers lost", WithoutRestartMarkers(rows), false},
+    };
+    ASSERT_GT(FirstRestartMarker(pictures[0].jpg), 0x80000u);
+    ASSERT_GT(FirstRestartMarker(rows), 4096u) << "the caller's first chunks hold none";
+    const std::string path = PathOf("restart.jpg");
+    for (const auto& k : pictures) {
+        const Bytes want = DjpegRgb(k.jpg);
+        WriteFile(path, k.jpg);
+        FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        ChunkSource chunks(k.jpg, 4096), whole(k.jpg, k.jpg.size());
+        const std::pair<const char*, std::function<void(j_decompress_ptr)>> sources[] = {
+            {"memory", [&](j_decompress_ptr c) { mk_jpeg_mem_stream_src(c, k.jpg.data(), k.jpg.size()); }},
+            {"file", [&](j_decompress_ptr c) { mk_jpeg_stdio_src(c, f); }},
+            {"4096-byte chunks", [&](j_decompress_ptr c) { c->src = &chunks.pub; }},
+            {"one chunk", [&](j_decompress_ptr c) { c->src = &whole.pub; }},
+        };
+        for (const auto& [name, use] : sources) {
+            SCOPED_TRACE(std::string(k.what) + ", " + name);
+            m_jpeg->Reset();
+            Dec d;
+            use(&d.c);
+            EXPECT_EQ(DecodeNext(d, JCS_RGB, false), want);
+            EXPECT_EQ(m_jpeg->Decoded(), k.hardware ? 1 : 0);
+        }
+        std::fclose(f);
+        std::filesystem::remove(path);
+    }
+}
+
+// What was read ahead of a picture may hold the start of the next: the source still reads it after the
+// picture is finished.
+TEST_F(JpegLibTest, ACallersSourceGoesOnWithTheNextPictureAfterWhatWasReadAhead) {
+    const std::string options = "-quality 100 -sample 2x2 -restart 1";
+    const Bytes first = WithoutRestartMarkers(Cjpeg(NoisePpm(256, 64, 1), options));
+    const Bytes second = WithoutRestartMarkers(Cjpeg(NoisePpm(256, 64, 2), options));
+    ASSERT_NE(first.size() % 4096, 0u) << "the first picture ends inside a chunk";
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    ChunkSource chunks(both, 4096);
+    Dec d;
+    d.c.src = &chunks.pub;
+    EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(first));
+    EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(second));
 }
 
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.
