@@ -477,6 +477,8 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
         h->au32Result[1] = JPEG_HDEC_ReadReg(regs, JPEG_REG_RESULT1) & 0xF;
     }
     h->bHardDecoded = MK_TRUE;
+    // As after a software start: an object read to its end before would hand out no lines.
+    cinfo->output_scanline = 0;
     if (h->bYuvOut) {
         if (!h->stOutDesc.bDirect) CopyMiddleOut(h);
         return MK_SUCCESS;

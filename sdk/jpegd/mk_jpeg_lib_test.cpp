@@ -871,6 +871,18 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnWithTheNextPictureAfterWhatWasReadAhead)
     EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(second));
 }
 
+// The hardware leaves the object as software does after a whole picture: the next picture read with
+// it starts again at scan line 0.
+TEST_F(JpegLibTest, OneObjectDecodesPictureAfterPictureInTheHardware) {
+    const Bytes pictures[] = {Cjpeg(NoisePpm(64, 48, 1), "-quality 90"), Cjpeg(NoisePpm(64, 48, 2), "-quality 90")};
+    Dec d;
+    for (const Bytes& jpg : pictures) {
+        mk_jpeg_mem_stream_src(&d.c, jpg.data(), jpg.size());
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(jpg));
+    }
+    EXPECT_EQ(m_jpeg->Decoded(), 2);
+}
+
 // A large picture from a heap buffer: the stream goes to the hardware in pieces of 0x80000 bytes.
 class JpegPiecesTest : public JpegLibTest {
 protected:
