@@ -42,6 +42,10 @@ struct HostLink {
     std::atomic<int> replyTimeoutMs{0};
     std::atomic<bool> stop{false};
     PcivStop wake;  // requested with `stop`: ends the status thread's wait for a heartbeat at once
+    // Requested by PcivHostCancelWaits, from a signal handler: lock-free only.
+    PcivStop cancel;
+    std::atomic<bool> cancelled{false};
+    std::atomic<uint64_t> repliesMissed{0};
     // One command at a time: a waiting sender's reply is the next message on port 100, so two
     // senders must not interleave.
     std::mutex cmdMutex;
@@ -114,8 +118,13 @@ int SendWaitLocked(int chip, uint32_t u32Code, uint32_t u32Target, const void* p
     if (u32Len > 0) std::memcpy(stMsg.au32Payload, pPayload, u32Len);
     if (PCIV_SendMsg(chip, PCIV_MSGPORT_COMM, &stMsg) != 0) return -1;
     int timeoutMs = Link().replyTimeoutMs.load();
-    if (ReadTimed(chip, PCIV_MSGPORT_COMM, &stMsg, timeoutMs) != 0) {
-        APP_ERR(kSrc, "chip %d: no reply to command %u within %d ms\n", chip, u32Code, timeoutMs);
+    if (ReadTimed(chip, PCIV_MSGPORT_COMM, &stMsg, timeoutMs, &Link().cancel) != 0) {
+        ++Link().repliesMissed;
+        if (Link().cancelled.load()) {
+            APP_ERR(kSrc, "chip %d: no reply to command %u before the waits were cancelled\n", chip, u32Code);
+        } else {
+            APP_ERR(kSrc, "chip %d: no reply to command %u within %d ms\n", chip, u32Code, timeoutMs);
+        }
         return -1;
     }
     if (pReply != nullptr) std::memcpy(pReply, &stMsg, sizeof(stMsg.stMsgHead) + stMsg.stMsgHead.u32MsgLen);
@@ -152,8 +161,23 @@ PCIV_HOST_STATE_S* PcivHostGetState() {
     return &Link().state;
 }
 
+void PcivHostCancelWaits() {
+    Link().cancelled.store(true);
+    Link().cancel.Request();
+}
+
+bool PcivHostWaitsCancelled() {
+    return Link().cancelled.load();
+}
+
+uint64_t PcivHostRepliesMissed() {
+    return Link().repliesMissed.load();
+}
+
 int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
-    return ReadTimed(chip, port, pMsg, timeoutMs) == 0 ? 0 : -1;
+    if (timeoutMs == 0)
+        return PCIV_PortFd(chip, port) >= 0 && PCIV_ReadMsgTimeout(chip, port, pMsg, 0) == 0 ? 0 : -1;
+    return ReadTimed(chip, port, pMsg, timeoutMs < 0 ? 0 : timeoutMs, &Link().cancel) == 0 ? 0 : -1;
 }
 
 int PcivHostDrainPort(int chip, int port) {
@@ -174,6 +198,9 @@ void PcivHostResetState() {
     ResetState(Link().state);
     Link().stop.store(false);
     Link().wake.Reset();
+    Link().cancelled.store(false);
+    Link().cancel.Reset();
+    Link().repliesMissed.store(0);
 }
 
 void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count) {
@@ -209,11 +236,11 @@ int PcivHostWaitChip(int chip, int timeoutMs) {
     uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0);
     int ret = 0;
     while (dev::Ioctl(fd, MK_MCC_IOC_CHECK, &attr) != 0) {
-        if (timeoutMs > 0 && RemainingMs(deadline) == 0) {
+        if ((timeoutMs > 0 && RemainingMs(deadline) == 0) || Link().cancelled.load()) {
             ret = -1;
             break;
         }
-        usleep(kChipPollMs * 1000);
+        PCIV_WaitReadable(Link().cancel.fd(), kChipPollMs, nullptr);
     }
     dev::Close(fd);
     return ret;

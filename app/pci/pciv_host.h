@@ -88,8 +88,15 @@ void PcivHostSetRemoteChips(const int32_t* ps32Ids, int count);
 void PcivHostSetReplyTimeout(int timeoutMs);
 int PcivHostGetReplyTimeout();
 
-// Reads one message from (chip, port): with a time-out of 0 or less until one arrives, otherwise -1
-// after `timeoutMs`; -1 at once when the port is not open.
+// Ends every wait of the master for a reply, a message or a chip at once, and makes later ones give up
+// without waiting, until PcivHostResetState: the master is going (a signal). Safe in a signal handler.
+void PcivHostCancelWaits();
+bool PcivHostWaitsCancelled();
+// How many waits for a reply ended without one (none in time, or cancelled) since PcivHostResetState.
+uint64_t PcivHostRepliesMissed();
+
+// Reads one message from (chip, port): with a time-out below 0 until one arrives, with 0 only one
+// already queued, otherwise -1 after `timeoutMs`; -1 at once when the port is not open.
 int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs);
 // Drops what is queued on (chip, port) without waiting; returns how many messages were dropped.
 int PcivHostDrainPort(int chip, int port);

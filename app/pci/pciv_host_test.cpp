@@ -302,6 +302,40 @@ TEST_F(HostLinkTest, StatusThreadStopsWhileWaitingWithoutLimit) {
     joiner.join();
 }
 
+// The master's signal: a reply wait without limit ends at once and counts as missed, and later waits
+// (a reply, a message, a chip) give up without waiting until the state is reset. A read with no time
+// takes only what is queued.
+TEST_F(HostLinkTest, CancelEndsEveryWaitAtOnceUntilReset) {
+    PCIV_MSG_S msg;
+    EXPECT_EQ(PcivHostReadMsg(1, 106, &msg, 0), -1) << "nothing queued: no wait";
+    m_slave->Send(106, 19, nullptr, 0);
+    for (int i = 0; i < 500 && varnelle::mcc::QueuedMessages(1, 106) == 0; ++i) usleep(2000);
+    EXPECT_EQ(PcivHostReadMsg(1, 106, &msg, 0), 0) << "a queued message is taken";
+    m_slave->SetReply(true, 0);
+    PcivHostSetReplyTimeout(0);
+    std::future<int> waiting =
+        std::async(std::launch::async, [] { return PcivHostCaptureForceIFrame(0, 0); });
+    Record r;
+    ASSERT_TRUE(m_slave->Next(100, &r)) << "the command went out; its reply never comes";
+    PcivHostCancelWaits();
+    // Only a guard against a hang.
+    if (waiting.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "the reply wait was not cancelled";
+        std::abort();
+    }
+    EXPECT_EQ(waiting.get(), -1);
+    EXPECT_TRUE(PcivHostWaitsCancelled());
+    const uint64_t t0 = varnelle::host::MonotonicMs();
+    EXPECT_EQ(PcivHostCaptureStop(0, 0), -1);
+    EXPECT_EQ(PcivHostReadMsg(1, 106, &msg, -1), -1);
+    EXPECT_EQ(PcivHostWaitChip(5, 0), -1) << "an absent chip, waited for without limit";
+    EXPECT_LT(varnelle::host::MonotonicMs() - t0, 1000u);
+    EXPECT_EQ(PcivHostRepliesMissed(), 2u);
+    PcivHostResetState();
+    EXPECT_FALSE(PcivHostWaitsCancelled());
+    EXPECT_EQ(PcivHostRepliesMissed(), 0u);
+}
+
 TEST_F(HostLinkTest, PfWindowLineNamesTheSourceNotTheBuildMachinesPath) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(PcivGetPfWin(1), 0);

@@ -1,15 +1,20 @@
 // The varnelle-master tool itself against the program, both as child processes on a private bus.
+#include <signal.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/master_link/shell.h"
 #include "tests/master_link/slave_process.h"
 
 namespace {
 
+using varnelle::testing::Shell;
 using varnelle::testing::SlaveProcess;
 
 class MasterLinkToolTest : public ::testing::Test {
@@ -30,6 +35,34 @@ protected:
         all.insert(all.end(), args.begin(), args.end());
         if (!m_master.Start(MASTER_TOOL, m_bus, m_bus + "/master.log", 0, all)) return -1;
         return m_master.WaitExit(60000);
+    }
+
+    // A script that sets the slave up and plays a 1080p clip larger than the decode slot's block (4 MiB)
+    // through slot 0 with no display set up: the slave stops taking the stream once the decoder's
+    // pictures go nowhere, so acknowledgements stop coming. "" when ffmpeg cannot make the clip.
+    std::string StallingDecodeScript() {
+        const std::string clip = m_bus + "/clip-1080p.h264";
+        const std::string make =
+            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 2 "
+            "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -qp 5 -g 25 -bf 0 ";
+        int st = -1;
+        Shell(make + clip, &st);
+        std::error_code ec;
+        if (st != 0 || std::filesystem::file_size(clip, ec) <= (4u << 20)) return "";
+        const std::string script = m_bus + "/stall.txt";
+        std::ofstream(script) << "setup\ndecode 0 " << clip << "\n";
+        return script;
+    }
+    // The log's lines that hold every one of `words`.
+    std::string LinesWith(const std::vector<std::string>& words) const {
+        std::istringstream in(m_master.Log());
+        std::string out;
+        for (std::string line; std::getline(in, line);) {
+            bool all = true;
+            for (const std::string& w : words) all = all && line.find(w) != std::string::npos;
+            if (all) out += line + "\n";
+        }
+        return out;
     }
 
     std::string m_bus;
@@ -82,6 +115,46 @@ TEST_F(MasterLinkToolTest, CaptureVerbStartsTheChannelsMainStream) {
     std::error_code ec;
     EXPECT_GT(std::filesystem::file_size(out + "/venc-6.h264", ec), 1000u) << m_master.Log();
     EXPECT_FALSE(std::filesystem::exists(out + "/venc-0.h264")) << "only channel 3 was started";
+}
+
+// The slave stops acknowledging the clip's fragments: the tool gives up within its time-out, names the
+// notice whose acknowledgement did not come and fails, instead of waiting for ever.
+TEST_F(MasterLinkToolTest, StalledDecodeEndsWithinTheTimeoutNamingTheMissingAcknowledgement) {
+    const std::string script = StallingDecodeScript();
+    if (script.empty()) GTEST_SKIP() << "ffmpeg with libx264 made no clip larger than 4 MiB";
+    ASSERT_TRUE(m_master.Start(MASTER_TOOL, m_bus, m_bus + "/master.log", 0,
+                               {"--bus", m_bus, "--wait", "10", "--timeout", "1000", "--script", script,
+                                "--duration", "0", "--quiet"}));
+    EXPECT_EQ(m_master.WaitExit(20000), 1) << m_master.Log() << m_slave.Log();
+    EXPECT_NE(LinesWith({"decode slot 0: no acknowledgement of notice", "within 1000 ms"}), "")
+        << m_master.Log();
+    EXPECT_NE(m_master.Log().find("script stopped at line 2"), std::string::npos) << m_master.Log();
+    EXPECT_NE(m_master.Log().find("summary: "), std::string::npos) << m_master.Log();
+    EXPECT_TRUE(m_slave.Alive());
+}
+
+// SIGTERM or SIGINT while the tool waits (here for acknowledgements that would come only after a minute)
+// ends it at once, with its summary and a failure.
+TEST_F(MasterLinkToolTest, SignalEndsAWaitPromptlyWithTheSummary) {
+    const std::string script = StallingDecodeScript();
+    if (script.empty()) GTEST_SKIP() << "ffmpeg with libx264 made no clip larger than 4 MiB";
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        ASSERT_TRUE(m_slave.Alive() || m_slave.Start(VARNELLE_PROGRAM, m_bus, m_bus + "/slave.log"));
+        // A log of each round's own: the last round's lines are not this one's.
+        ASSERT_TRUE(m_master.Start(MASTER_TOOL, m_bus, m_bus + "/master-" + std::to_string(sig) + ".log", 0,
+                                   {"--bus", m_bus, "--wait", "10", "--timeout", "60000", "--script", script,
+                                    "--duration", "0", "--quiet"}));
+        ASSERT_TRUE(m_master.WaitForLog("decode slot 0: playing", 1, 20000))
+            << m_master.Log() << m_slave.Log();
+        ASSERT_EQ(::kill(m_master.pid(), sig), 0);
+        EXPECT_EQ(m_master.WaitExit(2000), 1) << "not ended within 2 s of the signal\n" << m_master.Log();
+        m_master.Kill();
+        EXPECT_NE(LinesWith({"decode slot 0: ", "interrupt"}), "") << m_master.Log();
+        EXPECT_NE(m_master.Log().find("summary: "), std::string::npos) << m_master.Log();
+        // The slot's decoder stays stuck: the next round starts with a slave of its own.
+        m_slave.Kill();
+    }
 }
 
 TEST_F(MasterLinkToolTest, BadOptionsAreRefusedWithUsage) {

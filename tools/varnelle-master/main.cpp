@@ -27,7 +27,8 @@ const char kUsage[] =
     "  --out DIR         write the received streams to DIR/<ring>-chip<N>.bin, each H.264\n"
     "                    channel to DIR/venc-<chn>.h264 and each JPEG picture to\n"
     "                    DIR/jpeg-<chn>-<n>.jpg\n"
-    "  --timeout MS      limit of each wait for a reply (default 3000)\n"
+    "  --timeout MS      limit of each wait for a reply, an acknowledgement, a frame or a heartbeat,\n"
+    "                    since the last one (default 3000)\n"
     "  --scenario NAME   product (the default: a product at work: every capture channel's main,\n"
     "                    sub and JPEG streams with titles, the inputs on the display, a clip played\n"
     "                    through every decoder slot into a playback window, motion and blind\n"
@@ -58,21 +59,33 @@ const char kUsage[] =
     "                      play|stop|resume|flush SLOT, pause SLOT [STILL], direction SLOT D\n"
     "                                          commands 70, 71, 72, 73, 74 and 69\n"
     "                      osd CH STREAM INDEX X Y W H [SHOW]  a title record (commands 57, 58)\n"
-    "                      frames CH N [RESTARTS]  wait (30 s at most) until the video ring's\n"
-    "                                          channel CH started its sequence again RESTARTS\n"
-    "                                          times (default 0) and sent frame N - 1 since\n"
+    "                      frames CH N [RESTARTS]  wait until the video ring's channel CH\n"
+    "                                          started its sequence again RESTARTS times (default\n"
+    "                                          0) and sent frame N - 1 since, each frame within\n"
+    "                                          --timeout\n"
     "                      sleep MS | heartbeats N\n"
-    "  --quiet           no line per heartbeat or title\n";
-
-volatile std::sig_atomic_t g_interrupted = 0;
+    "  --quiet           no line per heartbeat or title\n"
+    "A wait that ends without what it waited for says so in a line, and a script stops there. SIGINT or\n"
+    "SIGTERM ends the tool at once with its summary. The tool exits with 1 when something did not come,\n"
+    "a script stopped or a signal ended it, with 2 for a bad option, else with 0.\n";
 
 void OnSignal(int) {
-    g_interrupted = 1;
+    varnelle::master::MasterSim::Interrupt();
 }
 
-void RunFor(int seconds) {
+void RunFor(const varnelle::master::MasterSim& sim, int seconds) {
     uint64_t end = varnelle::host::MonotonicMs() + static_cast<uint64_t>(seconds) * 1000;
-    while (!g_interrupted && varnelle::host::MonotonicMs() < end) usleep(50000);
+    while (!sim.Interrupted() && varnelle::host::MonotonicMs() < end) usleep(20000);
+}
+
+// The summary's last lines, and the exit status: 1 when anything failed, did not come or was cut short.
+int Outcome(varnelle::master::MasterSim& sim, int failures) {
+    if (sim.Interrupted()) sim.Log("interrupted: the session ended early");
+    if (sim.Missed() > 0) {
+        sim.Log("%llu wait(s) ended without what they waited for",
+                static_cast<unsigned long long>(sim.Missed()));
+    }
+    return failures == 0 && sim.Missed() == 0 && !sim.Interrupted() ? 0 : 1;
 }
 
 void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
@@ -156,12 +169,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unknown scenario %s\n%s", scenario.c_str(), kUsage);
         return 2;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-
     varnelle::master::MasterSim sim(opt);
     if (sim.Open() != 0) return 1;
-    if (sim.ConnectSlave(waitS * 1000) != 0) return 1;
+    // Only once the link exists: the handler ends its waits.
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    if (sim.ConnectSlave(waitS * 1000) != 0) return Outcome(sim, 1);
     sim.StartHeartbeats();
     std::thread timeThread(PcivHostTimeSyncThread, nullptr);
 
@@ -169,13 +182,12 @@ int main(int argc, char** argv) {
     if (product) {
         if (session.clipDir.empty() && !opt.outDir.empty()) session.clipDir = opt.outDir + "/clips";
         session.durationS = durationS;
-        session.interrupted = &g_interrupted;
         std::vector<varnelle::master::SessionReport> reports;
         failures += varnelle::master::RunProductSessions(sim, session, &reports) != 0;
         sim.Stop();
         timeThread.join();
         for (const varnelle::master::SessionReport& r : reports) varnelle::master::PrintSessionReport(sim, r);
-        return failures == 0 ? 0 : 1;
+        return Outcome(sim, failures);
     }
     if (!script.empty()) {
         std::ifstream in(script);
@@ -192,18 +204,18 @@ int main(int argc, char** argv) {
         if (sim.RunScript(in) != 0) ++failures;
         if (scenario == "stream") {
             const SLAVE_SYS_PARAM_S& p = PcivHostGetState()->stSysParam;
-            for (uint32_t c = p.u32ChnStart; c < p.u32ChnEnd && !g_interrupted; ++c) sim.StartCapture(c);
+            for (uint32_t c = p.u32ChnStart; c < p.u32ChnEnd && !sim.Interrupted(); ++c) sim.StartCapture(c);
         }
         if (scenario == "burst") {
             // Commands above the table are answered with result 0 and change nothing.
             int answered = 0;
-            for (uint32_t i = 0; i < 2000 && !g_interrupted; ++i)
+            for (uint32_t i = 0; i < 2000 && !sim.Interrupted(); ++i)
                 answered += sim.Command(200, &i, sizeof(i)) == 0;
             sim.Log("burst: %d of 2000 commands answered with result 0", answered);
             if (answered != 2000) ++failures;
         }
     }
-    RunFor(durationS);
+    RunFor(sim, durationS);
 
     sim.Stop();
     timeThread.join();
@@ -212,5 +224,5 @@ int main(int argc, char** argv) {
         PrintRing(sim, "video");
         PrintRing(sim, "jpeg");
     }
-    return failures == 0 ? 0 : 1;
+    return Outcome(sim, failures);
 }

@@ -45,7 +45,8 @@ public:
     size_t Mismatches() const { return m_mismatches; }
     size_t Matched() const { return m_matched; }
 
-    // Reads one acknowledgement (waiting up to `timeoutMs`); false when none came.
+    // Reads one acknowledgement (waiting up to `timeoutMs`; 0: only one that has arrived); false when none
+    // came.
     bool TakeOne(int timeoutMs) {
         PCIV_MSG_S msg;
         if (PcivHostReadMsg(m_chip, static_cast<int>(m_port), &msg, timeoutMs) != 0) return false;
@@ -66,7 +67,13 @@ public:
         while (!m_open.empty() && TakeOne(0)) {
         }
     }
-    // Waits until [start, end) is no longer open; false after the time-out.
+    // The sequence number and range of the oldest open notice.
+    uint32_t OldestSeq() const { return m_seq; }
+    std::pair<uint32_t, uint32_t> Oldest() const {
+        return m_open.empty() ? std::pair<uint32_t, uint32_t>{} : m_open.front();
+    }
+    // Waits until [start, end) is no longer open, each acknowledgement within the time-out of the one
+    // before; false when one did not come.
     bool WaitFree(uint32_t start, uint32_t end) {
         for (;;) {
             bool busy = false;
@@ -78,11 +85,17 @@ public:
             if (!TakeOne(m_timeoutMs)) return false;
         }
     }
-    // Waits for every open notice; the number never acknowledged.
-    size_t Drain() {
+    // Waits for every open notice, each within the time-out of the one before; false when one did not
+    // come.
+    bool WaitAll() {
         while (!m_open.empty()) {
-            if (!TakeOne(m_timeoutMs)) break;
+            if (!TakeOne(m_timeoutMs)) return false;
         }
+        return true;
+    }
+    // Gives up on the open notices once what has arrived is taken: how many were never acknowledged.
+    size_t Abandon() {
+        Poll();
         size_t missing = m_open.size();
         m_open.clear();
         return missing;
@@ -200,19 +213,32 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
 
     std::vector<AccessUnit> units = SplitAccessUnits(stream.data(), stream.size());
     std::mt19937 rng(opt.seed);
-    AckChecker acks(chip, AckPort(slot), opt.ackTimeoutMs);
+    const int ackTimeoutMs = opt.ackTimeoutMs > 0 ? opt.ackTimeoutMs : sim.ReplyTimeoutMs();
+    AckChecker acks(chip, AckPort(slot), ackTimeoutMs);
+    const auto missing = [&] {
+        const auto [start, end] = acks.Oldest();
+        sim.Missing("decode slot %u: no acknowledgement of notice %u (bytes %u-%u) %s", slot,
+                    acks.OldestSeq(), start, end, sim.Cutoff(ackTimeoutMs).c_str());
+    };
+    sim.Log("decode slot %u: playing %zu access units through a block of %u bytes", slot, units.size(),
+            opt.bufSize);
     uint32_t seq = 0;
     uint32_t pos = 0;
+    bool gaveUp = false;
     const uint64_t t0 = host::MonotonicUs();
     const bool loop = opt.stop != nullptr;
     for (size_t f = 0; f < opt.maxFrames && !units.empty(); ++f) {
         if (f >= units.size() && !loop) break;
         if (loop && opt.stop->load()) break;
+        if (sim.Interrupted()) {
+            sim.Log("decode slot %u: interrupted before frame %zu", slot, f);
+            break;
+        }
         if (opt.realTime) {
             // Frame f is due at f frame times from the first; meanwhile the acknowledgements come in.
             const uint64_t due = t0 + static_cast<uint64_t>(f) * opt.frameUs;
-            for (uint64_t now = host::MonotonicUs(); now < due && !(loop && opt.stop->load());
-                 now = host::MonotonicUs()) {
+            for (uint64_t now = host::MonotonicUs();
+                 now < due && !(loop && opt.stop->load()) && !sim.Interrupted(); now = host::MonotonicUs()) {
                 acks.Poll();
                 usleep(static_cast<useconds_t>(std::min<uint64_t>(due - now, 5000)));
             }
@@ -232,11 +258,9 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
             }
             if (pos + total > opt.bufSize) pos = 0;
             if (!acks.WaitFree(pos, pos + total)) {
-                sim.Log("decode slot %u: no acknowledgement frees room for frame %zu", slot, f);
-                res.ackMissing += acks.Drain();
-                res.ackMismatches = acks.Mismatches();
-                res.acked = acks.Matched();
-                return res;
+                missing();
+                gaveUp = true;
+                break;
             }
             PCIV_VdecFragHead h{};
             h.u32Chn = chn;
@@ -264,10 +288,12 @@ DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uin
             pos = (pos + total + 3) & ~3u;
             acks.Poll();
         }
+        if (gaveUp) break;
         ++res.frames;
         if (bad != BadNotice::kNone) ++res.badFrames;
     }
-    res.ackMissing += acks.Drain();
+    if (!gaveUp && !acks.WaitAll()) missing();
+    res.ackMissing = acks.Abandon();
     res.ackMismatches = acks.Mismatches();
     res.acked = acks.Matched();
     sim.Log("decode slot %u: %zu frames in %zu fragments (%zu bad), %zu acknowledgements wrong, %zu missing", slot,
@@ -305,7 +331,11 @@ int SendOsdRecord(MasterSim& sim, uint32_t chn, uint32_t stream, uint32_t index,
     osd.pos = (osd.pos + total + 3) & ~3u;
     // Acknowledgements carry the slave's own count, which starts with the first record.
     PCIV_MSG_S msg;
-    if (PcivHostReadMsg(chip, PCIV_HOST_PORT_OSD_ACK, &msg, 5000) != 0) return -1;
+    if (PcivHostReadMsg(chip, PCIV_HOST_PORT_OSD_ACK, &msg, sim.ReplyTimeoutMs()) != 0) {
+        sim.Missing("OSD record channel %u stream %u title %u: no acknowledgement of notice %u %s", chn,
+                    stream, index, n.u32Seq, sim.Cutoff().c_str());
+        return -1;
+    }
     PCIV_TRANS_NOTICE_S a{};
     std::memcpy(&a, msg.au32Payload, sizeof(a));
     bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_FREE && a.u32Start == n.u32Start && a.u32End == n.u32End &&

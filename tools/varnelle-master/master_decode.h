@@ -43,7 +43,7 @@ struct DecodeOptions {
     size_t maxFrames = SIZE_MAX;
     // Frames sent with a bad notice (index, kind); they are lost, nothing else is.
     std::function<BadNotice(size_t frame)> bad;
-    int ackTimeoutMs = 5000;
+    int ackTimeoutMs = 0;  // since the last acknowledgement; 0: the simulator's reply time-out
     // The playback record: the processing group it names (-1 leaves it 0) and the clip's picture
     // size (0 leaves it 0).
     int32_t vpssGroup = -1;
@@ -72,12 +72,14 @@ struct DecodeResult {
 // `slot` on the chip): commands 14 (the block), 55, 64 (the playback record: display channel and
 // decoder `slot`, display enabled, hiding on device 8), 16 and 70 (followed by an answered command, so
 // the decoder receives before the first frame), then every access unit of `stream` (once, or until
-// `options.stop`).
+// `options.stop`). An acknowledgement that does not come within the time-out, or an interrupt, ends
+// it with a line naming the notice it waited for.
 DecodeResult FeedDecodeSlot(MasterSim& sim, uint32_t slot, const std::vector<uint8_t>& stream,
                             const DecodeOptions& options);
 
 // A title record through the OSD buffer (commands 57 and 58 the first time): channel, stream, slot,
-// placement, size, show; pixels of a pattern of `seed`. 0 when it was acknowledged as sent, else -1.
+// placement, size, show; pixels of a pattern of `seed`. 0 when it was acknowledged as sent, else -1
+// (an acknowledgement that did not come within the reply time-out has a line of its own).
 int SendOsdRecord(MasterSim& sim, uint32_t chn, uint32_t stream, uint32_t index, uint32_t x, uint32_t y,
                   uint32_t width, uint32_t height, uint32_t show, uint8_t seed);
 

@@ -1,10 +1,13 @@
 #include "tools/varnelle-master/master_product.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,14 +82,36 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
 }
 
-// Runs a command line; true when it exited with 0.
-bool Run(const std::string& cmd) {
-    const int st = std::system(cmd.c_str());
-    return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+// Makes `clip` from the lavfi `source` with ffmpeg; true when ffmpeg exited with 0. An interrupt ends
+// ffmpeg at once; an unfinished clip goes, so no later session plays it.
+bool MakeClip(const MasterSim& sim, const std::string& source, const std::string& clip) {
+    std::vector<std::string> args = {"ffmpeg",  "-nostdin", "-v", "error", "-y",       "-f",      "lavfi",
+                                     "-i",      source,     "-t", "4",     "-pix_fmt", "yuv420p", "-c:v",
+                                     "libx264", "-g",       "25", "-bf",   "0",        clip};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int st = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &st, WNOHANG)) == 0 || (r < 0 && errno == EINTR)) {
+        if (sim.Interrupted()) {
+            ::kill(pid, SIGKILL);
+            r = waitpid(pid, &st, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    const bool made = r == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    std::error_code ec;
+    if (!made) std::filesystem::remove(clip, ec);
+    return made;
 }
 
 // The clips the decoder slots play and where (no slot when the clips cannot be made).
-std::vector<SlotReport> MakeClips(const SessionOptions& opt, const SLAVE_SYS_PARAM_S& p, std::string* pProblem) {
+std::vector<SlotReport> MakeClips(const MasterSim& sim, const SessionOptions& opt, const SLAVE_SYS_PARAM_S& p,
+                                  std::string* pProblem) {
     std::vector<SlotReport> slots;
     if (opt.clipDir.empty()) {
         *pProblem = "no folder for the clips";
@@ -110,10 +135,10 @@ std::vector<SlotReport> MakeClips(const SessionOptions& opt, const SLAVE_SYS_PAR
         rep.window[2] = static_cast<uint16_t>((i + 1) * w);
         rep.window[3] = static_cast<uint16_t>(opt.screenHeight);
         struct stat st;
-        if (::stat(rep.clip.c_str(), &st) != 0 &&
-            !master::Run("ffmpeg -nostdin -v error -y -f lavfi -i '" + std::string(c.source) +
-                         "' -t 4 -pix_fmt yuv420p -c:v libx264 -g 25 -bf 0 '" + rep.clip + "'")) {
-            *pProblem = "ffmpeg (with libx264) could not make " + rep.clip;
+        if (::stat(rep.clip.c_str(), &st) != 0 && !MakeClip(sim, c.source, rep.clip)) {
+            *pProblem = (sim.Interrupted() ? "interrupted while ffmpeg made "
+                                           : "ffmpeg (with libx264) could not make ") +
+                        rep.clip;
             return {};
         }
         slots.push_back(rep);
@@ -138,14 +163,17 @@ public:
     void Finish(uint64_t endUs);
 
 private:
-    // A command the slave answers: its result; a refusal goes into the report under `what`.
+    // A command the slave answers: its result; a refusal goes into the report under `what`. Once
+    // interrupted, nothing more is sent (-1).
     int Answered(const std::string& what, uint32_t code, const std::vector<uint32_t>& words) {
+        if (m_sim.Interrupted()) return -1;
         const int r = m_sim.CommandTo(m_chip, code, words.data(), static_cast<uint32_t>(4 * words.size()));
         if (r != 0) m_r.problems.push_back(what + ": command " + std::to_string(code) + " answered " + std::to_string(r));
         return r;
     }
     // A command without an answer: the slave reports nothing back.
     void Told(uint32_t code, const std::vector<uint32_t>& words) {
+        if (m_sim.Interrupted()) return;
         m_sim.CommandTo(m_chip, code, words.data(), static_cast<uint32_t>(4 * words.size()));
     }
 
@@ -174,6 +202,7 @@ void ChipSession::Start() {
 }
 
 void ChipSession::StartRings() {
+    if (m_sim.Interrupted()) return;
     // The sender takes its buffer from one common pool block: a ring fits in the largest.
     const uint32_t vsize = 3u << 20, jsize = 1u << 20;
     Ring v{"video", m_sim.AllocRing(vsize), vsize, PCIV_HOST_PORT_VENC_NOTICE, PCIV_HOST_PORT_VENC_ACK, m_chip};
@@ -188,7 +217,7 @@ void ChipSession::StartRings() {
 
 void ChipSession::StartInputs() {
     std::set<int32_t> devices;
-    for (uint32_t k = 0; k < m_r.channels; ++k) {
+    for (uint32_t k = 0; k < m_r.channels && !m_sim.Interrupted(); ++k) {
         const CaptureInput in = InputOf(m_p.u32SysType, k);
         if (in.viChn < 0) {
             m_r.problems.push_back("channel " + std::to_string(k) + ": the master does not know its input");
@@ -229,7 +258,7 @@ void ChipSession::StartInputs() {
     if (m_sim.SendFont(m_opt.font, m_chip) != 0) m_r.problems.push_back("font name: the title port is not open");
     SendTitles(true);
     for (StreamReport& s : m_r.streams) {
-        if (!s.refused.empty()) continue;
+        if (!s.refused.empty() || m_sim.Interrupted()) continue;
         const uint32_t words[2] = {s.chn, s.type};
         const int r = m_sim.CommandTo(m_chip, 30, words, sizeof(words));
         if (r != 0) s.refused = "command 30 (start) answered " + std::to_string(r);
@@ -295,6 +324,7 @@ void ChipSession::StartDetection() {
 
 void ChipSession::StartPlayback() {
     for (SlotReport& rep : m_r.slots) {
+        if (m_sim.Interrupted()) break;
         // The slot's decoder group, at the clip's size.
         Told(62, {static_cast<uint32_t>(rep.group), rep.width, rep.height});
         std::ifstream in(rep.clip, std::ios::binary);
@@ -381,16 +411,18 @@ int32_t FirstDecoderGroup(const SLAVE_SYS_PARAM_S& p) {
 int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vector<SessionReport>* pReports) {
     const std::vector<int> chips = sim.SlaveChips();
     pReports->assign(chips.size(), SessionReport{});
+    for (size_t i = 0; i < chips.size(); ++i) (*pReports)[i].chip = chips[i];
     const uint64_t t0 = host::MonotonicUs();
     // The simulator's settings (its product's, unless its user changed them before the heartbeats).
     const SLAVE_SYS_PARAM_S p = PcivHostGetState()->stSysParam;
     // The clips first: making them costs ffmpeg some seconds that should not fall into the streams'.
     std::string clipProblem;
-    const std::vector<SlotReport> slots = MakeClips(options, p, &clipProblem);
+    const std::vector<SlotReport> slots = MakeClips(sim, options, p, &clipProblem);
     auto finish = [&](int ret) {
         for (SessionReport& r : *pReports) r.seconds = static_cast<double>(host::MonotonicUs() - t0) / 1e6;
         return ret;
     };
+    if (sim.Interrupted()) return finish(0);
     // The set-up and the time reach every slave at once.
     if (sim.SendSetup(0, static_cast<uint32_t>(options.screenWidth), static_cast<uint32_t>(options.screenHeight)) != 0) {
         for (SessionReport& r : *pReports) r.problems.push_back("set-up (commands 96, 24, 25) refused");
@@ -410,8 +442,7 @@ int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vecto
     const uint64_t end = start + static_cast<uint64_t>(options.durationS) * 1000000;
     // The time titles move on every second, as the master's clock does.
     uint64_t nextTitle = start + 1000000;
-    const auto interrupted = [&options] { return options.interrupted != nullptr && *options.interrupted != 0; };
-    while (!interrupted() && host::MonotonicUs() < end) {
+    while (!sim.Interrupted() && host::MonotonicUs() < end) {
         if (host::MonotonicUs() >= nextTitle) {
             for (auto& s : sessions) s->SendTitles(false);
             nextTitle += 1000000;

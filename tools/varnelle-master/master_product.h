@@ -8,7 +8,6 @@
 // the session's time is up. The report says what flowed and, where nothing did, why.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,8 +37,6 @@ struct SessionOptions {
     // A TrueType font the slave finds as /data/Fonts/<name>.ttf under its root.
     std::string font = "DejaVuSans";
     int screenWidth = 1920, screenHeight = 1080;
-    // Set to end the session early (a signal).
-    const volatile std::sig_atomic_t* interrupted = nullptr;
     // Called once every slave is at work, when the session's time starts (measurements begin here).
     std::function<void()> running;
 };
@@ -84,8 +81,8 @@ struct SessionReport {
 };
 
 // Runs the session on a connected simulator (heartbeats started) with every slave it serves, a report
-// each, in the order of MasterSim::SlaveChips. 0, or -1 when the set-up failed so badly that nothing
-// could run.
+// each, in the order of MasterSim::SlaveChips; MasterSim::Interrupt ends it early. 0, or -1 when the
+// set-up failed so badly that nothing could run.
 int RunProductSessions(MasterSim& sim, const SessionOptions& options, std::vector<SessionReport>* pReports);
 // The same for a simulator of one slave.
 int RunProductSession(MasterSim& sim, const SessionOptions& options, SessionReport* pReport);

@@ -32,9 +32,8 @@ constexpr uint32_t kRingArea = mem::kRamBase + (1u << 20);
 constexpr int kPollMs = 50;
 // Heartbeat arrival times kept (ten a second: about 27 minutes).
 constexpr size_t kMaxBeatTimes = 16384;
-// How long a script's "frames" step waits for its frame (new encoder channels under a sanitizer take
-// seconds for their first).
-constexpr int kFramesWaitMs = 30000;
+// A sleeping script step looks this often whether it was interrupted.
+constexpr int kSleepSliceMs = 20;
 
 uint32_t RoundUpPage(uint32_t v) {
     return (v + mem::kPageSize - 1) & ~static_cast<uint32_t>(mem::kPageSize - 1);
@@ -72,8 +71,36 @@ void MasterSim::Log(const char* fmt, ...) {
     }
 }
 
+void MasterSim::Missing(const char* fmt, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    Log("%s", line);
+    ++m_missed;
+}
+
+uint64_t MasterSim::Missed() const {
+    return m_missed.load() + PcivHostRepliesMissed();
+}
+
+void MasterSim::Interrupt() {
+    PcivHostCancelWaits();
+}
+
+bool MasterSim::Interrupted() const {
+    return PcivHostWaitsCancelled();
+}
+
+std::string MasterSim::Cutoff(int timeoutMs) const {
+    if (Interrupted()) return "before the interrupt";
+    return "within " + std::to_string(timeoutMs > 0 ? timeoutMs : m_opt.replyTimeoutMs) + " ms";
+}
+
 int MasterSim::Open() {
     setenv("VARNELLE_CHIP", "0", 1);
+    m_missed.store(0);
     mcc::InstallMccDriver(0);
     drivers::InstallPcivDriver();
     PcivHostResetState();
@@ -107,7 +134,11 @@ int MasterSim::ConnectSlave(int timeoutMs) {
         Log("waiting for slave chip %d", chip);
         const int left = static_cast<int>(std::max<int64_t>(0, static_cast<int64_t>(deadline - host::MonotonicMs())));
         if (PcivHostWaitChip(chip, left) != 0) {
-            Log("slave chip %d did not appear within %d ms", chip, timeoutMs);
+            if (Interrupted()) {
+                Missing("slave chip %d did not appear before the interrupt", chip);
+            } else {
+                Missing("slave chip %d did not appear within %d ms", chip, timeoutMs);
+            }
             return -1;
         }
     }
@@ -306,7 +337,8 @@ void MasterSim::ReadRing(RingReader* r) {
             usleep(kPollMs * 1000);
             continue;
         }
-        if (PcivHostReadMsg(chip, static_cast<int>(ring.noticePort), &msg, kPollMs) != 0) continue;
+        // Not cancelled with the waits: the slave's senders are acknowledged until Stop().
+        if (PCIV_ReadMsgTimeout(chip, static_cast<int>(ring.noticePort), &msg, kPollMs) != 0) continue;
         PCIV_TRANS_NOTICE_S n;
         bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && msg.stMsgHead.u32MsgLen >= sizeof(n);
         if (ok) {
@@ -457,7 +489,7 @@ std::vector<uint64_t> MasterSim::BeatTimes(int chip) const {
 bool MasterSim::WaitHeartbeats(uint64_t count, int timeoutMs) const {
     uint64_t deadline = host::MonotonicMs() + static_cast<uint64_t>(timeoutMs);
     while (m_beats.load() < count) {
-        if (host::MonotonicMs() >= deadline) return false;
+        if (host::MonotonicMs() >= deadline || Interrupted()) return false;
         usleep(5000);
     }
     return true;
@@ -501,13 +533,21 @@ bool ParseWords(std::istringstream& in, std::vector<uint32_t>* words) {
 int MasterSim::RunScript(std::istream& in) {
     std::string line;
     int number = 0;
+    // The last line that ran a step: one whose wait ended without what it waited for, or that an
+    // interrupt cut short, stops the script; once interrupted, no line runs.
+    int ran = 0;
+    const uint64_t missed = Missed();
+    const auto stopsHere = [&] { return ran != 0 && (Missed() != missed || Interrupted()); };
     while (std::getline(in, line)) {
+        if (stopsHere()) return ran;
         ++number;
         auto hash = line.find('#');
         if (hash != std::string::npos) line.resize(hash);
         std::istringstream words(line);
         std::string verb;
         if (!(words >> verb)) continue;
+        if (Interrupted()) return number;
+        ran = number;
         if (verb == "font") {
             std::string name;
             if (!(words >> name)) {
@@ -677,7 +717,9 @@ int MasterSim::RunScript(std::istream& in) {
             SendOsdRecord(*this, args[0], args[1], args[2], args[3], args[4], args[5], args[6],
                           args.size() > 7 ? args[7] : 1, static_cast<uint8_t>(number));
         } else if (verb == "sleep") {
-            usleep(static_cast<useconds_t>(args.empty() ? 0 : args[0]) * 1000);
+            const uint64_t end = host::MonotonicMs() + (args.empty() ? 0 : args[0]);
+            for (uint64_t now = host::MonotonicMs(); now < end && !Interrupted(); now = host::MonotonicMs())
+                usleep(static_cast<useconds_t>(std::min<uint64_t>(end - now, kSleepSliceMs)) * 1000);
         } else if (verb == "frames") {
             // frames CHN N [RESTARTS]: waits until channel CHN of the video ring has started its sequence
             // again RESTARTS times (default 0) and sent its frame of sequence number N - 1 since.
@@ -686,33 +728,54 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             const uint64_t restarts = args.size() > 2 ? args[2] : 0;
-            auto reached = [&] {
+            // Each frame of the channel is progress: the wait gives up once none came for the time-out.
+            uint64_t frames = 0, seqRestarts = 0;
+            uint32_t lastSeq = 0;
+            auto progressed = [&] {
                 const SplitStats s = Split("video");
                 const auto it = s.channels.find(args[0]);
                 if (it == s.channels.end()) return false;
                 const ChannelStats& c = it->second;
-                return c.seqRestarts > restarts || (c.seqRestarts == restarts && c.lastSeq + 1 >= args[1]);
+                if (c.frames == frames && c.seqRestarts == seqRestarts) return false;
+                frames = c.frames;
+                seqRestarts = c.seqRestarts;
+                lastSeq = c.lastSeq;
+                return true;
             };
-            const uint64_t end = host::MonotonicMs() + kFramesWaitMs;
-            while (!reached() && host::MonotonicMs() < end) usleep(10000);
+            auto reached = [&] {
+                return seqRestarts > restarts ||
+                       (seqRestarts == restarts && frames > 0 && lastSeq + 1 >= args[1]);
+            };
+            progressed();
+            const uint64_t limit = static_cast<uint64_t>(m_opt.replyTimeoutMs);
+            uint64_t deadline = host::MonotonicMs() + limit;
+            while (!reached() && host::MonotonicMs() < deadline && !Interrupted()) {
+                usleep(10000);
+                if (progressed()) deadline = host::MonotonicMs() + limit;
+            }
             if (!reached()) {
-                Log("line %d: channel %u sent no frame %u after %llu restarts within %d ms", number, args[0],
-                    args[1] - 1, static_cast<unsigned long long>(restarts), kFramesWaitMs);
-                return number;
+                Missing(
+                    "line %d: channel %u sent no frame %s (%llu came; frame %u after %llu restarts awaited)",
+                    number, args[0], Cutoff().c_str(), static_cast<unsigned long long>(frames), args[1] - 1,
+                    static_cast<unsigned long long>(restarts));
             }
         } else if (verb == "heartbeats") {
-            uint64_t want = Heartbeats() + (args.empty() ? 1 : args[0]);
-            if (!WaitHeartbeats(want, m_opt.replyTimeoutMs + 100 * static_cast<int>(want))) {
-                Log("line %d: only %llu heartbeats arrived", number,
-                    static_cast<unsigned long long>(Heartbeats()));
-                return number;
+            // Each heartbeat within the time-out of the one before.
+            const uint64_t want = Heartbeats() + (args.empty() ? 1 : args[0]);
+            while (Heartbeats() < want) {
+                const uint64_t next = Heartbeats() + 1;
+                if (!WaitHeartbeats(next, m_opt.replyTimeoutMs)) {
+                    Missing("line %d: heartbeat %llu did not come %s", number,
+                            static_cast<unsigned long long>(next), Cutoff().c_str());
+                    break;
+                }
             }
         } else {
             Log("line %d: unknown verb '%s'", number, verb.c_str());
             return number;
         }
     }
-    return 0;
+    return stopsHere() ? ran : 0;
 }
 
 }  // namespace varnelle::master

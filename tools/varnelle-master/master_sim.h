@@ -3,8 +3,10 @@
 // heartbeats, provides stream rings in its RAM and acknowledges what the slave pushes into them.
 //
 // One MasterSim per process at a time (the link code keeps process-wide state). Every wait has a
-// time-out, so nothing here hangs on a slave that stops answering. Threads it starts are stopped by
-// Stop() or the destructor.
+// time-out (the reply time-out, since the wait's last progress), so nothing here hangs on a slave that
+// stops answering; a wait that ends without what it waited for says so in a line and counts in
+// Missed(). Interrupt() ends every wait at once. Threads it starts are stopped by Stop() or the
+// destructor.
 #pragma once
 
 #include <atomic>
@@ -135,8 +137,23 @@ public:
     };
     int SendTitle(const Title& title, int chip = -1);
 
-    // Runs a session script (see RunScript in the tool's help). 0 or the first failing line's number.
+    // Runs a session script (see RunScript in the tool's help). 0, or the number of the first line that
+    // cannot be run, whose wait ended without what it waited for, or that an interrupt cut short.
     int RunScript(std::istream& in);
+
+    // Ends every wait of the simulator (replies, acknowledgements, frames, heartbeats, the slave) at once
+    // and makes later ones give up without waiting, until the next Open(): the master is going. Safe in a
+    // signal handler.
+    static void Interrupt();
+    bool Interrupted() const;
+    // One line naming what a wait did not get; counted in Missed().
+    void Missing(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Waits that ended without what they waited for, replies included.
+    uint64_t Missed() const;
+    // How a wait that gave up ended, for its line: "within N ms" (N: `timeoutMs`, 0 for the reply
+    // time-out), or "before the interrupt".
+    std::string Cutoff(int timeoutMs = 0) const;
+    int ReplyTimeoutMs() const { return m_opt.replyTimeoutMs; }
 
     // Stops every thread this simulator started.
     void Stop();
@@ -176,6 +193,7 @@ private:
     uint32_t m_nextPhys;
     std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_beats{0};
+    std::atomic<uint64_t> m_missed{0};  // waits of the simulator's own, replies not included
     mutable std::mutex m_mutex;  // guards m_beatTimes, m_readers and their stats, m_sink, m_nextPhys
     std::vector<uint64_t> m_beatTimes[kMaxChips];
     std::vector<std::unique_ptr<RingReader>> m_readers;

@@ -82,6 +82,38 @@ TEST_F(MasterSimTest, RingsArePageAlignedInsideTheMastersRamAndRefusedBeyondIt) 
     EXPECT_EQ(c, b + varnelle::mem::kPageSize) << "a refused ring takes nothing";
 }
 
+// A step whose wait gets nothing stops the script within the time-out (200 ms) with a line naming what
+// did not come; once interrupted, every wait ends at once.
+TEST_F(MasterSimTest, WaitsThatGetNothingEndWithALineAndInterruptEndsThemAtOnce) {
+    struct Case {
+        const char* script;
+        int line;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"sleep 0\nheartbeats 2\nsleep 0\n", 2, "line 2: heartbeat 1 did not come within 200 ms"},
+        {"frames 3 5\n", 1,
+         "line 1: channel 3 sent no frame within 200 ms (0 came; frame 4 after 0 restarts"},
+    };
+    for (const Case& c : cases) {
+        const uint64_t missed = m_sim->Missed();
+        const uint64_t t0 = varnelle::host::MonotonicMs();
+        std::istringstream in(c.script);
+        EXPECT_EQ(m_sim->RunScript(in), c.line) << c.script;
+        EXPECT_LT(varnelle::host::MonotonicMs() - t0, 2000u) << c.script;
+        EXPECT_EQ(m_sim->Missed(), missed + 1) << c.script;
+        EXPECT_NE(m_log.str().find(c.says), std::string::npos) << m_log.str();
+    }
+    MasterSim::Interrupt();
+    const uint64_t t0 = varnelle::host::MonotonicMs();
+    std::istringstream in("# not a step\nsleep 60000\n");
+    EXPECT_EQ(m_sim->RunScript(in), 2);
+    EXPECT_EQ(m_sim->ConnectSlave(60000), -1);
+    EXPECT_LT(varnelle::host::MonotonicMs() - t0, 2000u);
+    EXPECT_NE(m_log.str().find("slave chip 1 did not appear before the interrupt"), std::string::npos)
+        << m_log.str();
+}
+
 TEST_F(MasterSimTest, NothingWaitsForAnAbsentSlave) {
     uint64_t t0 = varnelle::host::MonotonicMs();
     EXPECT_EQ(m_sim->ConnectSlave(100), -1);
