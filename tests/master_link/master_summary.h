@@ -29,23 +29,26 @@ struct ChannelSummary {
     uint64_t frames = 0, gaps = 0, restarts = 0;
 };
 
-// The video ring's line (its notices and their sequence gaps) and its channels' lines.
-struct VideoSummary {
+// A ring's line (its notices and their sequence gaps) and its channels' lines.
+struct RingSummary {
     uint64_t notices = 0, noticeGaps = 0;
     std::map<unsigned, ChannelSummary> channels;
 };
+using VideoSummary = RingSummary;
 
-inline VideoSummary ReadVideoSummary(const std::string& log) {
-    VideoSummary out;
-    const size_t at = log.find("video ring: ");
+// The summary of ring `name` ("video" or "jpeg").
+inline RingSummary ReadRingSummary(const std::string& log, const std::string& name) {
+    RingSummary out;
+    const std::string head = name + " ring: ";
+    const size_t at = log.find(head);
     if (at == std::string::npos) return out;
     std::istringstream in(log.substr(at));
     std::string line;
     std::getline(in, line);
     uint64_t bytes = 0, wraps = 0;
-    std::sscanf(line.c_str(), "video ring: %" SCNu64 " bytes in %" SCNu64 " notices, %" SCNu64 " wraps, %" SCNu64,
+    std::sscanf(line.c_str() + head.size(), "%" SCNu64 " bytes in %" SCNu64 " notices, %" SCNu64 " wraps, %" SCNu64,
                 &bytes, &out.notices, &wraps, &out.noticeGaps);
-    while (std::getline(in, line) && line.find("jpeg ring") == std::string::npos) {
+    while (std::getline(in, line)) {
         const size_t c = line.find("channel ");
         unsigned chn;
         uint64_t payload, keys;
@@ -56,9 +59,15 @@ inline VideoSummary ReadVideoSummary(const std::string& log) {
                         " sequence gaps, %" SCNu64 " restarts",
                         &chn, &s.frames, &payload, &keys, &s.gaps, &s.restarts) == 6) {
             out.channels[chn] = s;
+        } else if (line.find(head) == std::string::npos) {
+            break;
         }
     }
     return out;
+}
+
+inline VideoSummary ReadVideoSummary(const std::string& log) {
+    return ReadRingSummary(log, "video");
 }
 
 }  // namespace varnelle::testing

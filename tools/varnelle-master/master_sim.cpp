@@ -46,7 +46,13 @@ struct MasterSim::RingReader {
     uint8_t* base = nullptr;  // the ring mapped from the master's RAM
     RingStats stats;          // guarded by MasterSim::m_mutex
     FILE* out = nullptr;
-    std::unique_ptr<StreamSplitter> split;
+    std::unique_ptr<StreamSplitter> split;  // replaced under MasterSim::m_mutex by the reader's thread
+    std::string splitDir;
+    // A restart: while dropping, what arrives is dropped (the last at lastDropMs); a new epoch has the
+    // reader's thread start from nothing.
+    std::atomic<bool> dropping{false};
+    std::atomic<uint64_t> lastDropMs{0};
+    std::atomic<uint32_t> epoch{0};
 };
 
 MasterSim::MasterSim(SimOptions options) : m_opt(std::move(options)), m_nextPhys(kRingArea) {}
@@ -284,6 +290,7 @@ bool MasterSim::WatchRing(const Ring& given) {
                                      : m_opt.outDir + "/chip" + std::to_string(ring.chip);
     if (splitDir != m_opt.outDir) ::mkdir(m_opt.outDir.c_str(), 0777);
     reader->split = std::make_unique<StreamSplitter>(splitDir, std::strcmp(ring.name, "jpeg") == 0);
+    reader->splitDir = splitDir;
     if (!m_opt.outDir.empty()) {
         ::mkdir(m_opt.outDir.c_str(), 0777);
         std::string path = m_opt.outDir + "/" + ring.name + "-chip" + std::to_string(ring.chip) + ".bin";
@@ -324,12 +331,46 @@ int MasterSim::ResendRings() {
     return sent;
 }
 
+int MasterSim::RestartRings() {
+    constexpr uint64_t kQuietMs = 500;
+    std::vector<RingReader*> readers;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& r : m_readers) readers.push_back(r.get());
+    }
+    const uint64_t start = host::MonotonicMs();
+    for (RingReader* r : readers) {
+        r->lastDropMs = start;
+        r->dropping = true;
+    }
+    const uint64_t deadline = start + static_cast<uint64_t>(m_opt.replyTimeoutMs);
+    bool quiet = false;
+    while (!quiet && !Interrupted()) {
+        usleep(kSleepSliceMs * 1000);
+        const uint64_t now = host::MonotonicMs();
+        quiet = true;
+        for (RingReader* r : readers) quiet = quiet && now - r->lastDropMs.load() >= kQuietMs;
+        if (!quiet && now >= deadline) break;
+    }
+    for (RingReader* r : readers) {
+        ++r->epoch;
+        r->dropping = false;
+    }
+    if (!quiet) {
+        Missing("restart: the rings did not go quiet %s", Cutoff().c_str());
+        return -1;
+    }
+    Log("restart: the rings went quiet; read from nothing again");
+    return 0;
+}
+
 void MasterSim::ReadRing(RingReader* r) {
     const Ring& ring = r->ring;
     const int chip = ring.chip;
     uint32_t expectSeq = 0;
     uint32_t lastEnd = 0;
     uint32_t ackSeq = 0;
+    uint32_t epoch = r->epoch.load();
     PCIV_MSG_S msg;
     while (!m_stop.load()) {
         if (PCIV_PortFd(chip, static_cast<int>(ring.noticePort)) < 0) {
@@ -339,6 +380,19 @@ void MasterSim::ReadRing(RingReader* r) {
         }
         // Not cancelled with the waits: the slave's senders are acknowledged until Stop().
         if (PCIV_ReadMsgTimeout(chip, static_cast<int>(ring.noticePort), &msg, kPollMs) != 0) continue;
+        if (r->dropping.load()) {
+            r->lastDropMs = host::MonotonicMs();
+            continue;
+        }
+        if (epoch != r->epoch.load()) {
+            // The first message since a restart: read as a new master reads its first.
+            epoch = r->epoch.load();
+            expectSeq = lastEnd = ackSeq = 0;
+            auto split = std::make_unique<StreamSplitter>(r->splitDir, std::strcmp(ring.name, "jpeg") == 0);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            r->split = std::move(split);
+            r->stats = RingStats{};
+        }
         PCIV_TRANS_NOTICE_S n;
         bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && msg.stMsgHead.u32MsgLen >= sizeof(n);
         if (ok) {
@@ -720,11 +774,15 @@ int MasterSim::RunScript(std::istream& in) {
             const uint64_t end = host::MonotonicMs() + (args.empty() ? 0 : args[0]);
             for (uint64_t now = host::MonotonicMs(); now < end && !Interrupted(); now = host::MonotonicMs())
                 usleep(static_cast<useconds_t>(std::min<uint64_t>(end - now, kSleepSliceMs)) * 1000);
-        } else if (verb == "frames") {
+        } else if (verb == "restart") {
+            RestartRings();
+        } else if (verb == "frames" || verb == "pictures") {
             // frames CHN N [RESTARTS]: waits until channel CHN of the video ring has started its sequence
-            // again RESTARTS times (default 0) and sent its frame of sequence number N - 1 since.
+            // again RESTARTS times (default 0) and sent its frame of sequence number N - 1 since;
+            // pictures: the same of the JPEG ring.
+            const char* ringName = verb == "frames" ? "video" : "jpeg";
             if (args.size() < 2) {
-                Log("line %d: frames needs a channel and a count", number);
+                Log("line %d: %s needs a channel and a count", number, verb.c_str());
                 return number;
             }
             const uint64_t restarts = args.size() > 2 ? args[2] : 0;
@@ -732,7 +790,7 @@ int MasterSim::RunScript(std::istream& in) {
             uint64_t frames = 0, seqRestarts = 0;
             uint32_t lastSeq = 0;
             auto progressed = [&] {
-                const SplitStats s = Split("video");
+                const SplitStats s = Split(ringName);
                 const auto it = s.channels.find(args[0]);
                 if (it == s.channels.end()) return false;
                 const ChannelStats& c = it->second;
