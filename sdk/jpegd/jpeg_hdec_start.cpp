@@ -340,10 +340,11 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     });
 }
 
-// A source of the caller's own: its buffers through its fill routine, until it has nothing more.
+// A source of the caller's own: its buffers through its fill routine, until it has nothing more. Its
+// restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
-    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
+    return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         bool more = true;
         while (n < cap) {

@@ -62,11 +62,15 @@ MasterSim::~MasterSim() {
 }
 
 void MasterSim::Log(const char* fmt, ...) {
-    char line[512];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof(line), fmt, ap);
+    LogV(fmt, ap);
     va_end(ap);
+}
+
+void MasterSim::LogV(const char* fmt, va_list ap) {
+    char line[512];
+    std::vsnprintf(line, sizeof(line), fmt, ap);
     std::lock_guard<std::mutex> lock(m_logMutex);
     if (m_opt.log != nullptr) {
         *m_opt.log << "[master] " << line << "\n";
@@ -78,12 +82,10 @@ void MasterSim::Log(const char* fmt, ...) {
 }
 
 void MasterSim::Missing(const char* fmt, ...) {
-    char line[512];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(line, sizeof(line), fmt, ap);
+    LogV(fmt, ap);
     va_end(ap);
-    Log("%s", line);
     ++m_missed;
 }
 

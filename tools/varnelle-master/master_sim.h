@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -191,6 +192,7 @@ private:
     struct RingReader;
     void ReadRing(RingReader* reader);
     void BeatLoop(int index);
+    void LogV(const char* fmt, va_list ap);
     int SendTitleMsg(const void* pData, uint32_t u32Len, uint32_t u32Type, int chip);
 
     SimOptions m_opt;
