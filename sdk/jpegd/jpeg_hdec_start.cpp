@@ -188,11 +188,13 @@ bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
     return cinfo->restart_interval != 0 && cinfo->restart_interval < static_cast<MK_U64>(mcus & 0xFFFF) * (mcus >> 16);
 }
 
+bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
+
 // Whether bytes hold a restart marker: 0xFF, then one of 0xD0 to 0xD7.
 bool HoldsRestartMarker(const MK_U8* p, size_t n) {
     const MK_U8* end = p + n;
     for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
-        if (p + 1 < end && (p[1] & 0xF8) == 0xD0) return true;
+        if (p + 1 < end && IsRestartMarker(p[1])) return true;
     }
     return false;
 }
@@ -218,8 +220,6 @@ int FirstMarker(const MK_U8* p, size_t n) {
     }
     return 0;
 }
-
-bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
 
 // Appends the source's buffer to the first `n` bytes of the look-ahead and takes it from the source:
 // the look-ahead's new length. It grows by doubling up to `cap`, then by what the last chunk needs.

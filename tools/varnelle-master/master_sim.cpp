@@ -142,11 +142,7 @@ int MasterSim::ConnectSlave(int timeoutMs) {
         Log("waiting for slave chip %d", chip);
         const int left = static_cast<int>(std::max<int64_t>(0, static_cast<int64_t>(deadline - host::MonotonicMs())));
         if (PcivHostWaitChip(chip, left) != 0) {
-            if (Interrupted()) {
-                Missing("slave chip %d did not appear before the interrupt", chip);
-            } else {
-                Missing("slave chip %d did not appear within %d ms", chip, timeoutMs);
-            }
+            Missing("slave chip %d did not appear %s", chip, Cutoff(timeoutMs).c_str());
             return -1;
         }
     }
