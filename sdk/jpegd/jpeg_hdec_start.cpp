@@ -340,23 +340,45 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     });
 }
 
-// A source of the caller's own: its buffers through its fill routine, until it has nothing more. Its
-// restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
+// Bytes of `p` up to and with an end-of-image marker, 0 when none ends among them; `ff`: the byte before
+// them was 0xFF, so a marker may stand on the seam. In entropy-coded data 0xFF then 0xD9 is nothing else.
+size_t ThroughEoi(const MK_U8* p, size_t n, bool ff) {
+    if (n != 0 && ff && p[0] == JPEG_EOI) return 1;
+    const MK_U8* end = p + n;
+    for (const MK_U8* q = p;
+         (q = static_cast<const MK_U8*>(std::memchr(q, 0xFF, static_cast<size_t>(end - q)))); ++q) {
+        if (q + 1 < end && q[1] == JPEG_EOI) return static_cast<size_t>(q + 2 - p);
+    }
+    return 0;
+}
+
+// A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
+// until it has nothing more. What follows the marker stays in the source for the next picture, as the
+// software decoder leaves it. Its restart marker was looked for before the start
+// (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
+    bool ended = false;
+    bool ff = false;  // the last byte taken was 0xFF
     return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
-        bool more = true;
-        while (n < cap) {
-            if (src->bytes_in_buffer == 0 && !(more = (*src->fill_input_buffer)(cinfo) != FALSE)) break;
-            const size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
+        while (n < cap && !ended) {
+            if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
+                ended = true;
+                break;
+            }
+            size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
+            if (const size_t eoi = ThroughEoi(src->next_input_byte, take, ff); eoi != 0) {
+                take = eoi;
+                ended = true;
+            }
             std::memcpy(buf + n, src->next_input_byte, take);
+            if (take != 0) ff = src->next_input_byte[take - 1] == 0xFF;
             src->next_input_byte += take;
             src->bytes_in_buffer -= take;
             n += take;
-            if (EndsWithEoi(buf, n)) break;
         }
-        return Piece{n, !more || EndsWithEoi(buf, n)};
+        return Piece{n, ended};
     });
 }
 
