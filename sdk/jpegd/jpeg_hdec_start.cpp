@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -221,12 +222,24 @@ int FirstMarker(const MK_U8* p, size_t n) {
     return 0;
 }
 
+// Whether the source's next byte lies in the look-ahead (or just past its end, nothing left).
+bool ReadsLookAhead(const jpeg_source_mgr* src, const MK_JPEG_HANDLE* h) {
+    if (src == nullptr || h->pu8LookAhead == nullptr) return false;
+    const auto at = reinterpret_cast<uintptr_t>(src->next_input_byte);
+    const auto start = reinterpret_cast<uintptr_t>(h->pu8LookAhead);
+    return at >= start && at <= start + h->uLookAheadSize;
+}
+
 // Appends the source's buffer to the first `n` bytes of the look-ahead and takes it from the source:
 // the look-ahead's new length. It grows by doubling up to `cap`, then by what the last chunk needs.
 size_t TakeIntoLookAhead(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, size_t n, size_t cap) {
     jpeg_source_mgr* src = cinfo->src;
     const size_t add = src->bytes_in_buffer;
     if (add == 0) return n;
+    if (!ReadsLookAhead(src, h)) {
+        h->pu8SourceChunkEnd = src->next_input_byte + add;
+        h->uSourceChunkLen = add;
+    }
     // The source may still be reading what was read ahead of the picture before (n is 0 then): it fits
     // where it is and moves to the front.
     if (n + add > h->uLookAheadSize) {
@@ -410,6 +423,26 @@ void CopyMiddleOut(MK_JPEG_HANDLE* h) {
 const MK_U32 kFormatReg[JPEGD_FMT_MAX_DECODED + 1] = {0, 3, 4, 5, 6};
 
 }  // namespace
+
+MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || h->pu8LookAhead == nullptr) return;
+    jpeg_source_mgr* src = cinfo->src;
+    if (ReadsLookAhead(src, h)) {
+        // A picture's end lies at or past its first marker, which is in the last chunk read ahead: what
+        // follows a finished picture is the tail of that chunk.
+        size_t left = src->bytes_in_buffer;
+        if (left > h->uSourceChunkLen) {
+            if (!bObjectEnds) return;
+            left = h->uSourceChunkLen;
+        }
+        src->next_input_byte = h->pu8SourceChunkEnd - left;
+        src->bytes_in_buffer = left;
+    }
+    std::free(h->pu8LookAhead);
+    h->pu8LookAhead = nullptr;
+    h->uLookAheadSize = 0;
+}
 
 MK_S32 JPEG_HDEC_OpenDev(j_decompress_ptr cinfo) {
     MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);

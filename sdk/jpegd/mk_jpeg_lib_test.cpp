@@ -875,11 +875,15 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnWithTheNextPictureAfterWhatWasReadAhead)
 }
 
 // Two pictures back to back through a caller's source, read with one object and with one object a
-// picture: A leaves in the source what follows its end marker, and both decode as djpeg decodes them.
-// B is read ahead too, from where A left the source.
+// picture: A leaves in the source what follows its end marker, whichever decoder took it and wherever
+// what was read ahead of it ended, and both decode as djpeg decodes them. B is read ahead too, from
+// where A left the source.
 TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
     const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
     const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes lost = WithoutRestartMarkers(rows);
+    const Bytes lastMcu = Cjpeg(NoisePpm(64, 32), "-quality 100 -sample 2x2 -restart 7B");
+    const Bytes late = Cjpeg(NoisePpm(976, 320), "-quality 100 -sample 2x2 -restart 1200B");
     const Bytes b = Cjpeg(NoisePpm(256, 64, 2), "-quality 100 -sample 2x2 -restart 1");
     const size_t inB = 2048;  // of B in A's last fill: its header and the start of its data
     const struct {
@@ -890,9 +894,16 @@ TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
     } cases[] = {
         {"no restart markers, the end marker split between two fills", plain, 4096, plain.size() - 1, true},
         {"the first restart marker read ahead, the end further on", rows, 4096, rows.size() + inB, true},
+        {"the end in the fill of the first restart marker", lastMcu, 4096, FirstRestartMarker(lastMcu), true},
+        {"restart markers lost: the end read ahead", lost, 4096, lost.size() + inB, false},
+        {"the first restart marker past the first piece, the end read ahead", late, 0x80000,
+         late.size() + inB, false},
     };
     ASSERT_GT(FirstRestartMarker(rows), 4096u);
     ASSERT_GT(FirstRestartMarker(b), 4096u);
+    ASSERT_LT(lastMcu.size() + inB, FirstRestartMarker(lastMcu) + 4096) << "B starts in the marker's fill";
+    ASSERT_GT(FirstRestartMarker(late), 0x80000u + 4096);
+    ASSERT_LT(late.size() + inB, 2 * 0x80000u) << "the read-ahead ends in B";
     const Bytes wantB = DjpegRgb(b);
     for (const auto& k : cases) {
         const Bytes wantA = DjpegRgb(k.a);
@@ -913,6 +924,34 @@ TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
             EXPECT_EQ(m_jpeg->Decoded(), k.hardware ? 2 : 1);
         }
     }
+}
+
+// An object that goes halfway through a picture it read ahead of leaves the source in the caller's own
+// memory, reading on with the stream's own bytes there, all that follows the picture among them.
+TEST_F(JpegLibTest, AnObjectGoneHalfwayThroughWhatWasReadAheadLeavesTheSourceInTheCallersMemory) {
+    const Bytes a = WithoutRestartMarkers(Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1"));
+    Bytes both = a;
+    both.resize(a.size() + 4096, 0x5A);
+    ChunkSource chunks(both, 4096, a.size() + 2048);
+    {
+        Dec d;
+        d.c.src = &chunks.pub;
+        mk_jpeg_read_header(&d.c, TRUE);
+        mk_jpeg_set_out_color_space(&d.c, JCS_RGB);
+        d.c.do_fancy_upsampling = FALSE;
+        mk_jpeg_start_decompress(&d.c);
+        Bytes row(static_cast<size_t>(d.c.output_width) * 3);
+        JSAMPROW r = row.data();
+        ASSERT_EQ(mk_jpeg_read_scanlines(&d.c, &r, 1), 1u);
+        EXPECT_EQ(m_jpeg->Decoded(), 0);
+    }
+    const jpeg_source_mgr& s = chunks.pub;
+    const auto at = reinterpret_cast<uintptr_t>(s.next_input_byte);
+    const auto buf = reinterpret_cast<uintptr_t>(chunks.buf.data());
+    ASSERT_TRUE(at >= buf && at + s.bytes_in_buffer <= buf + chunks.buf.size());
+    EXPECT_GE(s.bytes_in_buffer, chunks.at - a.size());
+    EXPECT_TRUE(std::equal(s.next_input_byte, s.next_input_byte + s.bytes_in_buffer,
+                           both.begin() + static_cast<long>(chunks.at - s.bytes_in_buffer)));
 }
 
 // The hardware leaves the object as software does after a whole picture: the next picture read with
