@@ -177,7 +177,6 @@ struct Piece {
     bool last;
 };
 
-bool EndsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[n - 2] == 0xFF && p[n - 1] == 0xD9; }
 bool StartsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[0] == 0xFF && p[1] == 0xD9; }
 
 // The registers carry no restart interval: the block takes it from where the first restart marker
@@ -331,13 +330,30 @@ int FeedMemory(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     });
 }
 
+// Bytes of `p` up to and with an end-of-image marker, 0 when none ends among them; `ff`: the byte before
+// them was 0xFF, so a marker may stand on the seam. In entropy-coded data 0xFF then 0xD9 is nothing else.
+size_t ThroughEoi(const MK_U8* p, size_t n, bool ff) {
+    if (n != 0 && ff && p[0] == JPEG_EOI) return 1;
+    const MK_U8* end = p + n;
+    for (const MK_U8* q = p;
+         (q = static_cast<const MK_U8*>(std::memchr(q, 0xFF, static_cast<size_t>(end - q)))); ++q) {
+        if (q + 1 < end && q[1] == JPEG_EOI) return static_cast<size_t>(q + 2 - p);
+    }
+    return 0;
+}
+
+// The file is read in whole pieces, on past the picture's end; once decoded, it is put back just after
+// the end marker, where the next picture starts, as the software decoder leaves it.
 int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg::Source* src = jpeg::OwnSource(cinfo);
     const long at = std::ftell(src->file);
     if (at < 0) return -1;
     h->lFilePos = at - static_cast<long>(src->pub.bytes_in_buffer);
     bool firstPiece = true;
-    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
+    bool ended = false;
+    bool ff = false;   // the last byte fed was 0xFF
+    long taken = 0;    // bytes fed from lFilePos on
+    const int fed = FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         if (firstPiece) {
             n = src->pub.bytes_in_buffer < cap ? src->pub.bytes_in_buffer : cap;
@@ -349,20 +365,16 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
         const size_t want = cap - n;
         const size_t got = std::fread(buf + n, 1, want, src->file);
         n += got;
-        return Piece{n, got < want || EndsWithEoi(buf, n)};
+        if (const size_t eoi = ThroughEoi(buf, n, ff); eoi != 0) {
+            n = eoi;
+            ended = true;
+        }
+        if (n != 0) ff = buf[n - 1] == 0xFF;
+        taken += static_cast<long>(n);
+        return Piece{n, ended || got < want};
     });
-}
-
-// Bytes of `p` up to and with an end-of-image marker, 0 when none ends among them; `ff`: the byte before
-// them was 0xFF, so a marker may stand on the seam. In entropy-coded data 0xFF then 0xD9 is nothing else.
-size_t ThroughEoi(const MK_U8* p, size_t n, bool ff) {
-    if (n != 0 && ff && p[0] == JPEG_EOI) return 1;
-    const MK_U8* end = p + n;
-    for (const MK_U8* q = p;
-         (q = static_cast<const MK_U8*>(std::memchr(q, 0xFF, static_cast<size_t>(end - q)))); ++q) {
-        if (q + 1 < end && q[1] == JPEG_EOI) return static_cast<size_t>(q + 2 - p);
-    }
-    return 0;
+    if (fed == 0 && ended && std::fseek(src->file, h->lFilePos + taken, SEEK_SET) != 0) return -1;
+    return fed;
 }
 
 // A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or

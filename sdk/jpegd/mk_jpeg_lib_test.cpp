@@ -926,6 +926,34 @@ TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
     }
 }
 
+// The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
+TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
+    const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes b = Cjpeg(NoisePpm(256, 64, 2), "-quality 100 -sample 2x2 -restart 1");
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    const std::string path = PathOf("two.jpg");
+    WriteFile(path, both);
+    for (const bool objectEach : {false, true}) {
+        SCOPED_TRACE(objectEach ? "one object a picture" : "one object");
+        m_jpeg->Reset();
+        FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::optional<Dec> d(std::in_place);
+        mk_jpeg_stdio_src(&d->c, f);
+        EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), DjpegRgb(a));
+        if (objectEach) {
+            d.emplace();
+            mk_jpeg_stdio_src(&d->c, f);
+        }
+        EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), DjpegRgb(b));
+        EXPECT_EQ(m_jpeg->Decoded(), 2);
+        d.reset();
+        std::fclose(f);
+    }
+    std::filesystem::remove(path);
+}
+
 // An object that goes halfway through a picture it read ahead of leaves the source in the caller's own
 // memory, reading on with the stream's own bytes there, all that follows the picture among them.
 TEST_F(JpegLibTest, AnObjectGoneHalfwayThroughWhatWasReadAheadLeavesTheSourceInTheCallersMemory) {
