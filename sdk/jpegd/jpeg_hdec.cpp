@@ -2,8 +2,6 @@
 #include "sdk/jpegd/jpeg_hdec.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <new>
 
 #include "sdk/jpegd/jpegd_ioctl.h"
@@ -22,12 +20,6 @@ void InitHandle(MK_JPEG_HANDLE* h) {
     h->s32DevFd = -1;
     h->s32MmzFd = -1;
     h->u32ImageFormat = JPEGD_FMT_OTHER;
-}
-
-bool SourceReadsFrom(const jpeg_source_mgr* src, const MK_U8* p, size_t n) {
-    if (src == nullptr || src->bytes_in_buffer == 0) return false;
-    const auto at = reinterpret_cast<uintptr_t>(src->next_input_byte), start = reinterpret_cast<uintptr_t>(p);
-    return at >= start && at < start + n;
 }
 
 // The scale code lowered to the first one that gives the same output (step "first code" of the rule).
@@ -69,7 +61,7 @@ MK_VOID JPEG_HDEC_DestroyHandle(j_decompress_ptr cinfo) {
     MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
     if (h == nullptr) return;
     if (!h->bReset) JPEG_HDEC_FreeMem(h);
-    std::free(h->pu8LookAhead);
+    JPEG_HDEC_HandBackLookAhead(cinfo, MK_TRUE);
     delete h;
     cinfo->client_data = nullptr;
 }
@@ -79,16 +71,16 @@ MK_VOID JPEG_HDEC_ResetHandle(j_decompress_ptr cinfo) {
     if (h == nullptr) return;
     if (!h->bReset) JPEG_HDEC_FreeMem(h);
     // What was read ahead may hold the start of the next picture, still to be read.
+    JPEG_HDEC_HandBackLookAhead(cinfo, MK_FALSE);
     MK_U8* ahead = h->pu8LookAhead;
-    size_t size = h->uLookAheadSize;
-    if (ahead != nullptr && !SourceReadsFrom(cinfo->src, ahead, size)) {
-        std::free(ahead);
-        ahead = nullptr;
-        size = 0;
-    }
+    const size_t size = h->uLookAheadSize;
+    const MK_U8* chunkEnd = h->pu8SourceChunkEnd;
+    const size_t chunkLen = h->uSourceChunkLen;
     InitHandle(h);
     h->pu8LookAhead = ahead;
     h->uLookAheadSize = size;
+    h->pu8SourceChunkEnd = chunkEnd;
+    h->uSourceChunkLen = chunkLen;
     h->bReset = MK_TRUE;
 }
 

@@ -123,9 +123,12 @@ typedef struct MK_JPEG_HANDLE {
     JSAMPARRAY ppLineBuf;  // one line of the library's output for the YUV writers
     int s32Writer;         // the YUV writer chosen for a software decode
     // What was read ahead of a source of the caller's own before the decoder started, handed back to
-    // the source: kept while the source still reads from it, past the picture's end.
+    // the source; and where the caller's own memory still holds its last bytes (the last chunk taken),
+    // for the source to go on there once the picture is over (JPEG_HDEC_HandBackLookAhead).
     MK_U8* pu8LookAhead;
     size_t uLookAheadSize;
+    const MK_U8* pu8SourceChunkEnd;
+    size_t uSourceChunkLen;
 } MK_JPEG_HANDLE;
 
 #define MK_JPEG_CHECK_WORD 0xFFFFFFu
@@ -151,6 +154,11 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo);
 MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo);
 // Releases the picture's buffers and the memory-zone descriptor.
 MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
+// Once a picture is over, or the object goes (bObjectEnds): what the source has left of the look-ahead
+// goes back to the caller's own memory and the look-ahead is freed. A source left halfway through what
+// was read ahead keeps reading the look-ahead while the object lives, and when it goes, gets only the
+// last chunk.
+MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds);
 // Bytes a pixel of an output the hardware path converts into (RGB and spaces 6 to 13); 0 for the others.
 MK_U32 JPEG_HDEC_OutBytes(int space);
 // After a hardware decode: the middle buffer into the output buffer, in the output space.

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -176,7 +177,6 @@ struct Piece {
     bool last;
 };
 
-bool EndsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[n - 2] == 0xFF && p[n - 1] == 0xD9; }
 bool StartsWithEoi(const MK_U8* p, size_t n) { return n >= 2 && p[0] == 0xFF && p[1] == 0xD9; }
 
 // The registers carry no restart interval: the block takes it from where the first restart marker
@@ -221,12 +221,24 @@ int FirstMarker(const MK_U8* p, size_t n) {
     return 0;
 }
 
+// Whether the source's next byte lies in the look-ahead (or just past its end, nothing left).
+bool ReadsLookAhead(const jpeg_source_mgr* src, const MK_JPEG_HANDLE* h) {
+    if (src == nullptr || h->pu8LookAhead == nullptr) return false;
+    const auto at = reinterpret_cast<uintptr_t>(src->next_input_byte);
+    const auto start = reinterpret_cast<uintptr_t>(h->pu8LookAhead);
+    return at >= start && at <= start + h->uLookAheadSize;
+}
+
 // Appends the source's buffer to the first `n` bytes of the look-ahead and takes it from the source:
 // the look-ahead's new length. It grows by doubling up to `cap`, then by what the last chunk needs.
 size_t TakeIntoLookAhead(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, size_t n, size_t cap) {
     jpeg_source_mgr* src = cinfo->src;
     const size_t add = src->bytes_in_buffer;
     if (add == 0) return n;
+    if (!ReadsLookAhead(src, h)) {
+        h->pu8SourceChunkEnd = src->next_input_byte + add;
+        h->uSourceChunkLen = add;
+    }
     // The source may still be reading what was read ahead of the picture before (n is 0 then): it fits
     // where it is and moves to the front.
     if (n + add > h->uLookAheadSize) {
@@ -318,13 +330,30 @@ int FeedMemory(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     });
 }
 
+// Bytes of `p` up to and with an end-of-image marker, 0 when none ends among them; `ff`: the byte before
+// them was 0xFF, so a marker may stand on the seam. In entropy-coded data 0xFF then 0xD9 is nothing else.
+size_t ThroughEoi(const MK_U8* p, size_t n, bool ff) {
+    if (n != 0 && ff && p[0] == JPEG_EOI) return 1;
+    const MK_U8* end = p + n;
+    for (const MK_U8* q = p;
+         (q = static_cast<const MK_U8*>(std::memchr(q, 0xFF, static_cast<size_t>(end - q)))); ++q) {
+        if (q + 1 < end && q[1] == JPEG_EOI) return static_cast<size_t>(q + 2 - p);
+    }
+    return 0;
+}
+
+// The file is read in whole pieces, on past the picture's end; once decoded, it is put back just after
+// the end marker, where the next picture starts, as the software decoder leaves it.
 int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg::Source* src = jpeg::OwnSource(cinfo);
     const long at = std::ftell(src->file);
     if (at < 0) return -1;
     h->lFilePos = at - static_cast<long>(src->pub.bytes_in_buffer);
     bool firstPiece = true;
-    return FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
+    bool ended = false;
+    bool ff = false;   // the last byte fed was 0xFF
+    long taken = 0;    // bytes fed from lFilePos on
+    const int fed = FeedPieces(h, NeedsRestartMarker(cinfo, h), [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         if (firstPiece) {
             n = src->pub.bytes_in_buffer < cap ? src->pub.bytes_in_buffer : cap;
@@ -336,27 +365,45 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
         const size_t want = cap - n;
         const size_t got = std::fread(buf + n, 1, want, src->file);
         n += got;
-        return Piece{n, got < want || EndsWithEoi(buf, n)};
+        if (const size_t eoi = ThroughEoi(buf, n, ff); eoi != 0) {
+            n = eoi;
+            ended = true;
+        }
+        if (n != 0) ff = buf[n - 1] == 0xFF;
+        taken += static_cast<long>(n);
+        return Piece{n, ended || got < want};
     });
+    if (fed == 0 && ended && std::fseek(src->file, h->lFilePos + taken, SEEK_SET) != 0) return -1;
+    return fed;
 }
 
-// A source of the caller's own: its buffers through its fill routine, until it has nothing more. Its
-// restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
+// A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
+// until it has nothing more. What follows the marker stays in the source for the next picture, as the
+// software decoder leaves it. Its restart marker was looked for before the start
+// (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
+    bool ended = false;
+    bool ff = false;  // the last byte taken was 0xFF
     return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
-        bool more = true;
-        while (n < cap) {
-            if (src->bytes_in_buffer == 0 && !(more = (*src->fill_input_buffer)(cinfo) != FALSE)) break;
-            const size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
+        while (n < cap && !ended) {
+            if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
+                ended = true;
+                break;
+            }
+            size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
+            if (const size_t eoi = ThroughEoi(src->next_input_byte, take, ff); eoi != 0) {
+                take = eoi;
+                ended = true;
+            }
             std::memcpy(buf + n, src->next_input_byte, take);
+            if (take != 0) ff = src->next_input_byte[take - 1] == 0xFF;
             src->next_input_byte += take;
             src->bytes_in_buffer -= take;
             n += take;
-            if (EndsWithEoi(buf, n)) break;
         }
-        return Piece{n, !more || EndsWithEoi(buf, n)};
+        return Piece{n, ended};
     });
 }
 
@@ -388,6 +435,26 @@ void CopyMiddleOut(MK_JPEG_HANDLE* h) {
 const MK_U32 kFormatReg[JPEGD_FMT_MAX_DECODED + 1] = {0, 3, 4, 5, 6};
 
 }  // namespace
+
+MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || h->pu8LookAhead == nullptr) return;
+    jpeg_source_mgr* src = cinfo->src;
+    if (ReadsLookAhead(src, h)) {
+        // A picture's end lies at or past its first marker, which is in the last chunk read ahead: what
+        // follows a finished picture is the tail of that chunk.
+        size_t left = src->bytes_in_buffer;
+        if (left > h->uSourceChunkLen) {
+            if (!bObjectEnds) return;
+            left = h->uSourceChunkLen;
+        }
+        src->next_input_byte = h->pu8SourceChunkEnd - left;
+        src->bytes_in_buffer = left;
+    }
+    std::free(h->pu8LookAhead);
+    h->pu8LookAhead = nullptr;
+    h->uLookAheadSize = 0;
+}
 
 MK_S32 JPEG_HDEC_OpenDev(j_decompress_ptr cinfo) {
     MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -774,19 +775,21 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
 }
 
 // A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
-// every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker.
+// every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker. A
+// shorter first chunk makes one of them end at `boundary`.
 struct ChunkSource {
     jpeg_source_mgr pub;  // first: the library sees only this
     const Bytes* jpg;
-    size_t at = 0, chunk;
+    size_t at = 0, chunk, first;
     Bytes buf;
-    ChunkSource(const Bytes& stream, size_t n)
-        : pub{}, jpg(&stream), chunk(n), buf(std::min(n, stream.size())) {
+    ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0)
+        : pub{}, jpg(&stream), chunk(n), first(boundary % n), buf(std::min(n, stream.size())) {
         pub.init_source = pub.term_source = [](j_decompress_ptr) {};
         pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
             static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
             auto* s = reinterpret_cast<ChunkSource*>(c->src);
-            const size_t n = std::min(s->chunk, s->jpg->size() - s->at);
+            const size_t n =
+                std::min(s->at == 0 && s->first != 0 ? s->first : s->chunk, s->jpg->size() - s->at);
             std::memcpy(s->buf.data(), s->jpg->data() + s->at, n);
             s->at += n;
             s->pub.next_input_byte = n != 0 ? s->buf.data() : kEoi;
@@ -869,6 +872,114 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnWithTheNextPictureAfterWhatWasReadAhead)
     d.c.src = &chunks.pub;
     EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(first));
     EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(second));
+}
+
+// Two pictures back to back through a caller's source, read with one object and with one object a
+// picture: A leaves in the source what follows its end marker, whichever decoder took it and wherever
+// what was read ahead of it ended, and both decode as djpeg decodes them. B is read ahead too, from
+// where A left the source.
+TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes lost = WithoutRestartMarkers(rows);
+    const Bytes lastMcu = Cjpeg(NoisePpm(64, 32), "-quality 100 -sample 2x2 -restart 7B");
+    const Bytes late = Cjpeg(NoisePpm(976, 320), "-quality 100 -sample 2x2 -restart 1200B");
+    const Bytes b = Cjpeg(NoisePpm(256, 64, 2), "-quality 100 -sample 2x2 -restart 1");
+    const size_t inB = 2048;  // of B in A's last fill: its header and the start of its data
+    const struct {
+        const char* what;
+        const Bytes& a;
+        size_t chunk, boundary;  // of the caller's fills
+        bool hardware;
+    } cases[] = {
+        {"no restart markers, the end marker split between two fills", plain, 4096, plain.size() - 1, true},
+        {"the first restart marker read ahead, the end further on", rows, 4096, rows.size() + inB, true},
+        {"the end in the fill of the first restart marker", lastMcu, 4096, FirstRestartMarker(lastMcu), true},
+        {"restart markers lost: the end read ahead", lost, 4096, lost.size() + inB, false},
+        {"the first restart marker past the first piece, the end read ahead", late, 0x80000,
+         late.size() + inB, false},
+    };
+    ASSERT_GT(FirstRestartMarker(rows), 4096u);
+    ASSERT_GT(FirstRestartMarker(b), 4096u);
+    ASSERT_LT(lastMcu.size() + inB, FirstRestartMarker(lastMcu) + 4096) << "B starts in the marker's fill";
+    ASSERT_GT(FirstRestartMarker(late), 0x80000u + 4096);
+    ASSERT_LT(late.size() + inB, 2 * 0x80000u) << "the read-ahead ends in B";
+    const Bytes wantB = DjpegRgb(b);
+    for (const auto& k : cases) {
+        const Bytes wantA = DjpegRgb(k.a);
+        Bytes both = k.a;
+        both.insert(both.end(), b.begin(), b.end());
+        for (const bool objectEach : {false, true}) {
+            SCOPED_TRACE(std::string(k.what) + (objectEach ? ", one object a picture" : ", one object"));
+            m_jpeg->Reset();
+            ChunkSource chunks(both, k.chunk, k.boundary);
+            std::optional<Dec> d(std::in_place);
+            d->c.src = &chunks.pub;
+            EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantA);
+            if (objectEach) {
+                d.emplace();
+                d->c.src = &chunks.pub;
+            }
+            EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
+            EXPECT_EQ(m_jpeg->Decoded(), k.hardware ? 2 : 1);
+        }
+    }
+}
+
+// The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
+TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
+    const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes b = Cjpeg(NoisePpm(256, 64, 2), "-quality 100 -sample 2x2 -restart 1");
+    Bytes both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    const std::string path = PathOf("two.jpg");
+    WriteFile(path, both);
+    for (const bool objectEach : {false, true}) {
+        SCOPED_TRACE(objectEach ? "one object a picture" : "one object");
+        m_jpeg->Reset();
+        FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::optional<Dec> d(std::in_place);
+        mk_jpeg_stdio_src(&d->c, f);
+        EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), DjpegRgb(a));
+        if (objectEach) {
+            d.emplace();
+            mk_jpeg_stdio_src(&d->c, f);
+        }
+        EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), DjpegRgb(b));
+        EXPECT_EQ(m_jpeg->Decoded(), 2);
+        d.reset();
+        std::fclose(f);
+    }
+    std::filesystem::remove(path);
+}
+
+// An object that goes halfway through a picture it read ahead of leaves the source in the caller's own
+// memory, reading on with the stream's own bytes there, all that follows the picture among them.
+TEST_F(JpegLibTest, AnObjectGoneHalfwayThroughWhatWasReadAheadLeavesTheSourceInTheCallersMemory) {
+    const Bytes a = WithoutRestartMarkers(Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1"));
+    Bytes both = a;
+    both.resize(a.size() + 4096, 0x5A);
+    ChunkSource chunks(both, 4096, a.size() + 2048);
+    {
+        Dec d;
+        d.c.src = &chunks.pub;
+        mk_jpeg_read_header(&d.c, TRUE);
+        mk_jpeg_set_out_color_space(&d.c, JCS_RGB);
+        d.c.do_fancy_upsampling = FALSE;
+        mk_jpeg_start_decompress(&d.c);
+        Bytes row(static_cast<size_t>(d.c.output_width) * 3);
+        JSAMPROW r = row.data();
+        ASSERT_EQ(mk_jpeg_read_scanlines(&d.c, &r, 1), 1u);
+        EXPECT_EQ(m_jpeg->Decoded(), 0);
+    }
+    const jpeg_source_mgr& s = chunks.pub;
+    const auto at = reinterpret_cast<uintptr_t>(s.next_input_byte);
+    const auto buf = reinterpret_cast<uintptr_t>(chunks.buf.data());
+    ASSERT_TRUE(at >= buf && at + s.bytes_in_buffer <= buf + chunks.buf.size());
+    EXPECT_GE(s.bytes_in_buffer, chunks.at - a.size());
+    EXPECT_TRUE(std::equal(s.next_input_byte, s.next_input_byte + s.bytes_in_buffer,
+                           both.begin() + static_cast<long>(chunks.at - s.bytes_in_buffer)));
 }
 
 // The hardware leaves the object as software does after a whole picture: the next picture read with
