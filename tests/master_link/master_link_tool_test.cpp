@@ -159,7 +159,8 @@ TEST_F(MasterLinkToolTest, SignalEndsAWaitPromptlyWithTheSummary) {
 }
 
 // A frame wait counts only what it waits for: after a restart, none of the round before (here the
-// capture is stopped, so nothing comes after the restart and the summary is empty).
+// capture is stopped, so nothing comes after the restart and the summary is empty), and while a restart
+// of the sequence is awaited, not the frames of a channel that goes on without one.
 TEST_F(MasterLinkToolTest, FrameWaitsCountOnlyWhatTheyWaitFor) {
     struct Case {
         const char* name;
@@ -170,6 +171,8 @@ TEST_F(MasterLinkToolTest, FrameWaitsCountOnlyWhatTheyWaitFor) {
     const Case cases[] = {
         {"restart", "setup\nrings\ncapture 0\nframes 0 10\ncmd 33 0 0\nrestart\nframes 0 10\n",
          "line 7: channel 0 sent no frame within 3000 ms (0 came; frame 9 after 0 restarts awaited)", true},
+        {"no restart", "setup\nrings\ncapture 0\nframes 0 5\nframes 0 10 1\n",
+         "line 5: channel 0 sent no frame within 3000 ms (", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

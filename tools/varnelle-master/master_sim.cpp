@@ -797,7 +797,9 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             const uint64_t restarts = args.size() > 2 ? args[2] : 0;
-            // Each frame of the channel is progress: the wait gives up once none came for the time-out.
+            // Progress is what the step waits for: a restart of the sequence while restarts are awaited,
+            // then each frame. The wait gives up once none came for the time-out: frames of a channel
+            // that does not start again never end it.
             uint64_t frames = 0, seqRestarts = 0;
             uint32_t lastSeq = 0;
             auto progressed = [&] {
@@ -805,11 +807,12 @@ int MasterSim::RunScript(std::istream& in) {
                 const auto it = s.channels.find(args[0]);
                 if (it == s.channels.end()) return false;
                 const ChannelStats& c = it->second;
-                if (c.frames == frames && c.seqRestarts == seqRestarts) return false;
+                const bool awaited =
+                    c.seqRestarts > seqRestarts || (c.seqRestarts >= restarts && c.frames > frames);
                 frames = c.frames;
                 seqRestarts = c.seqRestarts;
                 lastSeq = c.lastSeq;
-                return true;
+                return awaited;
             };
             auto reached = [&] {
                 return seqRestarts > restarts ||
