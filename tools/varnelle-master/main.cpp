@@ -104,10 +104,11 @@ void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
             static_cast<unsigned long long>(split.badRecords));
     for (const auto& [chn, c] : split.channels) {
         sim.Log("  channel %u: %llu frames, %llu bytes, %llu key frames, %llu sequence gaps, %llu restarts, "
-                "%llu time stamps not rising",
+                "%llu time stamps not rising, first sequence %u",
                 chn, static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.bytes),
                 static_cast<unsigned long long>(c.keyFrames), static_cast<unsigned long long>(c.seqGaps),
-                static_cast<unsigned long long>(c.seqRestarts), static_cast<unsigned long long>(c.ptsBackwards));
+                static_cast<unsigned long long>(c.seqRestarts), static_cast<unsigned long long>(c.ptsBackwards),
+                c.firstSeq);
     }
 }
 
