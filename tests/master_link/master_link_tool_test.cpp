@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/master_link/master_summary.h"
 #include "tests/master_link/shell.h"
 #include "tests/master_link/slave_process.h"
 
@@ -155,6 +156,42 @@ TEST_F(MasterLinkToolTest, SignalEndsAWaitPromptlyWithTheSummary) {
         // The slot's decoder stays stuck: the next round starts with a slave of its own.
         m_slave.Kill();
     }
+}
+
+// A frame wait counts only what it waits for: after a restart, none of the round before (here the
+// capture is stopped, so nothing comes after the restart and the summary is empty), and while a restart
+// of the sequence is awaited, not the frames of a channel that goes on without one.
+TEST_F(MasterLinkToolTest, FrameWaitsCountOnlyWhatTheyWaitFor) {
+    struct Case {
+        const char* name;
+        const char* script;
+        const char* says;
+        bool nothingSince;  // the summary holds nothing: all it saw was before the restart
+    };
+    const Case cases[] = {
+        {"restart", "setup\nrings\ncapture 0\nframes 0 10\ncmd 33 0 0\nrestart\nframes 0 10\n",
+         "line 7: channel 0 sent no frame within 3000 ms (0 came; frame 9 after 0 restarts awaited)", true},
+        {"no restart", "setup\nrings\ncapture 0\nframes 0 5\nframes 0 10 1\n",
+         "line 5: channel 0 sent no frame within 3000 ms (", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string script = m_bus + "/" + c.name + ".txt";
+        std::ofstream(script) << c.script;
+        ASSERT_TRUE(m_master.Start(MASTER_TOOL, m_bus, m_bus + "/" + c.name + ".log", 0,
+                                   {"--bus", m_bus, "--wait", "10", "--timeout", "3000", "--script", script,
+                                    "--duration", "0", "--quiet"}));
+        EXPECT_EQ(m_master.WaitExit(40000), 1) << m_master.Log() << m_slave.Log();
+        m_master.Kill();
+        const std::string log = m_master.Log();
+        EXPECT_NE(log.find(c.says), std::string::npos) << log;
+        if (c.nothingSince) {
+            const varnelle::testing::RingSummary video = varnelle::testing::ReadVideoSummary(log);
+            EXPECT_EQ(video.notices, 0u) << log;
+            EXPECT_TRUE(video.channels.empty()) << log;
+        }
+    }
+    EXPECT_TRUE(m_slave.Alive());
 }
 
 TEST_F(MasterLinkToolTest, BadOptionsAreRefusedWithUsage) {

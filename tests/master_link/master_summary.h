@@ -27,6 +27,7 @@ inline std::vector<int> CaptureResults(const std::string& log) {
 
 struct ChannelSummary {
     uint64_t frames = 0, gaps = 0, restarts = 0;
+    uint32_t firstSeq = 0;
 };
 
 // A ring's line (its notices and their sequence gaps) and its channels' lines.
@@ -51,13 +52,15 @@ inline RingSummary ReadRingSummary(const std::string& log, const std::string& na
     while (std::getline(in, line)) {
         const size_t c = line.find("channel ");
         unsigned chn;
-        uint64_t payload, keys;
+        uint64_t payload, keys, backwards;
         ChannelSummary s;
         if (c != std::string::npos &&
             std::sscanf(line.c_str() + c,
                         "channel %u: %" SCNu64 " frames, %" SCNu64 " bytes, %" SCNu64 " key frames, %" SCNu64
-                        " sequence gaps, %" SCNu64 " restarts",
-                        &chn, &s.frames, &payload, &keys, &s.gaps, &s.restarts) == 6) {
+                        " sequence gaps, %" SCNu64 " restarts, %" SCNu64
+                        " time stamps not rising, first sequence %u",
+                        &chn, &s.frames, &payload, &keys, &s.gaps, &s.restarts, &backwards,
+                        &s.firstSeq) == 8) {
             out.channels[chn] = s;
         } else if (line.find(head) == std::string::npos) {
             break;

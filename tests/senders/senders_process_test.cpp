@@ -92,6 +92,8 @@ TEST_F(SendersProcessTest, AMasterThatRestartsGetsNothingOfItsOldRings) {
         EXPECT_EQ(s.noticeGaps, 0u) << ring << ": the new ring's notices from sequence 0\n" << master;
         EXPECT_FALSE(s.channels.empty()) << ring << "\n" << master;
         for (const auto& [chn, c] : s.channels) {
+            EXPECT_EQ(c.firstSeq, 0u) << ring << " channel " << chn << ": began with an old encoder's frame\n"
+                                      << master;
             EXPECT_EQ(c.gaps + c.restarts, 0u) << ring << " channel " << chn << ": frames of an old encoder\n"
                                                << master;
         }

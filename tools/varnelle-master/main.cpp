@@ -61,8 +61,8 @@ const char kUsage[] =
     "                      osd CH STREAM INDEX X Y W H [SHOW]  a title record (commands 57, 58)\n"
     "                      frames CH N [RESTARTS]  wait until the video ring's channel CH\n"
     "                                          started its sequence again RESTARTS times (default\n"
-    "                                          0) and sent frame N - 1 since, each frame within\n"
-    "                                          --timeout\n"
+    "                                          0) and sent frame N - 1 since, each restart, then\n"
+    "                                          each frame, within --timeout\n"
     "                      pictures CH N [RESTARTS]  the same for the JPEG ring\n"
     "                      restart             the master restarts: it drops what reaches it of its\n"
     "                                          rings until they are quiet, then reads them from\n"
@@ -104,10 +104,11 @@ void PrintRing(varnelle::master::MasterSim& sim, const char* name) {
             static_cast<unsigned long long>(split.badRecords));
     for (const auto& [chn, c] : split.channels) {
         sim.Log("  channel %u: %llu frames, %llu bytes, %llu key frames, %llu sequence gaps, %llu restarts, "
-                "%llu time stamps not rising",
+                "%llu time stamps not rising, first sequence %u",
                 chn, static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.bytes),
                 static_cast<unsigned long long>(c.keyFrames), static_cast<unsigned long long>(c.seqGaps),
-                static_cast<unsigned long long>(c.seqRestarts), static_cast<unsigned long long>(c.ptsBackwards));
+                static_cast<unsigned long long>(c.seqRestarts), static_cast<unsigned long long>(c.ptsBackwards),
+                c.firstSeq);
     }
 }
 

@@ -49,10 +49,11 @@ struct MasterSim::RingReader {
     std::unique_ptr<StreamSplitter> split;  // replaced under MasterSim::m_mutex by the reader's thread
     std::string splitDir;
     // A restart: while dropping, what arrives is dropped (the last at lastDropMs); a new epoch has the
-    // reader's thread start from nothing.
+    // reader's thread start from nothing, which it has done once readEpoch equals it.
     std::atomic<bool> dropping{false};
     std::atomic<uint64_t> lastDropMs{0};
     std::atomic<uint32_t> epoch{0};
+    std::atomic<uint32_t> readEpoch{0};
 };
 
 MasterSim::MasterSim(SimOptions options) : m_opt(std::move(options)), m_nextPhys(kRingArea) {}
@@ -354,6 +355,11 @@ int MasterSim::RestartRings() {
         ++r->epoch;
         r->dropping = false;
     }
+    // Whether anything arrives or not, the counts start again here: a wait after the restart sees only
+    // what came after it. A reader looks at its epoch at least every poll.
+    for (RingReader* r : readers) {
+        while (r->readEpoch.load() != r->epoch.load() && !m_stop.load() && !Interrupted()) usleep(1000);
+    }
     if (!quiet) {
         Missing("restart: the rings did not go quiet %s", Cutoff().c_str());
         return -1;
@@ -369,8 +375,22 @@ void MasterSim::ReadRing(RingReader* r) {
     uint32_t lastEnd = 0;
     uint32_t ackSeq = 0;
     uint32_t epoch = r->epoch.load();
+    // After a restart: read as a new master reads its first message.
+    const auto startAgain = [&] {
+        if (epoch == r->epoch.load()) return;
+        epoch = r->epoch.load();
+        expectSeq = lastEnd = ackSeq = 0;
+        auto split = std::make_unique<StreamSplitter>(r->splitDir, std::strcmp(ring.name, "jpeg") == 0);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            r->split = std::move(split);
+            r->stats = RingStats{};
+        }
+        r->readEpoch = epoch;
+    };
     PCIV_MSG_S msg;
     while (!m_stop.load()) {
+        startAgain();
         if (PCIV_PortFd(chip, static_cast<int>(ring.noticePort)) < 0) {
             // Not connected yet: nothing can arrive.
             usleep(kPollMs * 1000);
@@ -382,15 +402,8 @@ void MasterSim::ReadRing(RingReader* r) {
             r->lastDropMs = host::MonotonicMs();
             continue;
         }
-        if (epoch != r->epoch.load()) {
-            // The first message since a restart: read as a new master reads its first.
-            epoch = r->epoch.load();
-            expectSeq = lastEnd = ackSeq = 0;
-            auto split = std::make_unique<StreamSplitter>(r->splitDir, std::strcmp(ring.name, "jpeg") == 0);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            r->split = std::move(split);
-            r->stats = RingStats{};
-        }
+        // A restart may have ended since the read began.
+        startAgain();
         PCIV_TRANS_NOTICE_S n;
         bool ok = msg.stMsgHead.u32MsgType == PCIV_MSGTYPE_NOTIFY && msg.stMsgHead.u32MsgLen >= sizeof(n);
         if (ok) {
@@ -784,7 +797,9 @@ int MasterSim::RunScript(std::istream& in) {
                 return number;
             }
             const uint64_t restarts = args.size() > 2 ? args[2] : 0;
-            // Each frame of the channel is progress: the wait gives up once none came for the time-out.
+            // Progress is what the step waits for: a restart of the sequence while restarts are awaited,
+            // then each frame. The wait gives up once none came for the time-out: frames of a channel
+            // that does not start again never end it.
             uint64_t frames = 0, seqRestarts = 0;
             uint32_t lastSeq = 0;
             auto progressed = [&] {
@@ -792,11 +807,12 @@ int MasterSim::RunScript(std::istream& in) {
                 const auto it = s.channels.find(args[0]);
                 if (it == s.channels.end()) return false;
                 const ChannelStats& c = it->second;
-                if (c.frames == frames && c.seqRestarts == seqRestarts) return false;
+                const bool awaited =
+                    c.seqRestarts > seqRestarts || (c.seqRestarts >= restarts && c.frames > frames);
                 frames = c.frames;
                 seqRestarts = c.seqRestarts;
                 lastSeq = c.lastSeq;
-                return true;
+                return awaited;
             };
             auto reached = [&] {
                 return seqRestarts > restarts ||

@@ -108,8 +108,9 @@ public:
     // how many were answered with 0.
     int ResendRings();
     // The master restarts: what reaches it of its rings is dropped, unacknowledged, until they stay quiet
-    // for half a second (a line and a miss when they do not within the reply time-out); then its readers
-    // start from nothing, as a new master's would: sequence 0 expected, no frames seen, no statistics.
+    // for half a second (a line and a miss when they do not within the reply time-out); then, before it
+    // returns, its readers start from nothing, as a new master's would: sequence 0 expected, no frames
+    // seen, no statistics.
     // The next ResendRings gives the slave the same rings again. 0, or -1 when they did not go quiet.
     int RestartRings();
     bool Watching(uint32_t noticePort, int chip = 0) const;

@@ -72,6 +72,7 @@ void StreamSplitter::Take(const StreamRecord& r, uint64_t arrivedUs) {
         if (r.seq != c.lastSeq + 1) ++(r.seq == 0 ? c.seqRestarts : c.seqGaps);
         if (r.pts <= c.lastPts) ++c.ptsBackwards;
     } else {
+        c.firstSeq = r.seq;
         c.firstPts = r.pts;
     }
     ++c.frames;

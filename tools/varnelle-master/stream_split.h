@@ -24,6 +24,7 @@ struct ChannelStats {
     uint64_t seqRestarts = 0;   // sequence numbers that started again at 0 (a rebuilt encoder channel)
     uint64_t ptsBackwards = 0;  // time stamps not later than the previous frame's
     uint64_t keyFrames = 0;     // H.264 frames that begin with a sequence parameter set
+    uint32_t firstSeq = 0;
     uint32_t lastSeq = 0;
     uint64_t lastPts = 0;
     uint64_t firstPts = 0;

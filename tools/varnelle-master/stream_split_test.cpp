@@ -104,6 +104,8 @@ TEST(StreamSplitTest, FollowsSequenceAndTimeStampsPerChannel) {
     EXPECT_EQ(s.channels[1].seqGaps, 0u);
     EXPECT_EQ(s.channels[1].ptsBackwards, 1u);
     EXPECT_EQ(s.channels[1].keyFrames, 1u);
+    EXPECT_EQ(s.channels[0].firstSeq, 0u);
+    EXPECT_EQ(s.channels[1].firstSeq, 5u) << "the first frame's, not the latest restart's";
 }
 
 TEST(StreamSplitTest, ABadHeaderEndsItsNoticeAndIsCounted) {
