@@ -547,8 +547,9 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
         EXPECT_EQ(CaptureSetCover(2, 1, rec), c.want) << c.l << "," << c.t;
         const RGN_HANDLE h = 4 * 2 + 16 * 4 + 1;
         auto region = rgn::Get(h);
-        ASSERT_EQ(region.has_value(), c.want == 0) << c.l << "," << c.t;
-        if (!region) continue;
+        // A refused cover leaves the one shown before it.
+        ASSERT_TRUE(region.has_value()) << c.l << "," << c.t;
+        if (c.want != 0) continue;
         const COVER_CHN_ATTR_S& cv = region->channels[0].second.unChnAttr.stCoverChn;
         EXPECT_EQ(region->channels[0].first.enModId, MK_ID_VIU);
         EXPECT_EQ(region->channels[0].first.s32ChnId, 2);
@@ -566,6 +567,48 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
     EXPECT_EQ(CaptureSetCover(2, 4, off), 0);
     EXPECT_EQ(CaptureSetCover(4, 0, off), 0);
     EXPECT_EQ(CaptureSetCover(2, 0, nullptr), 0);
+}
+
+// A refused cover leaves the one shown; after a repeated command 28 the channel's covers are still
+// removed, replaced and added by command 35.
+TEST_F(CaptureCmdTest, RefusedCoversAndARepeatedCreateLeaveTheCoversReachable) {
+    VI_CHN_ATTR_S vi{};
+    vi.stCapRect = {0, 0, 704, 576};
+    vi.u32DestWidth = 704;
+    vi.u32DestHeight = 576;
+    vi.s32SrcFrameRate = vi.s32DstFrameRate = 25;
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(2, &vi), 0);
+    Make(2);
+    auto cmd = [](uint32_t code, std::vector<uint32_t> words) {
+        PCIV_MSG_S m{};
+        m.stMsgHead.u32MsgType = code;
+        m.stMsgHead.u32MsgLen = static_cast<uint32_t>(4 * words.size());
+        std::memcpy(m.au32Payload, words.data(), 4 * words.size());
+        PCIV_RunCmd(&m);
+        return m.stMsgHead.s32Result;
+    };
+    auto cover = [&](uint16_t l, uint16_t t, uint16_t r, uint16_t b, uint32_t on) {
+        cmd(35, {2, 1, static_cast<uint32_t>(l | t << 16), static_cast<uint32_t>(r | b << 16), on, 0});
+    };
+    const RGN_HANDLE h = 4 * 2 + 16 * 4 + 1;
+    auto shown = [&]() -> RECT_S {
+        auto region = rgn::Get(h);
+        return region ? region->channels.at(0).second.unChnAttr.stCoverChn.stRect : RECT_S{-1, -1, 0, 0};
+    };
+    cover(0, 0, 44, 36, 1);
+    ASSERT_EQ(shown().u32Width, 88u);
+    ASSERT_EQ(cmd(28, {2}), 0);
+    cover(88, 72, 176, 144, 1);
+    EXPECT_EQ(shown().s32X, 176) << "replaced after a repeated 28";
+    ASSERT_EQ(cmd(28, {2}), 0);
+    cover(0, 0, 0, 0, 0);
+    EXPECT_FALSE(rgn::Get(h).has_value()) << "removed after a repeated 28";
+    cover(88, 72, 176, 144, 1);
+    ASSERT_EQ(shown().s32X, 176) << "added again";
+    cover(200, 0, 100, 10, 1);  // right before left
+    EXPECT_EQ(shown().s32X, 176) << "the refused cover left the shown one";
+    cover(0, 200, 10, 100, 1);  // bottom above top
+    EXPECT_EQ(shown().u32Width, 176u) << "and so did this one";
 }
 
 TEST_F(CaptureCmdTest, CoversOfCifChannelsAndTheNtscGrid) {
