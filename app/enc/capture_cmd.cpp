@@ -474,6 +474,16 @@ int CaptureSetFormat(int32_t s32Chn, int32_t s32Type, const uint8_t* f) {
             return -1;
         }
     }
+    if (s32Type == 0 || s32Type == 1) {
+        // Decided before the stream is touched: it runs on as it was.
+        const SIZE_S stPic = PicSize(u32Vstd, f[CAP_FMT_SIZE]);
+        uint32_t need = 0, largest = 0;
+        if (!Comm_PicFitsPools(stPic, &need, &largest)) {
+            APP_ERR(kSrc, "channel %d stream %d: a %ux%u picture needs pool blocks of %u bytes, the largest is %u: "
+                    "format refused", s32Chn, s32Type, stPic.u32Width, stPic.u32Height, need, largest);
+            return -1;
+        }
+    }
     int r = CaptureLock();
     if (r != 0) APP_ERR(kSrc, "chan :%d lock failed %#x", s32Chn, r);
     CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));

@@ -27,7 +27,8 @@ enum {
 int CaptureCreate(int32_t s32Chn);
 int CaptureStart(int32_t s32Chn, int32_t s32Type);
 int CaptureSetVstd(int32_t s32Chn, int32_t s32Std);
-// pu8Format: the 12-byte record. 0 or -1.
+// pu8Format: the 12-byte record. 0 or -1; a main or sub picture the common pools cannot hold
+// (Comm_PicFitsPools) is refused before the stream is touched.
 int CaptureSetFormat(int32_t s32Chn, int32_t s32Type, const uint8_t* pu8Format);
 int CaptureStop(int32_t s32Chn, int32_t s32Type);
 // 0, or the encoder's code.

@@ -148,7 +148,7 @@ int32_t ChnVi(int32_t, int32_t sel) {
 
 struct Settings {
     uint32_t dev = 656, end = 4, picSize = 3, poolFlag = 0;
-    int16_t d1 = 4, cif = 0, a1080p = 0, a4m = 0, a3m = 0, a5m = 0, a960p = 0;
+    int16_t d1 = 4, cif = 0, a1080p = 0, a4m = 0, a3m = 0, a5m = 0, a960p = 0, a8m = 0;
     uint32_t pb = 8;
     uint8_t jpeg = 1;
 };
@@ -195,6 +195,7 @@ protected:
         p.stHvrCap.as16Analog[HVR_CAP_3M] = s.a3m;
         p.stHvrCap.as16Analog[HVR_CAP_5M] = s.a5m;
         p.stHvrCap.as16Analog[HVR_CAP_960P] = s.a960p;
+        p.stHvrCap.as16Analog[HVR_CAP_8M] = s.a8m;
         p.stHvrCap.u32MaxPlayBackWay = s.pb;
         p.stSlaveCfg.u8JpegEnable = s.jpeg;
         SlaveStoreSysParam(&p);
@@ -358,6 +359,49 @@ TEST_F(CaptureCmdTest, SameSizeAndKindUpdatesInPlaceAnotherRebuildsAndRestartsOn
     // Another kind at the same size also rebuilds.
     ASSERT_EQ(Format(0, 1, Fmt{.kind = 2, .size = 4}), 0);
     EXPECT_EQ(Count(VENC_IOC_CreateChn), creates + 3);
+}
+
+// A picture that no block of the common pools holds is never made: such a format is refused with a
+// line and the running stream goes on as it was; one that fits is carried. A 4:2:0 picture of these
+// widths takes W x H x 3 / 2 bytes.
+TEST_F(CaptureCmdTest, FormatsThePoolsCannotHoldAreRefusedAndTheStreamRunsOn) {
+    struct Case {
+        const char* what;
+        Settings s;
+        int32_t type;
+        uint8_t size;
+        uint32_t need;   // 0: carried
+        uint32_t width;  // the stream's width after
+    } cases[] = {
+        // Largest common block 3159360 bytes (the plan without analog classes).
+        {"4K main", Settings{}, 0, 20, 12441600, 704},
+        {"4M main", Settings{}, 0, 16, 5529600, 704},
+        {"1920 x 1200 sub", Settings{}, 1, 15, 3456000, 352},
+        {"1080P main: 3110400", Settings{}, 0, 14, 0, 1920},
+        {"1600 x 1200 sub: 2880000", Settings{}, 1, 13, 0, 1600},
+        // Blocks of 12493440 bytes with 8M inputs.
+        {"4K main on 8M pools", Settings{.a8m = 4}, 0, 20, 0, 3840},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Apply(c.s);
+        Make(0);
+        ASSERT_EQ(Format(0, 0, Fmt{.size = 0}), 0);
+        ASSERT_EQ(Format(0, 1, Fmt{.size = 3}), 0);
+        ASSERT_EQ(CaptureStart(0, 0), 0);
+        ASSERT_EQ(CaptureStart(0, 1), 0);
+        const int creates = Count(VENC_IOC_CreateChn);
+        ::testing::internal::CaptureStdout();
+        const int r = Format(0, c.type, Fmt{.size = c.size});
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r, c.need == 0 ? 0 : -1);
+        EXPECT_EQ(Attr(c.type).stVeAttr.stAttrH264e.u32PicWidth, c.width);
+        EXPECT_TRUE(view::Get(c.type)->receiving);
+        if (c.need == 0) continue;
+        EXPECT_EQ(Count(VENC_IOC_CreateChn), creates) << "nothing rebuilt";
+        EXPECT_NE(out.find(std::to_string(c.need) + " bytes"), std::string::npos) << out;
+        EXPECT_NE(out.find("3159360"), std::string::npos) << out;
+    }
 }
 
 TEST_F(CaptureCmdTest, ARebuildThatCannotMakeItsChannelLeavesNoDescriptorAndNoTitles) {
