@@ -20,6 +20,7 @@
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/bind_graph.h"
 #include "platform/drivers/vb/vb_driver.h"
+#include "platform/drivers/vb/vb_plan_testing.h"
 #include "platform/drivers/vi/vi_driver.h"
 #include "sdk/vb/mpi_vb.h"
 #include "sdk/vi/mpi_vi.h"
@@ -257,10 +258,7 @@ TEST_F(ViConfigTest, ChannelSizesRatesAndFlips) {
 // tests above) nothing is checked.
 TEST_F(ViConfigTest, InputSizesThePoolsCannotHoldAreRefused) {
     Apply({.dev = 658});
-    VB_CONF_S conf{};
-    conf.u32MaxPoolCnt = 4;
-    conf.astCommPool[0].u32BlkSize = 3159360;
-    conf.astCommPool[0].u32BlkCnt = 2;
+    const VB_CONF_S conf = drv::vb_testing::Plan({{3159360, 2}});
     ASSERT_EQ(MK_MPI_VB_SetConf(&conf), 0);
     ASSERT_EQ(MK_MPI_VB_Init(), 0);
     struct PoolsGo {
