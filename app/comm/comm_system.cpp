@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -177,6 +178,19 @@ int32_t Comm_Vdec_Manage_Vb(int32_t s32Op, int32_t s32Count) {
         }
     }
     return 0;
+}
+
+bool Comm_PicFitsPools(const SIZE_S& stSize, uint32_t* pu32Need, uint32_t* pu32Largest) {
+    const uint64_t stride = (static_cast<uint64_t>(stSize.u32Width) + 15) & ~uint64_t{15};
+    const uint64_t need = stride * stSize.u32Height + stride * ((stSize.u32Height + 1) / 2);
+    *pu32Need = static_cast<uint32_t>(std::min<uint64_t>(need, UINT32_MAX));
+    *pu32Largest = 0;
+    VB_CONF_S stConf;
+    if (MK_MPI_VB_GetConf(&stConf) != 0) return true;
+    for (const auto& pool : stConf.astCommPool) {
+        if (pool.u32BlkCnt != 0 && pool.acMmzName[0] == '\0') *pu32Largest = std::max(*pu32Largest, pool.u32BlkSize);
+    }
+    return need <= *pu32Largest;
 }
 
 VB_POOL Comm_GetVencVbPool(int32_t s32VencChn) {

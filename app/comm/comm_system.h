@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "app/comm/comm_sysplan.h"
+#include "sdk/common/mk_comm_video.h"
 #include "sdk/vb/vb_ioctl.h"
 
 // Builds the pool plan of the settings in force, gives back the pool blocks the program holds
@@ -23,6 +24,13 @@ int32_t Comm_Vdec_Manage_Vb(int32_t s32Op, int32_t s32Count);
 
 // The decoder module's pool user id.
 #define COMM_VDEC_VB_UID 4
+
+// Whether a picture of the size fits in one block of the common pools in force, which capture and
+// processing take every picture from (4:2:0, rows in steps of 16 bytes): a larger one is never made,
+// and its input or stream goes dark. True while no pools are set up (command 96 makes them, and its
+// system start drops what was configured before). The bytes it needs and the largest block there is
+// go to the out words.
+bool Comm_PicFitsPools(const SIZE_S& stSize, uint32_t* pu32Need, uint32_t* pu32Largest);
 
 // The encoder pools of the last set-up: the main pool for even encoder channels, the sub pool for odd
 // ones; VB_INVALID_POOLID when the plan has none or its creation failed. Any thread.

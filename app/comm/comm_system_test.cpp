@@ -336,6 +336,33 @@ TEST_F(SystemSetupTest, RepeatedSetUpGivesTheSamePoolsAndLeavesNothingBehind) {
     }
 }
 
+// A command 96 too short for its 156 bytes sets nothing up again: the running sender keeps its buffer,
+// the settings stay; one line names both lengths. The whole record still sets up.
+TEST_F(SystemSetupTest, AShortCommandNinetySixChangesNothing) {
+    MapPorts();
+    Send96(Params656());
+    uint32_t venc[6] = {0, 0, 3u << 20, 0x40100000, 101, 102};
+    Send(10, venc, sizeof(venc));
+    auto* sender = static_cast<PCIV_TRANS_SENDER_S*>(PcivGetVencTrans()->pTrans.load());
+    ASSERT_NE(sender, nullptr);
+    uint8_t* buf = sender->pu8VirAddr;
+    const int inits = Sys()->InitCount();
+    const SLAVE_SYS_PARAM_S other = Params660();
+    for (uint32_t len : {0u, 4u, 155u}) {
+        ::testing::internal::CaptureStdout();
+        Send(96, &other, len);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("system parameters of " + std::to_string(len) + " bytes, 156 needed"), std::string::npos)
+            << out;
+        EXPECT_EQ(Sys()->InitCount(), inits) << len;
+        EXPECT_EQ(Comm_GetDevType(), 656u) << len;
+        EXPECT_EQ(sender->pu8VirAddr, buf) << len;
+    }
+    Send(96, &other, 156);
+    EXPECT_EQ(Sys()->InitCount(), inits + 1);
+    EXPECT_EQ(Comm_GetDevType(), 660u);
+}
+
 // A set-up whose pools hold no block as large as the ring leaves the sender without a buffer, with one
 // line naming the command that restores its stream; a later set-up with room gives it one again.
 TEST_F(SystemSetupTest, ASenderLeftWithoutABufferSaysSoAndALaterSetUpGivesItOne) {

@@ -10,6 +10,7 @@
 #include "app/comm/comm_cfg.h"
 #include "app/comm/comm_picsize.h"
 #include "app/comm/comm_setup_hooks.h"
+#include "app/comm/comm_system.h"
 #include "app/fb/graphics.h"
 #include "sdk/vi/mpi_vi.h"
 
@@ -297,11 +298,18 @@ int32_t Comm_ViChnConfig(int32_t s32ViChn, int32_t s32Size, int32_t s32Flip, int
         return -1;
     }
     SlaveSysCfg cfg = SlaveGetSysCfg();
-    MK_S32 s32Ret = MK_MPI_VI_DisableChn(s32ViChn);
-    if (s32Ret != 0) APP_ERR(kSrc, "failed with %#x!", static_cast<unsigned>(s32Ret));
     const uint32_t u32Vstd = CommHookSplitGetVstd();
     SIZE_S size;
     Comm_SysGetPicSize(u32Vstd, s32Size, &size, true);
+    // Decided before the channel is disabled: a refused size leaves the input capturing as it was.
+    uint32_t u32Need = 0, u32Largest = 0;
+    if (!Comm_PicFitsPools(size, &u32Need, &u32Largest)) {
+        APP_ERR(kSrc, "ViChn=%d: a %ux%u picture needs pool blocks of %u bytes, the largest is %u: size %d refused",
+                s32ViChn, size.u32Width, size.u32Height, u32Need, u32Largest, s32Size);
+        return -1;
+    }
+    MK_S32 s32Ret = MK_MPI_VI_DisableChn(s32ViChn);
+    if (s32Ret != 0) APP_ERR(kSrc, "failed with %#x!", static_cast<unsigned>(s32Ret));
     auto is = [&size](uint32_t w, uint32_t h) { return size.u32Width == w && size.u32Height == h; };
     VI_CHN_ATTR_S stAttr = {};
     stAttr.stCapRect = {is(944, 1080) ? 16 : 0, 0, size.u32Width, size.u32Height};

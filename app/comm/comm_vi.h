@@ -20,7 +20,8 @@ VI_DEV_ATTR_S CommViDevAttrFor(int32_t s32ViDev, int32_t s32Mode);
 // Command 92. 0 or -1.
 int32_t Comm_ViPubConfig(int32_t s32ViDev, int32_t s32Mode);
 // Command 93: configures capture channel s32ViChn for size code s32Size (flip mode 1 mirrors, 2
-// flips); refused (-1) for a capture channel that no split record of this chip names. 0 or -1.
+// flips); refused (-1) for a capture channel that no split record of this chip names, and for a size
+// the common pools cannot hold (Comm_PicFitsPools), which leaves the channel as it was. 0 or -1.
 int32_t Comm_ViChnConfig(int32_t s32ViChn, int32_t s32Size, int32_t s32Flip, int32_t s32Unused);
 // Command 87: logical channel s32Chn now carries input format s32Format at s32Fps frames a second.
 // Refused (-1) for a channel of 32 or more; 0 without change for an unlisted format. 0 or -1.

@@ -19,7 +19,10 @@
 #include "app/pci/pciv_test_master.h"
 #include "platform/drivers/all/install.h"
 #include "platform/drivers/core/bind_graph.h"
+#include "platform/drivers/vb/vb_driver.h"
+#include "platform/drivers/vb/vb_plan_testing.h"
 #include "platform/drivers/vi/vi_driver.h"
+#include "sdk/vb/mpi_vb.h"
 #include "sdk/vi/mpi_vi.h"
 
 namespace {
@@ -248,6 +251,40 @@ TEST_F(ViConfigTest, ChannelSizesRatesAndFlips) {
         EXPECT_TRUE(Comm_ViChnIsConfigured(c.chn));
     }
     EXPECT_EQ(g_calls.back(), "loss 7 1");
+}
+
+// An input size that no block of the common pools holds (4:2:0, W x H x 3 / 2 bytes at these widths)
+// is refused with a line before anything changes: the input runs on as configured. Without pools (the
+// tests above) nothing is checked.
+TEST_F(ViConfigTest, InputSizesThePoolsCannotHoldAreRefused) {
+    Apply({.dev = 658});
+    const VB_CONF_S conf = drv::vb_testing::Plan({{3159360, 2}});
+    ASSERT_EQ(MK_MPI_VB_SetConf(&conf), 0);
+    ASSERT_EQ(MK_MPI_VB_Init(), 0);
+    struct PoolsGo {
+        ~PoolsGo() {
+            MK_MPI_VB_Exit();
+            dev::Registry::Get<drv::VbDriver>("/dev/vb")->Reset();  // the plan too: the next tests have none
+        }
+    } poolsGo;
+    Cmd(93, {0, 14, 0, 0});
+    struct Case {
+        int32_t code;
+        uint32_t need;   // 0: carried
+        uint32_t width, height;  // the input's after
+    } cases[] = {{20, 12441600, 1920, 1080}, {17, 4147200, 1920, 1080}, {2, 0, 944, 1080}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        ::testing::internal::CaptureStdout();
+        Cmd(93, {0, static_cast<uint32_t>(c.code), 0, 0});
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(Chn(0).enabled);
+        EXPECT_EQ(Chn(0).attr.u32DestWidth, c.width);
+        EXPECT_EQ(Chn(0).attr.u32DestHeight, c.height);
+        if (c.need != 0) {
+            EXPECT_NE(out.find(std::to_string(c.need) + " bytes"), std::string::npos) << out;
+        }
+    }
 }
 
 // Channels not on a multiple of 4 are bound to their device's way 1 on the listed products and

@@ -599,4 +599,31 @@ TEST_F(MediaPathTest, BindCommands) {
     EXPECT_EQ(graph.Size(), 1u);
 }
 
+// An unbind that names a source other than the one bound refuses with a binding error (module 2) and
+// leaves the binding; the bound pair then unbinds.
+TEST_F(MediaPathTest, UnbindCommandsNamingAnotherSourceLeaveTheBinding) {
+    auto& graph = drv::BindGraph::Instance();
+    Cmd(41, {0, 5, 2, 2});
+    Cmd(44, {0, 16});
+    const MPP_CHN_S vo{MK_ID_VOU, 0, 5}, grp{MK_ID_VPSS, 16, 0};
+    struct Case {
+        uint32_t code;
+        std::vector<uint32_t> words;
+    } refused[] = {{43, {5, 16}}, {43, {1, 16}}, {42, {0, 5, 3, 2}}, {42, {0, 5, 2, 1}}};
+    for (const Case& c : refused) {
+        SCOPED_TRACE(::testing::Message() << c.code << " " << c.words[0] << " " << c.words[1]);
+        ::testing::internal::CaptureStdout();
+        Cmd(c.code, c.words);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("failed with 0xa002"), std::string::npos) << out;
+        ASSERT_TRUE(graph.SourceOf(vo).has_value());
+        EXPECT_TRUE(drv::SameChn(*graph.SourceOf(vo), MPP_CHN_S{MK_ID_VPSS, 2, 2}));
+        ASSERT_TRUE(graph.SourceOf(grp).has_value());
+        EXPECT_TRUE(drv::SameChn(*graph.SourceOf(grp), MPP_CHN_S{MK_ID_VDEC, 0, 0}));
+    }
+    Cmd(43, {0, 16});
+    Cmd(42, {0, 5, 2, 2});
+    EXPECT_EQ(graph.Size(), 0u);
+}
+
 }  // namespace

@@ -344,8 +344,9 @@ int CaptureCreate(int32_t s32Chn) {
     }
     if (CreateModule() != 0) return -1;
     CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));
+    // A cover shown stays, and so does its handle: forgotten, nothing could remove or replace it.
     for (int i = 0; i < CAPTURE_COVER_NUM; ++i) {
-        pChn->as32CoverHandle[i] = -1;
+        if (pChn->as32CoverHandle[i] >= 0) continue;
         std::memset(pChn->au8CoverRect[i], 0, sizeof(pChn->au8CoverRect[i]));
     }
     return 0;
@@ -473,6 +474,16 @@ int CaptureSetFormat(int32_t s32Chn, int32_t s32Type, const uint8_t* f) {
             return -1;
         }
     }
+    if (s32Type == 0 || s32Type == 1) {
+        // Decided before the stream is touched: it runs on as it was.
+        const SIZE_S stPic = PicSize(u32Vstd, f[CAP_FMT_SIZE]);
+        uint32_t need = 0, largest = 0;
+        if (!Comm_PicFitsPools(stPic, &need, &largest)) {
+            APP_ERR(kSrc, "channel %d stream %d: a %ux%u picture needs pool blocks of %u bytes, the largest is %u: "
+                    "format refused", s32Chn, s32Type, stPic.u32Width, stPic.u32Height, need, largest);
+            return -1;
+        }
+    }
     int r = CaptureLock();
     if (r != 0) APP_ERR(kSrc, "chan :%d lock failed %#x", s32Chn, r);
     CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));
@@ -505,31 +516,35 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
     }
     CaptureChnRec* pChn = CaptureChn(static_cast<uint32_t>(s32Chn));
     int32_t& handle = pChn->as32CoverHandle[s32Index];
-    if (handle >= 0) MK_MPI_RGN_Destroy(static_cast<RGN_HANDLE>(handle));
-    handle = -1;
-    std::memcpy(pChn->au8CoverRect[s32Index], pu8Cover, 16);
     uint16_t rect[4];
     uint32_t enable;
     std::memcpy(rect, pu8Cover, sizeof(rect));
     std::memcpy(&enable, pu8Cover + 8, sizeof(enable));
-    if (enable == 0) return 0;
     const uint32_t left = rect[0], top = rect[1], right = rect[2], bottom = rect[3];
-    if (right < left || bottom < top) {
-        APP_ERR(kSrc, "channel %d index %d cover (%u,%u)-(%u,%u) invalid", s32Chn, s32Index, left, top, right,
-                bottom);
-        return -1;
-    }
+    // Everything that can refuse a new cover is decided before the shown one goes: a refused
+    // command leaves the channel's covers as they were.
     int32_t viChn = -1, viDev = -1;
-    if (CommHookSplitGetChnWiring(s32Chn, &viChn, &viDev) != 0) {
-        APP_ERR(kSrc, "ViChn=%d, failed with %#x!", s32Chn, -1);
-        return -1;
-    }
     VI_CHN_ATTR_S stVi{};
-    MK_S32 r = MK_MPI_VI_GetChnAttr(viChn, &stVi);
-    if (r != 0) {
-        APP_ERR(kSrc, "ViChn=%d, failed with %#x!", viChn, r);
-        return -1;
+    if (enable != 0) {
+        if (right < left || bottom < top) {
+            APP_ERR(kSrc, "channel %d index %d cover (%u,%u)-(%u,%u) invalid", s32Chn, s32Index, left, top, right,
+                    bottom);
+            return -1;
+        }
+        if (CommHookSplitGetChnWiring(s32Chn, &viChn, &viDev) != 0) {
+            APP_ERR(kSrc, "ViChn=%d, failed with %#x!", s32Chn, -1);
+            return -1;
+        }
+        MK_S32 r = MK_MPI_VI_GetChnAttr(viChn, &stVi);
+        if (r != 0) {
+            APP_ERR(kSrc, "ViChn=%d, failed with %#x!", viChn, r);
+            return -1;
+        }
     }
+    if (handle >= 0) MK_MPI_RGN_Destroy(static_cast<RGN_HANDLE>(handle));
+    handle = -1;
+    std::memcpy(pChn->au8CoverRect[s32Index], pu8Cover, 16);
+    if (enable == 0) return 0;
     uint64_t w = stVi.stCapRect.u32Width, h = stVi.stCapRect.u32Height;
     const int32_t a = cfg.stHvrCap.as16Analog[HVR_CAP_D1], b = cfg.stHvrCap.as16Analog[HVR_CAP_CIF];
     if (s32Chn >= a && s32Chn - a < b && b != 16) {
@@ -539,7 +554,7 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
     const RGN_HANDLE rgn = static_cast<RGN_HANDLE>(4 * s32Chn + 16 * static_cast<int32_t>(end) + s32Index);
     RGN_ATTR_S stAttr{};
     stAttr.enType = COVER_RGN;
-    r = MK_MPI_RGN_Create(rgn, &stAttr);
+    MK_S32 r = MK_MPI_RGN_Create(rgn, &stAttr);
     if (r != 0) {
         APP_ERR(kSrc, "MK_MPI_RGN_Create err 0x%x", r);
         return -1;

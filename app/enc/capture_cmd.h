@@ -22,17 +22,20 @@ enum {
 // The compression kind that selects variable rate with virtual I frames.
 #define CAP_KIND_VIRTUAL_I 9
 
-// 0, or -1 for a channel outside the 32 records or a lock that cannot be made.
+// 0, or -1 for a channel outside the 32 records or a lock that cannot be made. A repeated create keeps
+// the channel's covers and their handles.
 int CaptureCreate(int32_t s32Chn);
 int CaptureStart(int32_t s32Chn, int32_t s32Type);
 int CaptureSetVstd(int32_t s32Chn, int32_t s32Std);
-// pu8Format: the 12-byte record. 0 or -1.
+// pu8Format: the 12-byte record. 0 or -1; a main or sub picture the common pools cannot hold
+// (Comm_PicFitsPools) is refused before the stream is touched.
 int CaptureSetFormat(int32_t s32Chn, int32_t s32Type, const uint8_t* pu8Format);
 int CaptureStop(int32_t s32Chn, int32_t s32Type);
 // 0, or the encoder's code.
 int CaptureForceIFrame(int32_t s32Chn, int32_t s32Type);
 // pu8Cover: left, top, right, bottom (16 bits each) on the 352-wide grid, then the enable word. Bad
-// arguments answer 0; a cover that cannot be made -1.
+// arguments answer 0; a cover that cannot be made -1. A cover refused before it is made (an inverted
+// rectangle, an input whose attributes cannot be read) leaves the one shown at that index.
 int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover);
 int CaptureSetChnFlag(int32_t s32Chn);
 

@@ -148,7 +148,7 @@ int32_t ChnVi(int32_t, int32_t sel) {
 
 struct Settings {
     uint32_t dev = 656, end = 4, picSize = 3, poolFlag = 0;
-    int16_t d1 = 4, cif = 0, a1080p = 0, a4m = 0, a3m = 0, a5m = 0, a960p = 0;
+    int16_t d1 = 4, cif = 0, a1080p = 0, a4m = 0, a3m = 0, a5m = 0, a960p = 0, a8m = 0;
     uint32_t pb = 8;
     uint8_t jpeg = 1;
 };
@@ -195,6 +195,7 @@ protected:
         p.stHvrCap.as16Analog[HVR_CAP_3M] = s.a3m;
         p.stHvrCap.as16Analog[HVR_CAP_5M] = s.a5m;
         p.stHvrCap.as16Analog[HVR_CAP_960P] = s.a960p;
+        p.stHvrCap.as16Analog[HVR_CAP_8M] = s.a8m;
         p.stHvrCap.u32MaxPlayBackWay = s.pb;
         p.stSlaveCfg.u8JpegEnable = s.jpeg;
         SlaveStoreSysParam(&p);
@@ -358,6 +359,49 @@ TEST_F(CaptureCmdTest, SameSizeAndKindUpdatesInPlaceAnotherRebuildsAndRestartsOn
     // Another kind at the same size also rebuilds.
     ASSERT_EQ(Format(0, 1, Fmt{.kind = 2, .size = 4}), 0);
     EXPECT_EQ(Count(VENC_IOC_CreateChn), creates + 3);
+}
+
+// A picture that no block of the common pools holds is never made: such a format is refused with a
+// line and the running stream goes on as it was; one that fits is carried. A 4:2:0 picture of these
+// widths takes W x H x 3 / 2 bytes.
+TEST_F(CaptureCmdTest, FormatsThePoolsCannotHoldAreRefusedAndTheStreamRunsOn) {
+    struct Case {
+        const char* what;
+        Settings s;
+        int32_t type;
+        uint8_t size;
+        uint32_t need;   // 0: carried
+        uint32_t width;  // the stream's width after
+    } cases[] = {
+        // Largest common block 3159360 bytes (the plan without analog classes).
+        {"4K main", Settings{}, 0, 20, 12441600, 704},
+        {"4M main", Settings{}, 0, 16, 5529600, 704},
+        {"1920 x 1200 sub", Settings{}, 1, 15, 3456000, 352},
+        {"1080P main: 3110400", Settings{}, 0, 14, 0, 1920},
+        {"1600 x 1200 sub: 2880000", Settings{}, 1, 13, 0, 1600},
+        // Blocks of 12493440 bytes with 8M inputs.
+        {"4K main on 8M pools", Settings{.a8m = 4}, 0, 20, 0, 3840},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Apply(c.s);
+        Make(0);
+        ASSERT_EQ(Format(0, 0, Fmt{.size = 0}), 0);
+        ASSERT_EQ(Format(0, 1, Fmt{.size = 3}), 0);
+        ASSERT_EQ(CaptureStart(0, 0), 0);
+        ASSERT_EQ(CaptureStart(0, 1), 0);
+        const int creates = Count(VENC_IOC_CreateChn);
+        ::testing::internal::CaptureStdout();
+        const int r = Format(0, c.type, Fmt{.size = c.size});
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r, c.need == 0 ? 0 : -1);
+        EXPECT_EQ(Attr(c.type).stVeAttr.stAttrH264e.u32PicWidth, c.width);
+        EXPECT_TRUE(view::Get(c.type)->receiving);
+        if (c.need == 0) continue;
+        EXPECT_EQ(Count(VENC_IOC_CreateChn), creates) << "nothing rebuilt";
+        EXPECT_NE(out.find(std::to_string(c.need) + " bytes"), std::string::npos) << out;
+        EXPECT_NE(out.find("3159360"), std::string::npos) << out;
+    }
 }
 
 TEST_F(CaptureCmdTest, ARebuildThatCannotMakeItsChannelLeavesNoDescriptorAndNoTitles) {
@@ -547,8 +591,9 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
         EXPECT_EQ(CaptureSetCover(2, 1, rec), c.want) << c.l << "," << c.t;
         const RGN_HANDLE h = 4 * 2 + 16 * 4 + 1;
         auto region = rgn::Get(h);
-        ASSERT_EQ(region.has_value(), c.want == 0) << c.l << "," << c.t;
-        if (!region) continue;
+        // A refused cover leaves the one shown before it.
+        ASSERT_TRUE(region.has_value()) << c.l << "," << c.t;
+        if (c.want != 0) continue;
         const COVER_CHN_ATTR_S& cv = region->channels[0].second.unChnAttr.stCoverChn;
         EXPECT_EQ(region->channels[0].first.enModId, MK_ID_VIU);
         EXPECT_EQ(region->channels[0].first.s32ChnId, 2);
@@ -566,6 +611,48 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
     EXPECT_EQ(CaptureSetCover(2, 4, off), 0);
     EXPECT_EQ(CaptureSetCover(4, 0, off), 0);
     EXPECT_EQ(CaptureSetCover(2, 0, nullptr), 0);
+}
+
+// A refused cover leaves the one shown; after a repeated command 28 the channel's covers are still
+// removed, replaced and added by command 35.
+TEST_F(CaptureCmdTest, RefusedCoversAndARepeatedCreateLeaveTheCoversReachable) {
+    VI_CHN_ATTR_S vi{};
+    vi.stCapRect = {0, 0, 704, 576};
+    vi.u32DestWidth = 704;
+    vi.u32DestHeight = 576;
+    vi.s32SrcFrameRate = vi.s32DstFrameRate = 25;
+    ASSERT_EQ(MK_MPI_VI_SetChnAttr(2, &vi), 0);
+    Make(2);
+    auto cmd = [](uint32_t code, std::vector<uint32_t> words) {
+        PCIV_MSG_S m{};
+        m.stMsgHead.u32MsgType = code;
+        m.stMsgHead.u32MsgLen = static_cast<uint32_t>(4 * words.size());
+        std::memcpy(m.au32Payload, words.data(), 4 * words.size());
+        PCIV_RunCmd(&m);
+        return m.stMsgHead.s32Result;
+    };
+    auto cover = [&](uint16_t l, uint16_t t, uint16_t r, uint16_t b, uint32_t on) {
+        cmd(35, {2, 1, static_cast<uint32_t>(l | t << 16), static_cast<uint32_t>(r | b << 16), on, 0});
+    };
+    const RGN_HANDLE h = 4 * 2 + 16 * 4 + 1;
+    auto shown = [&]() -> RECT_S {
+        auto region = rgn::Get(h);
+        return region ? region->channels.at(0).second.unChnAttr.stCoverChn.stRect : RECT_S{-1, -1, 0, 0};
+    };
+    cover(0, 0, 44, 36, 1);
+    ASSERT_EQ(shown().u32Width, 88u);
+    ASSERT_EQ(cmd(28, {2}), 0);
+    cover(88, 72, 176, 144, 1);
+    EXPECT_EQ(shown().s32X, 176) << "replaced after a repeated 28";
+    ASSERT_EQ(cmd(28, {2}), 0);
+    cover(0, 0, 0, 0, 0);
+    EXPECT_FALSE(rgn::Get(h).has_value()) << "removed after a repeated 28";
+    cover(88, 72, 176, 144, 1);
+    ASSERT_EQ(shown().s32X, 176) << "added again";
+    cover(200, 0, 100, 10, 1);  // right before left
+    EXPECT_EQ(shown().s32X, 176) << "the refused cover left the shown one";
+    cover(0, 200, 10, 100, 1);  // bottom above top
+    EXPECT_EQ(shown().u32Width, 176u) << "and so did this one";
 }
 
 TEST_F(CaptureCmdTest, CoversOfCifChannelsAndTheNtscGrid) {

@@ -422,6 +422,13 @@ int32_t SysStep(const std::atomic<SlaveSysStepFn>& hook, const char* pszName) {
 }
 
 int32_t SlaveSysParamsInit(PCIV_MSG_S* pMsg, PcivCmdContext*) {
+    // The buffer past a short payload holds nothing of it: taken as the record, its words would set
+    // the whole media system up again from nothing, and 96 has no reply to say why.
+    if (pMsg->stMsgHead.u32MsgLen < sizeof(SLAVE_SYS_PARAM_S)) {
+        APP_ERR(kSrc, "system parameters of %u bytes, %zu needed: nothing is set up\n", pMsg->stMsgHead.u32MsgLen,
+                sizeof(SLAVE_SYS_PARAM_S));
+        return -1;
+    }
     SlaveHooks& hk = Hooks();
     const auto* pParam = Payload<SLAVE_SYS_PARAM_S>(pMsg);
     SlaveStoreSysParam(pParam);

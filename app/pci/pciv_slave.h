@@ -26,7 +26,7 @@
 
 // Command 96, in this order: Comm_SetHvrCap with the capability record, SampleSysInit, then (only
 // when the base window was read) Comm_InitVpssChnMap and HwSplitDevInit, and last SplitCreate, whose
-// result is the command's status.
+// result is the command's status. A payload shorter than SLAVE_SYS_PARAM_S runs none of them.
 typedef int32_t (*SlaveSetHvrCapFn)(const HVR_CAP_S* pCap);
 typedef int32_t (*SlaveSysStepFn)();
 void SlaveSetHvrCapHook(SlaveSetHvrCapFn pfn);

@@ -29,13 +29,14 @@ int BindGraph::Bind(const MPP_CHN_S& src, const MPP_CHN_S& dst) {
     return 0;
 }
 
-int BindGraph::Unbind(const MPP_CHN_S& dst) {
+int BindGraph::Unbind(const MPP_CHN_S& dst, const MPP_CHN_S* named) {
     Listener listener;
     MPP_CHN_S src;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = std::find_if(m_edges.begin(), m_edges.end(), [&](const Edge& e) { return SameChn(e.dst, dst); });
         if (it == m_edges.end()) return MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST);
+        if (named != nullptr && !SameChn(*named, it->src)) return MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM);
         src = it->src;
         m_edges.erase(it);
         listener = m_listener;

@@ -18,8 +18,10 @@ public:
 
     // 0, or MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM) when the destination already has a source.
     int Bind(const MPP_CHN_S& src, const MPP_CHN_S& dst);
-    // 0, or MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST) when the destination is not bound.
-    int Unbind(const MPP_CHN_S& dst);
+    // 0, or MK_ERR(MK_ID_SYS, MK_ERR_UNEXIST) when the destination is not bound. With `src`, the
+    // binding goes only when src is the destination's source: another gives MK_ERR(MK_ID_SYS,
+    // MK_ERR_NOT_PERM) and the binding stays.
+    int Unbind(const MPP_CHN_S& dst, const MPP_CHN_S* src = nullptr);
     std::optional<MPP_CHN_S> SourceOf(const MPP_CHN_S& dst) const;
     std::vector<MPP_CHN_S> DestinationsOf(const MPP_CHN_S& src) const;
     // True when some source feeds a destination of module `mod`, device `dev`, channel `chn`.

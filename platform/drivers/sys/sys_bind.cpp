@@ -29,9 +29,14 @@ int SysDriver::Unbind(unsigned long request, void* arg) {
     MK_SYS_BIND_REQ_S req;
     if (CopyRequestIn(request, arg, &req) != 0) return -1;
     if (!ValidChn(req.stDestChn)) return kErrParam;
+    // A caller without a source sends an all-zero source half (module 0 is no source): whatever feeds
+    // the destination goes. A named source must be the bound one; another would cut a binding the
+    // caller never meant.
+    const MPP_CHN_S& src = req.stSrcChn;
+    const bool named = src.enModId != 0 || src.s32DevId != 0 || src.s32ChnId != 0;
     // As in the in-process table, unbinding a destination that is not bound changes nothing.
-    BindGraph::Instance().Unbind(req.stDestChn);
-    return 0;
+    const int ret = BindGraph::Instance().Unbind(req.stDestChn, named ? &src : nullptr);
+    return ret == MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM) ? ret : 0;
 }
 
 int SysDriver::GetBindByDest(unsigned long request, void* arg) {
