@@ -106,24 +106,35 @@ bool StreamPortsValid(const char* pszFunc, const PCIV_TRANS_PARAM_S* pParam, boo
     return true;
 }
 
-// Commands 10 and 11. The sender always targets the master. A repeated command stops the earlier
-// sender first (by the slot's lock order), so one port never has two acknowledgement readers.
+// Commands 10 and 11. The sender always targets the master. The new sender is made, or found that it
+// can be made, before the earlier one stops, so a refused command leaves that one as it was; the new
+// one reads its acknowledgement port only once the earlier one has stopped, so one port never has two
+// readers and nothing queued for the earlier one reaches the new.
 int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const char* pszFunc) {
     auto* pParam = Payload<PCIV_TRANS_PARAM_S>(pMsg);
     pParam->u32Target = 0;
     int32_t s32Ret = -1;
+    PCIV_TRANS_SENDER_S* pSender = nullptr;
     if (StreamPortsValid(pszFunc, pParam, true, pSlot)) {
-        SlaveStopSender(pSlot);
-        PCIV_TRANS_SENDER_S* pSender = nullptr;
-        s32Ret = PCIV_Trans_InitSender(pParam, &pSender);
-        if (s32Ret == 0) {
-            {
-                std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
-                pSlot->pTrans = pSender;
-            }
-            pSlot->u32ReadPort = pParam->u32AckPort;
-            pSlot->s32Running = 1;
+        // Only the command loop changes a sender's buffer: read here without the slot's lock.
+        const auto* pOld = static_cast<const PCIV_TRANS_SENDER_S*>(pSlot->pTrans.load());
+        const bool bOldServes = pOld != nullptr && PCIV_Trans_HasLocBuf(pOld) && pOld->u32LocSize >= pParam->u32BufSize;
+        s32Ret = PCIV_Trans_MakeSender(pParam, &pSender, bOldServes);
+        if (s32Ret != 0 && bOldServes) {
+            // The pools hold no second block that large: the earlier sender's own serves once it stops.
+            SlaveStopSender(pSlot);
+            s32Ret = PCIV_Trans_MakeSender(pParam, &pSender);
         }
+    }
+    if (s32Ret == 0) {
+        SlaveStopSender(pSlot);
+        PCIV_Trans_StartSender(pSender);
+        {
+            std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+            pSlot->pTrans = pSender;
+        }
+        pSlot->u32ReadPort = pParam->u32AckPort;
+        pSlot->s32Running = 1;
     }
     if (s32Ret != 0) PrintSampleErr(s32Ret, pszFunc, __LINE__);
     return s32Ret;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 #include <string>
@@ -907,6 +908,82 @@ TEST_F(SlaveCmdTest, GroupCropAndCascadePattern) {
     MK_U32 pattern = 0;
     ASSERT_EQ(MK_MPI_VO_GetCascadePattern(7, &pattern), 0);
     EXPECT_EQ(pattern, 4u) << "whatever the mode word says";
+}
+
+// Waits up to ten seconds for `pred`.
+bool Eventually(const std::function<bool()>& pred) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        sched_yield();
+    }
+    return true;
+}
+
+PCIV_TRANS_SENDER_S* SenderOf(PCIV_TRANS_CHN_S* slot) {
+    return static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load());
+}
+
+// One send of `len` bytes from the slot's sender, as the fetch thread makes it; the notice as the
+// master reads it.
+PCIV_TRANS_NOTICE_S SendFrom(PCIV_TRANS_CHN_S* slot, varnelle::testing::FakeMaster* master, uint32_t len) {
+    {
+        std::lock_guard<std::mutex> lock(slot->mtxTrans);
+        std::vector<uint8_t> data(len, 0x5A);
+        EXPECT_EQ(PCIV_Trans_WriteLocBuf(SenderOf(slot), data.data(), len), 0);
+        EXPECT_EQ(PCIV_Trans_SendData(SenderOf(slot)), 0);
+    }
+    varnelle::testing::FakeChip::Record r{};
+    EXPECT_TRUE(master->Take(slot->u32NoticePort.load(), &r));
+    return *reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+}
+
+// A repeated command 10 makes a sender that takes nothing of the ring it replaces: not what is queued
+// on its acknowledgement port when it starts, nor what the master's old reader sends late; and an
+// acknowledgement past what it sent moves nothing. Refusals are counted and said once a while.
+TEST_F(SlaveCmdTest, ARepeatedSenderTakesNoAcknowledgementOfTheRingItReplaced) {
+    varnelle::testing::FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    MapPorts();
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    auto start = [] {
+        PCIV_MSG_S m = Cmd(10, {0, 0, 32 * 1024, 0x40100000, 101, 102});
+        Run(&m);
+        return m.stMsgHead.s32Result;
+    };
+    auto ack = [&](uint32_t start, uint32_t end, uint32_t seq) {
+        PCIV_TRANS_NOTICE_S a = {start, end, seq};
+        ASSERT_TRUE(master.SendMsg(102, PCIV_MSGTYPE_FREE, &a, sizeof(a)));
+    };
+    // Acknowledgements of an earlier ring, still queued when the command comes.
+    ack(0, 8000, 0);
+    ack(0, 16000, 1);
+    ASSERT_TRUE(Eventually([] { return varnelle::mcc::QueuedMessages(0, 102) == 2; }));
+    ASSERT_EQ(start(), 0);
+    EXPECT_EQ(varnelle::mcc::QueuedMessages(0, 102), 0u) << "dropped before the new sender reads";
+    const PCIV_TRANS_NOTICE_S first = SendFrom(slot, &master, 8000);
+    EXPECT_EQ(first.u32Start, 0u);
+    // The master holds that acknowledgement, sends 10 again for the same ring, then sends what it held.
+    ASSERT_EQ(start(), 0);
+    PCIV_TRANS_SENDER_S* s = SenderOf(slot);
+    ::testing::internal::CaptureStdout();
+    ack(0, 8000, 0);
+    ack(8000, 16000, 1);
+    ASSERT_TRUE(Eventually([&] { return s->u64AckRefused.load() == 2 || s->u32ReadPos.load() != 0; }));
+    EXPECT_EQ(s->u32ReadPos.load(), 0u);
+    const PCIV_TRANS_NOTICE_S n = SendFrom(slot, &master, 8000);
+    EXPECT_EQ(n.u32Start, 0u);
+    EXPECT_EQ(n.u32Seq, 0u);
+    // 64 bytes past the latest notice, then the right one.
+    ack(0, 8064, 0);
+    ack(0, 8000, 0);
+    ASSERT_TRUE(Eventually([&] { return s->u32ReadPos.load() == 8000; }));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(s->u64AckRefused.load(), 3u);
+    const size_t line = out.find("bad acknowledgement");
+    EXPECT_NE(line, std::string::npos) << out;
+    EXPECT_EQ(line, out.rfind("bad acknowledgement")) << "said once\n" << out;
+    SlaveStopSender(slot);
 }
 
 }  // namespace
