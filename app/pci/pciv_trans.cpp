@@ -322,16 +322,13 @@ void* PCIV_Trans_SenderThread(void* arg) {
     return nullptr;
 }
 
-int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
+int PCIV_Trans_MapReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
     if (pParam == nullptr || ppReceiver == nullptr) return -1;
-    // The first word is marked below, so a buffer must hold at least that.
+    // The first word is marked, so a buffer must hold at least that.
     if (pParam->u32BufSize < sizeof(uint32_t)) return -1;
     void* pAddr = MK_MPI_SYS_Mmap(pParam->u32BufAddr, pParam->u32BufSize);
     if (pAddr == nullptr) return -1;
     auto* pRecv = new PCIV_TRANS_RECEIVER_S;
-    // The master names the address: it need not be word-aligned.
-    const uint32_t u32Mark = 0x777777;
-    std::memcpy(pAddr, &u32Mark, sizeof(u32Mark));
     pRecv->s32Target = static_cast<int32_t>(pParam->u32Target);
     pRecv->pu8Addr = static_cast<uint8_t*>(pAddr);
     pRecv->u32Size = pParam->u32BufSize;
@@ -339,6 +336,18 @@ int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVE
     pRecv->u32AckPort = pParam->u32AckPort;
     pRecv->bInit = 1;
     *ppReceiver = pRecv;
+    return 0;
+}
+
+void PCIV_Trans_MarkReceiver(PCIV_TRANS_RECEIVER_S* pReceiver) {
+    // The master names the address: it need not be word-aligned.
+    const uint32_t u32Mark = 0x777777;
+    std::memcpy(pReceiver->pu8Addr, &u32Mark, sizeof(u32Mark));
+}
+
+int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
+    if (PCIV_Trans_MapReceiver(pParam, ppReceiver) != 0) return -1;
+    PCIV_Trans_MarkReceiver(*ppReceiver);
     return 0;
 }
 

@@ -15,8 +15,8 @@
 
 class PcivMsgQueue;
 
-// Written by one fetch thread (fill, write position and wrap end, sequence) and by the acknowledgement thread
-// (read position, last acknowledged). The words one thread writes and the other reads are atomic.
+// Written by one fetch thread (fill, write position and wrap end, sequence) and by the acknowledgement
+// thread (read position, last acknowledged). The words one thread writes and the other reads are atomic.
 // The local buffer (block, addresses, size, fill) changes only under the slot's lock, which the fetch
 // thread holds while it writes: a set-up that destroys the pools swaps it (PCIV_Trans_ReleaseLocBuf,
 // PCIV_Trans_TakeLocBuf) while the ring, the ports and the acknowledgement state stay.
@@ -129,7 +129,12 @@ int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint
 int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);
 void* PCIV_Trans_SenderThread(void* pSender);
 
+// PCIV_Trans_MapReceiver, then PCIV_Trans_MarkReceiver.
 int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver);
+// Maps the master's buffer and makes the record, leaving the buffer as it is: 0, or -1 with nothing made.
+int PCIV_Trans_MapReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver);
+// Marks the first word of the mapped buffer, once no other receiver reads it.
+void PCIV_Trans_MarkReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 // Unmaps the master's buffer and frees the record; the caller has stopped the slot's thread.
 void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 // Waits for the next notice: 0 with the data's address and length, or the read's failure. A message
