@@ -551,12 +551,14 @@ void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(pOld);
     if (pSender == nullptr) return;
     // What it held since its last send belongs to the ring it leaves: never sent into the next one.
-    if (const uint32_t held = PCIV_Trans_HeldBytes(pSender)) {
-        pSlot->u64DroppedHeld += held;
-        APP_ERR_IN(kSrc, "SlaveStopSender", "the sender replaced held %u bytes since its last send: dropped\n", held);
-    }
+    if (const uint32_t held = PCIV_Trans_HeldBytes(pSender)) SlaveDropHeld(pSlot, held);
     // Joins the acknowledgement thread; no lock is held meanwhile.
     PCIV_Trans_DeInitSender(pSender);
+}
+
+void SlaveDropHeld(PCIV_TRANS_CHN_S* pSlot, uint32_t u32Bytes) {
+    pSlot->u64DroppedHeld += u32Bytes;
+    APP_ERR_IN(kSrc, "SlaveStopSender", "the sender replaced held %u bytes since its last send: dropped\n", u32Bytes);
 }
 
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {

@@ -129,6 +129,7 @@ int PCIV_Trans_MakeSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
         delete pSender;
         return -1;
     }
+    pSender->u64Id = pSender->u64LocGen;
     pSender->u32RemoteBase = pParam->u32BufAddr;
     pSender->u32RemoteSize = pParam->u32BufSize;
     pSender->s32Target = static_cast<int32_t>(pParam->u32Target);
@@ -208,10 +209,19 @@ int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {
 }
 
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len) {
-    if (static_cast<uint64_t>(pSender->u32Fill) + u32Len > pSender->u32LocSize) {
-        APP_ERR(kSrc, "local buf full !!, curpos:%d, len:%d, buflen:%d\n", static_cast<int>(pSender->u32Fill),
-                static_cast<int>(u32Len), static_cast<int>(pSender->u32LocSize));
+    const bool bCarry = !PCIV_Trans_HasLocBuf(pSender) && pSender->bLocRenewing;
+    const uint32_t u32Held = PCIV_Trans_HeldBytes(pSender);
+    // The new buffer will be as large as the ring.
+    const uint32_t u32Size = bCarry ? pSender->u32RemoteSize : pSender->u32LocSize;
+    if (static_cast<uint64_t>(u32Held) + u32Len > u32Size) {
+        APP_ERR(kSrc, "local buf full !!, curpos:%d, len:%d, buflen:%d\n", static_cast<int>(u32Held),
+                static_cast<int>(u32Len), static_cast<int>(u32Size));
         return -1;
+    }
+    if (bCarry) {
+        const auto* p = static_cast<const uint8_t*>(pData);
+        pSender->carried.insert(pSender->carried.end(), p, p + u32Len);
+        return 0;
     }
     std::memcpy(pSender->pu8VirAddr + pSender->u32Fill, pData, u32Len);
     pSender->u32Fill += u32Len;

@@ -45,9 +45,11 @@ struct PCIV_TRANS_SENDER_S {
     uint64_t u64AckSaidMs = 0;
     PcivStop stop;  // wakes the acknowledgement thread when the sender is torn down
     PcivStop started;  // lets the acknowledgement thread read (PCIV_Trans_StartSender)
+    uint64_t u64Id = 0;  // names the sender: never 0, never another's
     // Between PCIV_Trans_ReleaseLocBuf and PCIV_Trans_TakeLocBuf: the buffer is being renewed.
     int32_t bLocRenewing = 0;
-    // What the buffer held when it went, until a new buffer takes it (it leaves with the next send).
+    // What the buffer held when it went, and what was written while it was away, until a new buffer
+    // takes it (it leaves with the next send).
     std::vector<uint8_t> carried;
     // Names the local buffer: a new one for every buffer taken by any sender, never 0. A writer that
     // finds another name than the one it wrote into knows the buffer was renewed or the sender replaced.
@@ -125,6 +127,7 @@ int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender);
 // Bytes written since the last send, in the buffer or carried while it has none.
 uint32_t PCIV_Trans_HeldBytes(const PCIV_TRANS_SENDER_S* pSender);
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free);
+// Appends to the local buffer; while command 96 renews it, to what it carries (at most the ring's size).
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len);
 int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);
 void* PCIV_Trans_SenderThread(void* pSender);
