@@ -14,6 +14,7 @@
 #include "app/comm/app_log.h"
 #include "app/comm/comm_cfg.h"
 #include "app/enc/capture_state.h"
+#include "app/pci/pciv_slave.h"
 #include "app/pci/pciv_trans.h"
 #include "sdk/venc/mpi_venc.h"
 
@@ -32,26 +33,23 @@ uint32_t PackBytes(const VENC_PACK_S& p) {
     return p.u32Len > p.u32DataOffset ? p.u32Len - p.u32DataOffset : 0;
 }
 
-// Why a slot has no sender to write into.
-enum NoSender { kSenderRuns, kNoSenderRuns, kSenderRenewing };
+// How a slot's sender can take what the thread writes.
+enum SenderState { kSenderRuns, kNoSenderRuns, kSenderRenewing, kSenderNoBuffer };
 
-// The slot's sender while the slot runs and has a local buffer, its lock held in `lock`; null (lock
-// given up) when none, with the reason in *pWhy when asked.
+// The slot's sender while the slot runs, its lock held in `lock`, with its state in *pWhy: it takes
+// writes while it runs or command 96 renews its buffer (they join what it carries), not while it is
+// left without one. Null (lock given up) when none runs.
 PCIV_TRANS_SENDER_S* TakeSender(PCIV_TRANS_CHN_S* pSlot, std::unique_lock<std::mutex>* pLock,
-                                NoSender* pWhy = nullptr) {
+                                SenderState* pWhy) {
     *pLock = std::unique_lock<std::mutex>(pSlot->mtxTrans);
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(pSlot->pTrans.load());
-    NoSender why = kSenderRuns;
+    *pWhy = kSenderRuns;
     if (pSlot->s32Running.load() == 0 || pSender == nullptr) {
-        why = kNoSenderRuns;
-    } else if (!PCIV_Trans_HasLocBuf(pSender)) {
-        why = pSender->bLocRenewing ? kSenderRenewing : kNoSenderRuns;
-    }
-    if (pWhy != nullptr) *pWhy = why;
-    if (why != kSenderRuns) {
+        *pWhy = kNoSenderRuns;
         pLock->unlock();
         return nullptr;
     }
+    if (!PCIV_Trans_HasLocBuf(pSender)) *pWhy = pSender->bLocRenewing ? kSenderRenewing : kSenderNoBuffer;
     return pSender;
 }
 
@@ -74,9 +72,37 @@ void SenderBack(VencPushCtx* pCtx) {
     pCtx->u64NoSenderRun = 0;
 }
 
-// The most one send can carry: the ring refuses anything above half its size.
+// The most one send can carry: the ring refuses anything above half its size (and a buffer that is
+// being renewed comes back as large as the ring).
 uint32_t SendLimit(const PCIV_TRANS_SENDER_S* pSender) {
-    return std::min(pSender->u32RemoteSize / 2, pSender->u32LocSize);
+    const uint32_t u32Half = pSender->u32RemoteSize / 2;
+    return PCIV_Trans_HasLocBuf(pSender) ? std::min(u32Half, pSender->u32LocSize) : u32Half;
+}
+
+// The held frame record into the sender, when it fits below the send limit with what it holds.
+void WriteHeld(VencPushCtx* pCtx, PCIV_TRANS_SENDER_S* pSender) {
+    const uint32_t n = static_cast<uint32_t>(pCtx->held.size());
+    const uint32_t u32Held = PCIV_Trans_HeldBytes(pSender);
+    if (n == 0 || VencPushPlaceRecord(u32Held, n, SendLimit(pSender)) != VENC_PUSH_WRITE) return;
+    PCIV_Trans_WriteLocBuf(pSender, pCtx->held.data(), n);
+    ++pCtx->stats.u64Frames;
+    pCtx->stats.u64Bytes += n;
+    pCtx->held.clear();
+}
+
+// The held frame goes: its sender was replaced or stopped (said as the sender's own held bytes are),
+// or left without a buffer (said as the frames dropped meanwhile are).
+void DropHeld(VencPushCtx* pCtx, bool bNoBuffer) {
+    if (pCtx->held.empty()) return;
+    if (bNoBuffer) {
+        PCIV_StreamHead stHead;
+        std::memcpy(&stHead, pCtx->held.data(), sizeof(stHead));
+        DropNoSender(pCtx, static_cast<VENC_CHN>(stHead.u32Chn));
+    } else {
+        ++pCtx->stats.u64DropStopped;
+        SlaveDropHeld(pCtx->pSlot, static_cast<uint32_t>(pCtx->held.size()));
+    }
+    pCtx->held.clear();
 }
 
 // Header, packs and zero padding into the sender's local buffer; the caller checked the room.
@@ -164,17 +190,14 @@ int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, u
     int result = 0;
     {
         std::unique_lock<std::mutex> lock;
-        NoSender why = kSenderRuns;
+        SenderState why = kSenderRuns;
         PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock, &why);
-        if (pSender != nullptr) SenderBack(pCtx);
-        if (pSender == nullptr) {
-            // No ring to put it in (the master has not sent command 10 or 11, or command 96 left the
-            // sender without a buffer), or a frame of an encoder that command 96 is taking down.
-            if (why == kSenderRenewing) {
-                ++pCtx->stats.u64DropRenewing;
-            } else {
-                DropNoSender(pCtx, veChn);
-            }
+        if (pSender != nullptr && why != kSenderNoBuffer) SenderBack(pCtx);
+        if (pSender == nullptr || why == kSenderNoBuffer) {
+            // No ring to put it in: the master has not sent command 10 or 11, or command 96 left the
+            // sender without a buffer. (While command 96 renews the buffer, a frame of an encoder it
+            // is taking down joins what the sender carries, for the ring that goes on.)
+            DropNoSender(pCtx, veChn);
             --pCtx->s32SinceSend;
         } else if (VencPushPlaceRecord(0, u32Record, SendLimit(pSender)) == VENC_PUSH_NEVER) {
             APP_ERR(kSrc, "chn:%d frame of %u bytes can never fit a ring of %u, dropped", veChn, u32Record,
@@ -183,7 +206,9 @@ int VencPushWriteFrame(VencPushCtx* pCtx, VENC_CHN veChn, uint32_t u32HeadChn, u
             --pCtx->s32SinceSend;
         } else {
             pCtx->u64LocGen = pSender->u64LocGen;
-            if (VencPushPlaceRecord(pSender->u32Fill, u32Record, SendLimit(pSender)) != VENC_PUSH_WRITE) {
+            pCtx->u64SenderId = pSender->u64Id;
+            const uint32_t u32Held = PCIV_Trans_HeldBytes(pSender);
+            if (VencPushPlaceRecord(u32Held, u32Record, SendLimit(pSender)) != VENC_PUSH_WRITE) {
                 // The buffer goes first; the send (and any wait for the master) happens after the pass,
                 // without the capture lock, so the frame waits as a copy.
                 CopyRecord(&pCtx->held, stHead, stStream);
@@ -205,16 +230,20 @@ int VencPushSend(VencPushCtx* pCtx) {
     for (int attempt = 1;; ++attempt) {
         {
             std::unique_lock<std::mutex> lock;
-            PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock);
-            if (pSender != nullptr && pSender->u64LocGen != pCtx->u64LocGen) {
-                // Command 96 renewed the buffer, or 10 or 11 replaced the sender, while this thread
-                // waited: a new ring is not set up yet, or what it held goes with the next frame's send.
-                pSender = nullptr;
+            SenderState why = kSenderRuns;
+            PCIV_TRANS_SENDER_S* pSender = TakeSender(pCtx->pSlot, &lock, &why);
+            if (pSender == nullptr || pSender->u64Id != pCtx->u64SenderId || why == kSenderNoBuffer) {
+                // What waited for the sender goes with it.
+                DropHeld(pCtx, pSender != nullptr && pSender->u64Id == pCtx->u64SenderId);
+                pCtx->s32SinceSend = 0;
+                return -1;
             }
-            if (pSender == nullptr) {
-                // The sender went away (a repeated command 10 or 11): what waited for it goes too.
-                if (!pCtx->held.empty()) ++pCtx->stats.u64DropStopped;
-                pCtx->held.clear();
+            if (why == kSenderRenewing || pSender->u64LocGen != pCtx->u64LocGen) {
+                // Command 96 renews the buffer, or renewed it while this thread waited: nothing is sent
+                // now (the master may be setting up a new ring). The ring goes on: a held frame joins
+                // what the sender holds when there is room, or else waits for its next send.
+                WriteHeld(pCtx, pSender);
+                if (why != kSenderRenewing && !pCtx->held.empty()) pCtx->u64LocGen = pSender->u64LocGen;
                 pCtx->s32SinceSend = 0;
                 return -1;
             }
@@ -223,11 +252,7 @@ int VencPushSend(VencPushCtx* pCtx) {
                 pCtx->s32SinceSend = 0;
                 if (!pCtx->held.empty()) {
                     // The buffer is empty now and a held record is never above the send limit.
-                    const uint32_t n = static_cast<uint32_t>(pCtx->held.size());
-                    PCIV_Trans_WriteLocBuf(pSender, pCtx->held.data(), n);
-                    ++pCtx->stats.u64Frames;
-                    pCtx->stats.u64Bytes += n;
-                    pCtx->held.clear();
+                    WriteHeld(pCtx, pSender);
                     pCtx->s32SinceSend = 1;
                 }
                 return 0;

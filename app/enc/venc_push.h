@@ -15,6 +15,10 @@
 // buffer by command 96), is released and counted as dropped; the first of a run of such drops is
 // said in one line naming the command that starts the sender, and the sender's return says how many
 // went.
+//
+// Command 96 sends nothing, and the ring goes on: what the sender holds, the frames fetched while it
+// renews the buffer and a frame held for room leave with its next send, after the next frame. When
+// command 10 or 11 replaces the sender, what was held for it is dropped, with one line.
 #pragma once
 
 #include <atomic>
@@ -34,9 +38,10 @@ struct VencPushStats {
     std::atomic<uint64_t> u64Sends{0};          // successful sends
     std::atomic<uint64_t> u64SendRetries{0};    // failed sends tried again
     std::atomic<uint64_t> u64DropNoSender{0};   // fetched while no sender ran (none, or no local buffer)
-    std::atomic<uint64_t> u64DropRenewing{0};   // fetched while command 96 renewed the local buffer
     std::atomic<uint64_t> u64DropTooLarge{0};   // larger than half the master's ring
-    std::atomic<uint64_t> u64DropStopped{0};    // waited for room while the sender went away
+    // Held for room, and dropped because its sender was replaced (command 10 or 11) or stopped; a held
+    // frame of a sender that command 96 left without a buffer counts as fetched while no sender ran.
+    std::atomic<uint64_t> u64DropStopped{0};
 };
 
 // The state of one fetch thread, kept across passes.
@@ -47,6 +52,7 @@ struct VencPushCtx {
     std::vector<VENC_PACK_S> packs;    // the pack array of the frame being fetched
     std::vector<uint8_t> held;         // a whole frame record waiting for room, or empty
     uint64_t u64LocGen = 0;            // the local buffer it last wrote (or held a frame) for
+    uint64_t u64SenderId = 0;          // and its sender
     const std::atomic<bool>* pStop = nullptr;  // tests end a thread with it; the program never does
     uint64_t u64HoldNs = 0;  // how long the last pass that took the capture lock held it
     uint64_t u64NoSenderRun = 0;  // frames dropped since the last one a sender took

@@ -329,8 +329,9 @@ TEST_F(VencPushFlowTest, ASenderStoppedWhileAFrameWaitsDropsItAndLetsTheThreadGo
 }
 
 // Command 96 renews the sender's local buffer (from the command loop, under the slot's lock) while
-// the fetch thread writes into it: the stream goes on in the same ring, its notices in sequence, and
-// nothing is said, as a sender runs throughout.
+// the fetch thread writes into it: the stream goes on in the same ring, its notices in sequence, each
+// channel's frames too (the ones fetched while the buffer is away included), and nothing is said, as
+// a sender runs throughout.
 TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoesOn) {
     PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
     m_ctx.pSlot = slot;
@@ -359,11 +360,11 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
             return m_ctx.stats.u64Sends.load() > sends;
         }));
         SlaveReleaseSenderBuffers();
-        // A frame fetched while the buffer is away is one of an encoder the set-up takes down.
-        const uint64_t renewing = m_ctx.stats.u64DropRenewing.load();
+        // A frame fetched while the buffer is away joins what the sender carries.
+        const uint64_t frames = m_ctx.stats.u64Frames.load();
         ASSERT_TRUE(RingMaster::WaitUntil([&] {
             view::PushFrames(0, 1);
-            return m_ctx.stats.u64DropRenewing.load() > renewing;
+            return m_ctx.stats.u64Frames.load() > frames;
         }));
         SlaveTakeSenderBuffers();
     }
@@ -383,7 +384,12 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
     EXPECT_EQ(out.find("Trans_GetWriteOffset fail"), std::string::npos) << out;
     // Every notice the sender counted reached the master, and their data are whole records.
     EXPECT_EQ(ring.Notices(), sender->u32Seq.load());
-    for (const ParsedRecord& r : ring.Records()) EXPECT_EQ(r.magic, 0x55555555u);
+    uint32_t next[kStreams] = {};
+    for (const ParsedRecord& r : ring.Records()) {
+        EXPECT_EQ(r.magic, 0x55555555u);
+        ASSERT_LT(r.chn, static_cast<uint32_t>(kStreams));
+        EXPECT_EQ(r.seq, next[r.chn]++) << "channel " << r.chn;
+    }
     varnelle::testing::StopSlotSender(slot);
 }
 
@@ -498,6 +504,77 @@ TEST_F(VencPushFlowTest, ASenderLeftWithoutABufferDropsFramesSaysSoOnceAndComesB
     ::testing::internal::GetCapturedStdout();
     varnelle::testing::StopSlotSender(slot);
     for (VB_BLK b : taken) EXPECT_EQ(MK_MPI_VB_ReleaseBlock(b), 0);
+}
+
+// A frame held for room goes on in the ring across command 96 (after what the buffer held, once a
+// send is made), and a frame fetched while the buffer is renewed joins what the sender carries. When a
+// repeated command 10 replaces the sender, the held frame is dropped with the line the sender's own
+// held bytes get.
+TEST_F(VencPushFlowTest, WhatTheThreadHoldsGoesOnAcrossASetUpAndOnlyAReplacedSenderDropsIt) {
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    m_ctx.pSlot = slot;
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    auto start = [&] {
+        return varnelle::testing::StartSlotSender(slot, varnelle::testing::kVideoRingPhys, 1u << 20,
+                                                  varnelle::testing::kVideoNotice, varnelle::testing::kVideoAck);
+    };
+    // A record of the test's own (channel 0) that leaves less room than any frame below the send limit.
+    auto fillNearLimit = [&] {
+        auto* sender = static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load());
+        const uint32_t limit = sender->u32RemoteSize / 2;
+        std::vector<uint8_t> filler(limit - 40, 0);
+        const uint32_t head[4] = {0x55555555, 96, limit - 88, limit - 88};
+        std::memcpy(filler.data(), head, sizeof(head));
+        std::lock_guard<std::mutex> lock(slot->mtxTrans);
+        ASSERT_EQ(PCIV_Trans_WriteLocBuf(sender, filler.data(), static_cast<uint32_t>(filler.size())), 0);
+    };
+    auto setUp = [] {
+        SlaveReleaseSenderBuffers();
+        SlaveTakeSenderBuffers();
+    };
+    ASSERT_TRUE(start());
+    ASSERT_EQ(view::PushFrames(3, 5), 5);
+    fillNearLimit();
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 0);
+    ASSERT_FALSE(m_ctx.held.empty());
+    SlaveReleaseSenderBuffers();
+    EXPECT_EQ(VencPushSend(&m_ctx), -1) << "nothing is sent while the buffer is renewed";
+    EXPECT_FALSE(m_ctx.held.empty()) << "no room next to the filler: the frame waits";
+    SlaveTakeSenderBuffers();
+    EXPECT_EQ(VencPushSend(&m_ctx), -1) << "nor is a send that was due before the set-up";
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    EXPECT_TRUE(m_ctx.held.empty());
+    ASSERT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 1);
+    SlaveReleaseSenderBuffers();
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 1) << "written while the buffer is away";
+    SlaveTakeSenderBuffers();
+    ASSERT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 1);
+    ASSERT_EQ(VencPushSend(&m_ctx), 0);
+    ASSERT_TRUE(RingMaster::WaitUntil([&] { return ring.RecordCount() == 5; }));
+    const auto recs = ring.Records();
+    for (uint32_t i = 1; i < 5; ++i) {
+        EXPECT_EQ(recs[i].chn, 3u) << i;
+        EXPECT_EQ(recs[i].seq, i - 1) << i;
+    }
+
+    fillNearLimit();
+    EXPECT_EQ(VencPushWriteFrame(&m_ctx, 3, 3), 0);
+    const size_t held = m_ctx.held.size();
+    ASSERT_NE(held, 0u);
+    setUp();
+    const uint64_t dropped = slot->u64DroppedHeld.load();
+    ::testing::internal::CaptureStdout();
+    SlaveStopSender(slot);  // as a repeated command 10 does, before its new sender
+    ASSERT_TRUE(start());
+    EXPECT_EQ(VencPushSend(&m_ctx), -1);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(m_ctx.held.empty());
+    EXPECT_EQ(m_ctx.stats.u64DropStopped.load(), 1u);
+    EXPECT_NE(out.find("held " + std::to_string(held) + " bytes since its last send: dropped"), std::string::npos)
+        << out;
+    EXPECT_GT(slot->u64DroppedHeld.load(), dropped + held) << "the filler the sender held, and the frame";
+    varnelle::testing::StopSlotSender(slot);
 }
 
 }  // namespace

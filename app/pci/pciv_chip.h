@@ -39,7 +39,7 @@ struct PCIV_TRANS_CHN_S {
     // the thread starts and freed with pfnThreadDataFree once the thread has been joined.
     std::atomic<void*> pThreadData{nullptr};
     void (*pfnThreadDataFree)(void*) = nullptr;
-    // Bytes that senders replaced by a repeated start command held unsent (dropped, not sent).
+    // Bytes held unsent for senders that a repeated start command replaced (dropped, not sent).
     std::atomic<uint64_t> u64DroppedHeld{0};
 };
 

@@ -181,11 +181,7 @@ int PcivHostReadMsg(int chip, int port, PCIV_MSG_S* pMsg, int timeoutMs) {
 }
 
 int PcivHostDrainPort(int chip, int port) {
-    if (PCIV_PortFd(chip, port) < 0) return 0;
-    PCIV_MSG_S stMsg;
-    int n = 0;
-    while (PCIV_ReadMsgTimeout(chip, port, &stMsg, 0) == 0) ++n;
-    return n;
+    return PCIV_DrainMsgPort(chip, port);
 }
 
 void PcivHostResetState() {

@@ -247,6 +247,14 @@ int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs, c
     return ReadWait(Slot(target, port), fd, pMsg, timeoutMs, pStop, "PCIV_ReadMsg");
 }
 
+int PCIV_DrainMsgPort(int target, int port) {
+    if (PCIV_PortFd(target, port) < 0) return 0;
+    PCIV_MSG_S stMsg;
+    int n = 0;
+    while (PCIV_ReadMsgTimeout(target, port, &stMsg, 0) == 0) ++n;
+    return n;
+}
+
 int PCIV_PortFd(int target, int port) { return PortValid(target, port) ? Slot(target, port).load() : -1; }
 
 uint32_t PCIV_GetTitlePort() { return Ports().titlePort.load(); }

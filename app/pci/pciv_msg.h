@@ -73,6 +73,8 @@ int PCIV_ReadMsg(int target, int port, PCIV_MSG_S* pMsg);
 // port may wait at once: each message goes to one of them, and the others go on waiting.
 #define PCIV_MSG_TIMEOUT (-2)
 int PCIV_ReadMsgTimeout(int target, int port, PCIV_MSG_S* pMsg, int timeoutMs, const PcivStop* pStop = nullptr);
+// Drops what is queued on (target, port) without waiting; returns how many messages were dropped.
+int PCIV_DrainMsgPort(int target, int port);
 
 // Waits until `fd` is readable (1), the time is up or `pStop` is requested (0), or poll fails (-1).
 // `timeoutMs` below 0 waits without limit.

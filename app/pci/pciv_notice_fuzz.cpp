@@ -44,11 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static PCIV_TRANS_SENDER_S sender;
     sender.u32RemoteSize = u32Size;
-    sender.u32ReadPos = 0;
-    if (PCIV_Trans_TakeAck(&sender, &msg) != 0 && sender.u32ReadPos.load() != 0) __builtin_trap();
+    // What the sender has sent and not had acknowledged, from words the acknowledgement does not use.
+    const uint32_t u32Read = msg.au32Payload[7] % (u32Size + 1);
+    sender.u32ReadPos = u32Read;
+    sender.u32WritePos = msg.au32Payload[5] % (u32Size + 1);
+    sender.u32WrapEnd = msg.au32Payload[8] % (u32Size + 1);
+    if (PCIV_Trans_TakeAck(&sender, &msg) != 0 && sender.u32ReadPos.load() != u32Read) __builtin_trap();
     if (sender.u32ReadPos.load() > u32Size) __builtin_trap();
     // Wherever the acknowledgement left the read position, the next write stays inside the ring.
-    sender.u32WritePos = msg.au32Payload[5] % (u32Size + 1);
     uint32_t u32Want = msg.au32Payload[6] % (u32Size + 1);
     uint32_t u32Off = 0;
     if (Trans_GetWriteOffset(&sender, u32Want, &u32Off) == 0 &&

@@ -106,24 +106,36 @@ bool StreamPortsValid(const char* pszFunc, const PCIV_TRANS_PARAM_S* pParam, boo
     return true;
 }
 
-// Commands 10 and 11. The sender always targets the master. A repeated command stops the earlier
-// sender first (by the slot's lock order), so one port never has two acknowledgement readers.
+// Commands 10 and 11. The sender always targets the master. The new sender is made, or found that it
+// can be made, before the earlier one stops, so a refused command leaves that one as it was; the new
+// one reads its acknowledgement port only once the earlier one has stopped, so one port never has two
+// readers and nothing queued for the earlier one reaches the new.
 int32_t StartSender(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const char* pszFunc) {
     auto* pParam = Payload<PCIV_TRANS_PARAM_S>(pMsg);
     pParam->u32Target = 0;
     int32_t s32Ret = -1;
+    PCIV_TRANS_SENDER_S* pSender = nullptr;
     if (StreamPortsValid(pszFunc, pParam, true, pSlot)) {
-        SlaveStopSender(pSlot);
-        PCIV_TRANS_SENDER_S* pSender = nullptr;
-        s32Ret = PCIV_Trans_InitSender(pParam, &pSender);
-        if (s32Ret == 0) {
-            {
-                std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
-                pSlot->pTrans = pSender;
-            }
-            pSlot->u32ReadPort = pParam->u32AckPort;
-            pSlot->s32Running = 1;
+        // Only the command loop changes a sender's buffer: read here without the slot's lock.
+        const auto* pOld = static_cast<const PCIV_TRANS_SENDER_S*>(pSlot->pTrans.load());
+        const bool bOldServes = pParam->u32BufSize != 0 && pOld != nullptr && PCIV_Trans_HasLocBuf(pOld) &&
+                                pOld->u32LocSize >= pParam->u32BufSize;
+        s32Ret = PCIV_Trans_MakeSender(pParam, &pSender, bOldServes);
+        if (s32Ret != 0 && bOldServes) {
+            // The pools hold no second block that large: the earlier sender's own serves once it stops.
+            SlaveStopSender(pSlot);
+            s32Ret = PCIV_Trans_MakeSender(pParam, &pSender);
         }
+    }
+    if (s32Ret == 0) {
+        SlaveStopSender(pSlot);
+        PCIV_Trans_StartSender(pSender);
+        {
+            std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
+            pSlot->pTrans = pSender;
+        }
+        pSlot->u32ReadPort = pParam->u32AckPort;
+        pSlot->s32Running = 1;
     }
     if (s32Ret != 0) PrintSampleErr(s32Ret, pszFunc, __LINE__);
     return s32Ret;
@@ -173,9 +185,11 @@ int32_t Pciv_SlaveINIT_OSD_MALLOCGet(PCIV_MSG_S* pMsg, PcivCmdContext* pCtx) {
     return 0;
 }
 
-// Commands 16 and 58. The master's buffer address becomes local with the window base. A repeated
-// command stops the slot's earlier receiver and its thread first. Nothing is set up while no module
-// serves the slot, or for a target other than the master or ports the port map did not open.
+// Commands 16 and 58. The master's buffer address becomes local with the window base. Nothing is set
+// up while no module serves the slot, or for a target other than the master or ports the port map did
+// not open. Everything the new receiver needs is made before the slot's earlier receiver and its thread
+// stop, so a refused command leaves them as they were. What is queued on the notice port then was sent
+// for the receiver replaced (or for none): the new one takes none of it.
 struct SlotThread {
     SlaveSlotThreadFn pfnThread;
     SlaveSlotPrepareFn pfnPrepare;
@@ -195,31 +209,39 @@ int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const SlotThrea
         return -1;
     }
     if (!StreamPortsValid(pszFunc, &stParam, false, pSlot)) return -1;
-    SlaveStopReceiver(pSlot);
-    // The title port has one reader; a receiver that takes its notices there gets them from it.
-    PcivMsgQueue* pQueue = nullptr;
-    if (stParam.u32NoticePort == PCIV_GetTitlePort()) {
-        pQueue = new PcivMsgQueue("osd notice");
-        if (!PCIV_TitlePortClaim(PCIV_MSGTYPE_NOTIFY, pQueue)) {
-            APP_ERR_IN(kSrc, pszFunc, "notices on port %u are read already by another stream\n",
-                       stParam.u32NoticePort);
-            delete pQueue;
-            return -1;
-        }
-        PCIV_TitlePortStart();
-    }
     stParam.u32BufAddr += PcivGetWindowBase();
     PCIV_TRANS_RECEIVER_S* pRecv = nullptr;
-    int s32Ret = PCIV_Trans_InitReceiver(&stParam, &pRecv);
-    if (s32Ret != 0) {
-        if (pQueue != nullptr) {
-            PCIV_TitlePortRelease(PCIV_MSGTYPE_NOTIFY, pQueue);
-            delete pQueue;
-        }
-        return s32Ret;
+    if (PCIV_Trans_MapReceiver(&stParam, &pRecv) != 0) return -1;
+    void* pData = nullptr;
+    if (st.pfnPrepare != nullptr && (pData = st.pfnPrepare(pSlot)) == nullptr) {
+        APP_ERR_IN(kSrc, pszFunc, "the stream's buffers cannot be had\n");
+        PCIV_Trans_DeInitReceiver(pRecv);
+        return -1;
     }
+    // The title port has one reader; a receiver that takes its notices there gets them from it. The
+    // claim passes from the slot's earlier receiver, if it held it.
+    if (stParam.u32NoticePort == PCIV_GetTitlePort()) {
+        const auto* pOld = static_cast<const PCIV_TRANS_RECEIVER_S*>(pSlot->pTrans.load());
+        pRecv->pNoticeQueue = new PcivMsgQueue("osd notice");
+        if (!PCIV_TitlePortClaim(PCIV_MSGTYPE_NOTIFY, pRecv->pNoticeQueue,
+                                 pOld != nullptr ? pOld->pNoticeQueue : nullptr)) {
+            APP_ERR_IN(kSrc, pszFunc, "notices on port %u are read already by another stream\n",
+                       stParam.u32NoticePort);
+            delete pRecv->pNoticeQueue;
+            PCIV_Trans_DeInitReceiver(pRecv);
+            if (pData != nullptr && st.pfnFree != nullptr) st.pfnFree(pData);
+            return -1;
+        }
+    }
+    SlaveStopReceiver(pSlot);
+    if (pRecv->pNoticeQueue != nullptr) {
+        PCIV_TitlePortStart();
+    } else if (const int n = PCIV_DrainMsgPort(0, static_cast<int>(stParam.u32NoticePort))) {
+        APP_ERR_IN(kSrc, pszFunc, "%d message(s) queued on port %u before the receiver started: dropped\n", n,
+                   stParam.u32NoticePort);
+    }
+    PCIV_Trans_MarkReceiver(pRecv);
     pRecv->pStop = &pSlot->stop;
-    pRecv->pNoticeQueue = pQueue;
     pSlot->stop.Reset();
     {
         std::lock_guard<std::mutex> lock(pSlot->mtxTrans);
@@ -228,13 +250,7 @@ int32_t StartReceiver(PCIV_MSG_S* pMsg, PCIV_TRANS_CHN_S* pSlot, const SlotThrea
     pSlot->u32ReadPort = stParam.u32NoticePort;
     // A decoder slot serves the channel of word 6; the OSD slot has no channel.
     if (pSlot != PcivGetOsdTrans()) pSlot->u32Arg = pMsg->au32Payload[6];
-    if (st.pfnPrepare != nullptr) {
-        void* pData = st.pfnPrepare(pSlot);
-        if (pData == nullptr) {
-            APP_ERR_IN(kSrc, pszFunc, "the stream's buffers cannot be had\n");
-            SlaveStopReceiver(pSlot);
-            return -1;
-        }
+    if (pData != nullptr) {
         pSlot->pfnThreadDataFree = st.pfnFree;
         pSlot->pThreadData = pData;
     }
@@ -542,12 +558,14 @@ void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot) {
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(pOld);
     if (pSender == nullptr) return;
     // What it held since its last send belongs to the ring it leaves: never sent into the next one.
-    if (const uint32_t held = PCIV_Trans_HeldBytes(pSender)) {
-        pSlot->u64DroppedHeld += held;
-        APP_ERR_IN(kSrc, "SlaveStopSender", "the sender replaced held %u bytes since its last send: dropped\n", held);
-    }
+    if (const uint32_t held = PCIV_Trans_HeldBytes(pSender)) SlaveDropHeld(pSlot, held);
     // Joins the acknowledgement thread; no lock is held meanwhile.
     PCIV_Trans_DeInitSender(pSender);
+}
+
+void SlaveDropHeld(PCIV_TRANS_CHN_S* pSlot, uint32_t u32Bytes) {
+    pSlot->u64DroppedHeld += u32Bytes;
+    APP_ERR_IN(kSrc, "SlaveStopSender", "the sender replaced held %u bytes since its last send: dropped\n", u32Bytes);
 }
 
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot) {

@@ -79,6 +79,9 @@ void PcivSetWindowBase(uint32_t u32Base);
 // record. Command loop only.
 void SlaveStopSender(PCIV_TRANS_CHN_S* pSlot);
 void SlaveStopReceiver(PCIV_TRANS_CHN_S* pSlot);
+// Bytes held for the slot's sender, which a repeated 10 or 11 replaced (held by the sender itself, or
+// by the fetch thread for it), are dropped: counted in the slot and said in one line.
+void SlaveDropHeld(PCIV_TRANS_CHN_S* pSlot, uint32_t u32Bytes);
 
 // Command 96 around the pools it destroys: the running senders give their local buffers back, then
 // take new ones from the new pools; their rings, ports and acknowledgement state stay. A sender that

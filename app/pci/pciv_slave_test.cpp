@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 #include <string>
@@ -585,7 +586,7 @@ TEST_F(SlaveCmdTest, DecoderSlotsMapTheMastersBufferThroughTheWindow) {
     PCIV_MSG_S unmapped = Cmd(58, {0, 0, 4096, 0x30000000, 123, 124});
     ASSERT_TRUE(Run(&unmapped));
     EXPECT_EQ(unmapped.stMsgHead.s32Result, -1) << "a buffer outside RAM cannot be mapped";
-    EXPECT_EQ(PcivGetOsdTrans()->s32Running.load(), 0);
+    EXPECT_EQ(PcivGetOsdTrans()->s32Running.load(), 1) << "the running receiver goes on";
     for (int i = 0; i < 8; ++i) SlaveStopReceiver(PcivGetChnTrans(i));
     SlaveStopReceiver(PcivGetOsdTrans());
     mem::ZoneAllocator::Local().Free(phys);
@@ -907,6 +908,230 @@ TEST_F(SlaveCmdTest, GroupCropAndCascadePattern) {
     MK_U32 pattern = 0;
     ASSERT_EQ(MK_MPI_VO_GetCascadePattern(7, &pattern), 0);
     EXPECT_EQ(pattern, 4u) << "whatever the mode word says";
+}
+
+// Waits up to ten seconds for `pred`.
+bool Eventually(const std::function<bool()>& pred) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        sched_yield();
+    }
+    return true;
+}
+
+PCIV_TRANS_SENDER_S* SenderOf(PCIV_TRANS_CHN_S* slot) {
+    return static_cast<PCIV_TRANS_SENDER_S*>(slot->pTrans.load());
+}
+
+// One send of `len` bytes from the slot's sender, as the fetch thread makes it; the notice as the
+// master reads it.
+PCIV_TRANS_NOTICE_S SendFrom(PCIV_TRANS_CHN_S* slot, varnelle::testing::FakeMaster* master, uint32_t len) {
+    {
+        std::lock_guard<std::mutex> lock(slot->mtxTrans);
+        std::vector<uint8_t> data(len, 0x5A);
+        EXPECT_EQ(PCIV_Trans_WriteLocBuf(SenderOf(slot), data.data(), len), 0);
+        EXPECT_EQ(PCIV_Trans_SendData(SenderOf(slot)), 0);
+    }
+    varnelle::testing::FakeChip::Record r{};
+    EXPECT_TRUE(master->Take(slot->u32NoticePort.load(), &r));
+    return *reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+}
+
+// A repeated command 10 makes a sender that takes nothing of the ring it replaces: not what is queued
+// on its acknowledgement port when it starts, nor what the master's old reader sends late; and an
+// acknowledgement past what it sent moves nothing. Refusals are counted and said once a while.
+TEST_F(SlaveCmdTest, ARepeatedSenderTakesNoAcknowledgementOfTheRingItReplaced) {
+    varnelle::testing::FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    MapPorts();
+    PCIV_TRANS_CHN_S* slot = PcivGetVencTrans();
+    auto start = [] {
+        PCIV_MSG_S m = Cmd(10, {0, 0, 32 * 1024, 0x40100000, 101, 102});
+        Run(&m);
+        return m.stMsgHead.s32Result;
+    };
+    auto ack = [&](uint32_t start, uint32_t end, uint32_t seq) {
+        PCIV_TRANS_NOTICE_S a = {start, end, seq};
+        ASSERT_TRUE(master.SendMsg(102, PCIV_MSGTYPE_FREE, &a, sizeof(a)));
+    };
+    // Acknowledgements of an earlier ring, still queued when the command comes.
+    ack(0, 8000, 0);
+    ack(0, 16000, 1);
+    ASSERT_TRUE(Eventually([] { return varnelle::mcc::QueuedMessages(0, 102) == 2; }));
+    ASSERT_EQ(start(), 0);
+    EXPECT_EQ(varnelle::mcc::QueuedMessages(0, 102), 0u) << "dropped before the new sender reads";
+    const PCIV_TRANS_NOTICE_S first = SendFrom(slot, &master, 8000);
+    EXPECT_EQ(first.u32Start, 0u);
+    // The master holds that acknowledgement, sends 10 again for the same ring, then sends what it held.
+    ASSERT_EQ(start(), 0);
+    PCIV_TRANS_SENDER_S* s = SenderOf(slot);
+    ::testing::internal::CaptureStdout();
+    ack(0, 8000, 0);
+    ack(8000, 16000, 1);
+    ASSERT_TRUE(Eventually([&] { return s->u64AckRefused.load() == 2 || s->u32ReadPos.load() != 0; }));
+    EXPECT_EQ(s->u32ReadPos.load(), 0u);
+    const PCIV_TRANS_NOTICE_S n = SendFrom(slot, &master, 8000);
+    EXPECT_EQ(n.u32Start, 0u);
+    EXPECT_EQ(n.u32Seq, 0u);
+    // 64 bytes past the latest notice, then the right one.
+    ack(0, 8064, 0);
+    ack(0, 8000, 0);
+    ASSERT_TRUE(Eventually([&] { return s->u32ReadPos.load() == 8000; }));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(s->u64AckRefused.load(), 3u);
+    const size_t line = out.find("bad acknowledgement");
+    EXPECT_NE(line, std::string::npos) << out;
+    EXPECT_EQ(line, out.rfind("bad acknowledgement")) << "said once\n" << out;
+    SlaveStopSender(slot);
+}
+
+// A receiver thread whose decoder holds it up: it reads nothing until its slot stops, so the master's
+// notices queue on the port.
+void* StalledReceiver(void* arg) {
+    PCIV_WaitReadable(static_cast<PCIV_TRANS_CHN_S*>(arg)->stop.fd(), -1, nullptr);
+    return nullptr;
+}
+
+// What is queued on the notice port when 16 or 58 comes was sent for the receiver it replaces: the new
+// receiver's first acknowledgement is of the first notice sent after the command, under
+// its sequence number 0.
+TEST_F(SlaveCmdTest, ARepeatedReceiverTakesNoneOfTheNoticesQueuedForTheOneItReplaced) {
+    varnelle::testing::FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    MapPorts();
+    SLAVE_SYS_PARAM_S p{};
+    SlaveStoreSysParam(&p);
+    PcivSetWindowBase(0x9f800000u);
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(4096);
+    const uint32_t m = phys + 0x60800000u;
+    struct Case {
+        const char* what;
+        PCIV_MSG_S cmd;
+        uint32_t notice, ack;
+        PCIV_TRANS_CHN_S* slot;
+    } cases[] = {
+        {"decoder slot", Cmd(16, {0, 0, 4096, m, 109, 110, 2}), 109, 110, PcivGetChnTrans(2)},
+        {"OSD slot", Cmd(58, {0, 0, 4096, m, 119, 120}), 119, 120, PcivGetOsdTrans()},
+        {"OSD slot on the title port", Cmd(58, {0, 0, 4096, m, 123, 124}), 123, 124, PcivGetOsdTrans()},
+    };
+    for (Case& c : cases) {
+        SlaveSetVdecStreamThread(StalledReceiver);
+        SlaveSetOsdBufferThread(StalledReceiver);
+        PCIV_MSG_S first = c.cmd;
+        ASSERT_TRUE(Run(&first));
+        ASSERT_EQ(first.stMsgHead.s32Result, 0) << c.what;
+        // The title port's reader too holds up: the notices wait on the port.
+        PCIV_TitlePortStop();
+        for (uint32_t i = 0; i < 3; ++i) {
+            PCIV_TRANS_NOTICE_S old = {100, 164, i};
+            ASSERT_TRUE(master.SendMsg(c.notice, PCIV_MSGTYPE_NOTIFY, &old, sizeof(old)));
+        }
+        ASSERT_TRUE(Eventually([&] { return varnelle::mcc::QueuedMessages(0, static_cast<int>(c.notice)) == 3; }));
+        SlaveSetVdecStreamThread(ReceiverLoop);
+        SlaveSetOsdBufferThread(ReceiverLoop);
+        PCIV_MSG_S again = c.cmd;
+        ASSERT_TRUE(Run(&again));
+        ASSERT_EQ(again.stMsgHead.s32Result, 0) << c.what;
+        PCIV_TRANS_NOTICE_S fresh = {200, 264, 0};
+        ASSERT_TRUE(master.SendMsg(c.notice, PCIV_MSGTYPE_NOTIFY, &fresh, sizeof(fresh)));
+        varnelle::testing::FakeChip::Record r{};
+        ASSERT_TRUE(master.Take(c.ack, &r)) << c.what;
+        const auto* a = reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+        EXPECT_EQ(a->u32Start, 200u) << c.what;
+        EXPECT_EQ(a->u32End, 264u) << c.what;
+        EXPECT_EQ(a->u32Seq, 0u) << c.what;
+        SlaveStopReceiver(c.slot);
+    }
+    PCIV_TitlePortStop();
+    mem::ZoneAllocator::Local().Free(phys);
+    SlaveResetSysCfg();
+}
+
+// A refused 10, 16 or 58 leaves the running sender or receiver as it was: its record, ring or buffer,
+// ports, what it held, its sequence numbers and its thread, which goes on serving the master.
+TEST_F(SlaveCmdTest, ARefusedStartLeavesTheRunningStreamAsItWas) {
+    varnelle::testing::FakeMaster master;
+    ASSERT_TRUE(master.ok());
+    MapPorts();
+    SlaveSetVdecStreamThread(ReceiverLoop);
+    SlaveSetOsdBufferThread(ReceiverLoop);
+    SLAVE_SYS_PARAM_S p{};
+    SlaveStoreSysParam(&p);
+    PcivSetWindowBase(0x9f800000u);
+    uint32_t phys = mem::ZoneAllocator::Local().Allocate(4096);
+    const uint32_t m = phys + 0x60800000u;
+    const uint32_t outside = 0x30000000u;                       // beyond the slave's memory once mapped
+    const uint32_t pastEnd = 0xC0000000u - 2048 - 0x9f800000u;  // its last 2048 bytes
+    PCIV_TRANS_CHN_S* venc = PcivGetVencTrans();
+    PCIV_TRANS_CHN_S* dec = PcivGetChnTrans(2);
+    PCIV_TRANS_CHN_S* osd = PcivGetOsdTrans();
+    PCIV_MSG_S start[] = {Cmd(10, {0, 0, 32 * 1024, 0x40100000, 101, 102}), Cmd(16, {0, 0, 4096, m, 109, 110, 2}),
+                          Cmd(58, {0, 0, 4096, m, 123, 124})};
+    for (PCIV_MSG_S& c : start) {
+        ASSERT_TRUE(Run(&c));
+        ASSERT_EQ(c.stMsgHead.s32Result, 0);
+    }
+    // The sender has sent one notice and holds 100 bytes more; each receiver has acknowledged one.
+    const PCIV_TRANS_NOTICE_S sent = SendFrom(venc, &master, 1000);
+    {
+        std::lock_guard<std::mutex> lock(venc->mtxTrans);
+        uint8_t held[100] = {};
+        ASSERT_EQ(PCIV_Trans_WriteLocBuf(SenderOf(venc), held, sizeof(held)), 0);
+    }
+    varnelle::testing::FakeChip::Record r{};
+    for (uint32_t port : {109u, 123u}) {
+        PCIV_TRANS_NOTICE_S n = {0, 64, 0};
+        ASSERT_TRUE(master.SendMsg(port, PCIV_MSGTYPE_NOTIFY, &n, sizeof(n)));
+        ASSERT_TRUE(master.Take(port + 1, &r));
+    }
+    void* const records[] = {venc->pTrans.load(), dec->pTrans.load(), osd->pTrans.load()};
+    struct Case {
+        const char* what;
+        PCIV_MSG_S cmd;
+    } cases[] = {
+        {"a ring of 0 bytes", Cmd(10, {0, 0, 0, 0x40100000, 101, 102})},
+        {"a ring no pool holds", Cmd(10, {0, 0, 1u << 20, 0x40100000, 101, 102})},
+        {"a buffer of 0 bytes", Cmd(16, {0, 0, 0, m, 109, 110, 2})},
+        {"a buffer of 2 bytes", Cmd(16, {0, 0, 2, m, 109, 110, 2})},
+        {"a buffer outside memory", Cmd(16, {0, 0, 4096, outside, 109, 110, 2})},
+        {"a buffer past the end", Cmd(16, {0, 0, 4096, pastEnd, 109, 110, 2})},
+        {"notices the OSD receiver reads", Cmd(16, {0, 0, 4096, m, 123, 110, 2})},
+        {"an OSD buffer of 2 bytes", Cmd(58, {0, 0, 2, m, 123, 124})},
+        {"an OSD buffer past the end", Cmd(58, {0, 0, 4096, pastEnd, 123, 124})},
+        {"notices the decoder slot reads", Cmd(58, {0, 0, 4096, m, 109, 124})},
+    };
+    for (Case& c : cases) {
+        ASSERT_TRUE(Run(&c.cmd)) << c.what;
+        EXPECT_EQ(c.cmd.stMsgHead.s32Result, -1) << c.what;
+        const PCIV_TRANS_CHN_S* slots[] = {venc, dec, osd};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(slots[i]->pTrans.load(), records[i]) << c.what;
+            EXPECT_EQ(slots[i]->s32Running.load(), 1) << c.what;
+        }
+        EXPECT_EQ(venc->u32ReadPort.load(), 102u) << c.what;
+        EXPECT_EQ(dec->u32ReadPort.load(), 109u) << c.what;
+        EXPECT_EQ(osd->u32ReadPort.load(), 123u) << c.what;
+    }
+    // Each goes on where it was: the sender with what it held and its read position moving, the
+    // receivers acknowledging under their next sequence number.
+    ASSERT_EQ(venc->pTrans.load(), records[0]);
+    EXPECT_EQ(PCIV_Trans_HeldBytes(SenderOf(venc)), 100u);
+    EXPECT_EQ(SenderOf(venc)->u32Seq.load(), 1u);
+    ASSERT_TRUE(master.SendMsg(102, PCIV_MSGTYPE_FREE, &sent, sizeof(sent)));
+    EXPECT_TRUE(Eventually([&] { return SenderOf(venc)->u32ReadPos.load() == sent.u32End; }));
+    for (uint32_t port : {109u, 123u}) {
+        PCIV_TRANS_NOTICE_S n = {64, 128, 1};
+        ASSERT_TRUE(master.SendMsg(port, PCIV_MSGTYPE_NOTIFY, &n, sizeof(n)));
+        ASSERT_TRUE(master.Take(port + 1, &r)) << port;
+        EXPECT_EQ(r.msg.au32Payload[2], 1u) << port;
+    }
+    SlaveStopSender(venc);
+    SlaveStopReceiver(dec);
+    SlaveStopReceiver(osd);
+    PCIV_TitlePortStop();
+    mem::ZoneAllocator::Local().Free(phys);
+    SlaveResetSysCfg();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "app/comm/app_log.h"
@@ -37,31 +38,41 @@ TitlePort& Port() {
     return *p;
 }
 
-void Dispatch(const PCIV_MSG_S* pMsg) {
-    TitlePort& tp = Port();
-    std::lock_guard<std::mutex> lock(tp.mutex);
+// Caller holds tp.mutex.
+void DispatchLocked(TitlePort& tp, const PCIV_MSG_S* pMsg) {
     auto it = tp.claims.find(pMsg->stMsgHead.u32MsgType);
     PcivMsgQueue* q = it != tp.claims.end() ? it->second : &tp.titles;
     q->Put(pMsg);
+}
+
+// The title port, or -1 while it is unknown or not open.
+int OpenTitlePort() {
+    uint32_t u32Port = PCIV_GetTitlePort();
+    int port = static_cast<int>(u32Port);
+    if (u32Port < PCIV_MSGPORT_MIN || u32Port > PCIV_MSGPORT_MAX || PCIV_PortFd(0, port) < 0) return -1;
+    return port;
 }
 
 void ReaderLoop() {
     TitlePort& tp = Port();
     auto* pMsg = new PCIV_MSG_S;
     while (!tp.stop.Requested()) {
-        uint32_t u32Port = PCIV_GetTitlePort();
-        int port = static_cast<int>(u32Port);
-        if (u32Port < PCIV_MSGPORT_MIN || u32Port > PCIV_MSGPORT_MAX || PCIV_PortFd(0, port) < 0) {
+        int port = OpenTitlePort();
+        if (port < 0) {
             PCIV_WaitReadable(tp.stop.fd(), kIdleMs, nullptr);
             continue;
         }
-        int s32Ret = PCIV_ReadMsgTimeout(0, port, pMsg, kReadSliceMs, &tp.stop);
-        if (s32Ret == PCIV_MSG_TIMEOUT) continue;
-        if (s32Ret != 0) {
-            PCIV_WaitReadable(tp.stop.fd(), kRetryMs, nullptr);
-            continue;
+        int r = PCIV_WaitReadable(PCIV_PortFd(0, port), kReadSliceMs, &tp.stop);
+        if (r == 0) continue;
+        int s32Ret = -1;
+        if (r > 0) {
+            // Read and handed over under the lock: a claim never finds a message read and not yet
+            // handed over.
+            std::lock_guard<std::mutex> lock(tp.mutex);
+            s32Ret = PCIV_ReadMsgTimeout(0, port, pMsg, 0);
+            if (s32Ret == 0) DispatchLocked(tp, pMsg);
         }
-        Dispatch(pMsg);
+        if (s32Ret != 0 && s32Ret != PCIV_MSG_TIMEOUT) PCIV_WaitReadable(tp.stop.fd(), kRetryMs, nullptr);
     }
     delete pMsg;
 }
@@ -120,10 +131,29 @@ size_t PcivMsgQueue::Size() const {
     return m_items.size();
 }
 
-bool PCIV_TitlePortClaim(uint32_t u32Type, PcivMsgQueue* pQueue) {
+bool PCIV_TitlePortClaim(uint32_t u32Type, PcivMsgQueue* pQueue, const PcivMsgQueue* pFrom) {
     TitlePort& tp = Port();
     std::lock_guard<std::mutex> lock(tp.mutex);
-    return tp.claims.emplace(u32Type, pQueue).second;
+    auto it = tp.claims.find(u32Type);
+    if (it != tp.claims.end() && it->second != pFrom) return false;
+    int dropped = 0;
+    const int port = OpenTitlePort();
+    if (port >= 0) {
+        auto pMsg = std::make_unique<PCIV_MSG_S>();
+        while (PCIV_ReadMsgTimeout(0, port, pMsg.get(), 0) == 0) {
+            if (pMsg->stMsgHead.u32MsgType == u32Type) {
+                ++dropped;
+            } else {
+                DispatchLocked(tp, pMsg.get());
+            }
+        }
+    }
+    if (dropped > 0) {
+        APP_ERR_IN(kSrc, "PCIV_TitlePortClaim", "%d message(s) of type %u queued on port %d before: dropped\n", dropped,
+                   u32Type, port);
+    }
+    tp.claims[u32Type] = pQueue;
+    return true;
 }
 
 void PCIV_TitlePortRelease(uint32_t u32Type, PcivMsgQueue* pQueue) {

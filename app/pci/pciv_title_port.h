@@ -46,9 +46,11 @@ private:
     std::atomic<uint64_t> m_dropped{0};
 };
 
-// Messages of `u32Type` on the title port go to `pQueue` from now on. False when another queue has
+// Messages of `u32Type` on the title port go to `pQueue` from now on; those still queued on the port
+// were sent for whoever read them before and are dropped (with a line), the other types handed over as
+// the reader does. False, with nothing changed, when a queue other than `pFrom` (may be null) has
 // claimed the type. Any thread.
-bool PCIV_TitlePortClaim(uint32_t u32Type, PcivMsgQueue* pQueue);
+bool PCIV_TitlePortClaim(uint32_t u32Type, PcivMsgQueue* pQueue, const PcivMsgQueue* pFrom = nullptr);
 // Gives the type back (only when `pQueue` still holds it); once this returns the reader no longer
 // touches `pQueue`.
 void PCIV_TitlePortRelease(uint32_t u32Type, PcivMsgQueue* pQueue);

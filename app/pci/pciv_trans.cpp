@@ -8,6 +8,7 @@
 
 #include "app/comm/app_log.h"
 #include "app/pci/pciv_title_port.h"
+#include "platform/host/clock.h"
 #include "sdk/pciv/mpi_pciv.h"
 #include "sdk/sys/mpi_sys.h"
 #include "sdk/vb/mpi_vb.h"
@@ -21,6 +22,8 @@ constexpr MK_S32 kDmaBusy = static_cast<MK_S32>(0xA01A8012);
 constexpr int kAckPollMs = 1000;
 // After a failed read (port closed, channel broken): back off instead of spinning.
 constexpr int kReadRetryMs = 10;
+// Refused acknowledgements are said the first time and then at most this often.
+constexpr uint64_t kAckSayMs = 10000;
 
 // A notice or acknowledgement carried in `msg`, or null when the message is too short for one.
 const PCIV_TRANS_NOTICE_S* NoticeOf(const PCIV_MSG_S* pMsg) {
@@ -72,11 +75,14 @@ namespace {
 std::atomic<uint64_t> g_locGen{0};
 
 // A pool block of `u32Size` bytes mapped into the process as the sender's empty local buffer: 0, or -1
-// (printed) with nothing held and the sender as it was.
-int MapLocalBlock(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Size) {
+// (printed, unless `bQuietNoBlock` and the pools had no block) with nothing held and the sender as it was.
+int MapLocalBlock(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Size, bool bQuietNoBlock = false) {
     VB_BLK blk = MK_MPI_VB_GetBlock(VB_INVALID_POOLID, u32Size, nullptr);
     if (blk == VB_INVALID_HANDLE) {
-        APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_VB_GetBlock(size:%d) fail\n", static_cast<int>(u32Size));
+        if (!bQuietNoBlock) {
+            APP_ERR_IN(kSrc, "PCIV_Trans_InitSender", "Info:MK_MPI_VB_GetBlock(size:%d) fail\n",
+                       static_cast<int>(u32Size));
+        }
         return -1;
     }
     MK_U32 phys = MK_MPI_VB_Handle2PhysAddr(blk);
@@ -111,7 +117,7 @@ void UnmapLocalBlock(PCIV_TRANS_SENDER_S* pSender) {
 
 }  // namespace
 
-int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender) {
+int PCIV_Trans_MakeSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender, bool bQuietNoBlock) {
     if (pParam == nullptr || ppSender == nullptr) return -1;
     // An empty ring could never take a byte, and the local buffer is as large as the ring.
     if (pParam->u32BufSize == 0) {
@@ -119,10 +125,11 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
         return -1;
     }
     auto* pSender = new PCIV_TRANS_SENDER_S;
-    if (MapLocalBlock(pSender, pParam->u32BufSize) != 0) {
+    if (MapLocalBlock(pSender, pParam->u32BufSize, bQuietNoBlock) != 0) {
         delete pSender;
         return -1;
     }
+    pSender->u64Id = pSender->u64LocGen;
     pSender->u32RemoteBase = pParam->u32BufAddr;
     pSender->u32RemoteSize = pParam->u32BufSize;
     pSender->s32Target = static_cast<int32_t>(pParam->u32Target);
@@ -137,6 +144,22 @@ int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S*
         return -1;
     }
     *ppSender = pSender;
+    return 0;
+}
+
+void PCIV_Trans_StartSender(PCIV_TRANS_SENDER_S* pSender) {
+    // Acknowledgements of a ring before this one (the sender replaced, a master before its restart).
+    const int n = PCIV_DrainMsgPort(pSender->s32Target, static_cast<int>(pSender->u32AckPort));
+    if (n > 0) {
+        APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "%d message(s) queued on port %u before the sender started: dropped\n",
+                   n, pSender->u32AckPort);
+    }
+    pSender->started.Request();
+}
+
+int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender) {
+    if (PCIV_Trans_MakeSender(pParam, ppSender) != 0) return -1;
+    PCIV_Trans_StartSender(*ppSender);
     return 0;
 }
 
@@ -186,10 +209,19 @@ int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free) {
 }
 
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len) {
-    if (static_cast<uint64_t>(pSender->u32Fill) + u32Len > pSender->u32LocSize) {
-        APP_ERR(kSrc, "local buf full !!, curpos:%d, len:%d, buflen:%d\n", static_cast<int>(pSender->u32Fill),
-                static_cast<int>(u32Len), static_cast<int>(pSender->u32LocSize));
+    const bool bCarry = !PCIV_Trans_HasLocBuf(pSender) && pSender->bLocRenewing;
+    const uint32_t u32Held = PCIV_Trans_HeldBytes(pSender);
+    // The new buffer will be as large as the ring.
+    const uint32_t u32Size = bCarry ? pSender->u32RemoteSize : pSender->u32LocSize;
+    if (static_cast<uint64_t>(u32Held) + u32Len > u32Size) {
+        APP_ERR(kSrc, "local buf full !!, curpos:%d, len:%d, buflen:%d\n", static_cast<int>(u32Held),
+                static_cast<int>(u32Len), static_cast<int>(u32Size));
         return -1;
+    }
+    if (bCarry) {
+        const auto* p = static_cast<const uint8_t*>(pData);
+        pSender->carried.insert(pSender->carried.end(), p, p + u32Len);
+        return 0;
     }
     std::memcpy(pSender->pu8VirAddr + pSender->u32Fill, pData, u32Len);
     pSender->u32Fill += u32Len;
@@ -218,6 +250,8 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     }
     PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq.load()};
     pSender->u32Seq.fetch_add(1);
+    // The end before a wrap first: the acknowledgement thread reads the write position, then it.
+    if (u32Off != pSender->u32WritePos.load()) pSender->u32WrapEnd = pSender->u32WritePos.load();
     pSender->u32WritePos = u32Off + u32Len;
     s32Ret = PCIV_SendMsg(pSender->s32Target, static_cast<int>(pSender->u32NoticePort), sizeof(stNotice),
                           PCIV_MSGTYPE_NOTIFY, &stNotice);
@@ -229,16 +263,39 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     return 0;
 }
 
+namespace {
+
+// True when [start, end) lies in what was sent and not acknowledged yet: from read position R to write
+// position W, which after a wrap is [R, T) and [0, W), T the end of what was sent before the wrap.
+bool AckOutstanding(uint32_t R, uint32_t W, uint32_t T, uint32_t start, uint32_t end) {
+    if (start >= end) return false;
+    if (R <= W) return R <= start && end <= W;
+    return (R <= start && end <= T) || end <= W;
+}
+
+}  // namespace
+
 int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg) {
-    // A stray message or an end beyond the ring would send the next DMA past the master's ring.
-    if (!Trans_AckValid(pMsg, pSender->u32RemoteSize)) {
-        uint32_t len = pMsg->stMsgHead.u32MsgLen;
-        APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "bad acknowledgement type:%u len:%u start:%u end:%u\n",
-                   pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
-                   len >= 8 ? pMsg->au32Payload[1] : 0);
+    const uint32_t R = pSender->u32ReadPos.load();
+    const uint32_t W = pSender->u32WritePos.load();
+    const uint32_t T = pSender->u32WrapEnd.load();
+    // A stray message, or an end beyond the ring, would send the next DMA past the master's ring; an
+    // acknowledgement of anything but what is outstanding (of a ring before, or past the latest notice)
+    // would let it overwrite what the master has not read yet, or stop the ring.
+    const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
+    if (!Trans_AckValid(pMsg, pSender->u32RemoteSize) || !AckOutstanding(R, W, T, pAck->u32Start, pAck->u32End)) {
+        const uint64_t n = ++pSender->u64AckRefused;
+        const uint64_t now = varnelle::host::MonotonicMs();
+        if (n == 1 || now - pSender->u64AckSaidMs >= kAckSayMs) {
+            pSender->u64AckSaidMs = now;
+            uint32_t len = pMsg->stMsgHead.u32MsgLen;
+            APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread",
+                       "bad acknowledgement type:%u len:%u start:%u end:%u (read:%u write:%u): ignored, %llu so far\n",
+                       pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
+                       len >= 8 ? pMsg->au32Payload[1] : 0, R, W, static_cast<unsigned long long>(n));
+        }
         return -1;
     }
-    const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
     uint32_t u32Last = pSender->u32LastAck.load();
     if (pAck->u32Seq - u32Last > 1) {
         APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "%d,%d, start:%d,end:%d \n", static_cast<int>(pAck->u32Seq),
@@ -256,6 +313,9 @@ int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg) {
 
 void* PCIV_Trans_SenderThread(void* arg) {
     auto* pSender = static_cast<PCIV_TRANS_SENDER_S*>(arg);
+    // Until it starts, the port may still have another reader: the sender this one replaces.
+    while (pSender->s32Running.load() && !pSender->started.Requested())
+        PCIV_WaitReadable(pSender->started.fd(), kAckPollMs, &pSender->stop);
     auto* pMsg = new PCIV_MSG_S;
     while (pSender->s32Running.load()) {
         std::memset(pMsg, 0, sizeof(*pMsg));
@@ -272,16 +332,13 @@ void* PCIV_Trans_SenderThread(void* arg) {
     return nullptr;
 }
 
-int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
+int PCIV_Trans_MapReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
     if (pParam == nullptr || ppReceiver == nullptr) return -1;
-    // The first word is marked below, so a buffer must hold at least that.
+    // The first word is marked, so a buffer must hold at least that.
     if (pParam->u32BufSize < sizeof(uint32_t)) return -1;
     void* pAddr = MK_MPI_SYS_Mmap(pParam->u32BufAddr, pParam->u32BufSize);
     if (pAddr == nullptr) return -1;
     auto* pRecv = new PCIV_TRANS_RECEIVER_S;
-    // The master names the address: it need not be word-aligned.
-    const uint32_t u32Mark = 0x777777;
-    std::memcpy(pAddr, &u32Mark, sizeof(u32Mark));
     pRecv->s32Target = static_cast<int32_t>(pParam->u32Target);
     pRecv->pu8Addr = static_cast<uint8_t*>(pAddr);
     pRecv->u32Size = pParam->u32BufSize;
@@ -289,6 +346,18 @@ int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVE
     pRecv->u32AckPort = pParam->u32AckPort;
     pRecv->bInit = 1;
     *ppReceiver = pRecv;
+    return 0;
+}
+
+void PCIV_Trans_MarkReceiver(PCIV_TRANS_RECEIVER_S* pReceiver) {
+    // The master names the address: it need not be word-aligned.
+    const uint32_t u32Mark = 0x777777;
+    std::memcpy(pReceiver->pu8Addr, &u32Mark, sizeof(u32Mark));
+}
+
+int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver) {
+    if (PCIV_Trans_MapReceiver(pParam, ppReceiver) != 0) return -1;
+    PCIV_Trans_MarkReceiver(*ppReceiver);
     return 0;
 }
 

@@ -15,8 +15,8 @@
 
 class PcivMsgQueue;
 
-// Written by one fetch thread (fill, write position, sequence) and by the acknowledgement thread
-// (read position, last acknowledged). The words one thread writes and the other reads are atomic.
+// Written by one fetch thread (fill, write position and wrap end, sequence) and by the acknowledgement
+// thread (read position, last acknowledged). The words one thread writes and the other reads are atomic.
 // The local buffer (block, addresses, size, fill) changes only under the slot's lock, which the fetch
 // thread holds while it writes: a set-up that destroys the pools swaps it (PCIV_Trans_ReleaseLocBuf,
 // PCIV_Trans_TakeLocBuf) while the ring, the ports and the acknowledgement state stay.
@@ -31,17 +31,25 @@ struct PCIV_TRANS_SENDER_S {
     uint32_t u32RemoteBase = 0;
     uint32_t u32RemoteSize = 0;
     std::atomic<uint32_t> u32ReadPos{0};
-    uint32_t u32WritePos = 0;
+    std::atomic<uint32_t> u32WritePos{0};
+    // Where what was sent before the last wrap ends (the tail after it is abandoned).
+    std::atomic<uint32_t> u32WrapEnd{0};
     uint32_t u32NoticePort = 0;
     uint32_t u32AckPort = 0;
     pthread_t thread{};
     std::atomic<int32_t> s32Running{0};
     std::atomic<uint32_t> u32Seq{0};
     std::atomic<uint32_t> u32LastAck{0};
+    // Acknowledgements refused (test view), and when the last line about them was printed.
+    std::atomic<uint64_t> u64AckRefused{0};
+    uint64_t u64AckSaidMs = 0;
     PcivStop stop;  // wakes the acknowledgement thread when the sender is torn down
+    PcivStop started;  // lets the acknowledgement thread read (PCIV_Trans_StartSender)
+    uint64_t u64Id = 0;  // names the sender: never 0, never another's
     // Between PCIV_Trans_ReleaseLocBuf and PCIV_Trans_TakeLocBuf: the buffer is being renewed.
     int32_t bLocRenewing = 0;
-    // What the buffer held when it went, until a new buffer takes it (it leaves with the next send).
+    // What the buffer held when it went, and what was written while it was away, until a new buffer
+    // takes it (it leaves with the next send).
     std::vector<uint8_t> carried;
     // Names the local buffer: a new one for every buffer taken by any sender, never 0. A writer that
     // finds another name than the one it wrote into knows the buffer was renewed or the sender replaced.
@@ -73,8 +81,11 @@ int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t
 // True when `msg` is an acknowledgement a sender of a ring of `u32RingSize` may take: type 19, a
 // whole notice, start <= end <= ring size.
 bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize);
-// Takes one message read from the acknowledgement port: an acknowledgement moves the read position
-// (gaps and a master far behind are printed); anything else is printed and refused with -1.
+// Takes one message read from the acknowledgement port. An acknowledgement that lies within what the
+// sender has sent and the master has not acknowledged yet (from the read position up to the write
+// position, across a wrap) moves the read position to its end; gaps and a master far behind are
+// printed. Anything else moves nothing and is refused with -1: counted, and printed the first time
+// and then at most once in ten seconds.
 int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg);
 // A type 18 notice whose offsets do not lie in the receiver's buffer: refused, but it can be
 // acknowledged by the offsets it carries, so the master gets its space back.
@@ -92,7 +103,15 @@ int PCIV_Trans_CheckNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* p
 int PCIV_Trans_TakeNotice(PCIV_TRANS_RECEIVER_S* pReceiver, const PCIV_MSG_S* pMsg, uint8_t** ppAddr,
                           uint32_t* pu32Len);
 
+// PCIV_Trans_MakeSender, then PCIV_Trans_StartSender.
 int PCIV_Trans_InitSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender);
+// Makes a sender (its local buffer, its acknowledgement thread, which reads nothing yet): 0, or -1
+// (printed; with `bQuietNoBlock` a pool without a block for it is not) with nothing made.
+int PCIV_Trans_MakeSender(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_SENDER_S** ppSender,
+                          bool bQuietNoBlock = false);
+// Lets the acknowledgement thread read, once no other reader of its port is left: what is queued on
+// the port was sent before the sender started, and is dropped (with a line).
+void PCIV_Trans_StartSender(PCIV_TRANS_SENDER_S* pSender);
 // Stops the acknowledgement thread, releases the local buffer and frees the record.
 void PCIV_Trans_DeInitSender(PCIV_TRANS_SENDER_S* pSender);
 // The sender's local buffer: true while it has one.
@@ -108,11 +127,17 @@ int PCIV_Trans_TakeLocBuf(PCIV_TRANS_SENDER_S* pSender);
 // Bytes written since the last send, in the buffer or carried while it has none.
 uint32_t PCIV_Trans_HeldBytes(const PCIV_TRANS_SENDER_S* pSender);
 int PCIV_Trans_GetLocBufFree(PCIV_TRANS_SENDER_S* pSender, uint32_t* pu32Free);
+// Appends to the local buffer; while command 96 renews it, to what it carries (at most the ring's size).
 int PCIV_Trans_WriteLocBuf(PCIV_TRANS_SENDER_S* pSender, const void* pData, uint32_t u32Len);
 int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender);
 void* PCIV_Trans_SenderThread(void* pSender);
 
+// PCIV_Trans_MapReceiver, then PCIV_Trans_MarkReceiver.
 int PCIV_Trans_InitReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver);
+// Maps the master's buffer and makes the record, leaving the buffer as it is: 0, or -1 with nothing made.
+int PCIV_Trans_MapReceiver(const PCIV_TRANS_PARAM_S* pParam, PCIV_TRANS_RECEIVER_S** ppReceiver);
+// Marks the first word of the mapped buffer, once no other receiver reads it.
+void PCIV_Trans_MarkReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 // Unmaps the master's buffer and frees the record; the caller has stopped the slot's thread.
 void PCIV_Trans_DeInitReceiver(PCIV_TRANS_RECEIVER_S* pReceiver);
 // Waits for the next notice: 0 with the data's address and length, or the read's failure. A message

@@ -75,6 +75,46 @@ TEST(TransAckTest, OnlyWholeAcknowledgementsInsideTheRing) {
     }
 }
 
+// A ring of 1000 bytes with read position R, write position W and, after a wrap, the end of what was
+// sent before it (T): only an acknowledgement inside what was sent and is not acknowledged yet moves R,
+// to its end; anything else moves nothing and is counted.
+TEST(TransAckTest, OnlyWhatWasSentAndNotYetAcknowledgedMovesTheReadPosition) {
+    struct Case {
+        uint32_t read, write, wrapEnd, start, end;
+        bool taken;
+    } cases[] = {
+        {0, 600, 0, 0, 200, true},       {0, 600, 0, 0, 600, true},      // one notice, or all from R
+        {200, 600, 0, 200, 400, true},   {200, 600, 0, 400, 600, true},  // in order, or a later one
+        {0, 600, 0, 0, 664, false},      {0, 600, 0, 600, 700, false},   // past the latest notice
+        {200, 600, 0, 100, 300, false},  {200, 600, 0, 0, 200, false},   // acknowledged already
+        {600, 600, 0, 0, 600, false},    {0, 0, 0, 0, 100, false},       // nothing outstanding
+        {300, 600, 0, 300, 300, false},                                  // an empty one
+        // Sent [700, 950), wrapped, then [0, 200).
+        {700, 200, 950, 700, 950, true}, {700, 200, 950, 700, 800, true}, {700, 200, 950, 0, 200, true},
+        {950, 200, 950, 0, 100, true},                                   // the tail done, then the start
+        {700, 200, 950, 950, 1000, false},                               // the abandoned tail
+        {700, 200, 950, 0, 250, false},  {700, 200, 950, 200, 700, false}, {700, 200, 950, 600, 800, false},
+    };
+    ::testing::internal::CaptureStdout();
+    for (const Case& c : cases) {
+        PCIV_TRANS_SENDER_S s;
+        s.u32RemoteSize = 1000;
+        s.u32ReadPos = c.read;
+        s.u32WritePos = c.write;
+        s.u32WrapEnd = c.wrapEnd;
+        PCIV_MSG_S m{};
+        m.stMsgHead.u32MsgType = 19;
+        m.stMsgHead.u32MsgLen = 12;
+        m.au32Payload[0] = c.start;
+        m.au32Payload[1] = c.end;
+        EXPECT_EQ(PCIV_Trans_TakeAck(&s, &m) == 0, c.taken)
+            << "R=" << c.read << " W=" << c.write << " T=" << c.wrapEnd << " " << c.start << "-" << c.end;
+        EXPECT_EQ(s.u32ReadPos.load(), c.taken ? c.end : c.read) << c.start << "-" << c.end;
+        EXPECT_EQ(s.u64AckRefused.load(), c.taken ? 0u : 1u) << c.start << "-" << c.end;
+    }
+    ::testing::internal::GetCapturedStdout();
+}
+
 constexpr uint32_t kRingPhys = 0x40100000;
 constexpr uint32_t kNoticePort = 101;
 constexpr uint32_t kAckPort = 102;
@@ -189,6 +229,9 @@ TEST_F(TransTest, StrayAndOutOfRingAcknowledgementsAreIgnored) {
     PCIV_TRANS_PARAM_S param = SenderParam(4096);
     PCIV_TRANS_SENDER_S* s = nullptr;
     ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
+    std::vector<uint8_t> data(2000, 0x11);
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 2000), 0);
+    ASSERT_EQ(PCIV_Trans_SendData(s), 0);
     PCIV_TRANS_NOTICE_S bad[] = {{0, 5000, 7}, {300, 200, 8}};
     ASSERT_TRUE(master.SendMsg(kAckPort, 18, &bad[0], 12));
     ASSERT_TRUE(master.SendMsg(kAckPort, 19, &bad[0], 12));
@@ -199,6 +242,7 @@ TEST_F(TransTest, StrayAndOutOfRingAcknowledgementsAreIgnored) {
     WaitFor([&] { return s->u32ReadPos.load() != 0; });
     EXPECT_EQ(s->u32ReadPos.load(), 1234u);
     EXPECT_EQ(s->u32LastAck.load(), 3u) << "no refused acknowledgement was counted";
+    EXPECT_EQ(s->u64AckRefused.load(), 4u);
     // A gap in the master's count is only reported.
     PCIV_TRANS_NOTICE_S gap = {1234, 2000, 5};
     ASSERT_TRUE(master.SendMsg(kAckPort, 19, &gap, 12));
