@@ -494,6 +494,8 @@ TEST_F(JpegdTest, ABoundChannelDropsItsOldestUnfetchedFrameRatherThanStall) {
         ASSERT_EQ(Send(1, jpg, pts), MK_SUCCESS);
         Reports(1, pts);
     }
+    // A picture is reported before its frame is put: wait until the last one is.
+    ASSERT_TRUE(WaitFor([&] { return m_vdec->JpegChannel(1).buffersOut == 0; }));
     VdecJpegView bound = m_vdec->JpegChannel(1);
     EXPECT_EQ(bound.reportCount[JPEGD_ERR_NONE], 5u);
     EXPECT_EQ(bound.droppedFrames, 3u);
