@@ -311,7 +311,7 @@ MK_S32 SYS_Bind(const MPP_CHN_S* pstSrcChn, const MPP_CHN_S* pstDestChn) {
     return MK_SUCCESS;
 }
 
-MK_S32 SYS_UnBind(const MPP_CHN_S* /*pstSrcChn*/, const MPP_CHN_S* pstDestChn) {
+MK_S32 SYS_UnBind(const MPP_CHN_S* pstSrcChn, const MPP_CHN_S* pstDestChn) {
     if (pstDestChn == nullptr) {
         MK_TRACE("Null point \n");
         return kErrNull;
@@ -330,6 +330,11 @@ MK_S32 SYS_UnBind(const MPP_CHN_S* /*pstSrcChn*/, const MPP_CHN_S* pstDestChn) {
         ReceiverSlot& slot = receiver->receivers[receiver->Index(dst)];
         if (!slot.bound) return MK_SUCCESS;
         src = slot.src;
+        // Another source named would cut a binding the caller never meant.
+        if (pstSrcChn != nullptr && (pstSrcChn->enModId != src.enModId || pstSrcChn->s32DevId != src.s32DevId ||
+                                     pstSrcChn->s32ChnId != src.s32ChnId)) {
+            return kErrPerm;
+        }
         // Unregistering a sender unbinds its destinations, so a bound slot's source is registered.
         Binder* sender = s.senders[src.enModId].get();
         MK_ASSERT_IN(kSource, nullptr != sender);

@@ -64,7 +64,8 @@ MK_S32 SYS_BIND_UnRegisterReceiver(MPP_MOD_ID enModId);
 // 0, or 0xA0028006 / 0xA0028003 (channel check) / 0xA0028009 (destination bound, or the source has
 // 128 destinations) / 0xA002800C.
 MK_S32 SYS_Bind(const MPP_CHN_S* pstSrcChn, const MPP_CHN_S* pstDestChn);
-// The source is not looked at. An unbound destination gives 0.
+// An unbound destination gives 0. A source other than the destination's gives 0xA0028009 and leaves
+// the binding; a null source unbinds whatever feeds the destination.
 MK_S32 SYS_UnBind(const MPP_CHN_S* pstSrcChn, const MPP_CHN_S* pstDestChn);
 // 0 with the bound source; 0xA0028003 when the destination is not bound.
 MK_S32 SYS_GetBindbyDest(const MPP_CHN_S* pstDestChn, MPP_CHN_S* pstSrcChn);

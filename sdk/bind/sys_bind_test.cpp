@@ -141,6 +141,12 @@ TEST_F(SysBindTest, SourcesNeverBoundOrEmptiedAreReportedApart) {
 
     MPP_CHN_S dst = Ao(0, 0);
     ASSERT_EQ(SYS_Bind(&src, &dst), 0);
+    // Naming another source leaves the binding.
+    MPP_CHN_S other = Adec(5);
+    EXPECT_EQ(SYS_UnBind(&other, &dst), kErrPerm);
+    MPP_CHN_S bound{};
+    ASSERT_EQ(SYS_GetBindbyDest(&dst, &bound), 0);
+    EXPECT_EQ(bound.s32ChnId, 4);
     ASSERT_EQ(SYS_UnBind(&src, &dst), 0);
     EXPECT_EQ(Send(4), kErrPerm);
     EXPECT_EQ(g_receives.load(), 0);
