@@ -16,6 +16,10 @@ constexpr MK_S32 kErrNull = MK_ERR(MK_ID_SYS, MK_ERR_NULL_PTR);
 constexpr MK_S32 kErrPerm = MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM);
 constexpr MK_S32 kErrNoMem = MK_ERR(MK_ID_SYS, MK_ERR_NOMEM);
 
+bool SameChn(const MPP_CHN_S& a, const MPP_CHN_S& b) {
+    return a.enModId == b.enModId && a.s32DevId == b.s32DevId && a.s32ChnId == b.s32ChnId;
+}
+
 struct ReceiverSlot {
     bool bound = false;
     MPP_CHN_S src{};
@@ -331,17 +335,14 @@ MK_S32 SYS_UnBind(const MPP_CHN_S* pstSrcChn, const MPP_CHN_S* pstDestChn) {
         if (!slot.bound) return MK_SUCCESS;
         src = slot.src;
         // Another source named would cut a binding the caller never meant.
-        if (pstSrcChn != nullptr && (pstSrcChn->enModId != src.enModId || pstSrcChn->s32DevId != src.s32DevId ||
-                                     pstSrcChn->s32ChnId != src.s32ChnId)) {
-            return kErrPerm;
-        }
+        if (pstSrcChn != nullptr && !SameChn(*pstSrcChn, src)) return kErrPerm;
         // Unregistering a sender unbinds its destinations, so a bound slot's source is registered.
         Binder* sender = s.senders[src.enModId].get();
         MK_ASSERT_IN(kSource, nullptr != sender);
         std::vector<MPP_CHN_S>& dests = sender->senders[sender->Index(src)];
         bool bFind = false;
         for (auto it = dests.begin(); it != dests.end(); ++it) {
-            if (it->enModId == dst.enModId && it->s32DevId == dst.s32DevId && it->s32ChnId == dst.s32ChnId) {
+            if (SameChn(*it, dst)) {
                 dests.erase(it);
                 bFind = true;
                 break;
