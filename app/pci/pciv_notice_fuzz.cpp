@@ -45,11 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PCIV_TRANS_SENDER_S sender;
     sender.u32RemoteSize = u32Size;
     // What the sender has sent and not had acknowledged, from words the acknowledgement does not use.
+    // Two notices held from the read position on.
     const uint32_t u32Read = msg.au32Payload[7] % (u32Size + 1);
+    const uint32_t u32Mid = u32Read + msg.au32Payload[5] % (u32Size - u32Read + 1);
+    const uint32_t u32Write = u32Mid + msg.au32Payload[8] % (u32Size - u32Mid + 1);
     sender.u32ReadPos = u32Read;
-    sender.u32WritePos = msg.au32Payload[5] % (u32Size + 1);
-    sender.u32WrapEnd = msg.au32Payload[8] % (u32Size + 1);
-    if (PCIV_Trans_TakeAck(&sender, &msg) != 0 && sender.u32ReadPos.load() != u32Read) __builtin_trap();
+    sender.u32WritePos = u32Write;
+    sender.held.assign({{u32Read, u32Mid}, {u32Mid, u32Write}});
+    const bool bTaken = PCIV_Trans_TakeAck(&sender, &msg) == 0;
+    if (!bTaken && (sender.u32ReadPos.load() != u32Read || sender.held.size() != 2)) __builtin_trap();
+    // Taken, it freed the oldest notice, or both, and nothing past them.
+    if (bTaken && !(sender.u32ReadPos.load() == u32Mid && sender.held.size() == 1) &&
+        !(sender.u32ReadPos.load() == u32Write && sender.held.empty())) {
+        __builtin_trap();
+    }
     if (sender.u32ReadPos.load() > u32Size) __builtin_trap();
     // Wherever the acknowledgement left the read position, the next write stays inside the ring.
     uint32_t u32Want = msg.au32Payload[6] % (u32Size + 1);

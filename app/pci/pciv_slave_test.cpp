@@ -939,8 +939,9 @@ PCIV_TRANS_NOTICE_S SendFrom(PCIV_TRANS_CHN_S* slot, varnelle::testing::FakeMast
 }
 
 // A repeated command 10 makes a sender that takes nothing of the ring it replaces: not what is queued
-// on its acknowledgement port when it starts, nor what the master's old reader sends late; and an
-// acknowledgement past what it sent moves nothing. Refusals are counted and said once a while.
+// on its acknowledgement port when it starts, nor what the master's old reader sends late, though its
+// ranges lie inside what the new ring has sent and not had acknowledged; nor one out of order, or past
+// what it sent. Refusals are counted and said once a while.
 TEST_F(SlaveCmdTest, ARepeatedSenderTakesNoAcknowledgementOfTheRingItReplaced) {
     varnelle::testing::FakeMaster master;
     ASSERT_TRUE(master.ok());
@@ -961,25 +962,42 @@ TEST_F(SlaveCmdTest, ARepeatedSenderTakesNoAcknowledgementOfTheRingItReplaced) {
     ASSERT_TRUE(Eventually([] { return varnelle::mcc::QueuedMessages(0, 102) == 2; }));
     ASSERT_EQ(start(), 0);
     EXPECT_EQ(varnelle::mcc::QueuedMessages(0, 102), 0u) << "dropped before the new sender reads";
-    const PCIV_TRANS_NOTICE_S first = SendFrom(slot, &master, 8000);
-    EXPECT_EQ(first.u32Start, 0u);
-    // The master holds that acknowledgement, sends 10 again for the same ring, then sends what it held.
+    EXPECT_EQ(SendFrom(slot, &master, 8000).u32Start, 0u);
+    EXPECT_EQ(SendFrom(slot, &master, 8000).u32Start, 8000u);
+    // The master holds those acknowledgements and sends 10 again for the same ring; its new reader
+    // takes the new ring's first notices, [0, 5000) to [15000, 20000), and only then does what the old
+    // reader held arrive.
     ASSERT_EQ(start(), 0);
     PCIV_TRANS_SENDER_S* s = SenderOf(slot);
+    for (uint32_t i = 0; i < 4; ++i) {
+        const PCIV_TRANS_NOTICE_S n = SendFrom(slot, &master, 5000);
+        EXPECT_EQ(n.u32Start, i * 5000);
+        EXPECT_EQ(n.u32Seq, i);
+    }
     ::testing::internal::CaptureStdout();
     ack(0, 8000, 0);
     ack(8000, 16000, 1);
-    ASSERT_TRUE(Eventually([&] { return s->u64AckRefused.load() == 2 || s->u32ReadPos.load() != 0; }));
+    ack(5000, 10000, 0);  // the second notice before the first
+    ack(2500, 10000, 0);  // from inside the first to the end of the second
+    ack(0, 20064, 0);     // 64 bytes past the latest notice
+    EXPECT_TRUE(Eventually([&] { return s->u64AckRefused.load() == 5 || s->u32ReadPos.load() != 0; }));
     EXPECT_EQ(s->u32ReadPos.load(), 0u);
-    const PCIV_TRANS_NOTICE_S n = SendFrom(slot, &master, 8000);
-    EXPECT_EQ(n.u32Start, 0u);
-    EXPECT_EQ(n.u32Seq, 0u);
-    // 64 bytes past the latest notice, then the right one.
-    ack(0, 8064, 0);
-    ack(0, 8000, 0);
-    ASSERT_TRUE(Eventually([&] { return s->u32ReadPos.load() == 8000; }));
+    // The ring is full for what the master has not read: nothing goes over it.
+    {
+        std::lock_guard<std::mutex> lock(slot->mtxTrans);
+        std::vector<uint8_t> data(8000, 0x5A);
+        EXPECT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 8000), 0);
+        EXPECT_EQ(PCIV_Trans_SendData(s), 0);  // after 20000
+        EXPECT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 8000), 0);
+        EXPECT_EQ(PCIV_Trans_SendData(s), -1);
+    }
+    // The right ones, one and then two at once.
+    ack(0, 5000, 0);
+    EXPECT_TRUE(Eventually([&] { return s->u32ReadPos.load() == 5000; }));
+    ack(5000, 15000, 1);
+    EXPECT_TRUE(Eventually([&] { return s->u32ReadPos.load() == 15000; }));
     const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(s->u64AckRefused.load(), 3u);
+    EXPECT_EQ(s->u64AckRefused.load(), 5u);
     const size_t line = out.find("bad acknowledgement");
     EXPECT_NE(line, std::string::npos) << out;
     EXPECT_EQ(line, out.rfind("bad acknowledgement")) << "said once\n" << out;

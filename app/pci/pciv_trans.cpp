@@ -250,12 +250,21 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     }
     PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq.load()};
     pSender->u32Seq.fetch_add(1);
-    // The end before a wrap first: the acknowledgement thread reads the write position, then it.
-    if (u32Off != pSender->u32WritePos.load()) pSender->u32WrapEnd = pSender->u32WritePos.load();
     pSender->u32WritePos = u32Off + u32Len;
+    // Held before it goes: the master may acknowledge it before the send returns.
+    {
+        std::lock_guard<std::mutex> lock(pSender->mtxHeld);
+        pSender->held.push_back({stNotice.u32Start, stNotice.u32End});
+    }
     s32Ret = PCIV_SendMsg(pSender->s32Target, static_cast<int>(pSender->u32NoticePort), sizeof(stNotice),
                           PCIV_MSGTYPE_NOTIFY, &stNotice);
     if (s32Ret != 0) {
+        // The master never hears of it, so never acknowledges it: held, it would stop the ring. Its
+        // bytes are freed with the acknowledgement of the retry that follows.
+        {
+            std::lock_guard<std::mutex> lock(pSender->mtxHeld);
+            pSender->held.pop_back();
+        }
         APP_ERR(kSrc, "PCIV_SendMsg fail,s32ret= 0x%x\n", s32Ret);
         return -1;
     }
@@ -265,34 +274,40 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
 
 namespace {
 
-// True when [start, end) lies in what was sent and not acknowledged yet: from read position R to write
-// position W, which after a wrap is [R, T) and [0, W), T the end of what was sent before the wrap.
-bool AckOutstanding(uint32_t R, uint32_t W, uint32_t T, uint32_t start, uint32_t end) {
-    if (start >= end) return false;
-    if (R <= W) return R <= start && end <= W;
-    return (R <= start && end <= T) || end <= W;
+// With the notices held locked: how many of them, oldest first, [start, end) acknowledges (0 for none).
+// It must begin at the oldest and end where one of them ends; anything else (a replaced reader's late
+// acknowledgement, one out of order, one ending inside a notice) would free bytes the master has not
+// read yet.
+size_t AckAnswers(const std::deque<PCIV_TRANS_SENDER_S::Held>& held, uint32_t start, uint32_t end) {
+    if (held.empty() || held.front().u32Start != start) return 0;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (held[i].u32End == end) return i + 1;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg) {
-    const uint32_t R = pSender->u32ReadPos.load();
-    const uint32_t W = pSender->u32WritePos.load();
-    const uint32_t T = pSender->u32WrapEnd.load();
-    // A stray message, or an end beyond the ring, would send the next DMA past the master's ring; an
-    // acknowledgement of anything but what is outstanding (of a ring before, or past the latest notice)
-    // would let it overwrite what the master has not read yet, or stop the ring.
+    // A stray message, or an end beyond the ring, would send the next DMA past the master's ring.
     const PCIV_TRANS_NOTICE_S* pAck = NoticeOf(pMsg);
-    if (!Trans_AckValid(pMsg, pSender->u32RemoteSize) || !AckOutstanding(R, W, T, pAck->u32Start, pAck->u32End)) {
-        const uint64_t n = ++pSender->u64AckRefused;
+    size_t n = 0;
+    if (Trans_AckValid(pMsg, pSender->u32RemoteSize)) {
+        std::lock_guard<std::mutex> lock(pSender->mtxHeld);
+        n = AckAnswers(pSender->held, pAck->u32Start, pAck->u32End);
+        pSender->held.erase(pSender->held.begin(), pSender->held.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    if (n == 0) {
+        const uint64_t u64Refused = ++pSender->u64AckRefused;
         const uint64_t now = varnelle::host::MonotonicMs();
-        if (n == 1 || now - pSender->u64AckSaidMs >= kAckSayMs) {
+        if (u64Refused == 1 || now - pSender->u64AckSaidMs >= kAckSayMs) {
             pSender->u64AckSaidMs = now;
             uint32_t len = pMsg->stMsgHead.u32MsgLen;
             APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread",
                        "bad acknowledgement type:%u len:%u start:%u end:%u (read:%u write:%u): ignored, %llu so far\n",
                        pMsg->stMsgHead.u32MsgType, len, len >= 4 ? pMsg->au32Payload[0] : 0,
-                       len >= 8 ? pMsg->au32Payload[1] : 0, R, W, static_cast<unsigned long long>(n));
+                       len >= 8 ? pMsg->au32Payload[1] : 0, pSender->u32ReadPos.load(),
+                       pSender->u32WritePos.load(), static_cast<unsigned long long>(u64Refused));
         }
         return -1;
     }
@@ -307,6 +322,7 @@ int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg) {
         APP_ERR_IN(kSrc, "PCIV_Trans_SenderThread", "Warnning: send:%d,free:%d \n", static_cast<int>(u32Sent),
                    static_cast<int>(pAck->u32Seq));
     }
+    // Last: whoever watches the read position finds the rest done. Only this thread writes it.
     pSender->u32ReadPos = pAck->u32End;
     return 0;
 }

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <vector>
 
 #include "app/pci/pciv_chip.h"
@@ -15,8 +17,9 @@
 
 class PcivMsgQueue;
 
-// Written by one fetch thread (fill, write position and wrap end, sequence) and by the acknowledgement
-// thread (read position, last acknowledged). The words one thread writes and the other reads are atomic.
+// Written by one fetch thread (fill, write position, sequence, notices held) and by the acknowledgement
+// thread (read position, last acknowledged, notices held). The words one thread writes and the other
+// reads are atomic; the notices held are under their own lock.
 // The local buffer (block, addresses, size, fill) changes only under the slot's lock, which the fetch
 // thread holds while it writes: a set-up that destroys the pools swaps it (PCIV_Trans_ReleaseLocBuf,
 // PCIV_Trans_TakeLocBuf) while the ring, the ports and the acknowledgement state stay.
@@ -32,8 +35,13 @@ struct PCIV_TRANS_SENDER_S {
     uint32_t u32RemoteSize = 0;
     std::atomic<uint32_t> u32ReadPos{0};
     std::atomic<uint32_t> u32WritePos{0};
-    // Where what was sent before the last wrap ends (the tail after it is abandoned).
-    std::atomic<uint32_t> u32WrapEnd{0};
+    // The notices sent and not acknowledged yet, oldest first: disjoint pieces of the ring between the
+    // read and write positions, so never more than the ring holds bytes.
+    struct Held {
+        uint32_t u32Start, u32End;
+    };
+    std::mutex mtxHeld;
+    std::deque<Held> held;
     uint32_t u32NoticePort = 0;
     uint32_t u32AckPort = 0;
     pthread_t thread{};
@@ -81,11 +89,11 @@ int Trans_GetWriteOffset(PCIV_TRANS_SENDER_S* pSender, uint32_t u32Len, uint32_t
 // True when `msg` is an acknowledgement a sender of a ring of `u32RingSize` may take: type 19, a
 // whole notice, start <= end <= ring size.
 bool Trans_AckValid(const PCIV_MSG_S* pMsg, uint32_t u32RingSize);
-// Takes one message read from the acknowledgement port. An acknowledgement that lies within what the
-// sender has sent and the master has not acknowledged yet (from the read position up to the write
-// position, across a wrap) moves the read position to its end; gaps and a master far behind are
-// printed. Anything else moves nothing and is refused with -1: counted, and printed the first time
-// and then at most once in ten seconds.
+// Takes one message read from the acknowledgement port. An acknowledgement that starts where the
+// oldest notice held starts and ends where one of the notices held ends acknowledges every notice up
+// to that one and moves the read position to its end; gaps and a master far behind are printed.
+// Anything else moves nothing and is refused with -1: counted, and printed the first time and then at
+// most once in ten seconds.
 int PCIV_Trans_TakeAck(PCIV_TRANS_SENDER_S* pSender, const PCIV_MSG_S* pMsg);
 // A type 18 notice whose offsets do not lie in the receiver's buffer: refused, but it can be
 // acknowledged by the offsets it carries, so the master gets its space back.

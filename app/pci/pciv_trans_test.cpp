@@ -75,43 +75,55 @@ TEST(TransAckTest, OnlyWholeAcknowledgementsInsideTheRing) {
     }
 }
 
-// A ring of 1000 bytes with read position R, write position W and, after a wrap, the end of what was
-// sent before it (T): only an acknowledgement inside what was sent and is not acknowledged yet moves R,
-// to its end; anything else moves nothing and is counted.
-TEST(TransAckTest, OnlyWhatWasSentAndNotYetAcknowledgedMovesTheReadPosition) {
+// A ring of 1000 bytes and the notices the sender holds, oldest first: an acknowledgement moves the
+// read position only when it starts at the oldest and ends where one of them ends, freeing every
+// notice up to that one; anything else (one out of order, one ending inside a notice, a replaced
+// reader's range) moves nothing and is counted.
+TEST(TransAckTest, OnlyAnAnswerToTheNoticesHeldFromTheOldestMovesTheReadPosition) {
+    using Held = PCIV_TRANS_SENDER_S::Held;
+    const std::vector<Held> three = {{0, 200}, {200, 400}, {400, 600}};
+    const std::vector<Held> wrapped = {{700, 950}, {0, 200}};  // the tail after 950 abandoned
     struct Case {
-        uint32_t read, write, wrapEnd, start, end;
+        const std::vector<Held>* held;
+        uint32_t start, end;
         bool taken;
+        size_t left;
     } cases[] = {
-        {0, 600, 0, 0, 200, true},       {0, 600, 0, 0, 600, true},      // one notice, or all from R
-        {200, 600, 0, 200, 400, true},   {200, 600, 0, 400, 600, true},  // in order, or a later one
-        {0, 600, 0, 0, 664, false},      {0, 600, 0, 600, 700, false},   // past the latest notice
-        {200, 600, 0, 100, 300, false},  {200, 600, 0, 0, 200, false},   // acknowledged already
-        {600, 600, 0, 0, 600, false},    {0, 0, 0, 0, 100, false},       // nothing outstanding
-        {300, 600, 0, 300, 300, false},                                  // an empty one
-        // Sent [700, 950), wrapped, then [0, 200).
-        {700, 200, 950, 700, 950, true}, {700, 200, 950, 700, 800, true}, {700, 200, 950, 0, 200, true},
-        {950, 200, 950, 0, 100, true},                                   // the tail done, then the start
-        {700, 200, 950, 950, 1000, false},                               // the abandoned tail
-        {700, 200, 950, 0, 250, false},  {700, 200, 950, 200, 700, false}, {700, 200, 950, 600, 800, false},
+        {&three, 0, 200, true, 2},     {&three, 0, 400, true, 1},     {&three, 0, 600, true, 0},
+        {&three, 200, 400, false, 3},  // the second before the first
+        {&three, 100, 400, false, 3},  // from inside the first to the end of the second
+        {&three, 0, 300, false, 3},    {&three, 0, 664, false, 3},    {&three, 600, 700, false, 3},
+        {&three, 0, 0, false, 3},      {&three, 400, 600, false, 3},
+        {&wrapped, 700, 950, true, 1}, {&wrapped, 700, 200, false, 2}, {&wrapped, 0, 200, false, 2},
+        {&wrapped, 950, 1000, false, 2}, {&wrapped, 700, 800, false, 2},
     };
     ::testing::internal::CaptureStdout();
     for (const Case& c : cases) {
         PCIV_TRANS_SENDER_S s;
         s.u32RemoteSize = 1000;
-        s.u32ReadPos = c.read;
-        s.u32WritePos = c.write;
-        s.u32WrapEnd = c.wrapEnd;
+        s.u32ReadPos = c.held->front().u32Start;
+        s.u32WritePos = c.held->back().u32End;
+        s.held.assign(c.held->begin(), c.held->end());
         PCIV_MSG_S m{};
         m.stMsgHead.u32MsgType = 19;
         m.stMsgHead.u32MsgLen = 12;
         m.au32Payload[0] = c.start;
         m.au32Payload[1] = c.end;
-        EXPECT_EQ(PCIV_Trans_TakeAck(&s, &m) == 0, c.taken)
-            << "R=" << c.read << " W=" << c.write << " T=" << c.wrapEnd << " " << c.start << "-" << c.end;
-        EXPECT_EQ(s.u32ReadPos.load(), c.taken ? c.end : c.read) << c.start << "-" << c.end;
+        EXPECT_EQ(PCIV_Trans_TakeAck(&s, &m) == 0, c.taken) << c.start << "-" << c.end;
+        EXPECT_EQ(s.u32ReadPos.load(), c.taken ? c.end : c.held->front().u32Start) << c.start << "-" << c.end;
+        EXPECT_EQ(s.held.size(), c.left) << c.start << "-" << c.end;
         EXPECT_EQ(s.u64AckRefused.load(), c.taken ? 0u : 1u) << c.start << "-" << c.end;
     }
+    ::testing::internal::GetCapturedStdout();
+    // Nothing held: nothing to acknowledge.
+    PCIV_TRANS_SENDER_S s;
+    s.u32RemoteSize = 1000;
+    PCIV_MSG_S m{};
+    m.stMsgHead.u32MsgType = 19;
+    m.stMsgHead.u32MsgLen = 12;
+    m.au32Payload[1] = 100;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(PCIV_Trans_TakeAck(&s, &m), -1);
     ::testing::internal::GetCapturedStdout();
 }
 
@@ -230,7 +242,9 @@ TEST_F(TransTest, StrayAndOutOfRingAcknowledgementsAreIgnored) {
     PCIV_TRANS_SENDER_S* s = nullptr;
     ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
     std::vector<uint8_t> data(2000, 0x11);
-    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 2000), 0);
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 1234), 0);
+    ASSERT_EQ(PCIV_Trans_SendData(s), 0);
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 766), 0);
     ASSERT_EQ(PCIV_Trans_SendData(s), 0);
     PCIV_TRANS_NOTICE_S bad[] = {{0, 5000, 7}, {300, 200, 8}};
     ASSERT_TRUE(master.SendMsg(kAckPort, 18, &bad[0], 12));
@@ -248,6 +262,31 @@ TEST_F(TransTest, StrayAndOutOfRingAcknowledgementsAreIgnored) {
     ASSERT_TRUE(master.SendMsg(kAckPort, 19, &gap, 12));
     WaitFor([&] { return s->u32ReadPos.load() == 2000; });
     EXPECT_EQ(s->u32LastAck.load(), 5u);
+    PCIV_Trans_DeInitSender(s);
+}
+
+// What waits on the acknowledgement port when a sender starts was sent for a ring before it: dropped,
+// even where it matches what the new sender has sent already.
+TEST_F(TransTest, AnAcknowledgementQueuedBeforeTheSenderStartsFreesNothing) {
+    FakeMaster master;
+    PCIV_TRANS_NOTICE_S old = {0, 3000, 0};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &old, 12));
+    WaitFor([] { return varnelle::mcc::QueuedMessages(0, kAckPort) == 1; });
+    PCIV_TRANS_PARAM_S param = SenderParam(8192);
+    PCIV_TRANS_SENDER_S* s = nullptr;
+    ASSERT_EQ(PCIV_Trans_MakeSender(&param, &s), 0);
+    std::vector<uint8_t> data(3000, 0x22);
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 3000), 0);
+    ASSERT_EQ(PCIV_Trans_SendData(s), 0);  // [0, 3000), which the master has not read
+    PCIV_Trans_StartSender(s);
+    // A refused one behind it: once it is counted, the reader has passed where the old one was.
+    PCIV_TRANS_NOTICE_S inside = {1000, 3000, 0};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &inside, 12));
+    WaitFor([&] { return s->u64AckRefused.load() == 1; });
+    EXPECT_EQ(s->u32ReadPos.load(), 0u);
+    PCIV_TRANS_NOTICE_S good = {0, 3000, 0};
+    ASSERT_TRUE(master.SendMsg(kAckPort, 19, &good, 12));
+    WaitFor([&] { return s->u32ReadPos.load() == 3000; });
     PCIV_Trans_DeInitSender(s);
 }
 
