@@ -1,5 +1,6 @@
 #include "app/alarm/alarm_motion.h"
 
+#include <pthread.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -294,6 +295,7 @@ int32_t MotionDetectCreate() {
     }
     s.stop = false;
     s.thread = std::thread(RunThread);
+    pthread_setname_np(s.thread.native_handle(), "motion detect");
     return 0;
 }
 

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "app/alarm/alarm_testing.h"
@@ -158,11 +160,27 @@ protected:
         drv::vda_view::Inject(chn, drv::vda_view::Injection{sad, {}, {}, {}, {}});
         ASSERT_TRUE(drv::vda_view::Produce(chn));
     }
+    // The process's detection threads, by name: threads of earlier tests may still be ending.
     static int Threads() {
         int n = 0;
         if (DIR* d = opendir("/proc/self/task")) {
-            while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] == '.') continue;
+                std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+                std::string name;
+                n += std::getline(comm, name) && name == "motion detect";
+            }
             closedir(d);
+        }
+        return n;
+    }
+    // A thread joined can still be listed for a moment: waits up to five seconds for `want`.
+    static int ThreadsSettle(int want) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int n = Threads();
+        while (n != want && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            n = Threads();
         }
         return n;
     }
@@ -355,14 +373,13 @@ TEST_F(MotionTest, AChannelMadeAgainAfterTheWaitIsNotWaitedOn) {
 }
 
 TEST_F(MotionTest, ARepeatedStartLeavesOneThread) {
-    const int before = Threads();
+    ASSERT_EQ(ThreadsSettle(0), 0);
     Cmd(89, {});
-    const int one = Threads();
-    EXPECT_EQ(one, before + 1);
+    EXPECT_EQ(Threads(), 1);
     Cmd(89, {});
-    EXPECT_EQ(Threads(), one);
+    EXPECT_EQ(Threads(), 1);
     MotionDetectStop();
-    EXPECT_EQ(Threads(), before);
+    EXPECT_EQ(ThreadsSettle(0), 0);
 }
 
 // The thread reads results while the command loop reconfigures the channels and results keep coming:
