@@ -524,7 +524,7 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
     // Everything that can refuse a new cover is decided before the shown one goes: a refused
     // command leaves the channel's covers as they were.
     int32_t viChn = -1, viDev = -1;
-    VI_CHN_ATTR_S stVi{};
+    RGN_CHN_ATTR_S stChn{};
     if (enable != 0) {
         if (right < left || bottom < top) {
             APP_ERR(kSrc, "channel %d index %d cover (%u,%u)-(%u,%u) invalid", s32Chn, s32Index, left, top, right,
@@ -535,22 +535,42 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
             APP_ERR(kSrc, "ViChn=%d, failed with %#x!", s32Chn, -1);
             return -1;
         }
+        VI_CHN_ATTR_S stVi{};
         MK_S32 r = MK_MPI_VI_GetChnAttr(viChn, &stVi);
         if (r != 0) {
             APP_ERR(kSrc, "ViChn=%d, failed with %#x!", viChn, r);
             return -1;
         }
+        uint64_t w = stVi.stCapRect.u32Width, h = stVi.stCapRect.u32Height;
+        const int32_t a = cfg.stHvrCap.as16Analog[HVR_CAP_D1], b = cfg.stHvrCap.as16Analog[HVR_CAP_CIF];
+        if (s32Chn >= a && s32Chn - a < b && b != 16) {
+            w *= 2;
+            h *= 2;
+        }
+        const uint64_t gridH = CaptureGetState()->s32Vstd.load() == 1 ? 960 : 1152;
+        const uint64_t cw = w * (right - left) / 1408 * 4, ch = h * (bottom - top) / gridH * 4;
+        // The region attach refuses a larger side.
+        if (cw > RGN_MAX_SIDE || ch > RGN_MAX_SIDE) {
+            APP_ERR(kSrc, "channel %d index %d cover of %llux%llu is larger than a region (%d): refused", s32Chn,
+                    s32Index, static_cast<unsigned long long>(cw), static_cast<unsigned long long>(ch),
+                    RGN_MAX_SIDE);
+            return -1;
+        }
+        stChn.bShow = 1;
+        stChn.enType = COVER_RGN;
+        COVER_CHN_ATTR_S& cv = stChn.unChnAttr.stCoverChn;
+        cv.enCoverType = AREA_RECT;
+        cv.stRect.s32X = static_cast<MK_S32>(w * left / 1408 * 4);
+        cv.stRect.s32Y = static_cast<MK_S32>(h * top / gridH * 4);
+        cv.stRect.u32Width = static_cast<MK_U32>(cw);
+        cv.stRect.u32Height = static_cast<MK_U32>(ch);
+        cv.u32Color = 0;
+        cv.u32Layer = static_cast<MK_U32>(s32Index);
     }
     if (handle >= 0) MK_MPI_RGN_Destroy(static_cast<RGN_HANDLE>(handle));
     handle = -1;
     std::memcpy(pChn->au8CoverRect[s32Index], pu8Cover, 16);
     if (enable == 0) return 0;
-    uint64_t w = stVi.stCapRect.u32Width, h = stVi.stCapRect.u32Height;
-    const int32_t a = cfg.stHvrCap.as16Analog[HVR_CAP_D1], b = cfg.stHvrCap.as16Analog[HVR_CAP_CIF];
-    if (s32Chn >= a && s32Chn - a < b && b != 16) {
-        w *= 2;
-        h *= 2;
-    }
     const RGN_HANDLE rgn = static_cast<RGN_HANDLE>(4 * s32Chn + 16 * static_cast<int32_t>(end) + s32Index);
     RGN_ATTR_S stAttr{};
     stAttr.enType = COVER_RGN;
@@ -559,18 +579,6 @@ int CaptureSetCover(int32_t s32Chn, int32_t s32Index, const uint8_t* pu8Cover) {
         APP_ERR(kSrc, "MK_MPI_RGN_Create err 0x%x", r);
         return -1;
     }
-    const uint64_t gridH = CaptureGetState()->s32Vstd.load() == 1 ? 960 : 1152;
-    RGN_CHN_ATTR_S stChn{};
-    stChn.bShow = 1;
-    stChn.enType = COVER_RGN;
-    COVER_CHN_ATTR_S& cv = stChn.unChnAttr.stCoverChn;
-    cv.enCoverType = AREA_RECT;
-    cv.stRect.s32X = static_cast<MK_S32>(w * left / 1408 * 4);
-    cv.stRect.s32Y = static_cast<MK_S32>(h * top / gridH * 4);
-    cv.stRect.u32Width = static_cast<MK_U32>(w * (right - left) / 1408 * 4);
-    cv.stRect.u32Height = static_cast<MK_U32>(h * (bottom - top) / gridH * 4);
-    cv.u32Color = 0;
-    cv.u32Layer = static_cast<MK_U32>(s32Index);
     const MPP_CHN_S stDest{MK_ID_VIU, 0, viChn};
     r = MK_MPI_RGN_AttachToChn(rgn, &stDest, &stChn);
     if (r != 0) {

@@ -581,7 +581,12 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
         {5, 0, 10, 4, 0, {8, 0, 8, 8}},  // 704 x 5 / 1408 = 2, x 4
         {200, 0, 100, 10, -1, {}},       // right before left
         {0, 200, 10, 100, -1, {}},       // bottom above top
+        {0, 0, 2048, 2048, 0, {0, 0, 4096, 4096}},  // the largest side a region takes
+        {0, 0, 2050, 2, -1, {}},
+        {0, 0, 2, 2050, -1, {}},
+        {0, 0, 60000, 60000, -1, {}},
     };
+    RECT_S shown{};
     for (const Case& c : cases) {
         uint8_t rec[16] = {};
         const uint16_t r[4] = {c.l, c.t, c.r, c.b};
@@ -593,8 +598,15 @@ TEST_F(CaptureCmdTest, CoversScaleFromTheGridToTheInput) {
         auto region = rgn::Get(h);
         // A refused cover leaves the one shown before it.
         ASSERT_TRUE(region.has_value()) << c.l << "," << c.t;
-        if (c.want != 0) continue;
+        ASSERT_EQ(region->channels.size(), 1u);
         const COVER_CHN_ATTR_S& cv = region->channels[0].second.unChnAttr.stCoverChn;
+        if (c.want != 0) {
+            EXPECT_EQ(cv.stRect.s32X, shown.s32X) << c.r << "," << c.b;
+            EXPECT_EQ(cv.stRect.u32Width, shown.u32Width) << c.r << "," << c.b;
+            EXPECT_EQ(cv.stRect.u32Height, shown.u32Height) << c.r << "," << c.b;
+            continue;
+        }
+        shown = c.rect;
         EXPECT_EQ(region->channels[0].first.enModId, MK_ID_VIU);
         EXPECT_EQ(region->channels[0].first.s32ChnId, 2);
         EXPECT_EQ(cv.stRect.s32X, c.rect.s32X);

@@ -482,6 +482,15 @@ bool PcivSource(uint32_t u32Kind, uint32_t u32Dev, uint32_t u32Chn, MPP_CHN_S* p
     return true;
 }
 
+// Whether `named` is the source a binding holds as `bound`: the binding keeps no device of an input
+// or a decoder and no channel of an output.
+bool PcivNamesBoundSource(const MPP_CHN_S& named, const MPP_CHN_S& bound) {
+    const bool anyDev = named.enModId == MK_ID_VIU || named.enModId == MK_ID_VDEC;
+    const bool anyChn = named.enModId == MK_ID_VOU;
+    return named.enModId == bound.enModId && (anyDev || named.s32DevId == bound.s32DevId) &&
+           (anyChn || named.s32ChnId == bound.s32ChnId);
+}
+
 int32_t CmdStartPciv(PCIV_MSG_S* pMsg, PcivCmdContext*) {
     return SlaveStartPciv(pMsg);
 }
@@ -616,6 +625,16 @@ int32_t SlaveStopPciv(PCIV_MSG_S* pMsg) {
     if (!PcivSource(pReq->u32SrcKind, pReq->u32SrcDev, pReq->u32SrcChn, &stSrc)) return -1;
     MK_S32 s32Chn = static_cast<MK_S32>(pReq->u32PcivChn);
     MPP_CHN_S stDst = {MK_ID_PCIV, 0, s32Chn};
+    // The unbind refuses another source than the bound one: refused before the stop, the channel
+    // goes on carrying its picture.
+    MPP_CHN_S stBound{};
+    if (MK_MPI_SYS_GetBindbyDest(&stDst, &stBound) == 0 && !PcivNamesBoundSource(stSrc, stBound)) {
+        APP_ERR(kSrc, "pciv chn %d is bound to mod %d dev %d chn %d, not to the source named: left running\n",
+                s32Chn, stBound.enModId, stBound.s32DevId, stBound.s32ChnId);
+        const MK_S32 s32Refused = MK_ERR(MK_ID_SYS, MK_ERR_NOT_PERM);
+        PCIV_SAMPLE_ERR(s32Refused);
+        return s32Refused;
+    }
     MK_S32 s32Ret = MK_MPI_PCIV_Stop(s32Chn);
     if (s32Ret == 0) {
         s32Ret = MK_MPI_SYS_UnBind(&stSrc, &stDst);

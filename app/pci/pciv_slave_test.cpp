@@ -351,14 +351,16 @@ TEST_F(SlaveCmdTest, AHostilePortIsRefusedAloneAndTheRestOfTheMapTakesEffect) {
 }
 
 TEST_F(SlaveCmdTest, PictureChannelsBindTheirSourceByKind) {
+    // `other`: kind, device and channel of a source the binding does not hold.
     struct Case {
         uint32_t kind, dev, chn;
         MPP_CHN_S src;
+        uint32_t other[3];
     } cases[] = {
-        {0, 1, 2, {MK_ID_VIU, 1, 2}},
-        {1, 0, 3, {MK_ID_VOU, 0, 3}},
-        {2, 5, 9, {MK_ID_VDEC, 0, 5}},
-        {3, 4, 1, {MK_ID_VPSS, 4, 1}},
+        {0, 1, 2, {MK_ID_VIU, 1, 2}, {0, 1, 3}},
+        {1, 0, 3, {MK_ID_VOU, 0, 3}, {1, 1, 3}},
+        {2, 5, 9, {MK_ID_VDEC, 0, 5}, {2, 6, 9}},
+        {3, 4, 1, {MK_ID_VPSS, 4, 1}, {0, 4, 1}},
     };
     for (const Case& c : cases) {
         PCIV_MSG_S m = Cmd(0, {}, 184);
@@ -381,6 +383,15 @@ TEST_F(SlaveCmdTest, PictureChannelsBindTheirSourceByKind) {
             EXPECT_EQ(src.s32DevId, c.src.s32DevId);
             EXPECT_EQ(src.s32ChnId, c.src.s32ChnId);
         }
+        // A stop naming another source is refused before anything stops.
+        m = Cmd(1, {6, 0, c.other[0], c.other[1], c.other[2]}, 68);
+        ASSERT_TRUE(Run(&m));
+        EXPECT_EQ(m.stMsgHead.s32Result, static_cast<int32_t>(0xA0028009)) << c.kind;
+        EXPECT_TRUE(drv::PcivChannel(6).created);
+        EXPECT_TRUE(drv::PcivChannel(6).started) << c.kind;
+        MPP_CHN_S still{};
+        ASSERT_EQ(MK_MPI_SYS_GetBindbyDest(&dst, &still), 0);
+        EXPECT_TRUE(still.enModId == src.enModId && still.s32DevId == src.s32DevId && still.s32ChnId == src.s32ChnId);
         m = Cmd(1, {6, 0, c.kind, c.dev, c.chn}, 68);
         ASSERT_TRUE(Run(&m));
         ASSERT_EQ(m.stMsgHead.s32Result, 0) << c.kind;

@@ -350,12 +350,15 @@ int32_t HwSplitSetZoom(int32_t s32Chn, const RECT_S* pstCrop) {
     const int32_t zg = ZoomGrp(s32Chn);
     VPSS_CROP_INFO_S crop = {};
     MK_MPI_VPSS_GetGrpCrop(zg, &crop);
-    Comm_VoUnBindVpss(kLayer8, vo, SplitPreviewGrp(s32Chn), MapWord(VPSS_MAP_PREVIEW_CHN));
+    // Zoomed already, the window is on the zoom group: only the crop is new.
+    const bool bZoomed = s.astChn[s32Chn].bZoomed != 0;
+    if (!bZoomed) Comm_VoUnBindVpss(kLayer8, vo, SplitPreviewGrp(s32Chn), MapWord(VPSS_MAP_PREVIEW_CHN));
     crop.bEnable = 1;
     crop.enCropCoordinate = VPSS_CROP_ABS_COOR;
     crop.stCropRect = *pstCrop;
     MK_S32 s32Ret = MK_MPI_VPSS_SetGrpCrop(zg, &crop);
     if (s32Ret != 0) Err("MK_MPI_VPSS_SetGrpCrop", s32Ret);
+    if (bZoomed) return s32Ret;
     if (!SplitSharedGrp()) Comm_ViBindVpss(s.astChn[s32Chn].s32ViChn, zg);
     s32Ret = Comm_VoBindVpss(kLayer8, vo, zg, MapWord(VPSS_MAP_SEC_CHN));
     if (s32Ret != 0) APP_ERR(kSrc, "Comm_VoBindVpss failed %#X", static_cast<unsigned>(s32Ret));

@@ -366,6 +366,16 @@ TEST_F(SplitCmdTest, ZoomAndReset) {
     ExpectSource(MK_ID_VPSS, zoomGrp, 0, {MK_ID_VIU, 0, 14});
     ExpectSource(MK_ID_VOU, 8, 2, {MK_ID_VPSS, zoomGrp, 2});
     EXPECT_EQ(SplitGetState()->astChn[2].bZoomed, 1u);
+    // Zoomed again: a new crop without a failure, the window stays on the zoom group.
+    const RECT_S again = {40, 60, 320, 240};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(HwSplitSetZoom(2, &again), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("failed"), std::string::npos) << out;
+    ASSERT_EQ(MK_MPI_VPSS_GetGrpCrop(zoomGrp, &crop), 0);
+    ExpectRect(crop.stCropRect, {40, 60, 320, 240});
+    ExpectSource(MK_ID_VPSS, zoomGrp, 0, {MK_ID_VIU, 0, 14});
+    ExpectSource(MK_ID_VOU, 8, 2, {MK_ID_VPSS, zoomGrp, 2});
     // Reset: 1080P capture (size code 14) under PAL.
     uint32_t reset = 2;
     EXPECT_EQ(Cmd(50, &reset, 4, false), 0);
