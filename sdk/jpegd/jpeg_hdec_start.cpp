@@ -190,20 +190,26 @@ bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
 
 bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
 
-// Whether bytes hold a restart marker: 0xFF, then one of 0xD0 to 0xD7.
-bool HoldsRestartMarker(const MK_U8* p, size_t n) {
+// The first restart or end-of-image marker in bytes of entropy-coded data (the byte after its 0xFF), or
+// 0 when neither stands among them.
+int FirstRestartOrEnd(const MK_U8* p, size_t n) {
     const MK_U8* end = p + n;
     for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
-        if (p + 1 < end && IsRestartMarker(p[1])) return true;
+        if (p + 1 < end && (IsRestartMarker(p[1]) || p[1] == JPEG_EOI)) return p[1];
     }
-    return false;
+    return 0;
 }
 
-// The same over the memory stream from `pos` on, both parts and the seam between them.
+// Whether bytes hold a restart marker (0xFF, then one of 0xD0 to 0xD7) before the picture's end marker:
+// a memory piece runs on past it into whatever the buffer holds next.
+bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstRestartOrEnd(p, n)); }
+
+// The same over the memory stream from `pos` on, both parts and the seam between them, up to the
+// picture's end marker: the buffer may go on with other pictures.
 bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
     MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
     for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
-        if (HoldsRestartMarker(chunk, 1 + n)) return true;
+        if (const int marker = FirstRestartOrEnd(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
         chunk[0] = chunk[n];
     }
     return false;

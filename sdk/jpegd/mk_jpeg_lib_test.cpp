@@ -747,11 +747,16 @@ Bytes WithoutRestartMarkers(const Bytes& jpg) {
 }
 
 // Read from memory or by physical address, the picture goes to software: the block, which takes the
-// interval from where the first marker stands, would decode it as one interval.
+// interval from where the first marker stands, would decode it as one interval. Restart markers after
+// the picture's end marker in the same buffer (of another picture, or trailing bytes) are not its own.
 TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
-    static uint32_t phys = 0;  // the stream's copy in RAM, for the feed by physical address
+    static uint32_t phys = 0;  // the buffer's copy in RAM, for the feed by physical address
+    const std::pair<const char*, Bytes> followers[] = {
+        {"alone", {}},
+        {"a picture with restart markers after it", Cjpeg(Ppm(64, 48, 3), "-sample 2x2 -restart 1")},
+        {"a restart marker after its end", {0x00, 0xFF, 0xD0, 0x00}},
+    };
     for (const char* options : {"-sample 2x2 -restart 1", "-sample 2x1 -restart 2"}) {
-        SCOPED_TRACE(options);
         const Bytes jpg = WithoutRestartMarkers(Cjpeg(Ppm(64, 48, 2), options));
         m_jpeg->Reset();
         m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
@@ -759,18 +764,23 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
         Out want;
         ASSERT_EQ(DecodeYuv(soft, jpg, 15, false, &want), 0);
         EXPECT_GT(soft.err.num_warnings, 0) << "the software decoder warns of the lost markers";
-        phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(jpg.size()), "", "restart-test");
-        ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, jpg.data(), jpg.size()));
-        for (const auto setup : {mk::jpegd::testing::Setup{nullptr}, +[](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }}) {
-            m_jpeg->Reset();
-            Out out;
-            ASSERT_EQ(DecodeYuv(jpg, 15, false, &out, setup), 0);
-            EXPECT_EQ(m_jpeg->Opens(), 1);
-            EXPECT_EQ(m_jpeg->Decoded(), 0) << "left to software, physical: " << (setup != nullptr);
-            EXPECT_EQ(out.luma, want.luma);
-            EXPECT_EQ(out.chroma, want.chroma);
+        for (const auto& [after, tail] : followers) {
+            SCOPED_TRACE(std::string(options) + ", " + after);
+            Bytes buf = jpg;
+            buf.insert(buf.end(), tail.begin(), tail.end());
+            phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(buf.size()), "", "restart-test");
+            ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, buf.data(), buf.size()));
+            for (const auto setup : {mk::jpegd::testing::Setup{nullptr}, +[](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }}) {
+                m_jpeg->Reset();
+                Out out;
+                ASSERT_EQ(DecodeYuv(buf, 15, false, &out, setup), 0);
+                EXPECT_EQ(m_jpeg->Opens(), 1);
+                EXPECT_EQ(m_jpeg->Decoded(), 0) << "left to software, physical: " << (setup != nullptr);
+                EXPECT_EQ(out.luma, want.luma);
+                EXPECT_EQ(out.chroma, want.chroma);
+            }
+            varnelle::mem::ZoneAllocator::Local().Free(phys);
         }
-        varnelle::mem::ZoneAllocator::Local().Free(phys);
     }
 }
 
