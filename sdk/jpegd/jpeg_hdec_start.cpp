@@ -385,13 +385,13 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
 
 // A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
 // until it has nothing more. What follows the marker stays in the source for the next picture, as the
-// software decoder leaves it. Its restart marker was looked for before the start
-// (OtherSourceHoldsRestartMarker), over the same bytes.
+// software decoder leaves it; also when the decoder refused the picture, which cannot be read again.
+// Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
     bool ended = false;
     bool ff = false;  // the last byte taken was 0xFF
-    return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
+    const auto next = [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         while (n < cap && !ended) {
             if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
@@ -410,7 +410,11 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
             n += take;
         }
         return Piece{n, ended};
-    });
+    };
+    const int fed = FeedPieces(h, false, next);
+    // Refused before the end: the rest of the picture is read through as well.
+    while (fed != 0 && !ended) next(h->pu8OwnStreamVirAddr, h->u32StreamBufSize);
+    return fed;
 }
 
 // After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
@@ -543,7 +547,9 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
         fed = FeedOther(cinfo, h);
     }
     if (fed != 0) {
-        cinfo->src->bytes_in_buffer = 0;
+        // A known source is put back where the library stood; a source of the caller's own stands just
+        // after the spent picture, where the next one starts.
+        if (h->bKnownSrc) cinfo->src->bytes_in_buffer = 0;
         return MK_FAILURE;
     }
     if (h->bResultWords) {

@@ -936,6 +936,59 @@ TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
     }
 }
 
+// The stream without its last `cut` bytes, closed by an end marker: djpeg decodes it with a warning, the
+// block refuses it.
+Bytes Truncated(const Bytes& jpg, size_t cut) {
+    Bytes out(jpg.begin(), jpg.end() - static_cast<long>(cut));
+    out.insert(out.end(), {0xFF, JPEG_EOI});
+    return out;
+}
+
+// A picture the hardware refused once it had taken it from a caller's source is spent (the start says
+// FALSE), but the source stands just after its end marker, where B starts, as after a decode; also when
+// the refusal comes at the first of several pieces, before the feed reached the end.
+TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    const Bytes big = Cjpeg(NoisePpm(640, 480), "-quality 100 -sample 1x1");
+    const struct {
+        const char* what;
+        Bytes a;
+        std::vector<uint32_t> answers;  // forced before the block decodes again
+    } cases[] = {
+        {"16x16", Truncated(Cjpeg(NoisePpm(16, 16), "-quality 90"), 64), {}},
+        {"16x16, restart markers", Truncated(Cjpeg(NoisePpm(16, 16), "-quality 90 -sample 1x1 -restart 1B"), 64),
+         {}},
+        {"1928 wide", Truncated(Cjpeg(Ppm(1928, 32), "-sample 2x2"), 64), {}},
+        {"1928 wide, restart markers", Truncated(Cjpeg(Ppm(1928, 32), "-sample 2x2 -restart 1"), 64), {}},
+        {"refused at the first piece", big, {JPEG_WAIT_ERROR}},
+    };
+    ASSERT_GT(big.size(), 0x80000u);
+    for (const size_t i : {size_t{1}, size_t{3}}) {
+        ASSERT_LT(FirstRestartMarker(cases[i].a), cases[i].a.size() - 2) << "a marker before the cut";
+    }
+    const Bytes wantB = DjpegRgb(b);
+    for (const auto& k : cases) {
+        Bytes both = k.a;
+        both.insert(both.end(), b.begin(), b.end());
+        for (const bool objectEach : {false, true}) {
+            SCOPED_TRACE(std::string(k.what) + (objectEach ? ", one object a picture" : ", one object"));
+            m_jpeg->Reset();
+            m_jpeg->SetWaitScript(k.answers);
+            ChunkSource chunks(both, 4096, k.a.size() + 2048);  // B starts in the fill of A's end
+            std::optional<Dec> d(std::in_place);
+            d->c.src = &chunks.pub;
+            EXPECT_TRUE(DecodeNext(*d, JCS_RGB, false).empty()) << "the stream is spent";
+            EXPECT_EQ(m_jpeg->Opens(), 1);
+            if (objectEach) {
+                d.emplace();
+                d->c.src = &chunks.pub;
+            }
+            EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
+            EXPECT_EQ(m_jpeg->Decoded(), 1);
+        }
+    }
+}
+
 // The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
 TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
     const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
