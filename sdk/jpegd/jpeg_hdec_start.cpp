@@ -395,6 +395,9 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
         size_t n = 0;
         while (n < cap && !ended) {
             if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
+                // Suspended: the hardware has what it can have; the end marker is left to the finish.
+                h->bEndMarkerDue = MK_TRUE;
+                h->bFedFF = ff ? MK_TRUE : MK_FALSE;
                 ended = true;
                 break;
             }
@@ -464,6 +467,22 @@ MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds)
     std::free(h->pu8LookAhead);
     h->pu8LookAhead = nullptr;
     h->uLookAheadSize = 0;
+}
+
+MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || !h->bEndMarkerDue) return MK_TRUE;
+    jpeg_source_mgr* src = cinfo->src;
+    for (size_t eoi = 0; eoi == 0;) {
+        if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) return MK_FALSE;
+        eoi = ThroughEoi(src->next_input_byte, src->bytes_in_buffer, h->bFedFF != MK_FALSE);
+        const size_t take = eoi != 0 ? eoi : src->bytes_in_buffer;
+        if (take != 0) h->bFedFF = src->next_input_byte[take - 1] == 0xFF ? MK_TRUE : MK_FALSE;
+        src->next_input_byte += take;
+        src->bytes_in_buffer -= take;
+    }
+    h->bEndMarkerDue = MK_FALSE;
+    return MK_TRUE;
 }
 
 MK_S32 JPEG_HDEC_OpenDev(j_decompress_ptr cinfo) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -545,7 +546,9 @@ Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
             JSAMPROW r = out.data() + d.c.output_scanline * row;
             mk_jpeg_read_scanlines(&d.c, &r, 1);
         }
-        mk_jpeg_finish_decompress(&d.c);
+        // A source that suspended is asked again, as the library's callers do (the tests' suspend once).
+        while (!mk_jpeg_finish_decompress(&d.c)) {
+        }
         return out;
     } catch (const JpegFailure&) {
         mk_jpeg_abort(&d.c);
@@ -786,18 +789,25 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
 
 // A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
 // every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker. A
-// shorter first chunk makes one of them end at `boundary`.
+// shorter first chunk makes one of them end at `boundary`; with `suspend`, the refill there says once
+// that nothing is there yet (FALSE), and gives the rest when asked again.
 struct ChunkSource {
     jpeg_source_mgr pub;  // first: the library sees only this
     const Bytes* jpg;
     size_t at = 0, chunk, first;
+    size_t suspendAt;  // SIZE_MAX once suspended, or without
     Bytes buf;
-    ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0)
-        : pub{}, jpg(&stream), chunk(n), first(boundary % n), buf(std::min(n, stream.size())) {
+    ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0, bool suspend = false)
+        : pub{}, jpg(&stream), chunk(n), first(boundary % n), suspendAt(suspend ? boundary : SIZE_MAX),
+          buf(std::min(n, stream.size())) {
         pub.init_source = pub.term_source = [](j_decompress_ptr) {};
         pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
             static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
             auto* s = reinterpret_cast<ChunkSource*>(c->src);
+            if (s->at == s->suspendAt) {
+                s->suspendAt = SIZE_MAX;
+                return FALSE;
+            }
             const size_t n =
                 std::min(s->at == 0 && s->first != 0 ? s->first : s->chunk, s->jpg->size() - s->at);
             std::memcpy(s->buf.data(), s->jpg->data() + s->at, n);
@@ -985,6 +995,39 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
             }
             EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
             EXPECT_EQ(m_jpeg->Decoded(), 1);
+        }
+    }
+}
+
+// A caller's source that suspends once just before A's end marker, or between its two bytes, then gives
+// the rest: the hardware decodes A from what came before, and the finish takes the end marker from the
+// source as the library's does, so that B is read from its start.
+TEST_F(JpegLibTest, ACallersSourceThatSuspendsAtTheEndMarkerGoesOnWithTheNextPicture) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    const Bytes wantB = DjpegRgb(b);
+    for (const Bytes* a : {&plain, &rows}) {
+        const Bytes wantA = DjpegRgb(*a);
+        Bytes both = *a;
+        both.insert(both.end(), b.begin(), b.end());
+        for (const size_t left : {size_t{2}, size_t{1}}) {  // of the end marker after the suspension
+            for (const bool objectEach : {false, true}) {
+                SCOPED_TRACE(std::string(a == &rows ? "restart markers, " : "none, ") + std::to_string(left) +
+                             " left" + (objectEach ? ", one object a picture" : ", one object"));
+                m_jpeg->Reset();
+                ChunkSource chunks(both, 4096, a->size() - left, true);
+                std::optional<Dec> d(std::in_place);
+                d->c.src = &chunks.pub;
+                EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantA);
+                EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
+                if (objectEach) {
+                    d.emplace();
+                    d->c.src = &chunks.pub;
+                }
+                EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
+                EXPECT_EQ(m_jpeg->Decoded(), 2);
+            }
         }
     }
 }
