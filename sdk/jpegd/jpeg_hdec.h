@@ -81,6 +81,10 @@ typedef struct MK_JPEG_HANDLE {
     MK_U32 u32MinArea;    // pictures of this area or less stay in software
     MK_BOOL bReset;       // buffers already released
     MK_BOOL bStarted;     // the decoder was started on the picture
+    // The feed of a source of the caller's own ended where the source suspended, short of the picture's
+    // end marker: the finish takes the marker (JPEG_HDEC_TakeEndMarker). bFedFF: the last byte fed was 0xFF.
+    MK_BOOL bEndMarkerDue;
+    MK_BOOL bFedFF;
     int s32MmzFd;         // -1; /dev/mmz_userdev
     long lFilePos;        // stdio source: the first unconsumed byte when the hardware took over
     MK_U8 au8Sampling[6]; // horizontal, vertical factor of components 0, 1, 2
@@ -159,6 +163,10 @@ MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
 // was read ahead keeps reading the look-ahead while the object lives, and when it goes, gets only the
 // last chunk.
 MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds);
+// After a hardware decode: the end marker that the feed of a source of the caller's own did not reach,
+// taken from the source as the library's finish takes it; MK_FALSE when the source suspends again (ask
+// again once it has more).
+MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo);
 // Bytes a pixel of an output the hardware path converts into (RGB and spaces 6 to 13); 0 for the others.
 MK_U32 JPEG_HDEC_OutBytes(int space);
 // After a hardware decode: the middle buffer into the output buffer, in the output space.

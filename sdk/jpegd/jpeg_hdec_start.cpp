@@ -190,20 +190,26 @@ bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
 
 bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
 
-// Whether bytes hold a restart marker: 0xFF, then one of 0xD0 to 0xD7.
-bool HoldsRestartMarker(const MK_U8* p, size_t n) {
+// The first restart or end-of-image marker in bytes of entropy-coded data (the byte after its 0xFF), or
+// 0 when neither stands among them.
+int FirstRestartOrEnd(const MK_U8* p, size_t n) {
     const MK_U8* end = p + n;
     for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
-        if (p + 1 < end && IsRestartMarker(p[1])) return true;
+        if (p + 1 < end && (IsRestartMarker(p[1]) || p[1] == JPEG_EOI)) return p[1];
     }
-    return false;
+    return 0;
 }
 
-// The same over the memory stream from `pos` on, both parts and the seam between them.
+// Whether bytes hold a restart marker (0xFF, then one of 0xD0 to 0xD7) before the picture's end marker:
+// a memory piece runs on past it into whatever the buffer holds next.
+bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstRestartOrEnd(p, n)); }
+
+// The same over the memory stream from `pos` on, both parts and the seam between them, up to the
+// picture's end marker: the buffer may go on with other pictures.
 bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
     MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
     for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
-        if (HoldsRestartMarker(chunk, 1 + n)) return true;
+        if (const int marker = FirstRestartOrEnd(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
         chunk[0] = chunk[n];
     }
     return false;
@@ -379,16 +385,19 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
 
 // A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
 // until it has nothing more. What follows the marker stays in the source for the next picture, as the
-// software decoder leaves it. Its restart marker was looked for before the start
-// (OtherSourceHoldsRestartMarker), over the same bytes.
+// software decoder leaves it; also when the decoder refused the picture, which cannot be read again.
+// Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
     bool ended = false;
     bool ff = false;  // the last byte taken was 0xFF
-    return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
+    const auto next = [&](MK_U8* buf, size_t cap) {
         size_t n = 0;
         while (n < cap && !ended) {
             if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
+                // Suspended: the hardware has what it can have; the end marker is left to the finish.
+                h->bEndMarkerDue = MK_TRUE;
+                h->bFedFF = ff ? MK_TRUE : MK_FALSE;
                 ended = true;
                 break;
             }
@@ -404,7 +413,11 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
             n += take;
         }
         return Piece{n, ended};
-    });
+    };
+    const int fed = FeedPieces(h, false, next);
+    // Refused before the end: the rest of the picture is read through as well.
+    while (fed != 0 && !ended) next(h->pu8OwnStreamVirAddr, h->u32StreamBufSize);
+    return fed;
 }
 
 // After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
@@ -454,6 +467,22 @@ MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds)
     std::free(h->pu8LookAhead);
     h->pu8LookAhead = nullptr;
     h->uLookAheadSize = 0;
+}
+
+MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || !h->bEndMarkerDue) return MK_TRUE;
+    jpeg_source_mgr* src = cinfo->src;
+    for (size_t eoi = 0; eoi == 0;) {
+        if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) return MK_FALSE;
+        eoi = ThroughEoi(src->next_input_byte, src->bytes_in_buffer, h->bFedFF != MK_FALSE);
+        const size_t take = eoi != 0 ? eoi : src->bytes_in_buffer;
+        if (take != 0) h->bFedFF = src->next_input_byte[take - 1] == 0xFF ? MK_TRUE : MK_FALSE;
+        src->next_input_byte += take;
+        src->bytes_in_buffer -= take;
+    }
+    h->bEndMarkerDue = MK_FALSE;
+    return MK_TRUE;
 }
 
 MK_S32 JPEG_HDEC_OpenDev(j_decompress_ptr cinfo) {
@@ -537,7 +566,9 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
         fed = FeedOther(cinfo, h);
     }
     if (fed != 0) {
-        cinfo->src->bytes_in_buffer = 0;
+        // A known source is put back where the library stood; a source of the caller's own stands just
+        // after the spent picture, where the next one starts.
+        if (h->bKnownSrc) cinfo->src->bytes_in_buffer = 0;
         return MK_FAILURE;
     }
     if (h->bResultWords) {

@@ -532,7 +532,9 @@ JDIMENSION mk_jpeg_read_scanlines(j_decompress_ptr cinfo, JSAMPARRAY scanlines, 
 boolean mk_jpeg_finish_decompress(j_decompress_ptr cinfo) {
     MK_JPEG_HANDLE* h = HandleOf(cinfo);
     if (h != nullptr && h->bHardDecoded) {
-        // The library never saw the picture's data: ending it is an abort.
+        // The library never saw the picture's data: ending it is an abort, once the source stands past
+        // the end marker, as the library's finish leaves it (FALSE while the source suspends).
+        if (!JPEG_HDEC_TakeEndMarker(cinfo)) return FALSE;
         mk_jpeg_abort(cinfo);
         return TRUE;
     }

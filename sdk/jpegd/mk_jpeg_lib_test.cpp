@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -545,7 +546,9 @@ Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
             JSAMPROW r = out.data() + d.c.output_scanline * row;
             mk_jpeg_read_scanlines(&d.c, &r, 1);
         }
-        mk_jpeg_finish_decompress(&d.c);
+        // A source that suspended is asked again, as the library's callers do (the tests' suspend once).
+        while (!mk_jpeg_finish_decompress(&d.c)) {
+        }
         return out;
     } catch (const JpegFailure&) {
         mk_jpeg_abort(&d.c);
@@ -747,11 +750,16 @@ Bytes WithoutRestartMarkers(const Bytes& jpg) {
 }
 
 // Read from memory or by physical address, the picture goes to software: the block, which takes the
-// interval from where the first marker stands, would decode it as one interval.
+// interval from where the first marker stands, would decode it as one interval. Restart markers after
+// the picture's end marker in the same buffer (of another picture, or trailing bytes) are not its own.
 TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
-    static uint32_t phys = 0;  // the stream's copy in RAM, for the feed by physical address
+    static uint32_t phys = 0;  // the buffer's copy in RAM, for the feed by physical address
+    const std::pair<const char*, Bytes> followers[] = {
+        {"alone", {}},
+        {"a picture with restart markers after it", Cjpeg(Ppm(64, 48, 3), "-sample 2x2 -restart 1")},
+        {"a restart marker after its end", {0x00, 0xFF, 0xD0, 0x00}},
+    };
     for (const char* options : {"-sample 2x2 -restart 1", "-sample 2x1 -restart 2"}) {
-        SCOPED_TRACE(options);
         const Bytes jpg = WithoutRestartMarkers(Cjpeg(Ppm(64, 48, 2), options));
         m_jpeg->Reset();
         m_jpeg->SetDefaultAnswer(JPEG_WAIT_ERROR);
@@ -759,35 +767,47 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
         Out want;
         ASSERT_EQ(DecodeYuv(soft, jpg, 15, false, &want), 0);
         EXPECT_GT(soft.err.num_warnings, 0) << "the software decoder warns of the lost markers";
-        phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(jpg.size()), "", "restart-test");
-        ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, jpg.data(), jpg.size()));
-        for (const auto setup : {mk::jpegd::testing::Setup{nullptr}, +[](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }}) {
-            m_jpeg->Reset();
-            Out out;
-            ASSERT_EQ(DecodeYuv(jpg, 15, false, &out, setup), 0);
-            EXPECT_EQ(m_jpeg->Opens(), 1);
-            EXPECT_EQ(m_jpeg->Decoded(), 0) << "left to software, physical: " << (setup != nullptr);
-            EXPECT_EQ(out.luma, want.luma);
-            EXPECT_EQ(out.chroma, want.chroma);
+        for (const auto& [after, tail] : followers) {
+            SCOPED_TRACE(std::string(options) + ", " + after);
+            Bytes buf = jpg;
+            buf.insert(buf.end(), tail.begin(), tail.end());
+            phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(buf.size()), "", "restart-test");
+            ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, buf.data(), buf.size()));
+            for (const auto setup : {mk::jpegd::testing::Setup{nullptr}, +[](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }}) {
+                m_jpeg->Reset();
+                Out out;
+                ASSERT_EQ(DecodeYuv(buf, 15, false, &out, setup), 0);
+                EXPECT_EQ(m_jpeg->Opens(), 1);
+                EXPECT_EQ(m_jpeg->Decoded(), 0) << "left to software, physical: " << (setup != nullptr);
+                EXPECT_EQ(out.luma, want.luma);
+                EXPECT_EQ(out.chroma, want.chroma);
+            }
+            varnelle::mem::ZoneAllocator::Local().Free(phys);
         }
-        varnelle::mem::ZoneAllocator::Local().Free(phys);
     }
 }
 
 // A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
 // every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker. A
-// shorter first chunk makes one of them end at `boundary`.
+// shorter first chunk makes one of them end at `boundary`; with `suspend`, the refill there says once
+// that nothing is there yet (FALSE), and gives the rest when asked again.
 struct ChunkSource {
     jpeg_source_mgr pub;  // first: the library sees only this
     const Bytes* jpg;
     size_t at = 0, chunk, first;
+    size_t suspendAt;  // SIZE_MAX once suspended, or without
     Bytes buf;
-    ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0)
-        : pub{}, jpg(&stream), chunk(n), first(boundary % n), buf(std::min(n, stream.size())) {
+    ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0, bool suspend = false)
+        : pub{}, jpg(&stream), chunk(n), first(boundary % n), suspendAt(suspend ? boundary : SIZE_MAX),
+          buf(std::min(n, stream.size())) {
         pub.init_source = pub.term_source = [](j_decompress_ptr) {};
         pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
             static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
             auto* s = reinterpret_cast<ChunkSource*>(c->src);
+            if (s->at == s->suspendAt) {
+                s->suspendAt = SIZE_MAX;
+                return FALSE;
+            }
             const size_t n =
                 std::min(s->at == 0 && s->first != 0 ? s->first : s->chunk, s->jpg->size() - s->at);
             std::memcpy(s->buf.data(), s->jpg->data() + s->at, n);
@@ -922,6 +942,92 @@ TEST_F(JpegLibTest, ACallersSourceHandsOutPictureAfterPicture) {
             }
             EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
             EXPECT_EQ(m_jpeg->Decoded(), k.hardware ? 2 : 1);
+        }
+    }
+}
+
+// The stream without its last `cut` bytes, closed by an end marker: djpeg decodes it with a warning, the
+// block refuses it.
+Bytes Truncated(const Bytes& jpg, size_t cut) {
+    Bytes out(jpg.begin(), jpg.end() - static_cast<long>(cut));
+    out.insert(out.end(), {0xFF, JPEG_EOI});
+    return out;
+}
+
+// A picture the hardware refused once it had taken it from a caller's source is spent (the start says
+// FALSE), but the source stands just after its end marker, where B starts, as after a decode; also when
+// the refusal comes at the first of several pieces, before the feed reached the end.
+TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    const Bytes big = Cjpeg(NoisePpm(640, 480), "-quality 100 -sample 1x1");
+    const struct {
+        const char* what;
+        Bytes a;
+        std::vector<uint32_t> answers;  // forced before the block decodes again
+    } cases[] = {
+        {"16x16", Truncated(Cjpeg(NoisePpm(16, 16), "-quality 90"), 64), {}},
+        {"16x16, restart markers", Truncated(Cjpeg(NoisePpm(16, 16), "-quality 90 -sample 1x1 -restart 1B"), 64),
+         {}},
+        {"1928 wide", Truncated(Cjpeg(Ppm(1928, 32), "-sample 2x2"), 64), {}},
+        {"1928 wide, restart markers", Truncated(Cjpeg(Ppm(1928, 32), "-sample 2x2 -restart 1"), 64), {}},
+        {"refused at the first piece", big, {JPEG_WAIT_ERROR}},
+    };
+    ASSERT_GT(big.size(), 0x80000u);
+    for (const size_t i : {size_t{1}, size_t{3}}) {
+        ASSERT_LT(FirstRestartMarker(cases[i].a), cases[i].a.size() - 2) << "a marker before the cut";
+    }
+    const Bytes wantB = DjpegRgb(b);
+    for (const auto& k : cases) {
+        Bytes both = k.a;
+        both.insert(both.end(), b.begin(), b.end());
+        for (const bool objectEach : {false, true}) {
+            SCOPED_TRACE(std::string(k.what) + (objectEach ? ", one object a picture" : ", one object"));
+            m_jpeg->Reset();
+            m_jpeg->SetWaitScript(k.answers);
+            ChunkSource chunks(both, 4096, k.a.size() + 2048);  // B starts in the fill of A's end
+            std::optional<Dec> d(std::in_place);
+            d->c.src = &chunks.pub;
+            EXPECT_TRUE(DecodeNext(*d, JCS_RGB, false).empty()) << "the stream is spent";
+            EXPECT_EQ(m_jpeg->Opens(), 1);
+            if (objectEach) {
+                d.emplace();
+                d->c.src = &chunks.pub;
+            }
+            EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
+            EXPECT_EQ(m_jpeg->Decoded(), 1);
+        }
+    }
+}
+
+// A caller's source that suspends once just before A's end marker, or between its two bytes, then gives
+// the rest: the hardware decodes A from what came before, and the finish takes the end marker from the
+// source as the library's does, so that B is read from its start.
+TEST_F(JpegLibTest, ACallersSourceThatSuspendsAtTheEndMarkerGoesOnWithTheNextPicture) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    const Bytes wantB = DjpegRgb(b);
+    for (const Bytes* a : {&plain, &rows}) {
+        const Bytes wantA = DjpegRgb(*a);
+        Bytes both = *a;
+        both.insert(both.end(), b.begin(), b.end());
+        for (const size_t left : {size_t{2}, size_t{1}}) {  // of the end marker after the suspension
+            for (const bool objectEach : {false, true}) {
+                SCOPED_TRACE(std::string(a == &rows ? "restart markers, " : "none, ") + std::to_string(left) +
+                             " left" + (objectEach ? ", one object a picture" : ", one object"));
+                m_jpeg->Reset();
+                ChunkSource chunks(both, 4096, a->size() - left, true);
+                std::optional<Dec> d(std::in_place);
+                d->c.src = &chunks.pub;
+                EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantA);
+                EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
+                if (objectEach) {
+                    d.emplace();
+                    d->c.src = &chunks.pub;
+                }
+                EXPECT_EQ(DecodeNext(*d, JCS_RGB, false), wantB);
+                EXPECT_EQ(m_jpeg->Decoded(), 2);
+            }
         }
     }
 }
