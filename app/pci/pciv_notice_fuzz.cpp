@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static PCIV_TRANS_SENDER_S sender;
     sender.u32RemoteSize = u32Size;
-    // What the sender has sent and not had acknowledged, from words the acknowledgement does not use.
-    // Two notices held from the read position on.
+    // What the sender has sent and not had acknowledged, two notices from the read position on, from
+    // words the acknowledgement does not use.
     const uint32_t u32Read = msg.au32Payload[7] % (u32Size + 1);
     const uint32_t u32Mid = u32Read + msg.au32Payload[5] % (u32Size - u32Read + 1);
     const uint32_t u32Write = u32Mid + msg.au32Payload[8] % (u32Size - u32Mid + 1);
