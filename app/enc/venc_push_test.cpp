@@ -305,6 +305,36 @@ TEST_F(VencPushFlowTest, AMasterThatStopsAcknowledgingHoldsUpNoLockAndTheStreamR
     EXPECT_EQ(m_ctx.stats.u64DropNoSender.load() + m_ctx.stats.u64DropStopped.load(), 0u);
 }
 
+// The notice port is gone for a while (the channel broken) while the thread retries its send: once
+// it is back the stream goes on through the same sender, every frame in order.
+TEST_F(VencPushFlowTest, NoticesThatFailForAWhileLoseNoFrameAndTheStreamResumes) {
+    RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
+                    varnelle::testing::kVideoAck);
+    ASSERT_TRUE(StartSender(16 * 1024));
+    std::atomic<bool> stop{false};
+    m_ctx.pStop = &stop;
+    ASSERT_EQ(PCIV_CloseMsgPort(0, varnelle::testing::kVideoNotice), 0);
+    std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
+    // Far more failed retries than the ring has room for the frames they carry.
+    ASSERT_TRUE(RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64SendRetries.load() >= 20;
+    }));
+    ASSERT_EQ(PCIV_OpenMsgPort(0, varnelle::testing::kVideoNotice), 0);
+    const uint64_t sentBefore = m_ctx.stats.u64Sends.load();
+    const bool resumed = RingMaster::WaitUntil([&] {
+        view::PushFrames(0, 1);
+        return m_ctx.stats.u64Sends.load() >= sentBefore + 5;
+    });
+    stop = true;
+    fetch.join();
+    ASSERT_TRUE(resumed);
+    auto recs = ring.Records();
+    ASSERT_GT(recs.size(), 5u);
+    EXPECT_EQ(recs[0].seq, 0u);
+    for (size_t i = 1; i < recs.size(); ++i) EXPECT_EQ(recs[i].seq, recs[i - 1].seq + 1) << i;
+}
+
 TEST_F(VencPushFlowTest, ASenderStoppedWhileAFrameWaitsDropsItAndLetsTheThreadGo) {
     RingMaster ring(m_master.get(), m_ram, varnelle::testing::kVideoRingPhys, varnelle::testing::kVideoNotice,
                     varnelle::testing::kVideoAck);

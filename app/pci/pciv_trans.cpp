@@ -248,6 +248,7 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
         APP_ERR(kSrc, "dma task fail,s32ret= 0x%x\n", s32Ret);
         return -1;
     }
+    const uint32_t u32WriteWas = pSender->u32WritePos;
     PCIV_TRANS_NOTICE_S stNotice = {u32Off, u32Off + u32Len, pSender->u32Seq.load()};
     pSender->u32Seq.fetch_add(1);
     pSender->u32WritePos = u32Off + u32Len;
@@ -259,11 +260,17 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     s32Ret = PCIV_SendMsg(pSender->s32Target, static_cast<int>(pSender->u32NoticePort), sizeof(stNotice),
                           PCIV_MSGTYPE_NOTIFY, &stNotice);
     if (s32Ret != 0) {
-        // The master never hears of it, so never acknowledges it: held, it would stop the ring. Its
-        // bytes are freed with the acknowledgement of the retry that follows.
+        // The master never heard of that range: the write position goes back, the data stays for the
+        // retry. Held, or its bytes kept, nothing would ever free them and the ring would stop for
+        // good. Its number stays spent, so the master's count shows the notice it missed. Unless an
+        // acknowledgement of that very range was taken meanwhile: then its bytes are free already.
         {
             std::lock_guard<std::mutex> lock(pSender->mtxHeld);
-            pSender->held.pop_back();
+            if (!pSender->held.empty() && pSender->held.back().u32Start == stNotice.u32Start &&
+                pSender->held.back().u32End == stNotice.u32End) {
+                pSender->held.pop_back();
+                pSender->u32WritePos = u32WriteWas;
+            }
         }
         APP_ERR(kSrc, "PCIV_SendMsg fail,s32ret= 0x%x\n", s32Ret);
         return -1;
