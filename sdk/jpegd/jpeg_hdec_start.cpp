@@ -190,31 +190,6 @@ bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
 
 bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
 
-// The first restart or end-of-image marker in bytes of entropy-coded data (the byte after its 0xFF), or
-// 0 when neither stands among them.
-int FirstRestartOrEnd(const MK_U8* p, size_t n) {
-    const MK_U8* end = p + n;
-    for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
-        if (p + 1 < end && (IsRestartMarker(p[1]) || p[1] == JPEG_EOI)) return p[1];
-    }
-    return 0;
-}
-
-// Whether bytes hold a restart marker (0xFF, then one of 0xD0 to 0xD7) before the picture's end marker:
-// a memory piece runs on past it into whatever the buffer holds next.
-bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstRestartOrEnd(p, n)); }
-
-// The same over the memory stream from `pos` on, both parts and the seam between them, up to the
-// picture's end marker: the buffer may go on with other pictures.
-bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
-    MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
-    for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
-        if (const int marker = FirstRestartOrEnd(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
-        chunk[0] = chunk[n];
-    }
-    return false;
-}
-
 // The first marker in bytes of entropy-coded data: the byte after its 0xFF, or 0 when there is none
 // (0xFF then 0 is a coded 0xFF, 0xFF then 0xFF a fill byte).
 int FirstMarker(const MK_U8* p, size_t n) {
@@ -225,6 +200,21 @@ int FirstMarker(const MK_U8* p, size_t n) {
         if (p + 1 < end && p[1] != 0 && p[1] != 0xFF) return p[1];
     }
     return 0;
+}
+
+// Whether the first marker in bytes of entropy-coded data is a restart marker. Any other ends the
+// picture's data (its end marker or, when that was lost, the next picture's start): a memory piece runs
+// on past it into whatever the buffer holds next, whose markers are not the picture's.
+bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstMarker(p, n)); }
+
+// The same over the memory stream from `pos` on, both parts and the seam between them.
+bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
+    MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
+    for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
+        if (const int marker = FirstMarker(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
+        chunk[0] = chunk[n];
+    }
+    return false;
 }
 
 // Whether the source's next byte lies in the look-ahead (or just past its end, nothing left).

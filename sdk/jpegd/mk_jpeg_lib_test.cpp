@@ -532,8 +532,10 @@ TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLi
 // ---- What the hardware writes, output space by output space ----
 
 // The next picture of the object's source decoded through the wrappers into rows of output_components
-// bytes a pixel, with the library's smoothing on or off; empty when it failed.
-Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
+// bytes a pixel, with the library's smoothing on or off; empty when it failed, with the fatal error's
+// message code in `error` (0 when none).
+Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr, int* error = nullptr) {
+    if (error != nullptr) *error = 0;
     try {
         mk_jpeg_read_header(&d.c, TRUE);
         mk_jpeg_set_out_color_space(&d.c, space);
@@ -550,8 +552,9 @@ Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
         while (!mk_jpeg_finish_decompress(&d.c)) {
         }
         return out;
-    } catch (const JpegFailure&) {
+    } catch (const JpegFailure& f) {
         mk_jpeg_abort(&d.c);
+        if (error != nullptr) *error = f.code;
         return {};
     }
 }
@@ -785,6 +788,56 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
             varnelle::mem::ZoneAllocator::Local().Free(phys);
         }
     }
+}
+
+// A picture that lost its restart markers and its end marker, followed by one that has them: the first
+// marker after its data is the next picture's start, not a restart marker of its own. It is left to
+// software, which stops there as the library alone does, from memory, by physical address and from a file.
+TEST_F(JpegLibTest, APictureThatLostItsMarkersIsNotJudgedByTheNextPicturesMarkers) {
+    static uint32_t phys = 0;
+    const Bytes a = WithoutRestartMarkers(Cjpeg(Ppm(64, 48, 2), "-sample 2x2 -restart 1"));
+    const Bytes b = Cjpeg(Ppm(64, 48, 3), "-sample 2x2 -restart 1");
+    Bytes both(a.begin(), a.end() - 2);
+    both.insert(both.end(), b.begin(), b.end());
+    int want = 0;
+    {
+        Dec d;
+        mk_jpeg_mem_stream_src(&d.c, both.data(), both.size());
+        DecodeNext(d, JCS_RGB, false, [](Dec& dec) { dec.h()->bHardEnabled = MK_FALSE; }, &want);
+    }
+    ASSERT_EQ(want, JERR_SOI_DUPLICATE) << "the library alone ends the picture at the next one's start";
+    phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(both.size()), "", "lost-markers");
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, both.data(), both.size()));
+    const std::string path = PathOf("lost-markers.jpg");
+    WriteFile(path, both);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    const struct {
+        const char* what;
+        bool file;
+        mk::jpegd::testing::Setup setup;
+    } sources[] = {
+        {"memory", false, nullptr},
+        {"physical", false, [](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }},
+        {"file", true, nullptr},
+    };
+    for (const auto& k : sources) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Dec d;
+        if (k.file) {
+            mk_jpeg_stdio_src(&d.c, f);
+        } else {
+            mk_jpeg_mem_stream_src(&d.c, both.data(), both.size());
+        }
+        int error = 0;
+        DecodeNext(d, JCS_RGB, false, k.setup, &error);
+        EXPECT_EQ(error, want);
+        EXPECT_EQ(m_jpeg->Decoded(), 0);
+    }
+    std::fclose(f);
+    std::filesystem::remove(path);
+    varnelle::mem::ZoneAllocator::Local().Free(phys);
 }
 
 // A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
