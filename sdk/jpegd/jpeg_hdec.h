@@ -133,6 +133,10 @@ typedef struct MK_JPEG_HANDLE {
     size_t uLookAheadSize;
     const MK_U8* pu8SourceChunkEnd;
     size_t uSourceChunkLen;
+    // The picture of a source of the caller's own that the feed took, held at the front of the
+    // look-ahead (uHeldLen bytes from where the library stood) for software to read again.
+    MK_BOOL bHeld;
+    size_t uHeldLen;
 } MK_JPEG_HANDLE;
 
 #define MK_JPEG_CHECK_WORD 0xFFFFFFu
@@ -163,6 +167,9 @@ MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
 // was read ahead keeps reading the look-ahead while the object lives, and when it goes, gets only the
 // last chunk.
 MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds);
+// After the hardware path gave up on a picture of a source of the caller's own that its feed had taken:
+// the source reads it again from its start, as software decodes it.
+MK_VOID JPEG_HDEC_HandBackPicture(j_decompress_ptr cinfo);
 // After a hardware decode: the end marker that the feed of a source of the caller's own did not reach,
 // taken from the source as the library's finish takes it; MK_FALSE when the source suspends again (ask
 // again once it has more).

@@ -373,41 +373,53 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     return fed;
 }
 
-// A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
-// until it has nothing more. What follows the marker stays in the source for the next picture, as the
-// software decoder leaves it; also when the decoder refused the picture, which cannot be read again.
+// Feeds the first `len` bytes of the look-ahead.
+int FeedLookAhead(MK_JPEG_HANDLE* h, size_t len) {
+    size_t at = 0;
+    return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
+        const size_t n = std::min(cap, len - at);
+        std::memcpy(buf, h->pu8LookAhead + at, n);
+        at += n;
+        return Piece{n, at == len};
+    });
+}
+
+// A source of the caller's own cannot be read again: the picture goes into the look-ahead up to its end
+// marker and is fed from there, and a picture the hardware refuses is held there for software to read
+// again (JPEG_HDEC_HandBackPicture). What follows the marker stays for the next picture, as the software
+// decoder leaves it. A source that suspends short of the marker may have given all the data but the
+// marker: the hardware gets what came, and when it decodes that, the finish takes the marker.
 // Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
-    bool ended = false;
-    bool ff = false;  // the last byte taken was 0xFF
-    const auto next = [&](MK_U8* buf, size_t cap) {
-        size_t n = 0;
-        while (n < cap && !ended) {
-            if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
-                // Suspended: the hardware has what it can have; the end marker is left to the finish.
-                h->bEndMarkerDue = MK_TRUE;
-                h->bFedFF = ff ? MK_TRUE : MK_FALSE;
-                ended = true;
-                break;
-            }
-            size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
-            if (const size_t eoi = ThroughEoi(src->next_input_byte, take, ff); eoi != 0) {
-                take = eoi;
-                ended = true;
-            }
-            std::memcpy(buf + n, src->next_input_byte, take);
-            if (take != 0) ff = src->next_input_byte[take - 1] == 0xFF;
-            src->next_input_byte += take;
-            src->bytes_in_buffer -= take;
-            n += take;
+    size_t n = 0;    // bytes of the picture in the look-ahead
+    size_t end = 0;  // of them, up to and with the end marker
+    for (;;) {
+        const size_t from = n;
+        n = TakeIntoLookAhead(cinfo, h, n, SIZE_MAX);
+        const bool ff = from != 0 && h->pu8LookAhead[from - 1] == 0xFF;  // the marker may stand on the seam
+        if (n > from && (end = ThroughEoi(h->pu8LookAhead + from, n - from, ff)) != 0) {
+            end += from;
+            break;
         }
-        return Piece{n, ended};
-    };
-    const int fed = FeedPieces(h, false, next);
-    // Refused before the end: the rest of the picture is read through as well.
-    while (fed != 0 && !ended) next(h->pu8OwnStreamVirAddr, h->u32StreamBufSize);
-    return fed;
+        if (!(*src->fill_input_buffer)(cinfo)) break;
+    }
+    h->bHeld = MK_TRUE;
+    h->uHeldLen = n;
+    if (end == 0) {
+        if (n == 0 || FeedLookAhead(h, n) != 0) return -1;
+        h->bEndMarkerDue = MK_TRUE;
+        h->bFedFF = h->pu8LookAhead[n - 1] == 0xFF ? MK_TRUE : MK_FALSE;
+        h->bHeld = MK_FALSE;
+        JPEG_HDEC_HandBackLookAhead(cinfo, MK_FALSE);
+        return 0;
+    }
+    if (FeedLookAhead(h, end) != 0) return -1;
+    h->bHeld = MK_FALSE;
+    src->next_input_byte = h->pu8LookAhead + end;
+    src->bytes_in_buffer = n - end;
+    JPEG_HDEC_HandBackLookAhead(cinfo, MK_FALSE);
+    return 0;
 }
 
 // After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
@@ -457,6 +469,15 @@ MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds)
     std::free(h->pu8LookAhead);
     h->pu8LookAhead = nullptr;
     h->uLookAheadSize = 0;
+}
+
+MK_VOID JPEG_HDEC_HandBackPicture(j_decompress_ptr cinfo) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || !h->bHeld) return;
+    h->bHeld = MK_FALSE;
+    if (h->uHeldLen == 0) return;
+    cinfo->src->next_input_byte = h->pu8LookAhead;
+    cinfo->src->bytes_in_buffer = h->uHeldLen;
 }
 
 MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo) {

@@ -466,12 +466,11 @@ boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo) {
             return TRUE;
         }
         if (h->bStarted) {
-            if (!h->bKnownSrc) {
-                // The hardware took what the source had: nothing is left to decode.
-                h->bHardEnabled = MK_FALSE;
-                return FALSE;
+            if (h->bKnownSrc) {
+                RewindSource(cinfo, h, memPosition);
+            } else {
+                JPEG_HDEC_HandBackPicture(cinfo);
             }
-            RewindSource(cinfo, h, memPosition);
         }
     }
 
