@@ -388,12 +388,14 @@ int FeedLookAhead(MK_JPEG_HANDLE* h, size_t len) {
 // marker and is fed from there, and a picture the hardware refuses is held there for software to read
 // again (JPEG_HDEC_HandBackPicture). What follows the marker stays for the next picture, as the software
 // decoder leaves it. A source that suspends short of the marker may have given all the data but the
-// marker: the hardware gets what came, and when it decodes that, the finish takes the marker.
+// marker: the hardware gets what came, and when it decodes that, the finish takes the marker. Otherwise
+// what came is held and the next start goes on from there; the hardware is not tried again before the
+// marker, so that a source suspending often does not have the picture decoded each time.
 // Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
-    size_t n = 0;    // bytes of the picture in the look-ahead
-    size_t end = 0;  // of them, up to and with the end marker
+    size_t n = h->bHeld ? h->uHeldLen : 0;  // bytes of the picture in the look-ahead
+    size_t end = 0;                         // of them, up to and with the end marker
     for (;;) {
         const size_t from = n;
         n = TakeIntoLookAhead(cinfo, h, n, SIZE_MAX);
@@ -407,7 +409,11 @@ int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     h->bHeld = MK_TRUE;
     h->uHeldLen = n;
     if (end == 0) {
-        if (n == 0 || FeedLookAhead(h, n) != 0) return -1;
+        if (n == 0 || h->bCut) return MK_JPEG_SUSPENDED;
+        if (FeedLookAhead(h, n) != 0) {
+            h->bCut = MK_TRUE;
+            return MK_JPEG_SUSPENDED;
+        }
         h->bEndMarkerDue = MK_TRUE;
         h->bFedFF = h->pu8LookAhead[n - 1] == 0xFF ? MK_TRUE : MK_FALSE;
         h->bHeld = MK_FALSE;
@@ -474,10 +480,12 @@ MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds)
 MK_VOID JPEG_HDEC_HandBackPicture(j_decompress_ptr cinfo) {
     MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
     if (h == nullptr || !h->bHeld) return;
+    // A start that went on after a suspension may have given up before its feed took what came since.
+    const size_t n = TakeIntoLookAhead(cinfo, h, h->uHeldLen, SIZE_MAX);
     h->bHeld = MK_FALSE;
-    if (h->uHeldLen == 0) return;
+    if (n == 0) return;
     cinfo->src->next_input_byte = h->pu8LookAhead;
-    cinfo->src->bytes_in_buffer = h->uHeldLen;
+    cinfo->src->bytes_in_buffer = n;
 }
 
 MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo) {
@@ -560,8 +568,10 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     JPEG_HDEC_WriteReg(regs, JPEG_REG_CHROMA_ADDR, h->u32MidChromaPhyAddr);
     if (h->b420) JPEG_HDEC_WriteReg(regs, JPEG_REG_420, 4);
     if (h->bResultWords) JPEG_HDEC_WriteReg(regs, JPEG_REG_RESULT1, 0x80000000u);
-    // Once the decoder has taken from a source of the caller's own, software has nothing left to read.
-    if (!h->bKnownSrc && NeedsRestartMarker(cinfo, h) && !OtherSourceHoldsRestartMarker(cinfo, h)) {
+    // Looked for before the feed of a source of the caller's own takes anything, once: a start that goes
+    // on after a suspension found it before.
+    if (!h->bKnownSrc && !h->bHeld && NeedsRestartMarker(cinfo, h) &&
+        !OtherSourceHoldsRestartMarker(cinfo, h)) {
         return MK_FAILURE;
     }
     h->bStarted = MK_TRUE;
@@ -576,9 +586,10 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     } else {
         fed = FeedOther(cinfo, h);
     }
+    if (fed == MK_JPEG_SUSPENDED) return MK_JPEG_SUSPENDED;
     if (fed != 0) {
-        // A known source is put back where the library stood; a source of the caller's own stands just
-        // after the spent picture, where the next one starts.
+        // A known source is put back where the library stood; a source of the caller's own is read again
+        // from what was held (JPEG_HDEC_HandBackPicture).
         if (h->bKnownSrc) cinfo->src->bytes_in_buffer = 0;
         return MK_FAILURE;
     }

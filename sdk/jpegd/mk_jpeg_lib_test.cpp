@@ -1105,6 +1105,50 @@ TEST_F(JpegLibTest, ACallersSourceThatSuspendsAtTheEndMarkerGoesOnWithTheNextPic
     }
 }
 
+// Where a stream's entropy-coded data starts: just after its scan header.
+size_t DataStart(const Bytes& jpg) {
+    size_t pos = 2;
+    auto length = [&] { return static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]; };
+    while (pos + 4 <= jpg.size() && jpg[pos + 1] != 0xDA) pos += 2 + length();
+    return pos + 2 + length();
+}
+
+// A caller's source that suspends once inside a picture's data, then gives the rest: the suspension is
+// not the picture's end. The start says FALSE, and the next start goes on where the feed stopped and
+// gives the whole picture to the hardware; B is read from just after A's end.
+TEST_F(JpegLibTest, ACallersSourceThatSuspendsInsideThePictureGoesOnWhereItStopped) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    auto halfway = [](const Bytes& jpg) { return (DataStart(jpg) + jpg.size()) / 2; };
+    const struct {
+        const char* what;
+        const Bytes& a;
+        size_t at;  // where the source suspends
+    } cases[] = {
+        {"1 byte into the data", plain, DataStart(plain) + 1},
+        {"halfway", plain, halfway(plain)},
+        {"4 bytes before the end marker", plain, plain.size() - 6},
+        {"restart markers, halfway", rows, halfway(rows)},
+        {"halfway through B", plain, plain.size() + halfway(b)},
+    };
+    ASSERT_LT(FirstRestartMarker(rows), halfway(rows)) << "the hardware path takes the picture";
+    const Bytes wantB = DjpegRgb(b);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Bytes both = k.a;
+        both.insert(both.end(), b.begin(), b.end());
+        ChunkSource chunks(both, 4096, k.at, true);
+        Dec d;
+        d.c.src = &chunks.pub;
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(k.a));
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), wantB);
+        EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
+        EXPECT_EQ(m_jpeg->Decoded(), 2) << "both by the hardware";
+    }
+}
+
 // The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
 TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
     const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
