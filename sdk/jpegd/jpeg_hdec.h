@@ -133,6 +133,13 @@ typedef struct MK_JPEG_HANDLE {
     size_t uLookAheadSize;
     const MK_U8* pu8SourceChunkEnd;
     size_t uSourceChunkLen;
+    // The picture of a source of the caller's own that the feed took, held at the front of the
+    // look-ahead (uHeldLen bytes from where the library stood) for software to read again, or, when the
+    // source suspended short of the end marker, for the next start to go on with. bCut: the hardware
+    // found what came before a suspension short of the picture's end.
+    MK_BOOL bHeld;
+    size_t uHeldLen;
+    MK_BOOL bCut;
 } MK_JPEG_HANDLE;
 
 #define MK_JPEG_CHECK_WORD 0xFFFFFFu
@@ -140,6 +147,8 @@ typedef struct MK_JPEG_HANDLE {
 #define MK_JPEG_MAX_SIDE 8096u
 #define MK_JPEG_ERR_NOMEM static_cast<MK_S32>(0xB0008001u)
 #define MK_JPEG_ERR_SCALE static_cast<MK_S32>(0xB0008000u)
+// JPEG_HDEC_Start: a source of the caller's own suspended short of the picture's end.
+#define MK_JPEG_SUSPENDED 1
 
 // The handle of a decompress object (null before creation).
 inline MK_JPEG_HANDLE* JPEG_HDEC_Handle(j_decompress_ptr cinfo) {
@@ -154,7 +163,8 @@ MK_S32 JPEG_HDEC_OpenDev(j_decompress_ptr cinfo);
 MK_S32 JPEG_HDEC_CloseDev(j_decompress_ptr cinfo);
 // Suitability and buffers: 0, -1 (software), or MK_JPEG_ERR_SCALE.
 MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo);
-// Programs, feeds and waits: 0 when the hardware decoded the picture.
+// Programs, feeds and waits: 0 when the hardware decoded the picture; MK_JPEG_SUSPENDED when a source of
+// the caller's own suspended short of the picture's end (the next start goes on with what it gave).
 MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo);
 // Releases the picture's buffers and the memory-zone descriptor.
 MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
@@ -163,6 +173,9 @@ MK_VOID JPEG_HDEC_FreeMem(MK_JPEG_HANDLE* pstHandle);
 // was read ahead keeps reading the look-ahead while the object lives, and when it goes, gets only the
 // last chunk.
 MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds);
+// After the hardware path gave up on a picture of a source of the caller's own that its feed had taken:
+// the source reads it again from its start, then on with what it has, as software decodes it.
+MK_VOID JPEG_HDEC_HandBackPicture(j_decompress_ptr cinfo);
 // After a hardware decode: the end marker that the feed of a source of the caller's own did not reach,
 // taken from the source as the library's finish takes it; MK_FALSE when the source suspends again (ask
 // again once it has more).

@@ -180,6 +180,8 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo) {
         }
     }
     h->bReset = MK_FALSE;
+    // A picture whose source suspended keeps what it had for the start that goes on.
+    if (h->bHeld) return MK_SUCCESS;
     if (h->b420 && h->u32ScaleCode == 3) return MK_FAILURE;
     if (!PictureFits(cinfo, h)) return MK_FAILURE;
 

@@ -190,31 +190,6 @@ bool NeedsRestartMarker(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
 
 bool IsRestartMarker(int marker) { return (marker & 0xF8) == 0xD0; }
 
-// The first restart or end-of-image marker in bytes of entropy-coded data (the byte after its 0xFF), or
-// 0 when neither stands among them.
-int FirstRestartOrEnd(const MK_U8* p, size_t n) {
-    const MK_U8* end = p + n;
-    for (; (p = static_cast<const MK_U8*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)))) != nullptr; ++p) {
-        if (p + 1 < end && (IsRestartMarker(p[1]) || p[1] == JPEG_EOI)) return p[1];
-    }
-    return 0;
-}
-
-// Whether bytes hold a restart marker (0xFF, then one of 0xD0 to 0xD7) before the picture's end marker:
-// a memory piece runs on past it into whatever the buffer holds next.
-bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstRestartOrEnd(p, n)); }
-
-// The same over the memory stream from `pos` on, both parts and the seam between them, up to the
-// picture's end marker: the buffer may go on with other pictures.
-bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
-    MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
-    for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
-        if (const int marker = FirstRestartOrEnd(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
-        chunk[0] = chunk[n];
-    }
-    return false;
-}
-
 // The first marker in bytes of entropy-coded data: the byte after its 0xFF, or 0 when there is none
 // (0xFF then 0 is a coded 0xFF, 0xFF then 0xFF a fill byte).
 int FirstMarker(const MK_U8* p, size_t n) {
@@ -225,6 +200,21 @@ int FirstMarker(const MK_U8* p, size_t n) {
         if (p + 1 < end && p[1] != 0 && p[1] != 0xFF) return p[1];
     }
     return 0;
+}
+
+// Whether the first marker in bytes of entropy-coded data is a restart marker. Any other ends the
+// picture's data (its end marker or, when that was lost, the next picture's start): a memory piece runs
+// on past it into whatever the buffer holds next, whose markers are not the picture's.
+bool HoldsRestartMarker(const MK_U8* p, size_t n) { return IsRestartMarker(FirstMarker(p, n)); }
+
+// The same over the memory stream from `pos` on, both parts and the seam between them.
+bool StreamHoldsRestartMarker(j_decompress_ptr cinfo, MK_U64 pos) {
+    MK_U8 chunk[1 + jpeg::kMemChunk] = {};  // the last byte of the chunk before, then the chunk
+    for (size_t n; (n = jpeg::MemStreamCopy(cinfo, pos, chunk + 1, jpeg::kMemChunk)) != 0; pos += n) {
+        if (const int marker = FirstMarker(chunk, 1 + n); marker != 0) return IsRestartMarker(marker);
+        chunk[0] = chunk[n];
+    }
+    return false;
 }
 
 // Whether the source's next byte lies in the look-ahead (or just past its end, nothing left).
@@ -383,41 +373,59 @@ int FeedStdio(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     return fed;
 }
 
-// A source of the caller's own: its buffers through its fill routine, up to the picture's end marker or
-// until it has nothing more. What follows the marker stays in the source for the next picture, as the
-// software decoder leaves it; also when the decoder refused the picture, which cannot be read again.
+// Feeds the first `len` bytes of the look-ahead.
+int FeedLookAhead(MK_JPEG_HANDLE* h, size_t len) {
+    size_t at = 0;
+    return FeedPieces(h, false, [&](MK_U8* buf, size_t cap) {
+        const size_t n = std::min(cap, len - at);
+        std::memcpy(buf, h->pu8LookAhead + at, n);
+        at += n;
+        return Piece{n, at == len};
+    });
+}
+
+// A source of the caller's own cannot be read again: the picture goes into the look-ahead up to its end
+// marker and is fed from there, and a picture the hardware refuses is held there for software to read
+// again (JPEG_HDEC_HandBackPicture). What follows the marker stays for the next picture, as the software
+// decoder leaves it. A source that suspends short of the marker may have given all the data but the
+// marker: the hardware gets what came, and when it decodes that, the finish takes the marker. Otherwise
+// what came is held and the next start goes on from there; the hardware is not tried again before the
+// marker, so that a source suspending often does not have the picture decoded each time.
 // Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
-    bool ended = false;
-    bool ff = false;  // the last byte taken was 0xFF
-    const auto next = [&](MK_U8* buf, size_t cap) {
-        size_t n = 0;
-        while (n < cap && !ended) {
-            if (src->bytes_in_buffer == 0 && !(*src->fill_input_buffer)(cinfo)) {
-                // Suspended: the hardware has what it can have; the end marker is left to the finish.
-                h->bEndMarkerDue = MK_TRUE;
-                h->bFedFF = ff ? MK_TRUE : MK_FALSE;
-                ended = true;
-                break;
-            }
-            size_t take = src->bytes_in_buffer < cap - n ? src->bytes_in_buffer : cap - n;
-            if (const size_t eoi = ThroughEoi(src->next_input_byte, take, ff); eoi != 0) {
-                take = eoi;
-                ended = true;
-            }
-            std::memcpy(buf + n, src->next_input_byte, take);
-            if (take != 0) ff = src->next_input_byte[take - 1] == 0xFF;
-            src->next_input_byte += take;
-            src->bytes_in_buffer -= take;
-            n += take;
+    size_t n = h->bHeld ? h->uHeldLen : 0;  // bytes of the picture in the look-ahead
+    size_t end = 0;                         // of them, up to and with the end marker
+    for (;;) {
+        const size_t from = n;
+        n = TakeIntoLookAhead(cinfo, h, n, SIZE_MAX);
+        const bool ff = from != 0 && h->pu8LookAhead[from - 1] == 0xFF;  // the marker may stand on the seam
+        if (n > from && (end = ThroughEoi(h->pu8LookAhead + from, n - from, ff)) != 0) {
+            end += from;
+            break;
         }
-        return Piece{n, ended};
-    };
-    const int fed = FeedPieces(h, false, next);
-    // Refused before the end: the rest of the picture is read through as well.
-    while (fed != 0 && !ended) next(h->pu8OwnStreamVirAddr, h->u32StreamBufSize);
-    return fed;
+        if (!(*src->fill_input_buffer)(cinfo)) break;
+    }
+    h->bHeld = MK_TRUE;
+    h->uHeldLen = n;
+    if (end == 0) {
+        if (n == 0 || h->bCut) return MK_JPEG_SUSPENDED;
+        if (FeedLookAhead(h, n) != 0) {
+            h->bCut = MK_TRUE;
+            return MK_JPEG_SUSPENDED;
+        }
+        h->bEndMarkerDue = MK_TRUE;
+        h->bFedFF = h->pu8LookAhead[n - 1] == 0xFF ? MK_TRUE : MK_FALSE;
+        h->bHeld = MK_FALSE;
+        JPEG_HDEC_HandBackLookAhead(cinfo, MK_FALSE);
+        return 0;
+    }
+    if (FeedLookAhead(h, end) != 0) return -1;
+    h->bHeld = MK_FALSE;
+    src->next_input_byte = h->pu8LookAhead + end;
+    src->bytes_in_buffer = n - end;
+    JPEG_HDEC_HandBackLookAhead(cinfo, MK_FALSE);
+    return 0;
 }
 
 // After a decode into the middle buffer, the picture goes to the caller's buffers: its own lines, as
@@ -467,6 +475,17 @@ MK_VOID JPEG_HDEC_HandBackLookAhead(j_decompress_ptr cinfo, MK_BOOL bObjectEnds)
     std::free(h->pu8LookAhead);
     h->pu8LookAhead = nullptr;
     h->uLookAheadSize = 0;
+}
+
+MK_VOID JPEG_HDEC_HandBackPicture(j_decompress_ptr cinfo) {
+    MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(cinfo);
+    if (h == nullptr || !h->bHeld) return;
+    // A start that went on after a suspension may have given up before its feed took what came since.
+    const size_t n = TakeIntoLookAhead(cinfo, h, h->uHeldLen, SIZE_MAX);
+    h->bHeld = MK_FALSE;
+    if (n == 0) return;
+    cinfo->src->next_input_byte = h->pu8LookAhead;
+    cinfo->src->bytes_in_buffer = n;
 }
 
 MK_BOOL JPEG_HDEC_TakeEndMarker(j_decompress_ptr cinfo) {
@@ -549,8 +568,10 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     JPEG_HDEC_WriteReg(regs, JPEG_REG_CHROMA_ADDR, h->u32MidChromaPhyAddr);
     if (h->b420) JPEG_HDEC_WriteReg(regs, JPEG_REG_420, 4);
     if (h->bResultWords) JPEG_HDEC_WriteReg(regs, JPEG_REG_RESULT1, 0x80000000u);
-    // Once the decoder has taken from a source of the caller's own, software has nothing left to read.
-    if (!h->bKnownSrc && NeedsRestartMarker(cinfo, h) && !OtherSourceHoldsRestartMarker(cinfo, h)) {
+    // Looked for before the feed of a source of the caller's own takes anything, once: a start that goes
+    // on after a suspension found it before.
+    if (!h->bKnownSrc && !h->bHeld && NeedsRestartMarker(cinfo, h) &&
+        !OtherSourceHoldsRestartMarker(cinfo, h)) {
         return MK_FAILURE;
     }
     h->bStarted = MK_TRUE;
@@ -565,9 +586,10 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     } else {
         fed = FeedOther(cinfo, h);
     }
+    if (fed == MK_JPEG_SUSPENDED) return MK_JPEG_SUSPENDED;
     if (fed != 0) {
-        // A known source is put back where the library stood; a source of the caller's own stands just
-        // after the spent picture, where the next one starts.
+        // A known source is put back where the library stood; a source of the caller's own is read again
+        // from what was held (JPEG_HDEC_HandBackPicture).
         if (h->bKnownSrc) cinfo->src->bytes_in_buffer = 0;
         return MK_FAILURE;
     }

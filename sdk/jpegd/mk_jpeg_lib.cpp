@@ -461,17 +461,19 @@ boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo) {
 
     if (h->bHardEnabled) {
         const MK_U64 memPosition = h->bKnownSrc && !h->bStdioSrc ? jpeg::MemPosition(cinfo, h) : 0;
-        if (JPEG_HDEC_GetMem(cinfo) == MK_SUCCESS && JPEG_HDEC_OpenDev(cinfo) == MK_SUCCESS &&
-            JPEG_HDEC_Start(cinfo) == MK_SUCCESS) {
-            return TRUE;
+        MK_S32 ret = MK_FAILURE;
+        if (JPEG_HDEC_GetMem(cinfo) == MK_SUCCESS && JPEG_HDEC_OpenDev(cinfo) == MK_SUCCESS) {
+            ret = JPEG_HDEC_Start(cinfo);
         }
+        if (ret == MK_SUCCESS) return TRUE;
+        // Asked again once the caller's source has more, the start goes on with what it held.
+        if (ret == MK_JPEG_SUSPENDED) return FALSE;
         if (h->bStarted) {
-            if (!h->bKnownSrc) {
-                // The hardware took what the source had: nothing is left to decode.
-                h->bHardEnabled = MK_FALSE;
-                return FALSE;
+            if (h->bKnownSrc) {
+                RewindSource(cinfo, h, memPosition);
+            } else {
+                JPEG_HDEC_HandBackPicture(cinfo);
             }
-            RewindSource(cinfo, h, memPosition);
         }
     }
 

@@ -80,7 +80,8 @@ int mk_jpeg_out_color_space(j_decompress_ptr cinfo);
 
 // As the library's, with the 4096 rule and the output components of the extended spaces.
 void mk_jpeg_calc_output_dimensions(j_decompress_ptr cinfo);
-// Hardware first, then the library's software decoder.
+// Hardware first, then the library's software decoder. FALSE also when a source of the caller's own
+// suspended while the hardware path read the picture: called again once the source has more, it goes on.
 boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo);
 // Lines of the picture. For the YUV outputs the lines go to the output descriptor and `scanlines` may be
 // null. After a hardware decode the YUV lines are only counted; the other outputs are copied into

@@ -532,26 +532,31 @@ TEST_F(JpegLibTest, AHardwareDecodeThroughTheMiddleBufferCopiesOnlyThePicturesLi
 // ---- What the hardware writes, output space by output space ----
 
 // The next picture of the object's source decoded through the wrappers into rows of output_components
-// bytes a pixel, with the library's smoothing on or off; empty when it failed.
-Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr) {
+// bytes a pixel, with the library's smoothing on or off; empty when it failed, with the fatal error's
+// message code in `error` (0 when none).
+Bytes DecodeNext(Dec& d, int space, bool smooth, Setup setup = nullptr, int* error = nullptr) {
+    if (error != nullptr) *error = 0;
     try {
         mk_jpeg_read_header(&d.c, TRUE);
         mk_jpeg_set_out_color_space(&d.c, space);
         d.c.do_fancy_upsampling = smooth ? TRUE : FALSE;
         if (setup != nullptr) setup(d);
-        mk_jpeg_start_decompress(&d.c);
+        // A source that suspended is asked again, as the library's callers do (the tests' suspend once).
+        for (int tries = 0; !mk_jpeg_start_decompress(&d.c); ++tries) {
+            if (tries == 4) throw JpegFailure{0};
+        }
         const size_t row = static_cast<size_t>(d.c.output_width) * d.c.output_components;
         Bytes out(row * d.c.output_height);
         while (d.c.output_scanline < d.c.output_height) {
             JSAMPROW r = out.data() + d.c.output_scanline * row;
             mk_jpeg_read_scanlines(&d.c, &r, 1);
         }
-        // A source that suspended is asked again, as the library's callers do (the tests' suspend once).
         while (!mk_jpeg_finish_decompress(&d.c)) {
         }
         return out;
-    } catch (const JpegFailure&) {
+    } catch (const JpegFailure& f) {
         mk_jpeg_abort(&d.c);
+        if (error != nullptr) *error = f.code;
         return {};
     }
 }
@@ -787,6 +792,56 @@ TEST_F(JpegLibTest, AStreamThatLostItsRestartMarkersIsLeftToSoftware) {
     }
 }
 
+// A picture that lost its restart markers and its end marker, followed by one that has them: the first
+// marker after its data is the next picture's start, not a restart marker of its own. It is left to
+// software, which stops there as the library alone does, from memory, by physical address and from a file.
+TEST_F(JpegLibTest, APictureThatLostItsMarkersIsNotJudgedByTheNextPicturesMarkers) {
+    static uint32_t phys = 0;
+    const Bytes a = WithoutRestartMarkers(Cjpeg(Ppm(64, 48, 2), "-sample 2x2 -restart 1"));
+    const Bytes b = Cjpeg(Ppm(64, 48, 3), "-sample 2x2 -restart 1");
+    Bytes both(a.begin(), a.end() - 2);
+    both.insert(both.end(), b.begin(), b.end());
+    int want = 0;
+    {
+        Dec d;
+        mk_jpeg_mem_stream_src(&d.c, both.data(), both.size());
+        DecodeNext(d, JCS_RGB, false, [](Dec& dec) { dec.h()->bHardEnabled = MK_FALSE; }, &want);
+    }
+    ASSERT_EQ(want, JERR_SOI_DUPLICATE) << "the library alone ends the picture at the next one's start";
+    phys = varnelle::mem::ZoneAllocator::Local().Allocate(static_cast<uint32_t>(both.size()), "", "lost-markers");
+    ASSERT_TRUE(varnelle::mem::Ram::Local().Write(phys, both.data(), both.size()));
+    const std::string path = PathOf("lost-markers.jpg");
+    WriteFile(path, both);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    const struct {
+        const char* what;
+        bool file;
+        mk::jpegd::testing::Setup setup;
+    } sources[] = {
+        {"memory", false, nullptr},
+        {"physical", false, [](Dec& d) { JPEG_HDEC_SetStreamBuf(&d.c, phys); }},
+        {"file", true, nullptr},
+    };
+    for (const auto& k : sources) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Dec d;
+        if (k.file) {
+            mk_jpeg_stdio_src(&d.c, f);
+        } else {
+            mk_jpeg_mem_stream_src(&d.c, both.data(), both.size());
+        }
+        int error = 0;
+        DecodeNext(d, JCS_RGB, false, k.setup, &error);
+        EXPECT_EQ(error, want);
+        EXPECT_EQ(m_jpeg->Decoded(), 0);
+    }
+    std::fclose(f);
+    std::filesystem::remove(path);
+    varnelle::mem::ZoneAllocator::Local().Free(phys);
+}
+
 // A data source of the caller's own: the stream in chunks of `chunk` bytes, each into the one buffer that
 // every refill overwrites, as a reader of a pipe hands them; the end reads as an end-of-image marker. A
 // shorter first chunk makes one of them end at `boundary`; with `suspend`, the refill there says once
@@ -954,9 +1009,18 @@ Bytes Truncated(const Bytes& jpg, size_t cut) {
     return out;
 }
 
-// A picture the hardware refused once it had taken it from a caller's source is spent (the start says
-// FALSE), but the source stands just after its end marker, where B starts, as after a decode; also when
-// the refusal comes at the first of several pieces, before the feed reached the end.
+// An output descriptor lets the library's own RGB decode run without its merged upsampler (1x1 sampling).
+void Described(Dec& d) {
+    static uint8_t unused;
+    MK_JPEG_OUTDESC_S desc{};
+    desc.apu8VirAddr[0] = &unused;
+    MK_JPEG_SetOutDesc(&d.c, &desc);
+}
+
+// A picture the hardware refused once it had taken it from a caller's source goes on in software within
+// the same start, read again from its start: the library alone's picture and warnings. The source then
+// stands just after its end marker, where B starts, as after a decode; also when the refusal comes at
+// the first of several pieces, before the feed reached the end.
 TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
     const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
     const Bytes big = Cjpeg(NoisePpm(640, 480), "-quality 100 -sample 1x1");
@@ -978,6 +1042,14 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
     }
     const Bytes wantB = DjpegRgb(b);
     for (const auto& k : cases) {
+        const Bytes wantA = DjpegRgb(k.a);
+        Dec alone;
+        mk_jpeg_mem_stream_src(&alone.c, k.a.data(), k.a.size());
+        const auto aloneSetup = [](Dec& d) {
+            Described(d);
+            d.h()->bHardEnabled = MK_FALSE;
+        };
+        ASSERT_EQ(DecodeNext(alone, JCS_RGB, false, aloneSetup), wantA);
         Bytes both = k.a;
         both.insert(both.end(), b.begin(), b.end());
         for (const bool objectEach : {false, true}) {
@@ -987,7 +1059,8 @@ TEST_F(JpegLibTest, ACallersSourceGoesOnAfterAPictureTheHardwareRefused) {
             ChunkSource chunks(both, 4096, k.a.size() + 2048);  // B starts in the fill of A's end
             std::optional<Dec> d(std::in_place);
             d->c.src = &chunks.pub;
-            EXPECT_TRUE(DecodeNext(*d, JCS_RGB, false).empty()) << "the stream is spent";
+            EXPECT_EQ(DecodeNext(*d, JCS_RGB, false, Described), wantA);
+            EXPECT_EQ(d->err.num_warnings, alone.err.num_warnings);
             EXPECT_EQ(m_jpeg->Opens(), 1);
             if (objectEach) {
                 d.emplace();
@@ -1029,6 +1102,50 @@ TEST_F(JpegLibTest, ACallersSourceThatSuspendsAtTheEndMarkerGoesOnWithTheNextPic
                 EXPECT_EQ(m_jpeg->Decoded(), 2);
             }
         }
+    }
+}
+
+// Where a stream's entropy-coded data starts: just after its scan header.
+size_t DataStart(const Bytes& jpg) {
+    size_t pos = 2;
+    auto length = [&] { return static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]; };
+    while (pos + 4 <= jpg.size() && jpg[pos + 1] != 0xDA) pos += 2 + length();
+    return pos + 2 + length();
+}
+
+// A caller's source that suspends once inside a picture's data, then gives the rest: the suspension is
+// not the picture's end. The start says FALSE, and the next start goes on where the feed stopped and
+// gives the whole picture to the hardware; B is read from just after A's end.
+TEST_F(JpegLibTest, ACallersSourceThatSuspendsInsideThePictureGoesOnWhereItStopped) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(256, 64), "-quality 100 -sample 2x2 -restart 1");
+    const Bytes b = Cjpeg(NoisePpm(64, 48, 2), "-quality 90");
+    auto halfway = [](const Bytes& jpg) { return (DataStart(jpg) + jpg.size()) / 2; };
+    const struct {
+        const char* what;
+        const Bytes& a;
+        size_t at;  // where the source suspends
+    } cases[] = {
+        {"1 byte into the data", plain, DataStart(plain) + 1},
+        {"halfway", plain, halfway(plain)},
+        {"4 bytes before the end marker", plain, plain.size() - 6},
+        {"restart markers, halfway", rows, halfway(rows)},
+        {"halfway through B", plain, plain.size() + halfway(b)},
+    };
+    ASSERT_LT(FirstRestartMarker(rows), halfway(rows)) << "the hardware path takes the picture";
+    const Bytes wantB = DjpegRgb(b);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        m_jpeg->Reset();
+        Bytes both = k.a;
+        both.insert(both.end(), b.begin(), b.end());
+        ChunkSource chunks(both, 4096, k.at, true);
+        Dec d;
+        d.c.src = &chunks.pub;
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), DjpegRgb(k.a));
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), wantB);
+        EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
+        EXPECT_EQ(m_jpeg->Decoded(), 2) << "both by the hardware";
     }
 }
 
