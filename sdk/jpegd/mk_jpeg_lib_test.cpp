@@ -739,10 +739,22 @@ TEST_F(JpegLibTest, PicturesWithTheirOwnHuffmanTablesDecodeInTheHardwareAsDjpegD
     }
 }
 
-// The stream with the restart markers of its entropy-coded data taken out; its interval stays declared.
-Bytes WithoutRestartMarkers(const Bytes& jpg) {
+// Where a stream's scan header starts.
+size_t ScanHeader(const Bytes& jpg) {
     size_t pos = 2;
     while (pos + 4 <= jpg.size() && jpg[pos] == 0xFF && jpg[pos + 1] != 0xDA) pos += 2 + (static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]);
+    return pos;
+}
+
+// Where a stream's entropy-coded data starts: just after its scan header.
+size_t DataStart(const Bytes& jpg) {
+    const size_t pos = ScanHeader(jpg);
+    return pos + 2 + (static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]);
+}
+
+// The stream with the restart markers of its entropy-coded data taken out; its interval stays declared.
+Bytes WithoutRestartMarkers(const Bytes& jpg) {
+    const size_t pos = ScanHeader(jpg);
     Bytes out(jpg.begin(), jpg.begin() + static_cast<long>(pos));
     for (size_t i = pos; i < jpg.size(); ++i) {
         if (jpg[i] == 0xFF && i + 1 < jpg.size() && jpg[i + 1] >= 0xD0 && jpg[i + 1] <= 0xD7) {
@@ -1103,14 +1115,6 @@ TEST_F(JpegLibTest, ACallersSourceThatSuspendsAtTheEndMarkerGoesOnWithTheNextPic
             }
         }
     }
-}
-
-// Where a stream's entropy-coded data starts: just after its scan header.
-size_t DataStart(const Bytes& jpg) {
-    size_t pos = 2;
-    auto length = [&] { return static_cast<size_t>(jpg[pos + 2]) << 8 | jpg[pos + 3]; };
-    while (pos + 4 <= jpg.size() && jpg[pos + 1] != 0xDA) pos += 2 + length();
-    return pos + 2 + length();
 }
 
 // A caller's source that suspends once inside a picture's data, then gives the rest: the suspension is
