@@ -262,7 +262,8 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
     if (s32Ret != 0) {
         // The master never heard of that range: the write position goes back, the data stays for the
         // retry. Held, or its bytes kept, nothing would ever free them and the ring would stop for
-        // good. Its number stays spent, so the master's count shows the notice it missed. Unless an
+        // good. Its number goes back too: the retry carries it, so the master's numbers run on without
+        // a gap, and the acknowledgements are measured against notices the master did get. Unless an
         // acknowledgement of that very range was taken meanwhile: then its bytes are free already.
         {
             std::lock_guard<std::mutex> lock(pSender->mtxHeld);
@@ -270,6 +271,7 @@ int PCIV_Trans_SendData(PCIV_TRANS_SENDER_S* pSender) {
                 pSender->held.back().u32End == stNotice.u32End) {
                 pSender->held.pop_back();
                 pSender->u32WritePos = u32WriteWas;
+                pSender->u32Seq.fetch_sub(1);
             }
         }
         APP_ERR(kSrc, "PCIV_SendMsg fail,s32ret= 0x%x\n", s32Ret);
