@@ -390,24 +390,31 @@ int FeedLookAhead(MK_JPEG_HANDLE* h, size_t len) {
 // decoder leaves it. A source that suspends short of the marker may have given all the data but the
 // marker: the hardware gets what came, and when it decodes that, the finish takes the marker. Otherwise
 // what came is held and the next start goes on from there; the hardware is not tried again before the
-// marker, so that a source suspending often does not have the picture decoded each time.
+// marker, so that a source suspending often does not have the picture decoded each time. No more is
+// held than the block takes, and one chunk: a picture with no end marker by then is left to software.
 // Its restart marker was looked for before the start (OtherSourceHoldsRestartMarker), over the same bytes.
 int FeedOther(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
     size_t n = h->bHeld ? h->uHeldLen : 0;  // bytes of the picture in the look-ahead
     size_t end = 0;                         // of them, up to and with the end marker
+    bool fits = true;
     for (;;) {
         const size_t from = n;
-        n = TakeIntoLookAhead(cinfo, h, n, SIZE_MAX);
+        n = TakeIntoLookAhead(cinfo, h, n, JPEG_STREAM_MAX);
         const bool ff = from != 0 && h->pu8LookAhead[from - 1] == 0xFF;  // the marker may stand on the seam
         if (n > from && (end = ThroughEoi(h->pu8LookAhead + from, n - from, ff)) != 0) {
             end += from;
+            break;
+        }
+        if (n >= JPEG_STREAM_MAX) {
+            fits = false;
             break;
         }
         if (!(*src->fill_input_buffer)(cinfo)) break;
     }
     h->bHeld = MK_TRUE;
     h->uHeldLen = n;
+    if (!fits) return -1;
     if (end == 0) {
         if (n == 0 || h->bCut) return MK_JPEG_SUSPENDED;
         if (FeedLookAhead(h, n) != 0) {

@@ -158,4 +158,7 @@ enum {
 
 enum { JPEG_MODE_FIRST = 0, JPEG_MODE_NEXT = 1, JPEG_MODE_WHOLE = 2, JPEG_MODE_LAST = 3 };
 
+// The most stream the block takes for one picture fed in pieces.
+#define JPEG_STREAM_MAX (64u << 20)
+
 #define JPEG_AC_SYMBOLS 176

@@ -863,6 +863,7 @@ struct ChunkSource {
     const Bytes* jpg;
     size_t at = 0, chunk, first;
     size_t suspendAt;  // SIZE_MAX once suspended, or without
+    size_t mostAhead = 0;  // the largest look-ahead the decoder held at a refill
     Bytes buf;
     ChunkSource(const Bytes& stream, size_t n, size_t boundary = 0, bool suspend = false)
         : pub{}, jpg(&stream), chunk(n), first(boundary % n), suspendAt(suspend ? boundary : SIZE_MAX),
@@ -871,6 +872,7 @@ struct ChunkSource {
         pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
             static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
             auto* s = reinterpret_cast<ChunkSource*>(c->src);
+            if (const MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(c)) s->mostAhead = std::max(s->mostAhead, h->uLookAheadSize);
             if (s->at == s->suspendAt) {
                 s->suspendAt = SIZE_MAX;
                 return FALSE;
@@ -1150,6 +1152,39 @@ TEST_F(JpegLibTest, ACallersSourceThatSuspendsInsideThePictureGoesOnWhereItStopp
         EXPECT_EQ(DecodeNext(d, JCS_RGB, false), wantB);
         EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
         EXPECT_EQ(m_jpeg->Decoded(), 2) << "both by the hardware";
+    }
+}
+
+// A picture that lost its end marker, then more zero bytes than the block takes, through a caller's source
+// of 64 KiB fills that gives them all, and one that suspends once inside the data: no more is held than
+// the block takes and one fill, and software decodes it on from there as the library alone does.
+TEST_F(JpegLibTest, APictureWithNoEndWithinWhatTheBlockTakesIsHeldNoFurther) {
+    const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    Bytes tailed(a.begin(), a.end() - 2);
+    tailed.resize(tailed.size() + JPEG_STREAM_MAX + (1u << 20), 0);
+    constexpr size_t kFill = 64 * 1024;
+    for (const bool suspend : {false, true}) {
+        SCOPED_TRACE(suspend ? "suspends" : "fills");
+        const size_t at = suspend ? (DataStart(a) + a.size()) / 2 : 0;
+        ChunkSource aloneChunks(tailed, kFill, at, suspend);
+        Dec alone;
+        alone.c.src = &aloneChunks.pub;
+        int aloneError = 0;
+        const Bytes want =
+            DecodeNext(alone, JCS_RGB, false, [](Dec& d) { d.h()->bHardEnabled = MK_FALSE; }, &aloneError);
+        ASSERT_FALSE(want.empty());
+        m_jpeg->Reset();
+        ChunkSource chunks(tailed, kFill, at, suspend);
+        Dec d;
+        d.c.src = &chunks.pub;
+        int error = 0;
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false, nullptr, &error), want);
+        EXPECT_EQ(error, aloneError);
+        EXPECT_EQ(d.err.num_warnings, alone.err.num_warnings);
+        EXPECT_EQ(d.err.msg_code, alone.err.msg_code);
+        EXPECT_EQ(chunks.at, tailed.size()) << "read to the end";
+        EXPECT_LE(chunks.mostAhead, JPEG_STREAM_MAX + kFill);
+        EXPECT_EQ(m_jpeg->Decoded(), 0);
     }
 }
 

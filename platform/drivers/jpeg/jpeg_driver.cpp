@@ -16,7 +16,7 @@ namespace {
 constexpr size_t kPage = 4096;
 constexpr size_t kWords = (JPEG_REG_WINDOW_SIZE + 3) / 4;
 // A stream fed in pieces larger than this is more than any picture the block takes.
-constexpr size_t kMaxGathered = 64u << 20;
+constexpr size_t kMaxGathered = JPEG_STREAM_MAX;
 
 // A user of the block: whether it has sent the open request, and a stream being fed in pieces.
 class JpegFile : public dev::File {
