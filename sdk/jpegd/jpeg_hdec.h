@@ -126,20 +126,23 @@ typedef struct MK_JPEG_HANDLE {
     int s32OutSpace;
     JSAMPARRAY ppLineBuf;  // one line of the library's output for the YUV writers
     int s32Writer;         // the YUV writer chosen for a software decode
-    // What was read ahead of a source of the caller's own before the decoder started, handed back to
-    // the source; and where the caller's own memory still holds its last bytes (the last chunk taken),
-    // for the source to go on there once the picture is over (JPEG_HDEC_HandBackLookAhead).
+    // What was taken from a source of the caller's own for the hardware path (the search for a restart
+    // marker, the picture up to its end marker), handed back to the source when it is not all fed; and
+    // where the caller's own memory still holds its last bytes (the last chunk taken), for the source
+    // to go on there once the picture is over (JPEG_HDEC_HandBackLookAhead).
     MK_U8* pu8LookAhead;
     size_t uLookAheadSize;
     const MK_U8* pu8SourceChunkEnd;
     size_t uSourceChunkLen;
     // The picture of a source of the caller's own that the feed took, held at the front of the
     // look-ahead (uHeldLen bytes from where the library stood) for software to read again, or, when the
-    // source suspended short of the end marker, for the next start to go on with. bCut: the hardware
-    // found what came before a suspension short of the picture's end.
+    // source suspended short of the end marker or of the first marker, for the next start to go on with.
+    // bCut: the hardware refused what came before a suspension short of the picture's end.
+    // bRestartFound: the restart marker the picture needs was found.
     MK_BOOL bHeld;
     size_t uHeldLen;
     MK_BOOL bCut;
+    MK_BOOL bRestartFound;
 } MK_JPEG_HANDLE;
 
 #define MK_JPEG_CHECK_WORD 0xFFFFFFu

@@ -250,25 +250,38 @@ size_t TakeIntoLookAhead(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h, size_t n, si
     return n + add;
 }
 
+enum class Restart { kFound, kNone, kSuspended };
+
 // Whether the first piece that a source of the caller's own would give holds a restart marker before
 // any other. Such a source cannot be wound back, so this is found before the decoder takes anything:
 // its buffer may tell alone; otherwise its chunks go into the look-ahead as its fill routine overwrites
 // them, and the look-ahead is handed back to it, so that whichever decoder goes on reads the same bytes.
-bool OtherSourceHoldsRestartMarker(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
+// A suspension tells nothing: what came is held, and the next start goes on looking from there.
+Restart OtherSourceHoldsRestartMarker(j_decompress_ptr cinfo, MK_JPEG_HANDLE* h) {
     jpeg_source_mgr* src = cinfo->src;
     const size_t cap = h->u32StreamBufSize;
-    const size_t have = src->bytes_in_buffer;
-    int marker = FirstMarker(src->next_input_byte, std::min(have, cap));
-    if (marker != 0 || have >= cap) return IsRestartMarker(marker);
-    size_t n = 0;
-    do {
+    size_t n = h->bHeld ? h->uHeldLen : 0;
+    h->bHeld = MK_FALSE;
+    int marker = 0;
+    if (n == 0) {
+        const size_t have = src->bytes_in_buffer;
+        marker = FirstMarker(src->next_input_byte, std::min(have, cap));
+        if (marker != 0 || have >= cap) return IsRestartMarker(marker) ? Restart::kFound : Restart::kNone;
+    }
+    for (;;) {
         const size_t from = n == 0 ? 0 : n - 1;  // a marker may stand on the seam of two chunks
         n = TakeIntoLookAhead(cinfo, h, n, cap);
         marker = FirstMarker(h->pu8LookAhead + from, std::min(n, cap) - from);
-    } while (marker == 0 && n < cap && (*src->fill_input_buffer)(cinfo));
+        if (marker != 0 || n >= cap) break;
+        if (!(*src->fill_input_buffer)(cinfo)) {
+            h->bHeld = MK_TRUE;
+            h->uHeldLen = n;
+            return Restart::kSuspended;
+        }
+    }
     src->next_input_byte = h->pu8LookAhead;
     src->bytes_in_buffer = n;
-    return IsRestartMarker(marker);
+    return IsRestartMarker(marker) ? Restart::kFound : Restart::kNone;
 }
 
 // Feeds pieces made by `next` through the stream buffer until the decoder is done: 0, or -1 (also when
@@ -575,11 +588,13 @@ MK_S32 JPEG_HDEC_Start(j_decompress_ptr cinfo) {
     JPEG_HDEC_WriteReg(regs, JPEG_REG_CHROMA_ADDR, h->u32MidChromaPhyAddr);
     if (h->b420) JPEG_HDEC_WriteReg(regs, JPEG_REG_420, 4);
     if (h->bResultWords) JPEG_HDEC_WriteReg(regs, JPEG_REG_RESULT1, 0x80000000u);
-    // Looked for before the feed of a source of the caller's own takes anything, once: a start that goes
-    // on after a suspension found it before.
-    if (!h->bKnownSrc && !h->bHeld && NeedsRestartMarker(cinfo, h) &&
-        !OtherSourceHoldsRestartMarker(cinfo, h)) {
-        return MK_FAILURE;
+    // Looked for before the feed of a source of the caller's own takes anything, until it is found: a
+    // start that goes on after a suspension of the feed found it before.
+    if (!h->bKnownSrc && !h->bRestartFound && NeedsRestartMarker(cinfo, h)) {
+        const Restart found = OtherSourceHoldsRestartMarker(cinfo, h);
+        if (found == Restart::kSuspended) return MK_JPEG_SUSPENDED;
+        if (found == Restart::kNone) return MK_FAILURE;
+        h->bRestartFound = MK_TRUE;
     }
     h->bStarted = MK_TRUE;
 

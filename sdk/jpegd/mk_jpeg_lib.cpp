@@ -468,12 +468,11 @@ boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo) {
         if (ret == MK_SUCCESS) return TRUE;
         // Asked again once the caller's source has more, the start goes on with what it held.
         if (ret == MK_JPEG_SUSPENDED) return FALSE;
-        if (h->bStarted) {
-            if (h->bKnownSrc) {
-                RewindSource(cinfo, h, memPosition);
-            } else {
-                JPEG_HDEC_HandBackPicture(cinfo);
-            }
+        if (h->bKnownSrc) {
+            if (h->bStarted) RewindSource(cinfo, h, memPosition);
+        } else {
+            // Also a picture held by an earlier start whose search for its restart marker suspended.
+            JPEG_HDEC_HandBackPicture(cinfo);
         }
     }
 

@@ -1155,6 +1155,24 @@ TEST_F(JpegLibTest, ACallersSourceThatSuspendsInsideThePictureGoesOnWhereItStopp
     }
 }
 
+// A restart picture through a caller's source that suspends once at any offset of its data, before its
+// first restart marker too: the start says FALSE, goes on looking at the next, and the hardware decodes it.
+TEST_F(JpegLibTest, ARestartPictureGoesToTheHardwareWhereverItsSourceSuspends) {
+    const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90 -restart 1");
+    const Bytes want = DjpegRgb(a);
+    ASSERT_GT(FirstRestartMarker(a), DataStart(a) + 100);
+    for (size_t at = DataStart(a); at < a.size() && !HasFailure(); ++at) {
+        SCOPED_TRACE(at);
+        m_jpeg->Reset();
+        ChunkSource chunks(a, 4096, at, true);
+        Dec d;
+        d.c.src = &chunks.pub;
+        EXPECT_EQ(DecodeNext(d, JCS_RGB, false), want);
+        EXPECT_EQ(chunks.suspendAt, SIZE_MAX) << "the source suspended";
+        EXPECT_EQ(m_jpeg->Decoded(), 1);
+    }
+}
+
 // A picture that lost its end marker, then more zero bytes than the block takes, through a caller's source
 // of 64 KiB fills that gives them all, and one that suspends once inside the data: no more is held than
 // the block takes and one fill, and software decodes it on from there as the library alone does.
