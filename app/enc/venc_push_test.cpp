@@ -96,6 +96,18 @@ TEST(VencPushHeadTest, PlacementAtTheSendLimit) {
         EXPECT_EQ(VencPushPlaceRecord(c.fill, c.record, c.limit), c.want) << c.fill << "+" << c.record;
 }
 
+// Stops the fetch thread when a test returns, also early from a failed wait, and opens the notice
+// port again where the test closed it, so that one failure leaves the next tests their process.
+struct FetchJoiner {
+    std::atomic<bool>& stop;
+    std::thread& thread;
+    ~FetchJoiner() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+        if (PCIV_PortFd(0, varnelle::testing::kVideoNotice) < 0) PCIV_OpenMsgPort(0, varnelle::testing::kVideoNotice);
+    }
+};
+
 // Encoder channels 0 to 3 (capture channels 0 and 1, main and sub) with small pictures, a master that
 // acknowledges its ring, and the H.264 thread's state.
 class VencPushFlowTest : public ::testing::Test {
@@ -315,17 +327,7 @@ TEST_F(VencPushFlowTest, NoticesThatFailForAWhileLoseNoFrameAndTheStreamResumes)
     m_ctx.pStop = &stop;
     ASSERT_EQ(PCIV_CloseMsgPort(0, varnelle::testing::kVideoNotice), 0);
     std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
-    // A failed wait below returns early: the thread still stops, and the port is there for the next test.
-    struct Restore {
-        std::atomic<bool>& stop;
-        std::thread& thread;
-        ~Restore() {
-            stop = true;
-            if (thread.joinable()) thread.join();
-            if (PCIV_PortFd(0, varnelle::testing::kVideoNotice) < 0)
-                PCIV_OpenMsgPort(0, varnelle::testing::kVideoNotice);
-        }
-    } restore{stop, fetch};
+    const FetchJoiner joiner{stop, fetch};
     // Far more failed retries than the ring has room for the frames they carry.
     ASSERT_TRUE(RingMaster::WaitUntil([&] {
         view::PushFrames(0, 1);
@@ -386,15 +388,7 @@ TEST_F(VencPushFlowTest, ASetUpRenewsTheBufferUnderTheRunningThreadAndTheRingGoe
     m_ctx.pStop = &stop;
     ::testing::internal::CaptureStdout();
     std::thread fetch([&] { SlaveVencGetStream(&m_ctx); });
-    // A failed wait below returns early: the thread still stops.
-    struct Joiner {
-        std::atomic<bool>& stop;
-        std::thread& thread;
-        ~Joiner() {
-            stop = true;
-            if (thread.joinable()) thread.join();
-        }
-    } joiner{stop, fetch};
+    const FetchJoiner joiner{stop, fetch};
     for (int round = 0; round < 10; ++round) {
         const uint64_t sends = m_ctx.stats.u64Sends.load();
         ASSERT_TRUE(RingMaster::WaitUntil([&] {
