@@ -104,7 +104,8 @@ struct FetchJoiner {
     ~FetchJoiner() {
         stop = true;
         if (thread.joinable()) thread.join();
-        if (PCIV_PortFd(0, varnelle::testing::kVideoNotice) < 0) PCIV_OpenMsgPort(0, varnelle::testing::kVideoNotice);
+        if (PCIV_PortFd(0, varnelle::testing::kVideoNotice) < 0)
+            PCIV_OpenMsgPort(0, varnelle::testing::kVideoNotice);
     }
 };
 

@@ -872,7 +872,8 @@ struct ChunkSource {
         pub.fill_input_buffer = [](j_decompress_ptr c) -> boolean {
             static const JOCTET kEoi[2] = {0xFF, JPEG_EOI};
             auto* s = reinterpret_cast<ChunkSource*>(c->src);
-            if (const MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(c)) s->mostAhead = std::max(s->mostAhead, h->uLookAheadSize);
+            if (const MK_JPEG_HANDLE* h = JPEG_HDEC_Handle(c))
+                s->mostAhead = std::max(s->mostAhead, h->uLookAheadSize);
             if (s->at == s->suspendAt) {
                 s->suspendAt = SIZE_MAX;
                 return FALSE;
