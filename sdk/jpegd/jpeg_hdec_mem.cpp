@@ -150,6 +150,14 @@ bool PictureFits(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
     return TablesFit(cinfo);
 }
 
+// The hardware writes the picture's plain lines at its scale code's size. Colour indices, coefficients
+// kept for further passes, raw component rows, or a size the caller computed that the code does not give
+// are the library's to make: into rows sized for them.
+bool GivesWhatTheLibraryWould(j_decompress_ptr cinfo, const MK_JPEG_HANDLE* h) {
+    if (cinfo->quantize_colors || cinfo->buffered_image || cinfo->raw_data_out) return false;
+    return h->stOut.u32OutWidth == cinfo->output_width && h->stOut.u32OutHeight == cinfo->output_height;
+}
+
 }  // namespace
 
 namespace mk::jpeg {
@@ -180,6 +188,8 @@ MK_S32 JPEG_HDEC_GetMem(j_decompress_ptr cinfo) {
         }
     }
     h->bReset = MK_FALSE;
+    // Also asked of a start that goes on: the caller may have changed the picture's modes in between.
+    if (!GivesWhatTheLibraryWould(cinfo, h)) return MK_FAILURE;
     // A picture whose source suspended keeps what it had for the start that goes on.
     if (h->bHeld) return MK_SUCCESS;
     if (h->b420 && h->u32ScaleCode == 3) return MK_FAILURE;

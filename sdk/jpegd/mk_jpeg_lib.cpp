@@ -482,7 +482,9 @@ boolean mk_jpeg_start_decompress(j_decompress_ptr cinfo) {
         h->s32Writer = writer;
     } else {
         if (space > JCS_YCCK) ERREXIT(cinfo, JERR_CONVERSION_NOTIMPL);
-        if (!MergedUpsampleUsable(cinfo) && !(h->bOutDescSet && h->stOutDesc.apu8VirAddr[0] != nullptr)) {
+        // Raw rows need neither the colour conversion nor the upsampler.
+        if (!cinfo->raw_data_out && !MergedUpsampleUsable(cinfo) &&
+            !(h->bOutDescSet && h->stOutDesc.apu8VirAddr[0] != nullptr)) {
             ERREXIT(cinfo, JERR_NOT_COMPILED);
         }
     }

@@ -12,6 +12,8 @@
 // - an output of 4096 pixels or more across or down (other than YUV) is scaled to 1/2, then 1/4;
 // - a data source over a stream already in memory, in one part or two (a stream that wraps);
 // - an error table that adds the decoder's messages 124 to 134.
+// The hardware takes only what it gives as the library would: colour quantisation, buffered-image and
+// raw-data decodes and scales its codes do not give are the library's own.
 #pragma once
 
 #include <cstdio>

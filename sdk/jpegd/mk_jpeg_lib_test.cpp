@@ -1207,6 +1207,162 @@ TEST_F(JpegLibTest, APictureWithNoEndWithinWhatTheBlockTakesIsHeldNoFurther) {
     }
 }
 
+// ---- Modes the hardware does not serve ----
+
+// A program of the library's 6b interface: through the wrappers for what they wrap, or through the
+// library alone.
+struct Calls {
+    void (*src)(j_decompress_ptr, const Bytes&);
+    int (*readHeader)(j_decompress_ptr, boolean);
+    void (*calc)(j_decompress_ptr);
+    boolean (*start)(j_decompress_ptr);
+    JDIMENSION (*readScanlines)(j_decompress_ptr, JSAMPARRAY, JDIMENSION);
+    int (*consume)(j_decompress_ptr);
+    boolean (*finish)(j_decompress_ptr);
+    void (*setup)(j_decompress_ptr);  // after the header
+};
+const Calls kWrappers = {[](j_decompress_ptr c,
+                            const Bytes& jpg) { mk_jpeg_mem_stream_src(c, jpg.data(), jpg.size()); },
+                         mk_jpeg_read_header, mk_jpeg_calc_output_dimensions, mk_jpeg_start_decompress,
+                         mk_jpeg_read_scanlines, mk_jpeg_consume_input, mk_jpeg_finish_decompress,
+                         [](j_decompress_ptr c) {
+                             // Lets the library convert without its merged upsampler; raw rows need
+                             // neither.
+                             if (c->raw_data_out) return;
+                             static uint8_t unused;
+                             MK_JPEG_OUTDESC_S desc{};
+                             desc.apu8VirAddr[0] = &unused;
+                             MK_JPEG_SetOutDesc(c, &desc);
+                         }};
+const Calls kLibrary = {[](j_decompress_ptr c, const Bytes& jpg) { jpeg_mem_src(c, jpg.data(), jpg.size()); },
+                        jpeg_read_header, jpeg_calc_output_dimensions, jpeg_start_decompress, jpeg_read_scanlines,
+                        jpeg_consume_input, jpeg_finish_decompress, [](j_decompress_ptr) {}};
+
+enum class Mode { kPlain, kQuantize, kQuantize2Pass, kBuffered, kRaw };
+
+// What a decode handed out: rows (or raw component rows), the colour map, the fatal error's code.
+struct Decoded {
+    Bytes pixels, colormap;
+    JDIMENSION w = 0, h = 0;
+    int error = 0;
+    long warnings = 0;
+    bool guarded = true;  // nothing was written past the rows sized before the start
+    bool operator==(const Decoded&) const = default;
+};
+
+// A picture from memory in one mode and at one scale, into rows sized as the library says before the
+// start, with guard bytes after them.
+Decoded DecodeInMode(j_decompress_ptr c, const Calls& api, const Bytes& jpg, Mode mode, unsigned num,
+                     unsigned denom) {
+    constexpr size_t kGuard = 1024;
+    Decoded out;
+    try {
+        api.src(c, jpg);
+        api.readHeader(c, TRUE);
+        c->scale_num = num;
+        c->scale_denom = denom;
+        // Raw rows keep the library's defaults: they need no upsampler.
+        if (mode != Mode::kRaw) c->do_fancy_upsampling = FALSE;
+        c->quantize_colors = mode == Mode::kQuantize || mode == Mode::kQuantize2Pass;
+        c->desired_number_of_colors = 64;
+        c->two_pass_quantize = mode == Mode::kQuantize2Pass;
+        c->buffered_image = mode == Mode::kBuffered;
+        c->raw_data_out = mode == Mode::kRaw;
+        api.setup(c);
+        api.calc(c);
+        out.w = c->output_width;
+        out.h = c->output_height;
+        const size_t row = static_cast<size_t>(c->output_width) * c->output_components;
+        Bytes rows(row * c->output_height + kGuard, 0xEE);
+        if (!api.start(c)) throw JpegFailure{-1};
+        if (c->quantize_colors && c->colormap != nullptr) {
+            for (int ci = 0; ci < c->out_color_components; ++ci)
+                out.colormap.insert(out.colormap.end(), c->colormap[ci], c->colormap[ci] + c->actual_number_of_colors);
+        }
+        if (mode == Mode::kRaw) {
+            // One call takes max_v_samp_factor blocks of rows of every component.
+            std::vector<Bytes> planes(c->num_components);
+            std::vector<std::vector<JSAMPROW>> ptrs(c->num_components);
+            std::vector<JSAMPARRAY> arrays;
+            for (int ci = 0; ci < c->num_components; ++ci) {
+                const jpeg_component_info& k = c->comp_info[ci];
+                const size_t width = static_cast<size_t>(k.width_in_blocks) * DCTSIZE;
+                planes[ci].resize(width * k.v_samp_factor * DCTSIZE);
+                for (int y = 0; y < k.v_samp_factor * DCTSIZE; ++y) ptrs[ci].push_back(planes[ci].data() + y * width);
+                arrays.push_back(ptrs[ci].data());
+            }
+            while (c->output_scanline < c->output_height) {
+                if (jpeg_read_raw_data(c, arrays.data(), c->max_v_samp_factor * DCTSIZE) == 0) throw JpegFailure{-1};
+                for (const Bytes& p : planes) out.pixels.insert(out.pixels.end(), p.begin(), p.end());
+            }
+        } else {
+            if (mode == Mode::kBuffered) {
+                for (int calls = 0; api.consume(c) != JPEG_REACHED_EOI;) {
+                    if (++calls == 100) throw JpegFailure{-2};
+                }
+                jpeg_start_output(c, c->input_scan_number);
+            }
+            for (JDIMENSION y = 0; y < out.h && c->output_scanline < c->output_height;) {
+                JSAMPROW r = rows.data() + y * row;
+                y += api.readScanlines(c, &r, 1);
+            }
+            if (mode == Mode::kBuffered) jpeg_finish_output(c);
+            out.pixels.assign(rows.begin(), rows.end() - kGuard);
+            out.guarded = std::all_of(rows.end() - kGuard, rows.end(), [](uint8_t b) { return b == 0xEE; });
+        }
+        api.finish(c);
+    } catch (const JpegFailure& f) {
+        out.error = f.code;
+        jpeg_abort_decompress(c);
+    }
+    out.warnings = c->err->num_warnings;
+    return out;
+}
+
+// Colour indices, coefficients kept for more passes, raw rows and a size the block's scale codes do not
+// give are the library's to make, whatever the source; the hardware keeps what it serves.
+TEST_F(JpegLibTest, APictureGoesToTheHardwareOnlyWhenItGivesWhatTheLibraryWould) {
+    const Bytes jpg = Cjpeg(Ppm(64, 48, 1), "-quality 90 -sample 2x2");
+    const struct {
+        const char* what;
+        Mode mode;
+        unsigned num, denom;
+        bool hardware;
+    } cases[] = {
+        {"one-pass quantisation", Mode::kQuantize, 1, 1, false},
+        {"two-pass quantisation", Mode::kQuantize2Pass, 1, 1, false},
+        {"scale 3/8", Mode::kPlain, 3, 8, false},
+        {"scale 1/3", Mode::kPlain, 1, 3, false},
+        {"buffered image", Mode::kBuffered, 1, 1, false},
+        {"raw data", Mode::kRaw, 1, 1, false},
+        {"plain", Mode::kPlain, 1, 1, true},
+        {"scale 1/4", Mode::kPlain, 1, 4, true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        jpeg_decompress_struct lib{};
+        jpeg_error_mgr err;
+        lib.err = jpeg_std_error(&err);
+        err.error_exit = ThrowFailure;
+        err.output_message = Quiet;
+        jpeg_create_decompress(&lib);
+        const Decoded want = DecodeInMode(&lib, kLibrary, jpg, k.mode, k.num, k.denom);
+        jpeg_destroy_decompress(&lib);
+        ASSERT_EQ(want.error, 0);
+        m_jpeg->Reset();
+        Dec d;
+        const Decoded got = DecodeInMode(&d.c, kWrappers, jpg, k.mode, k.num, k.denom);
+        EXPECT_EQ(m_jpeg->Decoded(), k.hardware ? 1 : 0);
+        EXPECT_TRUE(got.guarded);
+        if (k.hardware) {
+            EXPECT_EQ(got.error, 0);
+            EXPECT_EQ(std::pair(got.w, got.h), std::pair(want.w, want.h));
+        } else {
+            EXPECT_TRUE(got == want) << "error " << got.error << ", " << got.w << "x" << got.h;
+        }
+    }
+}
+
 // The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
 TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
     const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
