@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include <jerror.h>
@@ -54,6 +55,26 @@ const char* const* MessageTable() {
 }
 
 MK_JPEG_HANDLE* HandleOf(j_decompress_ptr cinfo) { return JPEG_HDEC_Handle(cinfo); }
+
+// ---- The end of a picture, however the caller ends it ----
+
+using FreePool = void (*)(j_common_ptr, int);
+std::atomic<FreePool> g_libraryFreePool{nullptr};  // the same for every object
+
+// The library ends a picture by freeing its image pool: in jpeg_abort, which jpeg_abort_decompress and
+// jpeg_finish_decompress call. The handle lets go of the picture there too, as in mk_jpeg_abort, so that
+// a picture given up on through the library leaves nothing to the next. Before a header nothing is held,
+// and the library frees the pool inside jpeg_read_header after a tables-only stream, whose source the
+// next header goes on reading.
+void FreePoolEndingPicture(j_common_ptr cinfo, int pool) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (pool == JPOOL_IMAGE && cinfo->is_decompressor && cinfo->global_state >= kDstateReady &&
+        HandleOf(d) != nullptr) {
+        JPEG_HDEC_CloseDev(d);
+        JPEG_HDEC_ResetHandle(d);
+    }
+    g_libraryFreePool.load()(cinfo, pool);
+}
 
 // ---- Colour format of a picture, from its frame header ----
 
@@ -386,6 +407,8 @@ void mk_jpeg_CreateDecompress(j_decompress_ptr cinfo, int /*version*/, size_t /*
     jpeg_CreateDecompress(cinfo, JPEG_LIB_VERSION, sizeof(struct jpeg_decompress_struct));
     // The memory back end of this system never had a limit: JPEGMEM stays without effect.
     cinfo->mem->max_memory_to_use = 0;
+    g_libraryFreePool.store(cinfo->mem->free_pool);
+    cinfo->mem->free_pool = FreePoolEndingPicture;
     cinfo->client_data = nullptr;
     if (JPEG_HDEC_CreateHandle(cinfo) != MK_SUCCESS) {
         jpeg_destroy_decompress(cinfo);

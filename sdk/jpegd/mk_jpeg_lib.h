@@ -13,7 +13,8 @@
 // - a data source over a stream already in memory, in one part or two (a stream that wraps);
 // - an error table that adds the decoder's messages 124 to 134.
 // The hardware takes only what it gives as the library would: colour quantisation, buffered-image and
-// raw-data decodes and scales its codes do not give are the library's own.
+// raw-data decodes and scales its codes do not give are the library's own. The library's jpeg_abort and
+// jpeg_abort_decompress end a picture as mk_jpeg_abort does.
 #pragma once
 
 #include <cstdio>

@@ -1363,6 +1363,118 @@ TEST_F(JpegLibTest, APictureGoesToTheHardwareOnlyWhenItGivesWhatTheLibraryWould)
     }
 }
 
+// A picture of a caller's source whose start said FALSE where the hardware path holds it (the search for
+// its first restart marker or the feed suspended), given up on through the library, then the next
+// picture of another source read with the same object: as on a fresh object, with nothing left open.
+TEST_F(JpegLibTest, APictureGivenUpOnThroughTheLibraryLeavesNothingToTheNext) {
+    const Bytes plain = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
+    const Bytes rows = Cjpeg(NoisePpm(64, 48, 2), "-quality 90 -restart 1");
+    const struct {
+        const char* what;
+        const Bytes& a;
+        size_t at;  // where its source suspends
+    } firsts[] = {
+        {"restart picture, in the search", rows, DataStart(rows) + 50},
+        {"restart picture, in the feed", rows, FirstRestartMarker(rows) + 50},
+        {"plain picture, in the feed", plain, DataStart(plain) + 50},
+    };
+    ASSERT_GT(FirstRestartMarker(rows), DataStart(rows) + 50);
+    ASSERT_LT(FirstRestartMarker(rows) + 50, rows.size() - 2);
+    const Bytes next[] = {Cjpeg(NoisePpm(48, 32, 3), "-quality 90 -sample 1x1"),
+                          Cjpeg(NoisePpm(64, 48, 4), "-quality 90 -restart 1")};
+    const std::pair<const char*, void (*)(j_decompress_ptr)> aborts[] = {
+        {"jpeg_abort_decompress", jpeg_abort_decompress},
+        {"jpeg_abort", [](j_decompress_ptr c) { jpeg_abort(reinterpret_cast<j_common_ptr>(c)); }},
+    };
+    const size_t blocks = Mmz()->BlockCount();
+    for (const auto& first : firsts) {
+        for (const auto& [name, abort] : aborts) {
+            for (const Bytes& b : next) {
+                for (const bool suspend : {false, true}) {
+                    SCOPED_TRACE(std::string(first.what) + ", " + name + (&b == next ? ", plain" : ", restart") +
+                                 " next" + (suspend ? ", suspending" : ""));
+                    const size_t at = DataStart(b) + 50;
+                    m_jpeg->Reset();
+                    ChunkSource freshChunks(b, 4096, at, suspend);
+                    Dec fresh;
+                    fresh.c.src = &freshChunks.pub;
+                    int freshError = 0;
+                    const Bytes want = DecodeNext(fresh, JCS_RGB, false, nullptr, &freshError);
+                    const int freshHardware = m_jpeg->Decoded();
+
+                    m_jpeg->Reset();
+                    ChunkSource aChunks(first.a, 4096, first.at, true);
+                    Dec d;
+                    d.c.src = &aChunks.pub;
+                    mk_jpeg_read_header(&d.c, TRUE);
+                    mk_jpeg_set_out_color_space(&d.c, JCS_RGB);
+                    d.c.do_fancy_upsampling = FALSE;
+                    ASSERT_FALSE(mk_jpeg_start_decompress(&d.c));
+                    abort(&d.c);
+                    EXPECT_EQ(m_jpeg->OpenFiles(), 0);
+                    EXPECT_EQ(Mmz()->OpenFiles(), 0);
+                    EXPECT_EQ(Mmz()->BlockCount(), blocks);
+                    ChunkSource bChunks(b, 4096, at, suspend);
+                    d.c.src = &bChunks.pub;
+                    int error = 0;
+                    EXPECT_EQ(DecodeNext(d, JCS_RGB, false, nullptr, &error), want);
+                    EXPECT_EQ(error, freshError);
+                    EXPECT_EQ(d.err.num_warnings, fresh.err.num_warnings);
+                    EXPECT_EQ(m_jpeg->Decoded(), freshHardware);
+                    EXPECT_EQ(bChunks.at, b.size()) << "read to its end";
+                }
+            }
+        }
+    }
+}
+
+// A scale the block has no code for.
+void TwoThirds(Dec& d) {
+    d.c.scale_num = 2;
+    d.c.scale_denom = 3;
+    Described(d);
+}
+
+// A restart picture whose search for its first restart marker suspended, then a start that gives up
+// before the search goes on, at a scale the block has no code for: software reads the picture from its
+// start, as with the hardware off.
+TEST_F(JpegLibTest, AStartThatGivesUpAfterASuspendedSearchHandsThePictureBack) {
+    const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90 -restart 1");
+    ChunkSource aloneChunks(a, 4096);
+    Dec alone;
+    alone.c.src = &aloneChunks.pub;
+    const Bytes want = DecodeNext(alone, JCS_RGB, false, [](Dec& d) {
+        d.h()->bHardEnabled = MK_FALSE;
+        TwoThirds(d);
+    });
+    ASSERT_FALSE(want.empty());
+    ChunkSource chunks(a, 4096, DataStart(a) + 50, true);
+    Dec d;
+    d.c.src = &chunks.pub;
+    mk_jpeg_read_header(&d.c, TRUE);
+    mk_jpeg_set_out_color_space(&d.c, JCS_RGB);
+    d.c.do_fancy_upsampling = FALSE;
+    ASSERT_FALSE(mk_jpeg_start_decompress(&d.c)) << "the search suspended";
+    TwoThirds(d);
+    mk_jpeg_calc_output_dimensions(&d.c);
+    const size_t row = static_cast<size_t>(d.c.output_width) * d.c.output_components;
+    const JDIMENSION lines = d.c.output_height;
+    Bytes got(row * lines + 1024, 0xEE);  // guard bytes after the rows
+    ASSERT_TRUE(mk_jpeg_start_decompress(&d.c));
+    for (JDIMENSION y = 0; y < lines && d.c.output_scanline < d.c.output_height;) {
+        JSAMPROW r = got.data() + y * row;
+        y += mk_jpeg_read_scanlines(&d.c, &r, 1);
+    }
+    EXPECT_TRUE(mk_jpeg_finish_decompress(&d.c));
+    EXPECT_EQ(got, [&] {
+        Bytes w = want;
+        w.resize(got.size(), 0xEE);
+        return w;
+    }());
+    EXPECT_EQ(d.err.num_warnings, alone.err.num_warnings);
+    EXPECT_EQ(m_jpeg->Decoded(), 0);
+}
+
 // The same through a file: the hardware read the file on past A's end, and B is read from where A ends.
 TEST_F(JpegLibTest, AFileOfTwoPicturesHandsOutBoth) {
     const Bytes a = Cjpeg(NoisePpm(64, 48, 1), "-quality 90");
