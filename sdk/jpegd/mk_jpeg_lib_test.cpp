@@ -1320,7 +1320,7 @@ Decoded DecodeInMode(j_decompress_ptr c, const Calls& api, const Bytes& jpg, Mod
 }
 
 // Colour indices, coefficients kept for more passes, raw rows and a size the block's scale codes do not
-// give are the library's to make, whatever the source; the hardware keeps what it serves.
+// give are the library's to make; the hardware keeps what it serves.
 TEST_F(JpegLibTest, APictureGoesToTheHardwareOnlyWhenItGivesWhatTheLibraryWould) {
     const Bytes jpg = Cjpeg(Ppm(64, 48, 1), "-quality 90 -sample 2x2");
     const struct {
