@@ -1,6 +1,9 @@
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -367,58 +370,89 @@ TEST_F(TransTest, ANoticeWhoseSendFailsLeavesNoBytesThatNothingFrees) {
     }
 }
 
+// Chip 0 as a master whose listener takes no more connections: a connection to it waits until the
+// listener closes, and then fails.
+struct FullMaster {
+    const sockaddr_un addr = varnelle::testing::ChipAddress(0);
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    bool bound = false;
+    std::vector<int> pending;  // connected, never accepted
+
+    bool Fill() {
+        const auto* a = reinterpret_cast<const sockaddr*>(&addr);
+        bound = ::bind(listener, a, sizeof(addr)) == 0;
+        if (!bound || ::listen(listener, 0) != 0) return false;
+        for (;;) {
+            const int c = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (::connect(c, a, sizeof(addr)) != 0) {
+                const bool full = errno == EAGAIN;
+                ::close(c);
+                return full;
+            }
+            pending.push_back(c);
+        }
+    }
+    void Close() {
+        if (listener >= 0) ::close(listener);
+        listener = -1;
+        if (bound) ::unlink(addr.sun_path);
+        bound = false;
+    }
+    ~FullMaster() {
+        Close();
+        for (int c : pending) ::close(c);
+    }
+};
+
 // The notice's send fails while an acknowledgement of that very range arrives (a replaced reader's
-// late one, say): the failure takes back only its own notice, and only while it is held.
+// late one, say): the failure takes back only its own notice, and only while it is held. The send
+// waits on a full master, so the acknowledgement is taken after the notice is held and before it fails.
 TEST_F(TransTest, AFailedNoticeAcknowledgedMeanwhileIsNotTakenBackTwice) {
-    FakeMaster master;
-    PCIV_TRANS_PARAM_S param = SenderParam(64 * 1024);
+    FullMaster full;
+    ASSERT_TRUE(full.Fill());
+    PCIV_TRANS_PARAM_S param = SenderParam(8192);
     PCIV_TRANS_SENDER_S* s = nullptr;
     ASSERT_EQ(PCIV_Trans_InitSender(&param, &s), 0);
-    constexpr uint32_t kLen = 1000;
-    std::atomic<bool> done{false};
-    // Acknowledges, again and again, the range the next send takes.
-    std::thread late([&] {
-        while (!done) {
-            uint32_t off = 0;
-            if (varnelle::mcc::QueuedMessages(0, kAckPort) < 4 &&
-                Trans_RingOffset(s->u32RemoteSize, s->u32ReadPos.load(), s->u32WritePos.load(), kLen, &off) == 0) {
-                PCIV_TRANS_NOTICE_S ack = {off, off + kLen, 0};
-                master.SendMsg(kAckPort, 19, &ack, sizeof(ack));
-            }
-            sched_yield();
-        }
-    });
-    ASSERT_EQ(PCIV_CloseMsgPort(0, kNoticePort), 0);
-    std::vector<uint8_t> data(kLen, 0x5A);
-    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), kLen), 0);
-    int taken = 0, i = 0, ret = -1;
-    size_t held = 0;
-    uint32_t read = 0, write = 0;
-    ::testing::internal::CaptureStdout();
-    for (; i < 20000 && taken < 20; ++i) {
-        const uint32_t before = s->u32ReadPos.load();
-        ret = PCIV_Trans_SendData(s);
-        {
-            std::lock_guard<std::mutex> lock(s->mtxHeld);
-            held = s->held.size();
-        }
-        write = s->u32WritePos.load();
-        // Either the notice was taken back with its bytes, or its acknowledgement freed them (the
-        // read position follows once that acknowledgement is done).
+    std::unique_ptr<PCIV_TRANS_SENDER_S, void (*)(PCIV_TRANS_SENDER_S*)> guard(s, PCIV_Trans_DeInitSender);
+    std::vector<uint8_t> data(1000, 0x5A);
+    ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 1000), 0);
+    auto within = [](const std::function<bool()>& pred) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while ((read = s->u32ReadPos.load()) != write && std::chrono::steady_clock::now() < until) sched_yield();
-        if (ret != -1 || held != 0 || read != write) break;
-        if (read != before) ++taken;
-    }
+        while (!pred() && std::chrono::steady_clock::now() < until) sched_yield();
+        return pred();
+    };
+    ::testing::internal::CaptureStdout();
+    int ret = 0;
+    std::thread send([&] { ret = PCIV_Trans_SendData(s); });
+    const bool held = within([&] {
+        std::lock_guard<std::mutex> lock(s->mtxHeld);
+        return !s->held.empty();
+    });
+    PCIV_MSG_S ack{};
+    ack.stMsgHead = {1, PCIV_MSGTYPE_FREE, 12, 0};
+    ack.au32Payload[1] = 1000;  // [0, 1000), number 0
+    const bool taken = held && varnelle::testing::SendRecord(1, 0, kAckPort, &ack, 16 + 12) &&
+                       within([&] { return s->u32ReadPos.load() == 1000; });
+    full.Close();  // the send fails now
+    send.join();
     ::testing::internal::GetCapturedStdout();
-    done = true;
-    late.join();
-    EXPECT_GT(taken, 0) << "no acknowledgement fell between a send and its failure in " << i << " sends";
-    EXPECT_EQ(ret, -1) << i;
-    EXPECT_EQ(held, 0u) << i;
-    EXPECT_EQ(read, write) << i;
-    ASSERT_EQ(PCIV_OpenMsgPort(0, kNoticePort), 0);
-    PCIV_Trans_DeInitSender(s);
+    ASSERT_TRUE(taken) << "held " << held;
+    EXPECT_EQ(ret, -1);
+    {
+        std::lock_guard<std::mutex> lock(s->mtxHeld);
+        EXPECT_TRUE(s->held.empty());
+    }
+    EXPECT_EQ(s->u32WritePos.load(), 1000u) << "acknowledged bytes are free, not taken back";
+    EXPECT_EQ(s->u32Seq.load(), 1u) << "its number stays spent";
+    // The retry goes after the range acknowledged, with the next number.
+    FakeMaster master;
+    ASSERT_EQ(PCIV_Trans_SendData(s), 0);
+    FakeMaster::Record r;
+    ASSERT_TRUE(master.Take(kNoticePort, &r));
+    const auto* n = reinterpret_cast<const PCIV_TRANS_NOTICE_S*>(r.msg.au32Payload);
+    EXPECT_EQ(n->u32Start, 1000u);
+    EXPECT_EQ(n->u32End, 2000u);
+    EXPECT_EQ(n->u32Seq, 1u);
 }
 
 TEST_F(TransTest, BusyDmaIsRetriedOtherFailuresKeepTheData) {
