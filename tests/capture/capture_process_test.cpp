@@ -18,6 +18,7 @@
 
 #include "app/pci/pciv_host.h"
 #include "platform/host/clock.h"
+#include "platform/host/test_bus.h"
 #include "tests/master_link/slave_process.h"
 #include "tools/varnelle-master/master_sim.h"
 
@@ -83,11 +84,15 @@ std::vector<uint8_t> ReadAll(const fs::path& p) {
 class CaptureProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_bus = varnelle::testing::MakePrivateBus("capture");
-        ASSERT_FALSE(m_bus.empty());
-        m_out = m_bus + "/out";
-        m_trace = m_bus + "/trace";
-        m_root = varnelle::testing::MakeSlaveRoot(m_bus);
+        // The master's channel in this process listens on the first bus it opened: one bus for the whole
+        // program (removed when it exits), and for each test a directory of its own, kept when it fails.
+        m_bus = varnelle::host::UsePrivateBus("capture");
+        std::string dir = "/dev/shm/varnelle-capture-run-XXXXXX";
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+        m_dir = dir;
+        m_out = m_dir + "/out";
+        m_trace = m_dir + "/trace";
+        m_root = varnelle::testing::MakeSlaveRoot(m_dir);
         ASSERT_FALSE(m_root.empty());
         fs::create_directories(m_trace);
         ::setenv("VARNELLE_TRACE", m_trace.c_str(), 1);
@@ -99,7 +104,7 @@ protected:
         opt.log = &m_log;
         m_sim = std::make_unique<MasterSim>(opt);
         ASSERT_EQ(m_sim->Open(), 0);
-        ASSERT_TRUE(m_slave.Start(VARNELLE_PROGRAM, m_bus, m_bus + "/slave.log"));
+        ASSERT_TRUE(m_slave.Start(VARNELLE_PROGRAM, m_bus, m_dir + "/slave.log"));
         ASSERT_EQ(m_sim->ConnectSlave(10000), 0) << m_log.str();
     }
     void TearDown() override {
@@ -107,7 +112,7 @@ protected:
         m_slave.Kill();
         ::unsetenv("VARNELLE_TRACE");
         ::unsetenv("VARNELLE_ROOT");
-        if (!HasFailure()) varnelle::testing::RemoveBus(m_bus);
+        if (!HasFailure()) fs::remove_all(m_dir);
     }
     int Cmd(uint32_t code, std::vector<uint32_t> words) {
         return m_sim->Command(code, words.data(), static_cast<uint32_t>(4 * words.size()));
@@ -120,7 +125,7 @@ protected:
         return Cmd(32, words);
     }
 
-    std::string m_bus, m_out, m_trace, m_root;
+    std::string m_bus, m_dir, m_out, m_trace, m_root;
     std::ostringstream m_log;
     std::unique_ptr<MasterSim> m_sim;
     varnelle::testing::SlaveProcess m_slave;
@@ -272,7 +277,7 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
             EXPECT_GE(c.frames, 3u);
             EXPECT_EQ(c.seqGaps, 0u);
             EXPECT_EQ(c.ptsBackwards, 0u);
-            const fs::path pnm = fs::path(m_bus) / "picture.pnm";
+            const fs::path pnm = fs::path(m_dir) / "picture.pnm";
             for (uint64_t n = 0; n < c.frames; ++n) {
                 const std::string file = m_out + "/jpeg-0-" + std::to_string(n) + ".jpg";
                 int status = 0;
@@ -332,7 +337,7 @@ TEST_F(CaptureProcessTest, StreamsPicturesAndTitlesReachTheMaster) {
         ASSERT_GE(frames, 10u);
         const std::string pick = std::to_string(frames - 10);
         const std::string file = m_out + "/venc-0.h264";
-        const fs::path frame = fs::path(m_bus) / "frame.gray";
+        const fs::path frame = fs::path(m_dir) / "frame.gray";
         int status = 0;
         Shell("ffmpeg -v error -y -i " + file + " -vf select='eq(n\\," + pick +
                   ")' -frames:v 1 -f rawvideo -pix_fmt gray " + frame.string() + " 2>&1",

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "app/pci/pciv_host.h"
+#include "platform/host/test_bus.h"
 #include "tests/master_link/slave_process.h"
 #include "tools/varnelle-master/master_sim.h"
 
@@ -19,8 +20,9 @@ constexpr int kSlave = 1;
 
 class MasterLinkTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { s_bus = MakePrivateBus("link"); }
-    static void TearDownTestSuite() { RemoveBus(s_bus); }
+    // The master's channel in this process listens on the first bus it opened: one bus for the whole
+    // program, removed when it exits.
+    static void SetUpTestSuite() { s_bus = host::UsePrivateBus("link"); }
 
     void SetUp() override {
         ASSERT_FALSE(s_bus.empty());

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/clock.h"
+#include "platform/host/test_bus.h"
 #include "tests/master_link/slave_process.h"
 #include "tests/master_link/trans_pattern.h"
 #include "tools/varnelle-master/master_sim.h"
@@ -24,8 +25,9 @@ struct TransCase {
 
 class MasterLinkTransTest : public ::testing::TestWithParam<TransCase> {
 protected:
-    static void SetUpTestSuite() { s_bus = varnelle::testing::MakePrivateBus("trans"); }
-    static void TearDownTestSuite() { varnelle::testing::RemoveBus(s_bus); }
+    // The master's channel in this process listens on the first bus it opened: one bus for the whole
+    // program, removed when it exits.
+    static void SetUpTestSuite() { s_bus = varnelle::host::UsePrivateBus("trans"); }
     static std::string s_bus;
 };
 std::string MasterLinkTransTest::s_bus;
