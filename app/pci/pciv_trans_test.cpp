@@ -18,6 +18,7 @@
 #include "app/pci/pciv_trans.h"
 #include "platform/dev/driver.h"
 #include "platform/drivers/all/install.h"
+#include "platform/drivers/core/frame_testing.h"
 #include "platform/mcc/mcc_driver.h"
 #include "platform/mem/ram.h"
 #include "platform/mem/zone.h"
@@ -416,23 +417,21 @@ TEST_F(TransTest, AFailedNoticeAcknowledgedMeanwhileIsNotTakenBackTwice) {
     std::unique_ptr<PCIV_TRANS_SENDER_S, void (*)(PCIV_TRANS_SENDER_S*)> guard(s, PCIV_Trans_DeInitSender);
     std::vector<uint8_t> data(1000, 0x5A);
     ASSERT_EQ(PCIV_Trans_WriteLocBuf(s, data.data(), 1000), 0);
-    auto within = [](const std::function<bool()>& pred) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred() && std::chrono::steady_clock::now() < until) sched_yield();
-        return pred();
-    };
+    using varnelle::drivers::testing::Eventually;
     ::testing::internal::CaptureStdout();
     int ret = 0;
     std::thread send([&] { ret = PCIV_Trans_SendData(s); });
-    const bool held = within([&] {
-        std::lock_guard<std::mutex> lock(s->mtxHeld);
-        return !s->held.empty();
-    });
+    const bool held = Eventually(
+        [&] {
+            std::lock_guard<std::mutex> lock(s->mtxHeld);
+            return !s->held.empty();
+        },
+        10000);
     PCIV_MSG_S ack{};
     ack.stMsgHead = {1, PCIV_MSGTYPE_FREE, 12, 0};
     ack.au32Payload[1] = 1000;  // [0, 1000), number 0
     const bool taken = held && varnelle::testing::SendRecord(1, 0, kAckPort, &ack, 16 + 12) &&
-                       within([&] { return s->u32ReadPos.load() == 1000; });
+                       Eventually([&] { return s->u32ReadPos.load() == 1000; }, 10000);
     full.Close();  // the send fails now
     send.join();
     ::testing::internal::GetCapturedStdout();
